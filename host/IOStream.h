@@ -1,0 +1,25 @@
+// Native-messaging frames on the standard streams: a 4-byte little-endian body
+// length, then the UTF-8 body. Knows nothing of JSON.
+#pragma once
+#include "Types.h"
+
+// Largest body the host writes; a longer response is replaced by FF FF FF FF.
+constexpr size_t kMaxOutputMessage = 1048576;
+
+// SetTranslationMode: puts standard input, then standard output, into binary
+// mode. Returns 0, or -1 as soon as one stream fails.
+int SetTranslationMode();
+
+// ReadFromNativeMessaging: reads one frame from descriptor fd. On success hands
+// out the NUL-terminated body in *ppszInputMsg (a new[] array the caller frees
+// with delete[]) and its byte count in *pnMsgLength; a prefix of 0 or
+// 0xFFFFFFFF, or input already at its end, gives null and 0 (no message
+// follows). Either out pointer may be null. Returns 0; -1 when memory or the
+// int length cannot hold the body; the C runtime's errno when a read fails; and
+// ERROR_HANDLE_EOF when the input ends inside a frame.
+int ReadFromNativeMessaging(char** ppszInputMsg, int fd, int* pnMsgLength);
+
+// WriteToNativeMessaging: writes pszOutputMsg (NUL-terminated UTF-8) as one
+// frame to descriptor fd. A body over kMaxOutputMessage bytes is never written:
+// FF FF FF FF goes out instead and the result is -1. Returns 0 or -1.
+int WriteToNativeMessaging(const char* pszOutputMsg, int fd);

@@ -1,0 +1,106 @@
+#include "OrvaneHost.h"
+
+#include "IOStream.h"
+#include "JSONUtility.h"
+#include "Trace.h"
+#include "nmMessageSigning.h"
+
+#include <io.h>
+
+#include <cstdio>
+#include <memory>
+#include <new>
+
+#define TRACE_MODULE "OrvaneHost"
+
+HMODULE g_hInstance = nullptr;
+
+namespace {
+
+struct JsonDeleter {
+    void operator()(cJSON* p) const { cJSON_Delete(p); }
+};
+
+// Written when not even a fixed-text response could be produced, so that the
+// page still gets an answer in order instead of a frame built from nothing.
+constexpr const char* kOutOfMemoryResponse =
+    "{\"function\":\"\", \"errorcode\":-2146893779, \"result\":false}";
+
+} // namespace
+
+int ParseAndRespondRequest(const char* pszRequestMsg, char** ppszResponseMsg) {
+    TraceHelper trace(TEXT("ParseAndRespondRequest"));
+    char* pszFuncNameRaw = nullptr;
+    char* pszRandomIdRaw = nullptr;
+    cJSON* pArgsRaw = nullptr;
+    cJSON* pResponseRaw = nullptr;
+    try {
+        int nResult =
+            ParseRequestMsgToJSON(&pszFuncNameRaw, &pArgsRaw, pszRequestMsg, &pszRandomIdRaw);
+        std::unique_ptr<char[]> pszFuncName(pszFuncNameRaw);
+        std::unique_ptr<char[]> pszRandomId(pszRandomIdRaw);
+        std::unique_ptr<cJSON, JsonDeleter> pArgs(pArgsRaw);
+        if (nResult == 0)
+            Invoke(&pResponseRaw, pszFuncName.get(), pArgs.get());
+        std::unique_ptr<cJSON, JsonDeleter> pResponse(pResponseRaw);
+        ConvertJSONToResponseMsg(pszFuncName.get(), pszRandomId.get(), pResponse.get(),
+                                 ppszResponseMsg);
+    } catch (const std::bad_alloc&) {
+        TRACE_FAILED("ParseAndRespondRequest", "Answer request", int(E_OUTOFMEMORY),
+                     "std::bad_alloc");
+        if (ppszResponseMsg != nullptr)
+            *ppszResponseMsg = nullptr;
+    }
+    return 0;
+}
+
+int MsgHandleProc() {
+    TraceHelper trace(TEXT("MsgHandleProc"));
+    const int fdIn = _fileno(stdin);
+    const int fdOut = _fileno(stdout);
+    for (;;) {
+        char* pszRequestRaw = nullptr;
+        int nLength = 0;
+        int nResult = ReadFromNativeMessaging(&pszRequestRaw, fdIn, &nLength);
+        std::unique_ptr<char[]> pszRequest(pszRequestRaw);
+        if (nResult != 0) {
+            TRACE_FAILED("MsgHandleProc", "ReadFromNativeMessaging", nResult, "VURO_OK != nResult");
+            return nResult;
+        }
+        TraceValueA("Request", pszRequest.get());
+        if (nLength == 0)
+            return 0;
+        char* pszResponseRaw = nullptr;
+        ParseAndRespondRequest(pszRequest.get(), &pszResponseRaw);
+        std::unique_ptr<char[]> pszResponse(pszResponseRaw);
+        const char* pszOut = pszResponse ? pszResponse.get() : kOutOfMemoryResponse;
+        TraceValueA("Response", pszOut);
+        nResult = WriteToNativeMessaging(pszOut, fdOut);
+        if (nResult != 0) {
+            TRACE_FAILED("MsgHandleProc", "WriteToNativeMessaging", nResult, "VURO_OK != nResult");
+            return nResult;
+        }
+    }
+}
+
+int HostMain() {
+    RegisterTraceProvider();
+    int nExitCode = 0;
+    {
+        TraceHelper trace(TEXT("wmain"));
+        g_hInstance = GetModuleHandleW(nullptr);
+        if (nullptr == g_hInstance) {
+            TRACE_FAILED("wmain", "GetModuleHandleW", HResultFromLastError(),
+                         "NULL == g_hInstance");
+        } else if (int nResult = SetTranslationMode(); nResult != VURO_OK) {
+            TRACE_FAILED("wmain", "SetTranslationMode", nResult, "VURO_OK != nResult");
+            nExitCode = nResult;
+        } else {
+            nExitCode = MsgHandleProc();
+            if (nExitCode != VURO_OK)
+                TRACE_FAILED("wmain", "MsgHandleProc", nExitCode, "VURO_OK != nResult");
+        }
+    }
+    UnregisterTraceProvider();
+    return nExitCode;
+}

@@ -1,0 +1,6 @@
+// Entry point of Tandry, the native-messaging host the browser starts.
+#include "OrvaneHost.h"
+
+extern "C" int wmain(int, WCHAR**) {
+    return HostMain();
+}

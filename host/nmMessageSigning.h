@@ -1,0 +1,20 @@
+// The host's dispatcher: method names to handlers, and the methods the host
+// answers by itself.
+#pragma once
+#include "Types.h"
+
+#include <cJSON.h>
+
+// Version reported to pages.
+constexpr const char* kHostVersion = "3.2.0.1";
+
+// Invoke: finds the handler of pszFuncName (whole name, without regard to
+// case, first match in table order) and runs it on pJSONArgs. Hands the
+// response object to *ppResponseJSON. Returns the handler's result, or -1 for
+// an unknown name (no response object).
+int Invoke(cJSON** ppResponseJSON, const char* pszFuncName, cJSON* pJSONArgs);
+
+// nmVURO_GetVersion: "result" "3.2.0.1". Returns 0.
+int nmVURO_GetVersion(cJSON** ppResponseJSON);
+// nmCheckHost: "function" "CheckHost", "result" true. Returns 0.
+int nmCheckHost(cJSON** ppResponseJSON);

@@ -1,0 +1,219 @@
+// Files over POSIX descriptors. A file HANDLE points at a small record that says
+// what it is, so a handle of another kind is refused instead of misused.
+#include <windows.h>
+
+#include "internal/util.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <new>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using orvane::platform::ToUtf8;
+using orvane::platform::Win32ErrorFromErrno;
+
+namespace {
+
+constexpr uint32_t kFileMagic = 0x454C4946; // "FILE"
+
+struct FileObject {
+    uint32_t magic = kFileMagic;
+    int fd = -1;
+};
+
+FileObject* AsFile(HANDLE h) {
+    if (h == nullptr || h == INVALID_HANDLE_VALUE)
+        return nullptr;
+    auto* f = static_cast<FileObject*>(h);
+    return f->magic == kFileMagic ? f : nullptr;
+}
+
+BOOL FailWith(DWORD err) {
+    SetLastError(err);
+    return FALSE;
+}
+
+} // namespace
+
+extern "C" HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                              LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD, HANDLE) {
+    if (lpFileName == nullptr || lpFileName[0] == 0) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    int flags = O_CLOEXEC;
+    const bool wantRead = (dwDesiredAccess & GENERIC_READ) != 0;
+    const bool wantWrite = (dwDesiredAccess & GENERIC_WRITE) != 0;
+    flags |= (wantRead && wantWrite) ? O_RDWR : wantWrite ? O_WRONLY : O_RDONLY;
+    switch (dwCreationDisposition) {
+    case CREATE_NEW:
+        flags |= O_CREAT | O_EXCL;
+        break;
+    case CREATE_ALWAYS:
+        flags |= O_CREAT | O_TRUNC;
+        break;
+    case OPEN_EXISTING:
+        break;
+    case OPEN_ALWAYS:
+        flags |= O_CREAT;
+        break;
+    case TRUNCATE_EXISTING:
+        flags |= O_TRUNC;
+        break;
+    default:
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::string path = ToUtf8(lpFileName);
+    struct stat before;
+    const bool existed = ::stat(path.c_str(), &before) == 0;
+    // Files the system writes hold user data: readable by their owner only.
+    int fd = ::open(path.c_str(), flags, 0600);
+    if (fd < 0) {
+        SetLastError(dwCreationDisposition == CREATE_NEW && errno == EEXIST
+                         ? ERROR_FILE_EXISTS
+                         : Win32ErrorFromErrno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    // No sharing means no other opener among the processes that ask the same way.
+    if (dwShareMode == 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto* f = new (std::nothrow) FileObject;
+    if (f == nullptr) {
+        ::close(fd);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    f->fd = fd;
+    // As on Windows, success that met an existing file says so in the last error.
+    const bool createsOrOpens =
+        dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS;
+    SetLastError(createsOrOpens && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return f;
+}
+
+extern "C" BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                         LPDWORD lpNumberOfBytesRead, LPOVERLAPPED) {
+    FileObject* f = AsFile(hFile);
+    if (f == nullptr)
+        return FailWith(ERROR_INVALID_HANDLE);
+    if (lpNumberOfBytesRead != nullptr)
+        *lpNumberOfBytesRead = 0;
+    DWORD done = 0;
+    auto* p = static_cast<char*>(lpBuffer);
+    while (done < nNumberOfBytesToRead) {
+        ssize_t n = ::read(f->fd, p + done, nNumberOfBytesToRead - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return FailWith(Win32ErrorFromErrno(errno));
+        }
+        if (n == 0)
+            break;
+        done += DWORD(n);
+    }
+    if (lpNumberOfBytesRead != nullptr)
+        *lpNumberOfBytesRead = done;
+    return TRUE;
+}
+
+extern "C" BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                          LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED) {
+    FileObject* f = AsFile(hFile);
+    if (f == nullptr)
+        return FailWith(ERROR_INVALID_HANDLE);
+    if (lpNumberOfBytesWritten != nullptr)
+        *lpNumberOfBytesWritten = 0;
+    DWORD done = 0;
+    const auto* p = static_cast<const char*>(lpBuffer);
+    while (done < nNumberOfBytesToWrite) {
+        ssize_t n = ::write(f->fd, p + done, nNumberOfBytesToWrite - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (lpNumberOfBytesWritten != nullptr)
+                *lpNumberOfBytesWritten = done;
+            return FailWith(Win32ErrorFromErrno(errno));
+        }
+        done += DWORD(n);
+    }
+    if (lpNumberOfBytesWritten != nullptr)
+        *lpNumberOfBytesWritten = done;
+    return TRUE;
+}
+
+extern "C" BOOL GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize) {
+    FileObject* f = AsFile(hFile);
+    if (f == nullptr)
+        return FailWith(ERROR_INVALID_HANDLE);
+    struct stat st;
+    if (fstat(f->fd, &st) != 0)
+        return FailWith(Win32ErrorFromErrno(errno));
+    lpFileSize->QuadPart = st.st_size;
+    return TRUE;
+}
+
+extern "C" BOOL CloseHandle(HANDLE hObject) {
+    FileObject* f = AsFile(hObject);
+    if (f == nullptr)
+        return FailWith(ERROR_INVALID_HANDLE);
+    int rc = ::close(f->fd);
+    f->magic = 0;
+    delete f;
+    return rc == 0 ? TRUE : FailWith(Win32ErrorFromErrno(errno));
+}
+
+extern "C" BOOL DeleteFileW(LPCWSTR lpFileName) {
+    if (lpFileName == nullptr)
+        return FailWith(ERROR_PATH_NOT_FOUND);
+    std::string path = ToUtf8(lpFileName);
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return FailWith(ERROR_ACCESS_DENIED);
+    if (::unlink(path.c_str()) != 0)
+        return FailWith(Win32ErrorFromErrno(errno));
+    return TRUE;
+}
+
+extern "C" DWORD GetFileAttributesW(LPCWSTR lpFileName) {
+    if (lpFileName == nullptr) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    struct stat st;
+    if (::stat(ToUtf8(lpFileName).c_str(), &st) != 0) {
+        SetLastError(Win32ErrorFromErrno(errno));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (S_ISDIR(st.st_mode))
+        return FILE_ATTRIBUTE_DIRECTORY;
+    return (st.st_mode & S_IWUSR) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
+}
+
+extern "C" DWORD GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer) {
+    // $TMPDIR as the C library and shells use it, else /tmp; always with a
+    // trailing separator, as Windows hands it out.
+    const char* dir = std::getenv("TMPDIR");
+    std::string d = (dir != nullptr && dir[0] == '/') ? dir : "/tmp";
+    if (d.back() != '/')
+        d.push_back('/');
+    std::u16string w = orvane::platform::ToUtf16(d.data(), d.size());
+    if (w.size() + 1 > nBufferLength || lpBuffer == nullptr)
+        return DWORD(w.size() + 1);
+    for (size_t i = 0; i < w.size(); ++i)
+        lpBuffer[i] = w[i];
+    lpBuffer[w.size()] = 0;
+    return DWORD(w.size());
+}
