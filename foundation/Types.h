@@ -1,6 +1,7 @@
 // Types every module shares.
 #pragma once
 #include <windows.h>
+#include <oleauto.h>
 
 #include <string>
 

@@ -19,6 +19,7 @@ int _read(int fd, void* buffer, unsigned int count);
 int _write(int fd, const void* buffer, unsigned int count);
 int _setmode(int fd, int mode);
 int _close(int fd);
+int _pipe(int* pfds, unsigned int psize, int textmode);
 int _fileno(FILE* stream);
 #ifdef __cplusplus
 }

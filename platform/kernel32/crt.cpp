@@ -54,3 +54,8 @@ extern "C" int _stricmp(const char* a, const char* b) {
 extern "C" int _strnicmp(const char* a, const char* b, size_t n) {
     return ::strncasecmp(a, b, n);
 }
+
+// Pipe buffer size and text mode have no POSIX counterpart worth honouring.
+extern "C" int _pipe(int* pfds, unsigned int, int) {
+    return ::pipe(pfds);
+}

@@ -1,0 +1,78 @@
+// Descriptions of result codes as VURO_GetLastErrorDesc returns them, in the
+// language of the run (the suite runs once in English and once in Chinese).
+#include "ErrorText.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+bool UiIsChinese() {
+    return PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_CHINESE;
+}
+
+std::string Describe(HRESULT hr) {
+    BSTR bstr = nullptr;
+    EXPECT_EQ(BuildErrorDescription(GetModuleHandleW(nullptr), hr, &bstr), VURO_OK);
+    std::string text = U8(bstr);
+    EXPECT_EQ(SysStringLen(bstr), size_t(lstrlenW(bstr))) << "no hidden characters";
+    SysFreeString(bstr);
+    return text;
+}
+
+// The system's own text for a code: Windows' words, or what Wine says instead.
+std::string SystemText(DWORD code, const char* windowsEnglish, const char* windowsChinese) {
+    if (RunningUnderWine()) {
+        // Wine words its system messages differently ("Success.", "Invalid
+        // parameter."): compare with whatever it says, which must still be the
+        // system's text with its own line break.
+        WCHAR buf[512] = {};
+        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                       buf, 512, nullptr);
+        std::string text = U8(buf);
+        EXPECT_GE(text.size(), 2u);
+        EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
+        return text;
+    }
+    return UiIsChinese() ? windowsChinese : windowsEnglish;
+}
+
+} // namespace
+
+TEST(ErrorText, SuccessHasTheSystemText) {
+    EXPECT_EQ(Describe(0),
+              SystemText(0, "The operation completed successfully.\r\n", "操作成功完成。\r\n") +
+                  "\n(0x00000000)");
+}
+
+TEST(ErrorText, InvalidParameterKeepsItsOwnLineBreak) {
+    EXPECT_EQ(Describe(E_INVALIDARG),
+              SystemText(0x80070057, "The parameter is incorrect.\r\n", "参数错误。\r\n") +
+                  "\n(0x80070057)");
+}
+
+TEST(ErrorText, OwnCodesComeFromTheStringTable) {
+    EXPECT_EQ(Describe(VURO_E_INVALID_KEY_ALG),
+              std::string(UiIsChinese() ? "无效的密钥算法" : "Invalid key algorithm.") +
+                  "\n(0xa0072401)");
+    EXPECT_EQ(Describe(VURO_E_USER_CANCELED),
+              std::string(UiIsChinese() ? "用户取消选择证书" : "User canceled operation.") +
+                  "\n(0xa0071002)");
+    // The host's own wording of the one text the plug-ins word differently.
+    EXPECT_EQ(Describe(VURO_E_CERT_NOT_EXIST),
+              std::string(UiIsChinese() ? "指定证书不存在" : "Special cert isn't exsit") +
+                  "\n(0xa0071035)");
+}
+
+TEST(ErrorText, CodesWithoutTextGiveTheSuffixAlone) {
+    EXPECT_EQ(Describe(VURO_E_ENVELOPE_FORMAT), "\n(0xa0071403)");
+    EXPECT_EQ(Describe(VURO_E_JSON_ARG_TYPE), "\n(0xa0073204)");
+    // Not a code the system knows either.
+    EXPECT_EQ(Describe(HRESULT(0x8badf00d)), "\n(0x8badf00d)");
+}
+
+TEST(ErrorText, RefusesANullOutPointer) {
+    EXPECT_EQ(BuildErrorDescription(GetModuleHandleW(nullptr), 0, nullptr), E_POINTER);
+}

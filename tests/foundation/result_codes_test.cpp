@@ -1,0 +1,37 @@
+#include "ResultCodes.h"
+
+#include <gtest/gtest.h>
+
+TEST(ResultCodes, ErrorNumbersBecomeResultCodes) {
+    struct {
+        DWORD error;
+        uint32_t expected;
+        const char* why;
+    } const cases[] = {
+        {0, 0, "success stays success"},
+        {0x20002401, 0xA0072401, "customer bit: own code with the low 16 bits"},
+        {5, 0x80070005, "Win32 error: HRESULT_FROM_WIN32"},
+        {87, 0x80070057, "Win32 error: HRESULT_FROM_WIN32"},
+        {0xA0071001, 0xA0071001, "already a (negative) result code"},
+        {0x80090016, 0x80090016, "CryptoAPI codes are negative and stay"},
+        {0x2001FFFF, 0xA007FFFF, "only the low 16 bits of an own number count"},
+        {0x00012345, 0x80072345, "Win32 numbers keep only their low 16 bits"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(uint32_t(HResultFromError(c.error)), c.expected) << c.why;
+}
+
+TEST(ResultCodes, LastErrorIsConvertedByTheSameRule) {
+    SetLastError(0x20002401);
+    EXPECT_EQ(uint32_t(HResultFromLastError()), 0xA0072401u);
+    SetLastError(ERROR_ACCESS_DENIED);
+    EXPECT_EQ(HResultFromLastError(), E_ACCESSDENIED);
+    SetLastError(0);
+    EXPECT_EQ(HResultFromLastError(), VURO_OK);
+}
+
+TEST(ResultCodes, OwnCodesCarryTheirTextId) {
+    EXPECT_EQ(uint32_t(VURO_E_INVALID_KEY_ALG), 0xA0072401u);
+    EXPECT_EQ(uint32_t(VURO_E_JSON_ARG_TYPE), 0xA0073204u);
+    EXPECT_EQ(VURO_E_JSON_ARG_TYPE, -1610141180); // as pages see it in "errorcode"
+}
