@@ -128,7 +128,17 @@ extern "C" UCHAR GetTraceEnableLevel(TRACEHANDLE TraceHandle) {
 extern "C" ULONG TraceMessage(TRACEHANDLE LoggerHandle, ULONG, LPCGUID, USHORT MessageNumber, ...) {
     std::string text;
     va_list args;
+    // The declared signature ends in a USHORT before "...", which the language
+    // leaves undefined for va_start; the compilers we build with locate the
+    // variable arguments without the last named parameter's address.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
     va_start(args, MessageNumber);
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
     for (;;) {
         const void* data = va_arg(args, const void*);
         if (data == nullptr)

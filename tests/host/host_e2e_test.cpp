@@ -1,26 +1,21 @@
 // The real Tandry, started as a browser starts it, spoken to through pipes.
 // ORVANE_HOST_COMMAND (a '|'-separated command line) names the program, so
 // the same tests run against Tandry.exe under Wine.
+#include "HostProcess.h"
+
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
-extern char** environ;
-
 namespace {
+
+using orvane::tools::Frame;
+using orvane::tools::HostProcess;
 
 std::vector<std::string> HostCommand() {
     const char* env = std::getenv("ORVANE_HOST_COMMAND");
@@ -37,13 +32,6 @@ std::vector<std::string> HostCommand() {
     return parts;
 }
 
-std::string Frame(const std::string& body) {
-    uint32_t n = uint32_t(body.size());
-    std::string out{char(n & 0xFF), char((n >> 8) & 0xFF), char((n >> 16) & 0xFF),
-                    char((n >> 24) & 0xFF)};
-    return out + body;
-}
-
 struct Outcome {
     int exitCode = -1000;
     std::string output;
@@ -52,71 +40,27 @@ struct Outcome {
 
 // Starts the host, feeds it the pieces of input (pausing between pieces),
 // closes its input and collects everything it writes until it exits.
-Outcome RunHost(const std::vector<std::string>& pieces, int pauseMs = 0, int timeoutSec = 60) {
-    std::vector<std::string> cmd = HostCommand();
-    std::vector<char*> argv;
-    for (auto& a : cmd)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    int in[2], out[2];
-    EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
-    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    pid_t pid = 0;
-    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
+Outcome RunHost(const std::vector<std::string>& pieces, int pauseMs = 0, int timeoutMs = 60000) {
     Outcome o;
-    if (rc != 0) {
-        ADD_FAILURE() << "cannot start " << cmd[0] << ": " << std::strerror(rc);
-        close(in[1]);
-        close(out[0]);
+    HostProcess host;
+    if (!host.Start(HostCommand())) {
+        ADD_FAILURE() << host.Error();
         return o;
     }
-    signal(SIGPIPE, SIG_IGN);
     std::thread writer([&] {
         for (size_t i = 0; i < pieces.size(); ++i) {
-            const std::string& p = pieces[i];
-            size_t done = 0;
-            while (done < p.size()) {
-                ssize_t n = write(in[1], p.data() + done, p.size() - done);
-                if (n <= 0)
-                    break;
-                done += size_t(n);
-            }
+            if (!host.WriteAll(pieces[i]))
+                break;
             if (pauseMs > 0 && i + 1 < pieces.size())
                 std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
         }
-        close(in[1]);
+        host.CloseInput();
     });
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSec);
-    char buf[65536];
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            o.timedOut = true;
-            kill(pid, SIGKILL);
-            break;
-        }
-        pollfd pfd{out[0], POLLIN, 0};
-        if (poll(&pfd, 1, int(left.count())) <= 0)
-            continue;
-        ssize_t n = read(out[0], buf, sizeof(buf));
-        if (n <= 0)
-            break;
-        o.output.append(buf, size_t(n));
-    }
+    o.timedOut = !host.ReadToEnd(o.output, timeoutMs);
+    if (o.timedOut)
+        host.Kill();
     writer.join();
-    close(out[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    o.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    o.exitCode = host.Wait();
     return o;
 }
 

@@ -1,0 +1,90 @@
+// Text and data encodings shared by every deliverable: UTF-16 <-> UTF-8, Base64
+// with line breaks, byte-order reversal, hexadecimal of little-endian integers,
+// GUID texts and the helper that writes a block of data to a temporary file.
+//
+// Every routine returns a result code and sets its out-parameters only on
+// success. Buffers handed out are allocated with new[] and freed by the caller
+// with delete[]; text buffers are NUL-terminated and the lengths handed out never
+// count the terminator.
+#pragma once
+#include "ResultCodes.h"
+#include "Types.h"
+
+// Base64EncodeEx flags.
+constexpr DWORD BASE64_FLAG_NOPAD = 0x1;  // leave out the "=" padding
+constexpr DWORD BASE64_FLAG_NOCRLF = 0x2; // one line, no CR LF anywhere
+
+// Characters per Base64 line when line breaks are written (19 groups of 4).
+constexpr DWORD BASE64_LINE_CHARS = 76;
+
+// UTF16ToUTF8: converts the NUL-terminated wide text pwszSource to UTF-8 with the
+// system converter. Hands out *ppszDest (new[], caller delete[]s) and its length
+// in bytes without the terminator in *pnDestLen. Ill-formed input (an unpaired
+// surrogate) is replaced by U+FFFD, not rejected; an empty source gives an empty
+// text. Returns 0, E_POINTER for a null argument, E_OUTOFMEMORY, or the
+// converter's error as a result code.
+HRESULT UTF16ToUTF8(const WCHAR* pwszSource, char** ppszDest, int* pnDestLen);
+
+// UTF8ToUTF16: converts the NUL-terminated UTF-8 text pszSource to UTF-16.
+// Hands out *ppwszDest (new[], caller delete[]s) and its length in wide
+// characters without the terminator in *pnDestLen. Ill-formed sequences become
+// U+FFFD. Results as for UTF16ToUTF8.
+HRESULT UTF8ToUTF16(const char* pszSource, WCHAR** ppwszDest, int* pnDestLen);
+
+// SwapByteOrder: reverses the cbData bytes at pbData in place (little-endian
+// CryptoAPI integers and signatures <-> the big-endian order of DER). A null
+// buffer or a length below 2 leaves nothing to do.
+void SwapByteOrder(BYTE* pbData, DWORD cbData);
+
+// Base64EncodeEx: encodes cbSource bytes at pbSource with the standard alphabet.
+// With dwFlags 0 the text is cut into lines of 76 characters joined by CR LF,
+// with no line break at the end, except that a CR LF follows the full lines when
+// the number of whole 3-byte groups is a non-zero multiple of 19 (57 bytes give
+// 76 characters and CR LF). BASE64_FLAG_NOCRLF writes one line,
+// BASE64_FLAG_NOPAD leaves out the "=" padding. Hands out *ppszDest (new[],
+// caller delete[]s; the buffer may be larger than the text, the rest is zero)
+// and the text's length in *pcchDest. No bytes give an empty text. Returns 0,
+// E_POINTER for a null out-parameter or a null source with a non-zero length,
+// E_OUTOFMEMORY when the text cannot be allocated or would not fit in 32 bits.
+HRESULT Base64EncodeEx(DWORD dwFlags, char** ppszDest, const BYTE* pbSource, DWORD cbSource,
+                       DWORD* pcchDest);
+
+// Base64DecodeEx: decodes the Base64 text pszSource, reading at most nSourceLen
+// characters; a NUL met where a 4-character group would start ends the text
+// early. Characters outside the alphabet (CR, LF, blanks, "=", and a NUL in the
+// middle of a group) are skipped and do not count. Every 4 alphabet characters
+// give 3 bytes; a final group of 2 or 3 gives 1 or 2 bytes (its unused low bits
+// are ignored); a single leftover character gives nothing. Hands out *ppbDest
+// (new[] of nSourceLen bytes, caller delete[]s; bytes past the result are zero)
+// and the byte count in *pcbDest, which may be 0 for a text without alphabet
+// characters. Returns 0, E_FAIL for nSourceLen <= 0, E_POINTER for a null
+// argument, or E_OUTOFMEMORY.
+HRESULT Base64DecodeEx(int nSourceLen, BYTE** ppbDest, const char* pszSource, DWORD* pcbDest);
+
+// ConvertBinaryDataToString: writes the cbData bytes at pbData from the last to
+// the first as two lower-case hexadecimal digits each, so a little-endian integer
+// (a serial number as CryptoAPI keeps it) reads in its usual big-endian form:
+// 0x01 0xA0 gives "a001". Hands out *ppwszDest (new[] of 2 * cbData + 1 wide
+// characters, caller delete[]s). Returns 0, E_POINTER for a null out-parameter or
+// a null pbData with a non-zero count, or E_OUTOFMEMORY.
+HRESULT ConvertBinaryDataToString(DWORD cbData, WCHAR** ppwszDest, const BYTE* pbData);
+
+// CreateGUIDStr: makes a new GUID and hands out its registry form
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" (38 characters, upper-case hex) in
+// *ppwszGuid (new[], caller delete[]s). Returns 0, E_POINTER, E_OUTOFMEMORY or the
+// failing system call's result.
+HRESULT CreateGUIDStr(WCHAR** ppwszGuid);
+
+// GetTempDirPath: hands out the system's temporary directory, ending with the
+// path separator, in *ppwszPath (new[], caller delete[]s). Returns 0, E_POINTER,
+// E_OUTOFMEMORY or the system error as a result code.
+HRESULT GetTempDirPath(WCHAR** ppwszPath);
+
+// DumpDatatoTempFile: writes the cbData bytes at pbData to a new file named
+// <temporary directory><GUID string>.VURO and hands out its path in *ppwszPath
+// (new[], caller delete[]s). The caller owns the file and deletes it when done.
+// The file is complete when this succeeds: a failed or short write, or a failed
+// close, deletes it again and fails. Returns 0, E_POINTER, E_OUTOFMEMORY, the
+// result of CreateGUIDStr or GetTempDirPath, or the system error as a result
+// code (HRESULT_FROM_WIN32(ERROR_WRITE_FAULT) for a short write).
+HRESULT DumpDatatoTempFile(WCHAR** ppwszPath, const BYTE* pbData, DWORD cbData);
