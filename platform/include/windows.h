@@ -49,6 +49,10 @@ int LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax
 LANGID GetUserDefaultUILanguage(void);
 LANGID GetThreadUILanguage(void);
 LANGID SetThreadUILanguage(LANGID LangId);
+#define LMEM_FIXED 0x0000
+#define LMEM_ZEROINIT 0x0040
+#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+HANDLE LocalAlloc(UINT uFlags, SIZE_T uBytes);
 HANDLE LocalFree(HANDLE hMem);
 
 // --- files and paths ----------------------------------------------------------

@@ -1,8 +1,11 @@
-// POSIX stand-in for <winreg.h>: the registry calls the system makes.
+// POSIX stand-in for <winreg.h>: the registry calls the system makes, over the
+// hives in platform/storage. HKEY_CURRENT_USER and HKEY_LOCAL_MACHINE exist;
+// the other predefined keys are refused as invalid handles.
 #pragma once
 #include "windows.h"
 
-typedef DWORD REGSAM;
+typedef DWORD ACCESS_MASK;
+typedef ACCESS_MASK REGSAM;
 typedef LONG LSTATUS;
 
 #define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)((LONG)0x80000000))
@@ -10,34 +13,116 @@ typedef LONG LSTATUS;
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)((LONG)0x80000002))
 #define HKEY_USERS ((HKEY)(ULONG_PTR)((LONG)0x80000003))
 
-#define KEY_QUERY_VALUE 0x0001
-#define KEY_SET_VALUE 0x0002
-#define KEY_CREATE_SUB_KEY 0x0004
-#define KEY_ENUMERATE_SUB_KEYS 0x0008
-#define KEY_READ 0x20019
-#define KEY_WRITE 0x20006
-#define KEY_ALL_ACCESS 0xF003F
+// Standard and generic access rights (winnt.h), shared with other objects.
+#ifndef DELETE
+#define DELETE (0x00010000)
+#endif
+#ifndef READ_CONTROL
+#define READ_CONTROL (0x00020000)
+#endif
+#ifndef WRITE_DAC
+#define WRITE_DAC (0x00040000)
+#endif
+#ifndef WRITE_OWNER
+#define WRITE_OWNER (0x00080000)
+#endif
+#ifndef SYNCHRONIZE
+#define SYNCHRONIZE (0x00100000)
+#endif
+#ifndef STANDARD_RIGHTS_REQUIRED
+#define STANDARD_RIGHTS_REQUIRED (0x000F0000)
+#endif
+#ifndef STANDARD_RIGHTS_READ
+#define STANDARD_RIGHTS_READ (READ_CONTROL)
+#endif
+#ifndef STANDARD_RIGHTS_WRITE
+#define STANDARD_RIGHTS_WRITE (READ_CONTROL)
+#endif
+#ifndef STANDARD_RIGHTS_EXECUTE
+#define STANDARD_RIGHTS_EXECUTE (READ_CONTROL)
+#endif
+#ifndef STANDARD_RIGHTS_ALL
+#define STANDARD_RIGHTS_ALL (0x001F0000)
+#endif
+#ifndef MAXIMUM_ALLOWED
+#define MAXIMUM_ALLOWED (0x02000000)
+#endif
+#ifndef GENERIC_EXECUTE
+#define GENERIC_EXECUTE (0x20000000)
+#endif
+#ifndef GENERIC_ALL
+#define GENERIC_ALL (0x10000000)
+#endif
 
-#define REG_NONE 0
-#define REG_SZ 1
-#define REG_EXPAND_SZ 2
-#define REG_BINARY 3
-#define REG_DWORD 4
-#define REG_MULTI_SZ 7
-#define REG_QWORD 11
+#define KEY_QUERY_VALUE (0x0001)
+#define KEY_SET_VALUE (0x0002)
+#define KEY_CREATE_SUB_KEY (0x0004)
+#define KEY_ENUMERATE_SUB_KEYS (0x0008)
+#define KEY_NOTIFY (0x0010)
+#define KEY_CREATE_LINK (0x0020)
+#define KEY_WOW64_64KEY (0x0100)
+#define KEY_WOW64_32KEY (0x0200)
+#define KEY_WOW64_RES (0x0300)
+#define KEY_READ                                                                                   \
+    ((STANDARD_RIGHTS_READ | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY) &              \
+     (~SYNCHRONIZE))
+#define KEY_WRITE ((STANDARD_RIGHTS_WRITE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY) & (~SYNCHRONIZE))
+#define KEY_EXECUTE ((KEY_READ) & (~SYNCHRONIZE))
+#define KEY_ALL_ACCESS                                                                             \
+    ((STANDARD_RIGHTS_ALL | KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY |                 \
+      KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY | KEY_CREATE_LINK) &                                     \
+     (~SYNCHRONIZE))
 
-#define REG_OPTION_NON_VOLATILE 0x00000000
-#define REG_CREATED_NEW_KEY 0x00000001
-#define REG_OPENED_EXISTING_KEY 0x00000002
+#define REG_NONE (0)
+#define REG_SZ (1)
+#define REG_EXPAND_SZ (2)
+#define REG_BINARY (3)
+#define REG_DWORD (4)
+#define REG_DWORD_LITTLE_ENDIAN (4)
+#define REG_DWORD_BIG_ENDIAN (5)
+#define REG_LINK (6)
+#define REG_MULTI_SZ (7)
+#define REG_RESOURCE_LIST (8)
+#define REG_FULL_RESOURCE_DESCRIPTOR (9)
+#define REG_RESOURCE_REQUIREMENTS_LIST (10)
+#define REG_QWORD (11)
+#define REG_QWORD_LITTLE_ENDIAN (11)
+
+#define REG_OPTION_RESERVED (0x00000000)
+#define REG_OPTION_NON_VOLATILE (0x00000000)
+#define REG_OPTION_VOLATILE (0x00000001)
+#define REG_OPTION_CREATE_LINK (0x00000002)
+#define REG_OPTION_BACKUP_RESTORE (0x00000004)
+#define REG_OPTION_OPEN_LINK (0x00000008)
+
+#define REG_CREATED_NEW_KEY (0x00000001)
+#define REG_OPENED_EXISTING_KEY (0x00000002)
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+LSTATUS RegCloseKey(HKEY hKey);
+LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass,
+                        DWORD dwOptions, REGSAM samDesired,
+                        LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                        LPDWORD lpdwDisposition);
+LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey);
+LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName);
+LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
+                      LPDWORD lpReserved, LPWSTR lpClass, LPDWORD lpcchClass,
+                      PFILETIME lpftLastWriteTime);
+LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
+                      LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                       PHKEY phkResult);
+LSTATUS RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                         LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                         LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                         LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime);
 LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                          LPBYTE lpData, LPDWORD lpcbData);
-LSTATUS RegCloseKey(HKEY hKey);
+LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType,
+                       const BYTE* lpData, DWORD cbData);
 #ifdef __cplusplus
 }
 #endif

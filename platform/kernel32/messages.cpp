@@ -107,8 +107,3 @@ extern "C" DWORD FormatMessageW(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD
         lpBuffer[i] = text[i];
     return len;
 }
-
-extern "C" HANDLE LocalFree(HANDLE hMem) {
-    // Nothing the stand-in hands out lives on the local heap.
-    return hMem;
-}

@@ -1,0 +1,98 @@
+// The registry's storage: one SQLite database per hive, opened lazily once per
+// process. Everything here speaks in key ids and names; the Windows semantics
+// (paths, handles, access rights, buffer sizes) live in advapi32/registry.cpp.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct sqlite3;
+
+namespace orvane::platform::storage {
+
+enum class HiveKind { CurrentUser, LocalMachine };
+
+using KeyId = int64_t;
+
+// Every hive has a root key with this id; ids of deleted keys are never reused,
+// so a stale id reliably reads as deleted.
+constexpr KeyId kRootKey = 1;
+
+constexpr size_t kMaxKeyNameChars = 255;
+constexpr size_t kMaxValueNameChars = 16383;
+
+// Case folding for key and value names: ASCII, Latin-1, Latin Extended-A, basic
+// Greek and Cyrillic and the full-width Latin letters compare without regard to
+// case, as Windows does; other characters compare exactly.
+std::u16string FoldName(std::u16string_view name);
+
+struct ValueRecord {
+    std::u16string name;
+    DWORD type = 0;
+    std::vector<BYTE> data;
+};
+
+struct KeyStats {
+    DWORD subkeys = 0;
+    DWORD maxSubkeyChars = 0;
+    DWORD values = 0;
+    DWORD maxValueNameChars = 0;
+    DWORD maxValueBytes = 0;
+    uint64_t modified = 0; // FILETIME ticks
+};
+
+// HiveTxn: the operations of one transaction on one hive. A transaction over a
+// hive whose file does not exist yet sees an empty hive: the root key alone.
+// Each method returns ERROR_SUCCESS or a Win32 error number.
+class HiveTxn {
+public:
+    explicit HiveTxn(sqlite3* db) : db_(db) {}
+
+    DWORD KeyExists(KeyId id, bool& exists);
+    // FindChild: ERROR_FILE_NOT_FOUND when parent has no child of that name.
+    DWORD FindChild(KeyId parent, std::u16string_view name, KeyId& child);
+    DWORD CreateChild(KeyId parent, std::u16string_view name, KeyId& child);
+    DWORD HasChildren(KeyId id, bool& has);
+    // DeleteKey: removes a key without children and its values.
+    DWORD DeleteKey(KeyId id);
+    // ChildAt: the index-th child in Windows' order; ERROR_NO_MORE_ITEMS past the end.
+    DWORD ChildAt(KeyId parent, DWORD index, std::u16string& name, uint64_t& modified);
+
+    // GetValue: fills type and, when data is non-null, the bytes; size is always set.
+    DWORD GetValue(KeyId key, std::u16string_view name, DWORD& type, size_t& size,
+                   std::vector<BYTE>* data);
+    DWORD SetValue(KeyId key, std::u16string_view name, DWORD type, std::span<const BYTE> data);
+    // DeleteValue: ERROR_FILE_NOT_FOUND when there is no such value.
+    DWORD DeleteValue(KeyId key, std::u16string_view name);
+    // ValueAt: the index-th value in the order values were first set.
+    DWORD ValueAt(KeyId key, DWORD index, ValueRecord& value);
+    DWORD Stats(KeyId key, KeyStats& stats);
+
+private:
+    DWORD Touch(KeyId id);
+    sqlite3* db_; // null: the hive file does not exist
+};
+
+// HiveWritable: whether this process may change the hive at all. The machine
+// hive, like HKLM for administrators, is writable by root alone.
+bool HiveWritable(HiveKind kind);
+
+// ReadHive / WriteHive: run fn in one transaction on the hive. Reads never create
+// anything. WriteHive takes the write lock up front and commits only when fn
+// returns ERROR_SUCCESS, so a failed or interrupted call leaves no part of its
+// change behind; it creates the hive file (and its folder) on first use unless
+// createHive is false, in which case fn sees a missing hive as an empty one
+// (a delete has nothing to delete there). Both return fn's result or the
+// storage error that prevented running it.
+DWORD ReadHive(HiveKind kind, const std::function<DWORD(HiveTxn&)>& fn);
+DWORD WriteHive(HiveKind kind, const std::function<DWORD(HiveTxn&)>& fn, bool createHive = true);
+
+// Win32ErrorFromSqlite: the one place a SQLite result code becomes a Win32 error.
+DWORD Win32ErrorFromSqlite(int rc, int systemErrno);
+
+} // namespace orvane::platform::storage

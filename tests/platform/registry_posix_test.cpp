@@ -1,0 +1,710 @@
+// The SQLite hives under real use: what one process writes others read, many
+// writers at once lose nothing, a killed writer leaves whole changes, files get
+// private modes, and the machine hive is root's to change. Registry calls run
+// in forked children, each pointed at hives in a fresh folder; the children
+// report a failed check on standard error and in their exit status.
+#include "TestSupport.h"
+
+#include <winreg.h>
+
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+#define CHECK(cond)                                                                                \
+    do {                                                                                           \
+        if (!(cond)) {                                                                             \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);          \
+            return 1;                                                                              \
+        }                                                                                          \
+    } while (0)
+
+#define CHECK_RC(expr, expected)                                                                   \
+    do {                                                                                           \
+        long rc_ = long(expr);                                                                     \
+        if (rc_ != long(expected)) {                                                               \
+            std::fprintf(stderr, "%s:%d: %s returned %ld, expected %ld\n", __FILE__, __LINE__,     \
+                         #expr, rc_, long(expected));                                              \
+            return 1;                                                                              \
+        }                                                                                          \
+    } while (0)
+
+constexpr uid_t kNobody = 65534;
+
+// TempDir: a fresh folder every user may enter (an unprivileged child must reach
+// the hives inside), removed with its contents at the end.
+struct TempDir {
+    std::string path;
+    TempDir() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "orvane-reg-XXXXXX").string();
+        if (mkdtemp(pattern.data()) != nullptr) {
+            path = pattern;
+            chmod(path.c_str(), 0755);
+        }
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+    std::string operator/(const char* name) const { return path + "/" + name; }
+};
+
+struct Hives {
+    std::string user;    // empty: leave ORVANE_USER_HIVE unset
+    std::string machine; // empty: leave ORVANE_MACHINE_HIVE unset
+};
+
+void PointAt(const Hives& hives) {
+    if (hives.user.empty())
+        unsetenv("ORVANE_USER_HIVE");
+    else
+        setenv("ORVANE_USER_HIVE", hives.user.c_str(), 1);
+    if (hives.machine.empty())
+        unsetenv("ORVANE_MACHINE_HIVE");
+    else
+        setenv("ORVANE_MACHINE_HIVE", hives.machine.c_str(), 1);
+}
+
+pid_t StartChild(const Hives& hives, const std::function<int()>& body) {
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        PointAt(hives);
+        int status = body();
+        std::fflush(nullptr);
+        _exit(status);
+    }
+    return pid;
+}
+
+// Wait: the child's exit status, or 128 + the signal that ended it.
+int Wait(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int InChild(const Hives& hives, const std::function<int()>& body) {
+    return Wait(StartChild(hives, body));
+}
+
+WString Name(const char* prefix, long n) {
+    return W((std::string(prefix) + std::to_string(n)).c_str());
+}
+
+LSTATUS CreateKey(HKEY root, const WString& path, HKEY& h, DWORD* disposition = nullptr) {
+    return RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h,
+                           disposition);
+}
+
+LSTATUS SetDword(HKEY h, const WString& name, DWORD v) {
+    return RegSetValueExW(h, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4);
+}
+
+LSTATUS GetDword(HKEY h, const WString& name, DWORD& v) {
+    DWORD cb = sizeof(v), type = 0;
+    LSTATUS rc =
+        RegQueryValueExW(h, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&v), &cb);
+    return rc == ERROR_SUCCESS && (type != REG_DWORD || cb != 4) ? ERROR_INVALID_DATA : rc;
+}
+
+std::string IntegrityCheck(const std::string& path) {
+    sqlite3* db = nullptr;
+    std::string result = "cannot open";
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* s = nullptr;
+        if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &s, nullptr) == SQLITE_OK &&
+            sqlite3_step(s) == SQLITE_ROW)
+            result = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+        sqlite3_finalize(s);
+    }
+    sqlite3_close(db);
+    return result;
+}
+
+mode_t ModeOf(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : mode_t(-1);
+}
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// Bytes derived from n, so a torn or misplaced value shows.
+std::vector<BYTE> Pattern(long n, size_t size) {
+    std::vector<BYTE> out(size);
+    for (size_t i = 0; i < size; ++i)
+        out[i] = BYTE((i * 31 + size_t(n) * 7) ^ (i >> 8));
+    return out;
+}
+
+} // namespace
+
+TEST(RegistryHive, WhatOneProcessWritesAnotherReads) {
+    TempDir dir;
+    Hives hives{dir / "user.db", dir / "machine.db"};
+    const WString loneSurrogate(1, WCHAR(0xD800)); // kept as given, not converted
+    const std::vector<BYTE> big = Pattern(1, 200000);
+
+    auto writeAll = [&] {
+        HKEY h = nullptr;
+        DWORD disposition = 0;
+        CHECK_RC(CreateKey(HKEY_CURRENT_USER, W("Software\\Orvane\\Sub"), h, &disposition),
+                 ERROR_SUCCESS);
+        CHECK(disposition == REG_CREATED_NEW_KEY);
+        CHECK_RC(SetDword(h, W("Count"), 3), ERROR_SUCCESS);
+        CHECK_RC(RegSetValueExW(h, W("Big").c_str(), 0, REG_BINARY, big.data(), DWORD(big.size())),
+                 ERROR_SUCCESS);
+        CHECK_RC(SetDword(h, loneSurrogate, 9), ERROR_SUCCESS);
+        RegCloseKey(h);
+        for (const char* name : {"b", "A", "c"}) {
+            CHECK_RC(CreateKey(HKEY_CURRENT_USER, W("Software\\Orvane\\List\\") + W(name), h),
+                     ERROR_SUCCESS);
+            RegCloseKey(h);
+        }
+        // The hive's root stays, whoever asks.
+        CHECK_RC(RegDeleteKeyW(HKEY_CURRENT_USER, TEXT("")), ERROR_ACCESS_DENIED);
+        return 0;
+    };
+    ASSERT_EQ(InChild(hives, writeAll), 0);
+
+    // A new process finds everything, in Windows' order.
+    auto readAll = [&] {
+        HKEY h = nullptr;
+        CHECK_RC(RegOpenKeyExW(HKEY_CURRENT_USER, TEXT("SOFTWARE\\ORVANE\\SUB"), 0, KEY_READ, &h),
+                 ERROR_SUCCESS);
+        DWORD v = 0;
+        CHECK_RC(GetDword(h, W("count"), v), ERROR_SUCCESS);
+        CHECK(v == 3);
+        CHECK_RC(GetDword(h, loneSurrogate, v), ERROR_SUCCESS);
+        CHECK(v == 9);
+        std::vector<BYTE> got(big.size());
+        DWORD cb = DWORD(got.size());
+        CHECK_RC(RegQueryValueExW(h, TEXT("Big"), nullptr, nullptr, got.data(), &cb),
+                 ERROR_SUCCESS);
+        CHECK(got == big);
+        WCHAR name[8];
+        DWORD cch = 8;
+        CHECK_RC(RegEnumValueW(h, 2, name, &cch, nullptr, nullptr, nullptr, nullptr),
+                 ERROR_SUCCESS);
+        CHECK(WString(name) == loneSurrogate); // in the order first set
+        RegCloseKey(h);
+        CHECK_RC(RegOpenKeyExW(HKEY_CURRENT_USER, TEXT("Software\\Orvane\\List"), 0, KEY_READ, &h),
+                 ERROR_SUCCESS);
+        std::string order;
+        for (DWORD i = 0;; ++i) {
+            cch = 8;
+            LSTATUS rc = RegEnumKeyExW(h, i, name, &cch, nullptr, nullptr, nullptr, nullptr);
+            if (rc == ERROR_NO_MORE_ITEMS)
+                break;
+            CHECK_RC(rc, ERROR_SUCCESS);
+            order += U8(name);
+        }
+        CHECK(order == "Abc");
+        return 0;
+    };
+    ASSERT_EQ(InChild(hives, readAll), 0);
+
+    // A reader already running sees what another process writes meanwhile.
+    int ready[2], go[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(go), 0);
+    pid_t reader = StartChild(hives, [&] {
+        HKEY h = nullptr;
+        CHECK_RC(RegOpenKeyExW(HKEY_CURRENT_USER, TEXT("Software\\Orvane\\Sub"), 0, KEY_READ, &h),
+                 ERROR_SUCCESS);
+        DWORD v = 0;
+        CHECK_RC(GetDword(h, W("Count"), v), ERROR_SUCCESS);
+        CHECK(v == 3);
+        char c = 'r';
+        CHECK(write(ready[1], &c, 1) == 1);
+        CHECK(read(go[0], &c, 1) == 1);
+        CHECK_RC(GetDword(h, W("Count"), v), ERROR_SUCCESS);
+        CHECK(v == 4);
+        return 0;
+    });
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    auto writeMore = [&] {
+        HKEY h = nullptr;
+        CHECK_RC(CreateKey(HKEY_CURRENT_USER, W("Software\\Orvane\\Sub"), h), ERROR_SUCCESS);
+        CHECK_RC(SetDword(h, W("Count"), 4), ERROR_SUCCESS);
+        return 0;
+    };
+    EXPECT_EQ(InChild(hives, writeMore), 0);
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    EXPECT_EQ(Wait(reader), 0);
+    for (int fd : {ready[0], ready[1], go[0], go[1]})
+        close(fd);
+    EXPECT_EQ(IntegrityCheck(hives.user), "ok");
+}
+
+TEST(RegistryHive, ConcurrentWritersLoseNothing) {
+    TempDir dir;
+    Hives hives{dir / "user.db", dir / "machine.db"};
+    constexpr int kWriters = 8, kRounds = 200;
+    int gate[2];
+    ASSERT_EQ(pipe(gate), 0);
+    std::vector<pid_t> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.push_back(StartChild(hives, [&, w] {
+            close(gate[1]);
+            char ch;
+            CHECK(read(gate[0], &ch, 1) == 0); // all start together when the gate closes
+            HKEY shared = nullptr;
+            CHECK_RC(CreateKey(HKEY_CURRENT_USER, W("Stress\\Shared"), shared), ERROR_SUCCESS);
+            for (int r = 0; r < kRounds; ++r) {
+                WString key = W("Stress\\") + Name("P", w) + Name("\\K", r);
+                WString value = Name("P", w) + Name(".", r);
+                HKEY h = nullptr;
+                CHECK_RC(CreateKey(HKEY_CURRENT_USER, key, h), ERROR_SUCCESS);
+                CHECK_RC(SetDword(h, W("v"), DWORD(r)), ERROR_SUCCESS);
+                RegCloseKey(h);
+                CHECK_RC(SetDword(shared, value, DWORD(w * 1000 + r)), ERROR_SUCCESS);
+                if (r % 2 == 1) { // odd rounds take back what they made
+                    CHECK_RC(RegDeleteKeyW(HKEY_CURRENT_USER, key.c_str()), ERROR_SUCCESS);
+                    CHECK_RC(RegDeleteValueW(shared, value.c_str()), ERROR_SUCCESS);
+                }
+            }
+            RegCloseKey(shared);
+            return 0;
+        }));
+    }
+    close(gate[0]);
+    close(gate[1]);
+    for (pid_t pid : writers)
+        EXPECT_EQ(Wait(pid), 0);
+
+    auto verify = [&] {
+        HKEY shared = nullptr;
+        CHECK_RC(RegOpenKeyExW(HKEY_CURRENT_USER, TEXT("Stress\\Shared"), 0, KEY_READ, &shared),
+                 ERROR_SUCCESS);
+        DWORD values = 0;
+        CHECK_RC(RegQueryInfoKeyW(shared, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                  &values, nullptr, nullptr, nullptr, nullptr),
+                 ERROR_SUCCESS);
+        CHECK(values == kWriters * kRounds / 2);
+        for (int w = 0; w < kWriters; ++w) {
+            HKEY p = nullptr;
+            CHECK_RC(RegOpenKeyExW(HKEY_CURRENT_USER, (W("Stress\\") + Name("P", w)).c_str(), 0,
+                                   KEY_READ, &p),
+                     ERROR_SUCCESS);
+            DWORD subkeys = 0;
+            CHECK_RC(RegQueryInfoKeyW(p, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+                                      nullptr, nullptr, nullptr, nullptr, nullptr),
+                     ERROR_SUCCESS);
+            CHECK(subkeys == kRounds / 2);
+            for (int r = 0; r < kRounds; r += 2) {
+                HKEY h = nullptr;
+                DWORD v = 0;
+                CHECK_RC(RegOpenKeyExW(p, Name("K", r).c_str(), 0, KEY_READ, &h), ERROR_SUCCESS);
+                CHECK_RC(GetDword(h, W("v"), v), ERROR_SUCCESS);
+                CHECK(v == DWORD(r));
+                RegCloseKey(h);
+                CHECK_RC(GetDword(shared, Name("P", w) + Name(".", r), v), ERROR_SUCCESS);
+                CHECK(v == DWORD(w * 1000 + r));
+            }
+            RegCloseKey(p);
+        }
+        return 0;
+    };
+    EXPECT_EQ(InChild(hives, verify), 0);
+    EXPECT_EQ(IntegrityCheck(hives.user), "ok");
+}
+
+// Regression: the first writers of a new hive all switch it to WAL, and SQLite
+// answered "busy" to all but one at once instead of waiting its turn.
+TEST(RegistryHive, WritersMeetingOnANewHiveAllSucceed) {
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        TempDir dir;
+        Hives hives{dir / "user.db", dir / "machine.db"};
+        int gate[2];
+        ASSERT_EQ(pipe(gate), 0);
+        std::vector<pid_t> writers;
+        for (int w = 0; w < 8; ++w) {
+            writers.push_back(StartChild(hives, [&, w] {
+                close(gate[1]);
+                char ch;
+                CHECK(read(gate[0], &ch, 1) == 0);
+                HKEY h = nullptr;
+                CHECK_RC(CreateKey(HKEY_CURRENT_USER, Name("W", w), h), ERROR_SUCCESS);
+                return 0;
+            }));
+        }
+        close(gate[0]);
+        close(gate[1]);
+        for (pid_t pid : writers)
+            ASSERT_EQ(Wait(pid), 0) << "attempt " << attempt;
+    }
+}
+
+TEST(RegistryHive, KilledWriterLeavesWholeChanges) {
+    TempDir dir;
+    Hives hives{dir / "user.db", dir / "machine.db"};
+    constexpr size_t kValueBytes = 256 * 1024;
+    // Kill after a different number of finished changes each time, so the
+    // signal lands at different points of a change.
+    for (long killAfter : {3L, 11L, 24L}) {
+        const WString crashKey = Name("Crash", killAfter); // one per run: its own "done"
+        int progress[2];
+        ASSERT_EQ(pipe(progress), 0);
+        pid_t writer = StartChild(hives, [&] {
+            close(progress[0]);
+            for (long n = 0;; ++n) {
+                HKEY h = nullptr;
+                // One call makes four keys; the next sets a large value.
+                CHECK_RC(CreateKey(HKEY_CURRENT_USER, crashKey + Name("\\", n) + W("\\a\\b\\c"), h),
+                         ERROR_SUCCESS);
+                std::vector<BYTE> data = Pattern(n, kValueBytes);
+                CHECK_RC(
+                    RegSetValueExW(h, TEXT("blob"), 0, REG_BINARY, data.data(), DWORD(data.size())),
+                    ERROR_SUCCESS);
+                RegCloseKey(h);
+                CHECK(write(progress[1], &n, sizeof(n)) == sizeof(n));
+            }
+        });
+        close(progress[1]);
+        long done = -1, n = 0;
+        for (long seen = 0; seen < killAfter && read(progress[0], &n, sizeof(n)) == sizeof(n);
+             ++seen)
+            done = n;
+        kill(writer, SIGKILL);
+        EXPECT_EQ(Wait(writer), 128 + SIGKILL);
+        close(progress[0]);
+        ASSERT_EQ(done, killAfter - 1) << "the writer stopped early";
+
+        auto verify = [&] {
+            HKEY crash = nullptr;
+            CHECK_RC(RegOpenKeyExW(HKEY_CURRENT_USER, crashKey.c_str(), 0, KEY_READ, &crash),
+                     ERROR_SUCCESS);
+            for (DWORD i = 0;; ++i) {
+                WCHAR name[32];
+                DWORD cch = 32;
+                LSTATUS rc =
+                    RegEnumKeyExW(crash, i, name, &cch, nullptr, nullptr, nullptr, nullptr);
+                if (rc == ERROR_NO_MORE_ITEMS)
+                    break;
+                CHECK_RC(rc, ERROR_SUCCESS);
+                long id = std::stol(U8(name));
+                HKEY leaf = nullptr;
+                // The keys of one call exist together or not at all.
+                CHECK_RC(RegOpenKeyExW(crash, (WString(name) + W("\\a\\b\\c")).c_str(), 0, KEY_READ,
+                                       &leaf),
+                         ERROR_SUCCESS);
+                DWORD cb = 0;
+                rc = RegQueryValueExW(leaf, TEXT("blob"), nullptr, nullptr, nullptr, &cb);
+                // A change reported done is there; the one cut short may be
+                // absent.
+                if (id <= done || rc != ERROR_FILE_NOT_FOUND) {
+                    CHECK_RC(rc, ERROR_SUCCESS);
+                    std::vector<BYTE> got(kValueBytes);
+                    cb = DWORD(got.size());
+                    CHECK_RC(
+                        RegQueryValueExW(leaf, TEXT("blob"), nullptr, nullptr, got.data(), &cb),
+                        ERROR_SUCCESS);
+                    CHECK(cb == kValueBytes);
+                    CHECK(got == Pattern(id, kValueBytes));
+                }
+                RegCloseKey(leaf);
+            }
+            return 0;
+        };
+        EXPECT_EQ(InChild(hives, verify), 0);
+        EXPECT_EQ(IntegrityCheck(hives.user), "ok");
+    }
+}
+
+TEST(RegistryHive, UserHiveAndFolderArePrivate) {
+    struct Case {
+        const char* what;
+        bool setHive, setXdg;
+        const char* xdg;      // XDG_DATA_HOME below the temporary folder, or as given
+        const char* expected; // hive path below the temporary folder
+    } cases[] = {
+        {"ORVANE_USER_HIVE wins", true, true, "/xdg", "/own/deep/user.db"},
+        {"XDG_DATA_HOME", false, true, "/xdg", "/xdg/orvane/user.db"},
+        {"HOME", false, false, "", "/user-home/.local/share/orvane/user.db"},
+        // Invalid: a relative XDG_DATA_HOME is ignored.
+        {"relative XDG_DATA_HOME", false, true, "relative",
+         "/user-home/.local/share/orvane/user.db"},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const std::string expected = dir.path + c.expected;
+        Hives hives{c.setHive ? dir.path + "/own/deep/user.db" : std::string(), dir / "machine.db"};
+        auto writeSomething = [&] {
+            umask(0); // the modes must not depend on the caller's umask
+            setenv("HOME", (dir / "user-home").c_str(), 1);
+            if (!c.setXdg)
+                unsetenv("XDG_DATA_HOME");
+            else if (c.xdg[0] == '/')
+                setenv("XDG_DATA_HOME", (dir.path + c.xdg).c_str(), 1);
+            else
+                setenv("XDG_DATA_HOME", c.xdg, 1);
+            HKEY h = nullptr;
+            CHECK_RC(CreateKey(HKEY_CURRENT_USER, W("Software"), h), ERROR_SUCCESS);
+            CHECK_RC(SetDword(h, W("v"), 1), ERROR_SUCCESS);
+            return 0;
+        };
+        EXPECT_EQ(InChild(hives, writeSomething), 0) << c.what;
+        EXPECT_EQ(ModeOf(expected), mode_t(0600)) << c.what;
+        EXPECT_EQ(ModeOf(expected.substr(0, expected.rfind('/'))), mode_t(0700)) << c.what;
+        // The journal (left by the child's exit) holds the hive's data, and is as private.
+        EXPECT_EQ(ModeOf(expected + "-wal"), mode_t(0600)) << c.what;
+    }
+}
+
+TEST(RegistryHive, MachineHiveIsRootsToChange) {
+    TempDir dir;
+    Hives hives{dir / "user.db", dir / "machine.db"};
+    const bool root = geteuid() == 0;
+    if (root) {
+        // Root, as an administrator, writes the machine hive; everyone may read it.
+        auto makeHive = [&] {
+            HKEY h = nullptr;
+            CHECK_RC(CreateKey(HKEY_LOCAL_MACHINE, W("SOFTWARE\\Orvane"), h), ERROR_SUCCESS);
+            CHECK_RC(SetDword(h, W("v"), 77), ERROR_SUCCESS);
+            return 0;
+        };
+        ASSERT_EQ(InChild(hives, makeHive), 0);
+        EXPECT_EQ(ModeOf(hives.machine), mode_t(0644));
+        // The unprivileged user gets a folder of its own for its user hive.
+        ASSERT_EQ(mkdir((dir / "nobody").c_str(), 0700), 0);
+        ASSERT_EQ(chown((dir / "nobody").c_str(), kNobody, kNobody), 0);
+        hives.user = dir / "nobody/user.db";
+    }
+    auto tryToChange = [&] {
+        if (root) {
+            CHECK(setgid(kNobody) == 0);
+            CHECK(setuid(kNobody) == 0);
+        }
+        HKEY h = nullptr;
+        DWORD v = 0;
+        // Invalid: every way of changing the machine hive.
+        CHECK_RC(CreateKey(HKEY_LOCAL_MACHINE, W("SOFTWARE\\Other"), h), ERROR_ACCESS_DENIED);
+        CHECK(h == nullptr);
+        CHECK_RC(SetDword(HKEY_LOCAL_MACHINE, W("v"), 1), ERROR_ACCESS_DENIED);
+        CHECK_RC(RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT(""), 0, KEY_WRITE, &h),
+                 ERROR_ACCESS_DENIED);
+        if (root) {
+            CHECK_RC(
+                RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Orvane"), 0, KEY_SET_VALUE, &h),
+                ERROR_ACCESS_DENIED);
+            CHECK_RC(RegDeleteKeyW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Orvane")),
+                     ERROR_ACCESS_DENIED);
+            // Reading is allowed.
+            CHECK_RC(RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Orvane"), 0, KEY_READ, &h),
+                     ERROR_SUCCESS);
+            CHECK_RC(GetDword(h, W("v"), v), ERROR_SUCCESS);
+            CHECK(v == 77);
+            CHECK_RC(RegDeleteValueW(h, TEXT("v")), ERROR_ACCESS_DENIED);
+            RegCloseKey(h);
+        }
+        // Missing keys read as missing, even when asking to write.
+        CHECK_RC(RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Absent"), 0, KEY_WRITE, &h),
+                 ERROR_FILE_NOT_FOUND);
+        CHECK_RC(RegDeleteKeyW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Absent")), ERROR_FILE_NOT_FOUND);
+        // The user's own hive stays writable.
+        CHECK_RC(CreateKey(HKEY_CURRENT_USER, W("Software\\Mine"), h), ERROR_SUCCESS);
+        CHECK_RC(SetDword(h, W("v"), 1), ERROR_SUCCESS);
+        return 0;
+    };
+    EXPECT_EQ(InChild(hives, tryToChange), 0);
+    if (!root) {
+        EXPECT_FALSE(Exists(hives.machine)); // refused writes create nothing
+        return;
+    }
+    EXPECT_EQ(IntegrityCheck(hives.machine), "ok");
+    // The refusal is the rule of the machine hive, not merely its file's mode:
+    // it holds when the unprivileged user owns the files.
+    for (const char* suffix : {"", "-wal", "-shm"})
+        ASSERT_EQ(chown((hives.machine + suffix).c_str(), kNobody, kNobody), 0) << suffix;
+    auto tryAsOwner = [&] {
+        CHECK(setgid(kNobody) == 0);
+        CHECK(setuid(kNobody) == 0);
+        HKEY h = nullptr;
+        CHECK_RC(CreateKey(HKEY_LOCAL_MACHINE, W("SOFTWARE\\Other"), h), ERROR_ACCESS_DENIED);
+        CHECK_RC(SetDword(HKEY_LOCAL_MACHINE, W("v"), 1), ERROR_ACCESS_DENIED);
+        return 0;
+    };
+    EXPECT_EQ(InChild(hives, tryAsOwner), 0);
+}
+
+TEST(RegistryHive, MissingHivesReadAsEmptyAndStayMissing) {
+    TempDir dir;
+    Hives hives{dir / "u/user.db", dir / "m/machine.db"};
+    auto readEverything = [&] {
+        for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+            HKEY h = nullptr;
+            DWORD cb = 0, subkeys = 1, values = 1;
+            WCHAR name[8];
+            DWORD cch = 8;
+            CHECK_RC(RegOpenKeyExW(root,
+                                   TEXT("SYSTEM\\CurrentControlSet\\Control\\Wmi"
+                                        "\\GlobalLogger"),
+                                   0, KEY_READ, &h),
+                     ERROR_FILE_NOT_FOUND);
+            CHECK_RC(RegQueryValueExW(root, TEXT("Start"), nullptr, nullptr, nullptr, &cb),
+                     ERROR_FILE_NOT_FOUND);
+            CHECK_RC(RegEnumKeyExW(root, 0, name, &cch, nullptr, nullptr, nullptr, nullptr),
+                     ERROR_NO_MORE_ITEMS);
+            CHECK_RC(RegEnumValueW(root, 0, name, &cch, nullptr, nullptr, nullptr, nullptr),
+                     ERROR_NO_MORE_ITEMS);
+            CHECK_RC(RegQueryInfoKeyW(root, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+                                      &values, nullptr, nullptr, nullptr, nullptr),
+                     ERROR_SUCCESS);
+            CHECK(subkeys == 0 && values == 0);
+            CHECK_RC(RegOpenKeyExW(root, TEXT(""), 0, KEY_READ, &h), ERROR_SUCCESS);
+            CHECK_RC(RegDeleteKeyW(root, TEXT("Absent")), ERROR_FILE_NOT_FOUND);
+            CHECK_RC(RegDeleteValueW(root, TEXT("Absent")), ERROR_FILE_NOT_FOUND);
+        }
+        // Opening an existing key through RegCreateKeyExW changes nothing.
+        HKEY h = nullptr;
+        DWORD disposition = 0;
+        CHECK_RC(RegCreateKeyExW(HKEY_CURRENT_USER, TEXT(""), 0, nullptr, 0, KEY_READ, nullptr, &h,
+                                 &disposition),
+                 ERROR_SUCCESS);
+        CHECK(disposition == REG_OPENED_EXISTING_KEY);
+        return 0;
+    };
+    EXPECT_EQ(InChild(hives, readEverything), 0);
+    EXPECT_FALSE(Exists(dir / "m"));
+    EXPECT_FALSE(Exists(dir / "u"));
+}
+
+TEST(RegistryHive, DamagedOrNewerHivesAreRefusedUntouched) {
+    struct Case {
+        const char* what;
+        std::function<void(const std::string&)> make;
+        LSTATUS expected;
+    } cases[] = {
+        // Invalid: not a database at all.
+        {"garbage",
+         [](const std::string& path) {
+             std::ofstream(path, std::ios::binary) << std::string(8192, '\x5A');
+         },
+         ERROR_BADDB},
+        // Invalid: a hive from a newer release, whose layout this one cannot know.
+        {"newer schema",
+         [](const std::string& path) {
+             sqlite3* db = nullptr;
+             sqlite3_open(path.c_str(), &db);
+             sqlite3_exec(db, "CREATE TABLE future(x); PRAGMA user_version=2", nullptr, nullptr,
+                          nullptr);
+             sqlite3_close(db);
+         },
+         ERROR_REVISION_MISMATCH},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        Hives hives{dir / "user.db", dir / "machine.db"};
+        c.make(hives.user);
+        std::ifstream before(hives.user, std::ios::binary);
+        std::string original((std::istreambuf_iterator<char>(before)), {});
+        auto useHive = [&] {
+            HKEY h = nullptr;
+            CHECK_RC(RegOpenKeyExW(HKEY_CURRENT_USER, TEXT("Software"), 0, KEY_READ, &h),
+                     c.expected);
+            CHECK_RC(CreateKey(HKEY_CURRENT_USER, W("Software"), h), c.expected);
+            CHECK_RC(SetDword(HKEY_CURRENT_USER, W("v"), 1), c.expected);
+            return 0;
+        };
+        EXPECT_EQ(InChild(hives, useHive), 0) << c.what;
+        std::ifstream after(hives.user, std::ios::binary);
+        EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), {}), original) << c.what;
+    }
+}
+
+TEST(RegistryHive, FullDiskFailsTheWholeCallAndKeepsTheHive) {
+    TempDir dir;
+    Hives hives{dir / "user.db", dir / "machine.db"};
+    auto fillDisk = [&] {
+        HKEY h = nullptr;
+        CHECK_RC(CreateKey(HKEY_CURRENT_USER, W("Software\\Orvane"), h), ERROR_SUCCESS);
+        CHECK_RC(SetDword(h, W("before"), 1), ERROR_SUCCESS);
+        // No file may grow past 1 MiB from here on.
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{1 << 20, 1 << 20};
+        CHECK(setrlimit(RLIMIT_FSIZE, &limit) == 0);
+        std::vector<BYTE> big = Pattern(5, 4 << 20);
+        CHECK_RC(RegSetValueExW(h, TEXT("big"), 0, REG_BINARY, big.data(), DWORD(big.size())),
+                 ERROR_DISK_FULL);
+        HKEY deep = nullptr;
+        CHECK_RC(RegQueryValueExW(h, TEXT("big"), nullptr, nullptr, nullptr, nullptr),
+                 ERROR_FILE_NOT_FOUND);
+        DWORD v = 0;
+        CHECK_RC(GetDword(h, W("before"), v), ERROR_SUCCESS);
+        CHECK(v == 1);
+        // Smaller changes still fit.
+        CHECK_RC(CreateKey(h, W("after\\deep"), deep), ERROR_SUCCESS);
+        CHECK_RC(SetDword(deep, W("after"), 2), ERROR_SUCCESS);
+        return 0;
+    };
+    EXPECT_EQ(InChild(hives, fillDisk), 0);
+    EXPECT_EQ(IntegrityCheck(hives.user), "ok");
+}
+
+TEST(RegistryHive, ThreadsShareOneProcessesHive) {
+    TempDir dir;
+    Hives hives{dir / "user.db", dir / "machine.db"};
+    auto hammer = [&] {
+        constexpr int kThreads = 4, kRounds = 100;
+        std::atomic<int> failures{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                for (int r = 0; r < kRounds; ++r) {
+                    HKEY h = nullptr;
+                    DWORD v = 0;
+                    WString key = W("Threads\\") + Name("T", t) + Name("\\", r);
+                    if (CreateKey(HKEY_CURRENT_USER, key, h) != ERROR_SUCCESS ||
+                        SetDword(h, W("v"), DWORD(r)) != ERROR_SUCCESS ||
+                        GetDword(h, W("v"), v) != ERROR_SUCCESS || v != DWORD(r) ||
+                        RegCloseKey(h) != ERROR_SUCCESS ||
+                        RegDeleteKeyW(HKEY_CURRENT_USER, key.c_str()) != ERROR_SUCCESS)
+                        ++failures;
+                }
+            });
+        }
+        for (std::thread& th : threads)
+            th.join();
+        CHECK(failures == 0);
+        for (int t = 0; t < kThreads; ++t) {
+            HKEY h = nullptr;
+            DWORD subkeys = 1;
+            CHECK_RC(RegOpenKeyExW(HKEY_CURRENT_USER, (W("Threads\\") + Name("T", t)).c_str(), 0,
+                                   KEY_READ, &h),
+                     ERROR_SUCCESS);
+            CHECK_RC(RegQueryInfoKeyW(h, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+                                      nullptr, nullptr, nullptr, nullptr, nullptr),
+                     ERROR_SUCCESS);
+            CHECK(subkeys == 0);
+            RegCloseKey(h);
+        }
+        return 0;
+    };
+    EXPECT_EQ(InChild(hives, hammer), 0);
+}
