@@ -1,0 +1,73 @@
+// Subject names: the page's subject text (CN=Alice,OU=Retail,C=CN) as the DER
+// Name of a certification request, and the small attribute builders the
+// request and the signatures share. Encoded outputs are new[] byte arrays the
+// caller frees with delete[], with their byte count; out parameters are set
+// only on success.
+#pragma once
+#include "ResultCodes.h"
+#include "Types.h"
+
+#include <string>
+#include <vector>
+
+// One attribute of a subject text: the dotted object identifier (empty for an
+// unknown attribute name) and the value exactly as it stood after "=".
+struct SubjectPair {
+    std::string strObjectID;
+    WString wstrValue;
+};
+
+// SplidWstr: cuts wstrText at every wcSeparator; empty pieces are kept (A,,B
+// gives A, "", B), an empty text gives no pieces. Returns 0.
+HRESULT SplidWstr(const WString& wstrText, WCHAR wcSeparator, std::vector<WString>* pvPieces);
+
+// ReplaceWchar: a copy of wstrText with every wc removed.
+WString ReplaceWchar(const WString& wstrText, WCHAR wc);
+
+// GetObjectID: the dotted object identifier of an attribute name (case and
+// spaces ignored), or "" for a name the system does not know.
+std::string GetObjectID(const WString& wstrName);
+
+// ParseSubject: splits a subject text into pairs, in the text's order. Every
+// comma-separated piece must split at "=" into exactly two parts (no quoting,
+// no escapes). Returns 0, or NTE_BAD_DATA for a malformed piece (nothing is
+// handed out).
+HRESULT ParseSubject(const WString& wstrSubject, std::vector<SubjectPair>* pvPairs);
+
+// ComposeSubjectChild: one relative distinguished name holding one attribute:
+// SET { SEQUENCE { OBJECT IDENTIFIER, value } }.
+HRESULT ComposeSubjectChild(const SubjectPair& pair, BYTE** ppbEncoded, DWORD* pcbEncoded);
+
+// ComposeSubject: the Name of a subject text, its attributes in the reverse of
+// the text's order, one attribute per RDN, repeats kept. Returns 0,
+// NTE_BAD_DATA for a malformed text, E_FAIL for an empty text or value, or the
+// code of the first attribute the encoder refuses.
+HRESULT ComposeSubject(const WCHAR* pwszSubject, BYTE** ppbEncoded, DWORD* pcbEncoded);
+
+// ComposeAnyString: one directory-string TLV through the platform encoder
+// (X509_ANY_STRING). dwValueType is a CERT_RDN_* type: 2 octet string,
+// 4 printable, 7 IA5 (pbValue holds 8-bit characters), 13 UTF-8 (pbValue holds
+// UTF-16 and cbValue its byte count; the encoder converts).
+HRESULT ComposeAnyString(DWORD cbValue, DWORD dwValueType, const BYTE* pbValue, BYTE** ppbEncoded,
+                         DWORD* pcbEncoded);
+
+// ComposeBITString: BIT STRING with no unused bits: 03, length, 00, the bytes.
+HRESULT ComposeBITString(DWORD cbData, const BYTE* pbData, BYTE** ppbEncoded, DWORD* pcbEncoded);
+
+// ComposeStandardAttribute: the PKCS #9 attribute with one value,
+// SEQUENCE { OBJECT IDENTIFIER, SET { value } }, from a ready value TLV.
+HRESULT ComposeStandardAttribute(const char* pszObjectID, const BYTE* pbValue, DWORD cbValue,
+                                 BYTE** ppbEncoded, DWORD* pcbEncoded);
+
+// ComposeSpecialAttribute: SEQUENCE { OBJECT IDENTIFIER, value } from a ready
+// value TLV (an AttributeTypeAndValue), or with no value (pbValue null)
+// SEQUENCE { OBJECT IDENTIFIER, NULL } (an AlgorithmIdentifier with NULL
+// parameters). A value TLV with empty content is refused with E_FAIL.
+HRESULT ComposeSpecialAttribute(const char* pszObjectID, const BYTE* pbValue, DWORD cbValue,
+                                BYTE** ppbEncoded, DWORD* pcbEncoded);
+
+// EncodeObject: the platform encoder (X.509 and PKCS #7 encodings) on
+// pvStructInfo of type lpszStructType, sized first, into a new[] buffer.
+// Returns 0 or the encoder's failure as a result code.
+HRESULT EncodeObject(const void* pvStructInfo, LPCSTR lpszStructType, DWORD* pcbEncoded,
+                     BYTE** ppbEncoded);
