@@ -183,3 +183,9 @@ BOOL WINAPI CryptDecodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType,
 #ifdef __cplusplus
 }
 #endif
+
+// Providers, keys and hashes (advapi32), then certificate contexts and stores
+// (crypt32): each in a header of its own, so that they can grow apart. Code
+// includes <wincrypt.h> only, as on Windows.
+#include "orvane/wincrypt_csp.h"
+#include "orvane/wincrypt_store.h"
