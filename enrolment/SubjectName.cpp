@@ -86,6 +86,17 @@ void HandOut(Bytes& bytes, DWORD cb, BYTE** ppbEncoded, DWORD* pcbEncoded) {
     *pcbEncoded = cb;
 }
 
+// ASN1Encode into an owned buffer, tracing a failure under the given step.
+HRESULT Tlv(const char* pszOperation, const char* pszStep, DWORD dwTag, const BYTE* pbContent,
+            DWORD cbContent, Bytes& out, DWORD& cbOut) {
+    BYTE* pbRaw = nullptr;
+    HRESULT hr = ASN1Encode(dwTag, pbContent, cbContent, &pbRaw, &cbOut);
+    out.reset(pbRaw);
+    if (FAILED(hr))
+        TRACE_FAILED(pszOperation, pszStep, hr, "FAILED(hResult)");
+    return hr;
+}
+
 } // namespace
 
 HRESULT SplidWstr(const WString& wstrText, WCHAR wcSeparator, std::vector<WString>* pvPieces) {
@@ -242,38 +253,22 @@ HRESULT ComposeSpecialAttribute(const char* pszObjectID, const BYTE* pbValue, DW
     }
     const ASN1Node& oid = *pRoot->vChildren[0];
     const ASN1Node& value = *pRoot->vChildren[1]->vChildren[0];
-    BYTE* pbOidRaw = nullptr;
-    DWORD cbOid = 0;
-    hr = ASN1Encode(oid.bTag, pbAttribute.get() + oid.ullContentOffset, oid.dwValueLength,
-                    &pbOidRaw, &cbOid);
-    Bytes pbOid(pbOidRaw);
-    if (FAILED(hr)) {
-        TRACE_FAILED(op, "ASN1Encode-ObjectID", hr, "FAILED(hResult)");
+    Bytes pbOid, pbValueTlv, pbContent, pbSequence;
+    DWORD cbOid = 0, cbValueTlv = 0, cbContent = 0, cbSequence = 0;
+    if (FAILED(hr = Tlv(op, "ASN1Encode-ObjectID", oid.bTag,
+                        pbAttribute.get() + oid.ullContentOffset, oid.dwValueLength, pbOid, cbOid)))
         return hr;
-    }
-    BYTE* pbValueRaw = nullptr;
-    DWORD cbValueTlv = 0;
-    hr = ASN1Encode(value.bTag, pbAttribute.get() + value.ullContentOffset, value.dwValueLength,
-                    &pbValueRaw, &cbValueTlv);
-    Bytes pbValueTlv(pbValueRaw);
-    if (FAILED(hr)) {
-        TRACE_FAILED(op, "ASN1Encode-AnyString", hr, "FAILED(hResult)");
+    if (FAILED(hr = Tlv(op, "ASN1Encode-AnyString", value.bTag,
+                        pbAttribute.get() + value.ullContentOffset, value.dwValueLength, pbValueTlv,
+                        cbValueTlv)))
         return hr;
-    }
-    Bytes pbContent;
-    DWORD cbContent = 0;
-    hr = Concatenate({{pbOid.get(), cbOid}, {pbValueTlv.get(), cbValueTlv}}, pbContent, cbContent);
-    if (FAILED(hr))
+    if (FAILED(hr = Concatenate({{pbOid.get(), cbOid}, {pbValueTlv.get(), cbValueTlv}}, pbContent,
+                                cbContent)))
         return hr;
     // AttributeTypeAndValue ::= SEQUENCE { type OID, value ANY }
-    BYTE* pbSequenceRaw = nullptr;
-    DWORD cbSequence = 0;
-    hr = ASN1Encode(0x30, pbContent.get(), cbContent, &pbSequenceRaw, &cbSequence);
-    Bytes pbSequence(pbSequenceRaw);
-    if (FAILED(hr)) {
-        TRACE_FAILED(op, "ASN1Encode-Sequence", hr, "FAILED(hResult)");
+    if (FAILED(hr = Tlv(op, "ASN1Encode-Sequence", 0x30, pbContent.get(), cbContent, pbSequence,
+                        cbSequence)))
         return hr;
-    }
     HandOut(pbSequence, cbSequence, ppbEncoded, pcbEncoded);
     return VURO_OK;
 }
@@ -327,14 +322,10 @@ HRESULT ComposeSubjectChild(const SubjectPair& pair, BYTE** ppbEncoded, DWORD* p
         return hr;
     }
     // RelativeDistinguishedName ::= SET OF AttributeTypeAndValue (one here)
-    BYTE* pbSetRaw = nullptr;
+    Bytes pbSet;
     DWORD cbSet = 0;
-    hr = ASN1Encode(0x31, pbPair.get(), cbPair, &pbSetRaw, &cbSet);
-    Bytes pbSet(pbSetRaw);
-    if (FAILED(hr)) {
-        TRACE_FAILED(op, "ASN1Encode-Set", hr, "FAILED(hResult)");
+    if (FAILED(hr = Tlv(op, "ASN1Encode-Set", 0x31, pbPair.get(), cbPair, pbSet, cbSet)))
         return hr;
-    }
     HandOut(pbSet, cbSet, ppbEncoded, pcbEncoded);
     return VURO_OK;
 }
@@ -371,14 +362,10 @@ HRESULT ComposeSubject(const WCHAR* pwszSubject, BYTE** ppbEncoded, DWORD* pcbEn
     hr = Concatenate(vParts, pbContent, cbContent);
     if (FAILED(hr))
         return hr;
-    BYTE* pbNameRaw = nullptr;
+    Bytes pbName;
     DWORD cbName = 0;
-    hr = ASN1Encode(0x30, pbContent.get(), cbContent, &pbNameRaw, &cbName);
-    if (FAILED(hr)) {
-        TRACE_FAILED(op, "ASN1Encode-Name", hr, "FAILED(hResult)");
+    if (FAILED(hr = Tlv(op, "ASN1Encode-Name", 0x30, pbContent.get(), cbContent, pbName, cbName)))
         return hr;
-    }
-    *ppbEncoded = pbNameRaw;
-    *pcbEncoded = cbName;
+    HandOut(pbName, cbName, ppbEncoded, pcbEncoded);
     return VURO_OK;
 }
