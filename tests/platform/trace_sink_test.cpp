@@ -2,8 +2,11 @@
 // registration and lines land in ORVANE_TRACE_FILE, filtered by flag.
 #include "Trace.h"
 
+#include <winreg.h>
+
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -67,4 +70,53 @@ TEST(TraceSink, FlagsSelectWhatIsWrittenAndLastErrorSurvives) {
     UnregisterTraceProvider();
     unsetenv("ORVANE_TRACE_FILE");
     unlink(path);
+}
+
+// The boot-time global logger: settings in the machine hive enable tracing at
+// registration without ORVANE_TRACE, with bit 31 of the flags cleared.
+TEST(TraceSink, GlobalLoggerSettingsEnableTracing) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "writing the machine hive needs root";
+    char dir[] = "/tmp/orvane-glog-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string hive = std::string(dir) + "/machine.db";
+    setenv("ORVANE_MACHINE_HIVE", hive.c_str(), 1);
+    unsetenv("ORVANE_TRACE");
+
+    const auto setDword = [](const WCHAR* path, const WCHAR* name, DWORD value) {
+        HKEY hKey = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                  &hKey, nullptr),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(RegSetValueExW(hKey, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                                 sizeof(value)),
+                  ERROR_SUCCESS);
+        RegCloseKey(hKey);
+    };
+    const WCHAR* logger = TEXT("SYSTEM\\CurrentControlSet\\Control\\Wmi\\GlobalLogger");
+    const WCHAR* provider = TEXT("SYSTEM\\CurrentControlSet\\Control\\Wmi\\GlobalLogger\\"
+                                 "5c8f2a58-369a-44f0-9235-c05ecb1dd73e");
+    setDword(provider, TEXT("Flags"), 0x80000005);
+    setDword(provider, TEXT("Level"), 4);
+
+    // Start 0: configured but not started with the system.
+    setDword(logger, TEXT("Start"), 0);
+    RegisterTraceProvider();
+    EXPECT_FALSE(TraceIsEnabled(TRACE_FLAG_ERROR));
+    UnregisterTraceProvider();
+
+    setDword(logger, TEXT("Start"), 1);
+    RegisterTraceProvider();
+    EXPECT_TRUE(TraceIsEnabled(TRACE_FLAG_ERROR));
+    EXPECT_TRUE(TraceIsEnabled(TRACE_FLAG_INFO));
+    EXPECT_FALSE(TraceIsEnabled(TRACE_FLAG_WARNING | TRACE_FLAG_ENTRY_EXIT));
+    EXPECT_EQ(g_ulTraceEnableFlags.load(), 0x5u) << "bit 31 is cleared";
+    UnregisterTraceProvider();
+    EXPECT_FALSE(TraceIsEnabled(TRACE_FLAG_ERROR));
+
+    unsetenv("ORVANE_MACHINE_HIVE");
+    std::remove(hive.c_str());
+    std::remove((hive + "-wal").c_str());
+    std::remove((hive + "-shm").c_str());
+    rmdir(dir);
 }
