@@ -1,6 +1,7 @@
 #include "crypt32/der.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cstdint>
 
 namespace orvane::crypt32 {
@@ -149,7 +150,14 @@ void DerWriter::CloseLength(size_t start) {
 void DerWriter::SetOf(BYTE identifier, std::vector<std::vector<BYTE>> members) {
     // Ascending order of the encodings as octet strings; a proper prefix sorts
     // first, which is where zero padding would also put it.
-    std::sort(members.begin(), members.end());
+    // (An explicit comparison: GCC 12 at -O3 misreads the library's own
+    // vector comparison as an unbounded memcmp.)
+    std::sort(members.begin(), members.end(),
+              [](const std::vector<BYTE>& a, const std::vector<BYTE>& b) {
+                  const size_t n = std::min(a.size(), b.size());
+                  const int c = n != 0 ? std::memcmp(a.data(), b.data(), n) : 0;
+                  return c != 0 ? c < 0 : a.size() < b.size();
+              });
     Constructed(identifier, [&](DerWriter& w) {
         for (const auto& m : members)
             w.Raw(m);

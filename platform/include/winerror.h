@@ -124,3 +124,17 @@ static inline HRESULT HRESULT_FROM_WIN32(unsigned long x) {
 #define ERROR_KEY_DELETED 1018L
 #define ERROR_REVISION_MISMATCH 1306L
 #define ERROR_INTERNAL_ERROR 1359L
+
+// Certificate contexts and stores.
+#define ERROR_CALL_NOT_IMPLEMENTED 120L
+
+// Provider lookups and key blobs (CryptoAPI).
+#define NTE_BAD_PUBLIC_KEY _HRESULT_TYPEDEF_(0x80090015L)
+#define NTE_PROV_TYPE_ENTRY_BAD _HRESULT_TYPEDEF_(0x80090018L)
+#define NTE_PROV_TYPE_NO_MATCH _HRESULT_TYPEDEF_(0x8009001BL)
+
+// Certificate stores closed while their contexts are still held.
+#define CRYPT_E_PENDING_CLOSE _HRESULT_TYPEDEF_(0x8009200FL)
+
+// A certificate without a link to its private key.
+#define CRYPT_E_NO_KEY_PROPERTY _HRESULT_TYPEDEF_(0x8009200BL)

@@ -1,0 +1,166 @@
+// store_enumerate: enumerating the user's "MY" store holding 10, 100 and 1,000
+// certificates, per certificate, against parsing the same certificate with
+// d2i_X509 alone. Target: each size costs at most 3x d2i_X509 per certificate
+// (rate at least a third of the anchor's), so growth is linear as well. The
+// "cold" runs open a fresh store handle each time (nothing parsed yet) and are
+// reported without a target. Runs in a temporary user hive of its own.
+#include "RatioReporter.h"
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <wincrypt.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <unistd.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Der = std::vector<unsigned char>;
+
+// MakeCertificates: n self-signed P-256 certificates differing in serial, the
+// size of a typical personal certificate.
+std::vector<Der> MakeCertificates(size_t n) {
+    std::vector<Der> out;
+    EVP_PKEY* key = EVP_EC_gen("P-256");
+    if (key == nullptr)
+        return out;
+    for (size_t i = 0; i < n; ++i) {
+        X509* x = X509_new();
+        X509_set_version(x, X509_VERSION_3);
+        ASN1_INTEGER_set_uint64(X509_get_serialNumber(x), 0x1000 + i);
+        X509_NAME* name = X509_get_subject_name(x);
+        X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
+                                   reinterpret_cast<const unsigned char*>("Orvane"), -1, -1, 0);
+        const std::string cn = "Benchmark holder " + std::to_string(i);
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                   reinterpret_cast<const unsigned char*>(cn.c_str()), -1, -1, 0);
+        X509_set_issuer_name(x, name);
+        X509_gmtime_adj(X509_getm_notBefore(x), 0);
+        X509_gmtime_adj(X509_getm_notAfter(x), 365L * 24 * 3600);
+        X509_set_pubkey(x, key);
+        X509_sign(x, key, EVP_sha256());
+        unsigned char* der = nullptr;
+        int len = i2d_X509(x, &der);
+        if (len > 0)
+            out.emplace_back(der, der + len);
+        OPENSSL_free(der);
+        X509_free(x);
+    }
+    EVP_PKEY_free(key);
+    return out;
+}
+
+const std::vector<Der>& Certificates() {
+    static const std::vector<Der> certs = MakeCertificates(1000);
+    return certs;
+}
+
+HCERTSTORE OpenMy() {
+    return CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER,
+                         TEXT("MY"));
+}
+
+// Fill: makes "MY" hold exactly the first n certificates (adds only what is missing;
+// the sizes run in increasing order).
+bool Fill(size_t n) {
+    static size_t filled = 0;
+    if (filled > n)
+        return false;
+    HCERTSTORE s = OpenMy();
+    if (s == nullptr)
+        return false;
+    const auto& certs = Certificates();
+    for (; filled < n && filled < certs.size(); ++filled)
+        if (!CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, certs[filled].data(),
+                                              DWORD(certs[filled].size()), CERT_STORE_ADD_NEW,
+                                              nullptr))
+            break;
+    CertCloseStore(s, 0);
+    return filled == n;
+}
+
+size_t EnumerateAll(HCERTSTORE s) {
+    size_t count = 0;
+    PCCERT_CONTEXT c = nullptr;
+    while ((c = CertEnumCertificatesInStore(s, c)) != nullptr) {
+        benchmark::DoNotOptimize(c->pCertInfo);
+        ++count;
+    }
+    return count;
+}
+
+void Enumerate(benchmark::State& state, size_t n, bool cold) {
+    if (!Fill(n)) {
+        state.SkipWithError("could not fill the store");
+        return;
+    }
+    HCERTSTORE s = OpenMy();
+    for (auto _ : state) {
+        if (cold) {
+            CertCloseStore(s, 0);
+            s = OpenMy();
+        }
+        if (EnumerateAll(s) != n) {
+            state.SkipWithError("wrong count");
+            break;
+        }
+    }
+    CertCloseStore(s, 0);
+    state.SetItemsProcessed(state.iterations() * int64_t(n));
+}
+
+void BM_D2iX509(benchmark::State& state) {
+    const auto& certs = Certificates();
+    size_t i = 0;
+    for (auto _ : state) {
+        const Der& d = certs[i++ % certs.size()];
+        const unsigned char* p = d.data();
+        X509* x = d2i_X509(nullptr, &p, long(d.size()));
+        benchmark::DoNotOptimize(x);
+        X509_free(x);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_EnumerateMy10(benchmark::State& state) {
+    Enumerate(state, 10, false);
+}
+void BM_EnumerateMy100(benchmark::State& state) {
+    Enumerate(state, 100, false);
+}
+void BM_EnumerateMy1000(benchmark::State& state) {
+    Enumerate(state, 1000, false);
+}
+void BM_EnumerateMyCold1000(benchmark::State& state) {
+    Enumerate(state, 1000, true);
+}
+
+BENCHMARK(BM_D2iX509);
+BENCHMARK(BM_EnumerateMy10);
+BENCHMARK(BM_EnumerateMy100);
+BENCHMARK(BM_EnumerateMy1000);
+BENCHMARK(BM_EnumerateMyCold1000);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // A hive of our own, set before any registry call opens the user's.
+    std::error_code ec;
+    const auto dir = std::filesystem::temp_directory_path(ec) /
+                     ("orvane-bench-store-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(dir, ec);
+    std::filesystem::create_directories(dir, ec);
+    setenv("ORVANE_USER_HIVE", (dir / "user.db").c_str(), 1);
+    const double third = 1.0 / 3.0;
+    int rc = orvane::bench::RunWithRatios(argc, argv,
+                                          {{"BM_EnumerateMy10", "BM_D2iX509", third},
+                                           {"BM_EnumerateMy100", "BM_D2iX509", third},
+                                           {"BM_EnumerateMy1000", "BM_D2iX509", third}});
+    std::filesystem::remove_all(dir, ec);
+    return rc;
+}

@@ -1,0 +1,500 @@
+// CryptoAPI's provider, key and hash entry points over the provider table of
+// platform/csp. This file owns the handles and the buffer conventions; each
+// call checks its handles and arguments and then hands over to exactly one
+// provider operation.
+//
+// Handles: every HCRYPTPROV, HCRYPTKEY and HCRYPTHASH is an entry of one table
+// that records its kind. A value never issued, already released, or of the
+// wrong kind fails as Windows reports it (NTE_BAD_UID for providers,
+// NTE_BAD_KEY for keys, NTE_BAD_HASH for hashes). Values are never reused in
+// a process, so a stale handle cannot reach a newer object. One lock guards
+// the table and the providers' objects, so calls from many threads are safe.
+#include <windows.h>
+#include <wincrypt.h>
+
+#include "csp/blob.h"
+#include "csp/crypto.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <unordered_map>
+
+using namespace orvane::platform::csp;
+
+namespace {
+
+enum class Kind { Provider, Key, Hash };
+
+struct Entry {
+    Kind kind;
+    std::shared_ptr<Context> context; // the provider context (also of keys and hashes)
+    std::shared_ptr<Key> key;
+    std::shared_ptr<Hash> hash;
+};
+
+class HandleTable {
+public:
+    std::recursive_mutex lock;
+
+    ULONG_PTR Add(Entry e) {
+        next_ += 0x10;
+        entries_.emplace(next_, std::move(e));
+        return next_;
+    }
+    Entry* Find(ULONG_PTR h, Kind kind) {
+        auto it = entries_.find(h);
+        return it != entries_.end() && it->second.kind == kind ? &it->second : nullptr;
+    }
+    void Remove(ULONG_PTR h) { entries_.erase(h); }
+
+private:
+    std::unordered_map<ULONG_PTR, Entry> entries_;
+    ULONG_PTR next_ = 0x10000;
+};
+
+HandleTable& Table() {
+    static HandleTable table;
+    return table;
+}
+
+// Finish: the one place a Status becomes the call's result and last error.
+BOOL Finish(Status s) {
+    if (s == 0) {
+        SetLastError(ERROR_SUCCESS);
+        return TRUE;
+    }
+    SetLastError(s);
+    return FALSE;
+}
+
+// Guarded: runs one entry point under the table's lock; nothing C++ throws
+// crosses into the caller.
+template <class F> BOOL Guarded(F&& f) {
+    try {
+        std::lock_guard<std::recursive_mutex> hold(Table().lock);
+        return Finish(f());
+    } catch (const std::bad_alloc&) {
+        return Finish(Err(NTE_NO_MEMORY));
+    } catch (...) {
+        return Finish(Err(NTE_FAIL));
+    }
+}
+
+// Deliver: the output-buffer rule: null asks for the size, too small fails
+// with ERROR_MORE_DATA and the size needed.
+Status Deliver(const Bytes& value, BYTE* out, DWORD* length, bool& delivered) {
+    delivered = false;
+    const auto size = static_cast<DWORD>(value.size());
+    if (out == nullptr) {
+        *length = size;
+        return 0;
+    }
+    if (*length < size) {
+        *length = size;
+        return ERROR_MORE_DATA;
+    }
+    std::memcpy(out, value.data(), value.size());
+    *length = size;
+    delivered = true;
+    return 0;
+}
+
+bool SameName(const std::u16string& a, LPCWSTR b) {
+    size_t i = 0;
+    for (; b[i] != 0; ++i) {
+        if (i >= a.size())
+            return false;
+        char16_t x = a[i], y = b[i];
+        if (x >= u'A' && x <= u'Z')
+            x = static_cast<char16_t>(x + 32);
+        if (y >= u'A' && y <= u'Z')
+            y = static_cast<char16_t>(y + 32);
+        if (x != y)
+            return false;
+    }
+    return i == a.size();
+}
+
+// DerLength: the length of the DER element at p (header included), or 0.
+size_t DerLength(const BYTE* p) {
+    if (p[0] != 0x30)
+        return 0;
+    if (p[1] < 0x80)
+        return 2 + p[1];
+    const int n = p[1] & 0x7F;
+    if (n == 0 || n > 3)
+        return 0;
+    size_t len = 0;
+    for (int i = 0; i < n; ++i)
+        len = (len << 8) | p[2 + i];
+    return 2 + n + len;
+}
+
+} // namespace
+
+extern "C" {
+
+BOOL WINAPI CryptEnumProvidersW(DWORD dwIndex, DWORD* pdwReserved, DWORD dwFlags,
+                                DWORD* pdwProvType, LPWSTR szProvName, DWORD* pcbProvName) {
+    return Guarded([&]() -> Status {
+        if (pdwReserved != nullptr || pdwProvType == nullptr || pcbProvName == nullptr)
+            return ERROR_INVALID_PARAMETER;
+        if (dwFlags != 0)
+            return Err(NTE_BAD_FLAGS);
+        const auto& table = Providers();
+        if (dwIndex >= table.size())
+            return ERROR_NO_MORE_ITEMS;
+        const std::u16string& name = table[dwIndex]->Name();
+        *pdwProvType = table[dwIndex]->Type();
+        const auto* p = reinterpret_cast<const BYTE*>(name.c_str());
+        Bytes value(p, p + (name.size() + 1) * sizeof(WCHAR));
+        bool delivered = false;
+        return Deliver(value, reinterpret_cast<BYTE*>(szProvName), pcbProvName, delivered);
+    });
+}
+
+BOOL WINAPI CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContainer, LPCWSTR szProvider,
+                                 DWORD dwProvType, DWORD dwFlags) {
+    return Guarded([&]() -> Status {
+        if (phProv == nullptr)
+            return ERROR_INVALID_PARAMETER;
+        *phProv = 0;
+        Provider* provider = nullptr;
+        for (Provider* p : Providers()) {
+            if (szProvider == nullptr || *szProvider == 0) {
+                if (p->Type() == dwProvType) { // the type's default: the first listed
+                    provider = p;
+                    break;
+                }
+            } else if (SameName(p->Name(), szProvider)) {
+                provider = p;
+                break;
+            }
+        }
+        if (provider == nullptr)
+            return szProvider == nullptr || *szProvider == 0 ? Err(NTE_PROV_TYPE_NOT_DEF)
+                                                             : Err(NTE_KEYSET_NOT_DEF);
+        if (provider->Type() != dwProvType)
+            return Err(NTE_PROV_TYPE_NO_MATCH);
+        std::u16string container = szContainer != nullptr ? szContainer : u"";
+        std::unique_ptr<Context> context;
+        if (Status s = provider->Acquire(container, dwFlags, context))
+            return s;
+        if (context) // the delete flags hand out none
+            *phProv = Table().Add({Kind::Provider, std::move(context), nullptr, nullptr});
+        return 0;
+    });
+}
+
+BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
+    return Guarded([&]() -> Status {
+        if (Table().Find(hProv, Kind::Provider) == nullptr)
+            return Err(NTE_BAD_UID);
+        if (dwFlags != 0)
+            return Err(NTE_BAD_FLAGS);
+        Table().Remove(hProv);
+        return 0;
+    });
+}
+
+BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,
+                              DWORD dwFlags) {
+    return Guarded([&]() -> Status {
+        Entry* e = Table().Find(hProv, Kind::Provider);
+        if (e == nullptr)
+            return Err(NTE_BAD_UID);
+        if (pdwDataLen == nullptr)
+            return ERROR_INVALID_PARAMETER;
+        Bytes value;
+        if (Status s = e->context->GetParam(dwParam, dwFlags, value))
+            return s;
+        bool delivered = false;
+        Status s = Deliver(value, pbData, pdwDataLen, delivered);
+        if (delivered)
+            e->context->Consume(dwParam);
+        return s;
+    });
+}
+
+BOOL WINAPI CryptGenRandom(HCRYPTPROV hProv, DWORD dwLen, BYTE* pbBuffer) {
+    return Guarded([&]() -> Status {
+        if (Table().Find(hProv, Kind::Provider) == nullptr)
+            return Err(NTE_BAD_UID);
+        if (pbBuffer == nullptr && dwLen != 0)
+            return ERROR_INVALID_PARAMETER;
+        return dwLen == 0 ? 0 : Random(pbBuffer, dwLen);
+    });
+}
+
+BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey) {
+    return Guarded([&]() -> Status {
+        Entry* e = Table().Find(hProv, Kind::Provider);
+        if (e == nullptr)
+            return Err(NTE_BAD_UID);
+        if (phKey == nullptr)
+            return ERROR_INVALID_PARAMETER;
+        std::shared_ptr<Key> key;
+        if (Status s = e->context->GenKey(Algid, dwFlags, key))
+            return s;
+        *phKey = Table().Add({Kind::Key, e->context, std::move(key), nullptr});
+        return 0;
+    });
+}
+
+BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey) {
+    return Guarded([&]() -> Status {
+        Entry* e = Table().Find(hProv, Kind::Provider);
+        if (e == nullptr)
+            return Err(NTE_BAD_UID);
+        if (phUserKey == nullptr)
+            return ERROR_INVALID_PARAMETER;
+        std::shared_ptr<Key> key;
+        if (Status s = e->context->GetUserKey(dwKeySpec, key))
+            return s;
+        *phUserKey = Table().Add({Kind::Key, e->context, std::move(key), nullptr});
+        return 0;
+    });
+}
+
+BOOL WINAPI CryptDestroyKey(HCRYPTKEY hKey) {
+    return Guarded([&]() -> Status {
+        if (Table().Find(hKey, Kind::Key) == nullptr)
+            return Err(NTE_BAD_KEY);
+        Table().Remove(hKey);
+        return 0;
+    });
+}
+
+BOOL WINAPI CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD dwFlags,
+                           BYTE* pbData, DWORD* pdwDataLen) {
+    return Guarded([&]() -> Status {
+        Entry* e = Table().Find(hKey, Kind::Key);
+        if (e == nullptr)
+            return Err(NTE_BAD_KEY);
+        Key* wrap = nullptr;
+        if (hExpKey != 0) {
+            Entry* w = Table().Find(hExpKey, Kind::Key);
+            if (w == nullptr)
+                return Err(NTE_BAD_KEY);
+            wrap = w->key.get();
+        }
+        if (pdwDataLen == nullptr)
+            return ERROR_INVALID_PARAMETER;
+        if (dwFlags != 0)
+            return Err(NTE_BAD_FLAGS);
+        Bytes blob;
+        if (Status s = e->key->Export(dwBlobType, wrap, blob))
+            return s;
+        bool delivered = false;
+        Status s = Deliver(blob, pbData, pdwDataLen, delivered);
+        OPENSSL_cleanse(blob.data(), blob.size());
+        return s;
+    });
+}
+
+BOOL WINAPI CryptImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD dwDataLen, HCRYPTKEY hPubKey,
+                           DWORD dwFlags, HCRYPTKEY* phKey) {
+    return Guarded([&]() -> Status {
+        Entry* e = Table().Find(hProv, Kind::Provider);
+        if (e == nullptr)
+            return Err(NTE_BAD_UID);
+        if (pbData == nullptr || phKey == nullptr)
+            return ERROR_INVALID_PARAMETER;
+        Key* wrap = nullptr;
+        if (hPubKey != 0) {
+            Entry* w = Table().Find(hPubKey, Kind::Key);
+            if (w == nullptr)
+                return Err(NTE_BAD_KEY);
+            wrap = w->key.get();
+        }
+        std::shared_ptr<Key> key;
+        if (Status s = e->context->ImportKey({pbData, dwDataLen}, wrap, dwFlags, key))
+            return s;
+        *phKey = Table().Add({Kind::Key, e->context, std::move(key), nullptr});
+        return 0;
+    });
+}
+
+BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,
+                             DWORD dwFlags) {
+    return Guarded([&]() -> Status {
+        Entry* e = Table().Find(hKey, Kind::Key);
+        if (e == nullptr)
+            return Err(NTE_BAD_KEY);
+        if (pdwDataLen == nullptr)
+            return ERROR_INVALID_PARAMETER;
+        if (dwFlags != 0)
+            return Err(NTE_BAD_FLAGS);
+        Bytes value;
+        if (Status s = e->key->GetParam(dwParam, value))
+            return s;
+        bool delivered = false;
+        return Deliver(value, pbData, pdwDataLen, delivered);
+    });
+}
+
+BOOL WINAPI CryptSetKeyParam(HCRYPTKEY hKey, DWORD dwParam, const BYTE* pbData, DWORD dwFlags) {
+    return Guarded([&]() -> Status {
+        Entry* e = Table().Find(hKey, Kind::Key);
+        if (e == nullptr)
+            return Err(NTE_BAD_KEY);
+        if (pbData == nullptr)
+            return ERROR_INVALID_PARAMETER;
+        if (dwFlags != 0)
+            return Err(NTE_BAD_FLAGS);
+        // The call carries no length: each parameter's value has its own size.
+        size_t size = 0;
+        switch (dwParam) {
+        case KP_MODE:
+        case KP_PADDING:
+        case KP_PERMISSIONS:
+            size = sizeof(DWORD);
+            break;
+        case KP_IV:
+            size = 8; // the block length of the session ciphers offered
+            break;
+        case KP_CERTIFICATE:
+            size = DerLength(pbData);
+            if (size == 0)
+                return Err(NTE_BAD_DATA);
+            break;
+        default:
+            break;
+        }
+        return e->key->SetParam(dwParam, {pbData, size});
+    });
+}
+
+BOOL WINAPI CryptDecrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, BYTE* pbData,
+                         DWORD* pdwDataLen) {
+    return Guarded([&]() -> Status {
+        Entry* e = Table().Find(hKey, Kind::Key);
+        if (e == nullptr)
+            return Err(NTE_BAD_KEY);
+        if (hHash != 0 && Table().Find(hHash, Kind::Hash) == nullptr)
+            return Err(NTE_BAD_HASH);
+        if (pbData == nullptr || pdwDataLen == nullptr)
+            return ERROR_INVALID_PARAMETER;
+        if (dwFlags != 0)
+            return Err(NTE_BAD_FLAGS);
+        Bytes data(pbData, pbData + *pdwDataLen);
+        Status s = e->key->Decrypt(Final != FALSE, data);
+        if (s == 0) {
+            std::memcpy(pbData, data.data(), data.size());
+            *pdwDataLen = static_cast<DWORD>(data.size());
+            if (hHash != 0)
+                s = Table().Find(hHash, Kind::Hash)->hash->Update(data);
+        }
+        OPENSSL_cleanse(data.data(), data.size());
+        return s;
+    });
+}
+
+BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags,
+                            HCRYPTHASH* phHash) {
+    return Guarded([&]() -> Status {
+        Entry* e = Table().Find(hProv, Kind::Provider);
+        if (e == nullptr)
+            return Err(NTE_BAD_UID);
+        if (phHash == nullptr)
+            return ERROR_INVALID_PARAMETER;
+        if (hKey != 0)
+            return Err(NTE_BAD_KEY); // no keyed hashes are offered
+        if (dwFlags != 0)
+            return Err(NTE_BAD_FLAGS);
+        std::shared_ptr<Hash> hash;
+        if (Status s = e->context->CreateHash(Algid, hash))
+            return s;
+        *phHash = Table().Add({Kind::Hash, e->context, nullptr, std::move(hash)});
+        return 0;
+    });
+}
+
+BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen, DWORD dwFlags) {
+    return Guarded([&]() -> Status {
+        Entry* e = Table().Find(hHash, Kind::Hash);
+        if (e == nullptr)
+            return Err(NTE_BAD_HASH);
+        if (pbData == nullptr && dwDataLen != 0)
+            return ERROR_INVALID_PARAMETER;
+        if (dwFlags != 0)
+            return Err(NTE_BAD_FLAGS);
+        return e->hash->Update({pbData, dwDataLen});
+    });
+}
+
+BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,
+                              DWORD dwFlags) {
+    return Guarded([&]() -> Status {
+        Entry* e = Table().Find(hHash, Kind::Hash);
+        if (e == nullptr)
+            return Err(NTE_BAD_HASH);
+        if (pdwDataLen == nullptr)
+            return ERROR_INVALID_PARAMETER;
+        if (dwFlags != 0)
+            return Err(NTE_BAD_FLAGS);
+        Bytes value;
+        switch (dwParam) {
+        case HP_ALGID:
+            value = DwordBytes(e->hash->AlgId());
+            break;
+        case HP_HASHSIZE:
+            value = DwordBytes(e->hash->Size());
+            break;
+        case HP_HASHVAL:
+            // A size query must not finish the hash.
+            if (pbData == nullptr || *pdwDataLen < e->hash->Size()) {
+                value.assign(e->hash->Size(), 0);
+                break;
+            }
+            if (Status s = e->hash->Value(value))
+                return s;
+            break;
+        default:
+            return Err(NTE_BAD_TYPE);
+        }
+        bool delivered = false;
+        return Deliver(value, pbData, pdwDataLen, delivered);
+    });
+}
+
+BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash) {
+    return Guarded([&]() -> Status {
+        if (Table().Find(hHash, Kind::Hash) == nullptr)
+            return Err(NTE_BAD_HASH);
+        Table().Remove(hHash);
+        return 0;
+    });
+}
+
+BOOL WINAPI CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR szDescription, DWORD dwFlags,
+                           BYTE* pbSignature, DWORD* pdwSigLen) {
+    (void)szDescription; // ignored, as by every current provider
+    return Guarded([&]() -> Status {
+        Entry* e = Table().Find(hHash, Kind::Hash);
+        if (e == nullptr)
+            return Err(NTE_BAD_HASH);
+        if (pdwSigLen == nullptr)
+            return ERROR_INVALID_PARAMETER;
+        if (dwFlags != 0)
+            return Err(NTE_BAD_FLAGS);
+        DWORD size = 0;
+        if (Status s = e->context->SignatureSize(dwKeySpec, size))
+            return s;
+        // Size queries leave the hash open for the real call.
+        if (pbSignature == nullptr || *pdwSigLen < size) {
+            const bool query = pbSignature == nullptr;
+            *pdwSigLen = size;
+            return query ? 0 : ERROR_MORE_DATA;
+        }
+        Bytes signature;
+        if (Status s = e->context->SignHash(*e->hash, dwKeySpec, signature))
+            return s;
+        bool delivered = false;
+        return Deliver(signature, pbSignature, pdwSigLen, delivered);
+    });
+}
+
+} // extern "C"

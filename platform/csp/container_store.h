@@ -1,0 +1,66 @@
+// ContainerStore: the key containers of one family of providers, one registry
+// key each below HKEY_CURRENT_USER\<root>, so they live in the user hive and
+// survive the process. Values of a container key are the provider's own
+// (private-key blobs, flags, certificates). Each call is one registry
+// transaction, so two processes working in different containers never meet.
+#pragma once
+#include "crypto.h"
+
+#include <string>
+#include <vector>
+
+namespace orvane::platform::csp {
+
+class ContainerStore {
+public:
+    explicit ContainerStore(std::u16string root) : root_(std::move(root)) {}
+
+    // Create: a new, empty container; NTE_EXISTS when it is there already.
+    Status Create(const std::u16string& name) const;
+    // Exists: 0, or NTE_BAD_KEYSET when there is no such container.
+    Status Exists(const std::u16string& name) const;
+    // Delete: the container and all its values; NTE_BAD_KEYSET when absent.
+    Status Delete(const std::u16string& name) const;
+    // List: every container name, in the registry's order.
+    Status List(std::vector<std::u16string>& names) const;
+    // Read: one value; NTE_NO_KEY when the container lacks it.
+    Status Read(const std::u16string& name, const char16_t* value, SecureBytes& data) const;
+    Status Write(const std::u16string& name, const char16_t* value,
+                 std::span<const BYTE> data) const;
+    Status Remove(const std::u16string& name, const char16_t* value) const;
+
+    // ValidName: a name the store can hold as one registry key.
+    static bool ValidName(const std::u16string& name);
+
+private:
+    std::u16string Path(const std::u16string& name) const { return root_ + u"\\" + name; }
+    std::u16string root_;
+};
+
+// AnsiZ: a provider parameter's text, ANSI with its terminating zero
+// (characters outside ASCII become '?').
+Bytes AnsiZ(const std::u16string& text);
+
+// AlgInfo: one PP_ENUMALGS_EX entry, and its PROV_ENUMALGS_EX bytes.
+struct AlgInfo {
+    ALG_ID alg;
+    DWORD defaultLen, minLen, maxLen;
+    const char* name;
+    const char* longName;
+};
+Bytes EnumAlgsEntry(const AlgInfo& a);
+
+// ContainerCursor: PP_ENUMCONTAINERS over a store; CRYPT_FIRST takes a new
+// snapshot of the names, Consume moves past the one delivered.
+class ContainerCursor {
+public:
+    Status Current(const ContainerStore& store, DWORD flags, Bytes& out);
+    void Consume() { ++next_; }
+
+private:
+    std::vector<std::u16string> names_;
+    bool listed_ = false;
+    size_t next_ = 0;
+};
+
+} // namespace orvane::platform::csp

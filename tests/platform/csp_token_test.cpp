@@ -1,0 +1,785 @@
+// The stand-in token providers, checked by an independent implementation:
+// OpenSSL verifies the SM2 token's signatures and makes the envelopes the
+// tokens import, and child processes show that containers persist and that
+// two writers in different containers do not disturb each other.
+#include "TestSupport.h"
+
+#include <wincrypt.h>
+
+#include <gtest/gtest.h>
+
+#include <openssl/core_names.h>
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+#include <openssl/param_build.h>
+#include <openssl/encoder.h>
+#include <openssl/rand.h>
+#include <openssl/rsa.h>
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Bytes = std::vector<BYTE>;
+
+const WCHAR kSm2Csp[] = u"Orvane Soft SM2 Token CSP v1.0";
+const WCHAR kRsaCsp[] = u"Orvane Soft RSA Token CSP v1.0";
+constexpr ALG_ID kSm2Sign = 0x3E00;
+constexpr ALG_ID kSm2Exchange = 0xBE00;
+constexpr ALG_ID kSm3 = 0x800F;
+constexpr DWORD kAccessExisting = 0xF0000000;
+constexpr DWORD kDeleteContainer = 0xFFFF0002;
+const char kDefaultId[] = "1234567812345678";
+
+struct PkeyFree {
+    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+struct CtxFree {
+    void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
+};
+using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, CtxFree>;
+
+struct Prov {
+    HCRYPTPROV h = 0;
+    Prov() = default;
+    Prov(const Prov&) = delete;
+    Prov& operator=(const Prov&) = delete;
+    ~Prov() {
+        if (h != 0)
+            CryptReleaseContext(h, 0);
+    }
+};
+struct KeyH {
+    HCRYPTKEY h = 0;
+    KeyH() = default;
+    KeyH(const KeyH&) = delete;
+    KeyH& operator=(const KeyH&) = delete;
+    ~KeyH() {
+        if (h != 0)
+            CryptDestroyKey(h);
+    }
+};
+struct HashH {
+    HCRYPTHASH h = 0;
+    HashH() = default;
+    HashH(const HashH&) = delete;
+    HashH& operator=(const HashH&) = delete;
+    ~HashH() {
+        if (h != 0)
+            CryptDestroyHash(h);
+    }
+};
+
+// Container: a name of this run in one token, deleted before and after use.
+class Container {
+public:
+    Container(const WCHAR* csp, const char* tag) : csp_(csp) {
+        name_ = W("OrvaneTokenTest-") + W(tag) + W("-") + W(std::to_string(getpid()).c_str());
+        Delete();
+    }
+    ~Container() { Delete(); }
+    const WCHAR* c_str() const { return name_.c_str(); }
+    std::string Ansi() const { return U8(name_); }
+    void Delete() {
+        HCRYPTPROV h = 0;
+        CryptAcquireContextW(&h, name_.c_str(), csp_, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+    }
+
+private:
+    const WCHAR* csp_;
+    WString name_;
+};
+
+Bytes Export(HCRYPTKEY key, DWORD type) {
+    DWORD size = 0;
+    if (!CryptExportKey(key, 0, type, 0, nullptr, &size))
+        return {};
+    Bytes out(size);
+    if (!CryptExportKey(key, 0, type, 0, out.data(), &size))
+        return {};
+    return out;
+}
+
+Bytes Sign(HCRYPTPROV prov, ALG_ID hashAlg, DWORD keySpec, const std::string& message) {
+    HashH hash;
+    if (!CryptCreateHash(prov, hashAlg, 0, 0, &hash.h) ||
+        !CryptHashData(hash.h, reinterpret_cast<const BYTE*>(message.data()),
+                       static_cast<DWORD>(message.size()), 0))
+        return {};
+    DWORD size = 0;
+    if (!CryptSignHashW(hash.h, keySpec, nullptr, 0, nullptr, &size))
+        return {};
+    Bytes sig(size);
+    if (!CryptSignHashW(hash.h, keySpec, nullptr, 0, sig.data(), &size))
+        return {};
+    return sig;
+}
+
+// --- SM2 through OpenSSL ----------------------------------------------------
+
+// Sm2PublicFromBlob: the 140-byte blob's point as an OpenSSL key.
+Pkey Sm2PublicFromBlob(const Bytes& blob) {
+    if (blob.size() != 140)
+        return nullptr;
+    BYTE point[65] = {0x04};
+    for (int i = 0; i < 32; ++i) {
+        point[1 + i] = blob[12 + 31 - i];
+        point[33 + i] = blob[76 + 31 - i];
+    }
+    OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
+    OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_GROUP_NAME, "SM2", 0);
+    OSSL_PARAM_BLD_push_octet_string(bld, OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point);
+    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
+    PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr));
+    EVP_PKEY* key = nullptr;
+    if (EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
+        EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params) != 1)
+        key = nullptr;
+    OSSL_PARAM_free(params);
+    OSSL_PARAM_BLD_free(bld);
+    return Pkey(key);
+}
+
+Bytes PointOf(EVP_PKEY* key) {
+    Bytes point(65);
+    size_t len = 0;
+    EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(), &len);
+    return point;
+}
+
+// VerifySm2: the token's r || s (each least significant byte first) checked
+// by OpenSSL with SM3 and the default identity.
+bool VerifySm2(EVP_PKEY* key, const std::string& message, const Bytes& sig) {
+    if (sig.size() != 64)
+        return false;
+    Bytes r(sig.rend() - 32, sig.rend()), s(sig.rbegin(), sig.rbegin() + 32);
+    ECDSA_SIG* es = ECDSA_SIG_new();
+    ECDSA_SIG_set0(es, BN_bin2bn(r.data(), 32, nullptr), BN_bin2bn(s.data(), 32, nullptr));
+    unsigned char* der = nullptr;
+    const int derLen = i2d_ECDSA_SIG(es, &der);
+    ECDSA_SIG_free(es);
+    EVP_MD_CTX* md = EVP_MD_CTX_new();
+    EVP_PKEY_CTX* pctx = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
+    EVP_PKEY_CTX_set1_id(pctx, kDefaultId, 16);
+    EVP_MD_CTX_set_pkey_ctx(md, pctx);
+    const bool ok =
+        EVP_DigestVerifyInit_ex(md, nullptr, "SM3", nullptr, nullptr, key, nullptr) == 1 &&
+        EVP_DigestVerify(md, der, static_cast<size_t>(derLen),
+                         reinterpret_cast<const unsigned char*>(message.data()),
+                         message.size()) == 1;
+    EVP_MD_CTX_free(md);
+    EVP_PKEY_CTX_free(pctx);
+    OPENSSL_free(der);
+    return ok;
+}
+
+// Tlv: the next DER element of in at pos (tag, content).
+bool Tlv(const Bytes& in, size_t& pos, BYTE& tag, Bytes& content) {
+    if (pos + 2 > in.size())
+        return false;
+    tag = in[pos];
+    size_t len = in[pos + 1], at = pos + 2;
+    if (len & 0x80) {
+        const size_t n = len & 0x7F;
+        len = 0;
+        for (size_t i = 0; i < n; ++i)
+            len = (len << 8) | in[at + i];
+        at += n;
+    }
+    if (at + len > in.size())
+        return false;
+    content.assign(in.begin() + static_cast<ptrdiff_t>(at),
+                   in.begin() + static_cast<ptrdiff_t>(at + len));
+    pos = at + len;
+    return true;
+}
+
+Bytes Pad32(const Bytes& integer) {
+    Bytes v = integer;
+    while (v.size() > 32 && v.front() == 0)
+        v.erase(v.begin());
+    Bytes out(32 - v.size(), 0);
+    out.insert(out.end(), v.begin(), v.end());
+    return out;
+}
+
+// Sm2EncryptC1C3C2: OpenSSL's SM2 encryption, taken out of its DER into the
+// raw C1 || C3 || C2 the envelope carries.
+Bytes Sm2EncryptC1C3C2(EVP_PKEY* key, const Bytes& plain) {
+    PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+    size_t len = 0;
+    if (EVP_PKEY_encrypt_init(ctx.get()) != 1 ||
+        EVP_PKEY_encrypt(ctx.get(), nullptr, &len, plain.data(), plain.size()) != 1)
+        return {};
+    Bytes der(len);
+    if (EVP_PKEY_encrypt(ctx.get(), der.data(), &len, plain.data(), plain.size()) != 1)
+        return {};
+    der.resize(len);
+    size_t pos = 0;
+    BYTE tag = 0;
+    Bytes seq, x, y, c3, c2;
+    if (!Tlv(der, pos, tag, seq))
+        return {};
+    pos = 0;
+    if (!Tlv(seq, pos, tag, x) || !Tlv(seq, pos, tag, y) || !Tlv(seq, pos, tag, c3) ||
+        !Tlv(seq, pos, tag, c2))
+        return {};
+    Bytes out = Pad32(x);
+    Bytes yy = Pad32(y);
+    out.insert(out.end(), yy.begin(), yy.end());
+    out.insert(out.end(), c3.begin(), c3.end());
+    out.insert(out.end(), c2.begin(), c2.end());
+    return out;
+}
+
+// EnvelopeBlob: the enveloped-import blob, whose last field is the
+// pointer-sized address of the ciphertext.
+Bytes EnvelopeBlob(ALG_ID alg, const std::vector<DWORD>& fields, const void* address) {
+    Bytes blob = {PRIVATEKEYBLOB, CUR_BLOB_VERSION, 1, 0};
+    auto put = [&](DWORD v) {
+        for (int i = 0; i < 4; ++i)
+            blob.push_back(static_cast<BYTE>(v >> (8 * i)));
+    };
+    put(alg);
+    for (DWORD f : fields)
+        put(f);
+    const auto* a = reinterpret_cast<const BYTE*>(&address);
+    blob.insert(blob.end(), a, a + sizeof address);
+    return blob;
+}
+
+TEST(CspSm2Token, SignatureVerifiesWithOpenSsl) {
+    Container c(kSm2Csp, "sign");
+    Prov prov;
+    ASSERT_TRUE(CryptAcquireContextW(&prov.h, c.c_str(), kSm2Csp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+    KeyH key;
+    ASSERT_TRUE(CryptGenKey(prov.h, kSm2Sign, 256 << 16, &key.h)) << std::hex << GetLastError();
+    const Bytes blob = Export(key.h, PUBLICKEYBLOB);
+    // 8-byte header, bit length, X field, Y field (each 64 bytes, value first).
+    ASSERT_EQ(140u, blob.size());
+    EXPECT_EQ(PUBLICKEYBLOB, blob[0]);
+    EXPECT_EQ(256u, blob[8] | (blob[9] << 8));
+    EXPECT_TRUE(std::all_of(blob.begin() + 44, blob.begin() + 76, [](BYTE b) { return b == 0; }));
+    EXPECT_TRUE(std::all_of(blob.begin() + 108, blob.end(), [](BYTE b) { return b == 0; }));
+    Pkey pub = Sm2PublicFromBlob(blob);
+    ASSERT_TRUE(pub);
+
+    // The same point through CryptExportPublicKeyInfo: id-ecPublicKey, SM2 curve.
+    DWORD infoSize = 0;
+    ASSERT_TRUE(
+        CryptExportPublicKeyInfo(prov.h, AT_SIGNATURE, X509_ASN_ENCODING, nullptr, &infoSize));
+    Bytes block(infoSize);
+    auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(block.data());
+    ASSERT_TRUE(CryptExportPublicKeyInfo(prov.h, AT_SIGNATURE, X509_ASN_ENCODING, info, &infoSize));
+    EXPECT_STREQ("1.2.840.10045.2.1", info->Algorithm.pszObjId);
+    EXPECT_EQ(PointOf(pub.get()),
+              Bytes(info->PublicKey.pbData, info->PublicKey.pbData + info->PublicKey.cbData));
+
+    const std::string message = "the data a page asks to sign";
+    const Bytes sig = Sign(prov.h, kSm3, AT_SIGNATURE, message);
+    ASSERT_EQ(64u, sig.size());
+    EXPECT_TRUE(VerifySm2(pub.get(), message, sig));
+    // The check can fail: another message, or a flipped byte of s.
+    EXPECT_FALSE(VerifySm2(pub.get(), message + ".", sig));
+    Bytes flipped = sig;
+    flipped[40] ^= 1;
+    EXPECT_FALSE(VerifySm2(pub.get(), message, flipped));
+
+    // HP_HASHVAL is the digest that was signed: SM3(Z || data).
+    HashH hash;
+    ASSERT_TRUE(CryptCreateHash(prov.h, kSm3, 0, 0, &hash.h));
+    ASSERT_TRUE(CryptHashData(hash.h, reinterpret_cast<const BYTE*>(message.data()),
+                              static_cast<DWORD>(message.size()), 0));
+    Bytes digest(32);
+    DWORD size = 32;
+    ASSERT_TRUE(CryptGetHashParam(hash.h, HP_HASHVAL, digest.data(), &size, 0));
+    Bytes r(sig.rend() - 32, sig.rend()), s(sig.rbegin(), sig.rbegin() + 32);
+    ECDSA_SIG* es = ECDSA_SIG_new();
+    ECDSA_SIG_set0(es, BN_bin2bn(r.data(), 32, nullptr), BN_bin2bn(s.data(), 32, nullptr));
+    unsigned char* der = nullptr;
+    const int derLen = i2d_ECDSA_SIG(es, &der);
+    ECDSA_SIG_free(es);
+    PkeyCtx vctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pub.get(), nullptr));
+    ASSERT_EQ(1, EVP_PKEY_verify_init(vctx.get()));
+    EXPECT_EQ(1, EVP_PKEY_verify(vctx.get(), der, static_cast<size_t>(derLen), digest.data(),
+                                 digest.size()));
+    OPENSSL_free(der);
+}
+
+TEST(CspSm2Token, EnvelopedKeyImportsInOneOrderAndSigns) {
+    Container c(kSm2Csp, "envelope");
+    Prov prov;
+    ASSERT_TRUE(CryptAcquireContextW(&prov.h, c.c_str(), kSm2Csp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+    Pkey temporary;
+    {
+        KeyH key;
+        ASSERT_TRUE(CryptGenKey(prov.h, kSm2Exchange, 0, &key.h));
+        temporary = Sm2PublicFromBlob(Export(key.h, PUBLICKEYBLOB));
+        ASSERT_TRUE(temporary);
+    }
+    // The authority's key pair, made by OpenSSL; its scalar travels encrypted.
+    PkeyCtx gen(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr));
+    EVP_PKEY* raw = nullptr;
+    ASSERT_EQ(1, EVP_PKEY_keygen_init(gen.get()));
+    ASSERT_EQ(1, EVP_PKEY_generate(gen.get(), &raw));
+    Pkey issued(raw);
+    BIGNUM* d = nullptr;
+    ASSERT_EQ(1, EVP_PKEY_get_bn_param(issued.get(), OSSL_PKEY_PARAM_PRIV_KEY, &d));
+    Bytes scalar(32);
+    BN_bn2binpad(d, scalar.data(), 32);
+    BN_clear_free(d);
+    const Bytes c1c3c2 = Sm2EncryptC1C3C2(temporary.get(), scalar);
+    ASSERT_EQ(96u + 32u, c1c3c2.size());
+    Bytes c1c2c3(c1c3c2.begin(), c1c3c2.begin() + 64);
+    c1c2c3.insert(c1c2c3.end(), c1c3c2.begin() + 96, c1c3c2.end());
+    c1c2c3.insert(c1c2c3.end(), c1c3c2.begin() + 64, c1c3c2.begin() + 96);
+
+    struct Case {
+        const char* what;
+        const Bytes* cipher;
+        bool accepted;
+    } cases[] = {
+        // The other order fails its check value, so the system retries.
+        {"C1C2C3", &c1c2c3, false},
+        {"C1C3C2", &c1c3c2, true},
+    };
+    for (const Case& k : cases) {
+        const Bytes blob =
+            EnvelopeBlob(kSm2Exchange, {kSm2Exchange, static_cast<DWORD>(k.cipher->size() * 8)},
+                         k.cipher->data());
+        ASSERT_EQ(16 + sizeof(void*), blob.size());
+        KeyH key;
+        EXPECT_EQ(k.accepted, CryptImportKey(prov.h, blob.data(), static_cast<DWORD>(blob.size()),
+                                             0, 0, &key.h) != FALSE)
+            << k.what;
+        if (!k.accepted) {
+            EXPECT_EQ(static_cast<DWORD>(NTE_BAD_DATA), GetLastError()) << k.what;
+            continue;
+        }
+        // The imported pair is the issued one: same point, and it signs.
+        const Bytes exported = Export(key.h, PUBLICKEYBLOB);
+        Pkey fromBlob = Sm2PublicFromBlob(exported);
+        ASSERT_TRUE(fromBlob);
+        EXPECT_EQ(PointOf(issued.get()), PointOf(fromBlob.get()));
+        const std::string message = "signed by the imported key";
+        EXPECT_TRUE(VerifySm2(issued.get(), message, Sign(prov.h, kSm3, AT_KEYEXCHANGE, message)));
+
+        // The certificate is kept with the key pair.
+        const Bytes cert = {0x30, 0x03, 0x02, 0x01, 0x07};
+        ASSERT_TRUE(CryptSetKeyParam(key.h, KP_CERTIFICATE, cert.data(), 0));
+        Prov again;
+        ASSERT_TRUE(
+            CryptAcquireContextW(&again.h, c.c_str(), kSm2Csp, PROV_RSA_FULL, kAccessExisting));
+        KeyH user;
+        ASSERT_TRUE(CryptGetUserKey(again.h, AT_KEYEXCHANGE, &user.h));
+        DWORD size = 0;
+        ASSERT_TRUE(CryptGetKeyParam(user.h, KP_CERTIFICATE, nullptr, &size, 0));
+        Bytes read(size);
+        ASSERT_TRUE(CryptGetKeyParam(user.h, KP_CERTIFICATE, read.data(), &size, 0));
+        EXPECT_EQ(cert, read);
+    }
+}
+
+TEST(CspSm2Token, ContainerLifeCycleWithVendorFlags) {
+    Container c(kSm2Csp, "life");
+    Prov missing;
+    // Access to a container that does not exist.
+    EXPECT_FALSE(
+        CryptAcquireContextW(&missing.h, c.c_str(), kSm2Csp, PROV_RSA_FULL, kAccessExisting));
+    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEYSET), GetLastError());
+    {
+        Prov prov;
+        ASSERT_TRUE(
+            CryptAcquireContextW(&prov.h, c.c_str(), kSm2Csp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+        KeyH key;
+        // RSA key lengths are not SM2's.
+        EXPECT_FALSE(CryptGenKey(prov.h, kSm2Sign, 1024 << 16, &key.h));
+        EXPECT_EQ(static_cast<DWORD>(NTE_BAD_FLAGS), GetLastError());
+        ASSERT_TRUE(CryptGenKey(prov.h, kSm2Sign, 0, &key.h));
+    }
+    // A verify context lists it.
+    {
+        Prov verify;
+        ASSERT_TRUE(
+            CryptAcquireContextW(&verify.h, nullptr, kSm2Csp, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+        bool found = false;
+        for (DWORD flags = CRYPT_FIRST;; flags = CRYPT_NEXT) {
+            char name[256];
+            DWORD size = sizeof name;
+            if (!CryptGetProvParam(verify.h, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name),
+                                   &size, flags))
+                break;
+            found = found || c.Ansi() == name;
+        }
+        EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), GetLastError());
+        EXPECT_TRUE(found);
+    }
+    // The vendor delete flags remove it; access afterwards fails.
+    HCRYPTPROV none = 0;
+    ASSERT_TRUE(CryptAcquireContextW(&none, c.c_str(), kSm2Csp, PROV_RSA_FULL, kDeleteContainer));
+    EXPECT_EQ(0u, none);
+    EXPECT_FALSE(CryptAcquireContextW(&none, c.c_str(), kSm2Csp, PROV_RSA_FULL, kAccessExisting));
+    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEYSET), GetLastError());
+    // The software providers never see token containers.
+    EXPECT_FALSE(CryptAcquireContextW(&none, c.c_str(), MS_ENHANCED_PROV_W, PROV_RSA_FULL, 0));
+}
+
+// --- the RSA token ------------------------------------------------------------
+
+// RsaPublicFromBlob: a PUBLICKEYBLOB's modulus and exponent as an OpenSSL key.
+Pkey RsaPublicFromBlob(const Bytes& blob) {
+    if (blob.size() < 20)
+        return nullptr;
+    const DWORD bits = blob[12] | (blob[13] << 8) | (blob[14] << 16) | (blob[15] << 24);
+    const DWORD e = blob[16] | (blob[17] << 8) | (blob[18] << 16) | (blob[19] << 24);
+    if (blob.size() != 20 + bits / 8)
+        return nullptr;
+    BIGNUM* n = BN_lebin2bn(blob.data() + 20, static_cast<int>(bits / 8), nullptr);
+    BIGNUM* eb = BN_new();
+    BN_set_word(eb, e);
+    OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, n);
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, eb);
+    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
+    PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    EVP_PKEY* key = nullptr;
+    if (EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
+        EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params) != 1)
+        key = nullptr;
+    OSSL_PARAM_free(params);
+    OSSL_PARAM_BLD_free(bld);
+    BN_free(n);
+    BN_free(eb);
+    return Pkey(key);
+}
+
+Pkey RsaGenerate(unsigned bits) {
+    PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    EVP_PKEY* key = nullptr;
+    if (EVP_PKEY_keygen_init(ctx.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), static_cast<int>(bits)) != 1 ||
+        EVP_PKEY_generate(ctx.get(), &key) != 1)
+        return nullptr;
+    return Pkey(key);
+}
+
+Bytes RsaEncrypt(EVP_PKEY* key, const Bytes& plain) {
+    PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+    size_t len = 0;
+    if (EVP_PKEY_encrypt_init(ctx.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+        EVP_PKEY_encrypt(ctx.get(), nullptr, &len, plain.data(), plain.size()) != 1)
+        return {};
+    Bytes out(len);
+    if (EVP_PKEY_encrypt(ctx.get(), out.data(), &len, plain.data(), plain.size()) != 1)
+        return {};
+    out.resize(len);
+    return out;
+}
+
+bool RsaVerifySha1(EVP_PKEY* key, const std::string& message, const Bytes& sigLe) {
+    Bytes sig(sigLe.rbegin(), sigLe.rend());
+    EVP_MD_CTX* md = EVP_MD_CTX_new();
+    const bool ok =
+        EVP_DigestVerifyInit_ex(md, nullptr, "SHA1", nullptr, nullptr, key, nullptr) == 1 &&
+        EVP_DigestVerify(md, sig.data(), sig.size(),
+                         reinterpret_cast<const unsigned char*>(message.data()),
+                         message.size()) == 1;
+    EVP_MD_CTX_free(md);
+    return ok;
+}
+
+// Encode: the key in one of OpenSSL's encoder output types ("DER" with the
+// type-specific structure, "MSBLOB").
+Bytes Encode(EVP_PKEY* key, const char* type, const char* structure) {
+    OSSL_ENCODER_CTX* ctx =
+        OSSL_ENCODER_CTX_new_for_pkey(key, EVP_PKEY_KEYPAIR, type, structure, nullptr);
+    unsigned char* data = nullptr;
+    size_t len = 0;
+    Bytes out;
+    if (ctx != nullptr && OSSL_ENCODER_to_data(ctx, &data, &len) == 1)
+        out.assign(data, data + len);
+    OPENSSL_free(data);
+    OSSL_ENCODER_CTX_free(ctx);
+    return out;
+}
+
+Bytes TripleDesEcb(const Bytes& key, const Bytes& plain) {
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    Bytes out(plain.size() + 8);
+    int len = 0, tail = 0;
+    const bool ok =
+        EVP_EncryptInit_ex(ctx, EVP_des_ede3_ecb(), nullptr, key.data(), nullptr) == 1 &&
+        EVP_EncryptUpdate(ctx, out.data(), &len, plain.data(), static_cast<int>(plain.size())) ==
+            1 &&
+        EVP_EncryptFinal_ex(ctx, out.data() + len, &tail) == 1;
+    EVP_CIPHER_CTX_free(ctx);
+    if (!ok)
+        return {};
+    out.resize(static_cast<size_t>(len + tail));
+    return out;
+}
+
+Bytes DerTlv(BYTE tag, const Bytes& content) {
+    Bytes out = {tag};
+    if (content.size() < 0x80) {
+        out.push_back(static_cast<BYTE>(content.size()));
+    } else {
+        out.push_back(0x82);
+        out.push_back(static_cast<BYTE>(content.size() >> 8));
+        out.push_back(static_cast<BYTE>(content.size()));
+    }
+    out.insert(out.end(), content.begin(), content.end());
+    return out;
+}
+
+// EvpStructure: SEQUENCE { INTEGER 1, OID rsaEncryption, OID 1.3.6.1.4.1.4929.1.7,
+//                          OCTET STRING sessionKey, OCTET STRING privateKey }
+Bytes EvpStructure(const Bytes& sessionCipher, const Bytes& keyCipher, const Bytes& symOid) {
+    Bytes body = {0x02, 0x01, 0x01};
+    for (const Bytes& part :
+         {DerTlv(0x06, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01}),
+          DerTlv(0x06, symOid), DerTlv(0x04, sessionCipher), DerTlv(0x04, keyCipher)})
+        body.insert(body.end(), part.begin(), part.end());
+    return DerTlv(0x30, body);
+}
+
+TEST(CspRsaToken, NewFormatEnvelopeImportsUnderTheExchangeKey) {
+    Container c(kRsaCsp, "evp");
+    Prov prov;
+    ASSERT_TRUE(CryptAcquireContextW(&prov.h, c.c_str(), kRsaCsp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+    Pkey temporary;
+    {
+        KeyH key;
+        ASSERT_TRUE(CryptGenKey(prov.h, AT_KEYEXCHANGE, 1024 << 16, &key.h));
+        temporary = RsaPublicFromBlob(Export(key.h, PUBLICKEYBLOB));
+        ASSERT_TRUE(temporary);
+        // A token's private key never leaves it.
+        DWORD size = 0;
+        EXPECT_FALSE(CryptExportKey(key.h, 0, PRIVATEKEYBLOB, 0, nullptr, &size));
+    }
+    Pkey issued = RsaGenerate(1024);
+    ASSERT_TRUE(issued);
+    const Bytes pkcs1 = Encode(issued.get(), "DER", "type-specific");
+    ASSERT_FALSE(pkcs1.empty());
+    Bytes session(24);
+    RAND_bytes(session.data(), 24);
+    const Bytes sessionCipher = RsaEncrypt(temporary.get(), session);
+    const Bytes keyCipher = TripleDesEcb(session, pkcs1);
+    const Bytes tokenOid = {0x2B, 0x06, 0x01, 0x04, 0x01, 0xA6, 0x41, 0x01, 0x07};
+    Bytes tamperedSession = sessionCipher;
+    tamperedSession[5] ^= 0x40;
+
+    struct Case {
+        const char* what;
+        Bytes evp;
+        DWORD keyBits;
+        DWORD error; // 0: accepted
+    } cases[] = {
+        // The session key does not open under the exchange key.
+        {"tampered session key", EvpStructure(tamperedSession, keyCipher, tokenOid), 1024,
+         static_cast<DWORD>(NTE_BAD_DATA)},
+        // A symmetric algorithm this token does not define.
+        {"other cipher", EvpStructure(sessionCipher, keyCipher, {0x2A, 0x03}), 1024,
+         static_cast<DWORD>(NTE_BAD_ALGID)},
+        // The blob's key length disagrees with the key inside.
+        {"length", EvpStructure(sessionCipher, keyCipher, tokenOid), 2048,
+         static_cast<DWORD>(NTE_BAD_DATA)},
+        {"good", EvpStructure(sessionCipher, keyCipher, tokenOid), 1024, 0},
+    };
+    for (const Case& k : cases) {
+        const Bytes blob = EnvelopeBlob(
+            CALG_RSA_KEYX, {CALG_RSA_KEYX, k.keyBits, static_cast<DWORD>(k.evp.size() * 8)},
+            k.evp.data());
+        ASSERT_EQ(20 + sizeof(void*), blob.size());
+        KeyH key;
+        const BOOL ok =
+            CryptImportKey(prov.h, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &key.h);
+        if (k.error != 0) {
+            EXPECT_FALSE(ok) << k.what;
+            EXPECT_EQ(k.error, GetLastError()) << k.what;
+            continue;
+        }
+        ASSERT_TRUE(ok) << std::hex << GetLastError();
+        Pkey fromBlob = RsaPublicFromBlob(Export(key.h, PUBLICKEYBLOB));
+        ASSERT_TRUE(fromBlob);
+        EXPECT_EQ(1, EVP_PKEY_eq(issued.get(), fromBlob.get()));
+        const Bytes cert = {0x30, 0x03, 0x02, 0x01, 0x09};
+        ASSERT_TRUE(CryptSetKeyParam(key.h, KP_CERTIFICATE, cert.data(), 0));
+    }
+    // The container's exchange pair is now the issued one, with its certificate.
+    Prov again;
+    ASSERT_TRUE(CryptAcquireContextW(&again.h, c.c_str(), kRsaCsp, PROV_RSA_FULL, 0));
+    EXPECT_TRUE(
+        RsaVerifySha1(issued.get(), "abc", Sign(again.h, CALG_SHA1, AT_KEYEXCHANGE, "abc")));
+    KeyH user;
+    ASSERT_TRUE(CryptGetUserKey(again.h, AT_KEYEXCHANGE, &user.h));
+    Bytes cert(5);
+    DWORD size = 5;
+    ASSERT_TRUE(CryptGetKeyParam(user.h, KP_CERTIFICATE, cert.data(), &size, 0));
+    EXPECT_EQ((Bytes{0x30, 0x03, 0x02, 0x01, 0x09}), cert);
+}
+
+TEST(CspRsaToken, PlainPrivateBlobImportsAndDecrypts) {
+    Container c(kRsaCsp, "plain");
+    Prov prov;
+    ASSERT_TRUE(CryptAcquireContextW(&prov.h, c.c_str(), kRsaCsp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+    Pkey issued = RsaGenerate(1024);
+    ASSERT_TRUE(issued);
+    // OpenSSL writes the operating system's private key blob itself.
+    const Bytes blob = Encode(issued.get(), "MSBLOB", nullptr);
+    ASSERT_EQ(20u + 9u * 1024u / 16u, blob.size());
+    KeyH key;
+    ASSERT_TRUE(CryptImportKey(prov.h, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &key.h));
+    const Bytes plain = {'t', 'o', 'k', 'e', 'n'};
+    const Bytes cipher = RsaEncrypt(issued.get(), plain);
+    Bytes data(cipher.rbegin(), cipher.rend());
+    DWORD length = static_cast<DWORD>(data.size());
+    ASSERT_TRUE(CryptDecrypt(key.h, 0, TRUE, 0, data.data(), &length));
+    data.resize(length);
+    EXPECT_EQ(plain, data);
+    // The pair went into the container, not to the software providers.
+    Prov soft;
+    EXPECT_FALSE(CryptAcquireContextW(&soft.h, c.c_str(), MS_ENHANCED_PROV_W, PROV_RSA_FULL, 0));
+    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEYSET), GetLastError());
+}
+
+// --- handles ------------------------------------------------------------------
+
+TEST(CspHandles, EachKindIsCheckedAndStaleHandlesFail) {
+    HCRYPTPROV prov = 0;
+    ASSERT_TRUE(CryptAcquireContextW(&prov, nullptr, MS_ENHANCED_PROV_W, PROV_RSA_FULL,
+                                     CRYPT_VERIFYCONTEXT));
+    HCRYPTKEY key = 0;
+    ASSERT_TRUE(CryptGenKey(prov, CALG_3DES, 0, &key));
+    HCRYPTHASH hash = 0;
+    ASSERT_TRUE(CryptCreateHash(prov, CALG_SHA1, 0, 0, &hash));
+    HCRYPTKEY out = 0;
+    DWORD size = 4;
+    BYTE buffer[4];
+    // A handle of another kind is refused with that kind's error.
+    EXPECT_FALSE(CryptGenKey(key, AT_KEYEXCHANGE, 0, &out));
+    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_UID), GetLastError());
+    EXPECT_FALSE(CryptGetKeyParam(hash, KP_ALGID, buffer, &size, 0));
+    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEY), GetLastError());
+    EXPECT_FALSE(CryptHashData(key, buffer, 1, 0));
+    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_HASH), GetLastError());
+    // Released handles are gone, even while their objects could live on.
+    ASSERT_TRUE(CryptDestroyKey(key));
+    EXPECT_FALSE(CryptDestroyKey(key));
+    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEY), GetLastError());
+    ASSERT_TRUE(CryptDestroyHash(hash));
+    EXPECT_FALSE(CryptHashData(hash, buffer, 1, 0));
+    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_HASH), GetLastError());
+    ASSERT_TRUE(CryptReleaseContext(prov, 0));
+    EXPECT_FALSE(CryptReleaseContext(prov, 0));
+    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_UID), GetLastError());
+    EXPECT_FALSE(CryptGenRandom(prov, 4, buffer));
+    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_UID), GetLastError());
+}
+
+TEST(CspHandles, ThreadsSignThroughOneProvider) {
+    Container c(kSm2Csp, "threads");
+    Prov prov;
+    ASSERT_TRUE(CryptAcquireContextW(&prov.h, c.c_str(), kSm2Csp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+    Pkey pub;
+    {
+        KeyH key;
+        ASSERT_TRUE(CryptGenKey(prov.h, kSm2Sign, 0, &key.h));
+        pub = Sm2PublicFromBlob(Export(key.h, PUBLICKEYBLOB));
+        ASSERT_TRUE(pub);
+    }
+    std::vector<Bytes> sigs(8);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < sigs.size(); ++i)
+        threads.emplace_back([&, i] {
+            for (int n = 0; n < 10; ++n)
+                sigs[i] = Sign(prov.h, kSm3, AT_SIGNATURE, "thread " + std::to_string(i));
+        });
+    for (std::thread& t : threads)
+        t.join();
+    for (size_t i = 0; i < sigs.size(); ++i)
+        EXPECT_TRUE(VerifySm2(pub.get(), "thread " + std::to_string(i), sigs[i])) << i;
+}
+
+// --- processes ----------------------------------------------------------------
+
+// Child: run this program's CspTokenChild test with a container name; the
+// exit status says whether it passed.
+pid_t SpawnChild(const std::string& container) {
+    const std::string filter = "--gtest_filter=CspTokenChild.GenerateInNamedContainer";
+    const std::string env = "ORVANE_CSP_CHILD_CONTAINER=" + container;
+    std::vector<std::string> envs;
+    for (char** e = environ; *e != nullptr; ++e)
+        envs.emplace_back(*e);
+    envs.push_back(env);
+    std::vector<char*> envp;
+    for (auto& e : envs)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string self = "/proc/self/exe";
+    std::vector<char*> argv = {self.data(), const_cast<char*>(filter.c_str()), nullptr};
+    pid_t pid = 0;
+    if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), envp.data()) != 0)
+        return -1;
+    return pid;
+}
+
+int Wait(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+// The child's part: a new container with a signature key pair in each token.
+TEST(CspTokenChild, GenerateInNamedContainer) {
+    const char* name = std::getenv("ORVANE_CSP_CHILD_CONTAINER");
+    if (name == nullptr)
+        GTEST_SKIP() << "runs only as the child of the process tests";
+    const WString container = W(name);
+    Prov prov;
+    ASSERT_TRUE(
+        CryptAcquireContextW(&prov.h, container.c_str(), kSm2Csp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+    KeyH key;
+    ASSERT_TRUE(CryptGenKey(prov.h, kSm2Sign, 0, &key.h));
+}
+
+TEST(CspSm2Token, ContainersPersistAcrossProcesses) {
+    Container a(kSm2Csp, "procA"), b(kSm2Csp, "procB");
+    // Two children at once, each in its own container.
+    const pid_t pa = SpawnChild(a.Ansi()), pb = SpawnChild(b.Ansi());
+    ASSERT_GT(pa, 0);
+    ASSERT_GT(pb, 0);
+    EXPECT_EQ(0, Wait(pa));
+    EXPECT_EQ(0, Wait(pb));
+    for (const Container* c : {&a, &b}) {
+        Prov prov;
+        ASSERT_TRUE(
+            CryptAcquireContextW(&prov.h, c->c_str(), kSm2Csp, PROV_RSA_FULL, kAccessExisting))
+            << c->Ansi();
+        KeyH key;
+        ASSERT_TRUE(CryptGetUserKey(prov.h, AT_SIGNATURE, &key.h));
+        Pkey pub = Sm2PublicFromBlob(Export(key.h, PUBLICKEYBLOB));
+        ASSERT_TRUE(pub);
+        EXPECT_TRUE(VerifySm2(pub.get(), "x", Sign(prov.h, kSm3, AT_SIGNATURE, "x")));
+    }
+    // A deleted container is gone for the next process as well.
+    a.Delete();
+    const pid_t pc = SpawnChild(a.Ansi()); // may create it anew: it was gone
+    EXPECT_EQ(0, Wait(pc));
+}
+
+} // namespace

@@ -1,0 +1,384 @@
+// System certificate stores over the SQLite hives under real use: what one
+// process adds another sees, a Blob written straight into the machine's ROOT
+// key is a root, many writers at once lose nothing, a killed writer leaves
+// every certificate whole or absent, and only root changes the machine stores.
+// Store calls run in forked children pointed at hives in a fresh folder; a
+// child reports a failed check on standard error and in its exit status.
+#include "TestCertificates.h"
+#include "TestSupport.h"
+
+#include <wincrypt.h>
+#include <winreg.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+#define CHECK(cond)                                                                                \
+    do {                                                                                           \
+        if (!(cond)) {                                                                             \
+            std::fprintf(stderr, "%s:%d: check failed: %s (last error %#lx)\n", __FILE__,          \
+                         __LINE__, #cond, static_cast<unsigned long>(GetLastError()));             \
+            return 1;                                                                              \
+        }                                                                                          \
+    } while (0)
+
+constexpr uid_t kNobody = 65534;
+
+struct TempDir {
+    std::string path;
+    TempDir() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "orvane-store-XXXXXX").string();
+        if (mkdtemp(pattern.data()) != nullptr) {
+            path = pattern;
+            chmod(path.c_str(), 0755);
+        }
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+    std::string operator/(const char* name) const { return path + "/" + name; }
+};
+
+pid_t StartChild(const TempDir& dir, const std::function<int()>& body) {
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        setenv("ORVANE_USER_HIVE", (dir / "user.db").c_str(), 1);
+        setenv("ORVANE_MACHINE_HIVE", (dir / "machine.db").c_str(), 1);
+        int status = body();
+        std::fflush(nullptr);
+        _exit(status);
+    }
+    return pid;
+}
+
+int Wait(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int InChild(const TempDir& dir, const std::function<int()>& body) {
+    return Wait(StartChild(dir, body));
+}
+
+// Variant: a distinct certificate made from the RSA one by rewriting six bytes
+// of its serial number. The signature no longer verifies, which stores do not
+// check; the thumbprint differs for every (a, b).
+std::vector<BYTE> Variant(unsigned a, unsigned b) {
+    std::vector<BYTE> der(kRsaCertificate.data, kRsaCertificate.data + kRsaCertificate.size);
+    const BYTE serial[] = {0x02, 0x09, 0x00, 0xF1, 0xE2, 0xD3, 0xC4, 0xB5, 0xA6, 0x97, 0x88};
+    auto it = std::search(der.begin(), der.end(), std::begin(serial), std::end(serial));
+    if (it == der.end())
+        return {};
+    BYTE* s = &*it + 3;
+    s[1] = BYTE(a >> 8);
+    s[2] = BYTE(a);
+    s[3] = BYTE(b >> 8);
+    s[4] = BYTE(b);
+    return der;
+}
+
+// Record: one serialized property record (id, reserved 1, length, value).
+std::vector<BYTE> Record(DWORD id, const TestCertificate& value) {
+    std::vector<BYTE> out;
+    for (DWORD v : {id, DWORD(1), value.size})
+        for (int i = 0; i < 4; ++i)
+            out.push_back(BYTE(v >> (8 * i)));
+    out.insert(out.end(), value.data, value.data + value.size);
+    return out;
+}
+
+bool WriteRootBlob(const char* sha1, const std::vector<BYTE>& blob) {
+    const WString path =
+        W("SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates\\") + W(sha1);
+    HKEY h = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        &h, nullptr) != ERROR_SUCCESS)
+        return false;
+    const bool ok = RegSetValueExW(h, W("Blob").c_str(), 0, REG_BINARY, blob.data(),
+                                   DWORD(blob.size())) == ERROR_SUCCESS;
+    RegCloseKey(h);
+    return ok;
+}
+
+HCERTSTORE OpenUser(const char* name, DWORD extra = 0) {
+    const WString w = W(name);
+    return CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER | extra,
+                         w.c_str());
+}
+
+HCERTSTORE OpenMachine(const char* name, DWORD extra = 0) {
+    const WString w = W(name);
+    return CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE | extra,
+                         w.c_str());
+}
+
+std::set<std::vector<BYTE>> Encodings(HCERTSTORE store) {
+    std::set<std::vector<BYTE>> out;
+    PCCERT_CONTEXT c = nullptr;
+    while ((c = CertEnumCertificatesInStore(store, c)) != nullptr)
+        out.emplace(c->pbCertEncoded, c->pbCertEncoded + c->cbCertEncoded);
+    return out;
+}
+
+bool Add(HCERTSTORE store, const std::vector<BYTE>& der, PCCERT_CONTEXT* out = nullptr) {
+    return CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), DWORD(der.size()),
+                                            CERT_STORE_ADD_NEW, out) != FALSE;
+}
+
+// CertificateKeys: how many keys the store's Certificates key has.
+DWORD CertificateKeys(HKEY root, const char* path) {
+    HKEY h = nullptr;
+    if (RegOpenKeyExW(root, W(path).c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS)
+        return 0;
+    DWORD n = 0;
+    RegQueryInfoKeyW(h, nullptr, nullptr, nullptr, &n, nullptr, nullptr, nullptr, nullptr, nullptr,
+                     nullptr, nullptr);
+    RegCloseKey(h);
+    return n;
+}
+
+TEST(SystemStore, WhatOneProcessAddsAnotherSees) {
+    TempDir dir;
+    const std::vector<BYTE> ca(kCaCertificate.data, kCaCertificate.data + kCaCertificate.size);
+    const std::vector<BYTE> ec(kEcCertificate.data, kEcCertificate.data + kEcCertificate.size);
+    ASSERT_EQ(InChild(dir,
+                      [&] {
+                          HCERTSTORE s = OpenUser("MY");
+                          CHECK(s != nullptr);
+                          CHECK(Add(s, ca));
+                          CHECK(Add(s, ec));
+                          CertCloseStore(s, 0);
+                          return 0;
+                      }),
+              0);
+    // A later process, and a store open before a third one changes it.
+    ASSERT_EQ(InChild(dir,
+                      [&] {
+                          HCERTSTORE s = OpenUser("my"); // names ignore case, as keys do
+                          CHECK(s != nullptr);
+                          CHECK((Encodings(s) == std::set<std::vector<BYTE>>{ca, ec}));
+                          pid_t other = StartChild(dir, [&] {
+                              HCERTSTORE t = OpenUser("MY");
+                              CHECK(t != nullptr);
+                              CHECK(Add(t, Variant(1, 1)));
+                              CertCloseStore(t, 0);
+                              return 0;
+                          });
+                          CHECK(Wait(other) == 0);
+                          CHECK(Encodings(s).size() == 3);
+                          CHECK(Encodings(s).count(Variant(1, 1)) == 1);
+                          CertCloseStore(s, 0);
+                          return 0;
+                      }),
+              0);
+}
+
+TEST(SystemStore, BlobWrittenIntoMachineRootIsARoot) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "writing the machine hive takes root";
+    TempDir dir;
+    ASSERT_EQ(InChild(dir,
+                      [&] {
+                          // As the chain import writes it: one record, the certificate.
+                          CHECK(WriteRootBlob("A34070544429B32286F9EC683D4EA0AEA2914742",
+                                              Record(32, kCaCertificate)));
+                          // As another program may: records of ids we do not keep
+                          // (an unknown one, a key context, a hash) before it.
+                          std::vector<BYTE> extra = Record(0x7777, {nullptr, 0});
+                          const BYTE ctx[16] = {};
+                          for (const auto& r : {Record(5, {ctx, sizeof ctx}), Record(3, {ctx, 16}),
+                                                Record(32, kExpiredCertificate)})
+                              extra.insert(extra.end(), r.begin(), r.end());
+                          CHECK(WriteRootBlob("D2C44086D4FF70378DA85AAB9160DFF292E0C67E", extra));
+                          return 0;
+                      }),
+              0);
+    ASSERT_EQ(
+        InChild(dir,
+                [&] {
+                    HCERTSTORE s = OpenMachine("ROOT", CERT_STORE_READONLY_FLAG);
+                    CHECK(s != nullptr);
+                    std::set<std::string> names;
+                    PCCERT_CONTEXT c = nullptr;
+                    while ((c = CertEnumCertificatesInStore(s, c)) != nullptr) {
+                        WCHAR name[64] = {};
+                        CertGetNameStringW(c, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 64);
+                        names.insert(U8(name));
+                    }
+                    CHECK((names == std::set<std::string>{"Orvane Test CA", "Expired Example"}));
+                    // The user's stores are apart from the machine's.
+                    HCERTSTORE user = OpenUser("ROOT");
+                    CHECK(user != nullptr && Encodings(user).empty());
+                    CertCloseStore(user, 0);
+                    CertCloseStore(s, 0);
+                    return 0;
+                }),
+        0);
+}
+
+TEST(SystemStore, ManyWritersLoseNothing) {
+    TempDir dir;
+    constexpr unsigned kWriters = 8;
+    constexpr unsigned kEach = 200;
+    std::vector<pid_t> writers;
+    for (unsigned w = 0; w < kWriters; ++w) {
+        writers.push_back(StartChild(dir, [&, w] {
+            HCERTSTORE s = OpenUser("MY");
+            CHECK(s != nullptr);
+            std::vector<PCCERT_CONTEXT> added;
+            for (unsigned i = 0; i < kEach; ++i) {
+                PCCERT_CONTEXT c = nullptr;
+                CHECK(Add(s, Variant(w, i), &c));
+                added.push_back(c);
+            }
+            // Then delete every other one of its own.
+            for (unsigned i = 0; i < kEach; ++i) {
+                if (i % 2 == 0)
+                    CHECK(CertDeleteCertificateFromStore(added[i]));
+                else
+                    CertFreeCertificateContext(added[i]);
+            }
+            CertCloseStore(s, 0);
+            return 0;
+        }));
+    }
+    for (pid_t pid : writers)
+        EXPECT_EQ(Wait(pid), 0);
+    ASSERT_EQ(InChild(dir,
+                      [&] {
+                          HCERTSTORE s = OpenUser("MY");
+                          CHECK(s != nullptr);
+                          std::set<std::vector<BYTE>> want;
+                          for (unsigned w = 0; w < kWriters; ++w)
+                              for (unsigned i = 1; i < kEach; i += 2)
+                                  want.insert(Variant(w, i));
+                          CHECK(Encodings(s) == want);
+                          CHECK(CertificateKeys(HKEY_CURRENT_USER,
+                                                "Software\\Microsoft\\SystemCertificates\\MY\\"
+                                                "Certificates") == want.size());
+                          CertCloseStore(s, 0);
+                          return 0;
+                      }),
+              0);
+}
+
+TEST(SystemStore, KilledWriterLeavesWholeCertificates) {
+    TempDir dir;
+    int progress[2];
+    ASSERT_EQ(pipe(progress), 0);
+    pid_t writer = StartChild(dir, [&] {
+        close(progress[0]);
+        HCERTSTORE s = OpenUser("CA");
+        CHECK(s != nullptr);
+        for (unsigned i = 0;; ++i) {
+            CHECK(Add(s, Variant(7, i)));
+            CHECK(write(progress[1], &i, sizeof i) == sizeof i);
+        }
+    });
+    close(progress[1]);
+    unsigned n = 0;
+    for (int seen = 0; seen < 40 && read(progress[0], &n, sizeof n) == sizeof n; ++seen) {
+    }
+    kill(writer, SIGKILL);
+    close(progress[0]);
+    EXPECT_EQ(Wait(writer), 128 + SIGKILL);
+    ASSERT_EQ(InChild(dir,
+                      [&] {
+                          HCERTSTORE s = OpenUser("CA");
+                          CHECK(s != nullptr);
+                          const auto found = Encodings(s);
+                          // Every reported add is there; the one in flight may be too.
+                          CHECK(found.size() >= 40);
+                          for (unsigned i = 0; i < found.size(); ++i)
+                              CHECK(found.count(Variant(7, i)) == 1);
+                          // No key without its whole Blob.
+                          CHECK(CertificateKeys(HKEY_CURRENT_USER,
+                                                "Software\\Microsoft\\SystemCertificates\\CA\\"
+                                                "Certificates") == found.size());
+                          CertCloseStore(s, 0);
+                          return 0;
+                      }),
+              0);
+}
+
+TEST(SystemStore, MachineStoresRefuseOthers) {
+    TempDir dir;
+    const bool root = geteuid() == 0;
+    if (root) {
+        // Root makes the store, so the unprivileged user has something to read.
+        ASSERT_EQ(InChild(dir,
+                          [&] {
+                              HCERTSTORE s = OpenMachine("MY");
+                              CHECK(s != nullptr);
+                              CHECK(Add(s, Variant(9, 9)));
+                              CertCloseStore(s, 0);
+                              return 0;
+                          }),
+                  0);
+        ASSERT_EQ(mkdir((dir / "nobody").c_str(), 0700), 0);
+        ASSERT_EQ(chown((dir / "nobody").c_str(), kNobody, kNobody), 0);
+    }
+    EXPECT_EQ(InChild(dir,
+                      [&] {
+                          if (root) {
+                              CHECK(setgid(kNobody) == 0);
+                              CHECK(setuid(kNobody) == 0);
+                              setenv("ORVANE_USER_HIVE", (dir / "nobody/user.db").c_str(), 1);
+                          }
+                          // Invalid: opening a machine store for writing.
+                          SetLastError(0);
+                          CHECK(OpenMachine("MY") == nullptr);
+                          CHECK(GetLastError() == ERROR_ACCESS_DENIED);
+                          // Asking for what is allowed gives a store that refuses changes.
+                          HCERTSTORE s = OpenMachine("MY", CERT_STORE_MAXIMUM_ALLOWED_FLAG);
+                          CHECK(s != nullptr);
+                          SetLastError(0);
+                          CHECK(!Add(s, Variant(9, 10)));
+                          CHECK(GetLastError() == DWORD(E_ACCESSDENIED));
+                          PCCERT_CONTEXT c = CertEnumCertificatesInStore(s, nullptr);
+                          if (root) {
+                              CHECK(c != nullptr);
+                              SetLastError(0);
+                              CHECK(!CertDeleteCertificateFromStore(c)); // frees c
+                              CHECK(GetLastError() == DWORD(E_ACCESSDENIED));
+                          }
+                          CertCloseStore(s, 0);
+                          // The user's own stores stay writable.
+                          HCERTSTORE mine = OpenUser("MY");
+                          CHECK(mine != nullptr);
+                          CHECK(Add(mine, Variant(9, 11)));
+                          CertCloseStore(mine, 0);
+                          return 0;
+                      }),
+              0);
+    if (root) {
+        EXPECT_EQ(InChild(dir,
+                          [&] {
+                              HCERTSTORE s = OpenMachine("MY", CERT_STORE_READONLY_FLAG);
+                              CHECK(s != nullptr);
+                              CHECK((Encodings(s) == std::set<std::vector<BYTE>>{Variant(9, 9)}));
+                              CertCloseStore(s, 0);
+                              return 0;
+                          }),
+                  0);
+    }
+}
+
+} // namespace

@@ -1,0 +1,18 @@
+// Certificates the store tests use, embedded as DER. Each was made once with
+// the OpenSSL command line (commands beside each definition in
+// TestCertificates.cpp); they are fixed data, never regenerated at test time.
+#pragma once
+#include <windows.h>
+
+#include <cstddef>
+
+struct TestCertificate {
+    const BYTE* data;
+    DWORD size;
+};
+extern const TestCertificate kCaCertificate;
+extern const TestCertificate kRsaCertificate;
+extern const TestCertificate kEcCertificate;
+extern const TestCertificate kOddNameCertificate;
+extern const TestCertificate kExpiredCertificate;
+extern const TestCertificate kChainPkcs7;
