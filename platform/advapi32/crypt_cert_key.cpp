@@ -19,7 +19,7 @@ BOOL Fail(DWORD error) {
 }
 
 // The handles CRYPT_ACQUIRE_CACHE_FLAG shares: one per container, provider,
-// type and key specification, kept until the process ends.
+// type and key spec (exchange or signature), kept until the process ends.
 using CacheKey = std::tuple<std::u16string, std::u16string, DWORD, DWORD>;
 std::mutex& CacheLock() {
     static std::mutex lock;

@@ -1,6 +1,8 @@
 // ContainerStore over the registry API: see container_store.h.
 #include "container_store.h"
 
+#include "blob.h"
+
 #include <winreg.h>
 
 #include <cstring>
@@ -152,6 +154,39 @@ Status ContainerCursor::Current(const ContainerStore& store, DWORD flags, Bytes&
         return ERROR_NO_MORE_ITEMS;
     out = AnsiZ(names_[next_]);
     return 0;
+}
+
+Status TokenParams::Get(const ContainerStore& store, DWORD param, DWORD flags, Bytes& out) {
+    switch (param) {
+    case PP_NAME:
+        out = AnsiZ(providerName_);
+        return 0;
+    case PP_CONTAINER:
+    case PP_UNIQUE_CONTAINER:
+        out = AnsiZ(container_);
+        return 0;
+    case PP_IMPTYPE:
+        out = DwordBytes(CRYPT_IMPL_HARDWARE);
+        return 0;
+    case PP_ENUMCONTAINERS:
+        return cursor_.Current(store, flags, out);
+    case PP_ENUMALGS_EX:
+        if ((flags & CRYPT_FIRST) != 0)
+            nextAlg_ = 0;
+        if (nextAlg_ >= algs_.size())
+            return ERROR_NO_MORE_ITEMS;
+        out = EnumAlgsEntry(algs_[nextAlg_]);
+        return 0;
+    default:
+        return Err(NTE_BAD_TYPE);
+    }
+}
+
+void TokenParams::Consume(DWORD param) {
+    if (param == PP_ENUMCONTAINERS)
+        cursor_.Consume();
+    else if (param == PP_ENUMALGS_EX)
+        ++nextAlg_;
 }
 
 } // namespace orvane::platform::csp

@@ -6,6 +6,7 @@
 #pragma once
 #include "crypto.h"
 
+#include <span>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,25 @@ private:
     std::vector<std::u16string> names_;
     bool listed_ = false;
     size_t next_ = 0;
+};
+
+// TokenParams: the provider parameters every token answers alike: its name,
+// the open container, a hardware implementation, and the enumerations of
+// containers and algorithms. The strings it refers to outlive it.
+class TokenParams {
+public:
+    TokenParams(const std::u16string& providerName, const std::u16string& container,
+                std::span<const AlgInfo> algs)
+        : providerName_(providerName), container_(container), algs_(algs) {}
+    Status Get(const ContainerStore& store, DWORD param, DWORD flags, Bytes& out);
+    void Consume(DWORD param);
+
+private:
+    const std::u16string& providerName_;
+    const std::u16string& container_;
+    std::span<const AlgInfo> algs_;
+    ContainerCursor cursor_;
+    size_t nextAlg_ = 0;
 };
 
 } // namespace orvane::platform::csp

@@ -75,47 +75,22 @@ bool ReadTlv(BlobReader& r, BYTE expectedTag, Bytes& content) {
 const BYTE kOidRsa[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01};
 const BYTE kOidTokenCipher[] = {0x2B, 0x06, 0x01, 0x04, 0x01, 0xA6, 0x41, 0x01, 0x07};
 
+// What the token lists for PP_ENUMALGS_EX.
+const AlgInfo kRsaTokenAlgs[] = {
+    {CALG_SHA1, 160, 160, 160, "SHA-1", "Secure Hash Algorithm (SHA-1)"},
+    {CALG_MD5, 128, 128, 128, "MD5", "Message Digest 5 (MD5)"},
+    {CALG_RSA_SIGN, 1024, 1024, 4096, "RSA_SIGN", "RSA Signature"},
+    {CALG_RSA_KEYX, 1024, 1024, 4096, "RSA_KEYX", "RSA Key Exchange"}};
+
 class RsaTokenContext : public Context {
 public:
     RsaTokenContext(const std::u16string& providerName, std::u16string container)
         : providerName_(providerName), container_(std::move(container)) {}
 
     Status GetParam(DWORD param, DWORD flags, Bytes& out) override {
-        static const AlgInfo kAlgs[] = {
-            {CALG_SHA1, 160, 160, 160, "SHA-1", "Secure Hash Algorithm (SHA-1)"},
-            {CALG_MD5, 128, 128, 128, "MD5", "Message Digest 5 (MD5)"},
-            {CALG_RSA_SIGN, 1024, 1024, 4096, "RSA_SIGN", "RSA Signature"},
-            {CALG_RSA_KEYX, 1024, 1024, 4096, "RSA_KEYX", "RSA Key Exchange"}};
-        switch (param) {
-        case PP_NAME:
-            out = AnsiZ(providerName_);
-            return 0;
-        case PP_CONTAINER:
-        case PP_UNIQUE_CONTAINER:
-            out = AnsiZ(container_);
-            return 0;
-        case PP_IMPTYPE:
-            out = DwordBytes(CRYPT_IMPL_HARDWARE);
-            return 0;
-        case PP_ENUMCONTAINERS:
-            return cursor_.Current(Store(), flags, out);
-        case PP_ENUMALGS_EX:
-            if ((flags & CRYPT_FIRST) != 0)
-                nextAlg_ = 0;
-            if (nextAlg_ >= std::size(kAlgs))
-                return ERROR_NO_MORE_ITEMS;
-            out = EnumAlgsEntry(kAlgs[nextAlg_]);
-            return 0;
-        default:
-            return Err(NTE_BAD_TYPE);
-        }
+        return params_.Get(Store(), param, flags, out);
     }
-    void Consume(DWORD param) override {
-        if (param == PP_ENUMCONTAINERS)
-            cursor_.Consume();
-        else if (param == PP_ENUMALGS_EX)
-            ++nextAlg_;
-    }
+    void Consume(DWORD param) override { params_.Consume(param); }
 
     Status GenKey(ALG_ID alg, DWORD flags, std::shared_ptr<Key>& key) override {
         DWORD keySpec = 0;
@@ -314,8 +289,7 @@ private:
 
     const std::u16string& providerName_;
     std::u16string container_;
-    ContainerCursor cursor_;
-    size_t nextAlg_ = 0;
+    TokenParams params_{providerName_, container_, kRsaTokenAlgs};
     std::shared_ptr<RsaKey> exchange_, signature_;
 };
 

@@ -166,46 +166,20 @@ Status LoadPair(const std::u16string& container, DWORD keySpec, std::shared_ptr<
     return 0;
 }
 
+// What the token lists for PP_ENUMALGS_EX.
+const AlgInfo kSm2TokenAlgs[] = {{kSm3, 256, 256, 256, "SM3", "SM3 hash"},
+                                 {kSm2Sign, 256, 256, 256, "SM2_SIGN", "SM2 signature"},
+                                 {kSm2Exchange, 256, 256, 256, "SM2_KEYX", "SM2 key exchange"}};
+
 class Sm2Context : public Context {
 public:
     Sm2Context(const std::u16string& providerName, std::u16string container)
         : providerName_(providerName), container_(std::move(container)) {}
 
     Status GetParam(DWORD param, DWORD flags, Bytes& out) override {
-        static const AlgInfo kAlgs[] = {
-            {kSm3, 256, 256, 256, "SM3", "SM3 hash"},
-            {kSm2Sign, 256, 256, 256, "SM2_SIGN", "SM2 signature"},
-            {kSm2Exchange, 256, 256, 256, "SM2_KEYX", "SM2 key exchange"}};
-        switch (param) {
-        case PP_NAME:
-            out = AnsiZ(providerName_);
-            return 0;
-        case PP_CONTAINER:
-        case PP_UNIQUE_CONTAINER:
-            out = AnsiZ(container_);
-            return 0;
-        case PP_IMPTYPE:
-            out = DwordBytes(CRYPT_IMPL_HARDWARE);
-            return 0;
-        case PP_ENUMCONTAINERS:
-            return cursor_.Current(Store(), flags, out);
-        case PP_ENUMALGS_EX:
-            if ((flags & CRYPT_FIRST) != 0)
-                nextAlg_ = 0;
-            if (nextAlg_ >= std::size(kAlgs))
-                return ERROR_NO_MORE_ITEMS;
-            out = EnumAlgsEntry(kAlgs[nextAlg_]);
-            return 0;
-        default:
-            return Err(NTE_BAD_TYPE);
-        }
+        return params_.Get(Store(), param, flags, out);
     }
-    void Consume(DWORD param) override {
-        if (param == PP_ENUMCONTAINERS)
-            cursor_.Consume();
-        else if (param == PP_ENUMALGS_EX)
-            ++nextAlg_;
-    }
+    void Consume(DWORD param) override { params_.Consume(param); }
 
     Status GenKey(ALG_ID alg, DWORD flags, std::shared_ptr<Key>& key) override {
         DWORD keySpec = 0;
@@ -355,8 +329,7 @@ private:
 
     const std::u16string& providerName_;
     std::u16string container_;
-    ContainerCursor cursor_;
-    size_t nextAlg_ = 0;
+    TokenParams params_{providerName_, container_, kSm2TokenAlgs};
     std::shared_ptr<Sm2Key> exchange_, signature_;
 };
 

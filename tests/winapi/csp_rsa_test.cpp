@@ -464,7 +464,7 @@ TEST(CspRsa, CertificateLeadsToItsContainer) {
         EXPECT_EQ(static_cast<DWORD>(NTE_BAD_PUBLIC_KEY), Error());
     }
 
-    // A link to a key specification the container lacks: only the compare
+    // A link to a key (exchange or signature) the container lacks: only the compare
     // flag looks at the pair; without it the handle is handed out.
     info.dwKeySpec = AT_SIGNATURE;
     ASSERT_TRUE(CertSetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, 0, &info));

@@ -200,7 +200,7 @@ BOOL WINAPI CryptExportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD dwKeySpec,
                                      DWORD dwCertEncodingType, struct _CERT_PUBLIC_KEY_INFO* pInfo,
                                      DWORD* pcbInfo);
 
-// CryptAcquireCertificatePrivateKey: the provider and key specification that
+// CryptAcquireCertificatePrivateKey: the provider and key (exchange or signature) that
 // a certificate's CERT_KEY_PROV_INFO_PROP_ID names. CRYPT_ACQUIRE_COMPARE_KEY_FLAG
 // also checks that the container's public key is the certificate's
 // (NTE_BAD_PUBLIC_KEY otherwise). Without CRYPT_ACQUIRE_CACHE_FLAG the caller
