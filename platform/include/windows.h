@@ -85,6 +85,31 @@ BOOL DeleteFileW(LPCWSTR lpFileName);
 DWORD GetFileAttributesW(LPCWSTR lpFileName);
 DWORD GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer);
 
+// --- time ---------------------------------------------------------------------
+typedef struct _SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+} SYSTEMTIME, *PSYSTEMTIME, *LPSYSTEMTIME;
+
+// FileTimeToSystemTime: 100-nanosecond intervals since 1601-01-01 to a calendar
+// time (day of week filled in). Fails with ERROR_INVALID_PARAMETER for a file
+// time at or above 2^63.
+BOOL FileTimeToSystemTime(const FILETIME* lpFileTime, LPSYSTEMTIME lpSystemTime);
+// SystemTimeToFileTime: the reverse; the day of week is ignored. A field out of
+// range (month 13, 30 February, year below 1601 or above 30827) fails with
+// ERROR_INVALID_PARAMETER.
+BOOL SystemTimeToFileTime(const SYSTEMTIME* lpSystemTime, LPFILETIME lpFileTime);
+// FileTimeToLocalFileTime: adds the local zone's current offset from UTC (the
+// one in force now, not at the given time, as on Windows). The local zone is
+// the C library's (TZ, else the system's).
+BOOL FileTimeToLocalFileTime(const FILETIME* lpFileTime, LPFILETIME lpLocalFileTime);
+
 #ifdef __cplusplus
 }
 #endif
