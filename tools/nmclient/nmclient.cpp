@@ -5,7 +5,8 @@
 //
 // Each non-empty line of FILE (standard input by default) is one JSON request;
 // lines starting with '#' are printed as commentary. Every request is framed
-// and sent, the response is read and both are printed, one line each. At the
+// and sent, the response is read and both are printed, one line each (the
+// request as the parser reads it, the response byte for byte). At the
 // end the host's input is closed and its exit code reported. Exits 0 when the
 // host answered every request and ended with 0.
 #include "HostProcess.h"
@@ -79,16 +80,20 @@ int main(int argc, char** argv) {
     bool allAnswered = true;
     std::string line;
     int n = 0;
+    bool inComment = false;
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         if (line.empty())
             continue;
         if (line[0] == '#') {
+            // A blank line before each block of commentary, not before every line.
             if (!quiet)
-                std::printf("\n%s\n", line.c_str());
+                std::printf(inComment ? "%s\n" : "\n%s\n", line.c_str());
+            inComment = true;
             continue;
         }
+        inComment = false;
         ++n;
         if (!quiet)
             std::printf("%3d -> %s\n", n, Show(line).c_str());
@@ -109,7 +114,7 @@ int main(int argc, char** argv) {
             allAnswered = false;
             break;
         }
-        std::printf("    <- %s\n", Show(body).c_str());
+        std::printf("    <- %s\n", body.c_str()); // exactly as the host sent it
     }
     process.CloseInput();
     int exitCode = process.Wait();
