@@ -280,6 +280,16 @@ Status ImportSimpleBlob(std::span<const BYTE> blob, Key* wrap, std::span<const A
 
 // --- DigestHash ---------------------------------------------------------------------
 
+Status CreateRsaProviderHash(ALG_ID alg, std::shared_ptr<Hash>& hash) {
+    if (alg != CALG_SHA1 && alg != CALG_MD5)
+        return Err(NTE_BAD_ALGID);
+    auto h = std::make_shared<DigestHash>();
+    if (Status s = h->Init(alg))
+        return s;
+    hash = h;
+    return 0;
+}
+
 Status DigestHash::Update(std::span<const BYTE> data) {
     if (finished_)
         return Err(NTE_BAD_HASH_STATE);

@@ -102,6 +102,10 @@ private:
     Bytes value_;
 };
 
+// CreateRsaProviderHash: the hashes RSA providers offer (SHA-1 and MD5);
+// anything else is NTE_BAD_ALGID.
+Status CreateRsaProviderHash(ALG_ID alg, std::shared_ptr<Hash>& hash);
+
 // SignWithRsa: CryptSignHash for an RSA key pair: PKCS#1 v1.5 over the digest,
 // least significant byte first.
 Status SignWithRsa(RsaKey& key, Hash& hash, Bytes& signature);

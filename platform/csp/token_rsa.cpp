@@ -157,13 +157,7 @@ public:
     }
 
     Status CreateHash(ALG_ID alg, std::shared_ptr<Hash>& hash) override {
-        if (alg != CALG_SHA1 && alg != CALG_MD5)
-            return Err(NTE_BAD_ALGID);
-        auto h = std::make_shared<DigestHash>();
-        if (Status s = h->Init(alg))
-            return s;
-        hash = h;
-        return 0;
+        return CreateRsaProviderHash(alg, hash);
     }
 
     Status SignatureSize(DWORD keySpec, DWORD& size) override {
