@@ -7,6 +7,8 @@
 
 #include <winreg.h>
 
+#include "PosixTestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
@@ -47,27 +49,6 @@ namespace {
             return 1;                                                                              \
         }                                                                                          \
     } while (0)
-
-constexpr uid_t kNobody = 65534;
-
-// TempDir: a fresh folder every user may enter (an unprivileged child must reach
-// the hives inside), removed with its contents at the end.
-struct TempDir {
-    std::string path;
-    TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "orvane-reg-XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr) {
-            path = pattern;
-            chmod(path.c_str(), 0755);
-        }
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-    std::string operator/(const char* name) const { return path + "/" + name; }
-};
 
 struct Hives {
     std::string user;    // empty: leave ORVANE_USER_HIVE unset
@@ -164,7 +145,7 @@ std::vector<BYTE> Pattern(long n, size_t size) {
 } // namespace
 
 TEST(RegistryHive, WhatOneProcessWritesAnotherReads) {
-    TempDir dir;
+    TempDir dir("orvane-reg");
     Hives hives{dir / "user.db", dir / "machine.db"};
     const WString loneSurrogate(1, WCHAR(0xD800)); // kept as given, not converted
     const std::vector<BYTE> big = Pattern(1, 200000);
@@ -263,7 +244,7 @@ TEST(RegistryHive, WhatOneProcessWritesAnotherReads) {
 }
 
 TEST(RegistryHive, ConcurrentWritersLoseNothing) {
-    TempDir dir;
+    TempDir dir("orvane-reg");
     Hives hives{dir / "user.db", dir / "machine.db"};
     constexpr int kWriters = 8, kRounds = 200;
     int gate[2];
@@ -339,7 +320,7 @@ TEST(RegistryHive, ConcurrentWritersLoseNothing) {
 // answered "busy" to all but one at once instead of waiting its turn.
 TEST(RegistryHive, WritersMeetingOnANewHiveAllSucceed) {
     for (int attempt = 0; attempt < 10; ++attempt) {
-        TempDir dir;
+        TempDir dir("orvane-reg");
         Hives hives{dir / "user.db", dir / "machine.db"};
         int gate[2];
         ASSERT_EQ(pipe(gate), 0);
@@ -362,7 +343,7 @@ TEST(RegistryHive, WritersMeetingOnANewHiveAllSucceed) {
 }
 
 TEST(RegistryHive, KilledWriterLeavesWholeChanges) {
-    TempDir dir;
+    TempDir dir("orvane-reg");
     Hives hives{dir / "user.db", dir / "machine.db"};
     constexpr size_t kValueBytes = 256 * 1024;
     // Kill after a different number of finished changes each time, so the
@@ -452,7 +433,7 @@ TEST(RegistryHive, UserHiveAndFolderArePrivate) {
          "/user-home/.local/share/orvane/user.db"},
     };
     for (const Case& c : cases) {
-        TempDir dir;
+        TempDir dir("orvane-reg");
         const std::string expected = dir.path + c.expected;
         Hives hives{c.setHive ? dir.path + "/own/deep/user.db" : std::string(), dir / "machine.db"};
         auto writeSomething = [&] {
@@ -478,7 +459,7 @@ TEST(RegistryHive, UserHiveAndFolderArePrivate) {
 }
 
 TEST(RegistryHive, MachineHiveIsRootsToChange) {
-    TempDir dir;
+    TempDir dir("orvane-reg");
     Hives hives{dir / "user.db", dir / "machine.db"};
     const bool root = geteuid() == 0;
     if (root) {
@@ -554,7 +535,7 @@ TEST(RegistryHive, MachineHiveIsRootsToChange) {
 }
 
 TEST(RegistryHive, MissingHivesReadAsEmptyAndStayMissing) {
-    TempDir dir;
+    TempDir dir("orvane-reg");
     Hives hives{dir / "u/user.db", dir / "m/machine.db"};
     auto readEverything = [&] {
         for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
@@ -619,7 +600,7 @@ TEST(RegistryHive, DamagedOrNewerHivesAreRefusedUntouched) {
          ERROR_REVISION_MISMATCH},
     };
     for (const Case& c : cases) {
-        TempDir dir;
+        TempDir dir("orvane-reg");
         Hives hives{dir / "user.db", dir / "machine.db"};
         c.make(hives.user);
         std::ifstream before(hives.user, std::ios::binary);
@@ -639,7 +620,7 @@ TEST(RegistryHive, DamagedOrNewerHivesAreRefusedUntouched) {
 }
 
 TEST(RegistryHive, FullDiskFailsTheWholeCallAndKeepsTheHive) {
-    TempDir dir;
+    TempDir dir("orvane-reg");
     Hives hives{dir / "user.db", dir / "machine.db"};
     auto fillDisk = [&] {
         HKEY h = nullptr;
@@ -668,7 +649,7 @@ TEST(RegistryHive, FullDiskFailsTheWholeCallAndKeepsTheHive) {
 }
 
 TEST(RegistryHive, ThreadsShareOneProcessesHive) {
-    TempDir dir;
+    TempDir dir("orvane-reg");
     Hives hives{dir / "user.db", dir / "machine.db"};
     auto hammer = [&] {
         constexpr int kThreads = 4, kRounds = 100;

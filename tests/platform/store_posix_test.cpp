@@ -10,6 +10,8 @@
 #include <wincrypt.h>
 #include <winreg.h>
 
+#include "PosixTestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -33,25 +35,6 @@ namespace {
             return 1;                                                                              \
         }                                                                                          \
     } while (0)
-
-constexpr uid_t kNobody = 65534;
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "orvane-store-XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr) {
-            path = pattern;
-            chmod(path.c_str(), 0755);
-        }
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-    std::string operator/(const char* name) const { return path + "/" + name; }
-};
 
 pid_t StartChild(const TempDir& dir, const std::function<int()>& body) {
     std::fflush(nullptr);
@@ -155,7 +138,7 @@ DWORD CertificateKeys(HKEY root, const char* path) {
 }
 
 TEST(SystemStore, WhatOneProcessAddsAnotherSees) {
-    TempDir dir;
+    TempDir dir("orvane-store");
     const std::vector<BYTE> ca(kCaCertificate.data, kCaCertificate.data + kCaCertificate.size);
     const std::vector<BYTE> ec(kEcCertificate.data, kEcCertificate.data + kEcCertificate.size);
     ASSERT_EQ(InChild(dir,
@@ -193,7 +176,7 @@ TEST(SystemStore, WhatOneProcessAddsAnotherSees) {
 TEST(SystemStore, BlobWrittenIntoMachineRootIsARoot) {
     if (geteuid() != 0)
         GTEST_SKIP() << "writing the machine hive takes root";
-    TempDir dir;
+    TempDir dir("orvane-store");
     ASSERT_EQ(InChild(dir,
                       [&] {
                           // As the chain import writes it: one record, the certificate.
@@ -234,7 +217,7 @@ TEST(SystemStore, BlobWrittenIntoMachineRootIsARoot) {
 }
 
 TEST(SystemStore, ManyWritersLoseNothing) {
-    TempDir dir;
+    TempDir dir("orvane-store");
     constexpr unsigned kWriters = 8;
     constexpr unsigned kEach = 200;
     std::vector<pid_t> writers;
@@ -280,7 +263,7 @@ TEST(SystemStore, ManyWritersLoseNothing) {
 }
 
 TEST(SystemStore, KilledWriterLeavesWholeCertificates) {
-    TempDir dir;
+    TempDir dir("orvane-store");
     int progress[2];
     ASSERT_EQ(pipe(progress), 0);
     pid_t writer = StartChild(dir, [&] {
@@ -319,7 +302,7 @@ TEST(SystemStore, KilledWriterLeavesWholeCertificates) {
 }
 
 TEST(SystemStore, MachineStoresRefuseOthers) {
-    TempDir dir;
+    TempDir dir("orvane-store");
     const bool root = geteuid() == 0;
     if (root) {
         // Root makes the store, so the unprivileged user has something to read.
