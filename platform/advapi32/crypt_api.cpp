@@ -497,4 +497,22 @@ BOOL WINAPI CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR szDescript
     });
 }
 
+BOOL WINAPI CryptVerifySignatureW(HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSigLen,
+                                  HCRYPTKEY hPubKey, LPCWSTR szDescription, DWORD dwFlags) {
+    (void)szDescription;
+    return Guarded([&]() -> Status {
+        Entry* h = Table().Find(hHash, Kind::Hash);
+        if (h == nullptr)
+            return Err(NTE_BAD_HASH);
+        Entry* k = Table().Find(hPubKey, Kind::Key);
+        if (k == nullptr)
+            return Err(NTE_BAD_KEY);
+        if (pbSignature == nullptr && dwSigLen != 0)
+            return ERROR_INVALID_PARAMETER;
+        if (dwFlags != 0)
+            return Err(NTE_BAD_FLAGS);
+        return k->key->VerifyHash(*h->hash, std::span<const BYTE>(pbSignature, dwSigLen));
+    });
+}
+
 } // extern "C"

@@ -173,6 +173,19 @@ Status RsaSignDigest(EVP_PKEY* key, ALG_ID hashAlg, std::span<const BYTE> digest
     return 0;
 }
 
+Status RsaVerifyDigest(EVP_PKEY* key, ALG_ID hashAlg, std::span<const BYTE> digest,
+                       std::span<const BYTE> sig) {
+    const EVP_MD* md = EVP_get_digestbyname(DigestName(hashAlg));
+    PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+    if (md == nullptr || !ctx || EVP_PKEY_verify_init(ctx.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+        EVP_PKEY_CTX_set_signature_md(ctx.get(), md) != 1)
+        return Failed(Err(NTE_BAD_ALGID));
+    if (EVP_PKEY_verify(ctx.get(), sig.data(), sig.size(), digest.data(), digest.size()) != 1)
+        return Failed(Err(NTE_BAD_SIGNATURE));
+    return 0;
+}
+
 Status RsaDecrypt(EVP_PKEY* key, std::span<const BYTE> cipher, SecureBytes& plain) {
     PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
     if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) != 1 ||

@@ -54,6 +54,10 @@ DWORD RsaBits(EVP_PKEY* key);
 Status RsaFromPkcs1(std::span<const BYTE> der, Pkey& key);
 // PKCS#1 v1.5, big-endian in and out (callers reverse for CryptoAPI).
 Status RsaSignDigest(EVP_PKEY* key, ALG_ID hashAlg, std::span<const BYTE> digest, Bytes& sig);
+// RsaVerifyDigest: PKCS#1 v1.5 check of sig (most significant byte first);
+// NTE_BAD_SIGNATURE when it does not match.
+Status RsaVerifyDigest(EVP_PKEY* key, ALG_ID hashAlg, std::span<const BYTE> digest,
+                       std::span<const BYTE> sig);
 Status RsaDecrypt(EVP_PKEY* key, std::span<const BYTE> cipher, SecureBytes& plain);
 Status RsaEncrypt(EVP_PKEY* key, std::span<const BYTE> plain, Bytes& cipher);
 

@@ -24,6 +24,8 @@ constexpr Status Err(HRESULT hr) {
     return static_cast<Status>(hr);
 }
 
+class Hash;
+
 class Key {
 public:
     virtual ~Key() = default;
@@ -38,6 +40,11 @@ public:
     virtual Status Export(DWORD blobType, Key* wrap, Bytes& out) = 0;
     // Decrypt: in place; final removes the padding of block ciphers.
     virtual Status Decrypt(bool final, Bytes& data) = 0;
+    // VerifyHash: checks a signature (least significant byte first) over the
+    // hash with this public key; NTE_BAD_SIGNATURE when it does not match.
+    virtual Status VerifyHash(Hash& /*hash*/, std::span<const BYTE> /*signatureLe*/) {
+        return Err(NTE_BAD_KEY);
+    }
 };
 
 class Hash {

@@ -306,6 +306,16 @@ Status DigestHash::Value(Bytes& out) {
     return 0;
 }
 
+Status RsaKey::VerifyHash(Hash& hash, std::span<const BYTE> signatureLe) {
+    if (DigestName(hash.AlgId()) == nullptr || hash.AlgId() == 0x800F)
+        return Err(NTE_BAD_ALGID);
+    Bytes digest;
+    if (Status s = hash.Value(digest))
+        return s;
+    Bytes signature(signatureLe.rbegin(), signatureLe.rend());
+    return RsaVerifyDigest(key_.get(), hash.AlgId(), digest, signature);
+}
+
 Status SignWithRsa(RsaKey& key, Hash& hash, Bytes& signature) {
     if (!key.HasPrivate())
         return Err(NTE_BAD_KEY);

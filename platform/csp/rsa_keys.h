@@ -38,6 +38,7 @@ public:
     Status SetParam(DWORD param, std::span<const BYTE> data) override;
     Status Export(DWORD blobType, Key* wrap, Bytes& out) override;
     Status Decrypt(bool final, Bytes& data) override;
+    Status VerifyHash(Hash& hash, std::span<const BYTE> signatureLe) override;
 
     EVP_PKEY* Evp() const { return key_.get(); }
     bool HasPrivate() const { return private_; }

@@ -189,6 +189,11 @@ BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash);
 BOOL WINAPI CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR szDescription, DWORD dwFlags,
                            BYTE* pbSignature, DWORD* pdwSigLen);
 
+// CryptVerifySignatureW: checks a signature (least significant byte first,
+// as CryptSignHashW gives it) over the hash with the public key hPubKey.
+BOOL WINAPI CryptVerifySignatureW(HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSigLen,
+                                  HCRYPTKEY hPubKey, LPCWSTR szDescription, DWORD dwFlags);
+
 // CryptExportPublicKeyInfo: the SubjectPublicKeyInfo of the container's key
 // pair of dwKeySpec, as one block in the caller's buffer: the structure
 // followed by everything it points to (sizes as for the other calls). RSA
