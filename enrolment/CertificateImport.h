@@ -1,0 +1,46 @@
+// Installing what the issuer answered: the signing certificate bound to the
+// request's key pair, and the enveloped encryption key pair with its
+// certificate. Texts are the trimmed page texts; commas inside Base64 texts
+// are ignored (the routines remove them from the strings they are given).
+#pragma once
+#include "ResultCodes.h"
+#include "Types.h"
+
+#include <windows.h>
+#include <wincrypt.h>
+
+// ImportSignCert: binds the Base64 certificate to the key of dwKeySpec in the
+// container: "Microsoft" providers get it in the user's "MY" store with a key
+// provider link, every other provider keeps it with the key (KP_CERTIFICATE).
+// wstrKeyAlgorithm "RSA" (any case) selects RSA, any other value SM2.
+HRESULT ImportSignCert(const WString& wstrKeyAlgorithm, WString& wstrCert, DWORD dwKeySpec,
+                       const WString& wstrCSPName, const WString& wstrContainer);
+
+// ImportEncryptCertEx: installs the enveloped encryption key pair as the key
+// exchange key of the request's container and binds its certificate; chooses
+// the envelope format from the key algorithm, provider and key length.
+// dwFlags goes unchanged to CryptImportKey (1: the key may be exported).
+HRESULT ImportEncryptCertEx(const WString& wstrCSPName, const WString& wstrContainer,
+                            const WString& wstrKeyAlgorithm, WString& wstrEncryptedPrivateKey,
+                            WString& wstrCert, int nKeyLength, DWORD dwFlags);
+
+// EraseCommaInWstr: removes every comma from wstrText in place; the other
+// characters keep their order.
+void EraseCommaInWstr(WString& wstrText);
+
+// DecodeBase64Key: the bytes of a Base64 wide text (converted to UTF-8, then
+// decoded; characters outside the alphabet are skipped). Hands out *ppbKey
+// (new[], caller delete[]s) and its byte count in *pcbKey. Returns 0, or the
+// code of the converter or the decoder (E_FAIL for an empty text), or
+// VURO_E_BASE64_DECODE when no byte comes out; nothing is handed out then.
+HRESULT DecodeBase64Key(const WString& wstrText, BYTE** ppbKey, DWORD* pcbKey);
+
+// AddCertificateToSystemStore: adds the encoded certificate to the current
+// user's "MY" store, replacing an equal one, and links it to the key of
+// dwKeySpec in wstrContainer of wstrProviderName (provider type 24 for the
+// "Microsoft Enhanced RSA and AES Cryptographic Provider", else 1). hProv is
+// the caller's and stays open. Returns 0 or the failing call's code; a
+// certificate already added stays when the link cannot be set.
+HRESULT AddCertificateToSystemStore(const WString& wstrProviderName, HCRYPTPROV hProv,
+                                    const BYTE* pbCert, DWORD cbCert, DWORD dwKeySpec,
+                                    const WString& wstrContainer);
