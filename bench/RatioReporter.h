@@ -24,7 +24,14 @@ public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& r : runs) {
-            if (r.run_type != Run::RT_Iteration || r.error_occurred)
+            if (r.error_occurred)
+                continue;
+            // Repeated benchmarks (slow, noisy work such as key generation)
+            // compare their medians; the other aggregates are not rates.
+            const bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
+            if (r.run_type != Run::RT_Iteration && !median)
+                continue;
+            if (!median && r.repetitions > 1)
                 continue;
             // Rates: the counters say what a second achieves (items or bytes);
             // without one, iterations per second of real time.
