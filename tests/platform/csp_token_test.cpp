@@ -2,6 +2,7 @@
 // OpenSSL verifies the SM2 token's signatures and makes the envelopes the
 // tokens import, and child processes show that containers persist and that
 // two writers in different containers do not disturb each other.
+#include "CryptoHandles.h"
 #include "TestSupport.h"
 
 #include <wincrypt.h>
@@ -51,26 +52,6 @@ struct CtxFree {
 };
 using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, CtxFree>;
 
-struct Prov {
-    HCRYPTPROV h = 0;
-    Prov() = default;
-    Prov(const Prov&) = delete;
-    Prov& operator=(const Prov&) = delete;
-    ~Prov() {
-        if (h != 0)
-            CryptReleaseContext(h, 0);
-    }
-};
-struct KeyH {
-    HCRYPTKEY h = 0;
-    KeyH() = default;
-    KeyH(const KeyH&) = delete;
-    KeyH& operator=(const KeyH&) = delete;
-    ~KeyH() {
-        if (h != 0)
-            CryptDestroyKey(h);
-    }
-};
 struct HashH {
     HCRYPTHASH h = 0;
     HashH() = default;

@@ -5,6 +5,7 @@
 // on POSIX the stand-in. Containers are named per run and removed at the start
 // and the end of each test.
 #include "TestCertificates.h"
+#include "CryptoHandles.h"
 #include "TestSupport.h"
 
 #include <objbase.h>
@@ -85,26 +86,6 @@ void PutLe32(Bytes& b, size_t at, DWORD v) {
 }
 
 // Move-only owners of the three handle kinds.
-struct Prov {
-    HCRYPTPROV h = 0;
-    Prov() = default;
-    Prov(const Prov&) = delete;
-    Prov& operator=(const Prov&) = delete;
-    ~Prov() {
-        if (h != 0)
-            CryptReleaseContext(h, 0);
-    }
-};
-struct KeyH {
-    HCRYPTKEY h = 0;
-    KeyH() = default;
-    KeyH(const KeyH&) = delete;
-    KeyH& operator=(const KeyH&) = delete;
-    ~KeyH() {
-        if (h != 0)
-            CryptDestroyKey(h);
-    }
-};
 struct HashH {
     HCRYPTHASH h = 0;
     HashH() = default;

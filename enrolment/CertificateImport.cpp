@@ -1,0 +1,201 @@
+#include "CertificateImport.h"
+
+#include "ImportHelpers.h"
+#include "Misc.h"
+#include "Trace.h"
+
+#include <algorithm>
+#include <memory>
+
+#define TRACE_MODULE "ImportEncryptCert"
+
+namespace {
+
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+// Opens an existing container of an SM2 token (the vendor interface's flags).
+constexpr DWORD kSM2AccessExisting = 0xF0000000;
+
+DWORD ProviderTypeFor(const WString& wstrCSPName) {
+    return ContainsText(wstrCSPName, TEXT("Microsoft Enhanced RSA and AES Cryptographic Provider"))
+               ? PROV_RSA_AES
+               : PROV_RSA_FULL;
+}
+
+struct StoreCloser {
+    void operator()(void* hStore) const { CertCloseStore(hStore, 0); }
+};
+struct CertificateReleaser {
+    void operator()(const CERT_CONTEXT* pCert) const { CertFreeCertificateContext(pCert); }
+};
+
+} // namespace
+
+void EraseCommaInWstr(WString& wstrText) {
+    wstrText.erase(std::remove(wstrText.begin(), wstrText.end(), WCHAR(',')), wstrText.end());
+}
+
+HRESULT DecodeBase64Key(const WString& wstrText, BYTE** ppbKey, DWORD* pcbKey) {
+    TraceHelper trace(TEXT("DecodeBase64Key"));
+    const WCHAR* const op = TEXT("DecodeBase64Key");
+    if (ppbKey == nullptr || pcbKey == nullptr)
+        return E_POINTER;
+    char* pszRaw = nullptr;
+    int cchUtf8 = 0;
+    HRESULT hResult = UTF16ToUTF8(wstrText.c_str(), &pszRaw, &cchUtf8);
+    std::unique_ptr<char[]> pszUtf8(pszRaw);
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("UTF16ToUTF8 (Kernel) FAILED."), TEXT("FAILED(hResult)"), hResult);
+        return hResult;
+    }
+    BYTE* pbRaw = nullptr;
+    DWORD cbDecoded = 0;
+    hResult = Base64DecodeEx(cchUtf8, &pbRaw, pszUtf8.get(), &cbDecoded);
+    if (FAILED(hResult)) {
+        delete[] pbRaw;
+        TRACE_FAILED_W(op, TEXT("Base64DecodeEx (Kernel) FAILED."), TEXT("FAILED(hResult)"),
+                       hResult);
+        return hResult;
+    }
+    if (cbDecoded == 0) {
+        // Nothing of the alphabet in it: not a Base64 text at all.
+        delete[] pbRaw;
+        TRACE_FAILED_W(op, TEXT("Base64DecodeEx (Kernel) FAILED."), TEXT("0 == dwDecodedLen"),
+                       VURO_E_BASE64_DECODE);
+        return VURO_E_BASE64_DECODE;
+    }
+    *ppbKey = pbRaw;
+    *pcbKey = cbDecoded;
+    return VURO_OK;
+}
+
+HRESULT AddCertificateToSystemStore(const WString& wstrProviderName, HCRYPTPROV hProv,
+                                    const BYTE* pbCert, DWORD cbCert, DWORD dwKeySpec,
+                                    const WString& wstrContainer) {
+    TraceHelper trace(TEXT("AddCertificateToSystemStore"));
+    const WCHAR* const op = TEXT("AddCertificateToSystemStore");
+    // The store must leave the caller's provider handle open when it closes.
+    std::unique_ptr<void, StoreCloser> hCertStore(CertOpenStore(
+        CERT_STORE_PROV_SYSTEM_W, 0, hProv,
+        CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_NO_CRYPT_RELEASE_FLAG, TEXT("MY")));
+    if (!hCertStore) {
+        const HRESULT hResult = FailureFromLastError();
+        TRACE_FAILED_W(op, TEXT("CertOpenStore"), TEXT("hCertStore == NULL"), hResult);
+        return hResult;
+    }
+    TRACE_OK_W(op, TEXT("CertOpenStore"));
+
+    PCCERT_CONTEXT pRaw = nullptr;
+    if (!CertAddEncodedCertificateToStore(hCertStore.get(), kEncoding, pbCert, cbCert,
+                                          CERT_STORE_ADD_REPLACE_EXISTING, &pRaw)) {
+        const HRESULT hResult = FailureFromLastError();
+        TRACE_FAILED_W(op, TEXT("CertAddEncodedCertificateToStore"), TEXT("1"), hResult);
+        return hResult;
+    }
+    std::unique_ptr<const CERT_CONTEXT, CertificateReleaser> pCertContext(pRaw);
+    TRACE_OK_W(op, TEXT("CertAddEncodedCertificateToStore"));
+
+    // CRYPT_KEY_PROV_INFO takes writable texts; the property copies them.
+    WString wstrContainerCopy = wstrContainer;
+    WString wstrProviderCopy = wstrProviderName;
+    CRYPT_KEY_PROV_INFO stKeyProvInfo{};
+    stKeyProvInfo.pwszContainerName = wstrContainerCopy.data();
+    stKeyProvInfo.pwszProvName = wstrProviderCopy.data();
+    stKeyProvInfo.dwProvType = ProviderTypeFor(wstrProviderName);
+    stKeyProvInfo.dwFlags = 0;
+    stKeyProvInfo.cProvParam = 0;
+    stKeyProvInfo.rgProvParam = nullptr;
+    stKeyProvInfo.dwKeySpec = dwKeySpec;
+    if (!CertSetCertificateContextProperty(pCertContext.get(), CERT_KEY_PROV_INFO_PROP_ID, 0,
+                                           &stKeyProvInfo)) {
+        const HRESULT hResult = FailureFromLastError();
+        TRACE_FAILED_W(op, TEXT("CertSetCertificateContextProperty"), TEXT("1"), hResult);
+        return hResult;
+    }
+    TRACE_OK_W(op, TEXT("CertSetCertificateContextProperty"));
+    // Some store providers keep changes in memory until told to write them
+    // (Wine's registry stores drop a replaced entry's link otherwise); on
+    // Windows this is a no-op for system stores.
+    if (!CertControlStore(hCertStore.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr))
+        TRACE_FAILED_W(op, TEXT("CertControlStore(CERT_STORE_CTRL_COMMIT)"), TEXT("1"),
+                       HResultFromLastError());
+    return VURO_OK;
+}
+
+HRESULT ImportSignCert(const WString& wstrKeyAlgorithm, WString& wstrCert, DWORD dwKeySpec,
+                       const WString& wstrCSPName, const WString& wstrContainer) {
+    TraceHelper trace(TEXT("ImportSignCert"));
+    const WCHAR* const op = TEXT("ImportSignCert");
+    TraceValueW("KeyAlgorithm", wstrKeyAlgorithm.c_str());
+    TraceValueW("CSPName", wstrCSPName.c_str());
+    TraceValueW("Container", wstrContainer.c_str());
+    TraceValueNumber("KeySpec", long(dwKeySpec));
+
+    EraseCommaInWstr(wstrCert);
+    HeapBytes certificate;
+    {
+        BYTE* pbRaw = nullptr;
+        DWORD cbRaw = 0;
+        const HRESULT hResult = DecodeBase64Key(wstrCert, &pbRaw, &cbRaw);
+        if (FAILED(hResult)) {
+            TRACE_FAILED_W(op, TEXT("base64 decode public key FAILED."), TEXT("FAILED(hResult)"),
+                           hResult);
+            return hResult;
+        }
+        certificate.Attach(pbRaw, cbRaw);
+    }
+    TRACE_OK_W(op, TEXT("DecodeBase64Key"));
+
+    // A copy on disk helps whoever reads the trace; the import does not
+    // depend on it.
+    WCHAR* pwszPathRaw = nullptr;
+    if (SUCCEEDED(DumpDatatoTempFile(&pwszPathRaw, certificate.Get(), certificate.Size()))) {
+        std::unique_ptr<WCHAR[]> pwszPath(pwszPathRaw);
+        TraceValueW("Certificate file", pwszPath.get());
+    }
+
+    ProviderHandle hProv;
+    if (IsRSAKeyAlgorithm(wstrKeyAlgorithm)) {
+        if (!CryptAcquireContextW(hProv.Put(), wstrContainer.c_str(), wstrCSPName.c_str(),
+                                  ProviderTypeFor(wstrCSPName), 0)) {
+            const HRESULT hResult = FailureFromLastError();
+            TRACE_FAILED_W(op, TEXT("RSA CryptAcquireContext"), TEXT("1"), hResult);
+            return hResult;
+        }
+        TRACE_OK_W(op, TEXT("RSA CryptAcquireContext"));
+    } else {
+        if (!CryptAcquireContextW(hProv.Put(), wstrContainer.c_str(), wstrCSPName.c_str(),
+                                  PROV_RSA_FULL, kSM2AccessExisting)) {
+            const HRESULT hResult = FailureFromLastError();
+            TRACE_FAILED_W(op, TEXT("SM2 CryptAcquireContext"), TEXT("1"), hResult);
+            return hResult;
+        }
+        TRACE_OK_W(op, TEXT("SM2 CryptAcquireContext"));
+    }
+
+    KeyHandle hKey;
+    if (!CryptGetUserKey(hProv.Get(), dwKeySpec, hKey.Put())) {
+        const HRESULT hResult = FailureFromLastError();
+        TRACE_FAILED_W(op, TEXT("CryptGetUserKey"), TEXT("1"), hResult);
+        return hResult;
+    }
+    TRACE_OK_W(op, TEXT("CryptGetUserKey"));
+
+    if (!IsMicrosoftCSP(wstrCSPName)) {
+        // Tokens keep the certificate with the key; no store is touched.
+        if (!CryptSetKeyParam(hKey.Get(), KP_CERTIFICATE, certificate.Get(), 0)) {
+            const HRESULT hResult = FailureFromLastError();
+            TRACE_FAILED_W(op, TEXT("non-microsoft's CSP: CryptSetKeyParam"), TEXT("1"), hResult);
+            return hResult;
+        }
+        TRACE_OK_W(op, TEXT("non-microsoft's CSP: CryptSetKeyParam"));
+        return VURO_OK;
+    }
+    const HRESULT hResult = AddCertificateToSystemStore(
+        wstrCSPName, hProv.Get(), certificate.Get(), certificate.Size(), dwKeySpec, wstrContainer);
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("AddCertificateToSystemStore"), TEXT("FAILED(hResult)"), hResult);
+        return hResult;
+    }
+    TRACE_OK_W(op, TEXT("AddCertificateToSystemStore"));
+    return VURO_OK;
+}

@@ -1,0 +1,436 @@
+#include "EncryptCertEnvelope.h"
+
+#include "ASN1Engine.h"
+#include "CertificateImport.h"
+#include "ImportHelpers.h"
+#include "SubjectName.h"
+#include "Trace.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <memory>
+
+#define TRACE_MODULE "ImportEncryptCert"
+
+namespace {
+
+constexpr size_t kSessionKeyFieldPosition = 48;
+constexpr const char* kOidRsaEncryption = "1.2.840.113549.1.1.1";
+// The symmetric algorithm the vendor RSA tokens name for the session key.
+constexpr const char* kOidTokenSessionCipher = "1.3.6.1.4.1.4929.1.7";
+
+bool IsBlank(WCHAR c) {
+    return c == ' ' || (c >= 0x09 && c <= 0x0D);
+}
+
+// The header check and field reading both formats share; fNewFormat allows
+// session key type 0 and skips decoding the session key then.
+HRESULT ReadEnvelopeKeyObjects(const WCHAR* op, const WString& wstrEncryptedData, bool fNewFormat,
+                               ALG_ID* pSessionAlg, HeapBytes& sessionKeyObj,
+                               HeapBytes& privateKeyObj) {
+    // The three header numbers; a text too short to hold one is malformed.
+    int rgnHeader[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        if (FAILED(ReadEnvelopeNumber(wstrEncryptedData, size_t(i) * ENVELOPE_NUMBER_CHARS,
+                                      &rgnHeader[i]))) {
+            TRACE_FAILED_W(op, TEXT("Check encrypted data size."), TEXT("nPosition >= nTextLen"),
+                           VURO_E_ENVELOPE_FORMAT);
+            return VURO_E_ENVELOPE_FORMAT;
+        }
+    }
+    if (rgnHeader[0] < 0 || rgnHeader[0] > 2) {
+        TRACE_FAILED_W(op, TEXT("Invalid device type of generating encrypt cert key."),
+                       TEXT("TRUE"), VURO_E_ENVELOPE_DEVICE_TYPE);
+        return VURO_E_ENVELOPE_DEVICE_TYPE;
+    }
+    if (rgnHeader[1] < 1 || rgnHeader[1] > 2) {
+        TRACE_FAILED_W(op, TEXT("Invalid encrypt type used for encrypting private key."),
+                       TEXT("TRUE"), VURO_E_ENVELOPE_ENCRYPT_TYPE);
+        return VURO_E_ENVELOPE_ENCRYPT_TYPE;
+    }
+    const int nValue = rgnHeader[2];
+    ALG_ID algSession = 0;
+    if (!(nValue == ENVELOPE_SESSION_KEY_3DES || (fNewFormat && nValue == 0))) {
+        TRACE_FAILED_W(op, TEXT("Invalid session key type used for encrypting private key."),
+                       TEXT("TRUE"), VURO_E_ENVELOPE_SESSION_KEY_TYPE);
+        return VURO_E_ENVELOPE_SESSION_KEY_TYPE;
+    }
+    if (nValue == ENVELOPE_SESSION_KEY_3DES)
+        algSession = CALG_3DES;
+    TRACE_OK_W(op, TEXT("Check envelope header"));
+
+    size_t nPosition = kSessionKeyFieldPosition;
+    WString wstrSessionKey, wstrPrivateKey;
+    HRESULT hResult = GetBase64KeyFromEncryptedData(wstrEncryptedData, &wstrSessionKey, &nPosition);
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("get session key encoded with base64"), TEXT("FAILED(hResult)"),
+                       hResult);
+        return hResult;
+    }
+    hResult = GetBase64KeyFromEncryptedData(wstrEncryptedData, &wstrPrivateKey, &nPosition);
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("get private key encoded with base64"), TEXT("FAILED(hResult)"),
+                       hResult);
+        return hResult;
+    }
+    TRACE_OK_W(op, TEXT("GetBase64KeyFromEncryptedData"));
+
+    if (algSession == CALG_3DES) {
+        BYTE* pbRaw = nullptr;
+        DWORD cbRaw = 0;
+        hResult = DecodeBase64Key(wstrSessionKey, &pbRaw, &cbRaw);
+        if (FAILED(hResult)) {
+            TRACE_FAILED_W(op, TEXT("base64 decode session key FAILED."), TEXT("FAILED(hResult)"),
+                           hResult);
+            return hResult;
+        }
+        sessionKeyObj.Attach(pbRaw, cbRaw);
+    }
+    BYTE* pbRaw = nullptr;
+    DWORD cbRaw = 0;
+    hResult = DecodeBase64Key(wstrPrivateKey, &pbRaw, &cbRaw);
+    if (FAILED(hResult)) {
+        sessionKeyObj.Reset();
+        TRACE_FAILED_W(op, TEXT("base64 decode private key FAILED."), TEXT("FAILED(hResult)"),
+                       hResult);
+        return hResult;
+    }
+    privateKeyObj.Attach(pbRaw, cbRaw);
+    TRACE_OK_W(op, TEXT("DecodeBase64Key"));
+    *pSessionAlg = algSession;
+    return VURO_OK;
+}
+
+HRESULT GetKeyObjects(const WCHAR* op, const WString& wstrEncryptedData, bool fNewFormat,
+                      ALG_ID* pSessionAlg, BYTE** ppbSessionKeyObj, DWORD* pcbSessionKeyObj,
+                      BYTE** ppbPrivateKeyObj, DWORD* pcbPrivateKeyObj) {
+    if (pSessionAlg == nullptr || ppbSessionKeyObj == nullptr || pcbSessionKeyObj == nullptr ||
+        ppbPrivateKeyObj == nullptr || pcbPrivateKeyObj == nullptr)
+        return E_POINTER;
+    ALG_ID algSession = 0;
+    HeapBytes sessionKeyObj, privateKeyObj;
+    const HRESULT hResult = ReadEnvelopeKeyObjects(op, wstrEncryptedData, fNewFormat, &algSession,
+                                                   sessionKeyObj, privateKeyObj);
+    if (FAILED(hResult))
+        return hResult;
+    *pSessionAlg = algSession;
+    sessionKeyObj.HandOut(ppbSessionKeyObj, pcbSessionKeyObj);
+    privateKeyObj.HandOut(ppbPrivateKeyObj, pcbPrivateKeyObj);
+    return VURO_OK;
+}
+
+HRESULT ParseKeyData(const WCHAR* op, const WString& wstrEncryptedData, bool fNewFormat,
+                     BYTE** ppbSessionKey, DWORD* pcbSessionKey, ALG_ID* pSessionAlg,
+                     BYTE** ppbPrivateKey, DWORD* pcbPrivateKey) {
+    if (ppbSessionKey == nullptr || pcbSessionKey == nullptr || pSessionAlg == nullptr ||
+        ppbPrivateKey == nullptr || pcbPrivateKey == nullptr)
+        return E_POINTER;
+    ALG_ID algSession = 0;
+    HeapBytes sessionKeyObj, privateKeyObj;
+    HRESULT hResult = ReadEnvelopeKeyObjects(op, wstrEncryptedData, fNewFormat, &algSession,
+                                             sessionKeyObj, privateKeyObj);
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("GetSessionKeyandPrivateKeyASN1Obj"), TEXT("FAILED(hResult)"),
+                       hResult);
+        return hResult;
+    }
+    HeapBytes sessionKey, privateKey;
+    BYTE* pbRaw = nullptr;
+    DWORD cbRaw = 0;
+    if (algSession == CALG_3DES) {
+        hResult = GetSessionKeyorPrivateKeyFromASN1Obj(sessionKeyObj.Get(), sessionKeyObj.Size(),
+                                                       &pbRaw, &cbRaw);
+        if (FAILED(hResult)) {
+            TRACE_FAILED_W(
+                op, TEXT("get session key from ASN1 Obj(GetSessionKeyorPrivateKeyFromASN1Obj)"),
+                TEXT("FAILED(hResult)"), hResult);
+            return hResult;
+        }
+        sessionKey.Attach(pbRaw, cbRaw);
+    }
+    hResult = GetSessionKeyorPrivateKeyFromASN1Obj(privateKeyObj.Get(), privateKeyObj.Size(),
+                                                   &pbRaw, &cbRaw);
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op,
+                       TEXT("get private key from ASN1 Obj(GetSessionKeyorPrivateKeyFromASN1Obj)"),
+                       TEXT("FAILED(hResult)"), hResult);
+        return hResult;
+    }
+    privateKey.Attach(pbRaw, cbRaw);
+    TRACE_OK_W(op, TEXT("GetSessionKeyorPrivateKeyFromASN1Obj"));
+    sessionKey.HandOut(ppbSessionKey, pcbSessionKey);
+    *pSessionAlg = algSession;
+    privateKey.HandOut(ppbPrivateKey, pcbPrivateKey);
+    return VURO_OK;
+}
+
+// Owned result of one encoding step. The out parameters are taken by
+// reference so that they are read after the step has filled them.
+HRESULT OwnedStep(HRESULT hResult, BYTE*& pbRaw, DWORD& cbRaw, HeapBytes& out) {
+    if (SUCCEEDED(hResult))
+        out.Attach(pbRaw, cbRaw);
+    else
+        delete[] pbRaw;
+    pbRaw = nullptr;
+    cbRaw = 0;
+    return hResult;
+}
+
+} // namespace
+
+HRESULT ReadEnvelopeNumber(const WString& wstrText, size_t nPosition, int* pnValue) {
+    if (pnValue == nullptr)
+        return E_POINTER;
+    if (nPosition >= wstrText.size())
+        return VURO_E_ENVELOPE_FORMAT;
+    const size_t nEnd = nPosition + std::min(ENVELOPE_NUMBER_CHARS, wstrText.size() - nPosition);
+    size_t i = nPosition;
+    while (i < nEnd && IsBlank(wstrText[i]))
+        ++i;
+    bool fNegative = false;
+    if (i < nEnd && (wstrText[i] == '+' || wstrText[i] == '-')) {
+        fNegative = wstrText[i] == '-';
+        ++i;
+    }
+    // Accumulated as a magnitude that stops growing past the 32-bit range.
+    long long llMagnitude = 0;
+    for (; i < nEnd && wstrText[i] >= '0' && wstrText[i] <= '9'; ++i) {
+        llMagnitude = llMagnitude * 10 + (wstrText[i] - '0');
+        if (llMagnitude > 0x80000000LL)
+            llMagnitude = 0x80000000LL;
+    }
+    long long llValue = fNegative ? -llMagnitude : llMagnitude;
+    if (llValue > INT_MAX)
+        llValue = INT_MAX;
+    *pnValue = int(llValue);
+    return VURO_OK;
+}
+
+HRESULT GetBase64KeyFromEncryptedData(const WString& wstrEncryptedData, WString* pwstrKey,
+                                      size_t* pnPosition) {
+    TraceHelper trace(TEXT("GetBase64KeyFromEncryptedData"));
+    const WCHAR* const op = TEXT("GetBase64KeyFromEncryptedData");
+    if (pwstrKey == nullptr || pnPosition == nullptr)
+        return E_POINTER;
+    size_t nPosition = *pnPosition;
+    const size_t nRemainLen =
+        nPosition < wstrEncryptedData.size() ? wstrEncryptedData.size() - nPosition : 0;
+    if (nRemainLen == 0 || nRemainLen < ENVELOPE_NUMBER_CHARS) {
+        TRACE_FAILED_W(op, TEXT("Check encrypted data size."),
+                       TEXT("0 == nRemainLen || nRemainLen < 16"), VURO_E_ENVELOPE_FORMAT);
+        return VURO_E_ENVELOPE_FORMAT;
+    }
+    int nKeyLength = 0;
+    ReadEnvelopeNumber(wstrEncryptedData, nPosition, &nKeyLength);
+    nPosition += ENVELOPE_NUMBER_CHARS;
+    if (nKeyLength < 0 || size_t(nKeyLength) > nRemainLen - ENVELOPE_NUMBER_CHARS) {
+        TRACE_FAILED_W(op, TEXT("GetBase64KeyFromEncryptedData-key's length is wrong"),
+                       TEXT("TRUE"), VURO_E_ENVELOPE_FORMAT);
+        return VURO_E_ENVELOPE_FORMAT;
+    }
+    if (nKeyLength == 0) {
+        pwstrKey->clear();
+        *pnPosition = nPosition;
+        return VURO_OK;
+    }
+    WString wstrKey = wstrEncryptedData.substr(nPosition, size_t(nKeyLength));
+    if (wstrKey.back() != WCHAR(',')) {
+        TRACE_FAILED_W(op, TEXT("Check endl character"),
+                       TEXT("L',' != keyBase64Encoded[nKeyLength - 1]"), VURO_E_ENVELOPE_FORMAT);
+        return VURO_E_ENVELOPE_FORMAT;
+    }
+    EraseCommaInWstr(wstrKey);
+    *pwstrKey = std::move(wstrKey);
+    *pnPosition = nPosition + size_t(nKeyLength);
+    return VURO_OK;
+}
+
+HRESULT GetSessionKeyorPrivateKeyFromASN1Obj(const BYTE* pbEncoded, DWORD cbEncoded, BYTE** ppbKey,
+                                             DWORD* pcbKey) {
+    TraceHelper trace(TEXT("GetSessionKeyorPrivateKeyFromASN1Obj"));
+    const WCHAR* const op = TEXT("GetSessionKeyorPrivateKeyFromASN1Obj");
+    if (ppbKey == nullptr || pcbKey == nullptr)
+        return E_POINTER;
+    // KeyField ::= SEQUENCE { version INTEGER, key OCTET STRING }
+    std::unique_ptr<ASN1Node> pRoot;
+    if (pbEncoded == nullptr || DecodeASN1Memory(&pRoot, pbEncoded, cbEncoded) != 0 || !pRoot) {
+        TRACE_FAILED_W(op, TEXT("DecodeASN1Memory"), TEXT("TRUE"), VURO_E_ENVELOPE_FORMAT);
+        return VURO_E_ENVELOPE_FORMAT;
+    }
+    if (pRoot->vChildren.size() != 2) {
+        TRACE_FAILED_W(op, TEXT("Level 1: 2 nodes(INTEGER and OCTET STRING can not be found"),
+                       TEXT("TRUE"), VURO_E_ENVELOPE_FORMAT);
+        return VURO_E_ENVELOPE_FORMAT;
+    }
+    const ASN1Node& key = *pRoot->vChildren[1];
+    HeapBytes out;
+    if (!out.Allocate(key.dwValueLength)) {
+        TRACE_FAILED_W(op, TEXT("new memory"), TEXT("NULL == pbKey"), E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    // The decoder keeps every node inside the buffer.
+    if (key.dwValueLength != 0)
+        std::memcpy(out.Get(), pbEncoded + key.ullContentOffset, key.dwValueLength);
+    out.HandOut(ppbKey, pcbKey);
+    return VURO_OK;
+}
+
+HRESULT ParseEncryptCertPublicKeyCert(WString& wstrCert, BYTE** ppbCert, DWORD* pcbCert) {
+    TraceHelper trace(TEXT("ParseEncryptCertPublicKeyCert"));
+    EraseCommaInWstr(wstrCert);
+    const HRESULT hResult = DecodeBase64Key(wstrCert, ppbCert, pcbCert);
+    if (FAILED(hResult))
+        TRACE_FAILED_W(TEXT("ParseEncryptCertPublicKeyCert"),
+                       TEXT("base64 decode public key FAILED."), TEXT("FAILED(hResult)"), hResult);
+    return hResult;
+}
+
+HRESULT GetSessionKeyandPrivateKeyASN1Obj(const WString& wstrEncryptedData, ALG_ID* pSessionAlg,
+                                          BYTE** ppbSessionKeyObj, DWORD* pcbSessionKeyObj,
+                                          BYTE** ppbPrivateKeyObj, DWORD* pcbPrivateKeyObj) {
+    TraceHelper trace(TEXT("GetSessionKeyandPrivateKeyASN1Obj"));
+    return GetKeyObjects(TEXT("GetSessionKeyandPrivateKeyASN1Obj"), wstrEncryptedData, false,
+                         pSessionAlg, ppbSessionKeyObj, pcbSessionKeyObj, ppbPrivateKeyObj,
+                         pcbPrivateKeyObj);
+}
+
+HRESULT GetSessionKeyandPrivateKeyASN1ObjEx(const WString& wstrEncryptedData, ALG_ID* pSessionAlg,
+                                            BYTE** ppbSessionKeyObj, DWORD* pcbSessionKeyObj,
+                                            BYTE** ppbPrivateKeyObj, DWORD* pcbPrivateKeyObj) {
+    TraceHelper trace(TEXT("GetSessionKeyandPrivateKeyASN1ObjEx"));
+    return GetKeyObjects(TEXT("GetSessionKeyandPrivateKeyASN1ObjEx"), wstrEncryptedData, true,
+                         pSessionAlg, ppbSessionKeyObj, pcbSessionKeyObj, ppbPrivateKeyObj,
+                         pcbPrivateKeyObj);
+}
+
+HRESULT ParseEncryptCertPrivateKeyData(const WString& wstrEncryptedData, BYTE** ppbSessionKey,
+                                       DWORD* pcbSessionKey, ALG_ID* pSessionAlg,
+                                       BYTE** ppbPrivateKey, DWORD* pcbPrivateKey) {
+    TraceHelper trace(TEXT("ParseEncryptCertPrivateKeyData"));
+    return ParseKeyData(TEXT("ParseEncryptCertPrivateKeyData"), wstrEncryptedData, false,
+                        ppbSessionKey, pcbSessionKey, pSessionAlg, ppbPrivateKey, pcbPrivateKey);
+}
+
+HRESULT ParseEncryptCertPrivateKeyDataEx(const WString& wstrEncryptedData, BYTE** ppbSessionKey,
+                                         DWORD* pcbSessionKey, ALG_ID* pSessionAlg,
+                                         BYTE** ppbPrivateKey, DWORD* pcbPrivateKey) {
+    TraceHelper trace(TEXT("ParseEncryptCertPrivateKeyDataEx"));
+    return ParseKeyData(TEXT("ParseEncryptCertPrivateKeyDataEx"), wstrEncryptedData, true,
+                        ppbSessionKey, pcbSessionKey, pSessionAlg, ppbPrivateKey, pcbPrivateKey);
+}
+
+HRESULT ComposeObjectIdentifier(const char* pszObjectID, BYTE** ppbEncoded, DWORD* pcbEncoded) {
+    TraceHelper trace(TEXT("ComposeObjectIdentifier"));
+    const WCHAR* const op = TEXT("ComposeObjectIdentifier");
+    if (pszObjectID == nullptr || ppbEncoded == nullptr || pcbEncoded == nullptr)
+        return E_POINTER;
+    // AlgorithmIdentifier ::= SEQUENCE { algorithm OBJECT IDENTIFIER, NULL }:
+    // the identifier's TLV is taken out of it, whatever its length form.
+    BYTE* pbRaw = nullptr;
+    DWORD cbRaw = 0;
+    HeapBytes algorithm;
+    HRESULT hResult = OwnedStep(ComposeSpecialAttribute(pszObjectID, nullptr, 0, &pbRaw, &cbRaw),
+                                pbRaw, cbRaw, algorithm);
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("ComposeSpecialAttribute"), TEXT("FAILED(hResult)"), hResult);
+        return hResult;
+    }
+    std::unique_ptr<ASN1Node> pRoot;
+    if (DecodeASN1Memory(&pRoot, algorithm.Get(), algorithm.Size()) != 0 || !pRoot ||
+        pRoot->vChildren.size() != 2 || pRoot->vChildren[0]->bTag != 0x06) {
+        TRACE_FAILED_W(op, TEXT("DecodeASN1Memory"), TEXT("TRUE"), E_FAIL);
+        return E_FAIL;
+    }
+    const ASN1Node& oid = *pRoot->vChildren[0];
+    const ULONGLONG ullStart = oid.ullContentOffset - oid.dwLengthOctets - 1;
+    const DWORD cbOid = 1 + oid.dwLengthOctets + oid.dwValueLength;
+    HeapBytes out;
+    if (!out.Allocate(cbOid)) {
+        TRACE_FAILED_W(op, TEXT("New buffer"), TEXT("!pbOid"), E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    std::memcpy(out.Get(), algorithm.Get() + ullStart, cbOid);
+    out.HandOut(ppbEncoded, pcbEncoded);
+    return VURO_OK;
+}
+
+HRESULT ComposeRSAEVPPrivateKey(const BYTE* pbEncryptedPrivateKey, DWORD cbEncryptedPrivateKey,
+                                const BYTE* pbEncryptedSessionKey, DWORD cbEncryptedSessionKey,
+                                BYTE** ppbEncoded, DWORD* pcbEncoded) {
+    TraceHelper trace(TEXT("ComposeRSAEVPPrivateKey"));
+    const WCHAR* const op = TEXT("ComposeRSAEVPPrivateKey");
+    if (ppbEncoded == nullptr || pcbEncoded == nullptr ||
+        (pbEncryptedPrivateKey == nullptr && cbEncryptedPrivateKey != 0) ||
+        (pbEncryptedSessionKey == nullptr && cbEncryptedSessionKey != 0))
+        return E_POINTER;
+    BYTE* pbRaw = nullptr;
+    DWORD cbRaw = 0;
+    HeapBytes asymAlg, symAlg, sessionKey, privateKey;
+    HRESULT hResult = OwnedStep(ComposeObjectIdentifier(kOidRsaEncryption, &pbRaw, &cbRaw), pbRaw,
+                                cbRaw, asymAlg);
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("ComposeObjectIdentifier -- AsymAlgID"), TEXT("FAILED(hResult)"),
+                       hResult);
+        return hResult;
+    }
+    hResult = OwnedStep(ComposeObjectIdentifier(kOidTokenSessionCipher, &pbRaw, &cbRaw), pbRaw,
+                        cbRaw, symAlg);
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("ComposeObjectIdentifier -- SymAlgID"), TEXT("FAILED(hResult)"),
+                       hResult);
+        return hResult;
+    }
+    if (cbEncryptedSessionKey == 0) {
+        // No session key: still an OCTET STRING, an empty one.
+        if (!sessionKey.Allocate(2)) {
+            TRACE_FAILED_W(op, TEXT("New buffer"), TEXT("!pbSessionKey"), E_OUTOFMEMORY);
+            return E_OUTOFMEMORY;
+        }
+        sessionKey.Get()[0] = 0x04;
+    } else {
+        hResult = OwnedStep(ComposeAnyString(cbEncryptedSessionKey, CERT_RDN_OCTET_STRING,
+                                             pbEncryptedSessionKey, &pbRaw, &cbRaw),
+                            pbRaw, cbRaw, sessionKey);
+        if (FAILED(hResult)) {
+            TRACE_FAILED_W(op, TEXT("ComposeAnyString -- pbEncryptedSessionKey"),
+                           TEXT("FAILED(hResult)"), hResult);
+            return hResult;
+        }
+    }
+    hResult = OwnedStep(ComposeAnyString(cbEncryptedPrivateKey, CERT_RDN_OCTET_STRING,
+                                         pbEncryptedPrivateKey, &pbRaw, &cbRaw),
+                        pbRaw, cbRaw, privateKey);
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("ComposeAnyString -- pbEncryptedPrivateKey"),
+                       TEXT("FAILED(hResult)"), hResult);
+        return hResult;
+    }
+
+    static const BYTE kVersion[] = {0x02, 0x01, 0x01};
+    const HeapBytes* const parts[] = {&asymAlg, &symAlg, &sessionKey, &privateKey};
+    ULONGLONG ullTotal = sizeof kVersion;
+    for (const HeapBytes* pPart : parts)
+        ullTotal += pPart->Size();
+    HeapBytes content;
+    if (ullTotal > 0xFFFFFFF0ull || !content.Allocate(DWORD(ullTotal))) {
+        TRACE_FAILED_W(op, TEXT("New buffer"), TEXT("!pTempTotal"), E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    std::memcpy(content.Get(), kVersion, sizeof kVersion);
+    size_t nPosition = sizeof kVersion;
+    for (const HeapBytes* pPart : parts) {
+        std::memcpy(content.Get() + nPosition, pPart->Get(), pPart->Size());
+        nPosition += pPart->Size();
+    }
+    HeapBytes sequence;
+    hResult = OwnedStep(ASN1Encode(0x30, content.Get(), content.Size(), &pbRaw, &cbRaw), pbRaw,
+                        cbRaw, sequence);
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("ASN1Encode"), TEXT("FAILED(hResult)"), hResult);
+        return hResult;
+    }
+    TRACE_OK_W(op, TEXT("ASN1Encode"));
+    sequence.HandOut(ppbEncoded, pcbEncoded);
+    return VURO_OK;
+}

@@ -1,0 +1,516 @@
+#include "EncryptCertImport.h"
+
+#include "CertificateImport.h"
+#include "EncryptCertEnvelope.h"
+#include "ImportHelpers.h"
+#include "Misc.h"
+#include "SoftKeyDecrypt.h"
+#include "Trace.h"
+
+#include <cstring>
+
+#define TRACE_MODULE "ImportEncryptCert"
+
+namespace {
+
+constexpr ALG_ID kSM2KeyExchange = 0xBE00;
+constexpr DWORD kSM2AccessExisting = 0xF0000000;
+// A triple-DES key some providers hand back padded to 32 bytes.
+constexpr DWORD kPaddedSessionKeyBytes = 32;
+constexpr DWORD kTripleDesKeyBytes = 24;
+
+void PutLe32(BYTE* pb, DWORD dwValue) {
+    pb[0] = BYTE(dwValue);
+    pb[1] = BYTE(dwValue >> 8);
+    pb[2] = BYTE(dwValue >> 16);
+    pb[3] = BYTE(dwValue >> 24);
+}
+
+// BLOBHEADER { PRIVATEKEYBLOB, version 2, reserved 1, aiKeyAlg } and the
+// algorithm again, as the tokens' enveloped imports expect.
+void PutEnvelopedHeader(BYTE* pb, ALG_ID alg) {
+    pb[0] = PRIVATEKEYBLOB;
+    pb[1] = CUR_BLOB_VERSION;
+    pb[2] = 1;
+    pb[3] = 0;
+    PutLe32(pb + 4, alg);
+    PutLe32(pb + 8, alg);
+}
+
+void PutAddress(BYTE* pb, const BYTE* pbData) {
+    std::memcpy(pb, &pbData, sizeof pbData);
+}
+
+bool AnyEmpty(const WString& a, const WString& b, const WString& c, const WString& d,
+              const WString& e) {
+    return a.empty() || b.empty() || c.empty() || d.empty() || e.empty();
+}
+
+// The reasons traced when one of the five texts is empty.
+#define INVALID_TEXTS_REASON(cert)                                                                 \
+    TEXT("(wstrEncryptedPrivateKeyData == L\"\" || " cert " == L\"\" || wstrCSPName == L\"\" || ") \
+    TEXT("wstrContainerName == L\"\" || wstrKeyAlgorithm == L\"\")")
+
+} // namespace
+
+HRESULT BuildEnvelopedRSABlob(DWORD dwKeyBits, const BYTE* pbData, DWORD cbData,
+                              BYTE (&rgbBlob)[ENVELOPED_RSA_BLOB_BYTES]) {
+    if (cbData > 0xFFFFFFFFu / 8)
+        return VURO_E_ENVELOPE_FORMAT;
+    PutEnvelopedHeader(rgbBlob, CALG_RSA_KEYX);
+    PutLe32(rgbBlob + 12, dwKeyBits);
+    PutLe32(rgbBlob + 16, cbData * 8);
+    PutAddress(rgbBlob + 20, pbData);
+    return VURO_OK;
+}
+
+HRESULT BuildEnvelopedSM2Blob(const BYTE* pbData, DWORD cbData,
+                              BYTE (&rgbBlob)[ENVELOPED_SM2_BLOB_BYTES]) {
+    if (cbData > 0xFFFFFFFFu / 8)
+        return VURO_E_ENVELOPE_FORMAT;
+    PutEnvelopedHeader(rgbBlob, kSM2KeyExchange);
+    PutLe32(rgbBlob + 12, cbData * 8);
+    PutAddress(rgbBlob + 16, pbData);
+    return VURO_OK;
+}
+
+HRESULT ConvertC1C3C2ToC1C2C3(const BYTE* pbCipher, DWORD cbCipher, BYTE** ppbC1C2C3) {
+    const WCHAR* const op = TEXT("ConvertC1C3C2ToC1C2C3");
+    if (pbCipher == nullptr || ppbC1C2C3 == nullptr || cbCipher < SM2_C1_BYTES + SM2_C3_BYTES)
+        return E_INVALIDARG;
+    // One spare zero byte past the result, for readers that expect a terminator.
+    BYTE* pbOut = new (std::nothrow) BYTE[size_t(cbCipher) + 1]();
+    if (pbOut == nullptr) {
+        TRACE_FAILED_W(op, TEXT("New buffer"), TEXT("!pbyC1C2C3"), E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    const DWORD cbC2 = cbCipher - SM2_C1_BYTES - SM2_C3_BYTES;
+    std::memcpy(pbOut, pbCipher, SM2_C1_BYTES);
+    std::memcpy(pbOut + SM2_C1_BYTES, pbCipher + SM2_C1_BYTES + SM2_C3_BYTES, cbC2);
+    std::memcpy(pbOut + SM2_C1_BYTES + cbC2, pbCipher + SM2_C1_BYTES, SM2_C3_BYTES);
+    *ppbC1C2C3 = pbOut;
+    return VURO_OK;
+}
+
+HRESULT ConvertC1C2C3ToC1C3C2(const BYTE* pbCipher, DWORD cbCipher, BYTE** ppbC1C3C2) {
+    const WCHAR* const op = TEXT("ConvertC1C2C3ToC1C3C2");
+    if (pbCipher == nullptr || ppbC1C3C2 == nullptr || cbCipher < SM2_C1_BYTES + SM2_C3_BYTES)
+        return E_INVALIDARG;
+    BYTE* pbOut = new (std::nothrow) BYTE[size_t(cbCipher) + 1]();
+    if (pbOut == nullptr) {
+        TRACE_FAILED_W(op, TEXT("New buffer"), TEXT("!pbyC1C3C2"), E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    const DWORD cbC2 = cbCipher - SM2_C1_BYTES - SM2_C3_BYTES;
+    std::memcpy(pbOut, pbCipher, SM2_C1_BYTES);
+    std::memcpy(pbOut + SM2_C1_BYTES, pbCipher + cbCipher - SM2_C3_BYTES, SM2_C3_BYTES);
+    std::memcpy(pbOut + SM2_C1_BYTES + SM2_C3_BYTES, pbCipher + SM2_C1_BYTES, cbC2);
+    *ppbC1C3C2 = pbOut;
+    return VURO_OK;
+}
+
+HRESULT DecryptSessionKeywithTempKey(const WString& wstrCSPName, const WString& wstrContainer,
+                                     const WString& wstrKeyAlgorithm, BYTE* pbEncryptedSessionKey,
+                                     DWORD cbEncryptedSessionKey, HCRYPTPROV* phProv,
+                                     BYTE** ppbSessionKey, DWORD* pcbSessionKey) {
+    TraceHelper trace(TEXT("DecryptSessionKeywithTempKey"));
+    const WCHAR* const op = TEXT("DecryptSessionKeywithTempKey");
+    if (pbEncryptedSessionKey == nullptr || phProv == nullptr || ppbSessionKey == nullptr ||
+        pcbSessionKey == nullptr)
+        return E_POINTER;
+    TraceValueW("KeyAlgorithm", wstrKeyAlgorithm.c_str());
+    const DWORD dwProvType = ContainsText(wstrCSPName, TEXT("Microsoft Enhanced RSA and AES"))
+                                 ? PROV_RSA_AES
+                                 : PROV_RSA_FULL;
+    ProviderHandle hProv;
+    if (!CryptAcquireContextW(hProv.Put(), wstrContainer.c_str(), wstrCSPName.c_str(), dwProvType,
+                              0)) {
+        const HRESULT hResult = FailureFromLastError();
+        TRACE_FAILED_W(op, TEXT("RSA CryptAcquireContext"), TEXT("1"), hResult);
+        return hResult;
+    }
+    TRACE_OK_W(op, TEXT("RSA CryptAcquireContext"));
+
+    // The envelope carries the ciphertext most significant byte first; the
+    // CSP reads it the other way round.
+    SwapByteOrder(pbEncryptedSessionKey, cbEncryptedSessionKey);
+
+    KeyHandle hKey;
+    if (!CryptGetUserKey(hProv.Get(), AT_KEYEXCHANGE, hKey.Put())) {
+        const HRESULT hResult = FailureFromLastError();
+        TRACE_FAILED_W(op, TEXT("CryptGetUserKey"), TEXT("1"), hResult);
+        return hResult;
+    }
+    HeapBytes sessionKey(true);
+    if (!sessionKey.Allocate(cbEncryptedSessionKey)) {
+        TRACE_FAILED_W(op, TEXT("new memory"), TEXT("NULL == pbSessionKey"), E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    if (cbEncryptedSessionKey != 0)
+        std::memcpy(sessionKey.Get(), pbEncryptedSessionKey, cbEncryptedSessionKey);
+    DWORD cbPlain = cbEncryptedSessionKey;
+    if (!CryptDecrypt(hKey.Get(), 0, TRUE, 0, sessionKey.Get(), &cbPlain)) {
+        const HRESULT hResult = FailureFromLastError();
+        TRACE_FAILED_W(op, TEXT("CryptDecrypt"), TEXT("1"), hResult);
+        return hResult;
+    }
+    TRACE_OK_W(op, TEXT("CryptDecrypt"));
+    sessionKey.Shrink(cbPlain == kPaddedSessionKeyBytes ? kTripleDesKeyBytes : cbPlain);
+    // A provider may leave key bytes behind the plaintext in the buffer.
+    if (!sessionKey.ShrinkToFit()) {
+        TRACE_FAILED_W(op, TEXT("new memory"), TEXT("NULL == pbSessionKey"), E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    TraceValueNumber("Session key length", long(sessionKey.Size()));
+    sessionKey.HandOut(ppbSessionKey, pcbSessionKey);
+    *phProv = hProv.Release();
+    return VURO_OK;
+}
+
+HRESULT ImportEncryptCert_RSA(const WString& wstrContainer, const BYTE* pbCert, DWORD cbCert,
+                              const WString& wstrCSPName, HCRYPTPROV hProv, int nKeyLength,
+                              const BYTE* pbPkcs1PrivateKey, DWORD cbPkcs1PrivateKey,
+                              DWORD dwFlags) {
+    TraceHelper trace(TEXT("ImportEncryptCert_RSA"));
+    const WCHAR* const op = TEXT("ImportEncryptCert_RSA");
+    HeapBytes blob(true);
+    {
+        BYTE* pbRaw = nullptr;
+        DWORD cbRaw = 0;
+        const HRESULT hResult = getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(
+            pbPkcs1PrivateKey, cbPkcs1PrivateKey, DWORD(nKeyLength), &pbRaw, &cbRaw);
+        if (FAILED(hResult)) {
+            TRACE_FAILED_W(op, TEXT("getMicrosoftSoftPkcs1PrivateKeyBlob_RSA"),
+                           TEXT("FAILED(hResult)"), hResult);
+            return hResult;
+        }
+        blob.Attach(pbRaw, cbRaw);
+    }
+    KeyHandle hKey;
+    const bool fMicrosoft = IsMicrosoftCSP(wstrCSPName);
+    if (!CryptImportKey(hProv, blob.Get(), blob.Size(), 0, dwFlags, hKey.Put())) {
+        const HRESULT hResult = FailureFromLastError();
+        TRACE_FAILED_W(op,
+                       fMicrosoft ? TEXT("Microsoft CSP: CryptImportKey")
+                                  : TEXT("non-Microsoft's CSP: CryptImportKey"),
+                       TEXT("FALSE == bResult"), hResult);
+        return hResult;
+    }
+    blob.Reset(); // the plain key is no longer needed
+    TRACE_OK_W(op, TEXT("CryptImportKey"));
+
+    if (!fMicrosoft) {
+        if (!CryptSetKeyParam(hKey.Get(), KP_CERTIFICATE, pbCert, 0)) {
+            const HRESULT hResult = FailureFromLastError();
+            TRACE_FAILED_W(op, TEXT("non-Microsoft's CSP: CryptSetKeyParam"),
+                           TEXT("FALSE == bResult"), hResult);
+            return hResult;
+        }
+        TRACE_OK_W(op, TEXT("non-Microsoft's CSP: CryptSetKeyParam"));
+        return VURO_OK;
+    }
+    const HRESULT hResult = AddCertificateToSystemStore(wstrCSPName, hProv, pbCert, cbCert,
+                                                        AT_KEYEXCHANGE, wstrContainer);
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("AddCertificateToSystemStore"), TEXT("FAILED(hResult)"), hResult);
+        return hResult;
+    }
+    TRACE_OK_W(op, TEXT("AddCertificateToSystemStore"));
+    return VURO_OK;
+}
+
+// ParseIssuerAnswer: the issuer's two texts as bytes: the encryption
+// certificate, and the envelope's session key and private key in the old or
+// the new format. Each failure is traced under op and returned.
+static HRESULT ParseIssuerAnswer(const WCHAR* op, bool bNewFormat, WString& wstrCert,
+                                 WString& wstrEncryptedPrivateKey, HeapBytes& certificate,
+                                 HeapBytes& encryptedSessionKey, HeapBytes& encryptedPrivateKey,
+                                 ALG_ID* palgSession) {
+    BYTE* pbRaw = nullptr;
+    DWORD cbRaw = 0;
+    HRESULT hResult = ParseEncryptCertPublicKeyCert(wstrCert, &pbRaw, &cbRaw);
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("ParseEncryptCertPublicKeyCert"), TEXT("FAILED(hResult)"), hResult);
+        return hResult;
+    }
+    certificate.Attach(pbRaw, cbRaw);
+
+    BYTE* pbPrivateRaw = nullptr;
+    DWORD cbPrivateRaw = 0;
+    hResult = (bNewFormat ? ParseEncryptCertPrivateKeyDataEx : ParseEncryptCertPrivateKeyData)(
+        wstrEncryptedPrivateKey, &pbRaw, &cbRaw, palgSession, &pbPrivateRaw, &cbPrivateRaw);
+    const WCHAR* const pwszStep = bNewFormat ? TEXT("ParseEncryptCertPrivateKeyDataEx")
+                                             : TEXT("ParseEncryptCertPrivateKeyData");
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op, pwszStep, TEXT("FAILED(hResult)"), hResult);
+        return hResult;
+    }
+    encryptedSessionKey.Attach(pbRaw, cbRaw);
+    encryptedPrivateKey.Attach(pbPrivateRaw, cbPrivateRaw);
+    TRACE_OK_W(op, pwszStep);
+    return VURO_OK;
+}
+
+HRESULT ImportEncryptCert(const WString& wstrCSPName, const WString& wstrContainer,
+                          WString& wstrEncryptedPrivateKey, WString& wstrCert,
+                          const WString& wstrKeyAlgorithm, int nKeyLength, DWORD dwFlags) {
+    TraceHelper trace(TEXT("ImportEncryptCert"));
+    const WCHAR* const op = TEXT("ImportEncryptCert");
+    HeapBytes certificate, encryptedSessionKey, encryptedPrivateKey;
+    ALG_ID algSession = 0;
+    HRESULT hResult = ParseIssuerAnswer(op, false, wstrCert, wstrEncryptedPrivateKey, certificate,
+                                        encryptedSessionKey, encryptedPrivateKey, &algSession);
+    if (FAILED(hResult))
+        return hResult;
+
+    BYTE* pbRaw = nullptr;
+    DWORD cbRaw = 0;
+    ProviderHandle hProv;
+    HeapBytes sessionKey(true);
+    hResult = DecryptSessionKeywithTempKey(wstrCSPName, wstrContainer, wstrKeyAlgorithm,
+                                           encryptedSessionKey.Get(), encryptedSessionKey.Size(),
+                                           hProv.Put(), &pbRaw, &cbRaw);
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("DecryptSessionKeywithTempKey"), TEXT("FAILED(hResult)"), hResult);
+        return hResult;
+    }
+    sessionKey.Attach(pbRaw, cbRaw);
+    TRACE_OK_W(op, TEXT("DecryptSessionKeywithTempKey"));
+
+    HeapBytes privateKey(true);
+    hResult = DecryptPrivateKeywithSessionKey(algSession, sessionKey.Get(), sessionKey.Size(),
+                                              encryptedPrivateKey.Get(), encryptedPrivateKey.Size(),
+                                              &pbRaw, &cbRaw);
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("DecryptPrivateKeywithSessionKey"), TEXT("FAILED(hResult)"),
+                       hResult);
+        return hResult;
+    }
+    privateKey.Attach(pbRaw, cbRaw);
+    sessionKey.Reset();
+    TRACE_OK_W(op, TEXT("DecryptPrivateKeywithSessionKey"));
+
+    hResult = ImportEncryptCert_RSA(wstrContainer, certificate.Get(), certificate.Size(),
+                                    wstrCSPName, hProv.Get(), nKeyLength, privateKey.Get(),
+                                    privateKey.Size(), dwFlags);
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("ImportEncryptCert_RSA"), TEXT("FAILED(hResult)"), hResult);
+        return hResult;
+    }
+    TRACE_OK_W(op, TEXT("ImportEncryptCert_RSA"));
+    return VURO_OK;
+}
+
+HRESULT GetCSPHandleofTempPublickey(const WString& wstrCSPName, const WString& wstrContainer,
+                                    const WString& wstrKeyAlgorithm, HCRYPTPROV* phProv) {
+    TraceHelper trace(TEXT("GetCSPHandleofTempPublickey"));
+    const WCHAR* const op = TEXT("GetCSPHandleofTempPublickey");
+    if (phProv == nullptr)
+        return E_POINTER;
+    const bool fRSA = IsRSAKeyAlgorithm(wstrKeyAlgorithm);
+    HCRYPTPROV hProv = 0;
+    if (!CryptAcquireContextW(&hProv, wstrContainer.c_str(), wstrCSPName.c_str(), PROV_RSA_FULL,
+                              fRSA ? 0 : kSM2AccessExisting)) {
+        const HRESULT hResult = FailureFromLastError();
+        TRACE_FAILED_W(op, fRSA ? TEXT("RSA CryptAcquireContext") : TEXT("SM2 CryptAcquireContext"),
+                       TEXT("1"), hResult);
+        return hResult;
+    }
+    *phProv = hProv;
+    return VURO_OK;
+}
+
+HRESULT ImportEncryptCertEx_RSA(const BYTE* pbCert, DWORD /*cbCert*/,
+                                const BYTE* pbEncryptedPrivateKey, DWORD cbEncryptedPrivateKey,
+                                const BYTE* pbEncryptedSessionKey, DWORD cbEncryptedSessionKey,
+                                const WString& wstrCSPName, HCRYPTPROV hProv, int nKeyLength,
+                                DWORD dwFlags) {
+    TraceHelper trace(TEXT("ImportEncryptCertEx_RSA"));
+    const WCHAR* const op = TEXT("ImportEncryptCertEx_RSA");
+    TraceValueW("CSPName", wstrCSPName.c_str());
+    if (hProv == 0) {
+        TRACE_FAILED_W(op, TEXT("Invalid parameter."), TEXT("hCryptProv == NULL"), E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    BYTE* pbRaw = nullptr;
+    DWORD cbRaw = 0;
+    HRESULT hResult =
+        ComposeRSAEVPPrivateKey(pbEncryptedPrivateKey, cbEncryptedPrivateKey, pbEncryptedSessionKey,
+                                cbEncryptedSessionKey, &pbRaw, &cbRaw);
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("ComposeRSAEVPPrivateKey"), TEXT("FAILED(hResult)"), hResult);
+        return hResult;
+    }
+    HeapBytes evp;
+    evp.Attach(pbRaw, cbRaw);
+    BYTE rgbBlob[ENVELOPED_RSA_BLOB_BYTES] = {};
+    hResult = BuildEnvelopedRSABlob(DWORD(nKeyLength), evp.Get(), evp.Size(), rgbBlob);
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("New buffer"), TEXT("cbEVP > 0x1FFFFFFF"), hResult);
+        return hResult;
+    }
+    KeyHandle hKey;
+    if (!CryptImportKey(hProv, rgbBlob, sizeof rgbBlob, 0, dwFlags, hKey.Put())) {
+        hResult = FailureFromLastError();
+        TRACE_FAILED_W(op, TEXT("ImportEncryptCertEx_RSA non-microsoft's CSP: CryptImportKey"),
+                       TEXT("1"), hResult);
+        return hResult;
+    }
+    if (!CryptSetKeyParam(hKey.Get(), KP_CERTIFICATE, pbCert, 0)) {
+        hResult = FailureFromLastError();
+        TRACE_FAILED_W(op, TEXT("ImportEncryptCertEx_RSA non-microsoft's CSP: CryptSetKeyParam"),
+                       TEXT("1"), hResult);
+        return hResult;
+    }
+    TRACE_OK_W(op, TEXT("CryptSetKeyParam"));
+    return VURO_OK;
+}
+
+HRESULT ImportEncryptCertEx_SM2(const BYTE* pbCert, DWORD /*cbCert*/, const BYTE* pbCipher,
+                                DWORD cbCipher, HCRYPTPROV hProv, DWORD dwFlags) {
+    TraceHelper trace(TEXT("ImportEncryptCertEx_SM2"));
+    const WCHAR* const op = TEXT("ImportEncryptCertEx_SM2");
+    BYTE rgbBlob[ENVELOPED_SM2_BLOB_BYTES] = {};
+    HRESULT hResult = BuildEnvelopedSM2Blob(pbCipher, cbCipher, rgbBlob);
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("New buffer"), TEXT("cbCipher > 0x1FFFFFFF"), hResult);
+        return hResult;
+    }
+    KeyHandle hKey;
+    if (!CryptImportKey(hProv, rgbBlob, sizeof rgbBlob, 0, dwFlags, hKey.Put())) {
+        hResult = FailureFromLastError();
+        TRACE_FAILED_W(op, TEXT("CryptImportKey"), TEXT("!bResult"), hResult);
+        return hResult;
+    }
+    if (!CryptSetKeyParam(hKey.Get(), KP_CERTIFICATE, pbCert, 0)) {
+        hResult = FailureFromLastError();
+        TRACE_FAILED_W(op, TEXT("CryptSetKeyParam"), TEXT("!bResult"), hResult);
+        return hResult;
+    }
+    TRACE_OK_W(op, TEXT("CryptSetKeyParam"));
+    return VURO_OK;
+}
+
+HRESULT ImportEncryptCertEx_SM2WithRetry(const BYTE* pbCert, DWORD cbCert, const BYTE* pbCipher,
+                                         DWORD cbCipher, HCRYPTPROV hProv, DWORD dwFlags) {
+    const WCHAR* const op = TEXT("ImportEncryptCertByEncryptedFormat");
+    TraceValueNumber("Check dwNeedRetry", 1);
+    HRESULT hResult = ImportEncryptCertEx_SM2(pbCert, cbCert, pbCipher, cbCipher, hProv, dwFlags);
+    if (SUCCEEDED(hResult))
+        return VURO_OK;
+    if (cbCipher < SM2_C1_BYTES + SM2_C3_BYTES) {
+        // Too short to hold C1 and C3: there is no other order to try.
+        TRACE_FAILED_W(op, TEXT("ImportEncryptCertEx_SM2"), TEXT("cbCipher < 96"), hResult);
+        return hResult;
+    }
+    BYTE* pbRaw = nullptr;
+    HeapBytes reordered;
+    hResult = ConvertC1C3C2ToC1C2C3(pbCipher, cbCipher, &pbRaw);
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("ConvertC1C3C2ToC1C2C3"), TEXT("FAILED(hResult)"), hResult);
+        return hResult;
+    }
+    reordered.Attach(pbRaw, cbCipher, cbCipher + 1);
+    hResult = ImportEncryptCertEx_SM2(pbCert, cbCert, reordered.Get(), cbCipher, hProv, dwFlags);
+    if (SUCCEEDED(hResult))
+        return VURO_OK;
+    reordered.Reset();
+    hResult = ConvertC1C2C3ToC1C3C2(pbCipher, cbCipher, &pbRaw);
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("ConvertC1C2C3ToC1C3C2"), TEXT("FAILED(hResult)"), hResult);
+        return hResult;
+    }
+    reordered.Attach(pbRaw, cbCipher, cbCipher + 1);
+    hResult = ImportEncryptCertEx_SM2(pbCert, cbCert, reordered.Get(), cbCipher, hProv, dwFlags);
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("ImportEncryptCertEx_SM2"), TEXT("FAILED(hResult)"), hResult);
+        return hResult;
+    }
+    return VURO_OK;
+}
+
+HRESULT ImportEncryptCertByEncryptedFormat(WString& wstrCert, const WString& wstrCSPName,
+                                           WString& wstrEncryptedPrivateKey,
+                                           const WString& wstrContainer,
+                                           const WString& wstrKeyAlgorithm, int nKeyLength,
+                                           DWORD dwFlags) {
+    TraceHelper trace(TEXT("ImportEncryptCertByEncryptedFormat"));
+    const WCHAR* const op = TEXT("ImportEncryptCertByEncryptedFormat");
+    if (AnyEmpty(wstrEncryptedPrivateKey, wstrCert, wstrCSPName, wstrContainer, wstrKeyAlgorithm)) {
+        TRACE_FAILED_W(op, TEXT("Invalid parameter."),
+                       INVALID_TEXTS_REASON("wstrEncryptPublicCert"), E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    HeapBytes certificate, encryptedSessionKey, encryptedPrivateKey;
+    ALG_ID algSession = 0;
+    HRESULT hResult = ParseIssuerAnswer(op, true, wstrCert, wstrEncryptedPrivateKey, certificate,
+                                        encryptedSessionKey, encryptedPrivateKey, &algSession);
+    if (FAILED(hResult))
+        return hResult;
+
+    ProviderHandle hProv;
+    hResult =
+        GetCSPHandleofTempPublickey(wstrCSPName, wstrContainer, wstrKeyAlgorithm, hProv.Put());
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("GetCSPHandleofTempPublickey"), TEXT("FAILED(hResult)"), hResult);
+        return hResult;
+    }
+    if (IsRSAKeyAlgorithm(wstrKeyAlgorithm)) {
+        hResult = ImportEncryptCertEx_RSA(certificate.Get(), certificate.Size(),
+                                          encryptedPrivateKey.Get(), encryptedPrivateKey.Size(),
+                                          encryptedSessionKey.Get(), encryptedSessionKey.Size(),
+                                          wstrCSPName, hProv.Get(), nKeyLength, dwFlags);
+        if (FAILED(hResult)) {
+            TRACE_FAILED_W(op, TEXT("ImportEncryptCertEx_RSA"), TEXT("FAILED(hResult)"), hResult);
+            return hResult;
+        }
+        return VURO_OK;
+    }
+    hResult = ImportEncryptCertEx_SM2WithRetry(certificate.Get(), certificate.Size(),
+                                               encryptedPrivateKey.Get(),
+                                               encryptedPrivateKey.Size(), hProv.Get(), dwFlags);
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("ImportEncryptCertEx_SM2"), TEXT("FAILED(hResult)"), hResult);
+        return hResult;
+    }
+    return VURO_OK;
+}
+
+HRESULT ImportEncryptCertEx(const WString& wstrCSPName, const WString& wstrContainer,
+                            const WString& wstrKeyAlgorithm, WString& wstrEncryptedPrivateKey,
+                            WString& wstrCert, int nKeyLength, DWORD dwFlags) {
+    TraceHelper trace(TEXT("ImportEncryptCertEx"));
+    const WCHAR* const op = TEXT("ImportEncryptCertEx");
+    TraceValueW("CSPName", wstrCSPName.c_str());
+    TraceValueW("Container", wstrContainer.c_str());
+    TraceValueW("KeyAlgorithm", wstrKeyAlgorithm.c_str());
+    TraceValueNumber("KeyLength", long(nKeyLength));
+    if (AnyEmpty(wstrEncryptedPrivateKey, wstrCert, wstrCSPName, wstrContainer, wstrKeyAlgorithm)) {
+        TRACE_FAILED_W(op, TEXT("Invalid parameter."),
+                       INVALID_TEXTS_REASON("wstrEncryptePublicCert"), E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    // The old format serves the software providers, and 1024-bit RSA keys in
+    // every provider; SM2 and the longer RSA keys of tokens take the new one.
+    if (IsRSAKeyAlgorithm(wstrKeyAlgorithm) &&
+        (IsMicrosoftCSP(wstrCSPName) || nKeyLength == 1024)) {
+        const HRESULT hResult =
+            ImportEncryptCert(wstrCSPName, wstrContainer, wstrEncryptedPrivateKey, wstrCert,
+                              wstrKeyAlgorithm, nKeyLength, dwFlags);
+        if (FAILED(hResult)) {
+            TRACE_FAILED_W(op, TEXT("ImportEncryptCertEx-ImportEncryptCert"),
+                           TEXT("FAILED(hResult)"), hResult);
+            return hResult;
+        }
+        return VURO_OK;
+    }
+    const HRESULT hResult =
+        ImportEncryptCertByEncryptedFormat(wstrCert, wstrCSPName, wstrEncryptedPrivateKey,
+                                           wstrContainer, wstrKeyAlgorithm, nKeyLength, dwFlags);
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("ImportEncryptCertByEncryptedFormat"), TEXT("FAILED(hResult)"),
+                       hResult);
+        return hResult;
+    }
+    return VURO_OK;
+}

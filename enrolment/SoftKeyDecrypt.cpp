@@ -1,0 +1,452 @@
+#include "SoftKeyDecrypt.h"
+
+#include "ASN1Engine.h"
+#include "ImportHelpers.h"
+#include "Misc.h"
+#include "Trace.h"
+
+#include <cstring>
+#include <memory>
+
+#define TRACE_MODULE "ImportEncryptCert"
+
+namespace {
+
+constexpr DWORD kRsa2Magic = 0x32415352; // "RSA2"
+constexpr DWORD kBlobPublicExponent = 65537;
+constexpr DWORD kMaxKeyBits = 16384;
+// Entries a provider's algorithm list may have before we stop asking.
+constexpr int kMaxAlgorithmEntries = 256;
+
+void PutLe32(BYTE* pb, DWORD dwValue) {
+    pb[0] = BYTE(dwValue);
+    pb[1] = BYTE(dwValue >> 8);
+    pb[2] = BYTE(dwValue >> 16);
+    pb[3] = BYTE(dwValue >> 24);
+}
+
+DWORD GetLe32(const BYTE* pb) {
+    return DWORD(pb[0]) | DWORD(pb[1]) << 8 | DWORD(pb[2]) << 16 | DWORD(pb[3]) << 24;
+}
+
+// The failing call's error, never 0: a call that failed without saying why
+// still fails.
+DWORD LastErrorOrFail() {
+    const DWORD dwError = GetLastError();
+    return dwError != 0 ? dwError : DWORD(NTE_FAIL);
+}
+
+// Traces a failed step of a Boolean routine with the thread's last error.
+#define TRACE_FAILED_LAST_ERROR(op, step)                                                          \
+    TRACE_FAILED_W(op, step, TEXT("FALSE == bResult"), HResultFromError(GetLastError()))
+
+// ThrowAwayContainer: deletes the named container of the software provider
+// when it goes, if it was ever opened; the thread's last error is kept.
+class ThrowAwayContainer {
+public:
+    explicit ThrowAwayContainer(const WCHAR* pwszName) : m_pwszName(pwszName) {}
+    ~ThrowAwayContainer() {
+        if (!m_fOpened)
+            return;
+        const DWORD dwError = GetLastError();
+        HCRYPTPROV hDelete = 0;
+        if (!CryptAcquireContextW(&hDelete, m_pwszName, SOFT_DECRYPT_CSP_NAME, PROV_RSA_FULL,
+                                  CRYPT_DELETEKEYSET))
+            TRACE_FAILED_LAST_ERROR(TEXT("DecryptPrivateKeywithSessionKey"),
+                                    TEXT("CryptAcquireContext(CRYPT_DELETEKEYSET)"));
+        SetLastError(dwError);
+    }
+    ThrowAwayContainer(const ThrowAwayContainer&) = delete;
+    ThrowAwayContainer& operator=(const ThrowAwayContainer&) = delete;
+    void MarkOpened() { m_fOpened = true; }
+
+private:
+    const WCHAR* m_pwszName;
+    bool m_fOpened = false;
+};
+
+// The work of CreatePrivateExponentOneKey; 0 or the failing call's error.
+DWORD MakeExponentOneKey(HCRYPTPROV hProv, HCRYPTKEY* phKey) {
+    const WCHAR* const op = TEXT("CreatePrivateExponentOneKey");
+    HeapBytes blob(true);
+    DWORD cbBlob = 0;
+    {
+        KeyHandle hGenerated;
+        if (!CryptGenKey(hProv, AT_KEYEXCHANGE, CRYPT_EXPORTABLE, hGenerated.Put())) {
+            TRACE_FAILED_LAST_ERROR(op, TEXT("CryptGenKey"));
+            return LastErrorOrFail();
+        }
+        if (!CryptExportKey(hGenerated.Get(), 0, PRIVATEKEYBLOB, 0, nullptr, &cbBlob)) {
+            TRACE_FAILED_LAST_ERROR(op, TEXT("CryptExportKey(size)"));
+            return LastErrorOrFail();
+        }
+        if (!blob.Allocate(cbBlob))
+            return DWORD(E_OUTOFMEMORY);
+        if (!CryptExportKey(hGenerated.Get(), 0, PRIVATEKEYBLOB, 0, blob.Get(), &cbBlob)) {
+            TRACE_FAILED_LAST_ERROR(op, TEXT("CryptExportKey"));
+            return LastErrorOrFail();
+        }
+        blob.Shrink(cbBlob);
+    }
+    // PRIVATEKEYBLOB: BLOBHEADER, RSAPUBKEY { magic, bitlen, pubexp }, modulus,
+    // prime1, prime2, exponent1, exponent2, coefficient, privateExponent.
+    BYTE* pb = blob.Get();
+    if (cbBlob < 20)
+        return DWORD(NTE_BAD_DATA);
+    const DWORD dwBits = GetLe32(pb + 12);
+    const size_t cbWhole = (size_t(dwBits) + 7) / 8, cbHalf = (size_t(dwBits) + 15) / 16;
+    if (dwBits == 0 || dwBits > kMaxKeyBits || cbBlob < 20 + 2 * cbWhole + 5 * cbHalf)
+        return DWORD(NTE_BAD_DATA);
+    auto setOne = [pb](size_t nOffset, size_t cbNumber) {
+        std::memset(pb + nOffset, 0, cbNumber);
+        pb[nOffset] = 1; // least significant byte first
+    };
+    PutLe32(pb + 16, 1);
+    setOne(20 + cbWhole + 2 * cbHalf, cbHalf);  // exponent 1
+    setOne(20 + cbWhole + 3 * cbHalf, cbHalf);  // exponent 2
+    setOne(20 + cbWhole + 5 * cbHalf, cbWhole); // private exponent
+    if (!CryptImportKey(hProv, pb, cbBlob, 0, 0, phKey)) {
+        TRACE_FAILED_LAST_ERROR(op, TEXT("CryptImportKey"));
+        return LastErrorOrFail();
+    }
+    return 0;
+}
+
+// The work of ImportPlainSessionBlob; 0 or the failing call's error.
+DWORD MakePlainSessionKey(HCRYPTPROV hProv, HCRYPTKEY hExchangeKey, ALG_ID algSession,
+                          const BYTE* pbSessionKey, DWORD cbSessionKey, HCRYPTKEY* phSessionKey) {
+    const WCHAR* const op = TEXT("ImportPlainSessionBlob");
+    if (pbSessionKey == nullptr || cbSessionKey == 0 || phSessionKey == nullptr)
+        return DWORD(E_INVALIDARG);
+
+    // The provider must offer the algorithm at all.
+    bool fFound = false;
+    for (int i = 0; i < kMaxAlgorithmEntries && !fFound; ++i) {
+        PROV_ENUMALGS_EX stAlgorithm{};
+        DWORD cbAlgorithm = sizeof stAlgorithm;
+        if (!CryptGetProvParam(hProv, PP_ENUMALGS_EX, reinterpret_cast<BYTE*>(&stAlgorithm),
+                               &cbAlgorithm, i == 0 ? CRYPT_FIRST : 0)) {
+            TRACE_FAILED_LAST_ERROR(op, TEXT("CryptGetProvParam(PP_ENUMALGS_EX)"));
+            return LastErrorOrFail();
+        }
+        fFound = stAlgorithm.aiAlgid == algSession;
+    }
+    if (!fFound)
+        return DWORD(NTE_BAD_ALGID);
+
+    // ... and with keys long enough for the one we hold.
+    DWORD dwValue = 0, cbValue = sizeof dwValue;
+    {
+        KeyHandle hProbe;
+        if (!CryptGenKey(hProv, algSession, 0, hProbe.Put()) ||
+            !CryptGetKeyParam(hProbe.Get(), KP_KEYLEN, reinterpret_cast<BYTE*>(&dwValue), &cbValue,
+                              0)) {
+            TRACE_FAILED_LAST_ERROR(op, TEXT("CryptGenKey/KP_KEYLEN"));
+            return LastErrorOrFail();
+        }
+    }
+    if (dwValue < 8ull * cbSessionKey)
+        return DWORD(NTE_BAD_LEN);
+
+    DWORD dwExchangeAlg = 0, dwExchangeBits = 0;
+    cbValue = sizeof dwExchangeAlg;
+    if (!CryptGetKeyParam(hExchangeKey, KP_ALGID, reinterpret_cast<BYTE*>(&dwExchangeAlg), &cbValue,
+                          0)) {
+        TRACE_FAILED_LAST_ERROR(op, TEXT("CryptGetKeyParam(KP_ALGID)"));
+        return LastErrorOrFail();
+    }
+    cbValue = sizeof dwExchangeBits;
+    if (!CryptGetKeyParam(hExchangeKey, KP_KEYLEN, reinterpret_cast<BYTE*>(&dwExchangeBits),
+                          &cbValue, 0)) {
+        TRACE_FAILED_LAST_ERROR(op, TEXT("CryptGetKeyParam(KP_KEYLEN)"));
+        return LastErrorOrFail();
+    }
+    // The PKCS#1 block needs at least eight padding bytes beside the key.
+    const DWORD cbModulus = dwExchangeBits / 8;
+    if (dwExchangeBits % 8 != 0 || dwExchangeBits > kMaxKeyBits || cbModulus < cbSessionKey + 11)
+        return DWORD(NTE_BAD_LEN);
+
+    // SIMPLEBLOB: BLOBHEADER, ALG_ID of the exchange key, then the block
+    // 00 02 PS 00 key stored least significant byte first.
+    HeapBytes blob(true);
+    if (!blob.Allocate(cbModulus + 12))
+        return DWORD(E_OUTOFMEMORY);
+    BYTE* pb = blob.Get();
+    pb[0] = SIMPLEBLOB;
+    pb[1] = CUR_BLOB_VERSION;
+    PutLe32(pb + 4, algSession);
+    PutLe32(pb + 8, dwExchangeAlg);
+    for (DWORD i = 0; i < cbSessionKey; ++i)
+        pb[12 + i] = pbSessionKey[cbSessionKey - 1 - i];
+    BYTE* pbPadding = pb + 13 + cbSessionKey;
+    const DWORD cbPadding = cbModulus - cbSessionKey - 3;
+    if (!CryptGenRandom(hProv, cbPadding, pbPadding)) {
+        TRACE_FAILED_LAST_ERROR(op, TEXT("CryptGenRandom"));
+        return LastErrorOrFail();
+    }
+    for (DWORD i = 0; i < cbPadding; ++i)
+        if (pbPadding[i] == 0)
+            pbPadding[i] = 1;
+    pb[cbModulus + 10] = 2;
+    if (!CryptImportKey(hProv, pb, cbModulus + 12, hExchangeKey, CRYPT_EXPORTABLE, phSessionKey)) {
+        TRACE_FAILED_LAST_ERROR(op, TEXT("CryptImportKey"));
+        return LastErrorOrFail();
+    }
+    return 0;
+}
+
+} // namespace
+
+BOOL CreatePrivateExponentOneKey(HCRYPTPROV hProv, HCRYPTKEY* phKey) {
+    TraceHelper trace(TEXT("CreatePrivateExponentOneKey"));
+    if (phKey == nullptr) {
+        SetLastError(DWORD(E_INVALIDARG));
+        return FALSE;
+    }
+    const DWORD dwError = MakeExponentOneKey(hProv, phKey);
+    if (dwError != 0) {
+        SetLastError(dwError);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL ImportPlainSessionBlob(HCRYPTPROV hProv, HCRYPTKEY hExchangeKey, ALG_ID algSession,
+                            const BYTE* pbSessionKey, DWORD cbSessionKey, HCRYPTKEY* phSessionKey) {
+    TraceHelper trace(TEXT("ImportPlainSessionBlob"));
+    const DWORD dwError = MakePlainSessionKey(hProv, hExchangeKey, algSession, pbSessionKey,
+                                              cbSessionKey, phSessionKey);
+    if (dwError != 0) {
+        SetLastError(dwError);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HRESULT DecryptPrivateKeywithSessionKey(ALG_ID algSession, const BYTE* pbSessionKey,
+                                        DWORD cbSessionKey, const BYTE* pbEncryptedPrivateKey,
+                                        DWORD cbEncryptedPrivateKey, BYTE** ppbPrivateKey,
+                                        DWORD* pcbPrivateKey) {
+    TraceHelper trace(TEXT("DecryptPrivateKeywithSessionKey"));
+    const WCHAR* const op = TEXT("DecryptPrivateKeywithSessionKey");
+    if (pbSessionKey == nullptr || pbEncryptedPrivateKey == nullptr || ppbPrivateKey == nullptr ||
+        pcbPrivateKey == nullptr)
+        return E_POINTER;
+    TraceValueNumber("Session key length", long(cbSessionKey));
+    TraceValueNumber("Encrypted private key length", long(cbEncryptedPrivateKey));
+
+    WCHAR* pwszGuidRaw = nullptr;
+    HRESULT hResult = CreateGUIDStr(&pwszGuidRaw);
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("CreateGUIDStr"), TEXT("FAILED(hResult)"), hResult);
+        return hResult;
+    }
+    std::unique_ptr<WCHAR[]> pwszContainer(pwszGuidRaw);
+
+    // Destroyed in reverse: keys, then the provider, then the container.
+    ThrowAwayContainer container(pwszContainer.get());
+    ProviderHandle hProv;
+    if (CryptAcquireContextW(hProv.Put(), pwszContainer.get(), SOFT_DECRYPT_CSP_NAME, PROV_RSA_FULL,
+                             0)) {
+        container.MarkOpened();
+    } else {
+        TRACE_FAILED_LAST_ERROR(op, TEXT("CryptAcquireContext"));
+        if (!CryptAcquireContextW(hProv.Put(), pwszContainer.get(), SOFT_DECRYPT_CSP_NAME,
+                                  PROV_RSA_FULL, CRYPT_NEWKEYSET)) {
+            hResult = FailureFromLastError();
+            TRACE_FAILED_W(op, TEXT("CryptAcquireContext"), TEXT("FALSE == bResult"), hResult);
+            return hResult;
+        }
+        container.MarkOpened();
+    }
+    TRACE_OK_W(op, TEXT("CryptAcquireContext"));
+
+    KeyHandle hExponentOneKey, hSessionKey;
+    if (!CreatePrivateExponentOneKey(hProv.Get(), hExponentOneKey.Put())) {
+        TRACE_FAILED_W(op, TEXT("CreatePrivateExponentOneKey"), TEXT("FALSE == bResult"),
+                       VURO_E_ENVELOPE_FORMAT);
+        return VURO_E_ENVELOPE_FORMAT;
+    }
+    if (!ImportPlainSessionBlob(hProv.Get(), hExponentOneKey.Get(), algSession, pbSessionKey,
+                                cbSessionKey, hSessionKey.Put())) {
+        TRACE_FAILED_W(op, TEXT("ImportPlainSessionBlob"), TEXT("FALSE == bResult"),
+                       VURO_E_ENVELOPE_FORMAT);
+        return VURO_E_ENVELOPE_FORMAT;
+    }
+    TRACE_OK_W(op, TEXT("ImportPlainSessionBlob"));
+
+    const DWORD dwMode = CRYPT_MODE_ECB;
+    if (!CryptSetKeyParam(hSessionKey.Get(), KP_MODE, reinterpret_cast<const BYTE*>(&dwMode), 0)) {
+        hResult = FailureFromLastError();
+        TRACE_FAILED_W(op, TEXT("CryptSetKeyParam"), TEXT("FALSE == bResult"), hResult);
+        return hResult;
+    }
+
+    HeapBytes privateKey(true);
+    if (!privateKey.Allocate(cbEncryptedPrivateKey)) {
+        TRACE_FAILED_W(op, TEXT("new memory"), TEXT("pPrivateKey == NULL"), E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    if (cbEncryptedPrivateKey != 0)
+        std::memcpy(privateKey.Get(), pbEncryptedPrivateKey, cbEncryptedPrivateKey);
+    DWORD cbPlain = cbEncryptedPrivateKey;
+    if (!CryptDecrypt(hSessionKey.Get(), 0, TRUE, 0, privateKey.Get(), &cbPlain)) {
+        hResult = FailureFromLastError();
+        TRACE_FAILED_W(op, TEXT("CryptDecrypt"), TEXT("FALSE == bResult"), hResult);
+        return hResult;
+    }
+    TRACE_OK_W(op, TEXT("CryptDecrypt"));
+    privateKey.Shrink(cbPlain);
+    if (!privateKey.ShrinkToFit()) {
+        TRACE_FAILED_W(op, TEXT("new memory"), TEXT("pPrivateKey == NULL"), E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    privateKey.HandOut(ppbPrivateKey, pcbPrivateKey);
+    return VURO_OK;
+}
+
+void PKCS1_PRIVATE_KEY::Clear() {
+    BYTE** const rgpb[] = {&pbModulus,   &pbPrivateExponent, &pbPrime1,     &pbPrime2,
+                           &pbExponent1, &pbExponent2,       &pbCoefficient};
+    DWORD* const rgcb[] = {&cbModulus,   &cbPrivateExponent, &cbPrime1,     &cbPrime2,
+                           &cbExponent1, &cbExponent2,       &cbCoefficient};
+    for (size_t i = 0; i < 7; ++i) {
+        WipeAndDeleteArray(*rgpb[i], *rgcb[i]);
+        *rgpb[i] = nullptr;
+        *rgcb[i] = 0;
+    }
+}
+
+HRESULT CopyPrivateKeyAttribute(const BYTE* pbValue, DWORD cbValue, BYTE** ppbCopy,
+                                DWORD* pcbCopy) {
+    if ((pbValue == nullptr && cbValue != 0) || ppbCopy == nullptr || pcbCopy == nullptr)
+        return E_POINTER;
+    // DER keeps a zero byte before a positive value whose top bit is set.
+    if (cbValue != 0 && pbValue[0] == 0) {
+        ++pbValue;
+        --cbValue;
+    }
+    HeapBytes copy(true);
+    if (!copy.Allocate(cbValue))
+        return E_OUTOFMEMORY;
+    for (DWORD i = 0; i < cbValue; ++i)
+        copy.Get()[i] = pbValue[cbValue - 1 - i];
+    copy.HandOut(ppbCopy, pcbCopy);
+    return VURO_OK;
+}
+
+HRESULT DecodePrivateKey(const BYTE* pbEncoded, DWORD cbEncoded, PKCS1_PRIVATE_KEY* pKey) {
+    TraceHelper trace(TEXT("DecodePrivateKey"));
+    const WCHAR* const op = TEXT("DecodePrivateKey");
+    if (pbEncoded == nullptr || pKey == nullptr)
+        return E_POINTER;
+    pKey->Clear();
+    std::unique_ptr<ASN1Node> pRoot;
+    const int nResult = DecodeASN1Memory(&pRoot, pbEncoded, cbEncoded);
+    if (nResult != 0 || !pRoot) {
+        // The decoder's unreadable-header result is positive; it must not
+        // pass for success further up.
+        const HRESULT hResult = nResult < 0 ? HRESULT(nResult) : VURO_E_ASN1_DECODE;
+        TRACE_FAILED_W(op, TEXT("DecodeASN1Memory"), TEXT("0 != nResult"), hResult);
+        return hResult;
+    }
+    // RSAPrivateKey ::= SEQUENCE { version, modulus, publicExponent,
+    //   privateExponent, prime1, prime2, exponent1, exponent2, coefficient,
+    //   otherPrimeInfos OPTIONAL }
+    if (pRoot->bTag != 0x30 || pRoot->vChildren.size() < 9) {
+        TRACE_FAILED_W(op, TEXT("Check RSAPrivateKey elements"),
+                       TEXT("9 > pRoot->vChildren.size()"), VURO_E_ENVELOPE_FORMAT);
+        return VURO_E_ENVELOPE_FORMAT;
+    }
+    struct Element {
+        size_t nIndex;
+        BYTE** ppb;
+        DWORD* pcb;
+    } const rgElements[] = {{1, &pKey->pbModulus, &pKey->cbModulus},
+                            {3, &pKey->pbPrivateExponent, &pKey->cbPrivateExponent},
+                            {4, &pKey->pbPrime1, &pKey->cbPrime1},
+                            {5, &pKey->pbPrime2, &pKey->cbPrime2},
+                            {6, &pKey->pbExponent1, &pKey->cbExponent1},
+                            {7, &pKey->pbExponent2, &pKey->cbExponent2},
+                            {8, &pKey->pbCoefficient, &pKey->cbCoefficient}};
+    for (const Element& element : rgElements) {
+        const ASN1Node& node = *pRoot->vChildren[element.nIndex];
+        if (node.bTag != 0x02) {
+            pKey->Clear();
+            TRACE_FAILED_W(op, TEXT("Check INTEGER"), TEXT("0x02 != bTag"), VURO_E_ENVELOPE_FORMAT);
+            return VURO_E_ENVELOPE_FORMAT;
+        }
+        const HRESULT hResult = CopyPrivateKeyAttribute(
+            pbEncoded + node.ullContentOffset, node.dwValueLength, element.ppb, element.pcb);
+        if (FAILED(hResult)) {
+            pKey->Clear();
+            TRACE_FAILED_W(op, TEXT("CopyPrivateKeyAttribute"), TEXT("FAILED(hResult)"), hResult);
+            return hResult;
+        }
+    }
+    return VURO_OK;
+}
+
+HRESULT getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(const BYTE* pbPkcs1, DWORD cbPkcs1, DWORD dwKeyBits,
+                                                BYTE** ppbBlob, DWORD* pcbBlob) {
+    TraceHelper trace(TEXT("getMicrosoftSoftPkcs1PrivateKeyBlob_RSA"));
+    const WCHAR* const op = TEXT("getMicrosoftSoftPkcs1PrivateKeyBlob_RSA");
+    if (pbPkcs1 == nullptr || ppbBlob == nullptr || pcbBlob == nullptr)
+        return E_POINTER;
+    TraceValueNumber("Key bits", long(dwKeyBits));
+    if (dwKeyBits == 0 || dwKeyBits % 16 != 0 || dwKeyBits > kMaxKeyBits) {
+        TRACE_FAILED_W(op, TEXT("PKCS1 RSA private key length"), TEXT("TRUE"),
+                       VURO_E_ENVELOPE_FORMAT);
+        return VURO_E_ENVELOPE_FORMAT;
+    }
+    PKCS1_PRIVATE_KEY key;
+    HRESULT hResult = DecodePrivateKey(pbPkcs1, cbPkcs1, &key);
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("getMicrosoftSoftPkcs1PrivateKeyBlob_RSA-DecodePrivateKey"),
+                       TEXT("FAILED(hResult)"), hResult);
+        return hResult;
+    }
+    // The modulus fills its field exactly; the other numbers may be shorter
+    // than theirs (about one key in fifty has a private exponent, CRT
+    // exponent or coefficient with a leading zero byte) and are zero-padded.
+    const DWORD cbWhole = dwKeyBits / 8, cbHalf = dwKeyBits / 16;
+    if (key.cbModulus != cbWhole || key.cbPrime1 > cbHalf || key.cbPrime2 > cbHalf ||
+        key.cbExponent1 > cbHalf || key.cbExponent2 > cbHalf || key.cbCoefficient > cbHalf ||
+        key.cbPrivateExponent > cbWhole) {
+        TRACE_FAILED_W(op, TEXT("PKCS1 RSA private key length"), TEXT("TRUE"),
+                       VURO_E_ENVELOPE_FORMAT);
+        return VURO_E_ENVELOPE_FORMAT;
+    }
+
+    // PRIVATEKEYBLOB: BLOBHEADER { PRIVATEKEYBLOB, 2, 0, CALG_RSA_KEYX },
+    // RSAPUBKEY { "RSA2", bits, 65537 }, then the numbers least significant
+    // byte first.
+    const DWORD cbBlob = dwKeyBits * 9 / 16 + 20;
+    HeapBytes blob(true);
+    if (!blob.Allocate(cbBlob)) {
+        TRACE_FAILED_W(op, TEXT("new memory"), TEXT("TRUE"), E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    BYTE* pb = blob.Get();
+    pb[0] = PRIVATEKEYBLOB;
+    pb[1] = CUR_BLOB_VERSION;
+    PutLe32(pb + 4, CALG_RSA_KEYX);
+    PutLe32(pb + 8, kRsa2Magic);
+    PutLe32(pb + 12, dwKeyBits);
+    PutLe32(pb + 16, kBlobPublicExponent);
+    size_t nPosition = 20;
+    auto append = [&](const BYTE* pbNumber, DWORD cbNumber, DWORD cbField) {
+        // A short number keeps the zero bytes of its field's high end.
+        std::memcpy(pb + nPosition, pbNumber, cbNumber);
+        nPosition += cbField;
+    };
+    append(key.pbModulus, key.cbModulus, cbWhole);
+    append(key.pbPrime1, key.cbPrime1, cbHalf);
+    append(key.pbPrime2, key.cbPrime2, cbHalf);
+    append(key.pbExponent1, key.cbExponent1, cbHalf);
+    append(key.pbExponent2, key.cbExponent2, cbHalf);
+    append(key.pbCoefficient, key.cbCoefficient, cbHalf);
+    append(key.pbPrivateExponent, key.cbPrivateExponent, cbWhole);
+    blob.HandOut(ppbBlob, pcbBlob);
+    return VURO_OK;
+}

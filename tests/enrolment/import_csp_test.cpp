@@ -1,0 +1,318 @@
+// The imports against the operating system's software providers, on both
+// targets (on Windows under Wine: Wine's rsaenh and crypt32), with fixed keys
+// and ciphertexts made by OpenSSL: the exponent-of-one decryption, the
+// private-key blob, the session key under the temporary key, the old-format
+// encryption key import and the signing-certificate import into "MY".
+#include "CertificateImport.h"
+#include "EncryptCertImport.h"
+#include "ImportFixtures.h"
+#include "ImportHelpers.h"
+#include "ImportTestSupport.h"
+#include "SoftKeyDecrypt.h"
+
+using namespace importtest;
+
+namespace {
+
+// AES-256, which the Enhanced provider does not offer.
+constexpr ALG_ID kAes256 = 0x6610;
+
+struct Owned {
+    BYTE* pb = nullptr;
+    DWORD cb = 0;
+    ~Owned() { WipeAndDeleteArray(pb, cb); }
+    Bytes Get() const { return pb == nullptr ? Bytes() : Bytes(pb, pb + cb); }
+};
+
+// CommaText: Base64 of the bytes with a comma after every 64 characters, as
+// pages receive it from issuers.
+WString CommaText(const Bytes& data) {
+    const std::string b64 = Base64(data);
+    std::string out;
+    for (size_t i = 0; i < b64.size(); ++i) {
+        if (i != 0 && i % 64 == 0)
+            out += ',';
+        out += b64[i];
+    }
+    return Widen(out + ",");
+}
+
+// WithTempKey: a fresh container of the provider holding the fixed temporary
+// key pair as its key of dwKeySpec.
+bool WithTempKey(const WCHAR* pwszProvider, const WString& container, DWORD dwKeySpec) {
+    Prov prov;
+    if (!CryptAcquireContextW(&prov.h, container.c_str(), pwszProvider, TypeOf(pwszProvider),
+                              CRYPT_NEWKEYSET))
+        return false;
+    Bytes blob = Hex(kTempKeyBlob);
+    if (dwKeySpec == AT_SIGNATURE)
+        blob[5] = 0x24; // CALG_RSA_SIGN
+    KeyH key;
+    return CryptImportKey(prov.h, blob.data(), DWORD(blob.size()), 0, CRYPT_EXPORTABLE, &key.h) ==
+           TRUE;
+}
+
+TEST(ImportSoftDecrypt, ExponentOfOneOpensTheIssuersTripleDes) {
+    const auto before = GuidNamed(Containers(kEnhanced, PROV_RSA_FULL));
+    const Bytes session = Hex(kSessionKey), cipher = Hex(kIssuedKeyCipher);
+    Owned plain;
+    ASSERT_EQ(VURO_OK, DecryptPrivateKeywithSessionKey(CALG_3DES, session.data(),
+                                                       DWORD(session.size()), cipher.data(),
+                                                       DWORD(cipher.size()), &plain.pb, &plain.cb));
+    EXPECT_EQ(Hex(kIssuedKeyPkcs1), plain.Get());
+    EXPECT_EQ(before, GuidNamed(Containers(kEnhanced, PROV_RSA_FULL)))
+        << "the throw-away container is gone";
+}
+
+TEST(ImportSoftDecrypt, FailuresLeaveNoContainerBehind) {
+    const Bytes session = Hex(kSessionKey), cipher = Hex(kIssuedKeyCipher);
+    Bytes wrongKey = session;
+    wrongKey[0] ^= 0x55;
+    const Bytes longKey(32, 0x11), shortCipher(cipher.begin(), cipher.end() - 3);
+    struct Case {
+        const char* what;
+        ALG_ID alg;
+        Bytes key, cipher;
+        HRESULT hr; // 0: any failure
+    } cases[] = {
+        {"another key: the padding does not check", CALG_3DES, wrongKey, cipher, 0},
+        {"ciphertext not whole blocks", CALG_3DES, session, shortCipher, 0},
+        {"key longer than the algorithm's", CALG_3DES, longKey, cipher, VURO_E_ENVELOPE_FORMAT},
+        {"algorithm the provider lacks", kAes256, session, cipher, VURO_E_ENVELOPE_FORMAT},
+    };
+    const auto before = GuidNamed(Containers(kEnhanced, PROV_RSA_FULL));
+    for (const Case& c : cases) {
+        Owned plain;
+        const HRESULT hr = DecryptPrivateKeywithSessionKey(c.alg, c.key.data(), DWORD(c.key.size()),
+                                                           c.cipher.data(), DWORD(c.cipher.size()),
+                                                           &plain.pb, &plain.cb);
+        EXPECT_TRUE(FAILED(hr)) << c.what;
+        if (c.hr != 0) {
+            EXPECT_EQ(c.hr, hr) << c.what;
+        }
+        EXPECT_EQ(nullptr, plain.pb) << c.what;
+    }
+    EXPECT_EQ(before, GuidNamed(Containers(kEnhanced, PROV_RSA_FULL)));
+}
+
+TEST(ImportSoftDecrypt, SessionKeyBlobImportsUnderTheExponentOneKey) {
+    Container c("simple", kEnhanced, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+    Prov prov;
+    ASSERT_TRUE(
+        CryptAcquireContextW(&prov.h, c.Name().c_str(), kEnhanced, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+    KeyH one, session;
+    ASSERT_TRUE(CreatePrivateExponentOneKey(prov.h, &one.h));
+    // The identity key: its public exponent is 1.
+    DWORD cb = 0;
+    ASSERT_TRUE(CryptExportKey(one.h, 0, PUBLICKEYBLOB, 0, nullptr, &cb));
+    Bytes pub(cb);
+    ASSERT_TRUE(CryptExportKey(one.h, 0, PUBLICKEYBLOB, 0, pub.data(), &cb));
+    EXPECT_EQ(Hex("01000000"), Bytes(pub.begin() + 16, pub.begin() + 20));
+
+    const Bytes key = Hex(kSessionKey);
+    ASSERT_TRUE(ImportPlainSessionBlob(prov.h, one.h, CALG_3DES, key.data(), DWORD(key.size()),
+                                       &session.h));
+    DWORD mode = CRYPT_MODE_ECB;
+    ASSERT_TRUE(CryptSetKeyParam(session.h, KP_MODE, reinterpret_cast<BYTE*>(&mode), 0));
+    Bytes data = Hex(kIssuedKeyCipher);
+    DWORD cbData = DWORD(data.size());
+    ASSERT_TRUE(CryptDecrypt(session.h, 0, TRUE, 0, data.data(), &cbData));
+    data.resize(cbData);
+    EXPECT_EQ(Hex(kIssuedKeyPkcs1), data);
+
+    KeyH none;
+    SetLastError(0);
+    EXPECT_FALSE(ImportPlainSessionBlob(prov.h, one.h, CALG_3DES, key.data(), 0, &none.h));
+    EXPECT_NE(0u, GetLastError()) << "a refusal says why";
+}
+
+TEST(ImportSoftDecrypt, PrivateKeyBlobImportsAndDecrypts) {
+    const Bytes der = Hex(kIssuedKeyPkcs1);
+    Owned blob;
+    ASSERT_EQ(VURO_OK, getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(der.data(), DWORD(der.size()), 1024,
+                                                               &blob.pb, &blob.cb));
+    for (const WCHAR* provider : {kEnhanced, kAes}) {
+        Container c("blob", provider, TypeOf(provider), CRYPT_DELETEKEYSET);
+        {
+            Prov prov;
+            KeyH key;
+            ASSERT_TRUE(CryptAcquireContextW(&prov.h, c.Name().c_str(), provider, TypeOf(provider),
+                                             CRYPT_NEWKEYSET));
+            ASSERT_TRUE(CryptImportKey(prov.h, blob.pb, blob.cb, 0, 0, &key.h))
+                << U8(provider) << std::hex << GetLastError();
+        }
+        EXPECT_EQ(Text(kIssuedMessage), DecryptWith(provider, TypeOf(provider), c.Name(),
+                                                    AT_KEYEXCHANGE, Hex(kIssuedMessageCipher)))
+            << U8(provider);
+    }
+}
+
+TEST(ImportSoftDecrypt, SessionKeyOpensWithTheTemporaryKey) {
+    struct Case {
+        const char* what;
+        const char* cipher;
+        Bytes expected;
+    } cases[] = {
+        {"24 bytes as they are", kSessionKeyCipher, Hex(kSessionKey)},
+        {"32 bytes: the first 24", kLongSessionKeyCipher, Hex(kLongSessionKey)},
+    };
+    cases[1].expected.resize(24);
+    Container c("session", kEnhanced, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+    ASSERT_TRUE(WithTempKey(kEnhanced, c.Name(), AT_KEYEXCHANGE));
+    for (const Case& k : cases) {
+        Bytes cipher = Hex(k.cipher);
+        HCRYPTPROV hProv = 0;
+        Owned plain;
+        ASSERT_EQ(VURO_OK,
+                  DecryptSessionKeywithTempKey(kEnhanced, c.Name(), W("RSA"), cipher.data(),
+                                               DWORD(cipher.size()), &hProv, &plain.pb, &plain.cb))
+            << k.what;
+        EXPECT_NE(0u, hProv);
+        CryptReleaseContext(hProv, 0);
+        EXPECT_EQ(k.expected, plain.Get()) << k.what;
+    }
+    // A container without the key: the provider's error, nothing handed out.
+    Bytes cipher = Hex(kSessionKeyCipher);
+    HCRYPTPROV hProv = 0;
+    Owned plain;
+    EXPECT_TRUE(FAILED(DecryptSessionKeywithTempKey(kEnhanced, c.Name() + W("-missing"), W("RSA"),
+                                                    cipher.data(), DWORD(cipher.size()), &hProv,
+                                                    &plain.pb, &plain.cb)));
+    EXPECT_EQ(0u, hProv);
+    EXPECT_EQ(nullptr, plain.pb);
+}
+
+// OldFormatEnvelope: the issuer's envelope of the fixed issued key under the
+// fixed temporary key.
+WString OldFormatEnvelope() {
+    return Envelope(1, 1, 306, WrapKey(Hex(kSessionKeyCipher)), WrapKey(Hex(kIssuedKeyCipher)));
+}
+
+TEST(ImportEncryptCert, OldFormatInTheSoftwareProviders) {
+    const Bytes cert = Hex(kIssuedKeyCert);
+    for (const WCHAR* provider : {kEnhanced, kAes}) {
+        RemoveFromMy(cert);
+        Container c("oldfmt", provider, TypeOf(provider), CRYPT_DELETEKEYSET);
+        ASSERT_TRUE(WithTempKey(provider, c.Name(), AT_KEYEXCHANGE));
+        WString envelope = OldFormatEnvelope(), certText = CommaText(cert);
+        ASSERT_EQ(VURO_OK, ImportEncryptCertEx(provider, c.Name(), W("RSA"), envelope, certText,
+                                               1024, CRYPT_EXPORTABLE))
+            << U8(provider);
+        // The issued key took the temporary key's place ...
+        EXPECT_EQ(Text(kIssuedMessage), DecryptWith(provider, TypeOf(provider), c.Name(),
+                                                    AT_KEYEXCHANGE, Hex(kIssuedMessageCipher)));
+        // ... and its certificate is in "MY", linked to it.
+        Store store = OpenMy();
+        ASSERT_TRUE(store);
+        std::vector<PCCERT_CONTEXT> entries = MyEntries(store.get(), cert);
+        ASSERT_EQ(1u, entries.size());
+        const KeyLink link = LinkOf(entries[0]);
+        EXPECT_TRUE(link.found);
+        EXPECT_EQ(U8(c.Name()), link.container);
+        EXPECT_EQ(U8(provider), link.provider);
+        EXPECT_EQ(TypeOf(provider), link.dwType);
+        EXPECT_EQ(DWORD(AT_KEYEXCHANGE), link.dwKeySpec);
+        for (PCCERT_CONTEXT p : entries)
+            CertFreeCertificateContext(p);
+        RemoveFromMy(cert);
+    }
+}
+
+TEST(ImportEncryptCert, FormatChoiceAndArguments) {
+    const Bytes cert = Hex(kIssuedKeyCert);
+    RemoveFromMy(cert);
+    Container c("choice", kEnhanced, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+    ASSERT_TRUE(WithTempKey(kEnhanced, c.Name(), AT_KEYEXCHANGE));
+    struct Case {
+        const char* what;
+        WString provider, container, algorithm, envelope, cert;
+        int bits;
+        HRESULT hr;
+    } cases[] = {
+        // A Microsoft provider takes the old format at any length: the 1024-bit
+        // key does not fit 2048 (the new format would fail in the provider).
+        {"old format at 2048 bits", kEnhanced, c.Name(), W("RSA"), OldFormatEnvelope(),
+         CommaText(cert), 2048, VURO_E_ENVELOPE_FORMAT},
+        {"empty container", kEnhanced, W(""), W("RSA"), OldFormatEnvelope(), CommaText(cert), 1024,
+         E_INVALIDARG},
+        {"empty provider", W(""), c.Name(), W("RSA"), OldFormatEnvelope(), CommaText(cert), 1024,
+         E_INVALIDARG},
+        {"empty algorithm", kEnhanced, c.Name(), W(""), OldFormatEnvelope(), CommaText(cert), 1024,
+         E_INVALIDARG},
+        {"empty envelope", kEnhanced, c.Name(), W("RSA"), W(""), CommaText(cert), 1024,
+         E_INVALIDARG},
+        {"empty certificate", kEnhanced, c.Name(), W("RSA"), OldFormatEnvelope(), W(""), 1024,
+         E_INVALIDARG},
+        {"old format refuses session key type 0", kEnhanced, c.Name(), W("rsa"),
+         Envelope(1, 1, 0, {}, WrapKey(Hex(kIssuedKeyCipher))), CommaText(cert), 1024,
+         VURO_E_ENVELOPE_SESSION_KEY_TYPE},
+    };
+    for (Case& k : cases) {
+        EXPECT_EQ(k.hr, ImportEncryptCertEx(k.provider, k.container, k.algorithm, k.envelope,
+                                            k.cert, k.bits, 0))
+            << k.what;
+    }
+    Store store = OpenMy();
+    ASSERT_TRUE(store);
+    EXPECT_TRUE(MyEntries(store.get(), cert).empty()) << "no failure added the certificate";
+    // The temporary key is still the container's exchange key.
+    EXPECT_EQ(Hex(kSessionKey), DecryptWith(kEnhanced, PROV_RSA_FULL, c.Name(), AT_KEYEXCHANGE,
+                                            Hex(kSessionKeyCipher)));
+}
+
+TEST(ImportSignCert, MicrosoftProvidersRegisterInMy) {
+    const Bytes cert = Hex(kTempKeyCert);
+    for (const WCHAR* provider : {kEnhanced, kAes}) {
+        RemoveFromMy(cert);
+        Container c("sign", provider, TypeOf(provider), CRYPT_DELETEKEYSET);
+        ASSERT_TRUE(WithTempKey(provider, c.Name(), AT_SIGNATURE));
+        WString text = CommaText(cert);
+        ASSERT_EQ(VURO_OK, ImportSignCert(W("RSA"), text, AT_SIGNATURE, provider, c.Name()))
+            << U8(provider);
+        EXPECT_EQ(WString::npos, text.find(WCHAR(',')));
+        // Again, in lower case and without commas: one entry, the last link.
+        WString plain = Widen(Base64(cert));
+        ASSERT_EQ(VURO_OK, ImportSignCert(W("rsa"), plain, AT_SIGNATURE, provider, c.Name()));
+        Store store = OpenMy();
+        ASSERT_TRUE(store);
+        std::vector<PCCERT_CONTEXT> entries = MyEntries(store.get(), cert);
+        ASSERT_EQ(1u, entries.size());
+        const KeyLink link = LinkOf(entries[0]);
+        EXPECT_EQ(U8(c.Name()), link.container);
+        EXPECT_EQ(U8(provider), link.provider);
+        EXPECT_EQ(TypeOf(provider), link.dwType);
+        EXPECT_EQ(DWORD(AT_SIGNATURE), link.dwKeySpec);
+        for (PCCERT_CONTEXT p : entries)
+            CertFreeCertificateContext(p);
+        RemoveFromMy(cert);
+    }
+}
+
+TEST(ImportSignCert, Refusals) {
+    const Bytes cert = Hex(kTempKeyCert);
+    RemoveFromMy(cert);
+    Container c("signno", kEnhanced, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+    ASSERT_TRUE(WithTempKey(kEnhanced, c.Name(), AT_SIGNATURE));
+    struct Case {
+        const char* what;
+        WString text, container;
+        DWORD keySpec;
+        HRESULT hr;
+    } cases[] = {
+        {"not Base64", W("!!!! ????"), c.Name(), AT_SIGNATURE, VURO_E_BASE64_DECODE},
+        {"empty text", W(""), c.Name(), AT_SIGNATURE, E_FAIL},
+        {"only commas", W(",,,"), c.Name(), AT_SIGNATURE, E_FAIL},
+        {"no exchange key in the container", CommaText(cert), c.Name(), AT_KEYEXCHANGE,
+         HRESULT(NTE_NO_KEY)},
+        {"no such container", CommaText(cert), c.Name() + W("-none"), AT_SIGNATURE,
+         HRESULT(NTE_BAD_KEYSET)},
+    };
+    for (Case& k : cases)
+        EXPECT_EQ(k.hr, ImportSignCert(W("RSA"), k.text, k.keySpec, kEnhanced, k.container))
+            << k.what;
+    Store store = OpenMy();
+    ASSERT_TRUE(store);
+    EXPECT_TRUE(MyEntries(store.get(), cert).empty());
+}
+
+} // namespace

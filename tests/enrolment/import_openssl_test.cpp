@@ -1,0 +1,619 @@
+// The imports with issuers' answers made fresh by OpenSSL, exactly as an
+// issuer makes them: from the temporary public key exported out of the
+// container, with keys, certificates, session keys and ciphertexts of its
+// own. POSIX only: the stand-in's software providers and its RSA and SM2
+// tokens, OpenSSL as the independent implementation.
+// OpenSSL first: the Windows headers define names its X.509 headers use.
+#include <openssl/asn1.h>
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/objects.h>
+#include <openssl/param_build.h>
+#include <openssl/rand.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include "CertificateImport.h"
+#include "EncryptCertEnvelope.h"
+#include "EncryptCertImport.h"
+#include "ImportHelpers.h"
+#include "ImportTestSupport.h"
+#include "SoftKeyDecrypt.h"
+
+using namespace importtest;
+
+namespace {
+
+const WCHAR kRsaToken[] = u"Orvane Soft RSA Token CSP v1.0";
+const WCHAR kSm2Token[] = u"Orvane Soft SM2 Token CSP v1.0";
+constexpr ALG_ID kSm2Sign = 0x3E00;
+constexpr ALG_ID kSm2Exchange = 0xBE00;
+constexpr DWORD kSm2Delete = 0xFFFF0002;
+
+struct PkeyFree {
+    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+struct CtxFree {
+    void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
+};
+using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, CtxFree>;
+
+struct Owned {
+    BYTE* pb = nullptr;
+    DWORD cb = 0;
+    ~Owned() { WipeAndDeleteArray(pb, cb); }
+    Bytes Get() const { return pb == nullptr ? Bytes() : Bytes(pb, pb + cb); }
+};
+
+Bytes Random(size_t n) {
+    Bytes b(n);
+    RAND_bytes(b.data(), int(n));
+    return b;
+}
+
+// ---- keys ---------------------------------------------------------------------------------
+
+Pkey GenerateRsa(unsigned bits) {
+    PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    EVP_PKEY* key = nullptr;
+    if (EVP_PKEY_keygen_init(ctx.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), int(bits)) != 1 ||
+        EVP_PKEY_generate(ctx.get(), &key) != 1)
+        return nullptr;
+    return Pkey(key);
+}
+
+Bytes Pkcs1Of(EVP_PKEY* key) {
+    unsigned char* der = nullptr;
+    const int n = i2d_PrivateKey(key, &der);
+    Bytes out(der, der + (n > 0 ? n : 0));
+    OPENSSL_free(der);
+    return out;
+}
+
+// AllNumbersFullLength: every number at the full length of its field in the
+// private-key blob (the coefficient may be a byte short); about one key in
+// fifty has a shorter one, which the blob must zero-pad.
+bool AllNumbersFullLength(EVP_PKEY* key, unsigned bits) {
+    const char* names[] = {OSSL_PKEY_PARAM_RSA_D,         OSSL_PKEY_PARAM_RSA_FACTOR1,
+                           OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
+                           OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+    const int want[] = {int(bits / 8),  int(bits / 16), int(bits / 16),
+                        int(bits / 16), int(bits / 16), int(bits / 16)};
+    for (size_t i = 0; i < 6; ++i) {
+        BIGNUM* bn = nullptr;
+        if (EVP_PKEY_get_bn_param(key, names[i], &bn) != 1)
+            return false;
+        const int n = BN_num_bytes(bn);
+        BN_free(bn);
+        if (n != want[i] && !(i == 5 && n == want[i] - 1))
+            return false;
+    }
+    return true;
+}
+
+Pkey IssuedRsaKey(unsigned bits) { return GenerateRsa(bits); }
+
+// ShortNumberRsaKey: a key with at least one number shorter than its field.
+Pkey ShortNumberRsaKey(unsigned bits) {
+    for (int i = 0; i < 2000; ++i) {
+        Pkey key = GenerateRsa(bits);
+        if (!key || !AllNumbersFullLength(key.get(), bits))
+            return key;
+    }
+    return nullptr;
+}
+
+Bytes RsaEncrypt(EVP_PKEY* key, const Bytes& plain) {
+    PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+    size_t len = 0;
+    if (EVP_PKEY_encrypt_init(ctx.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+        EVP_PKEY_encrypt(ctx.get(), nullptr, &len, plain.data(), plain.size()) != 1)
+        return {};
+    Bytes out(len);
+    if (EVP_PKEY_encrypt(ctx.get(), out.data(), &len, plain.data(), plain.size()) != 1)
+        return {};
+    out.resize(len);
+    return out;
+}
+
+Bytes TripleDesEcb(const Bytes& key, const Bytes& plain) {
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    Bytes out(plain.size() + 8);
+    int n1 = 0, n2 = 0;
+    const bool ok =
+        EVP_EncryptInit_ex(ctx, EVP_des_ede3_ecb(), nullptr, key.data(), nullptr) == 1 &&
+        EVP_EncryptUpdate(ctx, out.data(), &n1, plain.data(), int(plain.size())) == 1 &&
+        EVP_EncryptFinal_ex(ctx, out.data() + n1, &n2) == 1;
+    EVP_CIPHER_CTX_free(ctx);
+    out.resize(ok ? size_t(n1 + n2) : 0);
+    return out;
+}
+
+Bytes ExportPublic(HCRYPTKEY hKey) {
+    DWORD cb = 0;
+    if (!CryptExportKey(hKey, 0, PUBLICKEYBLOB, 0, nullptr, &cb))
+        return {};
+    Bytes blob(cb);
+    if (!CryptExportKey(hKey, 0, PUBLICKEYBLOB, 0, blob.data(), &cb))
+        return {};
+    return blob;
+}
+
+// RsaPublicOf: a PUBLICKEYBLOB as an OpenSSL key.
+Pkey RsaPublicOf(const Bytes& blob) {
+    if (blob.size() < 20)
+        return nullptr;
+    const DWORD bits = blob[12] | blob[13] << 8 | blob[14] << 16 | DWORD(blob[15]) << 24;
+    const DWORD e = blob[16] | blob[17] << 8 | blob[18] << 16 | DWORD(blob[19]) << 24;
+    if (blob.size() < 20 + bits / 8)
+        return nullptr;
+    BIGNUM* n = BN_lebin2bn(blob.data() + 20, int(bits / 8), nullptr);
+    BIGNUM* eb = BN_new();
+    BN_set_word(eb, e);
+    OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, n);
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, eb);
+    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
+    PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    EVP_PKEY* key = nullptr;
+    if (EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
+        EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params) != 1)
+        key = nullptr;
+    OSSL_PARAM_free(params);
+    OSSL_PARAM_BLD_free(bld);
+    BN_free(n);
+    BN_free(eb);
+    return Pkey(key);
+}
+
+// Sm2PublicOf: the token's 140-byte public blob (X and Y least significant
+// byte first in 64-byte fields) as an OpenSSL key.
+Pkey Sm2PublicOf(const Bytes& blob) {
+    if (blob.size() != 140)
+        return nullptr;
+    BYTE point[65] = {0x04};
+    for (int i = 0; i < 32; ++i) {
+        point[1 + i] = blob[12 + 31 - i];
+        point[33 + i] = blob[76 + 31 - i];
+    }
+    OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
+    OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_GROUP_NAME, "SM2", 0);
+    OSSL_PARAM_BLD_push_octet_string(bld, OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point);
+    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
+    PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr));
+    EVP_PKEY* key = nullptr;
+    if (EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
+        EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params) != 1)
+        key = nullptr;
+    OSSL_PARAM_free(params);
+    OSSL_PARAM_BLD_free(bld);
+    return Pkey(key);
+}
+
+Pkey GenerateSm2() {
+    PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr));
+    EVP_PKEY* key = nullptr;
+    if (EVP_PKEY_keygen_init(ctx.get()) != 1 || EVP_PKEY_generate(ctx.get(), &key) != 1)
+        return nullptr;
+    return Pkey(key);
+}
+
+Bytes Sm2Scalar(EVP_PKEY* key) {
+    BIGNUM* d = nullptr;
+    Bytes out(32);
+    if (EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_PRIV_KEY, &d) != 1 ||
+        BN_bn2binpad(d, out.data(), 32) != 32)
+        out.clear();
+    BN_clear_free(d);
+    return out;
+}
+
+Bytes Sm2Point(EVP_PKEY* key) {
+    Bytes point(65);
+    size_t len = 0;
+    EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(), &len);
+    point.resize(len);
+    return point;
+}
+
+// Sm2Encrypt: OpenSSL's SM2 ciphertext (SEQUENCE { x, y, hash, ciphertext })
+// as the raw C1 || C3 || C2 an issuer sends.
+Bytes Sm2EncryptC1C3C2(EVP_PKEY* key, const Bytes& plain) {
+    PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+    size_t len = 0;
+    if (EVP_PKEY_encrypt_init(ctx.get()) != 1 ||
+        EVP_PKEY_encrypt(ctx.get(), nullptr, &len, plain.data(), plain.size()) != 1)
+        return {};
+    Bytes der(len);
+    if (EVP_PKEY_encrypt(ctx.get(), der.data(), &len, plain.data(), plain.size()) != 1)
+        return {};
+    const unsigned char* p = der.data();
+    ASN1_SEQUENCE_ANY* seq = d2i_ASN1_SEQUENCE_ANY(nullptr, &p, long(len));
+    if (seq == nullptr || sk_ASN1_TYPE_num(seq) != 4)
+        return {};
+    Bytes out;
+    for (int i = 0; i < 2; ++i) {
+        BIGNUM* bn = ASN1_INTEGER_to_BN(sk_ASN1_TYPE_value(seq, i)->value.integer, nullptr);
+        Bytes coordinate(32);
+        BN_bn2binpad(bn, coordinate.data(), 32);
+        BN_free(bn);
+        out.insert(out.end(), coordinate.begin(), coordinate.end());
+    }
+    for (int i = 2; i < 4; ++i) {
+        const ASN1_OCTET_STRING* s = sk_ASN1_TYPE_value(seq, i)->value.octet_string;
+        out.insert(out.end(), s->data, s->data + s->length);
+    }
+    sk_ASN1_TYPE_pop_free(seq, ASN1_TYPE_free);
+    return out;
+}
+
+// MakeCertificate: an X.509 certificate for the subject key, signed by a
+// test authority of its own.
+Bytes MakeCertificate(EVP_PKEY* subject, const char* pszCommonName) {
+    static Pkey authority = GenerateRsa(2048);
+    static long serial = 0x1000;
+    X509* x = X509_new();
+    X509_set_version(x, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(x), ++serial);
+    X509_gmtime_adj(X509_getm_notBefore(x), 0);
+    X509_gmtime_adj(X509_getm_notAfter(x), 86400L * 365);
+    X509_NAME_add_entry_by_txt(X509_get_subject_name(x), "CN", MBSTRING_UTF8,
+                               reinterpret_cast<const unsigned char*>(pszCommonName), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(X509_get_issuer_name(x), "CN", MBSTRING_UTF8,
+                               reinterpret_cast<const unsigned char*>("Orvane Import Test CA"), -1,
+                               -1, 0);
+    X509_set_pubkey(x, subject);
+    X509_sign(x, authority.get(), EVP_sha256());
+    unsigned char* der = nullptr;
+    const int n = i2d_X509(x, &der);
+    Bytes out(der, der + (n > 0 ? n : 0));
+    OPENSSL_free(der);
+    X509_free(x);
+    return out;
+}
+
+WString CommaText(const Bytes& data) {
+    const std::string b64 = Base64(data);
+    std::string out;
+    for (size_t i = 0; i < b64.size(); ++i) {
+        if (i != 0 && i % 64 == 0)
+            out += ',';
+        out += b64[i];
+    }
+    return Widen(out + ",");
+}
+
+// RsaEnvelope: the old-format envelope (also what the RSA token opens in the
+// new format): a fresh triple-DES key under the temporary key, the issued
+// key's PKCS#1 DER under that.
+WString RsaEnvelope(EVP_PKEY* temporary, EVP_PKEY* issued, int nEncryptType) {
+    const Bytes sessionKey = Random(24);
+    return Envelope(1, nEncryptType, 306, WrapKey(RsaEncrypt(temporary, sessionKey)),
+                    WrapKey(TripleDesEcb(sessionKey, Pkcs1Of(issued))));
+}
+
+Bytes KeyCertificate(const WCHAR* pwszProvider, DWORD dwType, const WString& container,
+                     DWORD dwKeySpec, DWORD dwAccess = 0) {
+    Prov prov;
+    KeyH key;
+    if (!CryptAcquireContextW(&prov.h, container.c_str(), pwszProvider, dwType, dwAccess) ||
+        !CryptGetUserKey(prov.h, dwKeySpec, &key.h))
+        return {};
+    DWORD cb = 0;
+    if (!CryptGetKeyParam(key.h, KP_CERTIFICATE, nullptr, &cb, 0))
+        return {};
+    Bytes cert(cb);
+    if (!CryptGetKeyParam(key.h, KP_CERTIFICATE, cert.data(), &cb, 0))
+        return {};
+    cert.resize(cb);
+    return cert;
+}
+
+bool InMy(const Bytes& cert) {
+    Store store = OpenMy();
+    std::vector<PCCERT_CONTEXT> entries = MyEntries(store.get(), cert);
+    for (PCCERT_CONTEXT p : entries)
+        CertFreeCertificateContext(p);
+    return !entries.empty();
+}
+
+// NewKeyPair: a fresh container of the provider with a generated key pair;
+// hands out its public blob.
+Bytes NewKeyPair(const WCHAR* pwszProvider, const WString& container, ALG_ID alg, DWORD dwBits) {
+    Prov prov;
+    KeyH key;
+    if (!CryptAcquireContextW(&prov.h, container.c_str(), pwszProvider, TypeOf(pwszProvider),
+                              CRYPT_NEWKEYSET) ||
+        !CryptGenKey(prov.h, alg, dwBits << 16, &key.h))
+        return {};
+    return ExportPublic(key.h);
+}
+
+TEST(ImportOpenSsl, PrivateKeyBlobsOfOpenSslKeysDecrypt) {
+    // Any key an issuer may send, also one with a number shorter than its
+    // field (a leading zero byte in the private exponent, a CRT exponent or
+    // the coefficient).
+    for (unsigned bits : {1024u, 2048u, 0u}) {
+        Pkey issued = bits != 0 ? IssuedRsaKey(bits) : ShortNumberRsaKey(bits = 1024);
+        ASSERT_TRUE(issued);
+        const Bytes der = Pkcs1Of(issued.get());
+        Owned blob;
+        ASSERT_EQ(VURO_OK, getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(der.data(), DWORD(der.size()),
+                                                                   bits, &blob.pb, &blob.cb));
+        EXPECT_EQ(bits * 9 / 16 + 20, blob.cb);
+        Container c("osblob", kEnhanced, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+        {
+            Prov prov;
+            KeyH key;
+            ASSERT_TRUE(CryptAcquireContextW(&prov.h, c.Name().c_str(), kEnhanced, PROV_RSA_FULL,
+                                             CRYPT_NEWKEYSET));
+            ASSERT_TRUE(CryptImportKey(prov.h, blob.pb, blob.cb, 0, 0, &key.h));
+        }
+        const Bytes message = Random(40);
+        EXPECT_EQ(message, DecryptWith(kEnhanced, PROV_RSA_FULL, c.Name(), AT_KEYEXCHANGE,
+                                       RsaEncrypt(issued.get(), message)))
+            << bits;
+    }
+}
+
+TEST(ImportOpenSsl, StructuresParseWithOpenSsl) {
+    for (const char* oid : {"1.2.840.113549.1.1.1", "1.3.6.1.4.1.4929.1.7", "2.999.1",
+                            "1.2.840.113549.1.9.16.2.47", "1.2.156.10197.1.301"}) {
+        Owned out;
+        ASSERT_EQ(VURO_OK, ComposeObjectIdentifier(oid, &out.pb, &out.cb)) << oid;
+        const unsigned char* p = out.pb;
+        ASN1_OBJECT* obj = d2i_ASN1_OBJECT(nullptr, &p, long(out.cb));
+        ASSERT_NE(nullptr, obj) << oid;
+        EXPECT_EQ(out.pb + out.cb, p) << oid;
+        char text[128];
+        OBJ_obj2txt(text, sizeof text, obj, 1);
+        EXPECT_STREQ(oid, text);
+        ASN1_OBJECT_free(obj);
+    }
+    for (size_t cbSession : {size_t(0), size_t(256)}) {
+        const Bytes session = Random(cbSession), privateKey = Random(1232);
+        Owned evp;
+        ASSERT_EQ(VURO_OK,
+                  ComposeRSAEVPPrivateKey(privateKey.data(), DWORD(privateKey.size()),
+                                          session.data(), DWORD(session.size()), &evp.pb, &evp.cb));
+        const unsigned char* p = evp.pb;
+        ASN1_SEQUENCE_ANY* seq = d2i_ASN1_SEQUENCE_ANY(nullptr, &p, long(evp.cb));
+        ASSERT_NE(nullptr, seq);
+        EXPECT_EQ(evp.pb + evp.cb, p);
+        ASSERT_EQ(5, sk_ASN1_TYPE_num(seq));
+        ASN1_TYPE* version = sk_ASN1_TYPE_value(seq, 0);
+        ASSERT_EQ(V_ASN1_INTEGER, version->type);
+        EXPECT_EQ(1, ASN1_INTEGER_get(version->value.integer));
+        const char* oids[] = {"1.2.840.113549.1.1.1", "1.3.6.1.4.1.4929.1.7"};
+        for (int i = 0; i < 2; ++i) {
+            ASN1_TYPE* t = sk_ASN1_TYPE_value(seq, 1 + i);
+            ASSERT_EQ(V_ASN1_OBJECT, t->type);
+            char text[64];
+            OBJ_obj2txt(text, sizeof text, t->value.object, 1);
+            EXPECT_STREQ(oids[i], text);
+        }
+        const Bytes* keys[] = {&session, &privateKey};
+        for (int i = 0; i < 2; ++i) {
+            ASN1_TYPE* t = sk_ASN1_TYPE_value(seq, 3 + i);
+            ASSERT_EQ(V_ASN1_OCTET_STRING, t->type);
+            EXPECT_EQ(*keys[i], Bytes(t->value.octet_string->data,
+                                      t->value.octet_string->data + t->value.octet_string->length));
+        }
+        sk_ASN1_TYPE_pop_free(seq, ASN1_TYPE_free);
+    }
+}
+
+TEST(ImportOpenSsl, TripleDesOfOpenSslOpensInSoftware) {
+    const auto before = GuidNamed(Containers(kEnhanced, PROV_RSA_FULL));
+    for (size_t n : {size_t(1), size_t(8), size_t(16), size_t(607), size_t(1193)}) {
+        const Bytes key = Random(24), data = Random(n), cipher = TripleDesEcb(key, data);
+        Owned plain;
+        ASSERT_EQ(VURO_OK,
+                  DecryptPrivateKeywithSessionKey(CALG_3DES, key.data(), 24, cipher.data(),
+                                                  DWORD(cipher.size()), &plain.pb, &plain.cb))
+            << n;
+        EXPECT_EQ(data, plain.Get()) << n;
+    }
+    EXPECT_EQ(before, GuidNamed(Containers(kEnhanced, PROV_RSA_FULL)));
+}
+
+TEST(ImportOpenSsl, SignCertInTokensStaysWithTheKey) {
+    struct Case {
+        const WCHAR* provider;
+        const char* algorithm;
+        ALG_ID alg;
+        DWORD bits, deleteFlags, access;
+    } cases[] = {
+        {kRsaToken, "RSA", AT_SIGNATURE, 1024, CRYPT_DELETEKEYSET, 0},
+        {kSm2Token, "SM2", kSm2Sign, 256, kSm2Delete, 0xF0000000},
+    };
+    for (const Case& k : cases) {
+        Container c("tokensign", k.provider, PROV_RSA_FULL, k.deleteFlags);
+        const Bytes pub = NewKeyPair(k.provider, c.Name(), k.alg, k.bits);
+        Pkey subject = k.alg == kSm2Sign ? Sm2PublicOf(pub) : RsaPublicOf(pub);
+        ASSERT_TRUE(subject) << k.algorithm;
+        const Bytes cert = MakeCertificate(subject.get(), "Token signer");
+        WString text = CommaText(cert);
+        ASSERT_EQ(VURO_OK, ImportSignCert(W(k.algorithm), text, AT_SIGNATURE, k.provider, c.Name()))
+            << k.algorithm;
+        EXPECT_EQ(cert, KeyCertificate(k.provider, PROV_RSA_FULL, c.Name(), AT_SIGNATURE, k.access))
+            << k.algorithm;
+        EXPECT_FALSE(InMy(cert)) << "a token's certificate stays out of the store";
+    }
+}
+
+TEST(ImportOpenSsl, SignCertKeepsTheKeySpecInMy) {
+    for (DWORD keySpec : {DWORD(AT_KEYEXCHANGE), DWORD(AT_SIGNATURE)}) {
+        Container c("mssign", kEnhanced, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+        Pkey subject = RsaPublicOf(NewKeyPair(kEnhanced, c.Name(), keySpec, 2048));
+        ASSERT_TRUE(subject);
+        const Bytes cert = MakeCertificate(subject.get(), "Software signer");
+        WString text = CommaText(cert);
+        ASSERT_EQ(VURO_OK, ImportSignCert(W("Rsa"), text, keySpec, kEnhanced, c.Name()));
+        Store store = OpenMy();
+        std::vector<PCCERT_CONTEXT> entries = MyEntries(store.get(), cert);
+        ASSERT_EQ(1u, entries.size());
+        EXPECT_EQ(keySpec, LinkOf(entries[0]).dwKeySpec);
+        // The link leads back to the key: the store hands out its provider.
+        HCRYPTPROV_OR_NCRYPT_KEY_HANDLE hKey = 0;
+        DWORD dwSpec = 0;
+        BOOL fFree = FALSE;
+        EXPECT_TRUE(
+            CryptAcquireCertificatePrivateKey(entries[0], 0, nullptr, &hKey, &dwSpec, &fFree));
+        EXPECT_EQ(keySpec, dwSpec);
+        if (fFree)
+            CryptReleaseContext(HCRYPTPROV(hKey), 0);
+        for (PCCERT_CONTEXT p : entries)
+            CertFreeCertificateContext(p);
+        RemoveFromMy(cert);
+    }
+}
+
+TEST(ImportOpenSsl, OldFormatFreshAnswers) {
+    struct Case {
+        const WCHAR* provider;
+        unsigned bits;
+        bool inStore;
+    } cases[] = {
+        {kEnhanced, 2048, true},
+        {kAes, 1024, true},
+        {kRsaToken, 1024, false}, // a token at 1024 bits: old format, KP_CERTIFICATE
+    };
+    const auto before = GuidNamed(Containers(kEnhanced, PROV_RSA_FULL));
+    for (const Case& k : cases) {
+        Container c("osold", k.provider, TypeOf(k.provider), CRYPT_DELETEKEYSET);
+        Pkey temporary = RsaPublicOf(NewKeyPair(k.provider, c.Name(), AT_KEYEXCHANGE, k.bits));
+        ASSERT_TRUE(temporary);
+        Pkey issued = IssuedRsaKey(k.bits);
+        const Bytes cert = MakeCertificate(issued.get(), "Encryption");
+        WString envelope = RsaEnvelope(temporary.get(), issued.get(), 1), text = CommaText(cert);
+        ASSERT_EQ(VURO_OK, ImportEncryptCertEx(k.provider, c.Name(), W("RSA"), envelope, text,
+                                               int(k.bits), 0))
+            << U8(k.provider);
+        const Bytes message = Random(32);
+        EXPECT_EQ(message, DecryptWith(k.provider, TypeOf(k.provider), c.Name(), AT_KEYEXCHANGE,
+                                       RsaEncrypt(issued.get(), message)))
+            << U8(k.provider);
+        EXPECT_EQ(k.inStore, InMy(cert)) << U8(k.provider);
+        if (!k.inStore) {
+            EXPECT_EQ(cert, KeyCertificate(k.provider, PROV_RSA_FULL, c.Name(), AT_KEYEXCHANGE));
+        }
+        RemoveFromMy(cert);
+    }
+    // An envelope made for another temporary key fails, and still leaves no
+    // throw-away container.
+    Container c("osoldbad", kEnhanced, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+    ASSERT_FALSE(NewKeyPair(kEnhanced, c.Name(), AT_KEYEXCHANGE, 1024).empty());
+    Pkey other = GenerateRsa(1024), issued = IssuedRsaKey(1024);
+    WString envelope = RsaEnvelope(other.get(), issued.get(), 1),
+            text = CommaText(MakeCertificate(issued.get(), "Encryption"));
+    EXPECT_TRUE(
+        FAILED(ImportEncryptCertEx(kEnhanced, c.Name(), W("RSA"), envelope, text, 1024, 0)));
+    EXPECT_EQ(before, GuidNamed(Containers(kEnhanced, PROV_RSA_FULL)));
+}
+
+TEST(ImportOpenSsl, NewFormatRsaInTheToken) {
+    for (unsigned bits : {2048u, 3072u}) {
+        Container c("osnew", kRsaToken, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+        Pkey temporary = RsaPublicOf(NewKeyPair(kRsaToken, c.Name(), AT_KEYEXCHANGE, bits));
+        ASSERT_TRUE(temporary);
+        Pkey issued = GenerateRsa(bits); // the token takes any PKCS#1 key of the length
+        const Bytes cert = MakeCertificate(issued.get(), "Token encryption");
+        WString envelope = RsaEnvelope(temporary.get(), issued.get(), 2), text = CommaText(cert);
+        ASSERT_EQ(VURO_OK,
+                  ImportEncryptCertEx(kRsaToken, c.Name(), W("RSA"), envelope, text, int(bits), 0))
+            << bits;
+        const Bytes message = Random(32);
+        EXPECT_EQ(message, DecryptWith(kRsaToken, PROV_RSA_FULL, c.Name(), AT_KEYEXCHANGE,
+                                       RsaEncrypt(issued.get(), message)));
+        EXPECT_EQ(cert, KeyCertificate(kRsaToken, PROV_RSA_FULL, c.Name(), AT_KEYEXCHANGE));
+        EXPECT_FALSE(InMy(cert));
+    }
+}
+
+// Sm2Case: a fresh SM2 token container, its temporary exchange key's public
+// half, and an issued key pair encrypted to it.
+struct Sm2Setup {
+    Pkey temporary, issued;
+    Bytes c1c3c2, cert;
+};
+
+Sm2Setup MakeSm2(const WString& container) {
+    Sm2Setup s;
+    s.temporary = Sm2PublicOf(NewKeyPair(kSm2Token, container, kSm2Exchange, 256));
+    s.issued = GenerateSm2();
+    if (s.temporary && s.issued) {
+        s.c1c3c2 = Sm2EncryptC1C3C2(s.temporary.get(), Sm2Scalar(s.issued.get()));
+        s.cert = MakeCertificate(s.issued.get(), "SM2 encryption");
+    }
+    return s;
+}
+
+Bytes ExchangePoint(const WString& container) {
+    Prov prov;
+    KeyH key;
+    if (!CryptAcquireContextW(&prov.h, container.c_str(), kSm2Token, PROV_RSA_FULL, 0xF0000000) ||
+        !CryptGetUserKey(prov.h, AT_KEYEXCHANGE, &key.h))
+        return {};
+    Pkey pub = Sm2PublicOf(ExportPublic(key.h));
+    return pub ? Sm2Point(pub.get()) : Bytes();
+}
+
+TEST(ImportOpenSsl, Sm2InBothOrders) {
+    for (bool fC1C2C3 : {false, true}) {
+        Container c("ossm2", kSm2Token, PROV_RSA_FULL, kSm2Delete);
+        Sm2Setup s = MakeSm2(c.Name());
+        ASSERT_EQ(96u + 32u, s.c1c3c2.size());
+        Bytes cipher = s.c1c3c2;
+        if (fC1C2C3) {
+            Owned reordered;
+            ASSERT_EQ(VURO_OK, ConvertC1C3C2ToC1C2C3(s.c1c3c2.data(), DWORD(s.c1c3c2.size()),
+                                                     &reordered.pb));
+            reordered.cb = DWORD(cipher.size());
+            cipher = reordered.Get();
+        }
+        WString envelope = Envelope(2, 2, 0, {}, WrapKey(cipher)), text = CommaText(s.cert);
+        // Any key length: SM2 always takes the new format.
+        ASSERT_EQ(VURO_OK, ImportEncryptCertEx(kSm2Token, c.Name(), W("SM2"), envelope, text, 1024,
+                                               CRYPT_EXPORTABLE))
+            << (fC1C2C3 ? "C1C2C3" : "C1C3C2");
+        EXPECT_EQ(Sm2Point(s.issued.get()), ExchangePoint(c.Name()));
+        EXPECT_EQ(s.cert,
+                  KeyCertificate(kSm2Token, PROV_RSA_FULL, c.Name(), AT_KEYEXCHANGE, 0xF0000000));
+        EXPECT_FALSE(InMy(s.cert));
+    }
+}
+
+TEST(ImportOpenSsl, Sm2CiphertextsThatFitNoOrder) {
+    Container c("ossm2bad", kSm2Token, PROV_RSA_FULL, kSm2Delete);
+    Sm2Setup s = MakeSm2(c.Name());
+    ASSERT_FALSE(s.c1c3c2.empty());
+    const Bytes before = ExchangePoint(c.Name());
+    Prov prov;
+    ASSERT_TRUE(
+        CryptAcquireContextW(&prov.h, c.Name().c_str(), kSm2Token, PROV_RSA_FULL, 0xF0000000));
+    Bytes tampered = s.c1c3c2;
+    tampered[100] ^= 1;
+    const Bytes shortCipher(s.c1c3c2.begin(), s.c1c3c2.begin() + 90);
+    for (const Bytes* cipher : std::vector<const Bytes*>{&tampered, &shortCipher}) {
+        const HRESULT hrFirst = ImportEncryptCertEx_SM2(
+            s.cert.data(), DWORD(s.cert.size()), cipher->data(), DWORD(cipher->size()), prov.h, 0);
+        EXPECT_TRUE(FAILED(hrFirst));
+        EXPECT_EQ(hrFirst, ImportEncryptCertEx_SM2WithRetry(s.cert.data(), DWORD(s.cert.size()),
+                                                            cipher->data(), DWORD(cipher->size()),
+                                                            prov.h, 0))
+            << cipher->size();
+        WString envelope = Envelope(2, 2, 0, {}, WrapKey(*cipher)), text = CommaText(s.cert);
+        EXPECT_EQ(hrFirst,
+                  ImportEncryptCertEx(kSm2Token, c.Name(), W("SM2"), envelope, text, 256, 0));
+    }
+    EXPECT_EQ(before, ExchangePoint(c.Name())) << "the temporary key is still there";
+    EXPECT_TRUE(
+        KeyCertificate(kSm2Token, PROV_RSA_FULL, c.Name(), AT_KEYEXCHANGE, 0xF0000000).empty());
+}
+
+} // namespace
