@@ -3,6 +3,7 @@
 #include "IOStream.h"
 #include "JSONUtility.h"
 #include "Trace.h"
+#include "nmEnrolHandlers.h"
 #include "nmMessageSigning.h"
 
 #include <io.h>
@@ -92,6 +93,10 @@ int HostMain() {
         if (nullptr == g_hInstance) {
             TRACE_FAILED("wmain", "GetModuleHandleW", HResultFromLastError(),
                          "NULL == g_hInstance");
+        } else if (g_pobjCryptoAgent = new (std::nothrow) CCryptoAgent(g_hInstance);
+                   nullptr == g_pobjCryptoAgent) {
+            TRACE_FAILED("wmain", "new CCryptoAgent", int(E_OUTOFMEMORY),
+                         "NULL == g_pobjCryptoAgent");
         } else if (int nResult = SetTranslationMode(); nResult != VURO_OK) {
             TRACE_FAILED("wmain", "SetTranslationMode", nResult, "VURO_OK != nResult");
             nExitCode = nResult;
@@ -100,6 +105,8 @@ int HostMain() {
             if (nExitCode != VURO_OK)
                 TRACE_FAILED("wmain", "MsgHandleProc", nExitCode, "VURO_OK != nResult");
         }
+        delete g_pobjCryptoAgent;
+        g_pobjCryptoAgent = nullptr;
     }
     UnregisterTraceProvider();
     return nExitCode;

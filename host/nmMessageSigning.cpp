@@ -2,6 +2,7 @@
 
 #include "JSONUtility.h"
 #include "Trace.h"
+#include "nmEnrolHandlers.h"
 
 #include <cstring>
 #include <string.h>
@@ -19,16 +20,34 @@ int CheckHostEntry(cJSON** ppResponseJSON, cJSON*) {
     return nmCheckHost(ppResponseJSON);
 }
 
+// The enrolment methods all work on the host's one agent.
+int GetCSPInfoEntry(cJSON** ppResponseJSON, cJSON*) {
+    return nmVURO_GetCSPInfo(ppResponseJSON, g_pobjCryptoAgent);
+}
+template <int (*pfnHandler)(cJSON**, cJSON*, ICryptoAgent*)>
+int AgentEntry(cJSON** ppResponseJSON, cJSON* pJSONArgs) {
+    return pfnHandler(ppResponseJSON, pJSONArgs, g_pobjCryptoAgent);
+}
+
 struct Method {
     const char* pszName;
     Handler pfnHandler;
 };
 
-// In the order pages have always been matched against; the enrolment methods
-// join this table with their handlers.
+// In the order pages have always been matched against.
 const Method kMethods[] = {
+    {"VURO_GetCSPInfo", GetCSPInfoEntry},
     {"VURO_GetVersion", GetVersionEntry},
+    {"VURO_GetAllCertInfo", AgentEntry<nmVURO_GetAllCertInfo>},
+    {"VURO_SetCSPInfo", AgentEntry<nmVURO_SetCSPInfo>},
+    {"VURO_SetKeyAlgorithm", AgentEntry<nmVURO_SetKeyAlgorithm>},
+    {"VURO_ImportEncryptCert", AgentEntry<nmVURO_ImportEncryptCert>},
+    {"VURO_GetContainer", AgentEntry<nmVURO_GetContainer>},
+    {"VURO_ImportSignCert", AgentEntry<nmVURO_ImportSignCert>},
+    {"VURO_PKCS10CertRequisition", AgentEntry<nmVURO_PKCS10CertRequisition>},
+    {"VURO_HavePermissiontoGenerateKeyPair", AgentEntry<nmVURO_HavePermissiontoGenerateKeyPair>},
     {"checkHost", CheckHostEntry},
+    {"VURO_GetLastErrorDesc", AgentEntry<nmVURO_GetLastErrorDesc>},
 };
 
 } // namespace

@@ -3,10 +3,17 @@
 // the same tests run against Tandry.exe under Wine.
 #include "HostProcess.h"
 
+#include <cJSON.h>
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/objects.h>
+#include <openssl/x509.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -40,10 +47,12 @@ struct Outcome {
 
 // Starts the host, feeds it the pieces of input (pausing between pieces),
 // closes its input and collects everything it writes until it exits.
-Outcome RunHost(const std::vector<std::string>& pieces, int pauseMs = 0, int timeoutMs = 60000) {
+// env adds "NAME=value" entries to the host's environment.
+Outcome RunHost(const std::vector<std::string>& pieces, int pauseMs = 0, int timeoutMs = 60000,
+                const std::vector<std::string>& env = {}) {
     Outcome o;
     HostProcess host;
-    if (!host.Start(HostCommand())) {
+    if (!host.Start(HostCommand(), env)) {
         ADD_FAILURE() << host.Error();
         return o;
     }
@@ -82,6 +91,142 @@ std::vector<std::string> Bodies(const std::string& output) {
 }
 
 const char* kVersion = R"({"function":"VURO_GetVersion","errorcode":0,"result":"3.2.0.1"})";
+
+// Registry hives of their own for one host run, so keys and certificates
+// never reach the user's; removed with everything in them afterwards. (A
+// host under Wine keeps its registry in the Wine prefix and ignores them.)
+class ScratchHives {
+public:
+    ScratchHives() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "orvane-e2e-XXXXXX").string();
+        if (mkdtemp(pattern.data()) != nullptr)
+            m_dir = pattern;
+        else
+            ADD_FAILURE() << "no scratch folder";
+    }
+    ~ScratchHives() {
+        std::error_code ec;
+        if (!m_dir.empty())
+            std::filesystem::remove_all(m_dir, ec);
+    }
+    ScratchHives(const ScratchHives&) = delete;
+    ScratchHives& operator=(const ScratchHives&) = delete;
+
+    std::vector<std::string> Env() const {
+        return {"ORVANE_USER_HIVE=" + m_dir + "/user.db",
+                "ORVANE_MACHINE_HIVE=" + m_dir + "/machine.db"};
+    }
+
+private:
+    std::string m_dir;
+};
+
+// Call: the request body for one method; params is JSON array text.
+std::string Call(const std::string& function, const std::string& params,
+                 const std::string& randomId = "") {
+    std::string body = R"({"function":")" + function + R"(","params":)" + params;
+    if (!randomId.empty())
+        body += R"(,"randomId":")" + randomId + "\"";
+    return body + "}";
+}
+
+// Converse: one host run that answers every request in order, then sees its
+// input end; the response bodies.
+std::vector<std::string> Converse(const std::vector<std::string>& requests,
+                                  const std::vector<std::string>& env = {}) {
+    std::string input;
+    for (const std::string& request : requests)
+        input += Frame(request);
+    Outcome o = RunHost({input}, 0, 120000, env);
+    EXPECT_FALSE(o.timedOut);
+    EXPECT_EQ(o.exitCode, 0);
+    std::vector<std::string> bodies = Bodies(o.output);
+    EXPECT_EQ(bodies.size(), requests.size()) << o.output;
+    bodies.resize(requests.size());
+    return bodies;
+}
+
+// One response read back: its members, whatever their order.
+struct Response {
+    bool parsed = false;
+    std::string function;
+    int64_t errorcode = 0;
+    bool hasResult = false;
+    bool isText = false;
+    bool flag = false;
+    std::string text;
+};
+
+Response Parse(const std::string& body) {
+    Response r;
+    std::unique_ptr<cJSON, decltype(&cJSON_Delete)> root(cJSON_Parse(body.c_str()), cJSON_Delete);
+    if (!root)
+        return r;
+    const cJSON* function = cJSON_GetObjectItemCaseSensitive(root.get(), "function");
+    const cJSON* code = cJSON_GetObjectItemCaseSensitive(root.get(), "errorcode");
+    const cJSON* result = cJSON_GetObjectItemCaseSensitive(root.get(), "result");
+    if (!cJSON_IsString(function) || !cJSON_IsNumber(code))
+        return r;
+    r.parsed = true;
+    r.function = function->valuestring;
+    r.errorcode = int64_t(code->valuedouble);
+    r.hasResult = result != nullptr;
+    r.isText = cJSON_IsString(result);
+    r.flag = cJSON_IsTrue(result);
+    if (r.isText)
+        r.text = result->valuestring;
+    return r;
+}
+
+std::string Code(uint32_t code) {
+    return std::to_string(int32_t(code));
+}
+
+// What OpenSSL makes of a Base64 request text.
+struct RequestCheck {
+    bool decoded = false;
+    bool verified = false;
+    int bits = 0;
+    std::string cn, o, c;
+};
+
+std::string NameEntry(X509_NAME* name, int nid) {
+    char text[256] = {};
+    return X509_NAME_get_text_by_NID(name, nid, text, sizeof text) >= 0 ? text : "";
+}
+
+RequestCheck CheckRequest(const std::string& base64) {
+    RequestCheck r;
+    std::string compact;
+    for (char ch : base64)
+        if (ch != '\r' && ch != '\n')
+            compact += ch;
+    if (compact.empty() || compact.size() % 4 != 0)
+        return r;
+    std::vector<unsigned char> der(compact.size() / 4 * 3);
+    const int n = EVP_DecodeBlock(
+        der.data(), reinterpret_cast<const unsigned char*>(compact.data()), int(compact.size()));
+    if (n < 0)
+        return r;
+    size_t size = size_t(n);
+    for (size_t i = compact.size(); i > 0 && compact[i - 1] == '='; --i)
+        --size; // EVP_DecodeBlock counts the padding as bytes
+    const unsigned char* p = der.data();
+    std::unique_ptr<X509_REQ, decltype(&X509_REQ_free)> req(d2i_X509_REQ(nullptr, &p, long(size)),
+                                                            X509_REQ_free);
+    if (!req || p != der.data() + size)
+        return r;
+    r.decoded = true;
+    EVP_PKEY* key = X509_REQ_get0_pubkey(req.get());
+    r.verified = key != nullptr && X509_REQ_verify(req.get(), key) == 1;
+    r.bits = key != nullptr ? EVP_PKEY_get_bits(key) : 0;
+    X509_NAME* subject = X509_REQ_get_subject_name(req.get());
+    r.cn = NameEntry(subject, NID_commonName);
+    r.o = NameEntry(subject, NID_organizationName);
+    r.c = NameEntry(subject, NID_countryName);
+    return r;
+}
 
 class HostEndToEnd : public ::testing::Test {
 protected:
@@ -187,4 +332,92 @@ TEST_F(HostEndToEnd, ResponsesUpToOneMebibyteAndNotOneByteMore) {
     ASSERT_FALSE(o.timedOut);
     EXPECT_EQ(o.output, "\xFF\xFF\xFF\xFF") << "only the marker, and the host stops";
     EXPECT_NE(o.exitCode, 0);
+}
+
+TEST_F(HostEndToEnd, TheAgentKeepsThePagesChoicesBetweenRequests) {
+    ScratchHives hives;
+    const std::string base = "Microsoft Base Cryptographic Provider v1.0";
+    const auto bodies = Converse(
+        {
+            Call("VURO_GetContainer", "[]"),
+            Call("VURO_SetCSPInfo", R"([2048,")" + base + R"("])"),
+            Call("VURO_GetLastErrorDesc", "[]"),
+            Call("vuro_setcspinfo", R"([{"param":1024},"  )" + base + R"( "])", "r2"),
+            Call("VURO_SetCSPInfo", R"([1024])"),
+            Call("VURO_SetCSPInfo", R"(["name",2048])"),
+            Call("VURO_SetKeyAlgorithm", R"(["ECC"])"),
+            Call("VURO_GetLastErrorDesc", "[]"),
+            Call("VURO_SetKeyAlgorithm", R"([" rsa "])"),
+            Call("VURO_PKCS10CertRequisition", R"(["CN=Alice",3,0])"),
+            Call("VURO_GetCSPInfo", "[]"),
+            Call("VURO_GetContainer", "[]"),
+            Call("VURO_GetLastErrorDesc", "[]", "r13"),
+        },
+        hives.Env());
+    ASSERT_EQ(bodies.size(), 13u);
+    EXPECT_EQ(bodies[0], R"({"function":"VURO_GetContainer","errorcode":0,"result":""})");
+    EXPECT_EQ(bodies[1], R"({"function":"VURO_SetCSPInfo","errorcode":)" + Code(0xA0072400) +
+                             R"(,"result":false})");
+    // No text exists for the key-length code: its number alone.
+    EXPECT_EQ(bodies[2],
+              R"x({"function":"VURO_GetLastErrorDesc","errorcode":0,"result":"\n(0xa0072400)"})x");
+    EXPECT_EQ(bodies[3],
+              R"({"function":"VURO_SetCSPInfo","errorcode":0,"result":true,"randomId":"r2"})");
+    EXPECT_EQ(bodies[4], R"({"function":"VURO_SetCSPInfo","errorcode":-1,"result":false})");
+    EXPECT_EQ(bodies[5],
+              R"({"function":"VURO_SetCSPInfo","errorcode":-1610141180,"result":false})");
+    EXPECT_EQ(bodies[6], R"({"function":"VURO_SetKeyAlgorithm","errorcode":)" + Code(0xA0072401) +
+                             R"(,"result":false})");
+    const Response keyAlgDesc = Parse(bodies[7]);
+    ASSERT_TRUE(keyAlgDesc.parsed) << bodies[7];
+    EXPECT_TRUE(keyAlgDesc.text == "Invalid key algorithm.\n(0xa0072401)" ||
+                keyAlgDesc.text == "无效的密钥算法\n(0xa0072401)")
+        << keyAlgDesc.text;
+    EXPECT_EQ(bodies[8], R"({"function":"VURO_SetKeyAlgorithm","errorcode":0,"result":true})");
+    EXPECT_EQ(bodies[9], R"({"function":"VURO_PKCS10CertRequisition","errorcode":)" +
+                             Code(0x80070057) + R"(,"result":false})");
+    const Response csps = Parse(bodies[10]);
+    EXPECT_EQ(csps.function, "VURO_GetCSPInfo");
+    EXPECT_EQ(csps.errorcode, 0);
+    EXPECT_NE(csps.text.find(base), std::string::npos) << csps.text;
+    EXPECT_NE(csps.text.find("||"), std::string::npos) << csps.text;
+    // A refused request made no container.
+    EXPECT_EQ(bodies[11], R"({"function":"VURO_GetContainer","errorcode":0,"result":""})");
+    const Response success = Parse(bodies[12]);
+    EXPECT_EQ(success.text.substr(success.text.size() - 13), "\n(0x00000000)");
+    EXPECT_NE(bodies[12].find(R"("randomId":"r13")"), std::string::npos);
+}
+
+TEST_F(HostEndToEnd, AnRsaRequestVerifiesWithOpenSSL) {
+    ScratchHives hives;
+    const auto bodies = Converse(
+        {
+            Call("VURO_HavePermissiontoGenerateKeyPair", "[]"),
+            Call("VURO_SetCSPInfo", R"([1024,"Microsoft Enhanced Cryptographic Provider v1.0"])"),
+            Call("VURO_SetKeyAlgorithm", R"(["RSA"])"),
+            Call("VURO_PKCS10CertRequisition", R"(["CN=Alice,O=Orvane,C=CN",1,0])", "req"),
+            Call("VURO_GetContainer", "[]"),
+            Call("VURO_GetLastErrorDesc", "[]"),
+        },
+        hives.Env());
+    ASSERT_EQ(bodies.size(), 6u);
+    EXPECT_EQ(bodies[0],
+              R"({"function":"VURO_HavePermissiontoGenerateKeyPair","errorcode":0,"result":true})");
+    const Response request = Parse(bodies[3]);
+    ASSERT_TRUE(request.parsed) << bodies[3];
+    EXPECT_EQ(request.function, "VURO_PKCS10CertRequisition");
+    ASSERT_EQ(request.errorcode, 0) << bodies[3];
+    ASSERT_TRUE(request.isText);
+    EXPECT_NE(bodies[3].find(R"("randomId":"req")"), std::string::npos);
+    const RequestCheck check = CheckRequest(request.text);
+    ASSERT_TRUE(check.decoded) << request.text;
+    EXPECT_TRUE(check.verified) << "the request's own signature";
+    EXPECT_EQ(check.bits, 1024);
+    EXPECT_EQ(check.cn, "Alice");
+    EXPECT_EQ(check.o, "Orvane");
+    EXPECT_EQ(check.c, "CN");
+    const Response container = Parse(bodies[4]);
+    EXPECT_EQ(container.errorcode, 0);
+    EXPECT_FALSE(container.text.empty()) << "the new container is the agent's now";
+    EXPECT_EQ(Parse(bodies[5]).text.substr(Parse(bodies[5]).text.size() - 13), "\n(0x00000000)");
 }

@@ -1,0 +1,505 @@
+#include "CryptoAgent.h"
+
+#include "CertificateChainOperate.h"
+#include "CertificateImport.h"
+#include "CertificateRequisition.h"
+#include "ErrorText.h"
+#include "Misc.h"
+#include "Trace.h"
+
+#include <wincrypt.h>
+
+#include <memory>
+#include <new>
+
+#define TRACE_MODULE "CryptoAgent"
+
+namespace {
+
+// The operating system's base RSA software CSP: the permission test always
+// runs there, whatever CSP the page chose.
+constexpr const WCHAR* kBaseProvider = TEXT("Microsoft Base Cryptographic Provider v1.0");
+
+bool IsNullOrEmpty(const WCHAR* pwsz) {
+    return pwsz == nullptr || pwsz[0] == 0;
+}
+
+// Removes U+0020 from both ends; tabs and other blanks are kept.
+WString TrimSpaces(const WCHAR* pwsz) {
+    WString wstr(pwsz);
+    const size_t nFirst = wstr.find_first_not_of(WCHAR(' '));
+    if (nFirst == WString::npos)
+        return WString();
+    const size_t nLast = wstr.find_last_not_of(WCHAR(' '));
+    return wstr.substr(nFirst, nLast - nFirst + 1);
+}
+
+// Compares with an ASCII name, folding only ASCII letters, so the answer does
+// not depend on the user's locale.
+bool EqualsAsciiNoCase(const WString& wstr, const char* pszAscii) {
+    size_t i = 0;
+    for (; pszAscii[i] != 0; ++i) {
+        if (i >= wstr.size())
+            return false;
+        WCHAR wch = wstr[i];
+        if (wch >= WCHAR('a') && wch <= WCHAR('z'))
+            wch = WCHAR(wch - WCHAR('a') + WCHAR('A'));
+        char ch = pszAscii[i];
+        if (ch >= 'a' && ch <= 'z')
+            ch = char(ch - 'a' + 'A');
+        if (wch != WCHAR(static_cast<unsigned char>(ch)))
+            return false;
+    }
+    return i == wstr.size();
+}
+
+bool Contains(const WString& wstr, const WCHAR* pwszPart) {
+    return wstr.find(pwszPart) != WString::npos;
+}
+
+// Hands the text out as a new BSTR.
+HRESULT HandOutBstr(const WCHAR* pwsz, size_t cch, BSTR* pbstr) {
+    BSTR bstr = SysAllocStringLen(pwsz, UINT(cch));
+    if (bstr == nullptr)
+        return E_OUTOFMEMORY;
+    *pbstr = bstr;
+    return VURO_OK;
+}
+
+HRESULT HandOutBstr(const WString& wstr, BSTR* pbstr) {
+    return HandOutBstr(wstr.c_str(), wstr.size(), pbstr);
+}
+
+// The converted last error, never a success: a system call that failed without
+// setting an error must not be reported as having worked.
+HRESULT FailureFromLastError() {
+    const HRESULT hResult = HResultFromLastError();
+    return FAILED(hResult) ? hResult : E_FAIL;
+}
+
+// Widens the builder's ANSI request text with the ANSI code page.
+HRESULT WidenAnsi(const char* psz, WString* pwstr) {
+    const int cch = MultiByteToWideChar(CP_ACP, 0, psz, -1, nullptr, 0);
+    if (cch <= 0)
+        return FailureFromLastError();
+    WString wstr(size_t(cch), WCHAR(0));
+    if (MultiByteToWideChar(CP_ACP, 0, psz, -1, wstr.data(), cch) != cch)
+        return FailureFromLastError();
+    wstr.resize(size_t(cch) - 1); // the terminator was counted
+    *pwstr = std::move(wstr);
+    return VURO_OK;
+}
+
+// Runs an operation's body; memory running out anywhere inside becomes
+// E_OUTOFMEMORY instead of an exception leaving the agent.
+template <class Body> HRESULT RunGuarded(const WCHAR* pwszOperation, Body body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        TRACE_FAILED_W(pwszOperation, TEXT("New memory"), TEXT("std::bad_alloc"), E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+}
+
+struct StoreCloser {
+    void operator()(void* hStore) const { CertCloseStore(static_cast<HCERTSTORE>(hStore), 0); }
+};
+
+} // namespace
+
+CCryptoAgent::CCryptoAgent(HMODULE hTextModule) noexcept : m_hTextModule(hTextModule) {}
+
+HRESULT CCryptoAgent::Finish(HRESULT hResult) noexcept {
+    m_hrLastResult = hResult;
+    return hResult;
+}
+
+HRESULT CCryptoAgent::VURO_GetCSPInfo(BSTR* pbstrCSPInfo) {
+    constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_GetCSPInfo");
+    TraceHelper trace(kOp);
+    return Finish(RunGuarded(kOp, [&]() -> HRESULT {
+        if (pbstrCSPInfo == nullptr) {
+            TRACE_FAILED_W(kOp, TEXT("Check parameter"), TEXT("NULL == pbstrCSPInfo"), E_POINTER);
+            return E_POINTER;
+        }
+        WCHAR* pwszNamesRaw = nullptr;
+        HRESULT hResult = GetAllCSPName(&pwszNamesRaw);
+        if (FAILED(hResult)) {
+            TRACE_FAILED_W(kOp, TEXT("GetAllCSPName"), TEXT("FAILED(hResult)"), hResult);
+            return hResult;
+        }
+        std::unique_ptr<WCHAR[]> pwszNames(pwszNamesRaw);
+        TRACE_OK_W(kOp, TEXT("GetAllCSPName"));
+        TraceValueW("CSP names", pwszNames.get());
+        return HandOutBstr(pwszNames.get(), size_t(lstrlenW(pwszNames.get())), pbstrCSPInfo);
+    }));
+}
+
+HRESULT CCryptoAgent::VURO_GetVersion(BSTR*) {
+    TraceHelper trace(TEXT("CCryptoAgent::VURO_GetVersion"));
+    return VURO_OK;
+}
+
+HRESULT CCryptoAgent::VURO_SetCSPInfo(LONG lKeyLength, const WCHAR* bstrCSPName,
+                                      VARIANT_BOOL* pbResult) {
+    constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_SetCSPInfo");
+    TraceHelper trace(kOp);
+    return Finish(RunGuarded(kOp, [&]() -> HRESULT {
+        if (pbResult == nullptr) {
+            TRACE_FAILED_W(kOp, TEXT("Check parameter"), TEXT("NULL == pbResult"), E_POINTER);
+            return E_POINTER;
+        }
+        TraceValueNumber("lKeyLength", long(lKeyLength));
+        TraceValueW("bstrCSPName", bstrCSPName);
+        if (IsNullOrEmpty(bstrCSPName)) {
+            TRACE_FAILED_W(kOp, TEXT("Check parameter"),
+                           TEXT("bstrCSPName == NULL || wcslen(bstrCSPName) == 0"), E_INVALIDARG);
+            return E_INVALIDARG;
+        }
+        TRACE_OK_W(kOp, TEXT("Check parameter"));
+
+        WString wstrCSPName = TrimSpaces(bstrCSPName);
+        if (wstrCSPName.size() == 0) {
+            TRACE_FAILED_W(kOp, TEXT("CSP name cannot be NULL."), TEXT("wstrCSPName.size() == 0"),
+                           E_INVALIDARG);
+            return E_INVALIDARG;
+        }
+        TRACE_OK_W(kOp, TEXT("Trim CSP name"));
+
+        // The operating system's software CSPs only make keys of these sizes;
+        // a vendor CSP decides for itself.
+        if (Contains(wstrCSPName, TEXT("Microsoft"))) {
+            if (Contains(wstrCSPName, TEXT("Base"))) {
+                if (lKeyLength != 512 && lKeyLength != 1024) {
+                    TRACE_FAILED_W(kOp, TEXT("key length doesnot support(base)."), TEXT("1"),
+                                   VURO_E_KEY_LENGTH);
+                    return VURO_E_KEY_LENGTH;
+                }
+            } else if (lKeyLength != 512 && lKeyLength != 1024 && lKeyLength != 2048 &&
+                       lKeyLength != 4096) {
+                TRACE_FAILED_W(kOp, TEXT("key length doesnot support(non-base)."), TEXT("1"),
+                               VURO_E_KEY_LENGTH);
+                return VURO_E_KEY_LENGTH;
+            }
+        }
+        TRACE_OK_W(kOp, TEXT("Check key length"));
+
+        // Pages that HTML-escape the name send "&amp;" for "&"; only the first
+        // one is undone, as pages have always seen it.
+        const WString wstrEscaped = TEXT("&amp;");
+        if (const size_t nPos = wstrCSPName.find(wstrEscaped); nPos != WString::npos)
+            wstrCSPName.replace(nPos, wstrEscaped.size(), TEXT("&"));
+
+        m_wstrCSPName = std::move(wstrCSPName);
+        m_lKeyLength = lKeyLength;
+        *pbResult = VARIANT_TRUE;
+        TRACE_OK_W(kOp, TEXT("Store CSP name and key length"));
+        return VURO_OK;
+    }));
+}
+
+HRESULT CCryptoAgent::VURO_SetKeyAlgorithm(const WCHAR* bstrKeyAlgorithm, VARIANT_BOOL* pbResult) {
+    constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_SetKeyAlgorithm");
+    TraceHelper trace(kOp);
+    return Finish(RunGuarded(kOp, [&]() -> HRESULT {
+        if (pbResult == nullptr) {
+            TRACE_FAILED_W(kOp, TEXT("Check parameter"), TEXT("NULL == pbResult"), E_POINTER);
+            return E_POINTER;
+        }
+        TraceValueW("bstrKeyAlgorithm", bstrKeyAlgorithm);
+        if (IsNullOrEmpty(bstrKeyAlgorithm)) {
+            TRACE_FAILED_W(kOp, TEXT("Check parameter"),
+                           TEXT("bstrKeyAlgorithm == NULL || wcslen(bstrKeyAlgorithm) == 0"),
+                           E_INVALIDARG);
+            return E_INVALIDARG;
+        }
+        TRACE_OK_W(kOp, TEXT("Check parameter"));
+
+        WString wstrKeyAlgorithm = TrimSpaces(bstrKeyAlgorithm);
+        if (!EqualsAsciiNoCase(wstrKeyAlgorithm, "RSA") &&
+            !EqualsAsciiNoCase(wstrKeyAlgorithm, "SM2")) {
+            TRACE_FAILED_W(kOp, TEXT("key algorithm does not support."), TEXT("1"),
+                           VURO_E_INVALID_KEY_ALG);
+            return VURO_E_INVALID_KEY_ALG;
+        }
+        TRACE_OK_W(kOp, TEXT("Check key algorithm"));
+
+        m_wstrKeyAlgorithm = std::move(wstrKeyAlgorithm);
+        *pbResult = VARIANT_TRUE;
+        return VURO_OK;
+    }));
+}
+
+HRESULT CCryptoAgent::VURO_ImportEncryptCert(const WCHAR* bstrEncryptedPrivateKey,
+                                             const WCHAR* bstrP7Cert,
+                                             const WCHAR* bstrContainerName, LONG lFlags,
+                                             VARIANT_BOOL* pbResult) {
+    constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_ImportEncryptCert");
+    TraceHelper trace(kOp);
+    return Finish(RunGuarded(kOp, [&]() -> HRESULT {
+        if (pbResult == nullptr) {
+            TRACE_FAILED_W(kOp, TEXT("Check parameter"), TEXT("NULL == pbResult"), E_POINTER);
+            return E_POINTER;
+        }
+        TraceValueW("bstrContainerName", bstrContainerName);
+        TraceValueNumber("lFlags", long(lFlags));
+        if (IsNullOrEmpty(bstrEncryptedPrivateKey) || IsNullOrEmpty(bstrP7Cert) ||
+            IsNullOrEmpty(bstrContainerName)) {
+            TRACE_FAILED_W(kOp, TEXT("Check parameter"),
+                           TEXT("bstrEncryptedPrivateKey == NULL || bstrP7Cert == NULL || "
+                                "bstrContainerName == NULL || 0 == wcslen(bstrEncryptedPrivateKey) "
+                                "|| 0 == wcslen(bstrP7Cert) || 0 == wcslen(bstrContainerName)"),
+                           E_INVALIDARG);
+            return E_INVALIDARG;
+        }
+        TRACE_OK_W(kOp, TEXT("Check parameter"));
+
+        WString wstrEncryptedPrivateKey = TrimSpaces(bstrEncryptedPrivateKey);
+        WString wstrCert = TrimSpaces(bstrP7Cert);
+        // The page names the container it installs into; it is the agent's
+        // container from now on, whether or not the import succeeds.
+        m_wstrContainerName = TrimSpaces(bstrContainerName);
+
+        const HRESULT hResult = ImportEncryptCertEx(m_wstrCSPName, m_wstrContainerName,
+                                                    m_wstrKeyAlgorithm, wstrEncryptedPrivateKey,
+                                                    wstrCert, int(m_lKeyLength), DWORD(lFlags));
+        if (FAILED(hResult)) {
+            TRACE_FAILED_W(kOp, TEXT("ImportEncryptCertEx"), TEXT("FAILED(hResult)"), hResult);
+            return hResult;
+        }
+        TRACE_OK_W(kOp, TEXT("ImportEncryptCertEx"));
+        *pbResult = VARIANT_TRUE;
+        return VURO_OK;
+    }));
+}
+
+HRESULT CCryptoAgent::VURO_GetContainer(BSTR* pbstrContainer) {
+    constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_GetContainer");
+    TraceHelper trace(kOp);
+    return Finish(RunGuarded(kOp, [&]() -> HRESULT {
+        if (pbstrContainer == nullptr) {
+            TRACE_FAILED_W(kOp, TEXT("Check parameter"), TEXT("NULL == pbstrContainer"), E_POINTER);
+            return E_POINTER;
+        }
+        TraceValueW("Container", m_wstrContainerName.c_str());
+        return HandOutBstr(m_wstrContainerName, pbstrContainer);
+    }));
+}
+
+HRESULT CCryptoAgent::VURO_ImportSignCert(LONG lCertType, const WCHAR* bstrSignCert,
+                                          const WCHAR* bstrContainerName, VARIANT_BOOL* pbResult) {
+    constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_ImportSignCert");
+    TraceHelper trace(kOp);
+    return Finish(RunGuarded(kOp, [&]() -> HRESULT {
+        if (pbResult == nullptr) {
+            TRACE_FAILED_W(kOp, TEXT("Check parameter"), TEXT("NULL == pbResult"), E_POINTER);
+            return E_POINTER;
+        }
+        TraceValueNumber("lCertType", long(lCertType));
+        TraceValueW("bstrContainerName", bstrContainerName);
+        if (IsNullOrEmpty(bstrSignCert)) {
+            TRACE_FAILED_W(kOp, TEXT("bstrSignCert Invalid parameter."),
+                           TEXT("bstrSignCert == NULL || 0 == wcslen(bstrSignCert)"), E_INVALIDARG);
+            return E_INVALIDARG;
+        }
+        TRACE_OK_W(kOp, TEXT("Check parameter(bstrSignCert)"));
+        if (IsNullOrEmpty(bstrContainerName)) {
+            TRACE_FAILED_W(kOp, TEXT("bstrContainerName Invalid parameter."),
+                           TEXT("bstrContainerName == NULL || 0 == wcslen(bstrContainerName)"),
+                           E_INVALIDARG);
+            return E_INVALIDARG;
+        }
+        TRACE_OK_W(kOp, TEXT("Check parameter(bstrContainerName)"));
+
+        WString wstrCert = TrimSpaces(bstrSignCert);
+        const WString wstrContainer = TrimSpaces(bstrContainerName);
+        // A single certificate sits on the key exchange key; every other type
+        // is the signing half of a pair.
+        const DWORD dwKeySpec = lCertType == 1 ? AT_KEYEXCHANGE : AT_SIGNATURE;
+
+        const HRESULT hResult =
+            ImportSignCert(m_wstrKeyAlgorithm, wstrCert, dwKeySpec, m_wstrCSPName, wstrContainer);
+        if (FAILED(hResult)) {
+            TRACE_FAILED_W(kOp, TEXT("ImportSignCert"), TEXT("FAILED(hResult)"), hResult);
+            return hResult;
+        }
+        TRACE_OK_W(kOp, TEXT("ImportSignCert"));
+        *pbResult = VARIANT_TRUE;
+        return VURO_OK;
+    }));
+}
+
+HRESULT CCryptoAgent::VURO_PKCS10CertRequisition(const WCHAR* bstrSubjectDN, LONG lCertType,
+                                                 LONG lGenKeyFlags, BSTR* pbstrRequest) {
+    constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_PKCS10CertRequisition");
+    TraceHelper trace(kOp);
+    if (pbstrRequest == nullptr) {
+        TRACE_FAILED_W(kOp, TEXT("Check parameter"), TEXT("NULL == pbstrRequest"), E_POINTER);
+        return Finish(E_POINTER);
+    }
+    BSTR bstrRequest = nullptr;
+    const HRESULT hResult = RunGuarded(kOp, [&]() -> HRESULT {
+        TraceValueW("bstrSubjectDN", bstrSubjectDN);
+        TraceValueNumber("lCertType", long(lCertType));
+        TraceValueNumber("lGenKeyFlags", long(lGenKeyFlags));
+        if (IsNullOrEmpty(bstrSubjectDN)) {
+            TRACE_FAILED_W(kOp, TEXT("Check parameter"),
+                           TEXT("bstrSubjectDN == NULL || 0 == wcslen(bstrSubjectDN)"),
+                           E_INVALIDARG);
+            return E_INVALIDARG;
+        }
+        if (1 != lCertType && 2 != lCertType) {
+            TRACE_FAILED_W(kOp, TEXT("Check parameter"), TEXT("(1 != lCertType && 2 != lCertType)"),
+                           E_INVALIDARG);
+            return E_INVALIDARG;
+        }
+        TRACE_OK_W(kOp, TEXT("Check parameter"));
+
+        BOOL bRSA = FALSE;
+        if (EqualsAsciiNoCase(m_wstrKeyAlgorithm, "RSA")) {
+            bRSA = TRUE;
+        } else if (!EqualsAsciiNoCase(m_wstrKeyAlgorithm, "SM2")) {
+            TRACE_FAILED_W(kOp, TEXT("Invalid key algorithm."), TEXT("true"),
+                           VURO_E_INVALID_KEY_ALG);
+            return VURO_E_INVALID_KEY_ALG;
+        }
+        TRACE_OK_W(kOp, TEXT("Check key algorithm"));
+
+        // One certificate uses the key exchange pair; a pair request's own key
+        // is the signing one.
+        const DWORD dwKeySpec = lCertType == 1 ? AT_KEYEXCHANGE : AT_SIGNATURE;
+        char* pszRequestRaw = nullptr;
+        WCHAR* pwszContainerRaw = nullptr;
+        HRESULT hrBuild = PKCS10CertRequisition(
+            &pszRequestRaw, &pwszContainerRaw, m_wstrCSPName.c_str(), bstrSubjectDN,
+            DWORD(lCertType), dwKeySpec, bRSA, DWORD(m_lKeyLength), DWORD(lGenKeyFlags));
+        std::unique_ptr<char[]> pszRequest(pszRequestRaw);
+        std::unique_ptr<WCHAR[]> pwszContainer(pwszContainerRaw);
+        if (FAILED(hrBuild)) {
+            TRACE_FAILED_W(kOp, TEXT("PKCS10CertRequisition"), TEXT("FAILED(hResult)"), hrBuild);
+            return hrBuild;
+        }
+        TRACE_OK_W(kOp, TEXT("PKCS10CertRequisition"));
+        // The keys exist from here on: remember where, even if the text
+        // cannot be handed out below.
+        if (pwszContainer)
+            m_wstrContainerName = pwszContainer.get();
+        TraceValueW("Container", m_wstrContainerName.c_str());
+
+        WString wstrRequest;
+        hrBuild = WidenAnsi(pszRequest ? pszRequest.get() : "", &wstrRequest);
+        if (FAILED(hrBuild)) {
+            TRACE_FAILED_W(kOp, TEXT("MultiByteToWideChar"), TEXT("FAILED(hResult)"), hrBuild);
+            return hrBuild;
+        }
+        return HandOutBstr(wstrRequest, &bstrRequest);
+    });
+    // The page always gets a text: the request, or an empty one.
+    if (SUCCEEDED(hResult)) {
+        *pbstrRequest = bstrRequest;
+        return Finish(hResult);
+    }
+    *pbstrRequest = SysAllocString(TEXT(""));
+    return Finish(hResult);
+}
+
+HRESULT CCryptoAgent::VURO_GetAllCertInfo(BSTR* pbstrCertInfo) {
+    constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_GetAllCertInfo");
+    TraceHelper trace(kOp);
+    return Finish(RunGuarded(kOp, [&]() -> HRESULT {
+        if (pbstrCertInfo == nullptr) {
+            TRACE_FAILED_W(kOp, TEXT("Check parameter"), TEXT("NULL == pbstrCertInfo"), E_POINTER);
+            return E_POINTER;
+        }
+        std::unique_ptr<void, StoreCloser> hCertStore(
+            CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                          CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, TEXT("My")));
+        if (!hCertStore) {
+            const HRESULT hResult = FailureFromLastError();
+            TRACE_FAILED_W(kOp, TEXT("CertOpenStore"), TEXT("hCertStore == NULL"), hResult);
+            return hResult;
+        }
+        TRACE_OK_W(kOp, TEXT("CertOpenStore"));
+
+        WCHAR* pwszInfoRaw = nullptr;
+        const HRESULT hResult =
+            GetAllCertificatesInfoinStore(&pwszInfoRaw, static_cast<HCERTSTORE>(hCertStore.get()));
+        if (FAILED(hResult)) {
+            TRACE_FAILED_W(kOp, TEXT("GetAllCertificatesInfoinStore"), TEXT("FAILED(hResult)"),
+                           hResult);
+            return hResult;
+        }
+        std::unique_ptr<WCHAR[]> pwszInfo(pwszInfoRaw);
+        TRACE_OK_W(kOp, TEXT("GetAllCertificatesInfoinStore"));
+        return HandOutBstr(pwszInfo.get(), size_t(lstrlenW(pwszInfo.get())), pbstrCertInfo);
+    }));
+}
+
+HRESULT CCryptoAgent::VURO_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbResult) {
+    constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_HavePermissiontoGenerateKeyPair");
+    TraceHelper trace(kOp);
+    return Finish(RunGuarded(kOp, [&]() -> HRESULT {
+        if (pbResult == nullptr) {
+            TRACE_FAILED_W(kOp, TEXT("Check parameter"), TEXT("NULL == pbResult"), E_POINTER);
+            return E_POINTER;
+        }
+        *pbResult = VARIANT_FALSE;
+
+        WCHAR* pwszNamesRaw = nullptr;
+        HRESULT hResult = GetAllCSPName(&pwszNamesRaw);
+        if (FAILED(hResult)) {
+            TRACE_FAILED_W(kOp, TEXT("GetAllCSPName"), TEXT("FAILED(hResult)"), hResult);
+            return hResult;
+        }
+        const WString wstrNames(pwszNamesRaw);
+        delete[] pwszNamesRaw;
+        if (!Contains(wstrNames, kBaseProvider)) {
+            TRACE_FAILED_W(kOp, TEXT("Find Microsoft Base Cryptographic Provider v1.0"),
+                           TEXT("NULL == wcsstr(wstrCSPNames, kBaseProvider)"), E_ACCESSDENIED);
+            return E_ACCESSDENIED;
+        }
+        TRACE_OK_W(kOp, TEXT("Find Microsoft Base Cryptographic Provider v1.0"));
+
+        WCHAR* pwszContainerRaw = nullptr;
+        hResult = CreateGUIDStr(&pwszContainerRaw);
+        if (FAILED(hResult)) {
+            TRACE_FAILED_W(kOp, TEXT("CreateGUIDStr"), TEXT("FAILED(hResult)"), hResult);
+            return hResult;
+        }
+        std::unique_ptr<WCHAR[]> pwszContainer(pwszContainerRaw);
+
+        HCRYPTPROV hProv = 0;
+        BYTE* pbPublicKey = nullptr;
+        DWORD cbPublicKey = 0;
+        hResult = CreatePublicKey(pwszContainer.get(), nullptr, &pbPublicKey, 1024, kBaseProvider,
+                                  TRUE, AT_KEYEXCHANGE, TRUE, &hProv, &cbPublicKey, 0);
+        delete[] pbPublicKey;
+        // The provider handle is ours on every path.
+        if (hProv != 0)
+            CryptReleaseContext(hProv, 0);
+        if (FAILED(hResult)) {
+            TRACE_FAILED_W(kOp, TEXT("CreatePublicKey"), TEXT("FAILED(hResult)"), hResult);
+            return hResult;
+        }
+        TRACE_OK_W(kOp, TEXT("CreatePublicKey"));
+        *pbResult = VARIANT_TRUE;
+
+        // The key pair only proved the point: take its container away again.
+        HCRYPTPROV hDelete = 0;
+        if (!CryptAcquireContextW(&hDelete, pwszContainer.get(), kBaseProvider, PROV_RSA_FULL,
+                                  CRYPT_DELETEKEYSET)) {
+            // The answer stands; a container left behind is worth a warning.
+            TRACE_FAILED_W(kOp, TEXT("Delete container"), TEXT("FALSE == CryptAcquireContextW"),
+                           FailureFromLastError());
+        } else {
+            TRACE_OK_W(kOp, TEXT("Delete container"));
+        }
+        return VURO_OK;
+    }));
+}
+
+HRESULT CCryptoAgent::VURO_GetLastErrorDesc(BSTR* pbstrDesc) {
+    TraceHelper trace(TEXT("CCryptoAgent::VURO_GetLastErrorDesc"));
+    const HMODULE hModule = m_hTextModule != nullptr ? m_hTextModule : GetModuleHandleW(nullptr);
+    return BuildErrorDescription(hModule, m_hrLastResult, pbstrDesc);
+}

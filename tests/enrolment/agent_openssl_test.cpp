@@ -1,0 +1,197 @@
+// The agent's request and signing-certificate import end to end in the
+// stand-in providers, with OpenSSL as the issuer: the certificate type a page
+// passes decides which of the container's keys the certificate is bound to.
+// OpenSSL first: the Windows headers define names that OpenSSL's use too.
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include "CryptoAgent.h"
+#include "TestSupport.h"
+
+#include <wincrypt.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr WCHAR kEnhanced[] = TEXT("Microsoft Enhanced Cryptographic Provider v1.0");
+
+template <auto Free> struct OsslFree {
+    template <class T> void operator()(T* p) const { Free(p); }
+};
+using PkeyPtr = std::unique_ptr<EVP_PKEY, OsslFree<EVP_PKEY_free>>;
+using X509Ptr = std::unique_ptr<X509, OsslFree<X509_free>>;
+using NamePtr = std::unique_ptr<X509_NAME, OsslFree<X509_NAME_free>>;
+
+std::string EncodeBase64(const std::vector<unsigned char>& der) {
+    std::string text(4 * ((der.size() + 2) / 3) + 1, '\0');
+    const int n =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), der.data(), int(der.size()));
+    text.resize(size_t(n));
+    return text;
+}
+
+// ContainerKey: the public key of the container's key pair of dwKeySpec, as
+// the provider exports it. (Pair requests carry their second key in an
+// attribute OpenSSL does not parse, so the key is read from the container.)
+PkeyPtr ContainerKey(const WString& wstrContainer, DWORD dwKeySpec) {
+    HCRYPTPROV hProv = 0;
+    if (!CryptAcquireContextW(&hProv, wstrContainer.c_str(), kEnhanced, PROV_RSA_FULL, 0))
+        return nullptr;
+    DWORD cb = 0;
+    std::vector<BYTE> buf;
+    if (CryptExportPublicKeyInfo(hProv, dwKeySpec, X509_ASN_ENCODING, nullptr, &cb)) {
+        buf.resize(cb);
+        if (!CryptExportPublicKeyInfo(hProv, dwKeySpec, X509_ASN_ENCODING,
+                                      reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(buf.data()), &cb))
+            buf.clear();
+    }
+    CryptReleaseContext(hProv, 0);
+    if (buf.empty())
+        return nullptr;
+    const auto* pInfo = reinterpret_cast<const CERT_PUBLIC_KEY_INFO*>(buf.data());
+    const unsigned char* p = pInfo->PublicKey.pbData;
+    return PkeyPtr(d2i_PublicKey(EVP_PKEY_RSA, nullptr, &p, long(pInfo->PublicKey.cbData)));
+}
+
+// Issue: a one-year certificate for the key, signed by the issuer key. The
+// DER, or nothing when OpenSSL refuses a step.
+std::vector<unsigned char> Issue(const char* pszCommonName, EVP_PKEY* pKey, EVP_PKEY* pIssuerKey) {
+    X509Ptr cert(X509_new());
+    NamePtr subject(X509_NAME_new());
+    NamePtr issuer(X509_NAME_new());
+    static long s_lSerial = 1000;
+    if (X509_NAME_add_entry_by_txt(subject.get(), "CN", MBSTRING_UTF8,
+                                   reinterpret_cast<const unsigned char*>(pszCommonName), -1, -1,
+                                   0) != 1 ||
+        X509_NAME_add_entry_by_txt(issuer.get(), "CN", MBSTRING_UTF8,
+                                   reinterpret_cast<const unsigned char*>("Agent Test Issuer"), -1,
+                                   -1, 0) != 1 ||
+        X509_set_version(cert.get(), 2) != 1 ||
+        ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), ++s_lSerial) != 1 ||
+        X509_set_subject_name(cert.get(), subject.get()) != 1 ||
+        X509_set_issuer_name(cert.get(), issuer.get()) != 1 ||
+        X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600) == nullptr ||
+        X509_gmtime_adj(X509_getm_notAfter(cert.get()), 365L * 24 * 3600) == nullptr ||
+        X509_set_pubkey(cert.get(), pKey) != 1 ||
+        X509_sign(cert.get(), pIssuerKey, EVP_sha256()) <= 0)
+        return {};
+    const int cb = i2d_X509(cert.get(), nullptr);
+    std::vector<unsigned char> der(size_t(cb > 0 ? cb : 0));
+    unsigned char* q = der.data();
+    i2d_X509(cert.get(), &q);
+    return der;
+}
+
+struct KeyLink {
+    bool found = false;
+    DWORD dwKeySpec = 0;
+    std::string container;
+    std::string provider;
+};
+
+// The key-provider link of the certificate with this encoding in the
+// user's "My" store; the certificate is removed from the store afterwards.
+KeyLink TakeKeyLink(const std::vector<unsigned char>& der) {
+    KeyLink link;
+    HCERTSTORE hStore = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING, 0,
+                                      CERT_SYSTEM_STORE_CURRENT_USER, TEXT("My"));
+    if (hStore == nullptr)
+        return link;
+    PCCERT_CONTEXT pCert = nullptr;
+    while ((pCert = CertEnumCertificatesInStore(hStore, pCert)) != nullptr) {
+        if (pCert->cbCertEncoded != der.size() ||
+            memcmp(pCert->pbCertEncoded, der.data(), der.size()) != 0)
+            continue;
+        DWORD cb = 0;
+        if (CertGetCertificateContextProperty(pCert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &cb)) {
+            std::vector<BYTE> buf(cb);
+            if (CertGetCertificateContextProperty(pCert, CERT_KEY_PROV_INFO_PROP_ID, buf.data(),
+                                                  &cb)) {
+                const auto* pInfo = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buf.data());
+                link.found = true;
+                link.dwKeySpec = pInfo->dwKeySpec;
+                link.container = U8(pInfo->pwszContainerName);
+                link.provider = U8(pInfo->pwszProvName);
+            }
+        }
+        CertDeleteCertificateFromStore(CertDuplicateCertificateContext(pCert));
+        CertFreeCertificateContext(pCert);
+        break;
+    }
+    CertCloseStore(hStore, 0);
+    return link;
+}
+
+void DeleteContainer(const WString& wstrContainer) {
+    HCRYPTPROV hNone = 0;
+    CryptAcquireContextW(&hNone, wstrContainer.c_str(), kEnhanced, PROV_RSA_FULL,
+                         CRYPT_DELETEKEYSET);
+}
+
+} // namespace
+
+TEST(CryptoAgentIssued, CertificateTypeChoosesTheKey) {
+    PkeyPtr issuerKey(EVP_RSA_gen(2048));
+    ASSERT_TRUE(issuerKey);
+    struct Case {
+        LONG requestType;
+        LONG importType;
+        DWORD keySpec;
+    };
+    const Case cases[] = {
+        {1, 1, AT_KEYEXCHANGE}, // a single certificate sits on the key exchange key
+        {2, 2, AT_SIGNATURE},   // the signing half of a pair
+        {2, 0, AT_SIGNATURE},   // every type but 1 means the signature key
+        {2, 7, AT_SIGNATURE},   {2, -1, AT_SIGNATURE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("request " + std::to_string(c.requestType) + ", import " +
+                     std::to_string(c.importType));
+        CCryptoAgent agent;
+        VARIANT_BOOL vb = VARIANT_FALSE;
+        ASSERT_EQ(agent.VURO_SetCSPInfo(1024, kEnhanced, &vb), S_OK);
+        ASSERT_EQ(agent.VURO_SetKeyAlgorithm(TEXT("RSA"), &vb), S_OK);
+        BSTR bstrRequest = nullptr;
+        ASSERT_EQ(agent.VURO_PKCS10CertRequisition(TEXT("CN=Agent Import,O=Orvane,C=CN"),
+                                                   c.requestType, 0, &bstrRequest),
+                  S_OK);
+        const std::string request = U8(bstrRequest);
+        SysFreeString(bstrRequest);
+        const WString wstrContainer = agent.ContainerName();
+
+        EXPECT_FALSE(request.empty());
+        const PkeyPtr key = ContainerKey(wstrContainer, c.keySpec);
+        ASSERT_TRUE(key) << "the container holds the key the type asks for";
+        const std::vector<unsigned char> der = Issue("Agent Import", key.get(), issuerKey.get());
+        ASSERT_FALSE(der.empty());
+        // Pages hand the text back with blanks around it and around the name.
+        const WString wstrCert = TEXT("  ") + W(EncodeBase64(der).c_str()) + TEXT(" ");
+        const WString wstrPadded = TEXT(" ") + wstrContainer + TEXT("  ");
+        vb = VARIANT_FALSE;
+        ASSERT_EQ(
+            agent.VURO_ImportSignCert(c.importType, wstrCert.c_str(), wstrPadded.c_str(), &vb),
+            S_OK);
+        EXPECT_EQ(vb, VARIANT_TRUE);
+        EXPECT_EQ(agent.ContainerName(), wstrContainer) << "an import never moves the container";
+
+        BSTR bstrList = nullptr;
+        ASSERT_EQ(agent.VURO_GetAllCertInfo(&bstrList), S_OK);
+        const std::string list = U8(bstrList);
+        SysFreeString(bstrList);
+        EXPECT_NE(list.find("Agent Import"), std::string::npos) << list;
+        EXPECT_NE(list.find(U8(kEnhanced)), std::string::npos) << list;
+
+        const KeyLink link = TakeKeyLink(der);
+        ASSERT_TRUE(link.found);
+        EXPECT_EQ(link.dwKeySpec, c.keySpec);
+        EXPECT_EQ(link.container, U8(wstrContainer));
+        EXPECT_EQ(link.provider, U8(kEnhanced));
+        DeleteContainer(wstrContainer);
+    }
+}
