@@ -1,0 +1,32 @@
+// A plug-in library loaded the way this target's browsers load one: on
+// Windows NP_GetEntryPoints then NP_Initialize(browser table); on Unix
+// NP_Initialize(browser table, plug-in table). Each target's file
+// (PluginLibrary_win32.cpp / PluginLibrary_posix.cpp) implements it.
+#pragma once
+#include "npapi/NPApi.h"
+
+#include <memory>
+#include <string>
+
+namespace npshell {
+
+class PluginLibrary {
+public:
+    virtual ~PluginLibrary() = default;
+    // Load: loads the library at strPath (UTF-8) and finds its exports; null
+    // with a message in *pstrError when it cannot.
+    static std::unique_ptr<PluginLibrary> Load(const std::string& strPath, std::string* pstrError);
+
+    // Initialize: hands the browser table over and fills *pPluginFuncs (whose
+    // size the caller sets) by this target's convention.
+    virtual NPError Initialize(NPNetscapeFuncs* pBrowserFuncs, NPPluginFuncs* pPluginFuncs) = 0;
+    virtual NPError Shutdown() = 0;
+    // MIMEDescription: NP_GetMIMEDescription's text, empty when not exported.
+    virtual std::string MIMEDescription() = 0;
+};
+
+// PrepareStandardStreams: output byte for byte (no CR LF translation), so
+// that results read the same on every target.
+void PrepareStandardStreams();
+
+} // namespace npshell
