@@ -663,43 +663,6 @@ TEST_F(TestIssuerTest, EnvelopeNumbersCanBeOverridden) {
     EXPECT_EQ(result.envelope.substr(32, 16), "0000000000000000");
 }
 
-// The old format's importer lays the private key into a blob of fixed-width
-// fields (primes and CRT exponents half the modulus length, coefficient at
-// most a byte shorter, private exponent the modulus length); roughly one
-// RSA key in fifty has a shorter field, so every generated key must be checked.
-TEST_F(TestIssuerTest, GeneratedRsaKeysFillTheFixedWidthPrivateKeyBlob) {
-    RequestShape shape;
-    shape.signingKey = K().rsa1024.get();
-    shape.temporaryKey = K().rsaTemp.get();
-    const std::string request = RequestText(shape);
-    IssueOptions options = Options();
-    options.encryptionKeyBits = 512; // small keys: many draws in little time
-    for (int i = 0; i < 40; ++i) {
-        const IssueResult result = Issue(options, request);
-        ASSERT_TRUE(result.ok) << result.error;
-        const unsigned char* p = result.encKeyEnveloped.data();
-        Pkey key(d2i_PrivateKey(EVP_PKEY_RSA, nullptr, &p,
-                                static_cast<long>(result.encKeyEnveloped.size())));
-        ASSERT_TRUE(key);
-        ASSERT_EQ(EVP_PKEY_get_bits(key.get()), 512);
-        const struct {
-            const char* name;
-            int low, high;
-        } fields[] = {
-            {OSSL_PKEY_PARAM_RSA_N, 64, 64},           {OSSL_PKEY_PARAM_RSA_D, 64, 64},
-            {OSSL_PKEY_PARAM_RSA_FACTOR1, 32, 32},     {OSSL_PKEY_PARAM_RSA_FACTOR2, 32, 32},
-            {OSSL_PKEY_PARAM_RSA_EXPONENT1, 32, 32},   {OSSL_PKEY_PARAM_RSA_EXPONENT2, 32, 32},
-            {OSSL_PKEY_PARAM_RSA_COEFFICIENT1, 31, 32}};
-        for (const auto& f : fields) {
-            BIGNUM* raw = nullptr;
-            ASSERT_EQ(EVP_PKEY_get_bn_param(key.get(), f.name, &raw), 1);
-            std::unique_ptr<BIGNUM, Freer<BN_free>> value(raw);
-            EXPECT_GE(BN_num_bytes(value.get()), f.low) << f.name << " of key " << i;
-            EXPECT_LE(BN_num_bytes(value.get()), f.high) << f.name << " of key " << i;
-        }
-    }
-}
-
 // ---- the tool --------------------------------------------------------------
 
 struct ToolRun {

@@ -269,35 +269,6 @@ bool ParseRequest(ByteView der, Request& request, std::string& error) {
     return ReadAttributes(attributes, request, error);
 }
 
-// The private key fields must fill the software provider's fixed-width
-// private-key blob exactly (primes and CRT exponents half the modulus
-// length, the coefficient at most one byte shorter, the private exponent as
-// long as the modulus), or the old format's import refuses the key; about one
-// key in fifty misses, so such keys are drawn again.
-bool FitsFixedWidthBlob(EVP_PKEY* key, int bits) {
-    const size_t full = static_cast<size_t>(bits) / 8, half = full / 2;
-    const struct {
-        const char* name;
-        size_t low, high;
-    } fields[] = {{OSSL_PKEY_PARAM_RSA_N, full, full},
-                  {OSSL_PKEY_PARAM_RSA_D, full, full},
-                  {OSSL_PKEY_PARAM_RSA_FACTOR1, half, half},
-                  {OSSL_PKEY_PARAM_RSA_FACTOR2, half, half},
-                  {OSSL_PKEY_PARAM_RSA_EXPONENT1, half, half},
-                  {OSSL_PKEY_PARAM_RSA_EXPONENT2, half, half},
-                  {OSSL_PKEY_PARAM_RSA_COEFFICIENT1, half - 1, half}};
-    for (const auto& f : fields) {
-        BIGNUM* raw = nullptr;
-        if (EVP_PKEY_get_bn_param(key, f.name, &raw) != 1)
-            return false;
-        BnPtr value(raw);
-        const size_t n = static_cast<size_t>(BN_num_bytes(value.get()));
-        if (n < f.low || n > f.high)
-            return false;
-    }
-    return true;
-}
-
 PkeyPtr EncryptionKey(const IssueOptions& options, const Request& request, std::string& error) {
     if (!options.encryptionKeyPem.empty()) {
         BioPtr bio(BIO_new_mem_buf(options.encryptionKeyPem.data(),
@@ -322,17 +293,10 @@ PkeyPtr EncryptionKey(const IssueOptions& options, const Request& request, std::
         error = "unsupported RSA encryption key length " + std::to_string(bits);
         return nullptr;
     }
-    for (int attempt = 0; attempt < 64; ++attempt) {
-        PkeyPtr key(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(bits)));
-        if (!key) {
-            error = OsslError("RSA key generation failed");
-            return nullptr;
-        }
-        if (FitsFixedWidthBlob(key.get(), bits))
-            return key;
-    }
-    error = "no RSA key of " + std::to_string(bits) + " bits fits the private-key blob";
-    return nullptr;
+    PkeyPtr key(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(bits)));
+    if (!key)
+        error = OsslError("RSA key generation failed");
+    return key;
 }
 
 // EnvelopedKeyBytes: what the envelope protects: the PKCS#1 RSAPrivateKey
