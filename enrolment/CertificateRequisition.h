@@ -11,7 +11,7 @@
 #include <wincrypt.h>
 
 // Vendor algorithm identifiers of SM2 providers, passed where RSA providers
-// take a key specification, and the SM2 providers' SM3 hash.
+// take a key spec (1 or 2), and the SM2 providers' SM3 hash.
 inline constexpr ALG_ID kAlgSM2KeyExchange = 0xBE00;
 inline constexpr ALG_ID kAlgSM2Signature = 0x3E00;
 inline constexpr ALG_ID kAlgSM3 = 0x800F;

@@ -11,6 +11,7 @@
 
 #include "CertificateRequisition.h"
 #include "PKCS10Request.h"
+#include "OpensslRequestCheck.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -25,18 +26,12 @@
 
 namespace {
 
-using Bytes = std::vector<BYTE>;
+using namespace orvane::checks;
 
 constexpr WCHAR kEnhanced[] = TEXT("Microsoft Enhanced Cryptographic Provider v1.0");
 constexpr WCHAR kAes[] = TEXT("Microsoft Enhanced RSA and AES Cryptographic Provider");
 constexpr WCHAR kRsaToken[] = TEXT("Orvane Soft RSA Token CSP v1.0");
 constexpr WCHAR kSm2Token[] = TEXT("Orvane Soft SM2 Token CSP v1.0");
-constexpr unsigned char kDefaultId[] = "1234567812345678";
-
-struct PkeyFree {
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
 
 struct Request {
     HRESULT hResult = E_FAIL;
@@ -58,137 +53,6 @@ Request MakeRequest(const WCHAR* pwszProvider, DWORD dwCertType, bool bRSA, DWOR
     delete[] pszText;
     delete[] pwszContainer;
     return r;
-}
-
-Bytes Base64Decode(const std::string& text) {
-    std::string compact;
-    for (char c : text)
-        if (c != '\r' && c != '\n')
-            compact += c;
-    Bytes out(compact.size());
-    const int n = EVP_DecodeBlock(
-        out.data(), reinterpret_cast<const unsigned char*>(compact.data()), int(compact.size()));
-    if (n < 0)
-        return {};
-    size_t len = size_t(n);
-    for (size_t i = compact.size(); i > 0 && compact[i - 1] == '='; --i)
-        --len;
-    out.resize(len);
-    return out;
-}
-
-// One DER element, found with OpenSSL's own header parser.
-struct Element {
-    int tag = -1;
-    size_t headerStart = 0, contentStart = 0, contentLength = 0;
-    size_t End() const { return contentStart + contentLength; }
-};
-
-bool ReadElement(const Bytes& der, size_t at, size_t limit, Element& e) {
-    if (at >= limit)
-        return false;
-    const unsigned char* p = der.data() + at;
-    long len = 0;
-    int tag = 0, cls = 0;
-    const int ret = ASN1_get_object(&p, &len, &tag, &cls, long(limit - at));
-    if (ret & 0x80)
-        return false;
-    e.headerStart = at;
-    e.contentStart = size_t(p - der.data());
-    e.contentLength = size_t(len);
-    e.tag = der[at];
-    return e.End() <= limit;
-}
-
-std::vector<Element> Children(const Bytes& der, const Element& parent) {
-    std::vector<Element> out;
-    for (size_t at = parent.contentStart; at < parent.End();) {
-        Element e;
-        if (!ReadElement(der, at, parent.End(), e))
-            return {};
-        out.push_back(e);
-        at = e.End();
-    }
-    return out;
-}
-
-Bytes Content(const Bytes& der, const Element& e) {
-    return Bytes(der.begin() + long(e.contentStart), der.begin() + long(e.End()));
-}
-Bytes Whole(const Bytes& der, const Element& e) {
-    return Bytes(der.begin() + long(e.headerStart), der.begin() + long(e.End()));
-}
-
-std::string OidText(const Bytes& whole) {
-    const unsigned char* p = whole.data();
-    ASN1_OBJECT* obj = d2i_ASN1_OBJECT(nullptr, &p, long(whole.size()));
-    if (obj == nullptr)
-        return "";
-    char buf[128];
-    OBJ_obj2txt(buf, sizeof buf, obj, 1);
-    ASN1_OBJECT_free(obj);
-    return buf;
-}
-
-// The parts of a request, as OpenSSL reads them.
-struct Parsed {
-    Bytes info; // the signed CertificationRequestInfo, whole
-    std::vector<Element> infoParts;
-    Bytes der;
-    std::string signatureAlg;
-    Bytes algorithmWhole; // SEQUENCE { OID, NULL }
-    Bytes signature;      // BIT STRING content without the unused-bits octet
-    Pkey key;
-};
-
-::testing::AssertionResult Parse(const Bytes& der, Parsed& out) {
-    Element outer;
-    if (!ReadElement(der, 0, der.size(), outer) || outer.tag != 0x30 || outer.End() != der.size())
-        return ::testing::AssertionFailure() << "outer SEQUENCE";
-    auto parts = Children(der, outer);
-    if (parts.size() != 3 || parts[0].tag != 0x30 || parts[1].tag != 0x30 || parts[2].tag != 0x03)
-        return ::testing::AssertionFailure() << "three parts expected";
-    out.der = der;
-    out.info = Whole(der, parts[0]);
-    out.infoParts = Children(der, parts[0]);
-    out.algorithmWhole = Whole(der, parts[1]);
-    auto alg = Children(der, parts[1]);
-    if (alg.size() != 2 || alg[0].tag != 0x06 || alg[1].tag != 0x05 || alg[1].contentLength != 0)
-        return ::testing::AssertionFailure() << "signature algorithm { OID, NULL }";
-    out.signatureAlg = OidText(Whole(der, alg[0]));
-    Bytes bits = Content(der, parts[2]);
-    if (bits.empty() || bits[0] != 0)
-        return ::testing::AssertionFailure() << "BIT STRING with no unused bits";
-    out.signature.assign(bits.begin() + 1, bits.end());
-    if (out.infoParts.size() < 3)
-        return ::testing::AssertionFailure() << "request information too short";
-    Bytes spki = Whole(der, out.infoParts[2]);
-    const unsigned char* p = spki.data();
-    out.key.reset(d2i_PUBKEY(nullptr, &p, long(spki.size())));
-    if (!out.key)
-        return ::testing::AssertionFailure() << "d2i_PUBKEY refused the SubjectPublicKeyInfo";
-    return ::testing::AssertionSuccess();
-}
-
-bool VerifySignature(const Parsed& req, bool bSM2) {
-    EVP_MD_CTX* md = EVP_MD_CTX_new();
-    EVP_PKEY_CTX* pctx = nullptr;
-    bool ok;
-    if (bSM2) {
-        pctx = EVP_PKEY_CTX_new_from_pkey(nullptr, req.key.get(), nullptr);
-        EVP_PKEY_CTX_set1_id(pctx, kDefaultId, 16);
-        EVP_MD_CTX_set_pkey_ctx(md, pctx);
-        ok = EVP_DigestVerifyInit_ex(md, nullptr, "SM3", nullptr, nullptr, req.key.get(),
-                                     nullptr) == 1;
-    } else {
-        ok = EVP_DigestVerifyInit_ex(md, nullptr, "SHA1", nullptr, nullptr, req.key.get(),
-                                     nullptr) == 1;
-    }
-    ok = ok && EVP_DigestVerify(md, req.signature.data(), req.signature.size(), req.info.data(),
-                                req.info.size()) == 1;
-    EVP_MD_CTX_free(md);
-    EVP_PKEY_CTX_free(pctx);
-    return ok;
 }
 
 std::set<WString> Containers(const WCHAR* pwszProvider) {
@@ -266,9 +130,9 @@ TEST_P(RequestVariants, VerifiesWithOpenSSLAndHasTheExpectedLayout) {
     }
     EXPECT_EQ(r.text.find("-----"), std::string::npos);
 
-    Parsed req;
-    ASSERT_TRUE(Parse(Base64Decode(r.text), req));
-    EXPECT_TRUE(VerifySignature(req, !v.rsa)) << "signature does not verify";
+    ParsedRequest req;
+    ASSERT_TRUE(ParseRequest(Base64Decode(r.text), req));
+    EXPECT_TRUE(VerifyRequestSignature(req, !v.rsa)) << "signature does not verify";
     EXPECT_EQ(req.signatureAlg, v.rsa ? "1.2.840.113549.1.1.5" : "1.2.156.10197.1.501");
 
     // Version 0, then the subject with its attributes in reverse order.
