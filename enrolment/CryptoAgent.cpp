@@ -101,6 +101,15 @@ template <class Body> HRESULT RunGuarded(const WCHAR* pwszOperation, Body body) 
     }
 }
 
+// CheckOut: whether the caller gave the out pointer; a null one is traced
+// (the call then fails with E_POINTER rather than writing through it).
+bool CheckOut(const WCHAR* pwszOp, const void* pvOut, const WCHAR* pwszReason) {
+    if (pvOut != nullptr)
+        return true;
+    TRACE_FAILED_W(pwszOp, TEXT("Check parameter"), pwszReason, E_POINTER);
+    return false;
+}
+
 struct StoreCloser {
     void operator()(void* hStore) const { CertCloseStore(static_cast<HCERTSTORE>(hStore), 0); }
 };
@@ -118,10 +127,8 @@ HRESULT CCryptoAgent::VURO_GetCSPInfo(BSTR* pbstrCSPInfo) {
     constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_GetCSPInfo");
     TraceHelper trace(kOp);
     return Finish(RunGuarded(kOp, [&]() -> HRESULT {
-        if (pbstrCSPInfo == nullptr) {
-            TRACE_FAILED_W(kOp, TEXT("Check parameter"), TEXT("NULL == pbstrCSPInfo"), E_POINTER);
+        if (!CheckOut(kOp, pbstrCSPInfo, TEXT("NULL == pbstrCSPInfo")))
             return E_POINTER;
-        }
         WCHAR* pwszNamesRaw = nullptr;
         HRESULT hResult = GetAllCSPName(&pwszNamesRaw);
         if (FAILED(hResult)) {
@@ -145,10 +152,8 @@ HRESULT CCryptoAgent::VURO_SetCSPInfo(LONG lKeyLength, const WCHAR* bstrCSPName,
     constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_SetCSPInfo");
     TraceHelper trace(kOp);
     return Finish(RunGuarded(kOp, [&]() -> HRESULT {
-        if (pbResult == nullptr) {
-            TRACE_FAILED_W(kOp, TEXT("Check parameter"), TEXT("NULL == pbResult"), E_POINTER);
+        if (!CheckOut(kOp, pbResult, TEXT("NULL == pbResult")))
             return E_POINTER;
-        }
         TraceValueNumber("lKeyLength", long(lKeyLength));
         TraceValueW("bstrCSPName", bstrCSPName);
         if (IsNullOrEmpty(bstrCSPName)) {
@@ -202,10 +207,8 @@ HRESULT CCryptoAgent::VURO_SetKeyAlgorithm(const WCHAR* bstrKeyAlgorithm, VARIAN
     constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_SetKeyAlgorithm");
     TraceHelper trace(kOp);
     return Finish(RunGuarded(kOp, [&]() -> HRESULT {
-        if (pbResult == nullptr) {
-            TRACE_FAILED_W(kOp, TEXT("Check parameter"), TEXT("NULL == pbResult"), E_POINTER);
+        if (!CheckOut(kOp, pbResult, TEXT("NULL == pbResult")))
             return E_POINTER;
-        }
         TraceValueW("bstrKeyAlgorithm", bstrKeyAlgorithm);
         if (IsNullOrEmpty(bstrKeyAlgorithm)) {
             TRACE_FAILED_W(kOp, TEXT("Check parameter"),
@@ -237,10 +240,8 @@ HRESULT CCryptoAgent::VURO_ImportEncryptCert(const WCHAR* bstrEncryptedPrivateKe
     constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_ImportEncryptCert");
     TraceHelper trace(kOp);
     return Finish(RunGuarded(kOp, [&]() -> HRESULT {
-        if (pbResult == nullptr) {
-            TRACE_FAILED_W(kOp, TEXT("Check parameter"), TEXT("NULL == pbResult"), E_POINTER);
+        if (!CheckOut(kOp, pbResult, TEXT("NULL == pbResult")))
             return E_POINTER;
-        }
         TraceValueW("bstrContainerName", bstrContainerName);
         TraceValueNumber("lFlags", long(lFlags));
         if (IsNullOrEmpty(bstrEncryptedPrivateKey) || IsNullOrEmpty(bstrP7Cert) ||
@@ -277,10 +278,8 @@ HRESULT CCryptoAgent::VURO_GetContainer(BSTR* pbstrContainer) {
     constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_GetContainer");
     TraceHelper trace(kOp);
     return Finish(RunGuarded(kOp, [&]() -> HRESULT {
-        if (pbstrContainer == nullptr) {
-            TRACE_FAILED_W(kOp, TEXT("Check parameter"), TEXT("NULL == pbstrContainer"), E_POINTER);
+        if (!CheckOut(kOp, pbstrContainer, TEXT("NULL == pbstrContainer")))
             return E_POINTER;
-        }
         TraceValueW("Container", m_wstrContainerName.c_str());
         return HandOutBstr(m_wstrContainerName, pbstrContainer);
     }));
@@ -291,10 +290,8 @@ HRESULT CCryptoAgent::VURO_ImportSignCert(LONG lCertType, const WCHAR* bstrSignC
     constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_ImportSignCert");
     TraceHelper trace(kOp);
     return Finish(RunGuarded(kOp, [&]() -> HRESULT {
-        if (pbResult == nullptr) {
-            TRACE_FAILED_W(kOp, TEXT("Check parameter"), TEXT("NULL == pbResult"), E_POINTER);
+        if (!CheckOut(kOp, pbResult, TEXT("NULL == pbResult")))
             return E_POINTER;
-        }
         TraceValueNumber("lCertType", long(lCertType));
         TraceValueW("bstrContainerName", bstrContainerName);
         if (IsNullOrEmpty(bstrSignCert)) {
@@ -407,10 +404,8 @@ HRESULT CCryptoAgent::VURO_GetAllCertInfo(BSTR* pbstrCertInfo) {
     constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_GetAllCertInfo");
     TraceHelper trace(kOp);
     return Finish(RunGuarded(kOp, [&]() -> HRESULT {
-        if (pbstrCertInfo == nullptr) {
-            TRACE_FAILED_W(kOp, TEXT("Check parameter"), TEXT("NULL == pbstrCertInfo"), E_POINTER);
+        if (!CheckOut(kOp, pbstrCertInfo, TEXT("NULL == pbstrCertInfo")))
             return E_POINTER;
-        }
         std::unique_ptr<void, StoreCloser> hCertStore(
             CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
                           CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, TEXT("My")));
@@ -439,10 +434,8 @@ HRESULT CCryptoAgent::VURO_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbResul
     constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_HavePermissiontoGenerateKeyPair");
     TraceHelper trace(kOp);
     return Finish(RunGuarded(kOp, [&]() -> HRESULT {
-        if (pbResult == nullptr) {
-            TRACE_FAILED_W(kOp, TEXT("Check parameter"), TEXT("NULL == pbResult"), E_POINTER);
+        if (!CheckOut(kOp, pbResult, TEXT("NULL == pbResult")))
             return E_POINTER;
-        }
         *pbResult = VARIANT_FALSE;
 
         WCHAR* pwszNamesRaw = nullptr;

@@ -19,9 +19,16 @@
 #include "EncryptCertImport.h"
 #include "ImportHelpers.h"
 #include "ImportTestSupport.h"
+#include "OpensslKeys.h"
 #include "SoftKeyDecrypt.h"
 
 using namespace importtest;
+using orvane::checks::GenerateSm2;
+using orvane::checks::Pkey;
+using orvane::checks::PkeyCtx;
+using orvane::checks::Sm2EncryptC1C3C2;
+using orvane::checks::Sm2Point;
+using orvane::checks::Sm2PublicFromBlob;
 
 namespace {
 
@@ -30,15 +37,6 @@ const WCHAR kSm2Token[] = u"Orvane Soft SM2 Token CSP v1.0";
 constexpr ALG_ID kSm2Sign = 0x3E00;
 constexpr ALG_ID kSm2Exchange = 0xBE00;
 constexpr DWORD kSm2Delete = 0xFFFF0002;
-
-struct PkeyFree {
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-struct CtxFree {
-    void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
-};
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, CtxFree>;
 
 struct Owned {
     BYTE* pb = nullptr;
@@ -94,7 +92,9 @@ bool AllNumbersFullLength(EVP_PKEY* key, unsigned bits) {
     return true;
 }
 
-Pkey IssuedRsaKey(unsigned bits) { return GenerateRsa(bits); }
+Pkey IssuedRsaKey(unsigned bits) {
+    return GenerateRsa(bits);
+}
 
 // ShortNumberRsaKey: a key with at least one number shorter than its field.
 Pkey ShortNumberRsaKey(unsigned bits) {
@@ -170,38 +170,6 @@ Pkey RsaPublicOf(const Bytes& blob) {
     return Pkey(key);
 }
 
-// Sm2PublicOf: the token's 140-byte public blob (X and Y least significant
-// byte first in 64-byte fields) as an OpenSSL key.
-Pkey Sm2PublicOf(const Bytes& blob) {
-    if (blob.size() != 140)
-        return nullptr;
-    BYTE point[65] = {0x04};
-    for (int i = 0; i < 32; ++i) {
-        point[1 + i] = blob[12 + 31 - i];
-        point[33 + i] = blob[76 + 31 - i];
-    }
-    OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
-    OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_GROUP_NAME, "SM2", 0);
-    OSSL_PARAM_BLD_push_octet_string(bld, OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point);
-    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
-    PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr));
-    EVP_PKEY* key = nullptr;
-    if (EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
-        EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params) != 1)
-        key = nullptr;
-    OSSL_PARAM_free(params);
-    OSSL_PARAM_BLD_free(bld);
-    return Pkey(key);
-}
-
-Pkey GenerateSm2() {
-    PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr));
-    EVP_PKEY* key = nullptr;
-    if (EVP_PKEY_keygen_init(ctx.get()) != 1 || EVP_PKEY_generate(ctx.get(), &key) != 1)
-        return nullptr;
-    return Pkey(key);
-}
-
 Bytes Sm2Scalar(EVP_PKEY* key) {
     BIGNUM* d = nullptr;
     Bytes out(32);
@@ -209,45 +177,6 @@ Bytes Sm2Scalar(EVP_PKEY* key) {
         BN_bn2binpad(d, out.data(), 32) != 32)
         out.clear();
     BN_clear_free(d);
-    return out;
-}
-
-Bytes Sm2Point(EVP_PKEY* key) {
-    Bytes point(65);
-    size_t len = 0;
-    EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(), &len);
-    point.resize(len);
-    return point;
-}
-
-// Sm2Encrypt: OpenSSL's SM2 ciphertext (SEQUENCE { x, y, hash, ciphertext })
-// as the raw C1 || C3 || C2 an issuer sends.
-Bytes Sm2EncryptC1C3C2(EVP_PKEY* key, const Bytes& plain) {
-    PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
-    size_t len = 0;
-    if (EVP_PKEY_encrypt_init(ctx.get()) != 1 ||
-        EVP_PKEY_encrypt(ctx.get(), nullptr, &len, plain.data(), plain.size()) != 1)
-        return {};
-    Bytes der(len);
-    if (EVP_PKEY_encrypt(ctx.get(), der.data(), &len, plain.data(), plain.size()) != 1)
-        return {};
-    const unsigned char* p = der.data();
-    ASN1_SEQUENCE_ANY* seq = d2i_ASN1_SEQUENCE_ANY(nullptr, &p, long(len));
-    if (seq == nullptr || sk_ASN1_TYPE_num(seq) != 4)
-        return {};
-    Bytes out;
-    for (int i = 0; i < 2; ++i) {
-        BIGNUM* bn = ASN1_INTEGER_to_BN(sk_ASN1_TYPE_value(seq, i)->value.integer, nullptr);
-        Bytes coordinate(32);
-        BN_bn2binpad(bn, coordinate.data(), 32);
-        BN_free(bn);
-        out.insert(out.end(), coordinate.begin(), coordinate.end());
-    }
-    for (int i = 2; i < 4; ++i) {
-        const ASN1_OCTET_STRING* s = sk_ASN1_TYPE_value(seq, i)->value.octet_string;
-        out.insert(out.end(), s->data, s->data + s->length);
-    }
-    sk_ASN1_TYPE_pop_free(seq, ASN1_TYPE_free);
     return out;
 }
 
@@ -338,7 +267,7 @@ TEST(ImportOpenSsl, PrivateKeyBlobsOfOpenSslKeysDecrypt) {
     // field (a leading zero byte in the private exponent, a CRT exponent or
     // the coefficient).
     for (unsigned bits : {1024u, 2048u, 0u}) {
-        Pkey issued = bits != 0 ? IssuedRsaKey(bits) : ShortNumberRsaKey(bits = 1024);
+        Pkey issued = bits != 0 ? IssuedRsaKey(bits) : ShortNumberRsaKey(bits = 512);
         ASSERT_TRUE(issued);
         const Bytes der = Pkcs1Of(issued.get());
         Owned blob;
@@ -434,7 +363,7 @@ TEST(ImportOpenSsl, SignCertInTokensStaysWithTheKey) {
     for (const Case& k : cases) {
         Container c("tokensign", k.provider, PROV_RSA_FULL, k.deleteFlags);
         const Bytes pub = NewKeyPair(k.provider, c.Name(), k.alg, k.bits);
-        Pkey subject = k.alg == kSm2Sign ? Sm2PublicOf(pub) : RsaPublicOf(pub);
+        Pkey subject = k.alg == kSm2Sign ? Sm2PublicFromBlob(pub) : RsaPublicOf(pub);
         ASSERT_TRUE(subject) << k.algorithm;
         const Bytes cert = MakeCertificate(subject.get(), "Token signer");
         WString text = CommaText(cert);
@@ -544,7 +473,7 @@ struct Sm2Setup {
 
 Sm2Setup MakeSm2(const WString& container) {
     Sm2Setup s;
-    s.temporary = Sm2PublicOf(NewKeyPair(kSm2Token, container, kSm2Exchange, 256));
+    s.temporary = Sm2PublicFromBlob(NewKeyPair(kSm2Token, container, kSm2Exchange, 256));
     s.issued = GenerateSm2();
     if (s.temporary && s.issued) {
         s.c1c3c2 = Sm2EncryptC1C3C2(s.temporary.get(), Sm2Scalar(s.issued.get()));
@@ -559,7 +488,7 @@ Bytes ExchangePoint(const WString& container) {
     if (!CryptAcquireContextW(&prov.h, container.c_str(), kSm2Token, PROV_RSA_FULL, 0xF0000000) ||
         !CryptGetUserKey(prov.h, AT_KEYEXCHANGE, &key.h))
         return {};
-    Pkey pub = Sm2PublicOf(ExportPublic(key.h));
+    Pkey pub = Sm2PublicFromBlob(ExportPublic(key.h));
     return pub ? Sm2Point(pub.get()) : Bytes();
 }
 

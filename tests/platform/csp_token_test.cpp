@@ -3,6 +3,7 @@
 // tokens import, and child processes show that containers persist and that
 // two writers in different containers do not disturb each other.
 #include "CryptoHandles.h"
+#include "OpensslKeys.h"
 #include "TestSupport.h"
 
 #include <wincrypt.h>
@@ -33,6 +34,10 @@ extern char** environ;
 namespace {
 
 using Bytes = std::vector<BYTE>;
+using orvane::checks::Pkey;
+using orvane::checks::PkeyCtx;
+using orvane::checks::Sm2EncryptC1C3C2;
+using orvane::checks::Sm2PublicFromBlob;
 
 const WCHAR kSm2Csp[] = u"Orvane Soft SM2 Token CSP v1.0";
 const WCHAR kRsaCsp[] = u"Orvane Soft RSA Token CSP v1.0";
@@ -42,15 +47,6 @@ constexpr ALG_ID kSm3 = 0x800F;
 constexpr DWORD kAccessExisting = 0xF0000000;
 constexpr DWORD kDeleteContainer = 0xFFFF0002;
 const char kDefaultId[] = "1234567812345678";
-
-struct PkeyFree {
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-struct CtxFree {
-    void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
-};
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, CtxFree>;
 
 struct HashH {
     HCRYPTHASH h = 0;
@@ -110,29 +106,6 @@ Bytes Sign(HCRYPTPROV prov, ALG_ID hashAlg, DWORD keySpec, const std::string& me
 
 // --- SM2 through OpenSSL ----------------------------------------------------
 
-// Sm2PublicFromBlob: the 140-byte blob's point as an OpenSSL key.
-Pkey Sm2PublicFromBlob(const Bytes& blob) {
-    if (blob.size() != 140)
-        return nullptr;
-    BYTE point[65] = {0x04};
-    for (int i = 0; i < 32; ++i) {
-        point[1 + i] = blob[12 + 31 - i];
-        point[33 + i] = blob[76 + 31 - i];
-    }
-    OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
-    OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_GROUP_NAME, "SM2", 0);
-    OSSL_PARAM_BLD_push_octet_string(bld, OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point);
-    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
-    PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr));
-    EVP_PKEY* key = nullptr;
-    if (EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
-        EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params) != 1)
-        key = nullptr;
-    OSSL_PARAM_free(params);
-    OSSL_PARAM_BLD_free(bld);
-    return Pkey(key);
-}
-
 Bytes PointOf(EVP_PKEY* key) {
     Bytes point(65);
     size_t len = 0;
@@ -164,65 +137,6 @@ bool VerifySm2(EVP_PKEY* key, const std::string& message, const Bytes& sig) {
     EVP_PKEY_CTX_free(pctx);
     OPENSSL_free(der);
     return ok;
-}
-
-// Tlv: the next DER element of in at pos (tag, content).
-bool Tlv(const Bytes& in, size_t& pos, BYTE& tag, Bytes& content) {
-    if (pos + 2 > in.size())
-        return false;
-    tag = in[pos];
-    size_t len = in[pos + 1], at = pos + 2;
-    if (len & 0x80) {
-        const size_t n = len & 0x7F;
-        len = 0;
-        for (size_t i = 0; i < n; ++i)
-            len = (len << 8) | in[at + i];
-        at += n;
-    }
-    if (at + len > in.size())
-        return false;
-    content.assign(in.begin() + static_cast<ptrdiff_t>(at),
-                   in.begin() + static_cast<ptrdiff_t>(at + len));
-    pos = at + len;
-    return true;
-}
-
-Bytes Pad32(const Bytes& integer) {
-    Bytes v = integer;
-    while (v.size() > 32 && v.front() == 0)
-        v.erase(v.begin());
-    Bytes out(32 - v.size(), 0);
-    out.insert(out.end(), v.begin(), v.end());
-    return out;
-}
-
-// Sm2EncryptC1C3C2: OpenSSL's SM2 encryption, taken out of its DER into the
-// raw C1 || C3 || C2 the envelope carries.
-Bytes Sm2EncryptC1C3C2(EVP_PKEY* key, const Bytes& plain) {
-    PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
-    size_t len = 0;
-    if (EVP_PKEY_encrypt_init(ctx.get()) != 1 ||
-        EVP_PKEY_encrypt(ctx.get(), nullptr, &len, plain.data(), plain.size()) != 1)
-        return {};
-    Bytes der(len);
-    if (EVP_PKEY_encrypt(ctx.get(), der.data(), &len, plain.data(), plain.size()) != 1)
-        return {};
-    der.resize(len);
-    size_t pos = 0;
-    BYTE tag = 0;
-    Bytes seq, x, y, c3, c2;
-    if (!Tlv(der, pos, tag, seq))
-        return {};
-    pos = 0;
-    if (!Tlv(seq, pos, tag, x) || !Tlv(seq, pos, tag, y) || !Tlv(seq, pos, tag, c3) ||
-        !Tlv(seq, pos, tag, c2))
-        return {};
-    Bytes out = Pad32(x);
-    Bytes yy = Pad32(y);
-    out.insert(out.end(), yy.begin(), yy.end());
-    out.insert(out.end(), c3.begin(), c3.end());
-    out.insert(out.end(), c2.begin(), c2.end());
-    return out;
 }
 
 // EnvelopeBlob: the enveloped-import blob, whose last field is the

@@ -1,0 +1,81 @@
+#include "OpensslKeys.h"
+
+#include <openssl/asn1.h>
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/param_build.h>
+
+namespace orvane::checks {
+
+Pkey Sm2PublicFromBlob(const Bytes& blob) {
+    if (blob.size() != 140)
+        return nullptr;
+    std::uint8_t point[65] = {0x04};
+    for (int i = 0; i < 32; ++i) {
+        point[1 + i] = blob[12 + 31 - i];
+        point[33 + i] = blob[76 + 31 - i];
+    }
+    OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
+    OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_GROUP_NAME, "SM2", 0);
+    OSSL_PARAM_BLD_push_octet_string(bld, OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point);
+    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
+    PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr));
+    EVP_PKEY* key = nullptr;
+    if (EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
+        EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params) != 1)
+        key = nullptr;
+    OSSL_PARAM_free(params);
+    OSSL_PARAM_BLD_free(bld);
+    return Pkey(key);
+}
+
+Pkey GenerateSm2() {
+    PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr));
+    EVP_PKEY* key = nullptr;
+    if (EVP_PKEY_keygen_init(ctx.get()) != 1 || EVP_PKEY_generate(ctx.get(), &key) != 1)
+        return nullptr;
+    return Pkey(key);
+}
+
+Bytes Sm2Point(EVP_PKEY* key) {
+    Bytes point(65);
+    size_t len = 0;
+    EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(), &len);
+    point.resize(len);
+    return point;
+}
+
+Bytes Sm2EncryptC1C3C2(EVP_PKEY* key, const Bytes& plain) {
+    PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+    size_t len = 0;
+    if (EVP_PKEY_encrypt_init(ctx.get()) != 1 ||
+        EVP_PKEY_encrypt(ctx.get(), nullptr, &len, plain.data(), plain.size()) != 1)
+        return {};
+    Bytes der(len);
+    if (EVP_PKEY_encrypt(ctx.get(), der.data(), &len, plain.data(), plain.size()) != 1)
+        return {};
+    // SM2Ciphertext ::= SEQUENCE { x INTEGER, y INTEGER, hash OCTET STRING,
+    //                              ciphertext OCTET STRING }
+    const unsigned char* p = der.data();
+    ASN1_SEQUENCE_ANY* seq = d2i_ASN1_SEQUENCE_ANY(nullptr, &p, long(len));
+    if (seq == nullptr || sk_ASN1_TYPE_num(seq) != 4) {
+        sk_ASN1_TYPE_pop_free(seq, ASN1_TYPE_free);
+        return {};
+    }
+    Bytes out;
+    for (int i = 0; i < 2; ++i) {
+        BIGNUM* bn = ASN1_INTEGER_to_BN(sk_ASN1_TYPE_value(seq, i)->value.integer, nullptr);
+        Bytes coordinate(32);
+        BN_bn2binpad(bn, coordinate.data(), 32);
+        BN_free(bn);
+        out.insert(out.end(), coordinate.begin(), coordinate.end());
+    }
+    for (int i = 2; i < 4; ++i) {
+        const ASN1_OCTET_STRING* s = sk_ASN1_TYPE_value(seq, i)->value.octet_string;
+        out.insert(out.end(), s->data, s->data + s->length);
+    }
+    sk_ASN1_TYPE_pop_free(seq, ASN1_TYPE_free);
+    return out;
+}
+
+} // namespace orvane::checks

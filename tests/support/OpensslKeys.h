@@ -1,0 +1,29 @@
+// SM2 keys and ciphertexts made or read by OpenSSL, for tests that check the
+// providers and the importers against an independent implementation (POSIX).
+#pragma once
+
+#include "OpensslRequestCheck.h"
+
+namespace orvane::checks {
+
+struct PkeyCtxFree {
+    void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
+};
+using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
+
+// Sm2PublicFromBlob: a provider's 140-byte SM2 public blob (X and Y least
+// significant byte first, each at the head of a 64-byte field) as an OpenSSL
+// key; null for any other size.
+Pkey Sm2PublicFromBlob(const Bytes& blob);
+
+// GenerateSm2: a fresh SM2 key pair.
+Pkey GenerateSm2();
+
+// Sm2Point: the key's uncompressed point, 04 || X || Y.
+Bytes Sm2Point(EVP_PKEY* key);
+
+// Sm2EncryptC1C3C2: OpenSSL's SM2 encryption to the key, taken out of its
+// DER form into the raw C1 (X || Y, 64 bytes) || C3 || C2 issuers send.
+Bytes Sm2EncryptC1C3C2(EVP_PKEY* key, const Bytes& plain);
+
+} // namespace orvane::checks
