@@ -21,6 +21,14 @@
 
 namespace {
 
+// Scratch: this run's folder for hives and the issuer. Each ctest entry names
+// its own (the Linux and the Wine runs may go at the same time and each
+// starts by emptying it).
+std::string Scratch() {
+    const char* dir = std::getenv("ORVANE_TEST_SCRATCH");
+    return dir != nullptr && dir[0] != 0 ? dir : ORVANE_TEST_SCRATCH;
+}
+
 using orvane::tools::HostProcess;
 namespace testca = orvane::tools::testca;
 
@@ -63,7 +71,7 @@ struct Session {
 Session RunSession(const std::string& strScript) {
     Session s;
     HostProcess browser;
-    const std::string strScratch = ORVANE_TEST_SCRATCH;
+    const std::string strScratch = Scratch();
     if (!browser.Start(BrowserCommand(), {"ORVANE_USER_HIVE=" + strScratch + "/user.db",
                                           "ORVANE_MACHINE_HIVE=" + strScratch + "/machine.db",
                                           "LC_ALL=en_US.UTF-8"})) {
@@ -116,8 +124,8 @@ class PellinEnrolment : public ::testing::TestWithParam<Case> {
 public:
     // Fresh hives and a fresh issuer for every run of the suite.
     static void SetUpTestSuite() {
-        std::filesystem::remove_all(ORVANE_TEST_SCRATCH);
-        std::filesystem::create_directories(ORVANE_TEST_SCRATCH);
+        std::filesystem::remove_all(Scratch());
+        std::filesystem::create_directories(Scratch());
     }
 };
 
@@ -146,7 +154,7 @@ TEST_P(PellinEnrolment, RequestIssueAndInstall) {
     EXPECT_EQ(strRequest.find("\r\n"), 64u);
 
     testca::IssueOptions options;
-    options.caDir = std::string(ORVANE_TEST_SCRATCH) + "/ca";
+    options.caDir = Scratch() + "/ca";
     testca::IssueResult issued = testca::Issue(options, strRequest);
     ASSERT_TRUE(issued.ok) << issued.error;
     EXPECT_EQ(issued.sm2, std::string(c.pszAlgorithm) == "SM2");
