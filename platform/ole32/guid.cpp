@@ -12,7 +12,7 @@ extern "C" HRESULT CoCreateGuid(GUID* pguid) {
     uint8_t b[16];
     if (RAND_bytes(b, sizeof(b)) != 1)
         return E_FAIL;
-    b[7] = uint8_t((b[7] & 0x0F) | 0x40); // version 4 in the high nibble of Data3
+    b[6] = uint8_t((b[6] & 0x0F) | 0x40); // version 4 in the high nibble of Data3
     b[8] = uint8_t((b[8] & 0x3F) | 0x80); // RFC 4122 variant
     pguid->Data1 = uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
     pguid->Data2 = uint16_t(b[4] << 8 | b[5]);

@@ -36,6 +36,14 @@ TEST(WinApiGuid, RegistryFormAndUniqueness) {
     ASSERT_EQ(CoCreateGuid(&g1), S_OK);
     ASSERT_EQ(CoCreateGuid(&g2), S_OK);
     EXPECT_NE(std::memcmp(&g1, &g2, sizeof(GUID)), 0);
+    // Random GUIDs are version 4 with the RFC 4122 variant: the text shows
+    // "4" as the first digit of the third group and 8-B as that of the fourth.
+    for (int i = 0; i < 64; ++i) {
+        GUID g{};
+        ASSERT_EQ(CoCreateGuid(&g), S_OK);
+        EXPECT_EQ(g.Data3 >> 12, 4) << std::hex << g.Data3;
+        EXPECT_EQ(g.Data4[0] >> 6, 2) << std::hex << int(g.Data4[0]);
+    }
 
     const GUID known = {
         0x5c8f2a58, 0x369a, 0x44f0, {0x92, 0x35, 0xc0, 0x5e, 0xcb, 0x1d, 0xd7, 0x3e}};
