@@ -12,11 +12,6 @@
 
 namespace {
 
-HRESULT FailureFromLastError() {
-    const HRESULT hResult = HResultFromLastError();
-    return FAILED(hResult) ? hResult : E_FAIL;
-}
-
 bool Contains(const WCHAR* pwszText, const WCHAR* pwszPart) {
     return pwszText != nullptr && WString(pwszText).find(pwszPart) != WString::npos;
 }

@@ -70,13 +70,6 @@ HRESULT HandOutBstr(const WString& wstr, BSTR* pbstr) {
     return HandOutBstr(wstr.c_str(), wstr.size(), pbstr);
 }
 
-// The converted last error, never a success: a system call that failed without
-// setting an error must not be reported as having worked.
-HRESULT FailureFromLastError() {
-    const HRESULT hResult = HResultFromLastError();
-    return FAILED(hResult) ? hResult : E_FAIL;
-}
-
 // Widens the builder's ANSI request text with the ANSI code page.
 HRESULT WidenAnsi(const char* psz, WString* pwstr) {
     const int cch = MultiByteToWideChar(CP_ACP, 0, psz, -1, nullptr, 0);
@@ -310,6 +303,13 @@ HRESULT CCryptoAgent::VURO_ImportSignCert(LONG lCertType, const WCHAR* bstrSignC
 
         WString wstrCert = TrimSpaces(bstrSignCert);
         const WString wstrContainer = TrimSpaces(bstrContainerName);
+        // A name of spaces alone would open the user's default container and
+        // bind the certificate to an unrelated key.
+        if (wstrContainer.empty()) {
+            TRACE_FAILED_W(kOp, TEXT("bstrContainerName Invalid parameter."),
+                           TEXT("wstrContainerName.size() == 0"), E_INVALIDARG);
+            return E_INVALIDARG;
+        }
         // A single certificate sits on the key exchange key; every other type
         // is the signing half of a pair.
         const DWORD dwKeySpec = lCertType == 1 ? AT_KEYEXCHANGE : AT_SIGNATURE;

@@ -29,26 +29,33 @@ bool IsBlank(WCHAR c) {
 HRESULT ReadEnvelopeKeyObjects(const WCHAR* op, const WString& wstrEncryptedData, bool fNewFormat,
                                ALG_ID* pSessionAlg, HeapBytes& sessionKeyObj,
                                HeapBytes& privateKeyObj) {
-    // The three header numbers; a text too short to hold one is malformed.
+    // The three header numbers, each read and checked in turn; a text that
+    // ends before a number starts is malformed.
     int rgnHeader[3] = {};
-    for (int i = 0; i < 3; ++i) {
-        if (FAILED(ReadEnvelopeNumber(wstrEncryptedData, size_t(i) * ENVELOPE_NUMBER_CHARS,
-                                      &rgnHeader[i]))) {
-            TRACE_FAILED_W(op, TEXT("Check encrypted data size."), TEXT("nPosition >= nTextLen"),
-                           VURO_E_ENVELOPE_FORMAT);
-            return VURO_E_ENVELOPE_FORMAT;
-        }
-    }
+    auto read = [&](int i) {
+        if (SUCCEEDED(ReadEnvelopeNumber(wstrEncryptedData, size_t(i) * ENVELOPE_NUMBER_CHARS,
+                                         &rgnHeader[i])))
+            return true;
+        TRACE_FAILED_W(op, TEXT("Check encrypted data size."), TEXT("nPosition >= nTextLen"),
+                       VURO_E_ENVELOPE_FORMAT);
+        return false;
+    };
+    if (!read(0))
+        return VURO_E_ENVELOPE_FORMAT;
     if (rgnHeader[0] < 0 || rgnHeader[0] > 2) {
         TRACE_FAILED_W(op, TEXT("Invalid device type of generating encrypt cert key."),
                        TEXT("TRUE"), VURO_E_ENVELOPE_DEVICE_TYPE);
         return VURO_E_ENVELOPE_DEVICE_TYPE;
     }
+    if (!read(1))
+        return VURO_E_ENVELOPE_FORMAT;
     if (rgnHeader[1] < 1 || rgnHeader[1] > 2) {
         TRACE_FAILED_W(op, TEXT("Invalid encrypt type used for encrypting private key."),
                        TEXT("TRUE"), VURO_E_ENVELOPE_ENCRYPT_TYPE);
         return VURO_E_ENVELOPE_ENCRYPT_TYPE;
     }
+    if (!read(2))
+        return VURO_E_ENVELOPE_FORMAT;
     const int nValue = rgnHeader[2];
     ALG_ID algSession = 0;
     if (!(nValue == ENVELOPE_SESSION_KEY_3DES || (fNewFormat && nValue == 0))) {

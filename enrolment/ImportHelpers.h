@@ -162,14 +162,6 @@ private:
     HCRYPTKEY m_h = 0;
 };
 
-// FailureFromLastError: the thread's last error as a result code, never a
-// success: a system call that failed without setting an error must not look
-// like it worked.
-inline HRESULT FailureFromLastError() {
-    const HRESULT hResult = HResultFromLastError();
-    return FAILED(hResult) ? hResult : E_FAIL;
-}
-
 // ContainsText: true when pwszPart occurs in wstrText (case-sensitive).
 inline bool ContainsText(const WString& wstrText, const WCHAR* pwszPart) {
     return wstrText.find(pwszPart) != WString::npos;

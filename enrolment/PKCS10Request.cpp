@@ -39,11 +39,6 @@ template <class Step> HRESULT Run(Buffer& out, Step step) {
     return hResult;
 }
 
-HRESULT FailureFromLastError() {
-    const HRESULT hResult = HResultFromLastError();
-    return FAILED(hResult) ? hResult : E_FAIL;
-}
-
 // Concatenates the parts; an overflowing total is refused.
 HRESULT Concat(std::initializer_list<const Buffer*> parts, Buffer& out) {
     DWORD cbTotal = 0;

@@ -15,13 +15,6 @@
 
 namespace {
 
-// The converted last error, never a success: a system call that failed without
-// setting an error must not look like it worked.
-HRESULT FailureFromLastError() {
-    HRESULT hResult = HResultFromLastError();
-    return FAILED(hResult) ? hResult : E_FAIL;
-}
-
 template <class T> std::unique_ptr<T[]> NewBuffer(size_t cElements) {
     return std::unique_ptr<T[]>(new (std::nothrow) T[cElements]);
 }

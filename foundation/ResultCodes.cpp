@@ -12,3 +12,8 @@ HRESULT HResultFromError(DWORD dwError) {
 HRESULT HResultFromLastError() {
     return HResultFromError(GetLastError());
 }
+
+HRESULT FailureFromLastError() {
+    const HRESULT hResult = HResultFromLastError();
+    return FAILED(hResult) ? hResult : E_FAIL;
+}

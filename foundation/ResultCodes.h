@@ -66,3 +66,8 @@ HRESULT HResultFromError(DWORD dwError);
 
 // HResultFromLastError: HResultFromError(GetLastError()).
 HRESULT HResultFromLastError();
+
+// FailureFromLastError: HResultFromLastError() for a call that failed; never a
+// success, so a system call that failed without setting an error does not
+// look as if it worked (E_FAIL then).
+HRESULT FailureFromLastError();

@@ -293,7 +293,9 @@ TEST(CryptoAgent, ImportRefusalsLeaveTheContainerAlone) {
         const WCHAR* container;
     };
     for (const SignCase& c : {SignCase{nullptr, TEXT("C")}, SignCase{TEXT(""), TEXT("C")},
-                              SignCase{TEXT("MIIB"), nullptr}, SignCase{TEXT("MIIB"), TEXT("")}}) {
+                              SignCase{TEXT("MIIB"), nullptr}, SignCase{TEXT("MIIB"), TEXT("")},
+                              // Spaces alone must not reach the default container.
+                              SignCase{TEXT("MIIB"), TEXT("   ")}}) {
         vb = VARIANT_FALSE;
         EXPECT_EQ(agent.VURO_ImportSignCert(1, c.cert, c.container, &vb), E_INVALIDARG);
         EXPECT_EQ(vb, VARIANT_FALSE);

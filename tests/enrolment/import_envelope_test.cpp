@@ -198,6 +198,11 @@ TEST(ImportEnvelope, BothFormatsParseTheIssuersText) {
          VURO_E_ENVELOPE_FORMAT},
         {"only the device type", good.substr(0, 10), VURO_E_ENVELOPE_FORMAT,
          VURO_E_ENVELOPE_FORMAT},
+        // Each number is checked before the next is read.
+        {"bad device type, nothing after it", TEXT("3"), VURO_E_ENVELOPE_DEVICE_TYPE,
+         VURO_E_ENVELOPE_DEVICE_TYPE},
+        {"bad encrypt type, nothing after it", NumberField(0) + TEXT("5"),
+         VURO_E_ENVELOPE_ENCRYPT_TYPE, VURO_E_ENVELOPE_ENCRYPT_TYPE},
         {"session key longer than the text", sessionTooLong, VURO_E_ENVELOPE_FORMAT,
          VURO_E_ENVELOPE_FORMAT},
         {"negative session key length", sessionNegative, VURO_E_ENVELOPE_FORMAT,
