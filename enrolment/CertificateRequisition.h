@@ -25,9 +25,10 @@ DWORD ProviderTypeForName(const WCHAR* pwszProvider);
 // CreatePublicKey: generates a key pair of dwKeySpec (1 key exchange, 2
 // signature; SM2 providers get 0xBE00 / 0x3E00 instead) with dwKeyLength bits
 // in pwszContainer, or in a new container named by a fresh GUID text when
-// pwszContainer is null or empty. *phProv is reused when it is already open,
-// else the provider is acquired (with CRYPT_NEWKEYSET when bNewContainer) and
-// handed to the caller, who releases it on every path.
+// pwszContainer is null or empty. *phProv is reused when it is already open
+// (and stays the caller's), else the provider is acquired (with CRYPT_NEWKEYSET
+// when bNewContainer) and handed to the caller on success; a handle acquired
+// here is released again on failure and *phProv left 0.
 // The public key comes back as the key bits of the exported public-key info
 // (RSA) or the provider's 140-byte public-key blob (SM2), in *ppbPublicKey /
 // *pcbPublicKey. With bNewContainer the container name is handed back as a

@@ -51,6 +51,11 @@ int ParseAndRespondRequest(const char* pszRequestMsg, char** ppszResponseMsg) {
                      "std::bad_alloc");
         if (ppszResponseMsg != nullptr)
             *ppszResponseMsg = nullptr;
+    } catch (...) {
+        // No response text: the loop answers with its fixed failure text.
+        TRACE_FAILED("ParseAndRespondRequest", "Answer request", int(E_UNEXPECTED), "exception");
+        if (ppszResponseMsg != nullptr)
+            *ppszResponseMsg = nullptr;
     }
     return 0;
 }

@@ -141,7 +141,7 @@ void RespondText(const WCHAR* pwszOp, cJSON** ppResponseJSON, const char* pszMet
 }
 
 // Runs a handler's body; memory running out inside still gives the page an
-// answer in order, with nOutOfMemoryCode.
+// answer in order, with nOutOfMemoryCode (any other exception: -1).
 template <class Body>
 int RunHandler(cJSON** ppResponseJSON, const char* pszMethod, int nOutOfMemoryCode,
                Body body) noexcept {
@@ -150,6 +150,11 @@ int RunHandler(cJSON** ppResponseJSON, const char* pszMethod, int nOutOfMemoryCo
     } catch (const std::bad_alloc&) {
         TRACE_FAILED("RunHandler", pszMethod, int(E_OUTOFMEMORY), "std::bad_alloc");
         RespondFailure(ppResponseJSON, pszMethod, nOutOfMemoryCode);
+    } catch (...) {
+        // Nothing else is expected to throw; if it does, the page still gets
+        // its answer and the host lives on.
+        TRACE_FAILED("RunHandler", pszMethod, int(E_UNEXPECTED), "exception");
+        RespondFailure(ppResponseJSON, pszMethod, kHandlerFailed);
     }
     return 0;
 }
