@@ -1,5 +1,5 @@
-// Certificate contexts: OpenSSL parses the certificate, and the SDK structures
-// are filled from it, pointing into storage the context owns.
+// Certificate contexts: the certificate is read with the bounded DER reader,
+// and the SDK structures point into storage the context owns.
 
 // OpenSSL comes before <wincrypt.h>, whose PKCS7_SIGNER_INFO macro would
 // rewrite OpenSSL's type of that name.
@@ -11,6 +11,7 @@
 #include <openssl/x509v3.h>
 
 #include "crypt32/cert_internal.h"
+#include "crypt32/der.h"
 
 #include <algorithm>
 #include <cstring>
@@ -19,60 +20,6 @@
 
 namespace orvane::crypt32 {
 namespace {
-
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-
-std::string OidText(const ASN1_OBJECT* obj) {
-    char buf[128];
-    int n = OBJ_obj2txt(buf, sizeof buf, obj, 1);
-    if (n <= 0)
-        return {};
-    if (size_t(n) >= sizeof buf) { // long identifiers: ask again with room
-        std::string s(size_t(n) + 1, '\0');
-        OBJ_obj2txt(s.data(), n + 1, obj, 1);
-        s.resize(size_t(n));
-        return s;
-    }
-    return std::string(buf, size_t(n));
-}
-
-// AlgorithmParams: the DER of AlgorithmIdentifier.parameters, empty when absent.
-std::vector<BYTE> AlgorithmParams(const X509_ALGOR* alg, std::string& oid) {
-    const ASN1_OBJECT* obj = nullptr;
-    int ptype = 0;
-    const void* pval = nullptr;
-    X509_ALGOR_get0(&obj, &ptype, &pval, alg);
-    oid = OidText(obj);
-    if (ptype == V_ASN1_UNDEF || alg->parameter == nullptr)
-        return {};
-    unsigned char* der = nullptr;
-    int len = i2d_ASN1_TYPE(alg->parameter, &der);
-    if (len <= 0)
-        return {};
-    std::vector<BYTE> out(der, der + len);
-    OPENSSL_free(der);
-    return out;
-}
-
-// IntegerContent: the content octets of INTEGER, least significant first, as
-// Windows keeps serial numbers.
-std::vector<BYTE> IntegerContent(const ASN1_INTEGER* value) {
-    unsigned char* der = nullptr;
-    int len = i2d_ASN1_INTEGER(value, &der);
-    std::vector<BYTE> out;
-    if (len > 2) {
-        // INTEGER ::= 02 len content; skip the tag and the length octets.
-        size_t off = 2;
-        if (der[1] & 0x80)
-            off += der[1] & 0x7f;
-        if (off < size_t(len))
-            out.assign(der + off, der + len);
-    }
-    OPENSSL_free(der);
-    return {out.rbegin(), out.rend()};
-}
 
 bool TimeToFileTime(const ASN1_TIME* t, FILETIME& ft) {
     struct tm tm {};
@@ -115,92 +62,196 @@ BOOL CopyOut(std::span<const BYTE> value, void* pvData, DWORD* pcbData) {
     return TRUE;
 }
 
-std::unique_ptr<CertObject> ParseWithOpenSsl(std::span<const BYTE> der, DWORD& err) {
-    err = DWORD(CRYPT_E_ASN1_BADTAG);
-    if (der.empty() || der.size() > 0x7fffffff)
-        return nullptr;
-    const unsigned char* p = der.data();
-    std::unique_ptr<X509, X509Free> x(d2i_X509(nullptr, &p, long(der.size())));
-    if (!x) {
-        err = DWORD(CRYPT_E_ASN1_CORRUPT);
+// AlgorithmIdentifier ::= SEQUENCE { algorithm OBJECT IDENTIFIER,
+//                                    parameters ANY OPTIONAL }
+DWORD ReadAlgorithm(DerReader& r, std::string& oid, std::vector<BYTE>& params) {
+    Bytes contents, oidContents;
+    if (DWORD err = r.Read(tag::kSequence, contents))
+        return err;
+    DerReader alg(contents);
+    if (DWORD err = alg.Read(tag::kOid, oidContents))
+        return err;
+    if (DWORD err = ParseOid(oidContents, oid))
+        return err;
+    if (!alg.AtEnd()) {
+        BYTE first = 0;
+        Bytes paramContents, paramElement;
+        if (DWORD err = alg.ReadAny(first, paramContents, &paramElement))
+            return err;
+        params.assign(paramElement.begin(), paramElement.end());
+    }
+    return alg.ExpectEnd();
+}
+
+// Time ::= CHOICE { utcTime UTCTime, generalTime GeneralizedTime }
+DWORD ReadTime(DerReader& r, FILETIME& ft) {
+    BYTE first = 0;
+    Bytes contents, element;
+    if (DWORD err = r.ReadAny(first, contents, &element))
+        return err;
+    if (first != V_ASN1_UTCTIME && first != V_ASN1_GENERALIZEDTIME)
+        return DWORD(CRYPT_E_ASN1_BADTAG);
+    const unsigned char* p = element.data();
+    ASN1_TIME* t = d2i_ASN1_TIME(nullptr, &p, long(element.size()));
+    const bool ok = t != nullptr && TimeToFileTime(t, ft);
+    ASN1_TIME_free(t);
+    return ok ? 0 : DWORD(CRYPT_E_ASN1_CORRUPT);
+}
+
+// ParseDer: the certificate read with the bounded DER reader; the SDK
+// structures point into the object's own copy of the encoding. (OpenSSL's
+// certificate parser decodes every public key on the way, most of a store
+// listing's cost, and nothing here needs the key decoded.)
+//   Certificate ::= SEQUENCE { tbsCertificate, signatureAlgorithm, signature BIT STRING }
+//   TBSCertificate ::= SEQUENCE { [0] EXPLICIT version DEFAULT v1, serialNumber INTEGER,
+//       signature AlgorithmIdentifier, issuer Name, validity SEQUENCE { notBefore, notAfter },
+//       subject Name, subjectPublicKeyInfo SEQUENCE { algorithm, subjectPublicKey BIT STRING },
+//       [1] issuerUniqueID OPTIONAL, [2] subjectUniqueID OPTIONAL,
+//       [3] EXPLICIT extensions SEQUENCE OF Extension OPTIONAL }
+//   Extension ::= SEQUENCE { extnID OBJECT IDENTIFIER, critical BOOLEAN DEFAULT FALSE,
+//       extnValue OCTET STRING }
+DWORD ParseDer(std::span<const BYTE> der, CertObject& o) {
+    Bytes certContents, certElement;
+    {
+        DerReader top(der);
+        // Trailing bytes after the certificate are ignored, as Windows does.
+        if (DWORD err = top.Read(tag::kSequence, certContents, &certElement))
+            return err;
+    }
+    o.encoded.assign(certElement.begin(), certElement.end());
+    DerReader whole(Bytes(o.encoded));
+    if (DWORD err = whole.Read(tag::kSequence, certContents))
+        return err;
+
+    DerReader cert(certContents);
+    Bytes tbsContents, sigContents;
+    std::string outerAlg;
+    std::vector<BYTE> outerParams;
+    if (DWORD err = cert.Read(tag::kSequence, tbsContents))
+        return err;
+    if (DWORD err = ReadAlgorithm(cert, outerAlg, outerParams))
+        return err;
+    if (DWORD err = cert.Read(tag::kBitString, sigContents))
+        return err;
+    if (DWORD err = cert.ExpectEnd())
+        return err;
+
+    DerReader tbs(tbsContents);
+    Bytes contents;
+    if (tbs.NextIs(tag::ContextConstructed(0))) {
+        Bytes versionContents;
+        if (DWORD err = tbs.Read(tag::ContextConstructed(0), contents))
+            return err;
+        DerReader version(contents);
+        LONG lVersion = 0;
+        if (DWORD err = version.Read(tag::kInteger, versionContents))
+            return err;
+        if (DWORD err = ParseInt32(versionContents, lVersion))
+            return err;
+        if (DWORD err = version.ExpectEnd())
+            return err;
+        o.info.dwVersion = DWORD(lVersion);
+    }
+    if (DWORD err = tbs.Read(tag::kInteger, contents))
+        return err;
+    if (contents.empty())
+        return DWORD(CRYPT_E_ASN1_CORRUPT);
+    o.serial.assign(contents.rbegin(), contents.rend());
+    if (DWORD err = ReadAlgorithm(tbs, o.sigAlgOid, o.sigAlgParams))
+        return err;
+
+    Bytes issuer, subject;
+    if (DWORD err = tbs.Read(tag::kSequence, contents, &issuer))
+        return err;
+    Bytes validityContents;
+    if (DWORD err = tbs.Read(tag::kSequence, validityContents))
+        return err;
+    DerReader validity(validityContents);
+    if (DWORD err = ReadTime(validity, o.info.NotBefore))
+        return err;
+    if (DWORD err = ReadTime(validity, o.info.NotAfter))
+        return err;
+    if (DWORD err = validity.ExpectEnd())
+        return err;
+    if (DWORD err = tbs.Read(tag::kSequence, contents, &subject))
+        return err;
+    o.info.Issuer = {DWORD(issuer.size()), const_cast<BYTE*>(issuer.data())};
+    o.info.Subject = {DWORD(subject.size()), const_cast<BYTE*>(subject.data())};
+
+    Bytes spkiContents, keyBits;
+    if (DWORD err = tbs.Read(tag::kSequence, spkiContents))
+        return err;
+    DerReader spki(spkiContents);
+    if (DWORD err = ReadAlgorithm(spki, o.keyAlgOid, o.keyAlgParams))
+        return err;
+    if (DWORD err = spki.Read(tag::kBitString, keyBits))
+        return err;
+    if (DWORD err = spki.ExpectEnd())
+        return err;
+    // BIT STRING: the unused-bits octet, then the key.
+    if (keyBits.empty() || keyBits[0] > 7)
+        return DWORD(CRYPT_E_ASN1_CORRUPT);
+    o.publicKey.assign(keyBits.begin() + 1, keyBits.end());
+
+    for (BYTE uniqueId :
+         {BYTE(0x81), BYTE(0x82), tag::ContextConstructed(1), tag::ContextConstructed(2)}) {
+        if (tbs.NextIs(uniqueId)) {
+            BYTE first = 0;
+            if (DWORD err = tbs.ReadAny(first, contents))
+                return err;
+        }
+    }
+    if (tbs.NextIs(tag::ContextConstructed(3))) {
+        Bytes listContents;
+        if (DWORD err = tbs.Read(tag::ContextConstructed(3), contents))
+            return err;
+        DerReader explicitTag(contents);
+        if (DWORD err = explicitTag.Read(tag::kSequence, listContents))
+            return err;
+        if (DWORD err = explicitTag.ExpectEnd())
+            return err;
+        DerReader list(listContents);
+        while (!list.AtEnd()) {
+            Bytes extContents, oidContents, value;
+            if (DWORD err = list.Read(tag::kSequence, extContents))
+                return err;
+            DerReader ext(extContents);
+            std::string oid;
+            if (DWORD err = ext.Read(tag::kOid, oidContents))
+                return err;
+            if (DWORD err = ParseOid(oidContents, oid))
+                return err;
+            CERT_EXTENSION e{};
+            if (ext.NextIs(0x01)) { // BOOLEAN
+                Bytes flag;
+                if (DWORD err = ext.Read(0x01, flag))
+                    return err;
+                if (flag.size() != 1)
+                    return DWORD(CRYPT_E_ASN1_CORRUPT);
+                e.fCritical = flag[0] != 0 ? TRUE : FALSE;
+            }
+            if (DWORD err = ext.Read(tag::kOctetString, value))
+                return err;
+            if (DWORD err = ext.ExpectEnd())
+                return err;
+            e.Value = {DWORD(value.size()), const_cast<BYTE*>(value.data())};
+            o.extOids.push_back(std::move(oid));
+            o.extensions.push_back(e);
+        }
+    }
+    return tbs.ExpectEnd();
+}
+
+std::unique_ptr<CertObject> ParseWithDer(std::span<const BYTE> der, DWORD& err) {
+    if (der.empty() || der.size() > 0x7fffffff) {
+        err = DWORD(CRYPT_E_ASN1_BADTAG);
         return nullptr;
     }
     auto obj = std::make_unique<CertObject>();
-    // Trailing bytes after the certificate are ignored, as Windows does.
-    obj->encoded.assign(der.data(), p);
     CertObject& o = *obj;
-    o.info.dwVersion = DWORD(X509_get_version(x.get()));
-    o.serial = IntegerContent(X509_get0_serialNumber(x.get()));
-    o.sigAlgParams = AlgorithmParams(X509_get0_tbs_sigalg(x.get()), o.sigAlgOid);
-
-    const X509_PUBKEY* pub = X509_get_X509_PUBKEY(x.get());
-    X509_ALGOR* keyAlg = nullptr;
-    const unsigned char* keyBytes = nullptr;
-    int keyLen = 0;
-    if (pub == nullptr || X509_PUBKEY_get0_param(nullptr, &keyBytes, &keyLen, &keyAlg, pub) != 1 ||
-        keyAlg == nullptr) {
-        err = DWORD(CRYPT_E_ASN1_CORRUPT);
+    err = ParseDer(der, o);
+    if (err != 0)
         return nullptr;
-    }
-    o.keyAlgParams = AlgorithmParams(keyAlg, o.keyAlgOid);
-    o.publicKey.assign(keyBytes, keyBytes + keyLen);
-
-    if (!TimeToFileTime(X509_get0_notBefore(x.get()), o.info.NotBefore) ||
-        !TimeToFileTime(X509_get0_notAfter(x.get()), o.info.NotAfter)) {
-        err = DWORD(CRYPT_E_ASN1_CORRUPT);
-        return nullptr;
-    }
-
-    // Names point into the encoded certificate itself: the DER OpenSSL keeps
-    // is the same bytes, so find them there and keep one copy.
-    auto locate = [&](const X509_NAME* name, CERT_NAME_BLOB& blob) {
-        const unsigned char* nd = nullptr;
-        size_t nlen = 0;
-        if (X509_NAME_get0_der(const_cast<X509_NAME*>(name), &nd, &nlen) != 1)
-            return false;
-        auto it = std::search(o.encoded.begin(), o.encoded.end(), nd, nd + nlen);
-        if (it == o.encoded.end())
-            return false;
-        blob.pbData = &*it;
-        blob.cbData = DWORD(nlen);
-        return true;
-    };
-    if (!locate(X509_get_issuer_name(x.get()), o.info.Issuer) ||
-        !locate(X509_get_subject_name(x.get()), o.info.Subject)) {
-        err = DWORD(CRYPT_E_ASN1_CORRUPT);
-        return nullptr;
-    }
-    // The subject follows the issuer and validity; when both names are equal,
-    // search past the issuer so Subject points at its own bytes.
-    if (o.info.Subject.pbData == o.info.Issuer.pbData) {
-        BYTE* from = o.info.Issuer.pbData + o.info.Issuer.cbData;
-        auto it = std::search(from, o.encoded.data() + o.encoded.size(), o.info.Issuer.pbData,
-                              o.info.Issuer.pbData + o.info.Issuer.cbData);
-        if (it != o.encoded.data() + o.encoded.size())
-            o.info.Subject.pbData = it;
-    }
-
-    const int n = X509_get_ext_count(x.get());
-    o.extOids.reserve(size_t(n > 0 ? n : 0));
-    o.extensions.reserve(size_t(n > 0 ? n : 0));
-    for (int i = 0; i < n; ++i) {
-        X509_EXTENSION* ext = X509_get_ext(x.get(), i);
-        const ASN1_OCTET_STRING* value = X509_EXTENSION_get_data(ext);
-        o.extOids.push_back(OidText(X509_EXTENSION_get_object(ext)));
-        CERT_EXTENSION e{};
-        e.fCritical = X509_EXTENSION_get_critical(ext) > 0 ? TRUE : FALSE;
-        // The value's bytes live inside the encoded certificate too.
-        const BYTE* vd = ASN1_STRING_get0_data(value);
-        const size_t vlen = size_t(ASN1_STRING_length(value));
-        auto it = std::search(o.encoded.begin(), o.encoded.end(), vd, vd + vlen);
-        if (vlen == 0 || it == o.encoded.end()) {
-            err = DWORD(CRYPT_E_ASN1_CORRUPT);
-            return nullptr;
-        }
-        e.Value.pbData = &*it;
-        e.Value.cbData = DWORD(vlen);
-        o.extensions.push_back(e);
-    }
     for (size_t i = 0; i < o.extensions.size(); ++i)
         o.extensions[i].pszObjId = o.extOids[i].data();
 
@@ -228,7 +279,7 @@ std::unique_ptr<CertObject> ParseWithOpenSsl(std::span<const BYTE> der, DWORD& e
 } // namespace
 
 std::unique_ptr<CertObject> ParseCertificate(std::span<const BYTE> der, DWORD& err) {
-    auto obj = ParseWithOpenSsl(der, err);
+    auto obj = ParseWithDer(der, err);
     // A refused certificate leaves OpenSSL's reasons queued on this thread;
     // they are ours, and must not surface in someone else's later check.
     if (!obj)
