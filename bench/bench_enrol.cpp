@@ -82,18 +82,27 @@ bool Report(const char* title, orvane::tools::EnrolOptions options, const char16
 
     const double total = Median(totals), generation = Median(keygen);
     std::printf("\n%s (medians of %d runs)\n", title, kRuns);
-    double own = 0;
+    double others = 0;
     for (const std::string& name : order) {
         const double ms = Median(steps[name]);
         std::printf("  %-40s %9.2f ms\n", name.c_str(), ms);
-        if (name == "VURO_PKCS10CertRequisition")
-            own += std::max(0.0, ms - generation);
-        else if (name != "issue")
-            own += ms;
+        if (name != "VURO_PKCS10CertRequisition" && name != "issue")
+            others += ms;
     }
     std::printf("  %-40s %9.2f ms\n", "total", total);
     std::printf("  %-40s %9.2f ms  (%d runs)\n", "key generation in the provider alone", generation,
                 kKeyRuns);
+    // The request step less key generation. RSA key generation's spread from
+    // key to key is far larger than the request's own work, so medians of the
+    // two can differ by tens of milliseconds either way; the difference of the
+    // fastest runs (the key generation floor) is the steadier estimate.
+    const auto& request = steps["VURO_PKCS10CertRequisition"];
+    const double ownMedian = std::max(0.0, Median(request) - generation);
+    const double ownFloor = std::max(0.0, *std::min_element(request.begin(), request.end()) -
+                                              *std::min_element(keygen.begin(), keygen.end()));
+    std::printf("  %-40s %9.2f ms  (difference of medians: %.2f ms)\n",
+                "request less key generation (floors)", ownFloor, ownMedian);
+    const double own = others + ownFloor;
     const double share = total > 0 ? own / total : 0;
     std::printf("  host's own share: %.2f ms of %.2f ms = %.1f%%  (target < 10%%: %s)\n", own,
                 total, share * 100, share < 0.10 ? "met" : "MISSED");
