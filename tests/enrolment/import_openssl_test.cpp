@@ -26,6 +26,7 @@ using namespace importtest;
 using orvane::checks::GenerateSm2;
 using orvane::checks::Pkey;
 using orvane::checks::PkeyCtx;
+using orvane::checks::RsaPublicFromBlob;
 using orvane::checks::Sm2EncryptC1C3C2;
 using orvane::checks::Sm2Point;
 using orvane::checks::Sm2PublicFromBlob;
@@ -141,33 +142,6 @@ Bytes ExportPublic(HCRYPTKEY hKey) {
     if (!CryptExportKey(hKey, 0, PUBLICKEYBLOB, 0, blob.data(), &cb))
         return {};
     return blob;
-}
-
-// RsaPublicOf: a PUBLICKEYBLOB as an OpenSSL key.
-Pkey RsaPublicOf(const Bytes& blob) {
-    if (blob.size() < 20)
-        return nullptr;
-    const DWORD bits = blob[12] | blob[13] << 8 | blob[14] << 16 | DWORD(blob[15]) << 24;
-    const DWORD e = blob[16] | blob[17] << 8 | blob[18] << 16 | DWORD(blob[19]) << 24;
-    if (blob.size() < 20 + bits / 8)
-        return nullptr;
-    BIGNUM* n = BN_lebin2bn(blob.data() + 20, int(bits / 8), nullptr);
-    BIGNUM* eb = BN_new();
-    BN_set_word(eb, e);
-    OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
-    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, n);
-    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, eb);
-    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
-    PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
-    EVP_PKEY* key = nullptr;
-    if (EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
-        EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params) != 1)
-        key = nullptr;
-    OSSL_PARAM_free(params);
-    OSSL_PARAM_BLD_free(bld);
-    BN_free(n);
-    BN_free(eb);
-    return Pkey(key);
 }
 
 Bytes Sm2Scalar(EVP_PKEY* key) {
@@ -363,7 +337,7 @@ TEST(ImportOpenSsl, SignCertInTokensStaysWithTheKey) {
     for (const Case& k : cases) {
         Container c("tokensign", k.provider, PROV_RSA_FULL, k.deleteFlags);
         const Bytes pub = NewKeyPair(k.provider, c.Name(), k.alg, k.bits);
-        Pkey subject = k.alg == kSm2Sign ? Sm2PublicFromBlob(pub) : RsaPublicOf(pub);
+        Pkey subject = k.alg == kSm2Sign ? Sm2PublicFromBlob(pub) : RsaPublicFromBlob(pub);
         ASSERT_TRUE(subject) << k.algorithm;
         const Bytes cert = MakeCertificate(subject.get(), "Token signer");
         WString text = CommaText(cert);
@@ -378,7 +352,7 @@ TEST(ImportOpenSsl, SignCertInTokensStaysWithTheKey) {
 TEST(ImportOpenSsl, SignCertKeepsTheKeySpecInMy) {
     for (DWORD keySpec : {DWORD(AT_KEYEXCHANGE), DWORD(AT_SIGNATURE)}) {
         Container c("mssign", kEnhanced, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
-        Pkey subject = RsaPublicOf(NewKeyPair(kEnhanced, c.Name(), keySpec, 2048));
+        Pkey subject = RsaPublicFromBlob(NewKeyPair(kEnhanced, c.Name(), keySpec, 2048));
         ASSERT_TRUE(subject);
         const Bytes cert = MakeCertificate(subject.get(), "Software signer");
         WString text = CommaText(cert);
@@ -415,7 +389,8 @@ TEST(ImportOpenSsl, OldFormatFreshAnswers) {
     const auto before = GuidNamed(Containers(kEnhanced, PROV_RSA_FULL));
     for (const Case& k : cases) {
         Container c("osold", k.provider, TypeOf(k.provider), CRYPT_DELETEKEYSET);
-        Pkey temporary = RsaPublicOf(NewKeyPair(k.provider, c.Name(), AT_KEYEXCHANGE, k.bits));
+        Pkey temporary =
+            RsaPublicFromBlob(NewKeyPair(k.provider, c.Name(), AT_KEYEXCHANGE, k.bits));
         ASSERT_TRUE(temporary);
         Pkey issued = IssuedRsaKey(k.bits);
         const Bytes cert = MakeCertificate(issued.get(), "Encryption");
@@ -448,7 +423,7 @@ TEST(ImportOpenSsl, OldFormatFreshAnswers) {
 TEST(ImportOpenSsl, NewFormatRsaInTheToken) {
     for (unsigned bits : {2048u, 3072u}) {
         Container c("osnew", kRsaToken, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
-        Pkey temporary = RsaPublicOf(NewKeyPair(kRsaToken, c.Name(), AT_KEYEXCHANGE, bits));
+        Pkey temporary = RsaPublicFromBlob(NewKeyPair(kRsaToken, c.Name(), AT_KEYEXCHANGE, bits));
         ASSERT_TRUE(temporary);
         Pkey issued = GenerateRsa(bits); // the token takes any PKCS#1 key of the length
         const Bytes cert = MakeCertificate(issued.get(), "Token encryption");

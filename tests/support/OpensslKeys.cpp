@@ -29,6 +29,34 @@ Pkey Sm2PublicFromBlob(const Bytes& blob) {
     return Pkey(key);
 }
 
+Pkey RsaPublicFromBlob(const Bytes& blob) {
+    if (blob.size() < 20)
+        return nullptr;
+    const std::uint32_t bits =
+        blob[12] | (blob[13] << 8) | (blob[14] << 16) | (std::uint32_t(blob[15]) << 24);
+    const std::uint32_t e =
+        blob[16] | (blob[17] << 8) | (blob[18] << 16) | (std::uint32_t(blob[19]) << 24);
+    if (blob.size() != 20 + bits / 8)
+        return nullptr;
+    BIGNUM* n = BN_lebin2bn(blob.data() + 20, int(bits / 8), nullptr);
+    BIGNUM* eb = BN_new();
+    BN_set_word(eb, e);
+    OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, n);
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, eb);
+    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
+    PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    EVP_PKEY* key = nullptr;
+    if (EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
+        EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params) != 1)
+        key = nullptr;
+    OSSL_PARAM_free(params);
+    OSSL_PARAM_BLD_free(bld);
+    BN_free(n);
+    BN_free(eb);
+    return Pkey(key);
+}
+
 Pkey GenerateSm2() {
     PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr));
     EVP_PKEY* key = nullptr;

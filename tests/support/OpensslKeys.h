@@ -1,4 +1,4 @@
-// SM2 keys and ciphertexts made or read by OpenSSL, for tests that check the
+// RSA and SM2 keys and ciphertexts made or read by OpenSSL, for tests that check the
 // providers and the importers against an independent implementation (POSIX).
 #pragma once
 
@@ -15,6 +15,10 @@ using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
 // significant byte first, each at the head of a 64-byte field) as an OpenSSL
 // key; null for any other size.
 Pkey Sm2PublicFromBlob(const Bytes& blob);
+
+// RsaPublicFromBlob: a provider's PUBLICKEYBLOB (modulus least significant
+// byte first) as an OpenSSL key; null for a blob of the wrong size.
+Pkey RsaPublicFromBlob(const Bytes& blob);
 
 // GenerateSm2: a fresh SM2 key pair.
 Pkey GenerateSm2();
