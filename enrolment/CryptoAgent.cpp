@@ -24,6 +24,20 @@ bool IsNullOrEmpty(const WCHAR* pwsz) {
     return pwsz == nullptr || pwsz[0] == 0;
 }
 
+// RequireText: whether the page gave a non-empty text. A missing one is
+// traced under pwszStep with its reason (the call then fails with
+// E_INVALIDARG); a given one is traced as pwszOkStep, when there is one.
+bool RequireText(const WCHAR* pwszOp, const WCHAR* pwszText, const WCHAR* pwszStep,
+                 const WCHAR* pwszReason, const WCHAR* pwszOkStep) {
+    if (IsNullOrEmpty(pwszText)) {
+        TRACE_FAILED_W(pwszOp, pwszStep, pwszReason, E_INVALIDARG);
+        return false;
+    }
+    if (pwszOkStep != nullptr)
+        TRACE_OK_W(pwszOp, pwszOkStep);
+    return true;
+}
+
 // Removes U+0020 from both ends; tabs and other blanks are kept.
 WString TrimSpaces(const WCHAR* pwsz) {
     WString wstr(pwsz);
@@ -149,12 +163,10 @@ HRESULT CCryptoAgent::VURO_SetCSPInfo(LONG lKeyLength, const WCHAR* bstrCSPName,
             return E_POINTER;
         TraceValueNumber("lKeyLength", long(lKeyLength));
         TraceValueW("bstrCSPName", bstrCSPName);
-        if (IsNullOrEmpty(bstrCSPName)) {
-            TRACE_FAILED_W(kOp, TEXT("Check parameter"),
-                           TEXT("bstrCSPName == NULL || wcslen(bstrCSPName) == 0"), E_INVALIDARG);
+        if (!RequireText(kOp, bstrCSPName, TEXT("Check parameter"),
+                         TEXT("bstrCSPName == NULL || wcslen(bstrCSPName) == 0"),
+                         TEXT("Check parameter")))
             return E_INVALIDARG;
-        }
-        TRACE_OK_W(kOp, TEXT("Check parameter"));
 
         WString wstrCSPName = TrimSpaces(bstrCSPName);
         if (wstrCSPName.size() == 0) {
@@ -203,13 +215,10 @@ HRESULT CCryptoAgent::VURO_SetKeyAlgorithm(const WCHAR* bstrKeyAlgorithm, VARIAN
         if (!CheckOut(kOp, pbResult, TEXT("NULL == pbResult")))
             return E_POINTER;
         TraceValueW("bstrKeyAlgorithm", bstrKeyAlgorithm);
-        if (IsNullOrEmpty(bstrKeyAlgorithm)) {
-            TRACE_FAILED_W(kOp, TEXT("Check parameter"),
-                           TEXT("bstrKeyAlgorithm == NULL || wcslen(bstrKeyAlgorithm) == 0"),
-                           E_INVALIDARG);
+        if (!RequireText(kOp, bstrKeyAlgorithm, TEXT("Check parameter"),
+                         TEXT("bstrKeyAlgorithm == NULL || wcslen(bstrKeyAlgorithm) == 0"),
+                         TEXT("Check parameter")))
             return E_INVALIDARG;
-        }
-        TRACE_OK_W(kOp, TEXT("Check parameter"));
 
         WString wstrKeyAlgorithm = TrimSpaces(bstrKeyAlgorithm);
         if (!EqualsAsciiNoCase(wstrKeyAlgorithm, "RSA") &&
@@ -287,19 +296,13 @@ HRESULT CCryptoAgent::VURO_ImportSignCert(LONG lCertType, const WCHAR* bstrSignC
             return E_POINTER;
         TraceValueNumber("lCertType", long(lCertType));
         TraceValueW("bstrContainerName", bstrContainerName);
-        if (IsNullOrEmpty(bstrSignCert)) {
-            TRACE_FAILED_W(kOp, TEXT("bstrSignCert Invalid parameter."),
-                           TEXT("bstrSignCert == NULL || 0 == wcslen(bstrSignCert)"), E_INVALIDARG);
+        if (!RequireText(kOp, bstrSignCert, TEXT("bstrSignCert Invalid parameter."),
+                         TEXT("bstrSignCert == NULL || 0 == wcslen(bstrSignCert)"),
+                         TEXT("Check parameter(bstrSignCert)")) ||
+            !RequireText(kOp, bstrContainerName, TEXT("bstrContainerName Invalid parameter."),
+                         TEXT("bstrContainerName == NULL || 0 == wcslen(bstrContainerName)"),
+                         TEXT("Check parameter(bstrContainerName)")))
             return E_INVALIDARG;
-        }
-        TRACE_OK_W(kOp, TEXT("Check parameter(bstrSignCert)"));
-        if (IsNullOrEmpty(bstrContainerName)) {
-            TRACE_FAILED_W(kOp, TEXT("bstrContainerName Invalid parameter."),
-                           TEXT("bstrContainerName == NULL || 0 == wcslen(bstrContainerName)"),
-                           E_INVALIDARG);
-            return E_INVALIDARG;
-        }
-        TRACE_OK_W(kOp, TEXT("Check parameter(bstrContainerName)"));
 
         WString wstrCert = TrimSpaces(bstrSignCert);
         const WString wstrContainer = TrimSpaces(bstrContainerName);
@@ -339,12 +342,9 @@ HRESULT CCryptoAgent::VURO_PKCS10CertRequisition(const WCHAR* bstrSubjectDN, LON
         TraceValueW("bstrSubjectDN", bstrSubjectDN);
         TraceValueNumber("lCertType", long(lCertType));
         TraceValueNumber("lGenKeyFlags", long(lGenKeyFlags));
-        if (IsNullOrEmpty(bstrSubjectDN)) {
-            TRACE_FAILED_W(kOp, TEXT("Check parameter"),
-                           TEXT("bstrSubjectDN == NULL || 0 == wcslen(bstrSubjectDN)"),
-                           E_INVALIDARG);
+        if (!RequireText(kOp, bstrSubjectDN, TEXT("Check parameter"),
+                         TEXT("bstrSubjectDN == NULL || 0 == wcslen(bstrSubjectDN)"), nullptr))
             return E_INVALIDARG;
-        }
         if (1 != lCertType && 2 != lCertType) {
             TRACE_FAILED_W(kOp, TEXT("Check parameter"), TEXT("(1 != lCertType && 2 != lCertType)"),
                            E_INVALIDARG);
