@@ -62,25 +62,13 @@ BOOL CopyOut(std::span<const BYTE> value, void* pvData, DWORD* pcbData) {
     return TRUE;
 }
 
-// AlgorithmIdentifier ::= SEQUENCE { algorithm OBJECT IDENTIFIER,
-//                                    parameters ANY OPTIONAL }
+// The algorithm and a copy of its parameters element (empty when absent).
 DWORD ReadAlgorithm(DerReader& r, std::string& oid, std::vector<BYTE>& params) {
-    Bytes contents, oidContents;
-    if (DWORD err = r.Read(tag::kSequence, contents))
+    Bytes parameters;
+    if (DWORD err = ReadAlgorithmIdentifier(r, oid, parameters))
         return err;
-    DerReader alg(contents);
-    if (DWORD err = alg.Read(tag::kOid, oidContents))
-        return err;
-    if (DWORD err = ParseOid(oidContents, oid))
-        return err;
-    if (!alg.AtEnd()) {
-        BYTE first = 0;
-        Bytes paramContents, paramElement;
-        if (DWORD err = alg.ReadAny(first, paramContents, &paramElement))
-            return err;
-        params.assign(paramElement.begin(), paramElement.end());
-    }
-    return alg.ExpectEnd();
+    params.assign(parameters.begin(), parameters.end());
+    return 0;
 }
 
 // Time ::= CHOICE { utcTime UTCTime, generalTime GeneralizedTime }

@@ -180,25 +180,8 @@ struct AlgorithmModel {
     Bytes parameters; // the whole element, or empty when absent
 };
 
-// AlgorithmIdentifier ::= SEQUENCE {
-//     algorithm   OBJECT IDENTIFIER,
-//     parameters  ANY DEFINED BY algorithm OPTIONAL }
 DWORD ReadAlgorithmId(DerReader& r, AlgorithmModel& m) {
-    Bytes seq, oid;
-    if (DWORD err = r.Read(tag::kSequence, seq))
-        return err;
-    DerReader fields(seq);
-    if (DWORD err = fields.Read(tag::kOid, oid))
-        return err;
-    if (DWORD err = ParseOid(oid, m.oid))
-        return err;
-    if (!fields.AtEnd()) {
-        BYTE identifier;
-        Bytes contents;
-        if (DWORD err = fields.ReadAny(identifier, contents, &m.parameters))
-            return err;
-    }
-    return fields.ExpectEnd();
+    return ReadAlgorithmIdentifier(r, m.oid, m.parameters);
 }
 
 CRYPT_ALGORITHM_IDENTIFIER EmitAlgorithmId(OutputLayout& out, const AlgorithmModel& m) {

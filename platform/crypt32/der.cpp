@@ -270,4 +270,23 @@ void WriteLittleEndianInteger(DerWriter& w, Bytes littleEndian) {
     w.Element(tag::kInteger, MinimalTwosComplement(bigEndian));
 }
 
+DWORD ReadAlgorithmIdentifier(DerReader& r, std::string& oid, Bytes& parameters) {
+    Bytes seq, oidContents;
+    if (DWORD err = r.Read(tag::kSequence, seq))
+        return err;
+    DerReader fields(seq);
+    if (DWORD err = fields.Read(tag::kOid, oidContents))
+        return err;
+    if (DWORD err = ParseOid(oidContents, oid))
+        return err;
+    parameters = {};
+    if (!fields.AtEnd()) {
+        BYTE identifier;
+        Bytes contents;
+        if (DWORD err = fields.ReadAny(identifier, contents, &parameters))
+            return err;
+    }
+    return fields.ExpectEnd();
+}
+
 } // namespace orvane::crypt32

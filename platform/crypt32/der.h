@@ -113,6 +113,14 @@ void WriteOid(DerWriter& w, const char* dotted);
 // beyond 64 bits CRYPT_E_ASN1_LARGE.
 DWORD ParseOid(Bytes contents, std::string& dotted);
 
+// ReadAlgorithmIdentifier: the next element as
+//   AlgorithmIdentifier ::= SEQUENCE {
+//       algorithm   OBJECT IDENTIFIER,
+//       parameters  ANY DEFINED BY algorithm OPTIONAL }
+// giving the dotted identifier and the whole parameters element (empty when
+// absent).
+DWORD ReadAlgorithmIdentifier(DerReader& r, std::string& oid, Bytes& parameters);
+
 // WriteInt32: an INTEGER holding a signed 32-bit value (DWORD fields that
 // Windows encodes as signed, such as a version).
 void WriteInt32(DerWriter& w, LONG value);
