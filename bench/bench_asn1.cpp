@@ -12,9 +12,9 @@
 // each attribute, then i2d_X509_NAME). Rates are names per second; reported
 // with a target of half OpenSSL's rate (ours goes through the platform encoder
 // and the tree decoder once per attribute).
-#include "ASN1Engine.h"
-#include "RatioReporter.h"
-#include "SubjectName.h"
+#include "foundation/ASN1Engine.h"
+#include "bench/RatioReporter.h"
+#include "enrolment/SubjectName.h"
 
 #include <openssl/asn1.h>
 #include <openssl/x509.h>

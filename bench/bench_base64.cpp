@@ -3,8 +3,8 @@
 // encode and decode figures compare directly. Our figures include allocating
 // the result (the functions hand out new buffers); OpenSSL writes into a buffer
 // prepared once. At the end the ratios ours / OpenSSL are printed.
-#include "Misc.h"
-#include "ResultCodes.h"
+#include "foundation/Misc.h"
+#include "foundation/ResultCodes.h"
 
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>

@@ -3,7 +3,7 @@
 // through CryptSignHashW and SM2 signing through the SM2 token (target: at
 // least 0.9 of OpenSSL's rate). The CryptoAPI side signs with keys kept in a
 // container, as the system does; the hives are temporary files of this run.
-#include "RatioReporter.h"
+#include "bench/RatioReporter.h"
 
 #include <windows.h>
 #include <wincrypt.h>

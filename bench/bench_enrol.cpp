@@ -7,7 +7,7 @@
 // host's own share of the total; target: under 10%. Medians over the runs,
 // since RSA key generation varies from key to key (the host's own share is
 // therefore an estimate good to a few per cent for RSA).
-#include "EnrolConversation.h"
+#include "tools/enrol/EnrolConversation.h"
 
 #include <windows.h>
 #include <wincrypt.h>

@@ -1,8 +1,8 @@
 // host_roundtrip: VURO_GetVersion round trips through the real Tandry, against
 // the same frames echoed by the least possible framed program. Target: the
 // host answers at least half as many round trips per second.
-#include "HostProcess.h"
-#include "RatioReporter.h"
+#include "tools/nmclient/HostProcess.h"
+#include "bench/RatioReporter.h"
 
 #include <string>
 

@@ -5,9 +5,9 @@
 // generation, whose time varies from key to key, so each side runs at least
 // 21 times and the medians are compared. Target: ours takes at most 1.2 times
 // as long (a rate of at least 0.83 of the anchor's).
-#include "RatioReporter.h"
+#include "bench/RatioReporter.h"
 
-#include "CertificateRequisition.h"
+#include "enrolment/CertificateRequisition.h"
 
 #include <cstdlib>
 #include <filesystem>

@@ -4,7 +4,7 @@
 // (rate at least a third of the anchor's), so growth is linear as well. The
 // "cold" runs open a fresh store handle each time (nothing parsed yet) and are
 // reported without a target. Runs in a temporary user hive of its own.
-#include "RatioReporter.h"
+#include "bench/RatioReporter.h"
 
 #include <openssl/evp.h>
 #include <openssl/x509.h>

@@ -1,8 +1,8 @@
-#include "CertificateImport.h"
+#include "enrolment/CertificateImport.h"
 
-#include "ImportHelpers.h"
-#include "Misc.h"
-#include "Trace.h"
+#include "enrolment/ImportHelpers.h"
+#include "foundation/Misc.h"
+#include "foundation/Trace.h"
 
 #include <algorithm>
 #include <memory>

@@ -3,8 +3,8 @@
 // certificate. Texts are the trimmed page texts; commas inside Base64 texts
 // are ignored (the routines remove them from the strings they are given).
 #pragma once
-#include "ResultCodes.h"
-#include "Types.h"
+#include "foundation/ResultCodes.h"
+#include "foundation/Types.h"
 
 #include <windows.h>
 #include <wincrypt.h>

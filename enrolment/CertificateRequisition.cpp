@@ -1,8 +1,8 @@
-#include "CertificateRequisition.h"
+#include "enrolment/CertificateRequisition.h"
 
-#include "Misc.h"
-#include "PKCS10Request.h"
-#include "Trace.h"
+#include "foundation/Misc.h"
+#include "enrolment/PKCS10Request.h"
+#include "foundation/Trace.h"
 
 #include <cstring>
 #include <memory>

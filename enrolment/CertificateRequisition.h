@@ -4,8 +4,8 @@
 // issuer envelopes the encryption key to). Buffers handed out are new[] arrays
 // the caller frees with delete[]; out parameters are set only on success.
 #pragma once
-#include "ResultCodes.h"
-#include "Types.h"
+#include "foundation/ResultCodes.h"
+#include "foundation/Types.h"
 
 #include <windows.h>
 #include <wincrypt.h>

@@ -1,11 +1,11 @@
-#include "CryptoAgent.h"
+#include "enrolment/CryptoAgent.h"
 
-#include "CertificateChainOperate.h"
-#include "CertificateImport.h"
-#include "CertificateRequisition.h"
-#include "ErrorText.h"
-#include "Misc.h"
-#include "Trace.h"
+#include "foundation/CertificateChainOperate.h"
+#include "enrolment/CertificateImport.h"
+#include "enrolment/CertificateRequisition.h"
+#include "foundation/ErrorText.h"
+#include "foundation/Misc.h"
+#include "foundation/Trace.h"
 
 #include <wincrypt.h>
 

@@ -12,8 +12,8 @@
 // results are VARIANT_BOOLs, VARIANT_TRUE (-1) or VARIANT_FALSE (0). Out
 // parameters are written only where the operation's comment says so.
 #pragma once
-#include "ResultCodes.h"
-#include "Types.h"
+#include "foundation/ResultCodes.h"
+#include "foundation/Types.h"
 
 #include <windows.h>
 #include <oleauto.h>

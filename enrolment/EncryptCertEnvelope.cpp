@@ -1,10 +1,10 @@
-#include "EncryptCertEnvelope.h"
+#include "enrolment/EncryptCertEnvelope.h"
 
-#include "ASN1Engine.h"
-#include "CertificateImport.h"
-#include "ImportHelpers.h"
-#include "SubjectName.h"
-#include "Trace.h"
+#include "foundation/ASN1Engine.h"
+#include "enrolment/CertificateImport.h"
+#include "enrolment/ImportHelpers.h"
+#include "enrolment/SubjectName.h"
+#include "foundation/Trace.h"
 
 #include <algorithm>
 #include <climits>

@@ -21,8 +21,8 @@
 // _ENCRYPT_TYPE, _SESSION_KEY_TYPE, E_OUTOFMEMORY, and the Base64 and ASN.1
 // routines' codes passed through.
 #pragma once
-#include "ResultCodes.h"
-#include "Types.h"
+#include "foundation/ResultCodes.h"
+#include "foundation/Types.h"
 
 #include <wincrypt.h>
 

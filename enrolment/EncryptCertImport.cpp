@@ -1,11 +1,11 @@
-#include "EncryptCertImport.h"
+#include "enrolment/EncryptCertImport.h"
 
-#include "CertificateImport.h"
-#include "EncryptCertEnvelope.h"
-#include "ImportHelpers.h"
-#include "Misc.h"
-#include "SoftKeyDecrypt.h"
-#include "Trace.h"
+#include "enrolment/CertificateImport.h"
+#include "enrolment/EncryptCertEnvelope.h"
+#include "enrolment/ImportHelpers.h"
+#include "foundation/Misc.h"
+#include "enrolment/SoftKeyDecrypt.h"
+#include "foundation/Trace.h"
 
 #include <cstring>
 

@@ -9,8 +9,8 @@
 // Every routine returns 0 or the code of the failing step; a key imported
 // before a later step fails stays in the container.
 #pragma once
-#include "ResultCodes.h"
-#include "Types.h"
+#include "foundation/ResultCodes.h"
+#include "foundation/Types.h"
 
 #include <wincrypt.h>
 

@@ -2,8 +2,8 @@
 // owned byte arrays, guards for CryptoAPI handles, the failure of a system
 // call, and the provider-name rules.
 #pragma once
-#include "ResultCodes.h"
-#include "Types.h"
+#include "foundation/ResultCodes.h"
+#include "foundation/Types.h"
 
 #include <wincrypt.h>
 

@@ -1,10 +1,10 @@
-#include "PKCS10Request.h"
+#include "enrolment/PKCS10Request.h"
 
-#include "ASN1Engine.h"
-#include "CertificateChainOperate.h"
-#include "Misc.h"
-#include "SubjectName.h"
-#include "Trace.h"
+#include "foundation/ASN1Engine.h"
+#include "foundation/CertificateChainOperate.h"
+#include "foundation/Misc.h"
+#include "enrolment/SubjectName.h"
+#include "foundation/Trace.h"
 
 #include <algorithm>
 #include <cstring>

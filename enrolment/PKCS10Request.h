@@ -13,8 +13,8 @@
 // Every step hands out a new[] byte array (caller delete[]s) with its length;
 // out parameters are set only on success.
 #pragma once
-#include "ResultCodes.h"
-#include "Types.h"
+#include "foundation/ResultCodes.h"
+#include "foundation/Types.h"
 
 #include <windows.h>
 #include <wincrypt.h>

@@ -1,9 +1,9 @@
-#include "SoftKeyDecrypt.h"
+#include "enrolment/SoftKeyDecrypt.h"
 
-#include "ASN1Engine.h"
-#include "ImportHelpers.h"
-#include "Misc.h"
-#include "Trace.h"
+#include "foundation/ASN1Engine.h"
+#include "enrolment/ImportHelpers.h"
+#include "foundation/Misc.h"
+#include "foundation/Trace.h"
 
 #include <cstring>
 #include <memory>

@@ -10,8 +10,8 @@
 // Arrays handed out hold key material: free them with WipeAndDeleteArray
 // (ImportHelpers.h), which wipes before delete[].
 #pragma once
-#include "ResultCodes.h"
-#include "Types.h"
+#include "foundation/ResultCodes.h"
+#include "foundation/Types.h"
 
 #include <wincrypt.h>
 

@@ -1,8 +1,8 @@
-#include "SubjectName.h"
+#include "enrolment/SubjectName.h"
 
-#include "ASN1Engine.h"
-#include "Misc.h"
-#include "Trace.h"
+#include "foundation/ASN1Engine.h"
+#include "foundation/Misc.h"
+#include "foundation/Trace.h"
 
 #include <wincrypt.h>
 

@@ -4,8 +4,8 @@
 // caller frees with delete[], with their byte count; out parameters are set
 // only on success.
 #pragma once
-#include "ResultCodes.h"
-#include "Types.h"
+#include "foundation/ResultCodes.h"
+#include "foundation/Types.h"
 
 #include <string>
 #include <vector>

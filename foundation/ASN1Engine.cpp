@@ -1,7 +1,7 @@
-#include "ASN1Engine.h"
+#include "foundation/ASN1Engine.h"
 
-#include "ResultCodes.h"
-#include "Trace.h"
+#include "foundation/ResultCodes.h"
+#include "foundation/Trace.h"
 
 #include <cstdint>
 #include <cstdio>

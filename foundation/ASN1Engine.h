@@ -14,7 +14,7 @@
 // supported: the stream arguments and fields exist for the record layout and
 // must be null.
 #pragma once
-#include "Types.h"
+#include "foundation/Types.h"
 
 #include <memory>
 #include <vector>

@@ -1,7 +1,7 @@
-#include "CertificateChainOperate.h"
+#include "foundation/CertificateChainOperate.h"
 
-#include "Misc.h"
-#include "Trace.h"
+#include "foundation/Misc.h"
+#include "foundation/Trace.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -7,8 +7,8 @@
 // success. Buffers handed out are allocated with new[] and freed by the caller
 // with delete[]; wide texts are NUL-terminated.
 #pragma once
-#include "ResultCodes.h"
-#include "Types.h"
+#include "foundation/ResultCodes.h"
+#include "foundation/Types.h"
 
 #include <wincrypt.h>
 

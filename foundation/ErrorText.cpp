@@ -1,4 +1,4 @@
-#include "ErrorText.h"
+#include "foundation/ErrorText.h"
 
 #include <oleauto.h>
 

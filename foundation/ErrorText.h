@@ -1,7 +1,7 @@
 // Descriptions of result codes, as VURO_GetLastErrorDesc hands them to pages.
 #pragma once
-#include "Types.h"
-#include "ResultCodes.h"
+#include "foundation/Types.h"
+#include "foundation/ResultCodes.h"
 
 // BuildErrorDescription: the text of hrCode followed by "\n(0x%08x)". Own codes
 // (customer bit set) take their text from hModule's string table in the

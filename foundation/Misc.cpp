@@ -1,6 +1,6 @@
-#include "Misc.h"
+#include "foundation/Misc.h"
 
-#include "Trace.h"
+#include "foundation/Trace.h"
 
 #include <objbase.h>
 

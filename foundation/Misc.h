@@ -7,8 +7,8 @@
 // with delete[]; text buffers are NUL-terminated and the lengths handed out never
 // count the terminator.
 #pragma once
-#include "ResultCodes.h"
-#include "Types.h"
+#include "foundation/ResultCodes.h"
+#include "foundation/Types.h"
 
 // Base64EncodeEx flags.
 constexpr DWORD BASE64_FLAG_NOPAD = 0x1;  // leave out the "=" padding

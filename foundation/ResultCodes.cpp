@@ -1,4 +1,4 @@
-#include "ResultCodes.h"
+#include "foundation/ResultCodes.h"
 
 HRESULT HResultFromError(DWORD dwError) {
     const auto value = static_cast<LONG>(dwError);

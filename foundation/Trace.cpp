@@ -1,4 +1,4 @@
-#include "Trace.h"
+#include "foundation/Trace.h"
 
 #include <evntrace.h>
 #include <winreg.h>

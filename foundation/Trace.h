@@ -3,7 +3,7 @@
 // step lines every operation writes. Disabled tracing costs one test, and no
 // trace call ever changes the thread's last error.
 #pragma once
-#include "Types.h"
+#include "foundation/Types.h"
 
 #include <atomic>
 

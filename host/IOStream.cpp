@@ -1,6 +1,6 @@
-#include "IOStream.h"
+#include "host/IOStream.h"
 
-#include "Trace.h"
+#include "foundation/Trace.h"
 
 #include <io.h>
 #include <fcntl.h>

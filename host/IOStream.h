@@ -1,7 +1,7 @@
 // Native-messaging frames on the standard streams: a 4-byte little-endian body
 // length, then the UTF-8 body. Knows nothing of JSON.
 #pragma once
-#include "Types.h"
+#include "foundation/Types.h"
 
 // Largest body the host writes; a longer response is replaced by FF FF FF FF.
 constexpr size_t kMaxOutputMessage = 1048576;

@@ -1,6 +1,6 @@
-#include "JSONUtility.h"
+#include "host/JSONUtility.h"
 
-#include "Trace.h"
+#include "foundation/Trace.h"
 
 #include <cstdio>
 #include <cstring>

@@ -2,8 +2,8 @@
 // is a new[] character array that the caller frees with delete[]; argument
 // lists and response objects are cJSON trees the caller deletes with cJSON_Delete.
 #pragma once
-#include "Types.h"
-#include "ResultCodes.h"
+#include "foundation/Types.h"
+#include "foundation/ResultCodes.h"
 
 #include <cJSON.h>
 

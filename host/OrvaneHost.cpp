@@ -1,10 +1,10 @@
-#include "OrvaneHost.h"
+#include "host/OrvaneHost.h"
 
-#include "IOStream.h"
-#include "JSONUtility.h"
-#include "Trace.h"
-#include "nmEnrolHandlers.h"
-#include "nmMessageSigning.h"
+#include "host/IOStream.h"
+#include "host/JSONUtility.h"
+#include "foundation/Trace.h"
+#include "host/nmEnrolHandlers.h"
+#include "host/nmMessageSigning.h"
 
 #include <io.h>
 

@@ -1,7 +1,7 @@
 // The host program: its request loop and the answer to one request.
 #pragma once
-#include "Types.h"
-#include "ResultCodes.h"
+#include "foundation/Types.h"
+#include "foundation/ResultCodes.h"
 
 // Module handle of the host; error texts come from its string table.
 extern HMODULE g_hInstance;

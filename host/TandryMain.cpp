@@ -1,5 +1,5 @@
 // Entry point of Tandry, the native-messaging host the browser starts.
-#include "OrvaneHost.h"
+#include "host/OrvaneHost.h"
 
 extern "C" int wmain(int, WCHAR**) {
     return HostMain();

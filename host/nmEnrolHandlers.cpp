@@ -1,8 +1,8 @@
-#include "nmEnrolHandlers.h"
+#include "host/nmEnrolHandlers.h"
 
-#include "JSONUtility.h"
-#include "Misc.h"
-#include "Trace.h"
+#include "host/JSONUtility.h"
+#include "foundation/Misc.h"
+#include "foundation/Trace.h"
 
 #include <memory>
 #include <new>

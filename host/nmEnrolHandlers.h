@@ -7,8 +7,8 @@
 // out); the caller deletes it with cJSON_Delete. A null agent is refused like
 // a bad argument list, with errorcode -1.
 #pragma once
-#include "CryptoAgent.h"
-#include "Types.h"
+#include "enrolment/CryptoAgent.h"
+#include "foundation/Types.h"
 
 #include <cJSON.h>
 

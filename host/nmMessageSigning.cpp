@@ -1,8 +1,8 @@
-#include "nmMessageSigning.h"
+#include "host/nmMessageSigning.h"
 
-#include "JSONUtility.h"
-#include "Trace.h"
-#include "nmEnrolHandlers.h"
+#include "host/JSONUtility.h"
+#include "foundation/Trace.h"
+#include "host/nmEnrolHandlers.h"
 
 #include <cstring>
 #include <string.h>

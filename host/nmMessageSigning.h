@@ -1,7 +1,7 @@
 // The host's dispatcher: method names to handlers, and the methods the host
 // answers by itself.
 #pragma once
-#include "Types.h"
+#include "foundation/Types.h"
 
 #include <cJSON.h>
 

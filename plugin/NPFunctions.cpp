@@ -1,8 +1,8 @@
-#include "NPFunctions.h"
+#include "plugin/NPFunctions.h"
 
-#include "Plugin.h"
-#include "ScriptablePluginObjectBase.h"
-#include "Trace.h"
+#include "plugin/Plugin.h"
+#include "plugin/ScriptablePluginObjectBase.h"
+#include "foundation/Trace.h"
 
 #include <cstring>
 

@@ -2,7 +2,7 @@
 // calls (each a traced forwarder to the table copied in NP_Initialize) and the
 // instance callbacks and object class it hands to the browser.
 #pragma once
-#include "npapi/NPApi.h"
+#include "plugin/npapi/NPApi.h"
 
 #include <cstddef>
 

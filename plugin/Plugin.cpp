@@ -1,7 +1,7 @@
-#include "Plugin.h"
+#include "plugin/Plugin.h"
 
-#include "NPFunctions.h"
-#include "Trace.h"
+#include "plugin/NPFunctions.h"
+#include "foundation/Trace.h"
 
 #include <cstring>
 #include <new>

@@ -2,9 +2,9 @@
 // and kept in the instance's pdata until NPP_Destroy; and the instance
 // callbacks the browser calls through the plug-in table.
 #pragma once
-#include "npapi/NPApi.h"
+#include "plugin/npapi/NPApi.h"
 
-#include "Types.h"
+#include "foundation/Types.h"
 
 // Identity the browser reads (NPP_GetValue, and NP_GetValue on Unix).
 constexpr const char* kPluginNameString = "NPRuntimeTest";

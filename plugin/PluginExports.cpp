@@ -1,8 +1,8 @@
-#include "PluginExports.h"
+#include "plugin/PluginExports.h"
 
-#include "NPFunctions.h"
-#include "Plugin.h"
-#include "Trace.h"
+#include "plugin/NPFunctions.h"
+#include "plugin/Plugin.h"
+#include "foundation/Trace.h"
 
 #define TRACE_MODULE "PluginExports"
 

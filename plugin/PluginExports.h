@@ -4,9 +4,9 @@
 // (PluginExports_win32.cpp / PluginExports_posix.cpp) defines its
 // NP_Initialize over the shared steps below.
 #pragma once
-#include "npapi/NPApi.h"
+#include "plugin/npapi/NPApi.h"
 
-#include "Types.h"
+#include "foundation/Types.h"
 
 // The library's own module handle: string tables and embedded resources are
 // loaded from it.

@@ -1,10 +1,10 @@
 // POSIX: Unix browsers hand both tables to NP_Initialize and ask NP_GetValue
 // for the plug-in's name and description before any instance exists.
-#include "PluginExports.h"
+#include "plugin/PluginExports.h"
 
-#include "NPFunctions.h"
-#include "Plugin.h"
-#include "Trace.h"
+#include "plugin/NPFunctions.h"
+#include "plugin/Plugin.h"
+#include "foundation/Trace.h"
 
 #define TRACE_MODULE "PluginExports"
 

@@ -1,5 +1,5 @@
 // Windows: the library entry point and the one-table NP_Initialize.
-#include "PluginExports.h"
+#include "plugin/PluginExports.h"
 
 HMODULE g_hInstance = nullptr;
 

@@ -1,9 +1,9 @@
-#include "ScriptablePluginObject.h"
+#include "plugin/ScriptablePluginObject.h"
 
-#include "Misc.h"
-#include "NPFunctions.h"
-#include "PluginExports.h"
-#include "Trace.h"
+#include "foundation/Misc.h"
+#include "plugin/NPFunctions.h"
+#include "plugin/PluginExports.h"
+#include "foundation/Trace.h"
 
 #include <memory>
 #include <new>

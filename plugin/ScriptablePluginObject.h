@@ -2,9 +2,9 @@
 // checking and converting the script's arguments and calling the object's own
 // enrolment agent.
 #pragma once
-#include "ScriptablePluginObjectBase.h"
+#include "plugin/ScriptablePluginObjectBase.h"
 
-#include "CryptoAgent.h"
+#include "enrolment/CryptoAgent.h"
 
 class CScriptablePluginObject final : public CScriptablePluginObjectBase {
 public:

@@ -1,7 +1,7 @@
-#include "ScriptablePluginObjectBase.h"
+#include "plugin/ScriptablePluginObjectBase.h"
 
-#include "NPFunctions.h"
-#include "Trace.h"
+#include "plugin/NPFunctions.h"
+#include "foundation/Trace.h"
 
 #include <cmath>
 #include <cstdio>

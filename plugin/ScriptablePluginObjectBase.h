@@ -2,10 +2,10 @@
 // functions that form its object class, and the argument helpers the objects
 // share.
 #pragma once
-#include "npapi/NPApi.h"
+#include "plugin/npapi/NPApi.h"
 
-#include "ResultCodes.h"
-#include "Types.h"
+#include "foundation/ResultCodes.h"
+#include "foundation/Types.h"
 
 // CScriptablePluginObjectBase: the NPObject header the browser sees, plus the
 // instance the object belongs to. The browser holds pointers to the NPObject

@@ -10,7 +10,7 @@ namespace {
         {id, MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED), u"" zh},
 
 const ORVANE_STRING_RESOURCE kStrings[] = {
-#include "string_table.inc"
+#include "resources/string_table.inc"
 };
 
 #undef ORVANE_STR

@@ -9,8 +9,8 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
-#include "EnrolConversation.h"
-#include "OpensslRequestCheck.h"
+#include "tools/enrol/EnrolConversation.h"
+#include "tests/support/OpensslRequestCheck.h"
 
 #include <windows.h>
 #include <wincrypt.h>

@@ -1,7 +1,7 @@
 // Fixed keys, certificates and ciphertexts for the import tests, made once
 // with the OpenSSL command line (commands beside each); never regenerated at
 // test time, so the same bytes are checked on both targets.
-#include "ImportFixtures.h"
+#include "tests/enrolment/ImportFixtures.h"
 
 // The temporary key pair ("genrsa 1024", then "rsa -outform MSBLOB": the
 // PRIVATEKEYBLOB CryptoAPI writes, RSA key exchange).

@@ -2,9 +2,9 @@
 // writer, the issuer's envelope text, handle guards, containers and the
 // user's "MY" store.
 #pragma once
-#include "Misc.h"
-#include "CryptoHandles.h"
-#include "TestSupport.h"
+#include "foundation/Misc.h"
+#include "tests/support/CryptoHandles.h"
+#include "tests/support/TestSupport.h"
 
 #include <objbase.h>
 #include <wincrypt.h>

@@ -6,8 +6,8 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
-#include "CryptoAgent.h"
-#include "TestSupport.h"
+#include "enrolment/CryptoAgent.h"
+#include "tests/support/TestSupport.h"
 
 #include <wincrypt.h>
 

@@ -2,9 +2,9 @@
 // between calls, the last-result rule and its descriptions, the permission
 // test, and whole requests in the providers. On Windows the providers are the
 // system's (under Wine, Wine's); on POSIX the stand-in.
-#include "CryptoAgent.h"
-#include "Misc.h"
-#include "TestSupport.h"
+#include "enrolment/CryptoAgent.h"
+#include "foundation/Misc.h"
+#include "tests/support/TestSupport.h"
 
 #include <wincrypt.h>
 

@@ -3,12 +3,12 @@
 // and ciphertexts made by OpenSSL: the exponent-of-one decryption, the
 // private-key blob, the session key under the temporary key, the old-format
 // encryption key import and the signing-certificate import into "MY".
-#include "CertificateImport.h"
-#include "EncryptCertImport.h"
-#include "ImportFixtures.h"
-#include "ImportHelpers.h"
-#include "ImportTestSupport.h"
-#include "SoftKeyDecrypt.h"
+#include "enrolment/CertificateImport.h"
+#include "enrolment/EncryptCertImport.h"
+#include "tests/enrolment/ImportFixtures.h"
+#include "enrolment/ImportHelpers.h"
+#include "tests/enrolment/ImportTestSupport.h"
+#include "enrolment/SoftKeyDecrypt.h"
 
 using namespace importtest;
 

@@ -2,13 +2,13 @@
 // number fields, key fields, both header readers with every refusal, the EVP
 // structure, the enveloped import blobs, the SM2 reorderings and the PKCS#1
 // key taken apart into CryptoAPI's private-key blob.
-#include "ASN1Engine.h"
-#include "CertificateImport.h"
-#include "EncryptCertEnvelope.h"
-#include "EncryptCertImport.h"
-#include "ImportFixtures.h"
-#include "ImportTestSupport.h"
-#include "SoftKeyDecrypt.h"
+#include "foundation/ASN1Engine.h"
+#include "enrolment/CertificateImport.h"
+#include "enrolment/EncryptCertEnvelope.h"
+#include "enrolment/EncryptCertImport.h"
+#include "tests/enrolment/ImportFixtures.h"
+#include "tests/enrolment/ImportTestSupport.h"
+#include "enrolment/SoftKeyDecrypt.h"
 
 #include <climits>
 #include <cstring>

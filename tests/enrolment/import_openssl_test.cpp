@@ -14,13 +14,13 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
-#include "CertificateImport.h"
-#include "EncryptCertEnvelope.h"
-#include "EncryptCertImport.h"
-#include "ImportHelpers.h"
-#include "ImportTestSupport.h"
-#include "OpensslKeys.h"
-#include "SoftKeyDecrypt.h"
+#include "enrolment/CertificateImport.h"
+#include "enrolment/EncryptCertEnvelope.h"
+#include "enrolment/EncryptCertImport.h"
+#include "enrolment/ImportHelpers.h"
+#include "tests/enrolment/ImportTestSupport.h"
+#include "tests/support/OpensslKeys.h"
+#include "enrolment/SoftKeyDecrypt.h"
 
 using namespace importtest;
 using orvane::checks::GenerateSm2;

@@ -1,9 +1,9 @@
 // RSA requests in the operating system's software provider, checked through
 // CryptoAPI: on Windows (Wine's provider) an implementation independent of
 // ours; on POSIX the stand-in, whose requests OpenSSL also checks elsewhere.
-#include "CertificateRequisition.h"
-#include "Misc.h"
-#include "TestSupport.h"
+#include "enrolment/CertificateRequisition.h"
+#include "foundation/Misc.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The request's encoding steps, byte for byte (both targets: the platform
 // encoder under them is Wine's on Windows and ours on POSIX).
-#include "PKCS10Request.h"
-#include "TestSupport.h"
+#include "enrolment/PKCS10Request.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

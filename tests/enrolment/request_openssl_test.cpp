@@ -9,10 +9,10 @@
 #include <openssl/param_build.h>
 #include <openssl/x509.h>
 
-#include "CertificateRequisition.h"
-#include "PKCS10Request.h"
-#include "OpensslRequestCheck.h"
-#include "TestSupport.h"
+#include "enrolment/CertificateRequisition.h"
+#include "enrolment/PKCS10Request.h"
+#include "tests/support/OpensslRequestCheck.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // Subject texts to DER names, and the attribute builders. Expected bytes were
 // checked with `openssl asn1parse -inform DER`; the same expectations hold
 // with Windows' encoder (under Wine, differences marked in place) and ours.
-#include "SubjectName.h"
-#include "TestSupport.h"
+#include "enrolment/SubjectName.h"
+#include "tests/support/TestSupport.h"
 
 #include <wincrypt.h>
 

@@ -2,8 +2,8 @@
 // decoder's tree with its bounds, its node limit and its indefinite lengths.
 // Every decode reads from a heap copy of exactly the input's size, so a read
 // past the end is an overread for AddressSanitizer.
-#include "ASN1Engine.h"
-#include "ResultCodes.h"
+#include "foundation/ASN1Engine.h"
+#include "foundation/ResultCodes.h"
 
 #include <gtest/gtest.h>
 

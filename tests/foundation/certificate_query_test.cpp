@@ -2,9 +2,9 @@
 // list, the record of one certificate, the "||"-joined list of a store, each
 // query kind on known certificates, and the local-time texts. The run's local
 // zone is Asia/Shanghai (UTC+8, no daylight saving), set through TZ.
-#include "CertificateChainOperate.h"
-#include "TestCertificates.h"
-#include "TestSupport.h"
+#include "foundation/CertificateChainOperate.h"
+#include "tests/support/TestCertificates.h"
+#include "tests/support/TestSupport.h"
 
 #include <wincrypt.h>
 

@@ -1,7 +1,7 @@
 // Descriptions of result codes as VURO_GetLastErrorDesc returns them, in the
 // language of the run (the suite runs once in English and once in Chinese).
-#include "ErrorText.h"
-#include "TestSupport.h"
+#include "foundation/ErrorText.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

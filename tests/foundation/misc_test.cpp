@@ -1,7 +1,7 @@
 // Encodings: Base64 with its line rules, UTF-16 <-> UTF-8, hexadecimal of
 // little-endian integers, byte-order reversal, GUID texts and temporary files.
-#include "Misc.h"
-#include "TestSupport.h"
+#include "foundation/Misc.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The plug-ins word three of their texts differently from the host; each
 // deliverable's own string table must carry its own words.
-#include "ErrorText.h"
-#include "TestSupport.h"
+#include "foundation/ErrorText.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "ResultCodes.h"
+#include "foundation/ResultCodes.h"
 
 #include <gtest/gtest.h>
 

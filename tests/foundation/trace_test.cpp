@@ -1,6 +1,6 @@
 // Step-line formats and the promise that tracing never disturbs the caller.
-#include "Trace.h"
-#include "TestSupport.h"
+#include "foundation/Trace.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

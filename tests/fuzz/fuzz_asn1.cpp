@@ -6,8 +6,8 @@
 // must decode back to the same tag and content. The input is copied into a
 // buffer of exactly its size, so any read past the end is an overread for
 // AddressSanitizer.
-#include "ASN1Engine.h"
-#include "ResultCodes.h"
+#include "foundation/ASN1Engine.h"
+#include "foundation/ResultCodes.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -2,8 +2,8 @@
 // combination and checks that each text decodes back to the same bytes. The
 // input is copied into a buffer of exactly its size, without a terminator, so
 // that any read past the given length is an overread for AddressSanitizer.
-#include "Misc.h"
-#include "ResultCodes.h"
+#include "foundation/Misc.h"
+#include "foundation/ResultCodes.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -3,7 +3,7 @@
 // Whatever the issuer sends, a reader either refuses it with a failure code
 // and hands out nothing, or hands out the key bytes it promises; it never
 // reads outside the text.
-#include "EncryptCertEnvelope.h"
+#include "enrolment/EncryptCertEnvelope.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,8 +1,8 @@
 // Arbitrary bytes as the PKCS#1 private key an envelope decrypts to. The
 // decoder and the private-key blob either refuse them or hand out exactly the
 // numbers the key length calls for; neither reads outside the input.
-#include "ImportHelpers.h"
-#include "SoftKeyDecrypt.h"
+#include "enrolment/ImportHelpers.h"
+#include "enrolment/SoftKeyDecrypt.h"
 
 #include <cstdint>
 #include <cstdlib>

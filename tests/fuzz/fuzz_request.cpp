@@ -1,7 +1,7 @@
 // One request body through the whole answer path. Whatever the page sends,
 // the host must answer with one JSON object that names a function and carries
 // an error code, and must never crash or leak.
-#include "OrvaneHost.h"
+#include "host/OrvaneHost.h"
 
 #include <cJSON.h>
 

@@ -1,8 +1,8 @@
 // Arbitrary subject text through the name encoder. Whatever the page sends,
 // the encoder either refuses it or produces a Name that an independent parser
 // (OpenSSL) reads back with one attribute per RDN, in reverse text order.
-#include "Misc.h"
-#include "SubjectName.h"
+#include "foundation/Misc.h"
+#include "enrolment/SubjectName.h"
 
 #include <openssl/x509.h>
 

@@ -1,7 +1,7 @@
 // One request in, one response out: dispatch by name and the answers for bad
 // requests.
-#include "OrvaneHost.h"
-#include "nmMessageSigning.h"
+#include "host/OrvaneHost.h"
+#include "host/nmMessageSigning.h"
 
 #include <gtest/gtest.h>
 

@@ -3,10 +3,10 @@
 // stands behind the handlers, so each case also shows whether (and with what)
 // the agent was called; the last cases go through the dispatcher to the real
 // agent.
-#include "CryptoAgent.h"
-#include "OrvaneHost.h"
-#include "TestSupport.h"
-#include "nmEnrolHandlers.h"
+#include "enrolment/CryptoAgent.h"
+#include "host/OrvaneHost.h"
+#include "tests/support/TestSupport.h"
+#include "host/nmEnrolHandlers.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The real Tandry, started as a browser starts it, spoken to through pipes.
 // ORVANE_HOST_COMMAND (a '|'-separated command line) names the program, so
 // the same tests run against Tandry.exe under Wine.
-#include "HostProcess.h"
+#include "tools/nmclient/HostProcess.h"
 
 #include <cJSON.h>
 #include <gtest/gtest.h>

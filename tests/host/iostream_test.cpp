@@ -1,6 +1,6 @@
 // Framing over real pipes: pieces, prefixes that are not lengths, the end of
 // input in every position, and the output limit.
-#include "IOStream.h"
+#include "host/IOStream.h"
 
 #include <gtest/gtest.h>
 

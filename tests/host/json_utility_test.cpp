@@ -1,6 +1,6 @@
 // The JSON layer: what a request yields, how arguments are read and how
 // responses print.
-#include "JSONUtility.h"
+#include "host/JSONUtility.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
-#include "TestCertificates.h"
+#include "tests/support/TestCertificates.h"
 
 #include <wincrypt.h>
 

@@ -2,9 +2,9 @@
 // OpenSSL verifies the SM2 token's signatures and makes the envelopes the
 // tokens import, and child processes show that containers persist and that
 // two writers in different containers do not disturb each other.
-#include "CryptoHandles.h"
-#include "OpensslKeys.h"
-#include "TestSupport.h"
+#include "tests/support/CryptoHandles.h"
+#include "tests/support/OpensslKeys.h"
+#include "tests/support/TestSupport.h"
 
 #include <wincrypt.h>
 

@@ -3,11 +3,11 @@
 // private modes, and the machine hive is root's to change. Registry calls run
 // in forked children, each pointed at hives in a fresh folder; the children
 // report a failed check on standard error and in their exit status.
-#include "TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 #include <winreg.h>
 
-#include "PosixTestSupport.h"
+#include "tests/support/PosixTestSupport.h"
 
 #include <gtest/gtest.h>
 

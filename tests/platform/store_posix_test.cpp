@@ -4,13 +4,13 @@
 // every certificate whole or absent, and only root changes the machine stores.
 // Store calls run in forked children pointed at hives in a fresh folder; a
 // child reports a failed check on standard error and in its exit status.
-#include "TestCertificates.h"
-#include "TestSupport.h"
+#include "tests/support/TestCertificates.h"
+#include "tests/support/TestSupport.h"
 
 #include <wincrypt.h>
 #include <winreg.h>
 
-#include "PosixTestSupport.h"
+#include "tests/support/PosixTestSupport.h"
 
 #include <gtest/gtest.h>
 

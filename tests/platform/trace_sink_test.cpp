@@ -1,6 +1,6 @@
 // The POSIX trace path end to end: ORVANE_TRACE enables the provider at
 // registration and lines land in ORVANE_TRACE_FILE, filtered by flag.
-#include "Trace.h"
+#include "foundation/Trace.h"
 
 #include <winreg.h>
 

@@ -2,10 +2,10 @@
 // table handed to the frame, and an instance whose scriptable object the test
 // holds, as a page would.
 #pragma once
-#include "Browser.h"
-#include "NPFunctions.h"
-#include "Plugin.h"
-#include "PluginExports.h"
+#include "tools/npshell/Browser.h"
+#include "plugin/NPFunctions.h"
+#include "plugin/Plugin.h"
+#include "plugin/PluginExports.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "TestObject.h"
+#include "tests/plugin/TestObject.h"
 
-#include "NPFunctions.h"
+#include "plugin/NPFunctions.h"
 
 #include <cstring>
 #include <memory>

@@ -2,7 +2,7 @@
 // that the frame and the test browser are checked without the enrolment
 // agent.
 #pragma once
-#include "ScriptablePluginObjectBase.h"
+#include "plugin/ScriptablePluginObjectBase.h"
 
 // CTestObject methods: "echo"(x) gives x back (strings through the
 // browser's allocator), "add"(a, b) the sum of two numbers as int32,

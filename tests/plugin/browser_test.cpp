@@ -1,7 +1,7 @@
 // The test browser's own rules, and that a run reports a plug-in that breaks
 // them: the plug-in tests are only as good as these checks.
-#include "Browser.h"
-#include "Shell.h"
+#include "tools/npshell/Browser.h"
+#include "tools/npshell/Shell.h"
 
 #include <gtest/gtest.h>
 

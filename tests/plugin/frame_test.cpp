@@ -1,7 +1,7 @@
 // The plug-in frame with its own test object: entry points, instance
 // callbacks, the object's life cycle and the argument helpers.
-#include "PluginTestSupport.h"
-#include "TestObject.h"
+#include "tests/plugin/PluginTestSupport.h"
+#include "tests/plugin/TestObject.h"
 
 #include <cmath>
 #include <cstring>

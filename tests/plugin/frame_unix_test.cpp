@@ -1,6 +1,6 @@
 // The Unix form of the entry points: NP_Initialize with both tables, and
 // NP_GetValue for the name before any instance exists. POSIX builds only.
-#include "PluginTestSupport.h"
+#include "tests/plugin/PluginTestSupport.h"
 
 #include <cstring>
 

@@ -8,9 +8,9 @@
 // plug-in) names the browser and plug-in, so the same conversation runs with
 // npshell.exe and npPellin.dll under Wine; ORVANE_NPSHELL_WINE=1 then leaves
 // out the providers only the POSIX stand-in has.
-#include "HostProcess.h"
-#include "Script.h"
-#include "TestIssuer.h"
+#include "tools/nmclient/HostProcess.h"
+#include "tools/npshell/Script.h"
+#include "tools/testca/TestIssuer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // npPellin's scriptable object in-process: method names, the argument checks
 // (a refused call never reaches the agent), number and text conversions, and
 // what a page gets back.
-#include "PluginTestSupport.h"
-#include "ScriptablePluginObject.h"
-#include "TestSupport.h"
+#include "tests/plugin/PluginTestSupport.h"
+#include "plugin/ScriptablePluginObject.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 

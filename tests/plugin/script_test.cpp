@@ -1,6 +1,6 @@
 // The test browser's script language: what a line means, what is refused and
 // how values print, since the plug-in tests rely on all three.
-#include "Script.h"
+#include "tools/npshell/Script.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "OpensslKeys.h"
+#include "tests/support/OpensslKeys.h"
 
 #include <openssl/asn1.h>
 #include <openssl/bn.h>

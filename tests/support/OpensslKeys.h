@@ -2,7 +2,7 @@
 // providers and the importers against an independent implementation (POSIX).
 #pragma once
 
-#include "OpensslRequestCheck.h"
+#include "tests/support/OpensslRequestCheck.h"
 
 namespace orvane::checks {
 

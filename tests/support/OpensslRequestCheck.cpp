@@ -1,4 +1,4 @@
-#include "OpensslRequestCheck.h"
+#include "tests/support/OpensslRequestCheck.h"
 
 #include <openssl/evp.h>
 #include <openssl/objects.h>

@@ -1,5 +1,5 @@
 // DER certificates for the store tests; how each was made is said beside it.
-#include "TestCertificates.h"
+#include "tests/support/TestCertificates.h"
 
 namespace {
 // CA, RSA 2048, self-signed, subject "C=CN, O=Orvane Test, CN=Orvane Test CA",

@@ -1,6 +1,6 @@
 // Helpers shared by the test programs of both targets.
 #pragma once
-#include "Types.h"
+#include "foundation/Types.h"
 
 #include <string>
 

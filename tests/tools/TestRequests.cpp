@@ -1,4 +1,4 @@
-#include "TestRequests.h"
+#include "tests/tools/TestRequests.h"
 
 #include <openssl/core_names.h>
 #include <openssl/ec.h>

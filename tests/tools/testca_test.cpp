@@ -2,8 +2,8 @@
 // verify against the CA in the folder, envelopes open with the request's
 // temporary key by the envelope reading rules, refusals leave nothing behind,
 // and concurrent first uses share one CA.
-#include "TestIssuer.h"
-#include "TestRequests.h"
+#include "tools/testca/TestIssuer.h"
+#include "tests/tools/TestRequests.h"
 
 #include <gtest/gtest.h>
 

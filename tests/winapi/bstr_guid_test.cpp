@@ -1,5 +1,5 @@
 // Conformance of system strings and GUID formatting on both targets.
-#include "TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 #include <objbase.h>
 

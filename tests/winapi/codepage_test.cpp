@@ -1,6 +1,6 @@
 // Conformance of the code-page conversions: the same expectations hold for
 // Windows (under Wine) and for our stand-in.
-#include "TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -4,9 +4,9 @@
 // limits. On Windows this checks the system's providers (under Wine, Wine's);
 // on POSIX the stand-in. Containers are named per run and removed at the start
 // and the end of each test.
-#include "TestCertificates.h"
-#include "CryptoHandles.h"
-#include "TestSupport.h"
+#include "tests/support/TestCertificates.h"
+#include "tests/support/CryptoHandles.h"
+#include "tests/support/TestSupport.h"
 
 #include <objbase.h>
 #include <wincrypt.h>

@@ -3,7 +3,7 @@
 // stand-in, with the same bytes and error numbers. Where Wine differs the case
 // says how, in place. Every expected encoding below was taken apart with
 // `openssl asn1parse -inform DER` while it was written, and agrees with it.
-#include "TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 #include <wincrypt.h>
 

@@ -1,6 +1,6 @@
 // Conformance of the file functions the system uses: dispositions, sharing
 // and the error numbers Windows reports.
-#include "TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 #include <objbase.h>
 

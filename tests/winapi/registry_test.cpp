@@ -1,7 +1,7 @@
 // Conformance of the registry calls the system makes: paths, dispositions, value
 // sizes, enumeration, access rights and the error numbers Windows reports. Each
 // test works below its own key, HKEY_CURRENT_USER\Software\OrvaneTest\<run GUID>\<test>.
-#include "TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 #include <objbase.h>
 #include <winreg.h>

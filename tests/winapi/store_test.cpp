@@ -3,8 +3,8 @@
 // layout of system stores and the texts of names. The same expectations hold on
 // Windows and on the POSIX stand-in; Wine differences are marked where met.
 // System-store tests use a store of their own, named per run, and remove it.
-#include "TestCertificates.h"
-#include "TestSupport.h"
+#include "tests/support/TestCertificates.h"
+#include "tests/support/TestSupport.h"
 
 #include <objbase.h>
 #include <wincrypt.h>

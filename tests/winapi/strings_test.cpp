@@ -1,6 +1,6 @@
 // Conformance of the string tables and system message texts the error
 // descriptions are built from.
-#include "TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-#include "EnrolConversation.h"
+#include "tools/enrol/EnrolConversation.h"
 
-#include "HostProcess.h"
-#include "TestIssuer.h"
+#include "tools/nmclient/HostProcess.h"
+#include "tools/testca/TestIssuer.h"
 
 #include <cJSON.h>
 

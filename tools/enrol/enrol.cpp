@@ -1,6 +1,6 @@
 // enrol: holds a whole enrolment with a native-messaging host, as a page
 // would, with the test issuer standing in for the certification authority.
-#include "EnrolConversation.h"
+#include "tools/enrol/EnrolConversation.h"
 
 #include <cstdio>
 #include <cstdlib>

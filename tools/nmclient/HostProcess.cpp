@@ -1,4 +1,4 @@
-#include "HostProcess.h"
+#include "tools/nmclient/HostProcess.h"
 
 #include <cerrno>
 #include <chrono>

@@ -9,7 +9,7 @@
 // request as the parser reads it, the response byte for byte). At the
 // end the host's input is closed and its exit code reported. Exits 0 when the
 // host answered every request and ended with 0.
-#include "HostProcess.h"
+#include "tools/nmclient/HostProcess.h"
 
 #include <cJSON.h>
 

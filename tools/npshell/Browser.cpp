@@ -1,4 +1,4 @@
-#include "Browser.h"
+#include "tools/npshell/Browser.h"
 
 #include <cstdlib>
 #include <cstring>

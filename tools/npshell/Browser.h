@@ -4,7 +4,7 @@
 // interned identifiers), plus the bookkeeping that lets a run tell whether a
 // plug-in broke one of those rules.
 #pragma once
-#include "npapi/NPApi.h"
+#include "plugin/npapi/NPApi.h"
 
 #include <cstddef>
 #include <string>

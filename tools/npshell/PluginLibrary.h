@@ -3,7 +3,7 @@
 // NP_Initialize(browser table, plug-in table). Each target's file
 // (PluginLibrary_win32.cpp / PluginLibrary_posix.cpp) implements it.
 #pragma once
-#include "npapi/NPApi.h"
+#include "plugin/npapi/NPApi.h"
 
 #include <memory>
 #include <string>

@@ -1,4 +1,4 @@
-#include "PluginLibrary.h"
+#include "tools/npshell/PluginLibrary.h"
 
 #include <dlfcn.h>
 

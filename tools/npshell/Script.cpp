@@ -1,4 +1,4 @@
-#include "Script.h"
+#include "tools/npshell/Script.h"
 
 #include <cctype>
 #include <cerrno>

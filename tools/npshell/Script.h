@@ -13,7 +13,7 @@
 // beyond 32 bits too), true, false, null, "text" with JSON escapes, $last
 // (the previous string result) or $name.
 #pragma once
-#include "npapi/NPApi.h"
+#include "plugin/npapi/NPApi.h"
 
 #include <optional>
 #include <string>

@@ -1,6 +1,6 @@
-#include "Shell.h"
+#include "tools/npshell/Shell.h"
 
-#include "Browser.h"
+#include "tools/npshell/Browser.h"
 
 #include <cstring>
 #include <istream>

@@ -14,8 +14,8 @@
 //   !write N / !writeready        NPP_Write of N bytes / NPP_WriteReady
 //   !mime                         NP_GetMIMEDescription
 #pragma once
-#include "PluginLibrary.h"
-#include "Script.h"
+#include "tools/npshell/PluginLibrary.h"
+#include "tools/npshell/Script.h"
 
 #include <istream>
 #include <map>

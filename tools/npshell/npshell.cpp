@@ -1,8 +1,8 @@
 // npshell: a test browser for NPAPI plug-ins. Loads a plug-in library, makes
 // instances and calls the methods of their scriptable objects as a page
 // would, one script line at a time. See Shell.h and Script.h for the language.
-#include "PluginLibrary.h"
-#include "Shell.h"
+#include "tools/npshell/PluginLibrary.h"
+#include "tools/npshell/Shell.h"
 
 #include <cstring>
 #include <fstream>

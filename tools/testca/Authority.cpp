@@ -1,4 +1,4 @@
-#include "Authority.h"
+#include "tools/testca/Authority.h"
 
 #include <openssl/pem.h>
 #include <openssl/rand.h>

@@ -3,8 +3,8 @@
 // shared by the authorities and the issued certificates.
 #pragma once
 
-#include "Ossl.h"
-#include "TestIssuer.h"
+#include "tools/testca/Ossl.h"
+#include "tools/testca/TestIssuer.h"
 
 namespace orvane::tools::testca {
 

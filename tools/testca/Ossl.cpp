@@ -1,6 +1,6 @@
-#include "Ossl.h"
+#include "tools/testca/Ossl.h"
 
-#include "TestIssuer.h"
+#include "tools/testca/TestIssuer.h"
 
 #include <openssl/asn1.h>
 #include <openssl/err.h>

@@ -1,7 +1,7 @@
-#include "TestIssuer.h"
+#include "tools/testca/TestIssuer.h"
 
-#include "Authority.h"
-#include "Ossl.h"
+#include "tools/testca/Authority.h"
+#include "tools/testca/Ossl.h"
 
 #include <openssl/core_names.h>
 #include <openssl/ec.h>

@@ -1,6 +1,6 @@
 // testca: issues test certificates for the system's PKCS#10 requests (see
 // TestIssuer.h); the command-line face of the issuer for scripts and the demo.
-#include "TestIssuer.h"
+#include "tools/testca/TestIssuer.h"
 
 #include <cerrno>
 #include <charconv>
