@@ -11,7 +11,7 @@
 #include <openssl/x509v3.h>
 
 #include "crypt32/cert_internal.h"
-#include "crypt32/der.h"
+#include "der/Der.h"
 
 #include <algorithm>
 #include <cstring>
@@ -19,6 +19,9 @@
 #include <new>
 
 namespace orvane::crypt32 {
+
+using namespace orvane::der;
+
 namespace {
 
 bool TimeToFileTime(const ASN1_TIME* t, FILETIME& ft) {

@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-#include "crypt32/der.h"
+#include "der/Der.h"
 #include "crypt32/object_types.h"
 
 #include <climits>
@@ -13,6 +13,8 @@
 #include <vector>
 
 namespace orvane::crypt32 {
+
+using namespace orvane::der;
 
 namespace {
 

@@ -1,11 +1,13 @@
 #include "crypt32/object_types.h"
 
-#include "crypt32/der.h"
+#include "der/Der.h"
 
 #include <cstdint>
 #include <cstring>
 
 namespace orvane::crypt32 {
+
+using namespace orvane::der;
 
 namespace {
 

@@ -1,6 +1,9 @@
-// DER for the structure encoder and decoder: one bounded reader, one writer,
-// and the object identifier and integer forms both sides share. Errors are the
-// CryptoAPI numbers the entry points report.
+// DER, the one way this code base reads and writes it: a bounded reader, a
+// writer that fixes lengths when a constructed value closes, and the object
+// identifier and integer forms. Portable: the POSIX stand-in's structure
+// encoder and decoder use it, and so does the system code on both targets
+// (requests, names, signed messages). Errors are the CryptoAPI numbers
+// (CRYPT_E_ASN1_*) that the encoder's entry points report.
 #pragma once
 #include <windows.h>
 #include <wincrypt.h>
@@ -9,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace orvane::crypt32 {
+namespace orvane::der {
 
 using Bytes = std::span<const BYTE>;
 
@@ -132,4 +135,4 @@ DWORD ParseInt32(Bytes contents, LONG& value);
 // octets. An empty number is E_INVALIDARG: it has no encoding.
 void WriteLittleEndianInteger(DerWriter& w, Bytes littleEndian);
 
-} // namespace orvane::crypt32
+} // namespace orvane::der

@@ -1,10 +1,10 @@
-#include "crypt32/der.h"
+#include "der/Der.h"
 
 #include <algorithm>
 #include <cstring>
 #include <cstdint>
 
-namespace orvane::crypt32 {
+namespace orvane::der {
 
 namespace {
 
@@ -289,4 +289,4 @@ DWORD ReadAlgorithmIdentifier(DerReader& r, std::string& oid, Bytes& parameters)
     return fields.ExpectEnd();
 }
 
-} // namespace orvane::crypt32
+} // namespace orvane::der
