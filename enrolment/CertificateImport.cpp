@@ -44,7 +44,7 @@ HRESULT DecodeBase64Key(const WString& wstrText, BYTE** ppbKey, DWORD* pcbKey) {
     HRESULT hResult = UTF16ToUTF8(wstrText.c_str(), &pszRaw, &cchUtf8);
     std::unique_ptr<char[]> pszUtf8(pszRaw);
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("UTF16ToUTF8 (Kernel) FAILED."), TEXT("FAILED(hResult)"), hResult);
+        TRACE_FAILED_W(op, TEXT("UTF16ToUTF8 (Kernel) FAILED."), hResult, TEXT("FAILED(hResult)"));
         return hResult;
     }
     BYTE* pbRaw = nullptr;
@@ -52,15 +52,15 @@ HRESULT DecodeBase64Key(const WString& wstrText, BYTE** ppbKey, DWORD* pcbKey) {
     hResult = Base64DecodeEx(cchUtf8, &pbRaw, pszUtf8.get(), &cbDecoded);
     if (FAILED(hResult)) {
         delete[] pbRaw;
-        TRACE_FAILED_W(op, TEXT("Base64DecodeEx (Kernel) FAILED."), TEXT("FAILED(hResult)"),
-                       hResult);
+        TRACE_FAILED_W(op, TEXT("Base64DecodeEx (Kernel) FAILED."), hResult,
+                       TEXT("FAILED(hResult)"));
         return hResult;
     }
     if (cbDecoded == 0) {
         // Nothing of the alphabet in it: not a Base64 text at all.
         delete[] pbRaw;
-        TRACE_FAILED_W(op, TEXT("Base64DecodeEx (Kernel) FAILED."), TEXT("0 == dwDecodedLen"),
-                       VURO_E_BASE64_DECODE);
+        TRACE_FAILED_W(op, TEXT("Base64DecodeEx (Kernel) FAILED."), VURO_E_BASE64_DECODE,
+                       TEXT("0 == dwDecodedLen"));
         return VURO_E_BASE64_DECODE;
     }
     *ppbKey = pbRaw;
@@ -78,18 +78,14 @@ HRESULT AddCertificateToSystemStore(const WString& wstrProviderName, HCRYPTPROV 
         CERT_STORE_PROV_SYSTEM_W, 0, hProv,
         CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_NO_CRYPT_RELEASE_FLAG, TEXT("MY")));
     if (!hCertStore) {
-        const HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED_W(op, TEXT("CertOpenStore"), TEXT("hCertStore == NULL"), hResult);
-        return hResult;
+        return FAIL_LAST_ERROR_W(op, TEXT("CertOpenStore"), TEXT("hCertStore == NULL"));
     }
     TRACE_OK_W(op, TEXT("CertOpenStore"));
 
     PCCERT_CONTEXT pRaw = nullptr;
     if (!CertAddEncodedCertificateToStore(hCertStore.get(), kEncoding, pbCert, cbCert,
                                           CERT_STORE_ADD_REPLACE_EXISTING, &pRaw)) {
-        const HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED_W(op, TEXT("CertAddEncodedCertificateToStore"), TEXT("1"), hResult);
-        return hResult;
+        return FAIL_LAST_ERROR_W(op, TEXT("CertAddEncodedCertificateToStore"), TEXT("1"));
     }
     std::unique_ptr<const CERT_CONTEXT, CertificateReleaser> pCertContext(pRaw);
     TRACE_OK_W(op, TEXT("CertAddEncodedCertificateToStore"));
@@ -107,17 +103,15 @@ HRESULT AddCertificateToSystemStore(const WString& wstrProviderName, HCRYPTPROV 
     stKeyProvInfo.dwKeySpec = dwKeySpec;
     if (!CertSetCertificateContextProperty(pCertContext.get(), CERT_KEY_PROV_INFO_PROP_ID, 0,
                                            &stKeyProvInfo)) {
-        const HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED_W(op, TEXT("CertSetCertificateContextProperty"), TEXT("1"), hResult);
-        return hResult;
+        return FAIL_LAST_ERROR_W(op, TEXT("CertSetCertificateContextProperty"), TEXT("1"));
     }
     TRACE_OK_W(op, TEXT("CertSetCertificateContextProperty"));
     // Some store providers keep changes in memory until told to write them
     // (Wine's registry stores drop a replaced entry's link otherwise); on
     // Windows this is a no-op for system stores.
     if (!CertControlStore(hCertStore.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr))
-        TRACE_FAILED_W(op, TEXT("CertControlStore(CERT_STORE_CTRL_COMMIT)"), TEXT("1"),
-                       HResultFromLastError());
+        TRACE_FAILED_W(op, TEXT("CertControlStore(CERT_STORE_CTRL_COMMIT)"), HResultFromLastError(),
+                       TEXT("1"));
     return VURO_OK;
 }
 
@@ -137,8 +131,8 @@ HRESULT ImportSignCert(const WString& wstrKeyAlgorithm, WString& wstrCert, DWORD
         DWORD cbRaw = 0;
         const HRESULT hResult = DecodeBase64Key(wstrCert, &pbRaw, &cbRaw);
         if (FAILED(hResult)) {
-            TRACE_FAILED_W(op, TEXT("base64 decode public key FAILED."), TEXT("FAILED(hResult)"),
-                           hResult);
+            TRACE_FAILED_W(op, TEXT("base64 decode public key FAILED."), hResult,
+                           TEXT("FAILED(hResult)"));
             return hResult;
         }
         certificate.Attach(pbRaw, cbRaw);
@@ -157,35 +151,27 @@ HRESULT ImportSignCert(const WString& wstrKeyAlgorithm, WString& wstrCert, DWORD
     if (IsRSAKeyAlgorithm(wstrKeyAlgorithm)) {
         if (!CryptAcquireContextW(hProv.Put(), wstrContainer.c_str(), wstrCSPName.c_str(),
                                   ProviderTypeFor(wstrCSPName), 0)) {
-            const HRESULT hResult = FailureFromLastError();
-            TRACE_FAILED_W(op, TEXT("RSA CryptAcquireContext"), TEXT("1"), hResult);
-            return hResult;
+            return FAIL_LAST_ERROR_W(op, TEXT("RSA CryptAcquireContext"), TEXT("1"));
         }
         TRACE_OK_W(op, TEXT("RSA CryptAcquireContext"));
     } else {
         if (!CryptAcquireContextW(hProv.Put(), wstrContainer.c_str(), wstrCSPName.c_str(),
                                   PROV_RSA_FULL, kSM2AccessExisting)) {
-            const HRESULT hResult = FailureFromLastError();
-            TRACE_FAILED_W(op, TEXT("SM2 CryptAcquireContext"), TEXT("1"), hResult);
-            return hResult;
+            return FAIL_LAST_ERROR_W(op, TEXT("SM2 CryptAcquireContext"), TEXT("1"));
         }
         TRACE_OK_W(op, TEXT("SM2 CryptAcquireContext"));
     }
 
     KeyHandle hKey;
     if (!CryptGetUserKey(hProv.Get(), dwKeySpec, hKey.Put())) {
-        const HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED_W(op, TEXT("CryptGetUserKey"), TEXT("1"), hResult);
-        return hResult;
+        return FAIL_LAST_ERROR_W(op, TEXT("CryptGetUserKey"), TEXT("1"));
     }
     TRACE_OK_W(op, TEXT("CryptGetUserKey"));
 
     if (!IsMicrosoftCSP(wstrCSPName)) {
         // Tokens keep the certificate with the key; no store is touched.
         if (!CryptSetKeyParam(hKey.Get(), KP_CERTIFICATE, certificate.Get(), 0)) {
-            const HRESULT hResult = FailureFromLastError();
-            TRACE_FAILED_W(op, TEXT("non-microsoft's CSP: CryptSetKeyParam"), TEXT("1"), hResult);
-            return hResult;
+            return FAIL_LAST_ERROR_W(op, TEXT("non-microsoft's CSP: CryptSetKeyParam"), TEXT("1"));
         }
         TRACE_OK_W(op, TEXT("non-microsoft's CSP: CryptSetKeyParam"));
         return VURO_OK;
@@ -193,7 +179,7 @@ HRESULT ImportSignCert(const WString& wstrKeyAlgorithm, WString& wstrCert, DWORD
     const HRESULT hResult = AddCertificateToSystemStore(
         wstrCSPName, hProv.Get(), certificate.Get(), certificate.Size(), dwKeySpec, wstrContainer);
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("AddCertificateToSystemStore"), TEXT("FAILED(hResult)"), hResult);
+        TRACE_FAILED_W(op, TEXT("AddCertificateToSystemStore"), hResult, TEXT("FAILED(hResult)"));
         return hResult;
     }
     TRACE_OK_W(op, TEXT("AddCertificateToSystemStore"));

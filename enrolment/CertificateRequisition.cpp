@@ -43,9 +43,7 @@ HRESULT ExportPublicKey(HCRYPTPROV hProv, HCRYPTKEY hKey, BOOL bRSA, DWORD dwKey
     if (bRSA) {
         if (!CryptExportPublicKeyInfo(hProv, dwKeySpec, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
                                       nullptr, &cbExport)) {
-            const HRESULT hResult = FailureFromLastError();
-            TRACE_FAILED(op, "CryptExportPublicKeyInfo(1)", hResult, "bRetCode == FALSE");
-            return hResult;
+            return FAIL_LAST_ERROR(op, "CryptExportPublicKeyInfo(1)", "bRetCode == FALSE");
         }
         // CERT_PUBLIC_KEY_INFO points into the same buffer: align it for it.
         std::unique_ptr<ULONGLONG[]> pInfoBuffer(
@@ -57,9 +55,7 @@ HRESULT ExportPublicKey(HCRYPTPROV hProv, HCRYPTKEY hKey, BOOL bRSA, DWORD dwKey
         auto* pInfo = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(pInfoBuffer.get());
         if (!CryptExportPublicKeyInfo(hProv, dwKeySpec, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
                                       pInfo, &cbExport)) {
-            const HRESULT hResult = FailureFromLastError();
-            TRACE_FAILED(op, "CryptExportPublicKeyInfo(2)", hResult, "bRetCode == FALSE");
-            return hResult;
+            return FAIL_LAST_ERROR(op, "CryptExportPublicKeyInfo(2)", "bRetCode == FALSE");
         }
         const DWORD cbBits = pInfo->PublicKey.cbData;
         if (cbBits == 0 || pInfo->PublicKey.pbData == nullptr) {
@@ -76,9 +72,7 @@ HRESULT ExportPublicKey(HCRYPTPROV hProv, HCRYPTKEY hKey, BOOL bRSA, DWORD dwKey
         return VURO_OK;
     }
     if (!CryptExportKey(hKey, 0, PUBLICKEYBLOB, 0, nullptr, &cbExport)) {
-        const HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED(op, "CryptExportKey(1)", hResult, "bRetCode == FALSE");
-        return hResult;
+        return FAIL_LAST_ERROR(op, "CryptExportKey(1)", "bRetCode == FALSE");
     }
     pbKey.reset(new (std::nothrow) BYTE[cbExport ? cbExport : 1]());
     if (!pbKey) {
@@ -86,9 +80,7 @@ HRESULT ExportPublicKey(HCRYPTPROV hProv, HCRYPTKEY hKey, BOOL bRSA, DWORD dwKey
         return E_OUTOFMEMORY;
     }
     if (!CryptExportKey(hKey, 0, PUBLICKEYBLOB, 0, pbKey.get(), &cbExport)) {
-        const HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED(op, "CryptExportKey(2)", hResult, "bRetCode == FALSE");
-        return hResult;
+        return FAIL_LAST_ERROR(op, "CryptExportKey(2)", "bRetCode == FALSE");
     }
     cbKey = cbExport;
     return VURO_OK;
@@ -136,9 +128,7 @@ HRESULT CreatePublicKey(const WCHAR* pwszContainer, WCHAR** ppwszNewContainer, B
         if (!CryptAcquireContextW(phProv, pwszName, pwszProvider, dwProvType,
                                   bNewContainer ? CRYPT_NEWKEYSET : 0)) {
             *phProv = 0;
-            const HRESULT hResult = FailureFromLastError();
-            TRACE_FAILED(op, "CryptAcquireContext", hResult, "bRetCode == FALSE");
-            return hResult;
+            return FAIL_LAST_ERROR(op, "CryptAcquireContext", "bRetCode == FALSE");
         }
         bAcquiredHere = true;
     }

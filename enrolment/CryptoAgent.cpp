@@ -30,7 +30,7 @@ bool IsNullOrEmpty(const WCHAR* pwsz) {
 bool RequireText(const WCHAR* pwszOp, const WCHAR* pwszText, const WCHAR* pwszStep,
                  const WCHAR* pwszReason, const WCHAR* pwszOkStep) {
     if (IsNullOrEmpty(pwszText)) {
-        TRACE_FAILED_W(pwszOp, pwszStep, pwszReason, E_INVALIDARG);
+        TRACE_FAILED_W(pwszOp, pwszStep, E_INVALIDARG, pwszReason);
         return false;
     }
     if (pwszOkStep != nullptr)
@@ -103,7 +103,7 @@ template <class Body> HRESULT RunGuarded(const WCHAR* pwszOperation, Body body) 
     try {
         return body();
     } catch (const std::bad_alloc&) {
-        TRACE_FAILED_W(pwszOperation, TEXT("New memory"), TEXT("std::bad_alloc"), E_OUTOFMEMORY);
+        TRACE_FAILED_W(pwszOperation, TEXT("New memory"), E_OUTOFMEMORY, TEXT("std::bad_alloc"));
         return E_OUTOFMEMORY;
     }
 }
@@ -113,7 +113,7 @@ template <class Body> HRESULT RunGuarded(const WCHAR* pwszOperation, Body body) 
 bool CheckOut(const WCHAR* pwszOp, const void* pvOut, const WCHAR* pwszReason) {
     if (pvOut != nullptr)
         return true;
-    TRACE_FAILED_W(pwszOp, TEXT("Check parameter"), pwszReason, E_POINTER);
+    TRACE_FAILED_W(pwszOp, TEXT("Check parameter"), E_POINTER, pwszReason);
     return false;
 }
 
@@ -139,7 +139,7 @@ HRESULT CCryptoAgent::VURO_GetCSPInfo(BSTR* pbstrCSPInfo) {
         WCHAR* pwszNamesRaw = nullptr;
         HRESULT hResult = GetAllCSPName(&pwszNamesRaw);
         if (FAILED(hResult)) {
-            TRACE_FAILED_W(kOp, TEXT("GetAllCSPName"), TEXT("FAILED(hResult)"), hResult);
+            TRACE_FAILED_W(kOp, TEXT("GetAllCSPName"), hResult, TEXT("FAILED(hResult)"));
             return hResult;
         }
         std::unique_ptr<WCHAR[]> pwszNames(pwszNamesRaw);
@@ -170,8 +170,8 @@ HRESULT CCryptoAgent::VURO_SetCSPInfo(LONG lKeyLength, const WCHAR* bstrCSPName,
 
         WString wstrCSPName = TrimSpaces(bstrCSPName);
         if (wstrCSPName.size() == 0) {
-            TRACE_FAILED_W(kOp, TEXT("CSP name cannot be NULL."), TEXT("wstrCSPName.size() == 0"),
-                           E_INVALIDARG);
+            TRACE_FAILED_W(kOp, TEXT("CSP name cannot be NULL."), E_INVALIDARG,
+                           TEXT("wstrCSPName.size() == 0"));
             return E_INVALIDARG;
         }
         TRACE_OK_W(kOp, TEXT("Trim CSP name"));
@@ -181,14 +181,14 @@ HRESULT CCryptoAgent::VURO_SetCSPInfo(LONG lKeyLength, const WCHAR* bstrCSPName,
         if (Contains(wstrCSPName, TEXT("Microsoft"))) {
             if (Contains(wstrCSPName, TEXT("Base"))) {
                 if (lKeyLength != 512 && lKeyLength != 1024) {
-                    TRACE_FAILED_W(kOp, TEXT("key length doesnot support(base)."), TEXT("1"),
-                                   VURO_E_KEY_LENGTH);
+                    TRACE_FAILED_W(kOp, TEXT("key length doesnot support(base)."),
+                                   VURO_E_KEY_LENGTH, TEXT("1"));
                     return VURO_E_KEY_LENGTH;
                 }
             } else if (lKeyLength != 512 && lKeyLength != 1024 && lKeyLength != 2048 &&
                        lKeyLength != 4096) {
-                TRACE_FAILED_W(kOp, TEXT("key length doesnot support(non-base)."), TEXT("1"),
-                               VURO_E_KEY_LENGTH);
+                TRACE_FAILED_W(kOp, TEXT("key length doesnot support(non-base)."),
+                               VURO_E_KEY_LENGTH, TEXT("1"));
                 return VURO_E_KEY_LENGTH;
             }
         }
@@ -223,8 +223,8 @@ HRESULT CCryptoAgent::VURO_SetKeyAlgorithm(const WCHAR* bstrKeyAlgorithm, VARIAN
         WString wstrKeyAlgorithm = TrimSpaces(bstrKeyAlgorithm);
         if (!EqualsAsciiNoCase(wstrKeyAlgorithm, "RSA") &&
             !EqualsAsciiNoCase(wstrKeyAlgorithm, "SM2")) {
-            TRACE_FAILED_W(kOp, TEXT("key algorithm does not support."), TEXT("1"),
-                           VURO_E_INVALID_KEY_ALG);
+            TRACE_FAILED_W(kOp, TEXT("key algorithm does not support."), VURO_E_INVALID_KEY_ALG,
+                           TEXT("1"));
             return VURO_E_INVALID_KEY_ALG;
         }
         TRACE_OK_W(kOp, TEXT("Check key algorithm"));
@@ -248,11 +248,10 @@ HRESULT CCryptoAgent::VURO_ImportEncryptCert(const WCHAR* bstrEncryptedPrivateKe
         TraceValueNumber("lFlags", long(lFlags));
         if (IsNullOrEmpty(bstrEncryptedPrivateKey) || IsNullOrEmpty(bstrP7Cert) ||
             IsNullOrEmpty(bstrContainerName)) {
-            TRACE_FAILED_W(kOp, TEXT("Check parameter"),
+            TRACE_FAILED_W(kOp, TEXT("Check parameter"), E_INVALIDARG,
                            TEXT("bstrEncryptedPrivateKey == NULL || bstrP7Cert == NULL || "
                                 "bstrContainerName == NULL || 0 == wcslen(bstrEncryptedPrivateKey) "
-                                "|| 0 == wcslen(bstrP7Cert) || 0 == wcslen(bstrContainerName)"),
-                           E_INVALIDARG);
+                                "|| 0 == wcslen(bstrP7Cert) || 0 == wcslen(bstrContainerName)"));
             return E_INVALIDARG;
         }
         TRACE_OK_W(kOp, TEXT("Check parameter"));
@@ -267,7 +266,7 @@ HRESULT CCryptoAgent::VURO_ImportEncryptCert(const WCHAR* bstrEncryptedPrivateKe
                                                     m_wstrKeyAlgorithm, wstrEncryptedPrivateKey,
                                                     wstrCert, int(m_lKeyLength), DWORD(lFlags));
         if (FAILED(hResult)) {
-            TRACE_FAILED_W(kOp, TEXT("ImportEncryptCertEx"), TEXT("FAILED(hResult)"), hResult);
+            TRACE_FAILED_W(kOp, TEXT("ImportEncryptCertEx"), hResult, TEXT("FAILED(hResult)"));
             return hResult;
         }
         TRACE_OK_W(kOp, TEXT("ImportEncryptCertEx"));
@@ -309,8 +308,8 @@ HRESULT CCryptoAgent::VURO_ImportSignCert(LONG lCertType, const WCHAR* bstrSignC
         // A name of spaces alone would open the user's default container and
         // bind the certificate to an unrelated key.
         if (wstrContainer.empty()) {
-            TRACE_FAILED_W(kOp, TEXT("bstrContainerName Invalid parameter."),
-                           TEXT("wstrContainerName.size() == 0"), E_INVALIDARG);
+            TRACE_FAILED_W(kOp, TEXT("bstrContainerName Invalid parameter."), E_INVALIDARG,
+                           TEXT("wstrContainerName.size() == 0"));
             return E_INVALIDARG;
         }
         // A single certificate sits on the key exchange key; every other type
@@ -320,7 +319,7 @@ HRESULT CCryptoAgent::VURO_ImportSignCert(LONG lCertType, const WCHAR* bstrSignC
         const HRESULT hResult =
             ImportSignCert(m_wstrKeyAlgorithm, wstrCert, dwKeySpec, m_wstrCSPName, wstrContainer);
         if (FAILED(hResult)) {
-            TRACE_FAILED_W(kOp, TEXT("ImportSignCert"), TEXT("FAILED(hResult)"), hResult);
+            TRACE_FAILED_W(kOp, TEXT("ImportSignCert"), hResult, TEXT("FAILED(hResult)"));
             return hResult;
         }
         TRACE_OK_W(kOp, TEXT("ImportSignCert"));
@@ -334,7 +333,7 @@ HRESULT CCryptoAgent::VURO_PKCS10CertRequisition(const WCHAR* bstrSubjectDN, LON
     constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_PKCS10CertRequisition");
     TraceHelper trace(kOp);
     if (pbstrRequest == nullptr) {
-        TRACE_FAILED_W(kOp, TEXT("Check parameter"), TEXT("NULL == pbstrRequest"), E_POINTER);
+        TRACE_FAILED_W(kOp, TEXT("Check parameter"), E_POINTER, TEXT("NULL == pbstrRequest"));
         return Finish(E_POINTER);
     }
     BSTR bstrRequest = nullptr;
@@ -346,8 +345,8 @@ HRESULT CCryptoAgent::VURO_PKCS10CertRequisition(const WCHAR* bstrSubjectDN, LON
                          TEXT("bstrSubjectDN == NULL || 0 == wcslen(bstrSubjectDN)"), nullptr))
             return E_INVALIDARG;
         if (1 != lCertType && 2 != lCertType) {
-            TRACE_FAILED_W(kOp, TEXT("Check parameter"), TEXT("(1 != lCertType && 2 != lCertType)"),
-                           E_INVALIDARG);
+            TRACE_FAILED_W(kOp, TEXT("Check parameter"), E_INVALIDARG,
+                           TEXT("(1 != lCertType && 2 != lCertType)"));
             return E_INVALIDARG;
         }
         TRACE_OK_W(kOp, TEXT("Check parameter"));
@@ -356,8 +355,8 @@ HRESULT CCryptoAgent::VURO_PKCS10CertRequisition(const WCHAR* bstrSubjectDN, LON
         if (EqualsAsciiNoCase(m_wstrKeyAlgorithm, "RSA")) {
             bRSA = TRUE;
         } else if (!EqualsAsciiNoCase(m_wstrKeyAlgorithm, "SM2")) {
-            TRACE_FAILED_W(kOp, TEXT("Invalid key algorithm."), TEXT("true"),
-                           VURO_E_INVALID_KEY_ALG);
+            TRACE_FAILED_W(kOp, TEXT("Invalid key algorithm."), VURO_E_INVALID_KEY_ALG,
+                           TEXT("true"));
             return VURO_E_INVALID_KEY_ALG;
         }
         TRACE_OK_W(kOp, TEXT("Check key algorithm"));
@@ -373,7 +372,7 @@ HRESULT CCryptoAgent::VURO_PKCS10CertRequisition(const WCHAR* bstrSubjectDN, LON
         std::unique_ptr<char[]> pszRequest(pszRequestRaw);
         std::unique_ptr<WCHAR[]> pwszContainer(pwszContainerRaw);
         if (FAILED(hrBuild)) {
-            TRACE_FAILED_W(kOp, TEXT("PKCS10CertRequisition"), TEXT("FAILED(hResult)"), hrBuild);
+            TRACE_FAILED_W(kOp, TEXT("PKCS10CertRequisition"), hrBuild, TEXT("FAILED(hResult)"));
             return hrBuild;
         }
         TRACE_OK_W(kOp, TEXT("PKCS10CertRequisition"));
@@ -386,7 +385,7 @@ HRESULT CCryptoAgent::VURO_PKCS10CertRequisition(const WCHAR* bstrSubjectDN, LON
         WString wstrRequest;
         hrBuild = WidenAnsi(pszRequest ? pszRequest.get() : "", &wstrRequest);
         if (FAILED(hrBuild)) {
-            TRACE_FAILED_W(kOp, TEXT("MultiByteToWideChar"), TEXT("FAILED(hResult)"), hrBuild);
+            TRACE_FAILED_W(kOp, TEXT("MultiByteToWideChar"), hrBuild, TEXT("FAILED(hResult)"));
             return hrBuild;
         }
         return HandOutBstr(wstrRequest, &bstrRequest);
@@ -410,9 +409,7 @@ HRESULT CCryptoAgent::VURO_GetAllCertInfo(BSTR* pbstrCertInfo) {
             CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
                           CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, TEXT("My")));
         if (!hCertStore) {
-            const HRESULT hResult = FailureFromLastError();
-            TRACE_FAILED_W(kOp, TEXT("CertOpenStore"), TEXT("hCertStore == NULL"), hResult);
-            return hResult;
+            return FAIL_LAST_ERROR_W(kOp, TEXT("CertOpenStore"), TEXT("hCertStore == NULL"));
         }
         TRACE_OK_W(kOp, TEXT("CertOpenStore"));
 
@@ -420,8 +417,8 @@ HRESULT CCryptoAgent::VURO_GetAllCertInfo(BSTR* pbstrCertInfo) {
         const HRESULT hResult =
             GetAllCertificatesInfoinStore(&pwszInfoRaw, static_cast<HCERTSTORE>(hCertStore.get()));
         if (FAILED(hResult)) {
-            TRACE_FAILED_W(kOp, TEXT("GetAllCertificatesInfoinStore"), TEXT("FAILED(hResult)"),
-                           hResult);
+            TRACE_FAILED_W(kOp, TEXT("GetAllCertificatesInfoinStore"), hResult,
+                           TEXT("FAILED(hResult)"));
             return hResult;
         }
         std::unique_ptr<WCHAR[]> pwszInfo(pwszInfoRaw);
@@ -441,14 +438,14 @@ HRESULT CCryptoAgent::VURO_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbResul
         WCHAR* pwszNamesRaw = nullptr;
         HRESULT hResult = GetAllCSPName(&pwszNamesRaw);
         if (FAILED(hResult)) {
-            TRACE_FAILED_W(kOp, TEXT("GetAllCSPName"), TEXT("FAILED(hResult)"), hResult);
+            TRACE_FAILED_W(kOp, TEXT("GetAllCSPName"), hResult, TEXT("FAILED(hResult)"));
             return hResult;
         }
         const WString wstrNames(pwszNamesRaw);
         delete[] pwszNamesRaw;
         if (!Contains(wstrNames, kBaseProvider)) {
             TRACE_FAILED_W(kOp, TEXT("Find Microsoft Base Cryptographic Provider v1.0"),
-                           TEXT("NULL == wcsstr(wstrCSPNames, kBaseProvider)"), E_ACCESSDENIED);
+                           E_ACCESSDENIED, TEXT("NULL == wcsstr(wstrCSPNames, kBaseProvider)"));
             return E_ACCESSDENIED;
         }
         TRACE_OK_W(kOp, TEXT("Find Microsoft Base Cryptographic Provider v1.0"));
@@ -456,7 +453,7 @@ HRESULT CCryptoAgent::VURO_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbResul
         WCHAR* pwszContainerRaw = nullptr;
         hResult = CreateGUIDStr(&pwszContainerRaw);
         if (FAILED(hResult)) {
-            TRACE_FAILED_W(kOp, TEXT("CreateGUIDStr"), TEXT("FAILED(hResult)"), hResult);
+            TRACE_FAILED_W(kOp, TEXT("CreateGUIDStr"), hResult, TEXT("FAILED(hResult)"));
             return hResult;
         }
         std::unique_ptr<WCHAR[]> pwszContainer(pwszContainerRaw);
@@ -471,7 +468,7 @@ HRESULT CCryptoAgent::VURO_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbResul
         if (hProv != 0)
             CryptReleaseContext(hProv, 0);
         if (FAILED(hResult)) {
-            TRACE_FAILED_W(kOp, TEXT("CreatePublicKey"), TEXT("FAILED(hResult)"), hResult);
+            TRACE_FAILED_W(kOp, TEXT("CreatePublicKey"), hResult, TEXT("FAILED(hResult)"));
             return hResult;
         }
         TRACE_OK_W(kOp, TEXT("CreatePublicKey"));
@@ -482,8 +479,8 @@ HRESULT CCryptoAgent::VURO_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbResul
         if (!CryptAcquireContextW(&hDelete, pwszContainer.get(), kBaseProvider, PROV_RSA_FULL,
                                   CRYPT_DELETEKEYSET)) {
             // The answer stands; a container left behind is worth a warning.
-            TRACE_FAILED_W(kOp, TEXT("Delete container"), TEXT("FALSE == CryptAcquireContextW"),
-                           FailureFromLastError());
+            TRACE_FAILED_W(kOp, TEXT("Delete container"), FailureFromLastError(),
+                           TEXT("FALSE == CryptAcquireContextW"));
         } else {
             TRACE_OK_W(kOp, TEXT("Delete container"));
         }

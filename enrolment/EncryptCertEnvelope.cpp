@@ -36,22 +36,22 @@ HRESULT ReadEnvelopeKeyObjects(const WCHAR* op, const WString& wstrEncryptedData
         if (SUCCEEDED(ReadEnvelopeNumber(wstrEncryptedData, size_t(i) * ENVELOPE_NUMBER_CHARS,
                                          &rgnHeader[i])))
             return true;
-        TRACE_FAILED_W(op, TEXT("Check encrypted data size."), TEXT("nPosition >= nTextLen"),
-                       VURO_E_ENVELOPE_FORMAT);
+        TRACE_FAILED_W(op, TEXT("Check encrypted data size."), VURO_E_ENVELOPE_FORMAT,
+                       TEXT("nPosition >= nTextLen"));
         return false;
     };
     if (!read(0))
         return VURO_E_ENVELOPE_FORMAT;
     if (rgnHeader[0] < 0 || rgnHeader[0] > 2) {
         TRACE_FAILED_W(op, TEXT("Invalid device type of generating encrypt cert key."),
-                       TEXT("TRUE"), VURO_E_ENVELOPE_DEVICE_TYPE);
+                       VURO_E_ENVELOPE_DEVICE_TYPE, TEXT("TRUE"));
         return VURO_E_ENVELOPE_DEVICE_TYPE;
     }
     if (!read(1))
         return VURO_E_ENVELOPE_FORMAT;
     if (rgnHeader[1] < 1 || rgnHeader[1] > 2) {
         TRACE_FAILED_W(op, TEXT("Invalid encrypt type used for encrypting private key."),
-                       TEXT("TRUE"), VURO_E_ENVELOPE_ENCRYPT_TYPE);
+                       VURO_E_ENVELOPE_ENCRYPT_TYPE, TEXT("TRUE"));
         return VURO_E_ENVELOPE_ENCRYPT_TYPE;
     }
     if (!read(2))
@@ -60,7 +60,7 @@ HRESULT ReadEnvelopeKeyObjects(const WCHAR* op, const WString& wstrEncryptedData
     ALG_ID algSession = 0;
     if (!(nValue == ENVELOPE_SESSION_KEY_3DES || (fNewFormat && nValue == 0))) {
         TRACE_FAILED_W(op, TEXT("Invalid session key type used for encrypting private key."),
-                       TEXT("TRUE"), VURO_E_ENVELOPE_SESSION_KEY_TYPE);
+                       VURO_E_ENVELOPE_SESSION_KEY_TYPE, TEXT("TRUE"));
         return VURO_E_ENVELOPE_SESSION_KEY_TYPE;
     }
     if (nValue == ENVELOPE_SESSION_KEY_3DES)
@@ -71,14 +71,14 @@ HRESULT ReadEnvelopeKeyObjects(const WCHAR* op, const WString& wstrEncryptedData
     WString wstrSessionKey, wstrPrivateKey;
     HRESULT hResult = GetBase64KeyFromEncryptedData(wstrEncryptedData, &wstrSessionKey, &nPosition);
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("get session key encoded with base64"), TEXT("FAILED(hResult)"),
-                       hResult);
+        TRACE_FAILED_W(op, TEXT("get session key encoded with base64"), hResult,
+                       TEXT("FAILED(hResult)"));
         return hResult;
     }
     hResult = GetBase64KeyFromEncryptedData(wstrEncryptedData, &wstrPrivateKey, &nPosition);
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("get private key encoded with base64"), TEXT("FAILED(hResult)"),
-                       hResult);
+        TRACE_FAILED_W(op, TEXT("get private key encoded with base64"), hResult,
+                       TEXT("FAILED(hResult)"));
         return hResult;
     }
     TRACE_OK_W(op, TEXT("GetBase64KeyFromEncryptedData"));
@@ -88,8 +88,8 @@ HRESULT ReadEnvelopeKeyObjects(const WCHAR* op, const WString& wstrEncryptedData
         DWORD cbRaw = 0;
         hResult = DecodeBase64Key(wstrSessionKey, &pbRaw, &cbRaw);
         if (FAILED(hResult)) {
-            TRACE_FAILED_W(op, TEXT("base64 decode session key FAILED."), TEXT("FAILED(hResult)"),
-                           hResult);
+            TRACE_FAILED_W(op, TEXT("base64 decode session key FAILED."), hResult,
+                           TEXT("FAILED(hResult)"));
             return hResult;
         }
         sessionKeyObj.Attach(pbRaw, cbRaw);
@@ -99,8 +99,8 @@ HRESULT ReadEnvelopeKeyObjects(const WCHAR* op, const WString& wstrEncryptedData
     hResult = DecodeBase64Key(wstrPrivateKey, &pbRaw, &cbRaw);
     if (FAILED(hResult)) {
         sessionKeyObj.Reset();
-        TRACE_FAILED_W(op, TEXT("base64 decode private key FAILED."), TEXT("FAILED(hResult)"),
-                       hResult);
+        TRACE_FAILED_W(op, TEXT("base64 decode private key FAILED."), hResult,
+                       TEXT("FAILED(hResult)"));
         return hResult;
     }
     privateKeyObj.Attach(pbRaw, cbRaw);
@@ -138,8 +138,8 @@ HRESULT ParseKeyData(const WCHAR* op, const WString& wstrEncryptedData, bool fNe
     HRESULT hResult = ReadEnvelopeKeyObjects(op, wstrEncryptedData, fNewFormat, &algSession,
                                              sessionKeyObj, privateKeyObj);
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("GetSessionKeyandPrivateKeyASN1Obj"), TEXT("FAILED(hResult)"),
-                       hResult);
+        TRACE_FAILED_W(op, TEXT("GetSessionKeyandPrivateKeyASN1Obj"), hResult,
+                       TEXT("FAILED(hResult)"));
         return hResult;
     }
     HeapBytes sessionKey, privateKey;
@@ -151,7 +151,7 @@ HRESULT ParseKeyData(const WCHAR* op, const WString& wstrEncryptedData, bool fNe
         if (FAILED(hResult)) {
             TRACE_FAILED_W(
                 op, TEXT("get session key from ASN1 Obj(GetSessionKeyorPrivateKeyFromASN1Obj)"),
-                TEXT("FAILED(hResult)"), hResult);
+                hResult, TEXT("FAILED(hResult)"));
             return hResult;
         }
         sessionKey.Attach(pbRaw, cbRaw);
@@ -161,7 +161,7 @@ HRESULT ParseKeyData(const WCHAR* op, const WString& wstrEncryptedData, bool fNe
     if (FAILED(hResult)) {
         TRACE_FAILED_W(op,
                        TEXT("get private key from ASN1 Obj(GetSessionKeyorPrivateKeyFromASN1Obj)"),
-                       TEXT("FAILED(hResult)"), hResult);
+                       hResult, TEXT("FAILED(hResult)"));
         return hResult;
     }
     privateKey.Attach(pbRaw, cbRaw);
@@ -224,8 +224,8 @@ HRESULT GetBase64KeyFromEncryptedData(const WString& wstrEncryptedData, WString*
     const size_t nRemainLen =
         nPosition < wstrEncryptedData.size() ? wstrEncryptedData.size() - nPosition : 0;
     if (nRemainLen == 0 || nRemainLen < ENVELOPE_NUMBER_CHARS) {
-        TRACE_FAILED_W(op, TEXT("Check encrypted data size."),
-                       TEXT("0 == nRemainLen || nRemainLen < 16"), VURO_E_ENVELOPE_FORMAT);
+        TRACE_FAILED_W(op, TEXT("Check encrypted data size."), VURO_E_ENVELOPE_FORMAT,
+                       TEXT("0 == nRemainLen || nRemainLen < 16"));
         return VURO_E_ENVELOPE_FORMAT;
     }
     int nKeyLength = 0;
@@ -233,7 +233,7 @@ HRESULT GetBase64KeyFromEncryptedData(const WString& wstrEncryptedData, WString*
     nPosition += ENVELOPE_NUMBER_CHARS;
     if (nKeyLength < 0 || size_t(nKeyLength) > nRemainLen - ENVELOPE_NUMBER_CHARS) {
         TRACE_FAILED_W(op, TEXT("GetBase64KeyFromEncryptedData-key's length is wrong"),
-                       TEXT("TRUE"), VURO_E_ENVELOPE_FORMAT);
+                       VURO_E_ENVELOPE_FORMAT, TEXT("TRUE"));
         return VURO_E_ENVELOPE_FORMAT;
     }
     if (nKeyLength == 0) {
@@ -243,8 +243,8 @@ HRESULT GetBase64KeyFromEncryptedData(const WString& wstrEncryptedData, WString*
     }
     WString wstrKey = wstrEncryptedData.substr(nPosition, size_t(nKeyLength));
     if (wstrKey.back() != WCHAR(',')) {
-        TRACE_FAILED_W(op, TEXT("Check endl character"),
-                       TEXT("L',' != keyBase64Encoded[nKeyLength - 1]"), VURO_E_ENVELOPE_FORMAT);
+        TRACE_FAILED_W(op, TEXT("Check endl character"), VURO_E_ENVELOPE_FORMAT,
+                       TEXT("L',' != keyBase64Encoded[nKeyLength - 1]"));
         return VURO_E_ENVELOPE_FORMAT;
     }
     EraseCommaInWstr(wstrKey);
@@ -262,18 +262,18 @@ HRESULT GetSessionKeyorPrivateKeyFromASN1Obj(const BYTE* pbEncoded, DWORD cbEnco
     // KeyField ::= SEQUENCE { version INTEGER, key OCTET STRING }
     std::unique_ptr<ASN1Node> pRoot;
     if (pbEncoded == nullptr || DecodeASN1Memory(&pRoot, pbEncoded, cbEncoded) != 0 || !pRoot) {
-        TRACE_FAILED_W(op, TEXT("DecodeASN1Memory"), TEXT("TRUE"), VURO_E_ENVELOPE_FORMAT);
+        TRACE_FAILED_W(op, TEXT("DecodeASN1Memory"), VURO_E_ENVELOPE_FORMAT, TEXT("TRUE"));
         return VURO_E_ENVELOPE_FORMAT;
     }
     if (pRoot->vChildren.size() != 2) {
         TRACE_FAILED_W(op, TEXT("Level 1: 2 nodes(INTEGER and OCTET STRING can not be found"),
-                       TEXT("TRUE"), VURO_E_ENVELOPE_FORMAT);
+                       VURO_E_ENVELOPE_FORMAT, TEXT("TRUE"));
         return VURO_E_ENVELOPE_FORMAT;
     }
     const ASN1Node& key = *pRoot->vChildren[1];
     HeapBytes out;
     if (!out.Allocate(key.dwValueLength)) {
-        TRACE_FAILED_W(op, TEXT("new memory"), TEXT("NULL == pbKey"), E_OUTOFMEMORY);
+        TRACE_FAILED_W(op, TEXT("new memory"), E_OUTOFMEMORY, TEXT("NULL == pbKey"));
         return E_OUTOFMEMORY;
     }
     // The decoder keeps every node inside the buffer.
@@ -289,7 +289,7 @@ HRESULT ParseEncryptCertPublicKeyCert(WString& wstrCert, BYTE** ppbCert, DWORD* 
     const HRESULT hResult = DecodeBase64Key(wstrCert, ppbCert, pcbCert);
     if (FAILED(hResult))
         TRACE_FAILED_W(TEXT("ParseEncryptCertPublicKeyCert"),
-                       TEXT("base64 decode public key FAILED."), TEXT("FAILED(hResult)"), hResult);
+                       TEXT("base64 decode public key FAILED."), hResult, TEXT("FAILED(hResult)"));
     return hResult;
 }
 
@@ -340,13 +340,13 @@ HRESULT ComposeObjectIdentifier(const char* pszObjectID, BYTE** ppbEncoded, DWOR
     HRESULT hResult = OwnedStep(ComposeSpecialAttribute(pszObjectID, nullptr, 0, &pbRaw, &cbRaw),
                                 pbRaw, cbRaw, algorithm);
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("ComposeSpecialAttribute"), TEXT("FAILED(hResult)"), hResult);
+        TRACE_FAILED_W(op, TEXT("ComposeSpecialAttribute"), hResult, TEXT("FAILED(hResult)"));
         return hResult;
     }
     std::unique_ptr<ASN1Node> pRoot;
     if (DecodeASN1Memory(&pRoot, algorithm.Get(), algorithm.Size()) != 0 || !pRoot ||
         pRoot->vChildren.size() != 2 || pRoot->vChildren[0]->bTag != 0x06) {
-        TRACE_FAILED_W(op, TEXT("DecodeASN1Memory"), TEXT("TRUE"), E_FAIL);
+        TRACE_FAILED_W(op, TEXT("DecodeASN1Memory"), E_FAIL, TEXT("TRUE"));
         return E_FAIL;
     }
     const ASN1Node& oid = *pRoot->vChildren[0];
@@ -354,7 +354,7 @@ HRESULT ComposeObjectIdentifier(const char* pszObjectID, BYTE** ppbEncoded, DWOR
     const DWORD cbOid = 1 + oid.dwLengthOctets + oid.dwValueLength;
     HeapBytes out;
     if (!out.Allocate(cbOid)) {
-        TRACE_FAILED_W(op, TEXT("New buffer"), TEXT("!pbOid"), E_OUTOFMEMORY);
+        TRACE_FAILED_W(op, TEXT("New buffer"), E_OUTOFMEMORY, TEXT("!pbOid"));
         return E_OUTOFMEMORY;
     }
     std::memcpy(out.Get(), algorithm.Get() + ullStart, cbOid);
@@ -377,21 +377,21 @@ HRESULT ComposeRSAEVPPrivateKey(const BYTE* pbEncryptedPrivateKey, DWORD cbEncry
     HRESULT hResult = OwnedStep(ComposeObjectIdentifier(kOidRsaEncryption, &pbRaw, &cbRaw), pbRaw,
                                 cbRaw, asymAlg);
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("ComposeObjectIdentifier -- AsymAlgID"), TEXT("FAILED(hResult)"),
-                       hResult);
+        TRACE_FAILED_W(op, TEXT("ComposeObjectIdentifier -- AsymAlgID"), hResult,
+                       TEXT("FAILED(hResult)"));
         return hResult;
     }
     hResult = OwnedStep(ComposeObjectIdentifier(kOidTokenSessionCipher, &pbRaw, &cbRaw), pbRaw,
                         cbRaw, symAlg);
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("ComposeObjectIdentifier -- SymAlgID"), TEXT("FAILED(hResult)"),
-                       hResult);
+        TRACE_FAILED_W(op, TEXT("ComposeObjectIdentifier -- SymAlgID"), hResult,
+                       TEXT("FAILED(hResult)"));
         return hResult;
     }
     if (cbEncryptedSessionKey == 0) {
         // No session key: still an OCTET STRING, an empty one.
         if (!sessionKey.Allocate(2)) {
-            TRACE_FAILED_W(op, TEXT("New buffer"), TEXT("!pbSessionKey"), E_OUTOFMEMORY);
+            TRACE_FAILED_W(op, TEXT("New buffer"), E_OUTOFMEMORY, TEXT("!pbSessionKey"));
             return E_OUTOFMEMORY;
         }
         sessionKey.Get()[0] = 0x04;
@@ -400,8 +400,8 @@ HRESULT ComposeRSAEVPPrivateKey(const BYTE* pbEncryptedPrivateKey, DWORD cbEncry
                                              pbEncryptedSessionKey, &pbRaw, &cbRaw),
                             pbRaw, cbRaw, sessionKey);
         if (FAILED(hResult)) {
-            TRACE_FAILED_W(op, TEXT("ComposeAnyString -- pbEncryptedSessionKey"),
-                           TEXT("FAILED(hResult)"), hResult);
+            TRACE_FAILED_W(op, TEXT("ComposeAnyString -- pbEncryptedSessionKey"), hResult,
+                           TEXT("FAILED(hResult)"));
             return hResult;
         }
     }
@@ -409,8 +409,8 @@ HRESULT ComposeRSAEVPPrivateKey(const BYTE* pbEncryptedPrivateKey, DWORD cbEncry
                                          pbEncryptedPrivateKey, &pbRaw, &cbRaw),
                         pbRaw, cbRaw, privateKey);
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("ComposeAnyString -- pbEncryptedPrivateKey"),
-                       TEXT("FAILED(hResult)"), hResult);
+        TRACE_FAILED_W(op, TEXT("ComposeAnyString -- pbEncryptedPrivateKey"), hResult,
+                       TEXT("FAILED(hResult)"));
         return hResult;
     }
 
@@ -421,7 +421,7 @@ HRESULT ComposeRSAEVPPrivateKey(const BYTE* pbEncryptedPrivateKey, DWORD cbEncry
         ullTotal += pPart->Size();
     HeapBytes content;
     if (ullTotal > 0xFFFFFFF0ull || !content.Allocate(DWORD(ullTotal))) {
-        TRACE_FAILED_W(op, TEXT("New buffer"), TEXT("!pTempTotal"), E_OUTOFMEMORY);
+        TRACE_FAILED_W(op, TEXT("New buffer"), E_OUTOFMEMORY, TEXT("!pTempTotal"));
         return E_OUTOFMEMORY;
     }
     std::memcpy(content.Get(), kVersion, sizeof kVersion);
@@ -434,7 +434,7 @@ HRESULT ComposeRSAEVPPrivateKey(const BYTE* pbEncryptedPrivateKey, DWORD cbEncry
     hResult = OwnedStep(ASN1Encode(0x30, content.Get(), content.Size(), &pbRaw, &cbRaw), pbRaw,
                         cbRaw, sequence);
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("ASN1Encode"), TEXT("FAILED(hResult)"), hResult);
+        TRACE_FAILED_W(op, TEXT("ASN1Encode"), hResult, TEXT("FAILED(hResult)"));
         return hResult;
     }
     TRACE_OK_W(op, TEXT("ASN1Encode"));

@@ -81,7 +81,7 @@ HRESULT ConvertC1C3C2ToC1C2C3(const BYTE* pbCipher, DWORD cbCipher, BYTE** ppbC1
     // One spare zero byte past the result, for readers that expect a terminator.
     BYTE* pbOut = new (std::nothrow) BYTE[size_t(cbCipher) + 1]();
     if (pbOut == nullptr) {
-        TRACE_FAILED_W(op, TEXT("New buffer"), TEXT("!pbyC1C2C3"), E_OUTOFMEMORY);
+        TRACE_FAILED_W(op, TEXT("New buffer"), E_OUTOFMEMORY, TEXT("!pbyC1C2C3"));
         return E_OUTOFMEMORY;
     }
     const DWORD cbC2 = cbCipher - SM2_C1_BYTES - SM2_C3_BYTES;
@@ -98,7 +98,7 @@ HRESULT ConvertC1C2C3ToC1C3C2(const BYTE* pbCipher, DWORD cbCipher, BYTE** ppbC1
         return E_INVALIDARG;
     BYTE* pbOut = new (std::nothrow) BYTE[size_t(cbCipher) + 1]();
     if (pbOut == nullptr) {
-        TRACE_FAILED_W(op, TEXT("New buffer"), TEXT("!pbyC1C3C2"), E_OUTOFMEMORY);
+        TRACE_FAILED_W(op, TEXT("New buffer"), E_OUTOFMEMORY, TEXT("!pbyC1C3C2"));
         return E_OUTOFMEMORY;
     }
     const DWORD cbC2 = cbCipher - SM2_C1_BYTES - SM2_C3_BYTES;
@@ -125,9 +125,7 @@ HRESULT DecryptSessionKeywithTempKey(const WString& wstrCSPName, const WString& 
     ProviderHandle hProv;
     if (!CryptAcquireContextW(hProv.Put(), wstrContainer.c_str(), wstrCSPName.c_str(), dwProvType,
                               0)) {
-        const HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED_W(op, TEXT("RSA CryptAcquireContext"), TEXT("1"), hResult);
-        return hResult;
+        return FAIL_LAST_ERROR_W(op, TEXT("RSA CryptAcquireContext"), TEXT("1"));
     }
     TRACE_OK_W(op, TEXT("RSA CryptAcquireContext"));
 
@@ -137,28 +135,24 @@ HRESULT DecryptSessionKeywithTempKey(const WString& wstrCSPName, const WString& 
 
     KeyHandle hKey;
     if (!CryptGetUserKey(hProv.Get(), AT_KEYEXCHANGE, hKey.Put())) {
-        const HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED_W(op, TEXT("CryptGetUserKey"), TEXT("1"), hResult);
-        return hResult;
+        return FAIL_LAST_ERROR_W(op, TEXT("CryptGetUserKey"), TEXT("1"));
     }
     HeapBytes sessionKey(true);
     if (!sessionKey.Allocate(cbEncryptedSessionKey)) {
-        TRACE_FAILED_W(op, TEXT("new memory"), TEXT("NULL == pbSessionKey"), E_OUTOFMEMORY);
+        TRACE_FAILED_W(op, TEXT("new memory"), E_OUTOFMEMORY, TEXT("NULL == pbSessionKey"));
         return E_OUTOFMEMORY;
     }
     if (cbEncryptedSessionKey != 0)
         std::memcpy(sessionKey.Get(), pbEncryptedSessionKey, cbEncryptedSessionKey);
     DWORD cbPlain = cbEncryptedSessionKey;
     if (!CryptDecrypt(hKey.Get(), 0, TRUE, 0, sessionKey.Get(), &cbPlain)) {
-        const HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED_W(op, TEXT("CryptDecrypt"), TEXT("1"), hResult);
-        return hResult;
+        return FAIL_LAST_ERROR_W(op, TEXT("CryptDecrypt"), TEXT("1"));
     }
     TRACE_OK_W(op, TEXT("CryptDecrypt"));
     sessionKey.Shrink(cbPlain == kPaddedSessionKeyBytes ? kTripleDesKeyBytes : cbPlain);
     // A provider may leave key bytes behind the plaintext in the buffer.
     if (!sessionKey.ShrinkToFit()) {
-        TRACE_FAILED_W(op, TEXT("new memory"), TEXT("NULL == pbSessionKey"), E_OUTOFMEMORY);
+        TRACE_FAILED_W(op, TEXT("new memory"), E_OUTOFMEMORY, TEXT("NULL == pbSessionKey"));
         return E_OUTOFMEMORY;
     }
     TraceValueNumber("Session key length", long(sessionKey.Size()));
@@ -180,8 +174,8 @@ HRESULT ImportEncryptCert_RSA(const WString& wstrContainer, const BYTE* pbCert, 
         const HRESULT hResult = getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(
             pbPkcs1PrivateKey, cbPkcs1PrivateKey, DWORD(nKeyLength), &pbRaw, &cbRaw);
         if (FAILED(hResult)) {
-            TRACE_FAILED_W(op, TEXT("getMicrosoftSoftPkcs1PrivateKeyBlob_RSA"),
-                           TEXT("FAILED(hResult)"), hResult);
+            TRACE_FAILED_W(op, TEXT("getMicrosoftSoftPkcs1PrivateKeyBlob_RSA"), hResult,
+                           TEXT("FAILED(hResult)"));
             return hResult;
         }
         blob.Attach(pbRaw, cbRaw);
@@ -189,22 +183,18 @@ HRESULT ImportEncryptCert_RSA(const WString& wstrContainer, const BYTE* pbCert, 
     KeyHandle hKey;
     const bool fMicrosoft = IsMicrosoftCSP(wstrCSPName);
     if (!CryptImportKey(hProv, blob.Get(), blob.Size(), 0, dwFlags, hKey.Put())) {
-        const HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED_W(op,
-                       fMicrosoft ? TEXT("Microsoft CSP: CryptImportKey")
-                                  : TEXT("non-Microsoft's CSP: CryptImportKey"),
-                       TEXT("FALSE == bResult"), hResult);
-        return hResult;
+        return FAIL_LAST_ERROR_W(op,
+                                 fMicrosoft ? TEXT("Microsoft CSP: CryptImportKey")
+                                            : TEXT("non-Microsoft's CSP: CryptImportKey"),
+                                 TEXT("FALSE == bResult"));
     }
     blob.Reset(); // the plain key is no longer needed
     TRACE_OK_W(op, TEXT("CryptImportKey"));
 
     if (!fMicrosoft) {
         if (!CryptSetKeyParam(hKey.Get(), KP_CERTIFICATE, pbCert, 0)) {
-            const HRESULT hResult = FailureFromLastError();
-            TRACE_FAILED_W(op, TEXT("non-Microsoft's CSP: CryptSetKeyParam"),
-                           TEXT("FALSE == bResult"), hResult);
-            return hResult;
+            return FAIL_LAST_ERROR_W(op, TEXT("non-Microsoft's CSP: CryptSetKeyParam"),
+                                     TEXT("FALSE == bResult"));
         }
         TRACE_OK_W(op, TEXT("non-Microsoft's CSP: CryptSetKeyParam"));
         return VURO_OK;
@@ -212,7 +202,7 @@ HRESULT ImportEncryptCert_RSA(const WString& wstrContainer, const BYTE* pbCert, 
     const HRESULT hResult = AddCertificateToSystemStore(wstrCSPName, hProv, pbCert, cbCert,
                                                         AT_KEYEXCHANGE, wstrContainer);
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("AddCertificateToSystemStore"), TEXT("FAILED(hResult)"), hResult);
+        TRACE_FAILED_W(op, TEXT("AddCertificateToSystemStore"), hResult, TEXT("FAILED(hResult)"));
         return hResult;
     }
     TRACE_OK_W(op, TEXT("AddCertificateToSystemStore"));
@@ -230,7 +220,7 @@ static HRESULT ParseIssuerAnswer(const WCHAR* op, bool bNewFormat, WString& wstr
     DWORD cbRaw = 0;
     HRESULT hResult = ParseEncryptCertPublicKeyCert(wstrCert, &pbRaw, &cbRaw);
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("ParseEncryptCertPublicKeyCert"), TEXT("FAILED(hResult)"), hResult);
+        TRACE_FAILED_W(op, TEXT("ParseEncryptCertPublicKeyCert"), hResult, TEXT("FAILED(hResult)"));
         return hResult;
     }
     certificate.Attach(pbRaw, cbRaw);
@@ -242,7 +232,7 @@ static HRESULT ParseIssuerAnswer(const WCHAR* op, bool bNewFormat, WString& wstr
     const WCHAR* const pwszStep = bNewFormat ? TEXT("ParseEncryptCertPrivateKeyDataEx")
                                              : TEXT("ParseEncryptCertPrivateKeyData");
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, pwszStep, TEXT("FAILED(hResult)"), hResult);
+        TRACE_FAILED_W(op, pwszStep, hResult, TEXT("FAILED(hResult)"));
         return hResult;
     }
     encryptedSessionKey.Attach(pbRaw, cbRaw);
@@ -271,7 +261,7 @@ HRESULT ImportEncryptCert(const WString& wstrCSPName, const WString& wstrContain
                                            encryptedSessionKey.Get(), encryptedSessionKey.Size(),
                                            hProv.Put(), &pbRaw, &cbRaw);
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("DecryptSessionKeywithTempKey"), TEXT("FAILED(hResult)"), hResult);
+        TRACE_FAILED_W(op, TEXT("DecryptSessionKeywithTempKey"), hResult, TEXT("FAILED(hResult)"));
         return hResult;
     }
     sessionKey.Attach(pbRaw, cbRaw);
@@ -282,8 +272,8 @@ HRESULT ImportEncryptCert(const WString& wstrCSPName, const WString& wstrContain
                                               encryptedPrivateKey.Get(), encryptedPrivateKey.Size(),
                                               &pbRaw, &cbRaw);
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("DecryptPrivateKeywithSessionKey"), TEXT("FAILED(hResult)"),
-                       hResult);
+        TRACE_FAILED_W(op, TEXT("DecryptPrivateKeywithSessionKey"), hResult,
+                       TEXT("FAILED(hResult)"));
         return hResult;
     }
     privateKey.Attach(pbRaw, cbRaw);
@@ -294,7 +284,7 @@ HRESULT ImportEncryptCert(const WString& wstrCSPName, const WString& wstrContain
                                     wstrCSPName, hProv.Get(), nKeyLength, privateKey.Get(),
                                     privateKey.Size(), dwFlags);
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("ImportEncryptCert_RSA"), TEXT("FAILED(hResult)"), hResult);
+        TRACE_FAILED_W(op, TEXT("ImportEncryptCert_RSA"), hResult, TEXT("FAILED(hResult)"));
         return hResult;
     }
     TRACE_OK_W(op, TEXT("ImportEncryptCert_RSA"));
@@ -311,10 +301,9 @@ HRESULT GetCSPHandleofTempPublickey(const WString& wstrCSPName, const WString& w
     HCRYPTPROV hProv = 0;
     if (!CryptAcquireContextW(&hProv, wstrContainer.c_str(), wstrCSPName.c_str(), PROV_RSA_FULL,
                               fRSA ? 0 : kSM2AccessExisting)) {
-        const HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED_W(op, fRSA ? TEXT("RSA CryptAcquireContext") : TEXT("SM2 CryptAcquireContext"),
-                       TEXT("1"), hResult);
-        return hResult;
+        return FAIL_LAST_ERROR_W(
+            op, fRSA ? TEXT("RSA CryptAcquireContext") : TEXT("SM2 CryptAcquireContext"),
+            TEXT("1"));
     }
     *phProv = hProv;
     return VURO_OK;
@@ -329,7 +318,7 @@ HRESULT ImportEncryptCertEx_RSA(const BYTE* pbCert, DWORD /*cbCert*/,
     const WCHAR* const op = TEXT("ImportEncryptCertEx_RSA");
     TraceValueW("CSPName", wstrCSPName.c_str());
     if (hProv == 0) {
-        TRACE_FAILED_W(op, TEXT("Invalid parameter."), TEXT("hCryptProv == NULL"), E_INVALIDARG);
+        TRACE_FAILED_W(op, TEXT("Invalid parameter."), E_INVALIDARG, TEXT("hCryptProv == NULL"));
         return E_INVALIDARG;
     }
     BYTE* pbRaw = nullptr;
@@ -338,7 +327,7 @@ HRESULT ImportEncryptCertEx_RSA(const BYTE* pbCert, DWORD /*cbCert*/,
         ComposeRSAEVPPrivateKey(pbEncryptedPrivateKey, cbEncryptedPrivateKey, pbEncryptedSessionKey,
                                 cbEncryptedSessionKey, &pbRaw, &cbRaw);
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("ComposeRSAEVPPrivateKey"), TEXT("FAILED(hResult)"), hResult);
+        TRACE_FAILED_W(op, TEXT("ComposeRSAEVPPrivateKey"), hResult, TEXT("FAILED(hResult)"));
         return hResult;
     }
     HeapBytes evp;
@@ -346,21 +335,17 @@ HRESULT ImportEncryptCertEx_RSA(const BYTE* pbCert, DWORD /*cbCert*/,
     BYTE rgbBlob[ENVELOPED_RSA_BLOB_BYTES] = {};
     hResult = BuildEnvelopedRSABlob(DWORD(nKeyLength), evp.Get(), evp.Size(), rgbBlob);
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("New buffer"), TEXT("cbEVP > 0x1FFFFFFF"), hResult);
+        TRACE_FAILED_W(op, TEXT("New buffer"), hResult, TEXT("cbEVP > 0x1FFFFFFF"));
         return hResult;
     }
     KeyHandle hKey;
     if (!CryptImportKey(hProv, rgbBlob, sizeof rgbBlob, 0, dwFlags, hKey.Put())) {
-        hResult = FailureFromLastError();
-        TRACE_FAILED_W(op, TEXT("ImportEncryptCertEx_RSA non-microsoft's CSP: CryptImportKey"),
-                       TEXT("1"), hResult);
-        return hResult;
+        return FAIL_LAST_ERROR_W(
+            op, TEXT("ImportEncryptCertEx_RSA non-microsoft's CSP: CryptImportKey"), TEXT("1"));
     }
     if (!CryptSetKeyParam(hKey.Get(), KP_CERTIFICATE, pbCert, 0)) {
-        hResult = FailureFromLastError();
-        TRACE_FAILED_W(op, TEXT("ImportEncryptCertEx_RSA non-microsoft's CSP: CryptSetKeyParam"),
-                       TEXT("1"), hResult);
-        return hResult;
+        return FAIL_LAST_ERROR_W(
+            op, TEXT("ImportEncryptCertEx_RSA non-microsoft's CSP: CryptSetKeyParam"), TEXT("1"));
     }
     TRACE_OK_W(op, TEXT("CryptSetKeyParam"));
     return VURO_OK;
@@ -373,19 +358,15 @@ HRESULT ImportEncryptCertEx_SM2(const BYTE* pbCert, DWORD /*cbCert*/, const BYTE
     BYTE rgbBlob[ENVELOPED_SM2_BLOB_BYTES] = {};
     HRESULT hResult = BuildEnvelopedSM2Blob(pbCipher, cbCipher, rgbBlob);
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("New buffer"), TEXT("cbCipher > 0x1FFFFFFF"), hResult);
+        TRACE_FAILED_W(op, TEXT("New buffer"), hResult, TEXT("cbCipher > 0x1FFFFFFF"));
         return hResult;
     }
     KeyHandle hKey;
     if (!CryptImportKey(hProv, rgbBlob, sizeof rgbBlob, 0, dwFlags, hKey.Put())) {
-        hResult = FailureFromLastError();
-        TRACE_FAILED_W(op, TEXT("CryptImportKey"), TEXT("!bResult"), hResult);
-        return hResult;
+        return FAIL_LAST_ERROR_W(op, TEXT("CryptImportKey"), TEXT("!bResult"));
     }
     if (!CryptSetKeyParam(hKey.Get(), KP_CERTIFICATE, pbCert, 0)) {
-        hResult = FailureFromLastError();
-        TRACE_FAILED_W(op, TEXT("CryptSetKeyParam"), TEXT("!bResult"), hResult);
-        return hResult;
+        return FAIL_LAST_ERROR_W(op, TEXT("CryptSetKeyParam"), TEXT("!bResult"));
     }
     TRACE_OK_W(op, TEXT("CryptSetKeyParam"));
     return VURO_OK;
@@ -400,14 +381,14 @@ HRESULT ImportEncryptCertEx_SM2WithRetry(const BYTE* pbCert, DWORD cbCert, const
         return VURO_OK;
     if (cbCipher < SM2_C1_BYTES + SM2_C3_BYTES) {
         // Too short to hold C1 and C3: there is no other order to try.
-        TRACE_FAILED_W(op, TEXT("ImportEncryptCertEx_SM2"), TEXT("cbCipher < 96"), hResult);
+        TRACE_FAILED_W(op, TEXT("ImportEncryptCertEx_SM2"), hResult, TEXT("cbCipher < 96"));
         return hResult;
     }
     BYTE* pbRaw = nullptr;
     HeapBytes reordered;
     hResult = ConvertC1C3C2ToC1C2C3(pbCipher, cbCipher, &pbRaw);
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("ConvertC1C3C2ToC1C2C3"), TEXT("FAILED(hResult)"), hResult);
+        TRACE_FAILED_W(op, TEXT("ConvertC1C3C2ToC1C2C3"), hResult, TEXT("FAILED(hResult)"));
         return hResult;
     }
     reordered.Attach(pbRaw, cbCipher, cbCipher + 1);
@@ -417,13 +398,13 @@ HRESULT ImportEncryptCertEx_SM2WithRetry(const BYTE* pbCert, DWORD cbCert, const
     reordered.Reset();
     hResult = ConvertC1C2C3ToC1C3C2(pbCipher, cbCipher, &pbRaw);
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("ConvertC1C2C3ToC1C3C2"), TEXT("FAILED(hResult)"), hResult);
+        TRACE_FAILED_W(op, TEXT("ConvertC1C2C3ToC1C3C2"), hResult, TEXT("FAILED(hResult)"));
         return hResult;
     }
     reordered.Attach(pbRaw, cbCipher, cbCipher + 1);
     hResult = ImportEncryptCertEx_SM2(pbCert, cbCert, reordered.Get(), cbCipher, hProv, dwFlags);
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("ImportEncryptCertEx_SM2"), TEXT("FAILED(hResult)"), hResult);
+        TRACE_FAILED_W(op, TEXT("ImportEncryptCertEx_SM2"), hResult, TEXT("FAILED(hResult)"));
         return hResult;
     }
     return VURO_OK;
@@ -437,8 +418,8 @@ HRESULT ImportEncryptCertByEncryptedFormat(WString& wstrCert, const WString& wst
     TraceHelper trace(TEXT("ImportEncryptCertByEncryptedFormat"));
     const WCHAR* const op = TEXT("ImportEncryptCertByEncryptedFormat");
     if (AnyEmpty(wstrEncryptedPrivateKey, wstrCert, wstrCSPName, wstrContainer, wstrKeyAlgorithm)) {
-        TRACE_FAILED_W(op, TEXT("Invalid parameter."),
-                       INVALID_TEXTS_REASON("wstrEncryptPublicCert"), E_INVALIDARG);
+        TRACE_FAILED_W(op, TEXT("Invalid parameter."), E_INVALIDARG,
+                       INVALID_TEXTS_REASON("wstrEncryptPublicCert"));
         return E_INVALIDARG;
     }
     HeapBytes certificate, encryptedSessionKey, encryptedPrivateKey;
@@ -452,7 +433,7 @@ HRESULT ImportEncryptCertByEncryptedFormat(WString& wstrCert, const WString& wst
     hResult =
         GetCSPHandleofTempPublickey(wstrCSPName, wstrContainer, wstrKeyAlgorithm, hProv.Put());
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("GetCSPHandleofTempPublickey"), TEXT("FAILED(hResult)"), hResult);
+        TRACE_FAILED_W(op, TEXT("GetCSPHandleofTempPublickey"), hResult, TEXT("FAILED(hResult)"));
         return hResult;
     }
     if (IsRSAKeyAlgorithm(wstrKeyAlgorithm)) {
@@ -461,7 +442,7 @@ HRESULT ImportEncryptCertByEncryptedFormat(WString& wstrCert, const WString& wst
                                           encryptedSessionKey.Get(), encryptedSessionKey.Size(),
                                           wstrCSPName, hProv.Get(), nKeyLength, dwFlags);
         if (FAILED(hResult)) {
-            TRACE_FAILED_W(op, TEXT("ImportEncryptCertEx_RSA"), TEXT("FAILED(hResult)"), hResult);
+            TRACE_FAILED_W(op, TEXT("ImportEncryptCertEx_RSA"), hResult, TEXT("FAILED(hResult)"));
             return hResult;
         }
         return VURO_OK;
@@ -470,7 +451,7 @@ HRESULT ImportEncryptCertByEncryptedFormat(WString& wstrCert, const WString& wst
                                                encryptedPrivateKey.Get(),
                                                encryptedPrivateKey.Size(), hProv.Get(), dwFlags);
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("ImportEncryptCertEx_SM2"), TEXT("FAILED(hResult)"), hResult);
+        TRACE_FAILED_W(op, TEXT("ImportEncryptCertEx_SM2"), hResult, TEXT("FAILED(hResult)"));
         return hResult;
     }
     return VURO_OK;
@@ -486,8 +467,8 @@ HRESULT ImportEncryptCertEx(const WString& wstrCSPName, const WString& wstrConta
     TraceValueW("KeyAlgorithm", wstrKeyAlgorithm.c_str());
     TraceValueNumber("KeyLength", long(nKeyLength));
     if (AnyEmpty(wstrEncryptedPrivateKey, wstrCert, wstrCSPName, wstrContainer, wstrKeyAlgorithm)) {
-        TRACE_FAILED_W(op, TEXT("Invalid parameter."),
-                       INVALID_TEXTS_REASON("wstrEncryptePublicCert"), E_INVALIDARG);
+        TRACE_FAILED_W(op, TEXT("Invalid parameter."), E_INVALIDARG,
+                       INVALID_TEXTS_REASON("wstrEncryptePublicCert"));
         return E_INVALIDARG;
     }
     // The old format serves the software providers, and 1024-bit RSA keys in
@@ -498,8 +479,8 @@ HRESULT ImportEncryptCertEx(const WString& wstrCSPName, const WString& wstrConta
             ImportEncryptCert(wstrCSPName, wstrContainer, wstrEncryptedPrivateKey, wstrCert,
                               wstrKeyAlgorithm, nKeyLength, dwFlags);
         if (FAILED(hResult)) {
-            TRACE_FAILED_W(op, TEXT("ImportEncryptCertEx-ImportEncryptCert"),
-                           TEXT("FAILED(hResult)"), hResult);
+            TRACE_FAILED_W(op, TEXT("ImportEncryptCertEx-ImportEncryptCert"), hResult,
+                           TEXT("FAILED(hResult)"));
             return hResult;
         }
         return VURO_OK;
@@ -508,8 +489,8 @@ HRESULT ImportEncryptCertEx(const WString& wstrCSPName, const WString& wstrConta
         ImportEncryptCertByEncryptedFormat(wstrCert, wstrCSPName, wstrEncryptedPrivateKey,
                                            wstrContainer, wstrKeyAlgorithm, nKeyLength, dwFlags);
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("ImportEncryptCertByEncryptedFormat"), TEXT("FAILED(hResult)"),
-                       hResult);
+        TRACE_FAILED_W(op, TEXT("ImportEncryptCertByEncryptedFormat"), hResult,
+                       TEXT("FAILED(hResult)"));
         return hResult;
     }
     return VURO_OK;

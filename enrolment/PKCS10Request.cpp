@@ -316,9 +316,7 @@ HRESULT PKCS10CalculateHashandSign(HCRYPTPROV hProv, DWORD dwKeySpec, ALG_ID alg
     }
     HCRYPTKEY hKey = 0;
     if (!CryptGetUserKey(hProv, dwKeySpec, &hKey)) {
-        const HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED(op, "CryptGetUserKey", hResult, "bRetCode == FALSE");
-        return hResult;
+        return FAIL_LAST_ERROR(op, "CryptGetUserKey", "bRetCode == FALSE");
     }
     CryptDestroyKey(hKey);
     if (TraceIsEnabled(TRACE_FLAG_INFO)) {
@@ -332,9 +330,7 @@ HRESULT PKCS10CalculateHashandSign(HCRYPTPROV hProv, DWORD dwKeySpec, ALG_ID alg
 
     HCRYPTHASH hHash = 0;
     if (!CryptCreateHash(hProv, algHash, 0, 0, &hHash)) {
-        const HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED(op, "CryptCreateHash", hResult, "bRetCode == FALSE");
-        return hResult;
+        return FAIL_LAST_ERROR(op, "CryptCreateHash", "bRetCode == FALSE");
     }
     struct HashGuard {
         HCRYPTHASH h;
@@ -345,9 +341,7 @@ HRESULT PKCS10CalculateHashandSign(HCRYPTPROV hProv, DWORD dwKeySpec, ALG_ID alg
     for (DWORD cbDone = 0; cbDone < cbData;) {
         const DWORD cbPart = std::min(kChunk, cbData - cbDone);
         if (!CryptHashData(hHash, pbData + cbDone, cbPart, 0)) {
-            const HRESULT hResult = FailureFromLastError();
-            TRACE_FAILED(op, "CryptHashData", hResult, "bRetCode == FALSE");
-            return hResult;
+            return FAIL_LAST_ERROR(op, "CryptHashData", "bRetCode == FALSE");
         }
         cbDone += cbPart;
     }
@@ -355,9 +349,7 @@ HRESULT PKCS10CalculateHashandSign(HCRYPTPROV hProv, DWORD dwKeySpec, ALG_ID alg
     const bool bRSA = std::strcmp(pszPublicKeyAlg, kOidRsaEncryption) == 0;
     DWORD cbSignature = 0;
     if (!CryptSignHashW(hHash, dwKeySpec, nullptr, 0, nullptr, &cbSignature)) {
-        const HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED(op, "CryptSignHash", hResult, "bRetCode == FALSE");
-        return hResult;
+        return FAIL_LAST_ERROR(op, "CryptSignHash", "bRetCode == FALSE");
     }
     // SM2 providers write into a fixed, generous buffer: their answer to the
     // size query is not relied on.
@@ -369,9 +361,7 @@ HRESULT PKCS10CalculateHashandSign(HCRYPTPROV hProv, DWORD dwKeySpec, ALG_ID alg
         return E_OUTOFMEMORY;
     }
     if (!CryptSignHashW(hHash, dwKeySpec, nullptr, 0, pbSignature.get(), &cbSignature)) {
-        const HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED(op, "CryptSignHash", hResult, "bRetCode == FALSE");
-        return hResult;
+        return FAIL_LAST_ERROR(op, "CryptSignHash", "bRetCode == FALSE");
     }
     // Providers answer least significant byte first: RSA as one number, SM2
     // as r then s.

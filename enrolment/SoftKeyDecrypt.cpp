@@ -38,7 +38,7 @@ DWORD LastErrorOrFail() {
 
 // Traces a failed step of a Boolean routine with the thread's last error.
 #define TRACE_FAILED_LAST_ERROR(op, step)                                                          \
-    TRACE_FAILED_W(op, step, TEXT("FALSE == bResult"), HResultFromError(GetLastError()))
+    TRACE_FAILED_W(op, step, HResultFromError(GetLastError()), TEXT("FALSE == bResult"))
 
 // ThrowAwayContainer: deletes the named container of the software provider
 // when it goes, if it was ever opened; the thread's last error is kept.
@@ -238,7 +238,7 @@ HRESULT DecryptPrivateKeywithSessionKey(ALG_ID algSession, const BYTE* pbSession
     WCHAR* pwszGuidRaw = nullptr;
     HRESULT hResult = CreateGUIDStr(&pwszGuidRaw);
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("CreateGUIDStr"), TEXT("FAILED(hResult)"), hResult);
+        TRACE_FAILED_W(op, TEXT("CreateGUIDStr"), hResult, TEXT("FAILED(hResult)"));
         return hResult;
     }
     std::unique_ptr<WCHAR[]> pwszContainer(pwszGuidRaw);
@@ -253,9 +253,7 @@ HRESULT DecryptPrivateKeywithSessionKey(ALG_ID algSession, const BYTE* pbSession
         TRACE_FAILED_LAST_ERROR(op, TEXT("CryptAcquireContext"));
         if (!CryptAcquireContextW(hProv.Put(), pwszContainer.get(), SOFT_DECRYPT_CSP_NAME,
                                   PROV_RSA_FULL, CRYPT_NEWKEYSET)) {
-            hResult = FailureFromLastError();
-            TRACE_FAILED_W(op, TEXT("CryptAcquireContext"), TEXT("FALSE == bResult"), hResult);
-            return hResult;
+            return FAIL_LAST_ERROR_W(op, TEXT("CryptAcquireContext"), TEXT("FALSE == bResult"));
         }
         container.MarkOpened();
     }
@@ -263,42 +261,38 @@ HRESULT DecryptPrivateKeywithSessionKey(ALG_ID algSession, const BYTE* pbSession
 
     KeyHandle hExponentOneKey, hSessionKey;
     if (!CreatePrivateExponentOneKey(hProv.Get(), hExponentOneKey.Put())) {
-        TRACE_FAILED_W(op, TEXT("CreatePrivateExponentOneKey"), TEXT("FALSE == bResult"),
-                       VURO_E_ENVELOPE_FORMAT);
+        TRACE_FAILED_W(op, TEXT("CreatePrivateExponentOneKey"), VURO_E_ENVELOPE_FORMAT,
+                       TEXT("FALSE == bResult"));
         return VURO_E_ENVELOPE_FORMAT;
     }
     if (!ImportPlainSessionBlob(hProv.Get(), hExponentOneKey.Get(), algSession, pbSessionKey,
                                 cbSessionKey, hSessionKey.Put())) {
-        TRACE_FAILED_W(op, TEXT("ImportPlainSessionBlob"), TEXT("FALSE == bResult"),
-                       VURO_E_ENVELOPE_FORMAT);
+        TRACE_FAILED_W(op, TEXT("ImportPlainSessionBlob"), VURO_E_ENVELOPE_FORMAT,
+                       TEXT("FALSE == bResult"));
         return VURO_E_ENVELOPE_FORMAT;
     }
     TRACE_OK_W(op, TEXT("ImportPlainSessionBlob"));
 
     const DWORD dwMode = CRYPT_MODE_ECB;
     if (!CryptSetKeyParam(hSessionKey.Get(), KP_MODE, reinterpret_cast<const BYTE*>(&dwMode), 0)) {
-        hResult = FailureFromLastError();
-        TRACE_FAILED_W(op, TEXT("CryptSetKeyParam"), TEXT("FALSE == bResult"), hResult);
-        return hResult;
+        return FAIL_LAST_ERROR_W(op, TEXT("CryptSetKeyParam"), TEXT("FALSE == bResult"));
     }
 
     HeapBytes privateKey(true);
     if (!privateKey.Allocate(cbEncryptedPrivateKey)) {
-        TRACE_FAILED_W(op, TEXT("new memory"), TEXT("pPrivateKey == NULL"), E_OUTOFMEMORY);
+        TRACE_FAILED_W(op, TEXT("new memory"), E_OUTOFMEMORY, TEXT("pPrivateKey == NULL"));
         return E_OUTOFMEMORY;
     }
     if (cbEncryptedPrivateKey != 0)
         std::memcpy(privateKey.Get(), pbEncryptedPrivateKey, cbEncryptedPrivateKey);
     DWORD cbPlain = cbEncryptedPrivateKey;
     if (!CryptDecrypt(hSessionKey.Get(), 0, TRUE, 0, privateKey.Get(), &cbPlain)) {
-        hResult = FailureFromLastError();
-        TRACE_FAILED_W(op, TEXT("CryptDecrypt"), TEXT("FALSE == bResult"), hResult);
-        return hResult;
+        return FAIL_LAST_ERROR_W(op, TEXT("CryptDecrypt"), TEXT("FALSE == bResult"));
     }
     TRACE_OK_W(op, TEXT("CryptDecrypt"));
     privateKey.Shrink(cbPlain);
     if (!privateKey.ShrinkToFit()) {
-        TRACE_FAILED_W(op, TEXT("new memory"), TEXT("pPrivateKey == NULL"), E_OUTOFMEMORY);
+        TRACE_FAILED_W(op, TEXT("new memory"), E_OUTOFMEMORY, TEXT("pPrivateKey == NULL"));
         return E_OUTOFMEMORY;
     }
     privateKey.HandOut(ppbPrivateKey, pcbPrivateKey);
@@ -347,15 +341,15 @@ HRESULT DecodePrivateKey(const BYTE* pbEncoded, DWORD cbEncoded, PKCS1_PRIVATE_K
         // The decoder's unreadable-header result is positive; it must not
         // pass for success further up.
         const HRESULT hResult = nResult < 0 ? HRESULT(nResult) : VURO_E_ASN1_DECODE;
-        TRACE_FAILED_W(op, TEXT("DecodeASN1Memory"), TEXT("0 != nResult"), hResult);
+        TRACE_FAILED_W(op, TEXT("DecodeASN1Memory"), hResult, TEXT("0 != nResult"));
         return hResult;
     }
     // RSAPrivateKey ::= SEQUENCE { version, modulus, publicExponent,
     //   privateExponent, prime1, prime2, exponent1, exponent2, coefficient,
     //   otherPrimeInfos OPTIONAL }
     if (pRoot->bTag != 0x30 || pRoot->vChildren.size() < 9) {
-        TRACE_FAILED_W(op, TEXT("Check RSAPrivateKey elements"),
-                       TEXT("9 > pRoot->vChildren.size()"), VURO_E_ENVELOPE_FORMAT);
+        TRACE_FAILED_W(op, TEXT("Check RSAPrivateKey elements"), VURO_E_ENVELOPE_FORMAT,
+                       TEXT("9 > pRoot->vChildren.size()"));
         return VURO_E_ENVELOPE_FORMAT;
     }
     struct Element {
@@ -373,14 +367,14 @@ HRESULT DecodePrivateKey(const BYTE* pbEncoded, DWORD cbEncoded, PKCS1_PRIVATE_K
         const ASN1Node& node = *pRoot->vChildren[element.nIndex];
         if (node.bTag != 0x02) {
             pKey->Clear();
-            TRACE_FAILED_W(op, TEXT("Check INTEGER"), TEXT("0x02 != bTag"), VURO_E_ENVELOPE_FORMAT);
+            TRACE_FAILED_W(op, TEXT("Check INTEGER"), VURO_E_ENVELOPE_FORMAT, TEXT("0x02 != bTag"));
             return VURO_E_ENVELOPE_FORMAT;
         }
         const HRESULT hResult = CopyPrivateKeyAttribute(
             pbEncoded + node.ullContentOffset, node.dwValueLength, element.ppb, element.pcb);
         if (FAILED(hResult)) {
             pKey->Clear();
-            TRACE_FAILED_W(op, TEXT("CopyPrivateKeyAttribute"), TEXT("FAILED(hResult)"), hResult);
+            TRACE_FAILED_W(op, TEXT("CopyPrivateKeyAttribute"), hResult, TEXT("FAILED(hResult)"));
             return hResult;
         }
     }
@@ -395,15 +389,15 @@ HRESULT getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(const BYTE* pbPkcs1, DWORD cbPkc
         return E_POINTER;
     TraceValueNumber("Key bits", long(dwKeyBits));
     if (dwKeyBits == 0 || dwKeyBits % 16 != 0 || dwKeyBits > kMaxKeyBits) {
-        TRACE_FAILED_W(op, TEXT("PKCS1 RSA private key length"), TEXT("TRUE"),
-                       VURO_E_ENVELOPE_FORMAT);
+        TRACE_FAILED_W(op, TEXT("PKCS1 RSA private key length"), VURO_E_ENVELOPE_FORMAT,
+                       TEXT("TRUE"));
         return VURO_E_ENVELOPE_FORMAT;
     }
     PKCS1_PRIVATE_KEY key;
     HRESULT hResult = DecodePrivateKey(pbPkcs1, cbPkcs1, &key);
     if (FAILED(hResult)) {
         TRACE_FAILED_W(op, TEXT("getMicrosoftSoftPkcs1PrivateKeyBlob_RSA-DecodePrivateKey"),
-                       TEXT("FAILED(hResult)"), hResult);
+                       hResult, TEXT("FAILED(hResult)"));
         return hResult;
     }
     // The modulus fills its field exactly; the other numbers may be shorter
@@ -413,8 +407,8 @@ HRESULT getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(const BYTE* pbPkcs1, DWORD cbPkc
     if (key.cbModulus != cbWhole || key.cbPrime1 > cbHalf || key.cbPrime2 > cbHalf ||
         key.cbExponent1 > cbHalf || key.cbExponent2 > cbHalf || key.cbCoefficient > cbHalf ||
         key.cbPrivateExponent > cbWhole) {
-        TRACE_FAILED_W(op, TEXT("PKCS1 RSA private key length"), TEXT("TRUE"),
-                       VURO_E_ENVELOPE_FORMAT);
+        TRACE_FAILED_W(op, TEXT("PKCS1 RSA private key length"), VURO_E_ENVELOPE_FORMAT,
+                       TEXT("TRUE"));
         return VURO_E_ENVELOPE_FORMAT;
     }
 
@@ -424,7 +418,7 @@ HRESULT getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(const BYTE* pbPkcs1, DWORD cbPkc
     const DWORD cbBlob = dwKeyBits * 9 / 16 + 20;
     HeapBytes blob(true);
     if (!blob.Allocate(cbBlob)) {
-        TRACE_FAILED_W(op, TEXT("new memory"), TEXT("TRUE"), E_OUTOFMEMORY);
+        TRACE_FAILED_W(op, TEXT("new memory"), E_OUTOFMEMORY, TEXT("TRUE"));
         return E_OUTOFMEMORY;
     }
     BYTE* pb = blob.Get();

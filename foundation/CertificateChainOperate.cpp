@@ -47,9 +47,7 @@ HRESULT ReadNameText(const char* pszOperation, Convert convert, WCHAR** ppwszNam
                      DWORD* pcchName) {
     const DWORD cchNeeded = convert(nullptr, 0);
     if (cchNeeded == 0) {
-        const HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED(pszOperation, "size", hResult, "0 == dwSize");
-        return hResult;
+        return FAIL_LAST_ERROR(pszOperation, "size", "0 == dwSize");
     }
     auto pwszName = NewZeroedBuffer<WCHAR>(cchNeeded);
     if (!pwszName) {
@@ -58,9 +56,7 @@ HRESULT ReadNameText(const char* pszOperation, Convert convert, WCHAR** ppwszNam
     }
     const DWORD cchWritten = convert(pwszName.get(), cchNeeded);
     if (cchWritten == 0) {
-        const HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED(pszOperation, "text", hResult, "0 == dwSize");
-        return hResult;
+        return FAIL_LAST_ERROR(pszOperation, "text", "0 == dwSize");
     }
     *pcchName = cchWritten;
     *ppwszName = pwszName.release();
@@ -95,9 +91,7 @@ HRESULT ReadValidity(const char* pszOperation, PCCERT_CONTEXT pstCertContext, bo
         fEnd ? pstCertContext->pCertInfo->NotAfter : pstCertContext->pCertInfo->NotBefore;
     SYSTEMTIME st{};
     if (!FileTimeToSystemTime(&ft, &st)) {
-        const HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED(pszOperation, "FileTimeToSystemTime", hResult, "bResult == FALSE");
-        return hResult;
+        return FAIL_LAST_ERROR(pszOperation, "FileTimeToSystemTime", "bResult == FALSE");
     }
     *pstSysTime = st;
     return VURO_OK;
@@ -119,9 +113,7 @@ HRESULT DecodeExtension(const char* pszOperation, PCCERT_CONTEXT pstCertContext,
     DWORD cbDecoded = 0;
     if (!CryptDecodeObject(dwEncoding, lpszStructType, pExtension->Value.pbData,
                            pExtension->Value.cbData, 0, nullptr, &cbDecoded)) {
-        const HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED(pszOperation, "CryptDecodeObject(size)", hResult, "bResult == FALSE");
-        return hResult;
+        return FAIL_LAST_ERROR(pszOperation, "CryptDecodeObject(size)", "bResult == FALSE");
     }
     auto pbDecoded = NewZeroedBuffer<BYTE>(cbDecoded);
     if (!pbDecoded) {
@@ -130,9 +122,7 @@ HRESULT DecodeExtension(const char* pszOperation, PCCERT_CONTEXT pstCertContext,
     }
     if (!CryptDecodeObject(dwEncoding, lpszStructType, pExtension->Value.pbData,
                            pExtension->Value.cbData, 0, pbDecoded.get(), &cbDecoded)) {
-        const HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED(pszOperation, "CryptDecodeObject", hResult, "bResult == FALSE");
-        return hResult;
+        return FAIL_LAST_ERROR(pszOperation, "CryptDecodeObject", "bResult == FALSE");
     }
     *ppbDecoded = std::move(pbDecoded);
     return VURO_OK;
@@ -151,10 +141,8 @@ HRESULT ReadKeyProviderText(const char* pszOperation, PCCERT_CONTEXT pstCertCont
     BOOL fCallerFree = FALSE;
     if (!CryptAcquireCertificatePrivateKey(pstCertContext, 0, nullptr, &hKey, &dwKeySpec,
                                            &fCallerFree)) {
-        const HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED(pszOperation, "CryptAcquireCertificatePrivateKey", hResult,
-                     "CryptAcquireCertificatePrivateKey FAILED.");
-        return hResult;
+        return FAIL_LAST_ERROR(pszOperation, "CryptAcquireCertificatePrivateKey",
+                               "CryptAcquireCertificatePrivateKey FAILED.");
     }
     // Released on every path when the handle is ours to free.
     std::unique_ptr<HCRYPTPROV, ProviderReleaser> guard(
@@ -245,9 +233,7 @@ HRESULT GetAllCSPName(WCHAR** ppwszCSPNames) {
             return E_OUTOFMEMORY;
         }
         if (!CryptEnumProvidersW(dwIndex, nullptr, 0, &dwProvType, pwszName.get(), &cbName)) {
-            const HRESULT hResult = FailureFromLastError();
-            TRACE_FAILED("GetAllCSPName", "CryptEnumProviders", hResult, "!bResult");
-            return hResult;
+            return FAIL_LAST_ERROR("GetAllCSPName", "CryptEnumProviders", "!bResult");
         }
         if (!fFirst && FAILED(Append(strNames, kListSeparator)))
             return E_OUTOFMEMORY;
@@ -410,10 +396,8 @@ HRESULT GetCertificateContextProperty(DWORD* pcbData, PCCERT_CONTEXT pstCertCont
     DWORD cbData = 0;
     if (!CertGetCertificateContextProperty(pstCertContext, CERT_KEY_PROV_INFO_PROP_ID, nullptr,
                                            &cbData)) {
-        const HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED("GetCertificateContextProperty", "CertGetCertificateContextProperty(size)",
-                     hResult, "bResult == FALSE");
-        return hResult;
+        return FAIL_LAST_ERROR("GetCertificateContextProperty",
+                               "CertGetCertificateContextProperty(size)", "bResult == FALSE");
     }
     auto pbData = NewZeroedBuffer<BYTE>(cbData);
     if (!pbData) {
@@ -423,10 +407,8 @@ HRESULT GetCertificateContextProperty(DWORD* pcbData, PCCERT_CONTEXT pstCertCont
     }
     if (!CertGetCertificateContextProperty(pstCertContext, CERT_KEY_PROV_INFO_PROP_ID, pbData.get(),
                                            &cbData)) {
-        const HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED("GetCertificateContextProperty", "CertGetCertificateContextProperty", hResult,
-                     "bResult == FALSE");
-        return hResult;
+        return FAIL_LAST_ERROR("GetCertificateContextProperty", "CertGetCertificateContextProperty",
+                               "bResult == FALSE");
     }
     *pcbData = cbData;
     *ppbData = pbData.release();
@@ -629,9 +611,7 @@ HRESULT GetProviderInfo(DWORD* pcbData, HCRYPTPROV hProv, DWORD dwParam, BYTE** 
     }
     DWORD cbData = 0;
     if (!CryptGetProvParam(hProv, dwParam, nullptr, &cbData, 0)) {
-        const HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED("GetProviderInfo", "CryptGetProvParam(size)", hResult, "bResult == FALSE");
-        return hResult;
+        return FAIL_LAST_ERROR("GetProviderInfo", "CryptGetProvParam(size)", "bResult == FALSE");
     }
     if (cbData == 0) {
         TRACE_FAILED("GetProviderInfo", "CryptGetProvParam(size)", E_FAIL, "0 == dwDataLen");
@@ -645,9 +625,7 @@ HRESULT GetProviderInfo(DWORD* pcbData, HCRYPTPROV hProv, DWORD dwParam, BYTE** 
         return E_OUTOFMEMORY;
     }
     if (!CryptGetProvParam(hProv, dwParam, pbData.get(), &cbData, 0)) {
-        const HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED("GetProviderInfo", "CryptGetProvParam", hResult, "bResult == FALSE");
-        return hResult;
+        return FAIL_LAST_ERROR("GetProviderInfo", "CryptGetProvParam", "bResult == FALSE");
     }
     *pcbData = cbData;
     *ppbData = pbData.release();
@@ -692,10 +670,8 @@ HRESULT ConvertUTCtimetoLocalTime(SYSTEMTIME* pstSysTime) {
     SYSTEMTIME stLocal{};
     if (!SystemTimeToFileTime(pstSysTime, &ftUtc) || !FileTimeToLocalFileTime(&ftUtc, &ftLocal) ||
         !FileTimeToSystemTime(&ftLocal, &stLocal)) {
-        const HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED("ConvertUTCtimetoLocalTime", "FileTimeToLocalFileTime", hResult,
-                     "bResult == FALSE");
-        return hResult;
+        return FAIL_LAST_ERROR("ConvertUTCtimetoLocalTime", "FileTimeToLocalFileTime",
+                               "bResult == FALSE");
     }
     *pstSysTime = stLocal;
     return VURO_OK;

@@ -207,9 +207,7 @@ HRESULT UTF16ToUTF8(const WCHAR* pwszSource, char** ppszDest, int* pnDestLen) {
     }
     int nSize = WideCharToMultiByte(CP_UTF8, 0, pwszSource, -1, nullptr, 0, nullptr, nullptr);
     if (nSize <= 0) {
-        HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED("UTF16ToUTF8", "WideCharToMultiByte(size)", hResult, "0 == nSize");
-        return hResult;
+        return FAIL_LAST_ERROR("UTF16ToUTF8", "WideCharToMultiByte(size)", "0 == nSize");
     }
     auto pszDest = NewZeroedBuffer<char>(size_t(nSize));
     if (nullptr == pszDest) {
@@ -219,9 +217,7 @@ HRESULT UTF16ToUTF8(const WCHAR* pwszSource, char** ppszDest, int* pnDestLen) {
     int nWritten =
         WideCharToMultiByte(CP_UTF8, 0, pwszSource, -1, pszDest.get(), nSize, nullptr, nullptr);
     if (nWritten <= 0) {
-        HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED("UTF16ToUTF8", "WideCharToMultiByte", hResult, "0 == nWritten");
-        return hResult;
+        return FAIL_LAST_ERROR("UTF16ToUTF8", "WideCharToMultiByte", "0 == nWritten");
     }
     TRACE_OK("UTF16ToUTF8", "WideCharToMultiByte");
     *ppszDest = pszDest.release();
@@ -238,9 +234,7 @@ HRESULT UTF8ToUTF16(const char* pszSource, WCHAR** ppwszDest, int* pnDestLen) {
     }
     int nSize = MultiByteToWideChar(CP_UTF8, 0, pszSource, -1, nullptr, 0);
     if (nSize <= 0) {
-        HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED("UTF8ToUTF16", "MultiByteToWideChar(size)", hResult, "0 == nSize");
-        return hResult;
+        return FAIL_LAST_ERROR("UTF8ToUTF16", "MultiByteToWideChar(size)", "0 == nSize");
     }
     auto pwszDest = NewZeroedBuffer<WCHAR>(size_t(nSize));
     if (nullptr == pwszDest) {
@@ -249,9 +243,7 @@ HRESULT UTF8ToUTF16(const char* pszSource, WCHAR** ppwszDest, int* pnDestLen) {
     }
     int nWritten = MultiByteToWideChar(CP_UTF8, 0, pszSource, -1, pwszDest.get(), nSize);
     if (nWritten <= 0) {
-        HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED("UTF8ToUTF16", "MultiByteToWideChar", hResult, "0 == nWritten");
-        return hResult;
+        return FAIL_LAST_ERROR("UTF8ToUTF16", "MultiByteToWideChar", "0 == nWritten");
     }
     TRACE_OK("UTF8ToUTF16", "MultiByteToWideChar");
     *ppwszDest = pwszDest.release();
@@ -435,9 +427,7 @@ HRESULT CreateGUIDStr(WCHAR** ppwszGuid) {
     WCHAR wszGuid[64] = {};
     int nChars = StringFromGUID2(guid, wszGuid, 64);
     if (nChars <= 0) {
-        hResult = FailureFromLastError();
-        TRACE_FAILED("CreateGUIDStr", "StringFromGUID2", hResult, "0 == nChars");
-        return hResult;
+        return FAIL_LAST_ERROR("CreateGUIDStr", "StringFromGUID2", "0 == nChars");
     }
     WCHAR* pwszGuid = NewWideCopy(wszGuid, size_t(nChars - 1));
     if (nullptr == pwszGuid) {
@@ -458,9 +448,7 @@ HRESULT GetTempDirPath(WCHAR** ppwszPath) {
     WCHAR wszPath[MAX_PATH] = {};
     DWORD cch = GetTempPathW(MAX_PATH, wszPath);
     if (0 == cch) {
-        HRESULT hResult = FailureFromLastError();
-        TRACE_FAILED("GetTempDirPath", "GetTempPathW", hResult, "0 == cch");
-        return hResult;
+        return FAIL_LAST_ERROR("GetTempDirPath", "GetTempPathW", "0 == cch");
     }
     WCHAR* pwszPath = nullptr;
     if (cch < MAX_PATH) {
@@ -575,9 +563,7 @@ HRESULT DumpDatatoTempFile(WCHAR** ppwszPath, const BYTE* pbData, DWORD cbData) 
 
     if (GetFileAttributesW(pwszPath.get()) != INVALID_FILE_ATTRIBUTES &&
         !DeleteFileW(pwszPath.get())) {
-        hResult = FailureFromLastError();
-        TRACE_FAILED("DumpDatatoTempFile", "DeleteFile", hResult, "FALSE == bResult");
-        return hResult;
+        return FAIL_LAST_ERROR("DumpDatatoTempFile", "DeleteFile", "FALSE == bResult");
     }
 
     // Declared before the handle: on failure the file is closed first, then
@@ -586,9 +572,7 @@ HRESULT DumpDatatoTempFile(WCHAR** ppwszPath, const BYTE* pbData, DWORD cbData) 
     FileHandle file(CreateFileW(pwszPath.get(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.IsValid()) {
-        hResult = FailureFromLastError();
-        TRACE_FAILED("DumpDatatoTempFile", "CreateFile", hResult, "INVALID_HANDLE_VALUE == hFile");
-        return hResult;
+        return FAIL_LAST_ERROR("DumpDatatoTempFile", "CreateFile", "INVALID_HANDLE_VALUE == hFile");
     }
     partial.Arm(pwszPath.get());
     TRACE_OK("DumpDatatoTempFile", "CreateFile");
@@ -596,9 +580,7 @@ HRESULT DumpDatatoTempFile(WCHAR** ppwszPath, const BYTE* pbData, DWORD cbData) 
     if (cbData != 0) {
         DWORD cbWritten = 0;
         if (!WriteFile(file.Get(), pbData, cbData, &cbWritten, nullptr)) {
-            hResult = FailureFromLastError();
-            TRACE_FAILED("DumpDatatoTempFile", "WriteFile", hResult, "FALSE == bResult");
-            return hResult;
+            return FAIL_LAST_ERROR("DumpDatatoTempFile", "WriteFile", "FALSE == bResult");
         }
         if (cbWritten != cbData) {
             hResult = HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
@@ -608,9 +590,7 @@ HRESULT DumpDatatoTempFile(WCHAR** ppwszPath, const BYTE* pbData, DWORD cbData) 
     }
     TRACE_OK("DumpDatatoTempFile", "WriteFile");
     if (!file.Close()) {
-        hResult = FailureFromLastError();
-        TRACE_FAILED("DumpDatatoTempFile", "CloseHandle", hResult, "FALSE == bResult");
-        return hResult;
+        return FAIL_LAST_ERROR("DumpDatatoTempFile", "CloseHandle", "FALSE == bResult");
     }
     partial.Keep();
     *ppwszPath = pwszPath.release();

@@ -3,6 +3,7 @@
 // step lines every operation writes. Disabled tracing costs one test, and no
 // trace call ever changes the thread's last error.
 #pragma once
+#include "foundation/ResultCodes.h"
 #include "foundation/Types.h"
 
 #include <atomic>
@@ -66,8 +67,15 @@ WString FormatStepOkW(const WCHAR* pwszOperation, const WCHAR* pwszStep);
 WString FormatStepFailedW(const WCHAR* pwszModule, int nLine, const WCHAR* pwszOperation,
                           const WCHAR* pwszStep, const WCHAR* pwszReason);
 
-// Convenience macros: the flag test happens before any argument is formatted.
-// A file defines TRACE_MODULE (its module name, e.g. "IOStream") before use.
+// The step macros, one family with one argument order (operation, step, then
+// code and reason for failures); the flag test happens before any argument is
+// formatted. A file defines TRACE_MODULE (its module name, e.g. "IOStream")
+// before use. Narrow forms take char texts, _W forms WCHAR texts.
+//   TRACE_OK(op, step)                    a passed step
+//   TRACE_FAILED(op, step, hr, reason)    a failed step, as a statement
+//   return TRACE_FAIL(op, step, hr, reason);         ... that also gives hr back
+//   return FAIL_LAST_ERROR(op, step, reason);        the failed system call's
+//                                                    last error as a result code
 #define TRACE_OK(op, step)                                                                         \
     do {                                                                                           \
         if (TraceIsEnabled(TRACE_FLAG_INFO))                                                       \
@@ -83,8 +91,28 @@ WString FormatStepFailedW(const WCHAR* pwszModule, int nLine, const WCHAR* pwszO
         if (TraceIsEnabled(TRACE_FLAG_INFO))                                                       \
             TraceStepOkW(op, step);                                                                \
     } while (0)
-#define TRACE_FAILED_W(op, step, reason, hr)                                                       \
+#define TRACE_FAILED_W(op, step, hr, reason)                                                       \
     do {                                                                                           \
         if (TraceIsEnabled(TRACE_FLAG_WARNING | TRACE_FLAG_INFO))                                  \
             TraceStepFailedW(TEXT(TRACE_MODULE), __LINE__, op, step, reason, hr);                  \
     } while (0)
+#define TRACE_FAIL(op, step, hr, reason) TraceFail(TRACE_MODULE, __LINE__, op, step, hr, reason)
+#define TRACE_FAIL_W(op, step, hr, reason)                                                         \
+    TraceFailW(TEXT(TRACE_MODULE), __LINE__, op, step, hr, reason)
+#define FAIL_LAST_ERROR(op, step, reason) TRACE_FAIL(op, step, FailureFromLastError(), reason)
+#define FAIL_LAST_ERROR_W(op, step, reason) TRACE_FAIL_W(op, step, FailureFromLastError(), reason)
+
+// TraceFail, TraceFailW: trace a failed step (as TRACE_FAILED and
+// TRACE_FAILED_W) and return its code; behind TRACE_FAIL and FAIL_LAST_ERROR.
+inline HRESULT TraceFail(const char* pszModule, int nLine, const char* pszOperation,
+                         const char* pszStep, HRESULT hResult, const char* pszReason) {
+    if (TraceIsEnabled(TRACE_FLAG_ERROR))
+        TraceStepFailedA(pszModule, nLine, pszOperation, pszStep, hResult, pszReason);
+    return hResult;
+}
+inline HRESULT TraceFailW(const WCHAR* pwszModule, int nLine, const WCHAR* pwszOperation,
+                          const WCHAR* pwszStep, HRESULT hResult, const WCHAR* pwszReason) {
+    if (TraceIsEnabled(TRACE_FLAG_WARNING | TRACE_FLAG_INFO))
+        TraceStepFailedW(pwszModule, nLine, pwszOperation, pwszStep, pwszReason, hResult);
+    return hResult;
+}

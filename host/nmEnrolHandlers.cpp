@@ -34,18 +34,18 @@ constexpr const WCHAR* kCountReasons[] = {
 int CheckArguments(const WCHAR* pwszOp, cJSON* pJSONArgs, const ICryptoAgent* pobjCryptoAgent,
                    int nExpected) {
     if (nullptr == pJSONArgs) {
-        TRACE_FAILED_W(pwszOp, TEXT("Check parameter"), TEXT("NULL == pJSONArgs"), kHandlerFailed);
+        TRACE_FAILED_W(pwszOp, TEXT("Check parameter"), kHandlerFailed, TEXT("NULL == pJSONArgs"));
         return kHandlerFailed;
     }
     if (nullptr == pobjCryptoAgent) {
-        TRACE_FAILED_W(pwszOp, TEXT("Check parameter"), TEXT("NULL == pobjCryptoAgent"),
-                       kHandlerFailed);
+        TRACE_FAILED_W(pwszOp, TEXT("Check parameter"), kHandlerFailed,
+                       TEXT("NULL == pobjCryptoAgent"));
         return kHandlerFailed;
     }
     const int nArgsCount = cJSON_GetArraySize(pJSONArgs);
     if (nArgsCount != nExpected) {
-        TRACE_FAILED_W(pwszOp, TEXT("Check parameter(Args count)"), kCountReasons[nExpected],
-                       kHandlerFailed);
+        TRACE_FAILED_W(pwszOp, TEXT("Check parameter(Args count)"), kHandlerFailed,
+                       kCountReasons[nExpected]);
         return kHandlerFailed;
     }
     TRACE_OK_W(pwszOp, TEXT("Check parameter(Args count)"));
@@ -59,8 +59,8 @@ int TakeText(const WCHAR* pwszOp, cJSON* pJSONArgs, int nIndex,
     char* pszRaw = nullptr;
     const int nResult = ConverJSONArrayItemtoNULLEndString(pJSONArgs, nIndex, &pszRaw);
     if (VURO_OK != nResult) {
-        TRACE_FAILED_W(pwszOp, TEXT("ConverJSONArrayItemtoNULLEndString"),
-                       TEXT("VURO_OK != nResult"), nResult);
+        TRACE_FAILED_W(pwszOp, TEXT("ConverJSONArrayItemtoNULLEndString"), nResult,
+                       TEXT("VURO_OK != nResult"));
         return nResult;
     }
     std::unique_ptr<char[]> psz(pszRaw);
@@ -68,7 +68,7 @@ int TakeText(const WCHAR* pwszOp, cJSON* pJSONArgs, int nIndex,
     int nLength = 0;
     const HRESULT hResult = UTF8ToUTF16(psz.get(), &pwszRaw, &nLength);
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(pwszOp, TEXT("UTF8ToUTF16"), TEXT("FAILED(hResult)"), hResult);
+        TRACE_FAILED_W(pwszOp, TEXT("UTF8ToUTF16"), hResult, TEXT("FAILED(hResult)"));
         return hResult;
     }
     ppwszValue->reset(pwszRaw);
@@ -80,8 +80,8 @@ int TakeInt(const WCHAR* pwszOp, cJSON* pJSONArgs, int nIndex, int* pnValue) {
     int nValue = 0;
     const int nResult = ConverJSONArrayItemtoint(pJSONArgs, nIndex, &nValue);
     if (VURO_OK != nResult) {
-        TRACE_FAILED_W(pwszOp, TEXT("ConverJSONArrayItemtoint"), TEXT("VURO_OK != nResult"),
-                       nResult);
+        TRACE_FAILED_W(pwszOp, TEXT("ConverJSONArrayItemtoint"), nResult,
+                       TEXT("VURO_OK != nResult"));
         return nResult;
     }
     *pnValue = nValue;
@@ -91,7 +91,7 @@ int TakeInt(const WCHAR* pwszOp, cJSON* pJSONArgs, int nIndex, int* pnValue) {
 // The agent's answer as an errorcode: failures as they are, anything else 0.
 int ErrorCodeOf(const WCHAR* pwszOp, const WCHAR* pwszStep, HRESULT hResult) {
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(pwszOp, pwszStep, TEXT("FAILED(hResult)"), hResult);
+        TRACE_FAILED_W(pwszOp, pwszStep, hResult, TEXT("FAILED(hResult)"));
         return int(hResult);
     }
     TRACE_OK_W(pwszOp, pwszStep);
@@ -128,7 +128,7 @@ void RespondText(const WCHAR* pwszOp, cJSON** ppResponseJSON, const char* pszMet
         UTF16ToUTF8(bstrValue != nullptr ? bstrValue : TEXT(""), &pszRaw, &nLength);
     std::unique_ptr<char[]> psz(pszRaw);
     if (FAILED(hResult)) {
-        TRACE_FAILED_W(pwszOp, TEXT("UTF16ToUTF8"), TEXT("FAILED(hResult)"), hResult);
+        TRACE_FAILED_W(pwszOp, TEXT("UTF16ToUTF8"), hResult, TEXT("FAILED(hResult)"));
         if (conversion == TextConversion::Required)
             RespondFailure(ppResponseJSON, pszMethod, kHandlerFailed);
         else
@@ -172,8 +172,8 @@ int TextWithoutArguments(const WCHAR* pwszOp, const char* pszMethod, bool bArgum
             return;
         }
         if (!bArgumentList && nullptr == pobjCryptoAgent) {
-            TRACE_FAILED_W(pwszOp, TEXT("Check parameter"), TEXT("NULL == pobjCryptoAgent"),
-                           kHandlerFailed);
+            TRACE_FAILED_W(pwszOp, TEXT("Check parameter"), kHandlerFailed,
+                           TEXT("NULL == pobjCryptoAgent"));
             RespondFailure(ppResponseJSON, pszMethod, kHandlerFailed);
             return;
         }
