@@ -200,6 +200,24 @@ int ConverJSONArrayItemtoint(cJSON* pJSONArray, int nIndex, int* pnValue) {
     return 0;
 }
 
+int ConverJSONArrayItemtobool(cJSON* pJSONArray, int nIndex, VARIANT_BOOL* pvbValue) {
+    TraceHelper trace(TEXT("ConverJSONArrayItemtobool"));
+    const char* op = "ConverJSONArrayItemtobool";
+    cJSON* pJSONItem = nullptr;
+    if (int nResult = TakeArgument(op, pJSONArray, nIndex, &pJSONItem); nResult != 0)
+        return nResult;
+    cJSON* pValue = nullptr;
+    if (int nResult = Unwrap(op, pJSONItem, &pValue); nResult != 0)
+        return nResult;
+    if (!cJSON_IsBool(pValue)) {
+        TRACE_FAILED(op, "Check type", int(VURO_E_JSON_ARG_TYPE), "!cJSON_IsBool(pValue)");
+        return VURO_E_JSON_ARG_TYPE;
+    }
+    if (pvbValue != nullptr)
+        *pvbValue = cJSON_IsTrue(pValue) ? VARIANT_TRUE : VARIANT_FALSE;
+    return 0;
+}
+
 int ConstructResponseJSON(cJSON** ppResponseJSON, const char* pszFuncName, int nErrorCode,
                           int nValueType, const void* pValue) {
     TraceHelper trace(TEXT("ConstructResponseJSON"));

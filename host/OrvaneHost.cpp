@@ -1,10 +1,8 @@
 #include "host/OrvaneHost.h"
 
+#include "foundation/Trace.h"
 #include "host/IOStream.h"
 #include "host/JSONUtility.h"
-#include "foundation/Trace.h"
-#include "host/nmEnrolHandlers.h"
-#include "host/nmMessageSigning.h"
 
 #include <io.h>
 
@@ -29,7 +27,7 @@ constexpr const char* kOutOfMemoryResponse =
 
 } // namespace
 
-int ParseAndRespondRequest(const char* pszRequestMsg, char** ppszResponseMsg) {
+int RespondToRequest(HostProgram& program, const char* pszRequestMsg, char** ppszResponseMsg) {
     TraceHelper trace(TEXT("ParseAndRespondRequest"));
     char* pszFuncNameRaw = nullptr;
     char* pszRandomIdRaw = nullptr;
@@ -42,7 +40,7 @@ int ParseAndRespondRequest(const char* pszRequestMsg, char** ppszResponseMsg) {
         std::unique_ptr<char[]> pszRandomId(pszRandomIdRaw);
         std::unique_ptr<cJSON, JsonDeleter> pArgs(pArgsRaw);
         if (nResult == 0)
-            Invoke(&pResponseRaw, pszFuncName.get(), pArgs.get());
+            program.Invoke(&pResponseRaw, pszFuncName.get(), pArgs.get());
         std::unique_ptr<cJSON, JsonDeleter> pResponse(pResponseRaw);
         ConvertJSONToResponseMsg(pszFuncName.get(), pszRandomId.get(), pResponse.get(),
                                  ppszResponseMsg);
@@ -60,7 +58,7 @@ int ParseAndRespondRequest(const char* pszRequestMsg, char** ppszResponseMsg) {
     return 0;
 }
 
-int MsgHandleProc() {
+int RunRequestLoop(HostProgram& program) {
     TraceHelper trace(TEXT("MsgHandleProc"));
     const int fdIn = _fileno(stdin);
     const int fdOut = _fileno(stdout);
@@ -77,7 +75,7 @@ int MsgHandleProc() {
         if (nLength == 0)
             return 0;
         char* pszResponseRaw = nullptr;
-        ParseAndRespondRequest(pszRequest.get(), &pszResponseRaw);
+        RespondToRequest(program, pszRequest.get(), &pszResponseRaw);
         std::unique_ptr<char[]> pszResponse(pszResponseRaw);
         const char* pszOut = pszResponse ? pszResponse.get() : kOutOfMemoryResponse;
         TraceValueA("Response", pszOut);
@@ -89,7 +87,7 @@ int MsgHandleProc() {
     }
 }
 
-int HostMain() {
+int RunHost(HostProgram& program) {
     RegisterTraceProvider();
     int nExitCode = 0;
     {
@@ -98,20 +96,18 @@ int HostMain() {
         if (nullptr == g_hInstance) {
             TRACE_FAILED("wmain", "GetModuleHandleW", HResultFromLastError(),
                          "NULL == g_hInstance");
-        } else if (g_pobjCryptoAgent = new (std::nothrow) CCryptoAgent(g_hInstance);
-                   nullptr == g_pobjCryptoAgent) {
+        } else if (!program.CreateAgent(g_hInstance)) {
             TRACE_FAILED("wmain", "new CCryptoAgent", int(E_OUTOFMEMORY),
                          "NULL == g_pobjCryptoAgent");
         } else if (int nResult = SetTranslationMode(); nResult != VURO_OK) {
             TRACE_FAILED("wmain", "SetTranslationMode", nResult, "VURO_OK != nResult");
             nExitCode = nResult;
         } else {
-            nExitCode = MsgHandleProc();
+            nExitCode = RunRequestLoop(program);
             if (nExitCode != VURO_OK)
                 TRACE_FAILED("wmain", "MsgHandleProc", nExitCode, "VURO_OK != nResult");
         }
-        delete g_pobjCryptoAgent;
-        g_pobjCryptoAgent = nullptr;
+        program.DeleteAgent();
     }
     UnregisterTraceProvider();
     return nExitCode;
