@@ -3,6 +3,7 @@
 // argument list word for word, and the agent's step.
 #include "plugin/ScriptablePluginObject.h"
 #include "tests/plugin/PluginTestSupport.h"
+#include "tests/support/ScratchMethods.h"
 #include "tests/support/TraceCapture.h"
 
 namespace {
@@ -142,6 +143,51 @@ TEST_F(PellinTraceTest, NamesAndProperties) {
                        "Enter CScriptablePluginObject::GetProperty", "Property: VURO_GetVersion",
                        "Enter CScriptablePluginObject::SetProperty", "Property: VURO_GetVersion"}),
               "");
+}
+
+// Another table words its steps its own way: the signing methods to come
+// name the failed conversion's argument and the agent's member.
+TEST_F(PellinTraceTest, ATablesOwnWording) {
+    CScriptableAgentObject<IScratchAgent, ScratchAgent> object(
+        m_npp, scratch::kTable, scratch::kVersion, HRESULT(0xA0072001));
+    const auto trace = [&](const char* pszMethod, std::vector<NPVariant> args) {
+        m_capture.Take();
+        NPVariant result;
+        VOID_TO_NPVARIANT(result);
+        object.Invoke(m_browser.getstringidentifier(pszMethod), args.data(), uint32_t(args.size()),
+                      &result);
+        m_browser.releasevariantvalue(&result);
+        return m_capture.Take();
+    };
+    // A text no conversion takes: longer than any text a script can hand over.
+    NPVariant overlong;
+    STRINGN_TO_NPVARIANT("x", 0x80000000u, overlong);
+    const Case kCases[] = {
+        {"VURO_SelectUserCert",
+         {Str("a")},
+         {"Enter CScriptablePluginObject::npVURO_SelectUserCert",
+          Failed("CScriptablePluginObject::npVURO_SelectUserCert", "Check parameter", "0x80070057",
+                 "5 != argCount")}},
+        {"VURO_GetLastErrorDesc",
+         {Int(1)},
+         {Failed("CScriptablePluginObject::npVURO_GetLastErrorDesc", "Check parameters.",
+                 "0x80070057", "0 != argCount")}},
+        {"VURO_SelectUserCert",
+         {Str("a"), overlong, Str("c"), Str("d"), Bool(false)},
+         {"Parameter: args[4]: bool false",
+          Failed("CScriptablePluginObject::npVURO_SelectUserCert",
+                 "ConverNPStringtoNULLEndString(IssuerDN)", "0x80070057", "FAILED(hResult)")}},
+        {"VURO_SignData",
+         {Str("m"), Str("SHA-1")},
+         {Failed("CScriptablePluginObject::npVURO_SignData", "m_objCryptoAgent.VURO_SignData",
+                 "0xa0072001", "FAILED(hResult)")}},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.pszMethod);
+        const std::vector<std::string> lines = trace(c.pszMethod, c.args);
+        EXPECT_EQ(InOrder(lines, c.lines), "") << ::testing::PrintToString(lines);
+    }
+    EXPECT_EQ(object.Agent().nCalls, 1) << "only the accepted list reached the agent";
 }
 
 } // namespace
