@@ -20,10 +20,6 @@ constexpr ScriptDialect kDialect = {"Check parameter", ConversionSteps::OneStep,
 
 #if ORVANE_REFUSED_CASE == 1 // the argument kinds swapped
 #define CHOOSE_CALL kAgentCall<&IAgent::Choose, Boolean(Text, Number)>
-#elif ORVANE_REFUSED_CASE == 2 // a text result where the operation answers yes or no
-#define CHOOSE_CALL kAgentCall<&IAgent::Choose, Text(Number, Text)>
-#elif ORVANE_REFUSED_CASE == 3 // an argument left out
-#define CHOOSE_CALL kAgentCall<&IAgent::Choose, Boolean(Number)>
 #else
 #define CHOOSE_CALL kAgentCall<&IAgent::Choose, Boolean(Number, Text)>
 #endif
