@@ -3,9 +3,10 @@
 #include "enrolment/EnrolMethods.h"
 #include "host/nmEnrolHandlers.h"
 #include "host/nmMethods.h"
+#include "version/Tandry.h"
 
 HostProgram& TandryHost() {
-    static AgentHost<ICryptoAgent, CCryptoAgent> host(kEnrolMethods, kHostVersion,
+    static AgentHost<ICryptoAgent, CCryptoAgent> host(kEnrolMethods, kTandryVersion,
                                                       g_pobjCryptoAgent);
     return host;
 }
@@ -15,12 +16,12 @@ int Invoke(cJSON** ppResponseJSON, const char* pszFuncName, cJSON* pJSONArgs) {
 }
 
 int nmVURO_GetVersion(cJSON** ppResponseJSON) {
-    return RespondToMethod(kEnrolMethods, kEnrolMethods.Find("VURO_GetVersion"), kHostVersion,
+    return RespondToMethod(kEnrolMethods, kEnrolMethods.Find("VURO_GetVersion"), kTandryVersion,
                            ppResponseJSON, nullptr, static_cast<ICryptoAgent*>(nullptr));
 }
 
 int nmCheckHost(cJSON** ppResponseJSON) {
-    return RespondToMethod(kEnrolMethods, kEnrolMethods.Find("checkHost"), kHostVersion,
+    return RespondToMethod(kEnrolMethods, kEnrolMethods.Find("checkHost"), kTandryVersion,
                            ppResponseJSON, nullptr, static_cast<ICryptoAgent*>(nullptr));
 }
 

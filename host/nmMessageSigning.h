@@ -6,9 +6,6 @@
 
 #include <cJSON.h>
 
-// Version reported to pages.
-constexpr const char* kHostVersion = "3.2.0.1";
-
 // TandryHost: Tandry's host program: the enrolment methods on
 // g_pobjCryptoAgent.
 HostProgram& TandryHost();
@@ -19,7 +16,7 @@ HostProgram& TandryHost();
 // an unknown name (no response object).
 int Invoke(cJSON** ppResponseJSON, const char* pszFuncName, cJSON* pJSONArgs);
 
-// nmVURO_GetVersion: "result" "3.2.0.1". Returns 0.
+// nmVURO_GetVersion: "result" Tandry's version (kTandryVersion). Returns 0.
 int nmVURO_GetVersion(cJSON** ppResponseJSON);
 // nmCheckHost: "function" "CheckHost", "result" true. Returns 0.
 int nmCheckHost(cJSON** ppResponseJSON);

@@ -3,16 +3,11 @@
 #include "enrolment/EnrolMethods.h"
 #include "foundation/Trace.h"
 #include "plugin/PluginExports.h"
+#include "version/npPellin.h"
 
 #include <new>
 
 #define TRACE_MODULE "ScriptablePluginObject"
-
-namespace {
-
-constexpr const char* kVersion = "3.2.0.1";
-
-} // namespace
 
 NPObject* AllocateCScriptableObject(NPP npp, NPClass*) {
     TraceHelper trace(TEXT("AllocateCScriptableObject"));
@@ -25,4 +20,4 @@ NPObject* AllocateCScriptableObject(NPP npp, NPClass*) {
 }
 
 CScriptablePluginObject::CScriptablePluginObject(NPP npp)
-    : CScriptableAgentObject(npp, kEnrolMethods, kVersion, g_hInstance) {}
+    : CScriptableAgentObject(npp, kEnrolMethods, kNpPellinVersion, g_hInstance) {}
