@@ -1,6 +1,7 @@
 #include "host/JSONUtility.h"
 
 #include "foundation/Trace.h"
+#include "host/JsonHandles.h"
 
 #include <cstdio>
 #include <cstring>
@@ -11,11 +12,6 @@
 #define TRACE_MODULE "JSONUtility"
 
 namespace {
-
-struct JsonDeleter {
-    void operator()(cJSON* p) const { cJSON_Delete(p); }
-};
-using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
 
 char* CopyString(const char* psz, size_t cch) {
     char* p = new (std::nothrow) char[cch + 1];
@@ -33,16 +29,15 @@ char* CopyString(const char* psz) {
 // The text between the quotes of a JSON string holding psz, so that no name or
 // token can end the string early or break the frame's JSON.
 bool AppendEscaped(std::string& out, const char* psz) {
-    JsonPtr item(cJSON_CreateString(psz));
+    UniqueJson item(cJSON_CreateString(psz));
     if (!item)
         return false;
-    char* printed = cJSON_PrintUnformatted(item.get());
-    if (printed == nullptr)
+    UniqueJsonText printed(cJSON_PrintUnformatted(item.get()));
+    if (!printed)
         return false;
-    size_t n = std::strlen(printed);
+    size_t n = std::strlen(printed.get());
     if (n >= 2)
-        out.append(printed + 1, n - 2);
-    cJSON_free(printed);
+        out.append(printed.get() + 1, n - 2);
     return true;
 }
 
@@ -94,7 +89,7 @@ int ParseRequestMsgToJSON(char** ppszUTF8FuncName, cJSON** ppParamsArray, const 
                      "(NULL == pszRequestMsg || 0 == strlen(pszRequestMsg))");
         return 87;
     }
-    JsonPtr pJsonRoot(cJSON_Parse(pszRequestMsg));
+    UniqueJson pJsonRoot(cJSON_Parse(pszRequestMsg));
     if (!pJsonRoot) {
         TRACE_FAILED(op, "cJSON_Parse", -1, "NULL == pJsonRoot");
         return -1;
@@ -134,7 +129,7 @@ int ParseRequestMsgToJSON(char** ppszUTF8FuncName, cJSON** ppParamsArray, const 
         TRACE_FAILED(op, "New memory", -1, "!*ppszUTF8FuncName");
         return -1;
     }
-    JsonPtr pParamsCopy(cJSON_Duplicate(pParamsArray, 1));
+    UniqueJson pParamsCopy(cJSON_Duplicate(pParamsArray, 1));
     if (!pParamsCopy) {
         TRACE_FAILED(op, "cJSON_Duplicate", -1, "NULL == *ppParamsArray");
         return -1;
@@ -227,7 +222,7 @@ int ConstructResponseJSON(cJSON** ppResponseJSON, const char* pszFuncName, int n
                      "(NULL == pszFuncName || 0 == strlen(pszFuncName))");
         return 87;
     }
-    JsonPtr pResponseJSON(cJSON_CreateObject());
+    UniqueJson pResponseJSON(cJSON_CreateObject());
     if (!pResponseJSON) {
         TRACE_FAILED(op, "cJSON_CreateObject", int(VURO_E_JSON_RESPONSE), "NULL == pResponseJSON");
         return VURO_E_JSON_RESPONSE;
@@ -284,10 +279,8 @@ int ConvertJSONToResponseMsg(const char* pszFuncName, const char* pszRandomId, c
     if (pResponseJSON != nullptr) {
         if (bHaveToken)
             cJSON_AddItemToObject(pResponseJSON, "randomId", cJSON_CreateString(pszRandomId));
-        if (char* pszPrinted = cJSON_PrintUnformatted(pResponseJSON)) {
-            pszResponseMsg = CopyString(pszPrinted);
-            cJSON_free(pszPrinted);
-        }
+        if (UniqueJsonText pszPrinted(cJSON_PrintUnformatted(pResponseJSON)); pszPrinted)
+            pszResponseMsg = CopyString(pszPrinted.get());
     } else {
         // The fixed texts keep their historical shape (a blank after each comma).
         std::string text = "{\"function\":\"";

@@ -3,6 +3,7 @@
 #include "foundation/Trace.h"
 #include "host/IOStream.h"
 #include "host/JSONUtility.h"
+#include "host/JsonHandles.h"
 
 #include <io.h>
 
@@ -15,10 +16,6 @@
 HMODULE g_hInstance = nullptr;
 
 namespace {
-
-struct JsonDeleter {
-    void operator()(cJSON* p) const { cJSON_Delete(p); }
-};
 
 // Written when not even a fixed-text response could be produced, so that the
 // page still gets an answer in order instead of a frame built from nothing.
@@ -38,10 +35,10 @@ int RespondToRequest(HostProgram& program, const char* pszRequestMsg, char** pps
             ParseRequestMsgToJSON(&pszFuncNameRaw, &pArgsRaw, pszRequestMsg, &pszRandomIdRaw);
         std::unique_ptr<char[]> pszFuncName(pszFuncNameRaw);
         std::unique_ptr<char[]> pszRandomId(pszRandomIdRaw);
-        std::unique_ptr<cJSON, JsonDeleter> pArgs(pArgsRaw);
+        UniqueJson pArgs(pArgsRaw);
         if (nResult == 0)
             program.Invoke(&pResponseRaw, pszFuncName.get(), pArgs.get());
-        std::unique_ptr<cJSON, JsonDeleter> pResponse(pResponseRaw);
+        UniqueJson pResponse(pResponseRaw);
         ConvertJSONToResponseMsg(pszFuncName.get(), pszRandomId.get(), pResponse.get(),
                                  ppszResponseMsg);
     } catch (const std::bad_alloc&) {

@@ -1,6 +1,7 @@
 // The JSON face of a method table, on a table shaped like the signing methods
 // to come: a boolean argument, the order in which names are matched, the
 // rows answered without an agent, and which code a failure is reported with.
+#include "host/JsonHandles.h"
 #include "host/nmMethods.h"
 #include "tests/support/ScratchMethods.h"
 
@@ -31,18 +32,15 @@ static_assert(!AgreesWithAgent<&IOther::Get, Number()>);
 
 // The response to one call through the dispatcher ("<none>" without one).
 std::string Respond(IScratchAgent* pAgent, const char* pszName, const char* pszParams) {
-    cJSON* pArgs = cJSON_Parse(pszParams);
+    UniqueJson args(cJSON_Parse(pszParams));
     cJSON* pResponse = nullptr;
     const int nResult =
-        InvokeMethod(scratch::kTable, scratch::kVersion, pAgent, &pResponse, pszName, pArgs);
-    cJSON_Delete(pArgs);
-    if (pResponse == nullptr)
+        InvokeMethod(scratch::kTable, scratch::kVersion, pAgent, &pResponse, pszName, args.get());
+    UniqueJson response(pResponse);
+    if (!response)
         return "<none> " + std::to_string(nResult);
-    char* psz = cJSON_PrintUnformatted(pResponse);
-    std::string text(psz);
-    cJSON_free(psz);
-    cJSON_Delete(pResponse);
-    return text;
+    UniqueJsonText text(cJSON_PrintUnformatted(response.get()));
+    return std::string(text.get());
 }
 
 constexpr const char* kSelect = "VURO_SelectUserCert";
