@@ -78,6 +78,28 @@ int Unwrap(const char* pszOperation, cJSON* pJSONItem, cJSON** ppValue) {
     return 0;
 }
 
+// The value of element nIndex for a reader (through "param" when the element
+// is an object), which must pass isType: otherwise the type check fails with
+// the reason for an object or for a plain element.
+int TakeValueOfType(const char* pszOperation, cJSON* pJSONArray, int nIndex,
+                    cJSON_bool (*isType)(const cJSON*), const char* pszReasonObject,
+                    const char* pszReasonPlain, cJSON** ppValue) {
+    cJSON* pJSONItem = nullptr;
+    if (int nResult = TakeArgument(pszOperation, pJSONArray, nIndex, &pJSONItem); nResult != 0)
+        return nResult;
+    const bool bObject = cJSON_IsObject(pJSONItem);
+    cJSON* pValue = nullptr;
+    if (int nResult = Unwrap(pszOperation, pJSONItem, &pValue); nResult != 0)
+        return nResult;
+    if (!isType(pValue)) {
+        TRACE_FAILED(pszOperation, "Check type", int(VURO_E_JSON_ARG_TYPE),
+                     bObject ? pszReasonObject : pszReasonPlain);
+        return VURO_E_JSON_ARG_TYPE;
+    }
+    *ppValue = pValue;
+    return 0;
+}
+
 } // namespace
 
 int ParseRequestMsgToJSON(char** ppszUTF8FuncName, cJSON** ppParamsArray, const char* pszRequestMsg,
@@ -147,18 +169,12 @@ int ParseRequestMsgToJSON(char** ppszUTF8FuncName, cJSON** ppParamsArray, const 
 int ConverJSONArrayItemtoNULLEndString(cJSON* pJSONArray, int nIndex, char** ppszNULLEndString) {
     TraceHelper trace(TEXT("ConverJSONArrayItemtoNULLEndString"));
     const char* op = "ConverJSONArrayItemtoNULLEndString";
-    cJSON* pJSONItem = nullptr;
-    if (int nResult = TakeArgument(op, pJSONArray, nIndex, &pJSONItem); nResult != 0)
-        return nResult;
-    const bool bObject = cJSON_IsObject(pJSONItem);
     cJSON* pValue = nullptr;
-    if (int nResult = Unwrap(op, pJSONItem, &pValue); nResult != 0)
+    if (int nResult =
+            TakeValueOfType(op, pJSONArray, nIndex, cJSON_IsString, "cJSON_String != nItemType",
+                            "cJSON_String != pJSONItem->type", &pValue);
+        nResult != 0)
         return nResult;
-    if (!cJSON_IsString(pValue)) {
-        TRACE_FAILED(op, "Check type", int(VURO_E_JSON_ARG_TYPE),
-                     bObject ? "cJSON_String != nItemType" : "cJSON_String != pJSONItem->type");
-        return VURO_E_JSON_ARG_TYPE;
-    }
     const char* pszJSONItem = cJSON_GetStringValue(pValue);
     if (nullptr == pszJSONItem) {
         TRACE_FAILED(op, "cJSON_GetStringValue", int(VURO_E_JSON_ARG_TYPE), "NULL == pszJSONItem");
@@ -178,17 +194,12 @@ int ConverJSONArrayItemtoNULLEndString(cJSON* pJSONArray, int nIndex, char** pps
 
 int ConverJSONArrayItemtoint(cJSON* pJSONArray, int nIndex, int* pnValue) {
     TraceHelper trace(TEXT("ConverJSONArrayItemtoint"));
-    const char* op = "ConverJSONArrayItemtoint";
-    cJSON* pJSONItem = nullptr;
-    if (int nResult = TakeArgument(op, pJSONArray, nIndex, &pJSONItem); nResult != 0)
-        return nResult;
+    const char* pszReason = "(cJSON_Number != nItemType)";
     cJSON* pValue = nullptr;
-    if (int nResult = Unwrap(op, pJSONItem, &pValue); nResult != 0)
+    if (int nResult = TakeValueOfType("ConverJSONArrayItemtoint", pJSONArray, nIndex,
+                                      cJSON_IsNumber, pszReason, pszReason, &pValue);
+        nResult != 0)
         return nResult;
-    if (!cJSON_IsNumber(pValue)) {
-        TRACE_FAILED(op, "Check type", int(VURO_E_JSON_ARG_TYPE), "(cJSON_Number != nItemType)");
-        return VURO_E_JSON_ARG_TYPE;
-    }
     // The library keeps the number truncated (and saturated) to int beside the double.
     if (pValue->valueint != 0 && pnValue != nullptr)
         *pnValue = pValue->valueint;
@@ -197,17 +208,12 @@ int ConverJSONArrayItemtoint(cJSON* pJSONArray, int nIndex, int* pnValue) {
 
 int ConverJSONArrayItemtobool(cJSON* pJSONArray, int nIndex, VARIANT_BOOL* pvbValue) {
     TraceHelper trace(TEXT("ConverJSONArrayItemtobool"));
-    const char* op = "ConverJSONArrayItemtobool";
-    cJSON* pJSONItem = nullptr;
-    if (int nResult = TakeArgument(op, pJSONArray, nIndex, &pJSONItem); nResult != 0)
-        return nResult;
+    const char* pszReason = "!cJSON_IsBool(pValue)";
     cJSON* pValue = nullptr;
-    if (int nResult = Unwrap(op, pJSONItem, &pValue); nResult != 0)
+    if (int nResult = TakeValueOfType("ConverJSONArrayItemtobool", pJSONArray, nIndex, cJSON_IsBool,
+                                      pszReason, pszReason, &pValue);
+        nResult != 0)
         return nResult;
-    if (!cJSON_IsBool(pValue)) {
-        TRACE_FAILED(op, "Check type", int(VURO_E_JSON_ARG_TYPE), "!cJSON_IsBool(pValue)");
-        return VURO_E_JSON_ARG_TYPE;
-    }
     if (pvbValue != nullptr)
         *pvbValue = cJSON_IsTrue(pValue) ? VARIANT_TRUE : VARIANT_FALSE;
     return 0;

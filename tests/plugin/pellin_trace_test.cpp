@@ -8,19 +8,11 @@
 
 namespace {
 
-class PellinTraceTest : public PluginFixture {
+class PellinTraceTest : public ObjectFixture {
 protected:
     void SetUp() override {
         ASSERT_TRUE(TraceCapture::Enabled()) << "run with ORVANE_TRACE and ORVANE_TRACE_FILE";
-        PluginFixture::SetUp();
-        m_npp = NewInstance();
-        m_pObject = GetObject(m_npp);
-        ASSERT_NE(m_pObject, nullptr);
-    }
-    void TearDown() override {
-        if (m_pObject != nullptr)
-            m_browser.releaseobject(m_pObject);
-        PluginFixture::TearDown();
+        ObjectFixture::SetUp();
     }
     // The trace of one call.
     std::vector<std::string> Trace(const char* pszMethod, std::vector<NPVariant> args) {
@@ -29,8 +21,6 @@ protected:
         return m_capture.Take();
     }
 
-    NPP m_npp = nullptr;
-    NPObject* m_pObject = nullptr;
     TraceCapture m_capture;
 };
 
