@@ -28,17 +28,7 @@ using orvane::tools::HostProcess;
 
 std::vector<std::string> HostCommand() {
     const char* env = std::getenv("ORVANE_HOST_COMMAND");
-    std::string text = env != nullptr && env[0] != 0 ? env : ORVANE_TANDRY_PATH;
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (;;) {
-        size_t end = text.find('|', start);
-        parts.push_back(text.substr(start, end - start));
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
-    }
-    return parts;
+    return orvane::tools::SplitCommand(env != nullptr && env[0] != 0 ? env : ORVANE_TANDRY_PATH);
 }
 
 struct Outcome {
