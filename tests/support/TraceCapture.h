@@ -11,8 +11,12 @@
 
 class TraceCapture {
 public:
-    // TraceCapture: starts after everything already in the file.
-    TraceCapture() { Take(); }
+    // TraceCapture: starts with an empty file (the process's trace sink
+    // appends, so its next line lands at the new end).
+    TraceCapture() {
+        if (const char* pszPath = std::getenv("ORVANE_TRACE_FILE"); pszPath != nullptr)
+            std::ofstream(pszPath, std::ios::binary | std::ios::trunc);
+    }
 
     // Enabled: whether the process traces into a file at all.
     static bool Enabled() {
