@@ -9,11 +9,11 @@ using namespace orvane::methods;
 namespace {
 
 struct IAgent {
-    HRESULT Choose(LONG lLength, const WCHAR* pwszName, VARIANT_BOOL* pvbResult);
-    HRESULT Describe(BSTR* pbstrText);
+    HRESULT Choose(LONG, const WCHAR*, VARIANT_BOOL*) { return S_OK; }
+    HRESULT Describe(BSTR*) { return S_OK; }
 };
 struct IOtherAgent {
-    HRESULT Describe(BSTR* pbstrText);
+    HRESULT Describe(BSTR*) { return S_OK; }
 };
 
 constexpr ScriptDialect kDialect = {"Check parameter", ConversionSteps::OneStep, false};

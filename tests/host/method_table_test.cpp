@@ -14,7 +14,7 @@ namespace {
 using namespace orvane::methods;
 
 struct IOther {
-    HRESULT Get(BSTR*);
+    HRESULT Get(BSTR*) { return S_OK; }
 };
 
 // The kinds a table declares must be the operation's parameters, in order,
