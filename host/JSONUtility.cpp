@@ -1,6 +1,7 @@
 #include "host/JSONUtility.h"
 
 #include "foundation/Trace.h"
+#include "host/JsonHandles.h"
 
 #include <cstdio>
 #include <cstring>
@@ -11,11 +12,6 @@
 #define TRACE_MODULE "JSONUtility"
 
 namespace {
-
-struct JsonDeleter {
-    void operator()(cJSON* p) const { cJSON_Delete(p); }
-};
-using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
 
 char* CopyString(const char* psz, size_t cch) {
     char* p = new (std::nothrow) char[cch + 1];
@@ -33,16 +29,15 @@ char* CopyString(const char* psz) {
 // The text between the quotes of a JSON string holding psz, so that no name or
 // token can end the string early or break the frame's JSON.
 bool AppendEscaped(std::string& out, const char* psz) {
-    JsonPtr item(cJSON_CreateString(psz));
+    UniqueJson item(cJSON_CreateString(psz));
     if (!item)
         return false;
-    char* printed = cJSON_PrintUnformatted(item.get());
-    if (printed == nullptr)
+    UniqueJsonText printed(cJSON_PrintUnformatted(item.get()));
+    if (!printed)
         return false;
-    size_t n = std::strlen(printed);
+    size_t n = std::strlen(printed.get());
     if (n >= 2)
-        out.append(printed + 1, n - 2);
-    cJSON_free(printed);
+        out.append(printed.get() + 1, n - 2);
     return true;
 }
 
@@ -83,6 +78,28 @@ int Unwrap(const char* pszOperation, cJSON* pJSONItem, cJSON** ppValue) {
     return 0;
 }
 
+// The value of element nIndex for a reader (through "param" when the element
+// is an object), which must pass isType: otherwise the type check fails with
+// the reason for an object or for a plain element.
+int TakeValueOfType(const char* pszOperation, cJSON* pJSONArray, int nIndex,
+                    cJSON_bool (*isType)(const cJSON*), const char* pszReasonObject,
+                    const char* pszReasonPlain, cJSON** ppValue) {
+    cJSON* pJSONItem = nullptr;
+    if (int nResult = TakeArgument(pszOperation, pJSONArray, nIndex, &pJSONItem); nResult != 0)
+        return nResult;
+    const bool bObject = cJSON_IsObject(pJSONItem);
+    cJSON* pValue = nullptr;
+    if (int nResult = Unwrap(pszOperation, pJSONItem, &pValue); nResult != 0)
+        return nResult;
+    if (!isType(pValue)) {
+        TRACE_FAILED(pszOperation, "Check type", int(VURO_E_JSON_ARG_TYPE),
+                     bObject ? pszReasonObject : pszReasonPlain);
+        return VURO_E_JSON_ARG_TYPE;
+    }
+    *ppValue = pValue;
+    return 0;
+}
+
 } // namespace
 
 int ParseRequestMsgToJSON(char** ppszUTF8FuncName, cJSON** ppParamsArray, const char* pszRequestMsg,
@@ -94,7 +111,7 @@ int ParseRequestMsgToJSON(char** ppszUTF8FuncName, cJSON** ppParamsArray, const 
                      "(NULL == pszRequestMsg || 0 == strlen(pszRequestMsg))");
         return 87;
     }
-    JsonPtr pJsonRoot(cJSON_Parse(pszRequestMsg));
+    UniqueJson pJsonRoot(cJSON_Parse(pszRequestMsg));
     if (!pJsonRoot) {
         TRACE_FAILED(op, "cJSON_Parse", -1, "NULL == pJsonRoot");
         return -1;
@@ -134,7 +151,7 @@ int ParseRequestMsgToJSON(char** ppszUTF8FuncName, cJSON** ppParamsArray, const 
         TRACE_FAILED(op, "New memory", -1, "!*ppszUTF8FuncName");
         return -1;
     }
-    JsonPtr pParamsCopy(cJSON_Duplicate(pParamsArray, 1));
+    UniqueJson pParamsCopy(cJSON_Duplicate(pParamsArray, 1));
     if (!pParamsCopy) {
         TRACE_FAILED(op, "cJSON_Duplicate", -1, "NULL == *ppParamsArray");
         return -1;
@@ -152,18 +169,12 @@ int ParseRequestMsgToJSON(char** ppszUTF8FuncName, cJSON** ppParamsArray, const 
 int ConverJSONArrayItemtoNULLEndString(cJSON* pJSONArray, int nIndex, char** ppszNULLEndString) {
     TraceHelper trace(TEXT("ConverJSONArrayItemtoNULLEndString"));
     const char* op = "ConverJSONArrayItemtoNULLEndString";
-    cJSON* pJSONItem = nullptr;
-    if (int nResult = TakeArgument(op, pJSONArray, nIndex, &pJSONItem); nResult != 0)
-        return nResult;
-    const bool bObject = cJSON_IsObject(pJSONItem);
     cJSON* pValue = nullptr;
-    if (int nResult = Unwrap(op, pJSONItem, &pValue); nResult != 0)
+    if (int nResult =
+            TakeValueOfType(op, pJSONArray, nIndex, cJSON_IsString, "cJSON_String != nItemType",
+                            "cJSON_String != pJSONItem->type", &pValue);
+        nResult != 0)
         return nResult;
-    if (!cJSON_IsString(pValue)) {
-        TRACE_FAILED(op, "Check type", int(VURO_E_JSON_ARG_TYPE),
-                     bObject ? "cJSON_String != nItemType" : "cJSON_String != pJSONItem->type");
-        return VURO_E_JSON_ARG_TYPE;
-    }
     const char* pszJSONItem = cJSON_GetStringValue(pValue);
     if (nullptr == pszJSONItem) {
         TRACE_FAILED(op, "cJSON_GetStringValue", int(VURO_E_JSON_ARG_TYPE), "NULL == pszJSONItem");
@@ -183,20 +194,28 @@ int ConverJSONArrayItemtoNULLEndString(cJSON* pJSONArray, int nIndex, char** pps
 
 int ConverJSONArrayItemtoint(cJSON* pJSONArray, int nIndex, int* pnValue) {
     TraceHelper trace(TEXT("ConverJSONArrayItemtoint"));
-    const char* op = "ConverJSONArrayItemtoint";
-    cJSON* pJSONItem = nullptr;
-    if (int nResult = TakeArgument(op, pJSONArray, nIndex, &pJSONItem); nResult != 0)
-        return nResult;
+    const char* pszReason = "(cJSON_Number != nItemType)";
     cJSON* pValue = nullptr;
-    if (int nResult = Unwrap(op, pJSONItem, &pValue); nResult != 0)
+    if (int nResult = TakeValueOfType("ConverJSONArrayItemtoint", pJSONArray, nIndex,
+                                      cJSON_IsNumber, pszReason, pszReason, &pValue);
+        nResult != 0)
         return nResult;
-    if (!cJSON_IsNumber(pValue)) {
-        TRACE_FAILED(op, "Check type", int(VURO_E_JSON_ARG_TYPE), "(cJSON_Number != nItemType)");
-        return VURO_E_JSON_ARG_TYPE;
-    }
     // The library keeps the number truncated (and saturated) to int beside the double.
     if (pValue->valueint != 0 && pnValue != nullptr)
         *pnValue = pValue->valueint;
+    return 0;
+}
+
+int ConverJSONArrayItemtobool(cJSON* pJSONArray, int nIndex, VARIANT_BOOL* pvbValue) {
+    TraceHelper trace(TEXT("ConverJSONArrayItemtobool"));
+    const char* pszReason = "!cJSON_IsBool(pValue)";
+    cJSON* pValue = nullptr;
+    if (int nResult = TakeValueOfType("ConverJSONArrayItemtobool", pJSONArray, nIndex, cJSON_IsBool,
+                                      pszReason, pszReason, &pValue);
+        nResult != 0)
+        return nResult;
+    if (pvbValue != nullptr)
+        *pvbValue = cJSON_IsTrue(pValue) ? VARIANT_TRUE : VARIANT_FALSE;
     return 0;
 }
 
@@ -209,7 +228,7 @@ int ConstructResponseJSON(cJSON** ppResponseJSON, const char* pszFuncName, int n
                      "(NULL == pszFuncName || 0 == strlen(pszFuncName))");
         return 87;
     }
-    JsonPtr pResponseJSON(cJSON_CreateObject());
+    UniqueJson pResponseJSON(cJSON_CreateObject());
     if (!pResponseJSON) {
         TRACE_FAILED(op, "cJSON_CreateObject", int(VURO_E_JSON_RESPONSE), "NULL == pResponseJSON");
         return VURO_E_JSON_RESPONSE;
@@ -266,10 +285,8 @@ int ConvertJSONToResponseMsg(const char* pszFuncName, const char* pszRandomId, c
     if (pResponseJSON != nullptr) {
         if (bHaveToken)
             cJSON_AddItemToObject(pResponseJSON, "randomId", cJSON_CreateString(pszRandomId));
-        if (char* pszPrinted = cJSON_PrintUnformatted(pResponseJSON)) {
-            pszResponseMsg = CopyString(pszPrinted);
-            cJSON_free(pszPrinted);
-        }
+        if (UniqueJsonText pszPrinted(cJSON_PrintUnformatted(pResponseJSON)); pszPrinted)
+            pszResponseMsg = CopyString(pszPrinted.get());
     } else {
         // The fixed texts keep their historical shape (a blank after each comma).
         std::string text = "{\"function\":\"";

@@ -40,6 +40,11 @@ int ConverJSONArrayItemtoNULLEndString(cJSON* pJSONArray, int nIndex, char** pps
 // only when it is not 0. Errors as above.
 int ConverJSONArrayItemtoint(cJSON* pJSONArray, int nIndex, int* pnValue);
 
+// ConverJSONArrayItemtobool: argument nIndex (true or false, or an object
+// whose "param" is one) as VARIANT_TRUE or VARIANT_FALSE in *pvbValue. Errors
+// as above; a number is not a boolean.
+int ConverJSONArrayItemtobool(cJSON* pJSONArray, int nIndex, VARIANT_BOOL* pvbValue);
+
 // ConstructResponseJSON: {"function", "errorcode"[, "result"]}. A non-zero
 // code gives "result": false; code 0 with a value gives "result" of the kind
 // nValueType says. Returns 0; 87 for a missing name; 0xA0073202 when the object

@@ -1,10 +1,9 @@
 #include "host/OrvaneHost.h"
 
+#include "foundation/Trace.h"
 #include "host/IOStream.h"
 #include "host/JSONUtility.h"
-#include "foundation/Trace.h"
-#include "host/nmEnrolHandlers.h"
-#include "host/nmMessageSigning.h"
+#include "host/JsonHandles.h"
 
 #include <io.h>
 
@@ -18,10 +17,6 @@ HMODULE g_hInstance = nullptr;
 
 namespace {
 
-struct JsonDeleter {
-    void operator()(cJSON* p) const { cJSON_Delete(p); }
-};
-
 // Written when not even a fixed-text response could be produced, so that the
 // page still gets an answer in order instead of a frame built from nothing.
 constexpr const char* kOutOfMemoryResponse =
@@ -29,7 +24,7 @@ constexpr const char* kOutOfMemoryResponse =
 
 } // namespace
 
-int ParseAndRespondRequest(const char* pszRequestMsg, char** ppszResponseMsg) {
+int RespondToRequest(HostProgram& program, const char* pszRequestMsg, char** ppszResponseMsg) {
     TraceHelper trace(TEXT("ParseAndRespondRequest"));
     char* pszFuncNameRaw = nullptr;
     char* pszRandomIdRaw = nullptr;
@@ -40,10 +35,10 @@ int ParseAndRespondRequest(const char* pszRequestMsg, char** ppszResponseMsg) {
             ParseRequestMsgToJSON(&pszFuncNameRaw, &pArgsRaw, pszRequestMsg, &pszRandomIdRaw);
         std::unique_ptr<char[]> pszFuncName(pszFuncNameRaw);
         std::unique_ptr<char[]> pszRandomId(pszRandomIdRaw);
-        std::unique_ptr<cJSON, JsonDeleter> pArgs(pArgsRaw);
+        UniqueJson pArgs(pArgsRaw);
         if (nResult == 0)
-            Invoke(&pResponseRaw, pszFuncName.get(), pArgs.get());
-        std::unique_ptr<cJSON, JsonDeleter> pResponse(pResponseRaw);
+            program.Invoke(&pResponseRaw, pszFuncName.get(), pArgs.get());
+        UniqueJson pResponse(pResponseRaw);
         ConvertJSONToResponseMsg(pszFuncName.get(), pszRandomId.get(), pResponse.get(),
                                  ppszResponseMsg);
     } catch (const std::bad_alloc&) {
@@ -60,7 +55,7 @@ int ParseAndRespondRequest(const char* pszRequestMsg, char** ppszResponseMsg) {
     return 0;
 }
 
-int MsgHandleProc() {
+int RunRequestLoop(HostProgram& program) {
     TraceHelper trace(TEXT("MsgHandleProc"));
     const int fdIn = _fileno(stdin);
     const int fdOut = _fileno(stdout);
@@ -77,7 +72,7 @@ int MsgHandleProc() {
         if (nLength == 0)
             return 0;
         char* pszResponseRaw = nullptr;
-        ParseAndRespondRequest(pszRequest.get(), &pszResponseRaw);
+        RespondToRequest(program, pszRequest.get(), &pszResponseRaw);
         std::unique_ptr<char[]> pszResponse(pszResponseRaw);
         const char* pszOut = pszResponse ? pszResponse.get() : kOutOfMemoryResponse;
         TraceValueA("Response", pszOut);
@@ -89,7 +84,7 @@ int MsgHandleProc() {
     }
 }
 
-int HostMain() {
+int RunHost(HostProgram& program) {
     RegisterTraceProvider();
     int nExitCode = 0;
     {
@@ -98,20 +93,18 @@ int HostMain() {
         if (nullptr == g_hInstance) {
             TRACE_FAILED("wmain", "GetModuleHandleW", HResultFromLastError(),
                          "NULL == g_hInstance");
-        } else if (g_pobjCryptoAgent = new (std::nothrow) CCryptoAgent(g_hInstance);
-                   nullptr == g_pobjCryptoAgent) {
+        } else if (!program.CreateAgent(g_hInstance)) {
             TRACE_FAILED("wmain", "new CCryptoAgent", int(E_OUTOFMEMORY),
                          "NULL == g_pobjCryptoAgent");
         } else if (int nResult = SetTranslationMode(); nResult != VURO_OK) {
             TRACE_FAILED("wmain", "SetTranslationMode", nResult, "VURO_OK != nResult");
             nExitCode = nResult;
         } else {
-            nExitCode = MsgHandleProc();
+            nExitCode = RunRequestLoop(program);
             if (nExitCode != VURO_OK)
                 TRACE_FAILED("wmain", "MsgHandleProc", nExitCode, "VURO_OK != nResult");
         }
-        delete g_pobjCryptoAgent;
-        g_pobjCryptoAgent = nullptr;
+        program.DeleteAgent();
     }
     UnregisterTraceProvider();
     return nExitCode;

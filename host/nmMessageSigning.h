@@ -1,12 +1,14 @@
-// The host's dispatcher: method names to handlers, and the methods the host
-// answers by itself.
+// Tandry's dispatcher: the enrolment methods (enrolment/EnrolMethods.h) on
+// the host's one agent, and the methods the host answers by itself.
 #pragma once
 #include "foundation/Types.h"
+#include "host/OrvaneHost.h"
 
 #include <cJSON.h>
 
-// Version reported to pages.
-constexpr const char* kHostVersion = "3.2.0.1";
+// TandryHost: Tandry's host program: the enrolment methods on
+// g_pobjCryptoAgent.
+HostProgram& TandryHost();
 
 // Invoke: finds the handler of pszFuncName (whole name, without regard to
 // case, first match in table order) and runs it on pJSONArgs. Hands the
@@ -14,7 +16,7 @@ constexpr const char* kHostVersion = "3.2.0.1";
 // an unknown name (no response object).
 int Invoke(cJSON** ppResponseJSON, const char* pszFuncName, cJSON* pJSONArgs);
 
-// nmVURO_GetVersion: "result" "3.2.0.1". Returns 0.
+// nmVURO_GetVersion: "result" Tandry's version (kTandryVersion). Returns 0.
 int nmVURO_GetVersion(cJSON** ppResponseJSON);
 // nmCheckHost: "function" "CheckHost", "result" true. Returns 0.
 int nmCheckHost(cJSON** ppResponseJSON);

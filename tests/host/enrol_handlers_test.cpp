@@ -6,6 +6,7 @@
 #include "enrolment/CryptoAgent.h"
 #include "host/OrvaneHost.h"
 #include "tests/support/TestSupport.h"
+#include "host/JsonHandles.h"
 #include "host/nmEnrolHandlers.h"
 
 #include <gtest/gtest.h>
@@ -89,25 +90,18 @@ private:
 
 using Handler = std::function<int(cJSON**, cJSON*, ICryptoAgent*)>;
 
-struct JsonDeleter {
-    void operator()(cJSON* p) const { cJSON_Delete(p); }
-};
-
 // The handler's response to "params" given as JSON text (nullptr: no list).
 std::string Respond(const Handler& handler, const char* pszParams, ICryptoAgent* pAgent) {
-    std::unique_ptr<cJSON, JsonDeleter> args(pszParams != nullptr ? cJSON_Parse(pszParams)
-                                                                  : nullptr);
+    UniqueJson args(pszParams != nullptr ? cJSON_Parse(pszParams) : nullptr);
     if (pszParams != nullptr && !args)
         return "<bad test params>";
     cJSON* pResponse = nullptr;
     EXPECT_EQ(handler(&pResponse, args.get(), pAgent), 0) << "handlers always return 0";
-    std::unique_ptr<cJSON, JsonDeleter> response(pResponse);
+    UniqueJson response(pResponse);
     if (!response)
         return "<no response>";
-    char* psz = cJSON_PrintUnformatted(response.get());
-    std::string text(psz);
-    cJSON_free(psz);
-    return text;
+    UniqueJsonText text(cJSON_PrintUnformatted(response.get()));
+    return std::string(text.get());
 }
 
 std::string Failure(const char* pszMethod, int nCode) {
@@ -281,11 +275,10 @@ TEST(EnrolHandlers, TextsAreUTF8AndEscaped) {
     EXPECT_EQ(nmVURO_GetCSPInfo(nullptr, &agent), 0) << "no response wanted is not a crash";
     cJSON* pResponse = nullptr;
     EXPECT_EQ(nmVURO_GetCSPInfo(&pResponse, &agent), 0);
-    ASSERT_NE(pResponse, nullptr);
-    char* psz = cJSON_PrintUnformatted(pResponse);
-    EXPECT_STREQ(psz, R"({"function":"VURO_GetCSPInfo","errorcode":0,"result":"A||B"})");
-    cJSON_free(psz);
-    cJSON_Delete(pResponse);
+    UniqueJson response(pResponse);
+    ASSERT_TRUE(response);
+    UniqueJsonText text(cJSON_PrintUnformatted(response.get()));
+    EXPECT_STREQ(text.get(), R"({"function":"VURO_GetCSPInfo","errorcode":0,"result":"A||B"})");
     // A failed request still answers false, never the agent's empty text.
     agent.hrAnswer = E_INVALIDARG;
     EXPECT_EQ(Respond(nmVURO_PKCS10CertRequisition, R"(["CN=A",3,0])", &agent),

@@ -9,6 +9,8 @@
 #include <openssl/objects.h>
 #include <openssl/x509.h>
 
+#include "host/JsonHandles.h"
+
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -26,17 +28,7 @@ using orvane::tools::HostProcess;
 
 std::vector<std::string> HostCommand() {
     const char* env = std::getenv("ORVANE_HOST_COMMAND");
-    std::string text = env != nullptr && env[0] != 0 ? env : ORVANE_TANDRY_PATH;
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (;;) {
-        size_t end = text.find('|', start);
-        parts.push_back(text.substr(start, end - start));
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
-    }
-    return parts;
+    return orvane::tools::SplitCommand(env != nullptr && env[0] != 0 ? env : ORVANE_TANDRY_PATH);
 }
 
 struct Outcome {
@@ -160,7 +152,7 @@ struct Response {
 
 Response Parse(const std::string& body) {
     Response r;
-    std::unique_ptr<cJSON, decltype(&cJSON_Delete)> root(cJSON_Parse(body.c_str()), cJSON_Delete);
+    UniqueJson root(cJSON_Parse(body.c_str()));
     if (!root)
         return r;
     const cJSON* function = cJSON_GetObjectItemCaseSensitive(root.get(), "function");
@@ -213,8 +205,7 @@ RequestCheck CheckRequest(const std::string& base64) {
     for (size_t i = compact.size(); i > 0 && compact[i - 1] == '='; --i)
         --size; // EVP_DecodeBlock counts the padding as bytes
     const unsigned char* p = der.data();
-    std::unique_ptr<X509_REQ, decltype(&X509_REQ_free)> req(d2i_X509_REQ(nullptr, &p, long(size)),
-                                                            X509_REQ_free);
+    UniqueHandle<X509_REQ*, X509_REQ_free> req(d2i_X509_REQ(nullptr, &p, long(size)));
     if (!req || p != der.data() + size)
         return r;
     r.decoded = true;

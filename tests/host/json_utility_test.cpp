@@ -1,6 +1,7 @@
 // The JSON layer: what a request yields, how arguments are read and how
 // responses print.
 #include "host/JSONUtility.h"
+#include "host/JsonHandles.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +14,7 @@ struct Parsed {
     int result = 0;
     std::unique_ptr<char[]> name;
     std::unique_ptr<char[]> token;
-    std::unique_ptr<cJSON, decltype(&cJSON_Delete)> params{nullptr, cJSON_Delete};
+    UniqueJson params;
 };
 
 Parsed Parse(const char* text) {
@@ -28,8 +29,8 @@ Parsed Parse(const char* text) {
     return p;
 }
 
-std::unique_ptr<cJSON, decltype(&cJSON_Delete)> Json(const char* text) {
-    return {cJSON_Parse(text), cJSON_Delete};
+UniqueJson Json(const char* text) {
+    return UniqueJson(cJSON_Parse(text));
 }
 
 std::string Print(const char* name, const char* token, cJSON* response) {
@@ -45,7 +46,7 @@ TEST(JsonRequest, NameParamsAndToken) {
     Parsed p = Parse(R"({"function":"VURO_GetVersion","params":[]})");
     ASSERT_EQ(p.result, 0);
     EXPECT_STREQ(p.name.get(), "VURO_GetVersion");
-    ASSERT_NE(p.params, nullptr);
+    ASSERT_NE(p.params.get(), nullptr);
     EXPECT_EQ(cJSON_GetArraySize(p.params.get()), 0);
     EXPECT_EQ(p.token, nullptr);
 
@@ -76,7 +77,7 @@ TEST(JsonRequest, InvalidRequestsHandOutNothing) {
         EXPECT_EQ(p.result, c.expected) << c.why;
         EXPECT_EQ(p.name, nullptr) << c.why;
         EXPECT_EQ(p.token, nullptr) << c.why;
-        EXPECT_EQ(p.params, nullptr) << c.why;
+        EXPECT_EQ(p.params.get(), nullptr) << c.why;
     }
     EXPECT_EQ(ParseRequestMsgToJSON(nullptr, nullptr, nullptr, nullptr), 87);
 }
@@ -170,7 +171,7 @@ TEST(JsonResponse, ResultFollowsCodeAndKind) {
     for (const auto& c : cases) {
         r = nullptr;
         ASSERT_EQ(ConstructResponseJSON(&r, "F", c.code, c.kind, c.value), 0) << c.expected;
-        std::unique_ptr<cJSON, decltype(&cJSON_Delete)> owned(r, cJSON_Delete);
+        UniqueJson owned(r);
         EXPECT_EQ(Print("F", nullptr, r), c.expected);
     }
     r = nullptr;
@@ -185,7 +186,7 @@ TEST(JsonResponse, TokenIsAppendedLastAndOnlyWhenNonEmpty) {
         cJSON* r = nullptr;
         ASSERT_EQ(ConstructResponseJSON(&r, "VURO_GetVersion", 0, RESPONSE_VALUE_STRING, "3.2.0.1"),
                   0);
-        std::unique_ptr<cJSON, decltype(&cJSON_Delete)> owned(r, cJSON_Delete);
+        UniqueJson owned(r);
         std::string expected = R"({"function":"VURO_GetVersion","errorcode":0,"result":"3.2.0.1")";
         if (token != nullptr && *token != 0)
             expected += R"(,"randomId":"17")";
@@ -203,7 +204,7 @@ TEST(JsonResponse, FixedTextsKeepTheirShapeAndEscape) {
     // A quote in a name or token cannot close the string and forge members.
     std::string forged = Print(R"(x","errorcode":0,"result":true,"y":")", "a\"b\\", nullptr);
     auto parsed = Json(forged.c_str());
-    ASSERT_NE(parsed, nullptr) << forged;
+    ASSERT_NE(parsed.get(), nullptr) << forged;
     EXPECT_STREQ(cJSON_GetObjectItem(parsed.get(), "function")->valuestring,
                  R"(x","errorcode":0,"result":true,"y":")");
     EXPECT_EQ(cJSON_GetObjectItem(parsed.get(), "errorcode")->valueint, -2146893779);

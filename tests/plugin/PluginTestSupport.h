@@ -94,6 +94,26 @@ public:
     PluginFixture() { m_instances.reserve(16); }
 };
 
+// ObjectFixture: one instance and its scriptable object, held by the test as
+// a page holds it (released at the end).
+class ObjectFixture : public PluginFixture {
+protected:
+    void SetUp() override {
+        PluginFixture::SetUp();
+        m_npp = NewInstance();
+        m_pObject = GetObject(m_npp);
+        ASSERT_NE(m_pObject, nullptr);
+    }
+    void TearDown() override {
+        if (m_pObject != nullptr)
+            m_browser.releaseobject(m_pObject);
+        PluginFixture::TearDown();
+    }
+
+    NPP m_npp = nullptr;
+    NPObject* m_pObject = nullptr;
+};
+
 // Variant builders for argument lists.
 inline NPVariant Int(int32_t n) {
     NPVariant v;

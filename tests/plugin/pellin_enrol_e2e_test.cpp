@@ -37,15 +37,7 @@ std::vector<std::string> BrowserCommand() {
     std::string text = env != nullptr && env[0] != 0
                            ? env
                            : std::string(ORVANE_NPSHELL_PATH "|" ORVANE_NPPELLIN_PATH);
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (;;) {
-        size_t end = text.find('|', start);
-        parts.push_back(text.substr(start, end - start));
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
-    }
+    std::vector<std::string> parts = orvane::tools::SplitCommand(text);
     parts.push_back("-"); // the script comes on standard input
     return parts;
 }

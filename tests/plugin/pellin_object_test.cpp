@@ -7,19 +7,8 @@
 
 namespace {
 
-class PellinObjectTest : public PluginFixture {
+class PellinObjectTest : public ObjectFixture {
 protected:
-    void SetUp() override {
-        PluginFixture::SetUp();
-        m_npp = NewInstance();
-        m_pObject = GetObject(m_npp);
-        ASSERT_NE(m_pObject, nullptr);
-    }
-    void TearDown() override {
-        if (m_pObject != nullptr)
-            m_browser.releaseobject(m_pObject);
-        PluginFixture::TearDown();
-    }
     const CCryptoAgent& Agent() const {
         return static_cast<CScriptablePluginObject*>(m_pObject)->Agent();
     }
@@ -29,9 +18,6 @@ protected:
     bool HasMethod(const char* pszName) {
         return m_browser.hasmethod(m_npp, m_pObject, m_browser.getstringidentifier(pszName));
     }
-
-    NPP m_npp = nullptr;
-    NPObject* m_pObject = nullptr;
 };
 
 const char* const kMethods[] = {"VURO_GetCSPInfo",

@@ -3,7 +3,7 @@
 #include "tools/nmclient/HostProcess.h"
 #include "tools/testca/TestIssuer.h"
 
-#include <cJSON.h>
+#include "host/JsonHandles.h"
 
 #include <chrono>
 #include <memory>
@@ -11,24 +11,15 @@
 namespace orvane::tools {
 namespace {
 
-struct JsonFree {
-    void operator()(cJSON* p) const { cJSON_Delete(p); }
-};
-using Json = std::unique_ptr<cJSON, JsonFree>;
-
-struct TextFree {
-    void operator()(char* p) const { cJSON_free(p); }
-};
-
 std::string Print(const cJSON* json) {
-    std::unique_ptr<char, TextFree> text(cJSON_PrintUnformatted(json));
+    UniqueJsonText text(cJSON_PrintUnformatted(json));
     return text ? text.get() : "";
 }
 
 // Readable: the JSON with every long string cut to its head and its length,
 // so requests and certificates do not flood the screen.
 std::string Readable(const cJSON* json) {
-    Json copy(cJSON_Duplicate(json, 1));
+    UniqueJson copy(cJSON_Duplicate(json, 1));
     std::function<void(cJSON*)> shorten = [&](cJSON* node) {
         for (cJSON* item = node; item != nullptr; item = item->next) {
             if (cJSON_IsString(item) && item->valuestring != nullptr) {
@@ -65,8 +56,8 @@ public:
     }
 
     // Call: one request; the response's "result" when "errorcode" is 0.
-    bool Call(const std::string& function, Json params, Json& result) {
-        Json request(cJSON_CreateObject());
+    bool Call(const std::string& function, UniqueJson params, UniqueJson& result) {
+        UniqueJson request(cJSON_CreateObject());
         cJSON_AddStringToObject(request.get(), "function", function.c_str());
         cJSON_AddItemToObject(request.get(), "params",
                               params ? params.release() : cJSON_CreateArray());
@@ -84,35 +75,36 @@ public:
         m_result.steps.push_back({function, ms});
         if (status != HostProcess::ReadStatus::Frame)
             return Fail(function + ": no response from the host");
-        Json response(cJSON_Parse(body.c_str()));
+        UniqueJson response(cJSON_Parse(body.c_str()));
         if (!response)
             return Fail(function + ": the response is not JSON: " + body);
         Say("<- " + Readable(response.get()));
         const cJSON* code = cJSON_GetObjectItemCaseSensitive(response.get(), "errorcode");
         if (!cJSON_IsNumber(code) || code->valuedouble != 0) {
-            Json describe;
+            UniqueJson describe;
             const std::string codeText = cJSON_IsNumber(code) ? Print(code) : "none";
             if (function != "VURO_GetLastErrorDesc" &&
                 CallQuietly("VURO_GetLastErrorDesc", describe) && cJSON_IsString(describe.get()))
-                return Fail(function + " failed with " + codeText + ": " + describe->valuestring);
+                return Fail(function + " failed with " + codeText + ": " +
+                            describe.get()->valuestring);
             return Fail(function + " failed with " + codeText);
         }
         result.reset(cJSON_DetachItemFromObjectCaseSensitive(response.get(), "result"));
         return true;
     }
 
-    bool CallText(const std::string& function, Json params, std::string& text) {
-        Json result;
+    bool CallText(const std::string& function, UniqueJson params, std::string& text) {
+        UniqueJson result;
         if (!Call(function, std::move(params), result))
             return false;
         if (!cJSON_IsString(result.get()))
             return Fail(function + ": the result is not a text");
-        text = result->valuestring;
+        text = result.get()->valuestring;
         return true;
     }
 
-    bool CallTrue(const std::string& function, Json params) {
-        Json result;
+    bool CallTrue(const std::string& function, UniqueJson params) {
+        UniqueJson result;
         if (!Call(function, std::move(params), result))
             return false;
         if (!cJSON_IsTrue(result.get()))
@@ -132,15 +124,15 @@ public:
     }
 
 private:
-    bool CallQuietly(const std::string& function, Json& result) {
-        Json request(cJSON_CreateObject());
+    bool CallQuietly(const std::string& function, UniqueJson& result) {
+        UniqueJson request(cJSON_CreateObject());
         cJSON_AddStringToObject(request.get(), "function", function.c_str());
         cJSON_AddItemToObject(request.get(), "params", cJSON_CreateArray());
         std::string body;
         if (!m_host.WriteAll(Frame(Print(request.get()))) ||
             m_host.ReadFrame(body, m_options.timeoutMs) != HostProcess::ReadStatus::Frame)
             return false;
-        Json response(cJSON_Parse(body.c_str()));
+        UniqueJson response(cJSON_Parse(body.c_str()));
         if (!response)
             return false;
         Say("<- " + Readable(response.get()));
@@ -154,8 +146,8 @@ private:
     int m_id = 0;
 };
 
-Json Params(std::initializer_list<cJSON*> items) {
-    Json array(cJSON_CreateArray());
+UniqueJson Params(std::initializer_list<cJSON*> items) {
+    UniqueJson array(cJSON_CreateArray());
     for (cJSON* item : items)
         cJSON_AddItemToArray(array.get(), item);
     return array;
@@ -179,8 +171,8 @@ EnrolResult RunEnrolment(const EnrolOptions& options) {
 
     auto run = [&]() -> bool {
         std::string version;
-        if (!talk.CallText("VURO_GetVersion", nullptr, version) ||
-            !talk.CallText("VURO_GetCSPInfo", nullptr, result.cspList))
+        if (!talk.CallText("VURO_GetVersion", {}, version) ||
+            !talk.CallText("VURO_GetCSPInfo", {}, result.cspList))
             return false;
         if (!talk.CallTrue("VURO_SetCSPInfo",
                            Params({cJSON_CreateNumber(options.keyBits),
@@ -193,7 +185,7 @@ EnrolResult RunEnrolment(const EnrolOptions& options) {
                                    cJSON_CreateNumber(options.certType),
                                    cJSON_CreateNumber(options.generationFlags)}),
                            result.request) ||
-            !talk.CallText("VURO_GetContainer", nullptr, result.container))
+            !talk.CallText("VURO_GetContainer", {}, result.container))
             return false;
 
         // The issuing authority's part, here the test issuer in this process.

@@ -21,6 +21,18 @@ std::string Frame(const std::string& body) {
     return out + body;
 }
 
+std::vector<std::string> SplitCommand(const std::string& text) {
+    std::vector<std::string> words;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = text.find('|', start);
+        words.push_back(text.substr(start, end - start));
+        if (end == std::string::npos)
+            return words;
+        start = end + 1;
+    }
+}
+
 HostProcess::~HostProcess() {
     CloseInput();
     if (m_out >= 0)

@@ -12,6 +12,10 @@ namespace orvane::tools {
 // Frame: the 4-byte little-endian length followed by the body.
 std::string Frame(const std::string& body);
 
+// SplitCommand: a command line written as one text with '|' between its
+// words (how tests are told which program to start, "wine-run.sh|Tandry.exe").
+std::vector<std::string> SplitCommand(const std::string& text);
+
 class HostProcess {
 public:
     enum class ReadStatus { Frame, EndOfOutput, TooLong, TimedOut };

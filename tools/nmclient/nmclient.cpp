@@ -9,9 +9,8 @@
 // request as the parser reads it, the response byte for byte). At the
 // end the host's input is closed and its exit code reported. Exits 0 when the
 // host answered every request and ended with 0.
+#include "host/JsonHandles.h"
 #include "tools/nmclient/HostProcess.h"
-
-#include <cJSON.h>
 
 #include <cstdio>
 #include <cstring>
@@ -24,14 +23,11 @@ namespace {
 
 // One line per message: the JSON as the parser sees it, or the raw text.
 std::string Show(const std::string& text) {
-    cJSON* json = cJSON_Parse(text.c_str());
-    if (json == nullptr)
+    UniqueJson json(cJSON_Parse(text.c_str()));
+    if (!json)
         return text + "   (not JSON)";
-    char* printed = cJSON_PrintUnformatted(json);
-    std::string out = printed != nullptr ? printed : text;
-    cJSON_free(printed);
-    cJSON_Delete(json);
-    return out;
+    UniqueJsonText printed(cJSON_PrintUnformatted(json.get()));
+    return printed ? std::string(printed.get()) : text;
 }
 
 int Usage() {

@@ -1,0 +1,267 @@
+#include "host/nmMethods.h"
+
+#include "foundation/Misc.h"
+#include "foundation/Trace.h"
+#include "host/JSONUtility.h"
+
+#include <memory>
+#include <new>
+#include <string.h>
+
+// The handlers belong to the dispatcher's module in every trace line.
+#define TRACE_MODULE "nmMessageSigning"
+
+using namespace orvane::methods;
+
+namespace {
+
+// What a page sees for a bad argument list, and for every failure of the
+// methods that only say "it failed" (the page then asks for the description).
+constexpr int kHandlerFailed = -1;
+
+// The reason lines of the count check, by expected count.
+constexpr const WCHAR* kCountReasons[kMaxArguments + 1] = {
+    TEXT("0 != nArgsCount"), TEXT("1 != nArgsCount"), TEXT("2 != nArgsCount"),
+    TEXT("3 != nArgsCount"), TEXT("4 != nArgsCount"), TEXT("5 != nArgsCount"),
+};
+
+// Steps 1 and 2 of every handler with an argument list: a list, an agent,
+// and exactly nExpected elements. Returns 0 or -1.
+int CheckArguments(const WCHAR* pwszOp, cJSON* pJSONArgs, const void* pAgent, int nExpected) {
+    if (nullptr == pJSONArgs) {
+        TRACE_FAILED_W(pwszOp, TEXT("Check parameter"), kHandlerFailed, TEXT("NULL == pJSONArgs"));
+        return kHandlerFailed;
+    }
+    if (nullptr == pAgent) {
+        TRACE_FAILED_W(pwszOp, TEXT("Check parameter"), kHandlerFailed,
+                       TEXT("NULL == pobjCryptoAgent"));
+        return kHandlerFailed;
+    }
+    const int nArgsCount = cJSON_GetArraySize(pJSONArgs);
+    if (nArgsCount != nExpected) {
+        TRACE_FAILED_W(pwszOp, TEXT("Check parameter(Args count)"), kHandlerFailed,
+                       kCountReasons[nExpected]);
+        return kHandlerFailed;
+    }
+    TRACE_OK_W(pwszOp, TEXT("Check parameter(Args count)"));
+    return VURO_OK;
+}
+
+// Argument nIndex as UTF-16 text (new[]). Returns 0, the argument reader's
+// code, or the converter's.
+int TakeText(const WCHAR* pwszOp, cJSON* pJSONArgs, int nIndex, ArgumentValue* pValue) {
+    char* pszRaw = nullptr;
+    const int nResult = ConverJSONArrayItemtoNULLEndString(pJSONArgs, nIndex, &pszRaw);
+    if (VURO_OK != nResult) {
+        TRACE_FAILED_W(pwszOp, TEXT("ConverJSONArrayItemtoNULLEndString"), nResult,
+                       TEXT("VURO_OK != nResult"));
+        return nResult;
+    }
+    std::unique_ptr<char[]> psz(pszRaw);
+    WCHAR* pwszRaw = nullptr;
+    int nLength = 0;
+    const HRESULT hResult = UTF8ToUTF16(psz.get(), &pwszRaw, &nLength);
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(pwszOp, TEXT("UTF8ToUTF16"), hResult, TEXT("FAILED(hResult)"));
+        return hResult;
+    }
+    pValue->pwszText.reset(pwszRaw);
+    return VURO_OK;
+}
+
+// Argument nIndex as a signed 32-bit integer. Returns 0 or the reader's code.
+int TakeNumber(const WCHAR* pwszOp, cJSON* pJSONArgs, int nIndex, ArgumentValue* pValue) {
+    int nValue = 0;
+    const int nResult = ConverJSONArrayItemtoint(pJSONArgs, nIndex, &nValue);
+    if (VURO_OK != nResult) {
+        TRACE_FAILED_W(pwszOp, TEXT("ConverJSONArrayItemtoint"), nResult,
+                       TEXT("VURO_OK != nResult"));
+        return nResult;
+    }
+    pValue->lNumber = LONG(nValue);
+    return VURO_OK;
+}
+
+// Argument nIndex as a variant boolean. Returns 0 or the reader's code.
+int TakeBoolean(const WCHAR* pwszOp, cJSON* pJSONArgs, int nIndex, ArgumentValue* pValue) {
+    VARIANT_BOOL vbValue = VARIANT_FALSE;
+    const int nResult = ConverJSONArrayItemtobool(pJSONArgs, nIndex, &vbValue);
+    if (VURO_OK != nResult) {
+        TRACE_FAILED_W(pwszOp, TEXT("ConverJSONArrayItemtobool"), nResult,
+                       TEXT("VURO_OK != nResult"));
+        return nResult;
+    }
+    pValue->vbValue = vbValue;
+    return VURO_OK;
+}
+
+int TakeArgument(const WCHAR* pwszOp, cJSON* pJSONArgs, int nIndex, Kind kind,
+                 ArgumentValue* pValue) {
+    switch (kind) {
+    case Kind::Text:
+        return TakeText(pwszOp, pJSONArgs, nIndex, pValue);
+    case Kind::Number:
+        return TakeNumber(pwszOp, pJSONArgs, nIndex, pValue);
+    case Kind::Boolean:
+        return TakeBoolean(pwszOp, pJSONArgs, nIndex, pValue);
+    }
+    return kHandlerFailed;
+}
+
+// The converted arguments, by name, before the agent sees them; key material
+// never.
+void TraceArguments(const Method& method, const ArgumentValue* pValues) {
+    if (!TraceIsEnabled(TRACE_FLAG_INFO))
+        return;
+    for (int i = 0; i < method.call.nArgs; ++i) {
+        if ((method.secretArgs & (1u << i)) != 0)
+            continue;
+        if (method.call.kinds[i] == Kind::Text)
+            TraceValueW(method.args[i], pValues[i].pwszText.get());
+        else if (method.call.kinds[i] == Kind::Number)
+            TraceValueNumber(method.args[i], long(pValues[i].lNumber));
+        else
+            TraceValueNumber(method.args[i], long(pValues[i].vbValue));
+    }
+}
+
+// The agent's answer as an errorcode: failures as they are, anything else 0.
+int ErrorCodeOf(const WCHAR* pwszOp, const WCHAR* pwszStep, HRESULT hResult) {
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(pwszOp, pwszStep, hResult, TEXT("FAILED(hResult)"));
+        return int(hResult);
+    }
+    TRACE_OK_W(pwszOp, pwszStep);
+    return VURO_OK;
+}
+
+void RespondFailure(cJSON** ppResponseJSON, const char* pszMethod, int nErrorCode) {
+    ConstructResponseJSON(ppResponseJSON, pszMethod, nErrorCode, RESPONSE_VALUE_STRING, nullptr);
+}
+
+// A yes/no answer: true only for VARIANT_TRUE.
+void RespondBoolean(cJSON** ppResponseJSON, const char* pszMethod, int nErrorCode,
+                    VARIANT_BOOL vbValue) {
+    const unsigned char byValue = vbValue == VARIANT_TRUE ? 1 : 0;
+    ConstructResponseJSON(ppResponseJSON, pszMethod, nErrorCode, RESPONSE_VALUE_BOOLEAN, &byValue);
+}
+
+// A text answer: converted to UTF-8 when nErrorCode is 0 (a null BSTR is an
+// empty text).
+void RespondText(const WCHAR* pwszOp, cJSON** ppResponseJSON, const char* pszMethod, int nErrorCode,
+                 const WCHAR* bstrValue, HostText conversion) {
+    if (nErrorCode != VURO_OK) {
+        RespondFailure(ppResponseJSON, pszMethod, nErrorCode);
+        return;
+    }
+    char* pszRaw = nullptr;
+    int nLength = 0;
+    const HRESULT hResult =
+        UTF16ToUTF8(bstrValue != nullptr ? bstrValue : TEXT(""), &pszRaw, &nLength);
+    std::unique_ptr<char[]> psz(pszRaw);
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(pwszOp, TEXT("UTF16ToUTF8"), hResult, TEXT("FAILED(hResult)"));
+        if (conversion == HostText::Required)
+            RespondFailure(ppResponseJSON, pszMethod, kHandlerFailed);
+        else
+            ConstructResponseJSON(ppResponseJSON, pszMethod, VURO_OK, RESPONSE_VALUE_STRING,
+                                  nullptr);
+        return;
+    }
+    TraceValueA("Result", psz.get());
+    ConstructResponseJSON(ppResponseJSON, pszMethod, VURO_OK, RESPONSE_VALUE_STRING, psz.get());
+}
+
+// Runs a handler's body; memory running out inside still gives the page an
+// answer in order, with nOutOfMemoryCode (any other exception: -1).
+template <class Body>
+int RunHandler(cJSON** ppResponseJSON, const char* pszMethod, int nOutOfMemoryCode,
+               Body body) noexcept {
+    try {
+        body();
+    } catch (const std::bad_alloc&) {
+        TRACE_FAILED("RunHandler", pszMethod, int(E_OUTOFMEMORY), "std::bad_alloc");
+        RespondFailure(ppResponseJSON, pszMethod, nOutOfMemoryCode);
+    } catch (...) {
+        // Nothing else is expected to throw; if it does, the page still gets
+        // its answer and the host lives on.
+        TRACE_FAILED("RunHandler", pszMethod, int(E_UNEXPECTED), "exception");
+        RespondFailure(ppResponseJSON, pszMethod, kHandlerFailed);
+    }
+    return 0;
+}
+
+// The handler of a row answered by an agent operation.
+int RespondWithAgent(const Method& method, cJSON** ppResponseJSON, cJSON* pJSONArgs, void* pAgent) {
+    const WCHAR* pwszOp = method.name.pwszHostOperation;
+    const char* pszMethod = method.name.pszResponse;
+    const bool bOwnCodes = method.host.failure == HostFailure::AgentCode;
+    TraceHelper trace(pwszOp);
+    return RunHandler(
+        ppResponseJSON, pszMethod, bOwnCodes ? int(E_OUTOFMEMORY) : kHandlerFailed, [&] {
+            int nResult = VURO_OK;
+            if (method.host.params == HostParams::Counted) {
+                nResult = CheckArguments(pwszOp, pJSONArgs, pAgent, method.call.nArgs);
+            } else if (nullptr == pAgent) {
+                TRACE_FAILED_W(pwszOp, TEXT("Check parameter"), kHandlerFailed,
+                               TEXT("NULL == pobjCryptoAgent"));
+                nResult = kHandlerFailed;
+            }
+            ArgumentValue values[kMaxArguments];
+            for (int i = 0; VURO_OK == nResult && i < method.call.nArgs; ++i)
+                nResult = TakeArgument(pwszOp, pJSONArgs, i, method.call.kinds[i], &values[i]);
+            AgentResult answer;
+            if (VURO_OK == nResult) {
+                TraceArguments(method, values);
+                nResult = ErrorCodeOf(pwszOp, method.name.pwsz,
+                                      method.call.pfnInvoke(pAgent, values, &answer));
+                if (VURO_OK != nResult && !bOwnCodes)
+                    nResult = kHandlerFailed;
+            }
+            if (method.call.result == Kind::Boolean)
+                RespondBoolean(ppResponseJSON, pszMethod, nResult, answer.vbValue);
+            else
+                RespondText(pwszOp, ppResponseJSON, pszMethod, nResult, answer.bstrText.get(),
+                            method.host.text);
+        });
+}
+
+} // namespace
+
+int RespondToMethod(const Method& method, const char* pszVersion, cJSON** ppResponseJSON,
+                    cJSON* pJSONArgs, void* pAgent) {
+    switch (method.call.answer) {
+    case Answer::Version: {
+        TraceHelper trace(method.name.pwszHostOperation);
+        ConstructResponseJSON(ppResponseJSON, method.name.pszResponse, 0, RESPONSE_VALUE_STRING,
+                              pszVersion);
+        return 0;
+    }
+    case Answer::HostCheck: {
+        TraceHelper trace(method.name.pwszHostOperation);
+        const unsigned char byTrue = 1;
+        ConstructResponseJSON(ppResponseJSON, method.name.pszResponse, 0, RESPONSE_VALUE_BOOLEAN,
+                              &byTrue);
+        return 0;
+    }
+    case Answer::Agent:
+        break;
+    }
+    return RespondWithAgent(method, ppResponseJSON, pJSONArgs, pAgent);
+}
+
+int InvokeMethod(std::span<const Method> rows, const char* pszVersion, void* pAgent,
+                 cJSON** ppResponseJSON, const char* pszFuncName, cJSON* pJSONArgs) {
+    TraceHelper trace(TEXT("Invoke"));
+    if (pszFuncName != nullptr) {
+        for (const Method& m : rows) {
+            if (m.host.bOffered && _stricmp(m.name.psz, pszFuncName) == 0) {
+                TRACE_OK("Invoke", m.name.psz);
+                return RespondToMethod(m, pszVersion, ppResponseJSON, pJSONArgs, pAgent);
+            }
+        }
+    }
+    TraceValueA("Unknown method", pszFuncName);
+    TRACE_FAILED("Invoke", "Find method", -1, "No handler for pszFuncName");
+    return -1;
+}

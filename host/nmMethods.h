@@ -1,0 +1,42 @@
+// The JSON face of a method table (foundation/MethodTable.h): a host's
+// dispatcher and handlers, generated from the rows. A handler checks and
+// converts "params", calls the agent's operation and turns the answer into
+// the response object {"function", "errorcode"[, "result"]}; each step that
+// fails is traced in the wide step format with module "nmMessageSigning" and
+// operation "nm" + name.
+#pragma once
+#include "foundation/MethodTable.h"
+#include "foundation/Types.h"
+
+#include <cJSON.h>
+
+#include <span>
+
+// RespondToMethod: the handler of one row, on the agent pAgent (the table's
+// agent, erased; null: there is none, and the call is refused). Hands the
+// response object to *ppResponseJSON (none only when memory ran out); the
+// caller deletes it with cJSON_Delete. pszVersion answers a version row.
+// Returns 0: the outcome travels in the response's "errorcode".
+int RespondToMethod(const orvane::methods::Method& method, const char* pszVersion,
+                    cJSON** ppResponseJSON, cJSON* pJSONArgs, void* pAgent);
+
+// InvokeMethod: finds the row of pszFuncName among the rows a host offers
+// (whole name, without regard to case, first match in table order) and runs
+// its handler. Returns the handler's result, or -1 for an unknown name (no
+// response object).
+int InvokeMethod(std::span<const orvane::methods::Method> rows, const char* pszVersion,
+                 void* pAgent, cJSON** ppResponseJSON, const char* pszFuncName, cJSON* pJSONArgs);
+
+// The same with the table's own agent type.
+template <class Agent>
+int RespondToMethod(const orvane::methods::MethodTable<Agent>& table,
+                    const orvane::methods::Method& method, const char* pszVersion,
+                    cJSON** ppResponseJSON, cJSON* pJSONArgs, Agent* pAgent) {
+    return RespondToMethod(method, pszVersion, ppResponseJSON, pJSONArgs, table.Erase(pAgent));
+}
+template <class Agent>
+int InvokeMethod(const orvane::methods::MethodTable<Agent>& table, const char* pszVersion,
+                 Agent* pAgent, cJSON** ppResponseJSON, const char* pszFuncName, cJSON* pJSONArgs) {
+    return InvokeMethod(table.Rows(), pszVersion, table.Erase(pAgent), ppResponseJSON, pszFuncName,
+                        pJSONArgs);
+}

@@ -1,0 +1,82 @@
+// The version resources generated from the deliverables' CMake declarations,
+// read back the way Windows browsers find a plug-in (Windows only): the
+// numbers and texts agree with the version the code tells pages, and a
+// plug-in names its MIME type.
+#include "tests/support/TestSupport.h"
+#include "version/Tandry.h"
+#include "version/npPellin.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+class VersionInfo {
+public:
+    explicit VersionInfo(const char* pszPath) : m_wstrPath(W(pszPath)) {
+        DWORD dwHandle = 0;
+        const DWORD cb = GetFileVersionInfoSizeW(m_wstrPath.c_str(), &dwHandle);
+        m_data.resize(cb);
+        if (cb == 0 || !GetFileVersionInfoW(m_wstrPath.c_str(), 0, cb, m_data.data()))
+            m_data.clear();
+    }
+    bool Loaded() const { return !m_data.empty(); }
+
+    // Fixed: the four numbers of the file and product versions.
+    std::string Fixed(bool bProduct) const {
+        VS_FIXEDFILEINFO* pInfo = nullptr;
+        UINT cb = 0;
+        if (!VerQueryValueW(m_data.data(), TEXT("\\"), reinterpret_cast<void**>(&pInfo), &cb) ||
+            cb < sizeof(*pInfo))
+            return "<none>";
+        const DWORD ms = bProduct ? pInfo->dwProductVersionMS : pInfo->dwFileVersionMS;
+        const DWORD ls = bProduct ? pInfo->dwProductVersionLS : pInfo->dwFileVersionLS;
+        char sz[64];
+        std::snprintf(sz, sizeof(sz), "%u.%u.%u.%u", unsigned(HIWORD(ms)), unsigned(LOWORD(ms)),
+                      unsigned(HIWORD(ls)), unsigned(LOWORD(ls)));
+        return sz;
+    }
+    // Text: a string of the US English block, or "<none>".
+    std::string Text(const char* pszName) const {
+        const WString query = W("\\StringFileInfo\\040904b0\\") + W(pszName);
+        WCHAR* pwsz = nullptr;
+        UINT cch = 0;
+        if (!VerQueryValueW(m_data.data(), query.c_str(), reinterpret_cast<void**>(&pwsz), &cch))
+            return "<none>";
+        return U8(pwsz);
+    }
+
+private:
+    WString m_wstrPath;
+    std::vector<BYTE> m_data;
+};
+
+TEST(VersionResource, PluginsNameTheirMimeType) {
+    VersionInfo info(ORVANE_NPPELLIN_PATH);
+    ASSERT_TRUE(info.Loaded());
+    EXPECT_EQ(info.Fixed(false), kNpPellinVersion);
+    EXPECT_EQ(info.Fixed(true), kNpPellinVersion);
+    EXPECT_EQ(info.Text("FileVersion"), kNpPellinVersion);
+    EXPECT_EQ(info.Text("ProductVersion"), kNpPellinVersion);
+    EXPECT_EQ(info.Text("MIMEType"), "application/npPellin");
+    EXPECT_EQ(info.Text("FileExtents"), "*");
+    EXPECT_EQ(info.Text("FileOpenName"), "npPellin");
+    EXPECT_EQ(info.Text("ProductName"), "npPellin");
+    EXPECT_EQ(info.Text("InternalName"), "npPellin");
+    EXPECT_EQ(info.Text("OriginalFilename"), "npPellin.dll");
+    EXPECT_EQ(info.Text("FileDescription"), "Orvane enrolment plug-in");
+}
+
+TEST(VersionResource, HostHasNoMimeType) {
+    VersionInfo info(ORVANE_TANDRY_PATH);
+    ASSERT_TRUE(info.Loaded());
+    EXPECT_EQ(info.Fixed(false), kTandryVersion);
+    EXPECT_EQ(info.Text("FileVersion"), kTandryVersion);
+    EXPECT_EQ(info.Text("OriginalFilename"), "Tandry.exe");
+    EXPECT_EQ(info.Text("MIMEType"), "<none>");
+}
+
+} // namespace
