@@ -40,16 +40,16 @@ WString CommaText(const Bytes& data) {
 // WithTempKey: a fresh container of the provider holding the fixed temporary
 // key pair as its key of dwKeySpec.
 bool WithTempKey(const WCHAR* pwszProvider, const WString& container, DWORD dwKeySpec) {
-    Prov prov;
-    if (!CryptAcquireContextW(&prov.h, container.c_str(), pwszProvider, TypeOf(pwszProvider),
+    UniqueProvider prov;
+    if (!CryptAcquireContextW(prov.put(), container.c_str(), pwszProvider, TypeOf(pwszProvider),
                               CRYPT_NEWKEYSET))
         return false;
     Bytes blob = Hex(kTempKeyBlob);
     if (dwKeySpec == AT_SIGNATURE)
         blob[5] = 0x24; // CALG_RSA_SIGN
-    KeyH key;
-    return CryptImportKey(prov.h, blob.data(), DWORD(blob.size()), 0, CRYPT_EXPORTABLE, &key.h) ==
-           TRUE;
+    UniqueKey key;
+    return CryptImportKey(prov.get(), blob.data(), DWORD(blob.size()), 0, CRYPT_EXPORTABLE,
+                          key.put()) == TRUE;
 }
 
 TEST(ImportSoftDecrypt, ExponentOfOneOpensTheIssuersTripleDes) {
@@ -97,32 +97,33 @@ TEST(ImportSoftDecrypt, FailuresLeaveNoContainerBehind) {
 
 TEST(ImportSoftDecrypt, SessionKeyBlobImportsUnderTheExponentOneKey) {
     Container c("simple", kEnhanced, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
-    Prov prov;
-    ASSERT_TRUE(
-        CryptAcquireContextW(&prov.h, c.Name().c_str(), kEnhanced, PROV_RSA_FULL, CRYPT_NEWKEYSET));
-    KeyH one, session;
-    ASSERT_TRUE(CreatePrivateExponentOneKey(prov.h, &one.h));
+    UniqueProvider prov;
+    ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.Name().c_str(), kEnhanced, PROV_RSA_FULL,
+                                     CRYPT_NEWKEYSET));
+    UniqueKey one, session;
+    ASSERT_TRUE(CreatePrivateExponentOneKey(prov.get(), one.put()));
     // The identity key: its public exponent is 1.
     DWORD cb = 0;
-    ASSERT_TRUE(CryptExportKey(one.h, 0, PUBLICKEYBLOB, 0, nullptr, &cb));
+    ASSERT_TRUE(CryptExportKey(one.get(), 0, PUBLICKEYBLOB, 0, nullptr, &cb));
     Bytes pub(cb);
-    ASSERT_TRUE(CryptExportKey(one.h, 0, PUBLICKEYBLOB, 0, pub.data(), &cb));
+    ASSERT_TRUE(CryptExportKey(one.get(), 0, PUBLICKEYBLOB, 0, pub.data(), &cb));
     EXPECT_EQ(Hex("01000000"), Bytes(pub.begin() + 16, pub.begin() + 20));
 
     const Bytes key = Hex(kSessionKey);
-    ASSERT_TRUE(ImportPlainSessionBlob(prov.h, one.h, CALG_3DES, key.data(), DWORD(key.size()),
-                                       &session.h));
+    ASSERT_TRUE(ImportPlainSessionBlob(prov.get(), one.get(), CALG_3DES, key.data(),
+                                       DWORD(key.size()), session.put()));
     DWORD mode = CRYPT_MODE_ECB;
-    ASSERT_TRUE(CryptSetKeyParam(session.h, KP_MODE, reinterpret_cast<BYTE*>(&mode), 0));
+    ASSERT_TRUE(CryptSetKeyParam(session.get(), KP_MODE, reinterpret_cast<BYTE*>(&mode), 0));
     Bytes data = Hex(kIssuedKeyCipher);
     DWORD cbData = DWORD(data.size());
-    ASSERT_TRUE(CryptDecrypt(session.h, 0, TRUE, 0, data.data(), &cbData));
+    ASSERT_TRUE(CryptDecrypt(session.get(), 0, TRUE, 0, data.data(), &cbData));
     data.resize(cbData);
     EXPECT_EQ(Hex(kIssuedKeyPkcs1), data);
 
-    KeyH none;
+    UniqueKey none;
     SetLastError(0);
-    EXPECT_FALSE(ImportPlainSessionBlob(prov.h, one.h, CALG_3DES, key.data(), 0, &none.h));
+    EXPECT_FALSE(
+        ImportPlainSessionBlob(prov.get(), one.get(), CALG_3DES, key.data(), 0, none.put()));
     EXPECT_NE(0u, GetLastError()) << "a refusal says why";
 }
 
@@ -134,11 +135,11 @@ TEST(ImportSoftDecrypt, PrivateKeyBlobImportsAndDecrypts) {
     for (const WCHAR* provider : {kEnhanced, kAes}) {
         Container c("blob", provider, TypeOf(provider), CRYPT_DELETEKEYSET);
         {
-            Prov prov;
-            KeyH key;
-            ASSERT_TRUE(CryptAcquireContextW(&prov.h, c.Name().c_str(), provider, TypeOf(provider),
-                                             CRYPT_NEWKEYSET));
-            ASSERT_TRUE(CryptImportKey(prov.h, blob.pb, blob.cb, 0, 0, &key.h))
+            UniqueProvider prov;
+            UniqueKey key;
+            ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.Name().c_str(), provider,
+                                             TypeOf(provider), CRYPT_NEWKEYSET));
+            ASSERT_TRUE(CryptImportKey(prov.get(), blob.pb, blob.cb, 0, 0, key.put()))
                 << U8(provider) << std::hex << GetLastError();
         }
         EXPECT_EQ(Text(kIssuedMessage), DecryptWith(provider, TypeOf(provider), c.Name(),
@@ -202,18 +203,16 @@ TEST(ImportEncryptCert, OldFormatInTheSoftwareProviders) {
         EXPECT_EQ(Text(kIssuedMessage), DecryptWith(provider, TypeOf(provider), c.Name(),
                                                     AT_KEYEXCHANGE, Hex(kIssuedMessageCipher)));
         // ... and its certificate is in "MY", linked to it.
-        Store store = OpenMy();
+        UniqueStore store = OpenMy();
         ASSERT_TRUE(store);
-        std::vector<PCCERT_CONTEXT> entries = MyEntries(store.get(), cert);
+        const std::vector<UniqueCertContext> entries = MyEntries(store.get(), cert);
         ASSERT_EQ(1u, entries.size());
-        const KeyLink link = LinkOf(entries[0]);
+        const KeyLink link = LinkOf(entries[0].get());
         EXPECT_TRUE(link.found);
         EXPECT_EQ(U8(c.Name()), link.container);
         EXPECT_EQ(U8(provider), link.provider);
         EXPECT_EQ(TypeOf(provider), link.dwType);
         EXPECT_EQ(DWORD(AT_KEYEXCHANGE), link.dwKeySpec);
-        for (PCCERT_CONTEXT p : entries)
-            CertFreeCertificateContext(p);
         RemoveFromMy(cert);
     }
 }
@@ -252,7 +251,7 @@ TEST(ImportEncryptCert, FormatChoiceAndArguments) {
                                             k.cert, k.bits, 0))
             << k.what;
     }
-    Store store = OpenMy();
+    UniqueStore store = OpenMy();
     ASSERT_TRUE(store);
     EXPECT_TRUE(MyEntries(store.get(), cert).empty()) << "no failure added the certificate";
     // The temporary key is still the container's exchange key.
@@ -273,17 +272,15 @@ TEST(ImportSignCert, MicrosoftProvidersRegisterInMy) {
         // Again, in lower case and without commas: one entry, the last link.
         WString plain = Widen(Base64(cert));
         ASSERT_EQ(VURO_OK, ImportSignCert(W("rsa"), plain, AT_SIGNATURE, provider, c.Name()));
-        Store store = OpenMy();
+        UniqueStore store = OpenMy();
         ASSERT_TRUE(store);
-        std::vector<PCCERT_CONTEXT> entries = MyEntries(store.get(), cert);
+        const std::vector<UniqueCertContext> entries = MyEntries(store.get(), cert);
         ASSERT_EQ(1u, entries.size());
-        const KeyLink link = LinkOf(entries[0]);
+        const KeyLink link = LinkOf(entries[0].get());
         EXPECT_EQ(U8(c.Name()), link.container);
         EXPECT_EQ(U8(provider), link.provider);
         EXPECT_EQ(TypeOf(provider), link.dwType);
         EXPECT_EQ(DWORD(AT_SIGNATURE), link.dwKeySpec);
-        for (PCCERT_CONTEXT p : entries)
-            CertFreeCertificateContext(p);
         RemoveFromMy(cert);
     }
 }
@@ -310,7 +307,7 @@ TEST(ImportSignCert, Refusals) {
     for (Case& k : cases)
         EXPECT_EQ(k.hr, ImportSignCert(W("RSA"), k.text, k.keySpec, kEnhanced, k.container))
             << k.what;
-    Store store = OpenMy();
+    UniqueStore store = OpenMy();
     ASSERT_TRUE(store);
     EXPECT_TRUE(MyEntries(store.get(), cert).empty());
 }

@@ -201,39 +201,37 @@ WString RsaEnvelope(EVP_PKEY* temporary, EVP_PKEY* issued, int nEncryptType) {
 
 Bytes KeyCertificate(const WCHAR* pwszProvider, DWORD dwType, const WString& container,
                      DWORD dwKeySpec, DWORD dwAccess = 0) {
-    Prov prov;
-    KeyH key;
-    if (!CryptAcquireContextW(&prov.h, container.c_str(), pwszProvider, dwType, dwAccess) ||
-        !CryptGetUserKey(prov.h, dwKeySpec, &key.h))
+    UniqueProvider prov;
+    UniqueKey key;
+    if (!CryptAcquireContextW(prov.put(), container.c_str(), pwszProvider, dwType, dwAccess) ||
+        !CryptGetUserKey(prov.get(), dwKeySpec, key.put()))
         return {};
     DWORD cb = 0;
-    if (!CryptGetKeyParam(key.h, KP_CERTIFICATE, nullptr, &cb, 0))
+    if (!CryptGetKeyParam(key.get(), KP_CERTIFICATE, nullptr, &cb, 0))
         return {};
     Bytes cert(cb);
-    if (!CryptGetKeyParam(key.h, KP_CERTIFICATE, cert.data(), &cb, 0))
+    if (!CryptGetKeyParam(key.get(), KP_CERTIFICATE, cert.data(), &cb, 0))
         return {};
     cert.resize(cb);
     return cert;
 }
 
 bool InMy(const Bytes& cert) {
-    Store store = OpenMy();
-    std::vector<PCCERT_CONTEXT> entries = MyEntries(store.get(), cert);
-    for (PCCERT_CONTEXT p : entries)
-        CertFreeCertificateContext(p);
+    UniqueStore store = OpenMy();
+    const std::vector<UniqueCertContext> entries = MyEntries(store.get(), cert);
     return !entries.empty();
 }
 
 // NewKeyPair: a fresh container of the provider with a generated key pair;
 // hands out its public blob.
 Bytes NewKeyPair(const WCHAR* pwszProvider, const WString& container, ALG_ID alg, DWORD dwBits) {
-    Prov prov;
-    KeyH key;
-    if (!CryptAcquireContextW(&prov.h, container.c_str(), pwszProvider, TypeOf(pwszProvider),
+    UniqueProvider prov;
+    UniqueKey key;
+    if (!CryptAcquireContextW(prov.put(), container.c_str(), pwszProvider, TypeOf(pwszProvider),
                               CRYPT_NEWKEYSET) ||
-        !CryptGenKey(prov.h, alg, dwBits << 16, &key.h))
+        !CryptGenKey(prov.get(), alg, dwBits << 16, key.put()))
         return {};
-    return ExportPublic(key.h);
+    return ExportPublic(key.get());
 }
 
 TEST(ImportOpenSsl, PrivateKeyBlobsOfOpenSslKeysDecrypt) {
@@ -250,11 +248,11 @@ TEST(ImportOpenSsl, PrivateKeyBlobsOfOpenSslKeysDecrypt) {
         EXPECT_EQ(bits * 9 / 16 + 20, blob.cb);
         Container c("osblob", kEnhanced, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
         {
-            Prov prov;
-            KeyH key;
-            ASSERT_TRUE(CryptAcquireContextW(&prov.h, c.Name().c_str(), kEnhanced, PROV_RSA_FULL,
+            UniqueProvider prov;
+            UniqueKey key;
+            ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.Name().c_str(), kEnhanced, PROV_RSA_FULL,
                                              CRYPT_NEWKEYSET));
-            ASSERT_TRUE(CryptImportKey(prov.h, blob.pb, blob.cb, 0, 0, &key.h));
+            ASSERT_TRUE(CryptImportKey(prov.get(), blob.pb, blob.cb, 0, 0, key.put()));
         }
         const Bytes message = Random(40);
         EXPECT_EQ(message, DecryptWith(kEnhanced, PROV_RSA_FULL, c.Name(), AT_KEYEXCHANGE,
@@ -357,21 +355,19 @@ TEST(ImportOpenSsl, SignCertKeepsTheKeySpecInMy) {
         const Bytes cert = MakeCertificate(subject.get(), "Software signer");
         WString text = CommaText(cert);
         ASSERT_EQ(VURO_OK, ImportSignCert(W("Rsa"), text, keySpec, kEnhanced, c.Name()));
-        Store store = OpenMy();
-        std::vector<PCCERT_CONTEXT> entries = MyEntries(store.get(), cert);
+        UniqueStore store = OpenMy();
+        const std::vector<UniqueCertContext> entries = MyEntries(store.get(), cert);
         ASSERT_EQ(1u, entries.size());
-        EXPECT_EQ(keySpec, LinkOf(entries[0]).dwKeySpec);
+        EXPECT_EQ(keySpec, LinkOf(entries[0].get()).dwKeySpec);
         // The link leads back to the key: the store hands out its provider.
         HCRYPTPROV_OR_NCRYPT_KEY_HANDLE hKey = 0;
         DWORD dwSpec = 0;
         BOOL fFree = FALSE;
-        EXPECT_TRUE(
-            CryptAcquireCertificatePrivateKey(entries[0], 0, nullptr, &hKey, &dwSpec, &fFree));
+        EXPECT_TRUE(CryptAcquireCertificatePrivateKey(entries[0].get(), 0, nullptr, &hKey, &dwSpec,
+                                                      &fFree));
         EXPECT_EQ(keySpec, dwSpec);
         if (fFree)
             CryptReleaseContext(HCRYPTPROV(hKey), 0);
-        for (PCCERT_CONTEXT p : entries)
-            CertFreeCertificateContext(p);
         RemoveFromMy(cert);
     }
 }
@@ -458,12 +454,13 @@ Sm2Setup MakeSm2(const WString& container) {
 }
 
 Bytes ExchangePoint(const WString& container) {
-    Prov prov;
-    KeyH key;
-    if (!CryptAcquireContextW(&prov.h, container.c_str(), kSm2Token, PROV_RSA_FULL, 0xF0000000) ||
-        !CryptGetUserKey(prov.h, AT_KEYEXCHANGE, &key.h))
+    UniqueProvider prov;
+    UniqueKey key;
+    if (!CryptAcquireContextW(prov.put(), container.c_str(), kSm2Token, PROV_RSA_FULL,
+                              0xF0000000) ||
+        !CryptGetUserKey(prov.get(), AT_KEYEXCHANGE, key.put()))
         return {};
-    Pkey pub = Sm2PublicFromBlob(ExportPublic(key.h));
+    Pkey pub = Sm2PublicFromBlob(ExportPublic(key.get()));
     return pub ? Sm2Point(pub.get()) : Bytes();
 }
 
@@ -497,19 +494,20 @@ TEST(ImportOpenSsl, Sm2CiphertextsThatFitNoOrder) {
     Sm2Setup s = MakeSm2(c.Name());
     ASSERT_FALSE(s.c1c3c2.empty());
     const Bytes before = ExchangePoint(c.Name());
-    Prov prov;
+    UniqueProvider prov;
     ASSERT_TRUE(
-        CryptAcquireContextW(&prov.h, c.Name().c_str(), kSm2Token, PROV_RSA_FULL, 0xF0000000));
+        CryptAcquireContextW(prov.put(), c.Name().c_str(), kSm2Token, PROV_RSA_FULL, 0xF0000000));
     Bytes tampered = s.c1c3c2;
     tampered[100] ^= 1;
     const Bytes shortCipher(s.c1c3c2.begin(), s.c1c3c2.begin() + 90);
     for (const Bytes* cipher : std::vector<const Bytes*>{&tampered, &shortCipher}) {
-        const HRESULT hrFirst = ImportEncryptCertEx_SM2(
-            s.cert.data(), DWORD(s.cert.size()), cipher->data(), DWORD(cipher->size()), prov.h, 0);
+        const HRESULT hrFirst =
+            ImportEncryptCertEx_SM2(s.cert.data(), DWORD(s.cert.size()), cipher->data(),
+                                    DWORD(cipher->size()), prov.get(), 0);
         EXPECT_TRUE(FAILED(hrFirst));
         EXPECT_EQ(hrFirst, ImportEncryptCertEx_SM2WithRetry(s.cert.data(), DWORD(s.cert.size()),
                                                             cipher->data(), DWORD(cipher->size()),
-                                                            prov.h, 0))
+                                                            prov.get(), 0))
             << cipher->size();
         WString envelope = Envelope(2, 2, 0, {}, WrapKey(*cipher)), text = CommaText(s.cert);
         EXPECT_EQ(hrFirst,
