@@ -164,9 +164,9 @@ TEST(ImportSoftDecrypt, SessionKeyOpensWithTheTemporaryKey) {
         Bytes cipher = Hex(k.cipher);
         HCRYPTPROV hProv = 0;
         Owned plain;
-        ASSERT_EQ(VURO_OK,
-                  DecryptSessionKeywithTempKey(kEnhanced, c.Name(), W("RSA"), cipher.data(),
-                                               DWORD(cipher.size()), &hProv, &plain.pb, &plain.cb))
+        ASSERT_EQ(VURO_OK, DecryptSessionKeywithTempKey(kEnhanced, c.Name(), KeyAlgorithm::Rsa,
+                                                        cipher.data(), DWORD(cipher.size()), &hProv,
+                                                        &plain.pb, &plain.cb))
             << k.what;
         EXPECT_NE(0u, hProv);
         CryptReleaseContext(hProv, 0);
@@ -176,9 +176,9 @@ TEST(ImportSoftDecrypt, SessionKeyOpensWithTheTemporaryKey) {
     Bytes cipher = Hex(kSessionKeyCipher);
     HCRYPTPROV hProv = 0;
     Owned plain;
-    EXPECT_TRUE(FAILED(DecryptSessionKeywithTempKey(kEnhanced, c.Name() + W("-missing"), W("RSA"),
-                                                    cipher.data(), DWORD(cipher.size()), &hProv,
-                                                    &plain.pb, &plain.cb)));
+    EXPECT_TRUE(FAILED(DecryptSessionKeywithTempKey(
+        kEnhanced, c.Name() + W("-missing"), KeyAlgorithm::Rsa, cipher.data(), DWORD(cipher.size()),
+        &hProv, &plain.pb, &plain.cb)));
     EXPECT_EQ(0u, hProv);
     EXPECT_EQ(nullptr, plain.pb);
 }
@@ -196,8 +196,8 @@ TEST(ImportEncryptCert, OldFormatInTheSoftwareProviders) {
         Container c("oldfmt", provider, TypeOf(provider), CRYPT_DELETEKEYSET);
         ASSERT_TRUE(WithTempKey(provider, c.Name(), AT_KEYEXCHANGE));
         WString envelope = OldFormatEnvelope(), certText = CommaText(cert);
-        ASSERT_EQ(VURO_OK, ImportEncryptCertEx(provider, c.Name(), W("RSA"), envelope, certText,
-                                               1024, CRYPT_EXPORTABLE))
+        ASSERT_EQ(VURO_OK, ImportEncryptCertEx(provider, c.Name(), KeyAlgorithm::Rsa, envelope,
+                                               certText, 1024, CRYPT_EXPORTABLE))
             << U8(provider);
         // The issued key took the temporary key's place ...
         EXPECT_EQ(Text(kIssuedMessage), DecryptWith(provider, TypeOf(provider), c.Name(),
@@ -224,25 +224,27 @@ TEST(ImportEncryptCert, FormatChoiceAndArguments) {
     ASSERT_TRUE(WithTempKey(kEnhanced, c.Name(), AT_KEYEXCHANGE));
     struct Case {
         const char* what;
-        WString provider, container, algorithm, envelope, cert;
+        WString provider, container;
+        KeyAlgorithm algorithm;
+        WString envelope, cert;
         int bits;
         HRESULT hr;
     } cases[] = {
         // A Microsoft provider takes the old format at any length: the 1024-bit
         // key does not fit 2048 (the new format would fail in the provider).
-        {"old format at 2048 bits", kEnhanced, c.Name(), W("RSA"), OldFormatEnvelope(),
+        {"old format at 2048 bits", kEnhanced, c.Name(), KeyAlgorithm::Rsa, OldFormatEnvelope(),
          CommaText(cert), 2048, VURO_E_ENVELOPE_FORMAT},
-        {"empty container", kEnhanced, W(""), W("RSA"), OldFormatEnvelope(), CommaText(cert), 1024,
+        {"empty container", kEnhanced, W(""), KeyAlgorithm::Rsa, OldFormatEnvelope(),
+         CommaText(cert), 1024, E_INVALIDARG},
+        {"empty provider", W(""), c.Name(), KeyAlgorithm::Rsa, OldFormatEnvelope(), CommaText(cert),
+         1024, E_INVALIDARG},
+        {"no algorithm", kEnhanced, c.Name(), KeyAlgorithm::Unset, OldFormatEnvelope(),
+         CommaText(cert), 1024, E_INVALIDARG},
+        {"empty envelope", kEnhanced, c.Name(), KeyAlgorithm::Rsa, W(""), CommaText(cert), 1024,
          E_INVALIDARG},
-        {"empty provider", W(""), c.Name(), W("RSA"), OldFormatEnvelope(), CommaText(cert), 1024,
-         E_INVALIDARG},
-        {"empty algorithm", kEnhanced, c.Name(), W(""), OldFormatEnvelope(), CommaText(cert), 1024,
-         E_INVALIDARG},
-        {"empty envelope", kEnhanced, c.Name(), W("RSA"), W(""), CommaText(cert), 1024,
-         E_INVALIDARG},
-        {"empty certificate", kEnhanced, c.Name(), W("RSA"), OldFormatEnvelope(), W(""), 1024,
-         E_INVALIDARG},
-        {"old format refuses session key type 0", kEnhanced, c.Name(), W("rsa"),
+        {"empty certificate", kEnhanced, c.Name(), KeyAlgorithm::Rsa, OldFormatEnvelope(), W(""),
+         1024, E_INVALIDARG},
+        {"old format refuses session key type 0", kEnhanced, c.Name(), KeyAlgorithm::Rsa,
          Envelope(1, 1, 0, {}, WrapKey(Hex(kIssuedKeyCipher))), CommaText(cert), 1024,
          VURO_E_ENVELOPE_SESSION_KEY_TYPE},
     };
@@ -266,12 +268,14 @@ TEST(ImportSignCert, MicrosoftProvidersRegisterInMy) {
         Container c("sign", provider, TypeOf(provider), CRYPT_DELETEKEYSET);
         ASSERT_TRUE(WithTempKey(provider, c.Name(), AT_SIGNATURE));
         WString text = CommaText(cert);
-        ASSERT_EQ(VURO_OK, ImportSignCert(W("RSA"), text, AT_SIGNATURE, provider, c.Name()))
+        ASSERT_EQ(VURO_OK,
+                  ImportSignCert(KeyAlgorithm::Rsa, text, AT_SIGNATURE, provider, c.Name()))
             << U8(provider);
         EXPECT_EQ(WString::npos, text.find(WCHAR(',')));
         // Again, in lower case and without commas: one entry, the last link.
         WString plain = Widen(Base64(cert));
-        ASSERT_EQ(VURO_OK, ImportSignCert(W("rsa"), plain, AT_SIGNATURE, provider, c.Name()));
+        ASSERT_EQ(VURO_OK,
+                  ImportSignCert(KeyAlgorithm::Rsa, plain, AT_SIGNATURE, provider, c.Name()));
         UniqueStore store = OpenMy();
         ASSERT_TRUE(store);
         const std::vector<UniqueCertContext> entries = MyEntries(store.get(), cert);
@@ -305,7 +309,8 @@ TEST(ImportSignCert, Refusals) {
          HRESULT(NTE_BAD_KEYSET)},
     };
     for (Case& k : cases)
-        EXPECT_EQ(k.hr, ImportSignCert(W("RSA"), k.text, k.keySpec, kEnhanced, k.container))
+        EXPECT_EQ(k.hr,
+                  ImportSignCert(KeyAlgorithm::Rsa, k.text, k.keySpec, kEnhanced, k.container))
             << k.what;
     UniqueStore store = OpenMy();
     ASSERT_TRUE(store);

@@ -339,7 +339,8 @@ TEST(ImportOpenSsl, SignCertInTokensStaysWithTheKey) {
         ASSERT_TRUE(subject) << k.algorithm;
         const Bytes cert = MakeCertificate(subject.get(), "Token signer");
         WString text = CommaText(cert);
-        ASSERT_EQ(VURO_OK, ImportSignCert(W(k.algorithm), text, AT_SIGNATURE, k.provider, c.Name()))
+        ASSERT_EQ(VURO_OK, ImportSignCert(ParseKeyAlgorithm(W(k.algorithm)), text, AT_SIGNATURE,
+                                          k.provider, c.Name()))
             << k.algorithm;
         EXPECT_EQ(cert, KeyCertificate(k.provider, PROV_RSA_FULL, c.Name(), AT_SIGNATURE, k.access))
             << k.algorithm;
@@ -354,7 +355,7 @@ TEST(ImportOpenSsl, SignCertKeepsTheKeySpecInMy) {
         ASSERT_TRUE(subject);
         const Bytes cert = MakeCertificate(subject.get(), "Software signer");
         WString text = CommaText(cert);
-        ASSERT_EQ(VURO_OK, ImportSignCert(W("Rsa"), text, keySpec, kEnhanced, c.Name()));
+        ASSERT_EQ(VURO_OK, ImportSignCert(KeyAlgorithm::Rsa, text, keySpec, kEnhanced, c.Name()));
         UniqueStore store = OpenMy();
         const std::vector<UniqueCertContext> entries = MyEntries(store.get(), cert);
         ASSERT_EQ(1u, entries.size());
@@ -391,8 +392,8 @@ TEST(ImportOpenSsl, OldFormatFreshAnswers) {
         Pkey issued = IssuedRsaKey(k.bits);
         const Bytes cert = MakeCertificate(issued.get(), "Encryption");
         WString envelope = RsaEnvelope(temporary.get(), issued.get(), 1), text = CommaText(cert);
-        ASSERT_EQ(VURO_OK, ImportEncryptCertEx(k.provider, c.Name(), W("RSA"), envelope, text,
-                                               int(k.bits), 0))
+        ASSERT_EQ(VURO_OK, ImportEncryptCertEx(k.provider, c.Name(), KeyAlgorithm::Rsa, envelope,
+                                               text, int(k.bits), 0))
             << U8(k.provider);
         const Bytes message = Random(32);
         EXPECT_EQ(message, DecryptWith(k.provider, TypeOf(k.provider), c.Name(), AT_KEYEXCHANGE,
@@ -411,8 +412,8 @@ TEST(ImportOpenSsl, OldFormatFreshAnswers) {
     Pkey other = GenerateRsa(1024), issued = IssuedRsaKey(1024);
     WString envelope = RsaEnvelope(other.get(), issued.get(), 1),
             text = CommaText(MakeCertificate(issued.get(), "Encryption"));
-    EXPECT_TRUE(
-        FAILED(ImportEncryptCertEx(kEnhanced, c.Name(), W("RSA"), envelope, text, 1024, 0)));
+    EXPECT_TRUE(FAILED(
+        ImportEncryptCertEx(kEnhanced, c.Name(), KeyAlgorithm::Rsa, envelope, text, 1024, 0)));
     EXPECT_EQ(before, GuidNamed(Containers(kEnhanced, PROV_RSA_FULL)));
 }
 
@@ -424,8 +425,8 @@ TEST(ImportOpenSsl, NewFormatRsaInTheToken) {
         Pkey issued = GenerateRsa(bits); // the token takes any PKCS#1 key of the length
         const Bytes cert = MakeCertificate(issued.get(), "Token encryption");
         WString envelope = RsaEnvelope(temporary.get(), issued.get(), 2), text = CommaText(cert);
-        ASSERT_EQ(VURO_OK,
-                  ImportEncryptCertEx(kRsaToken, c.Name(), W("RSA"), envelope, text, int(bits), 0))
+        ASSERT_EQ(VURO_OK, ImportEncryptCertEx(kRsaToken, c.Name(), KeyAlgorithm::Rsa, envelope,
+                                               text, int(bits), 0))
             << bits;
         const Bytes message = Random(32);
         EXPECT_EQ(message, DecryptWith(kRsaToken, PROV_RSA_FULL, c.Name(), AT_KEYEXCHANGE,
@@ -479,8 +480,8 @@ TEST(ImportOpenSsl, Sm2InBothOrders) {
         }
         WString envelope = Envelope(2, 2, 0, {}, WrapKey(cipher)), text = CommaText(s.cert);
         // Any key length: SM2 always takes the new format.
-        ASSERT_EQ(VURO_OK, ImportEncryptCertEx(kSm2Token, c.Name(), W("SM2"), envelope, text, 1024,
-                                               CRYPT_EXPORTABLE))
+        ASSERT_EQ(VURO_OK, ImportEncryptCertEx(kSm2Token, c.Name(), KeyAlgorithm::Sm2, envelope,
+                                               text, 1024, CRYPT_EXPORTABLE))
             << (fC1C2C3 ? "C1C2C3" : "C1C3C2");
         EXPECT_EQ(Sm2Point(s.issued.get()), ExchangePoint(c.Name()));
         EXPECT_EQ(s.cert,
@@ -510,8 +511,8 @@ TEST(ImportOpenSsl, Sm2CiphertextsThatFitNoOrder) {
                                                             prov.get(), 0))
             << cipher->size();
         WString envelope = Envelope(2, 2, 0, {}, WrapKey(*cipher)), text = CommaText(s.cert);
-        EXPECT_EQ(hrFirst,
-                  ImportEncryptCertEx(kSm2Token, c.Name(), W("SM2"), envelope, text, 256, 0));
+        EXPECT_EQ(hrFirst, ImportEncryptCertEx(kSm2Token, c.Name(), KeyAlgorithm::Sm2, envelope,
+                                               text, 256, 0));
     }
     EXPECT_EQ(before, ExchangePoint(c.Name())) << "the temporary key is still there";
     EXPECT_TRUE(
