@@ -38,13 +38,3 @@ void EraseCommaInWstr(WString& wstrText);
 // code of the converter or the decoder (E_FAIL for an empty text), or
 // VURO_E_BASE64_DECODE when no byte comes out; nothing is handed out then.
 HRESULT DecodeBase64Key(const WString& wstrText, BYTE** ppbKey, DWORD* pcbKey);
-
-// AddCertificateToSystemStore: adds the encoded certificate to the current
-// user's "MY" store, replacing an equal one, and links it to the key of
-// dwKeySpec in wstrContainer of wstrProviderName (provider type by
-// ProviderTypeForName). hProv is the caller's and stays open. Returns 0 or the
-// failing call's code; a certificate already added stays when the link cannot
-// be set.
-HRESULT AddCertificateToSystemStore(const WString& wstrProviderName, HCRYPTPROV hProv,
-                                    const BYTE* pbCert, DWORD cbCert, DWORD dwKeySpec,
-                                    const WString& wstrContainer);

@@ -1,6 +1,7 @@
 #include "enrolment/CryptoAgent.h"
 
-#include "foundation/CertificateChainOperate.h"
+#include "certificates/CertificateQueries.h"
+#include "certificates/CspQueries.h"
 #include "enrolment/CertificateImport.h"
 #include "enrolment/CertificateRequisition.h"
 #include "foundation/ErrorText.h"

@@ -1,5 +1,6 @@
 #include "enrolment/EncryptCertImport.h"
 
+#include "certificates/SystemStore.h"
 #include "enrolment/CertificateImport.h"
 #include "enrolment/EncryptCertEnvelope.h"
 #include "enrolment/ImportHelpers.h"

@@ -2,7 +2,8 @@
 // list, the record of one certificate, the "||"-joined list of a store, each
 // query kind on known certificates, and the local-time texts. The run's local
 // zone is Asia/Shanghai (UTC+8, no daylight saving), set through TZ.
-#include "foundation/CertificateChainOperate.h"
+#include "certificates/CertificateQueries.h"
+#include "certificates/CspQueries.h"
 #include "foundation/Handles.h"
 #include "tests/support/TestCertificates.h"
 #include "tests/support/TestSupport.h"
