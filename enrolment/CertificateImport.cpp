@@ -73,12 +73,15 @@ HRESULT ImportSignCert(KeyAlgorithm eKeyAlgorithm, WString& wstrCert, DWORD dwKe
     }
     TRACE_OK_W(op, TEXT("DecodeBase64Key"));
 
-    // A copy on disk helps whoever reads the trace; the import does not
+    // A copy on disk helps whoever reads the trace, and only them: without
+    // tracing nobody would ever look at it or remove it. The import does not
     // depend on it.
-    WCHAR* pwszPathRaw = nullptr;
-    if (SUCCEEDED(DumpDatatoTempFile(&pwszPathRaw, certificate.Get(), certificate.Size()))) {
-        std::unique_ptr<WCHAR[]> pwszPath(pwszPathRaw);
-        TraceValueW("Certificate file", pwszPath.get());
+    if (TraceIsEnabled(TRACE_FLAG_INFO)) {
+        WCHAR* pwszPathRaw = nullptr;
+        if (SUCCEEDED(DumpDatatoTempFile(&pwszPathRaw, certificate.Get(), certificate.Size()))) {
+            std::unique_ptr<WCHAR[]> pwszPath(pwszPathRaw);
+            TraceValueW("Certificate file", pwszPath.get());
+        }
     }
 
     UniqueProvider hProv;

@@ -15,7 +15,8 @@
 // provider link (AddCertificateToSystemStore), every other provider keeps it
 // with the key (KP_CERTIFICATE). KeyAlgorithm::Rsa opens the container as an
 // RSA one; every other value, Unset included, with the SM2 providers' access
-// flags.
+// flags. While information tracing is on, a copy of the certificate is left
+// in the temporary folder for whoever reads the trace (its path is traced).
 HRESULT ImportSignCert(KeyAlgorithm eKeyAlgorithm, WString& wstrCert, DWORD dwKeySpec,
                        const WString& wstrCSPName, const WString& wstrContainer);
 

@@ -7,8 +7,16 @@
 #include "enrolment/EncryptCertImport.h"
 #include "tests/enrolment/ImportFixtures.h"
 #include "enrolment/ImportHelpers.h"
+#include "foundation/Trace.h"
 #include "tests/enrolment/ImportTestSupport.h"
 #include "enrolment/SoftKeyDecrypt.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <vector>
 
 using namespace importtest;
 
@@ -287,6 +295,72 @@ TEST(ImportSignCert, MicrosoftProvidersRegisterInMy) {
         EXPECT_EQ(DWORD(AT_SIGNATURE), link.dwKeySpec);
         RemoveFromMy(cert);
     }
+}
+
+// TempCopies: the names of the "{GUID}.VURO" files in the temporary folder.
+std::set<std::string> TempCopies() {
+    WCHAR* pwszDir = nullptr;
+    if (FAILED(GetTempDirPath(&pwszDir)))
+        return {};
+    const std::filesystem::path dir{WString(pwszDir)};
+    delete[] pwszDir;
+    std::set<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+        if (entry.path().extension() == ".VURO")
+            names.insert(entry.path().filename().string());
+    return names;
+}
+
+Bytes ReadFileBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The copy of the certificate in the temporary folder exists for whoever
+// reads the trace: it is written while information tracing is on, and never
+// otherwise (nothing would ever remove it).
+TEST(ImportSignCert, TemporaryCopyOnlyWhileTracing) {
+    const Bytes cert = Hex(kTempKeyCert);
+    Container c("signcopy", kEnhanced, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+    ASSERT_TRUE(WithTempKey(kEnhanced, c.Name(), AT_SIGNATURE));
+    struct Case {
+        const char* what;
+        ULONG flags;
+        size_t copies;
+    } cases[] = {
+        {"tracing off", 0, 0},
+        {"errors, warnings and entry/exit only",
+         TRACE_FLAG_ERROR | TRACE_FLAG_WARNING | TRACE_FLAG_ENTRY_EXIT, 0},
+        {"information", TRACE_FLAG_INFO, 1},
+    };
+    const ULONG saved = g_ulTraceEnableFlags.load();
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        RemoveFromMy(cert);
+        const std::set<std::string> before = TempCopies();
+        g_ulTraceEnableFlags.store(k.flags);
+        WString text = CommaText(cert);
+        const HRESULT hr =
+            ImportSignCert(KeyAlgorithm::Rsa, text, AT_SIGNATURE, kEnhanced, c.Name());
+        g_ulTraceEnableFlags.store(saved);
+        EXPECT_EQ(VURO_OK, hr);
+        std::vector<std::string> added;
+        for (const std::string& name : TempCopies())
+            if (before.count(name) == 0)
+                added.push_back(name);
+        EXPECT_EQ(k.copies, added.size());
+        WCHAR* pwszDir = nullptr;
+        ASSERT_EQ(VURO_OK, GetTempDirPath(&pwszDir));
+        const std::filesystem::path dir{WString(pwszDir)};
+        delete[] pwszDir;
+        for (const std::string& name : added) {
+            EXPECT_EQ(cert, ReadFileBytes(dir / name)) << name;
+            std::error_code ec;
+            std::filesystem::remove(dir / name, ec);
+        }
+    }
+    RemoveFromMy(cert);
 }
 
 TEST(ImportSignCert, Refusals) {
