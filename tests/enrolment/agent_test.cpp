@@ -194,12 +194,13 @@ TEST(CryptoAgent, KeyAlgorithmIsRSAOrSM2InAnyCase) {
         const char* given;
         HRESULT expected;
         const char* stored;
+        KeyAlgorithm kind = KeyAlgorithm::Rsa; // what the agent decides by
     };
     const Case cases[] = {
         {"RSA", S_OK, "RSA"},
-        {"  SM2  ", S_OK, "SM2"},
+        {"  SM2  ", S_OK, "SM2", KeyAlgorithm::Sm2},
         {"rsa", S_OK, "rsa"}, // the caller's spelling is kept
-        {"sM2", S_OK, "sM2"},
+        {"sM2", S_OK, "sM2", KeyAlgorithm::Sm2},
         {"   ", VURO_E_INVALID_KEY_ALG, "previous"},
         {"", E_INVALIDARG, "previous"},
         {nullptr, E_INVALIDARG, "previous"},
@@ -223,6 +224,8 @@ TEST(CryptoAgent, KeyAlgorithmIsRSAOrSM2InAnyCase) {
                   c.expected);
         EXPECT_EQ(agent.LastResult(), c.expected);
         EXPECT_EQ(U8(agent.KeyAlgorithm()), c.expected == S_OK ? c.stored : "Rsa");
+        // The parsed value follows the text it was parsed from, refusals included.
+        EXPECT_EQ(agent.KeyAlgorithmKind(), c.kind);
         EXPECT_EQ(vb, c.expected == S_OK ? VARIANT_TRUE : VARIANT_FALSE);
     }
 }
