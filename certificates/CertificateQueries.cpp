@@ -183,26 +183,47 @@ HRESULT FormatTimeText(const SYSTEMTIME& st, WString* pwstrText) {
     return VURO_OK;
 }
 
-// The described routines hand a text out with its length counting the
-// terminator (names) or not (provider texts).
-HRESULT HandOutCounted(const char* pszOperation, const WString& wstrText, bool fCountTerminator,
-                       WCHAR** ppwszText, DWORD* pcchText) {
-    WCHAR* pwszText = nullptr;
-    if (FAILED(HandOutText(wstrText, &pwszText)))
-        return TRACE_FAIL(pszOperation, "New buffer", E_OUTOFMEMORY, "NULL == pwszName");
-    *ppwszText = pwszText;
-    *pcchText = DWORD(wstrText.size() + (fCountTerminator ? 1 : 0));
-    return VURO_OK;
+// ReadAndHandOutText: the body of a described text query over a typed
+// reader: refuses null out-parameters, reads the text and hands out a new[]
+// copy with its length, counting the terminator (names) or not (provider
+// texts).
+template <class Read>
+HRESULT ReadAndHandOutText(const char* pszOperation, bool fCountTerminator, WCHAR** ppwszText,
+                           DWORD* pcchText, Read read) {
+    if (ppwszText == nullptr || pcchText == nullptr)
+        return RefuseParameter(pszOperation, E_INVALIDARG, "pstCertContext == NULL");
+    return Guarded(pszOperation, [&]() -> HRESULT {
+        WString wstrText;
+        const HRESULT hResult = read(&wstrText);
+        if (FAILED(hResult))
+            return hResult;
+        WCHAR* pwszText = nullptr;
+        if (FAILED(HandOutText(wstrText, &pwszText)))
+            return TRACE_FAIL(pszOperation, "New buffer", E_OUTOFMEMORY, "NULL == pwszName");
+        *ppwszText = pwszText;
+        *pcchText = DWORD(wstrText.size() + (fCountTerminator ? 1 : 0));
+        return VURO_OK;
+    });
 }
 
-HRESULT HandOutCountedBytes(const char* pszOperation, const char* pszReason,
-                            const std::vector<BYTE>& bytes, BYTE** ppbBytes, DWORD* pcbBytes) {
-    BYTE* pbBytes = nullptr;
-    if (FAILED(HandOutBytes(bytes, &pbBytes)))
-        return TRACE_FAIL(pszOperation, "New memory", E_OUTOFMEMORY, pszReason);
-    *ppbBytes = pbBytes;
-    *pcbBytes = DWORD(bytes.size());
-    return VURO_OK;
+// ReadAndHandOutBytes: the same for a byte array and its size.
+template <class Read>
+HRESULT ReadAndHandOutBytes(const char* pszOperation, const char* pszMemoryReason, BYTE** ppbBytes,
+                            DWORD* pcbBytes, Read read) {
+    if (ppbBytes == nullptr || pcbBytes == nullptr)
+        return RefuseParameter(pszOperation, E_INVALIDARG, "pstCertContext == NULL");
+    return Guarded(pszOperation, [&]() -> HRESULT {
+        std::vector<BYTE> bytes;
+        const HRESULT hResult = read(&bytes);
+        if (FAILED(hResult))
+            return hResult;
+        BYTE* pbBytes = nullptr;
+        if (FAILED(HandOutBytes(bytes, &pbBytes)))
+            return TRACE_FAIL(pszOperation, "New memory", E_OUTOFMEMORY, pszMemoryReason);
+        *ppbBytes = pbBytes;
+        *pcbBytes = DWORD(bytes.size());
+        return VURO_OK;
+    });
 }
 
 // ReadField: reads one field of CertificateFields into the record.
@@ -624,52 +645,26 @@ HRESULT QueryCertContextInfo(DWORD* pdwDataLen, void** ppvData, PCCERT_CONTEXT p
 
 HRESULT GetCertSubject(DWORD dwStrType, PCCERT_CONTEXT pstCertContext, WCHAR** ppwszSubject,
                        DWORD* pcchSubject) {
-    if (ppwszSubject == nullptr || pcchSubject == nullptr)
-        return RefuseParameter("GetCertSubject", E_INVALIDARG, "pstCertContext == NULL");
-    return Guarded("GetCertSubject", [&]() -> HRESULT {
-        WString wstrSubject;
-        const HRESULT hResult = ReadCertificateSubject(pstCertContext, dwStrType, &wstrSubject);
-        if (FAILED(hResult))
-            return hResult;
-        return HandOutCounted("GetCertSubject", wstrSubject, true, ppwszSubject, pcchSubject);
+    return ReadAndHandOutText("GetCertSubject", true, ppwszSubject, pcchSubject, [&](WString* p) {
+        return ReadCertificateSubject(pstCertContext, dwStrType, p);
     });
 }
 
 HRESULT GetCertIssuer(PCCERT_CONTEXT pstCertContext, WCHAR** ppwszIssuer, DWORD* pcchIssuer) {
-    if (ppwszIssuer == nullptr || pcchIssuer == nullptr)
-        return RefuseParameter("GetCertIssuer", E_INVALIDARG, "pstCertContext == NULL");
-    return Guarded("GetCertIssuer", [&]() -> HRESULT {
-        WString wstrIssuer;
-        const HRESULT hResult = ReadCertificateIssuer(pstCertContext, &wstrIssuer);
-        if (FAILED(hResult))
-            return hResult;
-        return HandOutCounted("GetCertIssuer", wstrIssuer, true, ppwszIssuer, pcchIssuer);
-    });
+    return ReadAndHandOutText("GetCertIssuer", true, ppwszIssuer, pcchIssuer,
+                              [&](WString* p) { return ReadCertificateIssuer(pstCertContext, p); });
 }
 
 HRESULT GetCertCN(PCCERT_CONTEXT pstCertContext, WCHAR** ppwszCN, DWORD* pcchCN) {
-    if (ppwszCN == nullptr || pcchCN == nullptr)
-        return RefuseParameter("GetCertCN", E_INVALIDARG, "pstCertContext == NULL");
-    return Guarded("GetCertCN", [&]() -> HRESULT {
-        WString wstrName;
-        const HRESULT hResult = ReadCertificateDisplayName(pstCertContext, &wstrName);
-        if (FAILED(hResult))
-            return hResult;
-        return HandOutCounted("GetCertCN", wstrName, true, ppwszCN, pcchCN);
+    return ReadAndHandOutText("GetCertCN", true, ppwszCN, pcchCN, [&](WString* p) {
+        return ReadCertificateDisplayName(pstCertContext, p);
     });
 }
 
 HRESULT GetCertSerialNumber(PCCERT_CONTEXT pstCertContext, BYTE** ppbSerial, DWORD* pcbSerial) {
-    if (ppbSerial == nullptr || pcbSerial == nullptr)
-        return RefuseParameter("GetCertSerialNumber", E_INVALIDARG, "pstCertContext == NULL");
-    return Guarded("GetCertSerialNumber", [&]() -> HRESULT {
-        std::vector<BYTE> serial;
-        const HRESULT hResult = ReadCertificateSerial(pstCertContext, &serial);
-        if (FAILED(hResult))
-            return hResult;
-        return HandOutCountedBytes("GetCertSerialNumber", "Dispatch memory failed.", serial,
-                                   ppbSerial, pcbSerial);
-    });
+    return ReadAndHandOutBytes(
+        "GetCertSerialNumber", "Dispatch memory failed.", ppbSerial, pcbSerial,
+        [&](std::vector<BYTE>* p) { return ReadCertificateSerial(pstCertContext, p); });
 }
 
 HRESULT GetCertToDate(PCCERT_CONTEXT pstCertContext, SYSTEMTIME* pstSysTime) {
@@ -681,16 +676,9 @@ HRESULT GetCertFromDate(PCCERT_CONTEXT pstCertContext, SYSTEMTIME* pstSysTime) {
 }
 
 HRESULT GetCertSubjectKeyID(PCCERT_CONTEXT pstCertContext, BYTE** ppbKeyId, DWORD* pcbKeyId) {
-    if (ppbKeyId == nullptr || pcbKeyId == nullptr)
-        return RefuseParameter("GetCertSubjectKeyID", E_INVALIDARG, "pstCertContext == NULL");
-    return Guarded("GetCertSubjectKeyID", [&]() -> HRESULT {
-        std::vector<BYTE> keyId;
-        const HRESULT hResult = ReadCertificateSubjectKeyId(pstCertContext, &keyId);
-        if (FAILED(hResult))
-            return hResult;
-        return HandOutCountedBytes("GetCertSubjectKeyID", "New memory failed.", keyId, ppbKeyId,
-                                   pcbKeyId);
-    });
+    return ReadAndHandOutBytes(
+        "GetCertSubjectKeyID", "New memory failed.", ppbKeyId, pcbKeyId,
+        [&](std::vector<BYTE>* p) { return ReadCertificateSubjectKeyId(pstCertContext, p); });
 }
 
 HRESULT GetCertKeyUsage(PCCERT_CONTEXT pstCertContext, BYTE* pbyUsage) {
@@ -700,26 +688,14 @@ HRESULT GetCertKeyUsage(PCCERT_CONTEXT pstCertContext, BYTE* pbyUsage) {
 // GetCertProviderName, GetCertContainerName: the acquired key's provider says
 // where it lives, not the property, which may be stale.
 HRESULT GetCertProviderName(PCCERT_CONTEXT pstCertContext, WCHAR** ppwszName, DWORD* pcchName) {
-    if (ppwszName == nullptr || pcchName == nullptr)
-        return RefuseParameter("GetCertProviderName", E_INVALIDARG, "pstCertContext == NULL");
-    return Guarded("GetCertProviderName", [&]() -> HRESULT {
-        WString wstrName;
-        const HRESULT hResult = ReadPrivateKeyProviderText(pstCertContext, PP_NAME, &wstrName);
-        if (FAILED(hResult))
-            return hResult;
-        return HandOutCounted("GetCertProviderName", wstrName, false, ppwszName, pcchName);
+    return ReadAndHandOutText("GetCertProviderName", false, ppwszName, pcchName, [&](WString* p) {
+        return ReadPrivateKeyProviderText(pstCertContext, PP_NAME, p);
     });
 }
 
 HRESULT GetCertContainerName(PCCERT_CONTEXT pstCertContext, WCHAR** ppwszName, DWORD* pcchName) {
-    if (ppwszName == nullptr || pcchName == nullptr)
-        return RefuseParameter("GetCertContainerName", E_INVALIDARG, "pstCertContext == NULL");
-    return Guarded("GetCertContainerName", [&]() -> HRESULT {
-        WString wstrName;
-        const HRESULT hResult = ReadPrivateKeyProviderText(pstCertContext, PP_CONTAINER, &wstrName);
-        if (FAILED(hResult))
-            return hResult;
-        return HandOutCounted("GetCertContainerName", wstrName, false, ppwszName, pcchName);
+    return ReadAndHandOutText("GetCertContainerName", false, ppwszName, pcchName, [&](WString* p) {
+        return ReadPrivateKeyProviderText(pstCertContext, PP_CONTAINER, p);
     });
 }
 
