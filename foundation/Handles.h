@@ -106,6 +106,9 @@ using UniqueBstr = UniqueHandle<BSTR, handle_release::Bstr>;
 // UniqueLocal: memory the system handed out with LocalAlloc (CRYPT_DECODE_ALLOC_FLAG,
 // FormatMessageW's ALLOCATE_BUFFER).
 using UniqueLocal = UniqueHandle<HANDLE, handle_release::Local>;
+// UniqueLocalOf<T>: the same for a block read as a T (the structures
+// CryptDecodeObjectEx allocates).
+template <class T> using UniqueLocalOf = UniqueHandle<T*, handle_release::Local>;
 
 // UniqueRegKey: an open registry key (RegOpenKeyExW, RegCreateKeyExW).
 using UniqueRegKey = UniqueHandle<HKEY, handle_release::RegKey>;
