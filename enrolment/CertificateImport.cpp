@@ -1,6 +1,8 @@
 #include "enrolment/CertificateImport.h"
 
+#include "certificates/SystemStore.h"
 #include "enrolment/ImportHelpers.h"
+#include "foundation/Handles.h"
 #include "foundation/Misc.h"
 #include "foundation/Trace.h"
 
@@ -8,27 +10,6 @@
 #include <memory>
 
 #define TRACE_MODULE "ImportEncryptCert"
-
-namespace {
-
-constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-// Opens an existing container of an SM2 token (the vendor interface's flags).
-constexpr DWORD kSM2AccessExisting = 0xF0000000;
-
-DWORD ProviderTypeFor(const WString& wstrCSPName) {
-    return ContainsText(wstrCSPName, TEXT("Microsoft Enhanced RSA and AES Cryptographic Provider"))
-               ? PROV_RSA_AES
-               : PROV_RSA_FULL;
-}
-
-struct StoreCloser {
-    void operator()(void* hStore) const { CertCloseStore(hStore, 0); }
-};
-struct CertificateReleaser {
-    void operator()(const CERT_CONTEXT* pCert) const { CertFreeCertificateContext(pCert); }
-};
-
-} // namespace
 
 void EraseCommaInWstr(WString& wstrText) {
     wstrText.erase(std::remove(wstrText.begin(), wstrText.end(), WCHAR(',')), wstrText.end());
@@ -68,58 +49,11 @@ HRESULT DecodeBase64Key(const WString& wstrText, BYTE** ppbKey, DWORD* pcbKey) {
     return VURO_OK;
 }
 
-HRESULT AddCertificateToSystemStore(const WString& wstrProviderName, HCRYPTPROV hProv,
-                                    const BYTE* pbCert, DWORD cbCert, DWORD dwKeySpec,
-                                    const WString& wstrContainer) {
-    TraceHelper trace(TEXT("AddCertificateToSystemStore"));
-    const WCHAR* const op = TEXT("AddCertificateToSystemStore");
-    // The store must leave the caller's provider handle open when it closes.
-    std::unique_ptr<void, StoreCloser> hCertStore(CertOpenStore(
-        CERT_STORE_PROV_SYSTEM_W, 0, hProv,
-        CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_NO_CRYPT_RELEASE_FLAG, TEXT("MY")));
-    if (!hCertStore) {
-        return FAIL_LAST_ERROR_W(op, TEXT("CertOpenStore"), TEXT("hCertStore == NULL"));
-    }
-    TRACE_OK_W(op, TEXT("CertOpenStore"));
-
-    PCCERT_CONTEXT pRaw = nullptr;
-    if (!CertAddEncodedCertificateToStore(hCertStore.get(), kEncoding, pbCert, cbCert,
-                                          CERT_STORE_ADD_REPLACE_EXISTING, &pRaw)) {
-        return FAIL_LAST_ERROR_W(op, TEXT("CertAddEncodedCertificateToStore"), TEXT("1"));
-    }
-    std::unique_ptr<const CERT_CONTEXT, CertificateReleaser> pCertContext(pRaw);
-    TRACE_OK_W(op, TEXT("CertAddEncodedCertificateToStore"));
-
-    // CRYPT_KEY_PROV_INFO takes writable texts; the property copies them.
-    WString wstrContainerCopy = wstrContainer;
-    WString wstrProviderCopy = wstrProviderName;
-    CRYPT_KEY_PROV_INFO stKeyProvInfo{};
-    stKeyProvInfo.pwszContainerName = wstrContainerCopy.data();
-    stKeyProvInfo.pwszProvName = wstrProviderCopy.data();
-    stKeyProvInfo.dwProvType = ProviderTypeFor(wstrProviderName);
-    stKeyProvInfo.dwFlags = 0;
-    stKeyProvInfo.cProvParam = 0;
-    stKeyProvInfo.rgProvParam = nullptr;
-    stKeyProvInfo.dwKeySpec = dwKeySpec;
-    if (!CertSetCertificateContextProperty(pCertContext.get(), CERT_KEY_PROV_INFO_PROP_ID, 0,
-                                           &stKeyProvInfo)) {
-        return FAIL_LAST_ERROR_W(op, TEXT("CertSetCertificateContextProperty"), TEXT("1"));
-    }
-    TRACE_OK_W(op, TEXT("CertSetCertificateContextProperty"));
-    // Some store providers keep changes in memory until told to write them
-    // (Wine's registry stores drop a replaced entry's link otherwise); on
-    // Windows this is a no-op for system stores.
-    if (!CertControlStore(hCertStore.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr))
-        TRACE_FAILED_W(op, TEXT("CertControlStore(CERT_STORE_CTRL_COMMIT)"), HResultFromLastError(),
-                       TEXT("1"));
-    return VURO_OK;
-}
-
-HRESULT ImportSignCert(const WString& wstrKeyAlgorithm, WString& wstrCert, DWORD dwKeySpec,
+HRESULT ImportSignCert(KeyAlgorithm eKeyAlgorithm, WString& wstrCert, DWORD dwKeySpec,
                        const WString& wstrCSPName, const WString& wstrContainer) {
     TraceHelper trace(TEXT("ImportSignCert"));
     const WCHAR* const op = TEXT("ImportSignCert");
-    TraceValueW("KeyAlgorithm", wstrKeyAlgorithm.c_str());
+    TraceValueW("KeyAlgorithm", KeyAlgorithmName(eKeyAlgorithm));
     TraceValueW("CSPName", wstrCSPName.c_str());
     TraceValueW("Container", wstrContainer.c_str());
     TraceValueNumber("KeySpec", long(dwKeySpec));
@@ -139,45 +73,48 @@ HRESULT ImportSignCert(const WString& wstrKeyAlgorithm, WString& wstrCert, DWORD
     }
     TRACE_OK_W(op, TEXT("DecodeBase64Key"));
 
-    // A copy on disk helps whoever reads the trace; the import does not
+    // A copy on disk helps whoever reads the trace, and only them: without
+    // tracing nobody would ever look at it or remove it. The import does not
     // depend on it.
-    WCHAR* pwszPathRaw = nullptr;
-    if (SUCCEEDED(DumpDatatoTempFile(&pwszPathRaw, certificate.Get(), certificate.Size()))) {
-        std::unique_ptr<WCHAR[]> pwszPath(pwszPathRaw);
-        TraceValueW("Certificate file", pwszPath.get());
+    if (TraceIsEnabled(TRACE_FLAG_INFO)) {
+        WCHAR* pwszPathRaw = nullptr;
+        if (SUCCEEDED(DumpDatatoTempFile(&pwszPathRaw, certificate.Get(), certificate.Size()))) {
+            std::unique_ptr<WCHAR[]> pwszPath(pwszPathRaw);
+            TraceValueW("Certificate file", pwszPath.get());
+        }
     }
 
-    ProviderHandle hProv;
-    if (IsRSAKeyAlgorithm(wstrKeyAlgorithm)) {
-        if (!CryptAcquireContextW(hProv.Put(), wstrContainer.c_str(), wstrCSPName.c_str(),
-                                  ProviderTypeFor(wstrCSPName), 0)) {
+    UniqueProvider hProv;
+    if (eKeyAlgorithm == KeyAlgorithm::Rsa) {
+        if (!CryptAcquireContextW(hProv.put(), wstrContainer.c_str(), wstrCSPName.c_str(),
+                                  ProviderTypeForName(wstrCSPName), 0)) {
             return FAIL_LAST_ERROR_W(op, TEXT("RSA CryptAcquireContext"), TEXT("1"));
         }
         TRACE_OK_W(op, TEXT("RSA CryptAcquireContext"));
     } else {
-        if (!CryptAcquireContextW(hProv.Put(), wstrContainer.c_str(), wstrCSPName.c_str(),
-                                  PROV_RSA_FULL, kSM2AccessExisting)) {
+        if (!CryptAcquireContextW(hProv.put(), wstrContainer.c_str(), wstrCSPName.c_str(),
+                                  PROV_RSA_FULL, kSM2AccessFlags)) {
             return FAIL_LAST_ERROR_W(op, TEXT("SM2 CryptAcquireContext"), TEXT("1"));
         }
         TRACE_OK_W(op, TEXT("SM2 CryptAcquireContext"));
     }
 
-    KeyHandle hKey;
-    if (!CryptGetUserKey(hProv.Get(), dwKeySpec, hKey.Put())) {
+    UniqueKey hKey;
+    if (!CryptGetUserKey(hProv.get(), dwKeySpec, hKey.put())) {
         return FAIL_LAST_ERROR_W(op, TEXT("CryptGetUserKey"), TEXT("1"));
     }
     TRACE_OK_W(op, TEXT("CryptGetUserKey"));
 
     if (!IsMicrosoftCSP(wstrCSPName)) {
         // Tokens keep the certificate with the key; no store is touched.
-        if (!CryptSetKeyParam(hKey.Get(), KP_CERTIFICATE, certificate.Get(), 0)) {
+        if (!CryptSetKeyParam(hKey.get(), KP_CERTIFICATE, certificate.Get(), 0)) {
             return FAIL_LAST_ERROR_W(op, TEXT("non-microsoft's CSP: CryptSetKeyParam"), TEXT("1"));
         }
         TRACE_OK_W(op, TEXT("non-microsoft's CSP: CryptSetKeyParam"));
         return VURO_OK;
     }
     const HRESULT hResult = AddCertificateToSystemStore(
-        wstrCSPName, hProv.Get(), certificate.Get(), certificate.Size(), dwKeySpec, wstrContainer);
+        wstrCSPName, hProv.get(), certificate.Get(), certificate.Size(), dwKeySpec, wstrContainer);
     if (FAILED(hResult)) {
         TRACE_FAILED_W(op, TEXT("AddCertificateToSystemStore"), hResult, TEXT("FAILED(hResult)"));
         return hResult;

@@ -5,23 +5,28 @@
 #pragma once
 #include "foundation/ResultCodes.h"
 #include "foundation/Types.h"
+#include "foundation/VendorCsp.h"
 
 #include <windows.h>
 #include <wincrypt.h>
 
 // ImportSignCert: binds the Base64 certificate to the key of dwKeySpec in the
 // container: "Microsoft" providers get it in the user's "MY" store with a key
-// provider link, every other provider keeps it with the key (KP_CERTIFICATE).
-// wstrKeyAlgorithm "RSA" (any case) selects RSA, any other value SM2.
-HRESULT ImportSignCert(const WString& wstrKeyAlgorithm, WString& wstrCert, DWORD dwKeySpec,
+// provider link (AddCertificateToSystemStore), every other provider keeps it
+// with the key (KP_CERTIFICATE). KeyAlgorithm::Rsa opens the container as an
+// RSA one; every other value, Unset included, with the SM2 providers' access
+// flags. While information tracing is on, a copy of the certificate is left
+// in the temporary folder for whoever reads the trace (its path is traced).
+HRESULT ImportSignCert(KeyAlgorithm eKeyAlgorithm, WString& wstrCert, DWORD dwKeySpec,
                        const WString& wstrCSPName, const WString& wstrContainer);
 
 // ImportEncryptCertEx: installs the enveloped encryption key pair as the key
 // exchange key of the request's container and binds its certificate; chooses
 // the envelope format from the key algorithm, provider and key length.
 // dwFlags goes unchanged to CryptImportKey (1: the key may be exported).
+// E_INVALIDARG when a text is empty or no key algorithm was chosen (Unset).
 HRESULT ImportEncryptCertEx(const WString& wstrCSPName, const WString& wstrContainer,
-                            const WString& wstrKeyAlgorithm, WString& wstrEncryptedPrivateKey,
+                            KeyAlgorithm eKeyAlgorithm, WString& wstrEncryptedPrivateKey,
                             WString& wstrCert, int nKeyLength, DWORD dwFlags);
 
 // EraseCommaInWstr: removes every comma from wstrText in place; the other
@@ -34,13 +39,3 @@ void EraseCommaInWstr(WString& wstrText);
 // code of the converter or the decoder (E_FAIL for an empty text), or
 // VURO_E_BASE64_DECODE when no byte comes out; nothing is handed out then.
 HRESULT DecodeBase64Key(const WString& wstrText, BYTE** ppbKey, DWORD* pcbKey);
-
-// AddCertificateToSystemStore: adds the encoded certificate to the current
-// user's "MY" store, replacing an equal one, and links it to the key of
-// dwKeySpec in wstrContainer of wstrProviderName (provider type 24 for the
-// "Microsoft Enhanced RSA and AES Cryptographic Provider", else 1). hProv is
-// the caller's and stays open. Returns 0 or the failing call's code; a
-// certificate already added stays when the link cannot be set.
-HRESULT AddCertificateToSystemStore(const WString& wstrProviderName, HCRYPTPROV hProv,
-                                    const BYTE* pbCert, DWORD cbCert, DWORD dwKeySpec,
-                                    const WString& wstrContainer);

@@ -1,7 +1,8 @@
 #include "enrolment/CertificateRequisition.h"
 
-#include "foundation/Misc.h"
 #include "enrolment/PKCS10Request.h"
+#include "foundation/Handles.h"
+#include "foundation/Misc.h"
 #include "foundation/Trace.h"
 
 #include <cstring>
@@ -12,10 +13,6 @@
 
 namespace {
 
-bool Contains(const WCHAR* pwszText, const WCHAR* pwszPart) {
-    return pwszText != nullptr && WString(pwszText).find(pwszPart) != WString::npos;
-}
-
 HRESULT CopyText(const WCHAR* pwszText, WCHAR** ppwszCopy) {
     const size_t cch = WString(pwszText).size();
     std::unique_ptr<WCHAR[]> pwsz(new (std::nothrow) WCHAR[cch + 1]);
@@ -25,14 +22,6 @@ HRESULT CopyText(const WCHAR* pwszText, WCHAR** ppwszCopy) {
     *ppwszCopy = pwsz.release();
     return VURO_OK;
 }
-
-struct KeyGuard {
-    HCRYPTKEY h = 0;
-    ~KeyGuard() {
-        if (h != 0)
-            CryptDestroyKey(h);
-    }
-};
 
 // The public key of a freshly generated pair: RSA as the key bits of its
 // SubjectPublicKeyInfo (the RSAPublicKey DER), SM2 as the provider's blob.
@@ -88,12 +77,6 @@ HRESULT ExportPublicKey(HCRYPTPROV hProv, HCRYPTKEY hKey, BOOL bRSA, DWORD dwKey
 
 } // namespace
 
-DWORD ProviderTypeForName(const WCHAR* pwszProvider) {
-    return Contains(pwszProvider, TEXT("Microsoft Enhanced RSA and AES Cryptographic Provider"))
-               ? PROV_RSA_AES
-               : PROV_RSA_FULL;
-}
-
 HRESULT CreatePublicKey(const WCHAR* pwszContainer, WCHAR** ppwszNewContainer, BYTE** ppbPublicKey,
                         DWORD dwKeyLength, const WCHAR* pwszProvider, BOOL bRSA, DWORD dwKeySpec,
                         BOOL bNewContainer, HCRYPTPROV* phProv, DWORD* pcbPublicKey,
@@ -143,16 +126,15 @@ HRESULT CreatePublicKey(const WCHAR* pwszContainer, WCHAR** ppwszNewContainer, B
                                              : dwKeySpec;
     TraceValueNumber("generation flags", long(dwFlags));
 
-    KeyGuard key;
+    UniqueKey key;
     std::unique_ptr<BYTE[]> pbKey;
     DWORD cbKey = 0;
     HRESULT hResult = VURO_OK;
-    if (!CryptGenKey(*phProv, algKey, dwFlags, &key.h)) {
-        key.h = 0;
+    if (!CryptGenKey(*phProv, algKey, dwFlags, key.put())) {
         hResult = FailureFromLastError();
         TRACE_FAILED(op, "CryptGenKey", hResult, "bRetCode == FALSE");
     } else {
-        hResult = ExportPublicKey(*phProv, key.h, bRSA, dwKeySpec, pbKey, cbKey);
+        hResult = ExportPublicKey(*phProv, key.get(), bRSA, dwKeySpec, pbKey, cbKey);
     }
 
     std::unique_ptr<WCHAR[]> pwszHandBack;
@@ -165,10 +147,7 @@ HRESULT CreatePublicKey(const WCHAR* pwszContainer, WCHAR** ppwszNewContainer, B
     }
 
     if (FAILED(hResult)) {
-        if (key.h != 0) {
-            CryptDestroyKey(key.h);
-            key.h = 0;
-        }
+        key.reset();
         // A handle this call opened is not handed to the caller on failure.
         if (bAcquiredHere) {
             CryptReleaseContext(*phProv, 0);
@@ -206,13 +185,19 @@ HRESULT PKCS10CertRequisition(char** ppszRequest, WCHAR** ppwszContainer, const 
     }
     const bool bDouble = dwCertType == 2;
 
-    struct ProviderGuard {
-        HCRYPTPROV h = 0;
-        ~ProviderGuard() {
-            if (h != 0)
-                CryptReleaseContext(h, 0);
-        }
-    } provider;
+    // CreatePublicKey opens the provider on the first call and reuses it on
+    // the second; the guard holds it between and after them.
+    UniqueProvider provider;
+    auto createPublicKey = [&](const WCHAR* pwszContainer, WCHAR** ppwszNew, BYTE** ppbKey,
+                               DWORD dwBits, DWORD dwSpec, BOOL bNew, DWORD* pcbKey,
+                               DWORD dwFlags) {
+        HCRYPTPROV hProv = provider.release();
+        const HRESULT hResult =
+            CreatePublicKey(pwszContainer, ppwszNew, ppbKey, dwBits, pwszProvider, bRSA, dwSpec,
+                            bNew, &hProv, pcbKey, dwFlags);
+        provider.reset(hProv);
+        return hResult;
+    };
     std::unique_ptr<WCHAR[]> pwszContainer;
     std::unique_ptr<BYTE[]> pbTempKey, pbSignKey;
     DWORD cbTempKey = 0, cbSignKey = 0;
@@ -222,9 +207,8 @@ HRESULT PKCS10CertRequisition(char** ppszRequest, WCHAR** ppwszContainer, const 
         // key to; its container becomes the request's.
         WCHAR* pwszNew = nullptr;
         BYTE* pbKey = nullptr;
-        const HRESULT hResult =
-            CreatePublicKey(nullptr, &pwszNew, &pbKey, bRSA ? 1024 : 256, pwszProvider, bRSA,
-                            AT_KEYEXCHANGE, TRUE, &provider.h, &cbTempKey, 0);
+        const HRESULT hResult = createPublicKey(nullptr, &pwszNew, &pbKey, bRSA ? 1024 : 256,
+                                                AT_KEYEXCHANGE, TRUE, &cbTempKey, 0);
         if (FAILED(hResult)) {
             TRACE_FAILED(op, "CreatePublicKey-Exchange", hResult, "FAILED(hResult)");
             return hResult;
@@ -237,9 +221,8 @@ HRESULT PKCS10CertRequisition(char** ppszRequest, WCHAR** ppwszContainer, const 
         WCHAR* pwszNew = nullptr;
         BYTE* pbKey = nullptr;
         const HRESULT hResult =
-            CreatePublicKey(bDouble ? pwszContainer.get() : nullptr, bDouble ? nullptr : &pwszNew,
-                            &pbKey, dwKeyLength, pwszProvider, bRSA, dwKeySpec, !bDouble,
-                            &provider.h, &cbSignKey, dwGenFlags);
+            createPublicKey(bDouble ? pwszContainer.get() : nullptr, bDouble ? nullptr : &pwszNew,
+                            &pbKey, dwKeyLength, dwKeySpec, !bDouble, &cbSignKey, dwGenFlags);
         if (FAILED(hResult)) {
             TRACE_FAILED(op, "CreatePublicKey-Sign cert", hResult, "FAILED(hResult)");
             return hResult;
@@ -253,7 +236,7 @@ HRESULT PKCS10CertRequisition(char** ppszRequest, WCHAR** ppwszContainer, const 
     DWORD cchRequest = 0;
     PKCS10RequestParams params{};
     params.dwKeySpec = dwKeySpec;
-    params.hProv = provider.h;
+    params.hProv = provider.get();
     params.pwszSubject = pwszSubjectDN;
     params.pszPublicKeyAlg = bRSA ? kOidRsaEncryption : kOidEcPublicKey;
     params.pszCurve = bRSA ? "" : kOidSM2Curve;

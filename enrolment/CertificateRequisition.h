@@ -6,24 +6,14 @@
 #pragma once
 #include "foundation/ResultCodes.h"
 #include "foundation/Types.h"
+#include "foundation/VendorCsp.h"
 
 #include <windows.h>
 #include <wincrypt.h>
 
-// Vendor algorithm identifiers of SM2 providers, passed where RSA providers
-// take a key spec (1 or 2), and the SM2 providers' SM3 hash.
-inline constexpr ALG_ID kAlgSM2KeyExchange = 0xBE00;
-inline constexpr ALG_ID kAlgSM2Signature = 0x3E00;
-inline constexpr ALG_ID kAlgSM3 = 0x800F;
-// Acquire flags of SM2 providers: open an existing container; delete one.
-inline constexpr DWORD kSM2AccessFlags = 0xF0000000u;
-inline constexpr DWORD kSM2DeleteFlags = 0xFFFF0002u;
-
-// ProviderTypeForName: 24 for the RSA-with-AES provider, 1 for every other name.
-DWORD ProviderTypeForName(const WCHAR* pwszProvider);
-
 // CreatePublicKey: generates a key pair of dwKeySpec (1 key exchange, 2
-// signature; SM2 providers get 0xBE00 / 0x3E00 instead) with dwKeyLength bits
+// signature; SM2 providers get kAlgSM2KeyExchange / kAlgSM2Signature instead)
+// with dwKeyLength bits
 // in pwszContainer, or in a new container named by a fresh GUID text when
 // pwszContainer is null or empty. *phProv is reused when it is already open
 // (and stays the caller's), else the provider is acquired (with CRYPT_NEWKEYSET

@@ -1,11 +1,14 @@
 #include "enrolment/CryptoAgent.h"
 
-#include "foundation/CertificateChainOperate.h"
+#include "certificates/CertificateQueries.h"
+#include "certificates/CspQueries.h"
 #include "enrolment/CertificateImport.h"
 #include "enrolment/CertificateRequisition.h"
 #include "foundation/ErrorText.h"
+#include "foundation/Handles.h"
 #include "foundation/Misc.h"
 #include "foundation/Trace.h"
+#include "foundation/VendorCsp.h"
 
 #include <wincrypt.h>
 
@@ -46,25 +49,6 @@ WString TrimSpaces(const WCHAR* pwsz) {
         return WString();
     const size_t nLast = wstr.find_last_not_of(WCHAR(' '));
     return wstr.substr(nFirst, nLast - nFirst + 1);
-}
-
-// Compares with an ASCII name, folding only ASCII letters, so the answer does
-// not depend on the user's locale.
-bool EqualsAsciiNoCase(const WString& wstr, const char* pszAscii) {
-    size_t i = 0;
-    for (; pszAscii[i] != 0; ++i) {
-        if (i >= wstr.size())
-            return false;
-        WCHAR wch = wstr[i];
-        if (wch >= WCHAR('a') && wch <= WCHAR('z'))
-            wch = WCHAR(wch - WCHAR('a') + WCHAR('A'));
-        char ch = pszAscii[i];
-        if (ch >= 'a' && ch <= 'z')
-            ch = char(ch - 'a' + 'A');
-        if (wch != WCHAR(static_cast<unsigned char>(ch)))
-            return false;
-    }
-    return i == wstr.size();
 }
 
 bool Contains(const WString& wstr, const WCHAR* pwszPart) {
@@ -116,10 +100,6 @@ bool CheckOut(const WCHAR* pwszOp, const void* pvOut, const WCHAR* pwszReason) {
     TRACE_FAILED_W(pwszOp, TEXT("Check parameter"), E_POINTER, pwszReason);
     return false;
 }
-
-struct StoreCloser {
-    void operator()(void* hStore) const { CertCloseStore(static_cast<HCERTSTORE>(hStore), 0); }
-};
 
 } // namespace
 
@@ -178,7 +158,7 @@ HRESULT CCryptoAgent::VURO_SetCSPInfo(LONG lKeyLength, const WCHAR* bstrCSPName,
 
         // The operating system's software CSPs only make keys of these sizes;
         // a vendor CSP decides for itself.
-        if (Contains(wstrCSPName, TEXT("Microsoft"))) {
+        if (IsMicrosoftCSP(wstrCSPName)) {
             if (Contains(wstrCSPName, TEXT("Base"))) {
                 if (lKeyLength != 512 && lKeyLength != 1024) {
                     TRACE_FAILED_W(kOp, TEXT("key length doesnot support(base)."),
@@ -221,8 +201,8 @@ HRESULT CCryptoAgent::VURO_SetKeyAlgorithm(const WCHAR* bstrKeyAlgorithm, VARIAN
             return E_INVALIDARG;
 
         WString wstrKeyAlgorithm = TrimSpaces(bstrKeyAlgorithm);
-        if (!EqualsAsciiNoCase(wstrKeyAlgorithm, "RSA") &&
-            !EqualsAsciiNoCase(wstrKeyAlgorithm, "SM2")) {
+        const ::KeyAlgorithm eKeyAlgorithm = ParseKeyAlgorithm(wstrKeyAlgorithm);
+        if (eKeyAlgorithm == ::KeyAlgorithm::Unset) {
             TRACE_FAILED_W(kOp, TEXT("key algorithm does not support."), VURO_E_INVALID_KEY_ALG,
                            TEXT("1"));
             return VURO_E_INVALID_KEY_ALG;
@@ -230,6 +210,7 @@ HRESULT CCryptoAgent::VURO_SetKeyAlgorithm(const WCHAR* bstrKeyAlgorithm, VARIAN
         TRACE_OK_W(kOp, TEXT("Check key algorithm"));
 
         m_wstrKeyAlgorithm = std::move(wstrKeyAlgorithm);
+        m_eKeyAlgorithm = eKeyAlgorithm;
         *pbResult = VARIANT_TRUE;
         return VURO_OK;
     }));
@@ -263,7 +244,7 @@ HRESULT CCryptoAgent::VURO_ImportEncryptCert(const WCHAR* bstrEncryptedPrivateKe
         m_wstrContainerName = TrimSpaces(bstrContainerName);
 
         const HRESULT hResult = ImportEncryptCertEx(m_wstrCSPName, m_wstrContainerName,
-                                                    m_wstrKeyAlgorithm, wstrEncryptedPrivateKey,
+                                                    m_eKeyAlgorithm, wstrEncryptedPrivateKey,
                                                     wstrCert, int(m_lKeyLength), DWORD(lFlags));
         if (FAILED(hResult)) {
             TRACE_FAILED_W(kOp, TEXT("ImportEncryptCertEx"), hResult, TEXT("FAILED(hResult)"));
@@ -317,7 +298,7 @@ HRESULT CCryptoAgent::VURO_ImportSignCert(LONG lCertType, const WCHAR* bstrSignC
         const DWORD dwKeySpec = lCertType == 1 ? AT_KEYEXCHANGE : AT_SIGNATURE;
 
         const HRESULT hResult =
-            ImportSignCert(m_wstrKeyAlgorithm, wstrCert, dwKeySpec, m_wstrCSPName, wstrContainer);
+            ImportSignCert(m_eKeyAlgorithm, wstrCert, dwKeySpec, m_wstrCSPName, wstrContainer);
         if (FAILED(hResult)) {
             TRACE_FAILED_W(kOp, TEXT("ImportSignCert"), hResult, TEXT("FAILED(hResult)"));
             return hResult;
@@ -351,14 +332,12 @@ HRESULT CCryptoAgent::VURO_PKCS10CertRequisition(const WCHAR* bstrSubjectDN, LON
         }
         TRACE_OK_W(kOp, TEXT("Check parameter"));
 
-        BOOL bRSA = FALSE;
-        if (EqualsAsciiNoCase(m_wstrKeyAlgorithm, "RSA")) {
-            bRSA = TRUE;
-        } else if (!EqualsAsciiNoCase(m_wstrKeyAlgorithm, "SM2")) {
+        if (m_eKeyAlgorithm == ::KeyAlgorithm::Unset) {
             TRACE_FAILED_W(kOp, TEXT("Invalid key algorithm."), VURO_E_INVALID_KEY_ALG,
                            TEXT("true"));
             return VURO_E_INVALID_KEY_ALG;
         }
+        const BOOL bRSA = m_eKeyAlgorithm == ::KeyAlgorithm::Rsa;
         TRACE_OK_W(kOp, TEXT("Check key algorithm"));
 
         // One certificate uses the key exchange pair; a pair request's own key
@@ -405,7 +384,7 @@ HRESULT CCryptoAgent::VURO_GetAllCertInfo(BSTR* pbstrCertInfo) {
     return Finish(RunGuarded(kOp, [&]() -> HRESULT {
         if (!CheckOut(kOp, pbstrCertInfo, TEXT("NULL == pbstrCertInfo")))
             return E_POINTER;
-        std::unique_ptr<void, StoreCloser> hCertStore(
+        UniqueStore hCertStore(
             CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
                           CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, TEXT("My")));
         if (!hCertStore) {
@@ -414,8 +393,7 @@ HRESULT CCryptoAgent::VURO_GetAllCertInfo(BSTR* pbstrCertInfo) {
         TRACE_OK_W(kOp, TEXT("CertOpenStore"));
 
         WCHAR* pwszInfoRaw = nullptr;
-        const HRESULT hResult =
-            GetAllCertificatesInfoinStore(&pwszInfoRaw, static_cast<HCERTSTORE>(hCertStore.get()));
+        const HRESULT hResult = GetAllCertificatesInfoinStore(&pwszInfoRaw, hCertStore.get());
         if (FAILED(hResult)) {
             TRACE_FAILED_W(kOp, TEXT("GetAllCertificatesInfoinStore"), hResult,
                            TEXT("FAILED(hResult)"));
@@ -458,15 +436,17 @@ HRESULT CCryptoAgent::VURO_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbResul
         }
         std::unique_ptr<WCHAR[]> pwszContainer(pwszContainerRaw);
 
-        HCRYPTPROV hProv = 0;
         BYTE* pbPublicKey = nullptr;
         DWORD cbPublicKey = 0;
-        hResult = CreatePublicKey(pwszContainer.get(), nullptr, &pbPublicKey, 1024, kBaseProvider,
-                                  TRUE, AT_KEYEXCHANGE, TRUE, &hProv, &cbPublicKey, 0);
+        {
+            // The provider handle is ours on every path; released before the
+            // container goes.
+            UniqueProvider hProv;
+            hResult =
+                CreatePublicKey(pwszContainer.get(), nullptr, &pbPublicKey, 1024, kBaseProvider,
+                                TRUE, AT_KEYEXCHANGE, TRUE, hProv.put(), &cbPublicKey, 0);
+        }
         delete[] pbPublicKey;
-        // The provider handle is ours on every path.
-        if (hProv != 0)
-            CryptReleaseContext(hProv, 0);
         if (FAILED(hResult)) {
             TRACE_FAILED_W(kOp, TEXT("CreatePublicKey"), hResult, TEXT("FAILED(hResult)"));
             return hResult;

@@ -14,6 +14,7 @@
 #pragma once
 #include "foundation/ResultCodes.h"
 #include "foundation/Types.h"
+#include "foundation/VendorCsp.h"
 
 #include <windows.h>
 #include <oleauto.h>
@@ -126,6 +127,7 @@ public:
     // them (not part of the scripted interface).
     HRESULT LastResult() const noexcept { return m_hrLastResult; }
     const WString& KeyAlgorithm() const noexcept { return m_wstrKeyAlgorithm; }
+    ::KeyAlgorithm KeyAlgorithmKind() const noexcept { return m_eKeyAlgorithm; }
     const WString& CSPName() const noexcept { return m_wstrCSPName; }
     LONG KeyLength() const noexcept { return m_lKeyLength; }
     const WString& ContainerName() const noexcept { return m_wstrContainerName; }
@@ -136,7 +138,10 @@ private:
 
     // The page's choices, in this order.
     HRESULT m_hrLastResult = VURO_OK;
-    WString m_wstrKeyAlgorithm;
+    WString m_wstrKeyAlgorithm; // as the page spelt it
+    // What m_wstrKeyAlgorithm says, parsed once when it is set; every use
+    // decides by this.
+    ::KeyAlgorithm m_eKeyAlgorithm = ::KeyAlgorithm::Unset;
     WString m_wstrCSPName;
     LONG m_lKeyLength = 0; // no length is chosen before the first VURO_SetCSPInfo
     WString m_wstrContainerName;

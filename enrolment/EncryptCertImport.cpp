@@ -1,10 +1,12 @@
 #include "enrolment/EncryptCertImport.h"
 
+#include "certificates/SystemStore.h"
 #include "enrolment/CertificateImport.h"
 #include "enrolment/EncryptCertEnvelope.h"
 #include "enrolment/ImportHelpers.h"
-#include "foundation/Misc.h"
 #include "enrolment/SoftKeyDecrypt.h"
+#include "foundation/Handles.h"
+#include "foundation/Misc.h"
 #include "foundation/Trace.h"
 
 #include <cstring>
@@ -13,8 +15,6 @@
 
 namespace {
 
-constexpr ALG_ID kSM2KeyExchange = 0xBE00;
-constexpr DWORD kSM2AccessExisting = 0xF0000000;
 // A triple-DES key some providers hand back padded to 32 bytes.
 constexpr DWORD kPaddedSessionKeyBytes = 32;
 constexpr DWORD kTripleDesKeyBytes = 24;
@@ -41,9 +41,10 @@ void PutAddress(BYTE* pb, const BYTE* pbData) {
     std::memcpy(pb, &pbData, sizeof pbData);
 }
 
-bool AnyEmpty(const WString& a, const WString& b, const WString& c, const WString& d,
-              const WString& e) {
-    return a.empty() || b.empty() || c.empty() || d.empty() || e.empty();
+// The texts an import needs, and its key algorithm, are all given.
+bool AnyMissing(const WString& a, const WString& b, const WString& c, const WString& d,
+                KeyAlgorithm eKeyAlgorithm) {
+    return a.empty() || b.empty() || c.empty() || d.empty() || eKeyAlgorithm == KeyAlgorithm::Unset;
 }
 
 // The reasons traced when one of the five texts is empty.
@@ -68,7 +69,7 @@ HRESULT BuildEnvelopedSM2Blob(const BYTE* pbData, DWORD cbData,
                               BYTE (&rgbBlob)[ENVELOPED_SM2_BLOB_BYTES]) {
     if (cbData > 0xFFFFFFFFu / 8)
         return VURO_E_ENVELOPE_FORMAT;
-    PutEnvelopedHeader(rgbBlob, kSM2KeyExchange);
+    PutEnvelopedHeader(rgbBlob, kAlgSM2KeyExchange);
     PutLe32(rgbBlob + 12, cbData * 8);
     PutAddress(rgbBlob + 16, pbData);
     return VURO_OK;
@@ -110,7 +111,7 @@ HRESULT ConvertC1C2C3ToC1C3C2(const BYTE* pbCipher, DWORD cbCipher, BYTE** ppbC1
 }
 
 HRESULT DecryptSessionKeywithTempKey(const WString& wstrCSPName, const WString& wstrContainer,
-                                     const WString& wstrKeyAlgorithm, BYTE* pbEncryptedSessionKey,
+                                     KeyAlgorithm eKeyAlgorithm, BYTE* pbEncryptedSessionKey,
                                      DWORD cbEncryptedSessionKey, HCRYPTPROV* phProv,
                                      BYTE** ppbSessionKey, DWORD* pcbSessionKey) {
     TraceHelper trace(TEXT("DecryptSessionKeywithTempKey"));
@@ -118,13 +119,10 @@ HRESULT DecryptSessionKeywithTempKey(const WString& wstrCSPName, const WString& 
     if (pbEncryptedSessionKey == nullptr || phProv == nullptr || ppbSessionKey == nullptr ||
         pcbSessionKey == nullptr)
         return E_POINTER;
-    TraceValueW("KeyAlgorithm", wstrKeyAlgorithm.c_str());
-    const DWORD dwProvType = ContainsText(wstrCSPName, TEXT("Microsoft Enhanced RSA and AES"))
-                                 ? PROV_RSA_AES
-                                 : PROV_RSA_FULL;
-    ProviderHandle hProv;
-    if (!CryptAcquireContextW(hProv.Put(), wstrContainer.c_str(), wstrCSPName.c_str(), dwProvType,
-                              0)) {
+    TraceValueW("KeyAlgorithm", KeyAlgorithmName(eKeyAlgorithm));
+    UniqueProvider hProv;
+    if (!CryptAcquireContextW(hProv.put(), wstrContainer.c_str(), wstrCSPName.c_str(),
+                              ProviderTypeForEnvelopeImport(wstrCSPName), 0)) {
         return FAIL_LAST_ERROR_W(op, TEXT("RSA CryptAcquireContext"), TEXT("1"));
     }
     TRACE_OK_W(op, TEXT("RSA CryptAcquireContext"));
@@ -133,8 +131,8 @@ HRESULT DecryptSessionKeywithTempKey(const WString& wstrCSPName, const WString& 
     // CSP reads it the other way round.
     SwapByteOrder(pbEncryptedSessionKey, cbEncryptedSessionKey);
 
-    KeyHandle hKey;
-    if (!CryptGetUserKey(hProv.Get(), AT_KEYEXCHANGE, hKey.Put())) {
+    UniqueKey hKey;
+    if (!CryptGetUserKey(hProv.get(), AT_KEYEXCHANGE, hKey.put())) {
         return FAIL_LAST_ERROR_W(op, TEXT("CryptGetUserKey"), TEXT("1"));
     }
     HeapBytes sessionKey(true);
@@ -145,7 +143,7 @@ HRESULT DecryptSessionKeywithTempKey(const WString& wstrCSPName, const WString& 
     if (cbEncryptedSessionKey != 0)
         std::memcpy(sessionKey.Get(), pbEncryptedSessionKey, cbEncryptedSessionKey);
     DWORD cbPlain = cbEncryptedSessionKey;
-    if (!CryptDecrypt(hKey.Get(), 0, TRUE, 0, sessionKey.Get(), &cbPlain)) {
+    if (!CryptDecrypt(hKey.get(), 0, TRUE, 0, sessionKey.Get(), &cbPlain)) {
         return FAIL_LAST_ERROR_W(op, TEXT("CryptDecrypt"), TEXT("1"));
     }
     TRACE_OK_W(op, TEXT("CryptDecrypt"));
@@ -157,7 +155,7 @@ HRESULT DecryptSessionKeywithTempKey(const WString& wstrCSPName, const WString& 
     }
     TraceValueNumber("Session key length", long(sessionKey.Size()));
     sessionKey.HandOut(ppbSessionKey, pcbSessionKey);
-    *phProv = hProv.Release();
+    *phProv = hProv.release();
     return VURO_OK;
 }
 
@@ -180,9 +178,9 @@ HRESULT ImportEncryptCert_RSA(const WString& wstrContainer, const BYTE* pbCert, 
         }
         blob.Attach(pbRaw, cbRaw);
     }
-    KeyHandle hKey;
+    UniqueKey hKey;
     const bool fMicrosoft = IsMicrosoftCSP(wstrCSPName);
-    if (!CryptImportKey(hProv, blob.Get(), blob.Size(), 0, dwFlags, hKey.Put())) {
+    if (!CryptImportKey(hProv, blob.Get(), blob.Size(), 0, dwFlags, hKey.put())) {
         return FAIL_LAST_ERROR_W(op,
                                  fMicrosoft ? TEXT("Microsoft CSP: CryptImportKey")
                                             : TEXT("non-Microsoft's CSP: CryptImportKey"),
@@ -192,7 +190,7 @@ HRESULT ImportEncryptCert_RSA(const WString& wstrContainer, const BYTE* pbCert, 
     TRACE_OK_W(op, TEXT("CryptImportKey"));
 
     if (!fMicrosoft) {
-        if (!CryptSetKeyParam(hKey.Get(), KP_CERTIFICATE, pbCert, 0)) {
+        if (!CryptSetKeyParam(hKey.get(), KP_CERTIFICATE, pbCert, 0)) {
             return FAIL_LAST_ERROR_W(op, TEXT("non-Microsoft's CSP: CryptSetKeyParam"),
                                      TEXT("FALSE == bResult"));
         }
@@ -243,7 +241,7 @@ static HRESULT ParseIssuerAnswer(const WCHAR* op, bool bNewFormat, WString& wstr
 
 HRESULT ImportEncryptCert(const WString& wstrCSPName, const WString& wstrContainer,
                           WString& wstrEncryptedPrivateKey, WString& wstrCert,
-                          const WString& wstrKeyAlgorithm, int nKeyLength, DWORD dwFlags) {
+                          KeyAlgorithm eKeyAlgorithm, int nKeyLength, DWORD dwFlags) {
     TraceHelper trace(TEXT("ImportEncryptCert"));
     const WCHAR* const op = TEXT("ImportEncryptCert");
     HeapBytes certificate, encryptedSessionKey, encryptedPrivateKey;
@@ -255,11 +253,11 @@ HRESULT ImportEncryptCert(const WString& wstrCSPName, const WString& wstrContain
 
     BYTE* pbRaw = nullptr;
     DWORD cbRaw = 0;
-    ProviderHandle hProv;
+    UniqueProvider hProv;
     HeapBytes sessionKey(true);
-    hResult = DecryptSessionKeywithTempKey(wstrCSPName, wstrContainer, wstrKeyAlgorithm,
+    hResult = DecryptSessionKeywithTempKey(wstrCSPName, wstrContainer, eKeyAlgorithm,
                                            encryptedSessionKey.Get(), encryptedSessionKey.Size(),
-                                           hProv.Put(), &pbRaw, &cbRaw);
+                                           hProv.put(), &pbRaw, &cbRaw);
     if (FAILED(hResult)) {
         TRACE_FAILED_W(op, TEXT("DecryptSessionKeywithTempKey"), hResult, TEXT("FAILED(hResult)"));
         return hResult;
@@ -281,7 +279,7 @@ HRESULT ImportEncryptCert(const WString& wstrCSPName, const WString& wstrContain
     TRACE_OK_W(op, TEXT("DecryptPrivateKeywithSessionKey"));
 
     hResult = ImportEncryptCert_RSA(wstrContainer, certificate.Get(), certificate.Size(),
-                                    wstrCSPName, hProv.Get(), nKeyLength, privateKey.Get(),
+                                    wstrCSPName, hProv.get(), nKeyLength, privateKey.Get(),
                                     privateKey.Size(), dwFlags);
     if (FAILED(hResult)) {
         TRACE_FAILED_W(op, TEXT("ImportEncryptCert_RSA"), hResult, TEXT("FAILED(hResult)"));
@@ -292,15 +290,15 @@ HRESULT ImportEncryptCert(const WString& wstrCSPName, const WString& wstrContain
 }
 
 HRESULT GetCSPHandleofTempPublickey(const WString& wstrCSPName, const WString& wstrContainer,
-                                    const WString& wstrKeyAlgorithm, HCRYPTPROV* phProv) {
+                                    KeyAlgorithm eKeyAlgorithm, HCRYPTPROV* phProv) {
     TraceHelper trace(TEXT("GetCSPHandleofTempPublickey"));
     const WCHAR* const op = TEXT("GetCSPHandleofTempPublickey");
     if (phProv == nullptr)
         return E_POINTER;
-    const bool fRSA = IsRSAKeyAlgorithm(wstrKeyAlgorithm);
+    const bool fRSA = eKeyAlgorithm == KeyAlgorithm::Rsa;
     HCRYPTPROV hProv = 0;
     if (!CryptAcquireContextW(&hProv, wstrContainer.c_str(), wstrCSPName.c_str(), PROV_RSA_FULL,
-                              fRSA ? 0 : kSM2AccessExisting)) {
+                              fRSA ? 0 : kSM2AccessFlags)) {
         return FAIL_LAST_ERROR_W(
             op, fRSA ? TEXT("RSA CryptAcquireContext") : TEXT("SM2 CryptAcquireContext"),
             TEXT("1"));
@@ -338,12 +336,12 @@ HRESULT ImportEncryptCertEx_RSA(const BYTE* pbCert, DWORD /*cbCert*/,
         TRACE_FAILED_W(op, TEXT("New buffer"), hResult, TEXT("cbEVP > 0x1FFFFFFF"));
         return hResult;
     }
-    KeyHandle hKey;
-    if (!CryptImportKey(hProv, rgbBlob, sizeof rgbBlob, 0, dwFlags, hKey.Put())) {
+    UniqueKey hKey;
+    if (!CryptImportKey(hProv, rgbBlob, sizeof rgbBlob, 0, dwFlags, hKey.put())) {
         return FAIL_LAST_ERROR_W(
             op, TEXT("ImportEncryptCertEx_RSA non-microsoft's CSP: CryptImportKey"), TEXT("1"));
     }
-    if (!CryptSetKeyParam(hKey.Get(), KP_CERTIFICATE, pbCert, 0)) {
+    if (!CryptSetKeyParam(hKey.get(), KP_CERTIFICATE, pbCert, 0)) {
         return FAIL_LAST_ERROR_W(
             op, TEXT("ImportEncryptCertEx_RSA non-microsoft's CSP: CryptSetKeyParam"), TEXT("1"));
     }
@@ -361,11 +359,11 @@ HRESULT ImportEncryptCertEx_SM2(const BYTE* pbCert, DWORD /*cbCert*/, const BYTE
         TRACE_FAILED_W(op, TEXT("New buffer"), hResult, TEXT("cbCipher > 0x1FFFFFFF"));
         return hResult;
     }
-    KeyHandle hKey;
-    if (!CryptImportKey(hProv, rgbBlob, sizeof rgbBlob, 0, dwFlags, hKey.Put())) {
+    UniqueKey hKey;
+    if (!CryptImportKey(hProv, rgbBlob, sizeof rgbBlob, 0, dwFlags, hKey.put())) {
         return FAIL_LAST_ERROR_W(op, TEXT("CryptImportKey"), TEXT("!bResult"));
     }
-    if (!CryptSetKeyParam(hKey.Get(), KP_CERTIFICATE, pbCert, 0)) {
+    if (!CryptSetKeyParam(hKey.get(), KP_CERTIFICATE, pbCert, 0)) {
         return FAIL_LAST_ERROR_W(op, TEXT("CryptSetKeyParam"), TEXT("!bResult"));
     }
     TRACE_OK_W(op, TEXT("CryptSetKeyParam"));
@@ -412,12 +410,11 @@ HRESULT ImportEncryptCertEx_SM2WithRetry(const BYTE* pbCert, DWORD cbCert, const
 
 HRESULT ImportEncryptCertByEncryptedFormat(WString& wstrCert, const WString& wstrCSPName,
                                            WString& wstrEncryptedPrivateKey,
-                                           const WString& wstrContainer,
-                                           const WString& wstrKeyAlgorithm, int nKeyLength,
-                                           DWORD dwFlags) {
+                                           const WString& wstrContainer, KeyAlgorithm eKeyAlgorithm,
+                                           int nKeyLength, DWORD dwFlags) {
     TraceHelper trace(TEXT("ImportEncryptCertByEncryptedFormat"));
     const WCHAR* const op = TEXT("ImportEncryptCertByEncryptedFormat");
-    if (AnyEmpty(wstrEncryptedPrivateKey, wstrCert, wstrCSPName, wstrContainer, wstrKeyAlgorithm)) {
+    if (AnyMissing(wstrEncryptedPrivateKey, wstrCert, wstrCSPName, wstrContainer, eKeyAlgorithm)) {
         TRACE_FAILED_W(op, TEXT("Invalid parameter."), E_INVALIDARG,
                        INVALID_TEXTS_REASON("wstrEncryptPublicCert"));
         return E_INVALIDARG;
@@ -429,18 +426,17 @@ HRESULT ImportEncryptCertByEncryptedFormat(WString& wstrCert, const WString& wst
     if (FAILED(hResult))
         return hResult;
 
-    ProviderHandle hProv;
-    hResult =
-        GetCSPHandleofTempPublickey(wstrCSPName, wstrContainer, wstrKeyAlgorithm, hProv.Put());
+    UniqueProvider hProv;
+    hResult = GetCSPHandleofTempPublickey(wstrCSPName, wstrContainer, eKeyAlgorithm, hProv.put());
     if (FAILED(hResult)) {
         TRACE_FAILED_W(op, TEXT("GetCSPHandleofTempPublickey"), hResult, TEXT("FAILED(hResult)"));
         return hResult;
     }
-    if (IsRSAKeyAlgorithm(wstrKeyAlgorithm)) {
+    if (eKeyAlgorithm == KeyAlgorithm::Rsa) {
         hResult = ImportEncryptCertEx_RSA(certificate.Get(), certificate.Size(),
                                           encryptedPrivateKey.Get(), encryptedPrivateKey.Size(),
                                           encryptedSessionKey.Get(), encryptedSessionKey.Size(),
-                                          wstrCSPName, hProv.Get(), nKeyLength, dwFlags);
+                                          wstrCSPName, hProv.get(), nKeyLength, dwFlags);
         if (FAILED(hResult)) {
             TRACE_FAILED_W(op, TEXT("ImportEncryptCertEx_RSA"), hResult, TEXT("FAILED(hResult)"));
             return hResult;
@@ -449,7 +445,7 @@ HRESULT ImportEncryptCertByEncryptedFormat(WString& wstrCert, const WString& wst
     }
     hResult = ImportEncryptCertEx_SM2WithRetry(certificate.Get(), certificate.Size(),
                                                encryptedPrivateKey.Get(),
-                                               encryptedPrivateKey.Size(), hProv.Get(), dwFlags);
+                                               encryptedPrivateKey.Size(), hProv.get(), dwFlags);
     if (FAILED(hResult)) {
         TRACE_FAILED_W(op, TEXT("ImportEncryptCertEx_SM2"), hResult, TEXT("FAILED(hResult)"));
         return hResult;
@@ -458,26 +454,25 @@ HRESULT ImportEncryptCertByEncryptedFormat(WString& wstrCert, const WString& wst
 }
 
 HRESULT ImportEncryptCertEx(const WString& wstrCSPName, const WString& wstrContainer,
-                            const WString& wstrKeyAlgorithm, WString& wstrEncryptedPrivateKey,
+                            KeyAlgorithm eKeyAlgorithm, WString& wstrEncryptedPrivateKey,
                             WString& wstrCert, int nKeyLength, DWORD dwFlags) {
     TraceHelper trace(TEXT("ImportEncryptCertEx"));
     const WCHAR* const op = TEXT("ImportEncryptCertEx");
     TraceValueW("CSPName", wstrCSPName.c_str());
     TraceValueW("Container", wstrContainer.c_str());
-    TraceValueW("KeyAlgorithm", wstrKeyAlgorithm.c_str());
+    TraceValueW("KeyAlgorithm", KeyAlgorithmName(eKeyAlgorithm));
     TraceValueNumber("KeyLength", long(nKeyLength));
-    if (AnyEmpty(wstrEncryptedPrivateKey, wstrCert, wstrCSPName, wstrContainer, wstrKeyAlgorithm)) {
+    if (AnyMissing(wstrEncryptedPrivateKey, wstrCert, wstrCSPName, wstrContainer, eKeyAlgorithm)) {
         TRACE_FAILED_W(op, TEXT("Invalid parameter."), E_INVALIDARG,
                        INVALID_TEXTS_REASON("wstrEncryptePublicCert"));
         return E_INVALIDARG;
     }
     // The old format serves the software providers, and 1024-bit RSA keys in
     // every provider; SM2 and the longer RSA keys of tokens take the new one.
-    if (IsRSAKeyAlgorithm(wstrKeyAlgorithm) &&
-        (IsMicrosoftCSP(wstrCSPName) || nKeyLength == 1024)) {
+    if (eKeyAlgorithm == KeyAlgorithm::Rsa && (IsMicrosoftCSP(wstrCSPName) || nKeyLength == 1024)) {
         const HRESULT hResult =
             ImportEncryptCert(wstrCSPName, wstrContainer, wstrEncryptedPrivateKey, wstrCert,
-                              wstrKeyAlgorithm, nKeyLength, dwFlags);
+                              eKeyAlgorithm, nKeyLength, dwFlags);
         if (FAILED(hResult)) {
             TRACE_FAILED_W(op, TEXT("ImportEncryptCertEx-ImportEncryptCert"), hResult,
                            TEXT("FAILED(hResult)"));
@@ -487,7 +482,7 @@ HRESULT ImportEncryptCertEx(const WString& wstrCSPName, const WString& wstrConta
     }
     const HRESULT hResult =
         ImportEncryptCertByEncryptedFormat(wstrCert, wstrCSPName, wstrEncryptedPrivateKey,
-                                           wstrContainer, wstrKeyAlgorithm, nKeyLength, dwFlags);
+                                           wstrContainer, eKeyAlgorithm, nKeyLength, dwFlags);
     if (FAILED(hResult)) {
         TRACE_FAILED_W(op, TEXT("ImportEncryptCertByEncryptedFormat"), hResult,
                        TEXT("FAILED(hResult)"));

@@ -11,6 +11,7 @@
 #pragma once
 #include "foundation/ResultCodes.h"
 #include "foundation/Types.h"
+#include "foundation/VendorCsp.h"
 
 #include <wincrypt.h>
 
@@ -31,16 +32,16 @@ constexpr DWORD ENVELOPED_SM2_BLOB_BYTES = 16 + sizeof(void*);
 // before their memory is freed.
 HRESULT ImportEncryptCert(const WString& wstrCSPName, const WString& wstrContainer,
                           WString& wstrEncryptedPrivateKey, WString& wstrCert,
-                          const WString& wstrKeyAlgorithm, int nKeyLength, DWORD dwFlags);
+                          KeyAlgorithm eKeyAlgorithm, int nKeyLength, DWORD dwFlags);
 
-// DecryptSessionKeywithTempKey: opens the container (type 24 for the
-// "Microsoft Enhanced RSA and AES" provider, else 1), reverses the big-endian
+// DecryptSessionKeywithTempKey: opens the container (provider type by
+// ProviderTypeForEnvelopeImport), reverses the big-endian
 // encrypted session key in place at pbEncryptedSessionKey, and decrypts it
 // with the exchange key; a 32-byte plaintext is cut to its first 24 bytes.
 // Hands out the open provider in *phProv (caller releases it) and the plain
 // session key in *ppbSessionKey (new[], free with WipeAndDeleteArray).
 HRESULT DecryptSessionKeywithTempKey(const WString& wstrCSPName, const WString& wstrContainer,
-                                     const WString& wstrKeyAlgorithm, BYTE* pbEncryptedSessionKey,
+                                     KeyAlgorithm eKeyAlgorithm, BYTE* pbEncryptedSessionKey,
                                      DWORD cbEncryptedSessionKey, HCRYPTPROV* phProv,
                                      BYTE** ppbSessionKey, DWORD* pcbSessionKey);
 
@@ -58,15 +59,14 @@ HRESULT ImportEncryptCert_RSA(const WString& wstrContainer, const BYTE* pbCert, 
 // ciphertext as received, then in the other order, then in the third).
 HRESULT ImportEncryptCertByEncryptedFormat(WString& wstrCert, const WString& wstrCSPName,
                                            WString& wstrEncryptedPrivateKey,
-                                           const WString& wstrContainer,
-                                           const WString& wstrKeyAlgorithm, int nKeyLength,
-                                           DWORD dwFlags);
+                                           const WString& wstrContainer, KeyAlgorithm eKeyAlgorithm,
+                                           int nKeyLength, DWORD dwFlags);
 
 // GetCSPHandleofTempPublickey: opens the container that holds the temporary
-// key (type 1; SM2 with the vendor access flags 0xF0000000). Hands out
-// *phProv (caller releases it).
+// key (type 1; for every key algorithm but RSA with the SM2 providers' access
+// flags kSM2AccessFlags). Hands out *phProv (caller releases it).
 HRESULT GetCSPHandleofTempPublickey(const WString& wstrCSPName, const WString& wstrContainer,
-                                    const WString& wstrKeyAlgorithm, HCRYPTPROV* phProv);
+                                    KeyAlgorithm eKeyAlgorithm, HCRYPTPROV* phProv);
 
 // ImportEncryptCertEx_RSA: hands the token the EVP structure
 // (ComposeRSAEVPPrivateKey) through the enveloped RSA blob, then binds the

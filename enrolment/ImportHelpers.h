@@ -1,6 +1,6 @@
-// Small pieces the certificate and key imports share: wiping key material,
-// owned byte arrays, guards for CryptoAPI handles, the failure of a system
-// call, and the provider-name rules.
+// Small pieces the certificate and key imports share: wiping key material and
+// owned byte arrays. Handle guards are foundation/Handles.h's, the provider
+// rules foundation/VendorCsp.h's.
 #pragma once
 #include "foundation/ResultCodes.h"
 #include "foundation/Types.h"
@@ -108,83 +108,3 @@ private:
     DWORD m_cbAllocated = 0;
     bool m_fSecret;
 };
-
-// ProviderHandle / KeyHandle: release their handle when they go.
-class ProviderHandle {
-public:
-    ProviderHandle() = default;
-    ~ProviderHandle() { Reset(); }
-    ProviderHandle(const ProviderHandle&) = delete;
-    ProviderHandle& operator=(const ProviderHandle&) = delete;
-    HCRYPTPROV* Put() {
-        Reset();
-        return &m_h;
-    }
-    HCRYPTPROV Get() const { return m_h; }
-    HCRYPTPROV Release() {
-        HCRYPTPROV h = m_h;
-        m_h = 0;
-        return h;
-    }
-    void Reset() {
-        if (m_h != 0)
-            CryptReleaseContext(m_h, 0);
-        m_h = 0;
-    }
-
-private:
-    HCRYPTPROV m_h = 0;
-};
-
-class KeyHandle {
-public:
-    KeyHandle() = default;
-    ~KeyHandle() { Reset(); }
-    KeyHandle(const KeyHandle&) = delete;
-    KeyHandle& operator=(const KeyHandle&) = delete;
-    HCRYPTKEY* Put() {
-        Reset();
-        return &m_h;
-    }
-    HCRYPTKEY Get() const { return m_h; }
-    HCRYPTKEY Release() {
-        HCRYPTKEY h = m_h;
-        m_h = 0;
-        return h;
-    }
-    void Reset() {
-        if (m_h != 0)
-            CryptDestroyKey(m_h);
-        m_h = 0;
-    }
-
-private:
-    HCRYPTKEY m_h = 0;
-};
-
-// ContainsText: true when pwszPart occurs in wstrText (case-sensitive).
-inline bool ContainsText(const WString& wstrText, const WCHAR* pwszPart) {
-    return wstrText.find(pwszPart) != WString::npos;
-}
-
-// IsRSAKeyAlgorithm: "RSA" in any case selects the RSA branches; every other
-// key algorithm text means SM2.
-inline bool IsRSAKeyAlgorithm(const WString& wstrKeyAlgorithm) {
-    if (wstrKeyAlgorithm.size() != 3)
-        return false;
-    const char kRsa[] = "RSA";
-    for (size_t i = 0; i < 3; ++i) {
-        WCHAR c = wstrKeyAlgorithm[i];
-        if (c >= 'a' && c <= 'z')
-            c = WCHAR(c - ('a' - 'A'));
-        if (c != WCHAR(kRsa[i]))
-            return false;
-    }
-    return true;
-}
-
-// The provider-name rules: "Microsoft" anywhere names one of the operating
-// system's software providers; the AES one takes provider type 24.
-inline bool IsMicrosoftCSP(const WString& wstrCSPName) {
-    return ContainsText(wstrCSPName, TEXT("Microsoft"));
-}

@@ -1,7 +1,7 @@
 #include "enrolment/PKCS10Request.h"
 
 #include "foundation/ASN1Engine.h"
-#include "foundation/CertificateChainOperate.h"
+#include "certificates/CspQueries.h"
 #include "foundation/Misc.h"
 #include "enrolment/SubjectName.h"
 #include "foundation/Trace.h"

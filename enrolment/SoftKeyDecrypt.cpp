@@ -2,6 +2,7 @@
 
 #include "foundation/ASN1Engine.h"
 #include "enrolment/ImportHelpers.h"
+#include "foundation/Handles.h"
 #include "foundation/Misc.h"
 #include "foundation/Trace.h"
 
@@ -71,18 +72,18 @@ DWORD MakeExponentOneKey(HCRYPTPROV hProv, HCRYPTKEY* phKey) {
     HeapBytes blob(true);
     DWORD cbBlob = 0;
     {
-        KeyHandle hGenerated;
-        if (!CryptGenKey(hProv, AT_KEYEXCHANGE, CRYPT_EXPORTABLE, hGenerated.Put())) {
+        UniqueKey hGenerated;
+        if (!CryptGenKey(hProv, AT_KEYEXCHANGE, CRYPT_EXPORTABLE, hGenerated.put())) {
             TRACE_FAILED_LAST_ERROR(op, TEXT("CryptGenKey"));
             return LastErrorOrFail();
         }
-        if (!CryptExportKey(hGenerated.Get(), 0, PRIVATEKEYBLOB, 0, nullptr, &cbBlob)) {
+        if (!CryptExportKey(hGenerated.get(), 0, PRIVATEKEYBLOB, 0, nullptr, &cbBlob)) {
             TRACE_FAILED_LAST_ERROR(op, TEXT("CryptExportKey(size)"));
             return LastErrorOrFail();
         }
         if (!blob.Allocate(cbBlob))
             return DWORD(E_OUTOFMEMORY);
-        if (!CryptExportKey(hGenerated.Get(), 0, PRIVATEKEYBLOB, 0, blob.Get(), &cbBlob)) {
+        if (!CryptExportKey(hGenerated.get(), 0, PRIVATEKEYBLOB, 0, blob.Get(), &cbBlob)) {
             TRACE_FAILED_LAST_ERROR(op, TEXT("CryptExportKey"));
             return LastErrorOrFail();
         }
@@ -137,9 +138,9 @@ DWORD MakePlainSessionKey(HCRYPTPROV hProv, HCRYPTKEY hExchangeKey, ALG_ID algSe
     // ... and with keys long enough for the one we hold.
     DWORD dwValue = 0, cbValue = sizeof dwValue;
     {
-        KeyHandle hProbe;
-        if (!CryptGenKey(hProv, algSession, 0, hProbe.Put()) ||
-            !CryptGetKeyParam(hProbe.Get(), KP_KEYLEN, reinterpret_cast<BYTE*>(&dwValue), &cbValue,
+        UniqueKey hProbe;
+        if (!CryptGenKey(hProv, algSession, 0, hProbe.put()) ||
+            !CryptGetKeyParam(hProbe.get(), KP_KEYLEN, reinterpret_cast<BYTE*>(&dwValue), &cbValue,
                               0)) {
             TRACE_FAILED_LAST_ERROR(op, TEXT("CryptGenKey/KP_KEYLEN"));
             return LastErrorOrFail();
@@ -245,13 +246,13 @@ HRESULT DecryptPrivateKeywithSessionKey(ALG_ID algSession, const BYTE* pbSession
 
     // Destroyed in reverse: keys, then the provider, then the container.
     ThrowAwayContainer container(pwszContainer.get());
-    ProviderHandle hProv;
-    if (CryptAcquireContextW(hProv.Put(), pwszContainer.get(), SOFT_DECRYPT_CSP_NAME, PROV_RSA_FULL,
+    UniqueProvider hProv;
+    if (CryptAcquireContextW(hProv.put(), pwszContainer.get(), SOFT_DECRYPT_CSP_NAME, PROV_RSA_FULL,
                              0)) {
         container.MarkOpened();
     } else {
         TRACE_FAILED_LAST_ERROR(op, TEXT("CryptAcquireContext"));
-        if (!CryptAcquireContextW(hProv.Put(), pwszContainer.get(), SOFT_DECRYPT_CSP_NAME,
+        if (!CryptAcquireContextW(hProv.put(), pwszContainer.get(), SOFT_DECRYPT_CSP_NAME,
                                   PROV_RSA_FULL, CRYPT_NEWKEYSET)) {
             return FAIL_LAST_ERROR_W(op, TEXT("CryptAcquireContext"), TEXT("FALSE == bResult"));
         }
@@ -259,14 +260,14 @@ HRESULT DecryptPrivateKeywithSessionKey(ALG_ID algSession, const BYTE* pbSession
     }
     TRACE_OK_W(op, TEXT("CryptAcquireContext"));
 
-    KeyHandle hExponentOneKey, hSessionKey;
-    if (!CreatePrivateExponentOneKey(hProv.Get(), hExponentOneKey.Put())) {
+    UniqueKey hExponentOneKey, hSessionKey;
+    if (!CreatePrivateExponentOneKey(hProv.get(), hExponentOneKey.put())) {
         TRACE_FAILED_W(op, TEXT("CreatePrivateExponentOneKey"), VURO_E_ENVELOPE_FORMAT,
                        TEXT("FALSE == bResult"));
         return VURO_E_ENVELOPE_FORMAT;
     }
-    if (!ImportPlainSessionBlob(hProv.Get(), hExponentOneKey.Get(), algSession, pbSessionKey,
-                                cbSessionKey, hSessionKey.Put())) {
+    if (!ImportPlainSessionBlob(hProv.get(), hExponentOneKey.get(), algSession, pbSessionKey,
+                                cbSessionKey, hSessionKey.put())) {
         TRACE_FAILED_W(op, TEXT("ImportPlainSessionBlob"), VURO_E_ENVELOPE_FORMAT,
                        TEXT("FALSE == bResult"));
         return VURO_E_ENVELOPE_FORMAT;
@@ -274,7 +275,7 @@ HRESULT DecryptPrivateKeywithSessionKey(ALG_ID algSession, const BYTE* pbSession
     TRACE_OK_W(op, TEXT("ImportPlainSessionBlob"));
 
     const DWORD dwMode = CRYPT_MODE_ECB;
-    if (!CryptSetKeyParam(hSessionKey.Get(), KP_MODE, reinterpret_cast<const BYTE*>(&dwMode), 0)) {
+    if (!CryptSetKeyParam(hSessionKey.get(), KP_MODE, reinterpret_cast<const BYTE*>(&dwMode), 0)) {
         return FAIL_LAST_ERROR_W(op, TEXT("CryptSetKeyParam"), TEXT("FALSE == bResult"));
     }
 
@@ -286,7 +287,7 @@ HRESULT DecryptPrivateKeywithSessionKey(ALG_ID algSession, const BYTE* pbSession
     if (cbEncryptedPrivateKey != 0)
         std::memcpy(privateKey.Get(), pbEncryptedPrivateKey, cbEncryptedPrivateKey);
     DWORD cbPlain = cbEncryptedPrivateKey;
-    if (!CryptDecrypt(hSessionKey.Get(), 0, TRUE, 0, privateKey.Get(), &cbPlain)) {
+    if (!CryptDecrypt(hSessionKey.get(), 0, TRUE, 0, privateKey.Get(), &cbPlain)) {
         return FAIL_LAST_ERROR_W(op, TEXT("CryptDecrypt"), TEXT("FALSE == bResult"));
     }
     TRACE_OK_W(op, TEXT("CryptDecrypt"));

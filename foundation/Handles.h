@@ -13,7 +13,9 @@
 #include <windows.h>
 #include <oleauto.h>
 #include <wincrypt.h>
+#include <winreg.h>
 
+#include <type_traits>
 #include <utility>
 
 template <class T, auto Release> class UniqueHandle {
@@ -32,6 +34,12 @@ public:
     UniqueHandle& operator=(const UniqueHandle&) = delete;
 
     T get() const noexcept { return m_handle; }
+    // operator->: the members of what a pointer handle points at (a
+    // certificate context's fields).
+    T operator->() const noexcept
+        requires(std::is_pointer_v<T>&& std::is_class_v<std::remove_pointer_t<T>>) {
+        return m_handle;
+    }
     explicit operator bool() const noexcept { return m_handle != T{}; }
 
     // release: gives the handle up without releasing it; the caller owns it.
@@ -80,6 +88,9 @@ inline void Bstr(BSTR b) {
 inline void Local(HANDLE h) {
     LocalFree(h);
 }
+inline void RegKey(HKEY h) {
+    RegCloseKey(h);
+}
 inline void File(HANDLE h) {
     if (h != INVALID_HANDLE_VALUE)
         CloseHandle(h);
@@ -95,6 +106,12 @@ using UniqueBstr = UniqueHandle<BSTR, handle_release::Bstr>;
 // UniqueLocal: memory the system handed out with LocalAlloc (CRYPT_DECODE_ALLOC_FLAG,
 // FormatMessageW's ALLOCATE_BUFFER).
 using UniqueLocal = UniqueHandle<HANDLE, handle_release::Local>;
+// UniqueLocalOf<T>: the same for a block read as a T (the structures
+// CryptDecodeObjectEx allocates).
+template <class T> using UniqueLocalOf = UniqueHandle<T*, handle_release::Local>;
+
+// UniqueRegKey: an open registry key (RegOpenKeyExW, RegCreateKeyExW).
+using UniqueRegKey = UniqueHandle<HKEY, handle_release::RegKey>;
 
 // UniqueFile: a file handle. CreateFileW fails with INVALID_HANDLE_VALUE, not
 // null; the guard holds null for "none", so wrap with UniqueFile::FromCreate.

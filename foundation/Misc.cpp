@@ -1,5 +1,6 @@
 #include "foundation/Misc.h"
 
+#include "foundation/Handles.h"
 #include "foundation/Trace.h"
 
 #include <objbase.h>
@@ -480,30 +481,6 @@ HRESULT GetTempDirPath(WCHAR** ppwszPath) {
 
 namespace {
 
-// Closes a file handle that is still open when it goes out of scope.
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE hFile) : m_hFile(hFile) {}
-    ~FileHandle() {
-        if (IsValid())
-            CloseHandle(m_hFile);
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-
-    bool IsValid() const { return m_hFile != nullptr && m_hFile != INVALID_HANDLE_VALUE; }
-    HANDLE Get() const { return m_hFile; }
-    // Closes now, so that a failure to flush the data can be reported.
-    BOOL Close() {
-        HANDLE hFile = m_hFile;
-        m_hFile = INVALID_HANDLE_VALUE;
-        return CloseHandle(hFile);
-    }
-
-private:
-    HANDLE m_hFile;
-};
-
 // Deletes the file it is armed with unless told the file is complete.
 class DeleteUnlessKept {
 public:
@@ -569,9 +546,10 @@ HRESULT DumpDatatoTempFile(WCHAR** ppwszPath, const BYTE* pbData, DWORD cbData) 
     // Declared before the handle: on failure the file is closed first, then
     // deleted (Windows refuses to delete a file that is open without sharing).
     DeleteUnlessKept partial;
-    FileHandle file(CreateFileW(pwszPath.get(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.IsValid()) {
+    UniqueFile file =
+        UniqueFile::FromCreate(CreateFileW(pwszPath.get(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         return FAIL_LAST_ERROR("DumpDatatoTempFile", "CreateFile", "INVALID_HANDLE_VALUE == hFile");
     }
     partial.Arm(pwszPath.get());
@@ -579,7 +557,7 @@ HRESULT DumpDatatoTempFile(WCHAR** ppwszPath, const BYTE* pbData, DWORD cbData) 
 
     if (cbData != 0) {
         DWORD cbWritten = 0;
-        if (!WriteFile(file.Get(), pbData, cbData, &cbWritten, nullptr)) {
+        if (!WriteFile(file.get(), pbData, cbData, &cbWritten, nullptr)) {
             return FAIL_LAST_ERROR("DumpDatatoTempFile", "WriteFile", "FALSE == bResult");
         }
         if (cbWritten != cbData) {
@@ -589,7 +567,9 @@ HRESULT DumpDatatoTempFile(WCHAR** ppwszPath, const BYTE* pbData, DWORD cbData) 
         }
     }
     TRACE_OK("DumpDatatoTempFile", "WriteFile");
-    if (!file.Close()) {
+    // Closed here rather than by the guard, so that a failure to flush the
+    // data is reported.
+    if (!CloseHandle(file.release())) {
         return FAIL_LAST_ERROR("DumpDatatoTempFile", "CloseHandle", "FALSE == bResult");
     }
     partial.Keep();

@@ -1,5 +1,7 @@
 #include "foundation/Trace.h"
 
+#include "foundation/Handles.h"
+
 #include <evntrace.h>
 #include <winreg.h>
 
@@ -126,21 +128,23 @@ bool ReadDword(HKEY hKey, const WCHAR* pwszValue, DWORD& dwOut) {
 // The boot-time global logger: when it is configured to start with the system
 // and its session answers, trace into it at once with the configured flags.
 void EnableFromGlobalLogger() {
-    HKEY hKey = nullptr;
     DWORD dwStart = 0;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kGlobalLoggerKey, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
-        return;
-    bool bHaveStart = ReadDword(hKey, TEXT("Start"), dwStart);
-    RegCloseKey(hKey);
-    if (!bHaveStart || dwStart == 0)
-        return;
+    {
+        UniqueRegKey hKey;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kGlobalLoggerKey, 0, KEY_READ, hKey.put()) !=
+                ERROR_SUCCESS ||
+            !ReadDword(hKey.get(), TEXT("Start"), dwStart) || dwStart == 0)
+            return;
+    }
     DWORD dwFlags = 0, dwLevel = 0;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kGlobalLoggerProviderKey, 0, KEY_READ, &hKey) !=
-        ERROR_SUCCESS)
-        return;
-    ReadDword(hKey, TEXT("Flags"), dwFlags);
-    ReadDword(hKey, TEXT("Level"), dwLevel);
-    RegCloseKey(hKey);
+    {
+        UniqueRegKey hKey;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kGlobalLoggerProviderKey, 0, KEY_READ, hKey.put()) !=
+            ERROR_SUCCESS)
+            return;
+        ReadDword(hKey.get(), TEXT("Flags"), dwFlags);
+        ReadDword(hKey.get(), TEXT("Level"), dwLevel);
+    }
     if (dwStart != 1)
         return;
     struct {

@@ -1,9 +1,8 @@
 // Helpers of the import tests on both targets: hexadecimal, a small DER
-// writer, the issuer's envelope text, handle guards, containers and the
-// user's "MY" store.
+// writer, the issuer's envelope text, containers and the user's "MY" store.
 #pragma once
 #include "foundation/Misc.h"
-#include "tests/support/CryptoHandles.h"
+#include "foundation/Handles.h"
 #include "tests/support/TestSupport.h"
 
 #include <objbase.h>
@@ -150,13 +149,13 @@ private:
 // Containers: the names a provider lists.
 inline std::set<std::string> Containers(const WCHAR* pwszProvider, DWORD dwType) {
     std::set<std::string> names;
-    Prov prov;
-    if (!CryptAcquireContextW(&prov.h, nullptr, pwszProvider, dwType, CRYPT_VERIFYCONTEXT))
+    UniqueProvider prov;
+    if (!CryptAcquireContextW(prov.put(), nullptr, pwszProvider, dwType, CRYPT_VERIFYCONTEXT))
         return names;
     char sz[1024];
     for (DWORD dwFlags = CRYPT_FIRST;; dwFlags = CRYPT_NEXT) {
         DWORD cb = sizeof sz;
-        if (!CryptGetProvParam(prov.h, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(sz), &cb,
+        if (!CryptGetProvParam(prov.get(), PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(sz), &cb,
                                dwFlags))
             break;
         names.insert(sz);
@@ -175,33 +174,28 @@ inline std::set<std::string> GuidNamed(const std::set<std::string>& names) {
 
 // ---- the user's "MY" store ---------------------------------------------------------------
 
-struct StoreCloser {
-    void operator()(void* h) const { CertCloseStore(h, 0); }
-};
-using Store = std::unique_ptr<void, StoreCloser>;
-
-inline Store OpenMy() {
-    return Store(
+inline UniqueStore OpenMy() {
+    return UniqueStore(
         CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, TEXT("MY")));
 }
 
 // MyEntries: the store's certificates whose encoding is cert.
-inline std::vector<PCCERT_CONTEXT> MyEntries(HCERTSTORE hStore, const Bytes& cert) {
-    std::vector<PCCERT_CONTEXT> out;
+inline std::vector<UniqueCertContext> MyEntries(HCERTSTORE hStore, const Bytes& cert) {
+    std::vector<UniqueCertContext> out;
     PCCERT_CONTEXT p = nullptr;
     while ((p = CertEnumCertificatesInStore(hStore, p)) != nullptr)
         if (p->cbCertEncoded == cert.size() &&
             Bytes(p->pbCertEncoded, p->pbCertEncoded + p->cbCertEncoded) == cert)
-            out.push_back(CertDuplicateCertificateContext(p));
+            out.emplace_back(CertDuplicateCertificateContext(p));
     return out;
 }
 
 inline void RemoveFromMy(const Bytes& cert) {
-    Store store = OpenMy();
+    UniqueStore store = OpenMy();
     if (!store)
         return;
-    for (PCCERT_CONTEXT p : MyEntries(store.get(), cert))
-        if (!CertDeleteCertificateFromStore(p)) // frees p
+    for (UniqueCertContext& entry : MyEntries(store.get(), cert))
+        if (!CertDeleteCertificateFromStore(entry.release())) // frees it
             ADD_FAILURE() << "CertDeleteCertificateFromStore " << std::hex << GetLastError();
     // Wine writes a registry store's deletions only when asked to.
     CertControlStore(store.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr);
@@ -234,14 +228,14 @@ inline KeyLink LinkOf(PCCERT_CONTEXT p) {
 // container's key of dwKeySpec.
 inline Bytes DecryptWith(const WCHAR* pwszProvider, DWORD dwType, const WString& container,
                          DWORD dwKeySpec, const Bytes& cipherBigEndian) {
-    Prov prov;
-    KeyH key;
-    if (!CryptAcquireContextW(&prov.h, container.c_str(), pwszProvider, dwType, 0) ||
-        !CryptGetUserKey(prov.h, dwKeySpec, &key.h))
+    UniqueProvider prov;
+    UniqueKey key;
+    if (!CryptAcquireContextW(prov.put(), container.c_str(), pwszProvider, dwType, 0) ||
+        !CryptGetUserKey(prov.get(), dwKeySpec, key.put()))
         return {};
     Bytes data = Reversed(cipherBigEndian);
     DWORD cb = DWORD(data.size());
-    if (!CryptDecrypt(key.h, 0, TRUE, 0, data.data(), &cb))
+    if (!CryptDecrypt(key.get(), 0, TRUE, 0, data.data(), &cb))
         return {};
     data.resize(cb);
     return data;

@@ -7,6 +7,7 @@
 #include <openssl/x509.h>
 
 #include "enrolment/CryptoAgent.h"
+#include "foundation/Handles.h"
 #include "tests/support/TestSupport.h"
 
 #include <wincrypt.h>
@@ -99,12 +100,12 @@ struct KeyLink {
 // user's "My" store; the certificate is removed from the store afterwards.
 KeyLink TakeKeyLink(const std::vector<unsigned char>& der) {
     KeyLink link;
-    HCERTSTORE hStore = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING, 0,
-                                      CERT_SYSTEM_STORE_CURRENT_USER, TEXT("My"));
-    if (hStore == nullptr)
+    UniqueStore store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING, 0,
+                                    CERT_SYSTEM_STORE_CURRENT_USER, TEXT("My")));
+    if (!store)
         return link;
     PCCERT_CONTEXT pCert = nullptr;
-    while ((pCert = CertEnumCertificatesInStore(hStore, pCert)) != nullptr) {
+    while ((pCert = CertEnumCertificatesInStore(store.get(), pCert)) != nullptr) {
         if (pCert->cbCertEncoded != der.size() ||
             memcmp(pCert->pbCertEncoded, der.data(), der.size()) != 0)
             continue;
@@ -124,7 +125,6 @@ KeyLink TakeKeyLink(const std::vector<unsigned char>& der) {
         CertFreeCertificateContext(pCert);
         break;
     }
-    CertCloseStore(hStore, 0);
     return link;
 }
 
@@ -157,12 +157,11 @@ TEST(CryptoAgentIssued, CertificateTypeChoosesTheKey) {
         VARIANT_BOOL vb = VARIANT_FALSE;
         ASSERT_EQ(agent.VURO_SetCSPInfo(1024, kEnhanced, &vb), S_OK);
         ASSERT_EQ(agent.VURO_SetKeyAlgorithm(TEXT("RSA"), &vb), S_OK);
-        BSTR bstrRequest = nullptr;
+        UniqueBstr bstrRequest;
         ASSERT_EQ(agent.VURO_PKCS10CertRequisition(TEXT("CN=Agent Import,O=Orvane,C=CN"),
-                                                   c.requestType, 0, &bstrRequest),
+                                                   c.requestType, 0, bstrRequest.put()),
                   S_OK);
-        const std::string request = U8(bstrRequest);
-        SysFreeString(bstrRequest);
+        const std::string request = U8(bstrRequest.get());
         const WString wstrContainer = agent.ContainerName();
 
         EXPECT_FALSE(request.empty());
@@ -180,10 +179,9 @@ TEST(CryptoAgentIssued, CertificateTypeChoosesTheKey) {
         EXPECT_EQ(vb, VARIANT_TRUE);
         EXPECT_EQ(agent.ContainerName(), wstrContainer) << "an import never moves the container";
 
-        BSTR bstrList = nullptr;
-        ASSERT_EQ(agent.VURO_GetAllCertInfo(&bstrList), S_OK);
-        const std::string list = U8(bstrList);
-        SysFreeString(bstrList);
+        UniqueBstr bstrList;
+        ASSERT_EQ(agent.VURO_GetAllCertInfo(bstrList.put()), S_OK);
+        const std::string list = U8(bstrList.get());
         EXPECT_NE(list.find("Agent Import"), std::string::npos) << list;
         EXPECT_NE(list.find(U8(kEnhanced)), std::string::npos) << list;
 

@@ -3,6 +3,7 @@
 // test, and whole requests in the providers. On Windows the providers are the
 // system's (under Wine, Wine's); on POSIX the stand-in.
 #include "enrolment/CryptoAgent.h"
+#include "foundation/Handles.h"
 #include "foundation/Misc.h"
 #include "tests/support/TestSupport.h"
 
@@ -24,34 +25,15 @@ constexpr WCHAR kSm2Token[] = TEXT("Orvane Soft SM2 Token CSP v1.0");
 // SM2 tokens open and delete containers with flags of their own.
 constexpr DWORD kSm2DeleteContainer = 0xFFFF0002u;
 
-// Owns a BSTR that an operation hands out.
-class OutText {
-public:
-    OutText() = default;
-    OutText(const OutText&) = delete;
-    OutText& operator=(const OutText&) = delete;
-    ~OutText() { SysFreeString(m_bstr); }
-    BSTR* operator&() {
-        SysFreeString(m_bstr);
-        m_bstr = nullptr;
-        return &m_bstr;
-    }
-    BSTR get() const { return m_bstr; }
-    std::string U8() const { return ::U8(m_bstr); }
-
-private:
-    BSTR m_bstr = nullptr;
-};
-
 bool UiIsChinese() {
     return PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_CHINESE;
 }
 
 std::string InstalledProviders() {
     CCryptoAgent agent;
-    OutText names;
-    EXPECT_EQ(agent.VURO_GetCSPInfo(&names), S_OK);
-    return names.U8();
+    UniqueBstr names;
+    EXPECT_EQ(agent.VURO_GetCSPInfo(names.put()), S_OK);
+    return U8(names.get());
 }
 
 DWORD ProviderType(const WCHAR* pwszName) {
@@ -92,9 +74,9 @@ void DeleteContainer(const WCHAR* pwszProvider, const WString& wstrContainer) {
 }
 
 std::string Describe(CCryptoAgent& agent) {
-    OutText desc;
-    EXPECT_EQ(agent.VURO_GetLastErrorDesc(&desc), S_OK);
-    return desc.U8();
+    UniqueBstr desc;
+    EXPECT_EQ(agent.VURO_GetLastErrorDesc(desc.put()), S_OK);
+    return U8(desc.get());
 }
 
 // The agent with a CSP and an algorithm chosen, as a page prepares a request.
@@ -212,12 +194,13 @@ TEST(CryptoAgent, KeyAlgorithmIsRSAOrSM2InAnyCase) {
         const char* given;
         HRESULT expected;
         const char* stored;
+        KeyAlgorithm kind = KeyAlgorithm::Rsa; // what the agent decides by
     };
     const Case cases[] = {
         {"RSA", S_OK, "RSA"},
-        {"  SM2  ", S_OK, "SM2"},
+        {"  SM2  ", S_OK, "SM2", KeyAlgorithm::Sm2},
         {"rsa", S_OK, "rsa"}, // the caller's spelling is kept
-        {"sM2", S_OK, "sM2"},
+        {"sM2", S_OK, "sM2", KeyAlgorithm::Sm2},
         {"   ", VURO_E_INVALID_KEY_ALG, "previous"},
         {"", E_INVALIDARG, "previous"},
         {nullptr, E_INVALIDARG, "previous"},
@@ -241,6 +224,8 @@ TEST(CryptoAgent, KeyAlgorithmIsRSAOrSM2InAnyCase) {
                   c.expected);
         EXPECT_EQ(agent.LastResult(), c.expected);
         EXPECT_EQ(U8(agent.KeyAlgorithm()), c.expected == S_OK ? c.stored : "Rsa");
+        // The parsed value follows the text it was parsed from, refusals included.
+        EXPECT_EQ(agent.KeyAlgorithmKind(), c.kind);
         EXPECT_EQ(vb, c.expected == S_OK ? VARIANT_TRUE : VARIANT_FALSE);
     }
 }
@@ -273,8 +258,9 @@ TEST(CryptoAgent, RequestRefusalsStillHandOutAnEmptyText) {
             ASSERT_EQ(agent.VURO_SetKeyAlgorithm(TEXT("RSA"), &vb), S_OK);
         }
         const auto before = Containers(kEnhanced);
-        OutText request;
-        EXPECT_EQ(agent.VURO_PKCS10CertRequisition(c.subject, c.certType, 0, &request), c.expected);
+        UniqueBstr request;
+        EXPECT_EQ(agent.VURO_PKCS10CertRequisition(c.subject, c.certType, 0, request.put()),
+                  c.expected);
         EXPECT_EQ(agent.LastResult(), c.expected);
         ASSERT_NE(request.get(), nullptr) << "the page always gets a text";
         EXPECT_EQ(SysStringLen(request.get()), 0u);
@@ -316,9 +302,9 @@ TEST(CryptoAgent, ImportRefusalsLeaveTheContainerAlone) {
         EXPECT_EQ(vb, VARIANT_FALSE);
     }
     EXPECT_TRUE(agent.ContainerName().empty());
-    OutText container;
-    EXPECT_EQ(agent.VURO_GetContainer(&container), S_OK);
-    EXPECT_EQ(container.U8(), "");
+    UniqueBstr container;
+    EXPECT_EQ(agent.VURO_GetContainer(container.put()), S_OK);
+    EXPECT_EQ(U8(container.get()), "");
 }
 
 TEST(CryptoAgent, EncryptImportTakesTheContainerWhateverTheOutcome) {
@@ -332,9 +318,9 @@ TEST(CryptoAgent, EncryptImportTakesTheContainerWhateverTheOutcome) {
     EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
     EXPECT_EQ(agent.LastResult(), hr);
     EXPECT_EQ(vb, VARIANT_FALSE);
-    OutText container;
-    EXPECT_EQ(agent.VURO_GetContainer(&container), S_OK);
-    EXPECT_EQ(container.U8(), "page-container");
+    UniqueBstr container;
+    EXPECT_EQ(agent.VURO_GetContainer(container.put()), S_OK);
+    EXPECT_EQ(U8(container.get()), "page-container");
     EXPECT_EQ(agent.LastResult(), S_OK) << "a successful call clears the failure";
 }
 
@@ -343,8 +329,8 @@ TEST(CryptoAgent, LastResultAndItsDescription) {
     CCryptoAgent agent;
     // Nothing has failed yet.
     EXPECT_EQ(agent.LastResult(), S_OK);
-    OutText container;
-    EXPECT_EQ(agent.VURO_GetContainer(&container), S_OK);
+    UniqueBstr container;
+    EXPECT_EQ(agent.VURO_GetContainer(container.put()), S_OK);
     ASSERT_NE(container.get(), nullptr);
     EXPECT_EQ(SysStringLen(container.get()), 0u);
 
@@ -371,7 +357,7 @@ TEST(CryptoAgent, LastResultAndItsDescription) {
     EXPECT_EQ(invalid.substr(invalid.size() - 15), "\r\n\n(0x80070057)");
 
     // A successful call of any kind resets it.
-    EXPECT_EQ(agent.VURO_GetContainer(&container), S_OK);
+    EXPECT_EQ(agent.VURO_GetContainer(container.put()), S_OK);
     EXPECT_EQ(agent.LastResult(), S_OK);
     const std::string success = Describe(agent);
     EXPECT_EQ(success.substr(success.size() - 13), "\n(0x00000000)");
@@ -382,9 +368,9 @@ TEST(CryptoAgent, LastResultAndItsDescription) {
 
 TEST(CryptoAgent, ListsTheInstalledProviders) {
     CCryptoAgent agent;
-    OutText names;
-    ASSERT_EQ(agent.VURO_GetCSPInfo(&names), S_OK);
-    const std::string text = names.U8();
+    UniqueBstr names;
+    ASSERT_EQ(agent.VURO_GetCSPInfo(names.put()), S_OK);
+    const std::string text = U8(names.get());
     EXPECT_NE(text.find("Microsoft Base Cryptographic Provider v1.0"), std::string::npos) << text;
     EXPECT_NE(text.find("Microsoft Enhanced Cryptographic Provider v1.0"), std::string::npos);
     EXPECT_NE(text.find("||"), std::string::npos);
@@ -437,19 +423,19 @@ TEST(CryptoAgent, RequestsLeaveTheirKeysInTheReportedContainer) {
         VARIANT_BOOL vb = VARIANT_FALSE;
         ASSERT_EQ(agent.VURO_SetKeyAlgorithm(TEXT("bad"), &vb), VURO_E_INVALID_KEY_ALG);
         ASSERT_EQ(agent.VURO_SetKeyAlgorithm(c.algorithm, &vb), S_OK);
-        OutText request;
+        UniqueBstr request;
         ASSERT_EQ(agent.VURO_PKCS10CertRequisition(TEXT("CN=Alice,O=Orvane,C=CN"), c.certType, 0,
-                                                   &request),
+                                                   request.put()),
                   S_OK);
         EXPECT_EQ(agent.LastResult(), S_OK);
-        OutText container;
-        ASSERT_EQ(agent.VURO_GetContainer(&container), S_OK);
+        UniqueBstr container;
+        ASSERT_EQ(agent.VURO_GetContainer(container.put()), S_OK);
         const WString wstrContainer(container.get());
         ASSERT_FALSE(wstrContainer.empty());
         EXPECT_TRUE(HasContainer(c.provider, wstrContainer)) << U8(wstrContainer);
 
         // Base64 of one DER SEQUENCE, in lines of at most 64 characters.
-        const std::string text = request.U8();
+        const std::string text = U8(request.get());
         size_t nLineStart = 0;
         for (size_t nBreak; (nBreak = text.find("\r\n", nLineStart)) != std::string::npos;
              nLineStart = nBreak + 2)
@@ -463,8 +449,8 @@ TEST(CryptoAgent, RequestsLeaveTheirKeysInTheReportedContainer) {
         delete[] pbDer;
 
         // A second request gets a container of its own.
-        OutText second;
-        ASSERT_EQ(agent.VURO_PKCS10CertRequisition(TEXT("CN=Alice"), 1, 0, &second), S_OK);
+        UniqueBstr second;
+        ASSERT_EQ(agent.VURO_PKCS10CertRequisition(TEXT("CN=Alice"), 1, 0, second.put()), S_OK);
         EXPECT_NE(U8(agent.ContainerName()), U8(wstrContainer));
         EXPECT_TRUE(HasContainer(c.provider, agent.ContainerName()));
 

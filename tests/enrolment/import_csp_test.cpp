@@ -7,8 +7,16 @@
 #include "enrolment/EncryptCertImport.h"
 #include "tests/enrolment/ImportFixtures.h"
 #include "enrolment/ImportHelpers.h"
+#include "foundation/Trace.h"
 #include "tests/enrolment/ImportTestSupport.h"
 #include "enrolment/SoftKeyDecrypt.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <vector>
 
 using namespace importtest;
 
@@ -40,16 +48,16 @@ WString CommaText(const Bytes& data) {
 // WithTempKey: a fresh container of the provider holding the fixed temporary
 // key pair as its key of dwKeySpec.
 bool WithTempKey(const WCHAR* pwszProvider, const WString& container, DWORD dwKeySpec) {
-    Prov prov;
-    if (!CryptAcquireContextW(&prov.h, container.c_str(), pwszProvider, TypeOf(pwszProvider),
+    UniqueProvider prov;
+    if (!CryptAcquireContextW(prov.put(), container.c_str(), pwszProvider, TypeOf(pwszProvider),
                               CRYPT_NEWKEYSET))
         return false;
     Bytes blob = Hex(kTempKeyBlob);
     if (dwKeySpec == AT_SIGNATURE)
         blob[5] = 0x24; // CALG_RSA_SIGN
-    KeyH key;
-    return CryptImportKey(prov.h, blob.data(), DWORD(blob.size()), 0, CRYPT_EXPORTABLE, &key.h) ==
-           TRUE;
+    UniqueKey key;
+    return CryptImportKey(prov.get(), blob.data(), DWORD(blob.size()), 0, CRYPT_EXPORTABLE,
+                          key.put()) == TRUE;
 }
 
 TEST(ImportSoftDecrypt, ExponentOfOneOpensTheIssuersTripleDes) {
@@ -97,32 +105,33 @@ TEST(ImportSoftDecrypt, FailuresLeaveNoContainerBehind) {
 
 TEST(ImportSoftDecrypt, SessionKeyBlobImportsUnderTheExponentOneKey) {
     Container c("simple", kEnhanced, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
-    Prov prov;
-    ASSERT_TRUE(
-        CryptAcquireContextW(&prov.h, c.Name().c_str(), kEnhanced, PROV_RSA_FULL, CRYPT_NEWKEYSET));
-    KeyH one, session;
-    ASSERT_TRUE(CreatePrivateExponentOneKey(prov.h, &one.h));
+    UniqueProvider prov;
+    ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.Name().c_str(), kEnhanced, PROV_RSA_FULL,
+                                     CRYPT_NEWKEYSET));
+    UniqueKey one, session;
+    ASSERT_TRUE(CreatePrivateExponentOneKey(prov.get(), one.put()));
     // The identity key: its public exponent is 1.
     DWORD cb = 0;
-    ASSERT_TRUE(CryptExportKey(one.h, 0, PUBLICKEYBLOB, 0, nullptr, &cb));
+    ASSERT_TRUE(CryptExportKey(one.get(), 0, PUBLICKEYBLOB, 0, nullptr, &cb));
     Bytes pub(cb);
-    ASSERT_TRUE(CryptExportKey(one.h, 0, PUBLICKEYBLOB, 0, pub.data(), &cb));
+    ASSERT_TRUE(CryptExportKey(one.get(), 0, PUBLICKEYBLOB, 0, pub.data(), &cb));
     EXPECT_EQ(Hex("01000000"), Bytes(pub.begin() + 16, pub.begin() + 20));
 
     const Bytes key = Hex(kSessionKey);
-    ASSERT_TRUE(ImportPlainSessionBlob(prov.h, one.h, CALG_3DES, key.data(), DWORD(key.size()),
-                                       &session.h));
+    ASSERT_TRUE(ImportPlainSessionBlob(prov.get(), one.get(), CALG_3DES, key.data(),
+                                       DWORD(key.size()), session.put()));
     DWORD mode = CRYPT_MODE_ECB;
-    ASSERT_TRUE(CryptSetKeyParam(session.h, KP_MODE, reinterpret_cast<BYTE*>(&mode), 0));
+    ASSERT_TRUE(CryptSetKeyParam(session.get(), KP_MODE, reinterpret_cast<BYTE*>(&mode), 0));
     Bytes data = Hex(kIssuedKeyCipher);
     DWORD cbData = DWORD(data.size());
-    ASSERT_TRUE(CryptDecrypt(session.h, 0, TRUE, 0, data.data(), &cbData));
+    ASSERT_TRUE(CryptDecrypt(session.get(), 0, TRUE, 0, data.data(), &cbData));
     data.resize(cbData);
     EXPECT_EQ(Hex(kIssuedKeyPkcs1), data);
 
-    KeyH none;
+    UniqueKey none;
     SetLastError(0);
-    EXPECT_FALSE(ImportPlainSessionBlob(prov.h, one.h, CALG_3DES, key.data(), 0, &none.h));
+    EXPECT_FALSE(
+        ImportPlainSessionBlob(prov.get(), one.get(), CALG_3DES, key.data(), 0, none.put()));
     EXPECT_NE(0u, GetLastError()) << "a refusal says why";
 }
 
@@ -134,11 +143,11 @@ TEST(ImportSoftDecrypt, PrivateKeyBlobImportsAndDecrypts) {
     for (const WCHAR* provider : {kEnhanced, kAes}) {
         Container c("blob", provider, TypeOf(provider), CRYPT_DELETEKEYSET);
         {
-            Prov prov;
-            KeyH key;
-            ASSERT_TRUE(CryptAcquireContextW(&prov.h, c.Name().c_str(), provider, TypeOf(provider),
-                                             CRYPT_NEWKEYSET));
-            ASSERT_TRUE(CryptImportKey(prov.h, blob.pb, blob.cb, 0, 0, &key.h))
+            UniqueProvider prov;
+            UniqueKey key;
+            ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.Name().c_str(), provider,
+                                             TypeOf(provider), CRYPT_NEWKEYSET));
+            ASSERT_TRUE(CryptImportKey(prov.get(), blob.pb, blob.cb, 0, 0, key.put()))
                 << U8(provider) << std::hex << GetLastError();
         }
         EXPECT_EQ(Text(kIssuedMessage), DecryptWith(provider, TypeOf(provider), c.Name(),
@@ -163,9 +172,9 @@ TEST(ImportSoftDecrypt, SessionKeyOpensWithTheTemporaryKey) {
         Bytes cipher = Hex(k.cipher);
         HCRYPTPROV hProv = 0;
         Owned plain;
-        ASSERT_EQ(VURO_OK,
-                  DecryptSessionKeywithTempKey(kEnhanced, c.Name(), W("RSA"), cipher.data(),
-                                               DWORD(cipher.size()), &hProv, &plain.pb, &plain.cb))
+        ASSERT_EQ(VURO_OK, DecryptSessionKeywithTempKey(kEnhanced, c.Name(), KeyAlgorithm::Rsa,
+                                                        cipher.data(), DWORD(cipher.size()), &hProv,
+                                                        &plain.pb, &plain.cb))
             << k.what;
         EXPECT_NE(0u, hProv);
         CryptReleaseContext(hProv, 0);
@@ -175,9 +184,9 @@ TEST(ImportSoftDecrypt, SessionKeyOpensWithTheTemporaryKey) {
     Bytes cipher = Hex(kSessionKeyCipher);
     HCRYPTPROV hProv = 0;
     Owned plain;
-    EXPECT_TRUE(FAILED(DecryptSessionKeywithTempKey(kEnhanced, c.Name() + W("-missing"), W("RSA"),
-                                                    cipher.data(), DWORD(cipher.size()), &hProv,
-                                                    &plain.pb, &plain.cb)));
+    EXPECT_TRUE(FAILED(DecryptSessionKeywithTempKey(
+        kEnhanced, c.Name() + W("-missing"), KeyAlgorithm::Rsa, cipher.data(), DWORD(cipher.size()),
+        &hProv, &plain.pb, &plain.cb)));
     EXPECT_EQ(0u, hProv);
     EXPECT_EQ(nullptr, plain.pb);
 }
@@ -195,25 +204,23 @@ TEST(ImportEncryptCert, OldFormatInTheSoftwareProviders) {
         Container c("oldfmt", provider, TypeOf(provider), CRYPT_DELETEKEYSET);
         ASSERT_TRUE(WithTempKey(provider, c.Name(), AT_KEYEXCHANGE));
         WString envelope = OldFormatEnvelope(), certText = CommaText(cert);
-        ASSERT_EQ(VURO_OK, ImportEncryptCertEx(provider, c.Name(), W("RSA"), envelope, certText,
-                                               1024, CRYPT_EXPORTABLE))
+        ASSERT_EQ(VURO_OK, ImportEncryptCertEx(provider, c.Name(), KeyAlgorithm::Rsa, envelope,
+                                               certText, 1024, CRYPT_EXPORTABLE))
             << U8(provider);
         // The issued key took the temporary key's place ...
         EXPECT_EQ(Text(kIssuedMessage), DecryptWith(provider, TypeOf(provider), c.Name(),
                                                     AT_KEYEXCHANGE, Hex(kIssuedMessageCipher)));
         // ... and its certificate is in "MY", linked to it.
-        Store store = OpenMy();
+        UniqueStore store = OpenMy();
         ASSERT_TRUE(store);
-        std::vector<PCCERT_CONTEXT> entries = MyEntries(store.get(), cert);
+        const std::vector<UniqueCertContext> entries = MyEntries(store.get(), cert);
         ASSERT_EQ(1u, entries.size());
-        const KeyLink link = LinkOf(entries[0]);
+        const KeyLink link = LinkOf(entries[0].get());
         EXPECT_TRUE(link.found);
         EXPECT_EQ(U8(c.Name()), link.container);
         EXPECT_EQ(U8(provider), link.provider);
         EXPECT_EQ(TypeOf(provider), link.dwType);
         EXPECT_EQ(DWORD(AT_KEYEXCHANGE), link.dwKeySpec);
-        for (PCCERT_CONTEXT p : entries)
-            CertFreeCertificateContext(p);
         RemoveFromMy(cert);
     }
 }
@@ -225,25 +232,27 @@ TEST(ImportEncryptCert, FormatChoiceAndArguments) {
     ASSERT_TRUE(WithTempKey(kEnhanced, c.Name(), AT_KEYEXCHANGE));
     struct Case {
         const char* what;
-        WString provider, container, algorithm, envelope, cert;
+        WString provider, container;
+        KeyAlgorithm algorithm;
+        WString envelope, cert;
         int bits;
         HRESULT hr;
     } cases[] = {
         // A Microsoft provider takes the old format at any length: the 1024-bit
         // key does not fit 2048 (the new format would fail in the provider).
-        {"old format at 2048 bits", kEnhanced, c.Name(), W("RSA"), OldFormatEnvelope(),
+        {"old format at 2048 bits", kEnhanced, c.Name(), KeyAlgorithm::Rsa, OldFormatEnvelope(),
          CommaText(cert), 2048, VURO_E_ENVELOPE_FORMAT},
-        {"empty container", kEnhanced, W(""), W("RSA"), OldFormatEnvelope(), CommaText(cert), 1024,
+        {"empty container", kEnhanced, W(""), KeyAlgorithm::Rsa, OldFormatEnvelope(),
+         CommaText(cert), 1024, E_INVALIDARG},
+        {"empty provider", W(""), c.Name(), KeyAlgorithm::Rsa, OldFormatEnvelope(), CommaText(cert),
+         1024, E_INVALIDARG},
+        {"no algorithm", kEnhanced, c.Name(), KeyAlgorithm::Unset, OldFormatEnvelope(),
+         CommaText(cert), 1024, E_INVALIDARG},
+        {"empty envelope", kEnhanced, c.Name(), KeyAlgorithm::Rsa, W(""), CommaText(cert), 1024,
          E_INVALIDARG},
-        {"empty provider", W(""), c.Name(), W("RSA"), OldFormatEnvelope(), CommaText(cert), 1024,
-         E_INVALIDARG},
-        {"empty algorithm", kEnhanced, c.Name(), W(""), OldFormatEnvelope(), CommaText(cert), 1024,
-         E_INVALIDARG},
-        {"empty envelope", kEnhanced, c.Name(), W("RSA"), W(""), CommaText(cert), 1024,
-         E_INVALIDARG},
-        {"empty certificate", kEnhanced, c.Name(), W("RSA"), OldFormatEnvelope(), W(""), 1024,
-         E_INVALIDARG},
-        {"old format refuses session key type 0", kEnhanced, c.Name(), W("rsa"),
+        {"empty certificate", kEnhanced, c.Name(), KeyAlgorithm::Rsa, OldFormatEnvelope(), W(""),
+         1024, E_INVALIDARG},
+        {"old format refuses session key type 0", kEnhanced, c.Name(), KeyAlgorithm::Rsa,
          Envelope(1, 1, 0, {}, WrapKey(Hex(kIssuedKeyCipher))), CommaText(cert), 1024,
          VURO_E_ENVELOPE_SESSION_KEY_TYPE},
     };
@@ -252,7 +261,7 @@ TEST(ImportEncryptCert, FormatChoiceAndArguments) {
                                             k.cert, k.bits, 0))
             << k.what;
     }
-    Store store = OpenMy();
+    UniqueStore store = OpenMy();
     ASSERT_TRUE(store);
     EXPECT_TRUE(MyEntries(store.get(), cert).empty()) << "no failure added the certificate";
     // The temporary key is still the container's exchange key.
@@ -267,25 +276,91 @@ TEST(ImportSignCert, MicrosoftProvidersRegisterInMy) {
         Container c("sign", provider, TypeOf(provider), CRYPT_DELETEKEYSET);
         ASSERT_TRUE(WithTempKey(provider, c.Name(), AT_SIGNATURE));
         WString text = CommaText(cert);
-        ASSERT_EQ(VURO_OK, ImportSignCert(W("RSA"), text, AT_SIGNATURE, provider, c.Name()))
+        ASSERT_EQ(VURO_OK,
+                  ImportSignCert(KeyAlgorithm::Rsa, text, AT_SIGNATURE, provider, c.Name()))
             << U8(provider);
         EXPECT_EQ(WString::npos, text.find(WCHAR(',')));
         // Again, in lower case and without commas: one entry, the last link.
         WString plain = Widen(Base64(cert));
-        ASSERT_EQ(VURO_OK, ImportSignCert(W("rsa"), plain, AT_SIGNATURE, provider, c.Name()));
-        Store store = OpenMy();
+        ASSERT_EQ(VURO_OK,
+                  ImportSignCert(KeyAlgorithm::Rsa, plain, AT_SIGNATURE, provider, c.Name()));
+        UniqueStore store = OpenMy();
         ASSERT_TRUE(store);
-        std::vector<PCCERT_CONTEXT> entries = MyEntries(store.get(), cert);
+        const std::vector<UniqueCertContext> entries = MyEntries(store.get(), cert);
         ASSERT_EQ(1u, entries.size());
-        const KeyLink link = LinkOf(entries[0]);
+        const KeyLink link = LinkOf(entries[0].get());
         EXPECT_EQ(U8(c.Name()), link.container);
         EXPECT_EQ(U8(provider), link.provider);
         EXPECT_EQ(TypeOf(provider), link.dwType);
         EXPECT_EQ(DWORD(AT_SIGNATURE), link.dwKeySpec);
-        for (PCCERT_CONTEXT p : entries)
-            CertFreeCertificateContext(p);
         RemoveFromMy(cert);
     }
+}
+
+// TempCopies: the names of the "{GUID}.VURO" files in the temporary folder.
+std::set<std::string> TempCopies() {
+    WCHAR* pwszDir = nullptr;
+    if (FAILED(GetTempDirPath(&pwszDir)))
+        return {};
+    const std::filesystem::path dir{WString(pwszDir)};
+    delete[] pwszDir;
+    std::set<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+        if (entry.path().extension() == ".VURO")
+            names.insert(entry.path().filename().string());
+    return names;
+}
+
+Bytes ReadFileBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The copy of the certificate in the temporary folder exists for whoever
+// reads the trace: it is written while information tracing is on, and never
+// otherwise (nothing would ever remove it).
+TEST(ImportSignCert, TemporaryCopyOnlyWhileTracing) {
+    const Bytes cert = Hex(kTempKeyCert);
+    Container c("signcopy", kEnhanced, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+    ASSERT_TRUE(WithTempKey(kEnhanced, c.Name(), AT_SIGNATURE));
+    struct Case {
+        const char* what;
+        ULONG flags;
+        size_t copies;
+    } cases[] = {
+        {"tracing off", 0, 0},
+        {"errors, warnings and entry/exit only",
+         TRACE_FLAG_ERROR | TRACE_FLAG_WARNING | TRACE_FLAG_ENTRY_EXIT, 0},
+        {"information", TRACE_FLAG_INFO, 1},
+    };
+    const ULONG saved = g_ulTraceEnableFlags.load();
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        RemoveFromMy(cert);
+        const std::set<std::string> before = TempCopies();
+        g_ulTraceEnableFlags.store(k.flags);
+        WString text = CommaText(cert);
+        const HRESULT hr =
+            ImportSignCert(KeyAlgorithm::Rsa, text, AT_SIGNATURE, kEnhanced, c.Name());
+        g_ulTraceEnableFlags.store(saved);
+        EXPECT_EQ(VURO_OK, hr);
+        std::vector<std::string> added;
+        for (const std::string& name : TempCopies())
+            if (before.count(name) == 0)
+                added.push_back(name);
+        EXPECT_EQ(k.copies, added.size());
+        WCHAR* pwszDir = nullptr;
+        ASSERT_EQ(VURO_OK, GetTempDirPath(&pwszDir));
+        const std::filesystem::path dir{WString(pwszDir)};
+        delete[] pwszDir;
+        for (const std::string& name : added) {
+            EXPECT_EQ(cert, ReadFileBytes(dir / name)) << name;
+            std::error_code ec;
+            std::filesystem::remove(dir / name, ec);
+        }
+    }
+    RemoveFromMy(cert);
 }
 
 TEST(ImportSignCert, Refusals) {
@@ -308,9 +383,10 @@ TEST(ImportSignCert, Refusals) {
          HRESULT(NTE_BAD_KEYSET)},
     };
     for (Case& k : cases)
-        EXPECT_EQ(k.hr, ImportSignCert(W("RSA"), k.text, k.keySpec, kEnhanced, k.container))
+        EXPECT_EQ(k.hr,
+                  ImportSignCert(KeyAlgorithm::Rsa, k.text, k.keySpec, kEnhanced, k.container))
             << k.what;
-    Store store = OpenMy();
+    UniqueStore store = OpenMy();
     ASSERT_TRUE(store);
     EXPECT_TRUE(MyEntries(store.get(), cert).empty());
 }

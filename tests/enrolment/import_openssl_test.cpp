@@ -201,39 +201,37 @@ WString RsaEnvelope(EVP_PKEY* temporary, EVP_PKEY* issued, int nEncryptType) {
 
 Bytes KeyCertificate(const WCHAR* pwszProvider, DWORD dwType, const WString& container,
                      DWORD dwKeySpec, DWORD dwAccess = 0) {
-    Prov prov;
-    KeyH key;
-    if (!CryptAcquireContextW(&prov.h, container.c_str(), pwszProvider, dwType, dwAccess) ||
-        !CryptGetUserKey(prov.h, dwKeySpec, &key.h))
+    UniqueProvider prov;
+    UniqueKey key;
+    if (!CryptAcquireContextW(prov.put(), container.c_str(), pwszProvider, dwType, dwAccess) ||
+        !CryptGetUserKey(prov.get(), dwKeySpec, key.put()))
         return {};
     DWORD cb = 0;
-    if (!CryptGetKeyParam(key.h, KP_CERTIFICATE, nullptr, &cb, 0))
+    if (!CryptGetKeyParam(key.get(), KP_CERTIFICATE, nullptr, &cb, 0))
         return {};
     Bytes cert(cb);
-    if (!CryptGetKeyParam(key.h, KP_CERTIFICATE, cert.data(), &cb, 0))
+    if (!CryptGetKeyParam(key.get(), KP_CERTIFICATE, cert.data(), &cb, 0))
         return {};
     cert.resize(cb);
     return cert;
 }
 
 bool InMy(const Bytes& cert) {
-    Store store = OpenMy();
-    std::vector<PCCERT_CONTEXT> entries = MyEntries(store.get(), cert);
-    for (PCCERT_CONTEXT p : entries)
-        CertFreeCertificateContext(p);
+    UniqueStore store = OpenMy();
+    const std::vector<UniqueCertContext> entries = MyEntries(store.get(), cert);
     return !entries.empty();
 }
 
 // NewKeyPair: a fresh container of the provider with a generated key pair;
 // hands out its public blob.
 Bytes NewKeyPair(const WCHAR* pwszProvider, const WString& container, ALG_ID alg, DWORD dwBits) {
-    Prov prov;
-    KeyH key;
-    if (!CryptAcquireContextW(&prov.h, container.c_str(), pwszProvider, TypeOf(pwszProvider),
+    UniqueProvider prov;
+    UniqueKey key;
+    if (!CryptAcquireContextW(prov.put(), container.c_str(), pwszProvider, TypeOf(pwszProvider),
                               CRYPT_NEWKEYSET) ||
-        !CryptGenKey(prov.h, alg, dwBits << 16, &key.h))
+        !CryptGenKey(prov.get(), alg, dwBits << 16, key.put()))
         return {};
-    return ExportPublic(key.h);
+    return ExportPublic(key.get());
 }
 
 TEST(ImportOpenSsl, PrivateKeyBlobsOfOpenSslKeysDecrypt) {
@@ -250,11 +248,11 @@ TEST(ImportOpenSsl, PrivateKeyBlobsOfOpenSslKeysDecrypt) {
         EXPECT_EQ(bits * 9 / 16 + 20, blob.cb);
         Container c("osblob", kEnhanced, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
         {
-            Prov prov;
-            KeyH key;
-            ASSERT_TRUE(CryptAcquireContextW(&prov.h, c.Name().c_str(), kEnhanced, PROV_RSA_FULL,
+            UniqueProvider prov;
+            UniqueKey key;
+            ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.Name().c_str(), kEnhanced, PROV_RSA_FULL,
                                              CRYPT_NEWKEYSET));
-            ASSERT_TRUE(CryptImportKey(prov.h, blob.pb, blob.cb, 0, 0, &key.h));
+            ASSERT_TRUE(CryptImportKey(prov.get(), blob.pb, blob.cb, 0, 0, key.put()));
         }
         const Bytes message = Random(40);
         EXPECT_EQ(message, DecryptWith(kEnhanced, PROV_RSA_FULL, c.Name(), AT_KEYEXCHANGE,
@@ -341,7 +339,8 @@ TEST(ImportOpenSsl, SignCertInTokensStaysWithTheKey) {
         ASSERT_TRUE(subject) << k.algorithm;
         const Bytes cert = MakeCertificate(subject.get(), "Token signer");
         WString text = CommaText(cert);
-        ASSERT_EQ(VURO_OK, ImportSignCert(W(k.algorithm), text, AT_SIGNATURE, k.provider, c.Name()))
+        ASSERT_EQ(VURO_OK, ImportSignCert(ParseKeyAlgorithm(W(k.algorithm)), text, AT_SIGNATURE,
+                                          k.provider, c.Name()))
             << k.algorithm;
         EXPECT_EQ(cert, KeyCertificate(k.provider, PROV_RSA_FULL, c.Name(), AT_SIGNATURE, k.access))
             << k.algorithm;
@@ -356,22 +355,20 @@ TEST(ImportOpenSsl, SignCertKeepsTheKeySpecInMy) {
         ASSERT_TRUE(subject);
         const Bytes cert = MakeCertificate(subject.get(), "Software signer");
         WString text = CommaText(cert);
-        ASSERT_EQ(VURO_OK, ImportSignCert(W("Rsa"), text, keySpec, kEnhanced, c.Name()));
-        Store store = OpenMy();
-        std::vector<PCCERT_CONTEXT> entries = MyEntries(store.get(), cert);
+        ASSERT_EQ(VURO_OK, ImportSignCert(KeyAlgorithm::Rsa, text, keySpec, kEnhanced, c.Name()));
+        UniqueStore store = OpenMy();
+        const std::vector<UniqueCertContext> entries = MyEntries(store.get(), cert);
         ASSERT_EQ(1u, entries.size());
-        EXPECT_EQ(keySpec, LinkOf(entries[0]).dwKeySpec);
+        EXPECT_EQ(keySpec, LinkOf(entries[0].get()).dwKeySpec);
         // The link leads back to the key: the store hands out its provider.
         HCRYPTPROV_OR_NCRYPT_KEY_HANDLE hKey = 0;
         DWORD dwSpec = 0;
         BOOL fFree = FALSE;
-        EXPECT_TRUE(
-            CryptAcquireCertificatePrivateKey(entries[0], 0, nullptr, &hKey, &dwSpec, &fFree));
+        EXPECT_TRUE(CryptAcquireCertificatePrivateKey(entries[0].get(), 0, nullptr, &hKey, &dwSpec,
+                                                      &fFree));
         EXPECT_EQ(keySpec, dwSpec);
         if (fFree)
             CryptReleaseContext(HCRYPTPROV(hKey), 0);
-        for (PCCERT_CONTEXT p : entries)
-            CertFreeCertificateContext(p);
         RemoveFromMy(cert);
     }
 }
@@ -395,8 +392,8 @@ TEST(ImportOpenSsl, OldFormatFreshAnswers) {
         Pkey issued = IssuedRsaKey(k.bits);
         const Bytes cert = MakeCertificate(issued.get(), "Encryption");
         WString envelope = RsaEnvelope(temporary.get(), issued.get(), 1), text = CommaText(cert);
-        ASSERT_EQ(VURO_OK, ImportEncryptCertEx(k.provider, c.Name(), W("RSA"), envelope, text,
-                                               int(k.bits), 0))
+        ASSERT_EQ(VURO_OK, ImportEncryptCertEx(k.provider, c.Name(), KeyAlgorithm::Rsa, envelope,
+                                               text, int(k.bits), 0))
             << U8(k.provider);
         const Bytes message = Random(32);
         EXPECT_EQ(message, DecryptWith(k.provider, TypeOf(k.provider), c.Name(), AT_KEYEXCHANGE,
@@ -415,8 +412,8 @@ TEST(ImportOpenSsl, OldFormatFreshAnswers) {
     Pkey other = GenerateRsa(1024), issued = IssuedRsaKey(1024);
     WString envelope = RsaEnvelope(other.get(), issued.get(), 1),
             text = CommaText(MakeCertificate(issued.get(), "Encryption"));
-    EXPECT_TRUE(
-        FAILED(ImportEncryptCertEx(kEnhanced, c.Name(), W("RSA"), envelope, text, 1024, 0)));
+    EXPECT_TRUE(FAILED(
+        ImportEncryptCertEx(kEnhanced, c.Name(), KeyAlgorithm::Rsa, envelope, text, 1024, 0)));
     EXPECT_EQ(before, GuidNamed(Containers(kEnhanced, PROV_RSA_FULL)));
 }
 
@@ -428,8 +425,8 @@ TEST(ImportOpenSsl, NewFormatRsaInTheToken) {
         Pkey issued = GenerateRsa(bits); // the token takes any PKCS#1 key of the length
         const Bytes cert = MakeCertificate(issued.get(), "Token encryption");
         WString envelope = RsaEnvelope(temporary.get(), issued.get(), 2), text = CommaText(cert);
-        ASSERT_EQ(VURO_OK,
-                  ImportEncryptCertEx(kRsaToken, c.Name(), W("RSA"), envelope, text, int(bits), 0))
+        ASSERT_EQ(VURO_OK, ImportEncryptCertEx(kRsaToken, c.Name(), KeyAlgorithm::Rsa, envelope,
+                                               text, int(bits), 0))
             << bits;
         const Bytes message = Random(32);
         EXPECT_EQ(message, DecryptWith(kRsaToken, PROV_RSA_FULL, c.Name(), AT_KEYEXCHANGE,
@@ -458,12 +455,13 @@ Sm2Setup MakeSm2(const WString& container) {
 }
 
 Bytes ExchangePoint(const WString& container) {
-    Prov prov;
-    KeyH key;
-    if (!CryptAcquireContextW(&prov.h, container.c_str(), kSm2Token, PROV_RSA_FULL, 0xF0000000) ||
-        !CryptGetUserKey(prov.h, AT_KEYEXCHANGE, &key.h))
+    UniqueProvider prov;
+    UniqueKey key;
+    if (!CryptAcquireContextW(prov.put(), container.c_str(), kSm2Token, PROV_RSA_FULL,
+                              0xF0000000) ||
+        !CryptGetUserKey(prov.get(), AT_KEYEXCHANGE, key.put()))
         return {};
-    Pkey pub = Sm2PublicFromBlob(ExportPublic(key.h));
+    Pkey pub = Sm2PublicFromBlob(ExportPublic(key.get()));
     return pub ? Sm2Point(pub.get()) : Bytes();
 }
 
@@ -482,8 +480,8 @@ TEST(ImportOpenSsl, Sm2InBothOrders) {
         }
         WString envelope = Envelope(2, 2, 0, {}, WrapKey(cipher)), text = CommaText(s.cert);
         // Any key length: SM2 always takes the new format.
-        ASSERT_EQ(VURO_OK, ImportEncryptCertEx(kSm2Token, c.Name(), W("SM2"), envelope, text, 1024,
-                                               CRYPT_EXPORTABLE))
+        ASSERT_EQ(VURO_OK, ImportEncryptCertEx(kSm2Token, c.Name(), KeyAlgorithm::Sm2, envelope,
+                                               text, 1024, CRYPT_EXPORTABLE))
             << (fC1C2C3 ? "C1C2C3" : "C1C3C2");
         EXPECT_EQ(Sm2Point(s.issued.get()), ExchangePoint(c.Name()));
         EXPECT_EQ(s.cert,
@@ -497,23 +495,24 @@ TEST(ImportOpenSsl, Sm2CiphertextsThatFitNoOrder) {
     Sm2Setup s = MakeSm2(c.Name());
     ASSERT_FALSE(s.c1c3c2.empty());
     const Bytes before = ExchangePoint(c.Name());
-    Prov prov;
+    UniqueProvider prov;
     ASSERT_TRUE(
-        CryptAcquireContextW(&prov.h, c.Name().c_str(), kSm2Token, PROV_RSA_FULL, 0xF0000000));
+        CryptAcquireContextW(prov.put(), c.Name().c_str(), kSm2Token, PROV_RSA_FULL, 0xF0000000));
     Bytes tampered = s.c1c3c2;
     tampered[100] ^= 1;
     const Bytes shortCipher(s.c1c3c2.begin(), s.c1c3c2.begin() + 90);
     for (const Bytes* cipher : std::vector<const Bytes*>{&tampered, &shortCipher}) {
-        const HRESULT hrFirst = ImportEncryptCertEx_SM2(
-            s.cert.data(), DWORD(s.cert.size()), cipher->data(), DWORD(cipher->size()), prov.h, 0);
+        const HRESULT hrFirst =
+            ImportEncryptCertEx_SM2(s.cert.data(), DWORD(s.cert.size()), cipher->data(),
+                                    DWORD(cipher->size()), prov.get(), 0);
         EXPECT_TRUE(FAILED(hrFirst));
         EXPECT_EQ(hrFirst, ImportEncryptCertEx_SM2WithRetry(s.cert.data(), DWORD(s.cert.size()),
                                                             cipher->data(), DWORD(cipher->size()),
-                                                            prov.h, 0))
+                                                            prov.get(), 0))
             << cipher->size();
         WString envelope = Envelope(2, 2, 0, {}, WrapKey(*cipher)), text = CommaText(s.cert);
-        EXPECT_EQ(hrFirst,
-                  ImportEncryptCertEx(kSm2Token, c.Name(), W("SM2"), envelope, text, 256, 0));
+        EXPECT_EQ(hrFirst, ImportEncryptCertEx(kSm2Token, c.Name(), KeyAlgorithm::Sm2, envelope,
+                                               text, 256, 0));
     }
     EXPECT_EQ(before, ExchangePoint(c.Name())) << "the temporary key is still there";
     EXPECT_TRUE(

@@ -4,6 +4,8 @@
 // AddressSanitizer. Whatever decodes must also decode into a caller buffer of
 // exactly the size it asked for. Where an encoder exists, its output is a fixed
 // point: decoding it and encoding again reproduces it octet for octet.
+#include "foundation/Handles.h"
+
 #include <windows.h>
 #include <wincrypt.h>
 
@@ -35,10 +37,7 @@ const Target kTargets[] = {
     {PKCS7_SIGNER_INFO, PKCS7_SIGNER_INFO},
 };
 
-struct LocalFreeDeleter {
-    void operator()(void* p) const { LocalFree(p); }
-};
-using LocalBlock = std::unique_ptr<BYTE, LocalFreeDeleter>;
+using LocalBlock = UniqueLocalOf<BYTE>;
 
 void Require(bool condition) {
     if (!condition)
@@ -56,7 +55,7 @@ LocalBlock DecodeEveryWay(LPCSTR type, const BYTE* pb, DWORD cb) {
     Require(ok == sized);
     if (!ok) {
         Require(allocated == nullptr);
-        return nullptr;
+        return {};
     }
     LocalBlock block(allocated);
     Require(size == cbAllocated);
@@ -109,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pbData, size_t cbData) {
         std::unique_ptr<BYTE[]> exact(new BYTE[canonical.size()]);
         std::memcpy(exact.get(), canonical.data(), canonical.size());
         LocalBlock again = DecodeEveryWay(t.decodeAs, exact.get(), DWORD(canonical.size()));
-        Require(again != nullptr);
+        Require(bool(again));
         std::vector<BYTE> reencoded;
         Require(Encode(t.encodeAs, again.get(), reencoded));
         Require(reencoded == canonical);

@@ -2,7 +2,7 @@
 // OpenSSL verifies the SM2 token's signatures and makes the envelopes the
 // tokens import, and child processes show that containers persist and that
 // two writers in different containers do not disturb each other.
-#include "tests/support/CryptoHandles.h"
+#include "foundation/Handles.h"
 #include "tests/support/OpensslKeys.h"
 #include "tests/support/TestSupport.h"
 
@@ -49,17 +49,6 @@ constexpr DWORD kAccessExisting = 0xF0000000;
 constexpr DWORD kDeleteContainer = 0xFFFF0002;
 const char kDefaultId[] = "1234567812345678";
 
-struct HashH {
-    HCRYPTHASH h = 0;
-    HashH() = default;
-    HashH(const HashH&) = delete;
-    HashH& operator=(const HashH&) = delete;
-    ~HashH() {
-        if (h != 0)
-            CryptDestroyHash(h);
-    }
-};
-
 // Container: a name of this run in one token, deleted before and after use.
 class Container {
 public:
@@ -91,16 +80,16 @@ Bytes Export(HCRYPTKEY key, DWORD type) {
 }
 
 Bytes Sign(HCRYPTPROV prov, ALG_ID hashAlg, DWORD keySpec, const std::string& message) {
-    HashH hash;
-    if (!CryptCreateHash(prov, hashAlg, 0, 0, &hash.h) ||
-        !CryptHashData(hash.h, reinterpret_cast<const BYTE*>(message.data()),
+    UniqueHash hash;
+    if (!CryptCreateHash(prov, hashAlg, 0, 0, hash.put()) ||
+        !CryptHashData(hash.get(), reinterpret_cast<const BYTE*>(message.data()),
                        static_cast<DWORD>(message.size()), 0))
         return {};
     DWORD size = 0;
-    if (!CryptSignHashW(hash.h, keySpec, nullptr, 0, nullptr, &size))
+    if (!CryptSignHashW(hash.get(), keySpec, nullptr, 0, nullptr, &size))
         return {};
     Bytes sig(size);
-    if (!CryptSignHashW(hash.h, keySpec, nullptr, 0, sig.data(), &size))
+    if (!CryptSignHashW(hash.get(), keySpec, nullptr, 0, sig.data(), &size))
         return {};
     return sig;
 }
@@ -158,11 +147,13 @@ Bytes EnvelopeBlob(ALG_ID alg, const std::vector<DWORD>& fields, const void* add
 
 TEST(CspSm2Token, SignatureVerifiesWithOpenSsl) {
     Container c(kSm2Csp, "sign");
-    Prov prov;
-    ASSERT_TRUE(CryptAcquireContextW(&prov.h, c.c_str(), kSm2Csp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
-    KeyH key;
-    ASSERT_TRUE(CryptGenKey(prov.h, kSm2Sign, 256 << 16, &key.h)) << std::hex << GetLastError();
-    const Bytes blob = Export(key.h, PUBLICKEYBLOB);
+    UniqueProvider prov;
+    ASSERT_TRUE(
+        CryptAcquireContextW(prov.put(), c.c_str(), kSm2Csp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+    UniqueKey key;
+    ASSERT_TRUE(CryptGenKey(prov.get(), kSm2Sign, 256 << 16, key.put()))
+        << std::hex << GetLastError();
+    const Bytes blob = Export(key.get(), PUBLICKEYBLOB);
     // 8-byte header, bit length, X field, Y field (each 64 bytes, value first).
     ASSERT_EQ(140u, blob.size());
     EXPECT_EQ(PUBLICKEYBLOB, blob[0]);
@@ -175,16 +166,17 @@ TEST(CspSm2Token, SignatureVerifiesWithOpenSsl) {
     // The same point through CryptExportPublicKeyInfo: id-ecPublicKey, SM2 curve.
     DWORD infoSize = 0;
     ASSERT_TRUE(
-        CryptExportPublicKeyInfo(prov.h, AT_SIGNATURE, X509_ASN_ENCODING, nullptr, &infoSize));
+        CryptExportPublicKeyInfo(prov.get(), AT_SIGNATURE, X509_ASN_ENCODING, nullptr, &infoSize));
     Bytes block(infoSize);
     auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(block.data());
-    ASSERT_TRUE(CryptExportPublicKeyInfo(prov.h, AT_SIGNATURE, X509_ASN_ENCODING, info, &infoSize));
+    ASSERT_TRUE(
+        CryptExportPublicKeyInfo(prov.get(), AT_SIGNATURE, X509_ASN_ENCODING, info, &infoSize));
     EXPECT_STREQ("1.2.840.10045.2.1", info->Algorithm.pszObjId);
     EXPECT_EQ(PointOf(pub.get()),
               Bytes(info->PublicKey.pbData, info->PublicKey.pbData + info->PublicKey.cbData));
 
     const std::string message = "the data a page asks to sign";
-    const Bytes sig = Sign(prov.h, kSm3, AT_SIGNATURE, message);
+    const Bytes sig = Sign(prov.get(), kSm3, AT_SIGNATURE, message);
     ASSERT_EQ(64u, sig.size());
     EXPECT_TRUE(VerifySm2(pub.get(), message, sig));
     // The check can fail: another message, or a flipped byte of s.
@@ -194,13 +186,13 @@ TEST(CspSm2Token, SignatureVerifiesWithOpenSsl) {
     EXPECT_FALSE(VerifySm2(pub.get(), message, flipped));
 
     // HP_HASHVAL is the digest that was signed: SM3(Z || data).
-    HashH hash;
-    ASSERT_TRUE(CryptCreateHash(prov.h, kSm3, 0, 0, &hash.h));
-    ASSERT_TRUE(CryptHashData(hash.h, reinterpret_cast<const BYTE*>(message.data()),
+    UniqueHash hash;
+    ASSERT_TRUE(CryptCreateHash(prov.get(), kSm3, 0, 0, hash.put()));
+    ASSERT_TRUE(CryptHashData(hash.get(), reinterpret_cast<const BYTE*>(message.data()),
                               static_cast<DWORD>(message.size()), 0));
     Bytes digest(32);
     DWORD size = 32;
-    ASSERT_TRUE(CryptGetHashParam(hash.h, HP_HASHVAL, digest.data(), &size, 0));
+    ASSERT_TRUE(CryptGetHashParam(hash.get(), HP_HASHVAL, digest.data(), &size, 0));
     Bytes r(sig.rend() - 32, sig.rend()), s(sig.rbegin(), sig.rbegin() + 32);
     ECDSA_SIG* es = ECDSA_SIG_new();
     ECDSA_SIG_set0(es, BN_bin2bn(r.data(), 32, nullptr), BN_bin2bn(s.data(), 32, nullptr));
@@ -216,13 +208,14 @@ TEST(CspSm2Token, SignatureVerifiesWithOpenSsl) {
 
 TEST(CspSm2Token, EnvelopedKeyImportsInOneOrderAndSigns) {
     Container c(kSm2Csp, "envelope");
-    Prov prov;
-    ASSERT_TRUE(CryptAcquireContextW(&prov.h, c.c_str(), kSm2Csp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+    UniqueProvider prov;
+    ASSERT_TRUE(
+        CryptAcquireContextW(prov.put(), c.c_str(), kSm2Csp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
     Pkey temporary;
     {
-        KeyH key;
-        ASSERT_TRUE(CryptGenKey(prov.h, kSm2Exchange, 0, &key.h));
-        temporary = Sm2PublicFromBlob(Export(key.h, PUBLICKEYBLOB));
+        UniqueKey key;
+        ASSERT_TRUE(CryptGenKey(prov.get(), kSm2Exchange, 0, key.put()));
+        temporary = Sm2PublicFromBlob(Export(key.get(), PUBLICKEYBLOB));
         ASSERT_TRUE(temporary);
     }
     // The authority's key pair, made by OpenSSL; its scalar travels encrypted.
@@ -256,65 +249,67 @@ TEST(CspSm2Token, EnvelopedKeyImportsInOneOrderAndSigns) {
             EnvelopeBlob(kSm2Exchange, {kSm2Exchange, static_cast<DWORD>(k.cipher->size() * 8)},
                          k.cipher->data());
         ASSERT_EQ(16 + sizeof(void*), blob.size());
-        KeyH key;
-        EXPECT_EQ(k.accepted, CryptImportKey(prov.h, blob.data(), static_cast<DWORD>(blob.size()),
-                                             0, 0, &key.h) != FALSE)
+        UniqueKey key;
+        EXPECT_EQ(k.accepted,
+                  CryptImportKey(prov.get(), blob.data(), static_cast<DWORD>(blob.size()), 0, 0,
+                                 key.put()) != FALSE)
             << k.what;
         if (!k.accepted) {
             EXPECT_EQ(static_cast<DWORD>(NTE_BAD_DATA), GetLastError()) << k.what;
             continue;
         }
         // The imported pair is the issued one: same point, and it signs.
-        const Bytes exported = Export(key.h, PUBLICKEYBLOB);
+        const Bytes exported = Export(key.get(), PUBLICKEYBLOB);
         Pkey fromBlob = Sm2PublicFromBlob(exported);
         ASSERT_TRUE(fromBlob);
         EXPECT_EQ(PointOf(issued.get()), PointOf(fromBlob.get()));
         const std::string message = "signed by the imported key";
-        EXPECT_TRUE(VerifySm2(issued.get(), message, Sign(prov.h, kSm3, AT_KEYEXCHANGE, message)));
+        EXPECT_TRUE(
+            VerifySm2(issued.get(), message, Sign(prov.get(), kSm3, AT_KEYEXCHANGE, message)));
 
         // The certificate is kept with the key pair.
         const Bytes cert = {0x30, 0x03, 0x02, 0x01, 0x07};
-        ASSERT_TRUE(CryptSetKeyParam(key.h, KP_CERTIFICATE, cert.data(), 0));
-        Prov again;
+        ASSERT_TRUE(CryptSetKeyParam(key.get(), KP_CERTIFICATE, cert.data(), 0));
+        UniqueProvider again;
         ASSERT_TRUE(
-            CryptAcquireContextW(&again.h, c.c_str(), kSm2Csp, PROV_RSA_FULL, kAccessExisting));
-        KeyH user;
-        ASSERT_TRUE(CryptGetUserKey(again.h, AT_KEYEXCHANGE, &user.h));
+            CryptAcquireContextW(again.put(), c.c_str(), kSm2Csp, PROV_RSA_FULL, kAccessExisting));
+        UniqueKey user;
+        ASSERT_TRUE(CryptGetUserKey(again.get(), AT_KEYEXCHANGE, user.put()));
         DWORD size = 0;
-        ASSERT_TRUE(CryptGetKeyParam(user.h, KP_CERTIFICATE, nullptr, &size, 0));
+        ASSERT_TRUE(CryptGetKeyParam(user.get(), KP_CERTIFICATE, nullptr, &size, 0));
         Bytes read(size);
-        ASSERT_TRUE(CryptGetKeyParam(user.h, KP_CERTIFICATE, read.data(), &size, 0));
+        ASSERT_TRUE(CryptGetKeyParam(user.get(), KP_CERTIFICATE, read.data(), &size, 0));
         EXPECT_EQ(cert, read);
     }
 }
 
 TEST(CspSm2Token, ContainerLifeCycleWithVendorFlags) {
     Container c(kSm2Csp, "life");
-    Prov missing;
+    UniqueProvider missing;
     // Access to a container that does not exist.
     EXPECT_FALSE(
-        CryptAcquireContextW(&missing.h, c.c_str(), kSm2Csp, PROV_RSA_FULL, kAccessExisting));
+        CryptAcquireContextW(missing.put(), c.c_str(), kSm2Csp, PROV_RSA_FULL, kAccessExisting));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEYSET), GetLastError());
     {
-        Prov prov;
+        UniqueProvider prov;
         ASSERT_TRUE(
-            CryptAcquireContextW(&prov.h, c.c_str(), kSm2Csp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
-        KeyH key;
+            CryptAcquireContextW(prov.put(), c.c_str(), kSm2Csp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+        UniqueKey key;
         // RSA key lengths are not SM2's.
-        EXPECT_FALSE(CryptGenKey(prov.h, kSm2Sign, 1024 << 16, &key.h));
+        EXPECT_FALSE(CryptGenKey(prov.get(), kSm2Sign, 1024 << 16, key.put()));
         EXPECT_EQ(static_cast<DWORD>(NTE_BAD_FLAGS), GetLastError());
-        ASSERT_TRUE(CryptGenKey(prov.h, kSm2Sign, 0, &key.h));
+        ASSERT_TRUE(CryptGenKey(prov.get(), kSm2Sign, 0, key.put()));
     }
     // A verify context lists it.
     {
-        Prov verify;
-        ASSERT_TRUE(
-            CryptAcquireContextW(&verify.h, nullptr, kSm2Csp, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+        UniqueProvider verify;
+        ASSERT_TRUE(CryptAcquireContextW(verify.put(), nullptr, kSm2Csp, PROV_RSA_FULL,
+                                         CRYPT_VERIFYCONTEXT));
         bool found = false;
         for (DWORD flags = CRYPT_FIRST;; flags = CRYPT_NEXT) {
             char name[256];
             DWORD size = sizeof name;
-            if (!CryptGetProvParam(verify.h, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name),
+            if (!CryptGetProvParam(verify.get(), PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name),
                                    &size, flags))
                 break;
             found = found || c.Ansi() == name;
@@ -427,17 +422,18 @@ Bytes EvpStructure(const Bytes& sessionCipher, const Bytes& keyCipher, const Byt
 
 TEST(CspRsaToken, NewFormatEnvelopeImportsUnderTheExchangeKey) {
     Container c(kRsaCsp, "evp");
-    Prov prov;
-    ASSERT_TRUE(CryptAcquireContextW(&prov.h, c.c_str(), kRsaCsp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+    UniqueProvider prov;
+    ASSERT_TRUE(
+        CryptAcquireContextW(prov.put(), c.c_str(), kRsaCsp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
     Pkey temporary;
     {
-        KeyH key;
-        ASSERT_TRUE(CryptGenKey(prov.h, AT_KEYEXCHANGE, 1024 << 16, &key.h));
-        temporary = RsaPublicFromBlob(Export(key.h, PUBLICKEYBLOB));
+        UniqueKey key;
+        ASSERT_TRUE(CryptGenKey(prov.get(), AT_KEYEXCHANGE, 1024 << 16, key.put()));
+        temporary = RsaPublicFromBlob(Export(key.get(), PUBLICKEYBLOB));
         ASSERT_TRUE(temporary);
         // A token's private key never leaves it.
         DWORD size = 0;
-        EXPECT_FALSE(CryptExportKey(key.h, 0, PRIVATEKEYBLOB, 0, nullptr, &size));
+        EXPECT_FALSE(CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, nullptr, &size));
     }
     Pkey issued = RsaGenerate(1024);
     ASSERT_TRUE(issued);
@@ -473,55 +469,57 @@ TEST(CspRsaToken, NewFormatEnvelopeImportsUnderTheExchangeKey) {
             CALG_RSA_KEYX, {CALG_RSA_KEYX, k.keyBits, static_cast<DWORD>(k.evp.size() * 8)},
             k.evp.data());
         ASSERT_EQ(20 + sizeof(void*), blob.size());
-        KeyH key;
-        const BOOL ok =
-            CryptImportKey(prov.h, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &key.h);
+        UniqueKey key;
+        const BOOL ok = CryptImportKey(prov.get(), blob.data(), static_cast<DWORD>(blob.size()), 0,
+                                       0, key.put());
         if (k.error != 0) {
             EXPECT_FALSE(ok) << k.what;
             EXPECT_EQ(k.error, GetLastError()) << k.what;
             continue;
         }
         ASSERT_TRUE(ok) << std::hex << GetLastError();
-        Pkey fromBlob = RsaPublicFromBlob(Export(key.h, PUBLICKEYBLOB));
+        Pkey fromBlob = RsaPublicFromBlob(Export(key.get(), PUBLICKEYBLOB));
         ASSERT_TRUE(fromBlob);
         EXPECT_EQ(1, EVP_PKEY_eq(issued.get(), fromBlob.get()));
         const Bytes cert = {0x30, 0x03, 0x02, 0x01, 0x09};
-        ASSERT_TRUE(CryptSetKeyParam(key.h, KP_CERTIFICATE, cert.data(), 0));
+        ASSERT_TRUE(CryptSetKeyParam(key.get(), KP_CERTIFICATE, cert.data(), 0));
     }
     // The container's exchange pair is now the issued one, with its certificate.
-    Prov again;
-    ASSERT_TRUE(CryptAcquireContextW(&again.h, c.c_str(), kRsaCsp, PROV_RSA_FULL, 0));
+    UniqueProvider again;
+    ASSERT_TRUE(CryptAcquireContextW(again.put(), c.c_str(), kRsaCsp, PROV_RSA_FULL, 0));
     EXPECT_TRUE(
-        RsaVerifySha1(issued.get(), "abc", Sign(again.h, CALG_SHA1, AT_KEYEXCHANGE, "abc")));
-    KeyH user;
-    ASSERT_TRUE(CryptGetUserKey(again.h, AT_KEYEXCHANGE, &user.h));
+        RsaVerifySha1(issued.get(), "abc", Sign(again.get(), CALG_SHA1, AT_KEYEXCHANGE, "abc")));
+    UniqueKey user;
+    ASSERT_TRUE(CryptGetUserKey(again.get(), AT_KEYEXCHANGE, user.put()));
     Bytes cert(5);
     DWORD size = 5;
-    ASSERT_TRUE(CryptGetKeyParam(user.h, KP_CERTIFICATE, cert.data(), &size, 0));
+    ASSERT_TRUE(CryptGetKeyParam(user.get(), KP_CERTIFICATE, cert.data(), &size, 0));
     EXPECT_EQ((Bytes{0x30, 0x03, 0x02, 0x01, 0x09}), cert);
 }
 
 TEST(CspRsaToken, PlainPrivateBlobImportsAndDecrypts) {
     Container c(kRsaCsp, "plain");
-    Prov prov;
-    ASSERT_TRUE(CryptAcquireContextW(&prov.h, c.c_str(), kRsaCsp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+    UniqueProvider prov;
+    ASSERT_TRUE(
+        CryptAcquireContextW(prov.put(), c.c_str(), kRsaCsp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
     Pkey issued = RsaGenerate(1024);
     ASSERT_TRUE(issued);
     // OpenSSL writes the operating system's private key blob itself.
     const Bytes blob = Encode(issued.get(), "MSBLOB", nullptr);
     ASSERT_EQ(20u + 9u * 1024u / 16u, blob.size());
-    KeyH key;
-    ASSERT_TRUE(CryptImportKey(prov.h, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &key.h));
+    UniqueKey key;
+    ASSERT_TRUE(
+        CryptImportKey(prov.get(), blob.data(), static_cast<DWORD>(blob.size()), 0, 0, key.put()));
     const Bytes plain = {'t', 'o', 'k', 'e', 'n'};
     const Bytes cipher = RsaEncrypt(issued.get(), plain);
     Bytes data(cipher.rbegin(), cipher.rend());
     DWORD length = static_cast<DWORD>(data.size());
-    ASSERT_TRUE(CryptDecrypt(key.h, 0, TRUE, 0, data.data(), &length));
+    ASSERT_TRUE(CryptDecrypt(key.get(), 0, TRUE, 0, data.data(), &length));
     data.resize(length);
     EXPECT_EQ(plain, data);
     // The pair went into the container, not to the software providers.
-    Prov soft;
-    EXPECT_FALSE(CryptAcquireContextW(&soft.h, c.c_str(), MS_ENHANCED_PROV_W, PROV_RSA_FULL, 0));
+    UniqueProvider soft;
+    EXPECT_FALSE(CryptAcquireContextW(soft.put(), c.c_str(), MS_ENHANCED_PROV_W, PROV_RSA_FULL, 0));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEYSET), GetLastError());
 }
 
@@ -561,13 +559,14 @@ TEST(CspHandles, EachKindIsCheckedAndStaleHandlesFail) {
 
 TEST(CspHandles, ThreadsSignThroughOneProvider) {
     Container c(kSm2Csp, "threads");
-    Prov prov;
-    ASSERT_TRUE(CryptAcquireContextW(&prov.h, c.c_str(), kSm2Csp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+    UniqueProvider prov;
+    ASSERT_TRUE(
+        CryptAcquireContextW(prov.put(), c.c_str(), kSm2Csp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
     Pkey pub;
     {
-        KeyH key;
-        ASSERT_TRUE(CryptGenKey(prov.h, kSm2Sign, 0, &key.h));
-        pub = Sm2PublicFromBlob(Export(key.h, PUBLICKEYBLOB));
+        UniqueKey key;
+        ASSERT_TRUE(CryptGenKey(prov.get(), kSm2Sign, 0, key.put()));
+        pub = Sm2PublicFromBlob(Export(key.get(), PUBLICKEYBLOB));
         ASSERT_TRUE(pub);
     }
     std::vector<Bytes> sigs(8);
@@ -575,7 +574,7 @@ TEST(CspHandles, ThreadsSignThroughOneProvider) {
     for (size_t i = 0; i < sigs.size(); ++i)
         threads.emplace_back([&, i] {
             for (int n = 0; n < 10; ++n)
-                sigs[i] = Sign(prov.h, kSm3, AT_SIGNATURE, "thread " + std::to_string(i));
+                sigs[i] = Sign(prov.get(), kSm3, AT_SIGNATURE, "thread " + std::to_string(i));
         });
     for (std::thread& t : threads)
         t.join();
@@ -619,11 +618,11 @@ TEST(CspTokenChild, GenerateInNamedContainer) {
     if (name == nullptr)
         GTEST_SKIP() << "runs only as the child of the process tests";
     const WString container = W(name);
-    Prov prov;
-    ASSERT_TRUE(
-        CryptAcquireContextW(&prov.h, container.c_str(), kSm2Csp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
-    KeyH key;
-    ASSERT_TRUE(CryptGenKey(prov.h, kSm2Sign, 0, &key.h));
+    UniqueProvider prov;
+    ASSERT_TRUE(CryptAcquireContextW(prov.put(), container.c_str(), kSm2Csp, PROV_RSA_FULL,
+                                     CRYPT_NEWKEYSET));
+    UniqueKey key;
+    ASSERT_TRUE(CryptGenKey(prov.get(), kSm2Sign, 0, key.put()));
 }
 
 TEST(CspSm2Token, ContainersPersistAcrossProcesses) {
@@ -635,15 +634,15 @@ TEST(CspSm2Token, ContainersPersistAcrossProcesses) {
     EXPECT_EQ(0, Wait(pa));
     EXPECT_EQ(0, Wait(pb));
     for (const Container* c : {&a, &b}) {
-        Prov prov;
+        UniqueProvider prov;
         ASSERT_TRUE(
-            CryptAcquireContextW(&prov.h, c->c_str(), kSm2Csp, PROV_RSA_FULL, kAccessExisting))
+            CryptAcquireContextW(prov.put(), c->c_str(), kSm2Csp, PROV_RSA_FULL, kAccessExisting))
             << c->Ansi();
-        KeyH key;
-        ASSERT_TRUE(CryptGetUserKey(prov.h, AT_SIGNATURE, &key.h));
-        Pkey pub = Sm2PublicFromBlob(Export(key.h, PUBLICKEYBLOB));
+        UniqueKey key;
+        ASSERT_TRUE(CryptGetUserKey(prov.get(), AT_SIGNATURE, key.put()));
+        Pkey pub = Sm2PublicFromBlob(Export(key.get(), PUBLICKEYBLOB));
         ASSERT_TRUE(pub);
-        EXPECT_TRUE(VerifySm2(pub.get(), "x", Sign(prov.h, kSm3, AT_SIGNATURE, "x")));
+        EXPECT_TRUE(VerifySm2(pub.get(), "x", Sign(prov.get(), kSm3, AT_SIGNATURE, "x")));
     }
     // A deleted container is gone for the next process as well.
     a.Delete();

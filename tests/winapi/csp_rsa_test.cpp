@@ -5,7 +5,7 @@
 // on POSIX the stand-in. Containers are named per run and removed at the start
 // and the end of each test.
 #include "tests/support/TestCertificates.h"
-#include "tests/support/CryptoHandles.h"
+#include "foundation/Handles.h"
 #include "tests/support/TestSupport.h"
 
 #include <objbase.h>
@@ -85,18 +85,6 @@ void PutLe32(Bytes& b, size_t at, DWORD v) {
         b[at + i] = static_cast<BYTE>(v >> (8 * i));
 }
 
-// Move-only owners of the three handle kinds.
-struct HashH {
-    HCRYPTHASH h = 0;
-    HashH() = default;
-    HashH(const HashH&) = delete;
-    HashH& operator=(const HashH&) = delete;
-    ~HashH() {
-        if (h != 0)
-            CryptDestroyHash(h);
-    }
-};
-
 struct ProvInfo {
     const WCHAR* name;
     DWORD type;
@@ -145,15 +133,15 @@ Bytes Export(HCRYPTKEY key, HCRYPTKEY wrap, DWORD type) {
 }
 
 Bytes SignSha1(HCRYPTPROV prov, DWORD keySpec, const Bytes& data) {
-    HashH hash;
-    if (!CryptCreateHash(prov, CALG_SHA1, 0, 0, &hash.h) ||
-        !CryptHashData(hash.h, data.data(), static_cast<DWORD>(data.size()), 0))
+    UniqueHash hash;
+    if (!CryptCreateHash(prov, CALG_SHA1, 0, 0, hash.put()) ||
+        !CryptHashData(hash.get(), data.data(), static_cast<DWORD>(data.size()), 0))
         return {};
     DWORD size = 0;
-    if (!CryptSignHashW(hash.h, keySpec, nullptr, 0, nullptr, &size))
+    if (!CryptSignHashW(hash.get(), keySpec, nullptr, 0, nullptr, &size))
         return {};
     Bytes sig(size);
-    if (!CryptSignHashW(hash.h, keySpec, nullptr, 0, sig.data(), &size))
+    if (!CryptSignHashW(hash.get(), keySpec, nullptr, 0, sig.data(), &size))
         return {};
     sig.resize(size);
     return sig;
@@ -209,27 +197,28 @@ TEST(CspRsa, ContainerLifeCycle) {
     for (const ProvInfo& p : kAll) {
         UniqueContainer c("life");
         {
-            Prov prov;
-            ASSERT_TRUE(CryptAcquireContextW(&prov.h, c.c_str(), p.name, p.type, CRYPT_NEWKEYSET))
+            UniqueProvider prov;
+            ASSERT_TRUE(
+                CryptAcquireContextW(prov.put(), c.c_str(), p.name, p.type, CRYPT_NEWKEYSET))
                 << U8(p.name);
             // A new container holds no key pair yet.
-            KeyH none;
-            EXPECT_FALSE(CryptGetUserKey(prov.h, AT_KEYEXCHANGE, &none.h));
+            UniqueKey none;
+            EXPECT_FALSE(CryptGetUserKey(prov.get(), AT_KEYEXCHANGE, none.put()));
             EXPECT_EQ(static_cast<DWORD>(NTE_NO_KEY), Error());
             // Its name and the provider's come back as ANSI texts.
             char text[256];
             DWORD size = sizeof text;
-            ASSERT_TRUE(
-                CryptGetProvParam(prov.h, PP_CONTAINER, reinterpret_cast<BYTE*>(text), &size, 0));
+            ASSERT_TRUE(CryptGetProvParam(prov.get(), PP_CONTAINER, reinterpret_cast<BYTE*>(text),
+                                          &size, 0));
             EXPECT_EQ(c.Ansi(), std::string(text));
             size = sizeof text;
             ASSERT_TRUE(
-                CryptGetProvParam(prov.h, PP_NAME, reinterpret_cast<BYTE*>(text), &size, 0));
+                CryptGetProvParam(prov.get(), PP_NAME, reinterpret_cast<BYTE*>(text), &size, 0));
             EXPECT_EQ(U8(p.name), std::string(text));
             DWORD impl = 0;
             size = sizeof impl;
-            ASSERT_TRUE(
-                CryptGetProvParam(prov.h, PP_IMPTYPE, reinterpret_cast<BYTE*>(&impl), &size, 0));
+            ASSERT_TRUE(CryptGetProvParam(prov.get(), PP_IMPTYPE, reinterpret_cast<BYTE*>(&impl),
+                                          &size, 0));
             EXPECT_EQ(static_cast<DWORD>(CRYPT_IMPL_SOFTWARE), impl);
         }
         // Creating it twice is refused.
@@ -238,16 +227,16 @@ TEST(CspRsa, ContainerLifeCycle) {
         EXPECT_EQ(static_cast<DWORD>(NTE_EXISTS), Error());
         // The container is listed by a verify context of the same provider.
         {
-            Prov verify;
+            UniqueProvider verify;
             ASSERT_TRUE(
-                CryptAcquireContextW(&verify.h, nullptr, p.name, p.type, CRYPT_VERIFYCONTEXT));
+                CryptAcquireContextW(verify.put(), nullptr, p.name, p.type, CRYPT_VERIFYCONTEXT));
             bool found = false;
             for (DWORD flags = CRYPT_FIRST;; flags = CRYPT_NEXT) {
                 DWORD size = 0;
-                if (!CryptGetProvParam(verify.h, PP_ENUMCONTAINERS, nullptr, &size, flags))
+                if (!CryptGetProvParam(verify.get(), PP_ENUMCONTAINERS, nullptr, &size, flags))
                     break;
                 std::string name(size, '\0');
-                if (!CryptGetProvParam(verify.h, PP_ENUMCONTAINERS,
+                if (!CryptGetProvParam(verify.get(), PP_ENUMCONTAINERS,
                                        reinterpret_cast<BYTE*>(name.data()), &size, flags))
                     break;
                 found = found || std::string(name.c_str()) == c.Ansi();
@@ -279,22 +268,23 @@ TEST(CspRsa, GeneratedKeyBlobLayouts) {
         UniqueContainer c("layout");
         Bytes pub;
         {
-            Prov prov;
-            ASSERT_TRUE(CryptAcquireContextW(&prov.h, c.c_str(), k.provider.name, k.provider.type,
-                                             CRYPT_NEWKEYSET));
-            KeyH key;
-            ASSERT_TRUE(CryptGenKey(prov.h, k.keySpec, (k.bits << 16) | CRYPT_EXPORTABLE, &key.h));
+            UniqueProvider prov;
+            ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.c_str(), k.provider.name,
+                                             k.provider.type, CRYPT_NEWKEYSET));
+            UniqueKey key;
+            ASSERT_TRUE(
+                CryptGenKey(prov.get(), k.keySpec, (k.bits << 16) | CRYPT_EXPORTABLE, key.put()));
             DWORD value = 0, size = sizeof value;
             ASSERT_TRUE(
-                CryptGetKeyParam(key.h, KP_ALGID, reinterpret_cast<BYTE*>(&value), &size, 0));
+                CryptGetKeyParam(key.get(), KP_ALGID, reinterpret_cast<BYTE*>(&value), &size, 0));
             EXPECT_EQ(k.alg, value);
             size = sizeof value;
             ASSERT_TRUE(
-                CryptGetKeyParam(key.h, KP_KEYLEN, reinterpret_cast<BYTE*>(&value), &size, 0));
+                CryptGetKeyParam(key.get(), KP_KEYLEN, reinterpret_cast<BYTE*>(&value), &size, 0));
             EXPECT_EQ(k.bits, value);
 
             // PUBLICKEYBLOB: header, "RSA1", bit length, exponent 65537, modulus.
-            pub = Export(key.h, 0, PUBLICKEYBLOB);
+            pub = Export(key.get(), 0, PUBLICKEYBLOB);
             ASSERT_EQ(20 + k.bits / 8, pub.size());
             EXPECT_EQ(PUBLICKEYBLOB, pub[0]);
             EXPECT_EQ(CUR_BLOB_VERSION, pub[1]);
@@ -305,7 +295,7 @@ TEST(CspRsa, GeneratedKeyBlobLayouts) {
             EXPECT_GE(pub.back(), 0x80) << "modulus least significant byte first, top bit set";
 
             // PRIVATEKEYBLOB: "RSA2" and the same modulus, then the private numbers.
-            Bytes priv = Export(key.h, 0, PRIVATEKEYBLOB);
+            Bytes priv = Export(key.get(), 0, PRIVATEKEYBLOB);
             ASSERT_EQ(20 + 9 * k.bits / 16, priv.size());
             EXPECT_EQ(PRIVATEKEYBLOB, priv[0]);
             EXPECT_EQ(0x32415352u, Le32(priv, 8));
@@ -313,26 +303,26 @@ TEST(CspRsa, GeneratedKeyBlobLayouts) {
         }
         // The same pair again from the container, once the first handle is
         // released (Wine writes a container's keys out only then).
-        Prov reopened;
+        UniqueProvider reopened;
         ASSERT_TRUE(
-            CryptAcquireContextW(&reopened.h, c.c_str(), k.provider.name, k.provider.type, 0));
-        KeyH user;
-        ASSERT_TRUE(CryptGetUserKey(reopened.h, k.keySpec, &user.h)) << std::hex << Error();
-        EXPECT_EQ(pub, Export(user.h, 0, PUBLICKEYBLOB));
+            CryptAcquireContextW(reopened.put(), c.c_str(), k.provider.name, k.provider.type, 0));
+        UniqueKey user;
+        ASSERT_TRUE(CryptGetUserKey(reopened.get(), k.keySpec, user.put())) << std::hex << Error();
+        EXPECT_EQ(pub, Export(user.get(), 0, PUBLICKEYBLOB));
     }
 }
 
 TEST(CspRsa, NonExportableKeyKeepsItsPrivateHalf) {
     UniqueContainer c("noexport");
-    Prov prov;
-    ASSERT_TRUE(
-        CryptAcquireContextW(&prov.h, c.c_str(), kEnhanced.name, kEnhanced.type, CRYPT_NEWKEYSET));
-    KeyH key;
-    ASSERT_TRUE(CryptGenKey(prov.h, AT_KEYEXCHANGE, 1024 << 16, &key.h));
+    UniqueProvider prov;
+    ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.c_str(), kEnhanced.name, kEnhanced.type,
+                                     CRYPT_NEWKEYSET));
+    UniqueKey key;
+    ASSERT_TRUE(CryptGenKey(prov.get(), AT_KEYEXCHANGE, 1024 << 16, key.put()));
     DWORD size = 0;
-    EXPECT_FALSE(CryptExportKey(key.h, 0, PRIVATEKEYBLOB, 0, nullptr, &size));
+    EXPECT_FALSE(CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, nullptr, &size));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEY_STATE), Error());
-    EXPECT_FALSE(Export(key.h, 0, PUBLICKEYBLOB).empty());
+    EXPECT_FALSE(Export(key.get(), 0, PUBLICKEYBLOB).empty());
 }
 
 TEST(CspRsa, KnownKeySignsAndDecryptsLeastSignificantByteFirst) {
@@ -340,51 +330,56 @@ TEST(CspRsa, KnownKeySignsAndDecryptsLeastSignificantByteFirst) {
     for (const ProvInfo& p : kAll) {
         UniqueContainer c("known");
         {
-            Prov prov;
-            ASSERT_TRUE(CryptAcquireContextW(&prov.h, c.c_str(), p.name, p.type, CRYPT_NEWKEYSET));
-            KeyH key;
-            ASSERT_TRUE(CryptImportKey(prov.h, blob.data(), static_cast<DWORD>(blob.size()), 0,
-                                       CRYPT_EXPORTABLE, &key.h))
+            UniqueProvider prov;
+            ASSERT_TRUE(
+                CryptAcquireContextW(prov.put(), c.c_str(), p.name, p.type, CRYPT_NEWKEYSET));
+            UniqueKey key;
+            ASSERT_TRUE(CryptImportKey(prov.get(), blob.data(), static_cast<DWORD>(blob.size()), 0,
+                                       CRYPT_EXPORTABLE, key.put()))
                 << U8(p.name) << " " << std::hex << Error();
             // The blob comes back byte for byte.
-            EXPECT_EQ(blob, Export(key.h, 0, PRIVATEKEYBLOB));
+            EXPECT_EQ(blob, Export(key.get(), 0, PRIVATEKEYBLOB));
         }
         // A new handle on the container: the imported pair persisted.
-        Prov prov;
-        ASSERT_TRUE(CryptAcquireContextW(&prov.h, c.c_str(), p.name, p.type, 0));
-        EXPECT_EQ(Hex(kSignatureAbc), SignSha1(prov.h, AT_KEYEXCHANGE, Text("abc"))) << U8(p.name);
+        UniqueProvider prov;
+        ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.c_str(), p.name, p.type, 0));
+        EXPECT_EQ(Hex(kSignatureAbc), SignSha1(prov.get(), AT_KEYEXCHANGE, Text("abc")))
+            << U8(p.name);
 
-        KeyH key;
-        ASSERT_TRUE(CryptGetUserKey(prov.h, AT_KEYEXCHANGE, &key.h));
+        UniqueKey key;
+        ASSERT_TRUE(CryptGetUserKey(prov.get(), AT_KEYEXCHANGE, key.put()));
         Bytes data = Hex(kCipherLe);
         DWORD length = static_cast<DWORD>(data.size());
-        ASSERT_TRUE(CryptDecrypt(key.h, 0, TRUE, 0, data.data(), &length)) << std::hex << Error();
+        ASSERT_TRUE(CryptDecrypt(key.get(), 0, TRUE, 0, data.data(), &length))
+            << std::hex << Error();
         data.resize(length);
         EXPECT_EQ(Text(kWrappedText), data);
 
         // No signature key was ever made in this container.
         DWORD size = 0;
-        HashH hash;
-        ASSERT_TRUE(CryptCreateHash(prov.h, CALG_SHA1, 0, 0, &hash.h));
-        EXPECT_FALSE(CryptSignHashW(hash.h, AT_SIGNATURE, nullptr, 0, nullptr, &size));
+        UniqueHash hash;
+        ASSERT_TRUE(CryptCreateHash(prov.get(), CALG_SHA1, 0, 0, hash.put()));
+        EXPECT_FALSE(CryptSignHashW(hash.get(), AT_SIGNATURE, nullptr, 0, nullptr, &size));
         EXPECT_EQ(static_cast<DWORD>(NTE_NO_KEY), Error());
     }
 }
 
 TEST(CspRsa, PublicKeyInfoOfKnownKey) {
     UniqueContainer c("keyinfo");
-    Prov prov;
-    ASSERT_TRUE(
-        CryptAcquireContextW(&prov.h, c.c_str(), kEnhanced.name, kEnhanced.type, CRYPT_NEWKEYSET));
+    UniqueProvider prov;
+    ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.c_str(), kEnhanced.name, kEnhanced.type,
+                                     CRYPT_NEWKEYSET));
     const Bytes blob = Hex(kKeyBlob);
-    KeyH key;
-    ASSERT_TRUE(CryptImportKey(prov.h, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &key.h));
+    UniqueKey key;
+    ASSERT_TRUE(
+        CryptImportKey(prov.get(), blob.data(), static_cast<DWORD>(blob.size()), 0, 0, key.put()));
     DWORD size = 0;
     ASSERT_TRUE(
-        CryptExportPublicKeyInfo(prov.h, AT_KEYEXCHANGE, X509_ASN_ENCODING, nullptr, &size));
+        CryptExportPublicKeyInfo(prov.get(), AT_KEYEXCHANGE, X509_ASN_ENCODING, nullptr, &size));
     std::vector<BYTE> block(size);
     auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(block.data());
-    ASSERT_TRUE(CryptExportPublicKeyInfo(prov.h, AT_KEYEXCHANGE, X509_ASN_ENCODING, info, &size));
+    ASSERT_TRUE(
+        CryptExportPublicKeyInfo(prov.get(), AT_KEYEXCHANGE, X509_ASN_ENCODING, info, &size));
     EXPECT_STREQ(szOID_RSA_RSA, info->Algorithm.pszObjId);
     const Bytes params(info->Algorithm.Parameters.pbData,
                        info->Algorithm.Parameters.pbData + info->Algorithm.Parameters.cbData);
@@ -396,20 +391,21 @@ TEST(CspRsa, PublicKeyInfoOfKnownKey) {
               Bytes(info->PublicKey.pbData, info->PublicKey.pbData + info->PublicKey.cbData));
     EXPECT_EQ(0u, info->PublicKey.cUnusedBits);
     // A container without a signature pair has no such key to describe.
-    EXPECT_FALSE(CryptExportPublicKeyInfo(prov.h, AT_SIGNATURE, X509_ASN_ENCODING, nullptr, &size));
+    EXPECT_FALSE(
+        CryptExportPublicKeyInfo(prov.get(), AT_SIGNATURE, X509_ASN_ENCODING, nullptr, &size));
     EXPECT_EQ(static_cast<DWORD>(NTE_NO_KEY), Error());
 }
 
 TEST(CspRsa, CertificateLeadsToItsContainer) {
     UniqueContainer c("certkey");
     {
-        Prov prov;
-        ASSERT_TRUE(CryptAcquireContextW(&prov.h, c.c_str(), kEnhanced.name, kEnhanced.type,
+        UniqueProvider prov;
+        ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.c_str(), kEnhanced.name, kEnhanced.type,
                                          CRYPT_NEWKEYSET));
         const Bytes blob = Hex(kKeyBlob);
-        KeyH key;
-        ASSERT_TRUE(
-            CryptImportKey(prov.h, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &key.h));
+        UniqueKey key;
+        ASSERT_TRUE(CryptImportKey(prov.get(), blob.data(), static_cast<DWORD>(blob.size()), 0, 0,
+                                   key.put()));
     }
     PCCERT_CONTEXT cert = CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
                                                        kRsaCertificate.data, kRsaCertificate.size);
@@ -470,15 +466,15 @@ TEST(CspRsa, CertificateLeadsToItsContainer) {
 Bytes ExponentOneDecrypt(const ProvInfo& p, DWORD bits, const Bytes& sessionKey,
                          const Bytes& cipher) {
     UniqueContainer c("expone");
-    Prov prov;
-    if (!CryptAcquireContextW(&prov.h, c.c_str(), p.name, p.type, CRYPT_NEWKEYSET))
+    UniqueProvider prov;
+    if (!CryptAcquireContextW(prov.put(), c.c_str(), p.name, p.type, CRYPT_NEWKEYSET))
         return {};
     Bytes blob;
     {
-        KeyH fresh;
-        if (!CryptGenKey(prov.h, AT_KEYEXCHANGE, (bits << 16) | CRYPT_EXPORTABLE, &fresh.h))
+        UniqueKey fresh;
+        if (!CryptGenKey(prov.get(), AT_KEYEXCHANGE, (bits << 16) | CRYPT_EXPORTABLE, fresh.put()))
             return {};
-        blob = Export(fresh.h, 0, PRIVATEKEYBLOB);
+        blob = Export(fresh.get(), 0, PRIVATEKEYBLOB);
     }
     const size_t L = Le32(blob, 12), whole = L / 8, half = L / 16;
     auto one = [&](size_t at, size_t n) {
@@ -489,8 +485,9 @@ Bytes ExponentOneDecrypt(const ProvInfo& p, DWORD bits, const Bytes& sessionKey,
     one(20 + whole + 2 * half, half);  // exponent 1
     one(20 + whole + 3 * half, half);  // exponent 2
     one(20 + whole + 5 * half, whole); // private exponent
-    KeyH identity;
-    if (!CryptImportKey(prov.h, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &identity.h))
+    UniqueKey identity;
+    if (!CryptImportKey(prov.get(), blob.data(), static_cast<DWORD>(blob.size()), 0, 0,
+                        identity.put()))
         return {};
 
     // SIMPLEBLOB: header, the exchange algorithm, then 00 02 PS 00 key reversed.
@@ -504,16 +501,16 @@ Bytes ExponentOneDecrypt(const ProvInfo& p, DWORD bits, const Bytes& sessionKey,
     for (size_t i = 13 + sessionKey.size(); i < 12 + whole - 2; ++i)
         simple[i] = static_cast<BYTE>(0x11 + i % 0xEE); // non-zero padding
     simple[12 + whole - 2] = 2;
-    KeyH session;
-    if (!CryptImportKey(prov.h, simple.data(), static_cast<DWORD>(simple.size()), identity.h,
-                        CRYPT_EXPORTABLE, &session.h))
+    UniqueKey session;
+    if (!CryptImportKey(prov.get(), simple.data(), static_cast<DWORD>(simple.size()),
+                        identity.get(), CRYPT_EXPORTABLE, session.put()))
         return {};
     DWORD mode = CRYPT_MODE_ECB;
-    if (!CryptSetKeyParam(session.h, KP_MODE, reinterpret_cast<const BYTE*>(&mode), 0))
+    if (!CryptSetKeyParam(session.get(), KP_MODE, reinterpret_cast<const BYTE*>(&mode), 0))
         return {};
     Bytes data = cipher;
     DWORD length = static_cast<DWORD>(data.size());
-    if (!CryptDecrypt(session.h, 0, TRUE, 0, data.data(), &length))
+    if (!CryptDecrypt(session.get(), 0, TRUE, 0, data.data(), &length))
         return {};
     data.resize(length);
     return data;
@@ -531,29 +528,30 @@ TEST(CspRsa, ExponentOfOneOpensTripleDesSessionKey) {
 }
 
 TEST(CspRsa, SessionKeyModeDefaultsToCbc) {
-    Prov prov;
-    ASSERT_TRUE(CryptAcquireContextW(&prov.h, nullptr, kEnhanced.name, kEnhanced.type,
+    UniqueProvider prov;
+    ASSERT_TRUE(CryptAcquireContextW(prov.put(), nullptr, kEnhanced.name, kEnhanced.type,
                                      CRYPT_VERIFYCONTEXT));
-    KeyH key;
-    ASSERT_TRUE(CryptGenKey(prov.h, CALG_3DES, 0, &key.h));
+    UniqueKey key;
+    ASSERT_TRUE(CryptGenKey(prov.get(), CALG_3DES, 0, key.put()));
     DWORD value = 0, size = sizeof value;
-    ASSERT_TRUE(CryptGetKeyParam(key.h, KP_MODE, reinterpret_cast<BYTE*>(&value), &size, 0));
+    ASSERT_TRUE(CryptGetKeyParam(key.get(), KP_MODE, reinterpret_cast<BYTE*>(&value), &size, 0));
     EXPECT_EQ(static_cast<DWORD>(CRYPT_MODE_CBC), value);
     size = sizeof value;
-    ASSERT_TRUE(CryptGetKeyParam(key.h, KP_KEYLEN, reinterpret_cast<BYTE*>(&value), &size, 0));
+    ASSERT_TRUE(CryptGetKeyParam(key.get(), KP_KEYLEN, reinterpret_cast<BYTE*>(&value), &size, 0));
     EXPECT_EQ(192u, value);
 }
 
 TEST(CspRsa, BaseProviderLimits) {
     UniqueContainer c("base");
-    Prov prov;
-    ASSERT_TRUE(CryptAcquireContextW(&prov.h, c.c_str(), kBase.name, kBase.type, CRYPT_NEWKEYSET));
-    KeyH key;
+    UniqueProvider prov;
+    ASSERT_TRUE(
+        CryptAcquireContextW(prov.put(), c.c_str(), kBase.name, kBase.type, CRYPT_NEWKEYSET));
+    UniqueKey key;
     // Exchange keys stop at 1024 bits.
-    EXPECT_FALSE(CryptGenKey(prov.h, AT_KEYEXCHANGE, 2048 << 16, &key.h));
+    EXPECT_FALSE(CryptGenKey(prov.get(), AT_KEYEXCHANGE, 2048 << 16, key.put()));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_DATA), Error());
     // No triple DES.
-    EXPECT_FALSE(CryptGenKey(prov.h, CALG_3DES, 0, &key.h));
+    EXPECT_FALSE(CryptGenKey(prov.get(), CALG_3DES, 0, key.put()));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_ALGID), Error());
     // Its algorithm list says the same.
     bool tripleDes = false;
@@ -561,7 +559,8 @@ TEST(CspRsa, BaseProviderLimits) {
     for (DWORD flags = CRYPT_FIRST;; flags = 0) {
         PROV_ENUMALGS_EX alg{};
         DWORD size = sizeof alg;
-        if (!CryptGetProvParam(prov.h, PP_ENUMALGS_EX, reinterpret_cast<BYTE*>(&alg), &size, flags))
+        if (!CryptGetProvParam(prov.get(), PP_ENUMALGS_EX, reinterpret_cast<BYTE*>(&alg), &size,
+                               flags))
             break;
         tripleDes = tripleDes || alg.aiAlgid == CALG_3DES;
         if (alg.aiAlgid == CALG_RSA_KEYX)
@@ -571,12 +570,12 @@ TEST(CspRsa, BaseProviderLimits) {
     EXPECT_FALSE(tripleDes);
     EXPECT_EQ(1024u, keyxMax);
     // 1024 bits is allowed.
-    EXPECT_TRUE(CryptGenKey(prov.h, AT_KEYEXCHANGE, 1024 << 16, &key.h));
+    EXPECT_TRUE(CryptGenKey(prov.get(), AT_KEYEXCHANGE, 1024 << 16, key.put()));
 }
 
 TEST(CspRsa, MalformedBlobsAreRefused) {
-    Prov prov;
-    ASSERT_TRUE(CryptAcquireContextW(&prov.h, nullptr, kEnhanced.name, kEnhanced.type,
+    UniqueProvider prov;
+    ASSERT_TRUE(CryptAcquireContextW(prov.put(), nullptr, kEnhanced.name, kEnhanced.type,
                                      CRYPT_VERIFYCONTEXT));
     const Bytes good = Hex(kKeyBlob);
     struct Case {
@@ -599,9 +598,9 @@ TEST(CspRsa, MalformedBlobsAreRefused) {
             blob.resize(k.at);
         else
             blob[k.at] = k.value;
-        KeyH key;
-        const BOOL ok =
-            CryptImportKey(prov.h, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &key.h);
+        UniqueKey key;
+        const BOOL ok = CryptImportKey(prov.get(), blob.data(), static_cast<DWORD>(blob.size()), 0,
+                                       0, key.put());
         if (k.truncate && RunningUnderWine()) {
             // Wine difference: the blob's length is not checked against its bit
             // length, so a short blob is read past its end and accepted.
@@ -614,25 +613,26 @@ TEST(CspRsa, MalformedBlobsAreRefused) {
 
 TEST(CspRsa, SimpleBlobMustNameItsExchangeAlgorithm) {
     UniqueContainer c("simple");
-    Prov prov;
+    UniqueProvider prov;
+    ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.c_str(), kEnhanced.name, kEnhanced.type,
+                                     CRYPT_NEWKEYSET));
+    UniqueKey exchange, session;
     ASSERT_TRUE(
-        CryptAcquireContextW(&prov.h, c.c_str(), kEnhanced.name, kEnhanced.type, CRYPT_NEWKEYSET));
-    KeyH exchange, session;
-    ASSERT_TRUE(CryptGenKey(prov.h, AT_KEYEXCHANGE, (1024 << 16) | CRYPT_EXPORTABLE, &exchange.h));
-    ASSERT_TRUE(CryptGenKey(prov.h, CALG_3DES, CRYPT_EXPORTABLE, &session.h));
-    Bytes simple = Export(session.h, exchange.h, SIMPLEBLOB);
+        CryptGenKey(prov.get(), AT_KEYEXCHANGE, (1024 << 16) | CRYPT_EXPORTABLE, exchange.put()));
+    ASSERT_TRUE(CryptGenKey(prov.get(), CALG_3DES, CRYPT_EXPORTABLE, session.put()));
+    Bytes simple = Export(session.get(), exchange.get(), SIMPLEBLOB);
     ASSERT_EQ(12u + 128u, simple.size());
     EXPECT_EQ(CALG_3DES, Le32(simple, 4));
     EXPECT_EQ(static_cast<DWORD>(CALG_RSA_KEYX), Le32(simple, 8));
-    KeyH back;
-    EXPECT_TRUE(CryptImportKey(prov.h, simple.data(), static_cast<DWORD>(simple.size()), exchange.h,
-                               0, &back.h));
+    UniqueKey back;
+    EXPECT_TRUE(CryptImportKey(prov.get(), simple.data(), static_cast<DWORD>(simple.size()),
+                               exchange.get(), 0, back.put()));
 
     // The blob claims a signature key encrypted it.
     PutLe32(simple, 8, CALG_RSA_SIGN);
-    KeyH wrong;
-    const BOOL ok = CryptImportKey(prov.h, simple.data(), static_cast<DWORD>(simple.size()),
-                                   exchange.h, 0, &wrong.h);
+    UniqueKey wrong;
+    const BOOL ok = CryptImportKey(prov.get(), simple.data(), static_cast<DWORD>(simple.size()),
+                                   exchange.get(), 0, wrong.put());
     if (RunningUnderWine()) {
         EXPECT_TRUE(ok); // Wine difference: the algorithm at offset 8 is not checked
     } else {
@@ -642,8 +642,8 @@ TEST(CspRsa, SimpleBlobMustNameItsExchangeAlgorithm) {
 }
 
 TEST(CspRsa, HashValuesAndStates) {
-    Prov prov;
-    ASSERT_TRUE(CryptAcquireContextW(&prov.h, nullptr, kEnhanced.name, kEnhanced.type,
+    UniqueProvider prov;
+    ASSERT_TRUE(CryptAcquireContextW(prov.put(), nullptr, kEnhanced.name, kEnhanced.type,
                                      CRYPT_VERIFYCONTEXT));
     // FIPS 180 and RFC 1321 answers for "abc".
     struct Case {
@@ -652,34 +652,34 @@ TEST(CspRsa, HashValuesAndStates) {
     } cases[] = {{CALG_SHA1, "a9993e364706816aba3e25717850c26c9cd0d89d"},
                  {CALG_MD5, "900150983cd24fb0d6963f7d28e17f72"}};
     for (const Case& k : cases) {
-        HashH hash;
-        ASSERT_TRUE(CryptCreateHash(prov.h, k.alg, 0, 0, &hash.h));
-        ASSERT_TRUE(CryptHashData(hash.h, reinterpret_cast<const BYTE*>("ab"), 2, 0));
-        ASSERT_TRUE(CryptHashData(hash.h, reinterpret_cast<const BYTE*>("c"), 1, 0));
+        UniqueHash hash;
+        ASSERT_TRUE(CryptCreateHash(prov.get(), k.alg, 0, 0, hash.put()));
+        ASSERT_TRUE(CryptHashData(hash.get(), reinterpret_cast<const BYTE*>("ab"), 2, 0));
+        ASSERT_TRUE(CryptHashData(hash.get(), reinterpret_cast<const BYTE*>("c"), 1, 0));
         DWORD size = 0, hashSize = 0, sizeSize = sizeof hashSize;
-        ASSERT_TRUE(CryptGetHashParam(hash.h, HP_HASHSIZE, reinterpret_cast<BYTE*>(&hashSize),
+        ASSERT_TRUE(CryptGetHashParam(hash.get(), HP_HASHSIZE, reinterpret_cast<BYTE*>(&hashSize),
                                       &sizeSize, 0));
-        ASSERT_TRUE(CryptGetHashParam(hash.h, HP_HASHVAL, nullptr, &size, 0));
+        ASSERT_TRUE(CryptGetHashParam(hash.get(), HP_HASHVAL, nullptr, &size, 0));
         EXPECT_EQ(hashSize, size);
         Bytes value(size);
-        ASSERT_TRUE(CryptGetHashParam(hash.h, HP_HASHVAL, value.data(), &size, 0));
+        ASSERT_TRUE(CryptGetHashParam(hash.get(), HP_HASHVAL, value.data(), &size, 0));
         EXPECT_EQ(Hex(k.digest), value);
         // A finished hash takes no more data.
-        EXPECT_FALSE(CryptHashData(hash.h, reinterpret_cast<const BYTE*>("d"), 1, 0));
+        EXPECT_FALSE(CryptHashData(hash.get(), reinterpret_cast<const BYTE*>("d"), 1, 0));
         EXPECT_EQ(static_cast<DWORD>(NTE_BAD_HASH_STATE), Error());
     }
-    HashH unknown;
-    EXPECT_FALSE(CryptCreateHash(prov.h, 0x8099, 0, 0, &unknown.h));
+    UniqueHash unknown;
+    EXPECT_FALSE(CryptCreateHash(prov.get(), 0x8099, 0, 0, unknown.put()));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_ALGID), Error());
 }
 
 TEST(CspRsa, RandomBytesDiffer) {
-    Prov prov;
-    ASSERT_TRUE(CryptAcquireContextW(&prov.h, nullptr, kEnhanced.name, kEnhanced.type,
+    UniqueProvider prov;
+    ASSERT_TRUE(CryptAcquireContextW(prov.put(), nullptr, kEnhanced.name, kEnhanced.type,
                                      CRYPT_VERIFYCONTEXT));
     Bytes a(32), b(32);
-    ASSERT_TRUE(CryptGenRandom(prov.h, 32, a.data()));
-    ASSERT_TRUE(CryptGenRandom(prov.h, 32, b.data()));
+    ASSERT_TRUE(CryptGenRandom(prov.get(), 32, a.data()));
+    ASSERT_TRUE(CryptGenRandom(prov.get(), 32, b.data()));
     EXPECT_NE(a, b);
 }
 

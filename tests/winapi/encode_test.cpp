@@ -3,6 +3,7 @@
 // stand-in, with the same bytes and error numbers. Where Wine differs the case
 // says how, in place. Every expected encoding below was taken apart with
 // `openssl asn1parse -inform DER` while it was written, and agrees with it.
+#include "foundation/Handles.h"
 #include "tests/support/TestSupport.h"
 
 #include <wincrypt.h>
@@ -100,15 +101,10 @@ std::string Encode(LPCSTR type, const void* pv) {
     return ToHex(allocated.data(), allocated.size());
 }
 
-struct LocalFreeDeleter {
-    void operator()(void* p) const { LocalFree(p); }
-};
-template <class T> using LocalPtr = std::unique_ptr<T, LocalFreeDeleter>;
-
 // Decode: decodes `hex` as `type` into an allocated block, or null with the
 // error in *error. The input sits in a heap block of exactly its size. On
 // success the caller-buffer form is checked too, as in Encode.
-template <class T> LocalPtr<T> Decode(LPCSTR type, const char* hex, DWORD* error) {
+template <class T> UniqueLocalOf<T> Decode(LPCSTR type, const char* hex, DWORD* error) {
     Octets bytes = FromHex(hex);
     std::unique_ptr<BYTE[]> in(new BYTE[bytes.size() + 1]);
     if (!bytes.empty())
@@ -121,10 +117,10 @@ template <class T> LocalPtr<T> Decode(LPCSTR type, const char* hex, DWORD* error
     if (!CryptDecodeObjectEx(kEncoding, type, in.get(), cbIn, CRYPT_DECODE_ALLOC_FLAG, nullptr, &p,
                              &cb)) {
         *error = GetLastError();
-        return nullptr;
+        return {};
     }
     *error = 0;
-    LocalPtr<T> result(p);
+    UniqueLocalOf<T> result(p);
 
     DWORD size = 0;
     EXPECT_TRUE(CryptDecodeObjectEx(kEncoding, type, in.get(), cbIn, 0, nullptr, nullptr, &size));
@@ -154,8 +150,8 @@ template <class T> LocalPtr<T> Decode(LPCSTR type, const char* hex, DWORD* error
 template <class T, class Describe>
 std::string Decoded(LPCSTR type, const char* hex, Describe describe) {
     DWORD error = 0;
-    LocalPtr<T> p = Decode<T>(type, hex, &error);
-    return p ? describe(*p) : Error(error);
+    UniqueLocalOf<T> p = Decode<T>(type, hex, &error);
+    return p ? describe(*p.get()) : Error(error);
 }
 
 std::string Hex(const CRYPT_DATA_BLOB& blob) {
@@ -684,9 +680,9 @@ TEST(CryptDecode, KeyUsageAndBits) {
     DWORD error = 0;
     auto bits = Decode<CRYPT_BIT_BLOB>(X509_KEY_USAGE, "03 02 01", &error);
     if (RunningUnderWine()) {
-        EXPECT_NE(bits, nullptr);
+        EXPECT_TRUE(bits);
     } else {
-        EXPECT_EQ(bits, nullptr);
+        EXPECT_FALSE(bits);
         EXPECT_EQ(error, DWORD(CRYPT_E_ASN1_EOD));
     }
 }
@@ -843,7 +839,7 @@ TEST(CryptDecode, ContentInfo) {
 TEST(CryptDecode, SignerInfo) {
     DWORD error = 0;
     auto s = Decode<CMSG_SIGNER_INFO>(PKCS7_SIGNER_INFO, kSignerWithAttributes, &error);
-    ASSERT_NE(s, nullptr) << Error(error);
+    ASSERT_TRUE(s) << Error(error);
     EXPECT_EQ(s->dwVersion, 1u);
     EXPECT_EQ(Hex(s->Issuer), ToHex(g_issuer, sizeof g_issuer));
     EXPECT_EQ(Hex(s->SerialNumber), "0180"); // little-endian
@@ -863,7 +859,7 @@ TEST(CryptDecode, SignerInfo) {
                                  "30 31 0201ff 3012 300c310a3008060355040313014102028001"
                                  " 3007 06052b0e03021a 300b 06092a864886f70d010101 0402dead",
                                  &error);
-    ASSERT_NE(s, nullptr) << Error(error);
+    ASSERT_TRUE(s) << Error(error);
     EXPECT_EQ(s->dwVersion, 0xFFFFFFFFu);
     EXPECT_EQ(s->HashAlgorithm.Parameters.cbData, 0u);
     EXPECT_EQ(s->AuthAttrs.cAttr, 0u);
@@ -892,7 +888,7 @@ TEST(CryptDecode, SignerInfo) {
     };
     for (const Refusal& r : refusals) {
         SCOPED_TRACE(r.name);
-        EXPECT_EQ(Decode<CMSG_SIGNER_INFO>(PKCS7_SIGNER_INFO, r.hex, &error), nullptr);
+        EXPECT_FALSE(Decode<CMSG_SIGNER_INFO>(PKCS7_SIGNER_INFO, r.hex, &error));
         EXPECT_EQ(error, r.error);
     }
 }

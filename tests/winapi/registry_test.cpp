@@ -1,6 +1,7 @@
 // Conformance of the registry calls the system makes: paths, dispositions, value
 // sizes, enumeration, access rights and the error numbers Windows reports. Each
 // test works below its own key, HKEY_CURRENT_USER\Software\OrvaneTest\<run GUID>\<test>.
+#include "foundation/Handles.h"
 #include "tests/support/TestSupport.h"
 
 #include <objbase.h>
@@ -14,20 +15,6 @@
 #include <vector>
 
 namespace {
-
-// Key: closes on every path.
-struct Key {
-    HKEY h = nullptr;
-    Key() = default;
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    ~Key() { Close(); }
-    void Close() {
-        if (h != nullptr)
-            RegCloseKey(h);
-        h = nullptr;
-    }
-};
 
 // DeleteTree: RegDeleteKeyW refuses a key with subkeys, so empty it first.
 LSTATUS DeleteTree(HKEY parent, const WString& sub) {
@@ -102,12 +89,12 @@ protected:
         DeleteTree(HKEY_CURRENT_USER, path_); // what an interrupted run left behind
         DWORD disposition = 0;
         ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                  nullptr, &root_.h, &disposition),
+                                  nullptr, root_.put(), &disposition),
                   ERROR_SUCCESS);
         EXPECT_EQ(disposition, DWORD(REG_CREATED_NEW_KEY));
     }
     void TearDown() override {
-        root_.Close();
+        root_.reset();
         EXPECT_EQ(DeleteTree(HKEY_CURRENT_USER, path_), ERROR_SUCCESS);
         // Gone once the last test is done. The shared parent stays: under Wine
         // the English and Chinese runs share one registry, and deleting the
@@ -115,21 +102,21 @@ protected:
         DeleteTree(HKEY_CURRENT_USER, RunKey());
     }
 
-    LSTATUS Create(const WString& sub, Key& key, DWORD* disposition = nullptr,
+    LSTATUS Create(const WString& sub, UniqueRegKey& key, DWORD* disposition = nullptr,
                    REGSAM sam = KEY_ALL_ACCESS) {
-        return RegCreateKeyExW(root_.h, sub.c_str(), 0, nullptr, 0, sam, nullptr, &key.h,
+        return RegCreateKeyExW(root_.get(), sub.c_str(), 0, nullptr, 0, sam, nullptr, key.put(),
                                disposition);
     }
-    LSTATUS Open(const WString& sub, Key& key, REGSAM sam = KEY_READ) {
-        return RegOpenKeyExW(root_.h, sub.c_str(), 0, sam, &key.h);
+    LSTATUS Open(const WString& sub, UniqueRegKey& key, REGSAM sam = KEY_READ) {
+        return RegOpenKeyExW(root_.get(), sub.c_str(), 0, sam, key.put());
     }
     bool Exists(const WString& sub) {
-        Key k;
+        UniqueRegKey k;
         return Open(sub, k) == ERROR_SUCCESS;
     }
 
     WString path_;
-    Key root_;
+    UniqueRegKey root_;
 };
 
 LSTATUS SetBytes(HKEY h, const WCHAR* name, DWORD type, const std::vector<BYTE>& data) {
@@ -146,35 +133,35 @@ std::vector<BYTE> Utf16Bytes(const WString& s) {
 } // namespace
 
 TEST_F(WinApiRegistry, CreateMakesIntermediateKeysAndReportsDisposition) {
-    Key leaf;
+    UniqueRegKey leaf;
     DWORD disposition = 0;
     ASSERT_EQ(Create(TEXT("a\\b\\c"), leaf, &disposition), ERROR_SUCCESS);
     EXPECT_EQ(disposition, DWORD(REG_CREATED_NEW_KEY));
     EXPECT_TRUE(Exists(TEXT("a")));
     EXPECT_TRUE(Exists(TEXT("a\\b")));
 
-    Key again;
+    UniqueRegKey again;
     disposition = 0;
     ASSERT_EQ(Create(TEXT("A\\B\\C"), again, &disposition), ERROR_SUCCESS);
     EXPECT_EQ(disposition, DWORD(REG_OPENED_EXISTING_KEY)); // names ignore case
 
     // Only the last component counts: its parents existed, it did not.
-    Key sibling;
+    UniqueRegKey sibling;
     ASSERT_EQ(Create(TEXT("a\\b\\d"), sibling, &disposition), ERROR_SUCCESS);
     EXPECT_EQ(disposition, DWORD(REG_CREATED_NEW_KEY));
 
     // A value set through one handle is seen through the other.
     DWORD v = 42, got = 0, cb = sizeof(got);
-    ASSERT_EQ(RegSetValueExW(leaf.h, TEXT("n"), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
+    ASSERT_EQ(RegSetValueExW(leaf.get(), TEXT("n"), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
               ERROR_SUCCESS);
-    EXPECT_EQ(
-        RegQueryValueExW(again.h, TEXT("N"), nullptr, nullptr, reinterpret_cast<BYTE*>(&got), &cb),
-        ERROR_SUCCESS);
+    EXPECT_EQ(RegQueryValueExW(again.get(), TEXT("N"), nullptr, nullptr,
+                               reinterpret_cast<BYTE*>(&got), &cb),
+              ERROR_SUCCESS);
     EXPECT_EQ(got, 42u);
 }
 
 TEST_F(WinApiRegistry, OpenFollowsWindowsPathRules) {
-    Key made;
+    UniqueRegKey made;
     ASSERT_EQ(Create(TEXT("Dir\\Sub"), made), ERROR_SUCCESS);
     struct Case {
         const WCHAR* path;
@@ -194,37 +181,38 @@ TEST_F(WinApiRegistry, OpenFollowsWindowsPathRules) {
     };
     for (const Case& c : cases) {
         HKEY h = reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x5A5A));
-        EXPECT_EQ(RegOpenKeyExW(root_.h, c.path, 0, KEY_READ, &h), c.expected) << U8(c.path);
+        EXPECT_EQ(RegOpenKeyExW(root_.get(), c.path, 0, KEY_READ, &h), c.expected) << U8(c.path);
         if (c.expected == ERROR_SUCCESS)
             RegCloseKey(h);
         else
             EXPECT_EQ(h, nullptr) << U8(c.path);
     }
-    Key k;
+    UniqueRegKey k;
     EXPECT_EQ(Create(TEXT("\\Lead"), k), ERROR_BAD_PATHNAME);
     // Invalid: nowhere to put the handle.
-    EXPECT_EQ(RegOpenKeyExW(root_.h, TEXT("Dir"), 0, KEY_READ, nullptr), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegOpenKeyExW(root_.get(), TEXT("Dir"), 0, KEY_READ, nullptr),
+              ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(WinApiRegistry, NamesIgnoreCaseBeyondAscii) {
-    Key made;
+    UniqueRegKey made;
     ASSERT_EQ(Create(W("Äé-Жж-Ωμ"), made), ERROR_SUCCESS);
-    Key k;
+    UniqueRegKey k;
     EXPECT_EQ(Open(W("äÉ-жЖ-ωΜ"), k), ERROR_SUCCESS);
     DWORD v = 7;
-    ASSERT_EQ(
-        RegSetValueExW(made.h, W("Größe").c_str(), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
-        ERROR_SUCCESS);
-    EXPECT_EQ(RegQueryValueExW(k.h, W("GRÖSSE").c_str(), nullptr, nullptr, nullptr, nullptr),
+    ASSERT_EQ(RegSetValueExW(made.get(), W("Größe").c_str(), 0, REG_DWORD,
+                             reinterpret_cast<BYTE*>(&v), 4),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegQueryValueExW(k.get(), W("GRÖSSE").c_str(), nullptr, nullptr, nullptr, nullptr),
               ERROR_FILE_NOT_FOUND); // ß is not SS: only one-to-one case pairs match
-    EXPECT_EQ(RegQueryValueExW(k.h, W("gRÖßE").c_str(), nullptr, nullptr, nullptr, nullptr),
+    EXPECT_EQ(RegQueryValueExW(k.get(), W("gRÖßE").c_str(), nullptr, nullptr, nullptr, nullptr),
               ERROR_SUCCESS);
 }
 
 TEST_F(WinApiRegistry, KeyNamesStopAt255Characters) {
-    Key k;
+    UniqueRegKey k;
     EXPECT_EQ(Create(WString(255, TEXT('k')), k), ERROR_SUCCESS);
-    k.Close();
+    k.reset();
     LSTATUS rc = Create(WString(256, TEXT('k')), k);
     if (RunningUnderWine()) {
         EXPECT_EQ(rc, ERROR_SUCCESS); // Wine accepts longer key names
@@ -259,133 +247,135 @@ TEST_F(WinApiRegistry, ValuesKeepTypeAndBytes) {
         {TEXT("big"), REG_BINARY, std::vector<BYTE>(300000, 0xA5)},
     };
     for (const Case& c : cases)
-        ASSERT_EQ(SetBytes(root_.h, c.name, c.type, c.data), ERROR_SUCCESS) << U8(c.name);
+        ASSERT_EQ(SetBytes(root_.get(), c.name, c.type, c.data), ERROR_SUCCESS) << U8(c.name);
     for (const Case& c : cases) {
         DWORD type = 0, cb = 0;
-        ASSERT_EQ(RegQueryValueExW(root_.h, c.name, nullptr, &type, nullptr, &cb), ERROR_SUCCESS);
+        ASSERT_EQ(RegQueryValueExW(root_.get(), c.name, nullptr, &type, nullptr, &cb),
+                  ERROR_SUCCESS);
         EXPECT_EQ(type, c.type) << U8(c.name);
         ASSERT_EQ(cb, c.data.size()) << U8(c.name); // strings: bytes, terminator included
         std::vector<BYTE> got(cb + 1, 0xEE);
-        ASSERT_EQ(RegQueryValueExW(root_.h, c.name, nullptr, &type, got.data(), &cb),
+        ASSERT_EQ(RegQueryValueExW(root_.get(), c.name, nullptr, &type, got.data(), &cb),
                   ERROR_SUCCESS);
         got.resize(cb);
         EXPECT_EQ(got, c.data) << U8(c.name);
     }
     // A null name is the default value too.
     DWORD cb = 0;
-    EXPECT_EQ(RegQueryValueExW(root_.h, nullptr, nullptr, nullptr, nullptr, &cb), ERROR_SUCCESS);
+    EXPECT_EQ(RegQueryValueExW(root_.get(), nullptr, nullptr, nullptr, nullptr, &cb),
+              ERROR_SUCCESS);
     EXPECT_EQ(cb, Utf16Bytes(TEXT("default value")).size());
 
     // Setting a name again in other case replaces the value, type included.
-    ASSERT_EQ(SetBytes(root_.h, TEXT("SZ"), REG_BINARY, {1}), ERROR_SUCCESS);
+    ASSERT_EQ(SetBytes(root_.get(), TEXT("SZ"), REG_BINARY, {1}), ERROR_SUCCESS);
     DWORD type = 0;
     cb = 0;
-    EXPECT_EQ(RegQueryValueExW(root_.h, TEXT("sz"), nullptr, &type, nullptr, &cb), ERROR_SUCCESS);
+    EXPECT_EQ(RegQueryValueExW(root_.get(), TEXT("sz"), nullptr, &type, nullptr, &cb),
+              ERROR_SUCCESS);
     EXPECT_EQ(type, DWORD(REG_BINARY));
     EXPECT_EQ(cb, 1u);
 }
 
 TEST_F(WinApiRegistry, QueryReportsSizesAndRefusesBadArguments) {
     const WString text = TEXT("twelve bytes"); // 13 characters with the terminator
-    ASSERT_EQ(SetBytes(root_.h, TEXT("s"), REG_SZ, Utf16Bytes(text)), ERROR_SUCCESS);
+    ASSERT_EQ(SetBytes(root_.get(), TEXT("s"), REG_SZ, Utf16Bytes(text)), ERROR_SUCCESS);
     const DWORD needed = DWORD((text.size() + 1) * sizeof(WCHAR));
 
     BYTE buf[64];
     DWORD type = 0, cb = 4;
-    EXPECT_EQ(RegQueryValueExW(root_.h, TEXT("s"), nullptr, &type, buf, &cb), ERROR_MORE_DATA);
+    EXPECT_EQ(RegQueryValueExW(root_.get(), TEXT("s"), nullptr, &type, buf, &cb), ERROR_MORE_DATA);
     EXPECT_EQ(cb, needed);
     EXPECT_EQ(type, DWORD(REG_SZ));
     cb = needed;
-    EXPECT_EQ(RegQueryValueExW(root_.h, TEXT("s"), nullptr, nullptr, buf, &cb), ERROR_SUCCESS);
+    EXPECT_EQ(RegQueryValueExW(root_.get(), TEXT("s"), nullptr, nullptr, buf, &cb), ERROR_SUCCESS);
     EXPECT_EQ(cb, needed);
     // Neither data nor size: the value's presence alone.
-    EXPECT_EQ(RegQueryValueExW(root_.h, TEXT("s"), nullptr, nullptr, nullptr, nullptr),
+    EXPECT_EQ(RegQueryValueExW(root_.get(), TEXT("s"), nullptr, nullptr, nullptr, nullptr),
               ERROR_SUCCESS);
 
     DWORD reserved = 0;
     cb = sizeof(buf);
     // Invalid: data without a size.
-    EXPECT_EQ(RegQueryValueExW(root_.h, TEXT("s"), nullptr, nullptr, buf, nullptr),
+    EXPECT_EQ(RegQueryValueExW(root_.get(), TEXT("s"), nullptr, nullptr, buf, nullptr),
               ERROR_INVALID_PARAMETER);
     // Invalid: the reserved pointer must be null.
-    EXPECT_EQ(RegQueryValueExW(root_.h, TEXT("s"), &reserved, nullptr, buf, &cb),
+    EXPECT_EQ(RegQueryValueExW(root_.get(), TEXT("s"), &reserved, nullptr, buf, &cb),
               ERROR_INVALID_PARAMETER);
     // Invalid: no such value.
-    EXPECT_EQ(RegQueryValueExW(root_.h, TEXT("missing"), nullptr, nullptr, nullptr, &cb),
+    EXPECT_EQ(RegQueryValueExW(root_.get(), TEXT("missing"), nullptr, nullptr, nullptr, &cb),
               ERROR_FILE_NOT_FOUND);
     // Invalid: no default value was set.
-    EXPECT_EQ(RegQueryValueExW(root_.h, TEXT(""), nullptr, nullptr, nullptr, &cb),
+    EXPECT_EQ(RegQueryValueExW(root_.get(), TEXT(""), nullptr, nullptr, nullptr, &cb),
               ERROR_FILE_NOT_FOUND);
 
     // Setting: no bytes to read from.
-    EXPECT_EQ(RegSetValueExW(root_.h, TEXT("x"), 0, REG_BINARY, nullptr, 4), ERROR_NOACCESS);
+    EXPECT_EQ(RegSetValueExW(root_.get(), TEXT("x"), 0, REG_BINARY, nullptr, 4), ERROR_NOACCESS);
     // Setting: names up to 16383 characters.
     DWORD v = 1;
-    EXPECT_EQ(RegSetValueExW(root_.h, WString(16383, TEXT('v')).c_str(), 0, REG_DWORD,
+    EXPECT_EQ(RegSetValueExW(root_.get(), WString(16383, TEXT('v')).c_str(), 0, REG_DWORD,
                              reinterpret_cast<BYTE*>(&v), 4),
               ERROR_SUCCESS);
-    EXPECT_EQ(RegSetValueExW(root_.h, WString(16384, TEXT('v')).c_str(), 0, REG_DWORD,
+    EXPECT_EQ(RegSetValueExW(root_.get(), WString(16384, TEXT('v')).c_str(), 0, REG_DWORD,
                              reinterpret_cast<BYTE*>(&v), 4),
               ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(WinApiRegistry, DeleteRefusesKeysWithSubkeys) {
-    Key k;
+    UniqueRegKey k;
     ASSERT_EQ(Create(TEXT("p\\c"), k), ERROR_SUCCESS);
-    k.Close();
-    EXPECT_EQ(RegDeleteKeyW(root_.h, TEXT("p")), ERROR_ACCESS_DENIED);
+    k.reset();
+    EXPECT_EQ(RegDeleteKeyW(root_.get(), TEXT("p")), ERROR_ACCESS_DENIED);
     EXPECT_TRUE(Exists(TEXT("p\\c")));
-    EXPECT_EQ(RegDeleteKeyW(root_.h, TEXT("P\\C")), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyW(root_.get(), TEXT("P\\C")), ERROR_SUCCESS);
     EXPECT_FALSE(Exists(TEXT("p\\c")));
-    EXPECT_EQ(RegDeleteKeyW(root_.h, TEXT("p")), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyW(root_.get(), TEXT("p")), ERROR_SUCCESS);
     EXPECT_FALSE(Exists(TEXT("p")));
     // Invalid: gone already.
-    EXPECT_EQ(RegDeleteKeyW(root_.h, TEXT("p")), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegDeleteKeyW(root_.get(), TEXT("p")), ERROR_FILE_NOT_FOUND);
     // Invalid: the subkey name is required.
-    EXPECT_EQ(RegDeleteKeyW(root_.h, nullptr), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegDeleteKeyW(root_.get(), nullptr), ERROR_INVALID_PARAMETER);
 
     DWORD v = 1;
-    ASSERT_EQ(RegSetValueExW(root_.h, TEXT("v"), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
+    ASSERT_EQ(RegSetValueExW(root_.get(), TEXT("v"), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
               ERROR_SUCCESS);
-    EXPECT_EQ(RegDeleteValueW(root_.h, TEXT("V")), ERROR_SUCCESS);
-    EXPECT_EQ(RegDeleteValueW(root_.h, TEXT("v")), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(RegDeleteValueW(root_.h, nullptr), ERROR_FILE_NOT_FOUND); // no default value
+    EXPECT_EQ(RegDeleteValueW(root_.get(), TEXT("V")), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteValueW(root_.get(), TEXT("v")), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegDeleteValueW(root_.get(), nullptr), ERROR_FILE_NOT_FOUND); // no default value
 }
 
 TEST_F(WinApiRegistry, HandleToDeletedKeyReportsKeyDeleted) {
-    Key victim, other;
+    UniqueRegKey victim, other;
     ASSERT_EQ(Create(TEXT("gone"), victim), ERROR_SUCCESS);
     DWORD v = 1;
-    ASSERT_EQ(RegSetValueExW(victim.h, TEXT("v"), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
+    ASSERT_EQ(RegSetValueExW(victim.get(), TEXT("v"), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
               ERROR_SUCCESS);
-    ASSERT_EQ(RegDeleteKeyW(root_.h, TEXT("gone")), ERROR_SUCCESS);
+    ASSERT_EQ(RegDeleteKeyW(root_.get(), TEXT("gone")), ERROR_SUCCESS);
     // A key of the same name made afterwards is another key.
     ASSERT_EQ(Create(TEXT("gone"), other), ERROR_SUCCESS);
 
     WCHAR name[32];
     DWORD cch = 32;
-    Key sub;
-    EXPECT_EQ(RegQueryValueExW(victim.h, TEXT("v"), nullptr, nullptr, nullptr, nullptr),
+    UniqueRegKey sub;
+    EXPECT_EQ(RegQueryValueExW(victim.get(), TEXT("v"), nullptr, nullptr, nullptr, nullptr),
               ERROR_KEY_DELETED);
-    EXPECT_EQ(RegSetValueExW(victim.h, TEXT("v"), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
+    EXPECT_EQ(RegSetValueExW(victim.get(), TEXT("v"), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
               ERROR_KEY_DELETED);
-    EXPECT_EQ(RegEnumKeyExW(victim.h, 0, name, &cch, nullptr, nullptr, nullptr, nullptr),
+    EXPECT_EQ(RegEnumKeyExW(victim.get(), 0, name, &cch, nullptr, nullptr, nullptr, nullptr),
               ERROR_KEY_DELETED);
-    EXPECT_EQ(RegEnumValueW(victim.h, 0, name, &cch, nullptr, nullptr, nullptr, nullptr),
+    EXPECT_EQ(RegEnumValueW(victim.get(), 0, name, &cch, nullptr, nullptr, nullptr, nullptr),
               ERROR_KEY_DELETED);
-    EXPECT_EQ(RegOpenKeyExW(victim.h, TEXT(""), 0, KEY_READ, &sub.h), ERROR_KEY_DELETED);
-    EXPECT_EQ(RegCreateKeyExW(victim.h, TEXT("s"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub.h,
-                              nullptr),
+    EXPECT_EQ(RegOpenKeyExW(victim.get(), TEXT(""), 0, KEY_READ, sub.put()), ERROR_KEY_DELETED);
+    EXPECT_EQ(RegCreateKeyExW(victim.get(), TEXT("s"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              sub.put(), nullptr),
               ERROR_KEY_DELETED);
-    EXPECT_EQ(RegDeleteKeyW(victim.h, TEXT("")), ERROR_KEY_DELETED);
-    EXPECT_EQ(RegCloseKey(victim.h), ERROR_SUCCESS);
-    victim.h = nullptr;
+    EXPECT_EQ(RegDeleteKeyW(victim.get(), TEXT("")), ERROR_KEY_DELETED);
+    EXPECT_EQ(RegCloseKey(victim.release()), ERROR_SUCCESS);
 }
 
 TEST_F(WinApiRegistry, EnumerationListsEverythingOnce) {
     const WCHAR* subkeys[] = {TEXT("b"), TEXT("A"), TEXT("c2"), TEXT("C1")};
     for (const WCHAR* s : subkeys) {
-        Key k;
+        UniqueRegKey k;
         ASSERT_EQ(Create(s, k), ERROR_SUCCESS);
     }
     // Subkeys come sorted without regard to case.
@@ -394,7 +384,7 @@ TEST_F(WinApiRegistry, EnumerationListsEverythingOnce) {
         WCHAR name[256];
         DWORD cch = 256;
         FILETIME ft{};
-        LSTATUS rc = RegEnumKeyExW(root_.h, i, name, &cch, nullptr, nullptr, nullptr, &ft);
+        LSTATUS rc = RegEnumKeyExW(root_.get(), i, name, &cch, nullptr, nullptr, nullptr, &ft);
         if (rc == ERROR_NO_MORE_ITEMS)
             break;
         ASSERT_EQ(rc, ERROR_SUCCESS);
@@ -405,18 +395,18 @@ TEST_F(WinApiRegistry, EnumerationListsEverythingOnce) {
     EXPECT_EQ(names, (std::vector<std::string>{"A", "b", "C1", "c2"}));
     WCHAR small[2];
     DWORD cch = 2; // "C1" needs 3 with its terminator
-    EXPECT_EQ(RegEnumKeyExW(root_.h, 2, small, &cch, nullptr, nullptr, nullptr, nullptr),
+    EXPECT_EQ(RegEnumKeyExW(root_.get(), 2, small, &cch, nullptr, nullptr, nullptr, nullptr),
               ERROR_MORE_DATA);
 
     const WCHAR* values[] = {TEXT("zeta"), TEXT("alpha"), TEXT("Mid")};
     for (const WCHAR* v : values)
-        ASSERT_EQ(SetBytes(root_.h, v, REG_SZ, Utf16Bytes(v)), ERROR_SUCCESS);
+        ASSERT_EQ(SetBytes(root_.get(), v, REG_SZ, Utf16Bytes(v)), ERROR_SUCCESS);
     std::set<std::string> seen;
     for (DWORD i = 0;; ++i) {
         WCHAR name[64];
         BYTE data[64];
         DWORD cchName = 64, cb = sizeof(data), type = 0;
-        LSTATUS rc = RegEnumValueW(root_.h, i, name, &cchName, nullptr, &type, data, &cb);
+        LSTATUS rc = RegEnumValueW(root_.get(), i, name, &cchName, nullptr, &type, data, &cb);
         if (rc == ERROR_NO_MORE_ITEMS)
             break;
         ASSERT_EQ(rc, ERROR_SUCCESS);
@@ -431,13 +421,13 @@ TEST_F(WinApiRegistry, EnumerationListsEverythingOnce) {
     WCHAR name[64];
     BYTE one[1];
     DWORD cchName = 64, cb = 1;
-    EXPECT_EQ(RegEnumValueW(root_.h, 0, name, &cchName, nullptr, nullptr, one, &cb),
+    EXPECT_EQ(RegEnumValueW(root_.get(), 0, name, &cchName, nullptr, nullptr, one, &cb),
               ERROR_MORE_DATA);
     EXPECT_GE(cb, 8u);
 
     DWORD subkeyCount = 0, maxSubkey = 0, valueCount = 0, maxValueName = 0, maxValue = 0;
     FILETIME ft{};
-    ASSERT_EQ(RegQueryInfoKeyW(root_.h, nullptr, nullptr, nullptr, &subkeyCount, &maxSubkey,
+    ASSERT_EQ(RegQueryInfoKeyW(root_.get(), nullptr, nullptr, nullptr, &subkeyCount, &maxSubkey,
                                nullptr, &valueCount, &maxValueName, &maxValue, nullptr, &ft),
               ERROR_SUCCESS);
     EXPECT_EQ(subkeyCount, 4u);
@@ -449,62 +439,61 @@ TEST_F(WinApiRegistry, EnumerationListsEverythingOnce) {
 }
 
 TEST_F(WinApiRegistry, HandlesCarryTheRightsAskedFor) {
-    Key made;
+    UniqueRegKey made;
     ASSERT_EQ(Create(TEXT("k"), made), ERROR_SUCCESS);
     DWORD v = 1;
-    ASSERT_EQ(RegSetValueExW(made.h, TEXT("v"), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
+    ASSERT_EQ(RegSetValueExW(made.get(), TEXT("v"), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
               ERROR_SUCCESS);
 
-    Key reader, writer, none;
+    UniqueRegKey reader, writer, none;
     ASSERT_EQ(Open(TEXT("k"), reader, KEY_READ), ERROR_SUCCESS);
     ASSERT_EQ(Open(TEXT("k"), writer, KEY_SET_VALUE), ERROR_SUCCESS);
     ASSERT_EQ(Open(TEXT("k"), none, 0), ERROR_SUCCESS);
     WCHAR name[32];
     DWORD cch = 32;
     // Invalid: a read-only handle cannot change values.
-    EXPECT_EQ(RegSetValueExW(reader.h, TEXT("v"), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
+    EXPECT_EQ(RegSetValueExW(reader.get(), TEXT("v"), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
               ERROR_ACCESS_DENIED);
-    EXPECT_EQ(RegDeleteValueW(reader.h, TEXT("v")), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteValueW(reader.get(), TEXT("v")), ERROR_ACCESS_DENIED);
     // Invalid: a write-only handle cannot read them.
-    EXPECT_EQ(RegQueryValueExW(writer.h, TEXT("v"), nullptr, nullptr, nullptr, nullptr),
+    EXPECT_EQ(RegQueryValueExW(writer.get(), TEXT("v"), nullptr, nullptr, nullptr, nullptr),
               ERROR_ACCESS_DENIED);
-    EXPECT_EQ(RegSetValueExW(writer.h, TEXT("w"), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
+    EXPECT_EQ(RegSetValueExW(writer.get(), TEXT("w"), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
               ERROR_SUCCESS);
     // Invalid: a handle with no rights can neither read nor list.
-    EXPECT_EQ(RegQueryValueExW(none.h, TEXT("v"), nullptr, nullptr, nullptr, nullptr),
+    EXPECT_EQ(RegQueryValueExW(none.get(), TEXT("v"), nullptr, nullptr, nullptr, nullptr),
               ERROR_ACCESS_DENIED);
-    EXPECT_EQ(RegEnumKeyExW(none.h, 0, name, &cch, nullptr, nullptr, nullptr, nullptr),
+    EXPECT_EQ(RegEnumKeyExW(none.get(), 0, name, &cch, nullptr, nullptr, nullptr, nullptr),
               ERROR_ACCESS_DENIED);
 
     // Making a subkey needs KEY_CREATE_SUB_KEY on the parent handle; opening an
     // existing one through RegCreateKeyExW does not.
-    Key child;
-    LSTATUS rc = RegCreateKeyExW(reader.h, TEXT("child"), 0, nullptr, 0, KEY_READ, nullptr,
-                                 &child.h, nullptr);
+    UniqueRegKey child;
+    LSTATUS rc = RegCreateKeyExW(reader.get(), TEXT("child"), 0, nullptr, 0, KEY_READ, nullptr,
+                                 child.put(), nullptr);
     if (RunningUnderWine()) {
         EXPECT_EQ(rc, ERROR_SUCCESS); // Wine does not check the parent handle's rights
-        child.Close();
-        RegDeleteKeyW(made.h, TEXT("child"));
+        child.reset();
+        RegDeleteKeyW(made.get(), TEXT("child"));
     } else {
         EXPECT_EQ(rc, ERROR_ACCESS_DENIED);
     }
     EXPECT_FALSE(Exists(TEXT("k\\child")));
-    Key existing;
+    UniqueRegKey existing;
     ASSERT_EQ(Create(TEXT("k\\existing"), existing), ERROR_SUCCESS);
-    existing.Close();
+    existing.reset();
     DWORD disposition = 0;
-    EXPECT_EQ(RegCreateKeyExW(reader.h, TEXT("existing"), 0, nullptr, 0, KEY_READ, nullptr,
-                              &existing.h, &disposition),
+    EXPECT_EQ(RegCreateKeyExW(reader.get(), TEXT("existing"), 0, nullptr, 0, KEY_READ, nullptr,
+                              existing.put(), &disposition),
               ERROR_SUCCESS);
     EXPECT_EQ(disposition, DWORD(REG_OPENED_EXISTING_KEY));
 }
 
 TEST_F(WinApiRegistry, InvalidHandlesAreRefused) {
-    Key k;
+    UniqueRegKey k;
     ASSERT_EQ(Create(TEXT("k"), k), ERROR_SUCCESS);
-    HKEY closed = k.h;
+    HKEY closed = k.release();
     EXPECT_EQ(RegCloseKey(closed), ERROR_SUCCESS);
-    k.h = nullptr;
     // Checked before anything else is opened: Windows reuses handle values.
     DWORD cb = 0;
     EXPECT_EQ(RegQueryValueExW(closed, TEXT("x"), nullptr, nullptr, nullptr, &cb),
@@ -530,9 +519,10 @@ TEST_F(WinApiRegistry, InvalidHandlesAreRefused) {
         {reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(LONG(0x80000009))), ERROR_SUCCESS},
     };
     for (const Case& c : cases) {
-        Key out;
+        UniqueRegKey out;
         EXPECT_EQ(RegCloseKey(c.h), c.close) << c.h;
-        EXPECT_EQ(RegOpenKeyExW(c.h, TEXT("x"), 0, KEY_READ, &out.h), ERROR_INVALID_HANDLE) << c.h;
+        EXPECT_EQ(RegOpenKeyExW(c.h, TEXT("x"), 0, KEY_READ, out.put()), ERROR_INVALID_HANDLE)
+            << c.h;
         EXPECT_EQ(RegQueryValueExW(c.h, TEXT("x"), nullptr, nullptr, nullptr, &cb),
                   ERROR_INVALID_HANDLE)
             << c.h;
@@ -549,12 +539,12 @@ TEST_F(WinApiRegistry, InvalidHandlesAreRefused) {
 TEST_F(WinApiRegistry, MachineKeysNeedAdministrators) {
     const WString machinePath =
         TEXT("SOFTWARE\\OrvaneTest") + RunKey().substr(RunKey().rfind('\\'));
-    Key k;
-    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, machinePath.c_str(), 0, KEY_READ, &k.h),
+    UniqueRegKey k;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, machinePath.c_str(), 0, KEY_READ, k.put()),
               ERROR_FILE_NOT_FOUND);
     DWORD disposition = 0;
     LSTATUS rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, machinePath.c_str(), 0, nullptr, 0,
-                                 KEY_ALL_ACCESS, nullptr, &k.h, &disposition);
+                                 KEY_ALL_ACCESS, nullptr, k.put(), &disposition);
     if (RunningUnderWine()) {
         EXPECT_EQ(rc, ERROR_SUCCESS); // Wine has no access control on machine keys
     }
@@ -562,22 +552,22 @@ TEST_F(WinApiRegistry, MachineKeysNeedAdministrators) {
         // An administrator: the key behaves as any other.
         EXPECT_EQ(disposition, DWORD(REG_CREATED_NEW_KEY));
         DWORD v = 5, got = 0, cb = 4;
-        EXPECT_EQ(RegSetValueExW(k.h, TEXT("v"), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
+        EXPECT_EQ(RegSetValueExW(k.get(), TEXT("v"), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
                   ERROR_SUCCESS);
-        EXPECT_EQ(
-            RegQueryValueExW(k.h, TEXT("v"), nullptr, nullptr, reinterpret_cast<BYTE*>(&got), &cb),
-            ERROR_SUCCESS);
+        EXPECT_EQ(RegQueryValueExW(k.get(), TEXT("v"), nullptr, nullptr,
+                                   reinterpret_cast<BYTE*>(&got), &cb),
+                  ERROR_SUCCESS);
         EXPECT_EQ(got, 5u);
-        k.Close();
+        k.reset();
         EXPECT_EQ(DeleteTree(HKEY_LOCAL_MACHINE, machinePath), ERROR_SUCCESS);
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\OrvaneTest")); // unless others use it
     } else {
         // Anyone else is refused, and nothing is left half made.
         EXPECT_EQ(rc, ERROR_ACCESS_DENIED);
-        EXPECT_EQ(k.h, nullptr);
-        EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, machinePath.c_str(), 0, KEY_READ, &k.h),
+        EXPECT_EQ(k.get(), nullptr);
+        EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, machinePath.c_str(), 0, KEY_READ, k.put()),
                   ERROR_FILE_NOT_FOUND);
-        EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT(""), 0, KEY_WRITE, &k.h),
+        EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT(""), 0, KEY_WRITE, k.put()),
                   ERROR_ACCESS_DENIED);
     }
 }

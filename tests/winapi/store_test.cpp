@@ -3,6 +3,7 @@
 // layout of system stores and the texts of names. The same expectations hold on
 // Windows and on the POSIX stand-in; Wine differences are marked where met.
 // System-store tests use a store of their own, named per run, and remove it.
+#include "foundation/Handles.h"
 #include "tests/support/TestCertificates.h"
 #include "tests/support/TestSupport.h"
 
@@ -44,40 +45,6 @@ ULONGLONG Ticks(const FILETIME& ft) {
 FILETIME FromTicks(ULONGLONG t) {
     return FILETIME{DWORD(t), DWORD(t >> 32)};
 }
-
-// Context: frees on every path.
-struct Context {
-    PCCERT_CONTEXT p = nullptr;
-    Context() = default;
-    explicit Context(PCCERT_CONTEXT c) : p(c) {}
-    Context(const Context&) = delete;
-    Context& operator=(const Context&) = delete;
-    ~Context() { Reset(); }
-    void Reset(PCCERT_CONTEXT c = nullptr) {
-        if (p != nullptr)
-            CertFreeCertificateContext(p);
-        p = c;
-    }
-    PCCERT_CONTEXT Release() {
-        PCCERT_CONTEXT c = p;
-        p = nullptr;
-        return c;
-    }
-};
-
-struct StoreHandle {
-    HCERTSTORE h = nullptr;
-    StoreHandle() = default;
-    explicit StoreHandle(HCERTSTORE s) : h(s) {}
-    StoreHandle(const StoreHandle&) = delete;
-    StoreHandle& operator=(const StoreHandle&) = delete;
-    ~StoreHandle() { Close(); }
-    void Close() {
-        if (h != nullptr)
-            CertCloseStore(h, 0);
-        h = nullptr;
-    }
-};
 
 PCCERT_CONTEXT Create(const TestCertificate& c) {
     return CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, c.data, c.size);
@@ -135,16 +102,15 @@ const ParseCase kParseCases[] = {
 TEST(CertContext, ParsesIntoTheSdkStructures) {
     for (const ParseCase& t : kParseCases) {
         SCOPED_TRACE(t.name);
-        Context c(Create(*t.cert));
-        ASSERT_NE(c.p, nullptr) << std::hex << GetLastError();
+        UniqueCertContext c(Create(*t.cert));
+        ASSERT_NE(c.get(), nullptr) << std::hex << GetLastError();
         // The encoding type is kept as given, message encoding included.
-        EXPECT_EQ(c.p->dwCertEncodingType, DWORD(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING));
-        EXPECT_EQ(ToBytes(c.p->pbCertEncoded, c.p->cbCertEncoded),
-                  ToBytes(t.cert->data, t.cert->size));
+        EXPECT_EQ(c->dwCertEncodingType, DWORD(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING));
+        EXPECT_EQ(ToBytes(c->pbCertEncoded, c->cbCertEncoded), ToBytes(t.cert->data, t.cert->size));
         // A context of no store still names one: an empty store of the process.
-        ASSERT_NE(c.p->hCertStore, nullptr);
-        EXPECT_EQ(CertEnumCertificatesInStore(c.p->hCertStore, nullptr), nullptr);
-        const CERT_INFO* info = c.p->pCertInfo;
+        ASSERT_NE(c->hCertStore, nullptr);
+        EXPECT_EQ(CertEnumCertificatesInStore(c->hCertStore, nullptr), nullptr);
+        const CERT_INFO* info = c->pCertInfo;
         ASSERT_NE(info, nullptr);
         EXPECT_EQ(info->dwVersion, DWORD(t.extensions != 0 ? CERT_V3 : CERT_V1));
         EXPECT_EQ(ToBytes(info->SerialNumber.pbData, info->SerialNumber.cbData),
@@ -153,7 +119,7 @@ TEST(CertContext, ParsesIntoTheSdkStructures) {
         EXPECT_STREQ(info->SubjectPublicKeyInfo.Algorithm.pszObjId, t.keyAlg);
         EXPECT_EQ(info->SubjectPublicKeyInfo.PublicKey.cUnusedBits, 0u);
         EXPECT_EQ(info->cExtension, t.extensions);
-        EXPECT_EQ(Sha1(c.p), Hex(t.sha1));
+        EXPECT_EQ(Sha1(c.get()), Hex(t.sha1));
         CERT_NAME_BLOB issuer = info->Issuer, subject = info->Subject;
         EXPECT_EQ(bool(CertCompareCertificateName(X509_ASN_ENCODING, &issuer, &subject)),
                   t.selfSigned);
@@ -162,40 +128,40 @@ TEST(CertContext, ParsesIntoTheSdkStructures) {
 }
 
 TEST(CertContext, KeyAndValidityFields) {
-    Context ec(Create(kEcCertificate));
-    ASSERT_NE(ec.p, nullptr);
+    UniqueCertContext ec(Create(kEcCertificate));
+    ASSERT_NE(ec.get(), nullptr);
     // An uncompressed P-256 point, the curve named in the parameters.
-    const CRYPT_BIT_BLOB& key = ec.p->pCertInfo->SubjectPublicKeyInfo.PublicKey;
+    const CRYPT_BIT_BLOB& key = ec->pCertInfo->SubjectPublicKeyInfo.PublicKey;
     ASSERT_EQ(key.cbData, 65u);
     EXPECT_EQ(key.pbData[0], 0x04);
-    const CRYPT_OBJID_BLOB& curve = ec.p->pCertInfo->SubjectPublicKeyInfo.Algorithm.Parameters;
+    const CRYPT_OBJID_BLOB& curve = ec->pCertInfo->SubjectPublicKeyInfo.Algorithm.Parameters;
     EXPECT_EQ(ToBytes(curve.pbData, curve.cbData), Hex("06082A8648CE3D030107"));
 
-    Context rsa(Create(kRsaCertificate));
-    ASSERT_NE(rsa.p, nullptr);
-    const CRYPT_OBJID_BLOB& nullParams = rsa.p->pCertInfo->SignatureAlgorithm.Parameters;
+    UniqueCertContext rsa(Create(kRsaCertificate));
+    ASSERT_NE(rsa.get(), nullptr);
+    const CRYPT_OBJID_BLOB& nullParams = rsa->pCertInfo->SignatureAlgorithm.Parameters;
     EXPECT_EQ(ToBytes(nullParams.pbData, nullParams.cbData), Hex("0500"));
     // The issuer of the end entity is the CA's subject, byte for byte.
-    Context ca(Create(kCaCertificate));
-    ASSERT_NE(ca.p, nullptr);
-    EXPECT_TRUE(CertCompareCertificateName(X509_ASN_ENCODING, &rsa.p->pCertInfo->Issuer,
-                                           &ca.p->pCertInfo->Subject));
+    UniqueCertContext ca(Create(kCaCertificate));
+    ASSERT_NE(ca.get(), nullptr);
+    EXPECT_TRUE(CertCompareCertificateName(X509_ASN_ENCODING, &rsa->pCertInfo->Issuer,
+                                           &ca->pCertInfo->Subject));
 
-    Context old(Create(kExpiredCertificate));
-    ASSERT_NE(old.p, nullptr);
+    UniqueCertContext old(Create(kExpiredCertificate));
+    ASSERT_NE(old.get(), nullptr);
     constexpr ULONGLONG k2020 = 132223104000000000ULL; // 2020-01-01 00:00:00 UTC
     constexpr ULONGLONG k2021 = 132539328000000000ULL; // 2021-01-01 00:00:00 UTC
-    EXPECT_EQ(Ticks(old.p->pCertInfo->NotBefore), k2020);
-    EXPECT_EQ(Ticks(old.p->pCertInfo->NotAfter), k2021);
+    EXPECT_EQ(Ticks(old->pCertInfo->NotBefore), k2020);
+    EXPECT_EQ(Ticks(old->pCertInfo->NotAfter), k2021);
 }
 
 TEST(CertContext, VerifyTimeValidity) {
-    Context old(Create(kExpiredCertificate));
-    Context ca(Create(kCaCertificate));
-    ASSERT_NE(old.p, nullptr);
-    ASSERT_NE(ca.p, nullptr);
-    const ULONGLONG notBefore = Ticks(old.p->pCertInfo->NotBefore);
-    const ULONGLONG notAfter = Ticks(old.p->pCertInfo->NotAfter);
+    UniqueCertContext old(Create(kExpiredCertificate));
+    UniqueCertContext ca(Create(kCaCertificate));
+    ASSERT_NE(old.get(), nullptr);
+    ASSERT_NE(ca.get(), nullptr);
+    const ULONGLONG notBefore = Ticks(old->pCertInfo->NotBefore);
+    const ULONGLONG notAfter = Ticks(old->pCertInfo->NotAfter);
     struct {
         ULONGLONG when;
         LONG expected;
@@ -207,17 +173,17 @@ TEST(CertContext, VerifyTimeValidity) {
     };
     for (auto& t : cases) {
         FILETIME ft = FromTicks(t.when);
-        EXPECT_EQ(CertVerifyTimeValidity(&ft, old.p->pCertInfo), t.expected) << t.when;
+        EXPECT_EQ(CertVerifyTimeValidity(&ft, old->pCertInfo), t.expected) << t.when;
     }
     // Null means now: long expired, and the CA valid for twenty years.
-    EXPECT_EQ(CertVerifyTimeValidity(nullptr, old.p->pCertInfo), 1);
-    EXPECT_EQ(CertVerifyTimeValidity(nullptr, ca.p->pCertInfo), 0);
+    EXPECT_EQ(CertVerifyTimeValidity(nullptr, old->pCertInfo), 1);
+    EXPECT_EQ(CertVerifyTimeValidity(nullptr, ca->pCertInfo), 0);
 }
 
 TEST(CertContext, FindsExtensions) {
-    Context rsa(Create(kRsaCertificate));
-    ASSERT_NE(rsa.p, nullptr);
-    const CERT_INFO* info = rsa.p->pCertInfo;
+    UniqueCertContext rsa(Create(kRsaCertificate));
+    ASSERT_NE(rsa.get(), nullptr);
+    const CERT_INFO* info = rsa->pCertInfo;
     PCERT_EXTENSION ku = CertFindExtension(szOID_KEY_USAGE, info->cExtension, info->rgExtension);
     ASSERT_NE(ku, nullptr);
     EXPECT_TRUE(ku->fCritical);
@@ -233,10 +199,10 @@ TEST(CertContext, FindsExtensions) {
     EXPECT_EQ(CertFindExtension(szOID_BASIC_CONSTRAINTS2, info->cExtension, info->rgExtension),
               nullptr);
 
-    Context ca(Create(kCaCertificate));
-    ASSERT_NE(ca.p, nullptr);
-    PCERT_EXTENSION bc = CertFindExtension(szOID_BASIC_CONSTRAINTS2, ca.p->pCertInfo->cExtension,
-                                           ca.p->pCertInfo->rgExtension);
+    UniqueCertContext ca(Create(kCaCertificate));
+    ASSERT_NE(ca.get(), nullptr);
+    PCERT_EXTENSION bc = CertFindExtension(szOID_BASIC_CONSTRAINTS2, ca->pCertInfo->cExtension,
+                                           ca->pCertInfo->rgExtension);
     ASSERT_NE(bc, nullptr);
     EXPECT_TRUE(bc->fCritical);
     EXPECT_EQ(ToBytes(bc->Value.pbData, bc->Value.cbData), Hex("30030101FF"));
@@ -271,65 +237,66 @@ TEST(CertContext, RejectsMalformedInput) {
 }
 
 TEST(CertContext, DuplicateSharesTheContext) {
-    Context c(Create(kEcCertificate));
-    ASSERT_NE(c.p, nullptr);
-    Context dup(CertDuplicateCertificateContext(c.p));
-    EXPECT_EQ(dup.p, c.p);
-    c.Reset();
+    UniqueCertContext c(Create(kEcCertificate));
+    ASSERT_NE(c.get(), nullptr);
+    UniqueCertContext dup(CertDuplicateCertificateContext(c.get()));
+    EXPECT_EQ(dup.get(), c.get());
+    c.reset();
     // The duplicate's reference keeps the context whole.
-    EXPECT_EQ(Sha1(dup.p), Hex(kEcSha1));
+    EXPECT_EQ(Sha1(dup.get()), Hex(kEcSha1));
     EXPECT_TRUE(CertFreeCertificateContext(nullptr));
 }
 
 // --- properties ------------------------------------------------------------------------
 
 TEST(CertProperty, HashIsSizeThenData) {
-    Context c(Create(kCaCertificate));
-    ASSERT_NE(c.p, nullptr);
+    UniqueCertContext c(Create(kCaCertificate));
+    ASSERT_NE(c.get(), nullptr);
     for (DWORD id : {DWORD(CERT_SHA1_HASH_PROP_ID), DWORD(CERT_HASH_PROP_ID)}) {
         DWORD cb = 0;
-        ASSERT_TRUE(CertGetCertificateContextProperty(c.p, id, nullptr, &cb));
+        ASSERT_TRUE(CertGetCertificateContextProperty(c.get(), id, nullptr, &cb));
         EXPECT_EQ(cb, 20u);
         BYTE small[10];
         cb = sizeof small;
         SetLastError(0);
-        EXPECT_FALSE(CertGetCertificateContextProperty(c.p, id, small, &cb));
+        EXPECT_FALSE(CertGetCertificateContextProperty(c.get(), id, small, &cb));
         EXPECT_EQ(GetLastError(), DWORD(ERROR_MORE_DATA));
         EXPECT_EQ(cb, 20u);
         BYTE big[32] = {};
         cb = sizeof big;
-        ASSERT_TRUE(CertGetCertificateContextProperty(c.p, id, big, &cb));
+        ASSERT_TRUE(CertGetCertificateContextProperty(c.get(), id, big, &cb));
         EXPECT_EQ(cb, 20u);
         EXPECT_EQ(Bytes(big, big + 20), Hex(kCaSha1));
     }
 }
 
 TEST(CertProperty, MissingIsNotFound) {
-    Context c(Create(kCaCertificate));
-    ASSERT_NE(c.p, nullptr);
+    UniqueCertContext c(Create(kCaCertificate));
+    ASSERT_NE(c.get(), nullptr);
     for (DWORD id : {DWORD(CERT_KEY_PROV_INFO_PROP_ID), DWORD(CERT_FRIENDLY_NAME_PROP_ID)}) {
         DWORD cb = 0;
         SetLastError(0);
-        EXPECT_FALSE(CertGetCertificateContextProperty(c.p, id, nullptr, &cb)) << id;
+        EXPECT_FALSE(CertGetCertificateContextProperty(c.get(), id, nullptr, &cb)) << id;
         EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_NOT_FOUND)) << id;
     }
 }
 
 TEST(CertProperty, FriendlyNameSetGetRemove) {
-    Context c(Create(kEcCertificate));
-    ASSERT_NE(c.p, nullptr);
+    UniqueCertContext c(Create(kEcCertificate));
+    ASSERT_NE(c.get(), nullptr);
     const WString name = W("Token key");
     CRYPT_DATA_BLOB blob{DWORD((name.size() + 1) * sizeof(WCHAR)),
                          reinterpret_cast<BYTE*>(const_cast<WCHAR*>(name.c_str()))};
-    ASSERT_TRUE(CertSetCertificateContextProperty(c.p, CERT_FRIENDLY_NAME_PROP_ID, 0, &blob));
+    ASSERT_TRUE(CertSetCertificateContextProperty(c.get(), CERT_FRIENDLY_NAME_PROP_ID, 0, &blob));
     WCHAR out[32] = {};
     DWORD cb = sizeof out;
-    ASSERT_TRUE(CertGetCertificateContextProperty(c.p, CERT_FRIENDLY_NAME_PROP_ID, out, &cb));
+    ASSERT_TRUE(CertGetCertificateContextProperty(c.get(), CERT_FRIENDLY_NAME_PROP_ID, out, &cb));
     EXPECT_EQ(cb, blob.cbData);
     EXPECT_EQ(U8(out), "Token key");
-    ASSERT_TRUE(CertSetCertificateContextProperty(c.p, CERT_FRIENDLY_NAME_PROP_ID, 0, nullptr));
+    ASSERT_TRUE(CertSetCertificateContextProperty(c.get(), CERT_FRIENDLY_NAME_PROP_ID, 0, nullptr));
     SetLastError(0);
-    EXPECT_FALSE(CertGetCertificateContextProperty(c.p, CERT_FRIENDLY_NAME_PROP_ID, nullptr, &cb));
+    EXPECT_FALSE(
+        CertGetCertificateContextProperty(c.get(), CERT_FRIENDLY_NAME_PROP_ID, nullptr, &cb));
     EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_NOT_FOUND));
 }
 
@@ -391,92 +358,92 @@ void ExpectKeyLink(PCCERT_CONTEXT c, const KeyLink& want) {
 }
 
 TEST(CertProperty, KeyProvInfoIsOneBlock) {
-    Context c(Create(kRsaCertificate));
-    ASSERT_NE(c.p, nullptr);
+    UniqueCertContext c(Create(kRsaCertificate));
+    ASSERT_NE(c.get(), nullptr);
     for (bool withParam : {false, true}) {
         SCOPED_TRACE(withParam ? "with parameter" : "plain");
         KeyLink link(withParam);
         ASSERT_TRUE(
-            CertSetCertificateContextProperty(c.p, CERT_KEY_PROV_INFO_PROP_ID, 0, &link.info));
-        ExpectKeyLink(c.p, link);
+            CertSetCertificateContextProperty(c.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &link.info));
+        ExpectKeyLink(c.get(), link);
     }
 }
 
 // --- memory and PKCS #7 stores --------------------------------------------------------
 
 TEST(CertStoreMemory, Dispositions) {
-    StoreHandle s(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
-    ASSERT_NE(s.h, nullptr);
+    UniqueStore s(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+    ASSERT_NE(s.get(), nullptr);
     PCCERT_CONTEXT first = nullptr;
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.h, X509_ASN_ENCODING, kRsaCertificate.data,
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, kRsaCertificate.data,
                                                  kRsaCertificate.size, CERT_STORE_ADD_NEW, &first));
-    Context firstGuard(first);
-    EXPECT_EQ(first->hCertStore, s.h);
+    UniqueCertContext firstGuard(first);
+    EXPECT_EQ(first->hCertStore, s.get());
 
     // Adding it again as new is refused and hands nothing out.
     PCCERT_CONTEXT again = nullptr;
     SetLastError(0);
-    EXPECT_FALSE(CertAddEncodedCertificateToStore(s.h, X509_ASN_ENCODING, kRsaCertificate.data,
+    EXPECT_FALSE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, kRsaCertificate.data,
                                                   kRsaCertificate.size, CERT_STORE_ADD_NEW,
                                                   &again));
     EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_EXISTS));
     EXPECT_EQ(again, nullptr);
 
     // Use-existing hands out the context already there.
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.h, X509_ASN_ENCODING, kRsaCertificate.data,
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, kRsaCertificate.data,
                                                  kRsaCertificate.size, CERT_STORE_ADD_USE_EXISTING,
                                                  &again));
-    Context againGuard(again);
+    UniqueCertContext againGuard(again);
     EXPECT_EQ(again, first);
-    EXPECT_EQ(Thumbprints(s.h).size(), 1u);
+    EXPECT_EQ(Thumbprints(s.get()).size(), 1u);
 
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.h, X509_ASN_ENCODING, kRsaCertificate.data,
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, kRsaCertificate.data,
                                                  kRsaCertificate.size,
                                                  CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
-    EXPECT_EQ(Thumbprints(s.h).size(), 1u);
+    EXPECT_EQ(Thumbprints(s.get()).size(), 1u);
     // Always adds a second copy.
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.h, X509_ASN_ENCODING, kRsaCertificate.data,
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, kRsaCertificate.data,
                                                  kRsaCertificate.size, CERT_STORE_ADD_ALWAYS,
                                                  nullptr));
-    EXPECT_EQ(Thumbprints(s.h), (std::multiset<Bytes>{Hex(kRsaSha1), Hex(kRsaSha1)}));
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.h, X509_ASN_ENCODING, kEcCertificate.data,
+    EXPECT_EQ(Thumbprints(s.get()), (std::multiset<Bytes>{Hex(kRsaSha1), Hex(kRsaSha1)}));
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, kEcCertificate.data,
                                                  kEcCertificate.size, CERT_STORE_ADD_NEW, nullptr));
-    EXPECT_EQ(Thumbprints(s.h).count(Hex(kEcSha1)), 1u);
+    EXPECT_EQ(Thumbprints(s.get()).count(Hex(kEcSha1)), 1u);
 
     // A bad certificate adds nothing.
     const BYTE junk[] = {0x30, 0x03, 0x02, 0x01, 0x01};
-    EXPECT_FALSE(CertAddEncodedCertificateToStore(s.h, X509_ASN_ENCODING, junk, sizeof junk,
+    EXPECT_FALSE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, junk, sizeof junk,
                                                   CERT_STORE_ADD_NEW, nullptr));
-    EXPECT_EQ(Thumbprints(s.h).size(), 3u);
+    EXPECT_EQ(Thumbprints(s.get()).size(), 3u);
 }
 
 TEST(CertStoreMemory, ContextAddCarriesPropertiesAndDeleteFrees) {
-    StoreHandle s(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
-    ASSERT_NE(s.h, nullptr);
-    Context src(Create(kEcCertificate));
-    ASSERT_NE(src.p, nullptr);
+    UniqueStore s(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+    ASSERT_NE(s.get(), nullptr);
+    UniqueCertContext src(Create(kEcCertificate));
+    ASSERT_NE(src.get(), nullptr);
     KeyLink link(false);
     ASSERT_TRUE(
-        CertSetCertificateContextProperty(src.p, CERT_KEY_PROV_INFO_PROP_ID, 0, &link.info));
+        CertSetCertificateContextProperty(src.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &link.info));
     PCCERT_CONTEXT added = nullptr;
-    ASSERT_TRUE(CertAddCertificateContextToStore(s.h, src.p, CERT_STORE_ADD_NEW, &added));
-    Context addedGuard(added);
-    EXPECT_NE(added, src.p); // the store keeps a copy of its own
-    EXPECT_EQ(added->hCertStore, s.h);
+    ASSERT_TRUE(CertAddCertificateContextToStore(s.get(), src.get(), CERT_STORE_ADD_NEW, &added));
+    UniqueCertContext addedGuard(added);
+    EXPECT_NE(added, src.get()); // the store keeps a copy of its own
+    EXPECT_EQ(added->hCertStore, s.get());
     ExpectKeyLink(added, link);
 
     // Enumeration frees the previous context and ends with CRYPT_E_NOT_FOUND.
-    PCCERT_CONTEXT e = CertEnumCertificatesInStore(s.h, nullptr);
+    PCCERT_CONTEXT e = CertEnumCertificatesInStore(s.get(), nullptr);
     ASSERT_NE(e, nullptr);
     SetLastError(0);
-    EXPECT_EQ(CertEnumCertificatesInStore(s.h, e), nullptr);
+    EXPECT_EQ(CertEnumCertificatesInStore(s.get(), e), nullptr);
     EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_NOT_FOUND));
 
     // Deleting consumes the caller's reference (taken here by duplicating).
     ASSERT_TRUE(CertDeleteCertificateFromStore(CertDuplicateCertificateContext(added)));
-    EXPECT_TRUE(Thumbprints(s.h).empty());
+    EXPECT_TRUE(Thumbprints(s.get()).empty());
     // The context handed out earlier stays usable, also after the store closes.
-    s.Close();
+    s.reset();
     EXPECT_EQ(Sha1(added), Hex(kEcSha1));
 }
 
@@ -486,34 +453,35 @@ bool HasProperty(PCCERT_CONTEXT c, DWORD id) {
 }
 
 TEST(CertStoreMemory, InheritingReplaceAndNewer) {
-    StoreHandle s(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
-    ASSERT_NE(s.h, nullptr);
+    UniqueStore s(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+    ASSERT_NE(s.get(), nullptr);
     const WString name = W("first");
     CRYPT_DATA_BLOB friendly{DWORD((name.size() + 1) * sizeof(WCHAR)),
                              reinterpret_cast<BYTE*>(const_cast<WCHAR*>(name.c_str()))};
-    Context named(Create(kEcCertificate));
+    UniqueCertContext named(Create(kEcCertificate));
     ASSERT_TRUE(
-        CertSetCertificateContextProperty(named.p, CERT_FRIENDLY_NAME_PROP_ID, 0, &friendly));
-    ASSERT_TRUE(CertAddCertificateContextToStore(s.h, named.p, CERT_STORE_ADD_NEW, nullptr));
+        CertSetCertificateContextProperty(named.get(), CERT_FRIENDLY_NAME_PROP_ID, 0, &friendly));
+    ASSERT_TRUE(
+        CertAddCertificateContextToStore(s.get(), named.get(), CERT_STORE_ADD_NEW, nullptr));
 
     // Inheriting: the replacement keeps the old context's properties beside its own.
     KeyLink link(false);
-    Context linked(Create(kEcCertificate));
+    UniqueCertContext linked(Create(kEcCertificate));
     ASSERT_TRUE(
-        CertSetCertificateContextProperty(linked.p, CERT_KEY_PROV_INFO_PROP_ID, 0, &link.info));
+        CertSetCertificateContextProperty(linked.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &link.info));
     PCCERT_CONTEXT out = nullptr;
     ASSERT_TRUE(CertAddCertificateContextToStore(
-        s.h, linked.p, CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES, &out));
-    Context outGuard(out);
+        s.get(), linked.get(), CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES, &out));
+    UniqueCertContext outGuard(out);
     EXPECT_TRUE(HasProperty(out, CERT_FRIENDLY_NAME_PROP_ID));
     EXPECT_TRUE(HasProperty(out, CERT_KEY_PROV_INFO_PROP_ID));
 
     // A plain replace drops them.
-    Context plain(Create(kEcCertificate));
+    UniqueCertContext plain(Create(kEcCertificate));
     PCCERT_CONTEXT replaced = nullptr;
-    ASSERT_TRUE(
-        CertAddCertificateContextToStore(s.h, plain.p, CERT_STORE_ADD_REPLACE_EXISTING, &replaced));
-    Context replacedGuard(replaced);
+    ASSERT_TRUE(CertAddCertificateContextToStore(s.get(), plain.get(),
+                                                 CERT_STORE_ADD_REPLACE_EXISTING, &replaced));
+    UniqueCertContext replacedGuard(replaced);
     EXPECT_FALSE(HasProperty(replaced, CERT_FRIENDLY_NAME_PROP_ID));
     EXPECT_FALSE(HasProperty(replaced, CERT_KEY_PROV_INFO_PROP_ID));
 
@@ -521,10 +489,11 @@ TEST(CertStoreMemory, InheritingReplaceAndNewer) {
     for (DWORD newer :
          {DWORD(CERT_STORE_ADD_NEWER), DWORD(CERT_STORE_ADD_NEWER_INHERIT_PROPERTIES)}) {
         SetLastError(0);
-        EXPECT_FALSE(CertAddCertificateContextToStore(s.h, plain.p, newer, nullptr)) << newer;
+        EXPECT_FALSE(CertAddCertificateContextToStore(s.get(), plain.get(), newer, nullptr))
+            << newer;
         EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_EXISTS)) << newer;
     }
-    EXPECT_EQ(Thumbprints(s.h).size(), 1u);
+    EXPECT_EQ(Thumbprints(s.get()).size(), 1u);
 }
 
 TEST(CertStoreMemory, CloseCheckReportsHeldContexts) {
@@ -533,7 +502,7 @@ TEST(CertStoreMemory, CloseCheckReportsHeldContexts) {
     PCCERT_CONTEXT held = nullptr;
     ASSERT_TRUE(CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, kCaCertificate.data,
                                                  kCaCertificate.size, CERT_STORE_ADD_NEW, &held));
-    Context heldGuard(held);
+    UniqueCertContext heldGuard(held);
     SetLastError(0);
     EXPECT_FALSE(CertCloseStore(s, CERT_CLOSE_STORE_CHECK_FLAG));
     EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_PENDING_CLOSE));
@@ -547,25 +516,25 @@ TEST(CertStoreMemory, CloseCheckReportsHeldContexts) {
 // Memory stores have nothing to commit or resync, and say so; system stores
 // accept both.
 TEST(CertStoreMemory, ControlIsNotImplemented) {
-    StoreHandle s(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
-    ASSERT_NE(s.h, nullptr);
+    UniqueStore s(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+    ASSERT_NE(s.get(), nullptr);
     for (DWORD ctrl : {DWORD(CERT_STORE_CTRL_COMMIT), DWORD(CERT_STORE_CTRL_RESYNC)}) {
         SetLastError(0);
-        EXPECT_FALSE(CertControlStore(s.h, 0, ctrl, nullptr)) << ctrl;
+        EXPECT_FALSE(CertControlStore(s.get(), 0, ctrl, nullptr)) << ctrl;
         EXPECT_EQ(GetLastError(), DWORD(ERROR_CALL_NOT_IMPLEMENTED)) << ctrl;
     }
 }
 
 TEST(CertStorePkcs7, ReadsTheCertificates) {
     CRYPT_DATA_BLOB blob{kChainPkcs7.size, const_cast<BYTE*>(kChainPkcs7.data)};
-    StoreHandle s(
+    UniqueStore s(
         CertOpenStore(CERT_STORE_PROV_PKCS7, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, &blob));
-    ASSERT_NE(s.h, nullptr) << std::hex << GetLastError();
-    EXPECT_EQ(Thumbprints(s.h), (std::multiset<Bytes>{Hex(kCaSha1), Hex(kExpiredSha1)}));
+    ASSERT_NE(s.get(), nullptr) << std::hex << GetLastError();
+    EXPECT_EQ(Thumbprints(s.get()), (std::multiset<Bytes>{Hex(kCaSha1), Hex(kExpiredSha1)}));
     // The store is a memory store filled from the message: it takes additions.
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.h, X509_ASN_ENCODING, kEcCertificate.data,
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, kEcCertificate.data,
                                                  kEcCertificate.size, CERT_STORE_ADD_NEW, nullptr));
-    EXPECT_EQ(Thumbprints(s.h).size(), 3u);
+    EXPECT_EQ(Thumbprints(s.get()).size(), 3u);
 
     // A certificate is no SignedData.
     CRYPT_DATA_BLOB cert{kCaCertificate.size, const_cast<BYTE*>(kCaCertificate.data)};
@@ -576,15 +545,6 @@ TEST(CertStorePkcs7, ReadsTheCertificates) {
 }
 
 // --- system stores ---------------------------------------------------------------------
-
-// RegKey: closes on every path.
-struct RegKey {
-    HKEY h = nullptr;
-    ~RegKey() {
-        if (h != nullptr)
-            RegCloseKey(h);
-    }
-};
 
 LSTATUS DeleteTree(HKEY parent, const WString& sub) {
     HKEY h = nullptr;
@@ -631,27 +591,27 @@ protected:
     }
     // ReadBlob: the Blob of a stored certificate, empty when there is none.
     Bytes ReadBlob(const char* sha1) const {
-        RegKey k;
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, CertKey(sha1).c_str(), 0, KEY_READ, &k.h) !=
+        UniqueRegKey k;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, CertKey(sha1).c_str(), 0, KEY_READ, k.put()) !=
             ERROR_SUCCESS)
             return {};
         DWORD type = 0, cb = 0;
-        if (RegQueryValueExW(k.h, W("Blob").c_str(), nullptr, &type, nullptr, &cb) !=
+        if (RegQueryValueExW(k.get(), W("Blob").c_str(), nullptr, &type, nullptr, &cb) !=
                 ERROR_SUCCESS ||
             type != REG_BINARY)
             return {};
         Bytes out(cb);
-        RegQueryValueExW(k.h, W("Blob").c_str(), nullptr, &type, out.data(), &cb);
+        RegQueryValueExW(k.get(), W("Blob").c_str(), nullptr, &type, out.data(), &cb);
         return out;
     }
     void WriteBlob(const char* sha1, const Bytes& blob) const {
-        RegKey k;
+        UniqueRegKey k;
         ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, CertKey(sha1).c_str(), 0, nullptr, 0,
-                                  KEY_ALL_ACCESS, nullptr, &k.h, nullptr),
+                                  KEY_ALL_ACCESS, nullptr, k.put(), nullptr),
                   ERROR_SUCCESS);
-        ASSERT_EQ(
-            RegSetValueExW(k.h, W("Blob").c_str(), 0, REG_BINARY, blob.data(), DWORD(blob.size())),
-            ERROR_SUCCESS);
+        ASSERT_EQ(RegSetValueExW(k.get(), W("Blob").c_str(), 0, REG_BINARY, blob.data(),
+                                 DWORD(blob.size())),
+                  ERROR_SUCCESS);
     }
 
     WString name_;
@@ -701,16 +661,16 @@ Bytes CertBytes(const TestCertificate& c) {
 }
 
 TEST_F(CertSystemStore, AddWritesTheRegistryLayout) {
-    StoreHandle s(Open());
-    ASSERT_NE(s.h, nullptr) << std::hex << GetLastError();
+    UniqueStore s(Open());
+    ASSERT_NE(s.get(), nullptr) << std::hex << GetLastError();
     PCCERT_CONTEXT added = nullptr;
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.h, X509_ASN_ENCODING, kRsaCertificate.data,
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, kRsaCertificate.data,
                                                  kRsaCertificate.size, CERT_STORE_ADD_NEW, &added));
-    Context addedGuard(added);
-    EXPECT_EQ(added->hCertStore, s.h);
+    UniqueCertContext addedGuard(added);
+    EXPECT_EQ(added->hCertStore, s.get());
     // Wine writes a system store's additions when the last context goes or on
     // commit; Windows at once. Commit is harmless there.
-    ASSERT_TRUE(CertControlStore(s.h, 0, CERT_STORE_CTRL_COMMIT, nullptr));
+    ASSERT_TRUE(CertControlStore(s.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr));
     const Bytes blob = ReadBlob(kRsaSha1);
     ASSERT_FALSE(blob.empty()) << "no Blob under the certificate's thumbprint";
     const auto records = Records(blob);
@@ -723,24 +683,24 @@ TEST_F(CertSystemStore, AddWritesTheRegistryLayout) {
     }
 
     // Another handle on the store sees it.
-    StoreHandle other(Open());
-    ASSERT_NE(other.h, nullptr);
-    EXPECT_EQ(Thumbprints(other.h), (std::multiset<Bytes>{Hex(kRsaSha1)}));
+    UniqueStore other(Open());
+    ASSERT_NE(other.get(), nullptr);
+    EXPECT_EQ(Thumbprints(other.get()), (std::multiset<Bytes>{Hex(kRsaSha1)}));
 }
 
 TEST_F(CertSystemStore, KeyLinkIsPersistedInItsSerializedForm) {
     KeyLink link(false);
     {
-        StoreHandle s(Open());
-        ASSERT_NE(s.h, nullptr);
+        UniqueStore s(Open());
+        ASSERT_NE(s.get(), nullptr);
         PCCERT_CONTEXT added = nullptr;
-        ASSERT_TRUE(CertAddEncodedCertificateToStore(s.h, X509_ASN_ENCODING, kEcCertificate.data,
-                                                     kEcCertificate.size, CERT_STORE_ADD_NEW,
-                                                     &added));
-        Context addedGuard(added);
+        ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING,
+                                                     kEcCertificate.data, kEcCertificate.size,
+                                                     CERT_STORE_ADD_NEW, &added));
+        UniqueCertContext addedGuard(added);
         ASSERT_TRUE(
             CertSetCertificateContextProperty(added, CERT_KEY_PROV_INFO_PROP_ID, 0, &link.info));
-        ASSERT_TRUE(CertControlStore(s.h, 0, CERT_STORE_CTRL_COMMIT, nullptr));
+        ASSERT_TRUE(CertControlStore(s.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr));
     }
     const auto records = Records(ReadBlob(kEcSha1));
     ASSERT_EQ(records.count(CERT_KEY_PROV_INFO_PROP_ID), 1u);
@@ -763,70 +723,70 @@ TEST_F(CertSystemStore, KeyLinkIsPersistedInItsSerializedForm) {
     EXPECT_EQ(U8(provider), U8(link.provider));
 
     // A fresh handle reads the link back.
-    StoreHandle s(Open());
-    ASSERT_NE(s.h, nullptr);
-    Context found(CertEnumCertificatesInStore(s.h, nullptr));
-    ASSERT_NE(found.p, nullptr);
-    ExpectKeyLink(found.p, link);
+    UniqueStore s(Open());
+    ASSERT_NE(s.get(), nullptr);
+    UniqueCertContext found(CertEnumCertificatesInStore(s.get(), nullptr));
+    ASSERT_NE(found.get(), nullptr);
+    ExpectKeyLink(found.get(), link);
 }
 
 TEST_F(CertSystemStore, Dispositions) {
-    StoreHandle s(Open());
-    ASSERT_NE(s.h, nullptr);
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.h, X509_ASN_ENCODING, kCaCertificate.data,
+    UniqueStore s(Open());
+    ASSERT_NE(s.get(), nullptr);
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, kCaCertificate.data,
                                                  kCaCertificate.size, CERT_STORE_ADD_NEW, nullptr));
-    ASSERT_TRUE(CertControlStore(s.h, 0, CERT_STORE_CTRL_COMMIT, nullptr));
+    ASSERT_TRUE(CertControlStore(s.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr));
     SetLastError(0);
-    EXPECT_FALSE(CertAddEncodedCertificateToStore(s.h, X509_ASN_ENCODING, kCaCertificate.data,
+    EXPECT_FALSE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, kCaCertificate.data,
                                                   kCaCertificate.size, CERT_STORE_ADD_NEW,
                                                   nullptr));
     EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_EXISTS));
     PCCERT_CONTEXT existing = nullptr;
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.h, X509_ASN_ENCODING, kCaCertificate.data,
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, kCaCertificate.data,
                                                  kCaCertificate.size, CERT_STORE_ADD_USE_EXISTING,
                                                  &existing));
-    Context existingGuard(existing);
+    UniqueCertContext existingGuard(existing);
     EXPECT_EQ(Sha1(existing), Hex(kCaSha1));
     for (int round = 0; round < 2; ++round) {
         // Wine drops the certificate on the second replace of a session unless
         // each change is committed; Windows keeps it either way.
-        ASSERT_TRUE(CertAddEncodedCertificateToStore(s.h, X509_ASN_ENCODING, kCaCertificate.data,
-                                                     kCaCertificate.size,
+        ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING,
+                                                     kCaCertificate.data, kCaCertificate.size,
                                                      CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
-        ASSERT_TRUE(CertControlStore(s.h, 0, CERT_STORE_CTRL_COMMIT, nullptr));
+        ASSERT_TRUE(CertControlStore(s.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr));
     }
-    EXPECT_EQ(Thumbprints(s.h), (std::multiset<Bytes>{Hex(kCaSha1)}));
-    StoreHandle other(Open());
-    EXPECT_EQ(Thumbprints(other.h), (std::multiset<Bytes>{Hex(kCaSha1)}));
+    EXPECT_EQ(Thumbprints(s.get()), (std::multiset<Bytes>{Hex(kCaSha1)}));
+    UniqueStore other(Open());
+    EXPECT_EQ(Thumbprints(other.get()), (std::multiset<Bytes>{Hex(kCaSha1)}));
 }
 
 TEST_F(CertSystemStore, DeleteRemovesTheKey) {
     {
-        StoreHandle s(Open());
-        ASSERT_NE(s.h, nullptr);
+        UniqueStore s(Open());
+        ASSERT_NE(s.get(), nullptr);
         for (const TestCertificate* c : {&kRsaCertificate, &kEcCertificate})
-            ASSERT_TRUE(CertAddEncodedCertificateToStore(s.h, X509_ASN_ENCODING, c->data, c->size,
-                                                         CERT_STORE_ADD_NEW, nullptr));
-        ASSERT_TRUE(CertControlStore(s.h, 0, CERT_STORE_CTRL_COMMIT, nullptr));
+            ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, c->data,
+                                                         c->size, CERT_STORE_ADD_NEW, nullptr));
+        ASSERT_TRUE(CertControlStore(s.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr));
     }
     {
-        StoreHandle s(Open());
-        ASSERT_NE(s.h, nullptr);
+        UniqueStore s(Open());
+        ASSERT_NE(s.get(), nullptr);
         PCCERT_CONTEXT c = nullptr;
-        while ((c = CertEnumCertificatesInStore(s.h, c)) != nullptr) {
+        while ((c = CertEnumCertificatesInStore(s.get(), c)) != nullptr) {
             if (Sha1(c) == Hex(kRsaSha1)) {
                 ASSERT_TRUE(CertDeleteCertificateFromStore(c)); // frees c
                 break;
             }
         }
         // Wine forgets deletes through a system store without a commit.
-        ASSERT_TRUE(CertControlStore(s.h, 0, CERT_STORE_CTRL_COMMIT, nullptr));
-        EXPECT_EQ(Thumbprints(s.h), (std::multiset<Bytes>{Hex(kEcSha1)}));
+        ASSERT_TRUE(CertControlStore(s.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr));
+        EXPECT_EQ(Thumbprints(s.get()), (std::multiset<Bytes>{Hex(kEcSha1)}));
     }
     EXPECT_TRUE(ReadBlob(kRsaSha1).empty());
     EXPECT_FALSE(ReadBlob(kEcSha1).empty());
-    StoreHandle s(Open());
-    EXPECT_EQ(Thumbprints(s.h), (std::multiset<Bytes>{Hex(kEcSha1)}));
+    UniqueStore s(Open());
+    EXPECT_EQ(Thumbprints(s.get()), (std::multiset<Bytes>{Hex(kEcSha1)}));
 }
 
 TEST_F(CertSystemStore, ReadsBlobsWrittenByOthers) {
@@ -848,12 +808,12 @@ TEST_F(CertSystemStore, ReadsBlobsWrittenByOthers) {
     broken[8] = 0xFF; // the length runs far past the value
     ASSERT_NO_FATAL_FAILURE(WriteBlob(kEcSha1, broken));
 
-    StoreHandle s(Open());
-    ASSERT_NE(s.h, nullptr);
-    EXPECT_EQ(Thumbprints(s.h), (std::multiset<Bytes>{Hex(kCaSha1), Hex(kExpiredSha1)}));
+    UniqueStore s(Open());
+    ASSERT_NE(s.get(), nullptr);
+    EXPECT_EQ(Thumbprints(s.get()), (std::multiset<Bytes>{Hex(kCaSha1), Hex(kExpiredSha1)}));
     // The friendly name came along with its certificate.
     PCCERT_CONTEXT c = nullptr;
-    while ((c = CertEnumCertificatesInStore(s.h, c)) != nullptr) {
+    while ((c = CertEnumCertificatesInStore(s.get(), c)) != nullptr) {
         if (Sha1(c) != Hex(kExpiredSha1))
             continue;
         WCHAR name[32] = {};
@@ -867,16 +827,16 @@ TEST_F(CertSystemStore, OpenExistingAndUnknownProvider) {
     SetLastError(0);
     EXPECT_EQ(Open(CERT_STORE_OPEN_EXISTING_FLAG), nullptr);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
-    StoreHandle created(Open());
-    ASSERT_NE(created.h, nullptr);
-    StoreHandle existing(Open(CERT_STORE_OPEN_EXISTING_FLAG));
-    EXPECT_NE(existing.h, nullptr);
+    UniqueStore created(Open());
+    ASSERT_NE(created.get(), nullptr);
+    UniqueStore existing(Open(CERT_STORE_OPEN_EXISTING_FLAG));
+    EXPECT_NE(existing.get(), nullptr);
     // The A form names the same store.
     const std::string narrow = U8(name_);
-    StoreHandle ansi(CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0,
+    UniqueStore ansi(CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0,
                                    CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_OPEN_EXISTING_FLAG,
                                    narrow.c_str()));
-    EXPECT_NE(ansi.h, nullptr);
+    EXPECT_NE(ansi.get(), nullptr);
 }
 
 // The machine's stores live the same way under HKEY_LOCAL_MACHINE. Changing
@@ -888,24 +848,24 @@ TEST(CertMachineStore, AddWritesTheRegistryLayout) {
     StringFromGUID2(g, text, 64);
     const WString name = W("OrvaneTest") + WString(text).substr(1, 8);
     const WString key = W("SOFTWARE\\Microsoft\\SystemCertificates\\") + name;
-    StoreHandle s(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE,
+    UniqueStore s(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE,
                                 name.c_str()));
-    if (s.h == nullptr && GetLastError() == ERROR_ACCESS_DENIED && !RunningUnderWine())
+    if (s.get() == nullptr && GetLastError() == ERROR_ACCESS_DENIED && !RunningUnderWine())
         GTEST_SKIP() << "changing the machine's stores takes an administrator";
-    ASSERT_NE(s.h, nullptr) << std::hex << GetLastError();
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.h, X509_ASN_ENCODING, kCaCertificate.data,
+    ASSERT_NE(s.get(), nullptr) << std::hex << GetLastError();
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, kCaCertificate.data,
                                                  kCaCertificate.size, CERT_STORE_ADD_NEW, nullptr));
-    ASSERT_TRUE(CertControlStore(s.h, 0, CERT_STORE_CTRL_COMMIT, nullptr));
-    RegKey k;
+    ASSERT_TRUE(CertControlStore(s.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr));
+    UniqueRegKey k;
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, (key + W("\\Certificates\\") + W(kCaSha1)).c_str(),
-                            0, KEY_READ, &k.h),
+                            0, KEY_READ, k.put()),
               ERROR_SUCCESS);
     DWORD type = 0, cb = 0;
-    EXPECT_EQ(RegQueryValueExW(k.h, W("Blob").c_str(), nullptr, &type, nullptr, &cb),
+    EXPECT_EQ(RegQueryValueExW(k.get(), W("Blob").c_str(), nullptr, &type, nullptr, &cb),
               ERROR_SUCCESS);
     EXPECT_EQ(type, DWORD(REG_BINARY));
     EXPECT_GT(cb, kCaCertificate.size);
-    s.Close();
+    s.reset();
     DeleteTree(HKEY_LOCAL_MACHINE, key);
 }
 
@@ -950,9 +910,9 @@ const NameCase kNameCases[] = {
 TEST(CertName, ToStr) {
     for (const NameCase& t : kNameCases) {
         SCOPED_TRACE(t.what);
-        Context c(Create(*t.cert));
-        ASSERT_NE(c.p, nullptr);
-        CERT_NAME_BLOB* name = &c.p->pCertInfo->Subject;
+        UniqueCertContext c(Create(*t.cert));
+        ASSERT_NE(c.get(), nullptr);
+        CERT_NAME_BLOB* name = &c->pCertInfo->Subject;
         const std::string want = RunningUnderWine() && t.onWine != nullptr ? t.onWine : t.expected;
         const DWORD need = CertNameToStrW(X509_ASN_ENCODING, name, t.strType, nullptr, 0);
         const WString wantW = W(want.c_str());
@@ -965,14 +925,13 @@ TEST(CertName, ToStr) {
 }
 
 TEST(CertName, ToStrShortBuffer) {
-    Context c(Create(kEcCertificate));
-    ASSERT_NE(c.p, nullptr);
+    UniqueCertContext c(Create(kEcCertificate));
+    ASSERT_NE(c.get(), nullptr);
     WCHAR buf[6];
     std::fill(std::begin(buf), std::end(buf), WCHAR('?'));
     // As much as fits, terminated, and the count written.
-    EXPECT_EQ(
-        CertNameToStrW(X509_ASN_ENCODING, &c.p->pCertInfo->Subject, CERT_X500_NAME_STR, buf, 5),
-        5u);
+    EXPECT_EQ(CertNameToStrW(X509_ASN_ENCODING, &c->pCertInfo->Subject, CERT_X500_NAME_STR, buf, 5),
+              5u);
     EXPECT_EQ(U8(buf), "O=Or");
     EXPECT_EQ(buf[5], WCHAR('?'));
 }
@@ -991,15 +950,16 @@ TEST(CertName, SimpleDisplay) {
     };
     for (const auto& t : cases) {
         SCOPED_TRACE(t.what);
-        Context c(Create(*t.cert));
-        ASSERT_NE(c.p, nullptr);
+        UniqueCertContext c(Create(*t.cert));
+        ASSERT_NE(c.get(), nullptr);
         const WString want = W(t.expected);
-        EXPECT_EQ(
-            CertGetNameStringW(c.p, CERT_NAME_SIMPLE_DISPLAY_TYPE, t.flags, nullptr, nullptr, 0),
-            DWORD(want.size() + 1));
-        WCHAR buf[64] = {};
-        EXPECT_EQ(CertGetNameStringW(c.p, CERT_NAME_SIMPLE_DISPLAY_TYPE, t.flags, nullptr, buf, 64),
+        EXPECT_EQ(CertGetNameStringW(c.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, t.flags, nullptr,
+                                     nullptr, 0),
                   DWORD(want.size() + 1));
+        WCHAR buf[64] = {};
+        EXPECT_EQ(
+            CertGetNameStringW(c.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, t.flags, nullptr, buf, 64),
+            DWORD(want.size() + 1));
         EXPECT_EQ(U8(buf), t.expected);
     }
 }

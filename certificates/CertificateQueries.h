@@ -1,12 +1,16 @@
-// What the operating system knows about CSPs and certificates, turned into the
-// texts and values handed to pages: the installed CSP names, the user's
-// certificates that have a private key, and single-field queries on one
-// certificate.
+// The certificate queries as pages and the agents see them: the record text
+// of one certificate and the list of a store's certificates that have a
+// private key, the single-field queries by kind (QueryCertContextInfo and the
+// per-field routines behind it), and the local-time texts. Each routine is a
+// thin wrapper over the typed readers of CertificateRecord.h, which new code
+// uses directly; the ";" and "||" texts are built from CertificateRecord in one
+// place. The installed CSPs are in CspQueries.h.
 //
 // Every routine returns a result code and sets its out-parameters only on
 // success. Buffers handed out are allocated with new[] and freed by the caller
 // with delete[]; wide texts are NUL-terminated.
 #pragma once
+#include "certificates/CertificateRecord.h"
 #include "foundation/ResultCodes.h"
 #include "foundation/Types.h"
 
@@ -25,18 +29,11 @@ constexpr DWORD QUERYID_KEYUSAGE = 9;       // first byte of the key-usage bits
 constexpr DWORD QUERYID_CONTAINERNAME = 10; // key container holding the private key
 constexpr DWORD QUERYID_CN = 11;            // simple display name
 
-// Separator between records of the CSP and certificate lists.
+// Separator between the records of the certificate list and the names of
+// the CSP list.
 inline constexpr WCHAR kListSeparator[] = TEXT("||");
 // Separator between the fields of one certificate record.
 inline constexpr WCHAR kFieldSeparator[] = TEXT(";");
-
-// GetAllCSPName: hands out the names of all installed CSPs, in the platform's
-// enumeration order, joined with "||" in *ppwszCSPNames (new[], caller
-// delete[]s); an empty text when there is none. A provider whose name size
-// cannot be read is skipped; a failure to read a name whose size was given ends
-// the call with the system error. Returns 0, E_POINTER, E_OUTOFMEMORY or the
-// system error as a result code.
-HRESULT GetAllCSPName(WCHAR** ppwszCSPNames);
 
 // GetAllCertificatesInfoinStore: hands out the GetCertificateInfo records of
 // every certificate in hCertStore, in the store's order, joined with "||" in
@@ -54,6 +51,17 @@ HRESULT GetAllCertificatesInfoinStore(WCHAR** ppwszInfo, HCERTSTORE hCertStore);
 // E_INVALIDARG for a null certificate, CRYPT_E_NOT_FOUND when the property is
 // missing or names no CSP, E_POINTER, E_OUTOFMEMORY or the failing step's code.
 HRESULT GetCertificateInfo(WCHAR** ppwszInfo, PCCERT_CONTEXT pstCertContext);
+
+// FormatCertificateInfo: the record text of GetCertificateInfo from a record
+// read with CertificateFields::Subject, Serial, Validity and KeyProvider,
+// appended to *pwstrText. The one place that writes it. Returns 0,
+// CRYPT_E_NOT_FOUND when the record has no key provider, or E_OUTOFMEMORY.
+HRESULT FormatCertificateInfo(const CertificateRecord& record, WString* pwstrText);
+
+// FormatLocalTime: "YYYY-MM-DD hh:mm:ss" of the UTC time stUtc in local time,
+// as the certificate list shows validity (left in UTC when the conversion
+// fails). Returns 0, E_FAIL or E_OUTOFMEMORY.
+HRESULT FormatLocalTime(const SYSTEMTIME& stUtc, WString* pwstrText);
 
 // GetCertificateContextProperty: hands out the certificate's key-provider
 // property (CRYPT_KEY_PROV_INFO, with the strings it points at inside the same
@@ -118,12 +126,6 @@ HRESULT GetCertKeyUsage(PCCERT_CONTEXT pstCertContext, BYTE* pbyUsage);
 // the terminator in *pcchName. The provider handle is released before return.
 HRESULT GetCertProviderName(PCCERT_CONTEXT pstCertContext, WCHAR** ppwszName, DWORD* pcchName);
 HRESULT GetCertContainerName(PCCERT_CONTEXT pstCertContext, WCHAR** ppwszName, DWORD* pcchName);
-
-// GetProviderInfo: reads the provider parameter dwParam (PP_NAME,
-// PP_CONTAINER) of hProv into *ppbData (new[], zero-filled past the value) and
-// its size in *pcbData. Returns 0, E_FAIL when the provider reports size 0,
-// E_POINTER, E_OUTOFMEMORY or the system error.
-HRESULT GetProviderInfo(DWORD* pcbData, HCRYPTPROV hProv, DWORD dwParam, BYTE** ppbData);
 
 // GetTimeString: hands out "%04d-%02d-%02d %02d:%02d:%02d" of the year, month,
 // day, hour, minute and second of *pstSysTime in *ppwszTime (new[]).

@@ -2,7 +2,9 @@
 // list, the record of one certificate, the "||"-joined list of a store, each
 // query kind on known certificates, and the local-time texts. The run's local
 // zone is Asia/Shanghai (UTC+8, no daylight saving), set through TZ.
-#include "foundation/CertificateChainOperate.h"
+#include "certificates/CertificateQueries.h"
+#include "certificates/CspQueries.h"
+#include "foundation/Handles.h"
 #include "tests/support/TestCertificates.h"
 #include "tests/support/TestSupport.h"
 
@@ -35,18 +37,8 @@ const char kRsaSubject[] =
 const char kLocalFrom[] = "2026-12-08 05:50:14";
 const char kLocalTo[] = "2046-12-03 05:50:14";
 
-struct CertDeleter {
-    void operator()(const CERT_CONTEXT* p) const { CertFreeCertificateContext(p); }
-};
-using Cert = std::unique_ptr<const CERT_CONTEXT, CertDeleter>;
-
-struct StoreCloser {
-    void operator()(void* h) const { CertCloseStore(h, 0); }
-};
-using Store = std::unique_ptr<void, StoreCloser>;
-
-Cert Create(const TestCertificate& c) {
-    return Cert(CertCreateCertificateContext(kEncoding, c.data, c.size));
+UniqueCertContext Create(const TestCertificate& c) {
+    return UniqueCertContext(CertCreateCertificateContext(kEncoding, c.data, c.size));
 }
 
 // Links the certificate to a key container of the enhanced RSA provider.
@@ -139,7 +131,7 @@ TEST(GetAllCSPName, NullOutParameterIsRefused) {
 
 TEST(GetCertificateInfo, RecordHasFiveFieldsInLocalTime) {
     REQUIRE_FIXED_ZONE();
-    Cert rsa = Create(kRsaCertificate);
+    UniqueCertContext rsa = Create(kRsaCertificate);
     ASSERT_TRUE(rsa && LinkKey(rsa.get()));
     WCHAR* pwszInfo = nullptr;
     ASSERT_EQ(GetCertificateInfo(&pwszInfo, rsa.get()), VURO_OK);
@@ -154,12 +146,12 @@ TEST(GetCertificateInfo, Failures) {
     EXPECT_EQ(GetCertificateInfo(&pwszInfo, nullptr), E_INVALIDARG);
 
     // No key-provider property: the code that makes a listing skip it.
-    Cert bare = Create(kExpiredCertificate);
+    UniqueCertContext bare = Create(kExpiredCertificate);
     ASSERT_TRUE(bare);
     EXPECT_EQ(GetCertificateInfo(&pwszInfo, bare.get()), CRYPT_E_NOT_FOUND);
 
     // A property that names no CSP counts as no private-key association.
-    Cert noName = Create(kEcCertificate);
+    UniqueCertContext noName = Create(kEcCertificate);
     ASSERT_TRUE(noName);
     CRYPT_KEY_PROV_INFO info{};
     info.pwszContainerName = const_cast<LPWSTR>(kQueryContainer);
@@ -173,7 +165,7 @@ TEST(GetCertificateInfo, Failures) {
 }
 
 TEST(GetCertificateContextProperty, HandsOutTheKeyLink) {
-    Cert rsa = Create(kRsaCertificate);
+    UniqueCertContext rsa = Create(kRsaCertificate);
     ASSERT_TRUE(rsa && LinkKey(rsa.get()));
     DWORD cb = 0;
     BYTE* pb = nullptr;
@@ -185,7 +177,7 @@ TEST(GetCertificateContextProperty, HandsOutTheKeyLink) {
     EXPECT_EQ(U8(info->pwszContainerName), U8(kQueryContainer));
     EXPECT_EQ(info->dwKeySpec, static_cast<DWORD>(AT_SIGNATURE));
 
-    Cert bare = Create(kExpiredCertificate);
+    UniqueCertContext bare = Create(kExpiredCertificate);
     EXPECT_EQ(GetCertificateContextProperty(&cb, bare.get(), &pb), CRYPT_E_NOT_FOUND);
     EXPECT_EQ(GetCertificateContextProperty(&cb, nullptr, &pb), E_INVALIDARG);
 }
@@ -211,7 +203,7 @@ void AddThree(HCERTSTORE hStore) {
         PCCERT_CONTEXT added = nullptr;
         ASSERT_TRUE(CertAddEncodedCertificateToStore(hStore, X509_ASN_ENCODING, c->data, c->size,
                                                      CERT_STORE_ADD_REPLACE_EXISTING, &added));
-        Cert owner(added);
+        UniqueCertContext owner(added);
         if (c != &kExpiredCertificate) {
             ASSERT_TRUE(LinkKey(added));
         }
@@ -220,7 +212,7 @@ void AddThree(HCERTSTORE hStore) {
 
 TEST(GetAllCertificatesInfoinStore, MemoryStoreSkipsTheCertificateWithoutKeyLink) {
     REQUIRE_FIXED_ZONE();
-    Store store(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+    UniqueStore store(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
     ASSERT_TRUE(store);
     AddThree(store.get());
     WCHAR* pwszList = nullptr;
@@ -239,7 +231,7 @@ TEST(GetAllCertificatesInfoinStore, MemoryStoreSkipsTheCertificateWithoutKeyLink
 
 TEST(GetAllCertificatesInfoinStore, UserMyStoreListsOnlyLinkedCertificates) {
     REQUIRE_FIXED_ZONE();
-    Store store(
+    UniqueStore store(
         CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, TEXT("MY")));
     ASSERT_TRUE(store);
     RemoveTestCertificates(store.get());
@@ -265,7 +257,7 @@ TEST(GetAllCertificatesInfoinStore, UserMyStoreListsOnlyLinkedCertificates) {
 }
 
 TEST(GetAllCertificatesInfoinStore, EmptyStoreGivesEmptyText) {
-    Store store(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+    UniqueStore store(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
     ASSERT_TRUE(store);
     // Only certificates without a key link: nothing qualifies.
     PCCERT_CONTEXT added = nullptr;
@@ -314,7 +306,7 @@ Bytes QueryBytes(PCCERT_CONTEXT p, DWORD dwKind) {
 }
 
 TEST(QueryCertContextInfo, NameTextsCountTheTerminator) {
-    Cert rsa = Create(kRsaCertificate);
+    UniqueCertContext rsa = Create(kRsaCertificate);
     ASSERT_TRUE(rsa);
     struct Case {
         DWORD kind;
@@ -339,7 +331,7 @@ TEST(QueryCertContextInfo, NameTextsCountTheTerminator) {
 TEST(QueryCertContextInfo, CommonNameFallsBackWithoutCN) {
     // No common name: the simple display name is the first of the name's
     // other attributes the platform picks (the organisational unit).
-    Cert ec = Create(kEcCertificate);
+    UniqueCertContext ec = Create(kEcCertificate);
     ASSERT_TRUE(ec);
     const TextResult r = QueryText(ec.get(), QUERYID_CN);
     ASSERT_EQ(r.hResult, VURO_OK);
@@ -358,14 +350,14 @@ TEST(QueryCertContextInfo, SerialIsLeastSignificantFirst) {
         {&kRsaCertificate, {0x88, 0x97, 0xA6, 0xB5, 0xC4, 0xD3, 0xE2, 0xF1, 0x00}},
     };
     for (const Case& c : cases) {
-        Cert cert = Create(*c.cert);
+        UniqueCertContext cert = Create(*c.cert);
         ASSERT_TRUE(cert);
         EXPECT_EQ(QueryBytes(cert.get(), QUERYID_SERIALNUMBER), c.expected);
     }
 }
 
 TEST(QueryCertContextInfo, ValidityIsUtcCalendarTime) {
-    Cert expired = Create(kExpiredCertificate);
+    UniqueCertContext expired = Create(kExpiredCertificate);
     ASSERT_TRUE(expired);
     struct Case {
         DWORD kind;
@@ -393,8 +385,8 @@ TEST(QueryCertContextInfo, ValidityIsUtcCalendarTime) {
 }
 
 TEST(QueryCertContextInfo, Extensions) {
-    Cert rsa = Create(kRsaCertificate);
-    Cert ca = Create(kCaCertificate);
+    UniqueCertContext rsa = Create(kRsaCertificate);
+    UniqueCertContext ca = Create(kCaCertificate);
     ASSERT_TRUE(rsa && ca);
     EXPECT_EQ(QueryBytes(rsa.get(), QUERYID_SUBJECTKEYID),
               Bytes({0xB0, 0x63, 0x1A, 0x65, 0x94, 0x5A, 0xE1, 0x32, 0x79, 0xAD,
@@ -418,8 +410,8 @@ TEST(QueryCertContextInfo, Extensions) {
 }
 
 TEST(QueryCertContextInfo, Failures) {
-    Cert expired = Create(kExpiredCertificate);
-    Cert ec = Create(kEcCertificate);
+    UniqueCertContext expired = Create(kExpiredCertificate);
+    UniqueCertContext ec = Create(kEcCertificate);
     ASSERT_TRUE(expired && ec);
     struct Case {
         const char* what;
@@ -454,17 +446,14 @@ TEST(QueryCertContextInfo, Failures) {
 class KeyContainer : public ::testing::Test {
 protected:
     void SetUp() override {
-        HCRYPTPROV h = 0;
-        CryptAcquireContextW(&h, kQueryContainer, kEnhancedProvider, PROV_RSA_FULL,
+        HCRYPTPROV hDeleted = 0;
+        CryptAcquireContextW(&hDeleted, kQueryContainer, kEnhancedProvider, PROV_RSA_FULL,
                              CRYPT_DELETEKEYSET);
-        ASSERT_TRUE(CryptAcquireContextW(&h, kQueryContainer, kEnhancedProvider, PROV_RSA_FULL,
-                                         CRYPT_NEWKEYSET));
-        HCRYPTKEY k = 0;
-        const BOOL fKey = CryptGenKey(h, AT_SIGNATURE, 1024u << 16, &k);
-        if (fKey)
-            CryptDestroyKey(k);
-        CryptReleaseContext(h, 0);
-        ASSERT_TRUE(fKey);
+        UniqueProvider prov;
+        ASSERT_TRUE(CryptAcquireContextW(prov.put(), kQueryContainer, kEnhancedProvider,
+                                         PROV_RSA_FULL, CRYPT_NEWKEYSET));
+        UniqueKey key;
+        ASSERT_TRUE(CryptGenKey(prov.get(), AT_SIGNATURE, 1024u << 16, key.put()));
     }
     void TearDown() override {
         HCRYPTPROV h = 0;
@@ -474,7 +463,7 @@ protected:
 };
 
 TEST_F(KeyContainer, ProviderAndContainerNamesComeFromTheKey) {
-    Cert rsa = Create(kRsaCertificate);
+    UniqueCertContext rsa = Create(kRsaCertificate);
     ASSERT_TRUE(rsa && LinkKey(rsa.get()));
     struct Case {
         DWORD kind;
@@ -494,14 +483,13 @@ TEST_F(KeyContainer, ProviderAndContainerNamesComeFromTheKey) {
 }
 
 TEST_F(KeyContainer, GetProviderInfoReadsOneParameter) {
-    HCRYPTPROV h = 0;
-    ASSERT_TRUE(CryptAcquireContextW(&h, kQueryContainer, kEnhancedProvider, PROV_RSA_FULL, 0));
+    UniqueProvider prov;
+    ASSERT_TRUE(
+        CryptAcquireContextW(prov.put(), kQueryContainer, kEnhancedProvider, PROV_RSA_FULL, 0));
     DWORD cb = 0;
     BYTE* pb = nullptr;
-    const HRESULT hResult = GetProviderInfo(&cb, h, PP_CONTAINER, &pb);
+    ASSERT_EQ(GetProviderInfo(&cb, prov.get(), PP_CONTAINER, &pb), VURO_OK);
     std::unique_ptr<BYTE[]> owner(pb);
-    CryptReleaseContext(h, 0);
-    ASSERT_EQ(hResult, VURO_OK);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(pb)), "orvane-query-test");
     EXPECT_EQ(cb, sizeof "orvane-query-test");
 }

@@ -1,0 +1,730 @@
+// The typed readers of CertificateRecord.h and the described queries of
+// CertificateQueries.h over them. Every reader's trace lines carry the name of
+// the described routine whose contract it carries ("GetCertSubject", ...), so
+// a trace reads the same whichever way a field was asked for.
+#include "certificates/CertificateQueries.h"
+
+#include "certificates/CspQueries.h"
+#include "certificates/HandOut.h"
+#include "foundation/Handles.h"
+#include "foundation/Misc.h"
+#include "foundation/Trace.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <utility>
+
+#define TRACE_MODULE "CertificateChainOperate"
+
+namespace {
+
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+// Characters of the first try at a name text. Most names fit, and then the
+// platform decodes the name once instead of once for its size and again for
+// its text.
+constexpr DWORD kNameFirstTry = 256;
+
+bool HasInfo(PCCERT_CONTEXT pCert) {
+    return pCert != nullptr && pCert->pCertInfo != nullptr;
+}
+
+// Runs a routine's body; memory running out inside becomes E_OUTOFMEMORY
+// instead of an exception leaving the routine.
+template <class Body> HRESULT Guarded(const char* pszOperation, Body body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        TRACE_FAILED(pszOperation, "New memory", E_OUTOFMEMORY, "std::bad_alloc");
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT RefuseParameter(const char* pszOperation, HRESULT hResult, const char* pszReason) {
+    TRACE_FAILED(pszOperation, "Check parameter", hResult, pszReason);
+    return hResult;
+}
+
+// ReadConvertedText: a text from one of the platform's name converters, which
+// write at most cch characters including the terminator and return how many
+// they wrote, or, given no buffer, how many they need. A result that fills the
+// first try may have been cut short: then the size is asked for and the text
+// read again.
+template <class Convert>
+HRESULT ReadConvertedText(const char* pszOperation, Convert convert, WString* pwstrText) {
+    WString wstrText(kNameFirstTry, WCHAR(0));
+    DWORD cchWritten = convert(wstrText.data(), kNameFirstTry);
+    if (cchWritten >= kNameFirstTry) {
+        const DWORD cchNeeded = convert(nullptr, 0);
+        if (cchNeeded == 0)
+            return FAIL_LAST_ERROR(pszOperation, "size", "0 == dwSize");
+        wstrText.assign(cchNeeded, WCHAR(0));
+        cchWritten = convert(wstrText.data(), cchNeeded);
+    }
+    if (cchWritten == 0 || cchWritten > wstrText.size())
+        return FAIL_LAST_ERROR(pszOperation, "text", "0 == dwSize");
+    wstrText.resize(cchWritten - 1); // the terminator was counted
+    *pwstrText = std::move(wstrText);
+    return VURO_OK;
+}
+
+HRESULT ReadNameText(const char* pszOperation, CERT_NAME_BLOB* pName, DWORD dwStrType,
+                     WString* pwstrName) {
+    // Most specific relative name first, values never quoted.
+    const DWORD dwFlags = dwStrType | CERT_NAME_STR_REVERSE_FLAG | CERT_NAME_STR_NO_QUOTING_FLAG;
+    return ReadConvertedText(
+        pszOperation,
+        [&](WCHAR* pwsz, DWORD cch) {
+            return CertNameToStrW(kEncoding, pName, dwFlags, pwsz, cch);
+        },
+        pwstrName);
+}
+
+HRESULT ReadValidity(const char* pszOperation, PCCERT_CONTEXT pCert, bool fEnd,
+                     SYSTEMTIME* pstTime) {
+    if (!HasInfo(pCert) || pstTime == nullptr)
+        return RefuseParameter(pszOperation, E_INVALIDARG, "pstCertContext == NULL");
+    const FILETIME& ft = fEnd ? pCert->pCertInfo->NotAfter : pCert->pCertInfo->NotBefore;
+    SYSTEMTIME st{};
+    if (!FileTimeToSystemTime(&ft, &st))
+        return FAIL_LAST_ERROR(pszOperation, "FileTimeToSystemTime", "bResult == FALSE");
+    *pstTime = st;
+    return VURO_OK;
+}
+
+const CERT_EXTENSION* FindExtension(PCCERT_CONTEXT pCert, LPCSTR pszObjId) {
+    const CERT_INFO* pInfo = pCert->pCertInfo;
+    return CertFindExtension(pszObjId, pInfo->cExtension, pInfo->rgExtension);
+}
+
+// DecodeExtension: the extension pszObjId decoded as pszStructType in one
+// platform allocation; hrMissing when the certificate lacks it.
+HRESULT DecodeExtension(const char* pszOperation, PCCERT_CONTEXT pCert, LPCSTR pszObjId,
+                        LPCSTR pszStructType, HRESULT hrMissing, UniqueLocal* pDecoded) {
+    const CERT_EXTENSION* pExtension = FindExtension(pCert, pszObjId);
+    if (pExtension == nullptr)
+        return TRACE_FAIL(pszOperation, "CertFindExtension", hrMissing, "NULL == pExtension");
+    UniqueLocal decoded;
+    DWORD cbDecoded = 0;
+    if (!CryptDecodeObjectEx(kEncoding, pszStructType, pExtension->Value.pbData,
+                             pExtension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr,
+                             decoded.put(), &cbDecoded))
+        return FAIL_LAST_ERROR(pszOperation, "CryptDecodeObjectEx", "bResult == FALSE");
+    *pDecoded = std::move(decoded);
+    return VURO_OK;
+}
+
+// ReadKeyProviderBytes: the key-provider property (CRYPT_KEY_PROV_INFO with the
+// texts it points at inside the same buffer). A missing property gives the
+// platform's CRYPT_E_NOT_FOUND, traced unless fQuietWhenMissing.
+HRESULT ReadKeyProviderBytes(PCCERT_CONTEXT pCert, bool fQuietWhenMissing,
+                             std::unique_ptr<BYTE[]>* ppbData, DWORD* pcbData) {
+    const char* const op = "GetCertificateContextProperty";
+    DWORD cbData = 0;
+    if (!CertGetCertificateContextProperty(pCert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &cbData)) {
+        const HRESULT hResult = FailureFromLastError();
+        if (fQuietWhenMissing && hResult == CRYPT_E_NOT_FOUND)
+            return hResult;
+        return TRACE_FAIL(op, "CertGetCertificateContextProperty(size)", hResult,
+                          "bResult == FALSE");
+    }
+    // new[] aligns for any object, so the record at its start can be read in place.
+    std::unique_ptr<BYTE[]> pbData(new (std::nothrow) BYTE[cbData]());
+    if (!pbData)
+        return TRACE_FAIL(op, "New memory", E_OUTOFMEMORY, "New memory failed.");
+    if (!CertGetCertificateContextProperty(pCert, CERT_KEY_PROV_INFO_PROP_ID, pbData.get(),
+                                           &cbData))
+        return FAIL_LAST_ERROR(op, "CertGetCertificateContextProperty", "bResult == FALSE");
+    *ppbData = std::move(pbData);
+    *pcbData = cbData;
+    return VURO_OK;
+}
+
+// KeyProviderFrom: the link the property's bytes describe; CRYPT_E_NOT_FOUND
+// when they name no CSP.
+HRESULT KeyProviderFrom(const BYTE* pbData, DWORD cbData, CertificateKeyProvider* pProvider) {
+    const auto* pInfo = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(pbData);
+    if (cbData < sizeof(CRYPT_KEY_PROV_INFO) || pInfo->pwszProvName == nullptr)
+        return CRYPT_E_NOT_FOUND;
+    CertificateKeyProvider provider;
+    provider.wstrProviderName = pInfo->pwszProvName;
+    if (pInfo->pwszContainerName != nullptr)
+        provider.wstrContainerName = pInfo->pwszContainerName;
+    provider.dwProvType = pInfo->dwProvType;
+    provider.dwKeySpec = pInfo->dwKeySpec;
+    *pProvider = std::move(provider);
+    return VURO_OK;
+}
+
+// ReadSerialHex: the serial as lower-case hexadecimal, most significant first.
+HRESULT ReadSerialHex(const std::vector<BYTE>& serial, WString* pwstrHex) {
+    WCHAR* pwszHex = nullptr;
+    const HRESULT hResult =
+        ConvertBinaryDataToString(DWORD(serial.size()), &pwszHex, serial.data());
+    if (FAILED(hResult))
+        return TRACE_FAIL("GetCertificateInfo", "FormatStringFromData", hResult, "FAILED(hResult)");
+    std::unique_ptr<WCHAR[]> pwszOwner(pwszHex);
+    *pwstrHex = pwszHex;
+    return VURO_OK;
+}
+
+// FormatTimeText: "%04d-%02d-%02d %02d:%02d:%02d" of the calendar time.
+HRESULT FormatTimeText(const SYSTEMTIME& st, WString* pwstrText) {
+    char szTime[64] = {};
+    const int nLength =
+        std::snprintf(szTime, sizeof szTime, "%04d-%02d-%02d %02d:%02d:%02d", st.wYear, st.wMonth,
+                      st.wDay, st.wHour, st.wMinute, st.wSecond);
+    if (nLength <= 0 || static_cast<size_t>(nLength) >= sizeof szTime)
+        return E_FAIL;
+    // ASCII digits and separators: each byte is one UTF-16 unit.
+    *pwstrText = WString(szTime, szTime + nLength);
+    return VURO_OK;
+}
+
+// ReadAndHandOutText: the body of a described text query over a typed
+// reader: refuses null out-parameters, reads the text and hands out a new[]
+// copy with its length, counting the terminator (names) or not (provider
+// texts).
+template <class Read>
+HRESULT ReadAndHandOutText(const char* pszOperation, bool fCountTerminator, WCHAR** ppwszText,
+                           DWORD* pcchText, Read read) {
+    if (ppwszText == nullptr || pcchText == nullptr)
+        return RefuseParameter(pszOperation, E_INVALIDARG, "pstCertContext == NULL");
+    return Guarded(pszOperation, [&]() -> HRESULT {
+        WString wstrText;
+        const HRESULT hResult = read(&wstrText);
+        if (FAILED(hResult))
+            return hResult;
+        WCHAR* pwszText = nullptr;
+        if (FAILED(HandOutText(wstrText, &pwszText)))
+            return TRACE_FAIL(pszOperation, "New buffer", E_OUTOFMEMORY, "NULL == pwszName");
+        *ppwszText = pwszText;
+        *pcchText = DWORD(wstrText.size() + (fCountTerminator ? 1 : 0));
+        return VURO_OK;
+    });
+}
+
+// ReadAndHandOutBytes: the same for a byte array and its size.
+template <class Read>
+HRESULT ReadAndHandOutBytes(const char* pszOperation, const char* pszMemoryReason, BYTE** ppbBytes,
+                            DWORD* pcbBytes, Read read) {
+    if (ppbBytes == nullptr || pcbBytes == nullptr)
+        return RefuseParameter(pszOperation, E_INVALIDARG, "pstCertContext == NULL");
+    return Guarded(pszOperation, [&]() -> HRESULT {
+        std::vector<BYTE> bytes;
+        const HRESULT hResult = read(&bytes);
+        if (FAILED(hResult))
+            return hResult;
+        BYTE* pbBytes = nullptr;
+        if (FAILED(HandOutBytes(bytes, &pbBytes)))
+            return TRACE_FAIL(pszOperation, "New memory", E_OUTOFMEMORY, pszMemoryReason);
+        *ppbBytes = pbBytes;
+        *pcbBytes = DWORD(bytes.size());
+        return VURO_OK;
+    });
+}
+
+// ReadField: reads one field of CertificateFields into the record.
+HRESULT ReadField(PCCERT_CONTEXT pCert, CertificateFields fField, CertificateRecord& record) {
+    switch (fField) {
+    case CertificateFields::Subject:
+        return ReadCertificateSubject(pCert, CERT_X500_NAME_STR, &record.wstrSubject);
+    case CertificateFields::Issuer:
+        return ReadCertificateIssuer(pCert, &record.wstrIssuer);
+    case CertificateFields::Serial: {
+        HRESULT hResult = ReadCertificateSerial(pCert, &record.serial);
+        return SUCCEEDED(hResult) ? ReadSerialHex(record.serial, &record.wstrSerialHex) : hResult;
+    }
+    case CertificateFields::NotBefore:
+        return ReadCertificateNotBefore(pCert, &record.stNotBefore);
+    case CertificateFields::NotAfter:
+        return ReadCertificateNotAfter(pCert, &record.stNotAfter);
+    case CertificateFields::KeyProvider: {
+        std::unique_ptr<BYTE[]> pbData;
+        DWORD cbData = 0;
+        HRESULT hResult = ReadKeyProviderBytes(pCert, true, &pbData, &cbData);
+        if (SUCCEEDED(hResult))
+            hResult = KeyProviderFrom(pbData.get(), cbData, &record.keyProvider);
+        record.fHasKeyProvider = SUCCEEDED(hResult);
+        if (hResult == CRYPT_E_NOT_FOUND) {
+            record.keyProvider = CertificateKeyProvider();
+            return VURO_OK;
+        }
+        return hResult;
+    }
+    case CertificateFields::KeyUsage:
+        record.fHasKeyUsage = FindExtension(pCert, szOID_KEY_USAGE) != nullptr;
+        record.byKeyUsage = 0;
+        return record.fHasKeyUsage ? ReadCertificateKeyUsage(pCert, &record.byKeyUsage) : VURO_OK;
+    case CertificateFields::SignatureAlgorithm: {
+        const char* pszObjId = pCert->pCertInfo->SignatureAlgorithm.pszObjId;
+        record.strSignatureAlgorithm = pszObjId != nullptr ? pszObjId : "";
+        return VURO_OK;
+    }
+    case CertificateFields::SubjectKeyId:
+        record.fHasSubjectKeyId = FindExtension(pCert, szOID_SUBJECT_KEY_IDENTIFIER) != nullptr;
+        record.subjectKeyId.clear();
+        return record.fHasSubjectKeyId ? ReadCertificateSubjectKeyId(pCert, &record.subjectKeyId)
+                                       : VURO_OK;
+    default:
+        return E_INVALIDARG;
+    }
+}
+
+// AppendCertificateInfo: the record text of one certificate, for
+// GetCertificateInfo and the store listing; each failure is traced with the
+// step it failed in.
+HRESULT AppendCertificateInfo(PCCERT_CONTEXT pCert, WString* pwstrText) {
+    struct Step {
+        CertificateFields fField;
+        const char* pszStep;
+    };
+    static constexpr Step kSteps[] = {
+        {CertificateFields::Subject, "QueryCertContextInfo(QUERYID_SUBJECT_FULL)"},
+        {CertificateFields::Serial, "QueryCertContextInfo(QUERYID_SERIALNUMBER)"},
+        {CertificateFields::NotBefore, "QueryCertContextInfo(QUERYID_FROMDATE)"},
+        {CertificateFields::NotAfter, "QueryCertContextInfo(QUERYID_TODATE)"},
+        {CertificateFields::KeyProvider,
+         "GetCertificateContextProperty(CERT_KEY_PROV_INFO_PROP_ID)"},
+    };
+    CertificateFields fWanted = CertificateFields::NoField;
+    for (const Step& step : kSteps)
+        fWanted = fWanted | step.fField;
+    CertificateRecord record;
+    CertificateFields fFailed = CertificateFields::NoField;
+    HRESULT hResult = ReadCertificateRecord(pCert, fWanted, &record, &fFailed);
+    if (FAILED(hResult)) {
+        const char* pszStep = "ReadCertificateRecord";
+        for (const Step& step : kSteps)
+            if (step.fField == fFailed)
+                pszStep = step.pszStep;
+        return TRACE_FAIL("GetCertificateInfo", pszStep, hResult, "FAILED(hResult)");
+    }
+    // A property that names no CSP is no private-key association either.
+    if (!record.fHasKeyProvider)
+        return TRACE_FAIL("GetCertificateInfo", kSteps[4].pszStep, CRYPT_E_NOT_FOUND,
+                          "!record.fHasKeyProvider");
+    return FormatCertificateInfo(record, pwstrText);
+}
+
+} // namespace
+
+// ---- typed readers -------------------------------------------------------------------
+
+HRESULT ReadCertificateRecord(PCCERT_CONTEXT pCert, CertificateFields fWanted,
+                              CertificateRecord* pRecord, CertificateFields* pfFailed) {
+    if (!HasInfo(pCert) || pRecord == nullptr)
+        return RefuseParameter("ReadCertificateRecord", E_INVALIDARG,
+                               "pCert == NULL || pRecord == NULL");
+    return Guarded("ReadCertificateRecord", [&]() -> HRESULT {
+        // Read into a copy, so that a failure leaves the caller's record as it was.
+        CertificateRecord record = *pRecord;
+        for (DWORD dwBit = 1; dwBit <= DWORD(CertificateFields::All); dwBit <<= 1) {
+            const auto fField = CertificateFields(dwBit);
+            if (!HasFields(fWanted, fField))
+                continue;
+            const HRESULT hResult = ReadField(pCert, fField, record);
+            if (FAILED(hResult)) {
+                if (pfFailed != nullptr)
+                    *pfFailed = fField;
+                return hResult;
+            }
+        }
+        *pRecord = std::move(record);
+        return VURO_OK;
+    });
+}
+
+HRESULT ReadCertificateSubject(PCCERT_CONTEXT pCert, DWORD dwStrType, WString* pwstrSubject) {
+    if (!HasInfo(pCert) || pwstrSubject == nullptr)
+        return RefuseParameter("GetCertSubject", E_INVALIDARG, "pstCertContext == NULL");
+    return Guarded("GetCertSubject", [&]() -> HRESULT {
+        return ReadNameText("GetCertSubject", &pCert->pCertInfo->Subject, dwStrType, pwstrSubject);
+    });
+}
+
+HRESULT ReadCertificateIssuer(PCCERT_CONTEXT pCert, WString* pwstrIssuer) {
+    if (!HasInfo(pCert) || pwstrIssuer == nullptr)
+        return RefuseParameter("GetCertIssuer", E_INVALIDARG, "pstCertContext == NULL");
+    return Guarded("GetCertIssuer", [&]() -> HRESULT {
+        return ReadNameText("GetCertIssuer", &pCert->pCertInfo->Issuer, CERT_X500_NAME_STR,
+                            pwstrIssuer);
+    });
+}
+
+HRESULT ReadCertificateDisplayName(PCCERT_CONTEXT pCert, WString* pwstrName) {
+    if (pCert == nullptr || pwstrName == nullptr)
+        return RefuseParameter("GetCertCN", E_INVALIDARG, "pstCertContext == NULL");
+    return Guarded("GetCertCN", [&]() -> HRESULT {
+        return ReadConvertedText(
+            "GetCertCN",
+            [&](WCHAR* pwsz, DWORD cch) {
+                return CertGetNameStringW(pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, pwsz,
+                                          cch);
+            },
+            pwstrName);
+    });
+}
+
+HRESULT ReadCertificateSerial(PCCERT_CONTEXT pCert, std::vector<BYTE>* pSerial) {
+    if (!HasInfo(pCert) || pSerial == nullptr)
+        return RefuseParameter("GetCertSerialNumber", E_INVALIDARG, "pstCertContext == NULL");
+    return Guarded("GetCertSerialNumber", [&]() -> HRESULT {
+        const CRYPT_INTEGER_BLOB& serial = pCert->pCertInfo->SerialNumber;
+        pSerial->assign(serial.pbData, serial.pbData + serial.cbData);
+        return VURO_OK;
+    });
+}
+
+HRESULT ReadCertificateNotBefore(PCCERT_CONTEXT pCert, SYSTEMTIME* pstTime) {
+    return ReadValidity("GetCertFromDate", pCert, false, pstTime);
+}
+
+HRESULT ReadCertificateNotAfter(PCCERT_CONTEXT pCert, SYSTEMTIME* pstTime) {
+    return ReadValidity("GetCertToDate", pCert, true, pstTime);
+}
+
+HRESULT ReadCertificateKeyUsage(PCCERT_CONTEXT pCert, BYTE* pbyUsage) {
+    if (!HasInfo(pCert) || pbyUsage == nullptr)
+        return RefuseParameter("GetCertKeyUsage", E_INVALIDARG, "pstCertContext == NULL");
+    UniqueLocal decoded;
+    const HRESULT hResult = DecodeExtension("GetCertKeyUsage", pCert, szOID_KEY_USAGE,
+                                            X509_KEY_USAGE, VURO_E_NO_KEY_USAGE, &decoded);
+    if (FAILED(hResult))
+        return hResult;
+    const auto* pUsage = static_cast<const CRYPT_BIT_BLOB*>(decoded.get());
+    // An empty bit string asserts no usage at all.
+    *pbyUsage = pUsage->cbData > 0 ? pUsage->pbData[0] : 0;
+    return VURO_OK;
+}
+
+HRESULT ReadCertificateSubjectKeyId(PCCERT_CONTEXT pCert, std::vector<BYTE>* pKeyId) {
+    if (!HasInfo(pCert) || pKeyId == nullptr)
+        return RefuseParameter("GetCertSubjectKeyID", E_INVALIDARG, "pstCertContext == NULL");
+    return Guarded("GetCertSubjectKeyID", [&]() -> HRESULT {
+        UniqueLocal decoded;
+        const HRESULT hResult =
+            DecodeExtension("GetCertSubjectKeyID", pCert, szOID_SUBJECT_KEY_IDENTIFIER,
+                            X509_OCTET_STRING, VURO_E_NO_SUBJECT_KEY_ID, &decoded);
+        if (FAILED(hResult))
+            return hResult;
+        const auto* pKeyIdBlob = static_cast<const CRYPT_DATA_BLOB*>(decoded.get());
+        pKeyId->assign(pKeyIdBlob->pbData, pKeyIdBlob->pbData + pKeyIdBlob->cbData);
+        return VURO_OK;
+    });
+}
+
+HRESULT ReadCertificateKeyProvider(PCCERT_CONTEXT pCert, CertificateKeyProvider* pProvider) {
+    if (pCert == nullptr || pProvider == nullptr)
+        return RefuseParameter("GetCertificateContextProperty", E_INVALIDARG,
+                               "pstCertContext == NULL");
+    return Guarded("GetCertificateContextProperty", [&]() -> HRESULT {
+        std::unique_ptr<BYTE[]> pbData;
+        DWORD cbData = 0;
+        HRESULT hResult = ReadKeyProviderBytes(pCert, false, &pbData, &cbData);
+        if (FAILED(hResult))
+            return hResult;
+        hResult = KeyProviderFrom(pbData.get(), cbData, pProvider);
+        if (FAILED(hResult))
+            return TRACE_FAIL("GetCertificateContextProperty", "CRYPT_KEY_PROV_INFO", hResult,
+                              "NULL == pstKeyProvInfo->pwszProvName");
+        return VURO_OK;
+    });
+}
+
+HRESULT ReadPrivateKeyProviderText(PCCERT_CONTEXT pCert, DWORD dwParam, WString* pwstrText) {
+    const char* const op = dwParam == PP_NAME ? "GetCertProviderName" : "GetCertContainerName";
+    if (pCert == nullptr || pwstrText == nullptr)
+        return RefuseParameter(op, E_INVALIDARG, "pstCertContext == NULL");
+    HCRYPTPROV_OR_NCRYPT_KEY_HANDLE hKey = 0;
+    DWORD dwKeySpec = 0;
+    BOOL fCallerFree = FALSE;
+    if (!CryptAcquireCertificatePrivateKey(pCert, 0, nullptr, &hKey, &dwKeySpec, &fCallerFree))
+        return FAIL_LAST_ERROR(op, "CryptAcquireCertificatePrivateKey",
+                               "CryptAcquireCertificatePrivateKey FAILED.");
+    // Released on every path when the handle is ours to free.
+    UniqueProvider provider(fCallerFree ? static_cast<HCRYPTPROV>(hKey) : 0);
+
+    DWORD cbValue = 0;
+    BYTE* pbValue = nullptr;
+    HRESULT hResult = GetProviderInfo(&cbValue, static_cast<HCRYPTPROV>(hKey), dwParam, &pbValue);
+    if (FAILED(hResult))
+        return TRACE_FAIL(op, "GetProviderInfo", hResult, "GetProviderInfo FAILED.");
+    std::unique_ptr<BYTE[]> pbValueOwner(pbValue);
+    // The value is NUL-terminated inside its size, and the buffer is zero-filled.
+    WCHAR* pwszText = nullptr;
+    int nLength = 0;
+    hResult = UTF8ToUTF16(reinterpret_cast<const char*>(pbValue), &pwszText, &nLength);
+    if (FAILED(hResult))
+        return TRACE_FAIL(op, "UTF8ToUTF16", hResult, "UTF8ToUTF16 FAILED.");
+    std::unique_ptr<WCHAR[]> pwszOwner(pwszText);
+    return Guarded(op, [&]() -> HRESULT {
+        pwstrText->assign(pwszText, size_t(nLength));
+        return VURO_OK;
+    });
+}
+
+// ---- the page's texts ------------------------------------------------------------------
+
+HRESULT FormatLocalTime(const SYSTEMTIME& stUtc, WString* pwstrText) {
+    if (pwstrText == nullptr)
+        return E_POINTER;
+    SYSTEMTIME st = stUtc;
+    if (FAILED(ConvertUTCtimetoLocalTime(&st)))
+        TRACE_FAILED("GetCertificateInfo", "ConvertUTCtimetoLocalTime", E_FAIL, "kept in UTC");
+    return Guarded("GetTimeString", [&]() -> HRESULT {
+        const HRESULT hResult = FormatTimeText(st, pwstrText);
+        if (FAILED(hResult))
+            return TRACE_FAIL("GetCertificateInfo", "GetTimeString", hResult, "FAILED(hResult)");
+        return VURO_OK;
+    });
+}
+
+HRESULT FormatCertificateInfo(const CertificateRecord& record, WString* pwstrText) {
+    if (pwstrText == nullptr)
+        return E_POINTER;
+    if (!record.fHasKeyProvider)
+        return CRYPT_E_NOT_FOUND;
+    return Guarded("GetCertificateInfo", [&]() -> HRESULT {
+        // subject;serial;from;to;CSP
+        WString wstrFrom, wstrTo;
+        HRESULT hResult = FormatLocalTime(record.stNotBefore, &wstrFrom);
+        if (SUCCEEDED(hResult))
+            hResult = FormatLocalTime(record.stNotAfter, &wstrTo);
+        if (FAILED(hResult))
+            return hResult;
+        const WString wstrInfo = record.wstrSubject + kFieldSeparator + record.wstrSerialHex +
+                                 kFieldSeparator + wstrFrom + kFieldSeparator + wstrTo +
+                                 kFieldSeparator + record.keyProvider.wstrProviderName;
+        pwstrText->append(wstrInfo);
+        return VURO_OK;
+    });
+}
+
+// ---- the described routines ------------------------------------------------------------
+
+HRESULT GetAllCertificatesInfoinStore(WCHAR** ppwszInfo, HCERTSTORE hCertStore) {
+    const char* const op = "GetAllCertificatesInfoinStore";
+    if (hCertStore == nullptr)
+        return RefuseParameter(op, E_INVALIDARG, "hCertStore == NULL");
+    if (ppwszInfo == nullptr)
+        return RefuseParameter(op, E_POINTER, "ppwszInfo == NULL");
+    return Guarded(op, [&]() -> HRESULT {
+        WString wstrList;
+        bool fFirst = true;
+        // Holds the enumeration's current context, so that leaving early ends it.
+        UniqueCertContext current;
+        for (;;) {
+            PCCERT_CONTEXT pCert = CertEnumCertificatesInStore(hCertStore, current.release());
+            if (pCert == nullptr)
+                break;
+            current.reset(pCert);
+            WString wstrRecord;
+            const HRESULT hResult = AppendCertificateInfo(pCert, &wstrRecord);
+            if (hResult == CRYPT_E_NOT_FOUND)
+                continue; // no private key behind this one
+            if (FAILED(hResult))
+                return TRACE_FAIL(op, "GetCertificateInfo", hResult, "FAILED(hResult)");
+            if (!fFirst)
+                wstrList += kListSeparator;
+            wstrList += wstrRecord;
+            fFirst = false;
+        }
+        if (FAILED(HandOutText(wstrList, ppwszInfo)))
+            return TRACE_FAIL(op, "New memory", E_OUTOFMEMORY, "New memory failed.");
+        TRACE_OK(op, "CertEnumCertificatesInStore");
+        return VURO_OK;
+    });
+}
+
+HRESULT GetCertificateInfo(WCHAR** ppwszInfo, PCCERT_CONTEXT pstCertContext) {
+    const char* const op = "GetCertificateInfo";
+    if (pstCertContext == nullptr)
+        return RefuseParameter(op, E_INVALIDARG, "pstCertContext == NULL");
+    if (ppwszInfo == nullptr)
+        return RefuseParameter(op, E_POINTER, "ppwszInfo == NULL");
+    return Guarded(op, [&]() -> HRESULT {
+        WString wstrInfo;
+        const HRESULT hResult = AppendCertificateInfo(pstCertContext, &wstrInfo);
+        if (FAILED(hResult))
+            return hResult;
+        if (FAILED(HandOutText(wstrInfo, ppwszInfo)))
+            return TRACE_FAIL(op, "New memory", E_OUTOFMEMORY, "New memory failed.");
+        TRACE_OK(op, "GetCertificateContextProperty(CERT_KEY_PROV_INFO_PROP_ID)");
+        return VURO_OK;
+    });
+}
+
+HRESULT GetCertificateContextProperty(DWORD* pcbData, PCCERT_CONTEXT pstCertContext,
+                                      BYTE** ppbData) {
+    const char* const op = "GetCertificateContextProperty";
+    if (pstCertContext == nullptr)
+        return RefuseParameter(op, E_INVALIDARG, "pstCertContext == NULL");
+    if (pcbData == nullptr || ppbData == nullptr)
+        return RefuseParameter(op, E_POINTER, "NULL == pcbData || NULL == ppbData");
+    std::unique_ptr<BYTE[]> pbData;
+    DWORD cbData = 0;
+    const HRESULT hResult = ReadKeyProviderBytes(pstCertContext, false, &pbData, &cbData);
+    if (FAILED(hResult))
+        return hResult;
+    *pcbData = cbData;
+    *ppbData = pbData.release();
+    return VURO_OK;
+}
+
+HRESULT QueryCertContextInfo(DWORD* pdwDataLen, void** ppvData, PCCERT_CONTEXT pstCertContext,
+                             DWORD dwQueryId) {
+    const char* const op = "QueryCertContextInfo";
+    if (pdwDataLen == nullptr || ppvData == nullptr)
+        return RefuseParameter(op, E_POINTER, "NULL == pdwDataLen || NULL == ppvData");
+    if (pstCertContext == nullptr)
+        return RefuseParameter(op, E_INVALIDARG, "pstCertContext == NULL");
+    HRESULT hResult = VURO_OK;
+    DWORD dwLength = 0;
+    WCHAR* pwszText = nullptr;
+    BYTE* pbBytes = nullptr;
+    switch (dwQueryId) {
+    case QUERYID_SUBJECT_FULL:
+        hResult = GetCertSubject(CERT_X500_NAME_STR, pstCertContext, &pwszText, &dwLength);
+        break;
+    case QUERYID_SUBJECT_SIMPLE:
+        hResult = GetCertSubject(CERT_SIMPLE_NAME_STR, pstCertContext, &pwszText, &dwLength);
+        break;
+    case QUERYID_ISSUER:
+        hResult = GetCertIssuer(pstCertContext, &pwszText, &dwLength);
+        break;
+    case QUERYID_CN:
+        hResult = GetCertCN(pstCertContext, &pwszText, &dwLength);
+        break;
+    case QUERYID_PROVIDERNAME:
+        hResult = GetCertProviderName(pstCertContext, &pwszText, &dwLength);
+        break;
+    case QUERYID_CONTAINERNAME:
+        hResult = GetCertContainerName(pstCertContext, &pwszText, &dwLength);
+        break;
+    case QUERYID_SERIALNUMBER:
+        hResult = GetCertSerialNumber(pstCertContext, &pbBytes, &dwLength);
+        break;
+    case QUERYID_SUBJECTKEYID:
+        hResult = GetCertSubjectKeyID(pstCertContext, &pbBytes, &dwLength);
+        break;
+    case QUERYID_TODATE:
+    case QUERYID_FROMDATE: {
+        // The caller's time record: *ppvData points at it.
+        auto* pstSysTime = static_cast<SYSTEMTIME*>(*ppvData);
+        if (pstSysTime == nullptr)
+            return RefuseParameter(op, E_INVALIDARG, "NULL == *ppvData");
+        hResult = dwQueryId == QUERYID_TODATE ? GetCertToDate(pstCertContext, pstSysTime)
+                                              : GetCertFromDate(pstCertContext, pstSysTime);
+        if (FAILED(hResult))
+            return hResult;
+        *pdwDataLen = sizeof(SYSTEMTIME);
+        return VURO_OK;
+    }
+    case QUERYID_KEYUSAGE: {
+        BYTE byUsage = 0;
+        hResult = GetCertKeyUsage(pstCertContext, &byUsage);
+        if (FAILED(hResult))
+            return hResult;
+        *ppvData = reinterpret_cast<void*>(static_cast<uintptr_t>(byUsage));
+        *pdwDataLen = sizeof(DWORD);
+        return VURO_OK;
+    }
+    default:
+        return TRACE_FAIL(op, "Check parameter", VURO_E_QUERY_TYPE_NOT_SUPPORTED,
+                          "Query type is not supported.");
+    }
+    if (FAILED(hResult))
+        return hResult;
+    *ppvData = pwszText != nullptr ? static_cast<void*>(pwszText) : static_cast<void*>(pbBytes);
+    *pdwDataLen = dwLength;
+    return VURO_OK;
+}
+
+HRESULT GetCertSubject(DWORD dwStrType, PCCERT_CONTEXT pstCertContext, WCHAR** ppwszSubject,
+                       DWORD* pcchSubject) {
+    return ReadAndHandOutText("GetCertSubject", true, ppwszSubject, pcchSubject, [&](WString* p) {
+        return ReadCertificateSubject(pstCertContext, dwStrType, p);
+    });
+}
+
+HRESULT GetCertIssuer(PCCERT_CONTEXT pstCertContext, WCHAR** ppwszIssuer, DWORD* pcchIssuer) {
+    return ReadAndHandOutText("GetCertIssuer", true, ppwszIssuer, pcchIssuer,
+                              [&](WString* p) { return ReadCertificateIssuer(pstCertContext, p); });
+}
+
+HRESULT GetCertCN(PCCERT_CONTEXT pstCertContext, WCHAR** ppwszCN, DWORD* pcchCN) {
+    return ReadAndHandOutText("GetCertCN", true, ppwszCN, pcchCN, [&](WString* p) {
+        return ReadCertificateDisplayName(pstCertContext, p);
+    });
+}
+
+HRESULT GetCertSerialNumber(PCCERT_CONTEXT pstCertContext, BYTE** ppbSerial, DWORD* pcbSerial) {
+    return ReadAndHandOutBytes(
+        "GetCertSerialNumber", "Dispatch memory failed.", ppbSerial, pcbSerial,
+        [&](std::vector<BYTE>* p) { return ReadCertificateSerial(pstCertContext, p); });
+}
+
+HRESULT GetCertToDate(PCCERT_CONTEXT pstCertContext, SYSTEMTIME* pstSysTime) {
+    return ReadCertificateNotAfter(pstCertContext, pstSysTime);
+}
+
+HRESULT GetCertFromDate(PCCERT_CONTEXT pstCertContext, SYSTEMTIME* pstSysTime) {
+    return ReadCertificateNotBefore(pstCertContext, pstSysTime);
+}
+
+HRESULT GetCertSubjectKeyID(PCCERT_CONTEXT pstCertContext, BYTE** ppbKeyId, DWORD* pcbKeyId) {
+    return ReadAndHandOutBytes(
+        "GetCertSubjectKeyID", "New memory failed.", ppbKeyId, pcbKeyId,
+        [&](std::vector<BYTE>* p) { return ReadCertificateSubjectKeyId(pstCertContext, p); });
+}
+
+HRESULT GetCertKeyUsage(PCCERT_CONTEXT pstCertContext, BYTE* pbyUsage) {
+    return ReadCertificateKeyUsage(pstCertContext, pbyUsage);
+}
+
+// GetCertProviderName, GetCertContainerName: the acquired key's provider says
+// where it lives, not the property, which may be stale.
+HRESULT GetCertProviderName(PCCERT_CONTEXT pstCertContext, WCHAR** ppwszName, DWORD* pcchName) {
+    return ReadAndHandOutText("GetCertProviderName", false, ppwszName, pcchName, [&](WString* p) {
+        return ReadPrivateKeyProviderText(pstCertContext, PP_NAME, p);
+    });
+}
+
+HRESULT GetCertContainerName(PCCERT_CONTEXT pstCertContext, WCHAR** ppwszName, DWORD* pcchName) {
+    return ReadAndHandOutText("GetCertContainerName", false, ppwszName, pcchName, [&](WString* p) {
+        return ReadPrivateKeyProviderText(pstCertContext, PP_CONTAINER, p);
+    });
+}
+
+HRESULT GetTimeString(const SYSTEMTIME* pstSysTime, WCHAR** ppwszTime) {
+    if (pstSysTime == nullptr)
+        return RefuseParameter("GetTimeString", E_INVALIDARG, "pstSysTime == NULL");
+    if (ppwszTime == nullptr)
+        return RefuseParameter("GetTimeString", E_POINTER, "ppwszTime == NULL");
+    return Guarded("GetTimeString", [&]() -> HRESULT {
+        WString wstrTime;
+        const HRESULT hResult = FormatTimeText(*pstSysTime, &wstrTime);
+        if (FAILED(hResult))
+            return hResult;
+        if (FAILED(HandOutText(wstrTime, ppwszTime)))
+            return TRACE_FAIL("GetTimeString", "New memory", E_OUTOFMEMORY, "New memory failed.");
+        return VURO_OK;
+    });
+}
+
+HRESULT ConvertUTCtimetoLocalTime(SYSTEMTIME* pstSysTime) {
+    if (pstSysTime == nullptr)
+        return RefuseParameter("ConvertUTCtimetoLocalTime", E_POINTER, "pstSysTime == NULL");
+    FILETIME ftUtc{};
+    FILETIME ftLocal{};
+    SYSTEMTIME stLocal{};
+    if (!SystemTimeToFileTime(pstSysTime, &ftUtc) || !FileTimeToLocalFileTime(&ftUtc, &ftLocal) ||
+        !FileTimeToSystemTime(&ftLocal, &stLocal))
+        return FAIL_LAST_ERROR("ConvertUTCtimetoLocalTime", "FileTimeToLocalFileTime",
+                               "bResult == FALSE");
+    *pstSysTime = stLocal;
+    return VURO_OK;
+}
