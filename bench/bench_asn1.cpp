@@ -14,7 +14,7 @@
 // and the tree decoder once per attribute).
 #include "foundation/ASN1Engine.h"
 #include "bench/RatioReporter.h"
-#include "enrolment/SubjectName.h"
+#include "certificates/Names.h"
 
 #include <openssl/asn1.h>
 #include <openssl/x509.h>

@@ -3,7 +3,7 @@
 #include "foundation/ASN1Engine.h"
 #include "foundation/CertificateChainOperate.h"
 #include "foundation/Misc.h"
-#include "enrolment/SubjectName.h"
+#include "certificates/Names.h"
 #include "foundation/Trace.h"
 
 #include <algorithm>

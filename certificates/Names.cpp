@@ -1,4 +1,4 @@
-#include "enrolment/SubjectName.h"
+#include "certificates/Names.h"
 
 #include "foundation/ASN1Engine.h"
 #include "foundation/Misc.h"
