@@ -54,6 +54,16 @@ LANGID SetThreadUILanguage(LANGID LangId);
 #define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
 HANDLE LocalAlloc(UINT uFlags, SIZE_T uBytes);
 HANDLE LocalFree(HANDLE hMem);
+// VirtualAlloc: committed, zeroed read-write pages (lpAddress null,
+// MEM_COMMIT with or without MEM_RESERVE, PAGE_READWRITE; nothing else is
+// offered). VirtualFree: MEM_RELEASE of a whole region, size 0, at the address
+// VirtualAlloc gave; the pages go back to the system at once.
+#define MEM_COMMIT 0x00001000
+#define MEM_RESERVE 0x00002000
+#define MEM_RELEASE 0x00008000
+#define PAGE_READWRITE 0x04
+LPVOID VirtualAlloc(LPVOID lpAddress, SIZE_T dwSize, DWORD flAllocationType, DWORD flProtect);
+BOOL VirtualFree(LPVOID lpAddress, SIZE_T dwSize, DWORD dwFreeType);
 
 // --- files and paths ----------------------------------------------------------
 #define GENERIC_READ 0x80000000
