@@ -1,12 +1,11 @@
 #include "certificates/Names.h"
 
-#include "foundation/ASN1Engine.h"
+#include "der/Der.h"
 #include "foundation/Misc.h"
 #include "foundation/Trace.h"
 
 #include <wincrypt.h>
 
-#include <cstring>
 #include <memory>
 #include <new>
 
@@ -14,6 +13,7 @@
 
 namespace {
 
+namespace der = orvane::der;
 using Bytes = std::unique_ptr<BYTE[]>;
 
 constexpr const char* kOidCountry = "2.5.4.6";
@@ -60,40 +60,82 @@ bool EqualsIgnoringAsciiCase(const WString& wstr, const char* psz) {
     return i == wstr.size() && psz[i] == 0;
 }
 
-// Concatenates the given byte ranges into one new[] array.
-HRESULT Concatenate(const std::vector<std::pair<const BYTE*, DWORD>>& parts, Bytes& out,
-                    DWORD& cbOut) {
-    ULONGLONG cbTotal = 0;
-    for (const auto& part : parts)
-        cbTotal += part.second;
-    if (cbTotal > 0xFFFFFFFFull)
-        return E_FAIL;
-    out.reset(new (std::nothrow) BYTE[cbTotal ? size_t(cbTotal) : 1]);
-    if (!out)
-        return E_OUTOFMEMORY;
-    size_t pos = 0;
-    for (const auto& part : parts) {
-        if (part.second != 0)
-            std::memcpy(out.get() + pos, part.first, part.second);
-        pos += part.second;
+// The tags ASN1Encode takes: the forms a value has always been allowed to
+// have inside an attribute.
+bool IsEncoderTag(BYTE bTag) {
+    switch (bTag) {
+    case 0x02: // INTEGER
+    case 0x04: // OCTET STRING
+    case 0x06: // OBJECT IDENTIFIER
+    case 0x0C: // UTF8String
+    case 0x13: // PrintableString
+    case 0x16: // IA5String
+    case 0x1E: // BMPString
+    case 0x30: // SEQUENCE
+    case 0x31: // SET
+    case 0x80: // [0] IMPLICIT, primitive
+    case 0xA0: // [0], constructed
+        return true;
+    default:
+        return false;
     }
-    cbOut = DWORD(cbTotal);
+}
+
+// The value TLV of one attribute in its string type, through the platform
+// encoder, which refuses characters the type does not allow.
+HRESULT ComposeAttributeValue(const SubjectPair& pair, Bytes& pbValue, DWORD& cbValue) {
+    const char* op = "ComposeSubjectChild";
+    const std::string& oid = pair.strObjectID;
+    BYTE* pbValueRaw = nullptr;
+    HRESULT hr;
+    const bool bPrintable =
+        oid == kOidCountry || oid == kOidSerialNumber || oid == kOidJurisdictionCountry;
+    if (bPrintable || oid == kOidEmail) {
+        const char* pszWhat = bPrintable ? "CountryName" : "Email";
+        char* pszUtf8Raw = nullptr;
+        int cchUtf8 = 0;
+        hr = UTF16ToUTF8(pair.wstrValue.c_str(), &pszUtf8Raw, &cchUtf8);
+        std::unique_ptr<char[]> pszUtf8(pszUtf8Raw);
+        if (FAILED(hr))
+            return TRACE_FAIL(op, bPrintable ? "UTF16ToUTF8(CountryName)" : "UTF16ToUTF8(Email)",
+                              hr, "FAILED(hResult)");
+        hr = ComposeAnyString(DWORD(cchUtf8),
+                              bPrintable ? CERT_RDN_PRINTABLE_STRING : CERT_RDN_IA5_STRING,
+                              reinterpret_cast<const BYTE*>(pszUtf8.get()), &pbValueRaw, &cbValue);
+        if (FAILED(hr)) {
+            TraceValueA("Refused", pszWhat);
+            return TRACE_FAIL(
+                op, bPrintable ? "ComposeAnyString(CountryName)" : "ComposeAnyString(Email)", hr,
+                "FAILED(hResult)");
+        }
+    } else {
+        hr = ComposeAnyString(DWORD(pair.wstrValue.size() * sizeof(WCHAR)), CERT_RDN_UTF8_STRING,
+                              reinterpret_cast<const BYTE*>(pair.wstrValue.c_str()), &pbValueRaw,
+                              &cbValue);
+        if (FAILED(hr))
+            return TRACE_FAIL(op, "ComposeAnyString", hr, "FAILED(hResult)");
+    }
+    pbValue.reset(pbValueRaw);
     return VURO_OK;
 }
 
-void HandOut(Bytes& bytes, DWORD cb, BYTE** ppbEncoded, DWORD* pcbEncoded) {
-    *ppbEncoded = bytes.release();
-    *pcbEncoded = cb;
-}
-
-// ASN1Encode into an owned buffer, tracing a failure under the given step.
-HRESULT Tlv(const char* pszOperation, const char* pszStep, DWORD dwTag, const BYTE* pbContent,
-            DWORD cbContent, Bytes& out, DWORD& cbOut) {
-    BYTE* pbRaw = nullptr;
-    HRESULT hr = ASN1Encode(dwTag, pbContent, cbContent, &pbRaw, &cbOut);
-    out.reset(pbRaw);
+// One RDN holding one attribute.
+HRESULT WriteSubjectChild(der::DerWriter& w, const SubjectPair& pair) {
+    TraceHelper trace(TEXT("ComposeSubjectChild"));
+    Bytes pbValue;
+    DWORD cbValue = 0;
+    HRESULT hr = ComposeAttributeValue(pair, pbValue, cbValue);
+    if (FAILED(hr)) {
+        w.Fail(DWORD(hr));
+        return hr;
+    }
+    // RelativeDistinguishedName ::= SET OF AttributeTypeAndValue (one here)
+    w.Constructed(der::tag::kSet, [&](der::DerWriter& rdn) {
+        hr = orvane::names::WriteSpecialAttribute(rdn, pair.strObjectID.c_str(), pbValue.get(),
+                                                  cbValue);
+    });
     if (FAILED(hr))
-        TRACE_FAILED(pszOperation, pszStep, hr, "FAILED(hResult)");
+        TRACE_FAILED("ComposeSubjectChild", "ComposeSpecialAttribute", hr, "FAILED(hResult)");
     return hr;
 }
 
@@ -177,7 +219,8 @@ HRESULT EncodeObject(const void* pvStructInfo, LPCSTR lpszStructType, DWORD* pcb
         TRACE_FAILED("EncodeObject", "CryptEncodeObject - get value", hr, "FALSE == bResult");
         return hr;
     }
-    HandOut(pbEncoded, cbEncoded, ppbEncoded, pcbEncoded);
+    *ppbEncoded = pbEncoded.release();
+    *pcbEncoded = cbEncoded;
     return VURO_OK;
 }
 
@@ -191,11 +234,12 @@ HRESULT ComposeAnyString(DWORD cbValue, DWORD dwValueType, const BYTE* pbValue, 
 }
 
 HRESULT ComposeBITString(DWORD cbData, const BYTE* pbData, BYTE** ppbEncoded, DWORD* pcbEncoded) {
-    CRYPT_BIT_BLOB bits{};
-    bits.cbData = cbData;
-    bits.pbData = const_cast<BYTE*>(pbData);
-    bits.cUnusedBits = 0;
-    return EncodeObject(&bits, X509_BITS, pcbEncoded, ppbEncoded);
+    if ((pbData == nullptr && cbData != 0) || ppbEncoded == nullptr || pcbEncoded == nullptr)
+        return E_POINTER;
+    return der::HandOutEncoding(ppbEncoded, pcbEncoded, [&](der::DerWriter& w) {
+        orvane::names::WriteBitString(w, der::Bytes(pbData, cbData));
+        return VURO_OK;
+    });
 }
 
 HRESULT ComposeStandardAttribute(const char* pszObjectID, const BYTE* pbValue, DWORD cbValue,
@@ -212,160 +256,110 @@ HRESULT ComposeStandardAttribute(const char* pszObjectID, const BYTE* pbValue, D
 
 HRESULT ComposeSpecialAttribute(const char* pszObjectID, const BYTE* pbValue, DWORD cbValue,
                                 BYTE** ppbEncoded, DWORD* pcbEncoded) {
-    TraceHelper trace(TEXT("ComposeSpecialAttribute"));
-    const char* op = "ComposeSpecialAttribute";
-    // The platform encoder builds Attribute ::= SEQUENCE { type OID, values SET };
-    // its parts are taken from there so the OID is encoded in one place.
-    CRYPT_ATTR_BLOB blob{};
-    blob.cbData = cbValue;
-    blob.pbData = const_cast<BYTE*>(pbValue);
-    CRYPT_ATTRIBUTE attribute{};
-    attribute.pszObjId = const_cast<LPSTR>(pszObjectID);
-    attribute.cValue = pbValue != nullptr ? 1 : 0;
-    attribute.rgValue = pbValue != nullptr ? &blob : nullptr;
-    BYTE* pbRaw = nullptr;
-    DWORD cbAttribute = 0;
-    HRESULT hr = EncodeObject(&attribute, PKCS_ATTRIBUTE, &cbAttribute, &pbRaw);
-    Bytes pbAttribute(pbRaw);
-    if (FAILED(hr)) {
-        TRACE_FAILED(op, "EncodeObject(PKCS_ATTRIBUTE)", hr, "FAILED(hResult)");
-        return hr;
-    }
-    if (pbValue == nullptr) {
-        // AlgorithmIdentifier ::= SEQUENCE { algorithm OID, parameters NULL }:
-        // the empty SET that ends the attribute becomes NULL in place.
-        if (cbAttribute < 2 || pbAttribute[cbAttribute - 2] != 0x31 ||
-            pbAttribute[cbAttribute - 1] != 0x00) {
-            TRACE_FAILED(op, "Check empty SET", E_FAIL, "31 00 != tail");
-            return E_FAIL;
-        }
-        pbAttribute[cbAttribute - 2] = 0x05;
-        HandOut(pbAttribute, cbAttribute, ppbEncoded, pcbEncoded);
-        return VURO_OK;
-    }
-
-    std::unique_ptr<ASN1Node> pRoot;
-    int nResult = DecodeASN1Memory(&pRoot, pbAttribute.get(), cbAttribute);
-    if (nResult != 0 || !pRoot || pRoot->vChildren.size() < 2 ||
-        pRoot->vChildren[1]->vChildren.empty()) {
-        TRACE_FAILED(op, "DecodeASN1Memory", E_FAIL, "0 != nResult");
-        return E_FAIL;
-    }
-    const ASN1Node& oid = *pRoot->vChildren[0];
-    const ASN1Node& value = *pRoot->vChildren[1]->vChildren[0];
-    Bytes pbOid, pbValueTlv, pbContent, pbSequence;
-    DWORD cbOid = 0, cbValueTlv = 0, cbContent = 0, cbSequence = 0;
-    if (FAILED(hr = Tlv(op, "ASN1Encode-ObjectID", oid.bTag,
-                        pbAttribute.get() + oid.ullContentOffset, oid.dwValueLength, pbOid, cbOid)))
-        return hr;
-    if (FAILED(hr = Tlv(op, "ASN1Encode-AnyString", value.bTag,
-                        pbAttribute.get() + value.ullContentOffset, value.dwValueLength, pbValueTlv,
-                        cbValueTlv)))
-        return hr;
-    if (FAILED(hr = Concatenate({{pbOid.get(), cbOid}, {pbValueTlv.get(), cbValueTlv}}, pbContent,
-                                cbContent)))
-        return hr;
-    // AttributeTypeAndValue ::= SEQUENCE { type OID, value ANY }
-    if (FAILED(hr = Tlv(op, "ASN1Encode-Sequence", 0x30, pbContent.get(), cbContent, pbSequence,
-                        cbSequence)))
-        return hr;
-    HandOut(pbSequence, cbSequence, ppbEncoded, pcbEncoded);
-    return VURO_OK;
+    if (ppbEncoded == nullptr || pcbEncoded == nullptr)
+        return E_POINTER;
+    return der::HandOutEncoding(ppbEncoded, pcbEncoded, [&](der::DerWriter& w) {
+        return orvane::names::WriteSpecialAttribute(w, pszObjectID, pbValue, cbValue);
+    });
 }
 
 HRESULT ComposeSubjectChild(const SubjectPair& pair, BYTE** ppbEncoded, DWORD* pcbEncoded) {
-    TraceHelper trace(TEXT("ComposeSubjectChild"));
-    const char* op = "ComposeSubjectChild";
-    const std::string& oid = pair.strObjectID;
-    HRESULT hr;
-    BYTE* pbValueRaw = nullptr;
-    DWORD cbValue = 0;
-    const bool bPrintable =
-        oid == kOidCountry || oid == kOidSerialNumber || oid == kOidJurisdictionCountry;
-    if (bPrintable || oid == kOidEmail) {
-        const char* pszWhat = bPrintable ? "CountryName" : "Email";
-        char* pszUtf8Raw = nullptr;
-        int cchUtf8 = 0;
-        hr = UTF16ToUTF8(pair.wstrValue.c_str(), &pszUtf8Raw, &cchUtf8);
-        std::unique_ptr<char[]> pszUtf8(pszUtf8Raw);
-        if (FAILED(hr)) {
-            TRACE_FAILED(op, bPrintable ? "UTF16ToUTF8(CountryName)" : "UTF16ToUTF8(Email)", hr,
-                         "FAILED(hResult)");
-            return hr;
-        }
-        hr = ComposeAnyString(DWORD(cchUtf8),
-                              bPrintable ? CERT_RDN_PRINTABLE_STRING : CERT_RDN_IA5_STRING,
-                              reinterpret_cast<const BYTE*>(pszUtf8.get()), &pbValueRaw, &cbValue);
-        if (FAILED(hr)) {
-            TraceValueA("Refused", pszWhat);
-            TRACE_FAILED(op,
-                         bPrintable ? "ComposeAnyString(CountryName)" : "ComposeAnyString(Email)",
-                         hr, "FAILED(hResult)");
-            return hr;
-        }
-    } else {
-        hr = ComposeAnyString(DWORD(pair.wstrValue.size() * sizeof(WCHAR)), CERT_RDN_UTF8_STRING,
-                              reinterpret_cast<const BYTE*>(pair.wstrValue.c_str()), &pbValueRaw,
-                              &cbValue);
-        if (FAILED(hr)) {
-            TRACE_FAILED(op, "ComposeAnyString", hr, "FAILED(hResult)");
-            return hr;
-        }
-    }
-    Bytes pbValue(pbValueRaw);
-    BYTE* pbPairRaw = nullptr;
-    DWORD cbPair = 0;
-    hr = ComposeSpecialAttribute(oid.c_str(), pbValue.get(), cbValue, &pbPairRaw, &cbPair);
-    Bytes pbPair(pbPairRaw);
-    if (FAILED(hr)) {
-        TRACE_FAILED(op, "ComposeSpecialAttribute", hr, "FAILED(hResult)");
-        return hr;
-    }
-    // RelativeDistinguishedName ::= SET OF AttributeTypeAndValue (one here)
-    Bytes pbSet;
-    DWORD cbSet = 0;
-    if (FAILED(hr = Tlv(op, "ASN1Encode-Set", 0x31, pbPair.get(), cbPair, pbSet, cbSet)))
-        return hr;
-    HandOut(pbSet, cbSet, ppbEncoded, pcbEncoded);
-    return VURO_OK;
+    if (ppbEncoded == nullptr || pcbEncoded == nullptr)
+        return E_POINTER;
+    return der::HandOutEncoding(ppbEncoded, pcbEncoded,
+                                [&](der::DerWriter& w) { return WriteSubjectChild(w, pair); });
 }
 
 HRESULT ComposeSubject(const WCHAR* pwszSubject, BYTE** ppbEncoded, DWORD* pcbEncoded) {
-    TraceHelper trace(TEXT("ComposeSubject"));
-    const char* op = "ComposeSubject";
     if (pwszSubject == nullptr || ppbEncoded == nullptr || pcbEncoded == nullptr)
         return E_POINTER;
+    return der::HandOutEncoding(ppbEncoded, pcbEncoded, [&](der::DerWriter& w) {
+        return orvane::names::WriteName(w, pwszSubject);
+    });
+}
+
+namespace orvane::names {
+
+HRESULT WriteSpecialAttribute(der::DerWriter& w, const char* pszObjectID, const BYTE* pbValue,
+                              DWORD cbValue) {
+    TraceHelper trace(TEXT("ComposeSpecialAttribute"));
+    const char* op = "ComposeSpecialAttribute";
+    if (pszObjectID == nullptr) {
+        w.Fail(DWORD(E_INVALIDARG));
+        return TRACE_FAIL(op, "Check parameter", E_INVALIDARG, "NULL == pszObjectID");
+    }
+    // The identifier is checked first, then the value: one DER element that
+    // ASN1Encode could have written, which is written again in minimal form.
+    der::DerWriter oid;
+    der::WriteOid(oid, pszObjectID);
+    if (oid.Error() != 0) {
+        w.Fail(oid.Error());
+        return TRACE_FAIL(op, "ASN1Encode-ObjectID", HRESULT(oid.Error()), "FAILED(hResult)");
+    }
+    BYTE bTag = 0;
+    der::Bytes contents;
+    if (pbValue != nullptr) {
+        der::DerReader r(der::Bytes(pbValue, cbValue));
+        if (r.ReadAny(bTag, contents) != 0 || !r.AtEnd() || !IsEncoderTag(bTag) ||
+            contents.empty()) {
+            w.Fail(DWORD(E_FAIL));
+            return TRACE_FAIL(op, "ASN1Encode-AnyString", E_FAIL,
+                              "value is not one element of an encodable tag with content");
+        }
+    }
+    // AttributeTypeAndValue ::= SEQUENCE { type OBJECT IDENTIFIER, value ANY }
+    // or, without a value,
+    // AlgorithmIdentifier ::= SEQUENCE { algorithm OBJECT IDENTIFIER, parameters NULL }
+    w.Constructed(der::tag::kSequence, [&](der::DerWriter& seq) {
+        seq.Raw(oid.Encoding());
+        if (pbValue == nullptr)
+            seq.Element(der::tag::kNull, {});
+        else
+            seq.Element(bTag, contents);
+    });
+    if (w.Error() != 0)
+        return TRACE_FAIL(op, "ASN1Encode-Sequence", HRESULT(w.Error()), "FAILED(hResult)");
+    return VURO_OK;
+}
+
+HRESULT WriteName(der::DerWriter& w, const WCHAR* pwszSubject) {
+    TraceHelper trace(TEXT("ComposeSubject"));
+    const char* op = "ComposeSubject";
+    if (pwszSubject == nullptr) {
+        w.Fail(DWORD(E_POINTER));
+        return E_POINTER;
+    }
     TraceValueW("Subject", pwszSubject);
     std::vector<SubjectPair> vPairs;
     HRESULT hr = ParseSubject(pwszSubject, &vPairs);
     if (FAILED(hr)) {
-        TRACE_FAILED(op, "ParseSubject", hr, "FAILED(hResult)");
-        return hr;
+        w.Fail(DWORD(hr));
+        return TRACE_FAIL(op, "ParseSubject", hr, "FAILED(hResult)");
+    }
+    // A Name without attributes has never been written: an empty subject is
+    // refused as the empty SEQUENCE always was.
+    if (vPairs.empty()) {
+        w.Fail(DWORD(E_FAIL));
+        return TRACE_FAIL(op, "ASN1Encode-Name", E_FAIL, "vPairs.empty()");
     }
     // Name ::= SEQUENCE OF RelativeDistinguishedName, in the reverse of the
     // text's order (the text names the most specific attribute first).
-    std::vector<Bytes> vRdns;
-    std::vector<std::pair<const BYTE*, DWORD>> vParts;
-    for (auto it = vPairs.rbegin(); it != vPairs.rend(); ++it) {
-        BYTE* pbRdnRaw = nullptr;
-        DWORD cbRdn = 0;
-        hr = ComposeSubjectChild(*it, &pbRdnRaw, &cbRdn);
-        if (FAILED(hr)) {
-            TRACE_FAILED(op, "ComposeSubjectChild", hr, "FAILED(hResult)");
-            return hr;
-        }
-        vRdns.emplace_back(pbRdnRaw);
-        vParts.emplace_back(pbRdnRaw, cbRdn);
-    }
-    Bytes pbContent;
-    DWORD cbContent = 0;
-    hr = Concatenate(vParts, pbContent, cbContent);
+    w.Constructed(der::tag::kSequence, [&](der::DerWriter& name) {
+        for (auto it = vPairs.rbegin(); it != vPairs.rend() && SUCCEEDED(hr); ++it)
+            hr = WriteSubjectChild(name, *it);
+    });
     if (FAILED(hr))
-        return hr;
-    Bytes pbName;
-    DWORD cbName = 0;
-    if (FAILED(hr = Tlv(op, "ASN1Encode-Name", 0x30, pbContent.get(), cbContent, pbName, cbName)))
-        return hr;
-    HandOut(pbName, cbName, ppbEncoded, pcbEncoded);
+        return TRACE_FAIL(op, "ComposeSubjectChild", hr, "FAILED(hResult)");
     return VURO_OK;
 }
+
+void WriteBitString(der::DerWriter& w, std::span<const BYTE> bits) {
+    // BIT STRING: the count of unused bits in the last octet (none), then the bits.
+    w.Constructed(der::tag::kBitString, [&](der::DerWriter& b) {
+        static constexpr BYTE kNoUnusedBits[] = {0x00};
+        b.Raw(kNoUnusedBits);
+        b.Raw(bits);
+    });
+}
+
+} // namespace orvane::names
