@@ -1,10 +1,13 @@
 #include "signing/RsaPkcs7.h"
 
+#include "certificates/Names.h"
+#include "certificates/Signatures.h"
 #include "foundation/CertificateChainOperate.h"
 #include "foundation/Handles.h"
 #include "foundation/Misc.h"
 #include "foundation/Trace.h"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 
@@ -59,14 +62,20 @@ HRESULT HashAndSign(const char* op, PCCERT_CONTEXT pCertContext, HashContent has
         return FAIL_LAST_ERROR(op, "CryptCreateHash", "bRetCode == FALSE");
     if (HRESULT hResult = hashContent(hash.get()); FAILED(hResult))
         return hResult;
-    std::unique_ptr<BYTE[]> pbSignature;
-    DWORD cbSignature = 0;
-    if (HRESULT hResult = SignHashInCSP(op, hash.get(), key.dwKeySpec, pbSignature, cbSignature);
+    // The CSP gives the number least significant byte first; it comes back
+    // turned for DER.
+    std::vector<BYTE> signature;
+    orvane::signatures::FailedStep failed;
+    if (HRESULT hResult = orvane::signatures::SignProviderHash(
+            hash.get(), key.dwKeySpec, orvane::signatures::SignatureLayout::kRsa, signature,
+            failed);
         FAILED(hResult))
-        return hResult;
-    // The CSP gives the number least significant byte first; DER wants it
-    // the other way round.
-    SwapByteOrder(pbSignature.get(), cbSignature);
+        return TRACE_FAIL(op, failed.pszStep, hResult, failed.pszReason);
+    std::unique_ptr<BYTE[]> pbSignature(new (std::nothrow) BYTE[signature.size()]);
+    if (!pbSignature)
+        return TRACE_FAIL(op, "New memory", E_OUTOFMEMORY, "NULL == pbSignature");
+    std::copy(signature.begin(), signature.end(), pbSignature.get());
+    const DWORD cbSignature = DWORD(signature.size());
     *ppbSignature = pbSignature.release();
     *pcbSignature = cbSignature;
     return VURO_OK;
@@ -85,8 +94,8 @@ HRESULT EncodeRsaSignerInfo(const PKCS7_ENCAPSULATE_PARAMS& params, std::vector<
             der::WriteLittleEndianInteger(ias,
                                           {pInfo->SerialNumber.pbData, pInfo->SerialNumber.cbData});
         });
-        WriteAlgorithmIdentifier(si, params.pszDigestAlgOID);
-        WriteAlgorithmIdentifier(si, params.pszSignatureAlgOID);
+        orvane::names::WriteSpecialAttribute(si, params.pszDigestAlgOID, nullptr, 0);
+        orvane::names::WriteSpecialAttribute(si, params.pszSignatureAlgOID, nullptr, 0);
         si.Element(der::tag::kOctetString, {params.pbSignature, params.cbSignature});
     });
     if (w.Error() != 0)

@@ -1,5 +1,6 @@
 #include "signing/SignedData.h"
 
+#include "certificates/Names.h"
 #include "foundation/Misc.h"
 #include "foundation/Trace.h"
 
@@ -215,32 +216,7 @@ HRESULT HashFileForSigning(const char* pszOperation, HCRYPTHASH hHash, LPCWSTR p
     return VURO_OK;
 }
 
-HRESULT SignHashInCSP(const char* pszOperation, HCRYPTHASH hHash, DWORD dwKeySpec,
-                      std::unique_ptr<BYTE[]>& pbSignature, DWORD& cbSignature) {
-    const char* const op = pszOperation;
-    DWORD cb = 0;
-    if (!CryptSignHashW(hHash, dwKeySpec, nullptr, 0, nullptr, &cb))
-        return FAIL_LAST_ERROR(op, "CryptSignHash", "bRetCode == FALSE");
-    std::unique_ptr<BYTE[]> pb(new (std::nothrow) BYTE[cb == 0 ? 1 : cb]());
-    if (!pb)
-        return TRACE_FAIL(op, "New memory", E_OUTOFMEMORY, "NULL == pbSignature");
-    if (!CryptSignHashW(hHash, dwKeySpec, nullptr, 0, pb.get(), &cb))
-        return FAIL_LAST_ERROR(op, "CryptSignHash", "bRetCode == FALSE");
-    TRACE_OK(op, "CryptSignHash");
-    pbSignature = std::move(pb);
-    cbSignature = cb;
-    return VURO_OK;
-}
-
 // --- message ----------------------------------------------------------------------
-
-void WriteAlgorithmIdentifier(der::DerWriter& w, LPCSTR pszOID) {
-    // AlgorithmIdentifier ::= SEQUENCE { algorithm OBJECT IDENTIFIER, parameters NULL }
-    w.Constructed(der::tag::kSequence, [&](der::DerWriter& body) {
-        der::WriteOid(body, pszOID);
-        body.Element(der::tag::kNull, {});
-    });
-}
 
 ULONGLONG Base64TextLength(DWORD dwFlags, ULONGLONG cbData) {
     const ULONGLONG cGroups = cbData / 3;
@@ -270,7 +246,7 @@ HRESULT WriteSignedDataBase64(const SIGNED_DATA_PARTS& parts, DWORD dwBase64Flag
     // version INTEGER 1, digestAlgorithms SET OF AlgorithmIdentifier
     der::WriteInt32(front, 1);
     front.Constructed(der::tag::kSet, [&](der::DerWriter& w) {
-        WriteAlgorithmIdentifier(w, parts.pszDigestAlgOID);
+        orvane::names::WriteSpecialAttribute(w, parts.pszDigestAlgOID, nullptr, 0);
     });
     der::WriteOid(dataType, parts.pszDataOID);
     // certificates [0] IMPLICIT SET OF Certificate, signerInfos SET OF SignerInfo

@@ -99,22 +99,11 @@ private:
 HRESULT HashFileForSigning(const char* pszOperation, HCRYPTHASH hHash, LPCWSTR pwszPath,
                            SigningFileContent* pContent);
 
-// SignHashInCSP: CryptSignHashW on hHash with the key pair dwKeySpec, no
-// description and no flags: the size first, then the signature into a
-// zeroed buffer of that size. Hands out the CSP's bytes as they come (least
-// significant first) in pbSignature and cbSignature. Returns 0, E_OUTOFMEMORY
-// or the call's error ("CryptSignHash"), traced under pszOperation.
-HRESULT SignHashInCSP(const char* pszOperation, HCRYPTHASH hHash, DWORD dwKeySpec,
-                      std::unique_ptr<BYTE[]>& pbSignature, DWORD& cbSignature);
-
 // SetSigningReadObserver: a seam for tests that change a file while it is
 // read: pfnObserver (null: none) is called after every read of
 // HashFileForSigning with pvContext and the bytes read so far.
 using SigningReadObserver = void (*)(void* pvContext, ULONGLONG cbReadSoFar);
 void SetSigningReadObserver(SigningReadObserver pfnObserver, void* pvContext);
-
-// WriteAlgorithmIdentifier: AlgorithmIdentifier ::= SEQUENCE { OID, NULL }.
-void WriteAlgorithmIdentifier(orvane::der::DerWriter& w, LPCSTR pszOID);
 
 // SIGNED_DATA_PARTS: the pieces WriteSignedDataBase64 lays out.
 struct SIGNED_DATA_PARTS {

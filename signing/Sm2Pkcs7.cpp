@@ -1,5 +1,7 @@
 #include "signing/Sm2Pkcs7.h"
 
+#include "certificates/Names.h"
+#include "certificates/Signatures.h"
 #include "foundation/Handles.h"
 #include "foundation/Misc.h"
 #include "foundation/Trace.h"
@@ -14,18 +16,6 @@
 namespace der = orvane::der;
 
 namespace {
-
-constexpr DWORD kSm2HalfSize = kSm2RawSignatureSize / 2;
-
-HRESULT HandOut(const std::vector<BYTE>& encoding, BYTE** ppbEncoded, DWORD* pcbEncoded) {
-    std::unique_ptr<BYTE[]> pb(new (std::nothrow) BYTE[encoding.size()]);
-    if (!pb)
-        return E_OUTOFMEMORY;
-    std::copy(encoding.begin(), encoding.end(), pb.get());
-    *ppbEncoded = pb.release();
-    *pcbEncoded = DWORD(encoding.size());
-    return VURO_OK;
-}
 
 bool ValidContext(PCUNREGISTERED_CERT_CONTEXT pContext) {
     return pContext != nullptr && pContext->pCertContext != nullptr &&
@@ -69,29 +59,28 @@ HRESULT Sm2HashAndSign(const char* op, PCUNREGISTERED_CERT_CONTEXT pContext,
             TraceValueA("FormatStringFromData", strHex.c_str());
         }
     }
-    std::unique_ptr<BYTE[]> pbSignature;
-    DWORD cbSignature = 0;
-    if (HRESULT hResult =
-            SignHashInCSP(op, hash.get(), pContext->dwKeySpec, pbSignature, cbSignature);
+    // r then s, each turned most significant byte first.
+    std::vector<BYTE> signature;
+    orvane::signatures::FailedStep failed;
+    if (HRESULT hResult = orvane::signatures::SignProviderHash(
+            hash.get(), pContext->dwKeySpec, orvane::signatures::SignatureLayout::kSm2Halves,
+            signature, failed);
         FAILED(hResult))
-        return hResult;
-    if (HRESULT hResult = SM2TakeRawSignature(pbSignature.get(), cbSignature); FAILED(hResult))
-        return TRACE_FAIL(op, "Check SM2 raw signature size", hResult, "dwSignatureLen != 64");
+        return TRACE_FAIL(op, failed.pszStep, hResult, failed.pszReason);
+    if (signature.size() != kSm2RawSignatureSize)
+        return TRACE_FAIL(op, "Check SM2 raw signature size",
+                          HRESULT_FROM_WIN32(ERROR_INVALID_DATA), "dwSignatureLen != 64");
+    std::unique_ptr<BYTE[]> pbSignature(new (std::nothrow) BYTE[kSm2RawSignatureSize]);
+    if (!pbSignature)
+        return TRACE_FAIL(op, "New memory", E_OUTOFMEMORY, "NULL == pbSignature");
+    std::copy(signature.begin(), signature.end(), pbSignature.get());
+    const DWORD cbSignature = kSm2RawSignatureSize;
     *ppbSignature = pbSignature.release();
     *pcbSignature = cbSignature;
     return VURO_OK;
 }
 
 } // namespace
-
-HRESULT SM2TakeRawSignature(BYTE* pbSignature, DWORD cbSignature) {
-    if (pbSignature == nullptr || cbSignature != kSm2RawSignatureSize)
-        return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
-    // The CSP gives r and s each least significant byte first.
-    SwapByteOrder(pbSignature, kSm2HalfSize);
-    SwapByteOrder(pbSignature + kSm2HalfSize, kSm2HalfSize);
-    return VURO_OK;
-}
 
 HRESULT SM2CalculateHashandSignbyUnregisteredCert(PCUNREGISTERED_CERT_CONTEXT pContext,
                                                   const BYTE* pbContent, DWORD cbContent,
@@ -137,23 +126,19 @@ HRESULT SM2EncodeRawSignature(DWORD* pcbEncoded, const BYTE* pbRawSignature, DWO
     if (pbRawSignature == nullptr || cbRawSignature != kSm2RawSignatureSize)
         return TRACE_FAIL(op, "Check SM2 raw signature size",
                           HRESULT_FROM_WIN32(ERROR_INVALID_DATA), "dwSignatureLen != 64");
-    try {
-        // encryptedDigest OCTET STRING { SEQUENCE { r INTEGER, s INTEGER } }, the
-        // integers minimal: a sign octet before a top bit, no leading zeros.
-        der::DerWriter w;
-        w.Constructed(der::tag::kOctetString, [&](der::DerWriter& octets) {
-            octets.Constructed(der::tag::kSequence, [&](der::DerWriter& seq) {
-                der::WriteUnsignedInteger(seq, {pbRawSignature, kSm2HalfSize});
-                der::WriteUnsignedInteger(seq, {pbRawSignature + kSm2HalfSize, kSm2HalfSize});
+    // encryptedDigest OCTET STRING { SEQUENCE { r INTEGER, s INTEGER } }, the
+    // integers minimal: a sign octet before a top bit, no leading zeros.
+    const HRESULT hResult =
+        der::HandOutEncoding(ppbEncoded, pcbEncoded, [&](der::DerWriter& w) -> HRESULT {
+            HRESULT hr = VURO_OK;
+            w.Constructed(der::tag::kOctetString, [&](der::DerWriter& octets) {
+                hr =
+                    orvane::signatures::WriteSm2Signature(octets, {pbRawSignature, cbRawSignature});
             });
+            return hr;
         });
-        if (w.Error() != 0)
-            return TRACE_FAIL(op, "DerWriter", HRESULT(w.Error()), "FAILED(hResult)");
-        if (HRESULT hResult = HandOut(w.Encoding(), ppbEncoded, pcbEncoded); FAILED(hResult))
-            return TRACE_FAIL(op, "New memory", hResult, "NULL == pbEncoded");
-    } catch (const std::bad_alloc&) {
-        return TRACE_FAIL(op, "New memory", E_OUTOFMEMORY, "std::bad_alloc");
-    }
+    if (FAILED(hResult))
+        return TRACE_FAIL(op, "WriteSm2Signature", hResult, "FAILED(hResult)");
     return VURO_OK;
 }
 
@@ -163,16 +148,12 @@ HRESULT SM2EncodeOID(LPCSTR pszOID, BYTE** ppbEncoded, DWORD* pcbEncoded) {
         return TRACE_FAIL(op, "Check parameter", E_POINTER, "NULL == ppbEncoded");
     if (pszOID == nullptr)
         return TRACE_FAIL(op, "Check parameter", E_INVALIDARG, "NULL == pszOID");
-    try {
-        der::DerWriter w;
-        WriteAlgorithmIdentifier(w, pszOID);
-        if (w.Error() != 0)
-            return TRACE_FAIL(op, "WriteOid", HRESULT(w.Error()), "FAILED(hResult)");
-        if (HRESULT hResult = HandOut(w.Encoding(), ppbEncoded, pcbEncoded); FAILED(hResult))
-            return TRACE_FAIL(op, "New memory", hResult, "NULL == pbEncoded");
-    } catch (const std::bad_alloc&) {
-        return TRACE_FAIL(op, "New memory", E_OUTOFMEMORY, "std::bad_alloc");
-    }
+    // AlgorithmIdentifier ::= SEQUENCE { algorithm OBJECT IDENTIFIER, parameters NULL }
+    const HRESULT hResult = der::HandOutEncoding(ppbEncoded, pcbEncoded, [&](der::DerWriter& w) {
+        return orvane::names::WriteSpecialAttribute(w, pszOID, nullptr, 0);
+    });
+    if (FAILED(hResult))
+        return TRACE_FAIL(op, "WriteSpecialAttribute", hResult, "FAILED(hResult)");
     return VURO_OK;
 }
 
@@ -185,31 +166,28 @@ HRESULT SM2EncodeSignerInfo(const SM2_SIGNER_INFO* pInfo, BYTE** ppbEncoded, DWO
         pInfo->pszDigestAlgOID == nullptr || pInfo->pszSignatureAlgOID == nullptr ||
         pInfo->pbEncryptedDigest == nullptr || pInfo->cbEncryptedDigest == 0)
         return TRACE_FAIL(op, "Check parameter", E_INVALIDARG, "a field of the record is missing");
-    try {
-        std::vector<BYTE> serial(pInfo->pbSerialNumber,
-                                 pInfo->pbSerialNumber + pInfo->cbSerialNumber);
-        SwapByteOrder(serial.data(), DWORD(serial.size()));
-        der::DerWriter w;
-        w.Constructed(der::tag::kSequence, [&](der::DerWriter& si) {
-            der::WriteInt32(si, LONG(pInfo->dwVersion));
-            // issuerAndSerialNumber SEQUENCE { issuer Name, serialNumber INTEGER }:
-            // the serial's octets exactly as the certificate carries them, so
-            // that verifiers match the two byte for byte.
-            si.Constructed(der::tag::kSequence, [&](der::DerWriter& ias) {
-                ias.Raw({pInfo->pbIssuer, pInfo->cbIssuer});
-                ias.Element(der::tag::kInteger, serial);
+    const HRESULT hResult =
+        der::HandOutEncoding(ppbEncoded, pcbEncoded, [&](der::DerWriter& w) -> HRESULT {
+            std::vector<BYTE> serial(pInfo->pbSerialNumber,
+                                     pInfo->pbSerialNumber + pInfo->cbSerialNumber);
+            SwapByteOrder(serial.data(), DWORD(serial.size()));
+            w.Constructed(der::tag::kSequence, [&](der::DerWriter& si) {
+                der::WriteInt32(si, LONG(pInfo->dwVersion));
+                // issuerAndSerialNumber SEQUENCE { issuer Name, serialNumber INTEGER }:
+                // the serial's octets exactly as the certificate carries them, so
+                // that verifiers match the two byte for byte.
+                si.Constructed(der::tag::kSequence, [&](der::DerWriter& ias) {
+                    ias.Raw({pInfo->pbIssuer, pInfo->cbIssuer});
+                    ias.Element(der::tag::kInteger, serial);
+                });
+                orvane::names::WriteSpecialAttribute(si, pInfo->pszDigestAlgOID, nullptr, 0);
+                orvane::names::WriteSpecialAttribute(si, pInfo->pszSignatureAlgOID, nullptr, 0);
+                si.Raw({pInfo->pbEncryptedDigest, pInfo->cbEncryptedDigest});
             });
-            WriteAlgorithmIdentifier(si, pInfo->pszDigestAlgOID);
-            WriteAlgorithmIdentifier(si, pInfo->pszSignatureAlgOID);
-            si.Raw({pInfo->pbEncryptedDigest, pInfo->cbEncryptedDigest});
+            return VURO_OK;
         });
-        if (w.Error() != 0)
-            return TRACE_FAIL(op, "DerWriter", HRESULT(w.Error()), "FAILED(hResult)");
-        if (HRESULT hResult = HandOut(w.Encoding(), ppbEncoded, pcbEncoded); FAILED(hResult))
-            return TRACE_FAIL(op, "New memory", hResult, "NULL == pbEncoded");
-    } catch (const std::bad_alloc&) {
-        return TRACE_FAIL(op, "New memory", E_OUTOFMEMORY, "std::bad_alloc");
-    }
+    if (FAILED(hResult))
+        return TRACE_FAIL(op, "DerWriter", hResult, "FAILED(hResult)");
     return VURO_OK;
 }
 

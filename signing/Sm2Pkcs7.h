@@ -22,6 +22,7 @@
 #pragma once
 #include "foundation/ResultCodes.h"
 #include "foundation/Types.h"
+#include "certificates/Signatures.h"
 #include "signing/SignedData.h"
 #include "signing/UnregisteredCert.h"
 
@@ -33,8 +34,7 @@ inline constexpr char kSm2DataOID[] = "1.2.156.10197.6.1.4.2.1";
 inline constexpr char kSm2SignedDataOID[] = "1.2.156.10197.6.1.4.2.2";
 // SM3 as the SM2 CSPs number it.
 inline constexpr ALG_ID kSm3AlgId = 0x800F;
-// r then s, 32 bytes each.
-inline constexpr DWORD kSm2RawSignatureSize = 64;
+using orvane::signatures::kSm2RawSignatureSize; // r then s, 32 bytes each
 
 // SM2_SIGNER_INFO: the fields of SM2EncodeSignerInfo, in order.
 struct SM2_SIGNER_INFO {
@@ -81,11 +81,6 @@ HRESULT SM2CalculateFileHashandSignbyUnregisteredCert(PCUNREGISTERED_CERT_CONTEX
                                                       LPCWSTR pwszFilePath, BYTE** ppbSignature,
                                                       DWORD* pcbSignature,
                                                       SigningFileContent* pContent = nullptr);
-
-// SM2TakeRawSignature: checks that a CSP's signature is r || s, 64 bytes,
-// and turns each half most significant byte first, in place. Any other
-// length: HRESULT_FROM_WIN32(ERROR_INVALID_DATA), the bytes untouched.
-HRESULT SM2TakeRawSignature(BYTE* pbSignature, DWORD cbSignature);
 
 // SM2EncodeRawSignature: the 64-byte r || s (most significant bytes first) as
 // OCTET STRING { SEQUENCE { INTEGER r, INTEGER s } }, the integers in DER's

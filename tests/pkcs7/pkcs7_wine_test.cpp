@@ -216,8 +216,9 @@ TEST_P(WineProviders, MessagesVerifyWithWinesVerifier) {
             SysFreeString(bstr);
             // Texts on one line; files in lines of 76 characters.
             EXPECT_EQ(b64.find('\n') != std::string::npos, file);
-            if (file)
+            if (file) {
                 EXPECT_EQ(b64.find("\r\n"), 76u);
+            }
             const Bytes der = Decode(b64);
             ASSERT_FALSE(der.empty());
             WriteOut(std::string(v.name) + "-" + kind + ".der", der);
@@ -251,7 +252,7 @@ TEST_P(WineProviders, MessagesVerifyWithWinesVerifier) {
             }
             ASSERT_NE(found, nullptr);
             EXPECT_TRUE(
-                CertCompareCertificate(kEncoding, found->pCertInfo, signer->cert->pCertInfo));
+                CertCompareCertificate(kEncoding, found->pCertInfo, signer->cert.get()->pCertInfo));
             CertFreeCertificateContext(found);
             ExpectLayout(der, expectedSignature);
         }
@@ -266,6 +267,6 @@ INSTANTIATE_TEST_SUITE_P(EveryProvider, WineProviders,
                                            Variant{"Enhanced2048", kEnhanced, 2048, AT_KEYEXCHANGE},
                                            Variant{"Aes1024", kAes, 1024, AT_KEYEXCHANGE},
                                            Variant{"Aes2048", kAes, 2048, AT_SIGNATURE}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 } // namespace
