@@ -11,10 +11,10 @@
 // Name, against OpenSSL building the same Name (X509_NAME_add_entry_by_txt for
 // each attribute, then i2d_X509_NAME). Rates are names per second; reported
 // with a target of half OpenSSL's rate (ours goes through the platform encoder
-// and the tree decoder once per attribute).
+// once per attribute, for the string type's checks).
 #include "foundation/ASN1Engine.h"
 #include "bench/RatioReporter.h"
-#include "enrolment/SubjectName.h"
+#include "certificates/Names.h"
 
 #include <openssl/asn1.h>
 #include <openssl/x509.h>

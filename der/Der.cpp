@@ -8,51 +8,7 @@ namespace orvane::der {
 
 namespace {
 
-constexpr size_t kMaxLengthOctets = 4;    // a length must fit a DWORD
 constexpr size_t kMaxTagNumberOctets = 4; // high tag numbers, for ANY values
-
-struct Header {
-    size_t size = 0;     // identifier and length octets
-    size_t contents = 0; // contents octets
-};
-
-// Splits off the element at the front of `in`. Each step checks that the octets
-// it reads are there before reading them.
-DWORD ReadHeader(Bytes in, Header& h) {
-    if (in.empty())
-        return DWORD(CRYPT_E_ASN1_CORRUPT);
-    size_t pos = 1;
-    if ((in[0] & 0x1F) == 0x1F) {
-        // High tag number: base-128 octets, the last without bit 8.
-        for (;;) {
-            if (pos >= in.size() || pos > kMaxTagNumberOctets)
-                return DWORD(CRYPT_E_ASN1_CORRUPT);
-            if ((in[pos++] & 0x80) == 0)
-                break;
-        }
-    }
-    if (pos >= in.size())
-        return DWORD(CRYPT_E_ASN1_CORRUPT);
-    BYTE first = in[pos++];
-    size_t length = first;
-    if (first == 0x80)
-        return DWORD(CRYPT_E_ASN1_CORRUPT); // indefinite: not in DER
-    if (first > 0x80) {
-        size_t octets = first & 0x7F;
-        if (octets > kMaxLengthOctets)
-            return DWORD(CRYPT_E_ASN1_LARGE);
-        if (in.size() - pos < octets)
-            return DWORD(CRYPT_E_ASN1_CORRUPT);
-        length = 0;
-        for (size_t i = 0; i < octets; ++i)
-            length = (length << 8) | in[pos++];
-    }
-    if (length > in.size() - pos)
-        return DWORD(CRYPT_E_ASN1_EOD);
-    h.size = pos;
-    h.contents = length;
-    return 0;
-}
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
@@ -88,17 +44,75 @@ Bytes MinimalTwosComplement(Bytes bigEndian) {
 
 } // namespace
 
+// --- headers --------------------------------------------------------------------
+
+// Each step checks that the octets it reads are there before reading them.
+DWORD ReadLength(Bytes in, const HeaderRules& rules, Header& header) {
+    if (in.empty())
+        return DWORD(CRYPT_E_ASN1_CORRUPT);
+    const BYTE first = in[0];
+    Header h = header;
+    h.indefinite = false;
+    h.length = first;
+    h.lengthOctets = 1;
+    if (first == 0x80) {
+        if (!rules.indefiniteLength)
+            return DWORD(CRYPT_E_ASN1_CORRUPT);
+        h.indefinite = true;
+        h.length = 0;
+    } else if (first > 0x80) {
+        const size_t octets = first & 0x7F;
+        if (octets > rules.maxLengthOctets)
+            return DWORD(CRYPT_E_ASN1_LARGE);
+        if (in.size() - 1 < octets)
+            return DWORD(CRYPT_E_ASN1_CORRUPT);
+        // Beyond four octets the first ones are shifted out of 32 bits.
+        DWORD length = 0;
+        for (BYTE b : in.subspan(1, octets))
+            length = (length << 8) | b;
+        h.length = length;
+        h.lengthOctets = 1 + octets;
+    }
+    h.size = h.lengthOctets;
+    header = h;
+    return 0;
+}
+
+DWORD ReadHeader(Bytes in, const HeaderRules& rules, Header& header) {
+    if (in.empty())
+        return DWORD(CRYPT_E_ASN1_CORRUPT);
+    size_t pos = 1;
+    if (rules.highTagNumbers && (in[0] & 0x1F) == 0x1F) {
+        // High tag number: base-128 octets, the last without bit 8.
+        for (;;) {
+            if (pos >= in.size() || pos > kMaxTagNumberOctets)
+                return DWORD(CRYPT_E_ASN1_CORRUPT);
+            if ((in[pos++] & 0x80) == 0)
+                break;
+        }
+    }
+    Header h;
+    if (DWORD err = ReadLength(in.subspan(pos), rules, h))
+        return err;
+    h.identifier = in[0];
+    h.size = pos + h.lengthOctets;
+    if (rules.contentsInside && h.length > in.size() - h.size)
+        return DWORD(CRYPT_E_ASN1_EOD);
+    header = h;
+    return 0;
+}
+
 // --- DerReader ------------------------------------------------------------------
 
 DWORD DerReader::ReadAny(BYTE& first, Bytes& contents, Bytes* element) {
     Header h;
-    if (DWORD err = ReadHeader(rest_, h))
+    if (DWORD err = ReadHeader(rest_, kDerRules, h))
         return err;
-    first = rest_[0];
-    contents = rest_.subspan(h.size, h.contents);
+    first = h.identifier;
+    contents = rest_.subspan(h.size, h.length);
     if (element != nullptr)
-        *element = rest_.first(h.size + h.contents);
-    rest_ = rest_.subspan(h.size + h.contents);
+        *element = rest_.first(h.size + h.length);
+    rest_ = rest_.subspan(h.size + h.length);
     return 0;
 }
 
@@ -113,10 +127,35 @@ DWORD DerReader::Read(BYTE expected, Bytes& contents, Bytes* element) {
 
 // --- DerWriter ------------------------------------------------------------------
 
+size_t EncodeLength(size_t length, BYTE (&field)[kMaxLengthField]) {
+    if (length < 0x80) {
+        field[0] = BYTE(length);
+        return 1;
+    }
+    if (length > 0xFFFFFFFFu)
+        return 0;
+    size_t octets = 0;
+    for (size_t v = length; v != 0; v >>= 8)
+        ++octets;
+    field[0] = BYTE(0x80 | octets);
+    for (size_t i = 1; i <= octets; ++i)
+        field[i] = BYTE(length >> (8 * (octets - i)));
+    return 1 + octets;
+}
+
 void DerWriter::Element(BYTE identifier, Bytes contents) {
-    Constructed(identifier, [&](DerWriter& w) {
-        w.out_.insert(w.out_.end(), contents.begin(), contents.end());
-    });
+    if (error_ != 0)
+        return;
+    BYTE field[kMaxLengthField];
+    const size_t n = EncodeLength(contents.size(), field);
+    if (n == 0) {
+        Fail(DWORD(CRYPT_E_ASN1_LARGE));
+        return;
+    }
+    out_.reserve(out_.size() + 1 + n + contents.size());
+    out_.push_back(identifier);
+    out_.insert(out_.end(), field, field + n);
+    out_.insert(out_.end(), contents.begin(), contents.end());
 }
 
 void DerWriter::Raw(Bytes encoded) {
@@ -127,24 +166,17 @@ void DerWriter::Raw(Bytes encoded) {
 void DerWriter::CloseLength(size_t start) {
     if (error_ != 0)
         return;
-    size_t length = out_.size() - start;
-    if (length > 0xFFFFFFFFu) {
+    BYTE field[kMaxLengthField];
+    const size_t n = EncodeLength(out_.size() - start, field);
+    if (n == 0) {
         Fail(DWORD(CRYPT_E_ASN1_LARGE));
         return;
     }
-    BYTE field[1 + kMaxLengthOctets];
-    size_t n = 0;
-    if (length < 0x80) {
-        field[n++] = BYTE(length);
-    } else {
-        size_t octets = 0;
-        for (size_t v = length; v != 0; v >>= 8)
-            ++octets;
-        field[n++] = BYTE(0x80 | octets);
-        for (size_t i = octets; i > 0; --i)
-            field[n++] = BYTE(length >> (8 * (i - 1)));
-    }
-    out_.insert(out_.begin() + std::ptrdiff_t(start), field, field + n);
+    // The octet before the body was kept for a short form; a long form needs
+    // n - 1 more in front of the body.
+    out_[start - 1] = field[0];
+    if (n > 1)
+        out_.insert(out_.begin() + std::ptrdiff_t(start), field + 1, field + n);
 }
 
 void DerWriter::SetOf(BYTE identifier, std::vector<std::vector<BYTE>> members) {
@@ -259,6 +291,22 @@ DWORD ParseInt32(Bytes contents, LONG& value) {
         u = (u << 8) | b;
     value = LONG(u);
     return 0;
+}
+
+void WriteUnsignedInteger(DerWriter& w, Bytes bigEndian) {
+    if (bigEndian.empty()) {
+        w.Fail(DWORD(E_INVALIDARG));
+        return;
+    }
+    while (bigEndian.size() > 1 && bigEndian[0] == 0)
+        bigEndian = bigEndian.subspan(1);
+    const bool sign = (bigEndian[0] & 0x80) != 0;
+    w.Constructed(tag::kInteger, [&](DerWriter& inner) {
+        static constexpr BYTE kZero[] = {0x00};
+        if (sign)
+            inner.Raw(kZero);
+        inner.Raw(bigEndian);
+    });
 }
 
 void WriteLittleEndianInteger(DerWriter& w, Bytes littleEndian) {

@@ -8,6 +8,8 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <algorithm>
+#include <new>
 #include <span>
 #include <string>
 #include <vector>
@@ -41,6 +43,41 @@ constexpr BYTE ContextConstructed(unsigned n) {
 }
 } // namespace tag
 
+// HeaderRules: how strictly the identifier and length octets of an element
+// are read. DerReader reads DER (kDerRules). The ASN.1 engine's tree decoder
+// reads the wider form its callers have always been given (kEngineRules):
+// one-octet identifiers only, indefinite lengths, long lengths of any number
+// of octets, and contents checked against the enclosing element by the caller.
+struct HeaderRules {
+    bool highTagNumbers;    // identifiers of up to five octets (tag numbers from 31)
+    bool indefiniteLength;  // length octet 0x80, the end marked by two zero octets
+    size_t maxLengthOctets; // long-form octets after the first; more is CRYPT_E_ASN1_LARGE.
+                            // Beyond four, only the low 32 bits of the length survive.
+    bool contentsInside;    // the contents must lie within the bytes given
+};
+inline constexpr HeaderRules kDerRules{true, false, 4, true};
+inline constexpr HeaderRules kEngineRules{false, true, 127, false};
+
+// Header: what the identifier and length octets at the front of some bytes say.
+struct Header {
+    BYTE identifier = 0;     // first identifier octet
+    size_t size = 0;         // identifier and length octets together
+    size_t lengthOctets = 0; // 1 for the short and indefinite forms, 1 + n for the long form
+    bool indefinite = false;
+    DWORD length = 0; // contents octets (0 while indefinite)
+};
+
+// ReadHeader: the header at the front of `in` under `rules`. A header that is
+// cut short, a high tag number or an indefinite length where the rules forbid
+// it is CRYPT_E_ASN1_CORRUPT; a longer length field than allowed
+// CRYPT_E_ASN1_LARGE; contents running past the end (when the rules ask)
+// CRYPT_E_ASN1_EOD. `header` is set only on success.
+DWORD ReadHeader(Bytes in, const HeaderRules& rules, Header& header);
+// ReadLength: the length octets alone, at the front of `in`; sets
+// lengthOctets, indefinite and length of `header` (size counts the length
+// octets). Codes as ReadHeader, without the contents check.
+DWORD ReadLength(Bytes in, const HeaderRules& rules, Header& header);
+
 // DerReader: a cursor over bytes that advances only when a read succeeds.
 // Definite lengths in any form are accepted (short, or long with up to four
 // octets, minimal or not), as Windows accepts them; an indefinite length is
@@ -52,6 +89,8 @@ public:
     explicit DerReader(Bytes data) : rest_(data) {}
 
     bool AtEnd() const { return rest_.empty(); }
+    // Rest: the bytes not read yet.
+    Bytes Rest() const { return rest_; }
 
     // Read: the next element, which must carry `expected` (a one-octet
     // identifier); hands out its contents and, if asked, the whole element.
@@ -59,6 +98,11 @@ public:
     // ReadAny: the next element whatever its identifier; `first` receives the
     // identifier's first octet.
     DWORD ReadAny(BYTE& first, Bytes& contents, Bytes* element = nullptr);
+    // Peek: what ReadAny would read, without moving past it.
+    DWORD Peek(BYTE& first, Bytes& contents, Bytes* element = nullptr) const {
+        DerReader copy(*this);
+        return copy.ReadAny(first, contents, element);
+    }
     // NextIs: whether an element follows whose first identifier octet is `t`.
     bool NextIs(BYTE t) const { return !rest_.empty() && rest_[0] == t; }
     // ExpectEnd: CRYPT_E_ASN1_CORRUPT if anything is left inside the element
@@ -69,6 +113,14 @@ private:
     Bytes rest_;
 };
 
+// The longest length field DER needs here: 0x84 and four octets.
+inline constexpr size_t kMaxLengthField = 5;
+
+// EncodeLength: the length octets of `length` in their shortest form (short
+// form below 128, else 0x80 | n and n big-endian octets). Returns how many
+// octets it wrote into `field`, or 0 for a length beyond 32 bits.
+size_t EncodeLength(size_t length, BYTE (&field)[kMaxLengthField]);
+
 // DerWriter: builds one encoding. Lengths take their shortest form. The first
 // failure sticks: later writes are ignored and Error() reports it.
 class DerWriter {
@@ -77,11 +129,16 @@ public:
     void Element(BYTE identifier, Bytes contents);
     // Raw: an element the caller encoded already, copied as given.
     void Raw(Bytes encoded);
-    // Constructed: identifier, then whatever `body(*this)` writes as contents.
+    // Constructed: identifier (any one-octet tag: SEQUENCE, SET, [n], an
+    // application tag, or a primitive one such as an OCTET STRING that wraps
+    // an encoding), then whatever `body(*this)` writes as contents. The
+    // length is fixed when the body returns; a body below 128 octets is never
+    // moved.
     template <class Body> void Constructed(BYTE identifier, Body&& body) {
         if (error_ != 0)
             return;
         out_.push_back(identifier);
+        out_.push_back(0); // the length, for a short body
         size_t start = out_.size();
         body(*this);
         CloseLength(start);
@@ -99,7 +156,8 @@ public:
     std::vector<BYTE> Take() { return std::move(out_); }
 
 private:
-    // Inserts the length of out_[start..] just before it.
+    // Writes the length of out_[start..] over the octet before it, making
+    // room for a long form.
     void CloseLength(size_t start);
 
     std::vector<BYTE> out_;
@@ -130,9 +188,44 @@ void WriteInt32(DerWriter& w, LONG value);
 // ParseInt32: an INTEGER's contents of one to four octets as a signed 32-bit
 // value; none is CRYPT_E_ASN1_CORRUPT, more CRYPT_E_ASN1_LARGE.
 DWORD ParseInt32(Bytes contents, LONG& value);
+// WriteUnsignedInteger: an INTEGER holding the non-negative number whose
+// octets are given most significant first (a signature half, a modulus), in
+// DER's minimal form: redundant leading zeros dropped, a zero octet put in
+// front when the top bit is set. An empty number is E_INVALIDARG. (Contents
+// that must be written exactly as given, such as a serial number copied from
+// a certificate, are an Element with tag::kInteger.)
+void WriteUnsignedInteger(DerWriter& w, Bytes bigEndian);
 // WriteLittleEndianInteger: an INTEGER from a two's-complement number stored
 // least significant byte first (CRYPT_INTEGER_BLOB), without redundant sign
 // octets. An empty number is E_INVALIDARG: it has no encoding.
 void WriteLittleEndianInteger(DerWriter& w, Bytes littleEndian);
+
+// HandOutEncoding: runs `build(writer)`, which returns a result code, and
+// hands out what it wrote as a new[] array (the caller delete[]s it) with its
+// size: the form in which the system's encoding routines give their results.
+// Returns build's failure, else the writer's error, else E_OUTOFMEMORY when
+// memory runs out anywhere (nothing is thrown), else 0. The out parameters
+// are set only on success.
+template <class Build>
+HRESULT HandOutEncoding(BYTE** ppbEncoded, DWORD* pcbEncoded, Build&& build) noexcept {
+    try {
+        DerWriter w;
+        const HRESULT hr = build(w);
+        if (hr < 0)
+            return hr;
+        if (w.Error() != 0)
+            return HRESULT(w.Error());
+        const std::vector<BYTE>& der = w.Encoding();
+        if (der.size() > 0xFFFFFFFFu)
+            return HRESULT(CRYPT_E_ASN1_LARGE);
+        BYTE* pb = new BYTE[der.empty() ? 1 : der.size()];
+        std::copy(der.begin(), der.end(), pb);
+        *ppbEncoded = pb;
+        *pcbEncoded = DWORD(der.size());
+        return 0;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
 
 } // namespace orvane::der

@@ -1,9 +1,9 @@
 #include "enrolment/EncryptCertEnvelope.h"
 
 #include "foundation/ASN1Engine.h"
+#include "der/Der.h"
 #include "enrolment/CertificateImport.h"
 #include "enrolment/ImportHelpers.h"
-#include "enrolment/SubjectName.h"
 #include "foundation/Trace.h"
 
 #include <algorithm>
@@ -172,18 +172,6 @@ HRESULT ParseKeyData(const WCHAR* op, const WString& wstrEncryptedData, bool fNe
     return VURO_OK;
 }
 
-// Owned result of one encoding step. The out parameters are taken by
-// reference so that they are read after the step has filled them.
-HRESULT OwnedStep(HRESULT hResult, BYTE*& pbRaw, DWORD& cbRaw, HeapBytes& out) {
-    if (SUCCEEDED(hResult))
-        out.Attach(pbRaw, cbRaw);
-    else
-        delete[] pbRaw;
-    pbRaw = nullptr;
-    cbRaw = 0;
-    return hResult;
-}
-
 } // namespace
 
 HRESULT ReadEnvelopeNumber(const WString& wstrText, size_t nPosition, int* pnValue) {
@@ -327,41 +315,6 @@ HRESULT ParseEncryptCertPrivateKeyDataEx(const WString& wstrEncryptedData, BYTE*
                         ppbSessionKey, pcbSessionKey, pSessionAlg, ppbPrivateKey, pcbPrivateKey);
 }
 
-HRESULT ComposeObjectIdentifier(const char* pszObjectID, BYTE** ppbEncoded, DWORD* pcbEncoded) {
-    TraceHelper trace(TEXT("ComposeObjectIdentifier"));
-    const WCHAR* const op = TEXT("ComposeObjectIdentifier");
-    if (pszObjectID == nullptr || ppbEncoded == nullptr || pcbEncoded == nullptr)
-        return E_POINTER;
-    // AlgorithmIdentifier ::= SEQUENCE { algorithm OBJECT IDENTIFIER, NULL }:
-    // the identifier's TLV is taken out of it, whatever its length form.
-    BYTE* pbRaw = nullptr;
-    DWORD cbRaw = 0;
-    HeapBytes algorithm;
-    HRESULT hResult = OwnedStep(ComposeSpecialAttribute(pszObjectID, nullptr, 0, &pbRaw, &cbRaw),
-                                pbRaw, cbRaw, algorithm);
-    if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("ComposeSpecialAttribute"), hResult, TEXT("FAILED(hResult)"));
-        return hResult;
-    }
-    std::unique_ptr<ASN1Node> pRoot;
-    if (DecodeASN1Memory(&pRoot, algorithm.Get(), algorithm.Size()) != 0 || !pRoot ||
-        pRoot->vChildren.size() != 2 || pRoot->vChildren[0]->bTag != 0x06) {
-        TRACE_FAILED_W(op, TEXT("DecodeASN1Memory"), E_FAIL, TEXT("TRUE"));
-        return E_FAIL;
-    }
-    const ASN1Node& oid = *pRoot->vChildren[0];
-    const ULONGLONG ullStart = oid.ullContentOffset - oid.dwLengthOctets - 1;
-    const DWORD cbOid = 1 + oid.dwLengthOctets + oid.dwValueLength;
-    HeapBytes out;
-    if (!out.Allocate(cbOid)) {
-        TRACE_FAILED_W(op, TEXT("New buffer"), E_OUTOFMEMORY, TEXT("!pbOid"));
-        return E_OUTOFMEMORY;
-    }
-    std::memcpy(out.Get(), algorithm.Get() + ullStart, cbOid);
-    out.HandOut(ppbEncoded, pcbEncoded);
-    return VURO_OK;
-}
-
 HRESULT ComposeRSAEVPPrivateKey(const BYTE* pbEncryptedPrivateKey, DWORD cbEncryptedPrivateKey,
                                 const BYTE* pbEncryptedSessionKey, DWORD cbEncryptedSessionKey,
                                 BYTE** ppbEncoded, DWORD* pcbEncoded) {
@@ -371,73 +324,28 @@ HRESULT ComposeRSAEVPPrivateKey(const BYTE* pbEncryptedPrivateKey, DWORD cbEncry
         (pbEncryptedPrivateKey == nullptr && cbEncryptedPrivateKey != 0) ||
         (pbEncryptedSessionKey == nullptr && cbEncryptedSessionKey != 0))
         return E_POINTER;
-    BYTE* pbRaw = nullptr;
-    DWORD cbRaw = 0;
-    HeapBytes asymAlg, symAlg, sessionKey, privateKey;
-    HRESULT hResult = OwnedStep(ComposeObjectIdentifier(kOidRsaEncryption, &pbRaw, &cbRaw), pbRaw,
-                                cbRaw, asymAlg);
-    if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("ComposeObjectIdentifier -- AsymAlgID"), hResult,
-                       TEXT("FAILED(hResult)"));
-        return hResult;
-    }
-    hResult = OwnedStep(ComposeObjectIdentifier(kOidTokenSessionCipher, &pbRaw, &cbRaw), pbRaw,
-                        cbRaw, symAlg);
-    if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("ComposeObjectIdentifier -- SymAlgID"), hResult,
-                       TEXT("FAILED(hResult)"));
-        return hResult;
-    }
-    if (cbEncryptedSessionKey == 0) {
-        // No session key: still an OCTET STRING, an empty one.
-        if (!sessionKey.Allocate(2)) {
-            TRACE_FAILED_W(op, TEXT("New buffer"), E_OUTOFMEMORY, TEXT("!pbSessionKey"));
-            return E_OUTOFMEMORY;
-        }
-        sessionKey.Get()[0] = 0x04;
-    } else {
-        hResult = OwnedStep(ComposeAnyString(cbEncryptedSessionKey, CERT_RDN_OCTET_STRING,
-                                             pbEncryptedSessionKey, &pbRaw, &cbRaw),
-                            pbRaw, cbRaw, sessionKey);
-        if (FAILED(hResult)) {
-            TRACE_FAILED_W(op, TEXT("ComposeAnyString -- pbEncryptedSessionKey"), hResult,
-                           TEXT("FAILED(hResult)"));
-            return hResult;
-        }
-    }
-    hResult = OwnedStep(ComposeAnyString(cbEncryptedPrivateKey, CERT_RDN_OCTET_STRING,
-                                         pbEncryptedPrivateKey, &pbRaw, &cbRaw),
-                        pbRaw, cbRaw, privateKey);
-    if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("ComposeAnyString -- pbEncryptedPrivateKey"), hResult,
-                       TEXT("FAILED(hResult)"));
-        return hResult;
-    }
-
-    static const BYTE kVersion[] = {0x02, 0x01, 0x01};
-    const HeapBytes* const parts[] = {&asymAlg, &symAlg, &sessionKey, &privateKey};
-    ULONGLONG ullTotal = sizeof kVersion;
-    for (const HeapBytes* pPart : parts)
-        ullTotal += pPart->Size();
-    HeapBytes content;
-    if (ullTotal > 0xFFFFFFF0ull || !content.Allocate(DWORD(ullTotal))) {
-        TRACE_FAILED_W(op, TEXT("New buffer"), E_OUTOFMEMORY, TEXT("!pTempTotal"));
-        return E_OUTOFMEMORY;
-    }
-    std::memcpy(content.Get(), kVersion, sizeof kVersion);
-    size_t nPosition = sizeof kVersion;
-    for (const HeapBytes* pPart : parts) {
-        std::memcpy(content.Get() + nPosition, pPart->Get(), pPart->Size());
-        nPosition += pPart->Size();
-    }
-    HeapBytes sequence;
-    hResult = OwnedStep(ASN1Encode(0x30, content.Get(), content.Size(), &pbRaw, &cbRaw), pbRaw,
-                        cbRaw, sequence);
+    namespace der = orvane::der;
+    const der::Bytes sessionKey(pbEncryptedSessionKey, cbEncryptedSessionKey);
+    const der::Bytes privateKey(pbEncryptedPrivateKey, cbEncryptedPrivateKey);
+    const HRESULT hResult = der::HandOutEncoding(ppbEncoded, pcbEncoded, [&](der::DerWriter& w) {
+        // SEQUENCE { version              INTEGER 1,
+        //            asymmetricAlgorithm  OBJECT IDENTIFIER (rsaEncryption),
+        //            symmetricAlgorithm   OBJECT IDENTIFIER (the tokens' session cipher),
+        //            encryptedSessionKey  OCTET STRING (empty without a session key),
+        //            encryptedPrivateKey  OCTET STRING }
+        w.Constructed(der::tag::kSequence, [&](der::DerWriter& seq) {
+            der::WriteInt32(seq, 1);
+            der::WriteOid(seq, kOidRsaEncryption);
+            der::WriteOid(seq, kOidTokenSessionCipher);
+            seq.Element(der::tag::kOctetString, sessionKey);
+            seq.Element(der::tag::kOctetString, privateKey);
+        });
+        return VURO_OK;
+    });
     if (FAILED(hResult)) {
         TRACE_FAILED_W(op, TEXT("ASN1Encode"), hResult, TEXT("FAILED(hResult)"));
         return hResult;
     }
     TRACE_OK_W(op, TEXT("ASN1Encode"));
-    sequence.HandOut(ppbEncoded, pcbEncoded);
     return VURO_OK;
 }

@@ -21,6 +21,7 @@
 // _ENCRYPT_TYPE, _SESSION_KEY_TYPE, E_OUTOFMEMORY, and the Base64 and ASN.1
 // routines' codes passed through.
 #pragma once
+#include "certificates/Names.h" // ComposeObjectIdentifier
 #include "foundation/ResultCodes.h"
 #include "foundation/Types.h"
 
@@ -85,10 +86,6 @@ HRESULT ParseEncryptCertPrivateKeyData(const WString& wstrEncryptedData, BYTE** 
 HRESULT ParseEncryptCertPrivateKeyDataEx(const WString& wstrEncryptedData, BYTE** ppbSessionKey,
                                          DWORD* pcbSessionKey, ALG_ID* pSessionAlg,
                                          BYTE** ppbPrivateKey, DWORD* pcbPrivateKey);
-
-// ComposeObjectIdentifier: the DER (tag, length, value) of the OBJECT
-// IDENTIFIER of a dotted text, alone. Hands out *ppbEncoded.
-HRESULT ComposeObjectIdentifier(const char* pszObjectID, BYTE** ppbEncoded, DWORD* pcbEncoded);
 
 // ComposeRSAEVPPrivateKey: the structure a vendor RSA token opens itself,
 //   SEQUENCE { INTEGER 1, OBJECT IDENTIFIER 1.2.840.113549.1.1.1,

@@ -1,5 +1,6 @@
-// Encoding side of the certification request: the PKCS #10 DER built byte by
-// byte with the ASN.1 engine, signed in the provider, as Base64 text.
+// Encoding side of the certification request: the PKCS #10 DER written with
+// the DER writer (one writer per structure, the subject through
+// certificates/Names.h), signed in the provider, as Base64 text.
 //
 //   CertificationRequest ::= SEQUENCE {
 //       certificationRequestInfo  SEQUENCE {

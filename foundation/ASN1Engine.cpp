@@ -1,8 +1,10 @@
 #include "foundation/ASN1Engine.h"
 
+#include "der/Der.h"
 #include "foundation/ResultCodes.h"
 #include "foundation/Trace.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -13,34 +15,16 @@
 
 namespace {
 
-// The one cursor every byte of input goes through: it reads only inside its
-// span and moves only when a read succeeds. Positions are offsets from the
-// start of the buffer.
-class ByteReader {
-public:
-    ByteReader(std::span<const BYTE> bytes, ULONGLONG ullPosition)
-        : m_bytes(bytes), m_ullPosition(ullPosition) {}
+namespace der = orvane::der;
 
-    bool ReadByte(BYTE& b) {
-        if (m_ullPosition >= m_bytes.size())
-            return false;
-        b = m_bytes[size_t(m_ullPosition)];
-        ++m_ullPosition;
-        return true;
-    }
-
-    ULONGLONG Position() const { return m_ullPosition; }
-
-private:
-    std::span<const BYTE> m_bytes;
-    ULONGLONG m_ullPosition;
-};
-
-// The readable bytes below an exclusive limit.
-std::span<const BYTE> Below(const BYTE* pbData, ULONGLONG ullLimit) {
+// The bytes from ullPosition up to an exclusive limit; empty when the position
+// is at or past it. Every byte the engine reads goes through such a span.
+std::span<const BYTE> Readable(const BYTE* pbData, ULONGLONG ullLimit, ULONGLONG ullPosition) {
+    if (ullPosition >= ullLimit)
+        return {};
     if (ullLimit > SIZE_MAX)
         ullLimit = SIZE_MAX;
-    return std::span<const BYTE>(pbData, size_t(ullLimit));
+    return std::span<const BYTE>(pbData, size_t(ullLimit)).subspan(size_t(ullPosition));
 }
 
 struct Header {
@@ -51,41 +35,26 @@ struct Header {
     WORD wIndefinite = 0;
 };
 
-// Length octets (X.690 8.1.3): d < 0x80 is the length itself; d = 0x80 opens
-// an indefinite length closed by two zero octets; otherwise d & 0x7F octets
-// follow, big-endian. Only the last four of them survive in 32 bits.
-bool ReadLength(ByteReader& reader, Header& header) {
-    BYTE d = 0;
-    if (!reader.ReadByte(d))
-        return false;
-    if (d < 0x80) {
-        header.dwLengthOctets = 1;
-        header.dwValueLength = d;
-        header.wIndefinite = 0;
-    } else if (d == 0x80) {
-        header.dwLengthOctets = 1;
-        header.dwValueLength = ASN1_INDEFINITE_LENGTH;
-        header.wIndefinite = 1;
-    } else {
-        const DWORD n = d & 0x7Fu;
-        DWORD dwLength = 0;
-        for (DWORD i = 0; i < n; ++i) {
-            BYTE b = 0;
-            if (!reader.ReadByte(b))
-                return false;
-            dwLength = (dwLength << 8) | b;
-        }
-        header.dwLengthOctets = n + 1;
-        header.dwValueLength = dwLength;
-        header.wIndefinite = 0;
-    }
-    header.ullContentOffset = reader.Position();
-    return true;
+// The length fields of a node from what der::ReadHeader or der::ReadLength
+// read at ullPosition (h.size counts the octets from there to the content).
+void TakeLength(const der::Header& h, ULONGLONG ullPosition, Header& header) {
+    header.dwLengthOctets = DWORD(h.lengthOctets);
+    header.dwValueLength = h.indefinite ? ASN1_INDEFINITE_LENGTH : h.length;
+    header.wIndefinite = h.indefinite ? 1 : 0;
+    header.ullContentOffset = ullPosition + h.size;
 }
 
-// Identifier octet, then the length octets.
-bool ReadHeader(ByteReader& reader, Header& header) {
-    return reader.ReadByte(header.bTag) && ReadLength(reader, header);
+// Identifier octet and length octets at ullPosition, every octet below
+// ullLimit. The engine's form: one-octet tags, indefinite lengths, long
+// lengths of any number of octets of which only the last four survive in
+// 32 bits; the contents are checked by the caller, against the enclosing node.
+bool ReadHeaderAt(const BYTE* pbData, ULONGLONG ullLimit, ULONGLONG ullPosition, Header& header) {
+    der::Header h;
+    if (der::ReadHeader(Readable(pbData, ullLimit, ullPosition), der::kEngineRules, h) != 0)
+        return false;
+    header.bTag = h.identifier;
+    TakeLength(h, ullPosition, header);
+    return true;
 }
 
 // The whole TLV's size, or ASN1_INDEFINITE_LENGTH while the length is open. A
@@ -169,12 +138,11 @@ int ParseNodeWithin(ASN1Node* pNode, DWORD* pdwNodeCount, ULONGLONG ullEnd) {
             return 0;
     }
 
-    const std::span<const BYTE> readable = Below(pNode->pbData, ullChildLimit);
     ULONGLONG ullConsumed = 0;
     for (;;) {
-        ByteReader reader(readable, pNode->ullContentOffset + ullConsumed);
         Header header;
-        if (!ReadHeader(reader, header)) {
+        if (!ReadHeaderAt(pNode->pbData, ullChildLimit, pNode->ullContentOffset + ullConsumed,
+                          header)) {
             TRACE_FAILED(op, "ParseASN1TLV", ASN1_E_PARSE, "child header past its limit");
             return ASN1_E_PARSE;
         }
@@ -195,14 +163,14 @@ int ParseNodeWithin(ASN1Node* pNode, DWORD* pdwNodeCount, ULONGLONG ullEnd) {
 
         if (pNode->wIndefinite) {
             // End-of-contents: two zero octets, counted as content.
-            ByteReader eoc(readable, pNode->ullContentOffset + ullConsumed);
-            BYTE b0 = 0, b1 = 0;
-            if (!eoc.ReadByte(b0) || !eoc.ReadByte(b1)) {
+            const std::span<const BYTE> rest =
+                Readable(pNode->pbData, ullChildLimit, pNode->ullContentOffset + ullConsumed);
+            if (rest.size() < 2) {
                 TRACE_FAILED(op, "Check end-of-contents", ASN1_E_PARSE,
                              "no end-of-contents within the buffer");
                 return ASN1_E_PARSE;
             }
-            if (b0 == 0 && b1 == 0) {
+            if (rest[0] == 0 && rest[1] == 0) {
                 // Below the limit, so both sums fit in 32 bits.
                 pNode->dwValueLength = DWORD(ullConsumed + 2);
                 pNode->dwTotalLength = DWORD(1 + pNode->dwLengthOctets + ullConsumed + 2);
@@ -236,18 +204,8 @@ HRESULT CalculateASNValueLength(DWORD dwLength, BYTE** ppbLength, DWORD* pdwLeng
         TRACE_FAILED(op, "Check parameter", E_FAIL, "0 == dwLength");
         return E_FAIL;
     }
-    BYTE octets[5];
-    DWORD dwCount = 0;
-    if (dwLength < 0x80) {
-        octets[dwCount++] = BYTE(dwLength);
-    } else {
-        DWORD n = 1;
-        while (n < 4 && (dwLength >> (8 * n)) != 0)
-            ++n;
-        octets[dwCount++] = BYTE(0x80 | n);
-        for (DWORD i = n; i > 0; --i)
-            octets[dwCount++] = BYTE(dwLength >> (8 * (i - 1)));
-    }
+    BYTE octets[der::kMaxLengthField];
+    const DWORD dwCount = DWORD(der::EncodeLength(dwLength, octets));
     BYTE* pbLength = nullptr;
     if (NewBytes(dwCount, &pbLength) != S_OK) {
         TRACE_FAILED(op, "New memory", E_OUTOFMEMORY, "NULL == pbLength");
@@ -287,29 +245,33 @@ HRESULT ASN1Encode(DWORD dwTag, const BYTE* pbContent, DWORD cbContent, BYTE** p
                      "(NULL == ppbEncoded || NULL == pcbEncoded || NULL == pbContent)");
         return E_POINTER;
     }
-    BYTE* pbLength = nullptr;
-    DWORD cbLength = 0;
-    if (HRESULT hr = CalculateASNValueLength(cbContent, &pbLength, &cbLength); hr != S_OK) {
-        TRACE_FAILED(op, "CalculateASNValueLength", hr, "0 != hr");
-        return hr;
+    if (cbContent == 0) {
+        TRACE_FAILED(op, "CalculateASNValueLength", E_FAIL, "0 == cbContent");
+        return E_FAIL;
     }
-    std::unique_ptr<BYTE[]> length(pbLength);
-    const ULONGLONG ullTotal = 1ull + cbLength + cbContent;
-    if (ullTotal > 0xFFFFFFFFull) {
+    // A DWORD of content needs at most five length octets; the TLV must still
+    // be counted in 32 bits.
+    if (ULONGLONG(cbContent) + 1 + der::kMaxLengthField > 0xFFFFFFFFull) {
         TRACE_FAILED(op, "Check length", E_FAIL, "TLV longer than 32 bits can count");
         return E_FAIL;
     }
-    BYTE* pbEncoded = nullptr;
-    if (NewBytes(DWORD(ullTotal), &pbEncoded) != S_OK) {
-        TRACE_FAILED(op, "New memory", E_OUTOFMEMORY, "NULL == pbEncoded");
+    try {
+        der::DerWriter writer;
+        writer.Element(bTag, std::span<const BYTE>(pbContent, cbContent));
+        const std::vector<BYTE>& tlv = writer.Encoding();
+        BYTE* pbEncoded = nullptr;
+        if (writer.Error() != 0 || NewBytes(DWORD(tlv.size()), &pbEncoded) != S_OK) {
+            TRACE_FAILED(op, "New memory", E_OUTOFMEMORY, "NULL == pbEncoded");
+            return E_OUTOFMEMORY;
+        }
+        std::memcpy(pbEncoded, tlv.data(), tlv.size());
+        *ppbEncoded = pbEncoded;
+        *pcbEncoded = DWORD(tlv.size());
+        return S_OK;
+    } catch (const std::bad_alloc&) {
+        TRACE_FAILED(op, "New memory", E_OUTOFMEMORY, "std::bad_alloc");
         return E_OUTOFMEMORY;
     }
-    pbEncoded[0] = bTag;
-    std::memcpy(pbEncoded + 1, length.get(), cbLength);
-    std::memcpy(pbEncoded + 1 + cbLength, pbContent, cbContent);
-    *ppbEncoded = pbEncoded;
-    *pcbEncoded = DWORD(ullTotal);
-    return S_OK;
 }
 
 // ---- Decoder ---------------------------------------------------------------
@@ -325,9 +287,8 @@ int DecodeASN1Memory(std::unique_ptr<ASN1Node>* ppRoot, const BYTE* pbData, DWOR
     // The outermost header is read with one byte less than the buffer holds;
     // callers rely on buffers of fewer than 3 bytes failing here.
     const ULONGLONG ullRootLimit = cbData == 0 ? 0 : ULONGLONG(cbData) - 1;
-    ByteReader reader(Below(pbData, ullRootLimit), 0);
     Header header;
-    if (!ReadHeader(reader, header)) {
+    if (!ReadHeaderAt(pbData, ullRootLimit, 0, header)) {
         TRACE_FAILED(op, "ParseASN1TLV", ASN1_E_ROOT_HEADER, "outermost header unreadable");
         return ASN1_E_ROOT_HEADER;
     }
@@ -359,9 +320,8 @@ int ParseASN1TLV(ULONGLONG ullPosition, ULONGLONG ullLimit, HANDLE hStream, cons
         TRACE_FAILED(op, "Check parameter", ASN1_E_PARSE, "(NULL != hStream || NULL == pbData)");
         return ASN1_E_PARSE;
     }
-    ByteReader reader(Below(pbData, ullLimit), ullPosition);
     Header header;
-    if (!ReadHeader(reader, header)) {
+    if (!ReadHeaderAt(pbData, ullLimit, ullPosition, header)) {
         TRACE_FAILED(op, "Read header", ASN1_E_PARSE, "header past the limit");
         return ASN1_E_PARSE;
     }
@@ -389,12 +349,13 @@ int GetASN1ValueLength(ULONGLONG ullLimit, ULONGLONG ullPosition, HANDLE hStream
         TRACE_FAILED(op, "Check parameter", ASN1_E_PARSE, "(NULL != hStream || NULL == pbData)");
         return ASN1_E_PARSE;
     }
-    ByteReader reader(Below(pbData, ullLimit), ullPosition);
     Header header;
-    if (!ReadLength(reader, header)) {
+    der::Header h;
+    if (der::ReadLength(Readable(pbData, ullLimit, ullPosition), der::kEngineRules, h) != 0) {
         TRACE_FAILED(op, "Read length", ASN1_E_PARSE, "length octets past the limit");
         return ASN1_E_PARSE;
     }
+    TakeLength(h, ullPosition, header);
     if (pdwLengthOctets != nullptr)
         *pdwLengthOctets = header.dwLengthOctets;
     if (pdwValueLength != nullptr)
@@ -428,19 +389,20 @@ int GetInfiniteLength(ASN1Node* pNode) {
                      "(NULL == pNode || NULL == pbData || !wIndefinite)");
         return ASN1_E_PARSE;
     }
-    ByteReader reader(Below(pNode->pbData, pNode->dwBufferSize), pNode->ullContentOffset);
-    // As if a non-zero octet came before the content.
-    BYTE bPrevious = 0xFF, b = 0;
-    while (reader.ReadByte(b)) {
-        if (b == 0 && bPrevious == 0) {
-            // Inside a buffer whose size fits in 32 bits, so both sums do too.
-            const ULONGLONG ullScanned = reader.Position() - pNode->ullContentOffset;
-            pNode->dwValueLength = DWORD(ullScanned);
-            pNode->dwTotalLength = DWORD(1 + pNode->dwLengthOctets + ullScanned);
-            pNode->wIndefinite = 0;
-            return 0;
-        }
-        bPrevious = b;
+    // The first two zero octets of the content; a zero right at its start does
+    // not pair with the length octet before it.
+    static constexpr BYTE kEndOfContents[] = {0x00, 0x00};
+    const std::span<const BYTE> content =
+        Readable(pNode->pbData, pNode->dwBufferSize, pNode->ullContentOffset);
+    const auto pair = std::search(content.begin(), content.end(), std::begin(kEndOfContents),
+                                  std::end(kEndOfContents));
+    if (pair != content.end()) {
+        // Inside a buffer whose size fits in 32 bits, so both sums do too.
+        const ULONGLONG ullScanned = ULONGLONG(pair - content.begin()) + 2;
+        pNode->dwValueLength = DWORD(ullScanned);
+        pNode->dwTotalLength = DWORD(1 + pNode->dwLengthOctets + ullScanned);
+        pNode->wIndefinite = 0;
+        return 0;
     }
     TRACE_FAILED(op, "Find end-of-contents", ASN1_E_PARSE, "no two zero octets within the buffer");
     return ASN1_E_PARSE;

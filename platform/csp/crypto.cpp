@@ -356,23 +356,17 @@ Status Sm2Scalar(EVP_PKEY* key, SecureBytes& d) {
                : Failed(Err(NTE_BAD_KEY));
 }
 
-Status Sm2Sign(EVP_PKEY* key, std::span<const BYTE> id, std::span<const BYTE> message, Bytes& r,
-               Bytes& s) {
-    // The identity goes to a key context of our own that the digest context
-    // borrows (OpenSSL 3.0 takes no identity through the init parameters).
+Status Sm2SignDigest(EVP_PKEY* key, std::span<const BYTE> digest, Bytes& r, Bytes& s) {
+    // An SM2 key context signs the digest it is given as it is: Z is part of
+    // the digest already.
     PkeyCtx pctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
-    MdCtx md(EVP_MD_CTX_new());
-    if (!pctx || !md ||
-        EVP_PKEY_CTX_set1_id(pctx.get(), id.data(), static_cast<int>(id.size())) != 1)
-        return Failed(Err(NTE_BAD_KEY));
-    EVP_MD_CTX_set_pkey_ctx(md.get(), pctx.get());
-    if (EVP_DigestSignInit_ex(md.get(), nullptr, "SM3", nullptr, nullptr, key, nullptr) != 1)
+    if (!pctx || EVP_PKEY_sign_init(pctx.get()) != 1)
         return Failed(Err(NTE_BAD_KEY));
     size_t len = 0;
-    if (EVP_DigestSign(md.get(), nullptr, &len, message.data(), message.size()) != 1)
+    if (EVP_PKEY_sign(pctx.get(), nullptr, &len, digest.data(), digest.size()) != 1)
         return Failed();
     Bytes der(len, 0);
-    if (EVP_DigestSign(md.get(), der.data(), &len, message.data(), message.size()) != 1)
+    if (EVP_PKEY_sign(pctx.get(), der.data(), &len, digest.data(), digest.size()) != 1)
         return Failed();
     const BYTE* p = der.data();
     std::unique_ptr<ECDSA_SIG, SigFree> sig(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(len)));
@@ -386,16 +380,13 @@ Status Sm2Sign(EVP_PKEY* key, std::span<const BYTE> id, std::span<const BYTE> me
     return 0;
 }
 
-Status Sm2Digest(EVP_PKEY* key, std::span<const BYTE> id, std::span<const BYTE> message,
-                 Bytes& digest) {
-    // Z = SM3(ENTL || ID || a || b || xG || yG || xA || yA), ENTL the identity's
-    // length in bits, two bytes big-endian; then SM3(Z || message).
+Status Sm2Z(EVP_PKEY* key, std::span<const BYTE> id, Bytes& z) {
+    // ENTL is the identity's length in bits, two bytes big-endian.
     if (id.size() > 0x1FFF)
         return Err(NTE_BAD_DATA);
     Bytes x, y;
     if (Status st = Sm2Point(key, x, y))
         return st;
-    Bytes z;
     Digest first;
     const BYTE entl[2] = {static_cast<BYTE>((id.size() * 8) >> 8),
                           static_cast<BYTE>(id.size() * 8)};
@@ -405,16 +396,7 @@ Status Sm2Digest(EVP_PKEY* key, std::span<const BYTE> id, std::span<const BYTE> 
                               FromHex(kSm2B), FromHex(kSm2Gx), FromHex(kSm2Gy), x, y})
         if (Status st = first.Update(part))
             return st;
-    if (Status st = first.Final(z))
-        return st;
-    Digest second;
-    if (Status st = second.Init(0x800F))
-        return st;
-    if (Status st = second.Update(z))
-        return st;
-    if (Status st = second.Update(message))
-        return st;
-    return second.Final(digest);
+    return first.Final(z);
 }
 
 Status Sm2Decrypt(EVP_PKEY* key, std::span<const BYTE> c1c3c2, SecureBytes& plain) {

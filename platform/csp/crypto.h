@@ -71,13 +71,13 @@ Status Sm2FromPrivate(std::span<const BYTE> d, Pkey& key);
 Status Sm2FromParts(std::span<const BYTE> d, std::span<const BYTE> point, Pkey& key);
 Status Sm2Point(EVP_PKEY* key, Bytes& x, Bytes& y);
 Status Sm2Scalar(EVP_PKEY* key, SecureBytes& d);
-// Sm2Sign: SM3 with the signer's identity (the Z value) over message, then
-// SM2; r and s come out as 32 bytes each.
-Status Sm2Sign(EVP_PKEY* key, std::span<const BYTE> id, std::span<const BYTE> message, Bytes& r,
-               Bytes& s);
-// Sm2Digest: the digest Sm2Sign signs, SM3(Z || message).
-Status Sm2Digest(EVP_PKEY* key, std::span<const BYTE> id, std::span<const BYTE> message,
-                 Bytes& digest);
+// Sm2Z: the value that binds the signer's identity and public key, Z =
+// SM3(ENTL || id || a || b || xG || yG || xA || yA); a message's digest is
+// SM3(Z || message).
+Status Sm2Z(EVP_PKEY* key, std::span<const BYTE> id, Bytes& z);
+// Sm2SignDigest: SM2 over a 32-byte digest made already (SM3(Z || message));
+// r and s come out as 32 bytes each.
+Status Sm2SignDigest(EVP_PKEY* key, std::span<const BYTE> digest, Bytes& r, Bytes& s);
 // Sm2Decrypt: a ciphertext C1 || C3 || C2 (C1 the point's X and Y without a
 // prefix byte, C3 the SM3 check value); NTE_BAD_DATA when the check fails.
 Status Sm2Decrypt(EVP_PKEY* key, std::span<const BYTE> c1c3c2, SecureBytes& plain);

@@ -11,7 +11,10 @@
 //     fields whose first 32 bytes are X and Y, least significant byte first;
 //   - signatures of 64 bytes, r then s, each least significant byte first,
 //     over SM3(Z || data) where Z binds the signer's identity (default
-//     "1234567812345678") and public key; the provider does that hashing;
+//     "1234567812345678") and public key; the provider does that hashing,
+//     streamed, for the pair a hash is made for (the container's signature
+//     pair, else its exchange pair): signing it with the other pair fails
+//     with NTE_BAD_KEY;
 //   - KP_CERTIFICATE kept with the key pair; containers listed by a verify
 //     context;
 //   - the enveloped import below.
@@ -114,40 +117,45 @@ private:
     std::u16string container_; // empty in a verify context
 };
 
-// Sm3Hash: keeps the data; the digest needs the signer's public key (Z), so
-// it is made when the hash is read or signed.
+// Sm3Hash: SM3 streamed as the data arrives, started with Z of the key pair
+// it is made for: the container's signature pair, else its exchange pair,
+// else none (plain SM3). So a file of any size is hashed in one pass, and
+// HP_HASHVAL is the digest the pair signs.
 class Sm3Hash : public Hash {
 public:
     explicit Sm3Hash(std::shared_ptr<Sm2Key> signer) : signer_(std::move(signer)) {}
+    Status Start() {
+        if (Status s = digest_.Init(kSm3))
+            return s;
+        if (!signer_)
+            return 0;
+        Bytes z;
+        if (Status s = Sm2Z(signer_->Evp(), kDefaultId, z))
+            return s;
+        return digest_.Update(z);
+    }
     ALG_ID AlgId() const override { return kSm3; }
     DWORD Size() const override { return 32; }
     Status Update(std::span<const BYTE> data) override {
         if (finished_)
             return Err(NTE_BAD_HASH_STATE);
-        data_.insert(data_.end(), data.begin(), data.end());
+        return digest_.Update(data);
+    }
+    Status Value(Bytes& out) override {
+        if (!finished_) {
+            if (Status s = digest_.Final(value_))
+                return s;
+            finished_ = true;
+        }
+        out = value_;
         return 0;
     }
-    // Value: SM3(Z || data) with the container's signature key pair, plain
-    // SM3(data) when the container has none.
-    Status Value(Bytes& out) override {
-        finished_ = true;
-        if (signer_)
-            return Sm2Digest(signer_->Evp(), kDefaultId, data_, out);
-        Digest d;
-        if (Status s = d.Init(kSm3))
-            return s;
-        if (Status s = d.Update(data_))
-            return s;
-        return d.Final(out);
-    }
-    const Bytes& Data() {
-        finished_ = true;
-        return data_;
-    }
+    const std::shared_ptr<Sm2Key>& Signer() const { return signer_; }
 
 private:
     std::shared_ptr<Sm2Key> signer_;
-    Bytes data_;
+    Digest digest_;
+    Bytes value_;
     bool finished_ = false;
 };
 
@@ -266,8 +274,12 @@ public:
         if (alg != kSm3)
             return Err(NTE_BAD_ALGID);
         std::shared_ptr<Sm2Key> signer;
-        Cached(AT_SIGNATURE, signer); // none yet: plain SM3
-        hash = std::make_shared<Sm3Hash>(std::move(signer));
+        if (Cached(AT_SIGNATURE, signer) != 0)
+            Cached(AT_KEYEXCHANGE, signer); // neither: plain SM3
+        auto sm3 = std::make_shared<Sm3Hash>(std::move(signer));
+        if (Status s = sm3->Start())
+            return s;
+        hash = sm3;
         return 0;
     }
 
@@ -286,8 +298,14 @@ public:
         std::shared_ptr<Key> key;
         if (Status s = GetUserKey(keySpec, key))
             return s;
-        Bytes r, s;
-        if (Status st = Sm2Sign(static_cast<Sm2Key&>(*key).Evp(), kDefaultId, sm3->Data(), r, s))
+        // The digest holds Z of the pair it was made for; another pair's
+        // signature over it would not verify.
+        if (sm3->Signer() != key)
+            return Err(NTE_BAD_KEY);
+        Bytes digest, r, s;
+        if (Status st = sm3->Value(digest))
+            return st;
+        if (Status st = Sm2SignDigest(static_cast<Sm2Key&>(*key).Evp(), digest, r, s))
             return st;
         signature.assign(r.rbegin(), r.rend());
         signature.insert(signature.end(), s.rbegin(), s.rend());

@@ -1,7 +1,7 @@
 // Subject texts to DER names, and the attribute builders. Expected bytes were
 // checked with `openssl asn1parse -inform DER`; the same expectations hold
 // with Windows' encoder (under Wine, differences marked in place) and ours.
-#include "enrolment/SubjectName.h"
+#include "certificates/Names.h"
 #include "tests/support/TestSupport.h"
 
 #include <wincrypt.h>

@@ -2,7 +2,7 @@
 // the encoder either refuses it or produces a Name that an independent parser
 // (OpenSSL) reads back with one attribute per RDN, in reverse text order.
 #include "foundation/Misc.h"
-#include "enrolment/SubjectName.h"
+#include "certificates/Names.h"
 
 #include <openssl/x509.h>
 

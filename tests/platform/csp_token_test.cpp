@@ -206,6 +206,73 @@ TEST(CspSm2Token, SignatureVerifiesWithOpenSsl) {
     OPENSSL_free(der);
 }
 
+// The hash streams: data given in many pieces signs as data given at once,
+// for the pair the hash was made for (signature pair, else exchange pair);
+// HP_HASHVAL is that pair's digest; the other pair refuses to sign it.
+TEST(CspSm2Token, HashStreamsForThePairItIsMadeFor) {
+    std::string message(100000, '\0');
+    for (size_t i = 0; i < message.size(); ++i)
+        message[i] = char(i * 31 + 7);
+    for (bool both : {false, true}) {
+        SCOPED_TRACE(both ? "signature and exchange pairs" : "exchange pair only");
+        Container c(kSm2Csp, both ? "stream-both" : "stream-exchange");
+        UniqueProvider prov;
+        ASSERT_TRUE(
+            CryptAcquireContextW(prov.put(), c.c_str(), kSm2Csp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+        Pkey exchange, signature;
+        {
+            UniqueKey key;
+            ASSERT_TRUE(CryptGenKey(prov.get(), kSm2Exchange, 0, key.put()));
+            exchange = Sm2PublicFromBlob(Export(key.get(), PUBLICKEYBLOB));
+        }
+        if (both) {
+            UniqueKey key;
+            ASSERT_TRUE(CryptGenKey(prov.get(), kSm2Sign, 0, key.put()));
+            signature = Sm2PublicFromBlob(Export(key.get(), PUBLICKEYBLOB));
+        }
+        const DWORD madeFor = both ? AT_SIGNATURE : AT_KEYEXCHANGE;
+        EVP_PKEY* pub = both ? signature.get() : exchange.get();
+        UniqueHash hash;
+        ASSERT_TRUE(CryptCreateHash(prov.get(), kSm3, 0, 0, hash.put()));
+        for (size_t at = 0; at < message.size(); at += 777) {
+            const size_t n = std::min<size_t>(777, message.size() - at);
+            ASSERT_TRUE(CryptHashData(hash.get(), reinterpret_cast<const BYTE*>(message.data() + at),
+                                      DWORD(n), 0));
+        }
+        Bytes value(32);
+        DWORD size = 32;
+        ASSERT_TRUE(CryptGetHashParam(hash.get(), HP_HASHVAL, value.data(), &size, 0));
+        DWORD sigSize = 64;
+        Bytes sig(sigSize);
+        if (both) {
+            EXPECT_FALSE(CryptSignHashW(hash.get(), AT_KEYEXCHANGE, nullptr, 0, sig.data(), &sigSize));
+            EXPECT_EQ(DWORD(NTE_BAD_KEY), GetLastError());
+        }
+        ASSERT_TRUE(CryptSignHashW(hash.get(), madeFor, nullptr, 0, sig.data(), &sigSize));
+        EXPECT_TRUE(VerifySm2(pub, message, sig));
+        // HP_HASHVAL is the digest that was signed: SM3(Z || data) of that pair.
+        Bytes r(sig.rend() - 32, sig.rend()), s(sig.rbegin(), sig.rbegin() + 32);
+        ECDSA_SIG* es = ECDSA_SIG_new();
+        ECDSA_SIG_set0(es, BN_bin2bn(r.data(), 32, nullptr), BN_bin2bn(s.data(), 32, nullptr));
+        unsigned char* der = nullptr;
+        const int derLen = i2d_ECDSA_SIG(es, &der);
+        ECDSA_SIG_free(es);
+        PkeyCtx vctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pub, nullptr));
+        ASSERT_EQ(1, EVP_PKEY_verify_init(vctx.get()));
+        EXPECT_EQ(1, EVP_PKEY_verify(vctx.get(), der, size_t(derLen), value.data(), value.size()));
+        OPENSSL_free(der);
+        // Pieces or all at once: the same digest.
+        Bytes again(32);
+        UniqueHash whole;
+        ASSERT_TRUE(CryptCreateHash(prov.get(), kSm3, 0, 0, whole.put()));
+        ASSERT_TRUE(CryptHashData(whole.get(), reinterpret_cast<const BYTE*>(message.data()),
+                                  DWORD(message.size()), 0));
+        size = 32;
+        ASSERT_TRUE(CryptGetHashParam(whole.get(), HP_HASHVAL, again.data(), &size, 0));
+        EXPECT_EQ(value, again);
+    }
+}
+
 TEST(CspSm2Token, EnvelopedKeyImportsInOneOrderAndSigns) {
     Container c(kSm2Csp, "envelope");
     UniqueProvider prov;

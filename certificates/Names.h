@@ -1,14 +1,21 @@
 // Subject names: the page's subject text (CN=Alice,OU=Retail,C=CN) as the DER
-// Name of a certification request, and the small attribute builders the
-// request and the signatures share. Encoded outputs are new[] byte arrays the
-// caller frees with delete[], with their byte count; out parameters are set
-// only on success.
+// Name of a certification request, and the small attribute and identifier
+// builders that requests and signed messages share. Encoded outputs are new[]
+// byte arrays the caller frees with delete[], with their byte count; out
+// parameters are set only on success. The Write* forms in orvane::names add
+// the same structures to a DER writer, for callers that build a larger
+// structure in one writer.
 #pragma once
 #include "foundation/ResultCodes.h"
 #include "foundation/Types.h"
 
+#include <span>
 #include <string>
 #include <vector>
+
+namespace orvane::der {
+class DerWriter; // der/Der.h, which callers of the Write* forms include
+}
 
 // One attribute of a subject text: the dotted object identifier (empty for an
 // unknown attribute name) and the value exactly as it stood after "=".
@@ -62,12 +69,36 @@ HRESULT ComposeStandardAttribute(const char* pszObjectID, const BYTE* pbValue, D
 // ComposeSpecialAttribute: SEQUENCE { OBJECT IDENTIFIER, value } from a ready
 // value TLV (an AttributeTypeAndValue), or with no value (pbValue null)
 // SEQUENCE { OBJECT IDENTIFIER, NULL } (an AlgorithmIdentifier with NULL
-// parameters). A value TLV with empty content is refused with E_FAIL.
+// parameters). The value must be one DER element of a tag ASN1Encode takes,
+// with content: anything else (empty content, another tag, bytes after the
+// element) is refused with E_FAIL. An identifier that is not dotted decimal
+// is the encoder's CRYPT_E_ASN1_ERROR (a null one E_INVALIDARG).
 HRESULT ComposeSpecialAttribute(const char* pszObjectID, const BYTE* pbValue, DWORD cbValue,
                                 BYTE** ppbEncoded, DWORD* pcbEncoded);
+
+// ComposeObjectIdentifier: the DER (tag, length, value) of the OBJECT
+// IDENTIFIER of a dotted text, alone. Hands out *ppbEncoded. Returns 0,
+// E_POINTER for a null argument, or CRYPT_E_ASN1_ERROR for a text that is not
+// an identifier.
+HRESULT ComposeObjectIdentifier(const char* pszObjectID, BYTE** ppbEncoded, DWORD* pcbEncoded);
 
 // EncodeObject: the platform encoder (X.509 and PKCS #7 encodings) on
 // pvStructInfo of type lpszStructType, sized first, into a new[] buffer.
 // Returns 0 or the encoder's failure as a result code.
 HRESULT EncodeObject(const void* pvStructInfo, LPCSTR lpszStructType, DWORD* pcbEncoded,
                      BYTE** ppbEncoded);
+
+namespace orvane::names {
+
+// WriteSpecialAttribute: ComposeSpecialAttribute into `w` (pbValue null: the
+// NULL form). Returns its codes; on failure `w` fails too.
+HRESULT WriteSpecialAttribute(der::DerWriter& w, const char* pszObjectID, const BYTE* pbValue,
+                              DWORD cbValue);
+
+// WriteName: ComposeSubject into `w`, with its codes; on failure `w` fails too.
+HRESULT WriteName(der::DerWriter& w, const WCHAR* pwszSubject);
+
+// WriteBitString: BIT STRING with no unused bits around `bits`.
+void WriteBitString(der::DerWriter& w, std::span<const BYTE> bits);
+
+} // namespace orvane::names
