@@ -123,6 +123,8 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME* lpSystemTime, LPFILETIME lpFileTime)
 // one in force now, not at the given time, as on Windows). The local zone is
 // the C library's (TZ, else the system's).
 BOOL FileTimeToLocalFileTime(const FILETIME* lpFileTime, LPFILETIME lpLocalFileTime);
+// GetSystemTimeAsFileTime: the current time, UTC.
+void GetSystemTimeAsFileTime(LPFILETIME lpSystemTimeAsFileTime);
 
 #ifdef __cplusplus
 }
