@@ -111,7 +111,7 @@ function(orvane_add_binary_resources target)
 
 namespace {
 
-${arrays}const ORVANE_BINARY_RESOURCE kResources[] = {
+${arrays}const ORVANE_RESOURCE_ENTRY kResources[] = {
 ${entries}};
 
 ORVANE_RESOURCE_BLOCK g_block = {kResources, sizeof(kResources) / sizeof(kResources[0]), nullptr};

@@ -25,19 +25,19 @@ typedef struct ORVANE_MODULE_RESOURCES {
 // One typed resource. A type or a name is either a text (typeName / name,
 // upper case, as the resource compiler stores it) or, when that is null, the
 // integer typeId / id.
-typedef struct ORVANE_BINARY_RESOURCE {
+typedef struct ORVANE_RESOURCE_ENTRY {
     const WCHAR* typeName;
     WORD typeId;
     const WCHAR* name;
     WORD id;
     const BYTE* data;
     DWORD size;
-} ORVANE_BINARY_RESOURCE;
+} ORVANE_RESOURCE_ENTRY;
 
 // A block of resources; next belongs to the stand-in (the chain of
 // registered blocks).
 typedef struct ORVANE_RESOURCE_BLOCK {
-    const ORVANE_BINARY_RESOURCE* resources;
+    const ORVANE_RESOURCE_ENTRY* resources;
     size_t count;
     struct ORVANE_RESOURCE_BLOCK* next;
 } ORVANE_RESOURCE_BLOCK;

@@ -87,7 +87,7 @@ bool Matches(LPCWSTR pwszWanted, const WCHAR* pwszText, WORD wId) {
 }
 
 // Known: whether hResInfo is one of the registered entries.
-bool Known(const ORVANE_BINARY_RESOURCE* pEntry) {
+bool Known(const ORVANE_RESOURCE_ENTRY* pEntry) {
     std::lock_guard<std::mutex> lock(g_blockMutex);
     for (const ORVANE_RESOURCE_BLOCK* b = g_blocks; b != nullptr; b = b->next)
         if (pEntry >= b->resources && pEntry < b->resources + b->count)
@@ -115,12 +115,12 @@ extern "C" HRSRC FindResourceW(HMODULE hModule, LPCWSTR lpName, LPCWSTR lpType) 
         std::lock_guard<std::mutex> lock(g_blockMutex);
         for (const ORVANE_RESOURCE_BLOCK* b = g_blocks; b != nullptr; b = b->next) {
             for (size_t i = 0; i < b->count; ++i) {
-                const ORVANE_BINARY_RESOURCE& r = b->resources[i];
+                const ORVANE_RESOURCE_ENTRY& r = b->resources[i];
                 if (!Matches(lpType, r.typeName, r.typeId))
                     continue;
                 bTypeSeen = true;
                 if (Matches(lpName, r.name, r.id))
-                    return reinterpret_cast<HRSRC>(const_cast<ORVANE_BINARY_RESOURCE*>(&r));
+                    return reinterpret_cast<HRSRC>(const_cast<ORVANE_RESOURCE_ENTRY*>(&r));
             }
         }
     }
@@ -129,7 +129,7 @@ extern "C" HRSRC FindResourceW(HMODULE hModule, LPCWSTR lpName, LPCWSTR lpType) 
 }
 
 extern "C" DWORD SizeofResource(HMODULE hModule, HRSRC hResInfo) {
-    const auto* pEntry = reinterpret_cast<const ORVANE_BINARY_RESOURCE*>(hResInfo);
+    const auto* pEntry = reinterpret_cast<const ORVANE_RESOURCE_ENTRY*>(hResInfo);
     if (!IsThisModule(hModule) || pEntry == nullptr || !Known(pEntry)) {
         SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
         return 0;
@@ -138,7 +138,7 @@ extern "C" DWORD SizeofResource(HMODULE hModule, HRSRC hResInfo) {
 }
 
 extern "C" HGLOBAL LoadResource(HMODULE hModule, HRSRC hResInfo) {
-    const auto* pEntry = reinterpret_cast<const ORVANE_BINARY_RESOURCE*>(hResInfo);
+    const auto* pEntry = reinterpret_cast<const ORVANE_RESOURCE_ENTRY*>(hResInfo);
     if (!IsThisModule(hModule) || pEntry == nullptr || !Known(pEntry)) {
         SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
         return nullptr;
