@@ -79,9 +79,11 @@ HRESULT CheckUnregisteredCertficate(PCCERT_CONTEXT pCertContext, PCCERTIFICATE_F
 // first, then signature pair, in the provider's container order, that pass
 // CheckUnregisteredCertficate. Containers that cannot be read, that hold no
 // certificate, whose certificate is linked already or whose name does not fit
-// a record are left out. Returns 0 (also when the provider cannot be opened or
-// has no containers: nothing is appended then), E_INVALIDARG for a null or
-// empty name, or E_OUTOFMEMORY.
+// a record are left out. A provider whose first container name is shorter
+// than a later one (it reports the first name's size, not the largest) still
+// lists them all. Returns 0 (also when the provider has no containers), the
+// provider's opening failure as a result code (nothing appended then),
+// E_INVALIDARG for a null or empty name, or E_OUTOFMEMORY.
 HRESULT FilterUnregisteredCertificatesfromSpecifiedCSP(LPCWSTR pwszCSPName,
                                                        PCCERTIFICATE_FILTER pFilter,
                                                        UnregisteredCertList& vtrList);
