@@ -36,13 +36,13 @@ struct Key {
 // A personal certificate of the key: CN "Bench holder i", RSA with SHA-256,
 // digitalSignature, valid 2020 to 2040, made with the tests' builder.
 std::vector<BYTE> MakeCertificate(size_t i, const Key& key) {
-    orvane::test::CertificateSpec spec;
-    spec.subject = {{"2.5.4.6", "CN"}, {"2.5.4.3", "Bench holder " + std::to_string(i)}};
-    spec.serial = {0x10, BYTE(i >> 8), BYTE(i)};
-    spec.signatureAlgorithm = "1.2.840.113549.1.1.11";
-    spec.keyUsage = orvane::test::Bytes{0x07, 0x80};
-    spec.publicKeyInfo = orvane::test::EncodePublicKeyInfo(*key.info);
-    return orvane::test::BuildCertificate(spec);
+    orvane::test::CertificateFields fields;
+    fields.subject = {{"2.5.4.6", "CN"}, {"2.5.4.3", "Bench holder " + std::to_string(i)}};
+    fields.serial = {0x10, BYTE(i >> 8), BYTE(i)};
+    fields.signatureAlgorithm = "1.2.840.113549.1.1.11";
+    fields.keyUsage = orvane::test::Bytes{0x07, 0x80};
+    fields.publicKeyInfo = orvane::test::EncodePublicKeyInfo(*key.info);
+    return orvane::test::BuildCertificate(fields);
 }
 
 std::vector<Key>& Keys() {

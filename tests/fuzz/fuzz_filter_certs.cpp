@@ -104,7 +104,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!r.Bytes(size_t(hi) << 8 | lo, der))
             break;
         std::unique_ptr<BYTE[]> exact(new BYTE[der.size() ? der.size() : 1]);
-        std::memcpy(exact.get(), der.data(), der.size());
+        if (!der.empty())
+            std::memcpy(exact.get(), der.data(), der.size());
         PCCERT_CONTEXT c =
             CertCreateCertificateContext(X509_ASN_ENCODING, exact.get(), DWORD(der.size()));
         if (c != nullptr)

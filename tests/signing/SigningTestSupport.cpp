@@ -43,7 +43,7 @@ orvane::test::NameAttribute CommonName(const WString& name) {
 }
 
 void LinkedCertificate::Create(const WString& commonName, DWORD dwKeySpec,
-                               orvane::test::CertificateSpec spec) {
+                               orvane::test::CertificateFields fields) {
     m_container = W("orvane-filter-") + UniqueMarker();
     m_keySpec = dwKeySpec;
     UniqueProvider prov;
@@ -58,16 +58,16 @@ void LinkedCertificate::Create(const WString& commonName, DWORD dwKeySpec,
     std::vector<BYTE> block(size);
     auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(block.data());
     ASSERT_TRUE(CryptExportPublicKeyInfo(prov.get(), dwKeySpec, X509_ASN_ENCODING, info, &size));
-    spec.publicKeyInfo = orvane::test::EncodePublicKeyInfo(*info);
-    spec.subject = {{"2.5.4.6", "CN"}, CommonName(commonName)};
-    m_encoded = orvane::test::BuildCertificate(spec);
+    fields.publicKeyInfo = orvane::test::EncodePublicKeyInfo(*info);
+    fields.subject = {{"2.5.4.6", "CN"}, CommonName(commonName)};
+    m_encoded = orvane::test::BuildCertificate(fields);
     ASSERT_NO_FATAL_FAILURE(AddToPersonalStore(m_encoded, true));
 }
 
 void LinkedCertificate::AddUnlinkedNeighbour(const WString& commonName) {
-    orvane::test::CertificateSpec spec;
-    spec.subject = {CommonName(commonName)};
-    ASSERT_NO_FATAL_FAILURE(AddToPersonalStore(orvane::test::BuildCertificate(spec), false));
+    orvane::test::CertificateFields fields;
+    fields.subject = {CommonName(commonName)};
+    ASSERT_NO_FATAL_FAILURE(AddToPersonalStore(orvane::test::BuildCertificate(fields), false));
 }
 
 void LinkedCertificate::AddToPersonalStore(const orvane::test::Bytes& der, bool link) {

@@ -30,7 +30,7 @@ public:
     // Create: the key pair dwKeySpec and the certificate issued to CN=commonName.
     // Use with ASSERT_NO_FATAL_FAILURE.
     void Create(const WString& commonName, DWORD dwKeySpec,
-                orvane::test::CertificateSpec spec = {});
+                orvane::test::CertificateFields fields = {});
     // AddUnlinkedNeighbour: one more certificate in "MY", without a key link.
     void AddUnlinkedNeighbour(const WString& commonName);
     void DeleteContainer();
@@ -47,7 +47,7 @@ private:
     std::vector<orvane::test::Bytes> m_added;
 };
 
-// The attributes of a certificate spec for a common name given as UTF-16.
+// The attributes of a certificate fields for a common name given as UTF-16.
 orvane::test::NameAttribute CommonName(const WString& name);
 
 // The path separator of the target: "\" on Windows, "/" on POSIX.

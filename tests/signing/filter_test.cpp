@@ -14,7 +14,7 @@
 #include <vector>
 
 using orvane::test::Bytes;
-using orvane::test::CertificateSpec;
+using orvane::test::CertificateFields;
 
 namespace {
 
@@ -127,7 +127,7 @@ constexpr char kCommonName[] = "2.5.4.3";
 class FilterCertificatesTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        CertificateSpec alice;
+        CertificateFields alice;
         alice.subject = {{kCountry, "CN"}, {kOrg, "Example"}, {kCommonName, "Alice"}};
         alice.issuer = {{kCountry, "CN"}, {kCommonName, "Root RSA"}};
         alice.serial = {0x0A, 0x1B};
@@ -136,7 +136,7 @@ protected:
         alice.signatureAlgorithm = "1.2.840.113549.1.1.5";
         Add("alice", alice);
 
-        CertificateSpec bob;
+        CertificateFields bob;
         bob.subject = {{kCountry, "US"}, {kOrg, "Other"}, {kCommonName, "Bob Smith"}};
         bob.issuer = {{kCountry, "CN"}, {kCommonName, "Root SM2"}};
         bob.serial = {0x00, 0x8A, 0x1B};  // positive with the top bit set: a leading 00
@@ -144,7 +144,7 @@ protected:
         bob.signatureAlgorithm = "1.2.156.10197.1.501";
         Add("bob", bob);
 
-        CertificateSpec carol;
+        CertificateFields carol;
         carol.subject = {{kCommonName, "Carol"}};
         carol.issuer = {{kCountry, "CN"}, {kCommonName, "Root RSA"}};
         carol.serial = {0x7F};
@@ -156,8 +156,8 @@ protected:
         Add("carol", carol);
     }
 
-    void Add(const std::string& name, const CertificateSpec& spec) {
-        const Bytes der = orvane::test::BuildCertificate(spec);
+    void Add(const std::string& name, const CertificateFields& fields) {
+        const Bytes der = orvane::test::BuildCertificate(fields);
         PCCERT_CONTEXT cert = CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
                                                            der.data(), DWORD(der.size()));
         ASSERT_NE(cert, nullptr) << name << " " << std::hex << GetLastError();
@@ -304,9 +304,9 @@ TEST(ExtractCertificates, KeepsTheStoreOrderAndAppends) {
     UniqueStore store(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
     ASSERT_TRUE(store);
     for (BYTE serial : {0x11, 0x22, 0x33}) {
-        CertificateSpec spec;
-        spec.serial = {serial};
-        const Bytes der = orvane::test::BuildCertificate(spec);
+        CertificateFields fields;
+        fields.serial = {serial};
+        const Bytes der = orvane::test::BuildCertificate(fields);
         ASSERT_TRUE(CertAddEncodedCertificateToStore(store.get(), X509_ASN_ENCODING, der.data(),
                                                      DWORD(der.size()), CERT_STORE_ADD_ALWAYS,
                                                      nullptr));

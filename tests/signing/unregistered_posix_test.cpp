@@ -13,7 +13,7 @@
 #include <vector>
 
 using orvane::test::Bytes;
-using orvane::test::CertificateSpec;
+using orvane::test::CertificateFields;
 
 namespace {
 
@@ -35,9 +35,9 @@ public:
     TokenContainer(const TokenContainer&) = delete;
     TokenContainer& operator=(const TokenContainer&) = delete;
 
-    // AddKey: a key pair of dwKeySpec and, unless spec is null, its
+    // AddKey: a key pair of dwKeySpec and, unless fields is null, its
     // certificate set on the key. Use with ASSERT_NO_FATAL_FAILURE.
-    void AddKey(DWORD dwKeySpec, const CertificateSpec* spec) {
+    void AddKey(DWORD dwKeySpec, const CertificateFields* fields) {
         UniqueProvider prov;
         // The first key makes the container; later ones open it.
         const bool exists = CryptAcquireContextW(prov.put(), m_name.c_str(), m_provider.c_str(),
@@ -53,7 +53,7 @@ public:
         UniqueKey key;
         ASSERT_TRUE(CryptGenKey(prov.get(), alg, sm2 ? 0 : 1024u << 16, key.put()))
             << std::hex << GetLastError();
-        if (spec == nullptr)
+        if (fields == nullptr)
             return;
         DWORD size = 0;
         ASSERT_TRUE(
@@ -62,7 +62,7 @@ public:
         auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(block.data());
         ASSERT_TRUE(
             CryptExportPublicKeyInfo(prov.get(), dwKeySpec, X509_ASN_ENCODING, info, &size));
-        CertificateSpec withKey = *spec;
+        CertificateFields withKey = *fields;
         withKey.publicKeyInfo = orvane::test::EncodePublicKeyInfo(*info);
         const Bytes der = orvane::test::BuildCertificate(withKey);
         ASSERT_TRUE(CryptSetKeyParam(key.get(), KP_CERTIFICATE, der.data(), 0))
@@ -82,13 +82,14 @@ private:
     Bytes m_exchange, m_signature;
 };
 
-CertificateSpec Spec(const WString& commonName, const char* algorithm, BYTE usage, BYTE serial) {
-    CertificateSpec spec;
-    spec.subject = {{"2.5.4.6", "CN"}, CommonName(commonName)};
-    spec.signatureAlgorithm = algorithm;
-    spec.keyUsage = Bytes{0x00, usage};
-    spec.serial = {serial};
-    return spec;
+CertificateFields Fields(const WString& commonName, const char* algorithm, BYTE usage,
+                         BYTE serial) {
+    CertificateFields fields;
+    fields.subject = {{"2.5.4.6", "CN"}, CommonName(commonName)};
+    fields.signatureAlgorithm = algorithm;
+    fields.keyUsage = Bytes{0x00, usage};
+    fields.serial = {serial};
+    return fields;
 }
 
 struct Found {
@@ -114,14 +115,14 @@ protected:
         m_marker = UniqueMarker();
         m_sm2 = std::make_unique<TokenContainer>(kSm2Token, W("sm2-") + m_marker);
         m_rsa = std::make_unique<TokenContainer>(kRsaToken, W("rsa-") + m_marker);
-        const CertificateSpec sm2Exchange =
-            Spec(W("SM2 exchange ") + m_marker, "1.2.156.10197.1.501", 0x20, 0x01);
-        const CertificateSpec sm2Signature =
-            Spec(W("SM2 signature ") + m_marker, "1.2.156.10197.1.501", 0x80, 0x02);
-        const CertificateSpec rsaExchange =
-            Spec(W("RSA exchange ") + m_marker, "1.2.840.113549.1.1.5", 0x20, 0x03);
-        const CertificateSpec rsaSignature =
-            Spec(W("RSA signature ") + m_marker, "1.2.840.113549.1.1.5", 0xC0, 0x04);
+        const CertificateFields sm2Exchange =
+            Fields(W("SM2 exchange ") + m_marker, "1.2.156.10197.1.501", 0x20, 0x01);
+        const CertificateFields sm2Signature =
+            Fields(W("SM2 signature ") + m_marker, "1.2.156.10197.1.501", 0x80, 0x02);
+        const CertificateFields rsaExchange =
+            Fields(W("RSA exchange ") + m_marker, "1.2.840.113549.1.1.5", 0x20, 0x03);
+        const CertificateFields rsaSignature =
+            Fields(W("RSA signature ") + m_marker, "1.2.840.113549.1.1.5", 0xC0, 0x04);
         ASSERT_NO_FATAL_FAILURE(m_sm2->AddKey(AT_KEYEXCHANGE, &sm2Exchange));
         ASSERT_NO_FATAL_FAILURE(m_sm2->AddKey(AT_SIGNATURE, &sm2Signature));
         ASSERT_NO_FATAL_FAILURE(m_rsa->AddKey(AT_KEYEXCHANGE, &rsaExchange));
@@ -276,9 +277,10 @@ TEST(TokenContainers, ALongerNameLaterInTheListIsStillRead) {
     // Names sort by their text: the short one comes first, the long one last.
     TokenContainer shortName(kSm2Token, W("0-") + marker);
     TokenContainer longName(kSm2Token, W("z-") + marker + WString(200, TEXT('x')));
-    const CertificateSpec spec = Spec(W("Long list ") + marker, "1.2.156.10197.1.501", 0x80, 9);
-    ASSERT_NO_FATAL_FAILURE(shortName.AddKey(AT_SIGNATURE, &spec));
-    ASSERT_NO_FATAL_FAILURE(longName.AddKey(AT_SIGNATURE, &spec));
+    const CertificateFields fields =
+        Fields(W("Long list ") + marker, "1.2.156.10197.1.501", 0x80, 9);
+    ASSERT_NO_FATAL_FAILURE(shortName.AddKey(AT_SIGNATURE, &fields));
+    ASSERT_NO_FATAL_FAILURE(longName.AddKey(AT_SIGNATURE, &fields));
     UnregisteredCertList list;
     const CERTIFICATE_FILTER filter = Filter().Subject(marker.c_str());
     ASSERT_EQ(FilterUnregisteredCertificatesfromSpecifiedCSP(kSm2Token, &filter, list), VURO_OK);

@@ -14,9 +14,9 @@
 namespace {
 
 UniqueCertContext MakeCertificate(BYTE serial) {
-    orvane::test::CertificateSpec spec;
-    spec.serial = {serial};
-    const orvane::test::Bytes der = orvane::test::BuildCertificate(spec);
+    orvane::test::CertificateFields fields;
+    fields.serial = {serial};
+    const orvane::test::Bytes der = orvane::test::BuildCertificate(fields);
     return UniqueCertContext(
         CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), DWORD(der.size())));
 }

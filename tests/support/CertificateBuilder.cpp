@@ -98,7 +98,7 @@ Bytes EncodePublicKeyInfo(const CERT_PUBLIC_KEY_INFO& info) {
     return w.Take();
 }
 
-Bytes BuildCertificate(const CertificateSpec& spec) {
+Bytes BuildCertificate(const CertificateFields& fields) {
     // TBSCertificate ::= SEQUENCE {
     //     version [0] EXPLICIT Version DEFAULT v1, serialNumber CertificateSerialNumber,
     //     signature AlgorithmIdentifier, issuer Name, validity Validity, subject Name,
@@ -107,26 +107,26 @@ Bytes BuildCertificate(const CertificateSpec& spec) {
     tbs.Constructed(der::tag::kSequence, [&](DerWriter& t) {
         t.Constructed(der::tag::ContextConstructed(0),
                       [](DerWriter& v) { v.Element(der::tag::kInteger, Bytes{0x02}); });
-        t.Element(der::tag::kInteger, spec.serial);
-        WriteAlgorithm(t, spec.signatureAlgorithm);
-        WriteName(t, spec.issuer);
+        t.Element(der::tag::kInteger, fields.serial);
+        WriteAlgorithm(t, fields.signatureAlgorithm);
+        WriteName(t, fields.issuer);
         t.Constructed(der::tag::kSequence, [&](DerWriter& validity) {
-            WriteTime(validity, spec.notBefore);
-            WriteTime(validity, spec.notAfter);
+            WriteTime(validity, fields.notBefore);
+            WriteTime(validity, fields.notAfter);
         });
-        WriteName(t, spec.subject);
-        t.Raw(spec.publicKeyInfo.empty() ? FixedRsaPublicKeyInfo() : spec.publicKeyInfo);
-        if (spec.keyUsage || spec.subjectKeyId) {
+        WriteName(t, fields.subject);
+        t.Raw(fields.publicKeyInfo.empty() ? FixedRsaPublicKeyInfo() : fields.publicKeyInfo);
+        if (fields.keyUsage || fields.subjectKeyId) {
             t.Constructed(der::tag::ContextConstructed(3), [&](DerWriter& explicitTag) {
                 explicitTag.Constructed(der::tag::kSequence, [&](DerWriter& exts) {
-                    if (spec.keyUsage) {
+                    if (fields.keyUsage) {
                         DerWriter ku;
-                        ku.Element(der::tag::kBitString, *spec.keyUsage);
+                        ku.Element(der::tag::kBitString, *fields.keyUsage);
                         WriteExtension(exts, "2.5.29.15", ku.Encoding());
                     }
-                    if (spec.subjectKeyId) {
+                    if (fields.subjectKeyId) {
                         DerWriter ski;
-                        ski.Element(der::tag::kOctetString, *spec.subjectKeyId);
+                        ski.Element(der::tag::kOctetString, *fields.subjectKeyId);
                         WriteExtension(exts, "2.5.29.14", ski.Encoding());
                     }
                 });
@@ -137,7 +137,7 @@ Bytes BuildCertificate(const CertificateSpec& spec) {
     DerWriter cert;
     cert.Constructed(der::tag::kSequence, [&](DerWriter& c) {
         c.Raw(tbs.Encoding());
-        WriteAlgorithm(c, spec.signatureAlgorithm);
+        WriteAlgorithm(c, fields.signatureAlgorithm);
         c.Element(der::tag::kBitString, Bytes{0x00, 0x5A, 0x5A, 0x5A, 0x5A});
     });
     return cert.Take();

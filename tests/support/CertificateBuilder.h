@@ -19,7 +19,7 @@ using Bytes = std::vector<BYTE>;
 // PrintableString for the country, UTF8String otherwise).
 using NameAttribute = std::pair<std::string, std::string>;
 
-struct CertificateSpec {
+struct CertificateFields {
     // Relative names in encoding order, least specific first (C, O, CN).
     std::vector<NameAttribute> subject{{"2.5.4.6", "CN"}, {"2.5.4.3", "Test Holder"}};
     std::vector<NameAttribute> issuer{{"2.5.4.6", "CN"}, {"2.5.4.3", "Test Issuer"}};
@@ -39,8 +39,8 @@ struct CertificateSpec {
     Bytes publicKeyInfo;
 };
 
-// BuildCertificate: the DER certificate the spec describes.
-Bytes BuildCertificate(const CertificateSpec& spec);
+// BuildCertificate: the DER certificate the fields describes.
+Bytes BuildCertificate(const CertificateFields& fields);
 
 // EncodePublicKeyInfo: the DER SubjectPublicKeyInfo of a structure
 // CryptExportPublicKeyInfo filled.

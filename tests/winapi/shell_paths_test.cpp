@@ -284,10 +284,10 @@ TEST(CertificateKeyLink, HealsFromThePersonalStore) {
     auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(block.data());
     ASSERT_TRUE(CryptExportPublicKeyInfo(prov, AT_SIGNATURE, X509_ASN_ENCODING, info, &size));
     CryptReleaseContext(prov, 0);
-    orvane::test::CertificateSpec spec;
-    spec.subject = {{"2.5.4.3", "Key link " + U8(container)}};
-    spec.publicKeyInfo = orvane::test::EncodePublicKeyInfo(*info);
-    const orvane::test::Bytes der = orvane::test::BuildCertificate(spec);
+    orvane::test::CertificateFields fields;
+    fields.subject = {{"2.5.4.3", "Key link " + U8(container)}};
+    fields.publicKeyInfo = orvane::test::EncodePublicKeyInfo(*info);
+    const orvane::test::Bytes der = orvane::test::BuildCertificate(fields);
 
     HCERTSTORE my =
         CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, TEXT("MY"));
