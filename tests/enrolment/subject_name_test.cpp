@@ -14,28 +14,7 @@
 
 namespace {
 
-std::vector<BYTE> Hex(const char* hex) {
-    std::vector<BYTE> out;
-    int nibble = -1;
-    for (const char* p = hex; *p != 0; ++p) {
-        int v;
-        if (*p >= '0' && *p <= '9')
-            v = *p - '0';
-        else if (*p >= 'A' && *p <= 'F')
-            v = *p - 'A' + 10;
-        else if (*p >= 'a' && *p <= 'f')
-            v = *p - 'a' + 10;
-        else
-            continue;
-        if (nibble < 0) {
-            nibble = v;
-        } else {
-            out.push_back(BYTE(nibble << 4 | v));
-            nibble = -1;
-        }
-    }
-    return out;
-}
+using orvane::tests::Hex;
 
 struct Encoded {
     HRESULT hr;
