@@ -72,11 +72,11 @@ struct Header {
 // it is CRYPT_E_ASN1_CORRUPT; a longer length field than allowed
 // CRYPT_E_ASN1_LARGE; contents running past the end (when the rules ask)
 // CRYPT_E_ASN1_EOD. `header` is set only on success.
-DWORD ReadHeader(Bytes in, const HeaderRules& rules, Header& header);
+inline DWORD ReadHeader(Bytes in, const HeaderRules& rules, Header& header);
 // ReadLength: the length octets alone, at the front of `in`; sets
 // lengthOctets, indefinite and length of `header` (size counts the length
 // octets). Codes as ReadHeader, without the contents check.
-DWORD ReadLength(Bytes in, const HeaderRules& rules, Header& header);
+inline DWORD ReadLength(Bytes in, const HeaderRules& rules, Header& header);
 
 // DerReader: a cursor over bytes that advances only when a read succeeds.
 // Definite lengths in any form are accepted (short, or long with up to four
