@@ -1,6 +1,7 @@
 #include "certificates/Names.h"
 
 #include "der/Der.h"
+#include "foundation/ASN1Engine.h"
 #include "foundation/Misc.h"
 #include "foundation/Trace.h"
 
@@ -58,27 +59,6 @@ bool EqualsIgnoringAsciiCase(const WString& wstr, const char* psz) {
             return false;
     }
     return i == wstr.size() && psz[i] == 0;
-}
-
-// The tags ASN1Encode takes: the forms a value has always been allowed to
-// have inside an attribute.
-bool IsEncoderTag(BYTE bTag) {
-    switch (bTag) {
-    case 0x02: // INTEGER
-    case 0x04: // OCTET STRING
-    case 0x06: // OBJECT IDENTIFIER
-    case 0x0C: // UTF8String
-    case 0x13: // PrintableString
-    case 0x16: // IA5String
-    case 0x1E: // BMPString
-    case 0x30: // SEQUENCE
-    case 0x31: // SET
-    case 0x80: // [0] IMPLICIT, primitive
-    case 0xA0: // [0], constructed
-        return true;
-    default:
-        return false;
-    }
 }
 
 // The value TLV of one attribute in its string type, through the platform
@@ -288,8 +268,9 @@ HRESULT WriteSpecialAttribute(der::DerWriter& w, const char* pszObjectID, const 
         w.Fail(DWORD(E_INVALIDARG));
         return TRACE_FAIL(op, "Check parameter", E_INVALIDARG, "NULL == pszObjectID");
     }
-    // The identifier is checked first, then the value: one DER element that
-    // ASN1Encode could have written, which is written again in minimal form.
+    // The identifier is checked first, then the value: one DER element of a
+    // tag ASN1Encode takes (the forms a value has always been allowed), which
+    // is written again in minimal form.
     der::DerWriter oid;
     der::WriteOid(oid, pszObjectID);
     if (oid.Error() != 0) {
@@ -300,7 +281,7 @@ HRESULT WriteSpecialAttribute(der::DerWriter& w, const char* pszObjectID, const 
     der::Bytes contents;
     if (pbValue != nullptr) {
         der::DerReader r(der::Bytes(pbValue, cbValue));
-        if (r.ReadAny(bTag, contents) != 0 || !r.AtEnd() || !IsEncoderTag(bTag) ||
+        if (r.ReadAny(bTag, contents) != 0 || !r.AtEnd() || !ASN1EncodeTakesTag(bTag) ||
             contents.empty()) {
             w.Fail(DWORD(E_FAIL));
             return TRACE_FAIL(op, "ASN1Encode-AnyString", E_FAIL,

@@ -72,11 +72,11 @@ struct Header {
 // it is CRYPT_E_ASN1_CORRUPT; a longer length field than allowed
 // CRYPT_E_ASN1_LARGE; contents running past the end (when the rules ask)
 // CRYPT_E_ASN1_EOD. `header` is set only on success.
-DWORD ReadHeader(Bytes in, const HeaderRules& rules, Header& header);
+inline DWORD ReadHeader(Bytes in, const HeaderRules& rules, Header& header);
 // ReadLength: the length octets alone, at the front of `in`; sets
 // lengthOctets, indefinite and length of `header` (size counts the length
 // octets). Codes as ReadHeader, without the contents check.
-DWORD ReadLength(Bytes in, const HeaderRules& rules, Header& header);
+inline DWORD ReadLength(Bytes in, const HeaderRules& rules, Header& header);
 
 // DerReader: a cursor over bytes that advances only when a read succeeds.
 // Definite lengths in any form are accepted (short, or long with up to four
@@ -226,6 +226,67 @@ HRESULT HandOutEncoding(BYTE** ppbEncoded, DWORD* pcbEncoded, Build&& build) noe
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
+}
+
+// --- header reading, inline: every decoder's innermost step ----------------------
+
+// Identifier octets after the first, for high tag numbers (ANY values).
+inline constexpr size_t kMaxTagNumberOctets = 4;
+
+// Each step checks that the octets it reads are there before reading them.
+inline DWORD ReadLength(Bytes in, const HeaderRules& rules, Header& header) {
+    if (in.empty())
+        return DWORD(CRYPT_E_ASN1_CORRUPT);
+    const BYTE first = in[0];
+    Header h = header;
+    h.indefinite = false;
+    h.length = first;
+    h.lengthOctets = 1;
+    if (first == 0x80) {
+        if (!rules.indefiniteLength)
+            return DWORD(CRYPT_E_ASN1_CORRUPT);
+        h.indefinite = true;
+        h.length = 0;
+    } else if (first > 0x80) {
+        const size_t octets = first & 0x7F;
+        if (octets > rules.maxLengthOctets)
+            return DWORD(CRYPT_E_ASN1_LARGE);
+        if (in.size() - 1 < octets)
+            return DWORD(CRYPT_E_ASN1_CORRUPT);
+        // Beyond four octets the first ones are shifted out of 32 bits.
+        DWORD length = 0;
+        for (BYTE b : in.subspan(1, octets))
+            length = (length << 8) | b;
+        h.length = length;
+        h.lengthOctets = 1 + octets;
+    }
+    h.size = h.lengthOctets;
+    header = h;
+    return 0;
+}
+
+inline DWORD ReadHeader(Bytes in, const HeaderRules& rules, Header& header) {
+    if (in.empty())
+        return DWORD(CRYPT_E_ASN1_CORRUPT);
+    size_t pos = 1;
+    if (rules.highTagNumbers && (in[0] & 0x1F) == 0x1F) {
+        // High tag number: base-128 octets, the last without bit 8.
+        for (;;) {
+            if (pos >= in.size() || pos > kMaxTagNumberOctets)
+                return DWORD(CRYPT_E_ASN1_CORRUPT);
+            if ((in[pos++] & 0x80) == 0)
+                break;
+        }
+    }
+    Header h;
+    if (DWORD err = ReadLength(in.subspan(pos), rules, h))
+        return err;
+    h.identifier = in[0];
+    h.size = pos + h.lengthOctets;
+    if (rules.contentsInside && h.length > in.size() - h.size)
+        return DWORD(CRYPT_E_ASN1_EOD);
+    header = h;
+    return 0;
 }
 
 } // namespace orvane::der

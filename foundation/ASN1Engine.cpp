@@ -217,11 +217,7 @@ HRESULT CalculateASNValueLength(DWORD dwLength, BYTE** ppbLength, DWORD* pdwLeng
     return S_OK;
 }
 
-HRESULT ASN1Encode(DWORD dwTag, const BYTE* pbContent, DWORD cbContent, BYTE** ppbEncoded,
-                   DWORD* pcbEncoded) {
-    TraceHelper trace(TEXT("ASN1Encode"));
-    const char* op = "ASN1Encode";
-    const BYTE bTag = BYTE(dwTag);
+bool ASN1EncodeTakesTag(BYTE bTag) {
     switch (bTag) {
     case 0x02: // INTEGER
     case 0x04: // OCTET STRING
@@ -234,8 +230,18 @@ HRESULT ASN1Encode(DWORD dwTag, const BYTE* pbContent, DWORD cbContent, BYTE** p
     case 0x31: // SET
     case 0x80: // [0] IMPLICIT, primitive
     case 0xA0: // [0], constructed
-        break;
+        return true;
     default:
+        return false;
+    }
+}
+
+HRESULT ASN1Encode(DWORD dwTag, const BYTE* pbContent, DWORD cbContent, BYTE** ppbEncoded,
+                   DWORD* pcbEncoded) {
+    TraceHelper trace(TEXT("ASN1Encode"));
+    const char* op = "ASN1Encode";
+    const BYTE bTag = BYTE(dwTag);
+    if (!ASN1EncodeTakesTag(bTag)) {
         TRACE_FAILED(op, "Check tag", E_FAIL, "unsupported tag");
         return E_FAIL;
     }

@@ -78,6 +78,10 @@ HRESULT CalculateASNValueLength(DWORD dwLength, BYTE** ppbLength, DWORD* pdwLeng
 HRESULT ASN1Encode(DWORD dwTag, const BYTE* pbContent, DWORD cbContent, BYTE** ppbEncoded,
                    DWORD* pcbEncoded);
 
+// ASN1EncodeTakesTag: whether ASN1Encode accepts the tag octet bTag (the list
+// above).
+bool ASN1EncodeTakesTag(BYTE bTag);
+
 // ---- Decoder ---------------------------------------------------------------
 
 // DecodeASN1Memory: parses the cbData bytes at pbData into a tree. The

@@ -12,8 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <openssl/evp.h>
-
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -22,6 +20,7 @@ namespace {
 
 using orvane::checks::Pkey;
 using orvane::checks::Sm2PublicFromBlob;
+using orvane::checks::VerifySignature;
 using orvane::signatures::FailedStep;
 using orvane::signatures::SignatureLayout;
 using Vec = std::vector<BYTE>;
@@ -29,21 +28,6 @@ using Vec = std::vector<BYTE>;
 const WCHAR kSm2Csp[] = u"Orvane Soft SM2 Token CSP v1.0";
 constexpr ALG_ID kSm2Sign = 0x3E00;
 constexpr ALG_ID kSm3 = 0x800F;
-const char kDefaultId[] = "1234567812345678";
-
-bool VerifySm2Der(EVP_PKEY* key, const Vec& message, const Vec& der) {
-    EVP_MD_CTX* md = EVP_MD_CTX_new();
-    EVP_PKEY_CTX* pctx = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
-    EVP_PKEY_CTX_set1_id(pctx, kDefaultId, 16);
-    EVP_MD_CTX_set_pkey_ctx(md, pctx);
-    const bool ok =
-        EVP_DigestVerifyInit_ex(md, nullptr, "SM3", nullptr, nullptr, key, nullptr) == 1 &&
-        EVP_DigestVerify(md, der.data(), der.size(), message.data(), message.size()) == 1;
-    EVP_MD_CTX_free(md);
-    EVP_PKEY_CTX_free(pctx);
-    return ok;
-}
-
 TEST(Sm2ProviderSignature, VerifiesWithOpenSslEveryTime) {
     const WString container = W("OrvaneSignaturesSm2-") + W(std::to_string(getpid()).c_str());
     UniqueProvider prov;
@@ -75,14 +59,14 @@ TEST(Sm2ProviderSignature, VerifiesWithOpenSslEveryTime) {
         ASSERT_EQ(rs.size(), 64u);
         orvane::der::DerWriter w;
         ASSERT_EQ(orvane::signatures::WriteSm2Signature(w, rs), S_OK);
-        if (!VerifySm2Der(pub.get(), message, w.Encoding())) {
+        if (!VerifySignature(pub.get(), true, message, w.Encoding())) {
             ++failures;
             ADD_FAILURE() << "signature " << i << " does not verify";
         }
         if (i == 0) {
             // The check can fail: another message.
             message.push_back('.');
-            EXPECT_FALSE(VerifySm2Der(pub.get(), message, w.Encoding()));
+            EXPECT_FALSE(VerifySignature(pub.get(), true, message, w.Encoding()));
         }
     }
     prov.reset();

@@ -4,6 +4,7 @@
 // over a heap copy of exactly the input's size, so a read past the end is an
 // overread for AddressSanitizer.
 #include "der/Der.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -15,25 +16,7 @@ namespace {
 
 using namespace orvane::der;
 using Vec = std::vector<BYTE>;
-
-// "30 06 02" -> {0x30, 0x06, 0x02}.
-Vec Hex(const char* psz) {
-    Vec out;
-    int nibble = -1;
-    for (; *psz != 0; ++psz) {
-        const char c = *psz;
-        if (c == ' ')
-            continue;
-        const int v = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
-        if (nibble < 0) {
-            nibble = v;
-        } else {
-            out.push_back(BYTE(nibble << 4 | v));
-            nibble = -1;
-        }
-    }
-    return out;
-}
+using orvane::tests::Hex;
 
 Vec Cat(std::initializer_list<Vec> parts) {
     Vec out;

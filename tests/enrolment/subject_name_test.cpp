@@ -14,28 +14,7 @@
 
 namespace {
 
-std::vector<BYTE> Hex(const char* hex) {
-    std::vector<BYTE> out;
-    int nibble = -1;
-    for (const char* p = hex; *p != 0; ++p) {
-        int v;
-        if (*p >= '0' && *p <= '9')
-            v = *p - '0';
-        else if (*p >= 'A' && *p <= 'F')
-            v = *p - 'A' + 10;
-        else if (*p >= 'a' && *p <= 'f')
-            v = *p - 'a' + 10;
-        else
-            continue;
-        if (nibble < 0) {
-            nibble = v;
-        } else {
-            out.push_back(BYTE(nibble << 4 | v));
-            nibble = -1;
-        }
-    }
-    return out;
-}
+using orvane::tests::Hex;
 
 struct Encoded {
     HRESULT hr;
@@ -174,4 +153,23 @@ TEST(AttributeBuilders, AlgorithmIdentifierBitStringAndAttribute) {
     // A value TLV with empty content cannot be re-encoded.
     const BYTE empty[] = {0x0C, 0x00};
     EXPECT_EQ(ComposeSpecialAttribute("2.5.4.3", empty, sizeof(empty), &pb, &cb), E_FAIL);
+}
+
+TEST(AttributeBuilders, NowhereToPutTheResultIsRefused) {
+    // These once wrote through the null pointers they were given.
+    BYTE* pb = nullptr;
+    DWORD cb = 0;
+    const BYTE value[] = {0x0C, 0x01, 'A'};
+    const SubjectPair pair{"2.5.4.3", W("A")};
+    const HRESULT results[] = {
+        ComposeSpecialAttribute("2.5.4.3", value, sizeof(value), nullptr, &cb),
+        ComposeSpecialAttribute("2.5.4.3", nullptr, 0, &pb, nullptr),
+        ComposeSubjectChild(pair, nullptr, &cb),
+        ComposeBITString(sizeof(value), value, &pb, nullptr),
+        ComposeObjectIdentifier("2.5.4.3", nullptr, &cb),
+    };
+    for (size_t i = 0; i < std::size(results); ++i)
+        EXPECT_EQ(results[i], E_POINTER) << i;
+    EXPECT_EQ(pb, nullptr);
+    EXPECT_EQ(cb, 0u);
 }

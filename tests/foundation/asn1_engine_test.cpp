@@ -4,6 +4,7 @@
 // past the end is an overread for AddressSanitizer.
 #include "foundation/ASN1Engine.h"
 #include "foundation/ResultCodes.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -18,25 +19,7 @@
 namespace {
 
 using Bytes = std::vector<BYTE>;
-
-// "30 06 02" -> {0x30, 0x06, 0x02}.
-Bytes Hex(const char* psz) {
-    Bytes out;
-    unsigned v = 0;
-    int n = 0;
-    for (; *psz != 0; ++psz) {
-        char c = *psz;
-        if (c == ' ')
-            continue;
-        v = v * 16 + unsigned(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
-        if (++n == 2) {
-            out.push_back(BYTE(v));
-            v = 0;
-            n = 0;
-        }
-    }
-    return out;
-}
+using orvane::tests::Hex;
 
 Bytes Concat(std::initializer_list<Bytes> parts) {
     Bytes out;

@@ -101,25 +101,27 @@ std::string OidText(const Bytes& whole) {
     return ::testing::AssertionSuccess();
 }
 
-bool VerifyRequestSignature(const ParsedRequest& req, bool bSM2) {
+bool VerifySignature(EVP_PKEY* key, bool bSM2, const Bytes& data, const Bytes& signature) {
     EVP_MD_CTX* md = EVP_MD_CTX_new();
     EVP_PKEY_CTX* pctx = nullptr;
     bool ok;
     if (bSM2) {
-        pctx = EVP_PKEY_CTX_new_from_pkey(nullptr, req.key.get(), nullptr);
+        pctx = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
         EVP_PKEY_CTX_set1_id(pctx, kDefaultId, 16);
         EVP_MD_CTX_set_pkey_ctx(md, pctx);
-        ok = EVP_DigestVerifyInit_ex(md, nullptr, "SM3", nullptr, nullptr, req.key.get(),
-                                     nullptr) == 1;
+        ok = EVP_DigestVerifyInit_ex(md, nullptr, "SM3", nullptr, nullptr, key, nullptr) == 1;
     } else {
-        ok = EVP_DigestVerifyInit_ex(md, nullptr, "SHA1", nullptr, nullptr, req.key.get(),
-                                     nullptr) == 1;
+        ok = EVP_DigestVerifyInit_ex(md, nullptr, "SHA1", nullptr, nullptr, key, nullptr) == 1;
     }
-    ok = ok && EVP_DigestVerify(md, req.signature.data(), req.signature.size(), req.info.data(),
-                                req.info.size()) == 1;
+    ok = ok &&
+         EVP_DigestVerify(md, signature.data(), signature.size(), data.data(), data.size()) == 1;
     EVP_MD_CTX_free(md);
     EVP_PKEY_CTX_free(pctx);
     return ok;
+}
+
+bool VerifyRequestSignature(const ParsedRequest& req, bool bSM2) {
+    return VerifySignature(req.key.get(), bSM2, req.info, req.signature);
 }
 
 } // namespace orvane::checks

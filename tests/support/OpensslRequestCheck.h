@@ -50,6 +50,11 @@ struct ParsedRequest {
 };
 ::testing::AssertionResult ParseRequest(const Bytes& der, ParsedRequest& out);
 
+// VerifySignature: a DER signature over `data`, checked as SHA-1 with RSA, or
+// as SM2 with SM3 and the default signer identity (OpenSSL refuses
+// SM2Signature INTEGERs that are not in their minimal form).
+bool VerifySignature(EVP_PKEY* key, bool bSM2, const Bytes& data, const Bytes& signature);
+
 // VerifyRequestSignature: SHA-1 with RSA, or SM2 with SM3 and the default
 // signer identity, over the request information.
 bool VerifyRequestSignature(const ParsedRequest& req, bool bSM2);

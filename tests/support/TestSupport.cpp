@@ -36,3 +36,26 @@ std::string U8(const WCHAR* pwsz) {
 std::string U8(const WString& ws) {
     return U8(ws.c_str());
 }
+
+std::vector<BYTE> orvane::tests::Hex(const char* pszHex) {
+    std::vector<BYTE> out;
+    int nibble = -1;
+    for (const char* p = pszHex; *p != 0; ++p) {
+        int v;
+        if (*p >= '0' && *p <= '9')
+            v = *p - '0';
+        else if (*p >= 'A' && *p <= 'F')
+            v = *p - 'A' + 10;
+        else if (*p >= 'a' && *p <= 'f')
+            v = *p - 'a' + 10;
+        else
+            continue;
+        if (nibble < 0) {
+            nibble = v;
+        } else {
+            out.push_back(BYTE(nibble << 4 | v));
+            nibble = -1;
+        }
+    }
+    return out;
+}
