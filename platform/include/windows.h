@@ -46,6 +46,15 @@ int lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2);
 DWORD FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
                      LPWSTR lpBuffer, DWORD nSize, va_list* Arguments);
 int LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax);
+// Typed binary resources of the module's embedded table. Names are integer
+// ids (MAKEINTRESOURCEW); types are names or integer ids. Every language is
+// the neutral one.
+HRSRC FindResourceW(HMODULE hModule, LPCWSTR lpName, LPCWSTR lpType);
+DWORD SizeofResource(HMODULE hModule, HRSRC hResInfo);
+HGLOBAL LoadResource(HMODULE hModule, HRSRC hResInfo);
+LPVOID LockResource(HGLOBAL hResData);
+BOOL FreeResource(HGLOBAL hResData);
+#define RT_RCDATA MAKEINTRESOURCEW(10)
 LANGID GetUserDefaultUILanguage(void);
 LANGID GetThreadUILanguage(void);
 LANGID SetThreadUILanguage(LANGID LangId);
