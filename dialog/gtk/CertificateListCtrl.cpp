@@ -177,7 +177,11 @@ void CCertificateList::EnsureVisible(int nRow) {
     const double row = RowHeightPixels();
     const double page = gtk_adjustment_get_page_size(m_pAdjustment);
     double value = gtk_adjustment_get_value(m_pAdjustment);
-    if (nRow * row < value)
+    // Before the list has its size the row goes to the top; the first
+    // allocation then keeps it in view.
+    if (page < row)
+        value = nRow * row;
+    else if (nRow * row < value)
         value = nRow * row;
     else if ((nRow + 1) * row > value + page)
         value = (nRow + 1) * row - page;
