@@ -133,6 +133,23 @@ WString FindNameAttribute(const WString& strName, const WCHAR* pwszKey, size_t c
         if (before == 0 || strName[before - 1] == ',' || strName[before - 1] == '+' ||
             strName[before - 1] == ';') {
             const size_t start = pos + key.size();
+            if (start < strName.size() && strName[start] == '"') {
+                // A quoted value (some platforms quote despite being asked
+                // not to): up to the closing quote, "" standing for one.
+                WString value;
+                for (size_t i = start + 1; i < strName.size(); ++i) {
+                    if (strName[i] == '"') {
+                        if (i + 1 < strName.size() && strName[i + 1] == '"') {
+                            value.push_back('"');
+                            ++i;
+                            continue;
+                        }
+                        break;
+                    }
+                    value.push_back(strName[i]);
+                }
+                return value.substr(0, cchMax);
+            }
             size_t end = strName.find(',', start);
             if (end == WString::npos)
                 end = strName.size();

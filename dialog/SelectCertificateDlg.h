@@ -28,7 +28,8 @@ struct CERTIFICATE_DISPLAY_ITEM {
 
 // FindNameAttribute: the value of the first attribute pwszKey ("CN", "O") in a
 // name text of the form "CN=Alice, O=Example, C=CN", read up to the next comma
-// and cut at cchMax characters; empty when there is none. Only whole attribute
+// (or, for a quoted value, to its closing quote) and cut at cchMax characters;
+// empty when there is none. Only whole attribute
 // names count: the "O=" inside "ACME CO=1" or a value holding "CN=" is not one.
 WString FindNameAttribute(const WString& strName, const WCHAR* pwszKey, size_t cchMax);
 

@@ -39,8 +39,8 @@ CCertificateList::~CCertificateList() {
 bool CCertificateList::Attach(HWND hList) {
     if (m_hWnd != nullptr)
         return true;
-    if (hList == nullptr || !SetWindowSubclass(hList, SubclassProc, kSubclassId,
-                                               reinterpret_cast<DWORD_PTR>(this)))
+    if (hList == nullptr ||
+        !SetWindowSubclass(hList, SubclassProc, kSubclassId, reinterpret_cast<DWORD_PTR>(this)))
         return false;
     m_hWnd = hList;
     return true;
@@ -65,9 +65,9 @@ HRESULT CCertificateList::Initialize(HMODULE hResourceModule, bool bModernSystem
                             L"FAILED(hResult)");
     m_vtrItems = items;
 
-    m_hTooltip = CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, 0, CW_USEDEFAULT, CW_USEDEFAULT,
-                                 CW_USEDEFAULT, CW_USEDEFAULT, m_hWnd, nullptr, ThisModule(),
-                                 nullptr);
+    m_hTooltip =
+        CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, 0, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                        CW_USEDEFAULT, m_hWnd, nullptr, ThisModule(), nullptr);
     if (m_hTooltip != nullptr) {
         TTTOOLINFOW info{};
         info.cbSize = TTTOOLINFOW_V2_SIZE;
@@ -240,8 +240,8 @@ void CCertificateList::OnLButtonDblClk() {
     CryptUIDlgViewCertificateW(&view, &bPropertiesChanged);
 }
 
-LRESULT CALLBACK CCertificateList::SubclassProc(HWND hWnd, UINT uMsg, WPARAM wParam,
-                                                LPARAM lParam, UINT_PTR, DWORD_PTR dwRefData) {
+LRESULT CALLBACK CCertificateList::SubclassProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam,
+                                                UINT_PTR, DWORD_PTR dwRefData) {
     auto* self = reinterpret_cast<CCertificateList*>(dwRefData);
     switch (uMsg) {
     case WM_MOUSEMOVE:

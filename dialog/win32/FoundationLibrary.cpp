@@ -14,9 +14,9 @@ namespace {
 // older Wine) lack them, so they are looked up rather than linked.
 template <class F> F UserProc(const char* pszName) {
     HMODULE hUser = GetModuleHandleW(L"user32.dll");
-    return hUser != nullptr ? reinterpret_cast<F>(reinterpret_cast<void (*)()>(
-                                  GetProcAddress(hUser, pszName)))
-                            : nullptr;
+    return hUser != nullptr
+               ? reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(hUser, pszName)))
+               : nullptr;
 }
 
 struct GlobalBlock {

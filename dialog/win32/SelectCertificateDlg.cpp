@@ -192,8 +192,8 @@ BOOL CSelectCertificateDlg::OnInitDialog() {
             SetDlgItemTextW(m_hWnd, IDOK, m_pParams->pwszOkText);
         if (m_pParams->pwszCancelText != nullptr)
             SetDlgItemTextW(m_hWnd, IDCANCEL, m_pParams->pwszCancelText);
-        hResult = m_list.Initialize(m_model.ResourceModule(), m_model.IsModernSystem(),
-                                    m_model.Items());
+        hResult =
+            m_list.Initialize(m_model.ResourceModule(), m_model.IsModernSystem(), m_model.Items());
         if (FAILED(hResult)) {
             TRACE_FAILED_W(op, L"CCertificateList::Initialize", hResult, L"FAILED(hResult)");
             m_model.OnInitFailed(hResult);
@@ -235,8 +235,8 @@ void CSelectCertificateDlg::AdjustWindowSize() {
     current.cancel = BoxOf(hCancel, m_hWnd);
     if (m_model.Items().empty())
         return; // an empty list keeps the template's height
-    const DialogLayout next = AdjustLayout(current, rcMonitor.top, nMonitorHeight,
-                                           m_model.m_nVisibleItems, uDpi, frame);
+    const DialogLayout next =
+        AdjustLayout(current, rcMonitor.top, nMonitorHeight, m_model.m_nVisibleItems, uDpi, frame);
     SetWindowPos(m_hWnd, nullptr, next.dialog.x, next.dialog.y, next.dialog.width,
                  next.dialog.height, SWP_NOZORDER | SWP_NOACTIVATE);
     SetWindowPos(hList, nullptr, 0, 0, next.list.width, next.list.height,
@@ -275,8 +275,7 @@ void CSelectCertificateDlg::OnPaint() {
 }
 
 void CSelectCertificateDlg::OnOK() {
-    const int nRow =
-        int(SendDlgItemMessageW(m_hWnd, IDC_CERTIFICATE_LIST, LB_GETCURSEL, 0, 0));
+    const int nRow = int(SendDlgItemMessageW(m_hWnd, IDC_CERTIFICATE_LIST, LB_GETCURSEL, 0, 0));
     if (!m_model.OnOK(nRow))
         return;
     EndDialog(m_hWnd, SELECT_CERTIFICATE_RESULT_OK);
@@ -308,8 +307,8 @@ INT_PTR RunSelectCertificateWindow(CSelectCertificateDlgModel& model,
         params = *pParams;
     if (params.hResourceModule == nullptr)
         params.hResourceModule = orvane::dialog::win32::ThisModule();
-    orvane::dialog::win32::CSelectCertificateDlg dialog(model, pParams != nullptr ? &params
-                                                                                 : nullptr);
+    orvane::dialog::win32::CSelectCertificateDlg dialog(model,
+                                                        pParams != nullptr ? &params : nullptr);
     return dialog.DoModal(params.hResourceModule, params.hParentWindow);
 }
 

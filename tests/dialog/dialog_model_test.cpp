@@ -218,6 +218,9 @@ TEST(DialogTexts, FindNameAttribute) {
         {"CN=, O=Example", "CN", ""},           // an empty value
         {"CN=张三, O=测试", "CN", "张三"},
         {"CN=Carol", "CN", "Carol"},
+        {"CN=\"Smith, John\", O=X", "CN", "Smith, John"}, // quoted: up to the closing quote
+        {"CN=\"Say \"\"hi\"\"\", O=X", "CN", "Say \"hi\""},
+        {"O=\"测试\", CN=x", "O", "测试"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
