@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include "crypt32/key_link.h"
+
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -58,12 +60,8 @@ extern "C" BOOL WINAPI CryptAcquireCertificatePrivateKey(
     try {
         if (pCert == nullptr || phCryptProvOrNCryptKey == nullptr)
             return Fail(ERROR_INVALID_PARAMETER);
-        DWORD size = 0;
-        if (!CertGetCertificateContextProperty(pCert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size))
-            return Fail(static_cast<DWORD>(CRYPT_E_NO_KEY_PROPERTY));
-        std::vector<BYTE> block(size);
-        if (!CertGetCertificateContextProperty(pCert, CERT_KEY_PROV_INFO_PROP_ID, block.data(),
-                                               &size))
+        std::vector<BYTE> block;
+        if (!orvane::crypt32::KeyProvInfoForAcquire(pCert, dwFlags, block))
             return Fail(static_cast<DWORD>(CRYPT_E_NO_KEY_PROPERTY));
         const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(block.data());
         const std::u16string container =

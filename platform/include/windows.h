@@ -94,6 +94,35 @@ BOOL DeleteFileW(LPCWSTR lpFileName);
 DWORD GetFileAttributesW(LPCWSTR lpFileName);
 DWORD GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer);
 
+// GetFileType: what an open handle refers to: FILE_TYPE_DISK for files and
+// directories (and block devices), FILE_TYPE_CHAR for character devices,
+// FILE_TYPE_PIPE for FIFOs and sockets. FILE_TYPE_UNKNOWN with
+// ERROR_INVALID_HANDLE for a handle that is no file.
+#define FILE_TYPE_UNKNOWN 0x0000
+#define FILE_TYPE_DISK 0x0001
+#define FILE_TYPE_CHAR 0x0002
+#define FILE_TYPE_PIPE 0x0003
+DWORD GetFileType(HANDLE hFile);
+
+// Paths and directories (platform/kernel32/paths.cpp). "/" is the separator.
+// GetFullPathNameW: the absolute form of lpFileName, relative paths taken from
+// the current directory, "." and ".." folded and repeated separators merged
+// as text (links are not resolved, as on Windows); a trailing separator is
+// kept. Returns the characters written without the terminator, or, when
+// nBufferLength is too small, the size needed with it (nothing written, no
+// error set); 0 with the reason in the last error. *lpFilePart (optional)
+// points at the last component in lpBuffer, or is null when the path ends
+// with a separator.
+DWORD GetFullPathNameW(LPCWSTR lpFileName, DWORD nBufferLength, LPWSTR lpBuffer,
+                       LPWSTR* lpFilePart);
+// GetCurrentDirectoryW: sizes as for GetFullPathNameW.
+DWORD GetCurrentDirectoryW(DWORD nBufferLength, LPWSTR lpBuffer);
+BOOL SetCurrentDirectoryW(LPCWSTR lpPathName);
+// CreateDirectoryW: a new directory for its owner alone; ERROR_ALREADY_EXISTS
+// when the name is taken. RemoveDirectoryW: ERROR_DIR_NOT_EMPTY unless empty.
+BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
+BOOL RemoveDirectoryW(LPCWSTR lpPathName);
+
 // --- time ---------------------------------------------------------------------
 typedef struct _SYSTEMTIME {
     WORD wYear;

@@ -71,11 +71,14 @@ extern "C" HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD d
     struct stat before;
     const bool existed = ::stat(path.c_str(), &before) == 0;
     // Files the system writes hold user data: readable by their owner only.
-    int fd = ::open(path.c_str(), flags, 0600);
+    // Opening never waits, as on Windows: a FIFO without a writer (or a
+    // terminal line) would hold a blocking open forever. Reads and writes
+    // block again once the file is open.
+    int fd = ::open(path.c_str(), flags | O_NONBLOCK, 0600);
     if (fd < 0) {
-        SetLastError(dwCreationDisposition == CREATE_NEW && errno == EEXIST
-                         ? ERROR_FILE_EXISTS
-                         : Win32ErrorFromErrno(errno));
+        SetLastError(dwCreationDisposition == CREATE_NEW && errno == EEXIST ? ERROR_FILE_EXISTS
+                     : errno == ENXIO ? ERROR_FILE_NOT_FOUND // a FIFO without a reader
+                                      : Win32ErrorFromErrno(errno));
         return INVALID_HANDLE_VALUE;
     }
     struct stat st;
@@ -84,6 +87,8 @@ extern "C" HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD d
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
+    if (const int fl = fcntl(fd, F_GETFL); fl != -1)
+        fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
     // No sharing means no other opener among the processes that ask the same way.
     if (dwShareMode == 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
@@ -163,6 +168,21 @@ extern "C" BOOL GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize) {
         return FailWith(Win32ErrorFromErrno(errno));
     lpFileSize->QuadPart = st.st_size;
     return TRUE;
+}
+
+extern "C" DWORD GetFileType(HANDLE hFile) {
+    FileObject* f = AsFile(hFile);
+    struct stat st;
+    if (f == nullptr || fstat(f->fd, &st) != 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FILE_TYPE_UNKNOWN;
+    }
+    SetLastError(ERROR_SUCCESS);
+    if (S_ISCHR(st.st_mode))
+        return FILE_TYPE_CHAR;
+    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
+        return FILE_TYPE_PIPE;
+    return FILE_TYPE_DISK;
 }
 
 extern "C" BOOL CloseHandle(HANDLE hObject) {

@@ -213,12 +213,15 @@ BOOL WINAPI CryptExportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD dwKeySpec,
 // (NTE_BAD_PUBLIC_KEY otherwise). Without CRYPT_ACQUIRE_CACHE_FLAG the caller
 // releases the handle (*pfCallerFreeProvOrNCryptKey TRUE); with it the handle
 // is shared and kept for the life of the process (FALSE). A certificate
-// without the property fails with CRYPT_E_NO_KEY_PROPERTY. The certificate
+// without the property, and without a certificate of the same public key
+// linked in the user's "MY" store (not looked for with
+// CRYPT_ACQUIRE_NO_HEALING), fails with CRYPT_E_NO_KEY_PROPERTY. The certificate
 // context is declared with the stores.
 typedef ULONG_PTR HCRYPTPROV_OR_NCRYPT_KEY_HANDLE;
 #define CRYPT_ACQUIRE_CACHE_FLAG 0x00000001
 #define CRYPT_ACQUIRE_USE_PROV_INFO_FLAG 0x00000002
 #define CRYPT_ACQUIRE_COMPARE_KEY_FLAG 0x00000004
+#define CRYPT_ACQUIRE_NO_HEALING 0x00000008
 #define CRYPT_ACQUIRE_SILENT_FLAG 0x00000040
 struct _CERT_CONTEXT;
 BOOL WINAPI CryptAcquireCertificatePrivateKey(

@@ -1,0 +1,92 @@
+// POSIX: the kernel follows links component by component and takes ".." from
+// where a link led, so the path is resolved as given (relative to the current
+// directory), not from its textually folded full form.
+#include "signing/PathResolve.h"
+
+#include "foundation/Misc.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+// The current directory, or empty with errno set.
+std::string CurrentDirectory() {
+    std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
+    return cwd ? std::string(cwd.get()) : std::string();
+}
+
+// The system error Windows gives for the same reason a path cannot be
+// resolved (a loop of links counts as an invalid name).
+DWORD ErrorFromErrno(int err) {
+    switch (err) {
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case ENAMETOOLONG:
+        return ERROR_FILENAME_EXCED_RANGE;
+    case EACCES:
+    case EPERM:
+        return ERROR_ACCESS_DENIED;
+    case ENOENT:
+        return ERROR_PATH_NOT_FOUND;
+    default:
+        return ERROR_INVALID_NAME;
+    }
+}
+
+} // namespace
+
+HRESULT ResolveFilePath(LPCWSTR pwszPath, LPCWSTR /*pwszFullPath*/, WString& strResolved) {
+    char* pszUtf8 = nullptr;
+    int cbUtf8 = 0;
+    HRESULT hResult = UTF16ToUTF8(pwszPath, &pszUtf8, &cbUtf8);
+    if (FAILED(hResult))
+        return hResult;
+    std::unique_ptr<char[]> pszOwner(pszUtf8);
+    try {
+        std::string prefix(pszUtf8, size_t(cbUtf8));
+        if (prefix.empty() || prefix[0] != '/') {
+            const std::string cwd = CurrentDirectory();
+            if (cwd.empty())
+                return HResultFromError(ErrorFromErrno(errno));
+            prefix = cwd + "/" + prefix;
+        }
+        // The longest leading part that resolves; what follows it does not
+        // exist yet and is kept as written.
+        std::string tail;
+        std::string resolved;
+        for (;;) {
+            std::unique_ptr<char, decltype(&std::free)> real(::realpath(prefix.c_str(), nullptr),
+                                                             &std::free);
+            if (real) {
+                resolved = real.get();
+                break;
+            }
+            if (errno != ENOENT && errno != ENOTDIR)
+                return HResultFromError(ErrorFromErrno(errno));
+            while (prefix.size() > 1 && prefix.back() == '/')
+                prefix.pop_back();
+            const size_t slash = prefix.rfind('/');
+            tail = prefix.substr(slash) + tail;
+            prefix = slash == 0 ? std::string("/") : prefix.substr(0, slash);
+        }
+        if (resolved == "/" && !tail.empty())
+            resolved.clear(); // the tail brings its own leading separator
+        resolved += tail;
+
+        WCHAR* pwszResolved = nullptr;
+        int cchResolved = 0;
+        hResult = UTF8ToUTF16(resolved.c_str(), &pwszResolved, &cchResolved);
+        if (FAILED(hResult))
+            return hResult;
+        std::unique_ptr<WCHAR[]> pwszResolvedOwner(pwszResolved);
+        strResolved.assign(pwszResolved, size_t(cchResolved));
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    return VURO_OK;
+}

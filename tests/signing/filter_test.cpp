@@ -1,0 +1,404 @@
+// The filter engine on both targets (under Wine: Wine's crypt32 decodes the
+// certificates, formats their names and keeps the personal store).
+#include "signing/CertificateFilter.h"
+
+#include "tests/signing/SigningTestSupport.h"
+#include "tests/support/CertificateBuilder.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+using orvane::test::Bytes;
+using orvane::test::CertificateSpec;
+
+namespace {
+
+std::vector<std::string> U8List(const TextList& list) {
+    std::vector<std::string> out;
+    for (const WString& s : list)
+        out.push_back(U8(s));
+    return out;
+}
+
+// --- splitting and hexadecimal text ----------------------------------------
+
+struct SplitCase {
+    const char* text; // null: a null text
+    std::vector<std::string> pieces;
+};
+
+TEST(FilterText, ParseFiltersCutsAtEveryHash) {
+    const std::string longPiece(300, 'x');
+    const SplitCase cases[] = {
+        {nullptr, {}},
+        {"", {""}},                      // one empty alternative: admits all
+        {"#", {"", ""}},                 // two empty alternatives
+        {"Alice#Bob", {"Alice", "Bob"}}, // alternatives in order
+        {"a##b#", {"a", "", "b", ""}},   // empty pieces stay, also at the end
+        {"CN=a, O=b#O=c", {"CN=a, O=b", "O=c"}},
+        {longPiece.c_str(), {std::string(255, 'x')}}, // cut to 255 characters
+    };
+    for (const SplitCase& c : cases) {
+        TextList list;
+        const WString text = c.text != nullptr ? W(c.text) : WString();
+        ASSERT_EQ(ParseFilters(c.text != nullptr ? text.c_str() : nullptr, list), VURO_OK);
+        EXPECT_EQ(U8List(list), c.pieces) << (c.text != nullptr ? c.text : "(null)");
+    }
+    // Pieces are appended to what the list holds.
+    TextList list{W("kept")};
+    ASSERT_EQ(ParseFilters(TEXT("a#b"), list), VURO_OK);
+    EXPECT_EQ(U8List(list), (std::vector<std::string>{"kept", "a", "b"}));
+}
+
+TEST(FilterText, SplitStringsStopsAtTheFirstEmptyPiece) {
+    const std::string longName(300, 'p');
+    const SplitCase cases[] = {
+        {nullptr, {}},
+        {"", {}},                       // an empty text names nothing
+        {"A", {"A"}},                   //
+        {"A||B", {"A", "B"}},           //
+        {"||A", {}},                    // a leading separator ends at once
+        {"A||||B", {"A"}},              // nothing after two adjacent separators
+        {"A||", {"A"}},                 // a trailing separator adds nothing
+        {"A|B", {"A|B"}},               // one bar is no separator
+        {"A|||B", {"A", "|B"}},         // the first two bars separate
+        {"A#B||C", {"A#B", "C"}},       // "#" means nothing here
+        {longName.c_str(), {longName}}, // not cut
+    };
+    for (const SplitCase& c : cases) {
+        TextList list;
+        const WString text = c.text != nullptr ? W(c.text) : WString();
+        ASSERT_EQ(SplitStrings(c.text != nullptr ? text.c_str() : nullptr, list), VURO_OK);
+        EXPECT_EQ(U8List(list), c.pieces) << (c.text != nullptr ? c.text : "(null)");
+    }
+}
+
+TEST(FilterText, HexadecimalTextIsReadFromTheEnd) {
+    struct Case {
+        const char* text;
+        HRESULT result;
+        Bytes bytes; // least significant (last pair) first
+    } const cases[] = {
+        {"0A1B", VURO_OK, {0x1B, 0x0A}},
+        {"0a1b", VURO_OK, {0x1B, 0x0A}},                // either letter case
+        {"008A1B", VURO_OK, {0x1B, 0x8A, 0x00}},        // a leading 00 is a byte
+        {"fF", VURO_OK, {0xFF}},                        //
+        {"", VURO_OK, {}},                              // no digits, no bytes
+        {"ABC", E_INVALIDARG, {}},                      // odd length
+        {"0G", E_INVALIDARG, {}},                       // not a digit
+        {"0A 1B", E_INVALIDARG, {}},                    // separators are not digits
+        {"0x0A", E_INVALIDARG, {}},                     // nor is a prefix
+        {"\xEF\xBC\x90\xEF\xBC\x91", E_INVALIDARG, {}}, // full-width digits
+    };
+    for (const Case& c : cases) {
+        const WString text = W(c.text);
+        DWORD cb = 0xDEAD;
+        BYTE* pb = reinterpret_cast<BYTE*>(this);
+        const HRESULT hr = ConvertStringToBinaryData(text.c_str(), &cb, &pb);
+        EXPECT_EQ(hr, c.result) << c.text;
+        if (FAILED(hr)) {
+            // Out-parameters are set only on success.
+            EXPECT_EQ(cb, 0xDEADu) << c.text;
+            EXPECT_EQ(pb, reinterpret_cast<BYTE*>(this)) << c.text;
+            continue;
+        }
+        EXPECT_EQ(Bytes(pb, pb + cb), c.bytes) << c.text;
+        delete[] pb;
+    }
+    DWORD cb = 0;
+    BYTE* pb = nullptr;
+    EXPECT_EQ(ConvertStringToBinaryData(nullptr, &cb, &pb), E_INVALIDARG);
+    EXPECT_EQ(ConvertStringToBinaryData(TEXT("00"), nullptr, &pb), E_POINTER);
+    EXPECT_EQ(ConvertStringToBinaryData(TEXT("00"), &cb, nullptr), E_POINTER);
+}
+
+// --- the checks over certificates made to measure ---------------------------
+
+constexpr char kCountry[] = "2.5.4.6";
+constexpr char kOrg[] = "2.5.4.10";
+constexpr char kCommonName[] = "2.5.4.3";
+
+// Three holders that differ in every field a filter reads.
+class FilterCertificatesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CertificateSpec alice;
+        alice.subject = {{kCountry, "CN"}, {kOrg, "Example"}, {kCommonName, "Alice"}};
+        alice.issuer = {{kCountry, "CN"}, {kCommonName, "Root RSA"}};
+        alice.serial = {0x0A, 0x1B};
+        alice.keyUsage = Bytes{0x07, 0x80}; // digitalSignature
+        alice.subjectKeyId = Bytes{0x01, 0x02, 0x03, 0x04};
+        alice.signatureAlgorithm = "1.2.840.113549.1.1.5";
+        Add("alice", alice);
+
+        CertificateSpec bob;
+        bob.subject = {{kCountry, "US"}, {kOrg, "Other"}, {kCommonName, "Bob Smith"}};
+        bob.issuer = {{kCountry, "CN"}, {kCommonName, "Root SM2"}};
+        bob.serial = {0x00, 0x8A, 0x1B};  // positive with the top bit set: a leading 00
+        bob.keyUsage = Bytes{0x05, 0x20}; // keyEncipherment only
+        bob.signatureAlgorithm = "1.2.156.10197.1.501";
+        Add("bob", bob);
+
+        CertificateSpec carol;
+        carol.subject = {{kCommonName, "Carol"}};
+        carol.issuer = {{kCountry, "CN"}, {kCommonName, "Root RSA"}};
+        carol.serial = {0x7F};
+        carol.keyUsage.reset();
+        carol.subjectKeyId = Bytes{0xAA, 0xBB};
+        carol.signatureAlgorithm = "1.2.840.113549.1.1.11";
+        carol.notBefore = "20000101000000";
+        carol.notAfter = "20100101000000";
+        Add("carol", carol);
+    }
+
+    void Add(const std::string& name, const CertificateSpec& spec) {
+        const Bytes der = orvane::test::BuildCertificate(spec);
+        PCCERT_CONTEXT cert = CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                                           der.data(), DWORD(der.size()));
+        ASSERT_NE(cert, nullptr) << name << " " << std::hex << GetLastError();
+        m_names[cert] = name;
+        m_certs.emplace_back(cert);
+    }
+
+    PCCERT_CONTEXT Cert(const std::string& name) const {
+        for (const auto& [cert, n] : m_names)
+            if (n == name)
+                return cert;
+        return nullptr;
+    }
+
+    // The names of the certificates that pass, in the order they come out.
+    std::vector<std::string> Passing(const CERTIFICATE_FILTER* pFilter) {
+        CertificateList out;
+        EXPECT_EQ(FilterCertificates(pFilter, out, m_certs), VURO_OK);
+        std::vector<std::string> names;
+        for (const UniqueCertContext& c : out)
+            names.push_back(m_names.count(c.get()) ? m_names[c.get()] : "?");
+        return names;
+    }
+
+    CertificateList m_certs;
+    std::map<PCCERT_CONTEXT, std::string> m_names;
+};
+
+using Names = std::vector<std::string>;
+
+FILETIME Utc(WORD year) {
+    SYSTEMTIME st{};
+    st.wYear = year;
+    st.wMonth = 1;
+    st.wDay = 1;
+    FILETIME ft{};
+    SystemTimeToFileTime(&st, &ft);
+    return ft;
+}
+
+TEST_F(FilterCertificatesTest, EachFieldAdmitsWhatItShould) {
+    const FILETIME in2030 = Utc(2030), in2005 = Utc(2005), in2045 = Utc(2045);
+    struct Case {
+        const char* what;
+        CERTIFICATE_FILTER filter;
+        Names passing;
+    };
+    const Case cases[] = {
+        {"empty filter", {}, {"alice", "bob", "carol"}},
+        {"two alternatives, any case", {TEXT("alice#BOB")}, {"alice", "bob"}},
+        {"# alone: two empty alternatives", {TEXT("#")}, {"alice", "bob", "carol"}},
+        {"empty text: one empty alternative", {TEXT("")}, {"alice", "bob", "carol"}},
+        {"most specific part first", {TEXT("cn=alice, o=example")}, {"alice"}},
+        {"the trailing parts of a name", {TEXT("O=Example, C=CN")}, {"alice"}},
+        {"parts in certificate order do not occur", {TEXT("C=CN, O=Example")}, {}},
+        {"issuer", {nullptr, TEXT("Root SM2")}, {"bob"}},
+        {"issuer and subject together",
+         {TEXT("Carol#Alice"), TEXT("ROOT RSA")},
+         {"alice", "carol"}},
+        {"serial as displayed", {nullptr, nullptr, nullptr, nullptr, TEXT("0A1B")}, {"alice"}},
+        {"serial in lower case", {nullptr, nullptr, nullptr, nullptr, TEXT("0a1b")}, {"alice"}},
+        {"serial without its leading 00", {nullptr, nullptr, nullptr, nullptr, TEXT("8A1B")}, {}},
+        {"serial with its leading 00",
+         {nullptr, nullptr, nullptr, nullptr, TEXT("008A1B")},
+         {"bob"}},
+        {"serial of odd length", {nullptr, nullptr, nullptr, nullptr, TEXT("A1B")}, {}},
+        {"serial with a bad character", {nullptr, nullptr, nullptr, nullptr, TEXT("0G1B")}, {}},
+        {"serial empty: no condition",
+         {nullptr, nullptr, nullptr, nullptr, TEXT("")},
+         {"alice", "bob", "carol"}},
+        {"key usage 0x80", {nullptr, nullptr, nullptr, nullptr, nullptr, 0x80}, {"alice"}},
+        {"key usage 0x20", {nullptr, nullptr, nullptr, nullptr, nullptr, 0x20}, {"bob"}},
+        {"key usage 0xA0: one shared bit suffices",
+         {nullptr, nullptr, nullptr, nullptr, nullptr, 0xA0},
+         {"alice", "bob"}},
+        {"key identifier as displayed", {nullptr, nullptr, nullptr, TEXT("01020304")}, {"alice"}},
+        {"key identifier reversed", {nullptr, nullptr, nullptr, TEXT("04030201")}, {}},
+        {"key identifier too short", {nullptr, nullptr, nullptr, TEXT("0102")}, {}},
+        {"key identifier in lower case", {nullptr, nullptr, nullptr, TEXT("aabb")}, {"carol"}},
+        {"RSA family",
+         {nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, "1.2.840.113549"},
+         {"alice", "carol"}},
+        {"SM2 family",
+         {nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, "1.2.156.10197"},
+         {"bob"}},
+        {"a whole identifier",
+         {nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, "1.2.840.113549.1.1.5"},
+         {"alice"}},
+        {"no dot boundary is demanded",
+         {nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, "1.2.840.11354"},
+         {"alice", "carol"}},
+        {"valid in 2030",
+         {nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, nullptr, &in2030},
+         {"alice", "bob"}},
+        {"valid in 2005",
+         {nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, nullptr, &in2005},
+         {"carol"}},
+        {"valid in 2045",
+         {nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, nullptr, &in2045},
+         {}},
+        {"a leading separator names no provider",
+         {nullptr, nullptr, TEXT("||Orvane")},
+         {"alice", "bob", "carol"}},
+        {"a provider demands a key link", {nullptr, nullptr, TEXT("Orvane")}, {}},
+        {"private key checked only when exactly 1",
+         {nullptr, nullptr, nullptr, nullptr, nullptr, 0, 2},
+         {"alice", "bob", "carol"}},
+        {"no certificate here reaches a key",
+         {nullptr, nullptr, nullptr, nullptr, nullptr, 0, 1},
+         {}},
+        {"every condition at once",
+         {TEXT("ALICE"), TEXT("Root"), nullptr, TEXT("01020304"), TEXT("0A1B"), 0x80, 0,
+          "1.2.840.113549", &in2030},
+         {"alice"}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Passing(&c.filter), c.passing) << c.what;
+    // A null filter is the empty one, and the input stays as it was.
+    EXPECT_EQ(Passing(nullptr), (Names{"alice", "bob", "carol"}));
+    EXPECT_EQ(m_certs.size(), 3u);
+}
+
+TEST_F(FilterCertificatesTest, ChecksSayWhyACertificateFails) {
+    PCCERT_CONTEXT alice = Cert("alice"), bob = Cert("bob"), carol = Cert("carol");
+    const FILETIME in2045 = Utc(2045);
+    struct Case {
+        const char* what;
+        HRESULT got;
+        HRESULT expected;
+    } const cases[] = {
+        {"subject", CheckCertSubjectName(alice, {W("Bob")}), E_FAIL},
+        {"issuer", CheckCertIssuer(alice, {W("SM2")}), E_FAIL},
+        {"no key usage", CheckCertKeyUsage(carol, 0x80), VURO_E_NO_KEY_USAGE},
+        {"usage without the bit", CheckCertKeyUsage(bob, 0x80), VURO_E_INVALID_CERT_USAGE},
+        {"mask beyond the first byte", CheckCertKeyUsage(alice, 0x8000), VURO_E_INVALID_CERT_USAGE},
+        {"no key identifier", CheckCertSubjectKeyID(bob, TEXT("01")), VURO_E_NO_SUBJECT_KEY_ID},
+        {"malformed key identifier", CheckCertSubjectKeyID(alice, TEXT("123")), E_INVALIDARG},
+        {"other key identifier", CheckCertSubjectKeyID(alice, TEXT("01020305")), E_FAIL},
+        {"malformed serial", CheckCertSerialNumber(alice, TEXT("XY")), E_INVALIDARG},
+        {"other serial", CheckCertSerialNumber(alice, TEXT("0A1C")), E_FAIL},
+        {"expired", CheckCertTimeValidity(alice, &in2045), E_FAIL},
+        {"algorithm", CheckCertSignatureAlg(bob, "1.2.840.113549"), E_FAIL},
+        {"no key-provider property", CheckCSPName(alice, {W("Orvane")}), CRYPT_E_NOT_FOUND},
+        {"no certificate", CheckCertSubjectName(nullptr, {}), E_INVALIDARG},
+        {"passes", CheckCertSerialNumber(bob, TEXT("008a1b")), VURO_OK},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.got, c.expected) << c.what;
+}
+
+TEST_F(FilterCertificatesTest, ResultsAreAppendedAndInputStaysTheCallers) {
+    CertificateList out;
+    out.emplace_back(CertDuplicateCertificateContext(Cert("carol")));
+    const CERTIFICATE_FILTER filter{TEXT("Alice")};
+    ASSERT_EQ(FilterCertificates(&filter, out, m_certs), VURO_OK);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0].get(), Cert("carol"));
+    EXPECT_EQ(out[1].get(), Cert("alice"));
+    // Each element holds its own reference: the input may go first.
+    m_certs.clear();
+    m_names.clear();
+    EXPECT_EQ(CommonNameWord(out[1].get()), "Alice");
+}
+
+// --- stores -----------------------------------------------------------------
+
+TEST(ExtractCertificates, KeepsTheStoreOrderAndAppends) {
+    UniqueStore store(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+    ASSERT_TRUE(store);
+    for (BYTE serial : {0x11, 0x22, 0x33}) {
+        CertificateSpec spec;
+        spec.serial = {serial};
+        const Bytes der = orvane::test::BuildCertificate(spec);
+        ASSERT_TRUE(CertAddEncodedCertificateToStore(store.get(), X509_ASN_ENCODING, der.data(),
+                                                     DWORD(der.size()), CERT_STORE_ADD_ALWAYS,
+                                                     nullptr));
+    }
+    // The store's own order (Wine's memory stores hand out the newest first).
+    std::vector<BYTE> order;
+    PCCERT_CONTEXT walk = nullptr;
+    while ((walk = CertEnumCertificatesInStore(store.get(), walk)) != nullptr)
+        order.push_back(walk->pCertInfo->SerialNumber.pbData[0]);
+    ASSERT_EQ(order.size(), 3u);
+
+    CertificateList list;
+    ASSERT_EQ(ExtractCertificatesFromStore(store.get(), list), VURO_OK);
+    ASSERT_EQ(ExtractCertificatesFromStore(store.get(), list), VURO_OK);
+    ASSERT_EQ(list.size(), 6u);
+    for (size_t i = 0; i < list.size(); ++i)
+        EXPECT_EQ(list[i].get()->pCertInfo->SerialNumber.pbData[0], order[i % 3]) << i;
+    // Closing the store leaves the references with the list.
+    store.reset();
+    EXPECT_EQ(list[2].get()->pCertInfo->SerialNumber.pbData[0], order[2]);
+
+    EXPECT_EQ(ExtractCertificatesFromStore(nullptr, list), E_INVALIDARG);
+    EXPECT_TRUE(list.empty()); // a failure leaves the list empty
+}
+
+// The personal store with keys behind two certificates, one of whose
+// containers is deleted: the private-key and provider checks against the
+// system's key links (under Wine: Wine's rsaenh and its "MY" store).
+TEST(FilterLocalStore, PrivateKeyAndProviderConditions) {
+    const WString marker = UniqueMarker();
+    LinkedCertificate kept, orphaned;
+    ASSERT_NO_FATAL_FAILURE(kept.Create(W("Kept ") + marker, AT_SIGNATURE));
+    ASSERT_NO_FATAL_FAILURE(orphaned.Create(W("Orphaned ") + marker, AT_SIGNATURE));
+    // An unlinked certificate of the same holder, beside them in the store.
+    ASSERT_NO_FATAL_FAILURE(kept.AddUnlinkedNeighbour(W("Unlinked ") + marker));
+    orphaned.DeleteContainer();
+
+    struct Case {
+        const char* what;
+        const WCHAR* csp;
+        BOOL privateKey;
+        Names passing;
+    } const cases[] = {
+        {"key required", nullptr, 1, {"Kept"}},
+        {"no key condition", nullptr, 0, {"Kept", "Orphaned", "Unlinked"}},
+        {"provider by a piece of its name",
+         TEXT("enhanced CRYPTOGRAPHIC"),
+         0,
+         {"Kept", "Orphaned"}},
+        {"second of two providers",
+         TEXT("Orvane Soft SM2||Microsoft Enhanced"),
+         0,
+         {"Kept", "Orphaned"}},
+        {"another provider", TEXT("Orvane Soft SM2"), 0, {}},
+        {"provider and key", TEXT("Microsoft"), 1, {"Kept"}},
+    };
+    for (const Case& c : cases) {
+        CERTIFICATE_FILTER filter{marker.c_str()};
+        filter.pwszCSPName = c.csp;
+        filter.fPrivateKey = c.privateKey;
+        CertificateList out;
+        ASSERT_EQ(FilterCertificatesfromLocalStore(&filter, out), VURO_OK) << c.what;
+        Names names;
+        for (const UniqueCertContext& cert : out)
+            names.push_back(CommonNameWord(cert.get()));
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, c.passing) << c.what;
+    }
+}
+
+} // namespace
