@@ -3,6 +3,7 @@
 #include "foundation/CertificateChainOperate.h"
 #include "foundation/Misc.h"
 #include "foundation/Trace.h"
+#include "signing/CertificateFilter.h"
 
 #include <algorithm>
 #include <memory>
@@ -26,24 +27,6 @@ bool LoadResourceText(HMODULE hModule, UINT uId, size_t cchMax, WString& strText
         return false;
     strText.assign(buffer.data(), static_cast<size_t>(nRetCode));
     return true;
-}
-
-// ExtractStoreCertificates: duplicates of every certificate of hCertStore, in
-// enumeration order.
-HRESULT ExtractStoreCertificates(HCERTSTORE hCertStore,
-                                 std::vector<UniqueCertContext>& certificates) {
-    if (hCertStore == nullptr)
-        return E_INVALIDARG;
-    PCCERT_CONTEXT pCert = nullptr;
-    while ((pCert = CertEnumCertificatesInStore(hCertStore, pCert)) != nullptr) {
-        UniqueCertContext copy(CertDuplicateCertificateContext(pCert));
-        if (!copy) {
-            CertFreeCertificateContext(pCert);
-            return FailureFromLastError();
-        }
-        certificates.push_back(std::move(copy));
-    }
-    return VURO_OK;
 }
 
 template <class T> struct ArrayDeleter {
@@ -264,7 +247,7 @@ HRESULT LoadCertificates(HMODULE hResourceModule, HCERTSTORE hCertStore,
     std::vector<UniqueCertContext> vtrCertificates;
     std::vector<CERTIFICATE_DISPLAY_ITEM> vtrItems;
     try {
-        HRESULT hResult = ExtractStoreCertificates(hCertStore, vtrCertificates);
+        HRESULT hResult = ExtractCertificatesFromStore(hCertStore, vtrCertificates);
         if (FAILED(hResult))
             return TRACE_FAIL_W(op, TEXT("ExtractCertificatesFromStore"), hResult,
                                 TEXT("FAILED(hResult)"));

@@ -1,6 +1,5 @@
-// The module's embedded resources on POSIX: the string table, built from the
-// same rows the Windows resource compiler reads, and the typed binary
-// resources (pictures) its resource script names.
+// The module's embedded string table on POSIX, built from the same rows the
+// Windows resource compiler reads.
 #include <windows.h>
 #include <orvane_resources.h>
 
@@ -16,20 +15,7 @@ const ORVANE_STRING_RESOURCE kStrings[] = {
 
 #undef ORVANE_STR
 
-#ifdef ORVANE_BINARY_RESOURCES
-#include ORVANE_BINARY_RESOURCES
-#endif
-
 } // namespace
 
 extern "C" const ORVANE_MODULE_RESOURCES g_OrvaneModuleResources = {
-    kStrings,
-    sizeof(kStrings) / sizeof(kStrings[0]),
-#ifdef ORVANE_BINARY_RESOURCES
-    kBinaries,
-    sizeof(kBinaries) / sizeof(kBinaries[0]),
-#else
-    nullptr,
-    0,
-#endif
-};
+    kStrings, sizeof(kStrings) / sizeof(kStrings[0])};

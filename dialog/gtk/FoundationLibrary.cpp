@@ -130,9 +130,9 @@ GdkRectangle GetMonitorGeometry(GtkWidget* pWidget) {
     return geometry;
 }
 
-HRESULT LoadImageFromResource(HMODULE hModule, UINT uId, GdkPixbuf** ppImage) {
+HRESULT LoadImageFromResource(HMODULE hModule, UINT uId, GdkPixbuf** ppImage, LPCWSTR pwszType) {
     const WCHAR* op = TEXT("LoadImageFromResource");
-    HRSRC hResource = FindResourceW(hModule, MAKEINTRESOURCEW(uId), TEXT("PNG"));
+    HRSRC hResource = FindResourceW(hModule, MAKEINTRESOURCEW(uId), pwszType);
     if (hResource == nullptr)
         return FAIL_LAST_ERROR_W(op, TEXT("FindResource"), TEXT("hResource == NULL"));
     const DWORD dwResSize = SizeofResource(hModule, hResource);
@@ -144,7 +144,6 @@ HRESULT LoadImageFromResource(HMODULE hModule, UINT uId, GdkPixbuf** ppImage) {
         return FAIL_LAST_ERROR_W(op, TEXT("LoadResource"), TEXT("lpResData == NULL"));
     const HRESULT hResult =
         LoadImageFromData(dwResSize, static_cast<const BYTE*>(lpResData), ppImage);
-    FreeResource(hData);
     if (FAILED(hResult))
         return TRACE_FAIL_W(op, TEXT("_LoadImageFromData"), hResult, TEXT("FAILED(hResult)"));
     return VURO_OK;

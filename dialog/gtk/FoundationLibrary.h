@@ -26,10 +26,12 @@ UINT GetWidgetDPI(GtkWidget* pWidget);
 // logical pixels.
 GdkRectangle GetMonitorGeometry(GtkWidget* pWidget);
 
-// LoadImageFromResource: the PNG resource uId ("PNG" type) of hModule,
-// decoded into *ppImage (a new reference; the caller unrefs it). Returns 0 or
-// the resource loader's error as a result code, or the decoder's failure.
-HRESULT LoadImageFromResource(HMODULE hModule, UINT uId, GdkPixbuf** ppImage);
+// LoadImageFromResource: the picture resource uId of type pwszType ("PNG",
+// or RT_GROUP_ICON: an icon file) of hModule, decoded into *ppImage (a new
+// reference; the caller unrefs it). Returns 0 or the resource loader's error
+// as a result code, or the decoder's failure.
+HRESULT LoadImageFromResource(HMODULE hModule, UINT uId, GdkPixbuf** ppImage,
+                              LPCWSTR pwszType = TEXT("PNG"));
 
 // LoadImageFromData: decodes cbData bytes of an image file (PNG) into
 // *ppImage, which owns its pixels. E_INVALIDARG for no data, E_FAIL when the

@@ -143,7 +143,8 @@ bool CSelectCertificateDlg::OnInitDialog(const SELECT_CERTIFICATE_DIALOG_PARAMS*
     HMODULE hModule = m_model.ResourceModule();
 
     GdkPixbuf* pIcon = nullptr;
-    if (SUCCEEDED(LoadImageFromResource(hModule, IDI_DIALOG_ICON, &pIcon))) {
+    // The icon is an icon file here: the loader picks its largest picture.
+    if (SUCCEEDED(LoadImageFromResource(hModule, IDI_DIALOG_ICON, &pIcon, RT_GROUP_ICON))) {
         gtk_window_set_icon(GTK_WINDOW(m_pWindow), pIcon);
         g_object_unref(pIcon);
     }

@@ -109,8 +109,6 @@ typedef HINSTANCE HMODULE;
 typedef struct HKEY__* HKEY;
 typedef HKEY* PHKEY;
 typedef struct HWND__* HWND;
-typedef struct HRSRC__* HRSRC;
-typedef HANDLE HGLOBAL;
 typedef intptr_t(WINAPI* FARPROC)();
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 

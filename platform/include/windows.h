@@ -17,6 +17,10 @@ DWORD GetCurrentThreadId(void);
 HMODULE GetModuleHandleW(LPCWSTR lpModuleName);
 FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
+#define GET_MODULE_HANDLE_EX_FLAG_PIN 0x00000001
+#define GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT 0x00000002
+#define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x00000004
+BOOL GetModuleHandleExW(DWORD dwFlags, LPCWSTR lpModuleName, HMODULE* phModule);
 
 // --- strings and code pages ---------------------------------------------------
 #define CP_ACP 0
@@ -46,15 +50,16 @@ int lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2);
 DWORD FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
                      LPWSTR lpBuffer, DWORD nSize, va_list* Arguments);
 int LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax);
-// Typed binary resources of the module's embedded table. Names are integer
-// ids (MAKEINTRESOURCEW); types are names or integer ids. Every language is
-// the neutral one.
+// Typed resources of a module (see orvane_resources.h for how they get there).
+typedef struct HRSRC__* HRSRC;
+typedef HANDLE HGLOBAL;
+#define RT_ICON MAKEINTRESOURCEW(3)
+#define RT_RCDATA MAKEINTRESOURCEW(10)
+#define RT_GROUP_ICON MAKEINTRESOURCEW(14)
 HRSRC FindResourceW(HMODULE hModule, LPCWSTR lpName, LPCWSTR lpType);
 DWORD SizeofResource(HMODULE hModule, HRSRC hResInfo);
 HGLOBAL LoadResource(HMODULE hModule, HRSRC hResInfo);
 LPVOID LockResource(HGLOBAL hResData);
-BOOL FreeResource(HGLOBAL hResData);
-#define RT_RCDATA MAKEINTRESOURCEW(10)
 LANGID GetUserDefaultUILanguage(void);
 LANGID GetThreadUILanguage(void);
 LANGID SetThreadUILanguage(LANGID LangId);
@@ -147,6 +152,8 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME* lpSystemTime, LPFILETIME lpFileTime)
 // one in force now, not at the given time, as on Windows). The local zone is
 // the C library's (TZ, else the system's).
 BOOL FileTimeToLocalFileTime(const FILETIME* lpFileTime, LPFILETIME lpLocalFileTime);
+// GetSystemTimeAsFileTime: the current time, UTC.
+void GetSystemTimeAsFileTime(LPFILETIME lpSystemTimeAsFileTime);
 
 #ifdef __cplusplus
 }

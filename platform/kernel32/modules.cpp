@@ -56,6 +56,38 @@ extern "C" HMODULE GetModuleHandleW(LPCWSTR lpModuleName) {
     return nullptr;
 }
 
+extern "C" BOOL GetModuleHandleExW(DWORD dwFlags, LPCWSTR lpModuleName, HMODULE* phModule) {
+    if (phModule == nullptr ||
+        (dwFlags &
+         (GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT)) ==
+            (GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT) ||
+        (dwFlags &
+         ~DWORD(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT |
+                GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS)) != 0) {
+        if (phModule != nullptr)
+            *phModule = nullptr;
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *phModule = nullptr;
+    if ((dwFlags & GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS) == 0) {
+        *phModule = GetModuleHandleW(lpModuleName);
+        return *phModule != nullptr;
+    }
+    // An address inside this module's image names this module; the stand-in
+    // knows no other loaded module by address. Modules are never unloaded
+    // underneath their own code, so reference counts have nothing to track.
+    Dl_info self, other;
+    if (dladdr(&g_selfModule, &self) == 0 ||
+        dladdr(static_cast<const void*>(lpModuleName), &other) == 0 ||
+        self.dli_fbase != other.dli_fbase) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return FALSE;
+    }
+    *phModule = reinterpret_cast<HMODULE>(&g_selfModule);
+    return TRUE;
+}
+
 extern "C" FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
     if (hModule == reinterpret_cast<HMODULE>(&g_advapi32Module) && lpProcName != nullptr) {
         for (const Export& e : kAdvapi32Exports)

@@ -1,10 +1,13 @@
-// String tables from the module's embedded resource table, in the
+// A module's resources: string tables from its embedded table, in the
 // user-interface language with English as the fallback, as the Windows
-// resource loader does.
+// resource loader does; and typed resources from the blocks its resource
+// objects register.
 #include <windows.h>
 #include <orvane_resources.h>
 
 #include "internal/util.h"
+
+#include <mutex>
 
 namespace {
 
@@ -52,63 +55,99 @@ extern "C" int LoadStringW(HINSTANCE, UINT uID, LPWSTR lpBuffer, int cchBufferMa
     return copy;
 }
 
-// --- typed binary resources -----------------------------------------------------
+// --- typed resources ------------------------------------------------------------------
 
 namespace {
 
-bool SameType(LPCWSTR want, LPCWSTR have) {
-    if (IS_INTRESOURCE(want) || IS_INTRESOURCE(have))
-        return want == have;
-    return lstrcmpiW(want, have) == 0;
+// The blocks registered by this module's resource objects. Registration
+// happens while the module loads, before anything can look; the lock keeps
+// a module loaded on another thread's behalf safe all the same.
+std::mutex g_blockMutex;
+ORVANE_RESOURCE_BLOCK* g_blocks = nullptr;
+
+bool IsThisModule(HMODULE hModule) {
+    return hModule == nullptr || hModule == GetModuleHandleW(nullptr);
+}
+
+// Matches: whether a type or name as the caller gives it (an integer made with
+// MAKEINTRESOURCEW, "#n" for the integer n, or a text compared without regard
+// to case) names the entry's text or integer.
+bool Matches(LPCWSTR pwszWanted, const WCHAR* pwszText, WORD wId) {
+    if (IS_INTRESOURCE(pwszWanted))
+        return pwszText == nullptr && wId == WORD(reinterpret_cast<ULONG_PTR>(pwszWanted));
+    if (pwszWanted[0] == u'#' && pwszWanted[1] != 0) {
+        unsigned long ulValue = 0;
+        const WCHAR* p = pwszWanted + 1;
+        for (; *p >= u'0' && *p <= u'9' && ulValue <= 0xFFFF; ++p)
+            ulValue = ulValue * 10 + unsigned(*p - u'0');
+        if (*p == 0 && ulValue <= 0xFFFF)
+            return pwszText == nullptr && wId == WORD(ulValue);
+    }
+    return pwszText != nullptr && lstrcmpiW(pwszWanted, pwszText) == 0;
+}
+
+// Known: whether hResInfo is one of the registered entries.
+bool Known(const ORVANE_RESOURCE_ENTRY* pEntry) {
+    std::lock_guard<std::mutex> lock(g_blockMutex);
+    for (const ORVANE_RESOURCE_BLOCK* b = g_blocks; b != nullptr; b = b->next)
+        if (pEntry >= b->resources && pEntry < b->resources + b->count)
+            return true;
+    return false;
 }
 
 } // namespace
 
-extern "C" HRSRC FindResourceW(HMODULE, LPCWSTR lpName, LPCWSTR lpType) {
-    if (lpName == nullptr || lpType == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+extern "C" void OrvaneRegisterResources(ORVANE_RESOURCE_BLOCK* pBlock) {
+    if (pBlock == nullptr)
+        return;
+    std::lock_guard<std::mutex> lock(g_blockMutex);
+    pBlock->next = g_blocks;
+    g_blocks = pBlock;
+}
+
+extern "C" HRSRC FindResourceW(HMODULE hModule, LPCWSTR lpName, LPCWSTR lpType) {
+    if (!IsThisModule(hModule)) {
+        SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
         return nullptr;
     }
-    const ORVANE_MODULE_RESOURCES* table = &g_OrvaneModuleResources;
-    bool typeSeen = false;
-    if (table != nullptr && table->binaries != nullptr && IS_INTRESOURCE(lpName)) {
-        const UINT id = LOWORD(reinterpret_cast<ULONG_PTR>(lpName));
-        for (size_t i = 0; i < table->binaryCount; ++i) {
-            const ORVANE_BINARY_RESOURCE& r = table->binaries[i];
-            if (!SameType(lpType, r.type))
-                continue;
-            typeSeen = true;
-            if (r.id == id)
-                return reinterpret_cast<HRSRC>(const_cast<ORVANE_BINARY_RESOURCE*>(&r));
+    bool bTypeSeen = false;
+    {
+        std::lock_guard<std::mutex> lock(g_blockMutex);
+        for (const ORVANE_RESOURCE_BLOCK* b = g_blocks; b != nullptr; b = b->next) {
+            for (size_t i = 0; i < b->count; ++i) {
+                const ORVANE_RESOURCE_ENTRY& r = b->resources[i];
+                if (!Matches(lpType, r.typeName, r.typeId))
+                    continue;
+                bTypeSeen = true;
+                if (Matches(lpName, r.name, r.id))
+                    return reinterpret_cast<HRSRC>(const_cast<ORVANE_RESOURCE_ENTRY*>(&r));
+            }
         }
     }
-    // Names given as text are not used by the system; like a missing id they
-    // are not found.
-    SetLastError(typeSeen ? ERROR_RESOURCE_NAME_NOT_FOUND : ERROR_RESOURCE_TYPE_NOT_FOUND);
+    SetLastError(bTypeSeen ? ERROR_RESOURCE_NAME_NOT_FOUND : ERROR_RESOURCE_TYPE_NOT_FOUND);
     return nullptr;
 }
 
-extern "C" DWORD SizeofResource(HMODULE, HRSRC hResInfo) {
-    if (hResInfo == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
+extern "C" DWORD SizeofResource(HMODULE hModule, HRSRC hResInfo) {
+    const auto* pEntry = reinterpret_cast<const ORVANE_RESOURCE_ENTRY*>(hResInfo);
+    if (!IsThisModule(hModule) || pEntry == nullptr || !Known(pEntry)) {
+        SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
         return 0;
     }
-    return reinterpret_cast<const ORVANE_BINARY_RESOURCE*>(hResInfo)->size;
+    return pEntry->size;
 }
 
-extern "C" HGLOBAL LoadResource(HMODULE, HRSRC hResInfo) {
-    if (hResInfo == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
+extern "C" HGLOBAL LoadResource(HMODULE hModule, HRSRC hResInfo) {
+    const auto* pEntry = reinterpret_cast<const ORVANE_RESOURCE_ENTRY*>(hResInfo);
+    if (!IsThisModule(hModule) || pEntry == nullptr || !Known(pEntry)) {
+        SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
         return nullptr;
     }
-    // The embedded bytes are the resource: nothing to load or to free.
-    return const_cast<BYTE*>(reinterpret_cast<const ORVANE_BINARY_RESOURCE*>(hResInfo)->data);
+    // The data is part of the module's image, as on Windows: never freed,
+    // never written.
+    return const_cast<BYTE*>(pEntry->data);
 }
 
 extern "C" LPVOID LockResource(HGLOBAL hResData) {
     return hResData;
-}
-
-extern "C" BOOL FreeResource(HGLOBAL) {
-    return FALSE; // as on Windows: resources stay loaded with their module
 }

@@ -132,3 +132,14 @@ BOOL FileTimeToLocalFileTime(const FILETIME* lpFileTime, LPFILETIME lpLocalFileT
     *lpLocalFileTime = FileTimeOf(static_cast<uint64_t>(nTicks + nOffset));
     return TRUE;
 }
+
+void GetSystemTimeAsFileTime(LPFILETIME lpSystemTimeAsFileTime) {
+    if (lpSystemTimeAsFileTime == nullptr)
+        return;
+    struct timespec ts {};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    const uint64_t ullSeconds =
+        static_cast<uint64_t>(kDaysFrom1601To1970 * kSecondsPerDay + int64_t(ts.tv_sec));
+    *lpSystemTimeAsFileTime =
+        FileTimeOf(ullSeconds * kTicksPerSecond + static_cast<uint64_t>(ts.tv_nsec) / 100);
+}

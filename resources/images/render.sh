@@ -13,10 +13,9 @@ render() { # svg png size
 render cert_software.svg cert_software.png 128 # resource PNG 105
 render cert_hardware.svg cert_hardware.png 128 # resource PNG 106
 render cert_frame.svg cert_frame.png 62        # resource PNG 107
-render signing_icon.svg signing_icon.png 128   # resource PNG 102, the icon for GTK
 
-# Icon 102 for Windows: the usual sizes, each drawn from the SVG rather than
-# scaled from a larger picture.
+# Icon 102, the window icon on both targets: the usual sizes, each drawn
+# from the SVG rather than scaled from a larger picture.
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 sizes=(16 20 24 32 40 48 64 256)

@@ -165,14 +165,16 @@ ScreenRect GtkDriver::ScreenRectOf(GtkWidget* pWidget) {
 
 unsigned long GtkDriver::WaitForDialog() {
     unsigned long xid = 0;
-    WaitUntil([&] {
-        GtkWidget* pDialog = FindWidget("select-certificate-dialog");
-        GtkWidget* pRows = FindWidget("certificate-rows");
-        if (pDialog == nullptr || pRows == nullptr || !gtk_widget_get_mapped(pRows))
-            return false;
-        xid = WindowXid(pDialog);
-        return true;
-    });
+    WaitUntil(
+        [&] {
+            GtkWidget* pDialog = FindWidget("select-certificate-dialog");
+            GtkWidget* pRows = FindWidget("certificate-rows");
+            if (pDialog == nullptr || pRows == nullptr || !gtk_widget_get_mapped(pRows))
+                return false;
+            xid = WindowXid(pDialog);
+            return true;
+        },
+        30000); // a loaded machine may take its time to show a window
     if (xid != 0) {
         Xdo({"windowfocus", "--sync", std::to_string(xid)});
         // One round through the dialog's loop, so the first frame is drawn.

@@ -239,6 +239,23 @@ TEST_F(Win32Dialog, OkTakesThePickedRow) {
     EXPECT_TRUE(SameCertificate(selected.get(), certs[2].get())); // bob
 }
 
+TEST_F(Win32Dialog, TheListHasTheFocusAndTheKeysWork) {
+    const HRESULT hr = Run(All(), FALSE, [](HWND hDialog) {
+        HWND hList = GetDlgItem(hDialog, 1001);
+        GUITHREADINFO info{};
+        info.cbSize = sizeof(info);
+        ASSERT_TRUE(GetGUIThreadInfo(g_dialogThread, &info));
+        EXPECT_EQ(info.hwndFocus, hList);
+        // Down moves to the second row; Return is OK.
+        PostMessageW(hList, WM_KEYDOWN, VK_DOWN, 0);
+        PostMessageW(hList, WM_KEYUP, VK_DOWN, 0);
+        PostMessageW(hList, WM_KEYDOWN, VK_RETURN, 0);
+        PostMessageW(hList, WM_KEYUP, VK_RETURN, 0);
+    });
+    ASSERT_EQ(hr, S_OK);
+    EXPECT_TRUE(SameCertificate(selected.get(), certs[2].get())); // bob
+}
+
 TEST_F(Win32Dialog, CancelAndClosingCancel) {
     struct Case {
         const char* what;

@@ -23,6 +23,9 @@ public:
     virtual NPError Shutdown() = 0;
     // MIMEDescription: NP_GetMIMEDescription's text, empty when not exported.
     virtual std::string MIMEDescription() = 0;
+    // Install: calls NP_Install as an installer does (on Windows with COM
+    // initialised on this thread for the call); false when it is not exported.
+    virtual bool Install() = 0;
 };
 
 // PrepareStandardStreams: output byte for byte (no CR LF translation), so

@@ -31,6 +31,14 @@ public:
         return psz == nullptr ? std::string() : std::string(psz);
     }
 
+    bool Install() override {
+        auto pfn = Symbol<void (*)()>("NP_Install");
+        if (pfn == nullptr)
+            return false;
+        pfn();
+        return true;
+    }
+
 private:
     void* m_hLibrary;
 };

@@ -1,6 +1,7 @@
 #include "tools/npshell/PluginLibrary.h"
 
 #include <windows.h>
+#include <objbase.h>
 
 #include <cstdio>
 #include <fcntl.h>
@@ -40,6 +41,19 @@ public:
         auto pfn = Symbol<NP_GetMIMEDescriptionFunc>("NP_GetMIMEDescription");
         const char* psz = pfn == nullptr ? nullptr : pfn();
         return psz == nullptr ? std::string() : std::string(psz);
+    }
+
+    bool Install() override {
+        auto pfn = Symbol<void (*)()>("NP_Install");
+        if (pfn == nullptr)
+            return false;
+        // The plug-in reads its documents through COM and leaves COM to the
+        // thread that calls it.
+        const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        pfn();
+        if (SUCCEEDED(hr))
+            CoUninitialize();
+        return true;
     }
 
 private:

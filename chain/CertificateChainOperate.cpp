@@ -1,0 +1,405 @@
+#include "chain/CertificateChainOperate.h"
+
+#include "foundation/CertificateChainOperate.h"
+#include "foundation/Handles.h"
+#include "foundation/Misc.h"
+#include "foundation/Trace.h"
+
+#include <winreg.h>
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#define TRACE_MODULE "CertificateChainOperate"
+
+namespace {
+
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+constexpr WCHAR kResourceType[] = TEXT("CERTIFICATE");
+constexpr WCHAR kBlobValueName[] = TEXT("Blob");
+
+using UniqueRegKey = UniqueHandle<HKEY, &RegCloseKey>;
+
+// ThumbprintText: the SHA-1 thumbprint of the certificate as 40 upper-case
+// hexadecimal digits, as the root store names its keys.
+HRESULT ThumbprintText(PCCERT_CONTEXT pCertContext, WString& strThumbprint) {
+    BYTE rgbHash[20] = {};
+    DWORD cbHash = sizeof(rgbHash);
+    if (!CertGetCertificateContextProperty(pCertContext, CERT_SHA1_HASH_PROP_ID, rgbHash, &cbHash))
+        return FailureFromLastError();
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    strThumbprint.clear();
+    for (DWORD i = 0; i < cbHash; ++i) {
+        strThumbprint.push_back(WCHAR(kDigits[rgbHash[i] >> 4]));
+        strThumbprint.push_back(WCHAR(kDigits[rgbHash[i] & 15]));
+    }
+    return S_OK;
+}
+
+ULONGLONG FileTimeTicks(const FILETIME& ft) {
+    return ULONGLONG(ft.dwHighDateTime) << 32 | ft.dwLowDateTime;
+}
+
+bool IsSelfIssued(PCCERT_CONTEXT pCertContext) {
+    const CERT_NAME_BLOB& issuer = pCertContext->pCertInfo->Issuer;
+    const CERT_NAME_BLOB& subject = pCertContext->pCertInfo->Subject;
+    return issuer.cbData == subject.cbData &&
+           (issuer.cbData == 0 || std::memcmp(issuer.pbData, subject.pbData, issuer.cbData) == 0);
+}
+
+} // namespace
+
+HRESULT ImportCertificateChainfromResoure(WORD wResourceId) {
+    TraceHelper trace(TEXT("ImportCertificateChainfromResoure"));
+    const char* const op = "ImportCertificateChainfromResoure";
+    // The module this code is linked into: the plug-in, whose resources hold
+    // the documents.
+    HMODULE hModule = nullptr;
+    if (!GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            reinterpret_cast<LPCWSTR>(&ImportCertificateChainfromResoure), &hModule))
+        return FAIL_LAST_ERROR(op, "GetModuleHandleEx FAILED.", "hModule == NULL");
+    BYTE* pbRaw = nullptr;
+    DWORD cbData = 0;
+    HRESULT hResult = LoadModuleResource(hModule, wResourceId, &pbRaw, &cbData);
+    if (FAILED(hResult))
+        return TRACE_FAIL(op, "LoadModuleResource", hResult, "FAILED(hResult)");
+    std::unique_ptr<BYTE[]> pbData(pbRaw);
+    TRACE_OK(op, "LoadModuleResource");
+    hResult = ImportCertificateChainfromBlobData(pbData.get(), cbData);
+    if (FAILED(hResult))
+        return TRACE_FAIL(op, "ImportCertificateChainfromBlobData", hResult, "FAILED(hResult)");
+    TRACE_OK(op, "ImportCertificateChainfromBlobData");
+    return VURO_OK;
+}
+
+HRESULT LoadModuleResource(HMODULE hModule, WORD wResourceId, BYTE** ppbData, DWORD* pcbData) {
+    TraceHelper trace(TEXT("LoadModuleResource"));
+    const char* const op = "LoadModuleResource";
+    if (ppbData == nullptr || pcbData == nullptr)
+        return TRACE_FAIL(op, "Check Parameters", E_POINTER, "ppbData == NULL || pcbData == NULL");
+    HRSRC hResInfo = FindResourceW(hModule, MAKEINTRESOURCEW(wResourceId), kResourceType);
+    if (hResInfo == nullptr)
+        return FAIL_LAST_ERROR(op, "FindResource FAILED.", "hResInfo == NULL");
+    const DWORD cbResource = SizeofResource(hModule, hResInfo);
+    if (cbResource == 0)
+        return FAIL_LAST_ERROR(op, "SizeofResource FAILED.", "dwResSize == 0");
+    HGLOBAL hResData = LoadResource(hModule, hResInfo);
+    const void* pvResource = hResData == nullptr ? nullptr : LockResource(hResData);
+    if (pvResource == nullptr)
+        return FAIL_LAST_ERROR(op, "LoadResource FAILED.", "hResData == NULL");
+    BYTE* pbCopy = new (std::nothrow) BYTE[cbResource];
+    if (pbCopy == nullptr)
+        return TRACE_FAIL(op, "Dispatch memory failed.", E_OUTOFMEMORY, "pbCopy == NULL");
+    std::memcpy(pbCopy, pvResource, cbResource);
+    *ppbData = pbCopy;
+    *pcbData = cbResource;
+    return VURO_OK;
+}
+
+HRESULT ImportCertificateChainfromBlobData(const BYTE* pbData, DWORD cbData) {
+    TraceHelper trace(TEXT("ImportCertificateChainfromBlobData"));
+    const char* const op = "ImportCertificateChainfromBlobData";
+    XML_NODE document;
+    HRESULT hResult = LoadXMLDom(pbData, cbData, &document);
+    if (FAILED(hResult))
+        return TRACE_FAIL(op, "LoadXMLDom", hResult, "FAILED(hResult)");
+    TRACE_OK(op, "LoadXMLDom");
+    hResult = ImportCertChainfromXMLDOMDoc(&document);
+    if (FAILED(hResult))
+        return TRACE_FAIL(op, "ImportCertChainfromXMLDOMDoc", hResult, "FAILED(hResult)");
+    TRACE_OK(op, "ImportCertChainfromXMLDOMDoc");
+    return VURO_OK;
+}
+
+HRESULT ImportCertChainfromXMLDOMDoc(const XML_NODE* pDocument) {
+    TraceHelper trace(TEXT("ImportCertChainfromXMLDOMDoc"));
+    const char* const op = "ImportCertChainfromXMLDOMDoc";
+    const XML_NODE* pRoot = nullptr;
+    HRESULT hResult = GetXMLRootNode(pDocument, &pRoot);
+    if (FAILED(hResult))
+        return TRACE_FAIL(op, "GetXMLRootNode", hResult, "FAILED(hResult)");
+    TraceValueW("RootNodeName", pRoot->strName.c_str());
+
+    const XML_NODE* pRootCACertificateNode = nullptr;
+    hResult = FindChildNode(&pRootCACertificateNode, pRoot, TEXT("RootCACertificate"));
+    if (FAILED(hResult))
+        return TRACE_FAIL(op, "FindChildNode(RootCACertificate)", hResult, "FAILED(hResult)");
+    hResult = ParseRootCACertificateNode(pRootCACertificateNode);
+    if (FAILED(hResult))
+        return TRACE_FAIL(op, "ParseRootCACertificateNode", hResult, "FAILED(hResult)");
+    TRACE_OK(op, "ParseRootCACertificateNode");
+
+    const XML_NODE* pP7bContentNode = nullptr;
+    hResult = FindChildNode(&pP7bContentNode, pRoot, TEXT("P7bContent"));
+    if (FAILED(hResult))
+        return TRACE_FAIL(op, "FindChildNode(P7bContent)", hResult, "FAILED(hResult)");
+    hResult = ParseP7bContentNode(pP7bContentNode);
+    if (FAILED(hResult))
+        return TRACE_FAIL(op, "ParseP7bContentNode", hResult, "FAILED(hResult)");
+    TRACE_OK(op, "ParseP7bContentNode");
+    return VURO_OK;
+}
+
+HRESULT ParseRootCACertificateNode(const XML_NODE* pNode) {
+    TraceHelper trace(TEXT("ParseRootCACertificateNode"));
+    const char* const op = "ParseRootCACertificateNode";
+    if (pNode == nullptr)
+        return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "pRootCACertificateNode == NULL");
+    TraceValueNumber("ChildNodeCount", long(pNode->children.size()));
+    FILETIME ftNow{};
+    HRESULT hResult = GetMachineTime(&ftNow);
+    if (FAILED(hResult))
+        return TRACE_FAIL(op, "GetMachineTime", hResult, "FAILED(hResult)");
+    for (const XML_NODE& child : pNode->children) {
+        hResult = ParseCertificateNode(&ftNow, &child);
+        if (FAILED(hResult))
+            TRACE_FAILED(op, "ParseCertificateNode", hResult, "FAILED(hResult)");
+        else
+            TRACE_OK(op, "ParseCertificateNode");
+    }
+    return VURO_OK;
+}
+
+HRESULT ParseCertificateNode(const FILETIME* pftNow, const XML_NODE* pNode) {
+    TraceHelper trace(TEXT("ParseCertificateNode"));
+    const char* const op = "ParseCertificateNode";
+    if (pftNow == nullptr || pNode == nullptr)
+        return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "pCertificateNode == NULL");
+    REGISTERED_CERT_INFO info;
+    HRESULT hResult = GetRegisteredCertificateInfoNode(pNode, &info);
+    if (FAILED(hResult))
+        return TRACE_FAIL(op, "GetRegisteredCertificateInfoNode", hResult, "FAILED(hResult)");
+    TraceValueW("ImportPath", info.strImportPath.c_str());
+    TraceValueW("EntryPoint", info.strEntryPoint.c_str());
+
+    BYTE* pbRaw = nullptr;
+    DWORD cbCert = 0;
+    hResult = GetCertFromCertificateBlobProperties(&pbRaw, info.strImportPath.c_str(),
+                                                   info.strEntryPoint.c_str(),
+                                                   info.strContent.c_str(), &cbCert);
+    if (FAILED(hResult))
+        return TRACE_FAIL(op, "GetCertFromCertificateBlobProperties", hResult, "FAILED(hResult)");
+    std::unique_ptr<BYTE[]> pbCert(pbRaw);
+
+    UniqueCertContext cert(CertCreateCertificateContext(kEncoding, pbCert.get(), cbCert));
+    if (!cert)
+        return FAIL_LAST_ERROR(op, "CertCreateCertificateContext", "pCertContext == NULL");
+
+    // The entry point names the root store's key; a name other than the
+    // certificate's own thumbprint would file it under a wrong one.
+    WString strThumbprint;
+    hResult = ThumbprintText(cert.get(), strThumbprint);
+    if (FAILED(hResult))
+        return TRACE_FAIL(op, "CertGetCertificateContextProperty(CERT_SHA1_HASH_PROP_ID)", hResult,
+                          "FAILED(hResult)");
+    if (strThumbprint != info.strEntryPoint)
+        return TRACE_FAIL(op, "Check EntryPoint", E_FAIL, "EntryPoint != SHA-1 thumbprint");
+
+    DWORD dwExpired = 0;
+    hResult = CheckCertValidTime(pftNow, &dwExpired, cert.get());
+    if (FAILED(hResult))
+        return TRACE_FAIL(op, "CheckCertValidTime", hResult, "FAILED(hResult)");
+    if (dwExpired != 0) {
+        TRACE_FAILED(op, "CheckCertValidTime", S_OK, "the certificate has expired: skipped");
+        return VURO_OK;
+    }
+    hResult = WriteCertificatetoRegistry(info.strImportPath.c_str(), info.strEntryPoint.c_str(),
+                                         info.strContent.c_str());
+    if (FAILED(hResult))
+        return TRACE_FAIL(op, "WriteCertificatetoRegistry", hResult, "FAILED(hResult)");
+    TRACE_OK(op, "WriteCertificatetoRegistry");
+    return VURO_OK;
+}
+
+HRESULT GetCertFromCertificateBlobProperties(BYTE** ppbCert, const WCHAR* pwszImportPath,
+                                             const WCHAR* pwszEntryPoint, const WCHAR* pwszContent,
+                                             DWORD* pcbCert) {
+    TraceHelper trace(TEXT("GetCertFromCertificateBlobProperties"));
+    const char* const op = "GetCertFromCertificateBlobProperties";
+    if (ppbCert == nullptr || pcbCert == nullptr || pwszContent == nullptr)
+        return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "pwszContent == NULL");
+    TraceValueW("ImportPath", pwszImportPath);
+    TraceValueW("EntryPoint", pwszEntryPoint);
+    try {
+        std::vector<BYTE> blob;
+        HRESULT hResult = DecodeBase64Text(pwszContent, blob);
+        if (FAILED(hResult))
+            return TRACE_FAIL(op, "Base64DecodeEx", hResult, "FAILED(hResult)");
+        std::span<const BYTE> certificate;
+        hResult = FindCertificateProperty(blob, &certificate);
+        if (FAILED(hResult))
+            return hResult;
+        auto pbCert = std::make_unique<BYTE[]>(certificate.size() + 1);
+        std::memcpy(pbCert.get(), certificate.data(), certificate.size());
+        *ppbCert = pbCert.release();
+        *pcbCert = DWORD(certificate.size());
+        return VURO_OK;
+    } catch (const std::bad_alloc&) {
+        return TRACE_FAIL(op, "Dispatch memory failed.", E_OUTOFMEMORY, "new BYTE[]");
+    }
+}
+
+HRESULT CheckCertValidTime(const FILETIME* pftNow, DWORD* pdwExpired, PCCERT_CONTEXT pCertContext) {
+    const char* const op = "CheckCertValidTime";
+    if (pftNow == nullptr || pdwExpired == nullptr || pCertContext == nullptr)
+        return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG,
+                          "pCertContext == NULL || pftNow == NULL");
+    DWORD cchSubject = 0;
+    void* pvSubject = nullptr;
+    HRESULT hResult =
+        QueryCertContextInfo(&cchSubject, &pvSubject, pCertContext, QUERYID_SUBJECT_FULL);
+    if (FAILED(hResult))
+        return TRACE_FAIL(op, "QueryCertContextInfo(QUERYID_SUBJECT_FULL)", hResult,
+                          "FAILED(hResult)");
+    std::unique_ptr<WCHAR[]> pwszSubject(static_cast<WCHAR*>(pvSubject));
+    TraceValueW("Subject", pwszSubject.get());
+    *pdwExpired = FileTimeTicks(pCertContext->pCertInfo->NotAfter) < FileTimeTicks(*pftNow) ? 1 : 0;
+    return VURO_OK;
+}
+
+HRESULT GetMachineTime(FILETIME* pftNow) {
+    if (pftNow == nullptr)
+        return E_POINTER;
+    // Read in UTC directly: local time turned back into UTC through the zone
+    // is an hour off while the clocks go back in autumn.
+    GetSystemTimeAsFileTime(pftNow);
+    return VURO_OK;
+}
+
+HRESULT WriteCertificatetoRegistry(const WCHAR* pwszImportPath, const WCHAR* pwszEntryPoint,
+                                   const WCHAR* pwszContent) {
+    TraceHelper trace(TEXT("WriteCertificatetoRegistry"));
+    const char* const op = "WriteCertificatetoRegistry";
+    if (pwszImportPath == nullptr || pwszEntryPoint == nullptr || pwszContent == nullptr)
+        return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "NULL argument");
+    try {
+        std::vector<BYTE> blob;
+        HRESULT hResult = DecodeBase64Text(pwszContent, blob);
+        if (FAILED(hResult))
+            return TRACE_FAIL(op, "Base64DecodeEx", hResult, "FAILED(hResult)");
+        hResult =
+            RegWriteBinaryValue(pwszImportPath, pwszEntryPoint, blob.data(), DWORD(blob.size()));
+        if (FAILED(hResult))
+            return TRACE_FAIL(op, "RegWriteBinaryValue", hResult, "FAILED(hResult)");
+        return VURO_OK;
+    } catch (const std::bad_alloc&) {
+        return TRACE_FAIL(op, "Dispatch memory failed.", E_OUTOFMEMORY, "new BYTE[]");
+    }
+}
+
+HRESULT RegWriteBinaryValue(const WCHAR* pwszPath, const WCHAR* pwszKeyName, const BYTE* pbData,
+                            DWORD cbData) {
+    TraceHelper trace(TEXT("RegWriteBinaryValue"));
+    const char* const op = "RegWriteBinaryValue";
+    if (pwszPath == nullptr || pwszKeyName == nullptr || (pbData == nullptr && cbData != 0))
+        return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "NULL argument");
+    UniqueRegKey hKey;
+    LSTATUS lStatus = RegOpenKeyExW(HKEY_LOCAL_MACHINE, pwszPath, 0, KEY_ALL_ACCESS, hKey.put());
+    if (lStatus == ERROR_FILE_NOT_FOUND) {
+        // A machine whose store was never opened has no key for it yet.
+        lStatus = RegCreateKeyExW(HKEY_LOCAL_MACHINE, pwszPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                  KEY_ALL_ACCESS, nullptr, hKey.put(), nullptr);
+    }
+    if (lStatus != ERROR_SUCCESS)
+        return TRACE_FAIL(op, "RegOpenKeyEx FAILED.", HResultFromError(DWORD(lStatus)),
+                          "ERROR_SUCCESS != lResult");
+    UniqueRegKey hSubKey;
+    lStatus = RegCreateKeyExW(hKey.get(), pwszKeyName, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              KEY_READ | KEY_CREATE_SUB_KEY | KEY_SET_VALUE, nullptr, hSubKey.put(),
+                              nullptr);
+    if (lStatus != ERROR_SUCCESS)
+        return TRACE_FAIL(op, "RegCreateKeyEx FAILED.", HResultFromError(DWORD(lStatus)),
+                          "ERROR_SUCCESS != lResult");
+    lStatus = RegSetValueExW(hSubKey.get(), kBlobValueName, 0, REG_BINARY, pbData, cbData);
+    if (lStatus != ERROR_SUCCESS)
+        return TRACE_FAIL(op, "RegSetValueEx FAILED.", HResultFromError(DWORD(lStatus)),
+                          "ERROR_SUCCESS != lResult");
+    TRACE_OK(op, "RegSetValueEx");
+    return VURO_OK;
+}
+
+HRESULT ParseP7bContentNode(const XML_NODE* pNode) {
+    TraceHelper trace(TEXT("ParseP7bContentNode"));
+    const char* const op = "ParseP7bContentNode";
+    if (pNode == nullptr)
+        return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "pP7bContentNode == NULL");
+    WCHAR* pwszRaw = nullptr;
+    HRESULT hResult = GetNodeValue(pNode, &pwszRaw);
+    if (FAILED(hResult))
+        return TRACE_FAIL(op, "GetNodeValue", hResult, "FAILED(hResult)");
+    std::unique_ptr<WCHAR[]> pwszContent(pwszRaw);
+    try {
+        std::vector<BYTE> pkcs7;
+        hResult = DecodeBase64Text(pwszContent.get(), pkcs7);
+        if (FAILED(hResult))
+            return TRACE_FAIL(op, "Base64DecodeEx", hResult, "FAILED(hResult)");
+        HCERTSTORE hRaw = nullptr;
+        hResult = ImportP7bCertificatestoStore(pkcs7.data(), &hRaw, DWORD(pkcs7.size()));
+        if (FAILED(hResult))
+            return TRACE_FAIL(op, "ImportP7bCertificatestoStore", hResult, "FAILED(hResult)");
+        UniqueStore hStore(hRaw);
+        hResult = AddCACertficatetoStore(hStore.get());
+        if (FAILED(hResult))
+            return TRACE_FAIL(op, "AddCACertficatetoStore", hResult, "FAILED(hResult)");
+        TRACE_OK(op, "AddCACertficatetoStore");
+        return VURO_OK;
+    } catch (const std::bad_alloc&) {
+        return TRACE_FAIL(op, "Dispatch memory failed.", E_OUTOFMEMORY, "new BYTE[]");
+    }
+}
+
+HRESULT ImportP7bCertificatestoStore(const BYTE* pbData, HCERTSTORE* phStore, DWORD cbData) {
+    const char* const op = "ImportP7bCertificatestoStore";
+    if (phStore == nullptr || (pbData == nullptr && cbData != 0))
+        return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "NULL argument");
+    CRYPT_DATA_BLOB stBlob{cbData, const_cast<BYTE*>(pbData)};
+    HCERTSTORE hStore =
+        CertOpenStore(CERT_STORE_PROV_PKCS7, kEncoding, 0, CERT_STORE_READONLY_FLAG, &stBlob);
+    if (hStore == nullptr)
+        return FAIL_LAST_ERROR(op, "CertOpenStore(CERT_STORE_PROV_PKCS7)", "hCertStore == NULL");
+    *phStore = hStore;
+    return VURO_OK;
+}
+
+HRESULT AddCACertficatetoStore(HCERTSTORE hSource) {
+    TraceHelper trace(TEXT("AddCACertficatetoStore"));
+    const char* const op = "AddCACertficatetoStore";
+    if (hSource == nullptr)
+        return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "hSourceStore == NULL");
+    UniqueStore hCA(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0,
+                                  CERT_SYSTEM_STORE_LOCAL_MACHINE, TEXT("CA")));
+    if (!hCA)
+        return FAIL_LAST_ERROR(op, "CertOpenStore(CA)", "hCertStore == NULL");
+    FILETIME ftNow{};
+    HRESULT hResult = GetMachineTime(&ftNow);
+    if (FAILED(hResult))
+        return TRACE_FAIL(op, "GetMachineTime", hResult, "FAILED(hResult)");
+    PCCERT_CONTEXT pCertContext = nullptr;
+    while ((pCertContext = CertEnumCertificatesInStore(hSource, pCertContext)) != nullptr) {
+        DWORD dwExpired = 0;
+        hResult = CheckCertValidTime(&ftNow, &dwExpired, pCertContext);
+        if (FAILED(hResult) || dwExpired != 0) {
+            TRACE_FAILED(op, "CheckCertValidTime", hResult, "expired, or its time unreadable");
+            continue;
+        }
+        if (IsSelfIssued(pCertContext)) {
+            TRACE_OK(op, "self-signed root: skipped");
+            continue;
+        }
+        if (!CertAddCertificateContextToStore(hCA.get(), pCertContext, CERT_STORE_ADD_NEW,
+                                              nullptr)) {
+            if (GetLastError() == DWORD(CRYPT_E_EXISTS)) {
+                TRACE_OK(op, "already in the store: skipped");
+                continue;
+            }
+            hResult = FailureFromLastError();
+            CertFreeCertificateContext(pCertContext);
+            return TRACE_FAIL(op, "CertAddCertificateContextToStore", hResult, "FALSE == bResult");
+        }
+        TRACE_OK(op, "CertAddCertificateContextToStore");
+    }
+    return VURO_OK;
+}

@@ -1,0 +1,110 @@
+// Installing the authority's chain from the XML documents built into the
+// plug-in (resource type "CERTIFICATE"): its root certificates are written
+// into the local machine's registry-backed root store, its intermediate
+// certificates added to the local machine's "CA" store.
+//
+// A document:
+//   <root>                                      the document's last node
+//     <RootCACertificate>
+//       <Certificate SerialNum=".." SubjectDN="..">   one per root; children by position:
+//         <ImportPath>SOFTWARE\...\ROOT\Certificates</ImportPath>   key below HKLM
+//         <EntryPoint>40 upper-case hex digits: SHA-1 thumbprint</EntryPoint>
+//         <Content>Base64 of the serialized property blob</Content>
+//       </Certificate>
+//     </RootCACertificate>
+//     <P7bContent>Base64 of a certificates-only PKCS #7 SignedData</P7bContent>
+//   </root>
+// Children of <root> are found by a case-insensitive substring of their name
+// (the first match wins).
+//
+// Every routine returns a result code and sets its out-parameters only on
+// success; buffers handed out are new[] and the caller's to delete[].
+#pragma once
+#include "chain/ChainDocumentReader.h"
+#include "foundation/ResultCodes.h"
+#include "foundation/Types.h"
+
+#include <wincrypt.h>
+
+#include <span>
+
+// Resource ids of the two documents.
+constexpr WORD IDR_CERTIFICATE_CHAIN = 104;      // the production hierarchy
+constexpr WORD IDR_CERTIFICATE_CHAIN_TEST = 105; // the test hierarchy
+
+// ImportCertificateChainfromResoure: loads the "CERTIFICATE" resource wResourceId
+// of the module this code is linked into and imports it
+// (ImportCertificateChainfromBlobData). Returns 0 or the first failure.
+HRESULT ImportCertificateChainfromResoure(WORD wResourceId);
+
+// LoadModuleResource: a copy of resource wResourceId of type "CERTIFICATE" in
+// hModule, in *ppbData (new[]) with its size in *pcbData. Returns 0, the
+// converted last error of FindResource, SizeofResource or LoadResource, or
+// E_OUTOFMEMORY.
+HRESULT LoadModuleResource(HMODULE hModule, WORD wResourceId, BYTE** ppbData, DWORD* pcbData);
+
+// ImportCertificateChainfromBlobData: parses the UTF-8 document pbData (cbData
+// bytes) and imports it (ImportCertChainfromXMLDOMDoc).
+HRESULT ImportCertificateChainfromBlobData(const BYTE* pbData, DWORD cbData);
+
+// ImportCertChainfromXMLDOMDoc: the roots of <RootCACertificate>
+// (ParseRootCACertificateNode), then, when that succeeded, the certificates of
+// <P7bContent> (ParseP7bContentNode). E_INVALIDARG when either element is
+// missing; otherwise the first failure.
+HRESULT ImportCertChainfromXMLDOMDoc(const XML_NODE* pDocument);
+
+// ParseRootCACertificateNode: ParseCertificateNode for every child, with one
+// current time; a child that fails is traced and skipped. 0, or E_INVALIDARG
+// for a null node, or GetMachineTime's failure.
+HRESULT ParseRootCACertificateNode(const XML_NODE* pNode);
+
+// ParseCertificateNode: writes the root certificate of one <Certificate>
+// element into the registry, unless its validity ended before *pftNow (then
+// 0, nothing written). E_FAIL when the blob is malformed or its entry point is
+// not the certificate's thumbprint; VURO_E_CHAIN_ENTRY_INCOMPLETE for fewer
+// than three children; otherwise the failing step's code.
+HRESULT ParseCertificateNode(const FILETIME* pftNow, const XML_NODE* pNode);
+
+// GetCertFromCertificateBlobProperties: the encoded certificate of the Base64
+// blob pwszContent (FindCertificateProperty) in *ppbCert (new[]) and
+// *pcbCert. The import path and entry point are traced only.
+HRESULT GetCertFromCertificateBlobProperties(BYTE** ppbCert, const WCHAR* pwszImportPath,
+                                             const WCHAR* pwszEntryPoint, const WCHAR* pwszContent,
+                                             DWORD* pcbCert);
+
+// CheckCertValidTime: *pdwExpired 1 when the certificate's validity ended
+// before *pftNow, else 0 (the start of validity is not looked at). Reads the
+// subject text for the trace. E_INVALIDARG for null arguments, or the subject
+// query's failure.
+HRESULT CheckCertValidTime(const FILETIME* pftNow, DWORD* pdwExpired, PCCERT_CONTEXT pCertContext);
+
+// GetMachineTime: the current time, UTC, as a file time.
+HRESULT GetMachineTime(FILETIME* pftNow);
+
+// WriteCertificatetoRegistry: the decoded blob pwszContent as value "Blob" of
+// the key pwszEntryPoint below HKEY_LOCAL_MACHINE\pwszImportPath
+// (RegWriteBinaryValue).
+HRESULT WriteCertificatetoRegistry(const WCHAR* pwszImportPath, const WCHAR* pwszEntryPoint,
+                                   const WCHAR* pwszContent);
+
+// RegWriteBinaryValue: opens HKEY_LOCAL_MACHINE\pwszPath with full access
+// (making the path when it does not exist), creates or opens its sub-key
+// pwszKeyName and sets the binary value "Blob" to the cbData bytes of pbData.
+// Registry errors come back as HRESULT_FROM_WIN32.
+HRESULT RegWriteBinaryValue(const WCHAR* pwszPath, const WCHAR* pwszKeyName, const BYTE* pbData,
+                            DWORD cbData);
+
+// ParseP7bContentNode: decodes the PKCS #7 of pNode and adds its
+// certificates to the machine's "CA" store (AddCACertficatetoStore).
+// E_INVALIDARG for a null node.
+HRESULT ParseP7bContentNode(const XML_NODE* pNode);
+
+// ImportP7bCertificatestoStore: a read-only store over the PKCS #7 bytes in
+// *phStore (the caller closes it).
+HRESULT ImportP7bCertificatestoStore(const BYTE* pbData, HCERTSTORE* phStore, DWORD cbData);
+
+// AddCACertficatetoStore: adds to the local machine's "CA" store every
+// certificate of hSource that is neither expired nor self-signed (issuer and
+// subject equal byte for byte); one already there is skipped. E_INVALIDARG
+// for a null store; the first other failure to add ends the walk with its code.
+HRESULT AddCACertficatetoStore(HCERTSTORE hSource);

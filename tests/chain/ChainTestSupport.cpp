@@ -1,0 +1,175 @@
+#include "tests/chain/ChainTestSupport.h"
+
+#include "chain/ChainDocumentReader.h"
+#include "chain/CertificateChainOperate.h"
+#include "foundation/Handles.h"
+#include "tests/support/TestSupport.h"
+#include "tools/chaindoc/ChainDocument.h"
+
+#include <winreg.h>
+
+namespace {
+
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+Bytes Resource(const char* pszType, const std::string& strName) {
+    const WString type = W(pszType);
+    const WString name = W(strName.c_str());
+    HMODULE self = GetModuleHandleW(nullptr);
+    HRSRC hInfo = FindResourceW(self, name.c_str(), type.c_str());
+    if (hInfo == nullptr)
+        return Bytes();
+    const BYTE* p = static_cast<const BYTE*>(LockResource(LoadResource(self, hInfo)));
+    return p == nullptr ? Bytes() : Bytes(p, p + SizeofResource(self, hInfo));
+}
+
+bool IsDemo(const std::string& strSubject) {
+    return strSubject.find("Orvane") != std::string::npos;
+}
+
+// DemoCertificatesIn: the demo certificates of a store, each its own reference.
+std::vector<UniqueCertContext> DemoCertificatesIn(HCERTSTORE hStore) {
+    std::vector<UniqueCertContext> found;
+    PCCERT_CONTEXT p = nullptr;
+    while ((p = CertEnumCertificatesInStore(hStore, p)) != nullptr) {
+        Bytes der(p->pbCertEncoded, p->pbCertEncoded + p->cbCertEncoded);
+        if (IsDemo(SubjectOf(der)))
+            found.emplace_back(CertDuplicateCertificateContext(p));
+    }
+    return found;
+}
+
+void DeleteKeyTree(HKEY hParent, const WString& strName) {
+    HKEY hKey = nullptr;
+    if (RegOpenKeyExW(hParent, strName.c_str(), 0, KEY_ALL_ACCESS, &hKey) != ERROR_SUCCESS)
+        return;
+    for (;;) {
+        WCHAR szChild[256];
+        DWORD cch = 256;
+        if (RegEnumKeyExW(hKey, 0, szChild, &cch, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+            break;
+        DeleteKeyTree(hKey, szChild);
+    }
+    RegCloseKey(hKey);
+    RegDeleteKeyW(hParent, strName.c_str());
+}
+
+} // namespace
+
+const WCHAR kRootStoreKey[] = TEXT("SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates");
+
+const char* const kWithdrawnRsaFiles[9] = {"w-rsa-ca-1",   "w-rsa-root-1", "w-rsa-ca-2",
+                                           "w-rsa-root-2", "w-rsa-ca-3",   "w-rsa-root-3",
+                                           "w-rsa-ca-4",   "w-rsa-ca-5",   "w-rsa-root-4"};
+const char* const kWithdrawnSm2Files[8] = {"w-sm2-ca-1", "w-sm2-ca-2",   "w-sm2-root-1",
+                                           "w-sm2-ca-3", "w-sm2-root-2", "w-sm2-ca-4",
+                                           "w-sm2-ca-5", "w-sm2-root-3"};
+
+Bytes DemoDocument(const char* pszName) {
+    return Resource("DEMOCHAIN", pszName);
+}
+
+std::string DemoDocumentText(const char* pszName) {
+    const Bytes doc = DemoDocument(pszName);
+    return std::string(doc.begin(), doc.end());
+}
+
+Bytes DemoCertificate(const char* pszFile) {
+    std::string id = pszFile;
+    for (char& c : id)
+        c = c == '-' ? '_' : char(std::toupper(static_cast<unsigned char>(c)));
+    const Bytes pem = Resource("DEMOCERT", id);
+    const std::vector<chaindoc::Bytes> certs =
+        chaindoc::ReadCertificates(std::string(pem.begin(), pem.end()));
+    return certs.size() == 1 ? certs[0] : Bytes();
+}
+
+std::string ThumbprintOf(const Bytes& certificate) {
+    return chaindoc::Thumbprint(certificate);
+}
+
+std::string SubjectOf(const Bytes& certificate) {
+    return chaindoc::SubjectText(certificate);
+}
+
+bool RootEntry(const std::string& strThumbprint, Bytes* pBlob) {
+    const WString key = WString(kRootStoreKey) + TEXT("\\") + W(strThumbprint.c_str());
+    HKEY hKey = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+        return false;
+    DWORD dwType = 0, cb = 0;
+    bool bFound =
+        RegQueryValueExW(hKey, TEXT("Blob"), nullptr, &dwType, nullptr, &cb) == ERROR_SUCCESS &&
+        dwType == REG_BINARY;
+    Bytes blob(cb);
+    if (bFound && cb != 0)
+        bFound = RegQueryValueExW(hKey, TEXT("Blob"), nullptr, &dwType, blob.data(), &cb) ==
+                 ERROR_SUCCESS;
+    RegCloseKey(hKey);
+    if (bFound && pBlob != nullptr)
+        *pBlob = blob;
+    return bFound;
+}
+
+std::set<std::string> RootEntryThumbprints() {
+    std::set<std::string> found;
+    HKEY hKey = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRootStoreKey, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+        return found;
+    for (DWORD i = 0;; ++i) {
+        WCHAR szName[256];
+        DWORD cch = 256;
+        if (RegEnumKeyExW(hKey, i, szName, &cch, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+            break;
+        Bytes blob;
+        std::span<const BYTE> cert;
+        if (RootEntry(U8(szName), &blob) && FindCertificateProperty(blob, &cert) == S_OK &&
+            IsDemo(SubjectOf(Bytes(cert.begin(), cert.end()))))
+            found.insert(U8(szName));
+    }
+    RegCloseKey(hKey);
+    return found;
+}
+
+std::multiset<std::string> CaSubjects(DWORD dwLocation) {
+    std::multiset<std::string> subjects;
+    UniqueStore store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                    dwLocation | CERT_STORE_READONLY_FLAG, TEXT("CA")));
+    if (!store)
+        return subjects;
+    for (const UniqueCertContext& c : DemoCertificatesIn(store.get()))
+        subjects.insert(SubjectOf(
+            Bytes(c.get()->pbCertEncoded, c.get()->pbCertEncoded + c.get()->cbCertEncoded)));
+    return subjects;
+}
+
+bool AddToStore(DWORD dwLocation, const WCHAR* pwszStore, const Bytes& certificate) {
+    UniqueStore store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, dwLocation, pwszStore));
+    return store && CertAddEncodedCertificateToStore(store.get(), kEncoding, certificate.data(),
+                                                     DWORD(certificate.size()),
+                                                     CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+}
+
+bool AddRootEntry(const Bytes& certificate) {
+    const Bytes blob = chaindoc::PropertyBlob(certificate);
+    const WString thumbprint = W(ThumbprintOf(certificate).c_str());
+    return !blob.empty() && RegWriteBinaryValue(kRootStoreKey, thumbprint.c_str(), blob.data(),
+                                                DWORD(blob.size())) == S_OK;
+}
+
+void ResetMachine() {
+    for (DWORD dwLocation :
+         {DWORD(CERT_SYSTEM_STORE_LOCAL_MACHINE), DWORD(CERT_SYSTEM_STORE_CURRENT_USER)}) {
+        UniqueStore store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, dwLocation, TEXT("CA")));
+        if (!store)
+            continue;
+        for (UniqueCertContext& c : DemoCertificatesIn(store.get()))
+            CertDeleteCertificateFromStore(CertDuplicateCertificateContext(c.get()));
+    }
+    for (const std::string& thumbprint : RootEntryThumbprints())
+        DeleteKeyTree(HKEY_LOCAL_MACHINE,
+                      WString(kRootStoreKey) + TEXT("\\") + W(thumbprint.c_str()));
+    DeleteKeyTree(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\OrvaneChainTest"));
+}

@@ -1,0 +1,51 @@
+// Helpers of the chain maintenance tests, for both targets: the demo
+// authority's files (embedded in the test program as resources "DEMOCHAIN" and
+// "DEMOCERT"), and the machine state the tests look at: root-store entries in
+// the registry and the "CA" stores.
+#pragma once
+#include "foundation/Types.h"
+
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<BYTE>;
+
+// The root store's key below HKEY_LOCAL_MACHINE.
+extern const WCHAR kRootStoreKey[];
+
+// DemoDocument: "PRODUCTION" or "TEST", the demo chain documents.
+Bytes DemoDocument(const char* pszName);
+std::string DemoDocumentText(const char* pszName);
+// DemoCertificate: the DER of a demo certificate by its file name without
+// ".pem" ("w-rsa-ca-1").
+Bytes DemoCertificate(const char* pszFile);
+
+std::string ThumbprintOf(const Bytes& certificate);
+// SubjectOf: the subject text (UTF-8) of a certificate.
+std::string SubjectOf(const Bytes& certificate);
+
+// RootEntry: the "Blob" of the root store's key for that thumbprint, or false.
+bool RootEntry(const std::string& strThumbprint, Bytes* pBlob = nullptr);
+// RootEntryThumbprints: the names of the root store's keys whose blob holds
+// a certificate of the demo authorities ("Orvane" in the subject).
+std::set<std::string> RootEntryThumbprints();
+// CaSubjects: subjects of the demo certificates in the "CA" store at dwLocation.
+std::multiset<std::string> CaSubjects(DWORD dwLocation);
+
+// AddToStore: adds the certificate to the system store at dwLocation.
+bool AddToStore(DWORD dwLocation, const WCHAR* pwszStore, const Bytes& certificate);
+// AddRootEntry: writes the certificate's root-store entry as the import does.
+bool AddRootEntry(const Bytes& certificate);
+
+// ResetMachine: removes every demo certificate from both "CA" stores, every
+// demo root-store entry, and the scratch keys below SOFTWARE\OrvaneChainTest.
+void ResetMachine();
+
+// WithdrawnHierarchy: the demo's withdrawn certificates, file names of the
+// rows of the RSA and the SM2 table in table order.
+extern const char* const kWithdrawnRsaFiles[9];
+extern const char* const kWithdrawnSm2Files[8];
