@@ -20,7 +20,7 @@ constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr WCHAR kResourceType[] = TEXT("CERTIFICATE");
 constexpr WCHAR kBlobValueName[] = TEXT("Blob");
 
-using UniqueRegKey = UniqueHandle<HKEY, &RegCloseKey>;
+using RegistryKey = UniqueHandle<HKEY, &RegCloseKey>;
 
 // ThumbprintText: the SHA-1 thumbprint of the certificate as 40 upper-case
 // hexadecimal digits, as the root store names its keys.
@@ -296,7 +296,7 @@ HRESULT RegWriteBinaryValue(const WCHAR* pwszPath, const WCHAR* pwszKeyName, con
     const char* const op = "RegWriteBinaryValue";
     if (pwszPath == nullptr || pwszKeyName == nullptr || (pbData == nullptr && cbData != 0))
         return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "NULL argument");
-    UniqueRegKey hKey;
+    RegistryKey hKey;
     LSTATUS lStatus = RegOpenKeyExW(HKEY_LOCAL_MACHINE, pwszPath, 0, KEY_ALL_ACCESS, hKey.put());
     if (lStatus == ERROR_FILE_NOT_FOUND) {
         // A machine whose store was never opened has no key for it yet.
@@ -306,7 +306,7 @@ HRESULT RegWriteBinaryValue(const WCHAR* pwszPath, const WCHAR* pwszKeyName, con
     if (lStatus != ERROR_SUCCESS)
         return TRACE_FAIL(op, "RegOpenKeyEx FAILED.", HResultFromError(DWORD(lStatus)),
                           "ERROR_SUCCESS != lResult");
-    UniqueRegKey hSubKey;
+    RegistryKey hSubKey;
     lStatus = RegCreateKeyExW(hKey.get(), pwszKeyName, 0, nullptr, REG_OPTION_NON_VOLATILE,
                               KEY_READ | KEY_CREATE_SUB_KEY | KEY_SET_VALUE, nullptr, hSubKey.put(),
                               nullptr);

@@ -65,11 +65,21 @@ HRESULT CopyChildren(IXMLDOMNode* pParent, DWORD dwDepth, XML_NODE* pNode) {
         }
         case NODE_TEXT:
         case NODE_CDATA_SECTION: {
-            UniqueBstr text;
-            if (HRESULT hr = node.get()->get_text(text.put()); FAILED(hr))
+            // The node's value as written: the text property would trim it.
+            VARIANT value;
+            VariantInit(&value);
+            const HRESULT hr = node.get()->get_nodeValue(&value);
+            if (SUCCEEDED(hr) && value.vt == VT_BSTR && value.bstrVal != nullptr) {
+                try {
+                    child.strText.assign(value.bstrVal, SysStringLen(value.bstrVal));
+                } catch (...) {
+                    VariantClear(&value);
+                    throw;
+                }
+            }
+            VariantClear(&value);
+            if (FAILED(hr))
                 return hr;
-            if (text)
-                child.strText.assign(text.get(), SysStringLen(text.get()));
             bool bBlank = true;
             for (WCHAR ch : child.strText)
                 bBlank = bBlank && IsXmlWhitespace(ch);

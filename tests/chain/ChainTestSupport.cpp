@@ -6,7 +6,13 @@
 #include "tests/support/TestSupport.h"
 #include "tools/chaindoc/ChainDocument.h"
 
+#include <objbase.h>
 #include <winreg.h>
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <optional>
 
 namespace {
 
@@ -38,6 +44,32 @@ std::vector<UniqueCertContext> DemoCertificatesIn(HCERTSTORE hStore) {
     }
     return found;
 }
+
+// BlobOf: the binary value "Blob" of the sub-key pwszName of hKey.
+std::optional<Bytes> BlobOf(HKEY hKey, const WCHAR* pwszName) {
+    HKEY hSub = nullptr;
+    if (RegOpenKeyExW(hKey, pwszName, 0, KEY_READ, &hSub) != ERROR_SUCCESS)
+        return std::nullopt;
+    DWORD dwType = 0, cb = 0;
+    bool bFound =
+        RegQueryValueExW(hSub, TEXT("Blob"), nullptr, &dwType, nullptr, &cb) == ERROR_SUCCESS &&
+        dwType == REG_BINARY;
+    Bytes blob(cb);
+    if (bFound && cb != 0)
+        bFound = RegQueryValueExW(hSub, TEXT("Blob"), nullptr, &dwType, blob.data(), &cb) ==
+                 ERROR_SUCCESS;
+    RegCloseKey(hSub);
+    return bFound ? std::optional<Bytes>(blob) : std::nullopt;
+}
+
+// ComForTests: the document object needs COM on the test thread, as
+// NP_Install needs it on its caller's.
+class ComForTests : public ::testing::Environment {
+public:
+    void SetUp() override { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
+    void TearDown() override { CoUninitialize(); }
+};
+::testing::Environment* const g_pComForTests = ::testing::AddGlobalTestEnvironment(new ComForTests);
 
 void DeleteKeyTree(HKEY hParent, const WString& strName) {
     HKEY hKey = nullptr;
@@ -94,22 +126,14 @@ std::string SubjectOf(const Bytes& certificate) {
 }
 
 bool RootEntry(const std::string& strThumbprint, Bytes* pBlob) {
-    const WString key = WString(kRootStoreKey) + TEXT("\\") + W(strThumbprint.c_str());
     HKEY hKey = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRootStoreKey, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
         return false;
-    DWORD dwType = 0, cb = 0;
-    bool bFound =
-        RegQueryValueExW(hKey, TEXT("Blob"), nullptr, &dwType, nullptr, &cb) == ERROR_SUCCESS &&
-        dwType == REG_BINARY;
-    Bytes blob(cb);
-    if (bFound && cb != 0)
-        bFound = RegQueryValueExW(hKey, TEXT("Blob"), nullptr, &dwType, blob.data(), &cb) ==
-                 ERROR_SUCCESS;
+    std::optional<Bytes> blob = BlobOf(hKey, W(strThumbprint.c_str()).c_str());
     RegCloseKey(hKey);
-    if (bFound && pBlob != nullptr)
-        *pBlob = blob;
-    return bFound;
+    if (blob && pBlob != nullptr)
+        *pBlob = *blob;
+    return blob.has_value();
 }
 
 std::set<std::string> RootEntryThumbprints() {
@@ -134,14 +158,30 @@ std::set<std::string> RootEntryThumbprints() {
 }
 
 std::multiset<std::string> CaSubjects(DWORD dwLocation) {
+    // Read from the store's own registry key: on Windows the user's "CA"
+    // store, opened as a system store, shows the machine's as well.
     std::multiset<std::string> subjects;
-    UniqueStore store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                    dwLocation | CERT_STORE_READONLY_FLAG, TEXT("CA")));
-    if (!store)
+    const HKEY hRoot =
+        dwLocation == CERT_SYSTEM_STORE_LOCAL_MACHINE ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+    HKEY hKey = nullptr;
+    if (RegOpenKeyExW(hRoot, TEXT("Software\\Microsoft\\SystemCertificates\\CA\\Certificates"), 0,
+                      KEY_READ, &hKey) != ERROR_SUCCESS)
         return subjects;
-    for (const UniqueCertContext& c : DemoCertificatesIn(store.get()))
-        subjects.insert(SubjectOf(
-            Bytes(c.get()->pbCertEncoded, c.get()->pbCertEncoded + c.get()->cbCertEncoded)));
+    for (DWORD i = 0;; ++i) {
+        WCHAR szName[256];
+        DWORD cch = 256;
+        if (RegEnumKeyExW(hKey, i, szName, &cch, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+            break;
+        const std::optional<Bytes> blob = BlobOf(hKey, szName);
+        std::span<const BYTE> cert;
+        if (!blob || FindCertificateProperty(*blob, &cert) != S_OK)
+            continue;
+        const std::string subject = SubjectOf(Bytes(cert.begin(), cert.end()));
+        if (IsDemo(subject))
+            subjects.insert(subject);
+    }
+    RegCloseKey(hKey);
     return subjects;
 }
 
@@ -159,6 +199,18 @@ bool AddRootEntry(const Bytes& certificate) {
                                                 DWORD(blob.size())) == S_OK;
 }
 
+bool InstallWithdrawn(const char* pszFile) {
+    const Bytes cert = DemoCertificate(pszFile);
+    if (cert.empty())
+        return false;
+    if (std::string(pszFile).find("root") != std::string::npos)
+        return AddToStore(CERT_SYSTEM_STORE_LOCAL_MACHINE, TEXT("CA"), cert) && AddRootEntry(cert);
+    // The user's store first: on Windows the user's "CA" store also shows the
+    // machine's, and an add there would only replace the machine's copy.
+    return AddToStore(CERT_SYSTEM_STORE_CURRENT_USER, TEXT("CA"), cert) &&
+           AddToStore(CERT_SYSTEM_STORE_LOCAL_MACHINE, TEXT("CA"), cert);
+}
+
 void ResetMachine() {
     for (DWORD dwLocation :
          {DWORD(CERT_SYSTEM_STORE_LOCAL_MACHINE), DWORD(CERT_SYSTEM_STORE_CURRENT_USER)}) {
@@ -167,6 +219,7 @@ void ResetMachine() {
             continue;
         for (UniqueCertContext& c : DemoCertificatesIn(store.get()))
             CertDeleteCertificateFromStore(CertDuplicateCertificateContext(c.get()));
+        CertControlStore(store.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr);
     }
     for (const std::string& thumbprint : RootEntryThumbprints())
         DeleteKeyTree(HKEY_LOCAL_MACHINE,

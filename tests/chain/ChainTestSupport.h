@@ -40,6 +40,10 @@ std::multiset<std::string> CaSubjects(DWORD dwLocation);
 bool AddToStore(DWORD dwLocation, const WCHAR* pwszStore, const Bytes& certificate);
 // AddRootEntry: writes the certificate's root-store entry as the import does.
 bool AddRootEntry(const Bytes& certificate);
+// InstallWithdrawn: the demo certificate as an older installation left it:
+// an intermediate in the user's and the machine's "CA" stores, a root in the
+// machine's "CA" store and the root store.
+bool InstallWithdrawn(const char* pszFile);
 
 // ResetMachine: removes every demo certificate from both "CA" stores, every
 // demo root-store entry, and the scratch keys below SOFTWARE\OrvaneChainTest.
