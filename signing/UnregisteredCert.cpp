@@ -21,6 +21,10 @@ constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 // asks for more than it first said; names that long are refused anyway.
 constexpr DWORD kMaxContainerNameBytes = 64 * 1024;
 
+// More containers than any token holds: a provider that never says "no more"
+// cannot keep the enumeration going for ever.
+constexpr size_t kMaxContainers = 100000;
+
 // A name that fits a record: present, not empty, at most kMaxUnregisteredName.
 bool FitsRecord(LPCWSTR pwszName) {
     if (pwszName == nullptr || pwszName[0] == 0)
@@ -175,7 +179,7 @@ HRESULT FilterUnregisteredCertificatesfromSpecifiedCSP(LPCWSTR pwszCSPName,
         std::string name;
         std::vector<BYTE> buffer(size_t(cbSize) + 1, 0);
         DWORD dwFlags = CRYPT_FIRST;
-        for (;;) {
+        for (size_t nListed = 0; nListed < kMaxContainers;) {
             std::fill(buffer.begin(), buffer.end(), BYTE(0));
             DWORD cbName = DWORD(buffer.size());
             if (!CryptGetProvParam(prov.get(), PP_ENUMCONTAINERS, buffer.data(), &cbName,
@@ -188,6 +192,7 @@ HRESULT FilterUnregisteredCertificatesfromSpecifiedCSP(LPCWSTR pwszCSPName,
                 break; // no more containers, or the provider cannot go on
             }
             dwFlags = CRYPT_NEXT;
+            ++nListed;
             name.assign(reinterpret_cast<const char*>(buffer.data()),
                         std::min<size_t>(cbName, buffer.size()));
             name.resize(std::strlen(name.c_str()));

@@ -164,3 +164,13 @@ ScratchFolder::~ScratchFolder() {
         RemoveDirectoryW(it->c_str());
     RemoveDirectoryW(m_path.c_str());
 }
+
+FILETIME UtcYear(WORD year) {
+    SYSTEMTIME st{};
+    st.wYear = year;
+    st.wMonth = 1;
+    st.wDay = 1;
+    FILETIME ft{};
+    SystemTimeToFileTime(&st, &ft);
+    return ft;
+}

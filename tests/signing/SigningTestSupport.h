@@ -5,6 +5,7 @@
 #pragma once
 #include "foundation/Handles.h"
 #include "foundation/Types.h"
+#include "signing/CertificateFilter.h"
 #include "tests/support/CertificateBuilder.h"
 
 #include <string>
@@ -77,3 +78,21 @@ private:
     std::vector<WString> m_files;
     std::vector<WString> m_folders;
 };
+
+// Filter: a CERTIFICATE_FILTER set field by field, for readable tables.
+struct Filter {
+    CERTIFICATE_FILTER f{};
+    Filter& Subject(LPCWSTR v) { return f.pwszSubjectDN = v, *this; }
+    Filter& Issuer(LPCWSTR v) { return f.pwszIssuerDN = v, *this; }
+    Filter& Csp(LPCWSTR v) { return f.pwszCSPName = v, *this; }
+    Filter& KeyId(LPCWSTR v) { return f.pwszSubjectKeyID = v, *this; }
+    Filter& Serial(LPCWSTR v) { return f.pwszSerialNumber = v, *this; }
+    Filter& Usage(DWORD v) { return f.dwKeyUsage = v, *this; }
+    Filter& PrivateKey(BOOL v) { return f.fPrivateKey = v, *this; }
+    Filter& Algorithm(LPCSTR v) { return f.pszSignatureAlg = v, *this; }
+    Filter& Time(const FILETIME* v) { return f.pftTime = v, *this; }
+    operator const CERTIFICATE_FILTER&() const { return f; }
+};
+
+// UtcYear: 1 January of the year, 00:00 UTC, as a file time.
+FILETIME UtcYear(WORD year);

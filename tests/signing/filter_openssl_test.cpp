@@ -117,6 +117,14 @@ struct Expectation {
     bool hasTime = false;
     time_t at = 0;
 
+    using Texts = std::vector<std::string>;
+    Expectation& Subjects(Texts v) { return subjects = std::move(v), *this; }
+    Expectation& Issuers(Texts v) { return issuers = std::move(v), *this; }
+    Expectation& Serial(std::string v) { return serial = std::move(v), *this; }
+    Expectation& Usage(unsigned v) { return keyUsage = v, *this; }
+    Expectation& Prefix(std::string v) { return prefix = std::move(v), *this; }
+    Expectation& At(time_t v) { return hasTime = true, at = v, *this; }
+
     bool Admits(const Reading& r) const {
         const auto anyIn = [](const std::vector<std::string>& alts, const std::string& text) {
             if (alts.empty())
@@ -310,33 +318,35 @@ TEST_F(FilterAgainstOpenSsl, SurvivorsMatchOpenSslsReading) {
     ASSERT_FALSE(plain.empty());
     const time_t in2003 = Utc(2003, 6, 1), in2030 = Utc(2030, 1, 1), in2065 = Utc(2065, 1, 1);
 
+    using E = Expectation;
     struct Case {
         const char* what;
         Expectation e;
     } const cases[] = {
-        {"nothing", {}},
-        {"# alone", {{"", ""}}},
-        {"one name, other case", {{"cn=alice"}}},
-        {"alternatives", {{"Alice", "BOB"}}},
-        {"a comma inside a value", {{"CN=Smith, John, O="}}},
-        {"trailing parts", {{"O=Example, C=CN"}}},
-        {"non-ASCII", {{"张三"}}},
-        {"issuer", {{}, {"Orvane Test SM2 CA"}}},
-        {"serial with its 00", {{}, {}, padded}},
-        {"serial without its 00", {{}, {}, padded.substr(2)}},
-        {"serial in lower case", {{}, {}, Fold(plain)}},
-        {"digital signature", {{}, {}, "", 0x80}},
-        {"key encipherment", {{}, {}, "", 0x20}},
-        {"non-repudiation or key agreement", {{}, {}, "", 0x48}},
-        {"RSA family", {{}, {}, "", 0, "1.2.840.113549"}},
-        {"SHA-1 with RSA", {{}, {}, "", 0, "1.2.840.113549.1.1.5"}},
-        {"SM2 family", {{}, {}, "", 0, "1.2.156.10197"}},
-        {"valid in 2003", {{}, {}, "", 0, "", true, in2003}},
-        {"valid in 2030", {{}, {}, "", 0, "", true, in2030}},
-        {"valid in 2065", {{}, {}, "", 0, "", true, in2065}},
+        {"nothing", E()},
+        {"# alone", E().Subjects({"", ""})},
+        {"one name, other case", E().Subjects({"cn=alice"})},
+        {"alternatives", E().Subjects({"Alice", "BOB"})},
+        {"a comma inside a value", E().Subjects({"CN=Smith, John, O="})},
+        {"trailing parts", E().Subjects({"O=Example, C=CN"})},
+        {"non-ASCII", E().Subjects({"张三"})},
+        {"issuer", E().Issuers({"Orvane Test SM2 CA"})},
+        {"serial with its 00", E().Serial(padded)},
+        {"serial without its 00", E().Serial(padded.substr(2))},
+        {"serial in lower case", E().Serial(Fold(plain))},
+        {"digital signature", E().Usage(0x80)},
+        {"key encipherment", E().Usage(0x20)},
+        {"non-repudiation or key agreement", E().Usage(0x48)},
+        {"RSA family", E().Prefix("1.2.840.113549")},
+        {"SHA-1 with RSA", E().Prefix("1.2.840.113549.1.1.5")},
+        {"SM2 family", E().Prefix("1.2.156.10197")},
+        {"valid in 2003", E().At(in2003)},
+        {"valid in 2030", E().At(in2030)},
+        {"valid in 2065", E().At(in2065)},
         {"signing: RSA, digital signature, valid",
-         {{}, {}, "", 0x80, "1.2.840.113549", true, in2030}},
-        {"names and family", {{"Example"}, {"RSA CA", "Another"}, "", 0, "1.2.156.10197"}},
+         E().Usage(0x80).Prefix("1.2.840.113549").At(in2030)},
+        {"names and family",
+         E().Subjects({"Example"}).Issuers({"RSA CA", "Another"}).Prefix("1.2.156.10197")},
     };
     for (const Case& c : cases)
         Compare(c.what, c.e);

@@ -188,89 +188,65 @@ protected:
 
 using Names = std::vector<std::string>;
 
-FILETIME Utc(WORD year) {
-    SYSTEMTIME st{};
-    st.wYear = year;
-    st.wMonth = 1;
-    st.wDay = 1;
-    FILETIME ft{};
-    SystemTimeToFileTime(&st, &ft);
-    return ft;
-}
-
 TEST_F(FilterCertificatesTest, EachFieldAdmitsWhatItShould) {
-    const FILETIME in2030 = Utc(2030), in2005 = Utc(2005), in2045 = Utc(2045);
+    const FILETIME in2030 = UtcYear(2030), in2005 = UtcYear(2005), in2045 = UtcYear(2045);
     struct Case {
         const char* what;
         CERTIFICATE_FILTER filter;
         Names passing;
     };
     const Case cases[] = {
-        {"empty filter", {}, {"alice", "bob", "carol"}},
-        {"two alternatives, any case", {TEXT("alice#BOB")}, {"alice", "bob"}},
-        {"# alone: two empty alternatives", {TEXT("#")}, {"alice", "bob", "carol"}},
-        {"empty text: one empty alternative", {TEXT("")}, {"alice", "bob", "carol"}},
-        {"most specific part first", {TEXT("cn=alice, o=example")}, {"alice"}},
-        {"the trailing parts of a name", {TEXT("O=Example, C=CN")}, {"alice"}},
-        {"parts in certificate order do not occur", {TEXT("C=CN, O=Example")}, {}},
-        {"issuer", {nullptr, TEXT("Root SM2")}, {"bob"}},
+        {"empty filter", Filter(), {"alice", "bob", "carol"}},
+        {"two alternatives, any case", Filter().Subject(TEXT("alice#BOB")), {"alice", "bob"}},
+        {"# alone: two empty alternatives", Filter().Subject(TEXT("#")), {"alice", "bob", "carol"}},
+        {"empty text: one empty alternative",
+         Filter().Subject(TEXT("")),
+         {"alice", "bob", "carol"}},
+        {"most specific part first", Filter().Subject(TEXT("cn=alice, o=example")), {"alice"}},
+        {"the trailing parts of a name", Filter().Subject(TEXT("O=Example, C=CN")), {"alice"}},
+        {"parts in certificate order do not occur", Filter().Subject(TEXT("C=CN, O=Example")), {}},
+        {"issuer", Filter().Issuer(TEXT("Root SM2")), {"bob"}},
         {"issuer and subject together",
-         {TEXT("Carol#Alice"), TEXT("ROOT RSA")},
+         Filter().Subject(TEXT("Carol#Alice")).Issuer(TEXT("ROOT RSA")),
          {"alice", "carol"}},
-        {"serial as displayed", {nullptr, nullptr, nullptr, nullptr, TEXT("0A1B")}, {"alice"}},
-        {"serial in lower case", {nullptr, nullptr, nullptr, nullptr, TEXT("0a1b")}, {"alice"}},
-        {"serial without its leading 00", {nullptr, nullptr, nullptr, nullptr, TEXT("8A1B")}, {}},
-        {"serial with its leading 00",
-         {nullptr, nullptr, nullptr, nullptr, TEXT("008A1B")},
-         {"bob"}},
-        {"serial of odd length", {nullptr, nullptr, nullptr, nullptr, TEXT("A1B")}, {}},
-        {"serial with a bad character", {nullptr, nullptr, nullptr, nullptr, TEXT("0G1B")}, {}},
-        {"serial empty: no condition",
-         {nullptr, nullptr, nullptr, nullptr, TEXT("")},
-         {"alice", "bob", "carol"}},
-        {"key usage 0x80", {nullptr, nullptr, nullptr, nullptr, nullptr, 0x80}, {"alice"}},
-        {"key usage 0x20", {nullptr, nullptr, nullptr, nullptr, nullptr, 0x20}, {"bob"}},
-        {"key usage 0xA0: one shared bit suffices",
-         {nullptr, nullptr, nullptr, nullptr, nullptr, 0xA0},
-         {"alice", "bob"}},
-        {"key identifier as displayed", {nullptr, nullptr, nullptr, TEXT("01020304")}, {"alice"}},
-        {"key identifier reversed", {nullptr, nullptr, nullptr, TEXT("04030201")}, {}},
-        {"key identifier too short", {nullptr, nullptr, nullptr, TEXT("0102")}, {}},
-        {"key identifier in lower case", {nullptr, nullptr, nullptr, TEXT("aabb")}, {"carol"}},
-        {"RSA family",
-         {nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, "1.2.840.113549"},
-         {"alice", "carol"}},
-        {"SM2 family",
-         {nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, "1.2.156.10197"},
-         {"bob"}},
-        {"a whole identifier",
-         {nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, "1.2.840.113549.1.1.5"},
-         {"alice"}},
-        {"no dot boundary is demanded",
-         {nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, "1.2.840.11354"},
-         {"alice", "carol"}},
-        {"valid in 2030",
-         {nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, nullptr, &in2030},
-         {"alice", "bob"}},
-        {"valid in 2005",
-         {nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, nullptr, &in2005},
-         {"carol"}},
-        {"valid in 2045",
-         {nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, nullptr, &in2045},
-         {}},
+        {"serial as displayed", Filter().Serial(TEXT("0A1B")), {"alice"}},
+        {"serial in lower case", Filter().Serial(TEXT("0a1b")), {"alice"}},
+        {"serial without its leading 00", Filter().Serial(TEXT("8A1B")), {}},
+        {"serial with its leading 00", Filter().Serial(TEXT("008A1B")), {"bob"}},
+        {"serial of odd length", Filter().Serial(TEXT("A1B")), {}},
+        {"serial with a bad character", Filter().Serial(TEXT("0G1B")), {}},
+        {"serial empty: no condition", Filter().Serial(TEXT("")), {"alice", "bob", "carol"}},
+        {"key usage 0x80", Filter().Usage(0x80), {"alice"}},
+        {"key usage 0x20", Filter().Usage(0x20), {"bob"}},
+        {"key usage 0xA0: one shared bit suffices", Filter().Usage(0xA0), {"alice", "bob"}},
+        {"key identifier as displayed", Filter().KeyId(TEXT("01020304")), {"alice"}},
+        {"key identifier reversed", Filter().KeyId(TEXT("04030201")), {}},
+        {"key identifier too short", Filter().KeyId(TEXT("0102")), {}},
+        {"key identifier in lower case", Filter().KeyId(TEXT("aabb")), {"carol"}},
+        {"RSA family", Filter().Algorithm("1.2.840.113549"), {"alice", "carol"}},
+        {"SM2 family", Filter().Algorithm("1.2.156.10197"), {"bob"}},
+        {"a whole identifier", Filter().Algorithm("1.2.840.113549.1.1.5"), {"alice"}},
+        {"no dot boundary is demanded", Filter().Algorithm("1.2.840.11354"), {"alice", "carol"}},
+        {"valid in 2030", Filter().Time(&in2030), {"alice", "bob"}},
+        {"valid in 2005", Filter().Time(&in2005), {"carol"}},
+        {"valid in 2045", Filter().Time(&in2045), {}},
         {"a leading separator names no provider",
-         {nullptr, nullptr, TEXT("||Orvane")},
+         Filter().Csp(TEXT("||Orvane")),
          {"alice", "bob", "carol"}},
-        {"a provider demands a key link", {nullptr, nullptr, TEXT("Orvane")}, {}},
+        {"a provider demands a key link", Filter().Csp(TEXT("Orvane")), {}},
         {"private key checked only when exactly 1",
-         {nullptr, nullptr, nullptr, nullptr, nullptr, 0, 2},
+         Filter().PrivateKey(2),
          {"alice", "bob", "carol"}},
-        {"no certificate here reaches a key",
-         {nullptr, nullptr, nullptr, nullptr, nullptr, 0, 1},
-         {}},
+        {"no certificate here reaches a key", Filter().PrivateKey(1), {}},
         {"every condition at once",
-         {TEXT("ALICE"), TEXT("Root"), nullptr, TEXT("01020304"), TEXT("0A1B"), 0x80, 0,
-          "1.2.840.113549", &in2030},
+         Filter()
+             .Subject(TEXT("ALICE"))
+             .Issuer(TEXT("Root"))
+             .KeyId(TEXT("01020304"))
+             .Serial(TEXT("0A1B"))
+             .Usage(0x80)
+             .Algorithm("1.2.840.113549")
+             .Time(&in2030),
          {"alice"}},
     };
     for (const Case& c : cases)
@@ -282,7 +258,7 @@ TEST_F(FilterCertificatesTest, EachFieldAdmitsWhatItShould) {
 
 TEST_F(FilterCertificatesTest, ChecksSayWhyACertificateFails) {
     PCCERT_CONTEXT alice = Cert("alice"), bob = Cert("bob"), carol = Cert("carol");
-    const FILETIME in2045 = Utc(2045);
+    const FILETIME in2045 = UtcYear(2045);
     struct Case {
         const char* what;
         HRESULT got;
@@ -311,7 +287,7 @@ TEST_F(FilterCertificatesTest, ChecksSayWhyACertificateFails) {
 TEST_F(FilterCertificatesTest, ResultsAreAppendedAndInputStaysTheCallers) {
     CertificateList out;
     out.emplace_back(CertDuplicateCertificateContext(Cert("carol")));
-    const CERTIFICATE_FILTER filter{TEXT("Alice")};
+    const CERTIFICATE_FILTER filter = Filter().Subject(TEXT("Alice"));
     ASSERT_EQ(FilterCertificates(&filter, out, m_certs), VURO_OK);
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[0].get(), Cert("carol"));
@@ -388,9 +364,8 @@ TEST(FilterLocalStore, PrivateKeyAndProviderConditions) {
         {"provider and key", TEXT("Microsoft"), 1, {"Kept"}},
     };
     for (const Case& c : cases) {
-        CERTIFICATE_FILTER filter{marker.c_str()};
-        filter.pwszCSPName = c.csp;
-        filter.fPrivateKey = c.privateKey;
+        const CERTIFICATE_FILTER filter =
+            Filter().Subject(marker.c_str()).Csp(c.csp).PrivateKey(c.privateKey);
         CertificateList out;
         ASSERT_EQ(FilterCertificatesfromLocalStore(&filter, out), VURO_OK) << c.what;
         Names names;

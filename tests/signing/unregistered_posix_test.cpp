@@ -149,22 +149,18 @@ TEST_F(TokenCertificates, FoundForBothKeySpecsWithTheirProviderAndContainer) {
     // exchange pair before signature pair.
     const std::vector<Found> all = {Expect(*m_sm2, AT_KEYEXCHANGE), Expect(*m_sm2, AT_SIGNATURE),
                                     Expect(*m_rsa, AT_KEYEXCHANGE), Expect(*m_rsa, AT_SIGNATURE)};
-    EXPECT_EQ(Search(nullptr, {}), all);
+    EXPECT_EQ(Search(nullptr, Filter()), all);
     // Named providers, in the order named.
     const std::vector<Found> rsaFirst = {
         Expect(*m_rsa, AT_KEYEXCHANGE), Expect(*m_rsa, AT_SIGNATURE),
         Expect(*m_sm2, AT_KEYEXCHANGE), Expect(*m_sm2, AT_SIGNATURE)};
-    EXPECT_EQ(Search(TEXT("Orvane Soft RSA Token CSP v1.0||Orvane Soft SM2 Token CSP v1.0"), {}),
-              rsaFirst);
+    EXPECT_EQ(
+        Search(TEXT("Orvane Soft RSA Token CSP v1.0||Orvane Soft SM2 Token CSP v1.0"), Filter()),
+        rsaFirst);
 }
 
 TEST_F(TokenCertificates, FilterChecksOneToSevenApply) {
-    const FILETIME y2045 = [] {
-        SYSTEMTIME st{2045, 1, 0, 1};
-        FILETIME ft{};
-        SystemTimeToFileTime(&st, &ft);
-        return ft;
-    }();
+    const FILETIME y2045 = UtcYear(2045);
     const WString exchange = W("exchange ") + m_marker;
     struct Case {
         const char* what;
@@ -174,34 +170,31 @@ TEST_F(TokenCertificates, FilterChecksOneToSevenApply) {
     } const cases[] = {
         {"SM2 signing certificates",
          nullptr,
-         {nullptr, nullptr, nullptr, nullptr, nullptr, 0x80, 0, "1.2.156.10197"},
+         Filter().Usage(0x80).Algorithm("1.2.156.10197"),
          {{m_sm2.get(), AT_SIGNATURE}}},
         {"RSA family",
          nullptr,
-         {nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, "1.2.840.113549"},
+         Filter().Algorithm("1.2.840.113549"),
          {{m_rsa.get(), AT_KEYEXCHANGE}, {m_rsa.get(), AT_SIGNATURE}}},
-        {"serial",
-         nullptr,
-         {nullptr, nullptr, nullptr, nullptr, TEXT("02")},
-         {{m_sm2.get(), AT_SIGNATURE}}},
+        {"serial", nullptr, Filter().Serial(TEXT("02")), {{m_sm2.get(), AT_SIGNATURE}}},
         {"subject alternatives",
          nullptr,
-         {exchange.c_str()},
+         Filter().Subject(exchange.c_str()),
          {{m_sm2.get(), AT_KEYEXCHANGE}, {m_rsa.get(), AT_KEYEXCHANGE}}},
-        {"validity",
-         nullptr,
-         {nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, nullptr, &y2045},
-         {}},
+        {"validity", nullptr, Filter().Time(&y2045), {}},
         // Neither the provider filter nor the private-key condition applies
         // to container certificates: the provider is the one searched.
         {"provider and key conditions are not checked",
          kSm2Token,
-         {nullptr, nullptr, TEXT("no such provider"), nullptr, nullptr, 0, 1},
+         Filter().Csp(TEXT("no such provider")).PrivateKey(1),
          {{m_sm2.get(), AT_KEYEXCHANGE}, {m_sm2.get(), AT_SIGNATURE}}},
-        {"a leading separator searches nothing", TEXT("||Orvane Soft SM2 Token CSP v1.0"), {}, {}},
+        {"a leading separator searches nothing",
+         TEXT("||Orvane Soft SM2 Token CSP v1.0"),
+         Filter(),
+         {}},
         {"Microsoft providers are skipped",
          TEXT("Microsoft Enhanced Cryptographic Provider v1.0||Orvane Soft RSA Token CSP v1.0"),
-         {},
+         Filter(),
          {{m_rsa.get(), AT_KEYEXCHANGE}, {m_rsa.get(), AT_SIGNATURE}}},
     };
     for (const Case& c : cases) {
@@ -234,7 +227,7 @@ TEST_F(TokenCertificates, ACertificateLinkedToItsKeyIsNotUnregistered) {
                                                record.put()),
               VURO_E_CONTAINER_CERT_LINKED);
     EXPECT_FALSE(record);
-    EXPECT_EQ(Search(kSm2Token, {}), std::vector<Found>{Expect(*m_sm2, AT_KEYEXCHANGE)});
+    EXPECT_EQ(Search(kSm2Token, Filter()), std::vector<Found>{Expect(*m_sm2, AT_KEYEXCHANGE)});
 
     // Once the store forgets it, it is a container certificate again.
     ASSERT_TRUE(CertDeleteCertificateFromStore(registered.release()));
@@ -265,7 +258,7 @@ TEST(TokenContainers, WithoutKeyOrCertificateNothingIsFound) {
         EXPECT_FALSE(record) << c.what;
     }
     UnregisteredCertList list;
-    const CERTIFICATE_FILTER filter{marker.c_str()};
+    const CERTIFICATE_FILTER filter = Filter().Subject(marker.c_str());
     EXPECT_EQ(FilterUnregisteredCertificatesfromSpecifiedCSP(kSm2Token, &filter, list), VURO_OK);
     EXPECT_TRUE(list.empty());
     // A provider that is not installed contributes nothing and is no failure
@@ -287,7 +280,7 @@ TEST(TokenContainers, ALongerNameLaterInTheListIsStillRead) {
     ASSERT_NO_FATAL_FAILURE(shortName.AddKey(AT_SIGNATURE, &spec));
     ASSERT_NO_FATAL_FAILURE(longName.AddKey(AT_SIGNATURE, &spec));
     UnregisteredCertList list;
-    const CERTIFICATE_FILTER filter{marker.c_str()};
+    const CERTIFICATE_FILTER filter = Filter().Subject(marker.c_str());
     ASSERT_EQ(FilterUnregisteredCertificatesfromSpecifiedCSP(kSm2Token, &filter, list), VURO_OK);
     std::vector<std::string> containers;
     for (const UniqueUnregisteredCertContext& r : list)
