@@ -165,6 +165,39 @@ TEST_F(ChainImport, DocumentVariantsFollowTheNameAndPositionRules) {
     check("not XML", "<root>", HRESULT_FROM_WIN32(ERROR_INVALID_DATA), none, 0);
 }
 
+TEST_F(ChainImport, AFailingEntryTellsWhy) {
+    const std::string production = DemoDocumentText("PRODUCTION");
+    const std::string g1 = Thumb("rsa-root-g1");
+    const std::string firstContent = Between(production, "<Content>", "</Content>");
+    FILETIME ftNow{};
+    ASSERT_EQ(GetMachineTime(&ftNow), S_OK);
+    const struct {
+        const char* what;
+        std::string document;
+        HRESULT hr;
+    } cases[] = {
+        {"as shipped", production, S_OK},
+        // Invalid: two children, a blob without record 32, another entry point.
+        {"two children", Replace(production, "<Content>" + firstContent + "</Content>", ""),
+         VURO_E_CHAIN_ENTRY_INCOMPLETE},
+        {"malformed blob", Replace(production, firstContent, "AwAAAAEAAAAUAAAA"), E_FAIL},
+        {"wrong entry point", Replace(production, g1, Thumb("sm2-root")), E_FAIL},
+    };
+    for (const auto& c : cases) {
+        ResetMachine();
+        XML_NODE doc;
+        const XML_NODE *pRoot = nullptr, *pRoots = nullptr;
+        ASSERT_EQ(LoadXMLDom(reinterpret_cast<const BYTE*>(c.document.data()),
+                             DWORD(c.document.size()), &doc),
+                  S_OK)
+            << c.what;
+        ASSERT_EQ(GetXMLRootNode(&doc, &pRoot), S_OK);
+        ASSERT_EQ(FindChildNode(&pRoots, pRoot, TEXT("RootCACertificate")), S_OK);
+        EXPECT_EQ(ParseCertificateNode(&ftNow, &pRoots->children[0]), c.hr) << c.what;
+        EXPECT_EQ(RootEntry(g1), c.hr == S_OK) << c.what;
+    }
+}
+
 TEST_F(ChainImport, AMissingImportPathIsCreated) {
     const std::string production = DemoDocumentText("PRODUCTION");
     ASSERT_EQ(

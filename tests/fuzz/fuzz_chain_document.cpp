@@ -14,8 +14,13 @@
 
 namespace {
 
+// TextUnits: the UTF-16 units the document's own characters became: texts,
+// element names and instruction targets; "#document", "#text" and the like
+// are the tree's names, not the input's.
 size_t TextUnits(const XML_NODE& node) {
-    size_t n = node.strText.size() + node.strName.size();
+    size_t n = node.strText.size();
+    if (!node.strName.empty() && node.strName[0] != TEXT('#'))
+        n += node.strName.size();
     for (const XML_NODE& child : node.children)
         n += TextUnits(child);
     return n;
