@@ -82,8 +82,13 @@ void GtkDriver::RunWithScript(const std::function<void()>& dialogCall,
     std::atomic<bool> returned{false};
     std::thread helper([&] {
         script();
-        // Close whatever the script left open (a failed check, a missed key),
-        // and give up only after the dialog had a fair chance to end.
+        // The script's last keys or clicks may still be on their way through
+        // the X server: give the dialog time to end by them first.
+        const auto grace = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!returned && std::chrono::steady_clock::now() < grace)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        // Then close whatever the script left open (a failed check, a missed
+        // key), so that a failure never hangs the test.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (!returned && std::chrono::steady_clock::now() < deadline) {
             OnUi([] {

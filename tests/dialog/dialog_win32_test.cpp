@@ -206,7 +206,11 @@ protected:
             EXPECT_NE(hDialog, nullptr) << "the dialog did not show";
             if (hDialog != nullptr)
                 script(hDialog);
-            // Whatever the script left open is closed, so a failure never hangs.
+            // The script's last messages may still be queued: let them end the
+            // dialog first; then whatever is left open is closed, so a failure
+            // never hangs.
+            for (int i = 0; i < 50 && !returned; ++i)
+                Pause(100);
             for (int i = 0; i < 100 && !returned; ++i) {
                 if (HWND h = FindThreadWindow(L"#32770"))
                     PostMessageW(h, WM_CLOSE, 0, 0);
