@@ -5,6 +5,8 @@
 #   scripts/wine-run.sh program.exe [args...]
 # ORVANE_WINEPREFIX   prefix to use (default: <repo>/build/wineprefix)
 # ORVANE_WINE_TIMEOUT seconds before the program is killed (default: 300)
+# ORVANE_WINE_GUI     keep DISPLAY (dialog tests under xvfb-run)
+# ORVANE_WINE_DPI     logical DPI of a prefix this run creates
 set -euo pipefail
 
 if (($# < 1)); then
@@ -24,7 +26,9 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 wine=/usr/lib/wine/wine64
 export WINELOADER="$wine"
 export WINESERVER=/usr/lib/wine/wineserver64
-unset DISPLAY # console programs only; never reach for an X server
+# Console programs never reach for an X server; dialog tests (ORVANE_WINE_GUI=1,
+# run under xvfb-run) keep the one they were given.
+[[ -n ${ORVANE_WINE_GUI:-} ]] || unset DISPLAY
 
 # Prefix creation and server start are serialised: CTest starts tests in
 # parallel, and creating a prefix takes seconds. Nothing Wine starts may keep
@@ -35,6 +39,17 @@ flock 9
 if [[ ! -f $WINEPREFIX/.orvane-ready ]]; then
   echo "wine-run: creating prefix $WINEPREFIX" >&2
   "$wine" wineboot -i </dev/null >/dev/null 2>&1 9>&-
+  # Chinese in dialogs: without a linked CJK font Wine draws empty boxes.
+  link='Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink'
+  for face in Tahoma "Microsoft Sans Serif" "MS Shell Dlg" "Microsoft YaHei" Arial; do
+    "$wine" reg add "HKLM\\$link" /v "$face" /t REG_MULTI_SZ \
+      /d 'wqy-zenhei.ttc,WenQuanYi Zen Hei' /f </dev/null >/dev/null 2>&1 9>&- || true
+  done
+  # A prefix for another DPI (dialog tests): the desktop's logical DPI.
+  if [[ -n ${ORVANE_WINE_DPI:-} ]]; then
+    "$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD \
+      /d "$ORVANE_WINE_DPI" /f </dev/null >/dev/null 2>&1 9>&- || true
+  fi
   "$WINESERVER" -w 9>&- # registry is on disk once the boot's server is gone
   touch "$WINEPREFIX/.orvane-ready"
 fi

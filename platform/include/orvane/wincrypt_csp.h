@@ -93,6 +93,8 @@ typedef struct _RSAPUBKEY {
 #define CRYPT_IMPL_HARDWARE 1
 #define CRYPT_IMPL_SOFTWARE 2
 #define CRYPT_IMPL_MIXED 3
+#define CRYPT_IMPL_UNKNOWN 4
+#define CRYPT_IMPL_REMOVABLE 8
 
 // PROV_ENUMALGS_EX: one entry of PP_ENUMALGS_EX. The name fields are ANSI.
 typedef struct _PROV_ENUMALGS_EX {
