@@ -121,6 +121,18 @@ Status ContainerStore::Remove(const std::u16string& name, const char16_t* value)
     return FromRegistry(RegDeleteValueW(key.h, value), 0);
 }
 
+Status WholeCertificate(std::span<const BYTE> data) {
+    if (data.empty() || data[0] != 0x30)
+        return Err(CRYPT_E_ASN1_BADTAG);
+    if (data.size() > 0xFFFFFFFFu)
+        return Err(NTE_BAD_DATA);
+    PCCERT_CONTEXT cert =
+        CertCreateCertificateContext(X509_ASN_ENCODING, data.data(), DWORD(data.size()));
+    const bool whole = cert != nullptr && cert->cbCertEncoded == data.size();
+    CertFreeCertificateContext(cert);
+    return whole ? 0 : Err(NTE_BAD_DATA);
+}
+
 Bytes AnsiZ(const std::u16string& text) {
     Bytes out;
     for (char16_t c : text)
