@@ -417,10 +417,7 @@ extern "C" LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWOR
             return err;
         std::u16string name;
         uint64_t modified = 0;
-        DWORD err = ReadHive(key.hive, [&](HiveTxn& txn) {
-            DWORD e = RequireKey(txn, key.id);
-            return e != ERROR_SUCCESS ? e : txn.ChildAt(key.id, dwIndex, name, modified);
-        });
+        DWORD err = EnumSubkey(key.hive, key.id, dwIndex, name, modified);
         if (err != ERROR_SUCCESS)
             return err;
         if (err = CopyName(name, lpName, lpcchName); err != ERROR_SUCCESS)
@@ -447,16 +444,18 @@ extern "C" LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName,
         if (DWORD err = ResolveFor(hKey, KEY_QUERY_VALUE, key); err != ERROR_SUCCESS)
             return err;
         ValueRecord value;
-        DWORD err = ReadHive(key.hive, [&](HiveTxn& txn) {
-            DWORD e = RequireKey(txn, key.id);
-            return e != ERROR_SUCCESS ? e : txn.ValueAt(key.id, dwIndex, value);
-        });
+        DWORD err = EnumValue(key.hive, key.id, dwIndex, value, lpData != nullptr);
         if (err != ERROR_SUCCESS)
             return err;
         if (err = CopyName(value.name, lpValueName, lpcchValueName); err != ERROR_SUCCESS)
             return err;
         if (lpType != nullptr)
             *lpType = value.type;
+        if (lpData == nullptr) {
+            if (lpcbData != nullptr)
+                *lpcbData = DWORD(value.size);
+            return ERROR_SUCCESS;
+        }
         return CopyData(value.data, lpData, lpcbData);
     });
 }
