@@ -193,6 +193,7 @@ DWORD Resync(Store* s) {
                     if (!obj)
                         return;
                     obj->props = std::move(element.props);
+                    obj->keyName = r.name;
                     r.entry.blob.assign(blob.begin(), blob.end());
                     r.entry.obj = Adopt(s, std::move(obj));
                     read.push_back(std::move(r));
@@ -284,7 +285,7 @@ DWORD AddToMemory(Store* s, std::unique_ptr<CertObject> obj, DWORD disposition,
 // AddToSystem: one registry transaction decides and writes (s->mutex held).
 DWORD AddToSystem(Store* s, std::unique_ptr<CertObject> obj, DWORD disposition,
                   PCCERT_CONTEXT* out) {
-    const std::u16string name = HexName(obj->sha1);
+    const std::u16string name = HexName(obj->Sha1());
     std::vector<BYTE> blob = WriteSerializedElement(obj->encoded, obj->props);
     std::vector<BYTE> existing;
     bool exists = false;
@@ -348,6 +349,7 @@ DWORD AddToSystem(Store* s, std::unique_ptr<CertObject> obj, DWORD disposition,
         }
         Store::Entry fresh;
         fresh.blob = std::move(blob);
+        obj->keyName = name;
         fresh.obj = Adopt(s, std::move(obj));
         entry = &s->entries.emplace(name, std::move(fresh)).first->second;
     }
@@ -501,7 +503,7 @@ DWORD PersistProperties(CertObject* obj) {
         return ERROR_SUCCESS;
     if (s->readOnly)
         return DWORD(E_ACCESSDENIED);
-    const std::u16string name = HexName(obj->sha1);
+    const std::u16string name = HexName(obj->Sha1());
     std::vector<BYTE> blob = WriteSerializedElement(obj->encoded, PersistedProps(obj));
     if (DWORD err = WriteBlob(*s, name, blob); err != ERROR_SUCCESS)
         return StoreError(err);
@@ -591,7 +593,8 @@ PCCERT_CONTEXT WINAPI CertEnumCertificatesInStore(HCERTSTORE hCertStore,
                 if (!s->entries.empty())
                     next = HandOut(s, s->entries.begin()->second.obj);
             } else {
-                auto it = s->entries.upper_bound(HexName(prev->sha1));
+                auto it = s->entries.upper_bound(prev->keyName.empty() ? HexName(prev->Sha1())
+                                                                       : prev->keyName);
                 if (it != s->entries.end())
                     next = HandOut(s, it->second.obj);
             }
@@ -671,7 +674,7 @@ BOOL WINAPI CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
                     obj->inStore = false; // the caller's reference frees it below
                 }
             } else if (obj->inStore) {
-                const std::u16string name = HexName(obj->sha1);
+                const std::u16string name = HexName(obj->Sha1());
                 err = orvane::platform::storage::WriteHive(
                     s->hive,
                     [&](HiveTxn& txn) -> DWORD {

@@ -48,6 +48,7 @@
 #include <new>
 #include <pthread.h>
 #include <pwd.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -202,6 +203,19 @@ DWORD Fail(sqlite3* db, int rc) {
 
 // --- the connection ------------------------------------------------------------------
 
+// LogHeader: the header of the write-ahead log's index, as the -shm file
+// shares it between every process using the hive. Every committed change,
+// from any process, gives it new contents (a change counter, the log's size,
+// checksums), so equal headers mean an unchanged hive; reading it is a look
+// at shared memory, not a transaction. Two copies are kept, the writer
+// updating one after the other: a read is good only when both agree (the
+// log index's layout is SQLite's documented file format).
+struct LogHeader {
+    std::array<uint8_t, 48> bytes{};
+    bool valid = false;
+    bool operator==(const LogHeader& o) const { return valid && o.valid && bytes == o.bytes; }
+};
+
 // EnumPage: a run of a key's subkeys or values, in order, from index first.
 struct EnumRow {
     std::u16string name;
@@ -215,12 +229,16 @@ struct EnumPage {
     bool values = false;
     KeyId key = 0;
     HiveStamp stamp;
+    LogHeader log; // the log's header from before the page was read, if known
     DWORD first = 0;
     bool atEnd = false;   // nothing follows the last row
     std::string lastFold; // subkeys: where the next page starts
     uint64_t lastUse = 0;
     std::vector<EnumRow> rows;
 };
+
+// The bytes of the -shm file mapped: one page, holding the index's header.
+constexpr size_t kShmMapBytes = 4096;
 
 uint64_t NextConnectionSerial() {
     static std::atomic<uint64_t> serial{0};
@@ -232,6 +250,11 @@ uint64_t NextConnectionSerial() {
 struct Connection {
     sqlite3* db = nullptr;
     uint64_t serial = NextConnectionSerial();
+    std::string shmPath;   // the hive's -shm file
+    bool readOnce = false; // a transaction ran: the log's index is open
+    bool shmTried = false;
+    const volatile uint8_t* shm = nullptr; // its first page, mapped read-only
+    LogHeader fillLog;                     // read before a transaction that fills a page
     std::vector<std::pair<const char*, sqlite3_stmt*>> statements;
     std::array<EnumPage, 8> pages;
     uint64_t tick = 0;
@@ -250,6 +273,38 @@ struct Connection {
         }
         statements.emplace_back(sql, stmt);
         return stmt;
+    }
+
+    // ReadLog: the log index's header, when this connection has it open.
+    // The -shm file is mapped only once a transaction of ours has opened it:
+    // while we hold it open no other process may reset it.
+    bool ReadLog(LogHeader& out) {
+        out.valid = false;
+        if (!readOnce)
+            return false;
+        if (!shmTried) {
+            shmTried = true;
+            int fd = ::open(shmPath.c_str(), O_RDONLY | O_CLOEXEC);
+            struct stat info {};
+            if (fd >= 0 && ::fstat(fd, &info) == 0 && size_t(info.st_size) >= kShmMapBytes) {
+                void* p = ::mmap(nullptr, kShmMapBytes, PROT_READ, MAP_SHARED, fd, 0);
+                if (p != MAP_FAILED)
+                    shm = static_cast<const volatile uint8_t*>(p);
+            }
+            if (fd >= 0)
+                ::close(fd);
+        }
+        if (shm == nullptr)
+            return false;
+        // Copied as SQLite copies it: plain copies with a fence between.
+        std::array<uint8_t, 48> second{};
+        const auto* header = const_cast<const uint8_t*>(shm);
+        std::memcpy(out.bytes.data(), header, 48);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        std::memcpy(second.data(), header + 48, 48);
+        // Byte 12 says the index has been set up.
+        out.valid = out.bytes == second && out.bytes[12] != 0;
+        return out.valid;
     }
 
     EnumPage& PageFor(KeyId key, bool values) {
@@ -274,6 +329,9 @@ struct Connection {
     // Close: finalizes the statements and closes; with fold, the log is
     // written back into the hive file first (closing removes it then).
     void Close(bool fold) {
+        if (shm != nullptr)
+            ::munmap(const_cast<uint8_t*>(shm), kShmMapBytes);
+        shm = nullptr;
         for (auto& [text, stmt] : statements)
             sqlite3_finalize(stmt);
         statements.clear();
@@ -369,10 +427,6 @@ public:
         const BYTE* p = static_cast<const BYTE*>(sqlite3_column_blob(stmt_, i));
         size_t n = size_t(sqlite3_column_bytes(stmt_, i));
         return p == nullptr ? std::span<const BYTE>() : std::span<const BYTE>(p, n);
-    }
-    std::string ColFold(int i) const {
-        auto b = ColBytes(i);
-        return std::string(reinterpret_cast<const char*>(b.data()), b.size());
     }
 
 private:
@@ -792,6 +846,7 @@ DWORD Open(HiveKind kind, HiveState& st, bool forWrite, bool create, Cause& caus
     }
     st.conn = new Connection;
     st.conn->db = db;
+    st.conn->shmPath = path + "-shm";
     st.readOnly = !writable || sqlite3_db_readonly(db, "main") == 1;
     st.schemaReady = false;
     InstallProcessHooks();
@@ -809,19 +864,14 @@ DWORD CheckVersion(Connection& c, bool& ready, Cause& cause) {
     int version = 0;
     int64_t tables = 0, ours = 0;
     {
-        Stmt s(c, "PRAGMA user_version");
-        version = s.Step() ? int(s.ColInt(0)) : 0;
-        if (DWORD err = s.Error(); err != ERROR_SUCCESS) {
-            cause = CauseOfSqlite(t_sqlite);
-            return err;
-        }
-    }
-    {
-        Stmt s(c, "SELECT count(*), coalesce(sum(type='table' AND name IN ('keys','vals')), 0)"
-                  " FROM sqlite_master");
+        // One statement, so one snapshot: another process may be making the
+        // schema of a new hive right now.
+        Stmt s(c, "SELECT (SELECT user_version FROM pragma_user_version), count(*),"
+                  " coalesce(sum(type='table' AND name IN ('keys','vals')), 0) FROM sqlite_master");
         if (s.Step()) {
-            tables = s.ColInt(0);
-            ours = s.ColInt(1);
+            version = int(s.ColInt(0));
+            tables = s.ColInt(1);
+            ours = s.ColInt(2);
         }
         if (DWORD err = s.Error(); err != ERROR_SUCCESS) {
             cause = CauseOfSqlite(t_sqlite);
@@ -919,6 +969,8 @@ DWORD RunInTransaction(Connection& c, bool write, const std::function<DWORD(Hive
         result = Stmt(c, "COMMIT").Run();
     if (result != ERROR_SUCCESS && sqlite3_get_autocommit(c.db) == 0)
         sqlite3_exec(c.db, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (result == ERROR_SUCCESS)
+        c.readOnce = true;
     return result;
 }
 
@@ -937,7 +989,8 @@ DWORD RunOnEmptyHive(const std::function<DWORD(HiveTxn&)>& fn) {
 class Call {
 public:
     explicit Call(HiveKind kind) : kind_(kind), st_(State(kind)), lock_(st_.mutex) {
-        t_note = Note{};
+        if (t_note.cause != Cause::None)
+            t_note = Note{};
         t_sqlite = SqliteFailure{};
     }
     // The watcher's lock is taken before a hive's (fork does), never while
@@ -1195,34 +1248,46 @@ DWORD Enumerate(HiveKind kind, KeyId key, bool values, DWORD index, bool needsTx
     if (st.conn == nullptr || !st.schemaReady)
         return RunOnEmptyHive(slow);
     Connection& c = *st.conn;
-    HiveStamp stamp;
-    if (!needsTxn && ReadStamp(c, stamp) == ERROR_SUCCESS) {
+    LogHeader log;
+    c.ReadLog(log);
+    if (!needsTxn) {
+        EnumPage& page = c.PageFor(key, values);
+        // Unchanged since the page was read: the log's header says so at a
+        // glance; without it, one statement asks.
+        HiveStamp stamp;
+        const bool same = (log.valid && page.log == log) ||
+                          (ReadStamp(c, stamp) == ERROR_SUCCESS && page.stamp == stamp);
         const EnumRow* row = nullptr;
         bool found = false;
-        DWORD err = FromPage(c.PageFor(key, values), stamp, index, row, found);
+        DWORD err = same ? FromPage(page, page.stamp, index, row, found) : DWORD(ERROR_SUCCESS);
         if (found)
             return err == ERROR_SUCCESS ? answer(*row) : err;
     }
     t_sqlite = SqliteFailure{};
-    return call.Finish(RunInTransaction(c, false, slow));
+    c.fillLog = log;
+    DWORD err = RunInTransaction(c, false, slow);
+    c.fillLog = LogHeader{};
+    return call.Finish(err);
 }
 
 } // namespace
 
-DWORD EnumSubkey(HiveKind kind, KeyId key, DWORD index, std::u16string& name, uint64_t& modified) {
+DWORD EnumSubkey(HiveKind kind, KeyId key, DWORD index,
+                 const std::function<DWORD(std::u16string_view, uint64_t)>& take) {
     return Enumerate(
         kind, key, false, index, false,
         [&](HiveTxn& txn) -> DWORD {
             bool exists = false;
             if (DWORD err = txn.KeyExists(key, exists); err != ERROR_SUCCESS)
                 return err;
-            return exists ? txn.ChildAt(key, index, name, modified) : DWORD(ERROR_KEY_DELETED);
+            if (!exists)
+                return ERROR_KEY_DELETED;
+            std::u16string name;
+            uint64_t modified = 0;
+            DWORD err = txn.ChildAt(key, index, name, modified);
+            return err != ERROR_SUCCESS ? err : take(name, modified);
         },
-        [&](const EnumRow& row) -> DWORD {
-            name = row.name;
-            modified = row.modified;
-            return ERROR_SUCCESS;
-        });
+        [&](const EnumRow& row) -> DWORD { return take(row.name, row.modified); });
 }
 
 DWORD EnumValue(HiveKind kind, KeyId key, DWORD index, ValueRecord& value, bool withData) {
@@ -1329,6 +1394,8 @@ DWORD HiveTxn::ChildAt(KeyId parent, DWORD index, std::u16string& name, uint64_t
     const EnumRow* row = nullptr;
     bool found = false;
     DWORD err = FromPage(page, stamp, index, row, found);
+    if (page.used && page.stamp == stamp && c_->fillLog.valid)
+        page.log = c_->fillLog; // unchanged since it was read: as of that header too
     if (!found) {
         // The page just read ends right before index: the next one starts
         // after its last name (keyset paging, O(page) however far in).
@@ -1344,22 +1411,27 @@ DWORD HiveTxn::ChildAt(KeyId parent, DWORD index, std::u16string& name, uint64_t
             s.FoldBytes(2, page.lastFold);
         else
             s.Int(2, index);
-        std::vector<EnumRow> rows;
-        std::string lastFold;
+        // The page's rows and strings are reused: their storage stays.
+        std::vector<EnumRow>& rows = page.rows;
+        size_t n = 0;
         while (s.Step()) {
-            EnumRow r;
-            r.name = s.ColText(0);
+            if (n == rows.size())
+                rows.emplace_back();
+            EnumRow& r = rows[n++];
+            r.name.assign(s.ColTextView(0));
             r.modified = uint64_t(s.ColInt(1));
-            lastFold = s.ColFold(2);
-            rows.push_back(std::move(r));
+            const auto fold = s.ColBytes(2);
+            page.lastFold.assign(reinterpret_cast<const char*>(fold.data()), fold.size());
         }
-        if (DWORD serr = s.Error(); serr != ERROR_SUCCESS)
+        rows.resize(n);
+        if (DWORD serr = s.Error(); serr != ERROR_SUCCESS) {
+            page.used = false;
             return serr;
+        }
         page.stamp = stamp;
+        page.log = c_->fillLog;
         page.first = index;
         page.atEnd = rows.size() < size_t(kPageRows);
-        page.lastFold = std::move(lastFold);
-        page.rows = std::move(rows);
         if (page.rows.empty())
             return ERROR_NO_MORE_ITEMS;
         row = &page.rows[0];
@@ -1382,6 +1454,16 @@ DWORD HiveTxn::ChildrenWithValue(
     s.Int(1, parent).Fold(2, valueName);
     while (s.Step())
         fn(s.ColTextView(0), DWORD(s.ColInt(1)), s.ColBytes(2));
+    return s.Error();
+}
+
+DWORD HiveTxn::ChildNames(KeyId parent, const std::function<void(std::u16string_view)>& fn) {
+    if (c_ == nullptr)
+        return ERROR_SUCCESS;
+    Stmt s(*c_, "SELECT name FROM keys WHERE parent=?1 ORDER BY fold");
+    s.Int(1, parent);
+    while (s.Step())
+        fn(s.ColTextView(0));
     return s.Error();
 }
 
@@ -1442,6 +1524,8 @@ DWORD HiveTxn::ValueAt(KeyId key, DWORD index, ValueRecord& value, bool withData
     const EnumRow* row = nullptr;
     bool found = false;
     DWORD err = FromPage(page, stamp, index, row, found);
+    if (page.used && page.stamp == stamp && c_->fillLog.valid)
+        page.log = c_->fillLog; // unchanged since it was read: as of that header too
     if (!found) {
         const bool next = page.used && page.stamp == stamp && !page.rows.empty() &&
                           index == page.first + page.rows.size();
@@ -1462,6 +1546,7 @@ DWORD HiveTxn::ValueAt(KeyId key, DWORD index, ValueRecord& value, bool withData
         if (DWORD serr = s.Error(); serr != ERROR_SUCCESS)
             return serr;
         page.stamp = stamp;
+        page.log = c_->fillLog;
         page.first = index;
         page.atEnd = rows.size() < size_t(kPageRows);
         page.rows = std::move(rows);

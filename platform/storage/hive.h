@@ -82,6 +82,9 @@ public:
         KeyId parent, std::u16string_view valueName,
         const std::function<void(std::u16string_view, DWORD, std::span<const BYTE>)>& fn);
 
+    // ChildNames: the names of parent's children in Windows' order, in one query.
+    DWORD ChildNames(KeyId parent, const std::function<void(std::u16string_view)>& fn);
+
     // GetValue: fills type and, when data is non-null, the bytes; size is always set.
     DWORD GetValue(KeyId key, std::u16string_view name, DWORD& type, size_t& size,
                    std::vector<BYTE>* data);
@@ -118,7 +121,10 @@ DWORD WriteHive(HiveKind kind, const std::function<DWORD(HiveTxn&)>& fn, bool cr
 // index-th subkey or value. While the hive is unchanged, the next index is
 // answered from the page already read without a transaction. ERROR_KEY_DELETED
 // when the key is gone, ERROR_NO_MORE_ITEMS past the end.
-DWORD EnumSubkey(HiveKind kind, KeyId key, DWORD index, std::u16string& name, uint64_t& modified);
+// EnumSubkey hands the name and time of change to take, which runs while the
+// hive is held (the name is valid during the call only) and gives the result.
+DWORD EnumSubkey(HiveKind kind, KeyId key, DWORD index,
+                 const std::function<DWORD(std::u16string_view, uint64_t)>& take);
 DWORD EnumValue(HiveKind kind, KeyId key, DWORD index, ValueRecord& value, bool withData);
 
 // HiveFailureText: when the last hive call of this thread failed with code
