@@ -110,7 +110,7 @@ TEST(CertificateParse, EveryFieldAgreesWithOpenSsl) {
 // CertificateWithValidity: a self-signed certificate whose notBefore is the
 // given time element, written as given (OpenSSL signs it without checking).
 Bytes CertificateWithValidity(int type, const char* text) {
-    EVP_PKEY* key = EVP_EC_gen("P-256");
+    EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
     X509* x = X509_new();
     ASN1_TIME* t = ASN1_TIME_new();
     ASN1_STRING_set(t, text, -1);
