@@ -1229,10 +1229,6 @@ DWORD WriteHive(HiveKind kind, const std::function<DWORD(HiveTxn&)>& fn, bool cr
     return call.Finish(RunInTransaction(*st.conn, true, fn));
 }
 
-void FoldHiveLogs() {
-    FoldAtExit();
-}
-
 namespace {
 
 // Enumerate: EnumSubkey and EnumValue. The page of the key is first asked

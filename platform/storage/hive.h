@@ -133,12 +133,6 @@ DWORD EnumValue(HiveKind kind, KeyId key, DWORD index, ValueRecord& value, bool 
 // in English or Chinese, each line ending in CR LF; false otherwise.
 bool HiveFailureText(DWORD code, bool chinese, std::u16string& text);
 
-// FoldHiveLogs: writes every change of this process's open hives back into the
-// hive files and closes them, so each hive is one self-contained file again
-// (a later call reopens it). Runs by itself when the process ends and when a
-// hive has been idle for a while.
-void FoldHiveLogs();
-
 // Win32ErrorFromSqlite: the one place a SQLite result code becomes a Win32 error.
 DWORD Win32ErrorFromSqlite(int rc, int systemErrno);
 
