@@ -702,6 +702,59 @@ TEST(RegistryHive, UnusableHivesFailEveryCallNamingTheFileAndStayUntouched) {
     }
 }
 
+// Regression: a hive this user may not read, or may read but not change (a
+// read-only file where no log can be made beside it, as on a read-only file
+// system), read as one without keys. Now a call that cannot be served fails,
+// and its text names the file and why.
+TEST(RegistryHive, HiveThisUserCannotReadOrChangeSaysWhy) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "another user's files need root to make";
+    struct Case {
+        const char* what;
+        mode_t mode;
+        uid_t owner;
+        bool readable;
+    } cases[] = {
+        // Invalid: another user's private hive.
+        {"unreadable", 0600, 0, false},
+        // A hive of ours, read-only, in a folder we cannot write.
+        {"read-only", 0400, kNobody, true},
+    };
+    for (const Case& c : cases) {
+        TempDir dir("orvane-reg");
+        Hives hives{dir / "user.db", dir / "machine.db"};
+        MakeHive(hives);
+        ASSERT_EQ(chown(hives.user.c_str(), c.owner, c.owner), 0);
+        ASSERT_EQ(chmod(hives.user.c_str(), c.mode), 0);
+        const std::string original = ReadFile(hives.user);
+        auto use = [&] {
+            CHECK(setgid(kNobody) == 0);
+            CHECK(setuid(kNobody) == 0);
+            HKEY h = nullptr;
+            LSTATUS rc =
+                RegOpenKeyExW(HKEY_CURRENT_USER, TEXT("Software\\Orvane"), 0, KEY_READ, &h);
+            if (c.readable && rc == ERROR_SUCCESS) {
+                DWORD cb = 0;
+                CHECK_RC(RegQueryValueExW(h, TEXT("v1"), nullptr, nullptr, nullptr, &cb),
+                         ERROR_SUCCESS);
+                CHECK(cb == 3000);
+            } else {
+                CHECK(rc != ERROR_SUCCESS);
+                CHECK(SystemText(DWORD(rc)).find(hives.user) != std::string::npos);
+            }
+            // Changing it fails, and says where.
+            rc = SetDword(HKEY_CURRENT_USER, W("v"), 1);
+            CHECK(rc == ERROR_ACCESS_DENIED);
+            const std::string text = SystemText(DWORD(rc));
+            CHECK(text.find(hives.user) != std::string::npos);
+            CHECK(text.find(c.readable ? "read-only" : "may not read") != std::string::npos);
+            return 0;
+        };
+        EXPECT_EQ(InChild(hives, use), 0) << c.what;
+        EXPECT_EQ(ReadFile(hives.user), original) << c.what;
+    }
+}
+
 // Regression: a user hive created 0644 stayed so, and its log was created
 // 0644 too: private keys readable by every user. The user's own files are
 // made private on opening; another user's are refused, untouched.
