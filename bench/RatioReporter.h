@@ -42,7 +42,11 @@ public:
                 rate = jt->second;
             else if (r.GetAdjustedRealTime() > 0)
                 rate = 1.0 / r.GetAdjustedRealTime();
-            m_rates[r.run_name.function_name] = rate;
+            // A benchmark with arguments is named with them ("BM_List/1000").
+            std::string name = r.run_name.function_name;
+            if (!r.run_name.args.empty())
+                name += "/" + r.run_name.args;
+            m_rates[name] = rate;
         }
     }
 

@@ -14,6 +14,7 @@
 
 #include "csp/blob.h"
 #include "csp/crypto.h"
+#include "der/Der.h"
 
 #include <algorithm>
 #include <cstring>
@@ -117,19 +118,52 @@ bool SameName(const std::u16string& a, LPCWSTR b) {
     return i == a.size();
 }
 
-// DerLength: the length of the DER element at p (header included), or 0.
-size_t DerLength(const BYTE* p) {
+// The largest certificate a key takes (KP_CERTIFICATE): a length field of at
+// most two octets. Certificates are a few kilobytes; a larger claim is not one.
+constexpr size_t kMaxCertificateBytes = 2 + 2 + 0xFFFF;
+
+// WalkElements: every element inside bytes, headers only, in the order they
+// are stored: a constructed element is entered before what follows it.
+DWORD WalkElements(orvane::der::Bytes bytes, int depth) {
+    if (depth > 16)
+        return DWORD(CRYPT_E_ASN1_CORRUPT);
+    orvane::der::DerReader r(bytes);
+    while (!r.AtEnd()) {
+        BYTE first = 0;
+        orvane::der::Bytes contents;
+        if (DWORD err = r.ReadAny(first, contents))
+            return err;
+        if ((first & 0x20) != 0)
+            if (DWORD err = WalkElements(contents, depth + 1))
+                return err;
+    }
+    return 0;
+}
+
+// CertificateExtent: the bytes of the certificate at p. The call carries no
+// length, so the certificate's own header must say; but a header is only a
+// claim, and a value that is no certificate (or a header alone) would have
+// us read, and keep, whatever memory follows it. So the length is capped,
+// and the elements inside are walked in storage order before anything is
+// copied: on a value that is not one whole certificate the walk stops at the
+// first element that does not fit, a few bytes in, and the call fails.
+Status CertificateExtent(const BYTE* p, size_t& size) {
     if (p[0] != 0x30)
-        return 0;
-    if (p[1] < 0x80)
-        return 2 + p[1];
-    const int n = p[1] & 0x7F;
-    if (n == 0 || n > 3)
-        return 0;
-    size_t len = 0;
-    for (int i = 0; i < n; ++i)
-        len = (len << 8) | p[2 + i];
-    return 2 + n + len;
+        return Err(CRYPT_E_ASN1_BADTAG);
+    size_t header = 2, length = p[1];
+    if (length >= 0x80) {
+        const size_t octets = length & 0x7F;
+        if (octets == 0 || octets > 2)
+            return Err(NTE_BAD_DATA);
+        length = 0;
+        for (size_t i = 0; i < octets; ++i)
+            length = (length << 8) | p[2 + i];
+        header += octets;
+    }
+    size = header + length;
+    if (size > kMaxCertificateBytes || WalkElements({p + header, length}, 0) != 0)
+        return Err(NTE_BAD_DATA);
+    return 0;
 }
 
 } // namespace
@@ -356,9 +390,8 @@ BOOL WINAPI CryptSetKeyParam(HCRYPTKEY hKey, DWORD dwParam, const BYTE* pbData, 
             size = 8; // the block length of the session ciphers offered
             break;
         case KP_CERTIFICATE:
-            size = DerLength(pbData);
-            if (size == 0)
-                return Err(NTE_BAD_DATA);
+            if (Status st = CertificateExtent(pbData, size))
+                return st;
             break;
         default:
             break;

@@ -179,7 +179,7 @@ DWORD RequireKey(HiveTxn& txn, KeyId id) {
 
 // CopyName: writes name and its terminator into buffer of *cch characters and
 // sets *cch to its length; ERROR_MORE_DATA, touching nothing, when it does not fit.
-DWORD CopyName(const std::u16string& name, LPWSTR buffer, LPDWORD cch) {
+DWORD CopyName(std::u16string_view name, LPWSTR buffer, LPDWORD cch) {
     if (name.size() + 1 > *cch)
         return ERROR_MORE_DATA;
     std::memcpy(buffer, name.data(), name.size() * sizeof(WCHAR));
@@ -415,15 +415,13 @@ extern "C" LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWOR
         KeyObject key;
         if (DWORD err = ResolveFor(hKey, KEY_ENUMERATE_SUB_KEYS, key); err != ERROR_SUCCESS)
             return err;
-        std::u16string name;
         uint64_t modified = 0;
-        DWORD err = ReadHive(key.hive, [&](HiveTxn& txn) {
-            DWORD e = RequireKey(txn, key.id);
-            return e != ERROR_SUCCESS ? e : txn.ChildAt(key.id, dwIndex, name, modified);
-        });
+        DWORD err =
+            EnumSubkey(key.hive, key.id, dwIndex, [&](std::u16string_view name, uint64_t m) {
+                modified = m;
+                return CopyName(name, lpName, lpcchName);
+            });
         if (err != ERROR_SUCCESS)
-            return err;
-        if (err = CopyName(name, lpName, lpcchName); err != ERROR_SUCCESS)
             return err;
         // Keys have no class here: an empty one.
         if (lpcchClass != nullptr) {
@@ -447,16 +445,18 @@ extern "C" LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName,
         if (DWORD err = ResolveFor(hKey, KEY_QUERY_VALUE, key); err != ERROR_SUCCESS)
             return err;
         ValueRecord value;
-        DWORD err = ReadHive(key.hive, [&](HiveTxn& txn) {
-            DWORD e = RequireKey(txn, key.id);
-            return e != ERROR_SUCCESS ? e : txn.ValueAt(key.id, dwIndex, value);
-        });
+        DWORD err = EnumValue(key.hive, key.id, dwIndex, value, lpData != nullptr);
         if (err != ERROR_SUCCESS)
             return err;
         if (err = CopyName(value.name, lpValueName, lpcchValueName); err != ERROR_SUCCESS)
             return err;
         if (lpType != nullptr)
             *lpType = value.type;
+        if (lpData == nullptr) {
+            if (lpcbData != nullptr)
+                *lpcbData = DWORD(value.size);
+            return ERROR_SUCCESS;
+        }
         return CopyData(value.data, lpData, lpcbData);
     });
 }

@@ -37,7 +37,12 @@ struct CertObject {
     std::vector<BYTE> publicKey;
     std::vector<std::string> extOids;
     std::vector<CERT_EXTENSION> extensions;
-    std::vector<BYTE> sha1; // 20 bytes, computed on parsing
+    // Sha1: the certificate's SHA-1 (20 bytes), computed when first asked for:
+    // most contexts of a listing are never asked.
+    const std::vector<BYTE>& Sha1();
+    // A system store's context: the name of its certificate key, by which the
+    // store knows it (empty for contexts of other stores).
+    std::u16string keyName;
     // A context of a store belongs to it: refs counts the references handed
     // out, each pair of 0 -> 1 and 1 -> 0 holds one reference on the store, and
     // the store frees the object once it is neither referenced nor inStore.
@@ -46,6 +51,10 @@ struct CertObject {
 
     std::mutex propMutex;
     std::map<DWORD, std::vector<BYTE>> props; // serialized values, by id
+
+private:
+    std::once_flag sha1Once_;
+    std::vector<BYTE> sha1_;
 };
 
 inline CertObject* ToObject(PCCERT_CONTEXT c) {

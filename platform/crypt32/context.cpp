@@ -74,6 +74,49 @@ DWORD ReadAlgorithm(DerReader& r, std::string& oid, std::vector<BYTE>& params) {
     return 0;
 }
 
+// CanonicalTime: the forms DER prescribes, YYMMDDHHMMSSZ (UTCTime, years
+// 1950 to 2049) and YYYYMMDDHHMMSSZ (GeneralizedTime), read directly; false
+// for anything else, which OpenSSL then reads.
+bool CanonicalTime(BYTE tag, Bytes t, FILETIME& ft) {
+    const size_t yearDigits = tag == V_ASN1_UTCTIME ? 2 : 4;
+    if (t.size() != yearDigits + 11 || t.back() != 'Z')
+        return false;
+    int v[7] = {};
+    size_t at = 0;
+    for (int field = 0; field < 6; ++field) {
+        const size_t digits = field == 0 ? yearDigits : 2;
+        for (size_t i = 0; i < digits; ++i, ++at) {
+            if (t[at] < '0' || t[at] > '9')
+                return false;
+            v[field] = v[field] * 10 + (t[at] - '0');
+        }
+    }
+    int year = v[0];
+    if (tag == V_ASN1_UTCTIME)
+        year += year < 50 ? 2000 : 1900;
+    const int month = v[1], day = v[2], hour = v[3], minute = v[4], second = v[5];
+    static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    if (year < 1601 || month < 1 || month > 12 || day < 1 ||
+        day > kDays[month - 1] - (month == 2 && !leap ? 1 : 0) || hour > 23 || minute > 59 ||
+        second > 59)
+        return false;
+    // Days since 1601-01-01 of the proleptic Gregorian calendar.
+    const int y = year - (month <= 2 ? 1 : 0);
+    const int era = y / 400;
+    const int yoe = y - era * 400;
+    const int doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    const long long daysSince0 = (long long)era * 146097 + doe; // from 0000-03-01
+    constexpr long long kDaysTo1601 = 584694;                   // 0000-03-01 to 1601-01-01
+    const unsigned long long ticks = (unsigned long long)((daysSince0 - kDaysTo1601) * 86400LL +
+                                                          hour * 3600LL + minute * 60LL + second) *
+                                     10000000ULL;
+    ft.dwLowDateTime = DWORD(ticks);
+    ft.dwHighDateTime = DWORD(ticks >> 32);
+    return true;
+}
+
 // Time ::= CHOICE { utcTime UTCTime, generalTime GeneralizedTime }
 DWORD ReadTime(DerReader& r, FILETIME& ft) {
     BYTE first = 0;
@@ -82,6 +125,8 @@ DWORD ReadTime(DerReader& r, FILETIME& ft) {
         return err;
     if (first != V_ASN1_UTCTIME && first != V_ASN1_GENERALIZEDTIME)
         return DWORD(CRYPT_E_ASN1_BADTAG);
+    if (CanonicalTime(first, contents, ft))
+        return 0;
     const unsigned char* p = element.data();
     ASN1_TIME* t = d2i_ASN1_TIME(nullptr, &p, long(element.size()));
     const bool ok = t != nullptr && TimeToFileTime(t, ft);
@@ -262,12 +307,16 @@ std::unique_ptr<CertObject> ParseWithDer(std::span<const BYTE> der, DWORD& err) 
     o.ctx.pbCertEncoded = o.encoded.data();
     o.ctx.cbCertEncoded = DWORD(o.encoded.size());
     o.ctx.pCertInfo = &o.info;
-    Digest(EVP_sha1(), o.encoded, o.sha1);
     err = ERROR_SUCCESS;
     return obj;
 }
 
 } // namespace
+
+const std::vector<BYTE>& CertObject::Sha1() {
+    std::call_once(sha1Once_, [this] { Digest(EVP_sha1(), encoded, sha1_); });
+    return sha1_;
+}
 
 std::unique_ptr<CertObject> ParseCertificate(std::span<const BYTE> der, DWORD& err) {
     auto obj = ParseWithDer(der, err);
@@ -349,7 +398,7 @@ BOOL WINAPI CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD
     try {
         switch (dwPropId) {
         case CERT_SHA1_HASH_PROP_ID:
-            return CopyOut(obj->sha1, pvData, pcbData);
+            return CopyOut(obj->Sha1(), pvData, pcbData);
         case CERT_MD5_HASH_PROP_ID: {
             std::vector<BYTE> md5;
             Digest(EVP_md5(), obj->encoded, md5);

@@ -1,14 +1,8 @@
-// Names as text: CertNameToStrW and CertGetNameStringW, over names OpenSSL
-// decodes. Attribute abbreviations, quoting and separators follow Windows.
-
-// OpenSSL comes before <wincrypt.h>, whose PKCS7_SIGNER_INFO macro would
-// rewrite OpenSSL's type of that name.
-#include <openssl/asn1.h>
-#include <openssl/err.h>
-#include <openssl/objects.h>
-#include <openssl/x509.h>
-
+// Names as text: CertNameToStrW and CertGetNameStringW, over names read with
+// the bounded DER reader. Attribute abbreviations, quoting and separators
+// follow Windows.
 #include "crypt32/cert_internal.h"
+#include "der/Der.h"
 #include "internal/util.h"
 
 #include <algorithm>
@@ -18,10 +12,8 @@
 namespace orvane::crypt32 {
 namespace {
 
-struct NameFree {
-    void operator()(X509_NAME* n) const { X509_NAME_free(n); }
-};
-using NamePtr = std::unique_ptr<X509_NAME, NameFree>;
+using der::Bytes;
+using der::DerReader;
 
 // The abbreviations Windows writes for X.500 names.
 struct Abbreviation {
@@ -49,27 +41,11 @@ constexpr Abbreviation kAbbreviations[] = {
     {"0.9.2342.19200300.100.1.25", u"DC"},
 };
 
-std::string Oid(const ASN1_OBJECT* obj) {
-    char buf[128];
-    int n = OBJ_obj2txt(buf, sizeof buf, obj, 1);
-    if (n <= 0)
-        return {};
-    if (size_t(n) >= sizeof buf) {
-        std::string s(size_t(n) + 1, '\0');
-        OBJ_obj2txt(s.data(), n + 1, obj, 1);
-        s.resize(size_t(n));
-        return s;
-    }
-    return std::string(buf, size_t(n));
-}
-
 std::u16string Ascii(const std::string& s) {
     return {s.begin(), s.end()};
 }
 
 void AppendCodePoint(std::u16string& out, uint32_t cp) {
-    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-        cp = 0xFFFD;
     if (cp >= 0x10000) {
         cp -= 0x10000;
         out.push_back(char16_t(0xD800 + (cp >> 10)));
@@ -79,58 +55,125 @@ void AppendCodePoint(std::u16string& out, uint32_t cp) {
     }
 }
 
-// ValueText: the attribute value as text; values of no string type as '#'
-// and the hex of their DER.
-std::u16string ValueText(const ASN1_STRING* v) {
-    const BYTE* d = ASN1_STRING_get0_data(v);
-    const size_t n = size_t(ASN1_STRING_length(v));
-    std::u16string out;
-    switch (ASN1_STRING_type(v)) {
-    case V_ASN1_UTF8STRING:
-        return platform::ToUtf16(reinterpret_cast<const char*>(d), n);
-    case V_ASN1_BMPSTRING:
-        for (size_t i = 0; i + 1 < n; i += 2)
-            out.push_back(char16_t(d[i] << 8 | d[i + 1]));
-        return out;
-    case V_ASN1_UNIVERSALSTRING:
-        for (size_t i = 0; i + 3 < n; i += 4)
-            AppendCodePoint(out, uint32_t(d[i]) << 24 | uint32_t(d[i + 1]) << 16 |
-                                     uint32_t(d[i + 2]) << 8 | d[i + 3]);
-        return out;
-    case V_ASN1_PRINTABLESTRING:
-    case V_ASN1_IA5STRING:
-    case V_ASN1_T61STRING:
-    case V_ASN1_NUMERICSTRING:
-    case V_ASN1_VISIBLESTRING:
-    case V_ASN1_VIDEOTEXSTRING:
-    case V_ASN1_GRAPHICSTRING:
-    case V_ASN1_GENERALSTRING:
-        for (size_t i = 0; i < n; ++i)
-            out.push_back(char16_t(d[i]));
-        return out;
-    default: {
-        ASN1_TYPE* t = ASN1_TYPE_new();
-        if (t == nullptr)
-            throw std::bad_alloc();
-        ASN1_STRING* copy = ASN1_STRING_dup(v);
-        if (copy == nullptr) {
-            ASN1_TYPE_free(t);
-            throw std::bad_alloc();
+bool ValidCodePoint(uint32_t cp) {
+    return cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
+}
+
+// Utf8: well-formed UTF-8 (shortest forms, no surrogates) as UTF-16.
+bool Utf8(Bytes d, std::u16string& out) {
+    for (size_t i = 0; i < d.size();) {
+        const BYTE b = d[i];
+        // Continuation octets that follow the lead octet.
+        const size_t n = b < 0x80             ? 0
+                         : (b & 0xE0) == 0xC0 ? 1
+                         : (b & 0xF0) == 0xE0 ? 2
+                         : (b & 0xF8) == 0xF0 ? 3
+                                              : 4;
+        if (n == 4 || n >= d.size() - i)
+            return false;
+        uint32_t cp = n == 0 ? b : b & (0x3F >> n);
+        for (size_t k = 1; k <= n; ++k) {
+            if ((d[i + k] & 0xC0) != 0x80)
+                return false;
+            cp = cp << 6 | (d[i + k] & 0x3F);
         }
-        ASN1_TYPE_set(t, ASN1_STRING_type(v), copy);
-        unsigned char* der = nullptr;
-        int len = i2d_ASN1_TYPE(t, &der);
-        ASN1_TYPE_free(t);
+        static const uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+        if (cp < kMin[n] || !ValidCodePoint(cp))
+            return false;
+        AppendCodePoint(out, cp);
+        i += n + 1;
+    }
+    return true;
+}
+
+// Attribute: one AttributeTypeAndValue of a name, and its RDN's number.
+struct Attribute {
+    std::string oid;
+    std::u16string value;
+    size_t rdn = 0;
+};
+
+// ValueText: the attribute value as text; values of no string type as '#'
+// and the hex of their DER. False for a string that is not well formed.
+bool ValueText(BYTE tag, Bytes d, Bytes element, std::u16string& out) {
+    out.clear();
+    switch (tag) {
+    case der::tag::kUtf8String:
+        return Utf8(d, out);
+    case der::tag::kBmpString:
+        if (d.size() % 2 != 0)
+            return false;
+        for (size_t i = 0; i < d.size(); i += 2)
+            out.push_back(char16_t(d[i] << 8 | d[i + 1]));
+        return true;
+    case 0x1C: // UniversalString
+        if (d.size() % 4 != 0)
+            return false;
+        for (size_t i = 0; i < d.size(); i += 4) {
+            const uint32_t cp = uint32_t(d[i]) << 24 | uint32_t(d[i + 1]) << 16 |
+                                uint32_t(d[i + 2]) << 8 | d[i + 3];
+            AppendCodePoint(out, ValidCodePoint(cp) ? cp : 0xFFFD);
+        }
+        return true;
+    case der::tag::kPrintableString:
+    case der::tag::kIa5String:
+    case der::tag::kT61String:
+    case der::tag::kNumericString:
+    case der::tag::kVisibleString:
+    case der::tag::kVideotexString:
+    case der::tag::kGraphicString:
+    case der::tag::kGeneralString:
+        for (BYTE c : d)
+            out.push_back(char16_t(c));
+        return true;
+    default: {
         static const char16_t digits[] = u"0123456789ABCDEF";
         out.push_back(u'#');
-        for (int i = 0; i < len; ++i) {
-            out.push_back(digits[der[i] >> 4]);
-            out.push_back(digits[der[i] & 15]);
+        for (BYTE b : element) {
+            out.push_back(digits[b >> 4]);
+            out.push_back(digits[b & 15]);
         }
-        OPENSSL_free(der);
-        return out;
+        return true;
     }
     }
+}
+
+// DecodeName: the attributes of an encoded name, in their encoded order.
+//   Name ::= SEQUENCE OF RelativeDistinguishedName
+//   RelativeDistinguishedName ::= SET SIZE (1..MAX) OF AttributeTypeAndValue
+//   AttributeTypeAndValue ::= SEQUENCE { type OBJECT IDENTIFIER, value ANY }
+// Bytes after the name are ignored. False when it is not a name.
+bool DecodeName(const CERT_NAME_BLOB* blob, std::vector<Attribute>& out) {
+    out.clear();
+    if (blob == nullptr || blob->cbData == 0 || blob->pbData == nullptr)
+        return false;
+    Bytes rdns;
+    if (DerReader(Bytes(blob->pbData, blob->cbData)).Read(der::tag::kSequence, rdns) != 0)
+        return false;
+    DerReader names(rdns);
+    for (size_t rdn = 0; !names.AtEnd(); ++rdn) {
+        Bytes set;
+        if (names.Read(der::tag::kSet, set) != 0)
+            return false;
+        DerReader attributes(set);
+        if (attributes.AtEnd())
+            return false;
+        while (!attributes.AtEnd()) {
+            Bytes atv, oid, value, element;
+            BYTE tag = 0;
+            if (attributes.Read(der::tag::kSequence, atv) != 0)
+                return false;
+            DerReader fields(atv);
+            Attribute a;
+            a.rdn = rdn;
+            if (fields.Read(der::tag::kOid, oid) != 0 || der::ParseOid(oid, a.oid) != 0 ||
+                fields.ReadAny(tag, value, &element) != 0 || fields.ExpectEnd() != 0 ||
+                !ValueText(tag, value, element, a.value))
+                return false;
+            out.push_back(std::move(a));
+        }
+    }
+    return true;
 }
 
 // Quote: a value with a separator or special character, or with a space at
@@ -152,18 +195,7 @@ std::u16string Quote(const std::u16string& v) {
     return out;
 }
 
-NamePtr DecodeName(const CERT_NAME_BLOB* blob) {
-    if (blob == nullptr || blob->cbData == 0 || blob->pbData == nullptr ||
-        blob->cbData > 0x7fffffff)
-        return nullptr;
-    const unsigned char* p = blob->pbData;
-    NamePtr name(d2i_X509_NAME(nullptr, &p, long(blob->cbData)));
-    if (!name)
-        ERR_clear_error(); // the reasons are ours, not the next caller's
-    return name;
-}
-
-std::u16string NameText(const X509_NAME* name, DWORD strType) {
+std::u16string NameText(const std::vector<Attribute>& name, DWORD strType) {
     const DWORD format = strType & 0xFFFF;
     std::u16string rdnSep = u", ";
     if (strType & CERT_NAME_STR_SEMICOLON_FLAG)
@@ -174,28 +206,22 @@ std::u16string NameText(const X509_NAME* name, DWORD strType) {
 
     // Group the attributes by RDN, in their encoded order.
     std::vector<std::vector<std::u16string>> rdns;
-    int lastSet = -1;
-    for (int i = 0; i < X509_NAME_entry_count(name); ++i) {
-        const X509_NAME_ENTRY* e = X509_NAME_get_entry(name, i);
-        const int set = X509_NAME_ENTRY_set(e);
-        if (rdns.empty() || set != lastSet)
+    for (size_t i = 0; i < name.size(); ++i) {
+        const Attribute& a = name[i];
+        if (i == 0 || a.rdn != name[i - 1].rdn)
             rdns.emplace_back();
-        lastSet = set;
-        std::u16string value = ValueText(X509_NAME_ENTRY_get_data(e));
-        if (!(strType & CERT_NAME_STR_NO_QUOTING_FLAG))
-            value = Quote(value);
-        const std::string oid = Oid(X509_NAME_ENTRY_get_object(e));
+        std::u16string value = (strType & CERT_NAME_STR_NO_QUOTING_FLAG) ? a.value : Quote(a.value);
         std::u16string text;
         if (format == CERT_X500_NAME_STR) {
-            std::u16string key = u"OID." + Ascii(oid);
-            for (const Abbreviation& a : kAbbreviations)
-                if (oid == a.oid)
-                    key = a.key;
+            std::u16string key = u"OID." + Ascii(a.oid);
+            for (const Abbreviation& ab : kAbbreviations)
+                if (a.oid == ab.oid)
+                    key = ab.key;
             text = key + u"=" + value;
         } else if (format == CERT_OID_NAME_STR) {
-            text = Ascii(oid) + u"=" + value;
+            text = Ascii(a.oid) + u"=" + value;
         } else {
-            text = value;
+            text = std::move(value);
         }
         rdns.back().push_back(std::move(text));
     }
@@ -215,15 +241,46 @@ std::u16string NameText(const X509_NAME* name, DWORD strType) {
 }
 
 // FirstAttribute: the first value of that attribute in the name, if any.
-bool FirstAttribute(const X509_NAME* name, const char* oid, std::u16string& out) {
-    for (int i = 0; i < X509_NAME_entry_count(name); ++i) {
-        const X509_NAME_ENTRY* e = X509_NAME_get_entry(name, i);
-        if (Oid(X509_NAME_ENTRY_get_object(e)) == oid) {
-            out = ValueText(X509_NAME_ENTRY_get_data(e));
+bool FirstAttribute(const std::vector<Attribute>& name, const char* oid, std::u16string& out) {
+    for (const Attribute& a : name) {
+        if (a.oid == oid) {
+            out = a.value;
             return true;
         }
     }
     return false;
+}
+
+// LastText: callers ask for the size first and then for the text, with the
+// same name; the text made for the size is kept for that second call, so
+// each name is decoded once.
+struct LastText {
+    std::vector<BYTE> name;
+    DWORD strType = 0;
+    std::u16string text;
+    bool valid = false;
+};
+thread_local LastText t_last;
+
+std::u16string TextOf(const CERT_NAME_BLOB* blob, DWORD strType, bool sizeOnly) {
+    const bool same = t_last.valid && blob != nullptr && blob->pbData != nullptr &&
+                      t_last.strType == strType && t_last.name.size() == blob->cbData &&
+                      std::memcmp(t_last.name.data(), blob->pbData, blob->cbData) == 0;
+    if (same && !sizeOnly) {
+        t_last.valid = false;
+        return std::move(t_last.text);
+    }
+    if (same)
+        return t_last.text;
+    std::vector<Attribute> name;
+    std::u16string text = DecodeName(blob, name) ? NameText(name, strType) : std::u16string();
+    if (sizeOnly && blob != nullptr && blob->pbData != nullptr) {
+        t_last.name.assign(blob->pbData, blob->pbData + blob->cbData);
+        t_last.strType = strType;
+        t_last.text = text;
+        t_last.valid = true;
+    }
+    return text;
 }
 
 // CopyText: the size-then-data rule for text, counted in characters with the terminator.
@@ -247,10 +304,9 @@ DWORD WINAPI CertNameToStrW(DWORD dwCertEncodingType, PCERT_NAME_BLOB pName, DWO
                             LPWSTR psz, DWORD csz) {
     (void)dwCertEncodingType;
     try {
-        NamePtr name = DecodeName(pName);
-        std::u16string text = name ? NameText(name.get(), dwStrType) : std::u16string();
-        return CopyText(text, psz, csz);
+        return CopyText(TextOf(pName, dwStrType, psz == nullptr || csz == 0), psz, csz);
     } catch (const std::bad_alloc&) {
+        t_last.valid = false;
         return CopyText({}, psz, csz);
     }
 }
@@ -263,9 +319,9 @@ DWORD WINAPI CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD
         const CERT_NAME_BLOB* blob = (dwFlags & CERT_NAME_ISSUER_FLAG)
                                          ? &pCertContext->pCertInfo->Issuer
                                          : &pCertContext->pCertInfo->Subject;
-        NamePtr name = DecodeName(blob);
+        std::vector<Attribute> name;
         std::u16string text;
-        if (name) {
+        if (DecodeName(blob, name)) {
             switch (dwType) {
             case CERT_NAME_SIMPLE_DISPLAY_TYPE:
             case CERT_NAME_FRIENDLY_DISPLAY_TYPE: {
@@ -286,21 +342,20 @@ DWORD WINAPI CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD
                 const char* order[] = {szOID_COMMON_NAME, szOID_ORGANIZATIONAL_UNIT_NAME,
                                        szOID_ORGANIZATION_NAME, szOID_RSA_emailAddr};
                 for (const char* oid : order)
-                    if (FirstAttribute(name.get(), oid, text))
+                    if (FirstAttribute(name, oid, text))
                         break;
                 break;
             }
             case CERT_NAME_EMAIL_TYPE:
-                FirstAttribute(name.get(), szOID_RSA_emailAddr, text);
+                FirstAttribute(name, szOID_RSA_emailAddr, text);
                 break;
             case CERT_NAME_ATTR_TYPE:
                 if (pvTypePara != nullptr)
-                    FirstAttribute(name.get(), static_cast<const char*>(pvTypePara), text);
+                    FirstAttribute(name, static_cast<const char*>(pvTypePara), text);
                 break;
             case CERT_NAME_RDN_TYPE:
-                text = NameText(name.get(), pvTypePara != nullptr
-                                                ? *static_cast<const DWORD*>(pvTypePara)
-                                                : DWORD(CERT_SIMPLE_NAME_STR));
+                text = NameText(name, pvTypePara != nullptr ? *static_cast<const DWORD*>(pvTypePara)
+                                                            : DWORD(CERT_SIMPLE_NAME_STR));
                 break;
             default:
                 break;

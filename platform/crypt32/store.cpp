@@ -42,12 +42,10 @@ struct Store {
         CertObject* obj = nullptr;
     };
     std::map<std::u16string, Entry> entries;
-    // The Certificates key as last read: while its subkey count and time of
-    // change stay the same, no certificate key came or went, and the known
-    // names can be read directly instead of enumerated.
-    bool haveKeyState = false;
-    DWORD lastSubkeys = 0;
-    uint64_t lastModified = 0;
+    // The hive as it was when entries were last brought up to it: while it
+    // is unchanged, an enumeration reads nothing at all.
+    bool synced = false;
+    platform::storage::HiveStamp syncedAt;
 };
 
 namespace {
@@ -146,97 +144,87 @@ DWORD StoreError(DWORD err) {
     return err == ERROR_ACCESS_DENIED ? DWORD(E_ACCESSDENIED) : err;
 }
 
-struct BlobRecord {
-    std::u16string name;
-    std::vector<BYTE> blob;
-};
-
-// ReadBlob: the Blob of one certificate key; false when it has none.
-bool ReadBlob(HiveTxn& txn, KeyId certs, BlobRecord& rec) {
-    KeyId child = 0;
-    DWORD type = 0;
-    size_t size = 0;
-    return txn.FindChild(certs, rec.name, child) == ERROR_SUCCESS &&
-           txn.GetValue(child, kValueName, type, size, &rec.blob) == ERROR_SUCCESS &&
-           type == REG_BINARY;
-}
-
-// ReadAll: every certificate key's Blob, in one transaction (s->mutex held).
-// Keys without a Blob are left out (they hold nothing yet). Enumerating keys
-// by index costs more with every key, so it is done only when the set of keys
-// has changed since the last read; otherwise each known key is read by name.
-DWORD ReadAll(Store& s, std::vector<BlobRecord>& out) {
-    return platform::storage::ReadHive(s.hive, [&](HiveTxn& txn) -> DWORD {
-        out.clear();
-        KeyId certs = 0;
-        if (DWORD err = FindPath(txn, s.path, certs); err != ERROR_SUCCESS) {
-            s.haveKeyState = false;
-            return err == ERROR_FILE_NOT_FOUND ? DWORD(ERROR_SUCCESS) : err;
-        }
-        platform::storage::KeyStats stats;
-        if (DWORD err = txn.Stats(certs, stats); err != ERROR_SUCCESS)
-            return err;
-        if (s.haveKeyState && stats.subkeys == s.lastSubkeys && stats.modified == s.lastModified) {
-            for (const auto& [name, entry] : s.entries) {
-                BlobRecord rec;
-                rec.name = name;
-                if (ReadBlob(txn, certs, rec))
-                    out.push_back(std::move(rec));
-            }
-            // Keys left without a readable certificate are not in entries:
-            // the count tells whether any exist, and then the slow way finds them.
-            if (s.entries.size() == stats.subkeys)
-                return ERROR_SUCCESS;
-            out.clear();
-        }
-        for (DWORD i = 0;; ++i) {
-            BlobRecord rec;
-            uint64_t modified = 0;
-            DWORD err = txn.ChildAt(certs, i, rec.name, modified);
-            if (err == ERROR_NO_MORE_ITEMS)
-                break;
-            if (err != ERROR_SUCCESS)
-                return err;
-            if (ReadBlob(txn, certs, rec))
-                out.push_back(std::move(rec));
-        }
-        s.haveKeyState = true;
-        s.lastSubkeys = stats.subkeys;
-        s.lastModified = stats.modified;
-        return ERROR_SUCCESS;
-    });
-}
-
-// Resync: brings s->entries up to the registry (s->mutex held).
+// Resync: brings s->entries up to the registry (s->mutex held). The
+// certificate keys are read with their Blobs in one query, in the order the
+// keys enumerate; an entry whose Blob is unchanged keeps its parsed context.
+// Keys without a Blob hold nothing yet and are left out; a Blob that does not
+// read as a certificate is skipped, never fatal.
 DWORD Resync(Store* s) {
-    std::vector<BlobRecord> records;
-    if (DWORD err = ReadAll(*s, records); err != ERROR_SUCCESS)
-        return err;
-    std::map<std::u16string, Store::Entry> fresh;
-    for (BlobRecord& rec : records) {
-        auto old = s->entries.find(rec.name);
-        if (old != s->entries.end() && old->second.blob == rec.blob) {
-            fresh.emplace(rec.name, std::move(old->second));
-            s->entries.erase(old);
-            continue;
-        }
-        // A Blob that does not read as a certificate is skipped, never fatal.
-        SerializedElement element;
-        if (!ReadSerializedElement(rec.blob, element))
-            continue;
-        DWORD err = ERROR_SUCCESS;
-        auto obj = ParseCertificate(element.certificate, err);
-        if (!obj)
-            continue;
-        obj->props = std::move(element.props);
+    struct Read {
+        std::u16string name;
         Store::Entry entry;
-        entry.blob = std::move(rec.blob);
-        entry.obj = Adopt(s, std::move(obj));
-        fresh.emplace(std::move(rec.name), std::move(entry));
+        bool kept = false; // taken over from s->entries (which holds it emptied)
+    };
+    std::vector<Read> read;
+    bool unchanged = false;
+    DWORD err = platform::storage::ReadHive(s->hive, [&](HiveTxn& txn) -> DWORD {
+        platform::storage::HiveStamp stamp;
+        if (DWORD e = txn.Stamp(stamp); e != ERROR_SUCCESS)
+            return e;
+        if (s->synced && stamp == s->syncedAt) {
+            unchanged = true;
+            return ERROR_SUCCESS;
+        }
+        KeyId certs = 0;
+        DWORD e = FindPath(txn, s->path, certs);
+        if (e == ERROR_SUCCESS)
+            e = txn.ChildrenWithValue(
+                certs, kValueName,
+                [&](std::u16string_view name, DWORD type, std::span<const BYTE> blob) {
+                    if (type != REG_BINARY)
+                        return;
+                    Read r;
+                    r.name = name;
+                    auto old = s->entries.find(r.name);
+                    if (old != s->entries.end() && old->second.obj != nullptr &&
+                        std::equal(old->second.blob.begin(), old->second.blob.end(), blob.begin(),
+                                   blob.end())) {
+                        r.entry = std::move(old->second);
+                        old->second.obj = nullptr;
+                        r.kept = true;
+                        read.push_back(std::move(r));
+                        return;
+                    }
+                    SerializedElement element;
+                    if (!ReadSerializedElement(blob, element))
+                        return;
+                    DWORD perr = ERROR_SUCCESS;
+                    auto obj = ParseCertificate(element.certificate, perr);
+                    if (!obj)
+                        return;
+                    obj->props = std::move(element.props);
+                    obj->keyName = r.name;
+                    r.entry.blob.assign(blob.begin(), blob.end());
+                    r.entry.obj = Adopt(s, std::move(obj));
+                    read.push_back(std::move(r));
+                });
+        else if (e == ERROR_FILE_NOT_FOUND)
+            e = ERROR_SUCCESS; // no such store yet: no certificates
+        if (e == ERROR_SUCCESS) {
+            s->synced = true;
+            s->syncedAt = stamp;
+        }
+        return e;
+    });
+    if (err != ERROR_SUCCESS) {
+        // The store stays as it was: kept entries go back, new ones go again.
+        for (Read& r : read) {
+            if (r.kept)
+                s->entries[r.name] = std::move(r.entry);
+            else
+                Detach(r.entry.obj);
+        }
+        s->synced = false;
+        return err;
     }
+    if (unchanged)
+        return ERROR_SUCCESS;
     for (auto& [name, e] : s->entries)
-        Detach(e.obj);
-    s->entries = std::move(fresh);
+        if (e.obj != nullptr)
+            Detach(e.obj);
+    s->entries.clear();
+    for (Read& r : read)
+        s->entries.emplace_hint(s->entries.end(), std::move(r.name), std::move(r.entry));
     return ERROR_SUCCESS;
 }
 
@@ -297,7 +285,7 @@ DWORD AddToMemory(Store* s, std::unique_ptr<CertObject> obj, DWORD disposition,
 // AddToSystem: one registry transaction decides and writes (s->mutex held).
 DWORD AddToSystem(Store* s, std::unique_ptr<CertObject> obj, DWORD disposition,
                   PCCERT_CONTEXT* out) {
-    const std::u16string name = HexName(obj->sha1);
+    const std::u16string name = HexName(obj->Sha1());
     std::vector<BYTE> blob = WriteSerializedElement(obj->encoded, obj->props);
     std::vector<BYTE> existing;
     bool exists = false;
@@ -361,6 +349,7 @@ DWORD AddToSystem(Store* s, std::unique_ptr<CertObject> obj, DWORD disposition,
         }
         Store::Entry fresh;
         fresh.blob = std::move(blob);
+        obj->keyName = name;
         fresh.obj = Adopt(s, std::move(obj));
         entry = &s->entries.emplace(name, std::move(fresh)).first->second;
     }
@@ -431,6 +420,10 @@ HCERTSTORE OpenSystem(std::u16string name, DWORD flags) {
             KeyId key = 0;
             return CreatePath(txn, s->path, key);
         });
+    } else {
+        // Nothing to create, but a hive that cannot be read fails the opening
+        // rather than reading as a store without certificates.
+        err = platform::storage::ReadHive(hive, [](HiveTxn&) { return DWORD(ERROR_SUCCESS); });
     }
     if (err != ERROR_SUCCESS) {
         SetLastError(err);
@@ -510,7 +503,7 @@ DWORD PersistProperties(CertObject* obj) {
         return ERROR_SUCCESS;
     if (s->readOnly)
         return DWORD(E_ACCESSDENIED);
-    const std::u16string name = HexName(obj->sha1);
+    const std::u16string name = HexName(obj->Sha1());
     std::vector<BYTE> blob = WriteSerializedElement(obj->encoded, PersistedProps(obj));
     if (DWORD err = WriteBlob(*s, name, blob); err != ERROR_SUCCESS)
         return StoreError(err);
@@ -600,7 +593,8 @@ PCCERT_CONTEXT WINAPI CertEnumCertificatesInStore(HCERTSTORE hCertStore,
                 if (!s->entries.empty())
                     next = HandOut(s, s->entries.begin()->second.obj);
             } else {
-                auto it = s->entries.upper_bound(HexName(prev->sha1));
+                auto it = s->entries.upper_bound(prev->keyName.empty() ? HexName(prev->Sha1())
+                                                                       : prev->keyName);
                 if (it != s->entries.end())
                     next = HandOut(s, it->second.obj);
             }
@@ -680,7 +674,7 @@ BOOL WINAPI CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
                     obj->inStore = false; // the caller's reference frees it below
                 }
             } else if (obj->inStore) {
-                const std::u16string name = HexName(obj->sha1);
+                const std::u16string name = HexName(obj->Sha1());
                 err = orvane::platform::storage::WriteHive(
                     s->hive,
                     [&](HiveTxn& txn) -> DWORD {

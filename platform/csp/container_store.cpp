@@ -2,6 +2,7 @@
 #include "container_store.h"
 
 #include "blob.h"
+#include "storage/hive.h"
 
 #include <winreg.h>
 
@@ -61,23 +62,25 @@ Status ContainerStore::Delete(const std::u16string& name) const {
 }
 
 Status ContainerStore::List(std::vector<std::u16string>& names) const {
+    // All names in one read of the hive, rather than one call per index.
+    using namespace orvane::platform::storage;
     names.clear();
-    RegKey parent;
-    LSTATUS rc = RegOpenKeyExW(HKEY_CURRENT_USER, root_.c_str(), 0, KEY_READ, &parent.h);
-    if (rc == ERROR_FILE_NOT_FOUND)
-        return 0;
-    if (rc != ERROR_SUCCESS)
-        return static_cast<Status>(rc);
-    for (DWORD i = 0;; ++i) {
-        WCHAR name[256];
-        DWORD cch = 256;
-        rc = RegEnumKeyExW(parent.h, i, name, &cch, nullptr, nullptr, nullptr, nullptr);
-        if (rc == ERROR_NO_MORE_ITEMS)
-            return 0;
-        if (rc != ERROR_SUCCESS)
-            return static_cast<Status>(rc);
-        names.emplace_back(name, cch);
-    }
+    DWORD err = ReadHive(HiveKind::CurrentUser, [&](HiveTxn& txn) -> DWORD {
+        names.clear();
+        KeyId key = kRootKey;
+        std::u16string_view rest = root_;
+        while (!rest.empty()) {
+            const size_t end = rest.find(u'\\');
+            const std::u16string_view part = rest.substr(0, end);
+            rest = end == std::u16string_view::npos ? std::u16string_view() : rest.substr(end + 1);
+            if (part.empty())
+                continue;
+            if (DWORD e = txn.FindChild(key, part, key); e != ERROR_SUCCESS)
+                return e == ERROR_FILE_NOT_FOUND ? DWORD(ERROR_SUCCESS) : e; // none yet
+        }
+        return txn.ChildNames(key, [&](std::u16string_view name) { names.emplace_back(name); });
+    });
+    return static_cast<Status>(err);
 }
 
 Status ContainerStore::Read(const std::u16string& name, const char16_t* value,
@@ -119,6 +122,18 @@ Status ContainerStore::Remove(const std::u16string& name, const char16_t* value)
     if (rc != ERROR_SUCCESS)
         return FromRegistry(rc, Err(NTE_BAD_KEYSET));
     return FromRegistry(RegDeleteValueW(key.h, value), 0);
+}
+
+Status WholeCertificate(std::span<const BYTE> data) {
+    if (data.empty() || data[0] != 0x30)
+        return Err(CRYPT_E_ASN1_BADTAG);
+    if (data.size() > 0xFFFFFFFFu)
+        return Err(NTE_BAD_DATA);
+    PCCERT_CONTEXT cert =
+        CertCreateCertificateContext(X509_ASN_ENCODING, data.data(), DWORD(data.size()));
+    const bool whole = cert != nullptr && cert->cbCertEncoded == data.size();
+    CertFreeCertificateContext(cert);
+    return whole ? 0 : Err(NTE_BAD_DATA);
 }
 
 Bytes AnsiZ(const std::u16string& text) {

@@ -38,6 +38,13 @@ private:
     std::u16string root_;
 };
 
+// WholeCertificate: 0 when data is exactly one certificate the stand-in can
+// read; CRYPT_E_ASN1_BADTAG when it does not even start as one, NTE_BAD_DATA
+// for anything else (a part of one, one with bytes after it, a damaged one).
+// What a provider keeps as a key's certificate (KP_CERTIFICATE) passes here
+// first, so nothing else is ever stored as one.
+Status WholeCertificate(std::span<const BYTE> data);
+
 // AnsiZ: a provider parameter's text, ANSI with its terminating zero
 // (characters outside ASCII become '?').
 Bytes AnsiZ(const std::u16string& text);

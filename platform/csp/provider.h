@@ -34,7 +34,8 @@ public:
     // GetParam: KP_* values into out (KP_ALGID, KP_KEYLEN, KP_MODE, ...).
     virtual Status GetParam(DWORD param, Bytes& out) = 0;
     // SetParam: data holds the parameter's value (its size is the parameter's:
-    // a DWORD for KP_MODE, a length-prefixed blob for KP_CERTIFICATE).
+    // a DWORD for KP_MODE, the certificate's extent for KP_CERTIFICATE). The
+    // size is the bound: nothing outside data is read.
     virtual Status SetParam(DWORD param, std::span<const BYTE> data) = 0;
     // Export: the blob of blobType; wrap is the key a SIMPLEBLOB is encrypted under.
     virtual Status Export(DWORD blobType, Key* wrap, Bytes& out) = 0;

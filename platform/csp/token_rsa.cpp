@@ -277,6 +277,8 @@ private:
             return 0;
         };
         pair.writeCertificate = [container, keySpec](std::span<const BYTE> data) -> Status {
+            if (Status s = WholeCertificate(data))
+                return s;
             return Store().Write(container, CertificateFor(keySpec), data);
         };
     }

@@ -89,6 +89,8 @@ public:
             return Err(NTE_BAD_TYPE);
         if (container_.empty())
             return Err(NTE_BAD_KEY);
+        if (Status s = WholeCertificate(data))
+            return s;
         return Store().Write(container_, CertificateFor(KeySpec()), data);
     }
 

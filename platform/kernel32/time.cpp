@@ -5,7 +5,10 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <ctime>
+#include <mutex>
+#include <string>
 
 namespace {
 
@@ -16,6 +19,32 @@ constexpr int64_t kSecondsPerDay = 86400;
 constexpr int64_t kDaysFrom1601To1970 = 134774;
 // The largest file time Windows converts: below 2^63.
 constexpr uint64_t kMaxFileTime = 0x7FFFFFFFFFFFFFFFull;
+
+// CurrentOffset: the local zone's offset from UTC now, in seconds. Reading the
+// zone (tzset) looks at files each time, and a listing converts two times per
+// certificate: the offset is kept for the second it was read in, and read
+// again when that second has passed or TZ has changed.
+bool CurrentOffset(int64_t& offset) {
+    static std::mutex mutex;
+    static time_t readAt = -1;
+    static std::string readTz;
+    static int64_t kept = 0;
+    std::lock_guard<std::mutex> lock(mutex);
+    const time_t now = time(nullptr);
+    const char* tz = std::getenv("TZ");
+    const std::string currentTz = tz != nullptr ? std::string(1, '=') + tz : std::string();
+    if (now != readAt || currentTz != readTz) {
+        tzset();
+        struct tm local {};
+        if (localtime_r(&now, &local) == nullptr)
+            return false;
+        kept = local.tm_gmtoff;
+        readAt = now;
+        readTz = currentTz;
+    }
+    offset = kept;
+    return true;
+}
 
 uint64_t TicksOf(const FILETIME& ft) {
     return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
@@ -114,14 +143,12 @@ BOOL FileTimeToLocalFileTime(const FILETIME* lpFileTime, LPFILETIME lpLocalFileT
         return FALSE;
     }
     // The offset in force now: Windows applies the current bias to any time.
-    tzset();
-    const time_t tNow = time(nullptr);
-    struct tm tmLocal {};
-    if (localtime_r(&tNow, &tmLocal) == nullptr) {
+    int64_t nOffsetSeconds = 0;
+    if (!CurrentOffset(nOffsetSeconds)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    const int64_t nOffset = static_cast<int64_t>(tmLocal.tm_gmtoff) * kTicksPerSecond;
+    const int64_t nOffset = nOffsetSeconds * static_cast<int64_t>(kTicksPerSecond);
     const int64_t nTicks = static_cast<int64_t>(TicksOf(*lpFileTime));
     // Windows wraps rather than fails at the ends of the range; a local time
     // before 1601 cannot be shown anyway, so refuse it.

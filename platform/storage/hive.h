@@ -11,8 +11,6 @@
 #include <string_view>
 #include <vector>
 
-struct sqlite3;
-
 namespace orvane::platform::storage {
 
 enum class HiveKind { CurrentUser, LocalMachine };
@@ -34,7 +32,8 @@ std::u16string FoldName(std::u16string_view name);
 struct ValueRecord {
     std::u16string name;
     DWORD type = 0;
-    std::vector<BYTE> data;
+    size_t size = 0;
+    std::vector<BYTE> data; // filled only when asked for
 };
 
 struct KeyStats {
@@ -46,12 +45,24 @@ struct KeyStats {
     uint64_t modified = 0; // FILETIME ticks
 };
 
+// HiveStamp: the state of a whole hive as one process sees it. Two equal
+// stamps mean nothing in the hive changed in between, in this process or any
+// other; anything cached from the hive stays good while the stamp does.
+struct HiveStamp {
+    uint64_t connection = 0; // changes when the process reopens the hive
+    int64_t others = 0;      // changes when another process commits
+    int64_t own = 0;         // changes when this process writes
+    bool operator==(const HiveStamp&) const = default;
+};
+
+struct Connection;
+
 // HiveTxn: the operations of one transaction on one hive. A transaction over a
 // hive whose file does not exist yet sees an empty hive: the root key alone.
 // Each method returns ERROR_SUCCESS or a Win32 error number.
 class HiveTxn {
 public:
-    explicit HiveTxn(sqlite3* db) : db_(db) {}
+    explicit HiveTxn(Connection* connection) : c_(connection) {}
 
     DWORD KeyExists(KeyId id, bool& exists);
     // FindChild: ERROR_FILE_NOT_FOUND when parent has no child of that name.
@@ -60,8 +71,19 @@ public:
     DWORD HasChildren(KeyId id, bool& has);
     // DeleteKey: removes a key without children and its values.
     DWORD DeleteKey(KeyId id);
-    // ChildAt: the index-th child in Windows' order; ERROR_NO_MORE_ITEMS past the end.
+    // ChildAt: the index-th child in Windows' order; ERROR_NO_MORE_ITEMS past
+    // the end. Reading the children in order costs O(1) per step: they are
+    // read a page at a time and the page is kept while the hive is unchanged.
     DWORD ChildAt(KeyId parent, DWORD index, std::u16string& name, uint64_t& modified);
+    // ChildrenWithValue: every child of parent in Windows' order that has a
+    // value of that name, in one query; fn sees each child's name and the
+    // value's type and bytes (valid during the call only).
+    DWORD ChildrenWithValue(
+        KeyId parent, std::u16string_view valueName,
+        const std::function<void(std::u16string_view, DWORD, std::span<const BYTE>)>& fn);
+
+    // ChildNames: the names of parent's children in Windows' order, in one query.
+    DWORD ChildNames(KeyId parent, const std::function<void(std::u16string_view)>& fn);
 
     // GetValue: fills type and, when data is non-null, the bytes; size is always set.
     DWORD GetValue(KeyId key, std::u16string_view name, DWORD& type, size_t& size,
@@ -69,13 +91,16 @@ public:
     DWORD SetValue(KeyId key, std::u16string_view name, DWORD type, std::span<const BYTE> data);
     // DeleteValue: ERROR_FILE_NOT_FOUND when there is no such value.
     DWORD DeleteValue(KeyId key, std::u16string_view name);
-    // ValueAt: the index-th value in the order values were first set.
-    DWORD ValueAt(KeyId key, DWORD index, ValueRecord& value);
+    // ValueAt: the index-th value in the order values were first set, paged
+    // like ChildAt; the bytes only when withData.
+    DWORD ValueAt(KeyId key, DWORD index, ValueRecord& value, bool withData);
     DWORD Stats(KeyId key, KeyStats& stats);
+    // Stamp: the hive's stamp as this transaction sees it.
+    DWORD Stamp(HiveStamp& stamp);
 
 private:
     DWORD Touch(KeyId id);
-    sqlite3* db_; // null: the hive file does not exist
+    Connection* c_; // null: the hive file does not exist
 };
 
 // HiveWritable: whether this process may change the hive at all. The machine
@@ -91,6 +116,22 @@ bool HiveWritable(HiveKind kind);
 // storage error that prevented running it.
 DWORD ReadHive(HiveKind kind, const std::function<DWORD(HiveTxn&)>& fn);
 DWORD WriteHive(HiveKind kind, const std::function<DWORD(HiveTxn&)>& fn, bool createHive = true);
+
+// EnumSubkey / EnumValue: RegEnumKeyExW's and RegEnumValueW's reads of key's
+// index-th subkey or value. While the hive is unchanged, the next index is
+// answered from the page already read without a transaction. ERROR_KEY_DELETED
+// when the key is gone, ERROR_NO_MORE_ITEMS past the end.
+// EnumSubkey hands the name and time of change to take, which runs while the
+// hive is held (the name is valid during the call only) and gives the result.
+DWORD EnumSubkey(HiveKind kind, KeyId key, DWORD index,
+                 const std::function<DWORD(std::u16string_view, uint64_t)>& take);
+DWORD EnumValue(HiveKind kind, KeyId key, DWORD index, ValueRecord& value, bool withData);
+
+// HiveFailureText: when the last hive call of this thread failed with code
+// because of the hive file itself (damaged, foreign, locked, unreadable,
+// exposed to other users, ...), the words that name the file and the cause,
+// in English or Chinese, each line ending in CR LF; false otherwise.
+bool HiveFailureText(DWORD code, bool chinese, std::u16string& text);
 
 // Win32ErrorFromSqlite: the one place a SQLite result code becomes a Win32 error.
 DWORD Win32ErrorFromSqlite(int rc, int systemErrno);

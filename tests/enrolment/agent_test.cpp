@@ -346,9 +346,12 @@ TEST(CryptoAgent, LastResultAndItsDescription) {
     EXPECT_EQ(untouched, reinterpret_cast<BSTR>(this));
     EXPECT_EQ(agent.LastResult(), VURO_E_INVALID_KEY_ALG);
 
-    // A code without a text is described by its number alone.
+    // The key-length code's text, then its number.
     EXPECT_EQ(agent.VURO_SetCSPInfo(2048, kBase, &vb), VURO_E_KEY_LENGTH);
-    EXPECT_EQ(Describe(agent), "\n(0xa0072400)");
+    EXPECT_EQ(Describe(agent),
+              std::string(UiIsChinese() ? "CSP不支持该密钥长度"
+                                        : "The key length is not supported by the CSP.") +
+                  "\n(0xa0072400)");
 
     // System codes carry the system's text and its own line break.
     EXPECT_EQ(agent.VURO_SetCSPInfo(2048, TEXT("   "), &vb), E_INVALIDARG);

@@ -1,6 +1,7 @@
 // The stand-in reads certificates with its own DER reader; OpenSSL reads the
 // same bytes here, and every field of CERT_INFO must agree with it.
 #include <openssl/asn1.h>
+#include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
@@ -101,6 +102,71 @@ TEST(CertificateParse, EveryFieldAgreesWithOpenSsl) {
                       Bytes(ASN1_STRING_get0_data(value),
                             ASN1_STRING_get0_data(value) + ASN1_STRING_length(value)));
         }
+        X509_free(x);
+        CertFreeCertificateContext(c);
+    }
+}
+
+// CertificateWithValidity: a self-signed certificate whose notBefore is the
+// given time element, written as given (OpenSSL signs it without checking).
+Bytes CertificateWithValidity(int type, const char* text) {
+    EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
+    X509* x = X509_new();
+    ASN1_TIME* t = ASN1_TIME_new();
+    ASN1_STRING_set(t, text, -1);
+    t->type = type;
+    X509_set_version(x, X509_VERSION_3);
+    ASN1_INTEGER_set(X509_get_serialNumber(x), 7);
+    X509_NAME* name = X509_get_subject_name(x);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("Times"), -1, -1, 0);
+    X509_set_issuer_name(x, name);
+    X509_set1_notBefore(x, t);
+    X509_gmtime_adj(X509_getm_notAfter(x), 0);
+    X509_set_pubkey(x, key);
+    X509_sign(x, key, EVP_sha256());
+    unsigned char* der = nullptr;
+    const int n = i2d_X509(x, &der);
+    Bytes out(der, der + (n > 0 ? n : 0));
+    OPENSSL_free(der);
+    ASN1_TIME_free(t);
+    X509_free(x);
+    EVP_PKEY_free(key);
+    return out;
+}
+
+// The DER forms of a time are read directly; every other form the way
+// OpenSSL reads it; a time that is no time is refused.
+TEST(CertificateParse, ValidityInEveryFormAgreesWithOpenSsl) {
+    const struct {
+        const char* what;
+        int type;
+        const char* text;
+        bool valid;
+    } cases[] = {
+        {"UTCTime, last year of 19xx reading", V_ASN1_UTCTIME, "500101000000Z", true},
+        {"UTCTime, last year of 20xx reading", V_ASN1_UTCTIME, "491231235959Z", true},
+        {"GeneralizedTime", V_ASN1_GENERALIZEDTIME, "20500101000000Z", true},
+        {"leap day", V_ASN1_GENERALIZEDTIME, "20240229120000Z", true},
+        {"first year of file times", V_ASN1_GENERALIZEDTIME, "16010101000000Z", true},
+        {"UTCTime without seconds", V_ASN1_UTCTIME, "0001010000Z", true},
+        {"UTCTime with an offset", V_ASN1_UTCTIME, "000101000000+0800", true},
+        // Invalid: no such month, no such day.
+        {"month 13", V_ASN1_GENERALIZEDTIME, "20231301000000Z", false},
+        {"29 February of a common year", V_ASN1_GENERALIZEDTIME, "20230229000000Z", false},
+    };
+    for (const auto& t : cases) {
+        const Bytes der = CertificateWithValidity(t.type, t.text);
+        ASSERT_FALSE(der.empty()) << t.what;
+        PCCERT_CONTEXT c =
+            CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), DWORD(der.size()));
+        EXPECT_EQ(c != nullptr, t.valid) << t.what;
+        if (c == nullptr)
+            continue;
+        const unsigned char* p = der.data();
+        X509* x = d2i_X509(nullptr, &p, long(der.size()));
+        ASSERT_NE(x, nullptr) << t.what;
+        EXPECT_EQ(Seconds(c->pCertInfo->NotBefore), Seconds(X509_get0_notBefore(x))) << t.what;
         X509_free(x);
         CertFreeCertificateContext(c);
     }

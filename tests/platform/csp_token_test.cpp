@@ -4,6 +4,7 @@
 // two writers in different containers do not disturb each other.
 #include "foundation/Handles.h"
 #include "tests/support/OpensslKeys.h"
+#include "tests/support/TestCertificates.h"
 #include "tests/support/TestSupport.h"
 
 #include <wincrypt.h>
@@ -236,8 +237,8 @@ TEST(CspSm2Token, HashStreamsForThePairItIsMadeFor) {
         ASSERT_TRUE(CryptCreateHash(prov.get(), kSm3, 0, 0, hash.put()));
         for (size_t at = 0; at < message.size(); at += 777) {
             const size_t n = std::min<size_t>(777, message.size() - at);
-            ASSERT_TRUE(CryptHashData(hash.get(), reinterpret_cast<const BYTE*>(message.data() + at),
-                                      DWORD(n), 0));
+            ASSERT_TRUE(CryptHashData(
+                hash.get(), reinterpret_cast<const BYTE*>(message.data() + at), DWORD(n), 0));
         }
         Bytes value(32);
         DWORD size = 32;
@@ -245,7 +246,8 @@ TEST(CspSm2Token, HashStreamsForThePairItIsMadeFor) {
         DWORD sigSize = 64;
         Bytes sig(sigSize);
         if (both) {
-            EXPECT_FALSE(CryptSignHashW(hash.get(), AT_KEYEXCHANGE, nullptr, 0, sig.data(), &sigSize));
+            EXPECT_FALSE(
+                CryptSignHashW(hash.get(), AT_KEYEXCHANGE, nullptr, 0, sig.data(), &sigSize));
             EXPECT_EQ(DWORD(NTE_BAD_KEY), GetLastError());
         }
         ASSERT_TRUE(CryptSignHashW(hash.get(), madeFor, nullptr, 0, sig.data(), &sigSize));
@@ -335,7 +337,7 @@ TEST(CspSm2Token, EnvelopedKeyImportsInOneOrderAndSigns) {
             VerifySm2(issued.get(), message, Sign(prov.get(), kSm3, AT_KEYEXCHANGE, message)));
 
         // The certificate is kept with the key pair.
-        const Bytes cert = {0x30, 0x03, 0x02, 0x01, 0x07};
+        const Bytes cert(kEcCertificate.data, kEcCertificate.data + kEcCertificate.size);
         ASSERT_TRUE(CryptSetKeyParam(key.get(), KP_CERTIFICATE, cert.data(), 0));
         UniqueProvider again;
         ASSERT_TRUE(
@@ -548,7 +550,7 @@ TEST(CspRsaToken, NewFormatEnvelopeImportsUnderTheExchangeKey) {
         Pkey fromBlob = RsaPublicFromBlob(Export(key.get(), PUBLICKEYBLOB));
         ASSERT_TRUE(fromBlob);
         EXPECT_EQ(1, EVP_PKEY_eq(issued.get(), fromBlob.get()));
-        const Bytes cert = {0x30, 0x03, 0x02, 0x01, 0x09};
+        const Bytes cert(kRsaCertificate.data, kRsaCertificate.data + kRsaCertificate.size);
         ASSERT_TRUE(CryptSetKeyParam(key.get(), KP_CERTIFICATE, cert.data(), 0));
     }
     // The container's exchange pair is now the issued one, with its certificate.
@@ -558,10 +560,10 @@ TEST(CspRsaToken, NewFormatEnvelopeImportsUnderTheExchangeKey) {
         RsaVerifySha1(issued.get(), "abc", Sign(again.get(), CALG_SHA1, AT_KEYEXCHANGE, "abc")));
     UniqueKey user;
     ASSERT_TRUE(CryptGetUserKey(again.get(), AT_KEYEXCHANGE, user.put()));
-    Bytes cert(5);
-    DWORD size = 5;
+    DWORD size = kRsaCertificate.size;
+    Bytes cert(size);
     ASSERT_TRUE(CryptGetKeyParam(user.get(), KP_CERTIFICATE, cert.data(), &size, 0));
-    EXPECT_EQ((Bytes{0x30, 0x03, 0x02, 0x01, 0x09}), cert);
+    EXPECT_EQ(Bytes(kRsaCertificate.data, kRsaCertificate.data + kRsaCertificate.size), cert);
 }
 
 TEST(CspRsaToken, PlainPrivateBlobImportsAndDecrypts) {
@@ -591,6 +593,79 @@ TEST(CspRsaToken, PlainPrivateBlobImportsAndDecrypts) {
 }
 
 // --- handles ------------------------------------------------------------------
+
+// Regression: a token kept whatever followed a certificate header as the
+// key's certificate (a header claiming 32 KiB over 4 bytes stored 32 KiB of
+// the caller's memory), and a header claiming 16 MiB crashed the process.
+// Only one whole certificate is kept; anything else is refused as Windows'
+// providers refuse it, and the certificate already there stays.
+TEST(CspTokens, KeyCertificateIsOneWholeCertificateOrNothing) {
+    const Bytes good(kRsaCertificate.data, kRsaCertificate.data + kRsaCertificate.size);
+    Bytes longer = good; // the outer length one more, over a byte that belongs to nothing
+    ASSERT_EQ(0x82, longer[1]);
+    const size_t outer = (size_t(longer[2]) << 8 | longer[3]) + 1;
+    longer[2] = BYTE(outer >> 8);
+    longer[3] = BYTE(outer);
+    longer.push_back(0x00);
+    Bytes trailing = good;
+    trailing.insert(trailing.end(), {0x05, 0x00});
+
+    struct Case {
+        const char* what;
+        Bytes value;
+        DWORD error; // 0: kept
+        size_t kept; // bytes kept as the certificate
+    } cases[] = {
+        // Invalid: headers alone, claiming far more than they come with.
+        {"header claiming 16 MiB", {0x30, 0x83, 0xFF, 0xFF, 0xFF}, DWORD(NTE_BAD_DATA), 0},
+        {"header claiming 32 KiB", {0x30, 0x82, 0x7F, 0xFF}, DWORD(NTE_BAD_DATA), 0},
+        {"indefinite length", {0x30, 0x80, 0x02, 0x01, 0x07, 0x00, 0x00}, DWORD(NTE_BAD_DATA), 0},
+        // Invalid: not a certificate at all.
+        {"octet string", {0x04, 0x03, 0x01, 0x02, 0x03}, DWORD(CRYPT_E_ASN1_BADTAG), 0},
+        {"sequence of an integer", {0x30, 0x03, 0x02, 0x01, 0x07}, DWORD(NTE_BAD_DATA), 0},
+        // Invalid: a certificate cut short, and one whose length takes in a stray byte.
+        {"first half", Bytes(good.begin(), good.begin() + good.size() / 2), DWORD(NTE_BAD_DATA), 0},
+        {"length one too long", longer, DWORD(NTE_BAD_DATA), 0},
+        // What follows a whole certificate is not part of it.
+        {"certificate and more", trailing, 0, good.size()},
+        {"certificate", good, 0, good.size()},
+    };
+    const struct {
+        const WCHAR* csp;
+        ALG_ID alg;
+        DWORD flags;
+    } tokens[] = {{kSm2Csp, kSm2Sign, 0}, {kRsaCsp, AT_SIGNATURE, 1024u << 16}};
+    for (const auto& t : tokens) {
+        Container c(t.csp, "keycert");
+        UniqueProvider prov;
+        ASSERT_TRUE(
+            CryptAcquireContextW(prov.put(), c.c_str(), t.csp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+        UniqueKey key;
+        ASSERT_TRUE(CryptGenKey(prov.get(), t.alg, t.flags, key.put()));
+        const Bytes before(kEcCertificate.data, kEcCertificate.data + kEcCertificate.size);
+        ASSERT_TRUE(CryptSetKeyParam(key.get(), KP_CERTIFICATE, before.data(), 0));
+        for (const Case& k : cases) {
+            // The value sits at the start of a larger buffer of other bytes,
+            // as a caller's value sits in its memory.
+            Bytes memory(k.value);
+            memory.resize(k.value.size() + 0x11000, 0xA5);
+            const bool ok = CryptSetKeyParam(key.get(), KP_CERTIFICATE, memory.data(), 0) != FALSE;
+            EXPECT_EQ(k.error == 0, ok) << U8(t.csp) << ": " << k.what;
+            if (!ok) {
+                EXPECT_EQ(k.error, GetLastError()) << U8(t.csp) << ": " << k.what;
+            }
+            DWORD size = 0;
+            ASSERT_TRUE(CryptGetKeyParam(key.get(), KP_CERTIFICATE, nullptr, &size, 0));
+            Bytes stored(size);
+            ASSERT_TRUE(CryptGetKeyParam(key.get(), KP_CERTIFICATE, stored.data(), &size, 0));
+            const Bytes expected = ok ? Bytes(k.value.begin(), k.value.begin() + k.kept) : before;
+            EXPECT_EQ(expected, stored) << U8(t.csp) << ": " << k.what;
+            if (ok) { // back to the first certificate for the next case
+                ASSERT_TRUE(CryptSetKeyParam(key.get(), KP_CERTIFICATE, before.data(), 0));
+            }
+        }
+    }
+}
 
 TEST(CspHandles, EachKindIsCheckedAndStaleHandlesFail) {
     HCRYPTPROV prov = 0;

@@ -1,10 +1,12 @@
 // The SQLite hives under real use: what one process writes others read, many
 // writers at once lose nothing, a killed writer leaves whole changes, files get
-// private modes, and the machine hive is root's to change. Registry calls run
+// private modes, the machine hive is root's to change, and a hive that cannot
+// serve says so and is left alone. Registry calls run
 // in forked children, each pointed at hives in a fresh folder; the children
 // report a failed check on standard error and in their exit status.
 #include "tests/support/TestSupport.h"
 
+#include <wincrypt.h>
 #include <winreg.h>
 
 #include "tests/support/PosixTestSupport.h"
@@ -576,47 +578,391 @@ TEST(RegistryHive, MissingHivesReadAsEmptyAndStayMissing) {
     EXPECT_FALSE(Exists(dir / "u"));
 }
 
-TEST(RegistryHive, DamagedOrNewerHivesAreRefusedUntouched) {
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+// SystemText: FormatMessageW's text for code in English or Chinese.
+std::string SystemText(DWORD code, bool chinese = false) {
+    WCHAR buf[2048] = {};
+    const LANGID lang = chinese ? MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED)
+                                : MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, code, lang, buf, 2048, nullptr);
+    return n == 0 ? std::string() : U8(buf);
+}
+
+// MakeHive: a hive with some data in it, its log folded back (the writer
+// ended normally).
+void MakeHive(const Hives& hives) {
+    auto write = [&] {
+        HKEY h = nullptr;
+        CHECK_RC(CreateKey(HKEY_CURRENT_USER, W("Software\\Orvane"), h), ERROR_SUCCESS);
+        for (long i = 0; i < 40; ++i) {
+            std::vector<BYTE> v = Pattern(i, 3000);
+            CHECK_RC(
+                RegSetValueExW(h, Name("v", i).c_str(), 0, REG_BINARY, v.data(), DWORD(v.size())),
+                ERROR_SUCCESS);
+        }
+        std::exit(0);
+    };
+    ASSERT_EQ(InChild(hives, write), 0);
+    ASSERT_FALSE(Exists(hives.user + "-wal"));
+}
+
+// Regression: an unusable user hive read as one without certificates (the
+// listing answered an empty list), a non-empty SQLite file of another program
+// was adopted and altered, and later calls failed without a word. Every call
+// now fails with the hive's error, the error's text names the file, and the
+// file is left exactly as it was.
+TEST(RegistryHive, UnusableHivesFailEveryCallNamingTheFileAndStayUntouched) {
     struct Case {
         const char* what;
-        std::function<void(const std::string&)> make;
+        std::function<void(const Hives&)> make;
         LSTATUS expected;
+        const char* cause; // a word of the English cause line
     } cases[] = {
         // Invalid: not a database at all.
-        {"garbage",
-         [](const std::string& path) {
-             std::ofstream(path, std::ios::binary) << std::string(8192, '\x5A');
+        {"random bytes",
+         [](const Hives& h) {
+             std::ofstream(h.user, std::ios::binary) << std::string(8192, '\x5A');
          },
-         ERROR_BADDB},
+         ERROR_BADDB, "not a registry hive"},
+        {"foreign header",
+         [](const Hives& h) {
+             std::ofstream(h.user, std::ios::binary)
+                 << std::string("PK\x03\x04", 4) << std::string(4000, '\0');
+         },
+         ERROR_BADDB, "not a registry hive"},
+        // Invalid: a hive cut short.
+        {"truncated",
+         [](const Hives& h) {
+             MakeHive(h);
+             ASSERT_EQ(truncate(h.user.c_str(), 8192), 0);
+         },
+         ERROR_BADDB, "damaged"},
+        // Invalid: another program's database.
+        {"foreign database",
+         [](const Hives& h) {
+             sqlite3* db = nullptr;
+             sqlite3_open(h.user.c_str(), &db);
+             sqlite3_exec(db, "CREATE TABLE t(x); INSERT INTO t VALUES(1)", nullptr, nullptr,
+                          nullptr);
+             sqlite3_close(db);
+         },
+         ERROR_BADDB, "not a registry hive"},
         // Invalid: a hive from a newer release, whose layout this one cannot know.
         {"newer schema",
-         [](const std::string& path) {
+         [](const Hives& h) {
              sqlite3* db = nullptr;
-             sqlite3_open(path.c_str(), &db);
+             sqlite3_open(h.user.c_str(), &db);
              sqlite3_exec(db, "CREATE TABLE future(x); PRAGMA user_version=2", nullptr, nullptr,
                           nullptr);
              sqlite3_close(db);
          },
-         ERROR_REVISION_MISMATCH},
+         ERROR_REVISION_MISMATCH, "newer release"},
     };
     for (const Case& c : cases) {
         TempDir dir("orvane-reg");
         Hives hives{dir / "user.db", dir / "machine.db"};
-        c.make(hives.user);
-        std::ifstream before(hives.user, std::ios::binary);
-        std::string original((std::istreambuf_iterator<char>(before)), {});
+        c.make(hives);
+        chmod(hives.user.c_str(), 0600);
+        const std::string original = ReadFile(hives.user);
+        ASSERT_FALSE(original.empty()) << c.what;
         auto useHive = [&] {
             HKEY h = nullptr;
             CHECK_RC(RegOpenKeyExW(HKEY_CURRENT_USER, TEXT("Software"), 0, KEY_READ, &h),
                      c.expected);
+            WCHAR name[64];
+            DWORD cch = 64;
+            CHECK_RC(
+                RegEnumKeyExW(HKEY_CURRENT_USER, 0, name, &cch, nullptr, nullptr, nullptr, nullptr),
+                c.expected);
             CHECK_RC(CreateKey(HKEY_CURRENT_USER, W("Software"), h), c.expected);
             CHECK_RC(SetDword(HKEY_CURRENT_USER, W("v"), 1), c.expected);
+            // Listing the personal certificates fails too, rather than finding none.
+            HCERTSTORE my = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                          CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG,
+                                          TEXT("My"));
+            CHECK(my == nullptr);
+            CHECK_RC(GetLastError(), c.expected);
+            // The text of the error names the file, in both languages.
+            const std::string english = SystemText(HRESULT_FROM_WIN32(c.expected));
+            CHECK(english.find(hives.user) != std::string::npos);
+            CHECK(english.find(c.cause) != std::string::npos);
+            CHECK(english.substr(english.size() - 2) == "\r\n");
+            CHECK(SystemText(DWORD(c.expected), true).find(hives.user) != std::string::npos);
+            // The words go with that error only.
+            CHECK(SystemText(DWORD(ERROR_ACCESS_DENIED)).find(hives.user) == std::string::npos);
             return 0;
         };
         EXPECT_EQ(InChild(hives, useHive), 0) << c.what;
-        std::ifstream after(hives.user, std::ios::binary);
-        EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), {}), original) << c.what;
+        EXPECT_EQ(ReadFile(hives.user), original) << c.what;
     }
+}
+
+// Regression: a hive this user may not read, or may read but not change (a
+// read-only file where no log can be made beside it, as on a read-only file
+// system), read as one without keys. Now a call that cannot be served fails,
+// and its text names the file and why.
+TEST(RegistryHive, HiveThisUserCannotReadOrChangeSaysWhy) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "another user's files need root to make";
+    struct Case {
+        const char* what;
+        mode_t mode;
+        uid_t owner;
+        bool readable;
+    } cases[] = {
+        // Invalid: another user's private hive.
+        {"unreadable", 0600, 0, false},
+        // A hive of ours, read-only, in a folder we cannot write.
+        {"read-only", 0400, kNobody, true},
+    };
+    for (const Case& c : cases) {
+        TempDir dir("orvane-reg");
+        Hives hives{dir / "user.db", dir / "machine.db"};
+        MakeHive(hives);
+        ASSERT_EQ(chown(hives.user.c_str(), c.owner, c.owner), 0);
+        ASSERT_EQ(chmod(hives.user.c_str(), c.mode), 0);
+        const std::string original = ReadFile(hives.user);
+        auto use = [&] {
+            CHECK(setgid(kNobody) == 0);
+            CHECK(setuid(kNobody) == 0);
+            HKEY h = nullptr;
+            LSTATUS rc =
+                RegOpenKeyExW(HKEY_CURRENT_USER, TEXT("Software\\Orvane"), 0, KEY_READ, &h);
+            if (c.readable && rc == ERROR_SUCCESS) {
+                DWORD cb = 0;
+                CHECK_RC(RegQueryValueExW(h, TEXT("v1"), nullptr, nullptr, nullptr, &cb),
+                         ERROR_SUCCESS);
+                CHECK(cb == 3000);
+            } else {
+                CHECK(rc != ERROR_SUCCESS);
+                CHECK(SystemText(DWORD(rc)).find(hives.user) != std::string::npos);
+            }
+            // Changing it fails, and says where.
+            rc = SetDword(HKEY_CURRENT_USER, W("v"), 1);
+            CHECK(rc == ERROR_ACCESS_DENIED);
+            const std::string text = SystemText(DWORD(rc));
+            CHECK(text.find(hives.user) != std::string::npos);
+            CHECK(text.find(c.readable ? "read-only" : "may not read") != std::string::npos);
+            return 0;
+        };
+        EXPECT_EQ(InChild(hives, use), 0) << c.what;
+        EXPECT_EQ(ReadFile(hives.user), original) << c.what;
+    }
+}
+
+// Regression: a user hive created 0644 stayed so, and its log was created
+// 0644 too: private keys readable by every user. The user's own files are
+// made private on opening; another user's are refused, untouched.
+TEST(RegistryHive, ExposedUserHiveIsMadePrivateOrRefused) {
+    {
+        TempDir dir("orvane-reg");
+        Hives hives{dir / "user.db", dir / "machine.db"};
+        MakeHive(hives);
+        // What a hive left by a crash looks like, with modes as umask 022 gave them.
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(hives.user.c_str(), &db), SQLITE_OK);
+        sqlite3_exec(db, "PRAGMA wal_autocheckpoint=0; UPDATE vals SET type=type", nullptr, nullptr,
+                     nullptr);
+        for (const char* suffix : {"", "-wal", "-shm"})
+            ASSERT_EQ(chmod((hives.user + suffix).c_str(), 0644), 0) << suffix;
+        auto read = [&] {
+            HKEY h = nullptr;
+            CHECK_RC(RegOpenKeyExW(HKEY_CURRENT_USER, TEXT("Software\\Orvane"), 0, KEY_READ, &h),
+                     ERROR_SUCCESS);
+            return 0;
+        };
+        EXPECT_EQ(InChild(hives, read), 0);
+        for (const char* suffix : {"", "-wal", "-shm"})
+            EXPECT_EQ(ModeOf(hives.user + suffix), mode_t(0600)) << suffix;
+        sqlite3_close(db);
+    }
+    if (geteuid() != 0)
+        GTEST_SKIP() << "files of another user need root to make";
+    struct Case {
+        const char* what;
+        const char* foreign; // the file that belongs to someone else
+    } cases[] = {
+        // Invalid: the hive, or its log, is another user's and readable by all.
+        {"another user's hive", ""},
+        {"another user's log", "-wal"},
+    };
+    for (const Case& c : cases) {
+        TempDir dir("orvane-reg");
+        Hives hives{dir / "user.db", dir / "machine.db"};
+        MakeHive(hives);
+        {
+            std::ofstream(hives.user + "-wal", std::ios::binary); // an empty log
+        }
+        for (const char* suffix : {"", "-wal"})
+            ASSERT_EQ(chmod((hives.user + suffix).c_str(), 0600), 0);
+        const std::string foreign = hives.user + c.foreign;
+        ASSERT_EQ(chmod(foreign.c_str(), 0644), 0);
+        ASSERT_EQ(chown(foreign.c_str(), kNobody, kNobody), 0);
+        const std::string original = ReadFile(hives.user);
+        auto refuse = [&] {
+            HKEY h = nullptr;
+            CHECK_RC(RegOpenKeyExW(HKEY_CURRENT_USER, TEXT("Software\\Orvane"), 0, KEY_READ, &h),
+                     ERROR_ACCESS_DENIED);
+            const std::string text = SystemText(ERROR_ACCESS_DENIED);
+            CHECK(text.find(hives.user) != std::string::npos);
+            CHECK(text.find("another user") != std::string::npos);
+            return 0;
+        };
+        EXPECT_EQ(InChild(hives, refuse), 0) << c.what;
+        EXPECT_EQ(ModeOf(foreign), mode_t(0644)) << c.what;
+        EXPECT_EQ(ReadFile(hives.user), original) << c.what;
+    }
+}
+
+// Regression: the connection was never closed, so the hive file stayed empty
+// and everything lived in its log: a copy of user.db held nothing. The log
+// is folded back when the process ends and when the hive goes idle.
+TEST(RegistryHive, HiveFileAloneHoldsEverythingAfterExitAndWhenIdle) {
+    auto holds = [](const std::string& file, DWORD expected) {
+        // The file alone, as a backup copy of it would be read.
+        sqlite3* db = nullptr;
+        DWORD found = 0;
+        const std::string uri = "file:" + file + "?immutable=1";
+        if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) ==
+            SQLITE_OK) {
+            sqlite3_stmt* s = nullptr;
+            if (sqlite3_prepare_v2(db, "SELECT data FROM vals WHERE name='Marker'", -1, &s,
+                                   nullptr) == SQLITE_OK &&
+                sqlite3_step(s) == SQLITE_ROW && sqlite3_column_bytes(s, 0) == 4)
+                std::memcpy(&found, sqlite3_column_blob(s, 0), 4);
+            sqlite3_finalize(s);
+        }
+        sqlite3_close(db);
+        return found == expected;
+    };
+    TempDir dir("orvane-reg");
+    Hives hives{dir / "user.db", dir / "machine.db"};
+    // A process that ends normally.
+    auto writeAndExit = [&] {
+        HKEY h = nullptr;
+        CHECK_RC(CreateKey(HKEY_CURRENT_USER, W("Software\\Orvane"), h), ERROR_SUCCESS);
+        CHECK_RC(SetDword(h, W("Marker"), 7), ERROR_SUCCESS);
+        std::exit(0);
+    };
+    ASSERT_EQ(InChild(hives, writeAndExit), 0);
+    EXPECT_FALSE(Exists(hives.user + "-wal"));
+    EXPECT_TRUE(holds(hives.user, 7));
+
+    // A process that goes on living, idle: its copy is whole before it ends
+    // (_exit: no end-of-process folding).
+    const std::string backup = dir / "backup.db";
+    auto writeAndIdle = [&] {
+        HKEY h = nullptr;
+        CHECK_RC(CreateKey(HKEY_CURRENT_USER, W("Software\\Orvane"), h), ERROR_SUCCESS);
+        CHECK_RC(SetDword(h, W("Marker"), 8), ERROR_SUCCESS);
+        CHECK(!holds(hives.user, 8)); // in the log for now
+        for (int waited = 0; Exists(hives.user + "-wal") && waited < 20000; waited += 50)
+            usleep(50000);
+        CHECK(!Exists(hives.user + "-wal"));
+        std::ifstream in(hives.user, std::ios::binary);
+        std::ofstream(backup, std::ios::binary) << in.rdbuf();
+        // And the hive is still at the process's service.
+        DWORD v = 0;
+        CHECK_RC(GetDword(h, W("Marker"), v), ERROR_SUCCESS);
+        CHECK(v == 8);
+        return 0;
+    };
+    ASSERT_EQ(InChild(hives, writeAndIdle), 0);
+    EXPECT_TRUE(holds(backup, 8));
+}
+
+// Regression: a hive held by another process past the wait failed with
+// 0x800700AA and no words. The error now has its text and names the file.
+TEST(RegistryHive, HiveLockedPastTheWaitAnswersBusyWithItsText) {
+    TempDir dir("orvane-reg");
+    Hives hives{dir / "user.db", dir / "machine.db"};
+    MakeHive(hives);
+    // Another process holds the hive for itself, readers shut out too.
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(hives.user.c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder,
+                           "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE;"
+                           " UPDATE vals SET type=type",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    auto waitAndGiveUp = [&] {
+        setenv("ORVANE_HIVE_WAIT_MS", "200", 1);
+        HKEY h = nullptr;
+        CHECK_RC(RegOpenKeyExW(HKEY_CURRENT_USER, TEXT("Software\\Orvane"), 0, KEY_READ, &h),
+                 ERROR_BUSY);
+        CHECK_RC(SetDword(HKEY_CURRENT_USER, W("v"), 1), ERROR_BUSY);
+        const std::string english = SystemText(0x800700AA);
+        CHECK(english.rfind("The requested resource is in use.\r\n", 0) == 0);
+        CHECK(english.find(hives.user) != std::string::npos);
+        CHECK(SystemText(ERROR_BUSY, true).rfind("请求的资源在使用中。\r\n", 0) == 0);
+        return 0;
+    };
+    EXPECT_EQ(InChild(hives, waitAndGiveUp), 0);
+    sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
+    // Once let go, the hive serves again, unharmed.
+    auto useAgain = [&] {
+        HKEY h = nullptr;
+        CHECK_RC(CreateKey(HKEY_CURRENT_USER, W("Software\\Orvane"), h), ERROR_SUCCESS);
+        CHECK_RC(SetDword(h, W("after"), 1), ERROR_SUCCESS);
+        return 0;
+    };
+    EXPECT_EQ(InChild(hives, useAgain), 0);
+    EXPECT_EQ(IntegrityCheck(hives.user), "ok");
+}
+
+// An enumeration in one process sees what another process changed between
+// its calls, though it reads a page of names at a time.
+TEST(RegistryHive, EnumerationSeesAnotherProcessesChangeBetweenCalls) {
+    TempDir dir("orvane-reg");
+    Hives hives{dir / "user.db", dir / "machine.db"};
+    auto make = [&] {
+        for (const char* name : {"a", "b", "c", "d"}) {
+            HKEY h = nullptr;
+            CHECK_RC(CreateKey(HKEY_CURRENT_USER, W("Software\\List\\") + W(name), h),
+                     ERROR_SUCCESS);
+            RegCloseKey(h);
+        }
+        return 0;
+    };
+    ASSERT_EQ(InChild(hives, make), 0);
+    int ready[2], go[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(go), 0);
+    pid_t reader = StartChild(hives, [&] {
+        HKEY h = nullptr;
+        CHECK_RC(RegOpenKeyExW(HKEY_CURRENT_USER, TEXT("Software\\List"), 0, KEY_READ, &h),
+                 ERROR_SUCCESS);
+        auto at = [&](DWORD i) {
+            WCHAR name[8];
+            DWORD cch = 8;
+            LSTATUS rc = RegEnumKeyExW(h, i, name, &cch, nullptr, nullptr, nullptr, nullptr);
+            return rc == ERROR_SUCCESS ? U8(name) : std::string("none");
+        };
+        CHECK(at(0) == "a" && at(1) == "b");
+        char c = 'r';
+        CHECK(write(ready[1], &c, 1) == 1);
+        CHECK(read(go[0], &c, 1) == 1);
+        CHECK(at(1) == "c"); // "a" is gone: b c d
+        CHECK(at(3) == "none");
+        return 0;
+    });
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    auto remove = [&] {
+        CHECK_RC(RegDeleteKeyW(HKEY_CURRENT_USER, TEXT("Software\\List\\a")), ERROR_SUCCESS);
+        return 0;
+    };
+    EXPECT_EQ(InChild(hives, remove), 0);
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    EXPECT_EQ(Wait(reader), 0);
+    for (int fd : {ready[0], ready[1], go[0], go[1]})
+        close(fd);
 }
 
 TEST(RegistryHive, FullDiskFailsTheWholeCallAndKeepsTheHive) {

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <set>
 #include <string>
@@ -436,6 +437,106 @@ TEST_F(WinApiRegistry, EnumerationListsEverythingOnce) {
     EXPECT_EQ(maxValueName, 5u); // characters
     EXPECT_EQ(maxValue, 12u);    // bytes: "alpha" and its terminator
     EXPECT_NE(ft.dwHighDateTime, 0u);
+}
+
+// An enumeration is by index into the key as it is at each call: a change
+// between calls shifts what the next index names, and nothing read earlier
+// is answered again from memory.
+TEST_F(WinApiRegistry, ChangesUnderAnOpenEnumerationShiftTheIndexes) {
+    auto subkeyAt = [&](DWORD i) -> std::string {
+        WCHAR name[256];
+        DWORD cch = 256;
+        LSTATUS rc = RegEnumKeyExW(root_.get(), i, name, &cch, nullptr, nullptr, nullptr, nullptr);
+        return rc == ERROR_SUCCESS ? U8(name) : "rc " + std::to_string(rc);
+    };
+    const std::string noMore = "rc " + std::to_string(ERROR_NO_MORE_ITEMS);
+    for (const WCHAR* s : {TEXT("a"), TEXT("b"), TEXT("c"), TEXT("d")}) {
+        UniqueRegKey k;
+        ASSERT_EQ(Create(s, k), ERROR_SUCCESS);
+    }
+    EXPECT_EQ(subkeyAt(0), "a");
+    EXPECT_EQ(subkeyAt(1), "b");
+    ASSERT_EQ(RegDeleteKeyW(root_.get(), TEXT("a")), ERROR_SUCCESS); // b c d
+    EXPECT_EQ(subkeyAt(1), "c");
+    {
+        UniqueRegKey k;
+        ASSERT_EQ(Create(TEXT("0"), k), ERROR_SUCCESS); // 0 b c d
+    }
+    EXPECT_EQ(subkeyAt(2), "c");
+    EXPECT_EQ(subkeyAt(3), "d");
+    EXPECT_EQ(subkeyAt(4), noMore);
+    EXPECT_EQ(subkeyAt(1000000), noMore);
+    EXPECT_EQ(subkeyAt(0), "0");
+
+    // Values keep the order they were set in (these names sort the same way,
+    // which is Wine's order).
+    auto valueAt = [&](DWORD i) -> std::string {
+        WCHAR name[64];
+        DWORD cch = 64;
+        LSTATUS rc = RegEnumValueW(root_.get(), i, name, &cch, nullptr, nullptr, nullptr, nullptr);
+        return rc == ERROR_SUCCESS ? U8(name) : "rc " + std::to_string(rc);
+    };
+    for (const WCHAR* v : {TEXT("v1"), TEXT("v2"), TEXT("v3")})
+        ASSERT_EQ(SetBytes(root_.get(), v, REG_BINARY, {1}), ERROR_SUCCESS);
+    EXPECT_EQ(valueAt(0), "v1");
+    ASSERT_EQ(RegDeleteValueW(root_.get(), TEXT("v1")), ERROR_SUCCESS); // v2 v3
+    EXPECT_EQ(valueAt(1), "v3");
+    ASSERT_EQ(SetBytes(root_.get(), TEXT("v4"), REG_BINARY, {2, 3}), ERROR_SUCCESS); // v2 v3 v4
+    EXPECT_EQ(valueAt(2), "v4");
+    EXPECT_EQ(valueAt(3), noMore);
+    // A value's new data shows at once, also where only its size is asked for.
+    ASSERT_EQ(SetBytes(root_.get(), TEXT("v2"), REG_BINARY, {4, 5, 6}), ERROR_SUCCESS);
+    WCHAR name[64];
+    DWORD cch = 64, cb = 0;
+    ASSERT_EQ(RegEnumValueW(root_.get(), 0, name, &cch, nullptr, nullptr, nullptr, &cb),
+              ERROR_SUCCESS);
+    EXPECT_EQ(U8(name), "v2");
+    EXPECT_EQ(cb, 3u);
+}
+
+// Deleting what an enumeration found, the two ways callers do it, over more
+// keys than one read of the stand-in brings in.
+TEST_F(WinApiRegistry, DeletingWhileEnumeratingFollowsTheIndexes) {
+    constexpr int kKeys = 600;
+    auto name = [](int i) {
+        char text[16];
+        std::snprintf(text, sizeof text, "s%03d", i);
+        return std::string(text);
+    };
+    for (int i = 0; i < kKeys; ++i) {
+        UniqueRegKey k;
+        ASSERT_EQ(Create(W(name(i).c_str()), k), ERROR_SUCCESS);
+    }
+    // Index after index: each deletion moves the rest down one, so every
+    // second key is met.
+    std::vector<std::string> met;
+    for (DWORD i = 0;; ++i) {
+        WCHAR found[256];
+        DWORD cch = 256;
+        LSTATUS rc = RegEnumKeyExW(root_.get(), i, found, &cch, nullptr, nullptr, nullptr, nullptr);
+        if (rc == ERROR_NO_MORE_ITEMS)
+            break;
+        ASSERT_EQ(rc, ERROR_SUCCESS);
+        met.push_back(U8(found));
+        ASSERT_EQ(RegDeleteKeyW(root_.get(), found), ERROR_SUCCESS);
+    }
+    ASSERT_EQ(met.size(), size_t(kKeys / 2));
+    for (int i = 0; i < kKeys / 2; ++i)
+        EXPECT_EQ(met[size_t(i)], name(2 * i));
+    // Always index 0: every key that is left.
+    int deleted = 0;
+    for (;;) {
+        WCHAR found[256];
+        DWORD cch = 256;
+        LSTATUS rc = RegEnumKeyExW(root_.get(), 0, found, &cch, nullptr, nullptr, nullptr, nullptr);
+        if (rc == ERROR_NO_MORE_ITEMS)
+            break;
+        ASSERT_EQ(rc, ERROR_SUCCESS);
+        ASSERT_EQ(U8(found), name(2 * deleted + 1));
+        ASSERT_EQ(RegDeleteKeyW(root_.get(), found), ERROR_SUCCESS);
+        ++deleted;
+    }
+    EXPECT_EQ(deleted, kKeys / 2);
 }
 
 TEST_F(WinApiRegistry, HandlesCarryTheRightsAskedFor) {

@@ -936,6 +936,50 @@ TEST(CertName, ToStrShortBuffer) {
     EXPECT_EQ(buf[5], WCHAR('?'));
 }
 
+// The text made for a size query serves only a text query with the same
+// name and format; a damaged name reads as an empty one.
+TEST(CertName, SizeThenTextEachNameItsOwn) {
+    UniqueCertContext rsa(Create(kRsaCertificate)), ec(Create(kEcCertificate));
+    ASSERT_NE(rsa.get(), nullptr);
+    ASSERT_NE(ec.get(), nullptr);
+    auto text = [](CERT_NAME_BLOB* name, DWORD type) {
+        WCHAR buf[256] = {};
+        CertNameToStrW(X509_ASN_ENCODING, name, type, buf, 256);
+        return U8(buf);
+    };
+    CERT_NAME_BLOB* a = &rsa.get()->pCertInfo->Subject;
+    CERT_NAME_BLOB* b = &ec.get()->pCertInfo->Subject;
+    const std::string aText = text(a, CERT_X500_NAME_STR);
+    const std::string bText = text(b, CERT_X500_NAME_STR);
+    const std::string aSimple = text(a, CERT_SIMPLE_NAME_STR);
+    ASSERT_NE(aText, bText);
+    ASSERT_NE(aText, aSimple);
+    const struct {
+        const char* what;
+        CERT_NAME_BLOB* sized;
+        DWORD sizedType;
+        CERT_NAME_BLOB* read;
+        DWORD readType;
+        std::string expected;
+    } cases[] = {
+        {"same name", a, CERT_X500_NAME_STR, a, CERT_X500_NAME_STR, aText},
+        {"another name", a, CERT_X500_NAME_STR, b, CERT_X500_NAME_STR, bText},
+        {"another format", a, CERT_X500_NAME_STR, a, CERT_SIMPLE_NAME_STR, aSimple},
+    };
+    for (const auto& t : cases) {
+        SCOPED_TRACE(t.what);
+        CertNameToStrW(X509_ASN_ENCODING, t.sized, t.sizedType, nullptr, 0);
+        EXPECT_EQ(text(t.read, t.readType), t.expected);
+        EXPECT_EQ(text(t.read, t.readType), t.expected); // and again, without a size query
+    }
+    // A name whose first RDN is cut short.
+    BYTE cut[] = {0x30, 0x0B, 0x31, 0x09, 0x30, 0x07, 0x06, 0x03, 0x55, 0x04};
+    CERT_NAME_BLOB damaged{sizeof cut, cut};
+    WCHAR buf[8] = {u'?', u'?'};
+    EXPECT_EQ(CertNameToStrW(X509_ASN_ENCODING, &damaged, CERT_X500_NAME_STR, buf, 8), 1u);
+    EXPECT_EQ(buf[0], WCHAR(0));
+}
+
 TEST(CertName, SimpleDisplay) {
     const struct {
         const char* what;

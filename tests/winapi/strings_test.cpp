@@ -42,7 +42,7 @@ TEST(WinApiStrings, LoadStringPicksTheUiLanguageAndCuts) {
     EXPECT_EQ(WString(direct, size_t(n)), WString(buf));
 
     // An id without a text.
-    EXPECT_EQ(LoadStringW(self, 0x1403, buf, 512), 0);
+    EXPECT_EQ(LoadStringW(self, 0x1FFF, buf, 512), 0);
 }
 
 TEST(WinApiStrings, SystemMessagesEndWithCrLf) {
