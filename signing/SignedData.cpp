@@ -158,6 +158,22 @@ void SetSigningReadObserver(SigningReadObserver pfnObserver, void* pvContext) {
     g_pfnReadObserver.store(pfnObserver);
 }
 
+HRESULT CheckEncapsulateParams(const char* pszOperation, const PKCS7_ENCAPSULATE_PARAMS& params,
+                               const BYTE* pbContent, const SigningFileContent* pFileContent) {
+    const char* const op = pszOperation;
+    if (params.pbstrBase64 == nullptr || params.pcchBase64 == nullptr)
+        return TRACE_FAIL(op, "Check parameter", E_POINTER, "NULL == pbstrBase64");
+    const bool bFileMissing =
+        params.bIncludeContent && params.bContentIsFile && pFileContent == nullptr;
+    const bool bTextMissing = params.bIncludeContent && !params.bContentIsFile &&
+                              pbContent == nullptr && params.cbContent != 0;
+    if (params.pCertContext == nullptr || params.pszDigestAlgOID == nullptr ||
+        params.pszSignatureAlgOID == nullptr || params.pbSignature == nullptr ||
+        params.cbSignature == 0 || bFileMissing || bTextMissing)
+        return TRACE_FAIL(op, "Check parameter", E_INVALIDARG, "a field of the record is missing");
+    return VURO_OK;
+}
+
 HRESULT HashFileForSigning(const char* pszOperation, HCRYPTHASH hHash, LPCWSTR pwszPath,
                            SigningFileContent* pContent) {
     const char* const op = pszOperation;

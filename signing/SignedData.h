@@ -49,6 +49,14 @@ struct PKCS7_ENCAPSULATE_PARAMS {
     DWORD dwBase64Flags;  // Base64EncodeEx's flags: 0 line-broken, BASE64_FLAG_NOCRLF one line
 };
 
+class SigningFileContent;
+
+// CheckEncapsulateParams: both builders' argument check, traced under the
+// builder's name: E_POINTER without a place for the text, E_INVALIDARG when
+// a field the message needs is missing.
+HRESULT CheckEncapsulateParams(const char* pszOperation, const PKCS7_ENCAPSULATE_PARAMS& params,
+                               const BYTE* pbContent, const SigningFileContent* pFileContent);
+
 // SigningFileContent: the bytes of a file exactly as they were read and
 // hashed, kept for an attached message in blocks of pages from the system
 // (VirtualAlloc), so that each block leaves the process as soon as it is

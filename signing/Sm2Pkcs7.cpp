@@ -195,15 +195,9 @@ HRESULT SM2EncapsulatePKCS7(const PKCS7_ENCAPSULATE_PARAMS& params, const BYTE* 
                             SigningFileContent* pFileContent) {
     TraceHelper trace(TEXT("SM2EncapsulatePKCS7"));
     const char* const op = "SM2EncapsulatePKCS7";
-    if (params.pbstrBase64 == nullptr || params.pcchBase64 == nullptr)
-        return TRACE_FAIL(op, "Check parameter", E_POINTER, "NULL == pbstrBase64");
-    if (params.pCertContext == nullptr || params.pszDigestAlgOID == nullptr ||
-        params.pszSignatureAlgOID == nullptr || params.pbSignature == nullptr ||
-        params.cbSignature == 0 ||
-        (params.bIncludeContent && params.bContentIsFile && pFileContent == nullptr) ||
-        (params.bIncludeContent && !params.bContentIsFile && pbContent == nullptr &&
-         params.cbContent != 0))
-        return TRACE_FAIL(op, "Check parameter", E_INVALIDARG, "a field of the record is missing");
+    if (HRESULT hCheck = CheckEncapsulateParams(op, params, pbContent, pFileContent);
+        FAILED(hCheck))
+        return hCheck;
     const CERT_INFO* pCertInfo = params.pCertContext->pCertInfo;
     SM2_SIGNER_INFO info{};
     info.dwVersion = 1;
