@@ -9,6 +9,7 @@
 #include "tests/pkcs7/Pkcs7Checks.h"
 
 #include "foundation/Handles.h"
+#include "tests/pkcs7/CspSigner.h"
 #include "signing/RsaPkcs7.h"
 #include "signing/Sm2Pkcs7.h"
 #include "tests/support/PosixTestSupport.h"
@@ -32,14 +33,11 @@ using namespace orvane::checks;
 
 constexpr WCHAR kBase[] = TEXT("Microsoft Base Cryptographic Provider v1.0");
 constexpr WCHAR kEnhanced[] = TEXT("Microsoft Enhanced Cryptographic Provider v1.0");
-constexpr WCHAR kAes[] = TEXT("Microsoft Enhanced RSA and AES Cryptographic Provider");
+constexpr const WCHAR* kAes = orvane::tests::kAesProvider;
+using orvane::tests::ProviderType;
 constexpr WCHAR kRsaToken[] = TEXT("Orvane Soft RSA Token CSP v1.0");
 constexpr WCHAR kSm2Token[] = TEXT("Orvane Soft SM2 Token CSP v1.0");
 const HRESULT kFileCutShort = HRESULT_FROM_WIN32(ERROR_HANDLE_EOF);
-
-DWORD ProviderType(const WCHAR* provider) {
-    return WString(provider) == kAes ? PROV_RSA_AES : PROV_RSA_FULL;
-}
 
 WString NewContainerName() {
     static int n = 0;
@@ -68,40 +66,7 @@ Bytes RandomBytes(std::mt19937& rng, size_t n) {
 
 // --- signers ------------------------------------------------------------------------
 
-// A key pair in a fresh container and a certificate of it that leads back to
-// the container (key-provider property); the container goes with the signer.
-struct RsaSigner {
-    WString provider, container;
-    DWORD keySpec = 0;
-    UniqueCertContext cert;
-    ~RsaSigner() {
-        HCRYPTPROV none = 0;
-        CryptAcquireContextW(&none, container.c_str(), provider.c_str(),
-                             ProviderType(provider.c_str()), CRYPT_DELETEKEYSET);
-    }
-
-    // The CSP's own signature of content, as it hands it out.
-    Bytes CspSignature(const Bytes& content) const {
-        Bytes sig;
-        HCRYPTPROV prov = 0;
-        if (!CryptAcquireContextW(&prov, container.c_str(), provider.c_str(),
-                                  ProviderType(provider.c_str()), 0))
-            return sig;
-        HCRYPTHASH hash = 0;
-        DWORD cb = 0;
-        if (CryptCreateHash(prov, CALG_SHA1, 0, 0, &hash) &&
-            CryptHashData(hash, content.data(), DWORD(content.size()), 0) &&
-            CryptSignHashW(hash, keySpec, nullptr, 0, nullptr, &cb)) {
-            sig.resize(cb);
-            if (!CryptSignHashW(hash, keySpec, nullptr, 0, sig.data(), &cb))
-                sig.clear();
-        }
-        if (hash)
-            CryptDestroyHash(hash);
-        CryptReleaseContext(prov, 0);
-        return sig;
-    }
-};
+using RsaSigner = orvane::tests::CspSigner;
 
 std::unique_ptr<RsaSigner> MakeRsaSigner(const WCHAR* provider, DWORD bits, DWORD keySpec,
                                          const Bytes& serial = {0x01, 0x23, 0x45}) {

@@ -3,6 +3,7 @@
 // of ours. The messages and their contents are left in the folder named by
 // ORVANE_PKCS7_MESSAGES, where OpenSSL checks them from the Linux side.
 #include "foundation/Handles.h"
+#include "tests/pkcs7/CspSigner.h"
 #include "signing/RsaPkcs7.h"
 #include "tests/support/TestSupport.h"
 
@@ -22,45 +23,10 @@ using Bytes = std::vector<BYTE>;
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr WCHAR kBase[] = TEXT("Microsoft Base Cryptographic Provider v1.0");
 constexpr WCHAR kEnhanced[] = TEXT("Microsoft Enhanced Cryptographic Provider v1.0");
-constexpr WCHAR kAes[] = TEXT("Microsoft Enhanced RSA and AES Cryptographic Provider");
+constexpr const WCHAR* kAes = orvane::tests::kAesProvider;
+using orvane::tests::ProviderType;
 
-DWORD ProviderType(const WCHAR* provider) {
-    return WString(provider) == kAes ? PROV_RSA_AES : PROV_RSA_FULL;
-}
-
-// A key pair in a fresh container and a self-signed certificate Wine makes
-// for it, linked to the container.
-struct Signer {
-    WString provider, container;
-    DWORD keySpec = 0;
-    UniqueCertContext cert;
-    ~Signer() {
-        HCRYPTPROV none = 0;
-        CryptAcquireContextW(&none, container.c_str(), provider.c_str(),
-                             ProviderType(provider.c_str()), CRYPT_DELETEKEYSET);
-    }
-
-    Bytes CspSignature(const Bytes& content) const {
-        Bytes sig;
-        HCRYPTPROV prov = 0;
-        if (!CryptAcquireContextW(&prov, container.c_str(), provider.c_str(),
-                                  ProviderType(provider.c_str()), 0))
-            return sig;
-        HCRYPTHASH hash = 0;
-        DWORD cb = 0;
-        if (CryptCreateHash(prov, CALG_SHA1, 0, 0, &hash) &&
-            CryptHashData(hash, content.data(), DWORD(content.size()), 0) &&
-            CryptSignHashW(hash, keySpec, nullptr, 0, nullptr, &cb)) {
-            sig.resize(cb);
-            if (!CryptSignHashW(hash, keySpec, nullptr, 0, sig.data(), &cb))
-                sig.clear();
-        }
-        if (hash)
-            CryptDestroyHash(hash);
-        CryptReleaseContext(prov, 0);
-        return sig;
-    }
-};
+using Signer = orvane::tests::CspSigner;
 
 std::unique_ptr<Signer> MakeSigner(const WCHAR* provider, DWORD bits, DWORD keySpec,
                                    const WString& name) {
