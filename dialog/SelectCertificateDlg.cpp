@@ -29,11 +29,8 @@ bool LoadResourceText(HMODULE hModule, UINT uId, size_t cchMax, WString& strText
     return true;
 }
 
-template <class T> struct ArrayDeleter {
-    void operator()(T* p) const { delete[] p; }
-};
-using OwnedText = std::unique_ptr<WCHAR, ArrayDeleter<WCHAR>>;
-using OwnedBytes = std::unique_ptr<BYTE, ArrayDeleter<BYTE>>;
+using OwnedText = std::unique_ptr<WCHAR[]>;
+using OwnedBytes = std::unique_ptr<BYTE[]>;
 
 // BuildItem: the row of one certificate.
 HRESULT BuildItem(HMODULE hModule, PCCERT_CONTEXT pCert, CERTIFICATE_DISPLAY_ITEM& item) {

@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
+#include "tests/support/OsslPtr.h"
 
 #include "enrolment/CryptoAgent.h"
 #include "foundation/Handles.h"
@@ -22,12 +23,10 @@ namespace {
 
 constexpr WCHAR kEnhanced[] = TEXT("Microsoft Enhanced Cryptographic Provider v1.0");
 
-template <auto Free> struct OsslFree {
-    template <class T> void operator()(T* p) const { Free(p); }
-};
-using PkeyPtr = std::unique_ptr<EVP_PKEY, OsslFree<EVP_PKEY_free>>;
-using X509Ptr = std::unique_ptr<X509, OsslFree<X509_free>>;
-using NamePtr = std::unique_ptr<X509_NAME, OsslFree<X509_NAME_free>>;
+using orvane::tests::OsslPtr;
+using PkeyPtr = OsslPtr<EVP_PKEY, EVP_PKEY_free>;
+using X509Ptr = OsslPtr<X509, X509_free>;
+using NamePtr = OsslPtr<X509_NAME, X509_NAME_free>;
 
 std::string EncodeBase64(const std::vector<unsigned char>& der) {
     std::string text(4 * ((der.size() + 2) / 3) + 1, '\0');

@@ -6,6 +6,7 @@
 #include <openssl/ec.h>
 #include <openssl/err.h>
 #include <openssl/rsa.h>
+#include "tests/support/OsslPtr.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,24 +19,10 @@ namespace {
 
 constexpr unsigned char kDefaultId[] = "1234567812345678";
 
-struct X509Free {
-    void operator()(X509* p) const { X509_free(p); }
-};
-struct CmsFree {
-    void operator()(CMS_ContentInfo* p) const { CMS_ContentInfo_free(p); }
-};
-struct BioFree {
-    void operator()(BIO* p) const { BIO_free(p); }
-};
-struct SigFree {
-    void operator()(ECDSA_SIG* p) const { ECDSA_SIG_free(p); }
-};
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-using Cms = std::unique_ptr<CMS_ContentInfo, CmsFree>;
-using Bio = std::unique_ptr<BIO, BioFree>;
+using orvane::tests::OsslPtr;
+using X509Ptr = OsslPtr<X509, X509_free>;
+using Cms = OsslPtr<CMS_ContentInfo, CMS_ContentInfo_free>;
+using Bio = OsslPtr<BIO, BIO_free>;
 
 Pkey Generate(const char* type) {
     PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, type, nullptr));
@@ -100,7 +87,7 @@ bool IsAlgorithm(const Bytes& der, const Element& e, const std::string& oid) {
 }
 
 bool VerifySm2(EVP_PKEY* key, const Bytes& signatureDer, const Bytes& content) {
-    std::unique_ptr<EVP_MD_CTX, MdCtxFree> md(EVP_MD_CTX_new());
+    OsslPtr<EVP_MD_CTX, EVP_MD_CTX_free> md(EVP_MD_CTX_new());
     PkeyCtx pctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
     if (!md || !pctx || EVP_PKEY_CTX_set1_id(pctx.get(), kDefaultId, 16) != 1)
         return false;
@@ -328,7 +315,7 @@ bool ShortestLengths(const Bytes& der) {
     // r and s: OpenSSL reads them and writes them back identically, so they
     // are minimal DER integers; then the signature itself.
     const unsigned char* ps = found.signatureSeq.data();
-    std::unique_ptr<ECDSA_SIG, SigFree> sig(
+    OsslPtr<ECDSA_SIG, ECDSA_SIG_free> sig(
         d2i_ECDSA_SIG(nullptr, &ps, long(found.signatureSeq.size())));
     if (!sig || ps != found.signatureSeq.data() + found.signatureSeq.size())
         return AssertionFailure() << "d2i_ECDSA_SIG: " << OpensslErrors();

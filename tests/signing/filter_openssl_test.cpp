@@ -11,6 +11,7 @@
 #include <openssl/objects.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include "tests/support/OsslPtr.h"
 
 #include "signing/CertificateFilter.h"
 
@@ -26,14 +27,12 @@
 
 namespace {
 
-template <class T, void (*Free)(T*)> struct Deleter {
-    void operator()(T* p) const { Free(p); }
-};
-using X509Ptr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
-using BioPtr = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX, EVP_MD_CTX_free>>;
-using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
+using orvane::tests::OsslPtr;
+using X509Ptr = OsslPtr<X509, X509_free>;
+using PkeyPtr = OsslPtr<EVP_PKEY, EVP_PKEY_free>;
+using BioPtr = OsslPtr<BIO, BIO_free_all>;
+using MdCtxPtr = OsslPtr<EVP_MD_CTX, EVP_MD_CTX_free>;
+using PkeyCtxPtr = OsslPtr<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
 
 // What OpenSSL reads from one certificate.
 struct Reading {

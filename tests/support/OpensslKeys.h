@@ -3,13 +3,11 @@
 #pragma once
 
 #include "tests/support/OpensslRequestCheck.h"
+#include "tests/support/OsslPtr.h"
 
 namespace orvane::checks {
 
-struct PkeyCtxFree {
-    void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
-};
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
+using PkeyCtx = orvane::tests::OsslPtr<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
 
 // Sm2PublicFromBlob: a provider's 140-byte SM2 public blob (X and Y least
 // significant byte first, each at the head of a 64-byte field) as an OpenSSL

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include "tests/support/OsslPtr.h"
 
 #include <cstdint>
 #include <memory>
@@ -17,10 +18,7 @@ namespace orvane::checks {
 
 using Bytes = std::vector<std::uint8_t>;
 
-struct PkeyFree {
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using Pkey = orvane::tests::OsslPtr<EVP_PKEY, EVP_PKEY_free>;
 
 // Base64Decode: the bytes of a Base64 text; CR and LF are skipped.
 Bytes Base64Decode(const std::string& text);

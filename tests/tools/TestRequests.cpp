@@ -14,7 +14,7 @@ namespace {
 constexpr const char* kSm2Id = "1234567812345678";
 
 Bytes OidDer(const char* dotted) {
-    std::unique_ptr<ASN1_OBJECT, Freer<ASN1_OBJECT_free>> oid(OBJ_txt2obj(dotted, 1));
+    orvane::tests::OsslPtr<ASN1_OBJECT, ASN1_OBJECT_free> oid(OBJ_txt2obj(dotted, 1));
     const int n = oid ? i2d_ASN1_OBJECT(oid.get(), nullptr) : -1;
     if (n <= 0)
         throw std::runtime_error("bad OID");
@@ -54,9 +54,9 @@ Bytes BuilderInteger(const Bytes& half) {
 Bytes Sign(const RequestShape& shape, const Bytes& info) {
     const bool sm2 = EVP_PKEY_is_a(shape.signingKey, "SM2");
     for (int attempt = 0; attempt < 4096; ++attempt) {
-        std::unique_ptr<EVP_PKEY_CTX, Freer<EVP_PKEY_CTX_free>> pctx(
+        orvane::tests::OsslPtr<EVP_PKEY_CTX, EVP_PKEY_CTX_free> pctx(
             EVP_PKEY_CTX_new_from_pkey(nullptr, shape.signingKey, nullptr));
-        std::unique_ptr<EVP_MD_CTX, Freer<EVP_MD_CTX_free>> md(EVP_MD_CTX_new());
+        orvane::tests::OsslPtr<EVP_MD_CTX, EVP_MD_CTX_free> md(EVP_MD_CTX_new());
         if (sm2) {
             EVP_PKEY_CTX_set1_id(pctx.get(), kSm2Id, 16);
             EVP_MD_CTX_set_pkey_ctx(md.get(), pctx.get());
@@ -74,7 +74,7 @@ Bytes Sign(const RequestShape& shape, const Bytes& info) {
         if (!sm2)
             return sig;
         const unsigned char* p = sig.data();
-        std::unique_ptr<ECDSA_SIG, Freer<ECDSA_SIG_free>> parsed(
+        orvane::tests::OsslPtr<ECDSA_SIG, ECDSA_SIG_free> parsed(
             d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(sig.size())));
         const Bytes r = Be32(ECDSA_SIG_get0_r(parsed.get()));
         const Bytes s = Be32(ECDSA_SIG_get0_s(parsed.get()));
@@ -117,7 +117,7 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
 }
 
 Bytes SubjectNameDer() {
-    std::unique_ptr<X509_NAME, Freer<X509_NAME_free>> name(X509_NAME_new());
+    orvane::tests::OsslPtr<X509_NAME, X509_NAME_free> name(X509_NAME_new());
     const auto add = [&](const char* field, int type, const char* value) {
         X509_NAME_add_entry_by_txt(name.get(), field, type,
                                    reinterpret_cast<const unsigned char*>(value), -1, -1, 0);

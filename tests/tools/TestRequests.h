@@ -5,6 +5,7 @@
 
 #include <openssl/evp.h>
 #include <openssl/x509.h>
+#include "tests/support/OsslPtr.h"
 
 #include <cstdint>
 #include <memory>
@@ -15,11 +16,8 @@ namespace orvane::tools::testca::testing {
 
 using Bytes = std::vector<uint8_t>;
 
-template <auto Free> struct Freer {
-    template <class T> void operator()(T* p) const { Free(p); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, Freer<EVP_PKEY_free>>;
-using Cert = std::unique_ptr<X509, Freer<X509_free>>;
+using Pkey = orvane::tests::OsslPtr<EVP_PKEY, EVP_PKEY_free>;
+using Cert = orvane::tests::OsslPtr<X509, X509_free>;
 
 Pkey RsaKey(int bits);
 Pkey Sm2Key();

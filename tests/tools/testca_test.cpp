@@ -48,7 +48,7 @@ const Keys& K() {
 }
 
 std::string Pem(EVP_PKEY* key) {
-    std::unique_ptr<BIO, Freer<BIO_free>> bio(BIO_new(BIO_s_mem()));
+    orvane::tests::OsslPtr<BIO, BIO_free> bio(BIO_new(BIO_s_mem()));
     PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr);
     char* data = nullptr;
     const long n = BIO_get_mem_data(bio.get(), &data);
@@ -56,13 +56,13 @@ std::string Pem(EVP_PKEY* key) {
 }
 
 Pkey KeyFromPem(const std::string& pem) {
-    std::unique_ptr<BIO, Freer<BIO_free>> bio(
+    orvane::tests::OsslPtr<BIO, BIO_free> bio(
         BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
     return Pkey(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
 }
 
 Cert CertFromFile(const std::string& path) {
-    std::unique_ptr<BIO, Freer<BIO_free>> bio(BIO_new_file(path.c_str(), "r"));
+    orvane::tests::OsslPtr<BIO, BIO_free> bio(BIO_new_file(path.c_str(), "r"));
     return Cert(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
 }
 
@@ -92,8 +92,8 @@ Bytes NameDer(const X509_NAME* name) {
 // it (signature, validity, CA flags, key identifiers); SM2 with the default
 // identity. Returns the verifier's error text, or "" when it verifies.
 std::string VerifyChain(X509* cert, X509* root) {
-    std::unique_ptr<X509_STORE, Freer<X509_STORE_free>> store(X509_STORE_new());
-    std::unique_ptr<X509_STORE_CTX, Freer<X509_STORE_CTX_free>> ctx(X509_STORE_CTX_new());
+    orvane::tests::OsslPtr<X509_STORE, X509_STORE_free> store(X509_STORE_new());
+    orvane::tests::OsslPtr<X509_STORE_CTX, X509_STORE_CTX_free> ctx(X509_STORE_CTX_new());
     X509_STORE_add_cert(store.get(), root);
     if (EVP_PKEY_is_a(X509_get0_pubkey(root), "SM2")) {
         ASN1_OCTET_STRING* id = ASN1_OCTET_STRING_new();
@@ -432,7 +432,7 @@ Refusal ReadEnvelope(const std::string& text, bool newFormat, Envelope& out) {
 // triple-DES-ECB decrypts the private key and reads it as PKCS#1; null when
 // any layer does not open.
 Pkey OpenRsaEnvelope(const Envelope& envelope, EVP_PKEY* temporary) {
-    std::unique_ptr<EVP_PKEY_CTX, Freer<EVP_PKEY_CTX_free>> rsa(
+    orvane::tests::OsslPtr<EVP_PKEY_CTX, EVP_PKEY_CTX_free> rsa(
         EVP_PKEY_CTX_new_from_pkey(nullptr, temporary, nullptr));
     Bytes session(512);
     size_t n = session.size();
@@ -442,7 +442,7 @@ Pkey OpenRsaEnvelope(const Envelope& envelope, EVP_PKEY* temporary) {
                          envelope.sessionKey.size()) != 1 ||
         n != 24)
         return nullptr;
-    std::unique_ptr<EVP_CIPHER_CTX, Freer<EVP_CIPHER_CTX_free>> des(EVP_CIPHER_CTX_new());
+    orvane::tests::OsslPtr<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free> des(EVP_CIPHER_CTX_new());
     Bytes plain(envelope.privateKey.size() + 8);
     int len = 0, last = 0;
     if (EVP_DecryptInit_ex(des.get(), EVP_des_ede3_ecb(), nullptr, session.data(), nullptr) != 1 ||
@@ -459,9 +459,9 @@ Pkey OpenRsaEnvelope(const Envelope& envelope, EVP_PKEY* temporary) {
 }
 
 Bytes IntegerDer(const uint8_t* bytes, size_t size) {
-    std::unique_ptr<BIGNUM, Freer<BN_free>> value(
+    orvane::tests::OsslPtr<BIGNUM, BN_free> value(
         BN_bin2bn(bytes, static_cast<int>(size), nullptr));
-    std::unique_ptr<ASN1_INTEGER, Freer<ASN1_INTEGER_free>> integer(
+    orvane::tests::OsslPtr<ASN1_INTEGER, ASN1_INTEGER_free> integer(
         BN_to_ASN1_INTEGER(value.get(), nullptr));
     Bytes der(static_cast<size_t>(i2d_ASN1_INTEGER(integer.get(), nullptr)));
     unsigned char* p = der.data();
@@ -480,7 +480,7 @@ std::optional<Bytes> OpenSm2Envelope(const Bytes& raw, bool c3First, EVP_PKEY* t
     const Bytes der =
         Tlv(0x30, Concat({IntegerDer(raw.data(), 32), IntegerDer(raw.data() + 32, 32),
                           Tlv(0x04, Bytes(c3, c3 + 32)), Tlv(0x04, Bytes(c2, c2 + c2Size))}));
-    std::unique_ptr<EVP_PKEY_CTX, Freer<EVP_PKEY_CTX_free>> ctx(
+    orvane::tests::OsslPtr<EVP_PKEY_CTX, EVP_PKEY_CTX_free> ctx(
         EVP_PKEY_CTX_new_from_pkey(nullptr, temporary, nullptr));
     Bytes plain(raw.size());
     size_t n = plain.size();
@@ -494,7 +494,7 @@ std::optional<Bytes> OpenSm2Envelope(const Bytes& raw, bool c3First, EVP_PKEY* t
 Bytes Sm2Scalar(EVP_PKEY* key) {
     BIGNUM* raw = nullptr;
     EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_PRIV_KEY, &raw);
-    std::unique_ptr<BIGNUM, Freer<BN_free>> scalar(raw);
+    orvane::tests::OsslPtr<BIGNUM, BN_free> scalar(raw);
     Bytes out(32);
     BN_bn2binpad(scalar.get(), out.data(), 32);
     return out;
@@ -753,7 +753,7 @@ TEST_F(TestIssuerTest, ToolWritesFilesThatOpenSslAccepts) {
         Cert sign = CertificateFromBase64(ReadFile(out / "sign.b64"));
         ASSERT_TRUE(sign);
         {
-            std::unique_ptr<BIO, Freer<BIO_free>> pem(
+            orvane::tests::OsslPtr<BIO, BIO_free> pem(
                 BIO_new_file((out / "sign.pem").c_str(), "w"));
             ASSERT_EQ(PEM_write_bio_X509(pem.get(), sign.get()), 1);
         }
