@@ -133,7 +133,7 @@ protected:
 // dialog; tests put in their own to see the dialog's options and answers.
 struct SELECTION_UI {
     // The selection dialog's entry point (CustomCryptUIDlgSelectCertificate).
-    HRESULT (*pfnSelectCertificate)
+    HRESULT(*pfnSelectCertificate)
     (const SELECT_CERTIFICATE_OPTIONS* pOptions, const std::vector<PCCERT_CONTEXT>& candidates,
      PCCERT_CONTEXT* ppSelected);
     // The window the user works in (the dialog's first owner), and the
