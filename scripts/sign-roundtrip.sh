@@ -65,11 +65,13 @@ printf '%s' "$text" >"$out/text-$tag.txt"
 if [[ $alg == RSA ]]; then
   verify_text=(openssl cms -verify -binary -noverify -inform DER -in "$out/text-$tag.p7s")
   verify_file=(openssl cms -verify -binary -noverify -inform DER -in "$file.p7s")
-  "${verify_text[@]}" -out "$out/text-$tag.out" 2>/dev/null &&
-    cmp -s "$out/text-$tag.out" "$out/text-$tag.txt" ||
+  if ! { "${verify_text[@]}" -out "$out/text-$tag.out" 2>/dev/null &&
+    cmp -s "$out/text-$tag.out" "$out/text-$tag.txt"; }; then
     fail "OpenSSL does not verify the $alg text signature"
-  "${verify_file[@]}" -out "$file.out" 2>/dev/null && cmp -s "$file.out" "$file" ||
+  fi
+  if ! { "${verify_file[@]}" -out "$file.out" 2>/dev/null && cmp -s "$file.out" "$file"; }; then
     fail "OpenSSL does not verify the $alg file signature"
+  fi
 else
   verify_text=("$repo_root/scripts/verify-sm2.sh" "$out/text-$tag.p7s")
   verify_file=("$repo_root/scripts/verify-sm2.sh" "$file.p7s")
