@@ -41,7 +41,7 @@ constexpr INT_PTR SELECT_CERTIFICATE_RESULT_FAILED = -1;
 // the user's Cancel (the program's "User canceled operation." number with the
 // customer bit), and a window that could not be created.
 constexpr DWORD SELECT_CERTIFICATE_ERROR_CANCELED = 0x20001002;
-constexpr DWORD SELECT_CERTIFICATE_ERROR_NO_WINDOW = 1406; // ERROR_CANNOT_FIND_WND_CLASS
+constexpr DWORD SELECT_CERTIFICATE_ERROR_NO_WINDOW = 1406; // ERROR_TLW_WITH_WSCHILD
 
 // CustomCryptUIDlgSelectCertificate: lets the user pick one of candidates and
 // hands out a duplicate of it in *ppSelected (the caller frees it with
