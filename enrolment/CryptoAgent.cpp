@@ -19,6 +19,12 @@
 
 namespace {
 
+// The longest subject name a request is made for. Its request, in Base64,
+// stays far below the 1 MiB a browser takes from a host (65,536 characters
+// of three UTF-8 bytes each are 262,144 Base64 characters); real names are a
+// few hundred characters at most.
+constexpr size_t kMaxSubjectChars = 65536;
+
 // The operating system's base RSA software CSP: the permission test always
 // runs there, whatever CSP the page chose.
 constexpr const WCHAR* kBaseProvider = TEXT("Microsoft Base Cryptographic Provider v1.0");
@@ -329,6 +335,13 @@ HRESULT CCryptoAgent::VURO_PKCS10CertRequisition(const WCHAR* bstrSubjectDN, LON
             TRACE_FAILED_W(kOp, TEXT("Check parameter"), E_INVALIDARG,
                            TEXT("(1 != lCertType && 2 != lCertType)"));
             return E_INVALIDARG;
+        }
+        // A name this long makes a request no browser takes back from a host:
+        // refused before a container or key is made for it.
+        if (WString(bstrSubjectDN).size() > kMaxSubjectChars) {
+            TRACE_FAILED_W(kOp, TEXT("Check parameter"), VURO_E_DATA_LENGTH_LIMIT,
+                           TEXT("wcslen(bstrSubjectDN) > kMaxSubjectChars"));
+            return VURO_E_DATA_LENGTH_LIMIT;
         }
         TRACE_OK_W(kOp, TEXT("Check parameter"));
 
