@@ -49,12 +49,16 @@ bool RequireText(const WCHAR* pwszOp, const WCHAR* pwszText, const WCHAR* pwszSt
 
 // Removes U+0020 from both ends; tabs and other blanks are kept.
 WString TrimSpaces(const WCHAR* pwsz) {
-    WString wstr(pwsz);
-    const size_t nFirst = wstr.find_first_not_of(WCHAR(' '));
-    if (nFirst == WString::npos)
-        return WString();
-    const size_t nLast = wstr.find_last_not_of(WCHAR(' '));
-    return wstr.substr(nFirst, nLast - nFirst + 1);
+    // One copy of the text, not two: certificates and envelopes are long.
+    size_t cch = 0;
+    while (pwsz[cch] != 0)
+        ++cch;
+    size_t nFirst = 0;
+    while (nFirst < cch && pwsz[nFirst] == WCHAR(' '))
+        ++nFirst;
+    while (cch > nFirst && pwsz[cch - 1] == WCHAR(' '))
+        --cch;
+    return WString(pwsz + nFirst, cch - nFirst);
 }
 
 bool Contains(const WString& wstr, const WCHAR* pwszPart) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -126,9 +127,12 @@ TEST(Dispatch, NulAndIllFormedTextIsRefusedAndEveryAnswerIsUtf8) {
         // through the body form, which takes a length.
         std::unique_ptr<char[]> owned(response);
         if (c.request.find('\0') != std::string::npos) {
-            std::string body = c.request;
+            std::unique_ptr<char[]> body(new char[c.request.size() + 1]);
+            std::memcpy(body.get(), c.request.data(), c.request.size());
+            body[c.request.size()] = 0;
             char* raw = nullptr;
-            ASSERT_EQ(RespondToRequestBody(TandryHost(), body.data(), body.size(), &raw), 0);
+            ASSERT_EQ(RespondToRequestBody(TandryHost(), std::move(body), c.request.size(), &raw),
+                      0);
             owned.reset(raw);
         }
         ASSERT_NE(owned, nullptr) << c.why;
