@@ -11,7 +11,9 @@
 
 #include "host/JsonHandles.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -355,6 +357,77 @@ TEST_F(HostEndToEnd, FramesAboveTheBoundAreRefusedAndTheConversationGoesOn) {
               R"({"function":"","errorcode":)" + Code(0xA0071101) + R"(,"result":false})");
     EXPECT_NE(bodies[1].find(R"x(\n(0xa0071101)")x"), std::string::npos) << bodies[1];
     EXPECT_EQ(bodies[2], kVersion);
+}
+
+// A sanitized host keeps freed memory aside and shadows all of it: its
+// resident size says nothing about what a request costs.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// PeakResidentKb: the high-water mark of the resident memory of this
+// process's newest child (the host just started), in KiB; 0 when unknown.
+long PeakResidentKb() {
+    long child = 0;
+    std::error_code ec;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ec)) {
+        std::FILE* f = std::fopen((task.path() / "children").c_str(), "r");
+        for (long pid = 0; f != nullptr && std::fscanf(f, "%ld", &pid) == 1;)
+            child = std::max(child, pid);
+        if (f != nullptr)
+            std::fclose(f);
+    }
+    std::FILE* f = std::fopen(("/proc/" + std::to_string(child) + "/status").c_str(), "r");
+    long kb = 0;
+    char line[256];
+    while (f != nullptr && std::fgets(line, sizeof line, f) != nullptr)
+        if (std::sscanf(line, "VmHWM: %ld kB", &kb) == 1)
+            break;
+    if (f != nullptr)
+        std::fclose(f);
+    return kb;
+}
+
+TEST_F(HostEndToEnd, AnAcceptedFrameCostsAtMostEightTimesItsSize) {
+    // The costliest request measured: one argument as long as the bound
+    // allows, converted, copied and decoded on its way into the import.
+    if (HostCommand().size() != 1)
+        GTEST_SKIP() << "the host runs under another program";
+    if (kSanitized)
+        GTEST_SKIP() << "a sanitized host's memory is no measure";
+    ScratchHives hives;
+    orvane::tools::HostProcess host;
+    ASSERT_TRUE(host.Start(HostCommand(), hives.Env())) << host.Error();
+    std::string body;
+    const auto ask = [&](const std::string& request) {
+        return host.WriteAll(Frame(request)) &&
+               host.ReadFrame(body, 60000) == orvane::tools::HostProcess::ReadStatus::Frame;
+    };
+    ASSERT_TRUE(
+        ask(Call("VURO_SetCSPInfo", R"([1024,"Microsoft Enhanced Cryptographic Provider v1.0"])")));
+    ASSERT_TRUE(ask(Call("VURO_SetKeyAlgorithm", R"(["RSA"])")));
+    ASSERT_TRUE(ask(Call("VURO_ImportSignCert", R"([1,"AAAA","c"])")));
+    const long baseline = PeakResidentKb();
+    if (baseline == 0)
+        GTEST_SKIP() << "no /proc to read the host's memory from";
+    const std::string head = R"({"function":"VURO_ImportSignCert","params":[1,")";
+    const std::string tail = R"(","c"]})";
+    const std::string request = head + std::string(4194304 - head.size() - tail.size(), 'A') + tail;
+    ASSERT_TRUE(ask(request));
+    EXPECT_NE(Parse(body).errorcode, 0) << body;
+    const long peak = PeakResidentKb();
+    EXPECT_LE((peak - baseline) * 1024, 8 * long(request.size()))
+        << "peak " << peak << " KiB over a baseline of " << baseline << " KiB";
+    host.CloseInput();
+    EXPECT_EQ(host.Wait(), 0);
 }
 
 TEST_F(HostEndToEnd, AnOverlongSubjectIsRefusedBeforeAnyKeyIsMade) {
