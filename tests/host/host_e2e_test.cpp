@@ -11,7 +11,9 @@
 
 #include "host/JsonHandles.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -302,7 +304,7 @@ TEST_F(HostEndToEnd, EndOfInputEndsTheHost) {
     }
 }
 
-TEST_F(HostEndToEnd, ResponsesUpToOneMebibyteAndNotOneByteMore) {
+TEST_F(HostEndToEnd, ResponsesUpToOneMebibyteAndAnErrorResponseBeyond) {
     // The token is echoed, so its size sets the response's size exactly.
     const std::string head =
         R"({"function":"VURO_GetVersion","errorcode":0,"result":"3.2.0.1","randomId":")";
@@ -311,7 +313,8 @@ TEST_F(HostEndToEnd, ResponsesUpToOneMebibyteAndNotOneByteMore) {
         return Frame(R"({"function":"VURO_GetVersion","params":[],"randomId":")" +
                      std::string(tokenSize, 't') + "\"}");
     };
-    Outcome o = RunHost({request(fits) + Frame(R"({"function":"checkHost","params":[]})")});
+    const std::string check = Frame(R"({"function":"checkHost","params":[]})");
+    Outcome o = RunHost({request(fits) + check});
     ASSERT_FALSE(o.timedOut);
     EXPECT_EQ(o.exitCode, 0);
     auto bodies = Bodies(o.output);
@@ -319,10 +322,134 @@ TEST_F(HostEndToEnd, ResponsesUpToOneMebibyteAndNotOneByteMore) {
     EXPECT_EQ(bodies[0].size(), 1048576u);
     EXPECT_EQ(o.output.substr(0, 4), std::string("\x00\x00\x10\x00", 4));
 
-    o = RunHost({request(fits + 1) + Frame(R"({"function":"checkHost","params":[]})")});
+    // One byte more: the page gets the limit's code (without the token, which
+    // alone would not fit), can ask what it means, and the host goes on.
+    o = RunHost({request(fits + 1) +
+                 Frame(R"({"function":"VURO_GetLastErrorDesc","params":[],"randomId":"d"})") +
+                 check});
     ASSERT_FALSE(o.timedOut);
-    EXPECT_EQ(o.output, "\xFF\xFF\xFF\xFF") << "only the marker, and the host stops";
-    EXPECT_NE(o.exitCode, 0);
+    EXPECT_EQ(o.exitCode, 0);
+    bodies = Bodies(o.output);
+    ASSERT_EQ(bodies.size(), 3u) << o.output.substr(0, 200);
+    EXPECT_EQ(bodies[0], R"({"function":"VURO_GetVersion","errorcode":)" + Code(0xA0071101) +
+                             R"(,"result":false})");
+    const Response desc = Parse(bodies[1]);
+    EXPECT_TRUE(desc.text == "Data length exceeds limited\n(0xa0071101)" ||
+                desc.text == "数据长度超出最大限制\n(0xa0071101)")
+        << bodies[1];
+    EXPECT_EQ(bodies[2], R"({"function":"CheckHost","errorcode":0,"result":true})");
+}
+
+TEST_F(HostEndToEnd, FramesAboveTheBoundAreRefusedAndTheConversationGoesOn) {
+    // 5 MiB of one long argument list, then an ordinary request.
+    std::string huge = R"({"function":"VURO_SetCSPInfo","params":[)";
+    while (huge.size() < 5 * 1024 * 1024)
+        huge += "1,";
+    huge += "1]}";
+    Outcome o =
+        RunHost({Frame(huge) + Frame(R"({"function":"VURO_GetLastErrorDesc","params":[]})") +
+                 Frame(R"({"function":"VURO_GetVersion","params":[]})")});
+    ASSERT_FALSE(o.timedOut);
+    EXPECT_EQ(o.exitCode, 0);
+    const auto bodies = Bodies(o.output);
+    ASSERT_EQ(bodies.size(), 3u);
+    EXPECT_EQ(bodies[0],
+              R"({"function":"","errorcode":)" + Code(0xA0071101) + R"(,"result":false})");
+    EXPECT_NE(bodies[1].find(R"x(\n(0xa0071101)")x"), std::string::npos) << bodies[1];
+    EXPECT_EQ(bodies[2], kVersion);
+}
+
+// A sanitized host keeps freed memory aside and shadows all of it: its
+// resident size says nothing about what a request costs.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// PeakResidentKb: the high-water mark of the resident memory of this
+// process's newest child (the host just started), in KiB; 0 when unknown.
+long PeakResidentKb() {
+    long child = 0;
+    std::error_code ec;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ec)) {
+        std::FILE* f = std::fopen((task.path() / "children").c_str(), "r");
+        for (long pid = 0; f != nullptr && std::fscanf(f, "%ld", &pid) == 1;)
+            child = std::max(child, pid);
+        if (f != nullptr)
+            std::fclose(f);
+    }
+    std::FILE* f = std::fopen(("/proc/" + std::to_string(child) + "/status").c_str(), "r");
+    long kb = 0;
+    char line[256];
+    while (f != nullptr && std::fgets(line, sizeof line, f) != nullptr)
+        if (std::sscanf(line, "VmHWM: %ld kB", &kb) == 1)
+            break;
+    if (f != nullptr)
+        std::fclose(f);
+    return kb;
+}
+
+TEST_F(HostEndToEnd, AnAcceptedFrameCostsAtMostEightTimesItsSize) {
+    // The costliest request measured: one argument as long as the bound
+    // allows, converted, copied and decoded on its way into the import.
+    if (HostCommand().size() != 1)
+        GTEST_SKIP() << "the host runs under another program";
+    if (kSanitized)
+        GTEST_SKIP() << "a sanitized host's memory is no measure";
+    ScratchHives hives;
+    orvane::tools::HostProcess host;
+    ASSERT_TRUE(host.Start(HostCommand(), hives.Env())) << host.Error();
+    std::string body;
+    const auto ask = [&](const std::string& request) {
+        return host.WriteAll(Frame(request)) &&
+               host.ReadFrame(body, 60000) == orvane::tools::HostProcess::ReadStatus::Frame;
+    };
+    ASSERT_TRUE(
+        ask(Call("VURO_SetCSPInfo", R"([1024,"Microsoft Enhanced Cryptographic Provider v1.0"])")));
+    ASSERT_TRUE(ask(Call("VURO_SetKeyAlgorithm", R"(["RSA"])")));
+    ASSERT_TRUE(ask(Call("VURO_ImportSignCert", R"([1,"AAAA","c"])")));
+    const long baseline = PeakResidentKb();
+    if (baseline == 0)
+        GTEST_SKIP() << "no /proc to read the host's memory from";
+    const std::string head = R"({"function":"VURO_ImportSignCert","params":[1,")";
+    const std::string tail = R"(","c"]})";
+    const std::string request = head + std::string(4194304 - head.size() - tail.size(), 'A') + tail;
+    ASSERT_TRUE(ask(request));
+    EXPECT_NE(Parse(body).errorcode, 0) << body;
+    const long peak = PeakResidentKb();
+    EXPECT_LE((peak - baseline) * 1024, 8 * long(request.size()))
+        << "peak " << peak << " KiB over a baseline of " << baseline << " KiB";
+    host.CloseInput();
+    EXPECT_EQ(host.Wait(), 0);
+}
+
+TEST_F(HostEndToEnd, AnOverlongSubjectIsRefusedBeforeAnyKeyIsMade) {
+    ScratchHives hives;
+    const std::string cn = "CN=" + std::string(1000000, 'a');
+    const auto bodies = Converse(
+        {
+            Call("VURO_SetCSPInfo", R"([1024,"Microsoft Enhanced Cryptographic Provider v1.0"])"),
+            Call("VURO_SetKeyAlgorithm", R"(["RSA"])"),
+            Call("VURO_PKCS10CertRequisition", "[\"" + cn + "\",1,0]"),
+            Call("VURO_GetContainer", "[]"),
+            Call("VURO_PKCS10CertRequisition", "[\"" + cn.substr(0, 65536) + "\",1,0]"),
+        },
+        hives.Env());
+    ASSERT_EQ(bodies.size(), 5u);
+    EXPECT_EQ(bodies[2], R"({"function":"VURO_PKCS10CertRequisition","errorcode":)" +
+                             Code(0xA0071101) + R"(,"result":false})");
+    EXPECT_EQ(bodies[3], R"({"function":"VURO_GetContainer","errorcode":0,"result":""})");
+    // The longest name taken still gives a response the browser takes.
+    const Response longest = Parse(bodies[4]);
+    EXPECT_EQ(longest.errorcode, 0) << bodies[4].substr(0, 200);
+    EXPECT_LE(bodies[4].size(), 1048576u);
 }
 
 TEST_F(HostEndToEnd, TheAgentKeepsThePagesChoicesBetweenRequests) {
