@@ -96,6 +96,8 @@ BOOL VirtualFree(LPVOID lpAddress, SIZE_T dwSize, DWORD dwFreeType);
 #define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
 #define INVALID_FILE_SIZE ((DWORD)0xFFFFFFFF)
 
+// CreateFileW: CREATE_NEW fails with ERROR_FILE_EXISTS whenever the name is
+// taken, also by a link (dangling or not), which is never followed.
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
@@ -164,6 +166,22 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME* lpSystemTime, LPFILETIME lpFileTime)
 BOOL FileTimeToLocalFileTime(const FILETIME* lpFileTime, LPFILETIME lpLocalFileTime);
 // GetSystemTimeAsFileTime: the current time, UTC.
 void GetSystemTimeAsFileTime(LPFILETIME lpSystemTimeAsFileTime);
+typedef struct _TIME_ZONE_INFORMATION {
+    LONG Bias;
+    WCHAR StandardName[32];
+    SYSTEMTIME StandardDate;
+    LONG StandardBias;
+    WCHAR DaylightName[32];
+    SYSTEMTIME DaylightDate;
+    LONG DaylightBias;
+} TIME_ZONE_INFORMATION, *PTIME_ZONE_INFORMATION, *LPTIME_ZONE_INFORMATION;
+// SystemTimeToTzSpecificLocalTime: the calendar time in UTC as local time by
+// the rule of the zone for that instant (summer time included), not by the
+// offset in force now. Only the active zone is offered: lpTimeZoneInformation
+// must be null, else ERROR_INVALID_PARAMETER; so is a time
+// SystemTimeToFileTime refuses.
+BOOL SystemTimeToTzSpecificLocalTime(const TIME_ZONE_INFORMATION* lpTimeZoneInformation,
+                                     const SYSTEMTIME* lpUniversalTime, LPSYSTEMTIME lpLocalTime);
 
 #ifdef __cplusplus
 }

@@ -50,7 +50,9 @@ extern "C" HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD d
     flags |= (wantRead && wantWrite) ? O_RDWR : wantWrite ? O_WRONLY : O_RDONLY;
     switch (dwCreationDisposition) {
     case CREATE_NEW:
-        flags |= O_CREAT | O_EXCL;
+        // A new file is never made through a link: whatever holds the name,
+        // a dangling link included, makes the call fail.
+        flags |= O_CREAT | O_EXCL | O_NOFOLLOW;
         break;
     case CREATE_ALWAYS:
         flags |= O_CREAT | O_TRUNC;

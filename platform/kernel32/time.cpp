@@ -46,6 +46,18 @@ bool CurrentOffset(int64_t& offset) {
     return true;
 }
 
+// OffsetAt: the local zone's offset from UTC at the instant t, in seconds.
+bool OffsetAt(time_t t, int64_t& offset) {
+    static std::mutex mutex;
+    std::lock_guard<std::mutex> lock(mutex);
+    tzset(); // localtime_r need not read TZ again by itself
+    struct tm local {};
+    if (localtime_r(&t, &local) == nullptr)
+        return false;
+    offset = local.tm_gmtoff;
+    return true;
+}
+
 uint64_t TicksOf(const FILETIME& ft) {
     return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
@@ -158,6 +170,31 @@ BOOL FileTimeToLocalFileTime(const FILETIME* lpFileTime, LPFILETIME lpLocalFileT
     }
     *lpLocalFileTime = FileTimeOf(static_cast<uint64_t>(nTicks + nOffset));
     return TRUE;
+}
+
+BOOL SystemTimeToTzSpecificLocalTime(const TIME_ZONE_INFORMATION* lpTimeZoneInformation,
+                                     const SYSTEMTIME* lpUniversalTime, LPSYSTEMTIME lpLocalTime) {
+    FILETIME ftUtc{};
+    if (lpTimeZoneInformation != nullptr || lpLocalTime == nullptr ||
+        !SystemTimeToFileTime(lpUniversalTime, &ftUtc)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const int64_t nTicks = static_cast<int64_t>(TicksOf(ftUtc));
+    const time_t t = static_cast<time_t>(nTicks / static_cast<int64_t>(kTicksPerSecond) -
+                                         kDaysFrom1601To1970 * kSecondsPerDay);
+    int64_t nOffsetSeconds = 0;
+    if (!OffsetAt(t, nOffsetSeconds)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const int64_t nOffset = nOffsetSeconds * static_cast<int64_t>(kTicksPerSecond);
+    if (nOffset < 0 && nTicks < -nOffset) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const FILETIME ftLocal = FileTimeOf(static_cast<uint64_t>(nTicks + nOffset));
+    return FileTimeToSystemTime(&ftLocal, lpLocalTime);
 }
 
 void GetSystemTimeAsFileTime(LPFILETIME lpSystemTimeAsFileTime) {

@@ -1,0 +1,646 @@
+#include "signing/SigningAgent.h"
+
+#include "certificates/CertificateRecord.h"
+#include "certificates/CspQueries.h"
+#include "foundation/ErrorText.h"
+#include "foundation/Misc.h"
+#include "foundation/Trace.h"
+#include "signing/CertificateFilter.h"
+#include "signing/FilePathCheck.h"
+#include "signing/RsaPkcs7.h"
+#include "signing/Sm2Pkcs7.h"
+
+#include <shlwapi.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#define TRACE_MODULE "CryptoAgent"
+
+namespace orvane::signing {
+namespace {
+
+// What VURO_SignFile appends to the source's path.
+constexpr WCHAR kSignatureSuffix[] = TEXT(".p7s");
+constexpr size_t kSignatureSuffixChars = 4;
+
+constexpr WCHAR kEmptyText[] = TEXT("");
+
+bool IsNullOrEmpty(const WCHAR* pwsz) {
+    return pwsz == nullptr || pwsz[0] == 0;
+}
+
+// Runs an operation's body; memory running out anywhere inside becomes
+// E_OUTOFMEMORY instead of an exception leaving the agent.
+template <class Body> HRESULT RunGuarded(const WCHAR* pwszOperation, Body body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        TRACE_FAILED_W(pwszOperation, TEXT("New buffer"), E_OUTOFMEMORY, TEXT("std::bad_alloc"));
+        return E_OUTOFMEMORY;
+    }
+}
+
+// CheckOut: whether the caller gave the out pointer; a null one is traced
+// (the call then fails with E_POINTER rather than writing through it).
+bool CheckOut(const WCHAR* pwszOp, const void* pvOut, const WCHAR* pwszReason) {
+    if (pvOut != nullptr)
+        return true;
+    TRACE_FAILED_W(pwszOp, TEXT("Check parameter"), E_POINTER, pwszReason);
+    return false;
+}
+
+// NewText: the text as a new BSTR in *pbstr.
+HRESULT NewText(const WCHAR* pwszOp, const WCHAR* pwsz, size_t cch, UniqueBstr* pbstr,
+                const WCHAR* pwszReason) {
+    BSTR bstr = SysAllocStringLen(pwsz, UINT(cch));
+    if (bstr == nullptr)
+        return TRACE_FAIL_W(pwszOp, TEXT("New buffer"), E_OUTOFMEMORY, pwszReason);
+    pbstr->reset(bstr);
+    return VURO_OK;
+}
+
+// HandOutOrEmpty: a signing call's answer: its text after success, an empty
+// text after a failure (null only when not even that can be allocated).
+void HandOutOrEmpty(HRESULT hResult, UniqueBstr& bstrResult, BSTR* pbstrOut) {
+    if (SUCCEEDED(hResult))
+        *pbstrOut = bstrResult.release();
+    else
+        *pbstrOut = SysAllocString(kEmptyText);
+}
+
+// IsAcceptedHashAlgorithm: "SHA-1" in any letter case.
+bool IsAcceptedHashAlgorithm(const WCHAR* bstrHashAlg) {
+    return !IsNullOrEmpty(bstrHashAlg) && lstrcmpiW(bstrHashAlg, kSigningHashAlgorithm) == 0;
+}
+
+HRESULT CheckHashAlgorithm(const WCHAR* pwszOp, const WCHAR* bstrHashAlg) {
+    if (!IsAcceptedHashAlgorithm(bstrHashAlg))
+        return TRACE_FAIL_W(pwszOp, TEXT("check hashalg"), E_INVALIDARG,
+                            TEXT("bstrHashAlg == NULL || wcslen(bstrHashAlg) == 0 || "
+                                 "_wcsicmp(bstrHashAlg, L\"SHA-1\") != 0"));
+    TRACE_OK_W(pwszOp, TEXT("check hashalg"));
+    return VURO_OK;
+}
+
+// SameEncoding: whether two certificates are the same bytes.
+bool SameEncoding(PCCERT_CONTEXT a, PCCERT_CONTEXT b) {
+    return a->cbCertEncoded == b->cbCertEncoded &&
+           std::memcmp(a->pbCertEncoded, b->pbCertEncoded, a->cbCertEncoded) == 0;
+}
+
+// FormatValidToDate: "%4d-%02d-%02d %02d:%02d:%02d" of st, as pages have
+// always read it (the year padded with blanks, not zeros).
+WString FormatValidToDate(const SYSTEMTIME& st) {
+    char sz[64] = {};
+    const int n =
+        std::snprintf(sz, sizeof sz, "%4d-%02d-%02d %02d:%02d:%02d", int(st.wYear), int(st.wMonth),
+                      int(st.wDay), int(st.wHour), int(st.wMinute), int(st.wSecond));
+    WString wstr;
+    for (int i = 0; i < n && i < int(sizeof sz); ++i)
+        wstr.push_back(WCHAR(sz[i]));
+    return wstr;
+}
+
+} // namespace
+
+CCryptoAgent::CCryptoAgent(HMODULE hModule, const SELECTION_UI* pUi) noexcept
+    : m_hModule(hModule), m_pUi(pUi != nullptr ? pUi : &kSystemSelectionUi) {}
+
+HRESULT CCryptoAgent::Finish(HRESULT hResult) noexcept {
+    m_hrLastResult = hResult;
+    return hResult;
+}
+
+PCCERT_CONTEXT CCryptoAgent::SelectedCertificate() const noexcept {
+    if (m_pCertContext)
+        return m_pCertContext.get();
+    if (m_pUnregsitedSignCertCtx)
+        return m_pUnregsitedSignCertCtx->pCertContext;
+    return nullptr;
+}
+
+// ---- VURO_SelectUserCert ---------------------------------------------------------------
+
+HRESULT CCryptoAgent::VURO_SelectUserCert(const WCHAR* bstrDN, const WCHAR* bstrIssuerDN,
+                                          const WCHAR* bstrSN, const WCHAR* bstrCSP,
+                                          VARIANT_BOOL bAlwaysShow, BSTR* pbstrCSPName) {
+    constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_SelectUserCert");
+    TraceHelper trace(kOp);
+    // Whatever happens below, the old selection is gone: a page that failed to
+    // select must not sign with what an earlier call chose.
+    m_pCertContext.reset();
+    m_pUnregsitedSignCertCtx.reset();
+    return Finish(RunGuarded(kOp, [&]() -> HRESULT {
+        if (!CheckOut(kOp, pbstrCSPName, TEXT("NULL == pbstrCSPName")))
+            return E_POINTER;
+        *pbstrCSPName = nullptr;
+        const HRESULT hResult =
+            Select(bstrDN, bstrIssuerDN, bstrSN, bstrCSP, bAlwaysShow, pbstrCSPName);
+        if (FAILED(hResult)) {
+            m_pCertContext.reset();
+            m_pUnregsitedSignCertCtx.reset();
+        }
+        return hResult;
+    }));
+}
+
+HRESULT CCryptoAgent::Select(const WCHAR* bstrDN, const WCHAR* bstrIssuerDN, const WCHAR* bstrSN,
+                             const WCHAR* bstrCSP, VARIANT_BOOL bAlwaysShow, BSTR* pbstrCSPName) {
+    constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_SelectUserCert");
+    TraceValueW("DN", bstrDN);
+    TraceValueW("IssuerDN", bstrIssuerDN);
+    TraceValueW("SN", bstrSN);
+    TraceValueW("CSP", bstrCSP);
+    TraceValueNumber("AlwaysShow", long(bAlwaysShow));
+
+    // Signing certificates of the RSA family with a key this user can reach.
+    // Validity is not checked: an expired certificate is offered too, and the
+    // page decides (it can ask VURO_GetCertInfo("ValidToDate")).
+    CERTIFICATE_FILTER stFilter{};
+    stFilter.pwszSubjectDN = bstrDN;
+    stFilter.pwszIssuerDN = bstrIssuerDN;
+    stFilter.pwszCSPName = bstrCSP;
+    stFilter.pwszSubjectKeyID = nullptr;
+    stFilter.pwszSerialNumber = IsNullOrEmpty(bstrSN) ? nullptr : bstrSN;
+    stFilter.dwKeyUsage = kSigningKeyUsage;
+    stFilter.fPrivateKey = TRUE;
+    stFilter.pszSignatureAlg = kRsaSignatureAlgPrefix;
+    stFilter.pftTime = nullptr;
+
+    CertificateList vtrCertificateSet;
+    HRESULT hResult = FilterCertificatesfromLocalStore(&stFilter, vtrCertificateSet);
+    if (FAILED(hResult))
+        return TRACE_FAIL_W(kOp, TEXT("FilterCertificatesfromLocalStore"), hResult,
+                            TEXT("FAILED(hResult)"));
+    TRACE_OK_W(kOp, TEXT("FilterCertificatesfromLocalStore"));
+
+    // SM2 certificates live only in the containers of the providers the page
+    // names; without names no container is searched.
+    UnregisteredCertList vtrUnregistered;
+    if (!IsNullOrEmpty(bstrCSP)) {
+        stFilter.pszSignatureAlg = kSm2SignatureAlgPrefix;
+        hResult = FilterUnregisteredCertificatesfromCSP(bstrCSP, &stFilter, vtrUnregistered);
+        if (FAILED(hResult))
+            return TRACE_FAIL_W(kOp, TEXT("FilterUnregisteredCertificatesfromCSP"), hResult,
+                                TEXT("FAILED(hResult)"));
+        TRACE_OK_W(kOp, TEXT("FilterUnregisteredCertificatesfromCSP"));
+        for (const UniqueUnregisteredCertContext& pUnregistered : vtrUnregistered) {
+            UniqueCertContext pCopy(CertDuplicateCertificateContext(pUnregistered->pCertContext));
+            if (!pCopy)
+                return FAIL_LAST_ERROR_W(kOp, TEXT("CertDuplicateCertificateContext"),
+                                         TEXT("NULL == pCertContext"));
+            vtrCertificateSet.push_back(std::move(pCopy));
+        }
+    }
+    if (vtrCertificateSet.size() == 0)
+        return TRACE_FAIL_W(kOp, TEXT("Check certificate set"), VURO_E_NO_AVAILABLE_CERT,
+                            TEXT("vtrCertificateSet.size() == 0"));
+
+    std::vector<PCCERT_CONTEXT> vtrCandidates;
+    vtrCandidates.reserve(vtrCertificateSet.size());
+    for (const UniqueCertContext& pCert : vtrCertificateSet)
+        vtrCandidates.push_back(pCert.get());
+
+    SELECT_CERTIFICATE_OPTIONS stOptions{};
+    stOptions.dwType = 0;
+    stOptions.hResourceModule = m_hModule;
+    stOptions.bAlwaysShow = bAlwaysShow != VARIANT_FALSE ? 1 : 0;
+    stOptions.dwParentGiven = 1;
+    stOptions.hParentWindow = m_pUi->pfnForegroundWindow();
+    PCCERT_CONTEXT pChosenRaw = nullptr;
+    hResult = m_pUi->pfnSelectCertificate(&stOptions, vtrCandidates, &pChosenRaw);
+    if (hResult == HRESULT_FROM_WIN32(ERROR_CANNOT_FIND_WND_CLASS)) {
+        // The foreground window may belong to another process, which cannot
+        // own our dialog: try again under this thread's active window.
+        TRACE_FAILED_W(kOp, TEXT("CustomCryptUIDlgSelectCertificate (foreground window)"), hResult,
+                       TEXT("FAILED(hResult)"));
+        stOptions.hParentWindow = m_pUi->pfnActiveWindow();
+        pChosenRaw = nullptr;
+        hResult = m_pUi->pfnSelectCertificate(&stOptions, vtrCandidates, &pChosenRaw);
+    }
+    UniqueCertContext pChosen(pChosenRaw);
+    if (FAILED(hResult))
+        return TRACE_FAIL_W(kOp, TEXT("CustomCryptUIDlgSelectCertificate"), hResult,
+                            TEXT("FAILED(hResult)"));
+    if (!pChosen)
+        return TRACE_FAIL_W(kOp, TEXT("CustomCryptUIDlgSelectCertificate"), E_UNEXPECTED,
+                            TEXT("NULL == pCertContext"));
+    TRACE_OK_W(kOp, TEXT("CustomCryptUIDlgSelectCertificate"));
+
+    UniqueBstr bstrCSPName;
+    if (CheckCertSignatureAlg(pChosen.get(), kSm2SignatureAlgPrefix) == VURO_OK) {
+        const UniqueUnregisteredCertContext* pFound = nullptr;
+        for (const UniqueUnregisteredCertContext& pUnregistered : vtrUnregistered)
+            if (SameEncoding(pUnregistered->pCertContext, pChosen.get())) {
+                pFound = &pUnregistered;
+                break;
+            }
+        // Only container certificates are offered with this prefix.
+        if (pFound == nullptr)
+            return TRACE_FAIL_W(kOp, TEXT("Find unregistered certificate"), E_UNEXPECTED,
+                                TEXT("NULL == pUnregisteredCertContext"));
+        PCUNREGISTERED_CERT_CONTEXT pCopyRaw = nullptr;
+        hResult = CertDuplicateUnregisteredCertContext(pFound->get(), &pCopyRaw);
+        UniqueUnregisteredCertContext pCopy(pCopyRaw);
+        if (FAILED(hResult))
+            return TRACE_FAIL_W(kOp, TEXT("CertDuplicateUnregisteredCertContext"), hResult,
+                                TEXT("FAILED(hResult)"));
+        hResult = NewText(kOp, pCopy->wszCSPName, size_t(lstrlenW(pCopy->wszCSPName)), &bstrCSPName,
+                          TEXT("!lpwszCSPName"));
+        if (FAILED(hResult))
+            return hResult;
+        m_pUnregsitedSignCertCtx = std::move(pCopy);
+        TRACE_OK_W(kOp, TEXT("Select container certificate"));
+    } else if (CheckCertSignatureAlg(pChosen.get(), kRsaSignatureAlgPrefix) == VURO_OK) {
+        WString wstrProvider;
+        hResult = ReadPrivateKeyProviderText(pChosen.get(), PP_NAME, &wstrProvider);
+        if (FAILED(hResult))
+            return TRACE_FAIL_W(kOp, TEXT("QueryCertContextInfo(QUERYID_PROVIDERNAME)"), hResult,
+                                TEXT("FAILED(hResult)"));
+        hResult = NewText(kOp, wstrProvider.c_str(), wstrProvider.size(), &bstrCSPName,
+                          TEXT("!lpwszCSPName"));
+        if (FAILED(hResult))
+            return hResult;
+        m_pCertContext = std::move(pChosen);
+        TRACE_OK_W(kOp, TEXT("Select store certificate"));
+    } else {
+        return TRACE_FAIL_W(kOp, TEXT("Check certificate signature algorithm"),
+                            VURO_E_INVALID_KEY_ALG, TEXT("Check certificate signature algorithm"));
+    }
+    TraceValueW("CSP name", bstrCSPName.get());
+    *pbstrCSPName = bstrCSPName.release();
+    return VURO_OK;
+}
+
+// ---- signing texts ----------------------------------------------------------------------
+
+HRESULT CCryptoAgent::VURO_SignData(const WCHAR* bstrSourceMsg, const WCHAR* bstrHashAlg,
+                                    BSTR* pbstrSignature) {
+    constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_SignData");
+    TraceHelper trace(kOp);
+    return Finish(SignText(kOp, bstrSourceMsg, bstrHashAlg, TRUE, pbstrSignature));
+}
+
+HRESULT CCryptoAgent::VURO_SignDataDetached(const WCHAR* bstrSourceMsg, const WCHAR* bstrHashAlg,
+                                            BSTR* pbstrSignature) {
+    constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_SignDataDetached");
+    TraceHelper trace(kOp);
+    return Finish(SignText(kOp, bstrSourceMsg, bstrHashAlg, FALSE, pbstrSignature));
+}
+
+HRESULT CCryptoAgent::SignText(const WCHAR* pwszOp, const WCHAR* bstrSourceMsg,
+                               const WCHAR* bstrHashAlg, BOOL bIncludeContent,
+                               BSTR* pbstrSignature) {
+    if (!CheckOut(pwszOp, pbstrSignature, TEXT("NULL == pbstrSignature")))
+        return E_POINTER;
+    UniqueBstr bstrSignature;
+    const HRESULT hResult = RunGuarded(pwszOp, [&]() -> HRESULT {
+        if (IsNullOrEmpty(bstrSourceMsg))
+            return TRACE_FAIL_W(pwszOp, TEXT("Check parameter"), E_INVALIDARG,
+                                TEXT("bstrSourceMsg == NULL || wcslen(bstrSourceMsg) == 0"));
+        if (!HasSelection())
+            return TRACE_FAIL_W(pwszOp, TEXT("Check certificate"), VURO_E_CERT_NOT_READY,
+                                TEXT("m_pCertContext == NULL && NULL == m_pUnregsitedSignCertCtx"));
+        TraceValueW("HashAlg", bstrHashAlg);
+
+        // What is signed is the text's UTF-8 bytes, without a terminator.
+        char* pszRaw = nullptr;
+        int cbUtf8 = 0;
+        HRESULT hr = UTF16ToUTF8(bstrSourceMsg, &pszRaw, &cbUtf8);
+        std::unique_ptr<char[]> pszUtf8(pszRaw);
+        if (FAILED(hr))
+            return TRACE_FAIL_W(pwszOp, TEXT("UTF16ToUTF8"), hr, TEXT("FAILED(hResult)"));
+        TraceValueNumber("Source bytes", long(cbUtf8));
+        const BYTE* pbContent = reinterpret_cast<const BYTE*>(pszUtf8.get());
+
+        if (m_pCertContext) {
+            hr = CheckHashAlgorithm(pwszOp, bstrHashAlg);
+            if (FAILED(hr))
+                return hr;
+            hr = SignBinaryData(bstrSignature.put(), pbContent, m_pCertContext.get(), DWORD(cbUtf8),
+                                bIncludeContent);
+            if (FAILED(hr))
+                return TRACE_FAIL_W(pwszOp, TEXT("SignBinaryData"), hr, TEXT("FAILED(hResult)"));
+            TRACE_OK_W(pwszOp, TEXT("SignBinaryData"));
+        } else {
+            // The SM2 providers hash with SM3 whatever the page asked for.
+            hr = SM2SignData(bstrSignature.put(), m_pUnregsitedSignCertCtx.get(), pbContent,
+                             DWORD(cbUtf8), bIncludeContent);
+            if (FAILED(hr))
+                return TRACE_FAIL_W(pwszOp, TEXT("SM2SignData"), hr, TEXT("FAILED(hResult)"));
+            TRACE_OK_W(pwszOp, TEXT("SM2SignData"));
+        }
+        return VURO_OK;
+    });
+    HandOutOrEmpty(hResult, bstrSignature, pbstrSignature);
+    return hResult;
+}
+
+// ---- signing files -----------------------------------------------------------------------
+
+namespace {
+
+// CheckSource: the checks both file operations make on the source: a name,
+// a selection, a file that exists and passes the path checks.
+HRESULT CheckSource(const WCHAR* pwszOp, const WCHAR* bstrSrcFileName, bool bHasSelection) {
+    if (IsNullOrEmpty(bstrSrcFileName))
+        return TRACE_FAIL_W(pwszOp, TEXT("Check parameter"), E_INVALIDARG,
+                            TEXT("bstrSrcFileName == NULL || wcslen(bstrSrcFileName) == 0"));
+    if (!bHasSelection)
+        return TRACE_FAIL_W(pwszOp, TEXT("Check certificate"), VURO_E_CERT_NOT_READY,
+                            TEXT("m_pCertContext == NULL && NULL == m_pUnregsitedSignCertCtx"));
+    TraceValueW("SrcFileName", bstrSrcFileName);
+    return VURO_OK;
+}
+
+HRESULT CheckSourcePath(const WCHAR* pwszOp, const WCHAR* bstrSrcFileName) {
+    if (!PathFileExistsW(bstrSrcFileName))
+        return FAIL_LAST_ERROR_W(pwszOp, TEXT("PathFileExists"), TEXT("bRetCode == FALSE"));
+    const HRESULT hResult = IsMaliciousFilePathName(bstrSrcFileName, FILE_PATH_SOURCE);
+    if (FAILED(hResult))
+        return TRACE_FAIL_W(pwszOp, TEXT("IsMaliciousFilePathName (Source)"), hResult,
+                            TEXT("FAILED(hResult)"));
+    TRACE_OK_W(pwszOp, TEXT("IsMaliciousFilePathName (Source)"));
+    return VURO_OK;
+}
+
+} // namespace
+
+HRESULT CCryptoAgent::VURO_SignFile(const WCHAR* bstrSrcFileName, const WCHAR* bstrHashAlg,
+                                    BSTR* pbstrDestination) {
+    constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_SignFile");
+    TraceHelper trace(kOp);
+    if (!CheckOut(kOp, pbstrDestination, TEXT("NULL == pbstrDestination")))
+        return Finish(E_POINTER);
+    UniqueBstr bstrDestination;
+    const HRESULT hResult = RunGuarded(kOp, [&]() -> HRESULT {
+        return SignFileTo(bstrSrcFileName, bstrHashAlg, bstrDestination.put());
+    });
+    HandOutOrEmpty(hResult, bstrDestination, pbstrDestination);
+    return Finish(hResult);
+}
+
+HRESULT CCryptoAgent::SignFileTo(const WCHAR* bstrSrcFileName, const WCHAR* bstrHashAlg,
+                                 BSTR* pbstrDestination) {
+    constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_SignFile");
+    HRESULT hResult = CheckSource(kOp, bstrSrcFileName, HasSelection());
+    if (FAILED(hResult))
+        return hResult;
+
+    // The destination is the source's path and ".p7s"; one that would not fit
+    // a path buffer is refused rather than cut short into another name.
+    const size_t cchSource = size_t(lstrlenW(bstrSrcFileName));
+    if (cchSource + kSignatureSuffixChars > size_t(MAX_PATH - 1))
+        return TRACE_FAIL_W(kOp, TEXT("Make destination path"),
+                            HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE),
+                            TEXT("wcslen(bstrSrcFileName) + wcslen(L\".p7s\") >= MAX_PATH"));
+    const WString wstrDestination = WString(bstrSrcFileName) + kSignatureSuffix;
+
+    hResult = CheckSourcePath(kOp, bstrSrcFileName);
+    if (FAILED(hResult))
+        return hResult;
+    hResult = IsMaliciousFilePathName(wstrDestination.c_str(), FILE_PATH_DESTINATION);
+    if (FAILED(hResult))
+        return TRACE_FAIL_W(kOp, TEXT("IsMaliciousFilePathName (Destination)"), hResult,
+                            TEXT("FAILED(hResult)"));
+    TRACE_OK_W(kOp, TEXT("IsMaliciousFilePathName (Destination)"));
+
+    // Held open (shared with readers only) until the message is written, so
+    // on Windows nobody writes to the file while it is signed.
+    UniqueFile hSource =
+        UniqueFile::FromCreate(CreateFileW(bstrSrcFileName, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!hSource)
+        return FAIL_LAST_ERROR_W(kOp, TEXT("CreateFile"), TEXT("INVALID_HANDLE_VALUE == hFile"));
+    LARGE_INTEGER largeFileSize{};
+    if (!GetFileSizeEx(hSource.get(), &largeFileSize))
+        return FAIL_LAST_ERROR_W(kOp, TEXT("GetFileSizeEx"), TEXT("bRetCode == FALSE"));
+    if (ULONGLONG(largeFileSize.QuadPart) > MAX_SIGN_FILE_SIZE)
+        return TRACE_FAIL_W(kOp, TEXT("Check file size"), VURO_E_FILE_SIZE_LIMIT,
+                            TEXT("largeFileSize.QuadPart > MAX_SIGN_FILE_SIZE"));
+    TraceValueNumber("File size", long(largeFileSize.QuadPart));
+
+    UniqueBstr bstrSignature;
+    if (m_pCertContext) {
+        hResult = CheckHashAlgorithm(kOp, bstrHashAlg);
+        if (FAILED(hResult))
+            return hResult;
+        hResult = SignFile(bstrSignature.put(), bstrSrcFileName, m_pCertContext.get(), TRUE);
+        if (FAILED(hResult))
+            return TRACE_FAIL_W(kOp, TEXT("SignFile"), hResult, TEXT("FAILED(hResult)"));
+    } else {
+        hResult =
+            SM2SignFile(bstrSignature.put(), m_pUnregsitedSignCertCtx.get(), bstrSrcFileName, TRUE);
+        if (FAILED(hResult))
+            return TRACE_FAIL_W(kOp, TEXT("SM2SignFile"), hResult, TEXT("FAILED(hResult)"));
+    }
+    TRACE_OK_W(kOp, TEXT("Sign file"));
+
+    // The file holds the message's DER: the Base64 text decoded.
+    char* pszRaw = nullptr;
+    int cchBase64 = 0;
+    hResult = UTF16ToUTF8(bstrSignature.get(), &pszRaw, &cchBase64);
+    std::unique_ptr<char[]> pszBase64(pszRaw);
+    if (FAILED(hResult))
+        return TRACE_FAIL_W(kOp, TEXT("UTF16ToUTF8"), hResult, TEXT("FAILED(hResult)"));
+    bstrSignature.reset();
+    BYTE* pbRaw = nullptr;
+    DWORD cbDer = 0;
+    hResult = Base64DecodeEx(cchBase64, &pbRaw, pszBase64.get(), &cbDer);
+    std::unique_ptr<BYTE[]> pbDer(pbRaw);
+    if (FAILED(hResult))
+        return TRACE_FAIL_W(kOp, TEXT("Base64DecodeEx"), hResult, TEXT("FAILED(hResult)"));
+    pszBase64.reset();
+
+    hResult = WriteFileSimple(wstrDestination.c_str(), pbDer.get(), cbDer);
+    if (FAILED(hResult))
+        return TRACE_FAIL_W(kOp, TEXT("WriteFileSimple"), hResult,
+                            TEXT("WriteFileSimple (Kernel) FAILED."));
+    TRACE_OK_W(kOp, TEXT("WriteFileSimple"));
+    TraceValueW("Destination", wstrDestination.c_str());
+    UniqueBstr bstrDestination;
+    hResult = NewText(kOp, wstrDestination.c_str(), wstrDestination.size(), &bstrDestination,
+                      TEXT("NULL == bstrDestination"));
+    if (FAILED(hResult))
+        return hResult;
+    *pbstrDestination = bstrDestination.release();
+    return VURO_OK;
+}
+
+HRESULT CCryptoAgent::VURO_SignFileDetached(const WCHAR* bstrSrcFileName, const WCHAR* bstrHashAlg,
+                                            BSTR* pbstrSignature) {
+    constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_SignFileDetached");
+    TraceHelper trace(kOp);
+    if (!CheckOut(kOp, pbstrSignature, TEXT("NULL == pbstrSignature")))
+        return Finish(E_POINTER);
+    UniqueBstr bstrSignature;
+    const HRESULT hResult = RunGuarded(kOp, [&]() -> HRESULT {
+        return SignFileDetachedTo(bstrSrcFileName, bstrHashAlg, bstrSignature.put());
+    });
+    HandOutOrEmpty(hResult, bstrSignature, pbstrSignature);
+    return Finish(hResult);
+}
+
+HRESULT CCryptoAgent::SignFileDetachedTo(const WCHAR* bstrSrcFileName, const WCHAR* bstrHashAlg,
+                                         BSTR* pbstrSignature) {
+    constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_SignFileDetached");
+    HRESULT hResult = CheckSource(kOp, bstrSrcFileName, HasSelection());
+    if (FAILED(hResult))
+        return hResult;
+    hResult = CheckSourcePath(kOp, bstrSrcFileName);
+    if (FAILED(hResult))
+        return hResult;
+    // No size limit: a detached message never holds the file.
+    if (m_pCertContext) {
+        hResult = CheckHashAlgorithm(kOp, bstrHashAlg);
+        if (FAILED(hResult))
+            return hResult;
+        hResult = SignFile(pbstrSignature, bstrSrcFileName, m_pCertContext.get(), FALSE);
+        if (FAILED(hResult))
+            return TRACE_FAIL_W(kOp, TEXT("SignFile"), hResult, TEXT("FAILED(hResult)"));
+    } else {
+        hResult =
+            SM2SignFile(pbstrSignature, m_pUnregsitedSignCertCtx.get(), bstrSrcFileName, FALSE);
+        if (FAILED(hResult))
+            return TRACE_FAIL_W(kOp, TEXT("SM2SignFile"), hResult, TEXT("FAILED(hResult)"));
+    }
+    TRACE_OK_W(kOp, TEXT("Sign file"));
+    return VURO_OK;
+}
+
+// ---- questions about the selection ---------------------------------------------------------
+
+HRESULT CCryptoAgent::VURO_GetCertInfo(const WCHAR* bstrInfoName, BSTR* pbstrInfo) {
+    constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_GetCertInfo");
+    TraceHelper trace(kOp);
+    if (!CheckOut(kOp, pbstrInfo, TEXT("NULL == pbstrInfo")))
+        return Finish(E_POINTER);
+    UniqueBstr bstrInfo;
+    const HRESULT hResult =
+        RunGuarded(kOp, [&]() -> HRESULT { return CertInfo(bstrInfoName, bstrInfo.put()); });
+    HandOutOrEmpty(hResult, bstrInfo, pbstrInfo);
+    return Finish(hResult);
+}
+
+HRESULT CCryptoAgent::CertInfo(const WCHAR* bstrInfoName, BSTR* pbstrInfo) {
+    constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_GetCertInfo");
+    if (!HasSelection())
+        return TRACE_FAIL_W(kOp, TEXT("Check certificate"), VURO_E_CERT_NOT_READY,
+                            TEXT("NULL == m_pCertContext && NULL == m_pUnregsitedSignCertCtx"));
+    TraceValueW("InfoName", bstrInfoName);
+
+    WString wstrInfo;
+    if (bstrInfoName != nullptr && lstrcmpiW(bstrInfoName, TEXT("ValidToDate")) == 0) {
+        SYSTEMTIME stUtc{};
+        HRESULT hResult = ReadCertificateNotAfter(SelectedCertificate(), &stUtc);
+        if (FAILED(hResult))
+            return TRACE_FAIL_W(kOp, TEXT("QueryCertContextInfo(QUERYID_TODATE)"), hResult,
+                                TEXT("FAILED(hResult)"));
+        // The zone's rule for that date, summer time included, not today's offset.
+        SYSTEMTIME stLocal{};
+        const BOOL bRetCode = SystemTimeToTzSpecificLocalTime(nullptr, &stUtc, &stLocal);
+        if (0 == bRetCode)
+            return FAIL_LAST_ERROR_W(kOp, TEXT("SystemTimeToTzSpecificLocalTime"),
+                                     TEXT("0 == bRetCode"));
+        wstrInfo = FormatValidToDate(stLocal);
+    } else if (bstrInfoName != nullptr && lstrcmpiW(bstrInfoName, TEXT("CertType")) == 0) {
+        wstrInfo = m_pUnregsitedSignCertCtx ? TEXT("SM2") : TEXT("RSA");
+    } else {
+        return TRACE_FAIL_W(kOp, TEXT("Check parameter"), E_INVALIDARG, TEXT("check parameter."));
+    }
+    UniqueBstr bstrInfo;
+    const HRESULT hResult =
+        NewText(kOp, wstrInfo.c_str(), wstrInfo.size(), &bstrInfo, TEXT("NULL == bstrInfo"));
+    if (FAILED(hResult))
+        return hResult;
+    TraceValueW("Info", bstrInfo.get());
+    *pbstrInfo = bstrInfo.release();
+    return VURO_OK;
+}
+
+HRESULT CCryptoAgent::VURO_GetCSPInfo(BSTR* pbstrCSPInfo) {
+    constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_GetCSPInfo");
+    TraceHelper trace(kOp);
+    return Finish(RunGuarded(kOp, [&]() -> HRESULT {
+        if (!CheckOut(kOp, pbstrCSPInfo, TEXT("NULL == pbstrCSPInfo")))
+            return E_POINTER;
+        WCHAR* pwszNamesRaw = nullptr;
+        HRESULT hResult = GetAllCSPName(&pwszNamesRaw);
+        std::unique_ptr<WCHAR[]> pwszNames(pwszNamesRaw);
+        if (FAILED(hResult))
+            return TRACE_FAIL_W(kOp, TEXT("GetAllCSPName"), hResult, TEXT("FAILED(hResult)"));
+        TRACE_OK_W(kOp, TEXT("GetAllCSPName"));
+        UniqueBstr bstrNames;
+        hResult = NewText(kOp, pwszNames.get(), size_t(lstrlenW(pwszNames.get())), &bstrNames,
+                          TEXT("NULL == bstrCSPInfo"));
+        if (FAILED(hResult))
+            return hResult;
+        *pbstrCSPInfo = bstrNames.release();
+        return VURO_OK;
+    }));
+}
+
+HRESULT CCryptoAgent::VURO_GetVersion(BSTR*) {
+    TraceHelper trace(TEXT("CCryptoAgent::VURO_GetVersion"));
+    return VURO_OK;
+}
+
+HRESULT CCryptoAgent::VURO_GetLastErrorDesc(BSTR* pbstrDesc) {
+    TraceHelper trace(TEXT("CCryptoAgent::VURO_GetLastErrorDesc"));
+    const HMODULE hModule = m_hModule != nullptr ? m_hModule : GetModuleHandleW(nullptr);
+    return BuildErrorDescription(hModule, m_hrLastResult, pbstrDesc);
+}
+
+// ---- WriteFileSimple -------------------------------------------------------------------
+
+HRESULT WriteFileSimple(LPCWSTR pwszFilePath, const BYTE* pbData, DWORD cbData) {
+    constexpr const WCHAR* kOp = TEXT("WriteFileSimple");
+    TraceHelper trace(kOp);
+    if (IsNullOrEmpty(pwszFilePath) || (pbData == nullptr && cbData != 0))
+        return TRACE_FAIL_W(kOp, TEXT("Check parameter"), E_INVALIDARG,
+                            TEXT("NULL == pwszFilePath || (NULL == pbData && cbData != 0)"));
+    // A new file, never an existing one: whatever took the name after the
+    // path checks (a file, or a link to somewhere else) is left alone.
+    UniqueFile hFile =
+        UniqueFile::FromCreate(CreateFileW(pwszFilePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!hFile) {
+        DWORD dwError = GetLastError();
+        if (dwError == ERROR_FILE_EXISTS)
+            dwError = ERROR_ALREADY_EXISTS; // as the path check says it
+        SetLastError(dwError);
+        return FAIL_LAST_ERROR_W(kOp, TEXT("CreateFile"), TEXT("INVALID_HANDLE_VALUE == hFile"));
+    }
+    HRESULT hResult = VURO_OK;
+    DWORD cbDone = 0;
+    while (cbDone < cbData) {
+        DWORD cbWritten = 0;
+        if (!WriteFile(hFile.get(), pbData + cbDone, cbData - cbDone, &cbWritten, nullptr)) {
+            hResult = FAIL_LAST_ERROR_W(kOp, TEXT("WriteFile"), TEXT("bRetCode == FALSE"));
+            break;
+        }
+        if (cbWritten == 0) {
+            hResult = TRACE_FAIL_W(kOp, TEXT("WriteFile"), HRESULT_FROM_WIN32(ERROR_WRITE_FAULT),
+                                   TEXT("0 == dwWritten"));
+            break;
+        }
+        cbDone += cbWritten;
+    }
+    if (SUCCEEDED(hResult) && !CloseHandle(hFile.release()))
+        hResult = FAIL_LAST_ERROR_W(kOp, TEXT("CloseHandle"), TEXT("bRetCode == FALSE"));
+    if (FAILED(hResult)) {
+        // A half-written signature must not pass for a whole one.
+        hFile.reset();
+        if (!DeleteFileW(pwszFilePath))
+            TRACE_FAILED_W(kOp, TEXT("DeleteFile"), HResultFromLastError(),
+                           TEXT("bRetCode == FALSE"));
+        return hResult;
+    }
+    TRACE_OK_W(kOp, TEXT("WriteFile"));
+    return VURO_OK;
+}
+
+} // namespace orvane::signing
