@@ -126,6 +126,9 @@ public:
     // The stored choices and the last result, as the operations above left
     // them (not part of the scripted interface).
     HRESULT LastResult() const noexcept { return m_hrLastResult; }
+    // SetLastResult: a result reached outside the operations (a request the
+    // host refused), described by the next VURO_GetLastErrorDesc.
+    void SetLastResult(HRESULT hResult) noexcept { m_hrLastResult = hResult; }
     const WString& KeyAlgorithm() const noexcept { return m_wstrKeyAlgorithm; }
     ::KeyAlgorithm KeyAlgorithmKind() const noexcept { return m_eKeyAlgorithm; }
     const WString& CSPName() const noexcept { return m_wstrCSPName; }

@@ -17,9 +17,12 @@
 namespace {
 
 // The body buffer starts at most this large and grows as bytes actually
-// arrive, so a prefix that announces gigabytes costs memory only for what is
+// arrive, so a prefix that announces megabytes costs memory only for what is
 // really sent.
 constexpr size_t kInitialCapacity = size_t(1) << 20;
+
+// The piece in which a refused body is read and dropped.
+constexpr size_t kDiscardPiece = size_t(1) << 16;
 
 // Reads exactly cb bytes unless the stream ends first. Returns the count read,
 // or -1 with errno set.
@@ -34,6 +37,24 @@ long ReadFully(int fd, unsigned char* pb, size_t cb) {
         done += size_t(n);
     }
     return long(done);
+}
+
+// DiscardBody: reads and drops cb bytes. Returns 0, the C runtime's errno
+// when a read fails, or ERROR_HANDLE_EOF when the input ends first.
+int DiscardBody(int fd, size_t cb) {
+    std::unique_ptr<unsigned char[]> pbPiece(new (std::nothrow) unsigned char[kDiscardPiece]);
+    if (!pbPiece)
+        return -1;
+    while (cb > 0) {
+        const size_t cbWant = cb < kDiscardPiece ? cb : kDiscardPiece;
+        const int n = _read(fd, pbPiece.get(), static_cast<unsigned int>(cbWant));
+        if (n < 0)
+            return errno;
+        if (n == 0)
+            return ERROR_HANDLE_EOF;
+        cb -= size_t(n);
+    }
+    return 0;
 }
 
 } // namespace
@@ -80,9 +101,16 @@ int ReadFromNativeMessaging(char** ppszInputMsg, int fd, int* pnMsgLength) {
             *pnMsgLength = 0;
         return 0;
     }
-    if (uLength > uint32_t(INT_MAX - 1)) {
-        TRACE_FAILED("ReadFromNativeMessaging", "New memory", -1, "nMsgLength > INT_MAX - 1");
-        return -1;
+    if (uLength > kMaxInputMessage) {
+        // Read past it, so that the conversation goes on with the next frame.
+        const int nDiscarded = DiscardBody(fd, uLength);
+        if (nDiscarded != 0) {
+            TRACE_FAILED("ReadFromNativeMessaging", "read(body)", nDiscarded, "discard");
+            return nDiscarded;
+        }
+        TRACE_FAILED("ReadFromNativeMessaging", "Check length", int(VURO_E_DATA_LENGTH_LIMIT),
+                     "nMsgLength > kMaxInputMessage");
+        return VURO_E_DATA_LENGTH_LIMIT;
     }
 
     size_t cbCapacity = uLength < kInitialCapacity ? uLength : kInitialCapacity;

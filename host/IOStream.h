@@ -3,8 +3,16 @@
 #pragma once
 #include "foundation/Types.h"
 
-// Largest body the host writes; a longer response is replaced by FF FF FF FF.
+// Largest body the host writes: the browser accepts no longer message from a
+// host. WriteToNativeMessaging replaces a longer one by FF FF FF FF; the
+// request loop never hands it one (it answers with an error response).
 constexpr size_t kMaxOutputMessage = 1048576;
+
+// Largest request body the host reads. Every request a page sends is far
+// smaller (a certificate request's answer, an envelope and a certificate);
+// a longer frame is read past and refused, so that no page can make the host
+// hold more than a few times this much memory.
+constexpr size_t kMaxInputMessage = 4194304;
 
 // SetTranslationMode: puts standard input, then standard output, into binary
 // mode. Returns 0, or -1 as soon as one stream fails.
@@ -14,9 +22,12 @@ int SetTranslationMode();
 // out the NUL-terminated body in *ppszInputMsg (a new[] array the caller frees
 // with delete[]) and its byte count in *pnMsgLength; a prefix of 0 or
 // 0xFFFFFFFF, or input already at its end, gives null and 0 (no message
-// follows). Either out pointer may be null. Returns 0; -1 when memory or the
-// int length cannot hold the body; the C runtime's errno when a read fails; and
-// ERROR_HANDLE_EOF when the input ends inside a frame.
+// follows). Either out pointer may be null. A body longer than
+// kMaxInputMessage is read and dropped piece by piece (its memory is one small
+// buffer) and VURO_E_DATA_LENGTH_LIMIT returned with nothing handed out: the
+// next frame can be read after it. Returns 0; -1 when memory cannot hold the
+// body; the C runtime's errno when a read fails; and ERROR_HANDLE_EOF when the
+// input ends inside a frame.
 int ReadFromNativeMessaging(char** ppszInputMsg, int fd, int* pnMsgLength);
 
 // WriteToNativeMessaging: writes pszOutputMsg (NUL-terminated UTF-8) as one

@@ -5,7 +5,13 @@
 #include "foundation/Types.h"
 #include "foundation/ResultCodes.h"
 
+#include "host/JsonHandles.h"
+
 #include <cJSON.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
 
 // Value kinds of ConstructResponseJSON (our own codes, not the library's).
 enum ResponseValueType : int {
@@ -19,20 +25,59 @@ enum ResponseValueType : int {
 // The code of every fixed-text response (NTE_INTERNAL_ERROR).
 constexpr int kFixedResponseCode = int(0x8009002D);
 
-// ParseRequestMsgToJSON: splits a request body into the method name
-// (*ppszUTF8FuncName), a deep copy of "params" (*ppParamsArray) and the
-// optional "randomId" (*ppszUTF8RandomId, untouched when absent). Keys match
-// without regard to case. Returns 0; 87 for a null or empty text; -1 for text
-// that is not JSON, a missing or non-string "function", a missing "params", a
-// non-string "randomId" or exhausted memory, in which case nothing is handed out.
+// The most JSON values a request may hold (the object, its members, the
+// arguments and what they hold). A method takes at most five arguments, so a
+// page never needs more than a few dozen; the cap keeps what a request costs
+// in parsed form a small multiple of its size.
+constexpr size_t kMaxRequestValues = 256;
+
+// Marks the request reader leaves inside strings where the page's text held a
+// NUL character (kMarkNul: "\u0000" or a raw zero byte) or a byte that is no
+// part of well-formed UTF-8 (kMarkIllFormed, one per byte). Neither byte
+// occurs in UTF-8, so a string without them is well-formed UTF-8 without NUL,
+// and a string with them is refused wherever it is used.
+constexpr char kMarkNul = char(0xFE);
+constexpr char kMarkIllFormed = char(0xFF);
+
+// IsWellFormedUtf8: whether the cb bytes at psz are well-formed UTF-8 (no
+// overlong forms, surrogates or code points past U+10FFFF) without a NUL.
+bool IsWellFormedUtf8(const char* psz, size_t cb);
+bool IsWellFormedUtf8(const char* psz);
+
+// RequestParts: one request taken apart (see ParseRequestBody).
+struct RequestParts {
+    std::unique_ptr<char[]> pszFuncName; // "function"
+    std::unique_ptr<char[]> pszRandomId; // "randomId", null when absent
+    UniqueJson pParams;                  // "params", an array
+};
+
+// ParseRequestBody: takes apart the cbBody bytes at pBody (a zero byte after
+// them), rewriting them in place as it reads: NUL characters and bytes that
+// are not UTF-8 become the marks above. The body must be one JSON object and
+// nothing after it but blanks; "function" a string, "params" an array,
+// "randomId", when present, a string (keys without regard to case, the first
+// match). Returns 0 with every part handed out; VURO_E_DATA_LENGTH_LIMIT for a
+// body of more than kMaxRequestValues values (nothing handed out); 87 for an
+// empty body; -1 for anything else, in which case the name and the token are
+// handed out as far as they could be read (for the fixed-text response) and
+// the params are not. A name or token that holds a mark is handed out with
+// -1 too: a request whose name or token cannot be echoed faithfully is not run.
+int ParseRequestBody(char* pBody, size_t cbBody, RequestParts* pParts);
+
+// ParseRequestMsgToJSON: ParseRequestBody on a copy of a NUL-terminated body:
+// the method name (*ppszUTF8FuncName), "params" (*ppParamsArray) and the
+// optional "randomId" (*ppszUTF8RandomId, untouched when absent). Returns 0;
+// 87 for a null or empty text; VURO_E_DATA_LENGTH_LIMIT or -1 as above, or -1
+// when memory runs out, in which case nothing is handed out.
 int ParseRequestMsgToJSON(char** ppszUTF8FuncName, cJSON** ppParamsArray, const char* pszRequestMsg,
                           char** ppszUTF8RandomId);
 
 // ConverJSONArrayItemtoNULLEndString: argument nIndex as a new NUL-terminated
 // copy of its text; the argument is a string or an object whose "param" is a
 // string. Returns 0; 87 for a bad index; 0x8009002D for a missing element;
-// 0xA0073204 for any other type (an object without "param" included); -1
-// when memory runs out.
+// 0xA0073204 for any other type (an object without "param" included);
+// E_INVALIDARG for a text that held a NUL character or is not well-formed
+// UTF-8 (it would be cut short or change on its way); -1 when memory runs out.
 int ConverJSONArrayItemtoNULLEndString(cJSON* pJSONArray, int nIndex, char** ppszNULLEndString);
 
 // ConverJSONArrayItemtoint: argument nIndex (a number, or an object whose
@@ -55,7 +100,20 @@ int ConstructResponseJSON(cJSON** ppResponseJSON, const char* pszFuncName, int n
 // ConvertJSONToResponseMsg: prints the response object (with "randomId" added
 // when the token is non-empty) without whitespace, or, without an object, the
 // fixed-text response carrying kFixedResponseCode. The name and token of the
-// fixed text are escaped as JSON strings. Hands the text to *ppszResponseMsg
-// (null when memory ran out). Returns 0.
+// fixed text are escaped as JSON strings (a NUL mark as \u0000, any other
+// byte that is not UTF-8 as \ufffd), so every response is UTF-8 JSON. Hands
+// the text to *ppszResponseMsg (null when memory ran out). Returns 0.
 int ConvertJSONToResponseMsg(const char* pszFuncName, const char* pszRandomId, cJSON* pResponseJSON,
                              char** ppszResponseMsg);
+
+// AppendJsonString: the JSON string (with its quotes) of psz appended to out:
+// quote, backslash and control characters escaped, marks and other bytes that
+// are not UTF-8 as above. False when memory runs out.
+bool AppendJsonString(std::string& out, const char* psz) noexcept;
+
+// ErrorResponseText: {"function","errorcode","result":false[,"randomId"]}
+// for nErrorCode, printed as the objects are. The token (then the name) is
+// left out when the text would be longer than cbMax; a name or token that is
+// not well-formed UTF-8 is left out too. Empty when memory runs out.
+std::string ErrorResponseText(const char* pszFuncName, const char* pszRandomId, int nErrorCode,
+                              size_t cbMax) noexcept;

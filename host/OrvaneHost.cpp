@@ -8,6 +8,8 @@
 #include <io.h>
 
 #include <cstdio>
+#include <cstring>
+#include <string>
 #include <memory>
 #include <new>
 
@@ -22,37 +24,87 @@ namespace {
 constexpr const char* kOutOfMemoryResponse =
     "{\"function\":\"\", \"errorcode\":-2146893779, \"result\":false}";
 
+// A new[] copy of the cb bytes at psz with a zero byte after them, or null.
+char* CopyText(const char* psz, size_t cb) {
+    char* pszCopy = new (std::nothrow) char[cb + 1];
+    if (pszCopy != nullptr) {
+        std::memcpy(pszCopy, psz, cb);
+        pszCopy[cb] = 0;
+    }
+    return pszCopy;
+}
+
 } // namespace
 
-int RespondToRequest(HostProgram& program, const char* pszRequestMsg, char** ppszResponseMsg) {
+namespace {
+
+// A response text for nErrorCode that fits the frame limit, recorded as the
+// agent's last result so that the page can ask what went wrong.
+char* RefusalResponse(HostProgram& program, const char* pszFuncName, const char* pszRandomId,
+                      int nErrorCode) {
+    program.RecordResult(nErrorCode);
+    const std::string text = ErrorResponseText(pszFuncName != nullptr ? pszFuncName : "",
+                                               pszRandomId, nErrorCode, kMaxOutputMessage);
+    return text.empty() ? nullptr : CopyText(text.c_str(), text.size());
+}
+
+} // namespace
+
+int RespondToRequestBody(HostProgram& program, char* pBody, size_t cbBody, char** ppszResponseMsg) {
     TraceHelper trace(TEXT("ParseAndRespondRequest"));
-    char* pszFuncNameRaw = nullptr;
-    char* pszRandomIdRaw = nullptr;
-    cJSON* pArgsRaw = nullptr;
+    if (ppszResponseMsg == nullptr)
+        return 0;
+    *ppszResponseMsg = nullptr;
     cJSON* pResponseRaw = nullptr;
     try {
-        int nResult =
-            ParseRequestMsgToJSON(&pszFuncNameRaw, &pArgsRaw, pszRequestMsg, &pszRandomIdRaw);
-        std::unique_ptr<char[]> pszFuncName(pszFuncNameRaw);
-        std::unique_ptr<char[]> pszRandomId(pszRandomIdRaw);
-        UniqueJson pArgs(pArgsRaw);
+        RequestParts parts;
+        const int nResult = ParseRequestBody(pBody, cbBody, &parts);
+        if (nResult == int(VURO_E_DATA_LENGTH_LIMIT)) {
+            *ppszResponseMsg = RefusalResponse(program, "", nullptr, nResult);
+            return 0;
+        }
         if (nResult == 0)
-            program.Invoke(&pResponseRaw, pszFuncName.get(), pArgs.get());
+            program.Invoke(&pResponseRaw, parts.pszFuncName.get(), parts.pParams.get());
         UniqueJson pResponse(pResponseRaw);
-        ConvertJSONToResponseMsg(pszFuncName.get(), pszRandomId.get(), pResponse.get(),
-                                 ppszResponseMsg);
+        // The arguments may be large; they are not needed any longer.
+        parts.pParams.reset();
+        char* pszText = nullptr;
+        ConvertJSONToResponseMsg(parts.pszFuncName.get(), parts.pszRandomId.get(), pResponse.get(),
+                                 &pszText);
+        std::unique_ptr<char[]> pszResponse(pszText);
+        if (pszResponse && std::strlen(pszResponse.get()) > kMaxOutputMessage) {
+            // The browser would take no such message, and the host could not
+            // go on after it: the page learns why instead.
+            TRACE_FAILED("ParseAndRespondRequest", "Check response length",
+                         int(VURO_E_DATA_LENGTH_LIMIT), "nMsgLength > 1048576");
+            pszResponse.reset();
+            *ppszResponseMsg = RefusalResponse(program, parts.pszFuncName.get(),
+                                               parts.pszRandomId.get(), VURO_E_DATA_LENGTH_LIMIT);
+            return 0;
+        }
+        *ppszResponseMsg = pszResponse.release();
     } catch (const std::bad_alloc&) {
         TRACE_FAILED("ParseAndRespondRequest", "Answer request", int(E_OUTOFMEMORY),
                      "std::bad_alloc");
-        if (ppszResponseMsg != nullptr)
-            *ppszResponseMsg = nullptr;
+        *ppszResponseMsg = nullptr;
     } catch (...) {
         // No response text: the loop answers with its fixed failure text.
         TRACE_FAILED("ParseAndRespondRequest", "Answer request", int(E_UNEXPECTED), "exception");
-        if (ppszResponseMsg != nullptr)
-            *ppszResponseMsg = nullptr;
+        *ppszResponseMsg = nullptr;
     }
     return 0;
+}
+
+int RespondToRequest(HostProgram& program, const char* pszRequestMsg, char** ppszResponseMsg) {
+    const size_t cbRequest = pszRequestMsg != nullptr ? std::strlen(pszRequestMsg) : 0;
+    std::unique_ptr<char[]> pBody(
+        CopyText(pszRequestMsg != nullptr ? pszRequestMsg : "", cbRequest));
+    if (!pBody) {
+        if (ppszResponseMsg != nullptr)
+            *ppszResponseMsg = nullptr;
+        return 0;
+    }
+    return RespondToRequestBody(program, pBody.get(), cbRequest, ppszResponseMsg);
 }
 
 int RunRequestLoop(HostProgram& program) {
@@ -64,16 +116,22 @@ int RunRequestLoop(HostProgram& program) {
         int nLength = 0;
         int nResult = ReadFromNativeMessaging(&pszRequestRaw, fdIn, &nLength);
         std::unique_ptr<char[]> pszRequest(pszRequestRaw);
-        if (nResult != 0) {
+        std::unique_ptr<char[]> pszResponse;
+        if (nResult == int(VURO_E_DATA_LENGTH_LIMIT)) {
+            // The frame was read past; the conversation goes on after it.
+            pszResponse.reset(RefusalResponse(program, "", nullptr, nResult));
+        } else if (nResult != 0) {
             TRACE_FAILED("MsgHandleProc", "ReadFromNativeMessaging", nResult, "VURO_OK != nResult");
             return nResult;
+        } else {
+            TraceValueA("Request", pszRequest.get());
+            if (nLength == 0)
+                return 0;
+            char* pszResponseRaw = nullptr;
+            RespondToRequestBody(program, pszRequest.get(), size_t(nLength), &pszResponseRaw);
+            pszRequest.reset();
+            pszResponse.reset(pszResponseRaw);
         }
-        TraceValueA("Request", pszRequest.get());
-        if (nLength == 0)
-            return 0;
-        char* pszResponseRaw = nullptr;
-        RespondToRequest(program, pszRequest.get(), &pszResponseRaw);
-        std::unique_ptr<char[]> pszResponse(pszResponseRaw);
         const char* pszOut = pszResponse ? pszResponse.get() : kOutOfMemoryResponse;
         TraceValueA("Response", pszOut);
         nResult = WriteToNativeMessaging(pszOut, fdOut);

@@ -25,6 +25,11 @@ public:
     virtual void DeleteAgent() noexcept = 0;
     // Invoke: answers one method call (see InvokeMethod).
     virtual int Invoke(cJSON** ppResponseJSON, const char* pszFuncName, cJSON* pJSONArgs) = 0;
+    // RecordResult: keeps nResult as the agent's last result, when the agent
+    // keeps one, for a request the host itself refused (a frame or response
+    // beyond the limits), so that the page's next question for the last
+    // error's description is answered about it.
+    virtual void RecordResult(int nResult) noexcept = 0;
 
 protected:
     ~HostProgram() = default;
@@ -51,6 +56,13 @@ public:
         return InvokeMethod(m_table, m_pszVersion, static_cast<TInterface*>(m_rpAgent),
                             ppResponseJSON, pszFuncName, pJSONArgs);
     }
+    // An agent that offers SetLastResult(HRESULT) keeps the host's refusals.
+    void RecordResult(int nResult) noexcept override {
+        if constexpr (requires(TAgent & agent) { agent.SetLastResult(HRESULT(0)); }) {
+            if (m_rpAgent != nullptr)
+                m_rpAgent->SetLastResult(HRESULT(nResult));
+        }
+    }
 
 private:
     const orvane::methods::MethodTable<TInterface>& m_table;
@@ -58,14 +70,23 @@ private:
     TAgent*& m_rpAgent;
 };
 
-// RespondToRequest: answers one request body with program's methods. Hands
-// the response text to *ppszResponseMsg (a new[] array the caller frees; null
-// only when memory ran out). Returns 0.
+// RespondToRequestBody: answers the cbBody bytes at pBody (a zero byte after
+// them; rewritten while they are read, see ParseRequestBody) with program's
+// methods. Hands the response text to *ppszResponseMsg (a new[] array the
+// caller frees; null only when memory ran out). The text is never longer
+// than kMaxOutputMessage: a longer answer, and a request of too many values,
+// is replaced by an error response with VURO_E_DATA_LENGTH_LIMIT, which is
+// recorded as the agent's last result. Returns 0.
+int RespondToRequestBody(HostProgram& program, char* pBody, size_t cbBody, char** ppszResponseMsg);
+
+// RespondToRequest: the same on a copy of a NUL-terminated body.
 int RespondToRequest(HostProgram& program, const char* pszRequestMsg, char** ppszResponseMsg);
 
 // RunRequestLoop: reads framed requests from standard input and writes framed
 // responses to standard output until the input ends (returns 0), a read fails
-// (the read's result) or a write fails (-1). Nothing a page sends ends it.
+// (the read's result) or a write fails (-1). Nothing a page sends ends it: a
+// frame longer than kMaxInputMessage is read past and answered with an error
+// response (VURO_E_DATA_LENGTH_LIMIT, recorded as the agent's last result).
 int RunRequestLoop(HostProgram& program);
 
 // RunHost: the whole life of a host process (trace provider, module handle,

@@ -23,8 +23,8 @@ TEST(Dispatch, KnownMethodsAnyCase) {
     const std::string version =
         R"({"function":"VURO_GetVersion","errorcode":0,"result":"3.2.0.1"})";
     EXPECT_EQ(Answer(R"({"function":"vuro_getversion","params":[]})"), version);
-    EXPECT_EQ(Answer(R"({"function":"VURO_GETVERSION","params":{"any":"thing"}})"), version);
-    EXPECT_EQ(Answer(R"({"function":"VURO_GetVersion","params":"x","randomId":"17"})"),
+    EXPECT_EQ(Answer(R"({"function":"VURO_GETVERSION","params":[]})"), version);
+    EXPECT_EQ(Answer(R"({"function":"VURO_GetVersion","params":[],"randomId":"17"})"),
               R"({"function":"VURO_GetVersion","errorcode":0,"result":"3.2.0.1","randomId":"17"})");
     EXPECT_EQ(Answer(R"({"function":"checkHost","params":[]})"),
               R"({"function":"CheckHost","errorcode":0,"result":true})");
@@ -41,10 +41,21 @@ TEST(Dispatch, UnknownAndMalformedRequestsGetTheFixedText) {
     EXPECT_EQ(Answer(R"({"function":"VURO_GetVersio","params":[]})"),
               R"({"function":"VURO_GetVersio", "errorcode":-2146893779, "result":false})");
     const std::string bad = R"({"function":"", "errorcode":-2146893779, "result":false})";
-    for (const char* request : {R"({"function":"VURO_GetVersion"})", // no params
-                                R"({"function":5,"params":[]})", "not json", "",
-                                R"({"function":"VURO_GetVersion","params":[],"randomId":5})",
-                                R"({"function":"x","params":[],"randomId":"1")"})
+    for (const char* request :
+         {R"({"function":"VURO_GetVersion"})", // no params
+                                               // params that are no list are no params
+          R"({"function":"VURO_GetVersion","params":{"a":1,"b":2}})",
+          R"({"function":"VURO_GetVersion","params":"x"})",
+          R"({"function":"VURO_GetVersion","params":5})",
+          R"({"function":"VURO_GetVersion","params":null})",
+          R"({"function":"VURO_GetVersion","params":true})",
+          // text after the value
+          R"({"function":"VURO_GetVersion","params":[]}x)",
+          R"({"function":"VURO_GetVersion","params":[]}{})",
+          R"({"function":"VURO_GetVersion","params":[]}])", R"(["VURO_GetVersion"])",
+          R"({"function":5,"params":[]})", "not json", "",
+          R"({"function":"VURO_GetVersion","params":[],"randomId":5})",
+          R"({"function":"x","params":[],"randomId":"1")"})
         EXPECT_EQ(Answer(request), bad) << request;
     EXPECT_EQ(Answer(R"({"function":"VURO_GetVersion","params":[],"randomId":""})"),
               R"({"function":"VURO_GetVersion","errorcode":0,"result":"3.2.0.1"})");

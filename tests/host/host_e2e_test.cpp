@@ -302,7 +302,7 @@ TEST_F(HostEndToEnd, EndOfInputEndsTheHost) {
     }
 }
 
-TEST_F(HostEndToEnd, ResponsesUpToOneMebibyteAndNotOneByteMore) {
+TEST_F(HostEndToEnd, ResponsesUpToOneMebibyteAndAnErrorResponseBeyond) {
     // The token is echoed, so its size sets the response's size exactly.
     const std::string head =
         R"({"function":"VURO_GetVersion","errorcode":0,"result":"3.2.0.1","randomId":")";
@@ -311,7 +311,8 @@ TEST_F(HostEndToEnd, ResponsesUpToOneMebibyteAndNotOneByteMore) {
         return Frame(R"({"function":"VURO_GetVersion","params":[],"randomId":")" +
                      std::string(tokenSize, 't') + "\"}");
     };
-    Outcome o = RunHost({request(fits) + Frame(R"({"function":"checkHost","params":[]})")});
+    const std::string check = Frame(R"({"function":"checkHost","params":[]})");
+    Outcome o = RunHost({request(fits) + check});
     ASSERT_FALSE(o.timedOut);
     EXPECT_EQ(o.exitCode, 0);
     auto bodies = Bodies(o.output);
@@ -319,10 +320,41 @@ TEST_F(HostEndToEnd, ResponsesUpToOneMebibyteAndNotOneByteMore) {
     EXPECT_EQ(bodies[0].size(), 1048576u);
     EXPECT_EQ(o.output.substr(0, 4), std::string("\x00\x00\x10\x00", 4));
 
-    o = RunHost({request(fits + 1) + Frame(R"({"function":"checkHost","params":[]})")});
+    // One byte more: the page gets the limit's code (without the token, which
+    // alone would not fit), can ask what it means, and the host goes on.
+    o = RunHost({request(fits + 1) +
+                 Frame(R"({"function":"VURO_GetLastErrorDesc","params":[],"randomId":"d"})") +
+                 check});
     ASSERT_FALSE(o.timedOut);
-    EXPECT_EQ(o.output, "\xFF\xFF\xFF\xFF") << "only the marker, and the host stops";
-    EXPECT_NE(o.exitCode, 0);
+    EXPECT_EQ(o.exitCode, 0);
+    bodies = Bodies(o.output);
+    ASSERT_EQ(bodies.size(), 3u) << o.output.substr(0, 200);
+    EXPECT_EQ(bodies[0], R"({"function":"VURO_GetVersion","errorcode":)" + Code(0xA0071101) +
+                             R"(,"result":false})");
+    const Response desc = Parse(bodies[1]);
+    EXPECT_TRUE(desc.text == "Data length exceeds limited\n(0xa0071101)" ||
+                desc.text == "数据长度超出最大限制\n(0xa0071101)")
+        << bodies[1];
+    EXPECT_EQ(bodies[2], R"({"function":"CheckHost","errorcode":0,"result":true})");
+}
+
+TEST_F(HostEndToEnd, FramesAboveTheBoundAreRefusedAndTheConversationGoesOn) {
+    // 5 MiB of one long argument list, then an ordinary request.
+    std::string huge = R"({"function":"VURO_SetCSPInfo","params":[)";
+    while (huge.size() < 5 * 1024 * 1024)
+        huge += "1,";
+    huge += "1]}";
+    Outcome o =
+        RunHost({Frame(huge) + Frame(R"({"function":"VURO_GetLastErrorDesc","params":[]})") +
+                 Frame(R"({"function":"VURO_GetVersion","params":[]})")});
+    ASSERT_FALSE(o.timedOut);
+    EXPECT_EQ(o.exitCode, 0);
+    const auto bodies = Bodies(o.output);
+    ASSERT_EQ(bodies.size(), 3u);
+    EXPECT_EQ(bodies[0],
+              R"({"function":"","errorcode":)" + Code(0xA0071101) + R"(,"result":false})");
+    EXPECT_NE(bodies[1].find(R"x(\n(0xa0071101)")x"), std::string::npos) << bodies[1];
+    EXPECT_EQ(bodies[2], kVersion);
 }
 
 TEST_F(HostEndToEnd, TheAgentKeepsThePagesChoicesBetweenRequests) {

@@ -110,10 +110,13 @@ TEST_F(HostTraceTest, DispatchAndHandlerLines) {
         {R"({"function":"VURO_GetContainer","params":[]})",
          {"Enter nmVURO_GetContainer", "nmVURO_GetContainer - Check parameter(Args count)",
           "nmVURO_GetContainer - VURO_GetContainer", "Result: C1", "Leave nmVURO_GetContainer"}},
+        // Params that are no list never reach the handler.
         {R"({"function":"VURO_GetCSPInfo","params":"anything"})",
-         {"Enter nmVURO_GetCSPInfo", "nmVURO_GetCSPInfo - VURO_GetCSPInfo",
-          "Leave nmVURO_GetCSPInfo"},
-         "Check parameter"},
+         {"Enter ParseRequestMsgToJSON",
+          "[JSONUtility(#):](ParseRequestMsgToJSON -- cJSON_GetObjectItem(params))\t\t--Failed:("
+          "0xffffffff) [Reason:!cJSON_IsArray(pParamsArray)]",
+          "Leave ParseRequestMsgToJSON"},
+         "nmVURO_GetCSPInfo"},
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.pszRequest);

@@ -2,6 +2,8 @@
 // input in every position, and the output limit.
 #include "host/IOStream.h"
 
+#include "foundation/ResultCodes.h"
+
 #include <gtest/gtest.h>
 
 #include <io.h>
@@ -132,16 +134,46 @@ TEST(Framing, EndOfInputInsideAFrameFailsInsteadOfWaiting) {
 }
 
 TEST(Framing, HugeAnnouncedLengthCostsOnlyWhatArrives) {
-    // 2 GiB - 2 announced, 5 bytes sent: the read ends with a failure at the
-    // end of input rather than first allocating and zeroing gigabytes.
+    // The bound announced, 5 bytes sent: the read ends with a failure at the
+    // end of input rather than first allocating and zeroing megabytes.
     Pipe p;
-    p.Write(Prefix(0x7FFFFFFEu) + "hello");
+    p.Write(Prefix(uint32_t(kMaxInputMessage)) + "hello");
     p.CloseWrite();
     EXPECT_EQ(Read(p.ReadEnd()).result, ERROR_HANDLE_EOF);
-    // Lengths an int cannot report are refused at once.
-    Pipe q;
-    q.Write(Prefix(0x80000000u));
-    EXPECT_EQ(Read(q.ReadEnd()).result, -1);
+}
+
+TEST(Framing, FramesAboveTheBoundAreReadPastAndRefused) {
+    // Each oversized frame is consumed whole, so the frame after it is read
+    // as the next message; at the end of input inside one, the read fails.
+    struct {
+        uint32_t announced;
+        size_t sent;
+        int expected;
+    } const cases[] = {
+        {uint32_t(kMaxInputMessage) + 1, kMaxInputMessage + 1, int(VURO_E_DATA_LENGTH_LIMIT)},
+        {uint32_t(3 * kMaxInputMessage), 3 * kMaxInputMessage, int(VURO_E_DATA_LENGTH_LIMIT)},
+        {0x80000000u, 100, ERROR_HANDLE_EOF},
+        {0xFFFFFFFEu, 0, ERROR_HANDLE_EOF},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.announced);
+        Pipe p;
+        std::thread writer([&] {
+            p.Write(Prefix(c.announced) + std::string(c.sent, '[') + Prefix(2) + "{}");
+            p.CloseWrite();
+        });
+        ReadResult r = Read(p.ReadEnd());
+        EXPECT_EQ(r.result, c.expected);
+        EXPECT_EQ(r.msg, nullptr);
+        if (c.expected == int(VURO_E_DATA_LENGTH_LIMIT)) {
+            ReadResult next = Read(p.ReadEnd());
+            ASSERT_EQ(next.result, 0);
+            ASSERT_EQ(next.length, 2);
+            EXPECT_STREQ(next.msg.get(), "{}");
+        }
+        p.CloseRead();
+        writer.join();
+    }
 }
 
 TEST(Framing, MultiMegabyteBodyGrowsPastTheFirstBuffer) {
