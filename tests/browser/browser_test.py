@@ -336,7 +336,7 @@ class Run:
             if os.path.exists(log):
                 print("--- the browser's output (last lines)")
                 with open(log, errors="replace") as f:
-                    print("".join(f.readlines()[-30:]))
+                    print("".join([l for l in f.readlines() if "dbus" not in l][-30:]))
             return 1
         shutil.rmtree(self.work, ignore_errors=True)
         return 0
