@@ -311,7 +311,9 @@ class Run:
                 if r is None:
                     self.check(False, f"no report from the page after {seen or 'its start'}")
                     break
-                print(f"{r.get('case')}: {'ok' if r.get('ok') else 'failed'} in {r.get('ms', '?')} ms")
+                kind = f" ({r['certType']})" if "certType" in r else ""
+                print(f"{r.get('case')}: {'ok' if r.get('ok') else 'failed'}{kind} in "
+                      f"{r.get('ms', '?')} ms")
                 if r.get("case") == "done":
                     break
                 seen.append(r.get("case"))

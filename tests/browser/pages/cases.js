@@ -88,11 +88,13 @@ async function sign(o, dn, csp, text) {
     return {refused, capError: CAP_ERROR, text: "after the large one", signature: after};
   });
 
-  // Several candidates and the dialog on the test's X server: the test
-  // presses Return, which takes the first card.
+  // Several candidates (both signing certificates) and the dialog on the
+  // test's X server: the test presses Return, which takes the first card. The
+  // dialog is not forced, so it shows only because there is a choice.
   await run("dialog", async () => {
     await post("/dialog", {});
-    const cspName = await o.sign("VURO_SelectUserCert", "Browser", "", "", SM2_PROVIDER, true);
+    const cspName = await o.sign("VURO_SelectUserCert", "Browser", "", "",
+                                 `${RSA_PROVIDER}||${SM2_PROVIDER}`, false);
     const certType = await o.sign("VURO_GetCertInfo", "CertType");
     const text = "chosen in the dialog";
     const signature = await o.sign("VURO_SignData", text, "SHA-1");
