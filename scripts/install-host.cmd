@@ -21,32 +21,36 @@ if "%~1"=="" (
 if not exist "%~1\Tandry.exe" (echo install-host: no Tandry.exe in %~1 & exit /b 1)
 if not exist "%~1\Sarvik.exe" (echo install-host: no Sarvik.exe in %~1 & exit /b 1)
 if not exist "%DEST%" mkdir "%DEST%"
-copy /y "%~1\Tandry.exe" "%DEST%\" >nul || exit /b 1
-copy /y "%~1\Sarvik.exe" "%DEST%\" >nul || exit /b 1
+copy /y "%~1\Tandry.exe" "%DEST%\Tandry.exe" >nul
+if errorlevel 1 exit /b 1
+copy /y "%~1\Sarvik.exe" "%DEST%\Sarvik.exe" >nul
+if errorlevel 1 exit /b 1
 
-call :manifests com.orvane.tandry Tandry.exe "Orvane certificate enrolment host" || exit /b 1
-call :manifests com.orvane.sarvik Sarvik.exe "Orvane signing host" || exit /b 1
+call :manifests com.orvane.tandry Tandry.exe "Orvane certificate enrolment host"
+if errorlevel 1 exit /b 1
+call :manifests com.orvane.sarvik Sarvik.exe "Orvane signing host"
+if errorlevel 1 exit /b 1
 echo installed in %DEST%
 exit /b 0
 
 rem manifests NAME EXE DESCRIPTION: one manifest for the Chromium family (allowed_origins)
 rem and one for Firefox (allowed_extensions), each registered as the key's default value.
+rem (Errors are checked line by line: some command interpreters mishandle "||".)
 :manifests
 set "PATH_JSON=%DEST:\=\\%\\%2"
-> "%DEST%\%1.chrome.json" (
-  echo {"name": "%1", "description": %3, "path": "%PATH_JSON%", "type": "stdio",
-  echo  "allowed_origins": ["chrome-extension://%CHROME_ID%/"]}
-)
-> "%DEST%\%1.firefox.json" (
-  echo {"name": "%1", "description": %3, "path": "%PATH_JSON%", "type": "stdio",
-  echo  "allowed_extensions": ["%FIREFOX_ID%"]}
-)
+>"%DEST%\%1.chrome.json" echo {"name": "%1", "description": %3, "path": "%PATH_JSON%", "type": "stdio",
+if errorlevel 1 exit /b 1
+>>"%DEST%\%1.chrome.json" echo  "allowed_origins": ["chrome-extension://%CHROME_ID%/"]}
+>"%DEST%\%1.firefox.json" echo {"name": "%1", "description": %3, "path": "%PATH_JSON%", "type": "stdio",
+if errorlevel 1 exit /b 1
+>>"%DEST%\%1.firefox.json" echo  "allowed_extensions": ["%FIREFOX_ID%"]}
 for %%K in (%KEYS%) do (
   if /i "%%K"=="Software\Mozilla\NativeMessagingHosts" (
-    reg add "HKCU\%%K\%1" /ve /t REG_SZ /d "%DEST%\%1.firefox.json" /f >nul || exit /b 1
+    reg add "HKCU\%%K\%1" /ve /t REG_SZ /d "%DEST%\%1.firefox.json" /f >nul
   ) else (
-    reg add "HKCU\%%K\%1" /ve /t REG_SZ /d "%DEST%\%1.chrome.json" /f >nul || exit /b 1
+    reg add "HKCU\%%K\%1" /ve /t REG_SZ /d "%DEST%\%1.chrome.json" /f >nul
   )
+  if errorlevel 1 exit /b 1
 )
 exit /b 0
 
