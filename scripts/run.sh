@@ -16,7 +16,7 @@ cd "$repo_root"
 
 "$repo_root/scripts/bootstrap.sh"
 cmake --preset linux >/dev/null
-cmake --build --preset linux --target Tandry nmclient enrol >/dev/null
+cmake --build --preset linux --target Tandry nmclient enrol npshell npSarvik >/dev/null
 tandry="$repo_root/build/linux/host/Tandry"
 
 if (($# > 0)); then
@@ -38,11 +38,25 @@ enrol() {
   shift
   "$repo_root/build/linux/tools/enrol/enrol" --host "$tandry" --ca-dir "$ca_dir" "$@"
 }
+# Subjects of this run's own, so that signing finds exactly these.
+run_id="$(date +%Y%m%d%H%M%S)-$$"
+rsa_cn="Alice Example RSA $run_id"
+sm2_cn="Alice Example SM2 $run_id"
 enrol "RSA-2048 signing and encryption certificates, software provider" \
-  --provider "Microsoft Enhanced Cryptographic Provider v1.0" --algorithm RSA --bits 2048
+  --provider "Microsoft Enhanced Cryptographic Provider v1.0" --algorithm RSA --bits 2048 \
+  --subject "CN=$rsa_cn,OU=Retail,O=Orvane Demo,C=CN"
 enrol "SM2 signing and encryption certificates, SM2 token" \
-  --provider "Orvane Soft SM2 Token CSP v1.0" --algorithm SM2
+  --provider "Orvane Soft SM2 Token CSP v1.0" --algorithm SM2 \
+  --subject "CN=$sm2_cn,OU=Retail,O=Orvane Demo,C=CN"
+
+# ---- signing through npSarvik ------------------------------------------------------
+sign() {
+  "$repo_root/scripts/sign-roundtrip.sh" --npshell "$repo_root/build/linux/tools/npshell/npshell" \
+    --plugin "$repo_root/build/linux/signing/npSarvik.so" --out "$state/signed" "$@"
+}
+sign RSA "$rsa_cn" ""
+sign SM2 "$sm2_cn" "Orvane Soft SM2 Token CSP v1.0"
 
 echo
 echo "run: done. Keys and certificates are in the registry hive $ORVANE_USER_HIVE"
-echo "     (the test issuer's authorities in $ca_dir)."
+echo "     (the test issuer's authorities in $ca_dir); signed messages in $state/signed."

@@ -212,7 +212,7 @@ HRESULT CCryptoAgent::Select(const WCHAR* bstrDN, const WCHAR* bstrIssuerDN, con
     stOptions.hParentWindow = m_pUi->pfnForegroundWindow();
     PCCERT_CONTEXT pChosenRaw = nullptr;
     hResult = m_pUi->pfnSelectCertificate(&stOptions, vtrCandidates, &pChosenRaw);
-    if (hResult == HRESULT_FROM_WIN32(ERROR_CANNOT_FIND_WND_CLASS)) {
+    if (hResult == HRESULT_FROM_WIN32(SELECT_CERTIFICATE_ERROR_NO_WINDOW)) {
         // The foreground window may belong to another process, which cannot
         // own our dialog: try again under this thread's active window.
         TRACE_FAILED_W(kOp, TEXT("CustomCryptUIDlgSelectCertificate (foreground window)"), hResult,

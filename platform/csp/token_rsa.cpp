@@ -4,8 +4,14 @@
 // live below HKEY_CURRENT_USER\Software\Orvane\Crypto\Tokens\RSA, apart from
 // the software providers' containers, in their stored form (rsa_keys.h); a
 // pair's certificate (KP_CERTIFICATE) is the value "ExchangeCertificate" or
-// "SignatureCertificate". No certificate store is touched, and a private key
-// never leaves the token: PRIVATEKEYBLOB exports are refused.
+// "SignatureCertificate". A private key never leaves the token:
+// PRIVATEKEYBLOB exports are refused.
+//
+// As a vendor's RSA middleware does on Windows, the token also registers the
+// certificate of each of its keys in the current user's "MY" store, with the
+// key-provider link (this provider, the container, PROV_RSA_FULL, the key
+// pair), so that programs find it as a store certificate; deleting a
+// container removes the "MY" entries linked to it.
 //
 // Imports:
 //   - a plain PRIVATEKEYBLOB (the old envelope format, opened by the system)
@@ -34,6 +40,7 @@
 
 #include <array>
 #include <cstring>
+#include <memory>
 
 namespace orvane::platform::csp {
 namespace {
@@ -74,6 +81,86 @@ bool ReadTlv(BlobReader& r, BYTE expectedTag, Bytes& content) {
 
 const BYTE kOidRsa[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01};
 const BYTE kOidTokenCipher[] = {0x2B, 0x06, 0x01, 0x04, 0x01, 0xA6, 0x41, 0x01, 0x07};
+
+const char16_t kProviderName[] = u"Orvane Soft RSA Token CSP v1.0";
+
+// Owner: a store or certificate handle released by the function it is made
+// with when it goes out of scope.
+template <class T> using Owner = std::unique_ptr<T, void (*)(T*)>;
+
+void CloseStore(HCERTSTORE h) {
+    CertCloseStore(h, 0);
+}
+void FreeCertificate(PCCERT_CONTEXT p) {
+    CertFreeCertificateContext(p);
+}
+Owner<void> StoreOwner(HCERTSTORE h) {
+    return {h, &CloseStore};
+}
+Owner<const CERT_CONTEXT> CertificateOwner(PCCERT_CONTEXT p) {
+    return {p, &FreeCertificate};
+}
+
+Owner<void> OpenPersonalStore() {
+    return StoreOwner(
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"MY"));
+}
+
+// LinkedTo: whether the certificate's key-provider link names this token's
+// container.
+bool LinkedTo(PCCERT_CONTEXT cert, const std::u16string& container) {
+    DWORD size = 0;
+    if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) ||
+        size < sizeof(CRYPT_KEY_PROV_INFO))
+        return false;
+    std::vector<BYTE> block(size);
+    if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, block.data(), &size))
+        return false;
+    const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(block.data());
+    return info->pwszProvName != nullptr && info->pwszContainerName != nullptr &&
+           std::u16string(info->pwszProvName) == kProviderName &&
+           std::u16string(info->pwszContainerName) == container;
+}
+
+// Register: the certificate of the container's key pair keySpec into "MY",
+// linked to the key; an entry for the same certificate is replaced.
+Status Register(const std::u16string& container, DWORD keySpec, std::span<const BYTE> encoded) {
+    Owner<const CERT_CONTEXT> cert = CertificateOwner(CertCreateCertificateContext(
+        X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, encoded.data(), DWORD(encoded.size())));
+    if (!cert)
+        return GetLastError();
+    std::u16string containerName = container;
+    std::u16string providerName = kProviderName;
+    CRYPT_KEY_PROV_INFO info{};
+    info.pwszContainerName = containerName.data();
+    info.pwszProvName = providerName.data();
+    info.dwProvType = PROV_RSA_FULL;
+    info.dwKeySpec = keySpec;
+    if (!CertSetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info))
+        return GetLastError();
+    Owner<void> store = OpenPersonalStore();
+    if (!store || !CertAddCertificateContextToStore(store.get(), cert.get(),
+                                                    CERT_STORE_ADD_REPLACE_EXISTING, nullptr))
+        return GetLastError();
+    return 0;
+}
+
+// Unregister: removes the "MY" entries linked to the container. A store that
+// cannot be opened or changed leaves them (the container is gone all the
+// same; their link then leads nowhere).
+void Unregister(const std::u16string& container) {
+    Owner<void> store = OpenPersonalStore();
+    if (!store)
+        return;
+    std::vector<Owner<const CERT_CONTEXT>> linked;
+    for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(store.get(), nullptr); c != nullptr;
+         c = CertEnumCertificatesInStore(store.get(), c))
+        if (LinkedTo(c, container))
+            linked.push_back(CertificateOwner(CertDuplicateCertificateContext(c)));
+    for (Owner<const CERT_CONTEXT>& cert : linked)
+        if (cert)
+            CertDeleteCertificateFromStore(cert.release()); // frees the context too
+}
 
 // What the token lists for PP_ENUMALGS_EX.
 const AlgInfo kRsaTokenAlgs[] = {
@@ -279,7 +366,9 @@ private:
         pair.writeCertificate = [container, keySpec](std::span<const BYTE> data) -> Status {
             if (Status s = WholeCertificate(data))
                 return s;
-            return Store().Write(container, CertificateFor(keySpec), data);
+            if (Status s = Store().Write(container, CertificateFor(keySpec), data))
+                return s;
+            return Register(container, keySpec, data);
         };
     }
 
@@ -305,8 +394,12 @@ public:
         }
         if (!ContainerStore::ValidName(container))
             return Err(NTE_BAD_KEYSET_PARAM);
-        if ((flags & CRYPT_DELETEKEYSET) != 0)
-            return Store().Delete(container);
+        if ((flags & CRYPT_DELETEKEYSET) != 0) {
+            if (Status s = Store().Delete(container))
+                return s;
+            Unregister(container);
+            return 0;
+        }
         if (Status s = (flags & CRYPT_NEWKEYSET) != 0 ? Store().Create(container)
                                                       : Store().Exists(container))
             return s;
@@ -315,7 +408,7 @@ public:
     }
 
 private:
-    std::u16string name_ = u"Orvane Soft RSA Token CSP v1.0";
+    std::u16string name_ = kProviderName;
 };
 
 } // namespace

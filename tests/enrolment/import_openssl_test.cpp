@@ -328,23 +328,39 @@ TEST(ImportOpenSsl, SignCertInTokensStaysWithTheKey) {
         const char* algorithm;
         ALG_ID alg;
         DWORD bits, deleteFlags, access;
+        bool registered; // the token's middleware puts it in "MY" too
     } cases[] = {
-        {kRsaToken, "RSA", AT_SIGNATURE, 1024, CRYPT_DELETEKEYSET, 0},
-        {kSm2Token, "SM2", kSm2Sign, 256, kSm2Delete, 0xF0000000},
+        {kRsaToken, "RSA", AT_SIGNATURE, 1024, CRYPT_DELETEKEYSET, 0, true},
+        {kSm2Token, "SM2", kSm2Sign, 256, kSm2Delete, 0xF0000000, false},
     };
     for (const Case& k : cases) {
-        Container c("tokensign", k.provider, PROV_RSA_FULL, k.deleteFlags);
-        const Bytes pub = NewKeyPair(k.provider, c.Name(), k.alg, k.bits);
-        Pkey subject = k.alg == kSm2Sign ? Sm2PublicFromBlob(pub) : RsaPublicFromBlob(pub);
-        ASSERT_TRUE(subject) << k.algorithm;
-        const Bytes cert = MakeCertificate(subject.get(), "Token signer");
-        WString text = CommaText(cert);
-        ASSERT_EQ(VURO_OK, ImportSignCert(ParseKeyAlgorithm(W(k.algorithm)), text, AT_SIGNATURE,
-                                          k.provider, c.Name()))
-            << k.algorithm;
-        EXPECT_EQ(cert, KeyCertificate(k.provider, PROV_RSA_FULL, c.Name(), AT_SIGNATURE, k.access))
-            << k.algorithm;
-        EXPECT_FALSE(InMy(cert)) << "a token's certificate stays out of the store";
+        Bytes cert;
+        {
+            Container c("tokensign", k.provider, PROV_RSA_FULL, k.deleteFlags);
+            const Bytes pub = NewKeyPair(k.provider, c.Name(), k.alg, k.bits);
+            Pkey subject = k.alg == kSm2Sign ? Sm2PublicFromBlob(pub) : RsaPublicFromBlob(pub);
+            ASSERT_TRUE(subject) << k.algorithm;
+            cert = MakeCertificate(subject.get(), "Token signer");
+            WString text = CommaText(cert);
+            ASSERT_EQ(VURO_OK, ImportSignCert(ParseKeyAlgorithm(W(k.algorithm)), text, AT_SIGNATURE,
+                                              k.provider, c.Name()))
+                << k.algorithm;
+            EXPECT_EQ(cert,
+                      KeyCertificate(k.provider, PROV_RSA_FULL, c.Name(), AT_SIGNATURE, k.access))
+                << k.algorithm;
+            UniqueStore store = OpenMy();
+            const std::vector<UniqueCertContext> entries = MyEntries(store.get(), cert);
+            ASSERT_EQ(entries.size(), k.registered ? 1u : 0u) << k.algorithm;
+            if (k.registered) {
+                const KeyLink link = LinkOf(entries[0].get());
+                EXPECT_EQ(link.provider, U8(k.provider));
+                EXPECT_EQ(link.container, U8(c.Name()));
+                EXPECT_EQ(link.dwType, DWORD(PROV_RSA_FULL));
+                EXPECT_EQ(link.dwKeySpec, DWORD(AT_SIGNATURE));
+            }
+        }
+        // Deleting the container takes its store entry with it.
+        EXPECT_FALSE(InMy(cert)) << k.algorithm;
     }
 }
 
@@ -381,7 +397,9 @@ TEST(ImportOpenSsl, OldFormatFreshAnswers) {
     } cases[] = {
         {kEnhanced, 2048, true},
         {kAes, 1024, true},
-        {kRsaToken, 1024, false}, // a token at 1024 bits: old format, KP_CERTIFICATE
+        // A token at 1024 bits: old format, KP_CERTIFICATE, and the token's
+        // own entry in "MY".
+        {kRsaToken, 1024, true},
     };
     const auto before = GuidNamed(Containers(kEnhanced, PROV_RSA_FULL));
     for (const Case& k : cases) {
@@ -400,7 +418,7 @@ TEST(ImportOpenSsl, OldFormatFreshAnswers) {
                                        RsaEncrypt(issued.get(), message)))
             << U8(k.provider);
         EXPECT_EQ(k.inStore, InMy(cert)) << U8(k.provider);
-        if (!k.inStore) {
+        if (k.provider == kRsaToken) {
             EXPECT_EQ(cert, KeyCertificate(k.provider, PROV_RSA_FULL, c.Name(), AT_KEYEXCHANGE));
         }
         RemoveFromMy(cert);
@@ -432,7 +450,7 @@ TEST(ImportOpenSsl, NewFormatRsaInTheToken) {
         EXPECT_EQ(message, DecryptWith(kRsaToken, PROV_RSA_FULL, c.Name(), AT_KEYEXCHANGE,
                                        RsaEncrypt(issued.get(), message)));
         EXPECT_EQ(cert, KeyCertificate(kRsaToken, PROV_RSA_FULL, c.Name(), AT_KEYEXCHANGE));
-        EXPECT_FALSE(InMy(cert));
+        EXPECT_TRUE(InMy(cert));
     }
 }
 

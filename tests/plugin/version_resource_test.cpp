@@ -5,6 +5,7 @@
 #include "tests/support/TestSupport.h"
 #include "version/Tandry.h"
 #include "version/npPellin.h"
+#include "version/npSarvik.h"
 
 #include <gtest/gtest.h>
 
@@ -55,19 +56,31 @@ private:
 };
 
 TEST(VersionResource, PluginsNameTheirMimeType) {
-    VersionInfo info(ORVANE_NPPELLIN_PATH);
-    ASSERT_TRUE(info.Loaded());
-    EXPECT_EQ(info.Fixed(false), kNpPellinVersion);
-    EXPECT_EQ(info.Fixed(true), kNpPellinVersion);
-    EXPECT_EQ(info.Text("FileVersion"), kNpPellinVersion);
-    EXPECT_EQ(info.Text("ProductVersion"), kNpPellinVersion);
-    EXPECT_EQ(info.Text("MIMEType"), "application/npPellin");
-    EXPECT_EQ(info.Text("FileExtents"), "*");
-    EXPECT_EQ(info.Text("FileOpenName"), "npPellin");
-    EXPECT_EQ(info.Text("ProductName"), "npPellin");
-    EXPECT_EQ(info.Text("InternalName"), "npPellin");
-    EXPECT_EQ(info.Text("OriginalFilename"), "npPellin.dll");
-    EXPECT_EQ(info.Text("FileDescription"), "Orvane enrolment plug-in");
+    const struct {
+        const char* path;
+        const char* version;
+        const char* name;
+        const char* description;
+    } plugins[] = {
+        {ORVANE_NPPELLIN_PATH, kNpPellinVersion, "npPellin", "Orvane enrolment plug-in"},
+        {ORVANE_NPSARVIK_PATH, kNpSarvikVersion, "npSarvik", "Orvane signing plug-in"},
+    };
+    for (const auto& p : plugins) {
+        SCOPED_TRACE(p.name);
+        VersionInfo info(p.path);
+        ASSERT_TRUE(info.Loaded());
+        EXPECT_EQ(info.Fixed(false), p.version);
+        EXPECT_EQ(info.Fixed(true), p.version);
+        EXPECT_EQ(info.Text("FileVersion"), p.version);
+        EXPECT_EQ(info.Text("ProductVersion"), p.version);
+        EXPECT_EQ(info.Text("MIMEType"), std::string("application/") + p.name);
+        EXPECT_EQ(info.Text("FileExtents"), "*");
+        EXPECT_EQ(info.Text("FileOpenName"), p.name);
+        EXPECT_EQ(info.Text("ProductName"), p.name);
+        EXPECT_EQ(info.Text("InternalName"), p.name);
+        EXPECT_EQ(info.Text("OriginalFilename"), std::string(p.name) + ".dll");
+        EXPECT_EQ(info.Text("FileDescription"), p.description);
+    }
 }
 
 TEST(VersionResource, HostHasNoMimeType) {

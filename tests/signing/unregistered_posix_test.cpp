@@ -127,6 +127,24 @@ protected:
         ASSERT_NO_FATAL_FAILURE(m_sm2->AddKey(AT_SIGNATURE, &sm2Signature));
         ASSERT_NO_FATAL_FAILURE(m_rsa->AddKey(AT_KEYEXCHANGE, &rsaExchange));
         ASSERT_NO_FATAL_FAILURE(m_rsa->AddKey(AT_SIGNATURE, &rsaSignature));
+        // The RSA token registers its certificates in "MY"; with those
+        // entries removed (as a user may), they are container certificates.
+        for (DWORD keySpec : {DWORD(AT_KEYEXCHANGE), DWORD(AT_SIGNATURE)})
+            ASSERT_EQ(RemoveFromMy(m_rsa->Certificate(keySpec)), 1u);
+    }
+
+    // RemoveFromMy: deletes the personal store's copies of der; how many.
+    static size_t RemoveFromMy(const Bytes& der) {
+        UniqueStore my(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER,
+                                     TEXT("MY")));
+        std::vector<UniqueCertContext> copies;
+        for (PCCERT_CONTEXT p = CertEnumCertificatesInStore(my.get(), nullptr); p != nullptr;
+             p = CertEnumCertificatesInStore(my.get(), p))
+            if (Bytes(p->pbCertEncoded, p->pbCertEncoded + p->cbCertEncoded) == der)
+                copies.emplace_back(CertDuplicateCertificateContext(p));
+        for (UniqueCertContext& copy : copies)
+            EXPECT_TRUE(CertDeleteCertificateFromStore(copy.release()));
+        return copies.size();
     }
 
     Found Expect(const TokenContainer& c, DWORD keySpec) const {
@@ -235,6 +253,22 @@ TEST_F(TokenCertificates, ACertificateLinkedToItsKeyIsNotUnregistered) {
     EXPECT_EQ(GetUnregisteredCertfromContainer(kSm2Token, m_sm2->Name().c_str(), AT_SIGNATURE,
                                                record.put()),
               VURO_OK);
+}
+
+TEST_F(TokenCertificates, TheRsaTokensOwnStoreEntriesAreNotOfferedAgain) {
+    // A fresh RSA token container keeps its "MY" entries: both certificates
+    // reach their keys through the store, so the container search skips them.
+    TokenContainer rsa(kRsaToken, W("rsa2-") + m_marker);
+    const CertificateFields fields =
+        Fields(W("RSA registered ") + m_marker, "1.2.840.113549.1.1.5", 0x80, 0x05);
+    ASSERT_NO_FATAL_FAILURE(rsa.AddKey(AT_SIGNATURE, &fields));
+    UniqueUnregisteredCertContext record;
+    EXPECT_EQ(
+        GetUnregisteredCertfromContainer(kRsaToken, rsa.Name().c_str(), AT_SIGNATURE, record.put()),
+        VURO_E_CONTAINER_CERT_LINKED);
+    EXPECT_EQ(Search(kRsaToken, Filter()),
+              (std::vector<Found>{Expect(*m_rsa, AT_KEYEXCHANGE), Expect(*m_rsa, AT_SIGNATURE)}));
+    EXPECT_EQ(RemoveFromMy(rsa.Certificate(AT_SIGNATURE)), 1u);
 }
 
 TEST(TokenContainers, WithoutKeyOrCertificateNothingIsFound) {

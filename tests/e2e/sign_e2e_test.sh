@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Enrol, then sign as a page does: RSA in the software provider and in the RSA
+# token, SM2 in the SM2 token, each enrolled through the real Tandry with the
+# test issuer, then selected through npSarvik in npshell and used to sign a
+# text and a file; every message is verified by OpenSSL.
+#   sign_e2e_test.sh ENROL TANDRY NPSHELL NPSARVIK WORKDIR
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+repo_root="$(cd "$here/../.." && pwd)"
+enrol_tool="$1" tandry="$2" npshell="$3" npsarvik="$4" work="$5"
+rm -rf "$work"
+mkdir -p "$work"
+: "${ORVANE_USER_HIVE:?the test needs its scratch hives}"
+rm -f "$ORVANE_USER_HIVE" "$ORVANE_MACHINE_HIVE"
+
+id="$$"
+enrol() {
+  "$enrol_tool" --host "$tandry" --ca-dir "$work/ca" --quiet "$@" >>"$work/enrol.out"
+}
+enrol --provider "Microsoft Enhanced Cryptographic Provider v1.0" --algorithm RSA --bits 2048 \
+  --subject "CN=E2E Software RSA $id,O=Orvane Tests,C=CN"
+enrol --provider "Orvane Soft RSA Token CSP v1.0" --algorithm RSA --bits 2048 \
+  --subject "CN=E2E Token RSA $id,O=Orvane Tests,C=CN"
+enrol --provider "Orvane Soft SM2 Token CSP v1.0" --algorithm SM2 \
+  --subject "CN=E2E Token SM2 $id,O=Orvane Tests,C=CN"
+
+sign() {
+  "$repo_root/scripts/sign-roundtrip.sh" --npshell "$npshell" --plugin "$npsarvik" \
+    --out "$work/signed" "$@"
+}
+sign RSA "E2E Software RSA $id"
+sign RSA "E2E Token RSA $id"
+sign SM2 "E2E Token SM2 $id" "Orvane Soft SM2 Token CSP v1.0"
+
+# The RSA token's certificate is found as a store certificate: the answer
+# names the token, not a software provider.
+grep -q '^VURO_SelectUserCert -> ok "Orvane Soft RSA Token CSP v1.0"$' "$work"/signed/npshell-*.out ||
+  { echo "the RSA token's certificate was not selected from the store" >&2; exit 1; }
+
+# An SM2 certificate is never offered without the page naming its provider.
+cat >"$work/no-provider.npsh" <<NPSH
+VURO_SelectUserCert("E2E Token SM2 $id", "", "", "", false) => failed null
+VURO_GetLastErrorDesc() => ok ~"(0xa0071001)"
+NPSH
+"$npshell" "$npsarvik" "$work/no-provider.npsh" >"$work/no-provider.out"
+echo "sign_e2e: all messages verified"

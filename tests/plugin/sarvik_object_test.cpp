@@ -1,0 +1,114 @@
+// npSarvik's scriptable object in-process: each instance keeps its own
+// selection, and a refused argument list never reaches the agent (its last
+// result and its selection stay as they were).
+#include "tests/plugin/PluginTestSupport.h"
+#include "signing/ScriptablePluginObject.h"
+#include "tests/signing/SigningTestSupport.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using orvane::signing::CCryptoAgent;
+using orvane::signing::CScriptablePluginObject;
+
+class SarvikObjectTest : public PluginFixture {
+protected:
+    const CCryptoAgent& AgentOf(NPObject* pObject) const {
+        return static_cast<CScriptablePluginObject*>(pObject)->Agent();
+    }
+    static orvane::test::Bytes Selected(const CCryptoAgent& agent) {
+        PCCERT_CONTEXT p = agent.SelectedStoreCertificate();
+        if (p == nullptr)
+            return {};
+        return orvane::test::Bytes(p->pbCertEncoded, p->pbCertEncoded + p->cbCertEncoded);
+    }
+    // SelectByMarker: the page's call with the subject filter alone.
+    Outcome SelectByMarker(NPP npp, NPObject* pObject, const std::string& marker) {
+        return Call(npp, pObject, "VURO_SelectUserCert",
+                    {Str(marker.c_str()), Str(""), Str(""), Str(""), Bool(false)});
+    }
+};
+
+TEST_F(SarvikObjectTest, EachInstanceKeepsItsOwnSelection) {
+    LinkedCertificate first, second;
+    const WString markerA = UniqueMarker(), markerB = UniqueMarker();
+    ASSERT_NO_FATAL_FAILURE(first.Create(markerA, AT_SIGNATURE));
+    ASSERT_NO_FATAL_FAILURE(second.Create(markerB, AT_SIGNATURE));
+    NPP nppA = NewInstance(), nppB = NewInstance();
+    NPObject* objA = GetObject(nppA);
+    NPObject* objB = GetObject(nppB);
+    ASSERT_NE(objA, nullptr);
+    ASSERT_NE(objB, nullptr);
+    ASSERT_NE(objA, objB);
+
+    const std::string a = U8(markerA), b = U8(markerB);
+    Outcome o = SelectByMarker(nppA, objA, a);
+    EXPECT_TRUE(o.bOk);
+    EXPECT_EQ(o.s, "Microsoft Enhanced Cryptographic Provider v1.0");
+    EXPECT_TRUE(SelectByMarker(nppB, objB, b).bOk);
+    EXPECT_EQ(Selected(AgentOf(objA)), first.Encoded());
+    EXPECT_EQ(Selected(AgentOf(objB)), second.Encoded());
+
+    // Signing in one leaves the other's choice alone; a failed selection in
+    // B forgets B's only.
+    EXPECT_TRUE(Call(nppA, objA, "VURO_SignData", {Str("hello"), Str("SHA-1")}).bOk);
+    EXPECT_FALSE(SelectByMarker(nppB, objB, "no such subject " + a).bOk);
+    EXPECT_EQ(Selected(AgentOf(objA)), first.Encoded());
+    EXPECT_TRUE(Selected(AgentOf(objB)).empty());
+    EXPECT_EQ(AgentOf(objB).LastResult(), VURO_E_NO_AVAILABLE_CERT);
+    EXPECT_EQ(AgentOf(objA).LastResult(), VURO_OK);
+
+    m_browser.releaseobject(objA);
+    m_browser.releaseobject(objB);
+}
+
+TEST_F(SarvikObjectTest, RefusedArgumentsNeverReachTheAgent) {
+    LinkedCertificate cert;
+    const WString marker = UniqueMarker();
+    ASSERT_NO_FATAL_FAILURE(cert.Create(marker, AT_SIGNATURE));
+    NPP npp = NewInstance();
+    NPObject* obj = GetObject(npp);
+    ASSERT_NE(obj, nullptr);
+    ASSERT_TRUE(SelectByMarker(npp, obj, U8(marker)).bOk);
+    // A known failure: a hash algorithm RSA does not take.
+    ASSERT_FALSE(Call(npp, obj, "VURO_SignData", {Str("x"), Str("MD5")}).bOk);
+    ASSERT_EQ(AgentOf(obj).LastResult(), E_INVALIDARG);
+
+    const std::string m = U8(marker);
+    const struct {
+        const char* method;
+        std::vector<NPVariant> args;
+    } cases[] = {
+        // The agent forgets its selection first thing: a reached call would show.
+        {"VURO_SelectUserCert", {Str(m.c_str()), Str(""), Str(""), Str(""), Int(0)}},
+        {"VURO_SelectUserCert", {Str(m.c_str()), Str(""), Str(""), Str(""), Str("true")}},
+        {"VURO_SelectUserCert", {Str(m.c_str()), Str(""), Str(""), Str("")}},
+        {"VURO_SelectUserCert", {Null(), Str(""), Str(""), Str(""), Bool(false)}},
+        {"VURO_SelectUserCert", {Str(m.c_str()), Str(""), Int(1), Str(""), Bool(false)}},
+        {"VURO_SignData", {Str("x")}},
+        {"VURO_SignData", {Str("x"), Null()}},
+        {"VURO_SignDataDetached", {Int(1), Str("SHA-1")}},
+        {"VURO_SignFile", {Str("x"), Str("SHA-1"), Str("y")}},
+        {"VURO_SignFileDetached", {Bool(true), Str("SHA-1")}},
+        {"VURO_GetCertInfo", {}},
+        {"VURO_GetCertInfo", {Dbl(1.5)}},
+        {"VURO_GetCSPInfo", {Str("")}},
+        {"VURO_GetLastErrorDesc", {Int(0)}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.method) + " with " + std::to_string(c.args.size()));
+        const Outcome o = Call(npp, obj, c.method, c.args);
+        EXPECT_FALSE(o.bOk);
+        EXPECT_EQ(o.type, NPVariantType_Null);
+        EXPECT_EQ(AgentOf(obj).LastResult(), E_INVALIDARG) << "the agent was reached";
+        EXPECT_EQ(Selected(AgentOf(obj)), cert.Encoded());
+    }
+    // The object reaches the agent with a well-formed list: the answer is
+    // the agent's own.
+    const Outcome type = Call(npp, obj, "VURO_GetCertInfo", {Str("certtype")});
+    EXPECT_TRUE(type.bOk);
+    EXPECT_EQ(type.s, "RSA");
+    m_browser.releaseobject(obj);
+}
+
+} // namespace
