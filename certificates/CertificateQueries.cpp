@@ -273,10 +273,109 @@ HRESULT ReadField(PCCERT_CONTEXT pCert, CertificateFields fField, CertificateRec
     }
 }
 
+// LocalBias: what FileTimeToLocalFileTime adds to a time now. The system
+// applies the bias in force now to every time, so a listing asks once, not
+// twice per certificate.
+struct LocalBias {
+    bool fKnown = false;
+    int64_t nTicks = 0;
+
+    static LocalBias Now() {
+        LocalBias bias;
+        // Any time will do: 2000-01-01 00:00 UTC.
+        const uint64_t ullBase = 125911584000000000ull;
+        FILETIME ftUtc{DWORD(ullBase), DWORD(ullBase >> 32)};
+        FILETIME ftLocal{};
+        if (FileTimeToLocalFileTime(&ftUtc, &ftLocal)) {
+            const uint64_t ullLocal =
+                uint64_t(ftLocal.dwHighDateTime) << 32 | ftLocal.dwLowDateTime;
+            bias.nTicks = int64_t(ullLocal) - int64_t(ullBase);
+            bias.fKnown = true;
+        }
+        return bias;
+    }
+
+    // ToLocal: stUtc in local time; false (st unchanged) when it cannot be.
+    bool ToLocal(SYSTEMTIME& st) const {
+        FILETIME ft{};
+        if (!fKnown || !SystemTimeToFileTime(&st, &ft))
+            return false;
+        const int64_t nUtc = int64_t(uint64_t(ft.dwHighDateTime) << 32 | ft.dwLowDateTime);
+        if (nUtc + nTicks < 0)
+            return false;
+        const uint64_t ullLocal = uint64_t(nUtc + nTicks);
+        const FILETIME ftLocal{DWORD(ullLocal), DWORD(ullLocal >> 32)};
+        SYSTEMTIME stLocal{};
+        if (!FileTimeToSystemTime(&ftLocal, &stLocal))
+            return false;
+        st = stLocal;
+        return true;
+    }
+};
+
+// AppendNumber: nValue in decimal, at least nWidth digits with leading zeros.
+void AppendNumber(WString& wstrText, unsigned nValue, int nWidth) {
+    WCHAR digits[10];
+    int n = 0;
+    do {
+        digits[n++] = WCHAR('0' + nValue % 10);
+        nValue /= 10;
+    } while (nValue != 0 && n < 10);
+    for (int i = n; i < nWidth; ++i)
+        wstrText += WCHAR('0');
+    while (n > 0)
+        wstrText += digits[--n];
+}
+
+// AppendLocalTime: "YYYY-MM-DD hh:mm:ss" of stUtc in local time (left in UTC
+// when it cannot be converted).
+void AppendLocalTime(SYSTEMTIME st, const LocalBias& bias, WString& wstrText) {
+    if (!bias.ToLocal(st))
+        TRACE_FAILED("GetCertificateInfo", "ConvertUTCtimetoLocalTime", E_FAIL, "kept in UTC");
+    AppendNumber(wstrText, st.wYear, 4);
+    wstrText += WCHAR('-');
+    AppendNumber(wstrText, st.wMonth, 2);
+    wstrText += WCHAR('-');
+    AppendNumber(wstrText, st.wDay, 2);
+    wstrText += WCHAR(' ');
+    AppendNumber(wstrText, st.wHour, 2);
+    wstrText += WCHAR(':');
+    AppendNumber(wstrText, st.wMinute, 2);
+    wstrText += WCHAR(':');
+    AppendNumber(wstrText, st.wSecond, 2);
+}
+
+// AppendRecordText: "subject;serial;from;to;CSP" of a record appended to
+// *pwstrText, piece by piece (a listing builds one text of them all).
+HRESULT AppendRecordText(const CertificateRecord& record, const LocalBias& bias,
+                         WString* pwstrText) {
+    if (!record.fHasKeyProvider)
+        return CRYPT_E_NOT_FOUND;
+    return Guarded("GetCertificateInfo", [&]() -> HRESULT {
+        const size_t cchBefore = pwstrText->size();
+        try {
+            WString& text = *pwstrText;
+            text += record.wstrSubject;
+            text += kFieldSeparator;
+            text += record.wstrSerialHex;
+            text += kFieldSeparator;
+            AppendLocalTime(record.stNotBefore, bias, text);
+            text += kFieldSeparator;
+            AppendLocalTime(record.stNotAfter, bias, text);
+            text += kFieldSeparator;
+            text += record.keyProvider.wstrProviderName;
+        } catch (...) {
+            pwstrText->resize(cchBefore);
+            throw;
+        }
+        return VURO_OK;
+    });
+}
+
 // AppendCertificateInfo: the record text of one certificate, for
 // GetCertificateInfo and the store listing; each failure is traced with the
 // step it failed in.
-HRESULT AppendCertificateInfo(PCCERT_CONTEXT pCert, WString* pwstrText) {
+HRESULT AppendCertificateInfo(PCCERT_CONTEXT pCert, const LocalBias& bias, WString* pwstrText) {
     struct Step {
         CertificateFields fField;
         const char* pszStep;
@@ -306,7 +405,7 @@ HRESULT AppendCertificateInfo(PCCERT_CONTEXT pCert, WString* pwstrText) {
     if (!record.fHasKeyProvider)
         return TRACE_FAIL("GetCertificateInfo", kSteps[4].pszStep, CRYPT_E_NOT_FOUND,
                           "!record.fHasKeyProvider");
-    return FormatCertificateInfo(record, pwstrText);
+    return AppendRecordText(record, bias, pwstrText);
 }
 
 } // namespace
@@ -485,22 +584,7 @@ HRESULT FormatLocalTime(const SYSTEMTIME& stUtc, WString* pwstrText) {
 HRESULT FormatCertificateInfo(const CertificateRecord& record, WString* pwstrText) {
     if (pwstrText == nullptr)
         return E_POINTER;
-    if (!record.fHasKeyProvider)
-        return CRYPT_E_NOT_FOUND;
-    return Guarded("GetCertificateInfo", [&]() -> HRESULT {
-        // subject;serial;from;to;CSP
-        WString wstrFrom, wstrTo;
-        HRESULT hResult = FormatLocalTime(record.stNotBefore, &wstrFrom);
-        if (SUCCEEDED(hResult))
-            hResult = FormatLocalTime(record.stNotAfter, &wstrTo);
-        if (FAILED(hResult))
-            return hResult;
-        const WString wstrInfo = record.wstrSubject + kFieldSeparator + record.wstrSerialHex +
-                                 kFieldSeparator + wstrFrom + kFieldSeparator + wstrTo +
-                                 kFieldSeparator + record.keyProvider.wstrProviderName;
-        pwstrText->append(wstrInfo);
-        return VURO_OK;
-    });
+    return AppendRecordText(record, LocalBias::Now(), pwstrText);
 }
 
 // ---- the described routines ------------------------------------------------------------
@@ -513,7 +597,7 @@ HRESULT GetAllCertificatesInfoinStore(WCHAR** ppwszInfo, HCERTSTORE hCertStore) 
         return RefuseParameter(op, E_POINTER, "ppwszInfo == NULL");
     return Guarded(op, [&]() -> HRESULT {
         WString wstrList;
-        bool fFirst = true;
+        const LocalBias bias = LocalBias::Now();
         // Holds the enumeration's current context, so that leaving early ends it.
         UniqueCertContext current;
         for (;;) {
@@ -521,16 +605,18 @@ HRESULT GetAllCertificatesInfoinStore(WCHAR** ppwszInfo, HCERTSTORE hCertStore) 
             if (pCert == nullptr)
                 break;
             current.reset(pCert);
-            WString wstrRecord;
-            const HRESULT hResult = AppendCertificateInfo(pCert, &wstrRecord);
-            if (hResult == CRYPT_E_NOT_FOUND)
-                continue; // no private key behind this one
+            // Each record goes straight into the list; one without a private
+            // key behind it is taken out again.
+            const size_t cchBefore = wstrList.size();
+            if (cchBefore != 0)
+                wstrList += kListSeparator;
+            const HRESULT hResult = AppendCertificateInfo(pCert, bias, &wstrList);
+            if (hResult == CRYPT_E_NOT_FOUND) {
+                wstrList.resize(cchBefore);
+                continue;
+            }
             if (FAILED(hResult))
                 return TRACE_FAIL(op, "GetCertificateInfo", hResult, "FAILED(hResult)");
-            if (!fFirst)
-                wstrList += kListSeparator;
-            wstrList += wstrRecord;
-            fFirst = false;
         }
         if (FAILED(HandOutText(wstrList, ppwszInfo)))
             return TRACE_FAIL(op, "New memory", E_OUTOFMEMORY, "New memory failed.");
@@ -547,7 +633,7 @@ HRESULT GetCertificateInfo(WCHAR** ppwszInfo, PCCERT_CONTEXT pstCertContext) {
         return RefuseParameter(op, E_POINTER, "ppwszInfo == NULL");
     return Guarded(op, [&]() -> HRESULT {
         WString wstrInfo;
-        const HRESULT hResult = AppendCertificateInfo(pstCertContext, &wstrInfo);
+        const HRESULT hResult = AppendCertificateInfo(pstCertContext, LocalBias::Now(), &wstrInfo);
         if (FAILED(hResult))
             return hResult;
         if (FAILED(HandOutText(wstrInfo, ppwszInfo)))

@@ -1,6 +1,7 @@
 #include "enrolment/CertificateImport.h"
 
 #include "certificates/SystemStore.h"
+#include "enrolment/CertificateMatch.h"
 #include "enrolment/ImportHelpers.h"
 #include "foundation/Handles.h"
 #include "foundation/Misc.h"
@@ -72,6 +73,13 @@ HRESULT ImportSignCert(KeyAlgorithm eKeyAlgorithm, WString& wstrCert, DWORD dwKe
         certificate.Attach(pbRaw, cbRaw);
     }
     TRACE_OK_W(op, TEXT("DecodeBase64Key"));
+    // A provider reads the certificate by its own DER length: it gets only
+    // bytes that are exactly one certificate.
+    if (const HRESULT hResult = CheckWholeCertificate(certificate.Get(), certificate.Size());
+        FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("CheckWholeCertificate"), hResult, TEXT("FAILED(hResult)"));
+        return hResult;
+    }
 
     // A copy on disk helps whoever reads the trace, and only them: without
     // tracing nobody would ever look at it or remove it. The import does not
@@ -104,6 +112,17 @@ HRESULT ImportSignCert(KeyAlgorithm eKeyAlgorithm, WString& wstrCert, DWORD dwKe
         return FAIL_LAST_ERROR_W(op, TEXT("CryptGetUserKey"), TEXT("1"));
     }
     TRACE_OK_W(op, TEXT("CryptGetUserKey"));
+
+    // Only a certificate of this key is bound to it: another container's
+    // certificate would claim a key it does not have (and, in the store,
+    // take over that container's entry).
+    if (const HRESULT hResult =
+            CheckCertificateMatchesKey(certificate.Get(), certificate.Size(), hProv.get(),
+                                       hKey.get(), dwKeySpec, eKeyAlgorithm == KeyAlgorithm::Rsa);
+        FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("CheckCertificateMatchesKey"), hResult, TEXT("FAILED(hResult)"));
+        return hResult;
+    }
 
     if (!IsMicrosoftCSP(wstrCSPName)) {
         // Tokens keep the certificate with the key; no store is touched.

@@ -19,6 +19,12 @@
 
 namespace {
 
+// The longest subject name a request is made for. Its request, in Base64,
+// stays far below the 1 MiB a browser takes from a host (65,536 characters
+// of three UTF-8 bytes each are 262,144 Base64 characters); real names are a
+// few hundred characters at most.
+constexpr size_t kMaxSubjectChars = 65536;
+
 // The operating system's base RSA software CSP: the permission test always
 // runs there, whatever CSP the page chose.
 constexpr const WCHAR* kBaseProvider = TEXT("Microsoft Base Cryptographic Provider v1.0");
@@ -43,12 +49,16 @@ bool RequireText(const WCHAR* pwszOp, const WCHAR* pwszText, const WCHAR* pwszSt
 
 // Removes U+0020 from both ends; tabs and other blanks are kept.
 WString TrimSpaces(const WCHAR* pwsz) {
-    WString wstr(pwsz);
-    const size_t nFirst = wstr.find_first_not_of(WCHAR(' '));
-    if (nFirst == WString::npos)
-        return WString();
-    const size_t nLast = wstr.find_last_not_of(WCHAR(' '));
-    return wstr.substr(nFirst, nLast - nFirst + 1);
+    // One copy of the text, not two: certificates and envelopes are long.
+    size_t cch = 0;
+    while (pwsz[cch] != 0)
+        ++cch;
+    size_t nFirst = 0;
+    while (nFirst < cch && pwsz[nFirst] == WCHAR(' '))
+        ++nFirst;
+    while (cch > nFirst && pwsz[cch - 1] == WCHAR(' '))
+        --cch;
+    return WString(pwsz + nFirst, cch - nFirst);
 }
 
 bool Contains(const WString& wstr, const WCHAR* pwszPart) {
@@ -329,6 +339,13 @@ HRESULT CCryptoAgent::VURO_PKCS10CertRequisition(const WCHAR* bstrSubjectDN, LON
             TRACE_FAILED_W(kOp, TEXT("Check parameter"), E_INVALIDARG,
                            TEXT("(1 != lCertType && 2 != lCertType)"));
             return E_INVALIDARG;
+        }
+        // A name this long makes a request no browser takes back from a host:
+        // refused before a container or key is made for it.
+        if (WString(bstrSubjectDN).size() > kMaxSubjectChars) {
+            TRACE_FAILED_W(kOp, TEXT("Check parameter"), VURO_E_DATA_LENGTH_LIMIT,
+                           TEXT("wcslen(bstrSubjectDN) > kMaxSubjectChars"));
+            return VURO_E_DATA_LENGTH_LIMIT;
         }
         TRACE_OK_W(kOp, TEXT("Check parameter"));
 

@@ -2,6 +2,7 @@
 
 #include "certificates/SystemStore.h"
 #include "enrolment/CertificateImport.h"
+#include "enrolment/CertificateMatch.h"
 #include "enrolment/EncryptCertEnvelope.h"
 #include "enrolment/ImportHelpers.h"
 #include "enrolment/SoftKeyDecrypt.h"
@@ -165,6 +166,15 @@ HRESULT ImportEncryptCert_RSA(const WString& wstrContainer, const BYTE* pbCert, 
                               DWORD dwFlags) {
     TraceHelper trace(TEXT("ImportEncryptCert_RSA"));
     const WCHAR* const op = TEXT("ImportEncryptCert_RSA");
+    // The key replaces the temporary key: a certificate of another key is
+    // refused while the temporary key is still there for the right one.
+    if (const HRESULT hResult = CheckCertificateMatchesRsaPrivateKey(
+            pbCert, cbCert, pbPkcs1PrivateKey, cbPkcs1PrivateKey);
+        FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("CheckCertificateMatchesRsaPrivateKey"), hResult,
+                       TEXT("FAILED(hResult)"));
+        return hResult;
+    }
     HeapBytes blob(true);
     {
         BYTE* pbRaw = nullptr;
@@ -222,6 +232,11 @@ static HRESULT ParseIssuerAnswer(const WCHAR* op, bool bNewFormat, WString& wstr
         return hResult;
     }
     certificate.Attach(pbRaw, cbRaw);
+    hResult = CheckWholeCertificate(certificate.Get(), certificate.Size());
+    if (FAILED(hResult)) {
+        TRACE_FAILED_W(op, TEXT("CheckWholeCertificate"), hResult, TEXT("FAILED(hResult)"));
+        return hResult;
+    }
 
     BYTE* pbPrivateRaw = nullptr;
     DWORD cbPrivateRaw = 0;
@@ -307,11 +322,10 @@ HRESULT GetCSPHandleofTempPublickey(const WString& wstrCSPName, const WString& w
     return VURO_OK;
 }
 
-HRESULT ImportEncryptCertEx_RSA(const BYTE* pbCert, DWORD /*cbCert*/,
-                                const BYTE* pbEncryptedPrivateKey, DWORD cbEncryptedPrivateKey,
-                                const BYTE* pbEncryptedSessionKey, DWORD cbEncryptedSessionKey,
-                                const WString& wstrCSPName, HCRYPTPROV hProv, int nKeyLength,
-                                DWORD dwFlags) {
+HRESULT ImportEncryptCertEx_RSA(const BYTE* pbCert, DWORD cbCert, const BYTE* pbEncryptedPrivateKey,
+                                DWORD cbEncryptedPrivateKey, const BYTE* pbEncryptedSessionKey,
+                                DWORD cbEncryptedSessionKey, const WString& wstrCSPName,
+                                HCRYPTPROV hProv, int nKeyLength, DWORD dwFlags) {
     TraceHelper trace(TEXT("ImportEncryptCertEx_RSA"));
     const WCHAR* const op = TEXT("ImportEncryptCertEx_RSA");
     TraceValueW("CSPName", wstrCSPName.c_str());
@@ -341,6 +355,13 @@ HRESULT ImportEncryptCertEx_RSA(const BYTE* pbCert, DWORD /*cbCert*/,
         return FAIL_LAST_ERROR_W(
             op, TEXT("ImportEncryptCertEx_RSA non-microsoft's CSP: CryptImportKey"), TEXT("1"));
     }
+    // The token opened the envelope itself: its key is known only now.
+    if (const HRESULT hCheck =
+            CheckCertificateMatchesKey(pbCert, cbCert, hProv, hKey.get(), AT_KEYEXCHANGE, true);
+        FAILED(hCheck)) {
+        TRACE_FAILED_W(op, TEXT("CheckCertificateMatchesKey"), hCheck, TEXT("FAILED(hResult)"));
+        return hCheck;
+    }
     if (!CryptSetKeyParam(hKey.get(), KP_CERTIFICATE, pbCert, 0)) {
         return FAIL_LAST_ERROR_W(
             op, TEXT("ImportEncryptCertEx_RSA non-microsoft's CSP: CryptSetKeyParam"), TEXT("1"));
@@ -349,7 +370,7 @@ HRESULT ImportEncryptCertEx_RSA(const BYTE* pbCert, DWORD /*cbCert*/,
     return VURO_OK;
 }
 
-HRESULT ImportEncryptCertEx_SM2(const BYTE* pbCert, DWORD /*cbCert*/, const BYTE* pbCipher,
+HRESULT ImportEncryptCertEx_SM2(const BYTE* pbCert, DWORD cbCert, const BYTE* pbCipher,
                                 DWORD cbCipher, HCRYPTPROV hProv, DWORD dwFlags) {
     TraceHelper trace(TEXT("ImportEncryptCertEx_SM2"));
     const WCHAR* const op = TEXT("ImportEncryptCertEx_SM2");
@@ -362,6 +383,13 @@ HRESULT ImportEncryptCertEx_SM2(const BYTE* pbCert, DWORD /*cbCert*/, const BYTE
     UniqueKey hKey;
     if (!CryptImportKey(hProv, rgbBlob, sizeof rgbBlob, 0, dwFlags, hKey.put())) {
         return FAIL_LAST_ERROR_W(op, TEXT("CryptImportKey"), TEXT("!bResult"));
+    }
+    // The token opened the envelope itself: its key is known only now.
+    if (const HRESULT hCheck =
+            CheckCertificateMatchesKey(pbCert, cbCert, hProv, hKey.get(), AT_KEYEXCHANGE, false);
+        FAILED(hCheck)) {
+        TRACE_FAILED_W(op, TEXT("CheckCertificateMatchesKey"), hCheck, TEXT("FAILED(hResult)"));
+        return hCheck;
     }
     if (!CryptSetKeyParam(hKey.get(), KP_CERTIFICATE, pbCert, 0)) {
         return FAIL_LAST_ERROR_W(op, TEXT("CryptSetKeyParam"), TEXT("!bResult"));
@@ -377,6 +405,11 @@ HRESULT ImportEncryptCertEx_SM2WithRetry(const BYTE* pbCert, DWORD cbCert, const
     HRESULT hResult = ImportEncryptCertEx_SM2(pbCert, cbCert, pbCipher, cbCipher, hProv, dwFlags);
     if (SUCCEEDED(hResult))
         return VURO_OK;
+    if (hResult == NTE_BAD_PUBLIC_KEY) {
+        // The envelope opened: another order cannot make the certificate fit.
+        TRACE_FAILED_W(op, TEXT("ImportEncryptCertEx_SM2"), hResult, TEXT("NTE_BAD_PUBLIC_KEY"));
+        return hResult;
+    }
     if (cbCipher < SM2_C1_BYTES + SM2_C3_BYTES) {
         // Too short to hold C1 and C3: there is no other order to try.
         TRACE_FAILED_W(op, TEXT("ImportEncryptCertEx_SM2"), hResult, TEXT("cbCipher < 96"));
@@ -391,8 +424,8 @@ HRESULT ImportEncryptCertEx_SM2WithRetry(const BYTE* pbCert, DWORD cbCert, const
     }
     reordered.Attach(pbRaw, cbCipher, cbCipher + 1);
     hResult = ImportEncryptCertEx_SM2(pbCert, cbCert, reordered.Get(), cbCipher, hProv, dwFlags);
-    if (SUCCEEDED(hResult))
-        return VURO_OK;
+    if (SUCCEEDED(hResult) || hResult == NTE_BAD_PUBLIC_KEY)
+        return hResult;
     reordered.Reset();
     hResult = ConvertC1C2C3ToC1C3C2(pbCipher, cbCipher, &pbRaw);
     if (FAILED(hResult)) {

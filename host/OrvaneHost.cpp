@@ -50,7 +50,8 @@ char* RefusalResponse(HostProgram& program, const char* pszFuncName, const char*
 
 } // namespace
 
-int RespondToRequestBody(HostProgram& program, char* pBody, size_t cbBody, char** ppszResponseMsg) {
+int RespondToRequestBody(HostProgram& program, std::unique_ptr<char[]> pBody, size_t cbBody,
+                         char** ppszResponseMsg) {
     TraceHelper trace(TEXT("ParseAndRespondRequest"));
     if (ppszResponseMsg == nullptr)
         return 0;
@@ -58,7 +59,9 @@ int RespondToRequestBody(HostProgram& program, char* pBody, size_t cbBody, char*
     cJSON* pResponseRaw = nullptr;
     try {
         RequestParts parts;
-        const int nResult = ParseRequestBody(pBody, cbBody, &parts);
+        const int nResult = ParseRequestBody(pBody.get(), cbBody, &parts);
+        // The parts are copies: the body's memory goes back before the work.
+        pBody.reset();
         if (nResult == int(VURO_E_DATA_LENGTH_LIMIT)) {
             *ppszResponseMsg = RefusalResponse(program, "", nullptr, nResult);
             return 0;
@@ -104,7 +107,7 @@ int RespondToRequest(HostProgram& program, const char* pszRequestMsg, char** pps
             *ppszResponseMsg = nullptr;
         return 0;
     }
-    return RespondToRequestBody(program, pBody.get(), cbRequest, ppszResponseMsg);
+    return RespondToRequestBody(program, std::move(pBody), cbRequest, ppszResponseMsg);
 }
 
 int RunRequestLoop(HostProgram& program) {
@@ -128,8 +131,7 @@ int RunRequestLoop(HostProgram& program) {
             if (nLength == 0)
                 return 0;
             char* pszResponseRaw = nullptr;
-            RespondToRequestBody(program, pszRequest.get(), size_t(nLength), &pszResponseRaw);
-            pszRequest.reset();
+            RespondToRequestBody(program, std::move(pszRequest), size_t(nLength), &pszResponseRaw);
             pszResponse.reset(pszResponseRaw);
         }
         const char* pszOut = pszResponse ? pszResponse.get() : kOutOfMemoryResponse;

@@ -9,6 +9,7 @@
 
 #include <cJSON.h>
 
+#include <memory>
 #include <new>
 
 // Module handle of the host; error texts come from its string table.
@@ -71,13 +72,15 @@ private:
 };
 
 // RespondToRequestBody: answers the cbBody bytes at pBody (a zero byte after
-// them; rewritten while they are read, see ParseRequestBody) with program's
+// them; rewritten while they are read, see ParseRequestBody, and freed once
+// they are) with program's
 // methods. Hands the response text to *ppszResponseMsg (a new[] array the
 // caller frees; null only when memory ran out). The text is never longer
 // than kMaxOutputMessage: a longer answer, and a request of too many values,
 // is replaced by an error response with VURO_E_DATA_LENGTH_LIMIT, which is
 // recorded as the agent's last result. Returns 0.
-int RespondToRequestBody(HostProgram& program, char* pBody, size_t cbBody, char** ppszResponseMsg);
+int RespondToRequestBody(HostProgram& program, std::unique_ptr<char[]> pBody, size_t cbBody,
+                         char** ppszResponseMsg);
 
 // RespondToRequest: the same on a copy of a NUL-terminated body.
 int RespondToRequest(HostProgram& program, const char* pszRequestMsg, char** ppszResponseMsg);

@@ -229,6 +229,38 @@ TEST(GetAllCertificatesInfoinStore, MemoryStoreSkipsTheCertificateWithoutKeyLink
         EXPECT_EQ(list, ca + "||" + rsa);
 }
 
+TEST(GetAllCertificatesInfoinStore, RecordsWithoutKeyLinkLeaveNoSeparatorBehind) {
+    // The records go straight into the list: a certificate without a key
+    // link first, last or alone must leave no stray "||".
+    REQUIRE_FIXED_ZONE();
+    const std::string rsa = Record(kRsaSubject, "00f1e2d3c4b5a69788", kLocalFrom, kLocalTo);
+    const struct {
+        std::vector<const TestCertificate*> order;
+        std::string expected;
+    } cases[] = {
+        {{&kExpiredCertificate, &kRsaCertificate}, rsa},
+        {{&kRsaCertificate, &kExpiredCertificate}, rsa},
+        {{&kExpiredCertificate}, ""},
+    };
+    for (const auto& c : cases) {
+        UniqueStore store(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+        ASSERT_TRUE(store);
+        for (const TestCertificate* t : c.order) {
+            PCCERT_CONTEXT added = nullptr;
+            ASSERT_TRUE(CertAddEncodedCertificateToStore(store.get(), X509_ASN_ENCODING, t->data,
+                                                         t->size, CERT_STORE_ADD_NEW, &added));
+            UniqueCertContext owner(added);
+            if (t != &kExpiredCertificate) {
+                ASSERT_TRUE(LinkKey(added));
+            }
+        }
+        WCHAR* pwszList = nullptr;
+        ASSERT_EQ(GetAllCertificatesInfoinStore(&pwszList, store.get()), VURO_OK);
+        std::unique_ptr<WCHAR[]> owner(pwszList);
+        EXPECT_EQ(U8(pwszList), c.expected);
+    }
+}
+
 TEST(GetAllCertificatesInfoinStore, UserMyStoreListsOnlyLinkedCertificates) {
     REQUIRE_FIXED_ZONE();
     UniqueStore store(

@@ -10,6 +10,8 @@
 #include <openssl/x509.h>
 
 #include "tools/enrol/EnrolConversation.h"
+#include "tools/nmclient/HostProcess.h"
+#include "tools/testca/TestIssuer.h"
 #include "tests/support/OpensslRequestCheck.h"
 
 #include <windows.h>
@@ -17,7 +19,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cjson/cJSON.h>
+
 #include <cstdlib>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -29,6 +34,7 @@ using namespace orvane::checks;
 using orvane::tools::EnrolOptions;
 using orvane::tools::EnrolResult;
 using orvane::tools::RunEnrolment;
+namespace testca = orvane::tools::testca;
 
 constexpr char kEnhanced[] = "Microsoft Enhanced Cryptographic Provider v1.0";
 constexpr char kRsaToken[] = "Orvane Soft RSA Token CSP v1.0";
@@ -292,6 +298,249 @@ TEST(EnrolmentRobustness, EightHostsEnrolAtOnceIntoOneHive) {
             InPersonalStore(Base64Decode(r.signCert), r.container, kEnhanced, AT_SIGNATURE));
         EXPECT_TRUE(
             InPersonalStore(Base64Decode(r.encCert), r.container, kEnhanced, AT_KEYEXCHANGE));
+    }
+}
+
+// Talk: one Tandry run held request by request; each answer's error code
+// and result (as JSON text).
+class Talk {
+public:
+    Talk() { m_started = m_host.Start({ORVANE_TANDRY_PATH}); }
+    ~Talk() {
+        m_host.CloseInput();
+        m_host.Wait();
+    }
+    struct Answer {
+        bool answered = false;
+        int64_t code = -1;
+        std::string result; // a text result as such, any other as JSON
+    };
+    // params: the JSON array's text.
+    Answer Call(const std::string& function, const std::string& params) {
+        Answer a;
+        std::string body;
+        if (!m_started ||
+            !m_host.WriteAll(orvane::tools::Frame(R"({"function":")" + function + R"(","params":)" +
+                                                  params + "}")) ||
+            m_host.ReadFrame(body, 120000) != orvane::tools::HostProcess::ReadStatus::Frame)
+            return a;
+        std::unique_ptr<cJSON, decltype(&cJSON_Delete)> json(cJSON_Parse(body.c_str()),
+                                                             cJSON_Delete);
+        const cJSON* code = json ? cJSON_GetObjectItem(json.get(), "errorcode") : nullptr;
+        const cJSON* result = json ? cJSON_GetObjectItem(json.get(), "result") : nullptr;
+        if (!cJSON_IsNumber(code))
+            return a;
+        a.answered = true;
+        a.code = int64_t(code->valuedouble);
+        if (cJSON_IsString(result))
+            a.result = result->valuestring;
+        else if (result != nullptr)
+            a.result = cJSON_IsTrue(result) ? "true" : "false";
+        return a;
+    }
+
+private:
+    orvane::tools::HostProcess m_host;
+    bool m_started = false;
+};
+
+std::string Base64Encode(const Bytes& bytes) {
+    std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes.data(),
+                                  int(bytes.size()));
+    text.resize(size_t(n));
+    return text;
+}
+
+std::string Quoted(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
+constexpr int64_t kBadData = int32_t(0x80090005);      // NTE_BAD_DATA
+constexpr int64_t kBadTag = int32_t(0x8009310B);       // CRYPT_E_ASN1_BADTAG
+constexpr int64_t kBadPublicKey = int32_t(0x80090015); // NTE_BAD_PUBLIC_KEY
+
+// A fresh request in a new container of the talk's host; the issuer's answer.
+struct Requested {
+    std::string container;
+    testca::IssueResult issued;
+};
+Requested Request(Talk& talk, const std::string& provider, const std::string& algorithm, int bits,
+                  int certType, const std::string& cn) {
+    Requested r;
+    EXPECT_EQ(
+        talk.Call("VURO_SetCSPInfo", "[" + std::to_string(bits) + "," + Quoted(provider) + "]")
+            .code,
+        0);
+    EXPECT_EQ(talk.Call("VURO_SetKeyAlgorithm", "[" + Quoted(algorithm) + "]").code, 0);
+    const Talk::Answer request =
+        talk.Call("VURO_PKCS10CertRequisition",
+                  "[" + Quoted("CN=" + cn + ",C=CN") + "," + std::to_string(certType) + ",1]");
+    EXPECT_EQ(request.code, 0);
+    r.container = talk.Call("VURO_GetContainer", "[]").result;
+    testca::IssueOptions issue;
+    issue.caDir = CaDir();
+    r.issued = testca::Issue(issue, request.result);
+    EXPECT_TRUE(r.issued.ok) << r.issued.error;
+    return r;
+}
+
+struct TokenCase {
+    const char* provider;
+    const char* algorithm;
+    int bits;
+};
+
+class WholeCertificates : public ::testing::TestWithParam<TokenCase> {};
+
+// A provider reads a certificate by its own DER length: the host hands it
+// only bytes that are exactly one certificate, and the container is unharmed.
+TEST_P(WholeCertificates, PartialAndOverlongCertificatesAreRefusedBeforeTheToken) {
+    const TokenCase& c = GetParam();
+    const bool bSM2 = std::string(c.algorithm) == "SM2";
+    Talk talk;
+    const Requested a = Request(talk, c.provider, c.algorithm, c.bits, 1, "Whole");
+    ASSERT_TRUE(a.issued.ok);
+    const Bytes good = Base64Decode(a.issued.signCert);
+    Bytes longer = good; // the certificate and one byte more
+    longer.push_back(0);
+    const struct {
+        std::string text;
+        int64_t code;
+        const char* why;
+    } cases[] = {
+        {"MIP/////", kBadData, "a header that claims 16 MiB in 5 bytes"},
+        {"MIJ//w==", kBadData, "a header that claims 32,771 bytes in 4"},
+        {"AQID", kBadTag, "no SEQUENCE at all"},
+        {Base64Encode(longer), kBadData, "a whole certificate and a byte more"},
+    };
+    for (const auto& k : cases) {
+        const Talk::Answer answer = talk.Call("VURO_ImportSignCert", "[1," + Quoted(k.text) + "," +
+                                                                         Quoted(a.container) + "]");
+        ASSERT_TRUE(answer.answered) << k.why << ": the host is gone";
+        EXPECT_EQ(answer.code, k.code) << k.why;
+        Container container(c.provider, a.container, bSM2);
+        EXPECT_TRUE(TokenCertificate(container, AT_KEYEXCHANGE).empty()) << k.why;
+    }
+    // The container takes its own certificate afterwards.
+    EXPECT_EQ(talk.Call("VURO_ImportSignCert",
+                        "[1," + Quoted(a.issued.signCert) + "," + Quoted(a.container) + "]")
+                  .code,
+              0);
+    Container container(c.provider, a.container, bSM2);
+    EXPECT_EQ(TokenCertificate(container, AT_KEYEXCHANGE), good);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tandry, WholeCertificates,
+                         ::testing::Values(TokenCase{kSm2Token, "SM2", 256},
+                                           TokenCase{kRsaToken, "RSA", 1024}),
+                         [](const auto& p) { return std::string(p.param.algorithm) + "Token"; });
+
+// A certificate that is not over the container's key is refused before
+// anything is written or the temporary key is used up.
+TEST(CertificateKeyMatch, AnotherContainersCertificatesAreRefusedAndItsEntryStays) {
+    EnrolOptions options = Options(kEnhanced, "RSA", 1024, 2);
+    options.subject = "CN=Owner B,C=CN";
+    const EnrolResult b = RunEnrolment(options);
+    ASSERT_TRUE(b.ok) << b.error;
+
+    Talk talk;
+    const Requested a = Request(talk, kEnhanced, "RSA", 1024, 2, "Owner A");
+    ASSERT_TRUE(a.issued.ok);
+    const std::string target = Quoted(a.container);
+    Talk::Answer answer =
+        talk.Call("VURO_ImportSignCert", "[2," + Quoted(b.signCert) + "," + target + "]");
+    EXPECT_EQ(answer.code, kBadPublicKey);
+    const std::string desc = talk.Call("VURO_GetLastErrorDesc", "[]").result;
+    EXPECT_NE(desc.find("(0x80090015)"), std::string::npos) << desc;
+    EXPECT_GT(desc.size(), std::string("\n(0x80090015)").size()) << "no words: " << desc;
+    EXPECT_TRUE(InPersonalStore(Base64Decode(b.signCert), b.container, kEnhanced, AT_SIGNATURE));
+
+    answer = talk.Call("VURO_ImportEncryptCert", "[" + Quoted(a.issued.envelope) + "," +
+                                                     Quoted(b.encCert) + "," + target + ",1]");
+    EXPECT_EQ(answer.code, kBadPublicKey);
+    EXPECT_TRUE(InPersonalStore(Base64Decode(b.encCert), b.container, kEnhanced, AT_KEYEXCHANGE));
+
+    // The temporary key is still there: the right certificates go in.
+    EXPECT_EQ(
+        talk.Call("VURO_ImportSignCert", "[2," + Quoted(a.issued.signCert) + "," + target + "]")
+            .code,
+        0);
+    EXPECT_EQ(talk.Call("VURO_ImportEncryptCert", "[" + Quoted(a.issued.envelope) + "," +
+                                                      Quoted(a.issued.encCert) + "," + target +
+                                                      ",1]")
+                  .code,
+              0);
+    EXPECT_TRUE(
+        InPersonalStore(Base64Decode(a.issued.signCert), a.container, kEnhanced, AT_SIGNATURE));
+    EXPECT_TRUE(
+        InPersonalStore(Base64Decode(a.issued.encCert), a.container, kEnhanced, AT_KEYEXCHANGE));
+}
+
+// The rule is a public-key match: a certificate over the container's own key
+// is accepted whoever issued it (even one that issued itself).
+TEST(CertificateKeyMatch, ACertificateOverTheContainersOwnKeyIsAccepted) {
+    Talk talk;
+    const Requested a = Request(talk, kEnhanced, "RSA", 1024, 1, "Owner C");
+    ASSERT_TRUE(a.issued.ok);
+    const Bytes issued = Base64Decode(a.issued.signCert);
+    Pkey key = PublicKeyOf(issued);
+    ASSERT_TRUE(key);
+    EVP_PKEY* signer = EVP_RSA_gen(1024);
+    X509* x = X509_new();
+    X509_set_version(x, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(x), 7);
+    X509_NAME* name = X509_NAME_new();
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("Forged Bank Ltd"), -1, -1,
+                               0);
+    X509_set_subject_name(x, name);
+    X509_set_issuer_name(x, name);
+    X509_gmtime_adj(X509_getm_notBefore(x), 0);
+    X509_gmtime_adj(X509_getm_notAfter(x), 86400);
+    X509_set_pubkey(x, key.get());
+    ASSERT_GT(X509_sign(x, signer, EVP_sha256()), 0);
+    unsigned char* der = nullptr;
+    const int cb = i2d_X509(x, &der);
+    ASSERT_GT(cb, 0);
+    const Bytes forged(der, der + cb);
+    OPENSSL_free(der);
+    X509_NAME_free(name);
+    X509_free(x);
+    EVP_PKEY_free(signer);
+    const std::string text = Base64Encode(forged);
+    EXPECT_EQ(
+        talk.Call("VURO_ImportSignCert", "[1," + Quoted(text) + "," + Quoted(a.container) + "]")
+            .code,
+        0);
+    EXPECT_TRUE(InPersonalStore(forged, a.container, kEnhanced, AT_KEYEXCHANGE));
+}
+
+// Tokens open the envelope themselves, so its key is known only once it is
+// in the token: a foreign encryption certificate is refused before it is
+// bound, and the token keeps no certificate for the new key.
+TEST(CertificateKeyMatch, ATokenBindsNoForeignEncryptionCertificate) {
+    for (const TokenCase& c :
+         {TokenCase{kSm2Token, "SM2", 256}, TokenCase{kRsaToken, "RSA", 2048}}) {
+        SCOPED_TRACE(c.provider);
+        const bool bSM2 = std::string(c.algorithm) == "SM2";
+        Talk talk;
+        const Requested b = Request(talk, c.provider, c.algorithm, c.bits, 2, "Token B");
+        const Requested a = Request(talk, c.provider, c.algorithm, c.bits, 2, "Token A");
+        ASSERT_TRUE(a.issued.ok && b.issued.ok);
+        const std::string target = Quoted(a.container);
+        EXPECT_EQ(
+            talk.Call("VURO_ImportSignCert", "[2," + Quoted(b.issued.signCert) + "," + target + "]")
+                .code,
+            kBadPublicKey);
+        EXPECT_EQ(talk.Call("VURO_ImportEncryptCert", "[" + Quoted(a.issued.envelope) + "," +
+                                                          Quoted(b.issued.encCert) + "," + target +
+                                                          ",1]")
+                      .code,
+                  kBadPublicKey);
+        Container container(c.provider, a.container, bSM2);
+        EXPECT_TRUE(TokenCertificate(container, AT_SIGNATURE).empty());
+        EXPECT_TRUE(TokenCertificate(container, AT_KEYEXCHANGE).empty());
     }
 }
 

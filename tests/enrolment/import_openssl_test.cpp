@@ -15,6 +15,7 @@
 #include <openssl/x509.h>
 
 #include "enrolment/CertificateImport.h"
+#include "enrolment/CertificateMatch.h"
 #include "enrolment/EncryptCertEnvelope.h"
 #include "enrolment/EncryptCertImport.h"
 #include "enrolment/ImportHelpers.h"
@@ -535,6 +536,92 @@ TEST(ImportOpenSsl, Sm2CiphertextsThatFitNoOrder) {
     EXPECT_EQ(before, ExchangePoint(c.Name())) << "the temporary key is still there";
     EXPECT_TRUE(
         KeyCertificate(kSm2Token, PROV_RSA_FULL, c.Name(), AT_KEYEXCHANGE, 0xF0000000).empty());
+}
+
+TEST(CertificateChecks, OnlyOneWholeCertificatePasses) {
+    Pkey key = IssuedRsaKey(1024);
+    const Bytes cert = MakeCertificate(key.get(), "Whole");
+    Bytes longer = cert;
+    longer.push_back(0);
+    const Bytes shorter(cert.begin(), cert.end() - 1);
+    const struct {
+        Bytes bytes;
+        HRESULT expected;
+        const char* why;
+    } cases[] = {
+        {cert, VURO_OK, "one certificate"},
+        {{}, CRYPT_E_ASN1_BADTAG, "nothing"},
+        {{0x02, 0x01, 0x00}, CRYPT_E_ASN1_BADTAG, "an INTEGER"},
+        {{0x30, 0x83, 0xFF, 0xFF, 0xFF}, NTE_BAD_DATA, "16 MiB claimed, 5 bytes given"},
+        {{0x30, 0x82, 0xFF, 0xFF}, NTE_BAD_DATA, "32,771 bytes claimed, 4 given"},
+        {{0x30, 0x80, 0x00, 0x00}, NTE_BAD_DATA, "an indefinite length"},
+        {{0x30, 0x03, 0x02, 0x01, 0x00}, NTE_BAD_DATA, "a SEQUENCE that is no certificate"},
+        {longer, NTE_BAD_DATA, "a byte after the certificate"},
+        {shorter, NTE_BAD_DATA, "the last byte missing"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CheckWholeCertificate(c.bytes.empty() ? nullptr : c.bytes.data(),
+                                        DWORD(c.bytes.size())),
+                  c.expected)
+            << c.why;
+}
+
+TEST(CertificateChecks, TheEnvelopedKeyMustBeTheCertificatesKey) {
+    Pkey mine = IssuedRsaKey(1024);
+    Pkey other = IssuedRsaKey(1024);
+    const Bytes pkcs1 = Pkcs1Of(mine.get());
+    const Bytes own = MakeCertificate(mine.get(), "Mine");
+    const Bytes foreign = MakeCertificate(other.get(), "Other");
+    EXPECT_EQ(CheckCertificateMatchesRsaPrivateKey(own.data(), DWORD(own.size()), pkcs1.data(),
+                                                   DWORD(pkcs1.size())),
+              VURO_OK);
+    EXPECT_EQ(CheckCertificateMatchesRsaPrivateKey(foreign.data(), DWORD(foreign.size()),
+                                                   pkcs1.data(), DWORD(pkcs1.size())),
+              NTE_BAD_PUBLIC_KEY);
+    const Bytes sm2Cert = MakeCertificate(GenerateSm2().get(), "SM2");
+    EXPECT_EQ(CheckCertificateMatchesRsaPrivateKey(sm2Cert.data(), DWORD(sm2Cert.size()),
+                                                   pkcs1.data(), DWORD(pkcs1.size())),
+              NTE_BAD_PUBLIC_KEY);
+    const Bytes junk = {0x30, 0x03, 0x02, 0x01, 0x00};
+    EXPECT_EQ(CheckCertificateMatchesRsaPrivateKey(own.data(), DWORD(own.size()), junk.data(),
+                                                   DWORD(junk.size())),
+              NTE_BAD_DATA);
+}
+
+TEST(CertificateChecks, ContainerKeysMatchTheirOwnCertificatesOnly) {
+    // RSA by modulus and exponent, SM2 by point; each against a certificate
+    // of its own key and one of another key of the same kind.
+    struct {
+        const WCHAR* provider;
+        ALG_ID alg;
+        DWORD bits;
+        bool rsa;
+    } const cases[] = {
+        {kEnhanced, AT_SIGNATURE, 1024, true},
+        {kSm2Token, kSm2Sign, 256, false},
+    };
+    for (const auto& c : cases) {
+        Container container("match", c.provider, TypeOf(c.provider),
+                            c.rsa ? CRYPT_DELETEKEYSET : kSm2Delete);
+        const Bytes blob = NewKeyPair(c.provider, container.Name(), c.alg, c.bits);
+        ASSERT_FALSE(blob.empty());
+        Pkey pub = c.rsa ? RsaPublicFromBlob(blob) : Sm2PublicFromBlob(blob);
+        ASSERT_TRUE(pub);
+        Pkey stranger = c.rsa ? IssuedRsaKey(1024) : GenerateSm2();
+        const Bytes own = MakeCertificate(pub.get(), "Own");
+        const Bytes foreign = MakeCertificate(stranger.get(), "Foreign");
+        UniqueProvider prov;
+        UniqueKey key;
+        ASSERT_TRUE(CryptAcquireContextW(prov.put(), container.Name().c_str(), c.provider,
+                                         TypeOf(c.provider), c.rsa ? 0 : 0xF0000000));
+        ASSERT_TRUE(CryptGetUserKey(prov.get(), AT_SIGNATURE, key.put()));
+        EXPECT_EQ(CheckCertificateMatchesKey(own.data(), DWORD(own.size()), prov.get(), key.get(),
+                                             AT_SIGNATURE, c.rsa),
+                  VURO_OK);
+        EXPECT_EQ(CheckCertificateMatchesKey(foreign.data(), DWORD(foreign.size()), prov.get(),
+                                             key.get(), AT_SIGNATURE, c.rsa),
+                  NTE_BAD_PUBLIC_KEY);
+    }
 }
 
 } // namespace

@@ -1,10 +1,12 @@
 // One request in, one response out: dispatch by name and the answers for bad
 // requests.
 #include "host/OrvaneHost.h"
+#include "host/JSONUtility.h"
 #include "host/nmMessageSigning.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -66,4 +68,92 @@ TEST(Dispatch, InvokeReportsUnknownNamesWithoutAResponse) {
     EXPECT_EQ(Invoke(&response, "nope", nullptr), -1);
     EXPECT_EQ(response, nullptr);
     EXPECT_EQ(Invoke(&response, nullptr, nullptr), -1);
+}
+
+TEST(Dispatch, NulAndIllFormedTextIsRefusedAndEveryAnswerIsUtf8) {
+    const std::string invalidArg = R"({"function":"VURO_SetCSPInfo","errorcode":)" +
+                                   std::to_string(int32_t(0x80070057)) + R"(,"result":false})";
+    const struct {
+        std::string request;
+        std::string expected;
+        const char* why;
+    } cases[] = {
+        // Arguments: refused, never cut at the NUL or passed on changed.
+        {R"({"function":"VURO_SetCSPInfo","params":[2048,"a\u0000b"]})", invalidArg,
+         "escaped NUL in an argument"},
+        {std::string(R"({"function":"VURO_SetCSPInfo","params":[2048,"a)") + '\0' + R"(b"]})",
+         invalidArg, "raw NUL in an argument"},
+        {R"({"function":"VURO_SetCSPInfo","params":[2048,{"param":"x\u0000"}]})", invalidArg,
+         "NUL in an argument object"},
+        {"{\"function\":\"VURO_SetCSPInfo\",\"params\":[2048,\"\xC3\x28\"]}", invalidArg,
+         "a lead byte without its continuation"},
+        {"{\"function\":\"VURO_SetCSPInfo\",\"params\":[2048,\"\xED\xA0\x80\"]}", invalidArg,
+         "an encoded surrogate"},
+        {"{\"function\":\"VURO_SetCSPInfo\",\"params\":[2048,\"\xC0\xAF\"]}", invalidArg,
+         "an overlong form"},
+        // Names and tokens: not run; echoed escaped in the fixed text.
+        {R"({"function":"VURO_GetVersion\u0000XYZ","params":[]})",
+         R"({"function":"VURO_GetVersion\u0000XYZ", "errorcode":-2146893779, "result":false})",
+         "NUL in the name"},
+        {R"({"function":"VURO_GetVersion","params":[],"randomId":"7\u00008"})",
+         R"({"function":"VURO_GetVersion", "errorcode":-2146893779, "result":false, "randomId":"7\u00008"})",
+         "NUL in the token"},
+        {"{\"function\":\"VURO_GetVersion\xFF\",\"params\":[]}",
+         R"({"function":"VURO_GetVersion\ufffd", "errorcode":-2146893779, "result":false})",
+         "a byte that is never UTF-8 in the name"},
+        {"{\"function\":\"VURO_GetVersion\",\"params\":[],\"randomId\":\"\xF4\x90\x80\x80\"}",
+         R"({"function":"VURO_GetVersion", "errorcode":-2146893779, "result":false, "randomId":"\ufffd\ufffd\ufffd\ufffd"})",
+         "a code point past U+10FFFF in the token"},
+        // An escaped backslash before "u0000" is text, not a NUL.
+        {R"({"function":"VURO_GetVersion","params":[],"randomId":"\\u0000"})",
+         R"({"function":"VURO_GetVersion","errorcode":0,"result":"3.2.0.1","randomId":"\\u0000"})",
+         "an escaped backslash"},
+        // Well-formed text outside ASCII goes through.
+        {"{\"function\":\"VURO_GetVersion\",\"params\":[],\"randomId\":"
+         "\"\xE4\xB8\xAD\xF0\x9F\x98\x80\"}",
+         "{\"function\":\"VURO_GetVersion\",\"errorcode\":0,\"result\":\"3.2.0.1\",\"randomId\":"
+         "\"\xE4\xB8\xAD\xF0\x9F\x98\x80\"}",
+         "Chinese and an emoji in the token"},
+    };
+    // The arguments are read only for a host with an agent.
+    ASSERT_TRUE(TandryHost().CreateAgent(nullptr));
+    struct Cleanup {
+        ~Cleanup() { TandryHost().DeleteAgent(); }
+    } cleanup;
+    for (const auto& c : cases) {
+        char* response = nullptr;
+        ASSERT_EQ(RespondToRequest(TandryHost(), c.request.c_str(), &response), 0);
+        // RespondToRequest stops at the first zero byte: the raw NUL case goes
+        // through the body form, which takes a length.
+        std::unique_ptr<char[]> owned(response);
+        if (c.request.find('\0') != std::string::npos) {
+            std::unique_ptr<char[]> body(new char[c.request.size() + 1]);
+            std::memcpy(body.get(), c.request.data(), c.request.size());
+            body[c.request.size()] = 0;
+            char* raw = nullptr;
+            ASSERT_EQ(RespondToRequestBody(TandryHost(), std::move(body), c.request.size(), &raw),
+                      0);
+            owned.reset(raw);
+        }
+        ASSERT_NE(owned, nullptr) << c.why;
+        EXPECT_EQ(std::string(owned.get()), c.expected) << c.why;
+        EXPECT_TRUE(IsWellFormedUtf8(owned.get())) << c.why;
+    }
+}
+
+TEST(Dispatch, RequestsOfTooManyValuesAreRefusedWithTheLimitsCode) {
+    std::string many = R"({"function":"VURO_GetVersion","params":[)";
+    for (int i = 0; i < 300; ++i)
+        many += "[],";
+    many += "[]]}";
+    EXPECT_EQ(Answer(many.c_str()), R"({"function":"","errorcode":)" +
+                                        std::to_string(int32_t(0xA0071101)) +
+                                        R"(,"result":false})");
+    // Commas and brackets inside strings are text, not values.
+    const std::string text(1000, ',');
+    EXPECT_EQ(
+        Answer(
+            (R"({"function":"VURO_GetVersion","params":[],"randomId":")" + text + "\"}").c_str()),
+        R"({"function":"VURO_GetVersion","errorcode":0,"result":"3.2.0.1","randomId":")" + text +
+            "\"}");
 }

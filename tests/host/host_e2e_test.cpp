@@ -357,6 +357,28 @@ TEST_F(HostEndToEnd, FramesAboveTheBoundAreRefusedAndTheConversationGoesOn) {
     EXPECT_EQ(bodies[2], kVersion);
 }
 
+TEST_F(HostEndToEnd, AnOverlongSubjectIsRefusedBeforeAnyKeyIsMade) {
+    ScratchHives hives;
+    const std::string cn = "CN=" + std::string(1000000, 'a');
+    const auto bodies = Converse(
+        {
+            Call("VURO_SetCSPInfo", R"([1024,"Microsoft Enhanced Cryptographic Provider v1.0"])"),
+            Call("VURO_SetKeyAlgorithm", R"(["RSA"])"),
+            Call("VURO_PKCS10CertRequisition", "[\"" + cn + "\",1,0]"),
+            Call("VURO_GetContainer", "[]"),
+            Call("VURO_PKCS10CertRequisition", "[\"" + cn.substr(0, 65536) + "\",1,0]"),
+        },
+        hives.Env());
+    ASSERT_EQ(bodies.size(), 5u);
+    EXPECT_EQ(bodies[2], R"({"function":"VURO_PKCS10CertRequisition","errorcode":)" +
+                             Code(0xA0071101) + R"(,"result":false})");
+    EXPECT_EQ(bodies[3], R"({"function":"VURO_GetContainer","errorcode":0,"result":""})");
+    // The longest name taken still gives a response the browser takes.
+    const Response longest = Parse(bodies[4]);
+    EXPECT_EQ(longest.errorcode, 0) << bodies[4].substr(0, 200);
+    EXPECT_LE(bodies[4].size(), 1048576u);
+}
+
 TEST_F(HostEndToEnd, TheAgentKeepsThePagesChoicesBetweenRequests) {
     ScratchHives hives;
     const std::string base = "Microsoft Base Cryptographic Provider v1.0";
