@@ -126,16 +126,25 @@ class Run:
         threading.Thread(target=self.server.serve_forever, daemon=True).start()
 
     def press_return(self):
-        """Return in the selection dialog, once it shows on our X server."""
+        """Return in the selection dialog, once it shows on our X server. On a
+        busy machine the window may be mapped before its list takes keys, so
+        Return goes again until the window has gone."""
         xdo = ["timeout", "30", "xdotool"]
         found = subprocess.run(xdo + ["search", "--sync", "--onlyvisible", "--name", ""],
                                capture_output=True, text=True, env=self.env)
         windows = found.stdout.split()
         if not self.check(windows, "the selection dialog did not show"):
             return
-        time.sleep(0.3)  # let the dialog draw its list before the key comes
-        subprocess.run(xdo + ["windowfocus", "--sync", windows[-1], "key", "--clearmodifiers",
-                              "Return"], env=self.env)
+        for _ in range(10):
+            time.sleep(0.5)  # let the dialog draw its list before the key comes
+            subprocess.run(xdo + ["windowfocus", "--sync", windows[-1], "key", "--clearmodifiers",
+                                  "Return"], env=self.env, capture_output=True)
+            time.sleep(1.5)
+            still = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", ""],
+                                   capture_output=True, text=True, env=self.env)
+            if windows[-1] not in still.stdout.split():
+                return
+        self.check(False, "the selection dialog did not take Return")
 
     def launch(self, url):
         if self.args.browser == "chromium":
