@@ -143,7 +143,9 @@
   // connect: resolves with a Connection once the extension has answered and
   // allowed this page's origin; rejects with "EXTENSION_MISSING" when it does
   // not answer within timeoutMs, and "ORIGIN_NOT_ALLOWED" when it refuses.
-  async function connect({timeoutMs = 3000} = {}) {
+  // The first answer after a browser starts can take seconds (the extension's
+  // background starts on demand), hence the generous default.
+  async function connect({timeoutMs = 5000} = {}) {
     const hello = await exchange({type: "hello"}, timeoutMs);
     if (hello === null)
       throw new OrvaneError("EXTENSION_MISSING",
