@@ -14,6 +14,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   g++-mingw-w64-x86-64 mingw-w64-tools wine64 wine xvfb
   libgtk-3-dev libgcr-3-dev fonts-noto-cjk fonts-wqy-zenhei xdotool librsvg2-bin
+  chromium firefox-esr python3 nodejs
 )
 
 say() { printf 'bootstrap: %s\n' "$*"; }

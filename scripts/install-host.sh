@@ -1,42 +1,68 @@
 #!/usr/bin/env bash
-# Installs Tandry as a native-messaging host for Chromium, Google Chrome and
-# Firefox on Linux: copies the binary to a fixed place and writes each
-# browser's host manifest naming it and the extensions allowed to call it.
+# Installs the Orvane native-messaging hosts, Tandry (enrolment,
+# com.orvane.tandry) and Sarvik (signing, com.orvane.sarvik), for Chromium,
+# Google Chrome and Firefox on Linux: copies the binaries to a fixed place and
+# writes each browser's host manifests naming them and the extensions allowed
+# to call them. The Orvane extension of web/extension is always allowed (its
+# Chromium id follows from the key in its manifest, its Firefox id is fixed
+# there); more extensions can be named.
 #
-#   scripts/install-host.sh [--system] [--tandry FILE]
+#   scripts/install-host.sh [--system] [--tandry FILE] [--sarvik FILE]
 #                           [--chrome-extension ID]... [--firefox-addon ID]...
 #   scripts/install-host.sh [--system] --uninstall
 #
-#   --chrome-extension ID  a Chromium/Chrome extension id (32 letters a-p);
-#                          may be given more than once
-#   --firefox-addon ID     a Firefox add-on id (e.g. enrol@example.org)
+#   --chrome-extension ID  another Chromium/Chrome extension id (32 letters
+#                          a-p); may be given more than once
+#   --firefox-addon ID     another Firefox add-on id (e.g. enrol@example.org)
 #   --system               for every user (needs root) instead of this user
 #   --tandry FILE          the Tandry binary to install (default: build it)
-#   --uninstall            remove the manifests and the installed binary
+#   --sarvik FILE          the Sarvik binary to install (default: build it)
+#   --uninstall            remove the manifests and the installed binaries
+#   --lib-dir DIR, --chrome-dir DIR, --firefox-dir DIR
+#                          install into these folders instead (one manifest
+#                          folder each; for test profiles and packaging)
 #
-# User level:   binary in ~/.local/lib/orvane, manifests below ~/.config and
-#               ~/.mozilla. System level: binary in /usr/local/lib/orvane,
+# User level:   binaries in ~/.local/lib/orvane, manifests below ~/.config and
+#               ~/.mozilla. System level: binaries in /usr/local/lib/orvane,
 #               manifests below /etc/chromium, /etc/opt/chrome and
-#               /usr/lib/mozilla.
+#               /usr/lib/mozilla. Windows: scripts/install-host.cmd.
 set -euo pipefail
 
-host_name="com.orvane.tandry"
 repo_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+hosts=(Tandry Sarvik)
+declare -A host_name=([Tandry]=com.orvane.tandry [Sarvik]=com.orvane.sarvik)
+declare -A host_text=([Tandry]="Orvane certificate enrolment host" [Sarvik]="Orvane signing host")
+declare -A host_file=([Tandry]="" [Sarvik]="")
 
 usage() {
-  sed -n '2,21p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+  sed -n '2,28p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
   exit "${1:-2}"
 }
 
-system=0 uninstall=0 tandry=""
+# The Orvane extension's ids: Chromium's is the first 128 bits of the SHA-256
+# of the manifest's public key, written with the letters a-p for 0-f.
+extension_manifest="$repo_root/web/extension/manifest.json"
+orvane_chrome_id() {
+  sed -n 's/^ *"key": *"\([^"]*\)".*/\1/p' "$extension_manifest" | base64 -d |
+    sha256sum | cut -c1-32 | tr 0-9a-f a-p
+}
+orvane_firefox_id() {
+  sed -n 's/^ *"id": *"\([^"]*\)".*/\1/p' "$extension_manifest" | head -n1
+}
+
+system=0 uninstall=0 lib_dir="" chrome_dirs=() firefox_dirs=() custom_dirs=0
 chrome_ids=() firefox_ids=()
 while (($#)); do
   case "$1" in
   --system) system=1 ;;
   --uninstall) uninstall=1 ;;
-  --tandry) tandry="${2:?--tandry needs a file}"; shift ;;
+  --tandry) host_file[Tandry]="${2:?--tandry needs a file}"; shift ;;
+  --sarvik) host_file[Sarvik]="${2:?--sarvik needs a file}"; shift ;;
   --chrome-extension) chrome_ids+=("${2:?--chrome-extension needs an id}"); shift ;;
   --firefox-addon) firefox_ids+=("${2:?--firefox-addon needs an id}"); shift ;;
+  --lib-dir) lib_dir="${2:?--lib-dir needs a folder}"; shift ;;
+  --chrome-dir) chrome_dirs+=("${2:?--chrome-dir needs a folder}"); custom_dirs=1; shift ;;
+  --firefox-dir) firefox_dirs+=("${2:?--firefox-dir needs a folder}"); custom_dirs=1; shift ;;
   -h | --help) usage 0 ;;
   *) echo "install-host: unknown argument: $1" >&2; usage ;;
   esac
@@ -44,39 +70,43 @@ while (($#)); do
 done
 
 if ((system)); then
-  lib_dir=/usr/local/lib/orvane
-  chrome_dirs=(/etc/chromium/native-messaging-hosts /etc/opt/chrome/native-messaging-hosts)
-  firefox_dirs=(/usr/lib/mozilla/native-messaging-hosts)
   if ((EUID != 0)); then
     echo "install-host: --system needs root (run it with sudo)" >&2
     exit 1
   fi
+  : "${lib_dir:=/usr/local/lib/orvane}"
+  if ((!custom_dirs)); then
+    chrome_dirs=(/etc/chromium/native-messaging-hosts /etc/opt/chrome/native-messaging-hosts)
+    firefox_dirs=(/usr/lib/mozilla/native-messaging-hosts)
+  fi
 else
-  lib_dir="$HOME/.local/lib/orvane"
-  config="${XDG_CONFIG_HOME:-$HOME/.config}"
-  chrome_dirs=("$config/chromium/NativeMessagingHosts" "$config/google-chrome/NativeMessagingHosts")
-  firefox_dirs=("$HOME/.mozilla/native-messaging-hosts")
+  : "${lib_dir:=$HOME/.local/lib/orvane}"
+  if ((!custom_dirs)); then
+    config="${XDG_CONFIG_HOME:-$HOME/.config}"
+    chrome_dirs=("$config/chromium/NativeMessagingHosts" "$config/google-chrome/NativeMessagingHosts")
+    firefox_dirs=("$HOME/.mozilla/native-messaging-hosts")
+  fi
 fi
 
 if ((uninstall)); then
-  for d in "${chrome_dirs[@]}" "${firefox_dirs[@]}"; do
-    if [[ -f $d/$host_name.json ]]; then
-      rm -f "$d/$host_name.json"
-      echo "removed $d/$host_name.json"
+  for h in "${hosts[@]}"; do
+    for d in "${chrome_dirs[@]}" "${firefox_dirs[@]}"; do
+      if [[ -f $d/${host_name[$h]}.json ]]; then
+        rm -f "$d/${host_name[$h]}.json"
+        echo "removed $d/${host_name[$h]}.json"
+      fi
+    done
+    if [[ -f $lib_dir/$h ]]; then
+      rm -f "$lib_dir/$h"
+      echo "removed $lib_dir/$h"
     fi
   done
-  if [[ -f $lib_dir/Tandry ]]; then
-    rm -f "$lib_dir/Tandry"
-    rmdir "$lib_dir" 2>/dev/null || true
-    echo "removed $lib_dir/Tandry"
-  fi
+  rmdir "$lib_dir" 2>/dev/null || true
   exit 0
 fi
 
-if ((${#chrome_ids[@]} == 0 && ${#firefox_ids[@]} == 0)); then
-  echo "install-host: name at least one --chrome-extension or --firefox-addon" >&2
-  usage
-fi
+chrome_ids=("$(orvane_chrome_id)" "${chrome_ids[@]}")
+firefox_ids=("$(orvane_firefox_id)" "${firefox_ids[@]}")
 for id in "${chrome_ids[@]}"; do
   if [[ ! $id =~ ^[a-p]{32}$ ]]; then
     echo "install-host: not a Chromium extension id (32 letters a-p): $id" >&2
@@ -90,20 +120,26 @@ for id in "${firefox_ids[@]}"; do
   fi
 done
 
-if [[ -z $tandry ]]; then
+if [[ -z ${host_file[Tandry]} || -z ${host_file[Sarvik]} ]]; then
   "$repo_root/scripts/bootstrap.sh"
   cmake -S "$repo_root" --preset linux >/dev/null
-  cmake --build "$repo_root/build/linux" --target Tandry >/dev/null
-  tandry="$repo_root/build/linux/host/Tandry"
+  cmake --build "$repo_root/build/linux" --target Tandry Sarvik >/dev/null
+  : "${host_file[Tandry]:=$repo_root/build/linux/host/Tandry}"
+  : "${host_file[Sarvik]:=$repo_root/build/linux/sarvik/Sarvik}"
 fi
-if [[ ! -x $tandry ]]; then
-  echo "install-host: no executable Tandry at $tandry" >&2
-  exit 1
-fi
+for h in "${hosts[@]}"; do
+  if [[ ! -x ${host_file[$h]} ]]; then
+    echo "install-host: no executable $h at ${host_file[$h]}" >&2
+    exit 1
+  fi
+done
 
 install -d -m 0755 "$lib_dir"
-install -m 0755 "$tandry" "$lib_dir/Tandry"
-echo "installed $lib_dir/Tandry"
+lib_dir="$(cd "$lib_dir" && pwd)" # browsers want an absolute path
+for h in "${hosts[@]}"; do
+  install -m 0755 "${host_file[$h]}" "$lib_dir/$h"
+  echo "installed $lib_dir/$h"
+done
 
 # json_list: the arguments as a JSON array of strings (ids are checked above
 # to need no escaping).
@@ -115,17 +151,24 @@ json_list() {
   printf '[%s]' "$out"
 }
 
-write_manifest() { # dir, allowed-key, allowed-list
+# json_text: a path as a JSON string.
+json_text() {
+  local s="${1//\\/\\\\}"
+  printf '"%s"' "${s//\"/\\\"}"
+}
+
+write_manifest() { # dir, host, allowed-key, allowed-list
   install -d -m 0755 "$1"
-  local file="$1/$host_name.json" tmp
-  tmp="$(mktemp "$1/.$host_name.XXXXXX")"
+  local name="${host_name[$2]}"
+  local file="$1/$name.json" tmp
+  tmp="$(mktemp "$1/.$name.XXXXXX")"
   cat >"$tmp" <<EOF
 {
-  "name": "$host_name",
-  "description": "Orvane certificate enrolment host",
-  "path": "$lib_dir/Tandry",
+  "name": "$name",
+  "description": "${host_text[$2]}",
+  "path": $(json_text "$lib_dir/$2"),
   "type": "stdio",
-  "$2": $3
+  "$3": $4
 }
 EOF
   chmod 0644 "$tmp"
@@ -133,15 +176,13 @@ EOF
   echo "wrote $file"
 }
 
-if ((${#chrome_ids[@]})); then
-  origins=()
-  for id in "${chrome_ids[@]}"; do origins+=("chrome-extension://$id/"); done
+origins=()
+for id in "${chrome_ids[@]}"; do origins+=("chrome-extension://$id/"); done
+for h in "${hosts[@]}"; do
   for d in "${chrome_dirs[@]}"; do
-    write_manifest "$d" allowed_origins "$(json_list "${origins[@]}")"
+    write_manifest "$d" "$h" allowed_origins "$(json_list "${origins[@]}")"
   done
-fi
-if ((${#firefox_ids[@]})); then
   for d in "${firefox_dirs[@]}"; do
-    write_manifest "$d" allowed_extensions "$(json_list "${firefox_ids[@]}")"
+    write_manifest "$d" "$h" allowed_extensions "$(json_list "${firefox_ids[@]}")"
   done
-fi
+done

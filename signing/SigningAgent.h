@@ -178,6 +178,9 @@ public:
     // (not part of the scripted interface). At most one of the two
     // certificates is set.
     HRESULT LastResult() const noexcept { return m_hrLastResult; }
+    // SetLastResult: a result the host reached outside the operations (a
+    // response over the browser's limit), for VURO_GetLastErrorDesc.
+    void SetLastResult(HRESULT hResult) noexcept { m_hrLastResult = hResult; }
     PCCERT_CONTEXT SelectedStoreCertificate() const noexcept { return m_pCertContext.get(); }
     PCUNREGISTERED_CERT_CONTEXT SelectedContainerCertificate() const noexcept {
         return m_pUnregsitedSignCertCtx.get();

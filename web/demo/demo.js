@@ -1,0 +1,101 @@
+// The demo page: enrols through the enrolment host with the demo server as
+// the issuing authority, then signs a text through the signing host and has
+// the demo server check the signature with OpenSSL.
+"use strict";
+
+const PROVIDERS = {RSA: "Microsoft Enhanced Cryptographic Provider v1.0",
+                   SM2: "Orvane Soft SM2 Token CSP v1.0"};
+const $ = (id) => document.getElementById(id);
+let connection = null;
+
+function say(log, text) {
+  $(log).textContent += text + "\n";
+}
+
+function describe(e) {
+  return e instanceof Orvane.OrvaneError ? `${e.message}${e.hex ? ` [${e.hex}]` : ""}` : String(e);
+}
+
+async function api(path, body) {
+  const response = await fetch(path, {method: "POST", headers: {"Content-Type": "application/json"},
+                                      body: JSON.stringify(body)});
+  const answer = await response.json();
+  if (answer.error)
+    throw new Error(answer.error);
+  return answer;
+}
+
+function choice(name) {
+  return document.querySelector(`input[name=${name}]:checked`).value;
+}
+
+async function enrol() {
+  $("enrolLog").textContent = "";
+  const algorithm = choice("algorithm");
+  const type = Number(choice("type"));
+  const cn = $("cn").value.trim() || "Demo User";
+  const provider = PROVIDERS[algorithm];
+  const o = connection;
+  say("enrolLog", `providers: ${(await o.enrol("VURO_GetCSPInfo")).split("||").join(", ")}`);
+  await o.enrol("VURO_SetCSPInfo", algorithm === "SM2" ? 256 : 2048, provider);
+  await o.enrol("VURO_SetKeyAlgorithm", algorithm);
+  say("enrolLog", `making a key pair and a request in ${provider}…`);
+  const subject = `CN=${cn.replace(/[,=+<>#;"\\]/g, " ")},O=Orvane Demo,C=CN`;
+  const request = await o.enrol("VURO_PKCS10CertRequisition", subject, type, 1);
+  const container = await o.enrol("VURO_GetContainer");
+  say("enrolLog", `request for ${subject} (container ${container}) sent to the demo authority`);
+  const issued = await api("/api/issue", {request, type});
+  await o.enrol("VURO_ImportSignCert", type, issued.signCert, container);
+  say("enrolLog", "signing certificate installed");
+  if (type === 2) {
+    await o.enrol("VURO_ImportEncryptCert", issued.envelope, issued.encCert, container, 1);
+    say("enrolLog", "encryption certificate and its key installed");
+  }
+  say("enrolLog", `your certificates now:\n${await o.enrol("VURO_GetAllCertInfo") || "(kept in the token)"}`);
+}
+
+async function sign() {
+  $("signLog").textContent = "";
+  $("verdict").textContent = "";
+  const o = connection;
+  const text = $("text").value;
+  // Every provider may hold the certificate: name them all, so that token
+  // certificates are candidates too.
+  const csps = await o.enrol("VURO_GetCSPInfo");
+  const csp = await o.sign("VURO_SelectUserCert", "", "", "", csps, $("always").checked);
+  const kind = await o.sign("VURO_GetCertInfo", "CertType");
+  const until = await o.sign("VURO_GetCertInfo", "ValidToDate");
+  say("signLog", `certificate: ${kind} in ${csp}, valid until ${until}`);
+  const signature = await o.sign("VURO_SignData", text, "SHA-1");
+  say("signLog", `PKCS#7 (${signature.length} characters):\n${signature}`);
+  const v = await api("/api/verify", {signature, text, detached: false});
+  const good = v.verified && v.contentMatches;
+  $("verdict").className = good ? "ok" : "bad";
+  $("verdict").textContent = good ? `OpenSSL verified the signature of ${v.signer}.`
+                                  : `OpenSSL did not verify it: ${v.detail}`;
+}
+
+function button(id, action) {
+  $(id).addEventListener("click", async () => {
+    $(id).disabled = true;
+    try {
+      if (!connection)
+        connection = await Orvane.connect();
+      await action();
+    } catch (e) {
+      say(id === "enrol" ? "enrolLog" : "signLog", "failed: " + describe(e));
+    } finally {
+      $(id).disabled = false;
+    }
+  });
+}
+
+button("enrol", enrol);
+button("sign", sign);
+Orvane.connect().then((o) => {
+  connection = o;
+  $("status").textContent = `The Orvane extension ${o.extensionVersion} answers for ${o.origin}.`;
+}, (e) => {
+  $("status").textContent = describe(e);
+  $("status").className = "bad";
+});

@@ -1,0 +1,270 @@
+#!/usr/bin/env python3
+"""The demo page's server: serves web/demo and web/orvane.js on 127.0.0.1,
+hands the page's certificate requests to the test issuer (tools/testca) and
+checks the page's signatures with OpenSSL.
+
+    server.py --testca PATH --ca-dir DIR [--port N] [--openssl PATH]
+
+API (JSON in, JSON out, POST only):
+  /api/issue   {"request": base64 PKCS#10, "type": 1|2, "format": optional}
+               -> testca's answer {"algorithm", "signCert", "encCert",
+                  "envelope", "caCert"} or {"error"}
+  /api/verify  {"signature": base64 PKCS#7, "text": the signed text,
+                "detached": bool}
+               -> {"verified": bool, "contentMatches": bool, "signer": text,
+                  "detail": OpenSSL's words}
+
+The browser tests reuse DemoHandler, adding their own routes.
+"""
+import argparse
+import base64
+import binascii
+import json
+import os
+import subprocess
+import sys
+import tempfile
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+WEB = os.path.dirname(HERE)
+
+# Nothing the page sends legitimately comes near this; a signature of a large
+# text is the largest.
+MAX_BODY = 8 * 1024 * 1024
+
+TYPES = {".html": "text/html; charset=utf-8", ".js": "text/javascript; charset=utf-8",
+         ".css": "text/css; charset=utf-8", ".json": "application/json"}
+
+
+# The SM2 signed-data content type (1.2.156.10197.6.1.4.2.2), which OpenSSL's
+# CMS does not know; such messages are taken apart here and their signature
+# checked with OpenSSL's SM2 (SM3, the default identity).
+SM2_SIGNED_DATA = bytes.fromhex("060a2a811ccf550601040202")
+SM2_DEFAULT_ID = "1234567812345678"
+
+
+def der_items(data, start=0, end=None):
+    """The TLVs between start and end: (tag, content start, content end,
+    start of the whole TLV)."""
+    end = len(data) if end is None else end
+    items, pos = [], start
+    while pos < end:
+        if pos + 2 > end:
+            raise ValueError("truncated DER")
+        head = pos
+        tag, length, pos = data[pos], data[pos + 1], pos + 2
+        if length & 0x80:
+            count = length & 0x7F
+            if count == 0 or count > 4 or pos + count > end:
+                raise ValueError("bad DER length")
+            length, pos = int.from_bytes(data[pos:pos + count], "big"), pos + count
+        if pos + length > end:
+            raise ValueError("DER length past the end")
+        items.append((tag, pos, pos + length, head))
+        pos += length
+    return items
+
+
+def sm2_message_parts(der):
+    """(certificate, attached content or None, signature) of an SM2 message."""
+    (_, s, e, _), = der_items(der)
+    _, explicit = der_items(der, s, e)
+    (_, s, e, _), = der_items(der, explicit[1], explicit[2])  # SignedData
+    fields = der_items(der, s, e)
+    content_info = der_items(der, fields[2][1], fields[2][2])
+    content = None
+    if len(content_info) > 1:
+        (_, cs, ce, _), = der_items(der, content_info[1][1], content_info[1][2])
+        content = der[cs:ce]
+    certs = [f for f in fields if f[0] == 0xA0]
+    if not certs:
+        raise ValueError("no certificate in the message")
+    _, _, cert_end, cert_head = der_items(der, certs[0][1], certs[0][2])[0]
+    certificate = der[cert_head:cert_end]
+    (_, s, e, _), = der_items(der, fields[-1][1], fields[-1][2])  # the one SignerInfo
+    signer = der_items(der, s, e)
+    signature = der[signer[-1][1]:signer[-1][2]]
+    return certificate, content, signature
+
+
+class Issuer:
+    """The test issuer and OpenSSL, as the demo's authority and verifier."""
+
+    def __init__(self, testca, ca_dir, openssl="openssl"):
+        self.testca, self.ca_dir, self.openssl = testca, ca_dir, openssl
+
+    def issue(self, request, cert_type, fmt=None):
+        if not isinstance(request, str) or not request.strip():
+            return {"error": "no request"}
+        command = [self.testca, "--ca-dir", self.ca_dir, "--request", "-", "--json"]
+        if cert_type == 2 and fmt:
+            command += ["--format", str(fmt)]
+        run = subprocess.run(command, input=request.encode(), capture_output=True, timeout=60)
+        if run.returncode != 0:
+            return {"error": run.stderr.decode(errors="replace").strip() or "the issuer refused"}
+        return json.loads(run.stdout)
+
+    def verify(self, signature, text, detached):
+        """OpenSSL's opinion of a Base64 PKCS#7 message over the UTF-8 text."""
+        try:
+            der = base64.b64decode("".join(str(signature).split()), validate=True)
+        except (binascii.Error, ValueError):
+            return {"verified": False, "contentMatches": False, "signer": "",
+                    "detail": "the signature is not Base64"}
+        content = str(text).encode("utf-8")
+        with tempfile.TemporaryDirectory(prefix="orvane-verify-") as tmp:
+            msg, data, out, signer = (os.path.join(tmp, n) for n in
+                                      ("message.der", "content.bin", "out.bin", "signer.pem"))
+            with open(msg, "wb") as f:
+                f.write(der)
+            with open(data, "wb") as f:
+                f.write(content)
+            # The signature and the content; the chain to the test issuer is
+            # not what the demo shows.
+            if der.startswith(b"\x30") and SM2_SIGNED_DATA in der[:20]:
+                return self.verify_sm2(der, content, detached, tmp)
+            command = [self.openssl, "cms", "-verify", "-inform", "DER", "-noverify", "-binary",
+                       "-in", msg, "-out", out, "-signer", signer]
+            if detached:
+                command += ["-content", data]
+            run = subprocess.run(command, capture_output=True, timeout=60)
+            verified = run.returncode == 0
+            matches = False
+            if verified and os.path.exists(out):
+                with open(out, "rb") as f:
+                    matches = f.read() == content
+            subject = ""
+            if verified and os.path.exists(signer):
+                s = subprocess.run([self.openssl, "x509", "-in", signer, "-noout", "-subject",
+                                    "-nameopt", "RFC2253"], capture_output=True, timeout=30)
+                subject = s.stdout.decode(errors="replace").strip().removeprefix("subject=")
+            return {"verified": verified, "contentMatches": matches, "signer": subject,
+                    "detail": (run.stderr or run.stdout).decode(errors="replace").strip()}
+
+
+    def verify_sm2(self, der, content, detached, tmp):
+        try:
+            certificate, attached, signature = sm2_message_parts(der)
+        except (ValueError, IndexError) as e:
+            return {"verified": False, "contentMatches": False, "signer": "",
+                    "detail": f"not an SM2 message: {e}"}
+        signed = content if detached or attached is None else attached
+        paths = {n: os.path.join(tmp, n) for n in ("cert.der", "key.pem", "signed.bin", "sig.der")}
+        for name, data in (("cert.der", certificate), ("signed.bin", signed),
+                           ("sig.der", signature)):
+            with open(paths[name], "wb") as f:
+                f.write(data)
+        key = subprocess.run([self.openssl, "x509", "-inform", "DER", "-in", paths["cert.der"],
+                              "-noout", "-pubkey", "-out", paths["key.pem"]],
+                             capture_output=True, timeout=30)
+        if key.returncode != 0:
+            return {"verified": False, "contentMatches": False, "signer": "",
+                    "detail": key.stderr.decode(errors="replace").strip()}
+        run = subprocess.run([self.openssl, "pkeyutl", "-verify", "-pubin", "-inkey",
+                              paths["key.pem"], "-rawin", "-digest", "sm3", "-in",
+                              paths["signed.bin"], "-sigfile", paths["sig.der"], "-pkeyopt",
+                              "distid:" + SM2_DEFAULT_ID], capture_output=True, timeout=30)
+        s = subprocess.run([self.openssl, "x509", "-inform", "DER", "-in", paths["cert.der"],
+                            "-noout", "-subject", "-nameopt", "RFC2253"],
+                           capture_output=True, timeout=30)
+        return {"verified": run.returncode == 0, "contentMatches": signed == content,
+                "signer": s.stdout.decode(errors="replace").strip().removeprefix("subject="),
+                "detail": (run.stdout + run.stderr).decode(errors="replace").strip()}
+
+
+class DemoHandler(BaseHTTPRequestHandler):
+    """Static files of web/demo (and /orvane.js), and the two API calls."""
+
+    issuer = None  # an Issuer, set by whoever makes the server
+    static = {"/orvane.js": os.path.join(WEB, "orvane.js")}
+    static_dirs = [HERE]
+    quiet = False
+
+    def log_message(self, fmt, *args):
+        if not self.quiet:
+            sys.stderr.write("demo-web: " + fmt % args + "\n")
+
+    def send_json(self, value, status=200):
+        body = json.dumps(value).encode()
+        self.send_response(status)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Cache-Control", "no-store")
+        self.end_headers()
+        self.wfile.write(body)
+
+    def read_json(self):
+        length = int(self.headers.get("Content-Length") or 0)
+        if length <= 0 or length > MAX_BODY:
+            return None
+        try:
+            return json.loads(self.rfile.read(length))
+        except ValueError:
+            return None
+
+    def file_for(self, path):
+        if path in self.static:
+            return self.static[path]
+        name = "index.html" if path == "/" else path.lstrip("/")
+        # Plain names only: nothing outside the served folders.
+        if "/" in name or "\\" in name or name.startswith("."):
+            return None
+        for folder in self.static_dirs:
+            candidate = os.path.join(folder, name)
+            if os.path.isfile(candidate):
+                return candidate
+        return None
+
+    def do_GET(self):
+        path = self.path.split("?", 1)[0]
+        file = self.file_for(path)
+        if file is None:
+            self.send_error(404)
+            return
+        with open(file, "rb") as f:
+            body = f.read()
+        self.send_response(200)
+        self.send_header("Content-Type", TYPES.get(os.path.splitext(file)[1], "text/plain"))
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Cache-Control", "no-store")
+        self.end_headers()
+        self.wfile.write(body)
+
+    def do_POST(self):
+        path = self.path.split("?", 1)[0]
+        body = self.read_json()
+        if not isinstance(body, dict):
+            self.send_json({"error": "a JSON object, please"}, 400)
+            return
+        if path == "/api/issue":
+            self.send_json(self.issuer.issue(body.get("request"), body.get("type"),
+                                             body.get("format")))
+        elif path == "/api/verify":
+            self.send_json(self.issuer.verify(body.get("signature", ""), body.get("text", ""),
+                                              bool(body.get("detached"))))
+        else:
+            self.post_other(path, body)
+
+    def post_other(self, path, body):
+        self.send_json({"error": "no such call"}, 404)
+
+
+def main():
+    parser = argparse.ArgumentParser(description="The Orvane demo page's server (127.0.0.1 only).")
+    parser.add_argument("--testca", required=True)
+    parser.add_argument("--ca-dir", required=True)
+    parser.add_argument("--openssl", default="openssl")
+    parser.add_argument("--port", type=int, default=8731)
+    args = parser.parse_args()
+    DemoHandler.issuer = Issuer(args.testca, args.ca_dir, args.openssl)
+    server = ThreadingHTTPServer(("127.0.0.1", args.port), DemoHandler)
+    print(f"demo-web: open http://127.0.0.1:{server.server_address[1]}/ (Ctrl-C ends)", flush=True)
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+
+
+if __name__ == "__main__":
+    main()
