@@ -4,10 +4,10 @@
 #
 # A deliverable's identity, declared once: its version reaches its code
 # through the generated header "version/<name>.h" (k<Name>Version, the text
-# pages are told) and, on Windows, its version resource (and manifest, as
-# resource 2 of type 24) is compiled into target. A MIME type makes it a
-# plug-in's resource: browsers read "MIMEType", "FileExtents" and
-# "FileOpenName" to find the library.
+# pages are told) and, on Windows, its version resource (and manifest, of
+# type 24: resource 2 for a library, 1 for a program) is compiled into
+# target. A MIME type makes it a plug-in's resource: browsers read
+# "MIMEType", "FileExtents" and "FileOpenName" to find the library.
 set(ORVANE_GENERATED_DIR ${PROJECT_BINARY_DIR}/generated)
 set(ORVANE_RESOURCES_DIR ${PROJECT_SOURCE_DIR}/resources)
 
@@ -43,15 +43,38 @@ function(orvane_deliverable_identity)
       set(ORVANE_FILE_TYPE VFT_APP)
       set(ORVANE_PLUGIN_VALUES "")
     endif()
+    # A library's manifest is resource 2 (read when it is loaded); a
+    # program's is resource 1 (read when its process is created).
     set(ORVANE_MANIFEST_RESOURCE "")
     if(D_MANIFEST)
-      set(ORVANE_MANIFEST_RESOURCE "2 24 \"${D_MANIFEST}\"")
+      get_target_property(kind ${D_TARGET} TYPE)
+      if(kind STREQUAL "EXECUTABLE")
+        set(ORVANE_MANIFEST_RESOURCE "1 24 \"${D_MANIFEST}\"")
+      else()
+        set(ORVANE_MANIFEST_RESOURCE "2 24 \"${D_MANIFEST}\"")
+      endif()
     endif()
     set(rc ${CMAKE_CURRENT_BINARY_DIR}/${D_NAME}_identity.rc)
     configure_file(${ORVANE_RESOURCES_DIR}/Version.rc.in ${rc} @ONLY)
     target_sources(${D_TARGET} PRIVATE ${rc})
     if(D_MANIFEST)
       set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS ${D_MANIFEST})
+    endif()
+  endif()
+endfunction()
+
+# orvane_native_host_program(target): what every native-messaging host
+# program links besides its own libraries: the wide entry point on Windows,
+# the stand-in's main on POSIX. The browser starts a host for each
+# conversation, so on POSIX the C++ runtime is linked in: it saves the loader
+# more than half of its symbol lookups (about 1 ms of every start).
+function(orvane_native_host_program target)
+  if(ORVANE_TARGET_WINDOWS)
+    target_link_options(${target} PRIVATE -municode)
+  else()
+    target_link_libraries(${target} PRIVATE orvane_platform_main)
+    if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND NOT ORVANE_SANITIZE)
+      target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc)
     endif()
   endif()
 endfunction()

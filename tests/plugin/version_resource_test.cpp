@@ -3,6 +3,7 @@
 // numbers and texts agree with the version the code tells pages, and a
 // plug-in names its MIME type.
 #include "tests/support/TestSupport.h"
+#include "version/Sarvik.h"
 #include "version/Tandry.h"
 #include "version/npPellin.h"
 #include "version/npSarvik.h"
@@ -90,6 +91,32 @@ TEST(VersionResource, HostHasNoMimeType) {
     EXPECT_EQ(info.Text("FileVersion"), kTandryVersion);
     EXPECT_EQ(info.Text("OriginalFilename"), "Tandry.exe");
     EXPECT_EQ(info.Text("MIMEType"), "<none>");
+}
+
+// HasManifest: whether the module at pszPath carries a manifest (type 24)
+// with the given resource id. Windows reads a program's from id 1 when the
+// process is created and a library's from id 2 when it is loaded; one under
+// the other id is silently ignored and the dialog gets the old controls.
+bool HasManifest(const char* pszPath, WORD wId) {
+    HMODULE hModule = LoadLibraryExW(W(pszPath).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (hModule == nullptr)
+        return false;
+    const bool bFound =
+        FindResourceW(hModule, MAKEINTRESOURCEW(wId), MAKEINTRESOURCEW(24)) != nullptr;
+    FreeLibrary(hModule);
+    return bFound;
+}
+
+TEST(VersionResource, ManifestsWhereWindowsLooksForThem) {
+    EXPECT_TRUE(HasManifest(ORVANE_NPSARVIK_PATH, 2));
+    EXPECT_TRUE(HasManifest(ORVANE_NPPELLIN_PATH, 2));
+    EXPECT_TRUE(HasManifest(ORVANE_SARVIK_PATH, 1));
+    EXPECT_FALSE(HasManifest(ORVANE_SARVIK_PATH, 2));
+
+    VersionInfo info(ORVANE_SARVIK_PATH);
+    ASSERT_TRUE(info.Loaded());
+    EXPECT_EQ(info.Text("FileVersion"), kSarvikVersion);
+    EXPECT_EQ(info.Text("OriginalFilename"), "Sarvik.exe");
 }
 
 } // namespace
