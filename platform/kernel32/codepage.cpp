@@ -4,6 +4,8 @@
 // subpart, as Windows does) unless the caller asks for strict conversion.
 #include <windows.h>
 
+#include <algorithm>
+
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
@@ -82,6 +84,21 @@ extern "C" int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiB
     size_t n = cbMultiByte == -1 ? __builtin_strlen(lpMultiByteStr) + 1 : size_t(cbMultiByte);
     const bool strict = (dwFlags & MB_ERR_INVALID_CHARS) != 0;
     size_t produced = 0;
+    size_t start = 0;
+    // The ASCII run at the start, a byte a unit, as far as there is room.
+    {
+        const size_t room = cchWideChar == 0 ? n : std::min(n, size_t(cchWideChar));
+        if (cchWideChar == 0) {
+            while (start < room && s[start] < 0x80)
+                ++start;
+        } else {
+            while (start < room && s[start] < 0x80) {
+                lpWideCharStr[start] = WCHAR(s[start]);
+                ++start;
+            }
+        }
+        produced = start;
+    }
     auto put = [&](WCHAR w) -> bool {
         if (cchWideChar != 0) {
             if (produced >= size_t(cchWideChar))
@@ -91,7 +108,7 @@ extern "C" int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiB
         ++produced;
         return true;
     };
-    for (size_t i = 0; i < n;) {
+    for (size_t i = start; i < n;) {
         char32_t cp;
         if (!DecodeUtf8(s, n, i, cp)) {
             if (strict) {
@@ -140,8 +157,24 @@ extern "C" int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideC
     }
     const bool strict = (dwFlags & WC_ERR_INVALID_CHARS) != 0;
     size_t produced = 0;
+    size_t i = 0;
+    // Most texts are ASCII throughout (Base64, JSON, names): copied a unit a
+    // byte until the first other character or the end of the room.
+    {
+        const size_t room = cbMultiByte == 0 ? n : std::min(n, size_t(cbMultiByte));
+        if (cbMultiByte == 0) {
+            while (i < room && lpWideCharStr[i] < 0x80)
+                ++i;
+        } else {
+            while (i < room && lpWideCharStr[i] < 0x80) {
+                lpMultiByteStr[i] = char(lpWideCharStr[i]);
+                ++i;
+            }
+        }
+        produced = i;
+    }
     char buf[4];
-    for (size_t i = 0; i < n; ++i) {
+    for (; i < n; ++i) {
         char32_t cp = lpWideCharStr[i];
         if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < n && lpWideCharStr[i + 1] >= 0xDC00 &&
             lpWideCharStr[i + 1] <= 0xDFFF) {

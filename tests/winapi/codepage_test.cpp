@@ -83,6 +83,37 @@ TEST(WinApiCodePage, SizeQueryAndShortBuffer) {
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
 }
 
+// An ASCII run followed by other characters, a run longer than the room, and
+// a counted text with a NUL inside: the run is not a special case to callers.
+TEST(WinApiCodePage, AsciiRunsMeetOtherCharactersAndShortRoom) {
+    const WCHAR mixed[] = {u'a', u'b', 0x00E9, u'c', 0};
+    char out[8] = {};
+    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, mixed, -1, nullptr, 0, nullptr, nullptr), 6);
+    ASSERT_EQ(WideCharToMultiByte(CP_UTF8, 0, mixed, -1, out, 6, nullptr, nullptr), 6);
+    EXPECT_EQ(std::string(out), "ab\xC3\xA9"
+                                "c");
+    const WCHAR ascii[] = {u'a', u'b', u'c', u'd', 0};
+    char three[3] = {};
+    SetLastError(0);
+    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, ascii, 4, three, 3, nullptr, nullptr), 0);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    const WCHAR withNul[] = {u'a', 0, u'b'};
+    char nul[3] = {'x', 'x', 'x'};
+    ASSERT_EQ(WideCharToMultiByte(CP_UTF8, 0, withNul, 3, nul, 3, nullptr, nullptr), 3);
+    EXPECT_EQ(std::string(nul, 3), std::string("a\0b", 3));
+
+    WCHAR wide[8] = {};
+    ASSERT_EQ(MultiByteToWideChar(CP_UTF8, 0, "ab\xC3\xA9", 4, wide, 8), 3);
+    EXPECT_EQ(wide[0], u'a');
+    EXPECT_EQ(wide[2], WCHAR(0x00E9));
+    WCHAR two[2];
+    SetLastError(0);
+    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abcd", 4, two, 2), 0);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "a\0b", 3, wide, 8), 3);
+    EXPECT_EQ(wide[1], WCHAR(0));
+}
+
 TEST(WinApiCodePage, Utf16ToUtf8) {
     const WCHAR pair[] = {0xD83D, 0xDE00, 0};
     char out[16] = {};
