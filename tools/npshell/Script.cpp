@@ -1,5 +1,6 @@
 #include "tools/npshell/Script.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -232,11 +233,15 @@ bool ParseString(Reader& r, std::string* pOut, std::string* pstrError) {
     size_t pos = r.Pos() + 1;
     std::string out;
     while (pos < s.size() && s[pos] != '"') {
-        char c = s[pos++];
-        if (c != '\\') {
-            out += c;
+        if (s[pos] != '\\') {
+            // Plain characters up to the next quote or escape, in one piece:
+            // scripts carry kilobytes of text in one literal.
+            const size_t end = std::min(s.find_first_of("\"\\", pos), s.size());
+            out.append(s, pos, end - pos);
+            pos = end;
             continue;
         }
+        ++pos;
         if (pos >= s.size())
             break;
         char e = s[pos++];
