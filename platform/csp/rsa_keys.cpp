@@ -2,6 +2,8 @@
 #include "rsa_keys.h"
 
 #include <algorithm>
+#include <deque>
+#include <mutex>
 
 namespace orvane::platform::csp {
 
@@ -71,11 +73,52 @@ Status StoredPairForm(const RsaKey& pair, DWORD flags, SecureBytes& stored) {
     return 0;
 }
 
+namespace {
+
+// Keys built from stored pairs, by the exact stored bytes. Building a key
+// from its numbers is cheap, but its first private operation is not: the
+// library then sets up its Montgomery and blinding values, which costs as
+// much again as a signature. Every acquisition of a container builds its
+// pair anew, so a page that signs repeatedly paid that each time. A few
+// recent keys are kept (wiped by the library when they go); a pair stored
+// anew, under the same container name or not, has other bytes and is built
+// afresh.
+struct BuiltPair {
+    SecureBytes stored;
+    ALG_ID alg = 0;
+    Pkey key;
+};
+constexpr size_t kBuiltPairsKept = 8;
+std::mutex g_builtMutex;
+std::deque<BuiltPair> g_builtPairs; // most recent first
+
+// SharedKey: a new owner of the same built key.
+Pkey SharedKey(EVP_PKEY* pKey) {
+    return EVP_PKEY_up_ref(pKey) == 1 ? Pkey(pKey) : Pkey();
+}
+
+} // namespace
+
 Status LoadStoredPair(std::span<const BYTE> stored, std::shared_ptr<RsaKey>& key) {
     BlobReader r(stored);
     DWORD flags = 0;
     if (!r.U32(flags))
         return Err(NTE_BAD_KEYSET);
+    const bool exportable = (flags & CRYPT_EXPORTABLE) != 0;
+    {
+        std::lock_guard<std::mutex> lock(g_builtMutex);
+        for (auto it = g_builtPairs.begin(); it != g_builtPairs.end(); ++it) {
+            if (!std::equal(it->stored.begin(), it->stored.end(), stored.begin(), stored.end()))
+                continue;
+            Pkey shared = SharedKey(it->key.get());
+            if (!shared)
+                break;
+            key = std::make_shared<RsaKey>(std::move(shared), it->alg, true, exportable);
+            if (it != g_builtPairs.begin())
+                std::rotate(g_builtPairs.begin(), it, it + 1);
+            return 0;
+        }
+    }
     BlobHeader h;
     RsaParts parts;
     bool isPrivate = false;
@@ -86,7 +129,18 @@ Status LoadStoredPair(std::span<const BYTE> stored, std::shared_ptr<RsaKey>& key
     Pkey pkey;
     if (Status s = RsaFromParts(parts, true, pkey))
         return s;
-    key = std::make_shared<RsaKey>(std::move(pkey), h.alg, true, (flags & CRYPT_EXPORTABLE) != 0);
+    Pkey kept = SharedKey(pkey.get());
+    key = std::make_shared<RsaKey>(std::move(pkey), h.alg, true, exportable);
+    if (kept) {
+        BuiltPair built;
+        built.stored.assign(stored.begin(), stored.end());
+        built.alg = h.alg;
+        built.key = std::move(kept);
+        std::lock_guard<std::mutex> lock(g_builtMutex);
+        g_builtPairs.push_front(std::move(built));
+        if (g_builtPairs.size() > kBuiltPairsKept)
+            g_builtPairs.pop_back();
+    }
     return 0;
 }
 

@@ -364,6 +364,68 @@ TEST(CspRsa, KnownKeySignsAndDecryptsLeastSignificantByteFirst) {
     }
 }
 
+// A container's pair is read again by every new handle: repeated handles sign
+// alike, and a container deleted and made again under the same name signs
+// with its new pair (and keeps the new pair's export rule), never the old.
+TEST(CspRsa, NewHandlesSignWithTheContainersCurrentPair) {
+    UniqueContainer c("remade");
+    const Bytes abc = Text("abc");
+    auto makePair = [&](DWORD flags, Bytes* pPublic) {
+        UniqueProvider prov;
+        ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.c_str(), kEnhanced.name, kEnhanced.type,
+                                         CRYPT_NEWKEYSET))
+            << std::hex << Error();
+        UniqueKey key;
+        ASSERT_TRUE(CryptGenKey(prov.get(), AT_SIGNATURE, (1024u << 16) | flags, key.put()));
+        *pPublic = Export(key.get(), 0, PUBLICKEYBLOB);
+        ASSERT_FALSE(pPublic->empty());
+    };
+    auto signWithNewHandle = [&]() {
+        UniqueProvider prov;
+        EXPECT_TRUE(CryptAcquireContextW(prov.put(), c.c_str(), kEnhanced.name, kEnhanced.type, 0));
+        return SignSha1(prov.get(), AT_SIGNATURE, abc);
+    };
+    auto verifies = [&](const Bytes& publicBlob, const Bytes& signature) {
+        UniqueProvider verify;
+        UniqueKey pub;
+        UniqueHash hash;
+        return CryptAcquireContextW(verify.put(), nullptr, kEnhanced.name, kEnhanced.type,
+                                    CRYPT_VERIFYCONTEXT) &&
+               CryptImportKey(verify.get(), publicBlob.data(), DWORD(publicBlob.size()), 0, 0,
+                              pub.put()) &&
+               CryptCreateHash(verify.get(), CALG_SHA1, 0, 0, hash.put()) &&
+               CryptHashData(hash.get(), abc.data(), DWORD(abc.size()), 0) &&
+               CryptVerifySignatureW(hash.get(), signature.data(), DWORD(signature.size()),
+                                     pub.get(), nullptr, 0);
+    };
+
+    Bytes first;
+    makePair(CRYPT_EXPORTABLE, &first);
+    const Bytes s1 = signWithNewHandle();
+    ASSERT_FALSE(s1.empty());
+    EXPECT_EQ(s1, signWithNewHandle()); // PKCS #1 v1.5: the same pair signs alike
+    EXPECT_TRUE(verifies(first, s1));
+
+    HCRYPTPROV gone = 0;
+    ASSERT_TRUE(
+        CryptAcquireContextW(&gone, c.c_str(), kEnhanced.name, kEnhanced.type, CRYPT_DELETEKEYSET));
+    Bytes second;
+    makePair(0, &second);
+    ASSERT_NE(first, second);
+    const Bytes s2 = signWithNewHandle();
+    ASSERT_FALSE(s2.empty());
+    EXPECT_NE(s1, s2);
+    EXPECT_TRUE(verifies(second, s2));
+    EXPECT_FALSE(verifies(first, s2));
+
+    // The new pair was made non-exportable; a new handle keeps that.
+    UniqueProvider prov;
+    ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.c_str(), kEnhanced.name, kEnhanced.type, 0));
+    UniqueKey key;
+    ASSERT_TRUE(CryptGetUserKey(prov.get(), AT_SIGNATURE, key.put()));
+    EXPECT_TRUE(Export(key.get(), 0, PRIVATEKEYBLOB).empty());
+}
+
 TEST(CspRsa, PublicKeyInfoOfKnownKey) {
     UniqueContainer c("keyinfo");
     UniqueProvider prov;
