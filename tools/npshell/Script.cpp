@@ -86,6 +86,7 @@ std::string FormatValue(const Value& v) {
     }
     case NPVariantType_String: {
         std::string out = "\"";
+        out.reserve(v.s.size() + 2);
         for (unsigned char c : v.s) {
             switch (c) {
             case '"':
