@@ -1,6 +1,7 @@
 // Signatures made inside a provider, and the signature values that requests
 // and signed messages carry. The key never leaves its provider: the data is
-// hashed there and the hash signed with the key of a key specification.
+// hashed there and the hash signed with the container's signature or exchange
+// pair (AT_SIGNATURE or AT_KEYEXCHANGE).
 //
 // The helpers trace nothing themselves: a failure names its step in
 // FailedStep, and the operation that called the helper traces it as its own

@@ -1,7 +1,7 @@
 // Unregistered certificates: certificates that a CSP keeps with a key pair in
 // one of its containers (the key's certificate parameter) and that no
 // certificate store knows. Vendor tokens hold SM2 certificates this way. Each
-// one is kept together with the provider, container and key specification
+// one is kept together with the provider, container and pair (AT_SIGNATURE or AT_KEYEXCHANGE)
 // that lead back to its private key.
 //
 // Records are handed out as const pointers and freed with
