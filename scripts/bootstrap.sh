@@ -12,7 +12,7 @@ packages=(
   libssl-dev openssl libsqlite3-dev sqlite3 libcjson-dev libxml2-dev
   googletest libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format
-  g++-mingw-w64-x86-64 mingw-w64-tools wine64 wine xvfb
+  g++-mingw-w64-x86-64 mingw-w64-tools wine64 wine xvfb xauth
   libgtk-3-dev libgcr-3-dev fonts-noto-cjk fonts-wqy-zenhei xdotool librsvg2-bin
   chromium firefox-esr python3 nodejs
 )
