@@ -4,6 +4,7 @@
 #include "certificates/CspQueries.h"
 #include "enrolment/CertificateImport.h"
 #include "enrolment/CertificateRequisition.h"
+#include "foundation/AgentGuards.h"
 #include "foundation/ErrorText.h"
 #include "foundation/Handles.h"
 #include "foundation/Misc.h"
@@ -18,6 +19,12 @@
 #define TRACE_MODULE "CryptoAgent"
 
 namespace {
+
+using orvane::CheckOut;
+using orvane::RunGuarded;
+
+// The step an operation that ran out of memory names in its trace line.
+constexpr const WCHAR* kOutOfMemoryStep = TEXT("New memory");
 
 // The longest subject name a request is made for. Its request, in Base64,
 // stays far below the 1 MiB a browser takes from a host (65,536 characters
@@ -91,26 +98,6 @@ HRESULT WidenAnsi(const char* psz, WString* pwstr) {
     return VURO_OK;
 }
 
-// Runs an operation's body; memory running out anywhere inside becomes
-// E_OUTOFMEMORY instead of an exception leaving the agent.
-template <class Body> HRESULT RunGuarded(const WCHAR* pwszOperation, Body body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        TRACE_FAILED_W(pwszOperation, TEXT("New memory"), E_OUTOFMEMORY, TEXT("std::bad_alloc"));
-        return E_OUTOFMEMORY;
-    }
-}
-
-// CheckOut: whether the caller gave the out pointer; a null one is traced
-// (the call then fails with E_POINTER rather than writing through it).
-bool CheckOut(const WCHAR* pwszOp, const void* pvOut, const WCHAR* pwszReason) {
-    if (pvOut != nullptr)
-        return true;
-    TRACE_FAILED_W(pwszOp, TEXT("Check parameter"), E_POINTER, pwszReason);
-    return false;
-}
-
 } // namespace
 
 CCryptoAgent::CCryptoAgent(HMODULE hTextModule) noexcept : m_hTextModule(hTextModule) {}
@@ -123,7 +110,7 @@ HRESULT CCryptoAgent::Finish(HRESULT hResult) noexcept {
 HRESULT CCryptoAgent::VURO_GetCSPInfo(BSTR* pbstrCSPInfo) {
     constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_GetCSPInfo");
     TraceHelper trace(kOp);
-    return Finish(RunGuarded(kOp, [&]() -> HRESULT {
+    return Finish(RunGuarded(kOp, kOutOfMemoryStep, [&]() -> HRESULT {
         if (!CheckOut(kOp, pbstrCSPInfo, TEXT("NULL == pbstrCSPInfo")))
             return E_POINTER;
         WCHAR* pwszNamesRaw = nullptr;
@@ -148,7 +135,7 @@ HRESULT CCryptoAgent::VURO_SetCSPInfo(LONG lKeyLength, const WCHAR* bstrCSPName,
                                       VARIANT_BOOL* pbResult) {
     constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_SetCSPInfo");
     TraceHelper trace(kOp);
-    return Finish(RunGuarded(kOp, [&]() -> HRESULT {
+    return Finish(RunGuarded(kOp, kOutOfMemoryStep, [&]() -> HRESULT {
         if (!CheckOut(kOp, pbResult, TEXT("NULL == pbResult")))
             return E_POINTER;
         TraceValueNumber("lKeyLength", long(lKeyLength));
@@ -201,7 +188,7 @@ HRESULT CCryptoAgent::VURO_SetCSPInfo(LONG lKeyLength, const WCHAR* bstrCSPName,
 HRESULT CCryptoAgent::VURO_SetKeyAlgorithm(const WCHAR* bstrKeyAlgorithm, VARIANT_BOOL* pbResult) {
     constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_SetKeyAlgorithm");
     TraceHelper trace(kOp);
-    return Finish(RunGuarded(kOp, [&]() -> HRESULT {
+    return Finish(RunGuarded(kOp, kOutOfMemoryStep, [&]() -> HRESULT {
         if (!CheckOut(kOp, pbResult, TEXT("NULL == pbResult")))
             return E_POINTER;
         TraceValueW("bstrKeyAlgorithm", bstrKeyAlgorithm);
@@ -232,7 +219,7 @@ HRESULT CCryptoAgent::VURO_ImportEncryptCert(const WCHAR* bstrEncryptedPrivateKe
                                              VARIANT_BOOL* pbResult) {
     constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_ImportEncryptCert");
     TraceHelper trace(kOp);
-    return Finish(RunGuarded(kOp, [&]() -> HRESULT {
+    return Finish(RunGuarded(kOp, kOutOfMemoryStep, [&]() -> HRESULT {
         if (!CheckOut(kOp, pbResult, TEXT("NULL == pbResult")))
             return E_POINTER;
         TraceValueW("bstrContainerName", bstrContainerName);
@@ -269,7 +256,7 @@ HRESULT CCryptoAgent::VURO_ImportEncryptCert(const WCHAR* bstrEncryptedPrivateKe
 HRESULT CCryptoAgent::VURO_GetContainer(BSTR* pbstrContainer) {
     constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_GetContainer");
     TraceHelper trace(kOp);
-    return Finish(RunGuarded(kOp, [&]() -> HRESULT {
+    return Finish(RunGuarded(kOp, kOutOfMemoryStep, [&]() -> HRESULT {
         if (!CheckOut(kOp, pbstrContainer, TEXT("NULL == pbstrContainer")))
             return E_POINTER;
         TraceValueW("Container", m_wstrContainerName.c_str());
@@ -281,7 +268,7 @@ HRESULT CCryptoAgent::VURO_ImportSignCert(LONG lCertType, const WCHAR* bstrSignC
                                           const WCHAR* bstrContainerName, VARIANT_BOOL* pbResult) {
     constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_ImportSignCert");
     TraceHelper trace(kOp);
-    return Finish(RunGuarded(kOp, [&]() -> HRESULT {
+    return Finish(RunGuarded(kOp, kOutOfMemoryStep, [&]() -> HRESULT {
         if (!CheckOut(kOp, pbResult, TEXT("NULL == pbResult")))
             return E_POINTER;
         TraceValueNumber("lCertType", long(lCertType));
@@ -328,7 +315,7 @@ HRESULT CCryptoAgent::VURO_PKCS10CertRequisition(const WCHAR* bstrSubjectDN, LON
         return Finish(E_POINTER);
     }
     BSTR bstrRequest = nullptr;
-    const HRESULT hResult = RunGuarded(kOp, [&]() -> HRESULT {
+    const HRESULT hResult = RunGuarded(kOp, kOutOfMemoryStep, [&]() -> HRESULT {
         TraceValueW("bstrSubjectDN", bstrSubjectDN);
         TraceValueNumber("lCertType", long(lCertType));
         TraceValueNumber("lGenKeyFlags", long(lGenKeyFlags));
@@ -398,7 +385,7 @@ HRESULT CCryptoAgent::VURO_PKCS10CertRequisition(const WCHAR* bstrSubjectDN, LON
 HRESULT CCryptoAgent::VURO_GetAllCertInfo(BSTR* pbstrCertInfo) {
     constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_GetAllCertInfo");
     TraceHelper trace(kOp);
-    return Finish(RunGuarded(kOp, [&]() -> HRESULT {
+    return Finish(RunGuarded(kOp, kOutOfMemoryStep, [&]() -> HRESULT {
         if (!CheckOut(kOp, pbstrCertInfo, TEXT("NULL == pbstrCertInfo")))
             return E_POINTER;
         UniqueStore hCertStore(
@@ -425,7 +412,7 @@ HRESULT CCryptoAgent::VURO_GetAllCertInfo(BSTR* pbstrCertInfo) {
 HRESULT CCryptoAgent::VURO_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbResult) {
     constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_HavePermissiontoGenerateKeyPair");
     TraceHelper trace(kOp);
-    return Finish(RunGuarded(kOp, [&]() -> HRESULT {
+    return Finish(RunGuarded(kOp, kOutOfMemoryStep, [&]() -> HRESULT {
         if (!CheckOut(kOp, pbResult, TEXT("NULL == pbResult")))
             return E_POINTER;
         *pbResult = VARIANT_FALSE;

@@ -2,6 +2,7 @@
 
 #include "certificates/CertificateRecord.h"
 #include "certificates/CspQueries.h"
+#include "foundation/AgentGuards.h"
 #include "foundation/ErrorText.h"
 #include "foundation/Misc.h"
 #include "foundation/Trace.h"
@@ -22,6 +23,12 @@
 namespace orvane::signing {
 namespace {
 
+using orvane::CheckOut;
+using orvane::RunGuarded;
+
+// The step an operation that ran out of memory names in its trace line.
+constexpr const WCHAR* kOutOfMemoryStep = TEXT("New buffer");
+
 // What VURO_SignFile appends to the source's path.
 constexpr WCHAR kSignatureSuffix[] = TEXT(".p7s");
 constexpr size_t kSignatureSuffixChars = 4;
@@ -30,26 +37,6 @@ constexpr WCHAR kEmptyText[] = TEXT("");
 
 bool IsNullOrEmpty(const WCHAR* pwsz) {
     return pwsz == nullptr || pwsz[0] == 0;
-}
-
-// Runs an operation's body; memory running out anywhere inside becomes
-// E_OUTOFMEMORY instead of an exception leaving the agent.
-template <class Body> HRESULT RunGuarded(const WCHAR* pwszOperation, Body body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        TRACE_FAILED_W(pwszOperation, TEXT("New buffer"), E_OUTOFMEMORY, TEXT("std::bad_alloc"));
-        return E_OUTOFMEMORY;
-    }
-}
-
-// CheckOut: whether the caller gave the out pointer; a null one is traced
-// (the call then fails with E_POINTER rather than writing through it).
-bool CheckOut(const WCHAR* pwszOp, const void* pvOut, const WCHAR* pwszReason) {
-    if (pvOut != nullptr)
-        return true;
-    TRACE_FAILED_W(pwszOp, TEXT("Check parameter"), E_POINTER, pwszReason);
-    return false;
 }
 
 // NewText: the text as a new BSTR in *pbstr.
@@ -133,7 +120,7 @@ HRESULT CCryptoAgent::VURO_SelectUserCert(const WCHAR* bstrDN, const WCHAR* bstr
     // select must not sign with what an earlier call chose.
     m_pCertContext.reset();
     m_pUnregsitedSignCertCtx.reset();
-    return Finish(RunGuarded(kOp, [&]() -> HRESULT {
+    return Finish(RunGuarded(kOp, kOutOfMemoryStep, [&]() -> HRESULT {
         if (!CheckOut(kOp, pbstrCSPName, TEXT("NULL == pbstrCSPName")))
             return E_POINTER;
         *pbstrCSPName = nullptr;
@@ -297,7 +284,7 @@ HRESULT CCryptoAgent::SignText(const WCHAR* pwszOp, const WCHAR* bstrSourceMsg,
     if (!CheckOut(pwszOp, pbstrSignature, TEXT("NULL == pbstrSignature")))
         return E_POINTER;
     UniqueBstr bstrSignature;
-    const HRESULT hResult = RunGuarded(pwszOp, [&]() -> HRESULT {
+    const HRESULT hResult = RunGuarded(pwszOp, kOutOfMemoryStep, [&]() -> HRESULT {
         if (IsNullOrEmpty(bstrSourceMsg))
             return TRACE_FAIL_W(pwszOp, TEXT("Check parameter"), E_INVALIDARG,
                                 TEXT("bstrSourceMsg == NULL || wcslen(bstrSourceMsg) == 0"));
@@ -376,7 +363,7 @@ HRESULT CCryptoAgent::VURO_SignFile(const WCHAR* bstrSrcFileName, const WCHAR* b
     if (!CheckOut(kOp, pbstrDestination, TEXT("NULL == pbstrDestination")))
         return Finish(E_POINTER);
     UniqueBstr bstrDestination;
-    const HRESULT hResult = RunGuarded(kOp, [&]() -> HRESULT {
+    const HRESULT hResult = RunGuarded(kOp, kOutOfMemoryStep, [&]() -> HRESULT {
         return SignFileTo(bstrSrcFileName, bstrHashAlg, bstrDestination.put());
     });
     HandOutOrEmpty(hResult, bstrDestination, pbstrDestination);
@@ -477,7 +464,7 @@ HRESULT CCryptoAgent::VURO_SignFileDetached(const WCHAR* bstrSrcFileName, const 
     if (!CheckOut(kOp, pbstrSignature, TEXT("NULL == pbstrSignature")))
         return Finish(E_POINTER);
     UniqueBstr bstrSignature;
-    const HRESULT hResult = RunGuarded(kOp, [&]() -> HRESULT {
+    const HRESULT hResult = RunGuarded(kOp, kOutOfMemoryStep, [&]() -> HRESULT {
         return SignFileDetachedTo(bstrSrcFileName, bstrHashAlg, bstrSignature.put());
     });
     HandOutOrEmpty(hResult, bstrSignature, pbstrSignature);
@@ -519,8 +506,8 @@ HRESULT CCryptoAgent::VURO_GetCertInfo(const WCHAR* bstrInfoName, BSTR* pbstrInf
     if (!CheckOut(kOp, pbstrInfo, TEXT("NULL == pbstrInfo")))
         return Finish(E_POINTER);
     UniqueBstr bstrInfo;
-    const HRESULT hResult =
-        RunGuarded(kOp, [&]() -> HRESULT { return CertInfo(bstrInfoName, bstrInfo.put()); });
+    const HRESULT hResult = RunGuarded(
+        kOp, kOutOfMemoryStep, [&]() -> HRESULT { return CertInfo(bstrInfoName, bstrInfo.put()); });
     HandOutOrEmpty(hResult, bstrInfo, pbstrInfo);
     return Finish(hResult);
 }
@@ -564,7 +551,7 @@ HRESULT CCryptoAgent::CertInfo(const WCHAR* bstrInfoName, BSTR* pbstrInfo) {
 HRESULT CCryptoAgent::VURO_GetCSPInfo(BSTR* pbstrCSPInfo) {
     constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_GetCSPInfo");
     TraceHelper trace(kOp);
-    return Finish(RunGuarded(kOp, [&]() -> HRESULT {
+    return Finish(RunGuarded(kOp, kOutOfMemoryStep, [&]() -> HRESULT {
         if (!CheckOut(kOp, pbstrCSPInfo, TEXT("NULL == pbstrCSPInfo")))
             return E_POINTER;
         WCHAR* pwszNamesRaw = nullptr;
