@@ -1080,6 +1080,41 @@ DWORD FromPage(const EnumPage& p, const HiveStamp& stamp, DWORD index, const Enu
     return ERROR_SUCCESS;
 }
 
+// PagedRow: the index-th child key (values false) or value of owner, served
+// from the connection's page for it while the hive is unchanged. Otherwise
+// fill(page, next) reads the page anew from index on into page.rows: next
+// says the page just read ends right before index, so the new one starts
+// after its last row (keyset paging, O(page) however far in); anywhere else
+// it is looked up by position.
+template <class Fill>
+DWORD PagedRow(Connection& c, KeyId owner, bool values, DWORD index, const EnumRow*& row,
+               Fill fill) {
+    HiveStamp stamp;
+    if (DWORD err = ReadStamp(c, stamp); err != ERROR_SUCCESS)
+        return err;
+    EnumPage& page = c.PageFor(owner, values);
+    bool found = false;
+    DWORD err = FromPage(page, stamp, index, row, found);
+    if (page.used && page.stamp == stamp && c.fillLog.valid)
+        page.log = c.fillLog; // unchanged since it was read: as of that header too
+    if (found)
+        return err;
+    const bool next = page.used && page.stamp == stamp && !page.rows.empty() &&
+                      index == page.first + page.rows.size();
+    if (DWORD ferr = fill(page, next); ferr != ERROR_SUCCESS) {
+        page.used = false;
+        return ferr;
+    }
+    page.stamp = stamp;
+    page.log = c.fillLog;
+    page.first = index;
+    page.atEnd = page.rows.size() < size_t(kPageRows);
+    if (page.rows.empty())
+        return ERROR_NO_MORE_ITEMS;
+    row = &page.rows[0];
+    return ERROR_SUCCESS;
+}
+
 } // namespace
 
 // --- error mapping -------------------------------------------------------------------
@@ -1383,21 +1418,8 @@ DWORD HiveTxn::DeleteKey(KeyId id) {
 DWORD HiveTxn::ChildAt(KeyId parent, DWORD index, std::u16string& name, uint64_t& modified) {
     if (c_ == nullptr)
         return ERROR_NO_MORE_ITEMS;
-    HiveStamp stamp;
-    if (DWORD err = ReadStamp(*c_, stamp); err != ERROR_SUCCESS)
-        return err;
-    EnumPage& page = c_->PageFor(parent, false);
     const EnumRow* row = nullptr;
-    bool found = false;
-    DWORD err = FromPage(page, stamp, index, row, found);
-    if (page.used && page.stamp == stamp && c_->fillLog.valid)
-        page.log = c_->fillLog; // unchanged since it was read: as of that header too
-    if (!found) {
-        // The page just read ends right before index: the next one starts
-        // after its last name (keyset paging, O(page) however far in).
-        // Anywhere else, the first page from index is looked up by position.
-        const bool next = page.used && page.stamp == stamp && !page.rows.empty() &&
-                          index == page.first + page.rows.size();
+    const DWORD err = PagedRow(*c_, parent, false, index, row, [&](EnumPage& page, bool next) {
         Stmt s(*c_, next ? "SELECT name, modified, fold FROM keys WHERE parent=?1 AND fold>?2"
                            " ORDER BY fold LIMIT ?3"
                          : "SELECT name, modified, fold FROM keys WHERE parent=?1"
@@ -1420,19 +1442,8 @@ DWORD HiveTxn::ChildAt(KeyId parent, DWORD index, std::u16string& name, uint64_t
             page.lastFold.assign(reinterpret_cast<const char*>(fold.data()), fold.size());
         }
         rows.resize(n);
-        if (DWORD serr = s.Error(); serr != ERROR_SUCCESS) {
-            page.used = false;
-            return serr;
-        }
-        page.stamp = stamp;
-        page.log = c_->fillLog;
-        page.first = index;
-        page.atEnd = rows.size() < size_t(kPageRows);
-        if (page.rows.empty())
-            return ERROR_NO_MORE_ITEMS;
-        row = &page.rows[0];
-        err = ERROR_SUCCESS;
-    }
+        return s.Error();
+    });
     if (err != ERROR_SUCCESS)
         return err;
     name = row->name;
@@ -1513,18 +1524,8 @@ DWORD HiveTxn::DeleteValue(KeyId key, std::u16string_view name) {
 DWORD HiveTxn::ValueAt(KeyId key, DWORD index, ValueRecord& value, bool withData) {
     if (c_ == nullptr)
         return ERROR_NO_MORE_ITEMS;
-    HiveStamp stamp;
-    if (DWORD err = ReadStamp(*c_, stamp); err != ERROR_SUCCESS)
-        return err;
-    EnumPage& page = c_->PageFor(key, true);
     const EnumRow* row = nullptr;
-    bool found = false;
-    DWORD err = FromPage(page, stamp, index, row, found);
-    if (page.used && page.stamp == stamp && c_->fillLog.valid)
-        page.log = c_->fillLog; // unchanged since it was read: as of that header too
-    if (!found) {
-        const bool next = page.used && page.stamp == stamp && !page.rows.empty() &&
-                          index == page.first + page.rows.size();
+    const DWORD err = PagedRow(*c_, key, true, index, row, [&](EnumPage& page, bool next) {
         Stmt s(*c_, next ? "SELECT id, name, type, length(data) FROM vals WHERE key=?1 AND id>?2"
                            " ORDER BY id LIMIT ?3"
                          : "SELECT id, name, type, length(data) FROM vals WHERE key=?1"
@@ -1539,18 +1540,9 @@ DWORD HiveTxn::ValueAt(KeyId key, DWORD index, ValueRecord& value, bool withData
             r.size = size_t(s.ColInt(3));
             rows.push_back(std::move(r));
         }
-        if (DWORD serr = s.Error(); serr != ERROR_SUCCESS)
-            return serr;
-        page.stamp = stamp;
-        page.log = c_->fillLog;
-        page.first = index;
-        page.atEnd = rows.size() < size_t(kPageRows);
         page.rows = std::move(rows);
-        if (page.rows.empty())
-            return ERROR_NO_MORE_ITEMS;
-        row = &page.rows[0];
-        err = ERROR_SUCCESS;
-    }
+        return s.Error();
+    });
     if (err != ERROR_SUCCESS)
         return err;
     value.name = row->name;
