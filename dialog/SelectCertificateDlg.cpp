@@ -101,6 +101,18 @@ bool IsSpace(WCHAR c) {
 
 } // namespace
 
+std::array<RowTextLine, 4> RowTextLines(const CERTIFICATE_DISPLAY_ITEM& item, UINT uDpi,
+                                        bool bModernSystem) {
+    using orvane::dialog::RowLine;
+    using orvane::dialog::TextOrigin;
+    const orvane::dialog::FontSpec name = orvane::dialog::NameFont(uDpi, bModernSystem);
+    const orvane::dialog::FontSpec detail = orvane::dialog::DetailFont(uDpi, bModernSystem);
+    return {{{&item.strName, name, TextOrigin(RowLine::Name, uDpi)},
+             {&item.strIssuer, detail, TextOrigin(RowLine::Issuer, uDpi)},
+             {&item.strSerialNumber, detail, TextOrigin(RowLine::Serial, uDpi)},
+             {&item.strValidDate, detail, TextOrigin(RowLine::Validity, uDpi)}}};
+}
+
 WString FindNameAttribute(const WString& strName, const WCHAR* pwszKey, size_t cchMax) {
     const WString key = WString(pwszKey) + TEXT("=");
     size_t pos = 0;

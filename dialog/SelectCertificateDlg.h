@@ -4,9 +4,11 @@
 // lives in dialog/win32/ or dialog/gtk/ behind RunSelectCertificateWindow.
 #pragma once
 #include "dialog/CertificateDialogs.h"
+#include "dialog/DialogGeometry.h"
 #include "foundation/Handles.h"
 #include "foundation/Types.h"
 
+#include <array>
 #include <vector>
 
 // Limits of the row texts, in characters without the terminator: the
@@ -25,6 +27,16 @@ struct CERTIFICATE_DISPLAY_ITEM {
     WString strValidDate;                  // string 207 with the start and end dates
     bool bHardwareKey = false;             // private key in hardware or on a removable medium
 };
+
+// RowTextLine, RowTextLines: a row's four text lines as both backends draw
+// them, each with its font and its top-left corner inside the row.
+struct RowTextLine {
+    const WString* pText;
+    orvane::dialog::FontSpec font;
+    orvane::dialog::Point origin;
+};
+std::array<RowTextLine, 4> RowTextLines(const CERTIFICATE_DISPLAY_ITEM& item, UINT uDpi,
+                                        bool bModernSystem);
 
 // FindNameAttribute: the value of the first attribute pwszKey ("CN", "O") in a
 // name text of the form "CN=Alice, O=Example, C=CN", read up to the next comma

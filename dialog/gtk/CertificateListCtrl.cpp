@@ -262,22 +262,9 @@ void CCertificateList::DrawRow(cairo_t* cr, int nRow, int top, int width) {
     }
 
     const int right = TextRightLimit(width, m_uDpi);
-    const FontSpec nameFont = NameFont(m_uDpi, m_bModernSystem);
-    const FontSpec detailFont = DetailFont(m_uDpi, m_bModernSystem);
-    struct Line {
-        RowLine line;
-        const WString* text;
-        const FontSpec* font;
-    };
-    const Line lines[] = {{RowLine::Name, &item.strName, &nameFont},
-                          {RowLine::Issuer, &item.strIssuer, &detailFont},
-                          {RowLine::Serial, &item.strSerialNumber, &detailFont},
-                          {RowLine::Validity, &item.strValidDate, &detailFont}};
-    for (const Line& l : lines) {
-        const Point origin = TextOrigin(l.line, m_uDpi);
-        DrawTextWithFont(cr, m_pArea, *l.font, ToUtf8(*l.text), origin.x, origin.y, right,
+    for (const RowTextLine& l : RowTextLines(item, m_uDpi, m_bModernSystem))
+        DrawTextWithFont(cr, m_pArea, l.font, ToUtf8(*l.pText), l.origin.x, l.origin.y, right,
                          kTextColour);
-    }
     cairo_restore(cr);
 }
 

@@ -161,22 +161,9 @@ void CCertificateList::OnDrawItem(const DRAWITEMSTRUCT* pDraw) {
         graphics.Flush();
     }
     const int right = TextRightLimit(width, m_uDpi);
-    const FontSpec nameFont = NameFont(m_uDpi, m_bModernSystem);
-    const FontSpec detailFont = DetailFont(m_uDpi, m_bModernSystem);
-    struct Line {
-        RowLine line;
-        const WString* text;
-        const FontSpec* font;
-    };
-    const Line lines[] = {{RowLine::Name, &item.strName, &nameFont},
-                          {RowLine::Issuer, &item.strIssuer, &detailFont},
-                          {RowLine::Serial, &item.strSerialNumber, &detailFont},
-                          {RowLine::Validity, &item.strValidDate, &detailFont}};
-    for (const Line& l : lines) {
-        const Point origin = TextOrigin(l.line, m_uDpi);
-        DrawTextWithFont(l.font->face, hMemDC, l.text->c_str(), origin.x, origin.y, right,
-                         l.font->width, l.font->height, RGB(0, 0, 0));
-    }
+    for (const RowTextLine& l : RowTextLines(item, m_uDpi, m_bModernSystem))
+        DrawTextWithFont(l.font.face, hMemDC, l.pText->c_str(), l.origin.x, l.origin.y, right,
+                         l.font.width, l.font.height, RGB(0, 0, 0));
     BitBlt(pDraw->hDC, rcItem.left, rcItem.top, width, height, hMemDC, 0, 0, SRCCOPY);
     SelectObject(hMemDC, hOldBitmap);
     DeleteObject(hBitmap);
