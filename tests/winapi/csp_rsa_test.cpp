@@ -147,6 +147,17 @@ Bytes SignSha1(HCRYPTPROV prov, DWORD keySpec, const Bytes& data) {
     return sig;
 }
 
+// Acquire: a handle on `container` of provider p (null: a verify context).
+BOOL Acquire(UniqueProvider& prov, const ProvInfo& p, const WCHAR* container, DWORD flags) {
+    return CryptAcquireContextW(prov.put(), container, p.name, p.type, flags);
+}
+
+DWORD KeyParam(HCRYPTKEY key, DWORD param) {
+    DWORD value = 0, size = sizeof value;
+    EXPECT_TRUE(CryptGetKeyParam(key, param, reinterpret_cast<BYTE*>(&value), &size, 0)) << param;
+    return value;
+}
+
 TEST(CspRsa, ProvidersAreListedWithTheirTypes) {
     // Each of the three software providers is listed once, with its own type.
     for (const ProvInfo& want : kAll) {
@@ -198,9 +209,7 @@ TEST(CspRsa, ContainerLifeCycle) {
         UniqueContainer c("life");
         {
             UniqueProvider prov;
-            ASSERT_TRUE(
-                CryptAcquireContextW(prov.put(), c.c_str(), p.name, p.type, CRYPT_NEWKEYSET))
-                << U8(p.name);
+            ASSERT_TRUE(Acquire(prov, p, c.c_str(), CRYPT_NEWKEYSET)) << U8(p.name);
             // A new container holds no key pair yet.
             UniqueKey none;
             EXPECT_FALSE(CryptGetUserKey(prov.get(), AT_KEYEXCHANGE, none.put()));
@@ -228,8 +237,7 @@ TEST(CspRsa, ContainerLifeCycle) {
         // The container is listed by a verify context of the same provider.
         {
             UniqueProvider verify;
-            ASSERT_TRUE(
-                CryptAcquireContextW(verify.put(), nullptr, p.name, p.type, CRYPT_VERIFYCONTEXT));
+            ASSERT_TRUE(Acquire(verify, p, nullptr, CRYPT_VERIFYCONTEXT));
             bool found = false;
             for (DWORD flags = CRYPT_FIRST;; flags = CRYPT_NEXT) {
                 DWORD size = 0;
@@ -269,19 +277,12 @@ TEST(CspRsa, GeneratedKeyBlobLayouts) {
         Bytes pub;
         {
             UniqueProvider prov;
-            ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.c_str(), k.provider.name,
-                                             k.provider.type, CRYPT_NEWKEYSET));
+            ASSERT_TRUE(Acquire(prov, k.provider, c.c_str(), CRYPT_NEWKEYSET));
             UniqueKey key;
             ASSERT_TRUE(
                 CryptGenKey(prov.get(), k.keySpec, (k.bits << 16) | CRYPT_EXPORTABLE, key.put()));
-            DWORD value = 0, size = sizeof value;
-            ASSERT_TRUE(
-                CryptGetKeyParam(key.get(), KP_ALGID, reinterpret_cast<BYTE*>(&value), &size, 0));
-            EXPECT_EQ(k.alg, value);
-            size = sizeof value;
-            ASSERT_TRUE(
-                CryptGetKeyParam(key.get(), KP_KEYLEN, reinterpret_cast<BYTE*>(&value), &size, 0));
-            EXPECT_EQ(k.bits, value);
+            EXPECT_EQ(k.alg, KeyParam(key.get(), KP_ALGID));
+            EXPECT_EQ(k.bits, KeyParam(key.get(), KP_KEYLEN));
 
             // PUBLICKEYBLOB: header, "RSA1", bit length, exponent 65537, modulus.
             pub = Export(key.get(), 0, PUBLICKEYBLOB);
@@ -304,8 +305,7 @@ TEST(CspRsa, GeneratedKeyBlobLayouts) {
         // The same pair again from the container, once the first handle is
         // released (Wine writes a container's keys out only then).
         UniqueProvider reopened;
-        ASSERT_TRUE(
-            CryptAcquireContextW(reopened.put(), c.c_str(), k.provider.name, k.provider.type, 0));
+        ASSERT_TRUE(Acquire(reopened, k.provider, c.c_str(), 0));
         UniqueKey user;
         ASSERT_TRUE(CryptGetUserKey(reopened.get(), k.keySpec, user.put())) << std::hex << Error();
         EXPECT_EQ(pub, Export(user.get(), 0, PUBLICKEYBLOB));
@@ -315,8 +315,7 @@ TEST(CspRsa, GeneratedKeyBlobLayouts) {
 TEST(CspRsa, NonExportableKeyKeepsItsPrivateHalf) {
     UniqueContainer c("noexport");
     UniqueProvider prov;
-    ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.c_str(), kEnhanced.name, kEnhanced.type,
-                                     CRYPT_NEWKEYSET));
+    ASSERT_TRUE(Acquire(prov, kEnhanced, c.c_str(), CRYPT_NEWKEYSET));
     UniqueKey key;
     ASSERT_TRUE(CryptGenKey(prov.get(), AT_KEYEXCHANGE, 1024 << 16, key.put()));
     DWORD size = 0;
@@ -331,8 +330,7 @@ TEST(CspRsa, KnownKeySignsAndDecryptsLeastSignificantByteFirst) {
         UniqueContainer c("known");
         {
             UniqueProvider prov;
-            ASSERT_TRUE(
-                CryptAcquireContextW(prov.put(), c.c_str(), p.name, p.type, CRYPT_NEWKEYSET));
+            ASSERT_TRUE(Acquire(prov, p, c.c_str(), CRYPT_NEWKEYSET));
             UniqueKey key;
             ASSERT_TRUE(CryptImportKey(prov.get(), blob.data(), static_cast<DWORD>(blob.size()), 0,
                                        CRYPT_EXPORTABLE, key.put()))
@@ -342,7 +340,7 @@ TEST(CspRsa, KnownKeySignsAndDecryptsLeastSignificantByteFirst) {
         }
         // A new handle on the container: the imported pair persisted.
         UniqueProvider prov;
-        ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.c_str(), p.name, p.type, 0));
+        ASSERT_TRUE(Acquire(prov, p, c.c_str(), 0));
         EXPECT_EQ(Hex(kSignatureAbc), SignSha1(prov.get(), AT_KEYEXCHANGE, Text("abc")))
             << U8(p.name);
 
@@ -372,9 +370,7 @@ TEST(CspRsa, NewHandlesSignWithTheContainersCurrentPair) {
     const Bytes abc = Text("abc");
     auto makePair = [&](DWORD flags, Bytes* pPublic) {
         UniqueProvider prov;
-        ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.c_str(), kEnhanced.name, kEnhanced.type,
-                                         CRYPT_NEWKEYSET))
-            << std::hex << Error();
+        ASSERT_TRUE(Acquire(prov, kEnhanced, c.c_str(), CRYPT_NEWKEYSET)) << std::hex << Error();
         UniqueKey key;
         ASSERT_TRUE(CryptGenKey(prov.get(), AT_SIGNATURE, (1024u << 16) | flags, key.put()));
         *pPublic = Export(key.get(), 0, PUBLICKEYBLOB);
@@ -382,15 +378,14 @@ TEST(CspRsa, NewHandlesSignWithTheContainersCurrentPair) {
     };
     auto signWithNewHandle = [&]() {
         UniqueProvider prov;
-        EXPECT_TRUE(CryptAcquireContextW(prov.put(), c.c_str(), kEnhanced.name, kEnhanced.type, 0));
+        EXPECT_TRUE(Acquire(prov, kEnhanced, c.c_str(), 0));
         return SignSha1(prov.get(), AT_SIGNATURE, abc);
     };
     auto verifies = [&](const Bytes& publicBlob, const Bytes& signature) {
         UniqueProvider verify;
         UniqueKey pub;
         UniqueHash hash;
-        return CryptAcquireContextW(verify.put(), nullptr, kEnhanced.name, kEnhanced.type,
-                                    CRYPT_VERIFYCONTEXT) &&
+        return Acquire(verify, kEnhanced, nullptr, CRYPT_VERIFYCONTEXT) &&
                CryptImportKey(verify.get(), publicBlob.data(), DWORD(publicBlob.size()), 0, 0,
                               pub.put()) &&
                CryptCreateHash(verify.get(), CALG_SHA1, 0, 0, hash.put()) &&
@@ -420,7 +415,7 @@ TEST(CspRsa, NewHandlesSignWithTheContainersCurrentPair) {
 
     // The new pair was made non-exportable; a new handle keeps that.
     UniqueProvider prov;
-    ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.c_str(), kEnhanced.name, kEnhanced.type, 0));
+    ASSERT_TRUE(Acquire(prov, kEnhanced, c.c_str(), 0));
     UniqueKey key;
     ASSERT_TRUE(CryptGetUserKey(prov.get(), AT_SIGNATURE, key.put()));
     EXPECT_TRUE(Export(key.get(), 0, PRIVATEKEYBLOB).empty());
@@ -429,8 +424,7 @@ TEST(CspRsa, NewHandlesSignWithTheContainersCurrentPair) {
 TEST(CspRsa, PublicKeyInfoOfKnownKey) {
     UniqueContainer c("keyinfo");
     UniqueProvider prov;
-    ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.c_str(), kEnhanced.name, kEnhanced.type,
-                                     CRYPT_NEWKEYSET));
+    ASSERT_TRUE(Acquire(prov, kEnhanced, c.c_str(), CRYPT_NEWKEYSET));
     const Bytes blob = Hex(kKeyBlob);
     UniqueKey key;
     ASSERT_TRUE(
@@ -462,8 +456,7 @@ TEST(CspRsa, CertificateLeadsToItsContainer) {
     UniqueContainer c("certkey");
     {
         UniqueProvider prov;
-        ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.c_str(), kEnhanced.name, kEnhanced.type,
-                                         CRYPT_NEWKEYSET));
+        ASSERT_TRUE(Acquire(prov, kEnhanced, c.c_str(), CRYPT_NEWKEYSET));
         const Bytes blob = Hex(kKeyBlob);
         UniqueKey key;
         ASSERT_TRUE(CryptImportKey(prov.get(), blob.data(), static_cast<DWORD>(blob.size()), 0, 0,
@@ -529,7 +522,7 @@ Bytes ExponentOneDecrypt(const ProvInfo& p, DWORD bits, const Bytes& sessionKey,
                          const Bytes& cipher) {
     UniqueContainer c("expone");
     UniqueProvider prov;
-    if (!CryptAcquireContextW(prov.put(), c.c_str(), p.name, p.type, CRYPT_NEWKEYSET))
+    if (!Acquire(prov, p, c.c_str(), CRYPT_NEWKEYSET))
         return {};
     Bytes blob;
     {
@@ -591,23 +584,17 @@ TEST(CspRsa, ExponentOfOneOpensTripleDesSessionKey) {
 
 TEST(CspRsa, SessionKeyModeDefaultsToCbc) {
     UniqueProvider prov;
-    ASSERT_TRUE(CryptAcquireContextW(prov.put(), nullptr, kEnhanced.name, kEnhanced.type,
-                                     CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(Acquire(prov, kEnhanced, nullptr, CRYPT_VERIFYCONTEXT));
     UniqueKey key;
     ASSERT_TRUE(CryptGenKey(prov.get(), CALG_3DES, 0, key.put()));
-    DWORD value = 0, size = sizeof value;
-    ASSERT_TRUE(CryptGetKeyParam(key.get(), KP_MODE, reinterpret_cast<BYTE*>(&value), &size, 0));
-    EXPECT_EQ(static_cast<DWORD>(CRYPT_MODE_CBC), value);
-    size = sizeof value;
-    ASSERT_TRUE(CryptGetKeyParam(key.get(), KP_KEYLEN, reinterpret_cast<BYTE*>(&value), &size, 0));
-    EXPECT_EQ(192u, value);
+    EXPECT_EQ(static_cast<DWORD>(CRYPT_MODE_CBC), KeyParam(key.get(), KP_MODE));
+    EXPECT_EQ(192u, KeyParam(key.get(), KP_KEYLEN));
 }
 
 TEST(CspRsa, BaseProviderLimits) {
     UniqueContainer c("base");
     UniqueProvider prov;
-    ASSERT_TRUE(
-        CryptAcquireContextW(prov.put(), c.c_str(), kBase.name, kBase.type, CRYPT_NEWKEYSET));
+    ASSERT_TRUE(Acquire(prov, kBase, c.c_str(), CRYPT_NEWKEYSET));
     UniqueKey key;
     // Exchange keys stop at 1024 bits.
     EXPECT_FALSE(CryptGenKey(prov.get(), AT_KEYEXCHANGE, 2048 << 16, key.put()));
@@ -637,8 +624,7 @@ TEST(CspRsa, BaseProviderLimits) {
 
 TEST(CspRsa, MalformedBlobsAreRefused) {
     UniqueProvider prov;
-    ASSERT_TRUE(CryptAcquireContextW(prov.put(), nullptr, kEnhanced.name, kEnhanced.type,
-                                     CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(Acquire(prov, kEnhanced, nullptr, CRYPT_VERIFYCONTEXT));
     const Bytes good = Hex(kKeyBlob);
     struct Case {
         const char* what;
@@ -676,8 +662,7 @@ TEST(CspRsa, MalformedBlobsAreRefused) {
 TEST(CspRsa, SimpleBlobMustNameItsExchangeAlgorithm) {
     UniqueContainer c("simple");
     UniqueProvider prov;
-    ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.c_str(), kEnhanced.name, kEnhanced.type,
-                                     CRYPT_NEWKEYSET));
+    ASSERT_TRUE(Acquire(prov, kEnhanced, c.c_str(), CRYPT_NEWKEYSET));
     UniqueKey exchange, session;
     ASSERT_TRUE(
         CryptGenKey(prov.get(), AT_KEYEXCHANGE, (1024 << 16) | CRYPT_EXPORTABLE, exchange.put()));
@@ -705,8 +690,7 @@ TEST(CspRsa, SimpleBlobMustNameItsExchangeAlgorithm) {
 
 TEST(CspRsa, HashValuesAndStates) {
     UniqueProvider prov;
-    ASSERT_TRUE(CryptAcquireContextW(prov.put(), nullptr, kEnhanced.name, kEnhanced.type,
-                                     CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(Acquire(prov, kEnhanced, nullptr, CRYPT_VERIFYCONTEXT));
     // FIPS 180 and RFC 1321 answers for "abc".
     struct Case {
         ALG_ID alg;
@@ -737,8 +721,7 @@ TEST(CspRsa, HashValuesAndStates) {
 
 TEST(CspRsa, RandomBytesDiffer) {
     UniqueProvider prov;
-    ASSERT_TRUE(CryptAcquireContextW(prov.put(), nullptr, kEnhanced.name, kEnhanced.type,
-                                     CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(Acquire(prov, kEnhanced, nullptr, CRYPT_VERIFYCONTEXT));
     Bytes a(32), b(32);
     ASSERT_TRUE(CryptGenRandom(prov.get(), 32, a.data()));
     ASSERT_TRUE(CryptGenRandom(prov.get(), 32, b.data()));
