@@ -7,8 +7,8 @@
 #include "tests/support/TestCertificates.h"
 #include "foundation/Handles.h"
 #include "tests/support/TestSupport.h"
+#include "tests/winapi/WinApiTestHelpers.h"
 
-#include <objbase.h>
 #include <wincrypt.h>
 
 #include <gtest/gtest.h>
@@ -65,12 +65,7 @@ const char* const kTripleDesCipher =
     "a3d9e63e73b4cb64ab6c04418a9bbaa89eff3818eb4b0324042e4cc5fdbc7d7286264a9a9836a469";
 const char* const kTripleDesText = "Orvane 3DES-ECB known answer text";
 
-Bytes Hex(const char* text) {
-    Bytes out;
-    for (size_t i = 0; text[i] != 0 && text[i + 1] != 0; i += 2)
-        out.push_back(static_cast<BYTE>(std::stoi(std::string(text + i, 2), nullptr, 16)));
-    return out;
-}
+using orvane::tests::Hex;
 
 Bytes Text(const char* text) {
     return Bytes(text, text + std::strlen(text));
@@ -102,11 +97,7 @@ DWORD Error() {
 class UniqueContainer {
 public:
     explicit UniqueContainer(const char* tag) {
-        GUID g{};
-        CoCreateGuid(&g);
-        WCHAR text[64];
-        StringFromGUID2(g, text, 64);
-        name_ = W("OrvaneCspTest-") + W(tag) + WString(text);
+        name_ = W("OrvaneCspTest-") + W(tag) + orvane::tests::GuidText();
         Delete();
     }
     ~UniqueContainer() { Delete(); }

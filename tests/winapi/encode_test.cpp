@@ -34,21 +34,6 @@ LPSTR Oid(const char* oid) {
     return const_cast<LPSTR>(oid);
 }
 
-Octets FromHex(const char* hex) {
-    Octets out;
-    for (const char* p = hex; *p != 0;) {
-        if (*p == ' ') {
-            ++p;
-            continue;
-        }
-        unsigned v = 0;
-        std::sscanf(p, "%2x", &v);
-        out.push_back(BYTE(v));
-        p += 2;
-    }
-    return out;
-}
-
 std::string ToHex(const BYTE* pb, size_t cb) {
     std::string out;
     char two[3];
@@ -61,7 +46,7 @@ std::string ToHex(const BYTE* pb, size_t cb) {
 
 // Expectations are texts: an encoding in hex, or an error number.
 std::string Der(const char* hex) {
-    Octets o = FromHex(hex);
+    Octets o = orvane::tests::Hex(hex);
     return ToHex(o.data(), o.size());
 }
 template <class Code> std::string Error(Code code) {
@@ -105,7 +90,7 @@ std::string Encode(LPCSTR type, const void* pv) {
 // error in *error. The input sits in a heap block of exactly its size. On
 // success the caller-buffer form is checked too, as in Encode.
 template <class T> UniqueLocalOf<T> Decode(LPCSTR type, const char* hex, DWORD* error) {
-    Octets bytes = FromHex(hex);
+    Octets bytes = orvane::tests::Hex(hex);
     std::unique_ptr<BYTE[]> in(new BYTE[bytes.size() + 1]);
     if (!bytes.empty())
         std::memcpy(in.get(), bytes.data(), bytes.size());

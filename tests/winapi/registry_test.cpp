@@ -3,8 +3,8 @@
 // test works below its own key, HKEY_CURRENT_USER\Software\OrvaneTest\<run GUID>\<test>.
 #include "foundation/Handles.h"
 #include "tests/support/TestSupport.h"
+#include "tests/winapi/WinApiTestHelpers.h"
 
-#include <objbase.h>
 #include <winreg.h>
 
 #include <gtest/gtest.h>
@@ -17,23 +17,7 @@
 
 namespace {
 
-// DeleteTree: RegDeleteKeyW refuses a key with subkeys, so empty it first.
-LSTATUS DeleteTree(HKEY parent, const WString& sub) {
-    HKEY h = nullptr;
-    LSTATUS rc = RegOpenKeyExW(parent, sub.c_str(), 0, KEY_READ, &h);
-    if (rc != ERROR_SUCCESS)
-        return rc;
-    for (;;) {
-        WCHAR name[1024]; // room for names longer than Windows allows
-        DWORD cch = 1024;
-        if (RegEnumKeyExW(h, 0, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        if (DeleteTree(h, name) != ERROR_SUCCESS)
-            break;
-    }
-    RegCloseKey(h);
-    return RegDeleteKeyW(parent, sub.c_str());
-}
+using orvane::tests::DeleteRegTree;
 
 ULONGLONG Ticks(const FILETIME& ft) {
     return (ULONGLONG(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
@@ -65,17 +49,13 @@ void SweepStaleRuns(const WString& runKey) {
             stale.push_back(name);
     }
     for (const WString& name : stale)
-        DeleteTree(parent, name);
+        DeleteRegTree(parent, name);
     RegCloseKey(parent);
 }
 
 const WString& RunKey() {
     static const WString path = [] {
-        GUID g{};
-        CoCreateGuid(&g);
-        WCHAR text[64] = {};
-        StringFromGUID2(g, text, 64);
-        WString key = WString(TEXT("Software\\OrvaneTest\\")) + text;
+        WString key = WString(TEXT("Software\\OrvaneTest\\")) + orvane::tests::GuidText();
         SweepStaleRuns(key);
         return key;
     }();
@@ -87,7 +67,7 @@ protected:
     void SetUp() override {
         path_ = RunKey() + TEXT("\\") +
                 W(::testing::UnitTest::GetInstance()->current_test_info()->name());
-        DeleteTree(HKEY_CURRENT_USER, path_); // what an interrupted run left behind
+        DeleteRegTree(HKEY_CURRENT_USER, path_); // what an interrupted run left behind
         DWORD disposition = 0;
         ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                                   nullptr, root_.put(), &disposition),
@@ -96,11 +76,11 @@ protected:
     }
     void TearDown() override {
         root_.reset();
-        EXPECT_EQ(DeleteTree(HKEY_CURRENT_USER, path_), ERROR_SUCCESS);
+        EXPECT_EQ(DeleteRegTree(HKEY_CURRENT_USER, path_), ERROR_SUCCESS);
         // Gone once the last test is done. The shared parent stays: under Wine
         // the English and Chinese runs share one registry, and deleting the
         // parent while the other run creates its key fails that creation.
-        DeleteTree(HKEY_CURRENT_USER, RunKey());
+        DeleteRegTree(HKEY_CURRENT_USER, RunKey());
     }
 
     LSTATUS Create(const WString& sub, UniqueRegKey& key, DWORD* disposition = nullptr,
@@ -644,7 +624,7 @@ TEST_F(WinApiRegistry, MachineKeysNeedAdministrators) {
                   ERROR_SUCCESS);
         EXPECT_EQ(got, 5u);
         k.reset();
-        EXPECT_EQ(DeleteTree(HKEY_LOCAL_MACHINE, machinePath), ERROR_SUCCESS);
+        EXPECT_EQ(DeleteRegTree(HKEY_LOCAL_MACHINE, machinePath), ERROR_SUCCESS);
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\OrvaneTest")); // unless others use it
     } else {
         // Anyone else is refused, and nothing is left half made.

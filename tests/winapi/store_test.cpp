@@ -6,8 +6,8 @@
 #include "foundation/Handles.h"
 #include "tests/support/TestCertificates.h"
 #include "tests/support/TestSupport.h"
+#include "tests/winapi/WinApiTestHelpers.h"
 
-#include <objbase.h>
 #include <wincrypt.h>
 #include <winreg.h>
 
@@ -22,17 +22,8 @@ namespace {
 
 using Bytes = std::vector<BYTE>;
 
-Bytes Hex(const char* hex) {
-    Bytes out;
-    for (const char* p = hex; p[0] != 0 && p[1] != 0; p += 2) {
-        if (*p == ' ' || *p == ':') {
-            --p;
-            continue;
-        }
-        out.push_back(BYTE(std::stoi(std::string(p, 2), nullptr, 16)));
-    }
-    return out;
-}
+using orvane::tests::DeleteRegTree;
+using orvane::tests::Hex;
 
 Bytes ToBytes(const BYTE* p, DWORD n) {
     return Bytes(p, p + n);
@@ -89,11 +80,7 @@ HCERTSTORE OpenMemoryStore() {
 
 // A store or key name of this run's own.
 WString RunName() {
-    GUID g{};
-    CoCreateGuid(&g);
-    WCHAR text[64] = {};
-    StringFromGUID2(g, text, 64);
-    return W("OrvaneTest") + WString(text).substr(1, 8);
+    return W("OrvaneTest") + orvane::tests::GuidText().substr(1, 8);
 }
 
 // --- contexts --------------------------------------------------------------------------
@@ -557,32 +544,15 @@ TEST(CertStorePkcs7, ReadsTheCertificates) {
 
 // --- system stores ---------------------------------------------------------------------
 
-LSTATUS DeleteTree(HKEY parent, const WString& sub) {
-    HKEY h = nullptr;
-    LSTATUS rc = RegOpenKeyExW(parent, sub.c_str(), 0, KEY_READ, &h);
-    if (rc != ERROR_SUCCESS)
-        return rc;
-    for (;;) {
-        WCHAR name[256];
-        DWORD cch = 256;
-        if (RegEnumKeyExW(h, 0, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        if (DeleteTree(h, name) != ERROR_SUCCESS)
-            break;
-    }
-    RegCloseKey(h);
-    return RegDeleteKeyW(parent, sub.c_str());
-}
-
 // A system store of this run's own; removed before and after each test.
 class CertSystemStore : public ::testing::Test {
 protected:
     void SetUp() override {
         name_ = RunName();
         key_ = W("Software\\Microsoft\\SystemCertificates\\") + name_;
-        DeleteTree(HKEY_CURRENT_USER, key_);
+        DeleteRegTree(HKEY_CURRENT_USER, key_);
     }
-    void TearDown() override { DeleteTree(HKEY_CURRENT_USER, key_); }
+    void TearDown() override { DeleteRegTree(HKEY_CURRENT_USER, key_); }
 
     HCERTSTORE Open(DWORD extra = 0) {
         return CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER | extra,
@@ -850,7 +820,7 @@ TEST(CertMachineStore, AddWritesTheRegistryLayout) {
     EXPECT_EQ(type, DWORD(REG_BINARY));
     EXPECT_GT(cb, kCaCertificate.size);
     s.reset();
-    DeleteTree(HKEY_LOCAL_MACHINE, key);
+    DeleteRegTree(HKEY_LOCAL_MACHINE, key);
 }
 
 // --- names -----------------------------------------------------------------------------
