@@ -303,18 +303,6 @@ TEST(CspRsa, GeneratedKeyBlobLayouts) {
     }
 }
 
-TEST(CspRsa, NonExportableKeyKeepsItsPrivateHalf) {
-    UniqueContainer c("noexport");
-    UniqueProvider prov;
-    ASSERT_TRUE(Acquire(prov, kEnhanced, c.c_str(), CRYPT_NEWKEYSET));
-    UniqueKey key;
-    ASSERT_TRUE(CryptGenKey(prov.get(), AT_KEYEXCHANGE, 1024 << 16, key.put()));
-    DWORD size = 0;
-    EXPECT_FALSE(CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, nullptr, &size));
-    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEY_STATE), Error());
-    EXPECT_FALSE(Export(key.get(), 0, PUBLICKEYBLOB).empty());
-}
-
 TEST(CspRsa, KnownKeySignsAndDecryptsLeastSignificantByteFirst) {
     const Bytes blob = Hex(kKeyBlob);
     for (const ProvInfo& p : kAll) {
@@ -366,6 +354,13 @@ TEST(CspRsa, NewHandlesSignWithTheContainersCurrentPair) {
         ASSERT_TRUE(CryptGenKey(prov.get(), AT_SIGNATURE, (1024u << 16) | flags, key.put()));
         *pPublic = Export(key.get(), 0, PUBLICKEYBLOB);
         ASSERT_FALSE(pPublic->empty());
+        // Without CRYPT_EXPORTABLE the private half stays in, from the start.
+        DWORD size = 0;
+        EXPECT_EQ(bool(flags & CRYPT_EXPORTABLE),
+                  bool(CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, nullptr, &size)));
+        if (!(flags & CRYPT_EXPORTABLE)) {
+            EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEY_STATE), Error());
+        }
     };
     auto signWithNewHandle = [&]() {
         UniqueProvider prov;
@@ -412,38 +407,9 @@ TEST(CspRsa, NewHandlesSignWithTheContainersCurrentPair) {
     EXPECT_TRUE(Export(key.get(), 0, PRIVATEKEYBLOB).empty());
 }
 
-TEST(CspRsa, PublicKeyInfoOfKnownKey) {
-    UniqueContainer c("keyinfo");
-    UniqueProvider prov;
-    ASSERT_TRUE(Acquire(prov, kEnhanced, c.c_str(), CRYPT_NEWKEYSET));
-    const Bytes blob = Hex(kKeyBlob);
-    UniqueKey key;
-    ASSERT_TRUE(
-        CryptImportKey(prov.get(), blob.data(), static_cast<DWORD>(blob.size()), 0, 0, key.put()));
-    DWORD size = 0;
-    ASSERT_TRUE(
-        CryptExportPublicKeyInfo(prov.get(), AT_KEYEXCHANGE, X509_ASN_ENCODING, nullptr, &size));
-    std::vector<BYTE> block(size);
-    auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(block.data());
-    ASSERT_TRUE(
-        CryptExportPublicKeyInfo(prov.get(), AT_KEYEXCHANGE, X509_ASN_ENCODING, info, &size));
-    EXPECT_STREQ(szOID_RSA_RSA, info->Algorithm.pszObjId);
-    const Bytes params(info->Algorithm.Parameters.pbData,
-                       info->Algorithm.Parameters.pbData + info->Algorithm.Parameters.cbData);
-    if (RunningUnderWine())
-        EXPECT_TRUE(params.empty()); // Wine difference: no NULL parameters for RSA
-    else
-        EXPECT_EQ((Bytes{0x05, 0x00}), params);
-    EXPECT_EQ(Hex(kRsaPublicKeyDer),
-              Bytes(info->PublicKey.pbData, info->PublicKey.pbData + info->PublicKey.cbData));
-    EXPECT_EQ(0u, info->PublicKey.cUnusedBits);
-    // A container without a signature pair has no such key to describe.
-    EXPECT_FALSE(
-        CryptExportPublicKeyInfo(prov.get(), AT_SIGNATURE, X509_ASN_ENCODING, nullptr, &size));
-    EXPECT_EQ(static_cast<DWORD>(NTE_NO_KEY), Error());
-}
-
-TEST(CspRsa, CertificateLeadsToItsContainer) {
+// A container holding the known pair describes its public half, and a
+// certificate's key link leads to it.
+TEST(CspRsa, KnownKeyContainerAndTheCertificateLinkToIt) {
     UniqueContainer c("certkey");
     {
         UniqueProvider prov;
@@ -452,6 +418,27 @@ TEST(CspRsa, CertificateLeadsToItsContainer) {
         UniqueKey key;
         ASSERT_TRUE(CryptImportKey(prov.get(), blob.data(), static_cast<DWORD>(blob.size()), 0, 0,
                                    key.put()));
+        DWORD size = 0;
+        ASSERT_TRUE(CryptExportPublicKeyInfo(prov.get(), AT_KEYEXCHANGE, X509_ASN_ENCODING, nullptr,
+                                             &size));
+        std::vector<BYTE> block(size);
+        auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(block.data());
+        ASSERT_TRUE(
+            CryptExportPublicKeyInfo(prov.get(), AT_KEYEXCHANGE, X509_ASN_ENCODING, info, &size));
+        EXPECT_STREQ(szOID_RSA_RSA, info->Algorithm.pszObjId);
+        const Bytes params(info->Algorithm.Parameters.pbData,
+                           info->Algorithm.Parameters.pbData + info->Algorithm.Parameters.cbData);
+        if (RunningUnderWine())
+            EXPECT_TRUE(params.empty()); // Wine difference: no NULL parameters for RSA
+        else
+            EXPECT_EQ((Bytes{0x05, 0x00}), params);
+        EXPECT_EQ(Hex(kRsaPublicKeyDer),
+                  Bytes(info->PublicKey.pbData, info->PublicKey.pbData + info->PublicKey.cbData));
+        EXPECT_EQ(0u, info->PublicKey.cUnusedBits);
+        // A container without a signature pair has no such key to describe.
+        EXPECT_FALSE(
+            CryptExportPublicKeyInfo(prov.get(), AT_SIGNATURE, X509_ASN_ENCODING, nullptr, &size));
+        EXPECT_EQ(static_cast<DWORD>(NTE_NO_KEY), Error());
     }
     PCCERT_CONTEXT cert = CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
                                                        kRsaCertificate.data, kRsaCertificate.size);

@@ -150,6 +150,23 @@ std::string Expected(const std::string& expected, const std::string& onWine) {
     return expected;
 }
 
+// A decoding case: the input in hex, and the description of the result
+// expected (Wine's where it differs; empty: as expected).
+struct DecodeCase {
+    const char* name;
+    const char* hex;
+    std::string expected;
+    std::string onWine;
+};
+
+template <class T, class Describe>
+void ExpectDecodes(LPCSTR type, const std::vector<DecodeCase>& cases, Describe describe) {
+    for (const DecodeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Decoded<T>(type, c.hex, describe), Expected(c.expected, c.onWine));
+    }
+}
+
 } // namespace
 
 // --- encoding -------------------------------------------------------------------
@@ -612,13 +629,7 @@ std::string DescribeBits(const CRYPT_BIT_BLOB& b) {
 } // namespace
 
 TEST(CryptDecode, KeyUsageAndBits) {
-    struct Case {
-        const char* name;
-        const char* hex;
-        std::string expected;
-        std::string onWine;
-    };
-    const Case cases[] = {
+    const std::vector<DecodeCase> cases = {
         {"digitalSignature, nonRepudiation", "03 02 01 06", "1:06", ""},
         {"unused bits come out clear", "03 02 01 ff", "1:fe", ""},
         {"one bit", "03 02 07 80", "7:80", ""},
@@ -645,11 +656,7 @@ TEST(CryptDecode, KeyUsageAndBits) {
     };
     for (LPCSTR type : {X509_KEY_USAGE, (LPCSTR)szOID_KEY_USAGE, X509_BITS}) {
         SCOPED_TRACE(type == X509_BITS ? "X509_BITS" : "key usage");
-        for (const Case& c : cases) {
-            SCOPED_TRACE(c.name);
-            EXPECT_EQ(Decoded<CRYPT_BIT_BLOB>(type, c.hex, DescribeBits),
-                      Expected(c.expected, c.onWine));
-        }
+        ExpectDecodes<CRYPT_BIT_BLOB>(type, cases, DescribeBits);
     }
 
     // No unused-bits octet at all. Wine takes the content length to be
@@ -673,13 +680,7 @@ TEST(CryptDecode, KeyUsageAndBits) {
 }
 
 TEST(CryptDecode, SubjectKeyIdentifierAndOctetStrings) {
-    struct Case {
-        const char* name;
-        const char* hex;
-        std::string expected;
-        std::string onWine;
-    };
-    const Case cases[] = {
+    const std::vector<DecodeCase> cases = {
         {"identifier", "04 03 010203", "010203", ""},
         {"empty", "04 00", "", ""},
         {"BIT STRING is another tag", "03 03 010203", Error(CRYPT_E_ASN1_BADTAG), ""},
@@ -688,12 +689,8 @@ TEST(CryptDecode, SubjectKeyIdentifierAndOctetStrings) {
         // from the wrong offset and succeeds.
         {"constructed", "24 03 040101", Error(CRYPT_E_ASN1_BADTAG), "01"},
     };
-    for (LPCSTR type : {(LPCSTR)szOID_SUBJECT_KEY_IDENTIFIER, X509_OCTET_STRING}) {
-        for (const Case& c : cases) {
-            SCOPED_TRACE(c.name);
-            EXPECT_EQ(Decoded<CRYPT_DATA_BLOB>(type, c.hex, Hex), Expected(c.expected, c.onWine));
-        }
-    }
+    for (LPCSTR type : {(LPCSTR)szOID_SUBJECT_KEY_IDENTIFIER, X509_OCTET_STRING})
+        ExpectDecodes<CRYPT_DATA_BLOB>(type, cases, Hex);
 }
 
 namespace {
@@ -717,13 +714,7 @@ std::string DescribeNameValue(const CERT_NAME_VALUE& v) {
 } // namespace
 
 TEST(CryptDecode, AnyString) {
-    struct Case {
-        const char* name;
-        const char* hex;
-        std::string expected;
-        std::string onWine;
-    };
-    const Case cases[] = {
+    const std::vector<DecodeCase> cases = {
         {"printable", "13 03 616263", "4:616263", ""},
         // Decoding does not judge the characters.
         {"printable with *", "13 03 2a2a2a", "4:2a2a2a", ""},
@@ -744,11 +735,7 @@ TEST(CryptDecode, AnyString) {
         // A BMPString is whole 16-bit units. Wine hands out the odd octet.
         {"BMP of odd length", "1e 03 4e2d65", Error(CRYPT_E_ASN1_CORRUPT), "12:4e2d"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(Decoded<CERT_NAME_VALUE>(X509_ANY_STRING, c.hex, DescribeNameValue),
-                  Expected(c.expected, c.onWine));
-    }
+    ExpectDecodes<CERT_NAME_VALUE>(X509_ANY_STRING, cases, DescribeNameValue);
 }
 
 namespace {
@@ -763,13 +750,7 @@ std::string DescribeAttribute(const CRYPT_ATTRIBUTE& a) {
 } // namespace
 
 TEST(CryptDecode, Attribute) {
-    struct Case {
-        const char* name;
-        const char* hex;
-        std::string expected;
-        std::string onWine;
-    };
-    const Case cases[] = {
+    const std::vector<DecodeCase> cases = {
         {"two values", "30 0c 0602 2a03 3106 020100 020101", "1.2.3 020100 020101", ""},
         {"no values", "30 06 0602 2a03 3100", "1.2.3", ""},
         {"large first arcs", "30 07 0603 883703 3100", "2.999.3", "3.16.55.3"},
@@ -786,23 +767,14 @@ TEST(CryptDecode, Attribute) {
         // An arc padded with a leading 0x80. Wine reads it as if unpadded.
         {"padded arc", "30 07 0603 2a8003 3100", Error(CRYPT_E_ASN1_CORRUPT), "1.2.3"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(Decoded<CRYPT_ATTRIBUTE>(PKCS_ATTRIBUTE, c.hex, DescribeAttribute),
-                  Expected(c.expected, c.onWine));
-    }
+    ExpectDecodes<CRYPT_ATTRIBUTE>(PKCS_ATTRIBUTE, cases, DescribeAttribute);
 }
 
 TEST(CryptDecode, ContentInfo) {
-    struct Case {
-        const char* name;
-        const char* hex;
-        std::string expected;
-    };
     auto describe = [](const CRYPT_CONTENT_INFO& ci) {
         return std::string(ci.pszObjId) + " " + Hex(ci.Content);
     };
-    const Case cases[] = {
+    const std::vector<DecodeCase> cases = {
         {"data", "30 11 0609 2a864886f70d010701 a004 0402aabb", "1.2.840.113549.1.7.1 0402aabb"},
         {"no content", "30 0b 0609 2a864886f70d010701", "1.2.840.113549.1.7.1 "},
         // [0] holds exactly one element.
@@ -815,10 +787,7 @@ TEST(CryptDecode, ContentInfo) {
         {"trailing field", "30 13 0609 2a864886f70d010701 a004 0402aabb 0500",
          Error(CRYPT_E_ASN1_CORRUPT)},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(Decoded<CRYPT_CONTENT_INFO>(PKCS_CONTENT_INFO, c.hex, describe), c.expected);
-    }
+    ExpectDecodes<CRYPT_CONTENT_INFO>(PKCS_CONTENT_INFO, cases, describe);
 }
 
 TEST(CryptDecode, SignerInfo) {
