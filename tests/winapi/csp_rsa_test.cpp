@@ -126,7 +126,7 @@ Bytes Export(HCRYPTKEY key, HCRYPTKEY wrap, DWORD type) {
 Bytes SignSha1(HCRYPTPROV prov, DWORD keySpec, const Bytes& data) {
     UniqueHash hash;
     if (!CryptCreateHash(prov, CALG_SHA1, 0, 0, hash.put()) ||
-        !CryptHashData(hash.get(), data.data(), static_cast<DWORD>(data.size()), 0))
+        !CryptHashData(hash.get(), data.data(), DWORD(data.size()), 0))
         return {};
     DWORD size = 0;
     if (!CryptSignHashW(hash.get(), keySpec, nullptr, 0, nullptr, &size))
@@ -156,7 +156,7 @@ TEST(CspRsa, ProvidersAreListedWithTheirTypes) {
         for (DWORD i = 0;; ++i) {
             DWORD type = 0, size = 0;
             if (!CryptEnumProvidersW(i, nullptr, 0, &type, nullptr, &size)) {
-                EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), Error());
+                EXPECT_EQ(DWORD(ERROR_NO_MORE_ITEMS), Error());
                 break;
             }
             WString name(size / sizeof(WCHAR), 0);
@@ -180,13 +180,13 @@ TEST(CspRsa, ProviderLookupErrors) {
         DWORD error;
     } cases[] = {
         // The AES provider asked for as type 1: the type must match the name.
-        {MS_ENH_RSA_AES_PROV_W, PROV_RSA_FULL, 0, static_cast<DWORD>(NTE_PROV_TYPE_NO_MATCH)},
+        {MS_ENH_RSA_AES_PROV_W, PROV_RSA_FULL, 0, DWORD(NTE_PROV_TYPE_NO_MATCH)},
         // The Enhanced provider asked for as type 24.
-        {MS_ENHANCED_PROV_W, PROV_RSA_AES, 0, static_cast<DWORD>(NTE_PROV_TYPE_NO_MATCH)},
+        {MS_ENHANCED_PROV_W, PROV_RSA_AES, 0, DWORD(NTE_PROV_TYPE_NO_MATCH)},
         // A container that was never created.
-        {MS_ENHANCED_PROV_W, PROV_RSA_FULL, 0, static_cast<DWORD>(NTE_BAD_KEYSET)},
+        {MS_ENHANCED_PROV_W, PROV_RSA_FULL, 0, DWORD(NTE_BAD_KEYSET)},
         // Deleting a container that was never created.
-        {MS_ENHANCED_PROV_W, PROV_RSA_FULL, CRYPT_DELETEKEYSET, static_cast<DWORD>(NTE_BAD_KEYSET)},
+        {MS_ENHANCED_PROV_W, PROV_RSA_FULL, CRYPT_DELETEKEYSET, DWORD(NTE_BAD_KEYSET)},
     };
     for (const Case& k : cases) {
         HCRYPTPROV h = 0;
@@ -204,7 +204,7 @@ TEST(CspRsa, ContainerLifeCycle) {
             // A new container holds no key pair yet.
             UniqueKey none;
             EXPECT_FALSE(CryptGetUserKey(prov.get(), AT_KEYEXCHANGE, none.put()));
-            EXPECT_EQ(static_cast<DWORD>(NTE_NO_KEY), Error());
+            EXPECT_EQ(DWORD(NTE_NO_KEY), Error());
             // Its name and the provider's come back as ANSI texts.
             char text[256];
             DWORD size = sizeof text;
@@ -219,12 +219,12 @@ TEST(CspRsa, ContainerLifeCycle) {
             size = sizeof impl;
             ASSERT_TRUE(CryptGetProvParam(prov.get(), PP_IMPTYPE, reinterpret_cast<BYTE*>(&impl),
                                           &size, 0));
-            EXPECT_EQ(static_cast<DWORD>(CRYPT_IMPL_SOFTWARE), impl);
+            EXPECT_EQ(DWORD(CRYPT_IMPL_SOFTWARE), impl);
         }
         // Creating it twice is refused.
         HCRYPTPROV again = 0;
         EXPECT_FALSE(CryptAcquireContextW(&again, c.c_str(), p.name, p.type, CRYPT_NEWKEYSET));
-        EXPECT_EQ(static_cast<DWORD>(NTE_EXISTS), Error());
+        EXPECT_EQ(DWORD(NTE_EXISTS), Error());
         // The container is listed by a verify context of the same provider.
         {
             UniqueProvider verify;
@@ -240,7 +240,7 @@ TEST(CspRsa, ContainerLifeCycle) {
                     break;
                 found = found || std::string(name.c_str()) == c.Ansi();
             }
-            EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), Error());
+            EXPECT_EQ(DWORD(ERROR_NO_MORE_ITEMS), Error());
             EXPECT_TRUE(found) << U8(p.name);
         }
         // Deleting it hands out no handle; afterwards it is gone.
@@ -248,7 +248,7 @@ TEST(CspRsa, ContainerLifeCycle) {
         ASSERT_TRUE(CryptAcquireContextW(&deleted, c.c_str(), p.name, p.type, CRYPT_DELETEKEYSET));
         EXPECT_EQ(0u, deleted);
         EXPECT_FALSE(CryptAcquireContextW(&again, c.c_str(), p.name, p.type, 0));
-        EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEYSET), Error());
+        EXPECT_EQ(DWORD(NTE_BAD_KEYSET), Error());
     }
 }
 
@@ -311,7 +311,7 @@ TEST(CspRsa, KnownKeySignsAndDecryptsLeastSignificantByteFirst) {
             UniqueProvider prov;
             ASSERT_TRUE(Acquire(prov, p, c.c_str(), CRYPT_NEWKEYSET));
             UniqueKey key;
-            ASSERT_TRUE(CryptImportKey(prov.get(), blob.data(), static_cast<DWORD>(blob.size()), 0,
+            ASSERT_TRUE(CryptImportKey(prov.get(), blob.data(), DWORD(blob.size()), 0,
                                        CRYPT_EXPORTABLE, key.put()))
                 << U8(p.name) << " " << std::hex << Error();
             // The blob comes back byte for byte.
@@ -326,7 +326,7 @@ TEST(CspRsa, KnownKeySignsAndDecryptsLeastSignificantByteFirst) {
         UniqueKey key;
         ASSERT_TRUE(CryptGetUserKey(prov.get(), AT_KEYEXCHANGE, key.put()));
         Bytes data = Hex(kCipherLe);
-        DWORD length = static_cast<DWORD>(data.size());
+        DWORD length = DWORD(data.size());
         ASSERT_TRUE(CryptDecrypt(key.get(), 0, TRUE, 0, data.data(), &length))
             << std::hex << Error();
         data.resize(length);
@@ -337,7 +337,7 @@ TEST(CspRsa, KnownKeySignsAndDecryptsLeastSignificantByteFirst) {
         UniqueHash hash;
         ASSERT_TRUE(CryptCreateHash(prov.get(), CALG_SHA1, 0, 0, hash.put()));
         EXPECT_FALSE(CryptSignHashW(hash.get(), AT_SIGNATURE, nullptr, 0, nullptr, &size));
-        EXPECT_EQ(static_cast<DWORD>(NTE_NO_KEY), Error());
+        EXPECT_EQ(DWORD(NTE_NO_KEY), Error());
     }
 }
 
@@ -359,7 +359,7 @@ TEST(CspRsa, NewHandlesSignWithTheContainersCurrentPair) {
         EXPECT_EQ(bool(flags & CRYPT_EXPORTABLE),
                   bool(CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, nullptr, &size)));
         if (!(flags & CRYPT_EXPORTABLE)) {
-            EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEY_STATE), Error());
+            EXPECT_EQ(DWORD(NTE_BAD_KEY_STATE), Error());
         }
     };
     auto signWithNewHandle = [&]() {
@@ -416,8 +416,7 @@ TEST(CspRsa, KnownKeyContainerAndTheCertificateLinkToIt) {
         ASSERT_TRUE(Acquire(prov, kEnhanced, c.c_str(), CRYPT_NEWKEYSET));
         const Bytes blob = Hex(kKeyBlob);
         UniqueKey key;
-        ASSERT_TRUE(CryptImportKey(prov.get(), blob.data(), static_cast<DWORD>(blob.size()), 0, 0,
-                                   key.put()));
+        ASSERT_TRUE(CryptImportKey(prov.get(), blob.data(), DWORD(blob.size()), 0, 0, key.put()));
         DWORD size = 0;
         ASSERT_TRUE(CryptExportPublicKeyInfo(prov.get(), AT_KEYEXCHANGE, X509_ASN_ENCODING, nullptr,
                                              &size));
@@ -438,7 +437,7 @@ TEST(CspRsa, KnownKeyContainerAndTheCertificateLinkToIt) {
         // A container without a signature pair has no such key to describe.
         EXPECT_FALSE(
             CryptExportPublicKeyInfo(prov.get(), AT_SIGNATURE, X509_ASN_ENCODING, nullptr, &size));
-        EXPECT_EQ(static_cast<DWORD>(NTE_NO_KEY), Error());
+        EXPECT_EQ(DWORD(NTE_NO_KEY), Error());
     }
     PCCERT_CONTEXT cert = CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
                                                        kRsaCertificate.data, kRsaCertificate.size);
@@ -448,7 +447,7 @@ TEST(CspRsa, KnownKeyContainerAndTheCertificateLinkToIt) {
     BOOL callerFree = FALSE;
     // No link yet.
     EXPECT_FALSE(CryptAcquireCertificatePrivateKey(cert, 0, nullptr, &prov, &keySpec, &callerFree));
-    EXPECT_EQ(static_cast<DWORD>(CRYPT_E_NO_KEY_PROPERTY), Error());
+    EXPECT_EQ(DWORD(CRYPT_E_NO_KEY_PROPERTY), Error());
 
     WString container = c.c_str(), provider = kEnhanced.name;
     CRYPT_KEY_PROV_INFO info{};
@@ -459,7 +458,7 @@ TEST(CspRsa, KnownKeyContainerAndTheCertificateLinkToIt) {
     ASSERT_TRUE(CertSetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
     ASSERT_TRUE(CryptAcquireCertificatePrivateKey(cert, 0, nullptr, &prov, &keySpec, &callerFree))
         << std::hex << Error();
-    EXPECT_EQ(static_cast<DWORD>(AT_KEYEXCHANGE), keySpec);
+    EXPECT_EQ(DWORD(AT_KEYEXCHANGE), keySpec);
     EXPECT_TRUE(callerFree);
     // The handle is the container's: it signs with the imported pair.
     EXPECT_EQ(Hex(kSignatureAbc), SignSha1(prov, AT_KEYEXCHANGE, Text("abc")));
@@ -471,7 +470,7 @@ TEST(CspRsa, KnownKeyContainerAndTheCertificateLinkToIt) {
     } else {
         EXPECT_FALSE(CryptAcquireCertificatePrivateKey(cert, CRYPT_ACQUIRE_COMPARE_KEY_FLAG,
                                                        nullptr, &prov, &keySpec, &callerFree));
-        EXPECT_EQ(static_cast<DWORD>(NTE_BAD_PUBLIC_KEY), Error());
+        EXPECT_EQ(DWORD(NTE_BAD_PUBLIC_KEY), Error());
     }
 
     // A link to a key (exchange or signature) the container lacks: only the compare
@@ -481,13 +480,13 @@ TEST(CspRsa, KnownKeyContainerAndTheCertificateLinkToIt) {
     if (!RunningUnderWine()) { // Wine difference: the compare flag is ignored
         EXPECT_FALSE(CryptAcquireCertificatePrivateKey(cert, CRYPT_ACQUIRE_COMPARE_KEY_FLAG,
                                                        nullptr, &prov, &keySpec, &callerFree));
-        EXPECT_EQ(static_cast<DWORD>(NTE_NO_KEY), Error());
+        EXPECT_EQ(DWORD(NTE_NO_KEY), Error());
     }
     ASSERT_TRUE(CryptAcquireCertificatePrivateKey(cert, 0, nullptr, &prov, &keySpec, &callerFree));
-    EXPECT_EQ(static_cast<DWORD>(AT_SIGNATURE), keySpec);
+    EXPECT_EQ(DWORD(AT_SIGNATURE), keySpec);
     HCRYPTKEY none = 0;
     EXPECT_FALSE(CryptGetUserKey(prov, AT_SIGNATURE, &none));
-    EXPECT_EQ(static_cast<DWORD>(NTE_NO_KEY), Error());
+    EXPECT_EQ(DWORD(NTE_NO_KEY), Error());
     CryptReleaseContext(prov, 0);
     CertFreeCertificateContext(cert);
 }
@@ -519,8 +518,7 @@ Bytes ExponentOneDecrypt(const ProvInfo& p, DWORD bits, const Bytes& sessionKey,
     one(20 + whole + 3 * half, half);  // exponent 2
     one(20 + whole + 5 * half, whole); // private exponent
     UniqueKey identity;
-    if (!CryptImportKey(prov.get(), blob.data(), static_cast<DWORD>(blob.size()), 0, 0,
-                        identity.put()))
+    if (!CryptImportKey(prov.get(), blob.data(), DWORD(blob.size()), 0, 0, identity.put()))
         return {};
 
     // SIMPLEBLOB: header, the exchange algorithm, then 00 02 PS 00 key reversed.
@@ -535,14 +533,14 @@ Bytes ExponentOneDecrypt(const ProvInfo& p, DWORD bits, const Bytes& sessionKey,
         simple[i] = static_cast<BYTE>(0x11 + i % 0xEE); // non-zero padding
     simple[12 + whole - 2] = 2;
     UniqueKey session;
-    if (!CryptImportKey(prov.get(), simple.data(), static_cast<DWORD>(simple.size()),
-                        identity.get(), CRYPT_EXPORTABLE, session.put()))
+    if (!CryptImportKey(prov.get(), simple.data(), DWORD(simple.size()), identity.get(),
+                        CRYPT_EXPORTABLE, session.put()))
         return {};
     DWORD mode = CRYPT_MODE_ECB;
     if (!CryptSetKeyParam(session.get(), KP_MODE, reinterpret_cast<const BYTE*>(&mode), 0))
         return {};
     Bytes data = cipher;
-    DWORD length = static_cast<DWORD>(data.size());
+    DWORD length = DWORD(data.size());
     if (!CryptDecrypt(session.get(), 0, TRUE, 0, data.data(), &length))
         return {};
     data.resize(length);
@@ -565,7 +563,7 @@ TEST(CspRsa, SessionKeyModeDefaultsToCbc) {
     ASSERT_TRUE(Acquire(prov, kEnhanced, nullptr, CRYPT_VERIFYCONTEXT));
     UniqueKey key;
     ASSERT_TRUE(CryptGenKey(prov.get(), CALG_3DES, 0, key.put()));
-    EXPECT_EQ(static_cast<DWORD>(CRYPT_MODE_CBC), KeyParam(key.get(), KP_MODE));
+    EXPECT_EQ(DWORD(CRYPT_MODE_CBC), KeyParam(key.get(), KP_MODE));
     EXPECT_EQ(192u, KeyParam(key.get(), KP_KEYLEN));
 }
 
@@ -576,10 +574,10 @@ TEST(CspRsa, BaseProviderLimits) {
     UniqueKey key;
     // Exchange keys stop at 1024 bits.
     EXPECT_FALSE(CryptGenKey(prov.get(), AT_KEYEXCHANGE, 2048 << 16, key.put()));
-    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_DATA), Error());
+    EXPECT_EQ(DWORD(NTE_BAD_DATA), Error());
     // No triple DES.
     EXPECT_FALSE(CryptGenKey(prov.get(), CALG_3DES, 0, key.put()));
-    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_ALGID), Error());
+    EXPECT_EQ(DWORD(NTE_BAD_ALGID), Error());
     // Its algorithm list says the same.
     bool tripleDes = false;
     DWORD keyxMax = 0;
@@ -593,7 +591,7 @@ TEST(CspRsa, BaseProviderLimits) {
         if (alg.aiAlgid == CALG_RSA_KEYX)
             keyxMax = alg.dwMaxLen;
     }
-    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), Error());
+    EXPECT_EQ(DWORD(ERROR_NO_MORE_ITEMS), Error());
     EXPECT_FALSE(tripleDes);
     EXPECT_EQ(1024u, keyxMax);
     // 1024 bits is allowed.
@@ -612,11 +610,11 @@ TEST(CspRsa, MalformedBlobsAreRefused) {
         DWORD error;
     } cases[] = {
         // "RSA1" in a private blob.
-        {"magic", 11, 0x31, false, static_cast<DWORD>(NTE_BAD_DATA)},
+        {"magic", 11, 0x31, false, DWORD(NTE_BAD_DATA)},
         // One byte short of the numbers its bit length promises.
-        {"truncated", 595, 0, true, static_cast<DWORD>(NTE_BAD_DATA)},
+        {"truncated", 595, 0, true, DWORD(NTE_BAD_DATA)},
         // Blob version 3.
-        {"version", 1, 3, false, static_cast<DWORD>(NTE_BAD_DATA)},
+        {"version", 1, 3, false, DWORD(NTE_BAD_DATA)},
     };
     for (const Case& k : cases) {
         Bytes blob = good;
@@ -625,8 +623,8 @@ TEST(CspRsa, MalformedBlobsAreRefused) {
         else
             blob[k.at] = k.value;
         UniqueKey key;
-        const BOOL ok = CryptImportKey(prov.get(), blob.data(), static_cast<DWORD>(blob.size()), 0,
-                                       0, key.put());
+        const BOOL ok =
+            CryptImportKey(prov.get(), blob.data(), DWORD(blob.size()), 0, 0, key.put());
         if (k.truncate && RunningUnderWine()) {
             // Wine difference: the blob's length is not checked against its bit
             // length, so a short blob is read past its end and accepted.
@@ -648,21 +646,21 @@ TEST(CspRsa, SimpleBlobMustNameItsExchangeAlgorithm) {
     Bytes simple = Export(session.get(), exchange.get(), SIMPLEBLOB);
     ASSERT_EQ(12u + 128u, simple.size());
     EXPECT_EQ(CALG_3DES, Le32(simple, 4));
-    EXPECT_EQ(static_cast<DWORD>(CALG_RSA_KEYX), Le32(simple, 8));
+    EXPECT_EQ(DWORD(CALG_RSA_KEYX), Le32(simple, 8));
     UniqueKey back;
-    EXPECT_TRUE(CryptImportKey(prov.get(), simple.data(), static_cast<DWORD>(simple.size()),
-                               exchange.get(), 0, back.put()));
+    EXPECT_TRUE(CryptImportKey(prov.get(), simple.data(), DWORD(simple.size()), exchange.get(), 0,
+                               back.put()));
 
     // The blob claims a signature key encrypted it.
     PutLe32(simple, 8, CALG_RSA_SIGN);
     UniqueKey wrong;
-    const BOOL ok = CryptImportKey(prov.get(), simple.data(), static_cast<DWORD>(simple.size()),
-                                   exchange.get(), 0, wrong.put());
+    const BOOL ok = CryptImportKey(prov.get(), simple.data(), DWORD(simple.size()), exchange.get(),
+                                   0, wrong.put());
     if (RunningUnderWine()) {
         EXPECT_TRUE(ok); // Wine difference: the algorithm at offset 8 is not checked
     } else {
         EXPECT_FALSE(ok);
-        EXPECT_EQ(static_cast<DWORD>(NTE_BAD_ALGID), Error());
+        EXPECT_EQ(DWORD(NTE_BAD_ALGID), Error());
     }
 }
 
@@ -690,11 +688,11 @@ TEST(CspRsa, HashValuesAndStates) {
         EXPECT_EQ(Hex(k.digest), value);
         // A finished hash takes no more data.
         EXPECT_FALSE(CryptHashData(hash.get(), reinterpret_cast<const BYTE*>("d"), 1, 0));
-        EXPECT_EQ(static_cast<DWORD>(NTE_BAD_HASH_STATE), Error());
+        EXPECT_EQ(DWORD(NTE_BAD_HASH_STATE), Error());
     }
     UniqueHash unknown;
     EXPECT_FALSE(CryptCreateHash(prov.get(), 0x8099, 0, 0, unknown.put()));
-    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_ALGID), Error());
+    EXPECT_EQ(DWORD(NTE_BAD_ALGID), Error());
 }
 
 TEST(CspRsa, RandomBytesDiffer) {
