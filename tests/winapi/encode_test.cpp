@@ -381,41 +381,40 @@ TEST(CryptEncode, AttributeValuesAreSortedAndMayBeNone) {
     EXPECT_EQ(Encode(PKCS_ATTRIBUTE, &missing), Error(kAccessViolation));
 }
 
-TEST(CryptEncode, OctetStringsAndSubjectKeyIdentifier) {
-    BYTE id[] = {0x01, 0x02, 0xff};
-    CRYPT_DATA_BLOB blob{3, id};
-    EXPECT_EQ(Encode(X509_OCTET_STRING, &blob), Der("04 03 0102ff"));
-    EXPECT_EQ(Encode(szOID_SUBJECT_KEY_IDENTIFIER, &blob), Der("04 03 0102ff"));
-    CRYPT_DATA_BLOB empty{0, nullptr};
-    EXPECT_EQ(Encode(X509_OCTET_STRING, &empty), Der("04 00"));
-    // A length without bytes.
-    CRYPT_DATA_BLOB dangling{2, nullptr};
-    EXPECT_EQ(Encode(X509_OCTET_STRING, &dangling), Error(kAccessViolation));
-}
-
-TEST(CryptEncode, AlgorithmIdentifier) {
-    BYTE null[] = {0x05, 0x00};
+TEST(CryptEncode, OctetStringsAlgorithmsAndContentInfo) {
+    BYTE id[] = {0x01, 0x02, 0xff}, null[] = {0x05, 0x00}, inner[] = {0x04, 0x02, 0xaa, 0xbb};
+    CRYPT_DATA_BLOB blob{3, id}, empty{0, nullptr}, dangling{2, nullptr};
     CRYPT_ALGORITHM_IDENTIFIER withNull{Oid(szOID_RSA_SHA256RSA), {2, null}};
     CRYPT_ALGORITHM_IDENTIFIER bare{Oid(szOID_NIST_sha256), {0, nullptr}};
-    if (RunningUnderWine()) {
-        // Wine has no encoder for this structure type.
-        EXPECT_EQ(Encode(X509_ALGORITHM_IDENTIFIER, &withNull), Error(ERROR_FILE_NOT_FOUND));
-        return;
+    CRYPT_CONTENT_INFO data{Oid(szOID_RSA_data), {4, inner}};
+    CRYPT_CONTENT_INFO noContent{Oid(szOID_RSA_data), {0, nullptr}}, noType{nullptr, {0, nullptr}};
+    // Wine has no encoder for algorithm identifiers.
+    const std::string noEncoder = Error(ERROR_FILE_NOT_FOUND);
+    const struct {
+        const char* name;
+        LPCSTR type;
+        const void* pv;
+        std::string expected;
+        std::string onWine;
+    } cases[] = {
+        {"octets", X509_OCTET_STRING, &blob, Der("04 03 0102ff"), ""},
+        {"key identifier", szOID_SUBJECT_KEY_IDENTIFIER, &blob, Der("04 03 0102ff"), ""},
+        {"no octets", X509_OCTET_STRING, &empty, Der("04 00"), ""},
+        {"a length without bytes", X509_OCTET_STRING, &dangling, Error(kAccessViolation), ""},
+        {"algorithm with NULL", X509_ALGORITHM_IDENTIFIER, &withNull,
+         Der("30 0d 0609 2a864886f70d01010b 0500"), noEncoder},
+        // Absent parameters are left out.
+        {"algorithm without parameters", X509_ALGORITHM_IDENTIFIER, &bare,
+         Der("30 0b 0609 608648016503040201"), noEncoder},
+        {"content info", PKCS_CONTENT_INFO, &data,
+         Der("30 11 0609 2a864886f70d010701 a004 0402aabb"), ""},
+        {"no content", PKCS_CONTENT_INFO, &noContent, Der("30 0b 0609 2a864886f70d010701"), ""},
+        {"no content type", PKCS_CONTENT_INFO, &noType, Error(E_INVALIDARG), ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Encode(c.type, c.pv), Expected(c.expected, c.onWine));
     }
-    EXPECT_EQ(Encode(X509_ALGORITHM_IDENTIFIER, &withNull),
-              Der("30 0d 0609 2a864886f70d01010b 0500"));
-    // Absent parameters are left out.
-    EXPECT_EQ(Encode(X509_ALGORITHM_IDENTIFIER, &bare), Der("30 0b 0609 608648016503040201"));
-}
-
-TEST(CryptEncode, ContentInfo) {
-    BYTE inner[] = {0x04, 0x02, 0xaa, 0xbb};
-    CRYPT_CONTENT_INFO info{Oid(szOID_RSA_data), {4, inner}};
-    EXPECT_EQ(Encode(PKCS_CONTENT_INFO, &info), Der("30 11 0609 2a864886f70d010701 a004 0402aabb"));
-    info.Content = {0, nullptr};
-    EXPECT_EQ(Encode(PKCS_CONTENT_INFO, &info), Der("30 0b 0609 2a864886f70d010701"));
-    info.pszObjId = nullptr;
-    EXPECT_EQ(Encode(PKCS_CONTENT_INFO, &info), Error(E_INVALIDARG));
 }
 
 namespace {
@@ -851,23 +850,18 @@ TEST(CryptDecode, AlgorithmIdentifier) {
     auto describe = [](const CRYPT_ALGORITHM_IDENTIFIER& a) {
         return std::string(a.pszObjId) + " " + Hex(a.Parameters);
     };
-    if (RunningUnderWine()) {
-        // Wine has no decoder for this structure type.
-        EXPECT_EQ(Decoded<CRYPT_ALGORITHM_IDENTIFIER>(X509_ALGORITHM_IDENTIFIER, "30 04 0602 2a03",
-                                                      describe),
-                  Error(ERROR_FILE_NOT_FOUND));
-        return;
-    }
-    EXPECT_EQ(Decoded<CRYPT_ALGORITHM_IDENTIFIER>(X509_ALGORITHM_IDENTIFIER,
-                                                  "30 0d 0609 2a864886f70d01010b 0500", describe),
-              "1.2.840.113549.1.1.11 0500");
-    EXPECT_EQ(
-        Decoded<CRYPT_ALGORITHM_IDENTIFIER>(X509_ALGORITHM_IDENTIFIER, "30 04 0602 2a03", describe),
-        "1.2.3 ");
-    // Parameters are one element.
-    EXPECT_EQ(Decoded<CRYPT_ALGORITHM_IDENTIFIER>(X509_ALGORITHM_IDENTIFIER,
-                                                  "30 08 0602 2a03 0500 0500", describe),
-              Error(CRYPT_E_ASN1_CORRUPT));
+    // Wine has no decoder for this structure type.
+    const std::string noDecoder = Error(ERROR_FILE_NOT_FOUND);
+    ExpectDecodes<CRYPT_ALGORITHM_IDENTIFIER>(
+        X509_ALGORITHM_IDENTIFIER,
+        {
+            {"NULL parameters", "30 0d 0609 2a864886f70d01010b 0500", "1.2.840.113549.1.1.11 0500",
+             noDecoder},
+            {"no parameters", "30 04 0602 2a03", "1.2.3 ", noDecoder},
+            // Parameters are one element.
+            {"two parameters", "30 08 0602 2a03 0500 0500", Error(CRYPT_E_ASN1_CORRUPT), noDecoder},
+        },
+        describe);
 }
 
 TEST(CryptDecode, SizesAndRefusedCalls) {
