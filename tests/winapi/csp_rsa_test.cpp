@@ -7,8 +7,8 @@
 #include "tests/support/TestCertificates.h"
 #include "foundation/Handles.h"
 #include "tests/support/TestSupport.h"
+#include "tests/winapi/WinApiTestHelpers.h"
 
-#include <objbase.h>
 #include <wincrypt.h>
 
 #include <gtest/gtest.h>
@@ -65,12 +65,7 @@ const char* const kTripleDesCipher =
     "a3d9e63e73b4cb64ab6c04418a9bbaa89eff3818eb4b0324042e4cc5fdbc7d7286264a9a9836a469";
 const char* const kTripleDesText = "Orvane 3DES-ECB known answer text";
 
-Bytes Hex(const char* text) {
-    Bytes out;
-    for (size_t i = 0; text[i] != 0 && text[i + 1] != 0; i += 2)
-        out.push_back(static_cast<BYTE>(std::stoi(std::string(text + i, 2), nullptr, 16)));
-    return out;
-}
+using orvane::tests::Hex;
 
 Bytes Text(const char* text) {
     return Bytes(text, text + std::strlen(text));
@@ -102,11 +97,7 @@ DWORD Error() {
 class UniqueContainer {
 public:
     explicit UniqueContainer(const char* tag) {
-        GUID g{};
-        CoCreateGuid(&g);
-        WCHAR text[64];
-        StringFromGUID2(g, text, 64);
-        name_ = W("OrvaneCspTest-") + W(tag) + WString(text);
+        name_ = W("OrvaneCspTest-") + W(tag) + orvane::tests::GuidText();
         Delete();
     }
     ~UniqueContainer() { Delete(); }
@@ -135,7 +126,7 @@ Bytes Export(HCRYPTKEY key, HCRYPTKEY wrap, DWORD type) {
 Bytes SignSha1(HCRYPTPROV prov, DWORD keySpec, const Bytes& data) {
     UniqueHash hash;
     if (!CryptCreateHash(prov, CALG_SHA1, 0, 0, hash.put()) ||
-        !CryptHashData(hash.get(), data.data(), static_cast<DWORD>(data.size()), 0))
+        !CryptHashData(hash.get(), data.data(), DWORD(data.size()), 0))
         return {};
     DWORD size = 0;
     if (!CryptSignHashW(hash.get(), keySpec, nullptr, 0, nullptr, &size))
@@ -147,6 +138,17 @@ Bytes SignSha1(HCRYPTPROV prov, DWORD keySpec, const Bytes& data) {
     return sig;
 }
 
+// Acquire: a handle on `container` of provider p (null: a verify context).
+BOOL Acquire(UniqueProvider& prov, const ProvInfo& p, const WCHAR* container, DWORD flags) {
+    return CryptAcquireContextW(prov.put(), container, p.name, p.type, flags);
+}
+
+DWORD KeyParam(HCRYPTKEY key, DWORD param) {
+    DWORD value = 0, size = sizeof value;
+    EXPECT_TRUE(CryptGetKeyParam(key, param, reinterpret_cast<BYTE*>(&value), &size, 0)) << param;
+    return value;
+}
+
 TEST(CspRsa, ProvidersAreListedWithTheirTypes) {
     // Each of the three software providers is listed once, with its own type.
     for (const ProvInfo& want : kAll) {
@@ -154,7 +156,7 @@ TEST(CspRsa, ProvidersAreListedWithTheirTypes) {
         for (DWORD i = 0;; ++i) {
             DWORD type = 0, size = 0;
             if (!CryptEnumProvidersW(i, nullptr, 0, &type, nullptr, &size)) {
-                EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), Error());
+                EXPECT_EQ(DWORD(ERROR_NO_MORE_ITEMS), Error());
                 break;
             }
             WString name(size / sizeof(WCHAR), 0);
@@ -178,13 +180,13 @@ TEST(CspRsa, ProviderLookupErrors) {
         DWORD error;
     } cases[] = {
         // The AES provider asked for as type 1: the type must match the name.
-        {MS_ENH_RSA_AES_PROV_W, PROV_RSA_FULL, 0, static_cast<DWORD>(NTE_PROV_TYPE_NO_MATCH)},
+        {MS_ENH_RSA_AES_PROV_W, PROV_RSA_FULL, 0, DWORD(NTE_PROV_TYPE_NO_MATCH)},
         // The Enhanced provider asked for as type 24.
-        {MS_ENHANCED_PROV_W, PROV_RSA_AES, 0, static_cast<DWORD>(NTE_PROV_TYPE_NO_MATCH)},
+        {MS_ENHANCED_PROV_W, PROV_RSA_AES, 0, DWORD(NTE_PROV_TYPE_NO_MATCH)},
         // A container that was never created.
-        {MS_ENHANCED_PROV_W, PROV_RSA_FULL, 0, static_cast<DWORD>(NTE_BAD_KEYSET)},
+        {MS_ENHANCED_PROV_W, PROV_RSA_FULL, 0, DWORD(NTE_BAD_KEYSET)},
         // Deleting a container that was never created.
-        {MS_ENHANCED_PROV_W, PROV_RSA_FULL, CRYPT_DELETEKEYSET, static_cast<DWORD>(NTE_BAD_KEYSET)},
+        {MS_ENHANCED_PROV_W, PROV_RSA_FULL, CRYPT_DELETEKEYSET, DWORD(NTE_BAD_KEYSET)},
     };
     for (const Case& k : cases) {
         HCRYPTPROV h = 0;
@@ -198,13 +200,11 @@ TEST(CspRsa, ContainerLifeCycle) {
         UniqueContainer c("life");
         {
             UniqueProvider prov;
-            ASSERT_TRUE(
-                CryptAcquireContextW(prov.put(), c.c_str(), p.name, p.type, CRYPT_NEWKEYSET))
-                << U8(p.name);
+            ASSERT_TRUE(Acquire(prov, p, c.c_str(), CRYPT_NEWKEYSET)) << U8(p.name);
             // A new container holds no key pair yet.
             UniqueKey none;
             EXPECT_FALSE(CryptGetUserKey(prov.get(), AT_KEYEXCHANGE, none.put()));
-            EXPECT_EQ(static_cast<DWORD>(NTE_NO_KEY), Error());
+            EXPECT_EQ(DWORD(NTE_NO_KEY), Error());
             // Its name and the provider's come back as ANSI texts.
             char text[256];
             DWORD size = sizeof text;
@@ -219,17 +219,16 @@ TEST(CspRsa, ContainerLifeCycle) {
             size = sizeof impl;
             ASSERT_TRUE(CryptGetProvParam(prov.get(), PP_IMPTYPE, reinterpret_cast<BYTE*>(&impl),
                                           &size, 0));
-            EXPECT_EQ(static_cast<DWORD>(CRYPT_IMPL_SOFTWARE), impl);
+            EXPECT_EQ(DWORD(CRYPT_IMPL_SOFTWARE), impl);
         }
         // Creating it twice is refused.
         HCRYPTPROV again = 0;
         EXPECT_FALSE(CryptAcquireContextW(&again, c.c_str(), p.name, p.type, CRYPT_NEWKEYSET));
-        EXPECT_EQ(static_cast<DWORD>(NTE_EXISTS), Error());
+        EXPECT_EQ(DWORD(NTE_EXISTS), Error());
         // The container is listed by a verify context of the same provider.
         {
             UniqueProvider verify;
-            ASSERT_TRUE(
-                CryptAcquireContextW(verify.put(), nullptr, p.name, p.type, CRYPT_VERIFYCONTEXT));
+            ASSERT_TRUE(Acquire(verify, p, nullptr, CRYPT_VERIFYCONTEXT));
             bool found = false;
             for (DWORD flags = CRYPT_FIRST;; flags = CRYPT_NEXT) {
                 DWORD size = 0;
@@ -241,7 +240,7 @@ TEST(CspRsa, ContainerLifeCycle) {
                     break;
                 found = found || std::string(name.c_str()) == c.Ansi();
             }
-            EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), Error());
+            EXPECT_EQ(DWORD(ERROR_NO_MORE_ITEMS), Error());
             EXPECT_TRUE(found) << U8(p.name);
         }
         // Deleting it hands out no handle; afterwards it is gone.
@@ -249,7 +248,7 @@ TEST(CspRsa, ContainerLifeCycle) {
         ASSERT_TRUE(CryptAcquireContextW(&deleted, c.c_str(), p.name, p.type, CRYPT_DELETEKEYSET));
         EXPECT_EQ(0u, deleted);
         EXPECT_FALSE(CryptAcquireContextW(&again, c.c_str(), p.name, p.type, 0));
-        EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEYSET), Error());
+        EXPECT_EQ(DWORD(NTE_BAD_KEYSET), Error());
     }
 }
 
@@ -269,19 +268,12 @@ TEST(CspRsa, GeneratedKeyBlobLayouts) {
         Bytes pub;
         {
             UniqueProvider prov;
-            ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.c_str(), k.provider.name,
-                                             k.provider.type, CRYPT_NEWKEYSET));
+            ASSERT_TRUE(Acquire(prov, k.provider, c.c_str(), CRYPT_NEWKEYSET));
             UniqueKey key;
             ASSERT_TRUE(
                 CryptGenKey(prov.get(), k.keySpec, (k.bits << 16) | CRYPT_EXPORTABLE, key.put()));
-            DWORD value = 0, size = sizeof value;
-            ASSERT_TRUE(
-                CryptGetKeyParam(key.get(), KP_ALGID, reinterpret_cast<BYTE*>(&value), &size, 0));
-            EXPECT_EQ(k.alg, value);
-            size = sizeof value;
-            ASSERT_TRUE(
-                CryptGetKeyParam(key.get(), KP_KEYLEN, reinterpret_cast<BYTE*>(&value), &size, 0));
-            EXPECT_EQ(k.bits, value);
+            EXPECT_EQ(k.alg, KeyParam(key.get(), KP_ALGID));
+            EXPECT_EQ(k.bits, KeyParam(key.get(), KP_KEYLEN));
 
             // PUBLICKEYBLOB: header, "RSA1", bit length, exponent 65537, modulus.
             pub = Export(key.get(), 0, PUBLICKEYBLOB);
@@ -304,25 +296,11 @@ TEST(CspRsa, GeneratedKeyBlobLayouts) {
         // The same pair again from the container, once the first handle is
         // released (Wine writes a container's keys out only then).
         UniqueProvider reopened;
-        ASSERT_TRUE(
-            CryptAcquireContextW(reopened.put(), c.c_str(), k.provider.name, k.provider.type, 0));
+        ASSERT_TRUE(Acquire(reopened, k.provider, c.c_str(), 0));
         UniqueKey user;
         ASSERT_TRUE(CryptGetUserKey(reopened.get(), k.keySpec, user.put())) << std::hex << Error();
         EXPECT_EQ(pub, Export(user.get(), 0, PUBLICKEYBLOB));
     }
-}
-
-TEST(CspRsa, NonExportableKeyKeepsItsPrivateHalf) {
-    UniqueContainer c("noexport");
-    UniqueProvider prov;
-    ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.c_str(), kEnhanced.name, kEnhanced.type,
-                                     CRYPT_NEWKEYSET));
-    UniqueKey key;
-    ASSERT_TRUE(CryptGenKey(prov.get(), AT_KEYEXCHANGE, 1024 << 16, key.put()));
-    DWORD size = 0;
-    EXPECT_FALSE(CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, nullptr, &size));
-    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEY_STATE), Error());
-    EXPECT_FALSE(Export(key.get(), 0, PUBLICKEYBLOB).empty());
 }
 
 TEST(CspRsa, KnownKeySignsAndDecryptsLeastSignificantByteFirst) {
@@ -331,10 +309,9 @@ TEST(CspRsa, KnownKeySignsAndDecryptsLeastSignificantByteFirst) {
         UniqueContainer c("known");
         {
             UniqueProvider prov;
-            ASSERT_TRUE(
-                CryptAcquireContextW(prov.put(), c.c_str(), p.name, p.type, CRYPT_NEWKEYSET));
+            ASSERT_TRUE(Acquire(prov, p, c.c_str(), CRYPT_NEWKEYSET));
             UniqueKey key;
-            ASSERT_TRUE(CryptImportKey(prov.get(), blob.data(), static_cast<DWORD>(blob.size()), 0,
+            ASSERT_TRUE(CryptImportKey(prov.get(), blob.data(), DWORD(blob.size()), 0,
                                        CRYPT_EXPORTABLE, key.put()))
                 << U8(p.name) << " " << std::hex << Error();
             // The blob comes back byte for byte.
@@ -342,14 +319,14 @@ TEST(CspRsa, KnownKeySignsAndDecryptsLeastSignificantByteFirst) {
         }
         // A new handle on the container: the imported pair persisted.
         UniqueProvider prov;
-        ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.c_str(), p.name, p.type, 0));
+        ASSERT_TRUE(Acquire(prov, p, c.c_str(), 0));
         EXPECT_EQ(Hex(kSignatureAbc), SignSha1(prov.get(), AT_KEYEXCHANGE, Text("abc")))
             << U8(p.name);
 
         UniqueKey key;
         ASSERT_TRUE(CryptGetUserKey(prov.get(), AT_KEYEXCHANGE, key.put()));
         Bytes data = Hex(kCipherLe);
-        DWORD length = static_cast<DWORD>(data.size());
+        DWORD length = DWORD(data.size());
         ASSERT_TRUE(CryptDecrypt(key.get(), 0, TRUE, 0, data.data(), &length))
             << std::hex << Error();
         data.resize(length);
@@ -360,7 +337,7 @@ TEST(CspRsa, KnownKeySignsAndDecryptsLeastSignificantByteFirst) {
         UniqueHash hash;
         ASSERT_TRUE(CryptCreateHash(prov.get(), CALG_SHA1, 0, 0, hash.put()));
         EXPECT_FALSE(CryptSignHashW(hash.get(), AT_SIGNATURE, nullptr, 0, nullptr, &size));
-        EXPECT_EQ(static_cast<DWORD>(NTE_NO_KEY), Error());
+        EXPECT_EQ(DWORD(NTE_NO_KEY), Error());
     }
 }
 
@@ -372,25 +349,29 @@ TEST(CspRsa, NewHandlesSignWithTheContainersCurrentPair) {
     const Bytes abc = Text("abc");
     auto makePair = [&](DWORD flags, Bytes* pPublic) {
         UniqueProvider prov;
-        ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.c_str(), kEnhanced.name, kEnhanced.type,
-                                         CRYPT_NEWKEYSET))
-            << std::hex << Error();
+        ASSERT_TRUE(Acquire(prov, kEnhanced, c.c_str(), CRYPT_NEWKEYSET)) << std::hex << Error();
         UniqueKey key;
         ASSERT_TRUE(CryptGenKey(prov.get(), AT_SIGNATURE, (1024u << 16) | flags, key.put()));
         *pPublic = Export(key.get(), 0, PUBLICKEYBLOB);
         ASSERT_FALSE(pPublic->empty());
+        // Without CRYPT_EXPORTABLE the private half stays in, from the start.
+        DWORD size = 0;
+        EXPECT_EQ(bool(flags & CRYPT_EXPORTABLE),
+                  bool(CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, nullptr, &size)));
+        if (!(flags & CRYPT_EXPORTABLE)) {
+            EXPECT_EQ(DWORD(NTE_BAD_KEY_STATE), Error());
+        }
     };
     auto signWithNewHandle = [&]() {
         UniqueProvider prov;
-        EXPECT_TRUE(CryptAcquireContextW(prov.put(), c.c_str(), kEnhanced.name, kEnhanced.type, 0));
+        EXPECT_TRUE(Acquire(prov, kEnhanced, c.c_str(), 0));
         return SignSha1(prov.get(), AT_SIGNATURE, abc);
     };
     auto verifies = [&](const Bytes& publicBlob, const Bytes& signature) {
         UniqueProvider verify;
         UniqueKey pub;
         UniqueHash hash;
-        return CryptAcquireContextW(verify.put(), nullptr, kEnhanced.name, kEnhanced.type,
-                                    CRYPT_VERIFYCONTEXT) &&
+        return Acquire(verify, kEnhanced, nullptr, CRYPT_VERIFYCONTEXT) &&
                CryptImportKey(verify.get(), publicBlob.data(), DWORD(publicBlob.size()), 0, 0,
                               pub.put()) &&
                CryptCreateHash(verify.get(), CALG_SHA1, 0, 0, hash.put()) &&
@@ -420,54 +401,43 @@ TEST(CspRsa, NewHandlesSignWithTheContainersCurrentPair) {
 
     // The new pair was made non-exportable; a new handle keeps that.
     UniqueProvider prov;
-    ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.c_str(), kEnhanced.name, kEnhanced.type, 0));
+    ASSERT_TRUE(Acquire(prov, kEnhanced, c.c_str(), 0));
     UniqueKey key;
     ASSERT_TRUE(CryptGetUserKey(prov.get(), AT_SIGNATURE, key.put()));
     EXPECT_TRUE(Export(key.get(), 0, PRIVATEKEYBLOB).empty());
 }
 
-TEST(CspRsa, PublicKeyInfoOfKnownKey) {
-    UniqueContainer c("keyinfo");
-    UniqueProvider prov;
-    ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.c_str(), kEnhanced.name, kEnhanced.type,
-                                     CRYPT_NEWKEYSET));
-    const Bytes blob = Hex(kKeyBlob);
-    UniqueKey key;
-    ASSERT_TRUE(
-        CryptImportKey(prov.get(), blob.data(), static_cast<DWORD>(blob.size()), 0, 0, key.put()));
-    DWORD size = 0;
-    ASSERT_TRUE(
-        CryptExportPublicKeyInfo(prov.get(), AT_KEYEXCHANGE, X509_ASN_ENCODING, nullptr, &size));
-    std::vector<BYTE> block(size);
-    auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(block.data());
-    ASSERT_TRUE(
-        CryptExportPublicKeyInfo(prov.get(), AT_KEYEXCHANGE, X509_ASN_ENCODING, info, &size));
-    EXPECT_STREQ(szOID_RSA_RSA, info->Algorithm.pszObjId);
-    const Bytes params(info->Algorithm.Parameters.pbData,
-                       info->Algorithm.Parameters.pbData + info->Algorithm.Parameters.cbData);
-    if (RunningUnderWine())
-        EXPECT_TRUE(params.empty()); // Wine difference: no NULL parameters for RSA
-    else
-        EXPECT_EQ((Bytes{0x05, 0x00}), params);
-    EXPECT_EQ(Hex(kRsaPublicKeyDer),
-              Bytes(info->PublicKey.pbData, info->PublicKey.pbData + info->PublicKey.cbData));
-    EXPECT_EQ(0u, info->PublicKey.cUnusedBits);
-    // A container without a signature pair has no such key to describe.
-    EXPECT_FALSE(
-        CryptExportPublicKeyInfo(prov.get(), AT_SIGNATURE, X509_ASN_ENCODING, nullptr, &size));
-    EXPECT_EQ(static_cast<DWORD>(NTE_NO_KEY), Error());
-}
-
-TEST(CspRsa, CertificateLeadsToItsContainer) {
+// A container holding the known pair describes its public half, and a
+// certificate's key link leads to it.
+TEST(CspRsa, KnownKeyContainerAndTheCertificateLinkToIt) {
     UniqueContainer c("certkey");
     {
         UniqueProvider prov;
-        ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.c_str(), kEnhanced.name, kEnhanced.type,
-                                         CRYPT_NEWKEYSET));
+        ASSERT_TRUE(Acquire(prov, kEnhanced, c.c_str(), CRYPT_NEWKEYSET));
         const Bytes blob = Hex(kKeyBlob);
         UniqueKey key;
-        ASSERT_TRUE(CryptImportKey(prov.get(), blob.data(), static_cast<DWORD>(blob.size()), 0, 0,
-                                   key.put()));
+        ASSERT_TRUE(CryptImportKey(prov.get(), blob.data(), DWORD(blob.size()), 0, 0, key.put()));
+        DWORD size = 0;
+        ASSERT_TRUE(CryptExportPublicKeyInfo(prov.get(), AT_KEYEXCHANGE, X509_ASN_ENCODING, nullptr,
+                                             &size));
+        std::vector<BYTE> block(size);
+        auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(block.data());
+        ASSERT_TRUE(
+            CryptExportPublicKeyInfo(prov.get(), AT_KEYEXCHANGE, X509_ASN_ENCODING, info, &size));
+        EXPECT_STREQ(szOID_RSA_RSA, info->Algorithm.pszObjId);
+        const Bytes params(info->Algorithm.Parameters.pbData,
+                           info->Algorithm.Parameters.pbData + info->Algorithm.Parameters.cbData);
+        if (RunningUnderWine())
+            EXPECT_TRUE(params.empty()); // Wine difference: no NULL parameters for RSA
+        else
+            EXPECT_EQ((Bytes{0x05, 0x00}), params);
+        EXPECT_EQ(Hex(kRsaPublicKeyDer),
+                  Bytes(info->PublicKey.pbData, info->PublicKey.pbData + info->PublicKey.cbData));
+        EXPECT_EQ(0u, info->PublicKey.cUnusedBits);
+        // A container without a signature pair has no such key to describe.
+        EXPECT_FALSE(
+            CryptExportPublicKeyInfo(prov.get(), AT_SIGNATURE, X509_ASN_ENCODING, nullptr, &size));
+        EXPECT_EQ(DWORD(NTE_NO_KEY), Error());
     }
     PCCERT_CONTEXT cert = CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
                                                        kRsaCertificate.data, kRsaCertificate.size);
@@ -477,7 +447,7 @@ TEST(CspRsa, CertificateLeadsToItsContainer) {
     BOOL callerFree = FALSE;
     // No link yet.
     EXPECT_FALSE(CryptAcquireCertificatePrivateKey(cert, 0, nullptr, &prov, &keySpec, &callerFree));
-    EXPECT_EQ(static_cast<DWORD>(CRYPT_E_NO_KEY_PROPERTY), Error());
+    EXPECT_EQ(DWORD(CRYPT_E_NO_KEY_PROPERTY), Error());
 
     WString container = c.c_str(), provider = kEnhanced.name;
     CRYPT_KEY_PROV_INFO info{};
@@ -488,7 +458,7 @@ TEST(CspRsa, CertificateLeadsToItsContainer) {
     ASSERT_TRUE(CertSetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
     ASSERT_TRUE(CryptAcquireCertificatePrivateKey(cert, 0, nullptr, &prov, &keySpec, &callerFree))
         << std::hex << Error();
-    EXPECT_EQ(static_cast<DWORD>(AT_KEYEXCHANGE), keySpec);
+    EXPECT_EQ(DWORD(AT_KEYEXCHANGE), keySpec);
     EXPECT_TRUE(callerFree);
     // The handle is the container's: it signs with the imported pair.
     EXPECT_EQ(Hex(kSignatureAbc), SignSha1(prov, AT_KEYEXCHANGE, Text("abc")));
@@ -500,7 +470,7 @@ TEST(CspRsa, CertificateLeadsToItsContainer) {
     } else {
         EXPECT_FALSE(CryptAcquireCertificatePrivateKey(cert, CRYPT_ACQUIRE_COMPARE_KEY_FLAG,
                                                        nullptr, &prov, &keySpec, &callerFree));
-        EXPECT_EQ(static_cast<DWORD>(NTE_BAD_PUBLIC_KEY), Error());
+        EXPECT_EQ(DWORD(NTE_BAD_PUBLIC_KEY), Error());
     }
 
     // A link to a key (exchange or signature) the container lacks: only the compare
@@ -510,13 +480,13 @@ TEST(CspRsa, CertificateLeadsToItsContainer) {
     if (!RunningUnderWine()) { // Wine difference: the compare flag is ignored
         EXPECT_FALSE(CryptAcquireCertificatePrivateKey(cert, CRYPT_ACQUIRE_COMPARE_KEY_FLAG,
                                                        nullptr, &prov, &keySpec, &callerFree));
-        EXPECT_EQ(static_cast<DWORD>(NTE_NO_KEY), Error());
+        EXPECT_EQ(DWORD(NTE_NO_KEY), Error());
     }
     ASSERT_TRUE(CryptAcquireCertificatePrivateKey(cert, 0, nullptr, &prov, &keySpec, &callerFree));
-    EXPECT_EQ(static_cast<DWORD>(AT_SIGNATURE), keySpec);
+    EXPECT_EQ(DWORD(AT_SIGNATURE), keySpec);
     HCRYPTKEY none = 0;
     EXPECT_FALSE(CryptGetUserKey(prov, AT_SIGNATURE, &none));
-    EXPECT_EQ(static_cast<DWORD>(NTE_NO_KEY), Error());
+    EXPECT_EQ(DWORD(NTE_NO_KEY), Error());
     CryptReleaseContext(prov, 0);
     CertFreeCertificateContext(cert);
 }
@@ -529,7 +499,7 @@ Bytes ExponentOneDecrypt(const ProvInfo& p, DWORD bits, const Bytes& sessionKey,
                          const Bytes& cipher) {
     UniqueContainer c("expone");
     UniqueProvider prov;
-    if (!CryptAcquireContextW(prov.put(), c.c_str(), p.name, p.type, CRYPT_NEWKEYSET))
+    if (!Acquire(prov, p, c.c_str(), CRYPT_NEWKEYSET))
         return {};
     Bytes blob;
     {
@@ -548,8 +518,7 @@ Bytes ExponentOneDecrypt(const ProvInfo& p, DWORD bits, const Bytes& sessionKey,
     one(20 + whole + 3 * half, half);  // exponent 2
     one(20 + whole + 5 * half, whole); // private exponent
     UniqueKey identity;
-    if (!CryptImportKey(prov.get(), blob.data(), static_cast<DWORD>(blob.size()), 0, 0,
-                        identity.put()))
+    if (!CryptImportKey(prov.get(), blob.data(), DWORD(blob.size()), 0, 0, identity.put()))
         return {};
 
     // SIMPLEBLOB: header, the exchange algorithm, then 00 02 PS 00 key reversed.
@@ -564,14 +533,14 @@ Bytes ExponentOneDecrypt(const ProvInfo& p, DWORD bits, const Bytes& sessionKey,
         simple[i] = static_cast<BYTE>(0x11 + i % 0xEE); // non-zero padding
     simple[12 + whole - 2] = 2;
     UniqueKey session;
-    if (!CryptImportKey(prov.get(), simple.data(), static_cast<DWORD>(simple.size()),
-                        identity.get(), CRYPT_EXPORTABLE, session.put()))
+    if (!CryptImportKey(prov.get(), simple.data(), DWORD(simple.size()), identity.get(),
+                        CRYPT_EXPORTABLE, session.put()))
         return {};
     DWORD mode = CRYPT_MODE_ECB;
     if (!CryptSetKeyParam(session.get(), KP_MODE, reinterpret_cast<const BYTE*>(&mode), 0))
         return {};
     Bytes data = cipher;
-    DWORD length = static_cast<DWORD>(data.size());
+    DWORD length = DWORD(data.size());
     if (!CryptDecrypt(session.get(), 0, TRUE, 0, data.data(), &length))
         return {};
     data.resize(length);
@@ -591,30 +560,24 @@ TEST(CspRsa, ExponentOfOneOpensTripleDesSessionKey) {
 
 TEST(CspRsa, SessionKeyModeDefaultsToCbc) {
     UniqueProvider prov;
-    ASSERT_TRUE(CryptAcquireContextW(prov.put(), nullptr, kEnhanced.name, kEnhanced.type,
-                                     CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(Acquire(prov, kEnhanced, nullptr, CRYPT_VERIFYCONTEXT));
     UniqueKey key;
     ASSERT_TRUE(CryptGenKey(prov.get(), CALG_3DES, 0, key.put()));
-    DWORD value = 0, size = sizeof value;
-    ASSERT_TRUE(CryptGetKeyParam(key.get(), KP_MODE, reinterpret_cast<BYTE*>(&value), &size, 0));
-    EXPECT_EQ(static_cast<DWORD>(CRYPT_MODE_CBC), value);
-    size = sizeof value;
-    ASSERT_TRUE(CryptGetKeyParam(key.get(), KP_KEYLEN, reinterpret_cast<BYTE*>(&value), &size, 0));
-    EXPECT_EQ(192u, value);
+    EXPECT_EQ(DWORD(CRYPT_MODE_CBC), KeyParam(key.get(), KP_MODE));
+    EXPECT_EQ(192u, KeyParam(key.get(), KP_KEYLEN));
 }
 
 TEST(CspRsa, BaseProviderLimits) {
     UniqueContainer c("base");
     UniqueProvider prov;
-    ASSERT_TRUE(
-        CryptAcquireContextW(prov.put(), c.c_str(), kBase.name, kBase.type, CRYPT_NEWKEYSET));
+    ASSERT_TRUE(Acquire(prov, kBase, c.c_str(), CRYPT_NEWKEYSET));
     UniqueKey key;
     // Exchange keys stop at 1024 bits.
     EXPECT_FALSE(CryptGenKey(prov.get(), AT_KEYEXCHANGE, 2048 << 16, key.put()));
-    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_DATA), Error());
+    EXPECT_EQ(DWORD(NTE_BAD_DATA), Error());
     // No triple DES.
     EXPECT_FALSE(CryptGenKey(prov.get(), CALG_3DES, 0, key.put()));
-    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_ALGID), Error());
+    EXPECT_EQ(DWORD(NTE_BAD_ALGID), Error());
     // Its algorithm list says the same.
     bool tripleDes = false;
     DWORD keyxMax = 0;
@@ -628,7 +591,7 @@ TEST(CspRsa, BaseProviderLimits) {
         if (alg.aiAlgid == CALG_RSA_KEYX)
             keyxMax = alg.dwMaxLen;
     }
-    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), Error());
+    EXPECT_EQ(DWORD(ERROR_NO_MORE_ITEMS), Error());
     EXPECT_FALSE(tripleDes);
     EXPECT_EQ(1024u, keyxMax);
     // 1024 bits is allowed.
@@ -637,8 +600,7 @@ TEST(CspRsa, BaseProviderLimits) {
 
 TEST(CspRsa, MalformedBlobsAreRefused) {
     UniqueProvider prov;
-    ASSERT_TRUE(CryptAcquireContextW(prov.put(), nullptr, kEnhanced.name, kEnhanced.type,
-                                     CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(Acquire(prov, kEnhanced, nullptr, CRYPT_VERIFYCONTEXT));
     const Bytes good = Hex(kKeyBlob);
     struct Case {
         const char* what;
@@ -648,11 +610,11 @@ TEST(CspRsa, MalformedBlobsAreRefused) {
         DWORD error;
     } cases[] = {
         // "RSA1" in a private blob.
-        {"magic", 11, 0x31, false, static_cast<DWORD>(NTE_BAD_DATA)},
+        {"magic", 11, 0x31, false, DWORD(NTE_BAD_DATA)},
         // One byte short of the numbers its bit length promises.
-        {"truncated", 595, 0, true, static_cast<DWORD>(NTE_BAD_DATA)},
+        {"truncated", 595, 0, true, DWORD(NTE_BAD_DATA)},
         // Blob version 3.
-        {"version", 1, 3, false, static_cast<DWORD>(NTE_BAD_DATA)},
+        {"version", 1, 3, false, DWORD(NTE_BAD_DATA)},
     };
     for (const Case& k : cases) {
         Bytes blob = good;
@@ -661,8 +623,8 @@ TEST(CspRsa, MalformedBlobsAreRefused) {
         else
             blob[k.at] = k.value;
         UniqueKey key;
-        const BOOL ok = CryptImportKey(prov.get(), blob.data(), static_cast<DWORD>(blob.size()), 0,
-                                       0, key.put());
+        const BOOL ok =
+            CryptImportKey(prov.get(), blob.data(), DWORD(blob.size()), 0, 0, key.put());
         if (k.truncate && RunningUnderWine()) {
             // Wine difference: the blob's length is not checked against its bit
             // length, so a short blob is read past its end and accepted.
@@ -676,8 +638,7 @@ TEST(CspRsa, MalformedBlobsAreRefused) {
 TEST(CspRsa, SimpleBlobMustNameItsExchangeAlgorithm) {
     UniqueContainer c("simple");
     UniqueProvider prov;
-    ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.c_str(), kEnhanced.name, kEnhanced.type,
-                                     CRYPT_NEWKEYSET));
+    ASSERT_TRUE(Acquire(prov, kEnhanced, c.c_str(), CRYPT_NEWKEYSET));
     UniqueKey exchange, session;
     ASSERT_TRUE(
         CryptGenKey(prov.get(), AT_KEYEXCHANGE, (1024 << 16) | CRYPT_EXPORTABLE, exchange.put()));
@@ -685,28 +646,27 @@ TEST(CspRsa, SimpleBlobMustNameItsExchangeAlgorithm) {
     Bytes simple = Export(session.get(), exchange.get(), SIMPLEBLOB);
     ASSERT_EQ(12u + 128u, simple.size());
     EXPECT_EQ(CALG_3DES, Le32(simple, 4));
-    EXPECT_EQ(static_cast<DWORD>(CALG_RSA_KEYX), Le32(simple, 8));
+    EXPECT_EQ(DWORD(CALG_RSA_KEYX), Le32(simple, 8));
     UniqueKey back;
-    EXPECT_TRUE(CryptImportKey(prov.get(), simple.data(), static_cast<DWORD>(simple.size()),
-                               exchange.get(), 0, back.put()));
+    EXPECT_TRUE(CryptImportKey(prov.get(), simple.data(), DWORD(simple.size()), exchange.get(), 0,
+                               back.put()));
 
     // The blob claims a signature key encrypted it.
     PutLe32(simple, 8, CALG_RSA_SIGN);
     UniqueKey wrong;
-    const BOOL ok = CryptImportKey(prov.get(), simple.data(), static_cast<DWORD>(simple.size()),
-                                   exchange.get(), 0, wrong.put());
+    const BOOL ok = CryptImportKey(prov.get(), simple.data(), DWORD(simple.size()), exchange.get(),
+                                   0, wrong.put());
     if (RunningUnderWine()) {
         EXPECT_TRUE(ok); // Wine difference: the algorithm at offset 8 is not checked
     } else {
         EXPECT_FALSE(ok);
-        EXPECT_EQ(static_cast<DWORD>(NTE_BAD_ALGID), Error());
+        EXPECT_EQ(DWORD(NTE_BAD_ALGID), Error());
     }
 }
 
 TEST(CspRsa, HashValuesAndStates) {
     UniqueProvider prov;
-    ASSERT_TRUE(CryptAcquireContextW(prov.put(), nullptr, kEnhanced.name, kEnhanced.type,
-                                     CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(Acquire(prov, kEnhanced, nullptr, CRYPT_VERIFYCONTEXT));
     // FIPS 180 and RFC 1321 answers for "abc".
     struct Case {
         ALG_ID alg;
@@ -728,17 +688,16 @@ TEST(CspRsa, HashValuesAndStates) {
         EXPECT_EQ(Hex(k.digest), value);
         // A finished hash takes no more data.
         EXPECT_FALSE(CryptHashData(hash.get(), reinterpret_cast<const BYTE*>("d"), 1, 0));
-        EXPECT_EQ(static_cast<DWORD>(NTE_BAD_HASH_STATE), Error());
+        EXPECT_EQ(DWORD(NTE_BAD_HASH_STATE), Error());
     }
     UniqueHash unknown;
     EXPECT_FALSE(CryptCreateHash(prov.get(), 0x8099, 0, 0, unknown.put()));
-    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_ALGID), Error());
+    EXPECT_EQ(DWORD(NTE_BAD_ALGID), Error());
 }
 
 TEST(CspRsa, RandomBytesDiffer) {
     UniqueProvider prov;
-    ASSERT_TRUE(CryptAcquireContextW(prov.put(), nullptr, kEnhanced.name, kEnhanced.type,
-                                     CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(Acquire(prov, kEnhanced, nullptr, CRYPT_VERIFYCONTEXT));
     Bytes a(32), b(32);
     ASSERT_TRUE(CryptGenRandom(prov.get(), 32, a.data()));
     ASSERT_TRUE(CryptGenRandom(prov.get(), 32, b.data()));

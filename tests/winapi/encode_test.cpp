@@ -34,21 +34,6 @@ LPSTR Oid(const char* oid) {
     return const_cast<LPSTR>(oid);
 }
 
-Octets FromHex(const char* hex) {
-    Octets out;
-    for (const char* p = hex; *p != 0;) {
-        if (*p == ' ') {
-            ++p;
-            continue;
-        }
-        unsigned v = 0;
-        std::sscanf(p, "%2x", &v);
-        out.push_back(BYTE(v));
-        p += 2;
-    }
-    return out;
-}
-
 std::string ToHex(const BYTE* pb, size_t cb) {
     std::string out;
     char two[3];
@@ -61,7 +46,7 @@ std::string ToHex(const BYTE* pb, size_t cb) {
 
 // Expectations are texts: an encoding in hex, or an error number.
 std::string Der(const char* hex) {
-    Octets o = FromHex(hex);
+    Octets o = orvane::tests::Hex(hex);
     return ToHex(o.data(), o.size());
 }
 template <class Code> std::string Error(Code code) {
@@ -105,7 +90,7 @@ std::string Encode(LPCSTR type, const void* pv) {
 // error in *error. The input sits in a heap block of exactly its size. On
 // success the caller-buffer form is checked too, as in Encode.
 template <class T> UniqueLocalOf<T> Decode(LPCSTR type, const char* hex, DWORD* error) {
-    Octets bytes = FromHex(hex);
+    Octets bytes = orvane::tests::Hex(hex);
     std::unique_ptr<BYTE[]> in(new BYTE[bytes.size() + 1]);
     if (!bytes.empty())
         std::memcpy(in.get(), bytes.data(), bytes.size());
@@ -163,6 +148,23 @@ std::string Expected(const std::string& expected, const std::string& onWine) {
     if (RunningUnderWine() && !onWine.empty())
         return onWine;
     return expected;
+}
+
+// A decoding case: the input in hex, and the description of the result
+// expected (Wine's where it differs; empty: as expected).
+struct DecodeCase {
+    const char* name;
+    const char* hex;
+    std::string expected;
+    std::string onWine;
+};
+
+template <class T, class Describe>
+void ExpectDecodes(LPCSTR type, const std::vector<DecodeCase>& cases, Describe describe) {
+    for (const DecodeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Decoded<T>(type, c.hex, describe), Expected(c.expected, c.onWine));
+    }
 }
 
 } // namespace
@@ -379,41 +381,40 @@ TEST(CryptEncode, AttributeValuesAreSortedAndMayBeNone) {
     EXPECT_EQ(Encode(PKCS_ATTRIBUTE, &missing), Error(kAccessViolation));
 }
 
-TEST(CryptEncode, OctetStringsAndSubjectKeyIdentifier) {
-    BYTE id[] = {0x01, 0x02, 0xff};
-    CRYPT_DATA_BLOB blob{3, id};
-    EXPECT_EQ(Encode(X509_OCTET_STRING, &blob), Der("04 03 0102ff"));
-    EXPECT_EQ(Encode(szOID_SUBJECT_KEY_IDENTIFIER, &blob), Der("04 03 0102ff"));
-    CRYPT_DATA_BLOB empty{0, nullptr};
-    EXPECT_EQ(Encode(X509_OCTET_STRING, &empty), Der("04 00"));
-    // A length without bytes.
-    CRYPT_DATA_BLOB dangling{2, nullptr};
-    EXPECT_EQ(Encode(X509_OCTET_STRING, &dangling), Error(kAccessViolation));
-}
-
-TEST(CryptEncode, AlgorithmIdentifier) {
-    BYTE null[] = {0x05, 0x00};
+TEST(CryptEncode, OctetStringsAlgorithmsAndContentInfo) {
+    BYTE id[] = {0x01, 0x02, 0xff}, null[] = {0x05, 0x00}, inner[] = {0x04, 0x02, 0xaa, 0xbb};
+    CRYPT_DATA_BLOB blob{3, id}, empty{0, nullptr}, dangling{2, nullptr};
     CRYPT_ALGORITHM_IDENTIFIER withNull{Oid(szOID_RSA_SHA256RSA), {2, null}};
     CRYPT_ALGORITHM_IDENTIFIER bare{Oid(szOID_NIST_sha256), {0, nullptr}};
-    if (RunningUnderWine()) {
-        // Wine has no encoder for this structure type.
-        EXPECT_EQ(Encode(X509_ALGORITHM_IDENTIFIER, &withNull), Error(ERROR_FILE_NOT_FOUND));
-        return;
+    CRYPT_CONTENT_INFO data{Oid(szOID_RSA_data), {4, inner}};
+    CRYPT_CONTENT_INFO noContent{Oid(szOID_RSA_data), {0, nullptr}}, noType{nullptr, {0, nullptr}};
+    // Wine has no encoder for algorithm identifiers.
+    const std::string noEncoder = Error(ERROR_FILE_NOT_FOUND);
+    const struct {
+        const char* name;
+        LPCSTR type;
+        const void* pv;
+        std::string expected;
+        std::string onWine;
+    } cases[] = {
+        {"octets", X509_OCTET_STRING, &blob, Der("04 03 0102ff"), ""},
+        {"key identifier", szOID_SUBJECT_KEY_IDENTIFIER, &blob, Der("04 03 0102ff"), ""},
+        {"no octets", X509_OCTET_STRING, &empty, Der("04 00"), ""},
+        {"a length without bytes", X509_OCTET_STRING, &dangling, Error(kAccessViolation), ""},
+        {"algorithm with NULL", X509_ALGORITHM_IDENTIFIER, &withNull,
+         Der("30 0d 0609 2a864886f70d01010b 0500"), noEncoder},
+        // Absent parameters are left out.
+        {"algorithm without parameters", X509_ALGORITHM_IDENTIFIER, &bare,
+         Der("30 0b 0609 608648016503040201"), noEncoder},
+        {"content info", PKCS_CONTENT_INFO, &data,
+         Der("30 11 0609 2a864886f70d010701 a004 0402aabb"), ""},
+        {"no content", PKCS_CONTENT_INFO, &noContent, Der("30 0b 0609 2a864886f70d010701"), ""},
+        {"no content type", PKCS_CONTENT_INFO, &noType, Error(E_INVALIDARG), ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Encode(c.type, c.pv), Expected(c.expected, c.onWine));
     }
-    EXPECT_EQ(Encode(X509_ALGORITHM_IDENTIFIER, &withNull),
-              Der("30 0d 0609 2a864886f70d01010b 0500"));
-    // Absent parameters are left out.
-    EXPECT_EQ(Encode(X509_ALGORITHM_IDENTIFIER, &bare), Der("30 0b 0609 608648016503040201"));
-}
-
-TEST(CryptEncode, ContentInfo) {
-    BYTE inner[] = {0x04, 0x02, 0xaa, 0xbb};
-    CRYPT_CONTENT_INFO info{Oid(szOID_RSA_data), {4, inner}};
-    EXPECT_EQ(Encode(PKCS_CONTENT_INFO, &info), Der("30 11 0609 2a864886f70d010701 a004 0402aabb"));
-    info.Content = {0, nullptr};
-    EXPECT_EQ(Encode(PKCS_CONTENT_INFO, &info), Der("30 0b 0609 2a864886f70d010701"));
-    info.pszObjId = nullptr;
-    EXPECT_EQ(Encode(PKCS_CONTENT_INFO, &info), Error(E_INVALIDARG));
 }
 
 namespace {
@@ -627,13 +628,7 @@ std::string DescribeBits(const CRYPT_BIT_BLOB& b) {
 } // namespace
 
 TEST(CryptDecode, KeyUsageAndBits) {
-    struct Case {
-        const char* name;
-        const char* hex;
-        std::string expected;
-        std::string onWine;
-    };
-    const Case cases[] = {
+    const std::vector<DecodeCase> cases = {
         {"digitalSignature, nonRepudiation", "03 02 01 06", "1:06", ""},
         {"unused bits come out clear", "03 02 01 ff", "1:fe", ""},
         {"one bit", "03 02 07 80", "7:80", ""},
@@ -660,11 +655,7 @@ TEST(CryptDecode, KeyUsageAndBits) {
     };
     for (LPCSTR type : {X509_KEY_USAGE, (LPCSTR)szOID_KEY_USAGE, X509_BITS}) {
         SCOPED_TRACE(type == X509_BITS ? "X509_BITS" : "key usage");
-        for (const Case& c : cases) {
-            SCOPED_TRACE(c.name);
-            EXPECT_EQ(Decoded<CRYPT_BIT_BLOB>(type, c.hex, DescribeBits),
-                      Expected(c.expected, c.onWine));
-        }
+        ExpectDecodes<CRYPT_BIT_BLOB>(type, cases, DescribeBits);
     }
 
     // No unused-bits octet at all. Wine takes the content length to be
@@ -688,13 +679,7 @@ TEST(CryptDecode, KeyUsageAndBits) {
 }
 
 TEST(CryptDecode, SubjectKeyIdentifierAndOctetStrings) {
-    struct Case {
-        const char* name;
-        const char* hex;
-        std::string expected;
-        std::string onWine;
-    };
-    const Case cases[] = {
+    const std::vector<DecodeCase> cases = {
         {"identifier", "04 03 010203", "010203", ""},
         {"empty", "04 00", "", ""},
         {"BIT STRING is another tag", "03 03 010203", Error(CRYPT_E_ASN1_BADTAG), ""},
@@ -703,12 +688,8 @@ TEST(CryptDecode, SubjectKeyIdentifierAndOctetStrings) {
         // from the wrong offset and succeeds.
         {"constructed", "24 03 040101", Error(CRYPT_E_ASN1_BADTAG), "01"},
     };
-    for (LPCSTR type : {(LPCSTR)szOID_SUBJECT_KEY_IDENTIFIER, X509_OCTET_STRING}) {
-        for (const Case& c : cases) {
-            SCOPED_TRACE(c.name);
-            EXPECT_EQ(Decoded<CRYPT_DATA_BLOB>(type, c.hex, Hex), Expected(c.expected, c.onWine));
-        }
-    }
+    for (LPCSTR type : {(LPCSTR)szOID_SUBJECT_KEY_IDENTIFIER, X509_OCTET_STRING})
+        ExpectDecodes<CRYPT_DATA_BLOB>(type, cases, Hex);
 }
 
 namespace {
@@ -732,13 +713,7 @@ std::string DescribeNameValue(const CERT_NAME_VALUE& v) {
 } // namespace
 
 TEST(CryptDecode, AnyString) {
-    struct Case {
-        const char* name;
-        const char* hex;
-        std::string expected;
-        std::string onWine;
-    };
-    const Case cases[] = {
+    const std::vector<DecodeCase> cases = {
         {"printable", "13 03 616263", "4:616263", ""},
         // Decoding does not judge the characters.
         {"printable with *", "13 03 2a2a2a", "4:2a2a2a", ""},
@@ -759,11 +734,7 @@ TEST(CryptDecode, AnyString) {
         // A BMPString is whole 16-bit units. Wine hands out the odd octet.
         {"BMP of odd length", "1e 03 4e2d65", Error(CRYPT_E_ASN1_CORRUPT), "12:4e2d"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(Decoded<CERT_NAME_VALUE>(X509_ANY_STRING, c.hex, DescribeNameValue),
-                  Expected(c.expected, c.onWine));
-    }
+    ExpectDecodes<CERT_NAME_VALUE>(X509_ANY_STRING, cases, DescribeNameValue);
 }
 
 namespace {
@@ -778,13 +749,7 @@ std::string DescribeAttribute(const CRYPT_ATTRIBUTE& a) {
 } // namespace
 
 TEST(CryptDecode, Attribute) {
-    struct Case {
-        const char* name;
-        const char* hex;
-        std::string expected;
-        std::string onWine;
-    };
-    const Case cases[] = {
+    const std::vector<DecodeCase> cases = {
         {"two values", "30 0c 0602 2a03 3106 020100 020101", "1.2.3 020100 020101", ""},
         {"no values", "30 06 0602 2a03 3100", "1.2.3", ""},
         {"large first arcs", "30 07 0603 883703 3100", "2.999.3", "3.16.55.3"},
@@ -801,23 +766,14 @@ TEST(CryptDecode, Attribute) {
         // An arc padded with a leading 0x80. Wine reads it as if unpadded.
         {"padded arc", "30 07 0603 2a8003 3100", Error(CRYPT_E_ASN1_CORRUPT), "1.2.3"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(Decoded<CRYPT_ATTRIBUTE>(PKCS_ATTRIBUTE, c.hex, DescribeAttribute),
-                  Expected(c.expected, c.onWine));
-    }
+    ExpectDecodes<CRYPT_ATTRIBUTE>(PKCS_ATTRIBUTE, cases, DescribeAttribute);
 }
 
 TEST(CryptDecode, ContentInfo) {
-    struct Case {
-        const char* name;
-        const char* hex;
-        std::string expected;
-    };
     auto describe = [](const CRYPT_CONTENT_INFO& ci) {
         return std::string(ci.pszObjId) + " " + Hex(ci.Content);
     };
-    const Case cases[] = {
+    const std::vector<DecodeCase> cases = {
         {"data", "30 11 0609 2a864886f70d010701 a004 0402aabb", "1.2.840.113549.1.7.1 0402aabb"},
         {"no content", "30 0b 0609 2a864886f70d010701", "1.2.840.113549.1.7.1 "},
         // [0] holds exactly one element.
@@ -830,10 +786,7 @@ TEST(CryptDecode, ContentInfo) {
         {"trailing field", "30 13 0609 2a864886f70d010701 a004 0402aabb 0500",
          Error(CRYPT_E_ASN1_CORRUPT)},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(Decoded<CRYPT_CONTENT_INFO>(PKCS_CONTENT_INFO, c.hex, describe), c.expected);
-    }
+    ExpectDecodes<CRYPT_CONTENT_INFO>(PKCS_CONTENT_INFO, cases, describe);
 }
 
 TEST(CryptDecode, SignerInfo) {
@@ -897,23 +850,18 @@ TEST(CryptDecode, AlgorithmIdentifier) {
     auto describe = [](const CRYPT_ALGORITHM_IDENTIFIER& a) {
         return std::string(a.pszObjId) + " " + Hex(a.Parameters);
     };
-    if (RunningUnderWine()) {
-        // Wine has no decoder for this structure type.
-        EXPECT_EQ(Decoded<CRYPT_ALGORITHM_IDENTIFIER>(X509_ALGORITHM_IDENTIFIER, "30 04 0602 2a03",
-                                                      describe),
-                  Error(ERROR_FILE_NOT_FOUND));
-        return;
-    }
-    EXPECT_EQ(Decoded<CRYPT_ALGORITHM_IDENTIFIER>(X509_ALGORITHM_IDENTIFIER,
-                                                  "30 0d 0609 2a864886f70d01010b 0500", describe),
-              "1.2.840.113549.1.1.11 0500");
-    EXPECT_EQ(
-        Decoded<CRYPT_ALGORITHM_IDENTIFIER>(X509_ALGORITHM_IDENTIFIER, "30 04 0602 2a03", describe),
-        "1.2.3 ");
-    // Parameters are one element.
-    EXPECT_EQ(Decoded<CRYPT_ALGORITHM_IDENTIFIER>(X509_ALGORITHM_IDENTIFIER,
-                                                  "30 08 0602 2a03 0500 0500", describe),
-              Error(CRYPT_E_ASN1_CORRUPT));
+    // Wine has no decoder for this structure type.
+    const std::string noDecoder = Error(ERROR_FILE_NOT_FOUND);
+    ExpectDecodes<CRYPT_ALGORITHM_IDENTIFIER>(
+        X509_ALGORITHM_IDENTIFIER,
+        {
+            {"NULL parameters", "30 0d 0609 2a864886f70d01010b 0500", "1.2.840.113549.1.1.11 0500",
+             noDecoder},
+            {"no parameters", "30 04 0602 2a03", "1.2.3 ", noDecoder},
+            // Parameters are one element.
+            {"two parameters", "30 08 0602 2a03 0500 0500", Error(CRYPT_E_ASN1_CORRUPT), noDecoder},
+        },
+        describe);
 }
 
 TEST(CryptDecode, SizesAndRefusedCalls) {

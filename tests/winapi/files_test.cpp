@@ -1,8 +1,7 @@
 // Conformance of the file functions the system uses: dispositions, sharing
 // and the error numbers Windows reports.
 #include "tests/support/TestSupport.h"
-
-#include <objbase.h>
+#include "tests/winapi/WinApiTestHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -14,11 +13,7 @@ WString TempName(const char* suffix) {
     WCHAR dir[MAX_PATH + 1] = {};
     DWORD n = GetTempPathW(MAX_PATH + 1, dir);
     EXPECT_GT(n, 0u);
-    GUID g;
-    CoCreateGuid(&g);
-    WCHAR guid[64];
-    StringFromGUID2(g, guid, 64);
-    return WString(dir) + guid + W(suffix);
+    return WString(dir) + orvane::tests::GuidText() + W(suffix);
 }
 
 struct Handle {

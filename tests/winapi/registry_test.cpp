@@ -3,8 +3,8 @@
 // test works below its own key, HKEY_CURRENT_USER\Software\OrvaneTest\<run GUID>\<test>.
 #include "foundation/Handles.h"
 #include "tests/support/TestSupport.h"
+#include "tests/winapi/WinApiTestHelpers.h"
 
-#include <objbase.h>
 #include <winreg.h>
 
 #include <gtest/gtest.h>
@@ -17,23 +17,7 @@
 
 namespace {
 
-// DeleteTree: RegDeleteKeyW refuses a key with subkeys, so empty it first.
-LSTATUS DeleteTree(HKEY parent, const WString& sub) {
-    HKEY h = nullptr;
-    LSTATUS rc = RegOpenKeyExW(parent, sub.c_str(), 0, KEY_READ, &h);
-    if (rc != ERROR_SUCCESS)
-        return rc;
-    for (;;) {
-        WCHAR name[1024]; // room for names longer than Windows allows
-        DWORD cch = 1024;
-        if (RegEnumKeyExW(h, 0, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        if (DeleteTree(h, name) != ERROR_SUCCESS)
-            break;
-    }
-    RegCloseKey(h);
-    return RegDeleteKeyW(parent, sub.c_str());
-}
+using orvane::tests::DeleteRegTree;
 
 ULONGLONG Ticks(const FILETIME& ft) {
     return (ULONGLONG(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
@@ -65,17 +49,13 @@ void SweepStaleRuns(const WString& runKey) {
             stale.push_back(name);
     }
     for (const WString& name : stale)
-        DeleteTree(parent, name);
+        DeleteRegTree(parent, name);
     RegCloseKey(parent);
 }
 
 const WString& RunKey() {
     static const WString path = [] {
-        GUID g{};
-        CoCreateGuid(&g);
-        WCHAR text[64] = {};
-        StringFromGUID2(g, text, 64);
-        WString key = WString(TEXT("Software\\OrvaneTest\\")) + text;
+        WString key = WString(TEXT("Software\\OrvaneTest\\")) + orvane::tests::GuidText();
         SweepStaleRuns(key);
         return key;
     }();
@@ -87,7 +67,7 @@ protected:
     void SetUp() override {
         path_ = RunKey() + TEXT("\\") +
                 W(::testing::UnitTest::GetInstance()->current_test_info()->name());
-        DeleteTree(HKEY_CURRENT_USER, path_); // what an interrupted run left behind
+        DeleteRegTree(HKEY_CURRENT_USER, path_); // what an interrupted run left behind
         DWORD disposition = 0;
         ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                                   nullptr, root_.put(), &disposition),
@@ -96,11 +76,11 @@ protected:
     }
     void TearDown() override {
         root_.reset();
-        EXPECT_EQ(DeleteTree(HKEY_CURRENT_USER, path_), ERROR_SUCCESS);
+        EXPECT_EQ(DeleteRegTree(HKEY_CURRENT_USER, path_), ERROR_SUCCESS);
         // Gone once the last test is done. The shared parent stays: under Wine
         // the English and Chinese runs share one registry, and deleting the
         // parent while the other run creates its key fails that creation.
-        DeleteTree(HKEY_CURRENT_USER, RunKey());
+        DeleteRegTree(HKEY_CURRENT_USER, RunKey());
     }
 
     LSTATUS Create(const WString& sub, UniqueRegKey& key, DWORD* disposition = nullptr,
@@ -124,6 +104,25 @@ LSTATUS SetBytes(HKEY h, const WCHAR* name, DWORD type, const std::vector<BYTE>&
     return RegSetValueExW(h, name, 0, type, data.empty() ? nullptr : data.data(),
                           DWORD(data.size()));
 }
+
+LSTATUS SetDword(HKEY h, const WCHAR* name, DWORD v) {
+    return RegSetValueExW(h, name, 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), sizeof v);
+}
+
+// SubkeyAt, ValueAt: the name at an enumeration index, or "rc <error>".
+std::string SubkeyAt(HKEY h, DWORD i) {
+    WCHAR name[256];
+    DWORD cch = 256;
+    LSTATUS rc = RegEnumKeyExW(h, i, name, &cch, nullptr, nullptr, nullptr, nullptr);
+    return rc == ERROR_SUCCESS ? U8(name) : "rc " + std::to_string(rc);
+}
+std::string ValueAt(HKEY h, DWORD i) {
+    WCHAR name[64];
+    DWORD cch = 64;
+    LSTATUS rc = RegEnumValueW(h, i, name, &cch, nullptr, nullptr, nullptr, nullptr);
+    return rc == ERROR_SUCCESS ? U8(name) : "rc " + std::to_string(rc);
+}
+const std::string kNoMore = "rc " + std::to_string(ERROR_NO_MORE_ITEMS);
 
 std::vector<BYTE> Utf16Bytes(const WString& s) {
     std::vector<BYTE> out((s.size() + 1) * sizeof(WCHAR)); // terminator included
@@ -153,8 +152,7 @@ TEST_F(WinApiRegistry, CreateMakesIntermediateKeysAndReportsDisposition) {
 
     // A value set through one handle is seen through the other.
     DWORD v = 42, got = 0, cb = sizeof(got);
-    ASSERT_EQ(RegSetValueExW(leaf.get(), TEXT("n"), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
-              ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(leaf.get(), TEXT("n"), v), ERROR_SUCCESS);
     EXPECT_EQ(RegQueryValueExW(again.get(), TEXT("N"), nullptr, nullptr,
                                reinterpret_cast<BYTE*>(&got), &cb),
               ERROR_SUCCESS);
@@ -201,9 +199,7 @@ TEST_F(WinApiRegistry, NamesIgnoreCaseBeyondAscii) {
     UniqueRegKey k;
     EXPECT_EQ(Open(W("äÉ-жЖ-ωΜ"), k), ERROR_SUCCESS);
     DWORD v = 7;
-    ASSERT_EQ(RegSetValueExW(made.get(), W("Größe").c_str(), 0, REG_DWORD,
-                             reinterpret_cast<BYTE*>(&v), 4),
-              ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(made.get(), W("Größe").c_str(), v), ERROR_SUCCESS);
     EXPECT_EQ(RegQueryValueExW(k.get(), W("GRÖSSE").c_str(), nullptr, nullptr, nullptr, nullptr),
               ERROR_FILE_NOT_FOUND); // ß is not SS: only one-to-one case pairs match
     EXPECT_EQ(RegQueryValueExW(k.get(), W("gRÖßE").c_str(), nullptr, nullptr, nullptr, nullptr),
@@ -313,12 +309,8 @@ TEST_F(WinApiRegistry, QueryReportsSizesAndRefusesBadArguments) {
     EXPECT_EQ(RegSetValueExW(root_.get(), TEXT("x"), 0, REG_BINARY, nullptr, 4), ERROR_NOACCESS);
     // Setting: names up to 16383 characters.
     DWORD v = 1;
-    EXPECT_EQ(RegSetValueExW(root_.get(), WString(16383, TEXT('v')).c_str(), 0, REG_DWORD,
-                             reinterpret_cast<BYTE*>(&v), 4),
-              ERROR_SUCCESS);
-    EXPECT_EQ(RegSetValueExW(root_.get(), WString(16384, TEXT('v')).c_str(), 0, REG_DWORD,
-                             reinterpret_cast<BYTE*>(&v), 4),
-              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(SetDword(root_.get(), WString(16383, TEXT('v')).c_str(), v), ERROR_SUCCESS);
+    EXPECT_EQ(SetDword(root_.get(), WString(16384, TEXT('v')).c_str(), v), ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(WinApiRegistry, DeleteRefusesKeysWithSubkeys) {
@@ -337,8 +329,7 @@ TEST_F(WinApiRegistry, DeleteRefusesKeysWithSubkeys) {
     EXPECT_EQ(RegDeleteKeyW(root_.get(), nullptr), ERROR_INVALID_PARAMETER);
 
     DWORD v = 1;
-    ASSERT_EQ(RegSetValueExW(root_.get(), TEXT("v"), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
-              ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(root_.get(), TEXT("v"), v), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteValueW(root_.get(), TEXT("V")), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteValueW(root_.get(), TEXT("v")), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RegDeleteValueW(root_.get(), nullptr), ERROR_FILE_NOT_FOUND); // no default value
@@ -348,8 +339,7 @@ TEST_F(WinApiRegistry, HandleToDeletedKeyReportsKeyDeleted) {
     UniqueRegKey victim, other;
     ASSERT_EQ(Create(TEXT("gone"), victim), ERROR_SUCCESS);
     DWORD v = 1;
-    ASSERT_EQ(RegSetValueExW(victim.get(), TEXT("v"), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
-              ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(victim.get(), TEXT("v"), v), ERROR_SUCCESS);
     ASSERT_EQ(RegDeleteKeyW(root_.get(), TEXT("gone")), ERROR_SUCCESS);
     // A key of the same name made afterwards is another key.
     ASSERT_EQ(Create(TEXT("gone"), other), ERROR_SUCCESS);
@@ -359,8 +349,7 @@ TEST_F(WinApiRegistry, HandleToDeletedKeyReportsKeyDeleted) {
     UniqueRegKey sub;
     EXPECT_EQ(RegQueryValueExW(victim.get(), TEXT("v"), nullptr, nullptr, nullptr, nullptr),
               ERROR_KEY_DELETED);
-    EXPECT_EQ(RegSetValueExW(victim.get(), TEXT("v"), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
-              ERROR_KEY_DELETED);
+    EXPECT_EQ(SetDword(victim.get(), TEXT("v"), v), ERROR_KEY_DELETED);
     EXPECT_EQ(RegEnumKeyExW(victim.get(), 0, name, &cch, nullptr, nullptr, nullptr, nullptr),
               ERROR_KEY_DELETED);
     EXPECT_EQ(RegEnumValueW(victim.get(), 0, name, &cch, nullptr, nullptr, nullptr, nullptr),
@@ -443,13 +432,7 @@ TEST_F(WinApiRegistry, EnumerationListsEverythingOnce) {
 // between calls shifts what the next index names, and nothing read earlier
 // is answered again from memory.
 TEST_F(WinApiRegistry, ChangesUnderAnOpenEnumerationShiftTheIndexes) {
-    auto subkeyAt = [&](DWORD i) -> std::string {
-        WCHAR name[256];
-        DWORD cch = 256;
-        LSTATUS rc = RegEnumKeyExW(root_.get(), i, name, &cch, nullptr, nullptr, nullptr, nullptr);
-        return rc == ERROR_SUCCESS ? U8(name) : "rc " + std::to_string(rc);
-    };
-    const std::string noMore = "rc " + std::to_string(ERROR_NO_MORE_ITEMS);
+    auto subkeyAt = [&](DWORD i) { return SubkeyAt(root_.get(), i); };
     for (const WCHAR* s : {TEXT("a"), TEXT("b"), TEXT("c"), TEXT("d")}) {
         UniqueRegKey k;
         ASSERT_EQ(Create(s, k), ERROR_SUCCESS);
@@ -464,18 +447,13 @@ TEST_F(WinApiRegistry, ChangesUnderAnOpenEnumerationShiftTheIndexes) {
     }
     EXPECT_EQ(subkeyAt(2), "c");
     EXPECT_EQ(subkeyAt(3), "d");
-    EXPECT_EQ(subkeyAt(4), noMore);
-    EXPECT_EQ(subkeyAt(1000000), noMore);
+    EXPECT_EQ(subkeyAt(4), kNoMore);
+    EXPECT_EQ(subkeyAt(1000000), kNoMore);
     EXPECT_EQ(subkeyAt(0), "0");
 
     // Values keep the order they were set in (these names sort the same way,
     // which is Wine's order).
-    auto valueAt = [&](DWORD i) -> std::string {
-        WCHAR name[64];
-        DWORD cch = 64;
-        LSTATUS rc = RegEnumValueW(root_.get(), i, name, &cch, nullptr, nullptr, nullptr, nullptr);
-        return rc == ERROR_SUCCESS ? U8(name) : "rc " + std::to_string(rc);
-    };
+    auto valueAt = [&](DWORD i) { return ValueAt(root_.get(), i); };
     for (const WCHAR* v : {TEXT("v1"), TEXT("v2"), TEXT("v3")})
         ASSERT_EQ(SetBytes(root_.get(), v, REG_BINARY, {1}), ERROR_SUCCESS);
     EXPECT_EQ(valueAt(0), "v1");
@@ -483,7 +461,7 @@ TEST_F(WinApiRegistry, ChangesUnderAnOpenEnumerationShiftTheIndexes) {
     EXPECT_EQ(valueAt(1), "v3");
     ASSERT_EQ(SetBytes(root_.get(), TEXT("v4"), REG_BINARY, {2, 3}), ERROR_SUCCESS); // v2 v3 v4
     EXPECT_EQ(valueAt(2), "v4");
-    EXPECT_EQ(valueAt(3), noMore);
+    EXPECT_EQ(valueAt(3), kNoMore);
     // A value's new data shows at once, also where only its size is asked for.
     ASSERT_EQ(SetBytes(root_.get(), TEXT("v2"), REG_BINARY, {4, 5, 6}), ERROR_SUCCESS);
     WCHAR name[64];
@@ -511,30 +489,20 @@ TEST_F(WinApiRegistry, DeletingWhileEnumeratingFollowsTheIndexes) {
     // second key is met.
     std::vector<std::string> met;
     for (DWORD i = 0;; ++i) {
-        WCHAR found[256];
-        DWORD cch = 256;
-        LSTATUS rc = RegEnumKeyExW(root_.get(), i, found, &cch, nullptr, nullptr, nullptr, nullptr);
-        if (rc == ERROR_NO_MORE_ITEMS)
+        const std::string found = SubkeyAt(root_.get(), i);
+        if (found == kNoMore)
             break;
-        ASSERT_EQ(rc, ERROR_SUCCESS);
-        met.push_back(U8(found));
-        ASSERT_EQ(RegDeleteKeyW(root_.get(), found), ERROR_SUCCESS);
+        met.push_back(found);
+        ASSERT_EQ(RegDeleteKeyW(root_.get(), W(found.c_str()).c_str()), ERROR_SUCCESS) << found;
     }
     ASSERT_EQ(met.size(), size_t(kKeys / 2));
     for (int i = 0; i < kKeys / 2; ++i)
         EXPECT_EQ(met[size_t(i)], name(2 * i));
     // Always index 0: every key that is left.
     int deleted = 0;
-    for (;;) {
-        WCHAR found[256];
-        DWORD cch = 256;
-        LSTATUS rc = RegEnumKeyExW(root_.get(), 0, found, &cch, nullptr, nullptr, nullptr, nullptr);
-        if (rc == ERROR_NO_MORE_ITEMS)
-            break;
-        ASSERT_EQ(rc, ERROR_SUCCESS);
-        ASSERT_EQ(U8(found), name(2 * deleted + 1));
-        ASSERT_EQ(RegDeleteKeyW(root_.get(), found), ERROR_SUCCESS);
-        ++deleted;
+    for (std::string found; (found = SubkeyAt(root_.get(), 0)) != kNoMore; ++deleted) {
+        ASSERT_EQ(found, name(2 * deleted + 1));
+        ASSERT_EQ(RegDeleteKeyW(root_.get(), W(found.c_str()).c_str()), ERROR_SUCCESS);
     }
     EXPECT_EQ(deleted, kKeys / 2);
 }
@@ -543,8 +511,7 @@ TEST_F(WinApiRegistry, HandlesCarryTheRightsAskedFor) {
     UniqueRegKey made;
     ASSERT_EQ(Create(TEXT("k"), made), ERROR_SUCCESS);
     DWORD v = 1;
-    ASSERT_EQ(RegSetValueExW(made.get(), TEXT("v"), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
-              ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(made.get(), TEXT("v"), v), ERROR_SUCCESS);
 
     UniqueRegKey reader, writer, none;
     ASSERT_EQ(Open(TEXT("k"), reader, KEY_READ), ERROR_SUCCESS);
@@ -553,14 +520,12 @@ TEST_F(WinApiRegistry, HandlesCarryTheRightsAskedFor) {
     WCHAR name[32];
     DWORD cch = 32;
     // Invalid: a read-only handle cannot change values.
-    EXPECT_EQ(RegSetValueExW(reader.get(), TEXT("v"), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
-              ERROR_ACCESS_DENIED);
+    EXPECT_EQ(SetDword(reader.get(), TEXT("v"), v), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegDeleteValueW(reader.get(), TEXT("v")), ERROR_ACCESS_DENIED);
     // Invalid: a write-only handle cannot read them.
     EXPECT_EQ(RegQueryValueExW(writer.get(), TEXT("v"), nullptr, nullptr, nullptr, nullptr),
               ERROR_ACCESS_DENIED);
-    EXPECT_EQ(RegSetValueExW(writer.get(), TEXT("w"), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
-              ERROR_SUCCESS);
+    EXPECT_EQ(SetDword(writer.get(), TEXT("w"), v), ERROR_SUCCESS);
     // Invalid: a handle with no rights can neither read nor list.
     EXPECT_EQ(RegQueryValueExW(none.get(), TEXT("v"), nullptr, nullptr, nullptr, nullptr),
               ERROR_ACCESS_DENIED);
@@ -653,14 +618,13 @@ TEST_F(WinApiRegistry, MachineKeysNeedAdministrators) {
         // An administrator: the key behaves as any other.
         EXPECT_EQ(disposition, DWORD(REG_CREATED_NEW_KEY));
         DWORD v = 5, got = 0, cb = 4;
-        EXPECT_EQ(RegSetValueExW(k.get(), TEXT("v"), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
-                  ERROR_SUCCESS);
+        EXPECT_EQ(SetDword(k.get(), TEXT("v"), v), ERROR_SUCCESS);
         EXPECT_EQ(RegQueryValueExW(k.get(), TEXT("v"), nullptr, nullptr,
                                    reinterpret_cast<BYTE*>(&got), &cb),
                   ERROR_SUCCESS);
         EXPECT_EQ(got, 5u);
         k.reset();
-        EXPECT_EQ(DeleteTree(HKEY_LOCAL_MACHINE, machinePath), ERROR_SUCCESS);
+        EXPECT_EQ(DeleteRegTree(HKEY_LOCAL_MACHINE, machinePath), ERROR_SUCCESS);
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\OrvaneTest")); // unless others use it
     } else {
         // Anyone else is refused, and nothing is left half made.

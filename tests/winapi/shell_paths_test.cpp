@@ -4,8 +4,8 @@
 // has (links, FIFOs): tests/platform/paths_posix_test.cpp.
 #include "tests/support/CertificateBuilder.h"
 #include "tests/support/TestSupport.h"
+#include "tests/winapi/WinApiTestHelpers.h"
 
-#include <objbase.h>
 #include <shlobj.h>
 #include <shlwapi.h>
 #include <wincrypt.h>
@@ -113,11 +113,7 @@ TEST(CurrentDirectory, SetAndGetAgree) {
 TEST(Directories, CreateAndRemoveReportWhatTheyMet) {
     WCHAR temp[MAX_PATH + 1] = {};
     ASSERT_GT(GetTempPathW(MAX_PATH + 1, temp), 0u);
-    GUID g;
-    CoCreateGuid(&g);
-    WCHAR guid[64];
-    StringFromGUID2(g, guid, 64);
-    const WString dir = WString(temp) + guid;
+    const WString dir = WString(temp) + orvane::tests::GuidText();
     const WString file = dir + WCHAR(kSep) + W("f.txt");
     ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
     SetLastError(0);
@@ -268,13 +264,10 @@ TEST(SpecialFolders, TheFiveTheChecksUse) {
 // A certificate with no key link of its own reaches the key of a personal
 // certificate of the same public key, unless healing is declined.
 TEST(CertificateKeyLink, HealsFromThePersonalStore) {
-    GUID g;
-    CoCreateGuid(&g);
-    WCHAR container[64];
-    StringFromGUID2(g, container, 64);
+    WString container = orvane::tests::GuidText();
     HCRYPTPROV prov = 0;
-    ASSERT_TRUE(
-        CryptAcquireContextW(&prov, container, MS_ENHANCED_PROV_W, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+    ASSERT_TRUE(CryptAcquireContextW(&prov, container.c_str(), MS_ENHANCED_PROV_W, PROV_RSA_FULL,
+                                     CRYPT_NEWKEYSET));
     HCRYPTKEY key = 0;
     ASSERT_TRUE(CryptGenKey(prov, AT_SIGNATURE, 1024u << 16, &key));
     CryptDestroyKey(key);
@@ -296,8 +289,8 @@ TEST(CertificateKeyLink, HealsFromThePersonalStore) {
     ASSERT_TRUE(CertAddEncodedCertificateToStore(my, X509_ASN_ENCODING, der.data(),
                                                  DWORD(der.size()), CERT_STORE_ADD_NEW, &stored));
     WString provider = MS_ENHANCED_PROV_W;
-    CRYPT_KEY_PROV_INFO link{container, provider.data(), PROV_RSA_FULL, 0,
-                             0,         nullptr,         AT_SIGNATURE};
+    CRYPT_KEY_PROV_INFO link{container.data(), provider.data(), PROV_RSA_FULL, 0, 0,
+                             nullptr,          AT_SIGNATURE};
     ASSERT_TRUE(CertSetCertificateContextProperty(stored, CERT_KEY_PROV_INFO_PROP_ID, 0, &link));
     CertControlStore(my, 0, CERT_STORE_CTRL_COMMIT, nullptr);
 
@@ -330,7 +323,8 @@ TEST(CertificateKeyLink, HealsFromThePersonalStore) {
     CertDeleteCertificateFromStore(stored);
     CertControlStore(my, 0, CERT_STORE_CTRL_COMMIT, nullptr);
     CertCloseStore(my, 0);
-    CryptAcquireContextW(&prov, container, MS_ENHANCED_PROV_W, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+    CryptAcquireContextW(&prov, container.c_str(), MS_ENHANCED_PROV_W, PROV_RSA_FULL,
+                         CRYPT_DELETEKEYSET);
 }
 
 } // namespace

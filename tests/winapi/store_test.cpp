@@ -6,8 +6,8 @@
 #include "foundation/Handles.h"
 #include "tests/support/TestCertificates.h"
 #include "tests/support/TestSupport.h"
+#include "tests/winapi/WinApiTestHelpers.h"
 
-#include <objbase.h>
 #include <wincrypt.h>
 #include <winreg.h>
 
@@ -22,17 +22,8 @@ namespace {
 
 using Bytes = std::vector<BYTE>;
 
-Bytes Hex(const char* hex) {
-    Bytes out;
-    for (const char* p = hex; p[0] != 0 && p[1] != 0; p += 2) {
-        if (*p == ' ' || *p == ':') {
-            --p;
-            continue;
-        }
-        out.push_back(BYTE(std::stoi(std::string(p, 2), nullptr, 16)));
-    }
-    return out;
-}
+using orvane::tests::DeleteRegTree;
+using orvane::tests::Hex;
 
 Bytes ToBytes(const BYTE* p, DWORD n) {
     return Bytes(p, p + n);
@@ -71,6 +62,25 @@ std::multiset<Bytes> Thumbprints(HCERTSTORE store) {
     while ((c = CertEnumCertificatesInStore(store, c)) != nullptr)
         out.insert(Sha1(c));
     return out;
+}
+
+BOOL Add(HCERTSTORE store, const TestCertificate& c, DWORD disposition,
+         PCCERT_CONTEXT* added = nullptr) {
+    return CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, c.data, c.size, disposition,
+                                            added);
+}
+
+BOOL Commit(HCERTSTORE store) {
+    return CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+}
+
+HCERTSTORE OpenMemoryStore() {
+    return CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+}
+
+// A store or key name of this run's own.
+WString RunName() {
+    return W("OrvaneTest") + orvane::tests::GuidText().substr(1, 8);
 }
 
 // --- contexts --------------------------------------------------------------------------
@@ -372,42 +382,32 @@ TEST(CertProperty, KeyProvInfoIsOneBlock) {
 // --- memory and PKCS #7 stores --------------------------------------------------------
 
 TEST(CertStoreMemory, Dispositions) {
-    UniqueStore s(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+    UniqueStore s(OpenMemoryStore());
     ASSERT_NE(s.get(), nullptr);
     PCCERT_CONTEXT first = nullptr;
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, kRsaCertificate.data,
-                                                 kRsaCertificate.size, CERT_STORE_ADD_NEW, &first));
+    ASSERT_TRUE(Add(s.get(), kRsaCertificate, CERT_STORE_ADD_NEW, &first));
     UniqueCertContext firstGuard(first);
     EXPECT_EQ(first->hCertStore, s.get());
 
     // Adding it again as new is refused and hands nothing out.
     PCCERT_CONTEXT again = nullptr;
     SetLastError(0);
-    EXPECT_FALSE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, kRsaCertificate.data,
-                                                  kRsaCertificate.size, CERT_STORE_ADD_NEW,
-                                                  &again));
+    EXPECT_FALSE(Add(s.get(), kRsaCertificate, CERT_STORE_ADD_NEW, &again));
     EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_EXISTS));
     EXPECT_EQ(again, nullptr);
 
     // Use-existing hands out the context already there.
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, kRsaCertificate.data,
-                                                 kRsaCertificate.size, CERT_STORE_ADD_USE_EXISTING,
-                                                 &again));
+    ASSERT_TRUE(Add(s.get(), kRsaCertificate, CERT_STORE_ADD_USE_EXISTING, &again));
     UniqueCertContext againGuard(again);
     EXPECT_EQ(again, first);
     EXPECT_EQ(Thumbprints(s.get()).size(), 1u);
 
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, kRsaCertificate.data,
-                                                 kRsaCertificate.size,
-                                                 CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
+    ASSERT_TRUE(Add(s.get(), kRsaCertificate, CERT_STORE_ADD_REPLACE_EXISTING));
     EXPECT_EQ(Thumbprints(s.get()).size(), 1u);
     // Always adds a second copy.
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, kRsaCertificate.data,
-                                                 kRsaCertificate.size, CERT_STORE_ADD_ALWAYS,
-                                                 nullptr));
+    ASSERT_TRUE(Add(s.get(), kRsaCertificate, CERT_STORE_ADD_ALWAYS));
     EXPECT_EQ(Thumbprints(s.get()), (std::multiset<Bytes>{Hex(kRsaSha1), Hex(kRsaSha1)}));
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, kEcCertificate.data,
-                                                 kEcCertificate.size, CERT_STORE_ADD_NEW, nullptr));
+    ASSERT_TRUE(Add(s.get(), kEcCertificate, CERT_STORE_ADD_NEW));
     EXPECT_EQ(Thumbprints(s.get()).count(Hex(kEcSha1)), 1u);
 
     // A bad certificate adds nothing.
@@ -418,7 +418,7 @@ TEST(CertStoreMemory, Dispositions) {
 }
 
 TEST(CertStoreMemory, ContextAddCarriesPropertiesAndDeleteFrees) {
-    UniqueStore s(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+    UniqueStore s(OpenMemoryStore());
     ASSERT_NE(s.get(), nullptr);
     UniqueCertContext src(Create(kEcCertificate));
     ASSERT_NE(src.get(), nullptr);
@@ -453,7 +453,7 @@ bool HasProperty(PCCERT_CONTEXT c, DWORD id) {
 }
 
 TEST(CertStoreMemory, InheritingReplaceAndNewer) {
-    UniqueStore s(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+    UniqueStore s(OpenMemoryStore());
     ASSERT_NE(s.get(), nullptr);
     const WString name = W("first");
     CRYPT_DATA_BLOB friendly{DWORD((name.size() + 1) * sizeof(WCHAR)),
@@ -497,18 +497,17 @@ TEST(CertStoreMemory, InheritingReplaceAndNewer) {
 }
 
 TEST(CertStoreMemory, CloseCheckReportsHeldContexts) {
-    HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+    HCERTSTORE s = OpenMemoryStore();
     ASSERT_NE(s, nullptr);
     PCCERT_CONTEXT held = nullptr;
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, kCaCertificate.data,
-                                                 kCaCertificate.size, CERT_STORE_ADD_NEW, &held));
+    ASSERT_TRUE(Add(s, kCaCertificate, CERT_STORE_ADD_NEW, &held));
     UniqueCertContext heldGuard(held);
     SetLastError(0);
     EXPECT_FALSE(CertCloseStore(s, CERT_CLOSE_STORE_CHECK_FLAG));
     EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_PENDING_CLOSE));
     EXPECT_EQ(Sha1(held), Hex(kCaSha1)); // closed, but kept for the context
 
-    HCERTSTORE idle = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+    HCERTSTORE idle = OpenMemoryStore();
     ASSERT_NE(idle, nullptr);
     EXPECT_TRUE(CertCloseStore(idle, CERT_CLOSE_STORE_CHECK_FLAG));
 }
@@ -516,7 +515,7 @@ TEST(CertStoreMemory, CloseCheckReportsHeldContexts) {
 // Memory stores have nothing to commit or resync, and say so; system stores
 // accept both.
 TEST(CertStoreMemory, ControlIsNotImplemented) {
-    UniqueStore s(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+    UniqueStore s(OpenMemoryStore());
     ASSERT_NE(s.get(), nullptr);
     for (DWORD ctrl : {DWORD(CERT_STORE_CTRL_COMMIT), DWORD(CERT_STORE_CTRL_RESYNC)}) {
         SetLastError(0);
@@ -532,8 +531,7 @@ TEST(CertStorePkcs7, ReadsTheCertificates) {
     ASSERT_NE(s.get(), nullptr) << std::hex << GetLastError();
     EXPECT_EQ(Thumbprints(s.get()), (std::multiset<Bytes>{Hex(kCaSha1), Hex(kExpiredSha1)}));
     // The store is a memory store filled from the message: it takes additions.
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, kEcCertificate.data,
-                                                 kEcCertificate.size, CERT_STORE_ADD_NEW, nullptr));
+    ASSERT_TRUE(Add(s.get(), kEcCertificate, CERT_STORE_ADD_NEW));
     EXPECT_EQ(Thumbprints(s.get()).size(), 3u);
 
     // A certificate is no SignedData.
@@ -546,49 +544,21 @@ TEST(CertStorePkcs7, ReadsTheCertificates) {
 
 // --- system stores ---------------------------------------------------------------------
 
-LSTATUS DeleteTree(HKEY parent, const WString& sub) {
-    HKEY h = nullptr;
-    LSTATUS rc = RegOpenKeyExW(parent, sub.c_str(), 0, KEY_READ, &h);
-    if (rc != ERROR_SUCCESS)
-        return rc;
-    for (;;) {
-        WCHAR name[256];
-        DWORD cch = 256;
-        if (RegEnumKeyExW(h, 0, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        if (DeleteTree(h, name) != ERROR_SUCCESS)
-            break;
-    }
-    RegCloseKey(h);
-    return RegDeleteKeyW(parent, sub.c_str());
-}
-
-WString UpperHex(const char* hex) {
-    return W(hex);
-}
-
 // A system store of this run's own; removed before and after each test.
 class CertSystemStore : public ::testing::Test {
 protected:
     void SetUp() override {
-        GUID g{};
-        CoCreateGuid(&g);
-        WCHAR text[64] = {};
-        StringFromGUID2(g, text, 64);
-        WString guid(text);
-        name_ = W("OrvaneTest") + guid.substr(1, 8);
+        name_ = RunName();
         key_ = W("Software\\Microsoft\\SystemCertificates\\") + name_;
-        DeleteTree(HKEY_CURRENT_USER, key_);
+        DeleteRegTree(HKEY_CURRENT_USER, key_);
     }
-    void TearDown() override { DeleteTree(HKEY_CURRENT_USER, key_); }
+    void TearDown() override { DeleteRegTree(HKEY_CURRENT_USER, key_); }
 
     HCERTSTORE Open(DWORD extra = 0) {
         return CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER | extra,
                              name_.c_str());
     }
-    WString CertKey(const char* sha1) const {
-        return key_ + W("\\Certificates\\") + UpperHex(sha1);
-    }
+    WString CertKey(const char* sha1) const { return key_ + W("\\Certificates\\") + W(sha1); }
     // ReadBlob: the Blob of a stored certificate, empty when there is none.
     Bytes ReadBlob(const char* sha1) const {
         UniqueRegKey k;
@@ -664,13 +634,12 @@ TEST_F(CertSystemStore, AddWritesTheRegistryLayout) {
     UniqueStore s(Open());
     ASSERT_NE(s.get(), nullptr) << std::hex << GetLastError();
     PCCERT_CONTEXT added = nullptr;
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, kRsaCertificate.data,
-                                                 kRsaCertificate.size, CERT_STORE_ADD_NEW, &added));
+    ASSERT_TRUE(Add(s.get(), kRsaCertificate, CERT_STORE_ADD_NEW, &added));
     UniqueCertContext addedGuard(added);
     EXPECT_EQ(added->hCertStore, s.get());
     // Wine writes a system store's additions when the last context goes or on
     // commit; Windows at once. Commit is harmless there.
-    ASSERT_TRUE(CertControlStore(s.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr));
+    ASSERT_TRUE(Commit(s.get()));
     const Bytes blob = ReadBlob(kRsaSha1);
     ASSERT_FALSE(blob.empty()) << "no Blob under the certificate's thumbprint";
     const auto records = Records(blob);
@@ -694,13 +663,11 @@ TEST_F(CertSystemStore, KeyLinkIsPersistedInItsSerializedForm) {
         UniqueStore s(Open());
         ASSERT_NE(s.get(), nullptr);
         PCCERT_CONTEXT added = nullptr;
-        ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING,
-                                                     kEcCertificate.data, kEcCertificate.size,
-                                                     CERT_STORE_ADD_NEW, &added));
+        ASSERT_TRUE(Add(s.get(), kEcCertificate, CERT_STORE_ADD_NEW, &added));
         UniqueCertContext addedGuard(added);
         ASSERT_TRUE(
             CertSetCertificateContextProperty(added, CERT_KEY_PROV_INFO_PROP_ID, 0, &link.info));
-        ASSERT_TRUE(CertControlStore(s.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr));
+        ASSERT_TRUE(Commit(s.get()));
     }
     const auto records = Records(ReadBlob(kEcSha1));
     ASSERT_EQ(records.count(CERT_KEY_PROV_INFO_PROP_ID), 1u);
@@ -733,27 +700,20 @@ TEST_F(CertSystemStore, KeyLinkIsPersistedInItsSerializedForm) {
 TEST_F(CertSystemStore, Dispositions) {
     UniqueStore s(Open());
     ASSERT_NE(s.get(), nullptr);
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, kCaCertificate.data,
-                                                 kCaCertificate.size, CERT_STORE_ADD_NEW, nullptr));
-    ASSERT_TRUE(CertControlStore(s.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr));
+    ASSERT_TRUE(Add(s.get(), kCaCertificate, CERT_STORE_ADD_NEW));
+    ASSERT_TRUE(Commit(s.get()));
     SetLastError(0);
-    EXPECT_FALSE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, kCaCertificate.data,
-                                                  kCaCertificate.size, CERT_STORE_ADD_NEW,
-                                                  nullptr));
+    EXPECT_FALSE(Add(s.get(), kCaCertificate, CERT_STORE_ADD_NEW));
     EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_EXISTS));
     PCCERT_CONTEXT existing = nullptr;
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, kCaCertificate.data,
-                                                 kCaCertificate.size, CERT_STORE_ADD_USE_EXISTING,
-                                                 &existing));
+    ASSERT_TRUE(Add(s.get(), kCaCertificate, CERT_STORE_ADD_USE_EXISTING, &existing));
     UniqueCertContext existingGuard(existing);
     EXPECT_EQ(Sha1(existing), Hex(kCaSha1));
     for (int round = 0; round < 2; ++round) {
         // Wine drops the certificate on the second replace of a session unless
         // each change is committed; Windows keeps it either way.
-        ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING,
-                                                     kCaCertificate.data, kCaCertificate.size,
-                                                     CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
-        ASSERT_TRUE(CertControlStore(s.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr));
+        ASSERT_TRUE(Add(s.get(), kCaCertificate, CERT_STORE_ADD_REPLACE_EXISTING));
+        ASSERT_TRUE(Commit(s.get()));
     }
     EXPECT_EQ(Thumbprints(s.get()), (std::multiset<Bytes>{Hex(kCaSha1)}));
     UniqueStore other(Open());
@@ -765,9 +725,8 @@ TEST_F(CertSystemStore, DeleteRemovesTheKey) {
         UniqueStore s(Open());
         ASSERT_NE(s.get(), nullptr);
         for (const TestCertificate* c : {&kRsaCertificate, &kEcCertificate})
-            ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, c->data,
-                                                         c->size, CERT_STORE_ADD_NEW, nullptr));
-        ASSERT_TRUE(CertControlStore(s.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr));
+            ASSERT_TRUE(Add(s.get(), *c, CERT_STORE_ADD_NEW));
+        ASSERT_TRUE(Commit(s.get()));
     }
     {
         UniqueStore s(Open());
@@ -780,7 +739,7 @@ TEST_F(CertSystemStore, DeleteRemovesTheKey) {
             }
         }
         // Wine forgets deletes through a system store without a commit.
-        ASSERT_TRUE(CertControlStore(s.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr));
+        ASSERT_TRUE(Commit(s.get()));
         EXPECT_EQ(Thumbprints(s.get()), (std::multiset<Bytes>{Hex(kEcSha1)}));
     }
     EXPECT_TRUE(ReadBlob(kRsaSha1).empty());
@@ -842,20 +801,15 @@ TEST_F(CertSystemStore, OpenExistingAndUnknownProvider) {
 // The machine's stores live the same way under HKEY_LOCAL_MACHINE. Changing
 // them takes an administrator (root on POSIX); Wine has no such rule.
 TEST(CertMachineStore, AddWritesTheRegistryLayout) {
-    GUID g{};
-    CoCreateGuid(&g);
-    WCHAR text[64] = {};
-    StringFromGUID2(g, text, 64);
-    const WString name = W("OrvaneTest") + WString(text).substr(1, 8);
+    const WString name = RunName();
     const WString key = W("SOFTWARE\\Microsoft\\SystemCertificates\\") + name;
     UniqueStore s(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE,
                                 name.c_str()));
     if (s.get() == nullptr && GetLastError() == ERROR_ACCESS_DENIED && !RunningUnderWine())
         GTEST_SKIP() << "changing the machine's stores takes an administrator";
     ASSERT_NE(s.get(), nullptr) << std::hex << GetLastError();
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, kCaCertificate.data,
-                                                 kCaCertificate.size, CERT_STORE_ADD_NEW, nullptr));
-    ASSERT_TRUE(CertControlStore(s.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr));
+    ASSERT_TRUE(Add(s.get(), kCaCertificate, CERT_STORE_ADD_NEW));
+    ASSERT_TRUE(Commit(s.get()));
     UniqueRegKey k;
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, (key + W("\\Certificates\\") + W(kCaSha1)).c_str(),
                             0, KEY_READ, k.put()),
@@ -866,7 +820,7 @@ TEST(CertMachineStore, AddWritesTheRegistryLayout) {
     EXPECT_EQ(type, DWORD(REG_BINARY));
     EXPECT_GT(cb, kCaCertificate.size);
     s.reset();
-    DeleteTree(HKEY_LOCAL_MACHINE, key);
+    DeleteRegTree(HKEY_LOCAL_MACHINE, key);
 }
 
 // --- names -----------------------------------------------------------------------------
