@@ -17,13 +17,6 @@ using namespace importtest;
 
 namespace {
 
-struct Owned {
-    BYTE* pb = nullptr;
-    DWORD cb = 0;
-    ~Owned() { delete[] pb; }
-    Bytes Get() const { return pb == nullptr ? Bytes() : Bytes(pb, pb + cb); }
-};
-
 TEST(ImportEnvelope, NumberFieldsReadAsTheCLibraryReadsThem) {
     struct Case {
         const char* text;
@@ -257,10 +250,7 @@ TEST(ImportEnvelope, HeaderReadersHandOutTheWrappedFields) {
 
 TEST(ImportEnvelope, CertificateTextLosesItsCommas) {
     const Bytes cert = Hex(kTempKeyCert);
-    std::string b64 = Base64(cert), broken;
-    for (size_t i = 0; i < b64.size(); ++i)
-        broken += (i % 64 == 0 && i != 0 ? "," : "") + std::string(1, b64[i]);
-    WString text = Widen(broken + ",");
+    WString text = CommaText(cert);
     Owned out;
     ASSERT_EQ(VURO_OK, ParseEncryptCertPublicKeyCert(text, &out.pb, &out.cb));
     EXPECT_EQ(cert, out.Get());
