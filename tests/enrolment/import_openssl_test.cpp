@@ -301,63 +301,61 @@ TEST(ImportOpenSsl, TripleDesOfOpenSslOpensInSoftware) {
     EXPECT_EQ(before, GuidNamed(Containers(kEnhanced, PROV_RSA_FULL)));
 }
 
-TEST(ImportOpenSsl, SignCertInTokensStaysWithTheKey) {
+// A signing certificate goes to the key the page names. Tokens keep it with
+// the key (the RSA token's middleware also puts it in "MY", and deleting the
+// container takes that entry with it); software providers link their entry
+// in "MY" to the key, whichever of the two it is.
+TEST(ImportOpenSsl, SignCertStaysWithTheKey) {
     struct Case {
         const WCHAR* provider;
         const char* algorithm;
         ALG_ID alg;
-        DWORD bits, deleteFlags, access;
-        bool registered; // the token's middleware puts it in "MY" too
+        DWORD keySpec, bits, deleteFlags, access;
+        bool token, registered;
     } cases[] = {
-        {kRsaToken, "RSA", AT_SIGNATURE, 1024, CRYPT_DELETEKEYSET, 0, true},
-        {kSm2Token, "SM2", kSm2Sign, 256, kSm2Delete, 0xF0000000, false},
+        {kRsaToken, "RSA", AT_SIGNATURE, AT_SIGNATURE, 1024, CRYPT_DELETEKEYSET, 0, true, true},
+        {kSm2Token, "SM2", kSm2Sign, AT_SIGNATURE, 256, kSm2Delete, 0xF0000000, true, false},
+        {kEnhanced, "RSA", AT_KEYEXCHANGE, AT_KEYEXCHANGE, 2048, CRYPT_DELETEKEYSET, 0, false,
+         true},
+        {kEnhanced, "RSA", AT_SIGNATURE, AT_SIGNATURE, 2048, CRYPT_DELETEKEYSET, 0, false, true},
     };
     for (const Case& k : cases) {
+        SCOPED_TRACE(U8(k.provider) + " key spec " + std::to_string(k.keySpec));
         Bytes cert;
         {
-            Container c("tokensign", k.provider, PROV_RSA_FULL, k.deleteFlags);
+            Container c("sign", k.provider, PROV_RSA_FULL, k.deleteFlags);
             const Bytes pub = NewKeyPair(k.provider, c.Name(), k.alg, k.bits);
             Pkey subject = k.alg == kSm2Sign ? Sm2PublicFromBlob(pub) : RsaPublicFromBlob(pub);
-            ASSERT_TRUE(subject) << k.algorithm;
-            cert = MakeCertificate(subject.get(), "Token signer");
+            ASSERT_TRUE(subject);
+            cert = MakeCertificate(subject.get(), "Signer");
             WString text = CommaText(cert);
-            ASSERT_EQ(VURO_OK, ImportSignCert(ParseKeyAlgorithm(W(k.algorithm)), text, AT_SIGNATURE,
-                                              k.provider, c.Name()))
-                << k.algorithm;
-            EXPECT_EQ(cert,
-                      KeyCertificate(k.provider, PROV_RSA_FULL, c.Name(), AT_SIGNATURE, k.access))
-                << k.algorithm;
-            if (k.registered)
-                ExpectLinkedInMy(cert, k.provider, PROV_RSA_FULL, c.Name(), AT_SIGNATURE);
-            else
-                EXPECT_FALSE(InMy(cert)) << k.algorithm;
+            ASSERT_EQ(VURO_OK, ImportSignCert(ParseKeyAlgorithm(W(k.algorithm)), text, k.keySpec,
+                                              k.provider, c.Name()));
+            if (k.token) {
+                EXPECT_EQ(cert,
+                          KeyCertificate(k.provider, PROV_RSA_FULL, c.Name(), k.keySpec, k.access));
+            }
+            if (!k.registered) {
+                EXPECT_FALSE(InMy(cert));
+                continue;
+            }
+            ExpectLinkedInMy(cert, k.provider, PROV_RSA_FULL, c.Name(), k.keySpec);
+            // The link leads back to the key: the store hands out its provider.
+            UniqueStore store = OpenMy();
+            const std::vector<UniqueCertContext> entries = MyEntries(store.get(), cert);
+            ASSERT_EQ(1u, entries.size());
+            HCRYPTPROV_OR_NCRYPT_KEY_HANDLE hKey = 0;
+            DWORD dwSpec = 0;
+            BOOL fFree = FALSE;
+            EXPECT_TRUE(CryptAcquireCertificatePrivateKey(entries[0].get(), 0, nullptr, &hKey,
+                                                          &dwSpec, &fFree));
+            EXPECT_EQ(k.keySpec, dwSpec);
+            if (fFree)
+                CryptReleaseContext(HCRYPTPROV(hKey), 0);
         }
-        // Deleting the container takes its store entry with it.
-        EXPECT_FALSE(InMy(cert)) << k.algorithm;
-    }
-}
-
-TEST(ImportOpenSsl, SignCertKeepsTheKeySpecInMy) {
-    for (DWORD keySpec : {DWORD(AT_KEYEXCHANGE), DWORD(AT_SIGNATURE)}) {
-        Container c("mssign", kEnhanced, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
-        Pkey subject = RsaPublicFromBlob(NewKeyPair(kEnhanced, c.Name(), keySpec, 2048));
-        ASSERT_TRUE(subject);
-        const Bytes cert = MakeCertificate(subject.get(), "Software signer");
-        WString text = CommaText(cert);
-        ASSERT_EQ(VURO_OK, ImportSignCert(KeyAlgorithm::Rsa, text, keySpec, kEnhanced, c.Name()));
-        UniqueStore store = OpenMy();
-        const std::vector<UniqueCertContext> entries = MyEntries(store.get(), cert);
-        ASSERT_EQ(1u, entries.size());
-        EXPECT_EQ(keySpec, LinkOf(entries[0].get()).dwKeySpec);
-        // The link leads back to the key: the store hands out its provider.
-        HCRYPTPROV_OR_NCRYPT_KEY_HANDLE hKey = 0;
-        DWORD dwSpec = 0;
-        BOOL fFree = FALSE;
-        EXPECT_TRUE(CryptAcquireCertificatePrivateKey(entries[0].get(), 0, nullptr, &hKey, &dwSpec,
-                                                      &fFree));
-        EXPECT_EQ(keySpec, dwSpec);
-        if (fFree)
-            CryptReleaseContext(HCRYPTPROV(hKey), 0);
+        if (k.token) {
+            EXPECT_FALSE(InMy(cert));
+        }
         RemoveFromMy(cert);
     }
 }
