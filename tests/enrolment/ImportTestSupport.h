@@ -3,6 +3,7 @@
 #pragma once
 #include "foundation/Misc.h"
 #include "foundation/Handles.h"
+#include "enrolment/ImportHelpers.h"
 #include "tests/support/TestSupport.h"
 
 #include <objbase.h>
@@ -19,6 +20,17 @@
 namespace importtest {
 
 using Bytes = std::vector<BYTE>;
+
+// Owned: an array the code under test hands out, freed as the callers free it.
+struct Owned {
+    BYTE* pb = nullptr;
+    DWORD cb = 0;
+    Owned() = default;
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    ~Owned() { WipeAndDeleteArray(pb, cb); }
+    Bytes Get() const { return pb == nullptr ? Bytes() : Bytes(pb, pb + cb); }
+};
 
 inline Bytes Hex(const char* psz) {
     Bytes out;
@@ -101,6 +113,12 @@ inline WString KeyField(const Bytes& der, size_t nCommaEvery = 64) {
     }
     text += ',';
     return NumberField(static_cast<long long>(text.size())) + Widen(text);
+}
+
+// CommaText: Base64 with a comma after every 64 characters and at its end, as
+// pages receive certificates from issuers.
+inline WString CommaText(const Bytes& data) {
+    return KeyField(data).substr(16);
 }
 
 // Envelope: the issuer's envelope text from the wrapped key fields.
@@ -239,6 +257,22 @@ inline Bytes DecryptWith(const WCHAR* pwszProvider, DWORD dwType, const WString&
         return {};
     data.resize(cb);
     return data;
+}
+
+// ExpectLinkedInMy: the certificate has exactly one entry in "MY", and it
+// leads to the container's key of dwKeySpec.
+inline void ExpectLinkedInMy(const Bytes& cert, const WCHAR* pwszProvider, DWORD dwType,
+                             const WString& container, DWORD dwKeySpec) {
+    UniqueStore store = OpenMy();
+    ASSERT_TRUE(store);
+    const std::vector<UniqueCertContext> entries = MyEntries(store.get(), cert);
+    ASSERT_EQ(1u, entries.size());
+    const KeyLink link = LinkOf(entries[0].get());
+    EXPECT_TRUE(link.found);
+    EXPECT_EQ(U8(container), link.container);
+    EXPECT_EQ(U8(pwszProvider), link.provider);
+    EXPECT_EQ(dwType, link.dwType);
+    EXPECT_EQ(dwKeySpec, link.dwKeySpec);
 }
 
 } // namespace importtest

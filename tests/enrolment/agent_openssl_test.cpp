@@ -9,6 +9,7 @@
 
 #include "enrolment/CryptoAgent.h"
 #include "foundation/Handles.h"
+#include "tests/enrolment/ImportTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include <wincrypt.h>
@@ -88,45 +89,6 @@ std::vector<unsigned char> Issue(const char* pszCommonName, EVP_PKEY* pKey, EVP_
     return der;
 }
 
-struct KeyLink {
-    bool found = false;
-    DWORD dwKeySpec = 0;
-    std::string container;
-    std::string provider;
-};
-
-// The key-provider link of the certificate with this encoding in the
-// user's "My" store; the certificate is removed from the store afterwards.
-KeyLink TakeKeyLink(const std::vector<unsigned char>& der) {
-    KeyLink link;
-    UniqueStore store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING, 0,
-                                    CERT_SYSTEM_STORE_CURRENT_USER, TEXT("My")));
-    if (!store)
-        return link;
-    PCCERT_CONTEXT pCert = nullptr;
-    while ((pCert = CertEnumCertificatesInStore(store.get(), pCert)) != nullptr) {
-        if (pCert->cbCertEncoded != der.size() ||
-            memcmp(pCert->pbCertEncoded, der.data(), der.size()) != 0)
-            continue;
-        DWORD cb = 0;
-        if (CertGetCertificateContextProperty(pCert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &cb)) {
-            std::vector<BYTE> buf(cb);
-            if (CertGetCertificateContextProperty(pCert, CERT_KEY_PROV_INFO_PROP_ID, buf.data(),
-                                                  &cb)) {
-                const auto* pInfo = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buf.data());
-                link.found = true;
-                link.dwKeySpec = pInfo->dwKeySpec;
-                link.container = U8(pInfo->pwszContainerName);
-                link.provider = U8(pInfo->pwszProvName);
-            }
-        }
-        CertDeleteCertificateFromStore(CertDuplicateCertificateContext(pCert));
-        CertFreeCertificateContext(pCert);
-        break;
-    }
-    return link;
-}
-
 void DeleteContainer(const WString& wstrContainer) {
     HCRYPTPROV hNone = 0;
     CryptAcquireContextW(&hNone, wstrContainer.c_str(), kEnhanced, PROV_RSA_FULL,
@@ -184,11 +146,8 @@ TEST(CryptoAgentIssued, CertificateTypeChoosesTheKey) {
         EXPECT_NE(list.find("Agent Import"), std::string::npos) << list;
         EXPECT_NE(list.find(U8(kEnhanced)), std::string::npos) << list;
 
-        const KeyLink link = TakeKeyLink(der);
-        ASSERT_TRUE(link.found);
-        EXPECT_EQ(link.dwKeySpec, c.keySpec);
-        EXPECT_EQ(link.container, U8(wstrContainer));
-        EXPECT_EQ(link.provider, U8(kEnhanced));
+        importtest::ExpectLinkedInMy(der, kEnhanced, PROV_RSA_FULL, wstrContainer, c.keySpec);
+        importtest::RemoveFromMy(der);
         DeleteContainer(wstrContainer);
     }
 }

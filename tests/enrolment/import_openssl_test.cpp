@@ -40,13 +40,6 @@ constexpr ALG_ID kSm2Sign = 0x3E00;
 constexpr ALG_ID kSm2Exchange = 0xBE00;
 constexpr DWORD kSm2Delete = 0xFFFF0002;
 
-struct Owned {
-    BYTE* pb = nullptr;
-    DWORD cb = 0;
-    ~Owned() { WipeAndDeleteArray(pb, cb); }
-    Bytes Get() const { return pb == nullptr ? Bytes() : Bytes(pb, pb + cb); }
-};
-
 Bytes Random(size_t n) {
     Bytes b(n);
     RAND_bytes(b.data(), int(n));
@@ -92,10 +85,6 @@ bool AllNumbersFullLength(EVP_PKEY* key, unsigned bits) {
             return false;
     }
     return true;
-}
-
-Pkey IssuedRsaKey(unsigned bits) {
-    return GenerateRsa(bits);
 }
 
 // ShortNumberRsaKey: a key with at least one number shorter than its field.
@@ -180,17 +169,6 @@ Bytes MakeCertificate(EVP_PKEY* subject, const char* pszCommonName) {
     return out;
 }
 
-WString CommaText(const Bytes& data) {
-    const std::string b64 = Base64(data);
-    std::string out;
-    for (size_t i = 0; i < b64.size(); ++i) {
-        if (i != 0 && i % 64 == 0)
-            out += ',';
-        out += b64[i];
-    }
-    return Widen(out + ",");
-}
-
 // RsaEnvelope: the old-format envelope (also what the RSA token opens in the
 // new format): a fresh triple-DES key under the temporary key, the issued
 // key's PKCS#1 DER under that.
@@ -240,7 +218,7 @@ TEST(ImportOpenSsl, PrivateKeyBlobsOfOpenSslKeysDecrypt) {
     // field (a leading zero byte in the private exponent, a CRT exponent or
     // the coefficient).
     for (unsigned bits : {1024u, 2048u, 0u}) {
-        Pkey issued = bits != 0 ? IssuedRsaKey(bits) : ShortNumberRsaKey(bits = 512);
+        Pkey issued = bits != 0 ? GenerateRsa(bits) : ShortNumberRsaKey(bits = 512);
         ASSERT_TRUE(issued);
         const Bytes der = Pkcs1Of(issued.get());
         Owned blob;
@@ -323,102 +301,94 @@ TEST(ImportOpenSsl, TripleDesOfOpenSslOpensInSoftware) {
     EXPECT_EQ(before, GuidNamed(Containers(kEnhanced, PROV_RSA_FULL)));
 }
 
-TEST(ImportOpenSsl, SignCertInTokensStaysWithTheKey) {
+// A signing certificate goes to the key the page names. Tokens keep it with
+// the key (the RSA token's middleware also puts it in "MY", and deleting the
+// container takes that entry with it); software providers link their entry
+// in "MY" to the key, whichever of the two it is.
+TEST(ImportOpenSsl, SignCertStaysWithTheKey) {
     struct Case {
         const WCHAR* provider;
         const char* algorithm;
         ALG_ID alg;
-        DWORD bits, deleteFlags, access;
-        bool registered; // the token's middleware puts it in "MY" too
+        DWORD keySpec, bits, deleteFlags, access;
+        bool token, registered;
     } cases[] = {
-        {kRsaToken, "RSA", AT_SIGNATURE, 1024, CRYPT_DELETEKEYSET, 0, true},
-        {kSm2Token, "SM2", kSm2Sign, 256, kSm2Delete, 0xF0000000, false},
+        {kRsaToken, "RSA", AT_SIGNATURE, AT_SIGNATURE, 1024, CRYPT_DELETEKEYSET, 0, true, true},
+        {kSm2Token, "SM2", kSm2Sign, AT_SIGNATURE, 256, kSm2Delete, 0xF0000000, true, false},
+        {kEnhanced, "RSA", AT_KEYEXCHANGE, AT_KEYEXCHANGE, 2048, CRYPT_DELETEKEYSET, 0, false,
+         true},
+        {kEnhanced, "RSA", AT_SIGNATURE, AT_SIGNATURE, 2048, CRYPT_DELETEKEYSET, 0, false, true},
     };
     for (const Case& k : cases) {
+        SCOPED_TRACE(U8(k.provider) + " key spec " + std::to_string(k.keySpec));
         Bytes cert;
         {
-            Container c("tokensign", k.provider, PROV_RSA_FULL, k.deleteFlags);
+            Container c("sign", k.provider, PROV_RSA_FULL, k.deleteFlags);
             const Bytes pub = NewKeyPair(k.provider, c.Name(), k.alg, k.bits);
             Pkey subject = k.alg == kSm2Sign ? Sm2PublicFromBlob(pub) : RsaPublicFromBlob(pub);
-            ASSERT_TRUE(subject) << k.algorithm;
-            cert = MakeCertificate(subject.get(), "Token signer");
+            ASSERT_TRUE(subject);
+            cert = MakeCertificate(subject.get(), "Signer");
             WString text = CommaText(cert);
-            ASSERT_EQ(VURO_OK, ImportSignCert(ParseKeyAlgorithm(W(k.algorithm)), text, AT_SIGNATURE,
-                                              k.provider, c.Name()))
-                << k.algorithm;
-            EXPECT_EQ(cert,
-                      KeyCertificate(k.provider, PROV_RSA_FULL, c.Name(), AT_SIGNATURE, k.access))
-                << k.algorithm;
+            ASSERT_EQ(VURO_OK, ImportSignCert(ParseKeyAlgorithm(W(k.algorithm)), text, k.keySpec,
+                                              k.provider, c.Name()));
+            if (k.token) {
+                EXPECT_EQ(cert,
+                          KeyCertificate(k.provider, PROV_RSA_FULL, c.Name(), k.keySpec, k.access));
+            }
+            if (!k.registered) {
+                EXPECT_FALSE(InMy(cert));
+                continue;
+            }
+            ExpectLinkedInMy(cert, k.provider, PROV_RSA_FULL, c.Name(), k.keySpec);
+            // The link leads back to the key: the store hands out its provider.
             UniqueStore store = OpenMy();
             const std::vector<UniqueCertContext> entries = MyEntries(store.get(), cert);
-            ASSERT_EQ(entries.size(), k.registered ? 1u : 0u) << k.algorithm;
-            if (k.registered) {
-                const KeyLink link = LinkOf(entries[0].get());
-                EXPECT_EQ(link.provider, U8(k.provider));
-                EXPECT_EQ(link.container, U8(c.Name()));
-                EXPECT_EQ(link.dwType, DWORD(PROV_RSA_FULL));
-                EXPECT_EQ(link.dwKeySpec, DWORD(AT_SIGNATURE));
-            }
+            ASSERT_EQ(1u, entries.size());
+            HCRYPTPROV_OR_NCRYPT_KEY_HANDLE hKey = 0;
+            DWORD dwSpec = 0;
+            BOOL fFree = FALSE;
+            EXPECT_TRUE(CryptAcquireCertificatePrivateKey(entries[0].get(), 0, nullptr, &hKey,
+                                                          &dwSpec, &fFree));
+            EXPECT_EQ(k.keySpec, dwSpec);
+            if (fFree)
+                CryptReleaseContext(HCRYPTPROV(hKey), 0);
         }
-        // Deleting the container takes its store entry with it.
-        EXPECT_FALSE(InMy(cert)) << k.algorithm;
-    }
-}
-
-TEST(ImportOpenSsl, SignCertKeepsTheKeySpecInMy) {
-    for (DWORD keySpec : {DWORD(AT_KEYEXCHANGE), DWORD(AT_SIGNATURE)}) {
-        Container c("mssign", kEnhanced, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
-        Pkey subject = RsaPublicFromBlob(NewKeyPair(kEnhanced, c.Name(), keySpec, 2048));
-        ASSERT_TRUE(subject);
-        const Bytes cert = MakeCertificate(subject.get(), "Software signer");
-        WString text = CommaText(cert);
-        ASSERT_EQ(VURO_OK, ImportSignCert(KeyAlgorithm::Rsa, text, keySpec, kEnhanced, c.Name()));
-        UniqueStore store = OpenMy();
-        const std::vector<UniqueCertContext> entries = MyEntries(store.get(), cert);
-        ASSERT_EQ(1u, entries.size());
-        EXPECT_EQ(keySpec, LinkOf(entries[0].get()).dwKeySpec);
-        // The link leads back to the key: the store hands out its provider.
-        HCRYPTPROV_OR_NCRYPT_KEY_HANDLE hKey = 0;
-        DWORD dwSpec = 0;
-        BOOL fFree = FALSE;
-        EXPECT_TRUE(CryptAcquireCertificatePrivateKey(entries[0].get(), 0, nullptr, &hKey, &dwSpec,
-                                                      &fFree));
-        EXPECT_EQ(keySpec, dwSpec);
-        if (fFree)
-            CryptReleaseContext(HCRYPTPROV(hKey), 0);
+        if (k.token) {
+            EXPECT_FALSE(InMy(cert));
+        }
         RemoveFromMy(cert);
     }
 }
 
-TEST(ImportOpenSsl, OldFormatFreshAnswers) {
+// The old format in the software providers and a 1024-bit token (whose
+// middleware also registers the certificate in "MY"); the new RSA format,
+// which the token opens itself, at the lengths only it takes that way.
+TEST(ImportOpenSsl, RsaFreshAnswersInEveryProvider) {
     struct Case {
         const WCHAR* provider;
         unsigned bits;
-        bool inStore;
+        int encryptType;
     } cases[] = {
-        {kEnhanced, 2048, true},
-        {kAes, 1024, true},
-        // A token at 1024 bits: old format, KP_CERTIFICATE, and the token's
-        // own entry in "MY".
-        {kRsaToken, 1024, true},
+        {kEnhanced, 2048, 1}, {kAes, 1024, 1},      {kRsaToken, 1024, 1},
+        {kRsaToken, 2048, 2}, {kRsaToken, 3072, 2},
     };
     const auto before = GuidNamed(Containers(kEnhanced, PROV_RSA_FULL));
     for (const Case& k : cases) {
-        Container c("osold", k.provider, TypeOf(k.provider), CRYPT_DELETEKEYSET);
+        SCOPED_TRACE(U8(k.provider) + " " + std::to_string(k.bits));
+        Container c("osrsa", k.provider, TypeOf(k.provider), CRYPT_DELETEKEYSET);
         Pkey temporary =
             RsaPublicFromBlob(NewKeyPair(k.provider, c.Name(), AT_KEYEXCHANGE, k.bits));
         ASSERT_TRUE(temporary);
-        Pkey issued = IssuedRsaKey(k.bits);
+        Pkey issued = GenerateRsa(k.bits);
         const Bytes cert = MakeCertificate(issued.get(), "Encryption");
-        WString envelope = RsaEnvelope(temporary.get(), issued.get(), 1), text = CommaText(cert);
+        WString envelope = RsaEnvelope(temporary.get(), issued.get(), k.encryptType),
+                text = CommaText(cert);
         ASSERT_EQ(VURO_OK, ImportEncryptCertEx(k.provider, c.Name(), KeyAlgorithm::Rsa, envelope,
-                                               text, int(k.bits), 0))
-            << U8(k.provider);
+                                               text, int(k.bits), 0));
         const Bytes message = Random(32);
         EXPECT_EQ(message, DecryptWith(k.provider, TypeOf(k.provider), c.Name(), AT_KEYEXCHANGE,
-                                       RsaEncrypt(issued.get(), message)))
-            << U8(k.provider);
-        EXPECT_EQ(k.inStore, InMy(cert)) << U8(k.provider);
+                                       RsaEncrypt(issued.get(), message)));
+        EXPECT_TRUE(InMy(cert));
         if (k.provider == kRsaToken) {
             EXPECT_EQ(cert, KeyCertificate(k.provider, PROV_RSA_FULL, c.Name(), AT_KEYEXCHANGE));
         }
@@ -428,31 +398,12 @@ TEST(ImportOpenSsl, OldFormatFreshAnswers) {
     // throw-away container.
     Container c("osoldbad", kEnhanced, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
     ASSERT_FALSE(NewKeyPair(kEnhanced, c.Name(), AT_KEYEXCHANGE, 1024).empty());
-    Pkey other = GenerateRsa(1024), issued = IssuedRsaKey(1024);
+    Pkey other = GenerateRsa(1024), issued = GenerateRsa(1024);
     WString envelope = RsaEnvelope(other.get(), issued.get(), 1),
             text = CommaText(MakeCertificate(issued.get(), "Encryption"));
     EXPECT_TRUE(FAILED(
         ImportEncryptCertEx(kEnhanced, c.Name(), KeyAlgorithm::Rsa, envelope, text, 1024, 0)));
     EXPECT_EQ(before, GuidNamed(Containers(kEnhanced, PROV_RSA_FULL)));
-}
-
-TEST(ImportOpenSsl, NewFormatRsaInTheToken) {
-    for (unsigned bits : {2048u, 3072u}) {
-        Container c("osnew", kRsaToken, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
-        Pkey temporary = RsaPublicFromBlob(NewKeyPair(kRsaToken, c.Name(), AT_KEYEXCHANGE, bits));
-        ASSERT_TRUE(temporary);
-        Pkey issued = GenerateRsa(bits); // the token takes any PKCS#1 key of the length
-        const Bytes cert = MakeCertificate(issued.get(), "Token encryption");
-        WString envelope = RsaEnvelope(temporary.get(), issued.get(), 2), text = CommaText(cert);
-        ASSERT_EQ(VURO_OK, ImportEncryptCertEx(kRsaToken, c.Name(), KeyAlgorithm::Rsa, envelope,
-                                               text, int(bits), 0))
-            << bits;
-        const Bytes message = Random(32);
-        EXPECT_EQ(message, DecryptWith(kRsaToken, PROV_RSA_FULL, c.Name(), AT_KEYEXCHANGE,
-                                       RsaEncrypt(issued.get(), message)));
-        EXPECT_EQ(cert, KeyCertificate(kRsaToken, PROV_RSA_FULL, c.Name(), AT_KEYEXCHANGE));
-        EXPECT_TRUE(InMy(cert));
-    }
 }
 
 // Sm2Case: a fresh SM2 token container, its temporary exchange key's public
@@ -539,7 +490,7 @@ TEST(ImportOpenSsl, Sm2CiphertextsThatFitNoOrder) {
 }
 
 TEST(CertificateChecks, OnlyOneWholeCertificatePasses) {
-    Pkey key = IssuedRsaKey(1024);
+    Pkey key = GenerateRsa(1024);
     const Bytes cert = MakeCertificate(key.get(), "Whole");
     Bytes longer = cert;
     longer.push_back(0);
@@ -567,25 +518,23 @@ TEST(CertificateChecks, OnlyOneWholeCertificatePasses) {
 }
 
 TEST(CertificateChecks, TheEnvelopedKeyMustBeTheCertificatesKey) {
-    Pkey mine = IssuedRsaKey(1024);
-    Pkey other = IssuedRsaKey(1024);
-    const Bytes pkcs1 = Pkcs1Of(mine.get());
-    const Bytes own = MakeCertificate(mine.get(), "Mine");
-    const Bytes foreign = MakeCertificate(other.get(), "Other");
-    EXPECT_EQ(CheckCertificateMatchesRsaPrivateKey(own.data(), DWORD(own.size()), pkcs1.data(),
-                                                   DWORD(pkcs1.size())),
-              VURO_OK);
-    EXPECT_EQ(CheckCertificateMatchesRsaPrivateKey(foreign.data(), DWORD(foreign.size()),
-                                                   pkcs1.data(), DWORD(pkcs1.size())),
-              NTE_BAD_PUBLIC_KEY);
-    const Bytes sm2Cert = MakeCertificate(GenerateSm2().get(), "SM2");
-    EXPECT_EQ(CheckCertificateMatchesRsaPrivateKey(sm2Cert.data(), DWORD(sm2Cert.size()),
-                                                   pkcs1.data(), DWORD(pkcs1.size())),
-              NTE_BAD_PUBLIC_KEY);
-    const Bytes junk = {0x30, 0x03, 0x02, 0x01, 0x00};
-    EXPECT_EQ(CheckCertificateMatchesRsaPrivateKey(own.data(), DWORD(own.size()), junk.data(),
-                                                   DWORD(junk.size())),
-              NTE_BAD_DATA);
+    Pkey mine = GenerateRsa(1024), other = GenerateRsa(1024);
+    const Bytes pkcs1 = Pkcs1Of(mine.get()), own = MakeCertificate(mine.get(), "Mine");
+    const struct {
+        const char* what;
+        Bytes cert, key;
+        HRESULT expected;
+    } cases[] = {
+        {"its own certificate", own, pkcs1, VURO_OK},
+        {"another RSA key's", MakeCertificate(other.get(), "Other"), pkcs1, NTE_BAD_PUBLIC_KEY},
+        {"an SM2 key's", MakeCertificate(GenerateSm2().get(), "SM2"), pkcs1, NTE_BAD_PUBLIC_KEY},
+        {"a key that is no PKCS#1", own, {0x30, 0x03, 0x02, 0x01, 0x00}, NTE_BAD_DATA},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CheckCertificateMatchesRsaPrivateKey(c.cert.data(), DWORD(c.cert.size()),
+                                                       c.key.data(), DWORD(c.key.size())),
+                  c.expected)
+            << c.what;
 }
 
 TEST(CertificateChecks, ContainerKeysMatchTheirOwnCertificatesOnly) {
@@ -607,7 +556,7 @@ TEST(CertificateChecks, ContainerKeysMatchTheirOwnCertificatesOnly) {
         ASSERT_FALSE(blob.empty());
         Pkey pub = c.rsa ? RsaPublicFromBlob(blob) : Sm2PublicFromBlob(blob);
         ASSERT_TRUE(pub);
-        Pkey stranger = c.rsa ? IssuedRsaKey(1024) : GenerateSm2();
+        Pkey stranger = c.rsa ? GenerateRsa(1024) : GenerateSm2();
         const Bytes own = MakeCertificate(pub.get(), "Own");
         const Bytes foreign = MakeCertificate(stranger.get(), "Foreign");
         UniqueProvider prov;

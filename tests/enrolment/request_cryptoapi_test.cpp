@@ -3,6 +3,7 @@
 // ours; on POSIX the stand-in, whose requests OpenSSL also checks elsewhere.
 #include "enrolment/CertificateRequisition.h"
 #include "foundation/Misc.h"
+#include "tests/enrolment/ImportTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -73,20 +74,8 @@ bool ReadTlv(const Bytes& der, size_t pos, Tlv& t) {
     return t.End() <= der.size();
 }
 
-std::set<WString> Containers() {
-    std::set<WString> names;
-    HCRYPTPROV hProv = 0;
-    if (!CryptAcquireContextW(&hProv, nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT))
-        return names;
-    char name[1024];
-    for (DWORD flags = CRYPT_FIRST;; flags = CRYPT_NEXT) {
-        DWORD cb = sizeof name;
-        if (!CryptGetProvParam(hProv, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &cb, flags))
-            break;
-        names.insert(W(name));
-    }
-    CryptReleaseContext(hProv, 0);
-    return names;
+std::set<std::string> Containers() {
+    return importtest::Containers(kEnhanced, PROV_RSA_FULL);
 }
 
 void DeleteContainer(const WString& name) {
@@ -174,9 +163,9 @@ TEST(RsaRequestCryptoApi, FailedGenerationRemovesOnlyTheContainerItMade) {
     EXPECT_TRUE(FAILED(MakeRequest(2, 100).hResult));
     const auto after = Containers();
     ASSERT_EQ(after.size(), before.size() + 1);
-    for (const WString& name : after)
+    for (const std::string& name : after)
         if (!before.count(name))
-            DeleteContainer(name);
+            DeleteContainer(W(name.c_str()));
 }
 
 TEST(RsaRequestCryptoApi, PublicKeyOfAReusedHandleComesFromThatContainer) {

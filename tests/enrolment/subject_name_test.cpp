@@ -77,38 +77,34 @@ TEST(SubjectParse, NamesValuesAndMalformedPieces) {
     }
 }
 
-TEST(SubjectCompose, AttributesAreReversedOnePerRdn) {
-    Encoded e = Subject("CN=Alice,O=Example,C=CN");
-    ASSERT_EQ(e.hr, VURO_OK);
-    EXPECT_EQ(e.bytes,
-              Hex((std::string("302F") + kRdnCountryCN + kRdnOrgExample + kRdnCnAlice).c_str()));
-    e = Subject("C=CN,O=Example,CN=Alice");
-    ASSERT_EQ(e.hr, VURO_OK);
-    EXPECT_EQ(e.bytes,
-              Hex((std::string("302F") + kRdnCnAlice + kRdnOrgExample + kRdnCountryCN).c_str()));
-    // Repeats are kept, each in its own RDN.
-    e = Subject("CN=Alice,CN=Alice");
-    ASSERT_EQ(e.hr, VURO_OK);
-    EXPECT_EQ(e.bytes, Hex((std::string("3020") + kRdnCnAlice + kRdnCnAlice).c_str()));
-}
-
-TEST(SubjectCompose, StringTypesFollowTheAttribute) {
-    // E first in the name (reversed), as IA5String; C as PrintableString.
-    Encoded e = Subject("C=CN,E=a@b.cn");
-    ASSERT_EQ(e.hr, VURO_OK);
-    EXPECT_EQ(e.bytes, Hex("3024"
-                           "3115 3013 0609 2A864886F70D010901 1606 6140622E636E"
-                           "310B 3009 0603 550406 1302 434E"));
-    // A Chinese common name is UTF8String with its UTF-8 bytes.
-    e = Subject("CN=张三");
-    ASSERT_EQ(e.hr, VURO_OK);
-    EXPECT_EQ(e.bytes, Hex("3011 310F 300D 0603 550403 0C06 E5BCA0E4B889"));
-    // SERIALNUMBER is PrintableString; S and ST are one attribute.
-    e = Subject("SERIALNUMBER=42,S=Guangdong");
-    ASSERT_EQ(e.hr, VURO_OK);
-    EXPECT_EQ(e.bytes, Hex("3021"
-                           "3112 3010 0603 550408 0C09 4775616E67646F6E67"
-                           "310B 3009 0603 550405 1302 3432"));
+TEST(SubjectCompose, EncodedNames) {
+    const struct {
+        const char* subject;
+        std::string der;
+    } cases[] = {
+        // The attributes reversed, one per RDN; repeats kept, each in its own.
+        {"CN=Alice,O=Example,C=CN",
+         std::string("302F") + kRdnCountryCN + kRdnOrgExample + kRdnCnAlice},
+        {"C=CN,O=Example,CN=Alice",
+         std::string("302F") + kRdnCnAlice + kRdnOrgExample + kRdnCountryCN},
+        {"CN=Alice,CN=Alice", std::string("3020") + kRdnCnAlice + kRdnCnAlice},
+        // The string type follows the attribute: E as IA5String, C as
+        // PrintableString.
+        {"C=CN,E=a@b.cn", "3024"
+                          "3115 3013 0609 2A864886F70D010901 1606 6140622E636E"
+                          "310B 3009 0603 550406 1302 434E"},
+        // A Chinese common name is UTF8String with its UTF-8 bytes.
+        {"CN=张三", "3011 310F 300D 0603 550403 0C06 E5BCA0E4B889"},
+        // SERIALNUMBER is PrintableString; S and ST are one attribute.
+        {"SERIALNUMBER=42,S=Guangdong", "3021"
+                                        "3112 3010 0603 550408 0C09 4775616E67646F6E67"
+                                        "310B 3009 0603 550405 1302 3432"},
+    };
+    for (const auto& c : cases) {
+        const Encoded e = Subject(c.subject);
+        ASSERT_EQ(e.hr, VURO_OK) << c.subject;
+        EXPECT_EQ(e.bytes, Hex(c.der.c_str())) << c.subject;
+    }
 }
 
 TEST(SubjectCompose, RefusedTextsAndValues) {

@@ -61,7 +61,7 @@ Bytes Sign(const RequestShape& shape, const Bytes& info) {
             EVP_PKEY_CTX_set1_id(pctx.get(), kSm2Id, 16);
             EVP_MD_CTX_set_pkey_ctx(md.get(), pctx.get());
         }
-        const EVP_MD* digest = sm2 ? EVP_sm3() : EVP_get_digestbyname(shape.rsaDigest.c_str());
+        const EVP_MD* digest = sm2 ? EVP_sm3() : EVP_sha1();
         size_t n = 0;
         if (EVP_DigestSignInit(md.get(), nullptr, digest, nullptr, shape.signingKey) != 1 ||
             EVP_DigestSign(md.get(), nullptr, &n, info.data(), info.size()) != 1)
@@ -128,7 +128,9 @@ Bytes SubjectNameDer() {
     return Encode(name.get(), i2d_X509_NAME);
 }
 
-Bytes TemporaryKeyBytes(EVP_PKEY* key) {
+// TemporaryKeyBytes: the key inside the temporary key attribute: the
+// RSAPublicKey DER, or the 136-byte SM2 form.
+static Bytes TemporaryKeyBytes(EVP_PKEY* key) {
     if (!EVP_PKEY_is_a(key, "SM2"))
         return Encode(key, i2d_PublicKey); // RSAPublicKey
     uint8_t point[65];
@@ -164,9 +166,7 @@ Bytes RequestDer(const RequestShape& shape) {
     info = Tlv(0x30, info);
     std::string oid = shape.signatureOid;
     if (oid.empty())
-        oid =
-            sm2 ? "1.2.156.10197.1.501"
-                : (shape.rsaDigest == "sha256" ? "1.2.840.113549.1.1.11" : "1.2.840.113549.1.1.5");
+        oid = sm2 ? "1.2.156.10197.1.501" : "1.2.840.113549.1.1.5";
     Bytes signature = Sign(shape, info);
     if (shape.corruptSignature)
         signature[signature.size() / 2] ^= 0x01;

@@ -25,9 +25,6 @@ Pkey Sm2Key();
 struct RequestShape {
     EVP_PKEY* signingKey = nullptr;   // RSA or SM2 key pair
     EVP_PKEY* temporaryKey = nullptr; // the pair's exchange key; null for type 1
-    // Sign with this digest instead of SHA-1 (RSA) or SM3 (SM2); names the
-    // algorithm OID accordingly. Only "sha256" is used.
-    std::string rsaDigest = "sha1";
     // Keep signing until r's 32-byte form starts with a zero byte (SM2).
     bool sm2LeadingZeroR = false;
     bool corruptSignature = false;
@@ -49,10 +46,6 @@ std::string Base64Lines(const Bytes& der, const char* separator = "\r\n", size_t
 inline std::string RequestText(const RequestShape& shape) {
     return Base64Lines(RequestDer(shape));
 }
-
-// TemporaryKeyBytes: the key inside the temporary key attribute: the
-// RSAPublicKey DER, or the 136-byte SM2 form.
-Bytes TemporaryKeyBytes(EVP_PKEY* key);
 
 // Base64Decode: strict decoding; false on malformed text.
 bool Base64Decode(const std::string& text, Bytes& out);

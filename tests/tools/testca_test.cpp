@@ -112,6 +112,13 @@ bool Critical(X509* cert, int nid) {
     return at >= 0 && X509_EXTENSION_get_critical(X509_get_ext(cert, at)) == 1;
 }
 
+RequestShape Shape(EVP_PKEY* signing, EVP_PKEY* temporary = nullptr) {
+    RequestShape shape;
+    shape.signingKey = signing;
+    shape.temporaryKey = temporary;
+    return shape;
+}
+
 class TestIssuerTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -157,13 +164,10 @@ TEST_F(TestIssuerTest, IssuedCertificatesVerifyAndCarryTheRequestedProfile) {
     const time_t now = time(nullptr);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        RequestShape shape;
-        shape.signingKey = c.signing;
-        shape.temporaryKey = c.temporary;
         IssueOptions options = Options();
         if (c.temporary != nullptr && !c.sm2)
             options.encryptionKeyPem = Pem(K().rsaEnc2048.get());
-        const IssueResult result = Issue(options, RequestText(shape));
+        const IssueResult result = Issue(options, RequestText(Shape(c.signing, c.temporary)));
         ASSERT_TRUE(result.ok) << result.error;
         EXPECT_EQ(result.sm2, c.sm2);
         EXPECT_EQ(result.pair, c.temporary != nullptr);
@@ -244,8 +248,7 @@ TEST_F(TestIssuerTest, CaFolderHoldsTwoRootsWithPrivateKeysOnlyForTheOwner) {
 }
 
 TEST_F(TestIssuerTest, AcceptsTheRequestTextInEveryLayout) {
-    RequestShape shape;
-    shape.signingKey = K().rsa1024.get();
+    RequestShape shape = Shape(K().rsa1024.get());
     const Bytes der = RequestDer(shape);
     const std::string pem = "-----BEGIN CERTIFICATE REQUEST-----\n" + Base64Lines(der, "\n") +
                             "\n-----END CERTIFICATE REQUEST-----\n";
@@ -260,8 +263,7 @@ TEST_F(TestIssuerTest, AcceptsTheRequestTextInEveryLayout) {
 // starts with a zero byte, which strict DER would not; such requests are the
 // system's own and must be accepted.
 TEST_F(TestIssuerTest, AcceptsSm2SignatureHalfWithLeadingZeroByte) {
-    RequestShape shape;
-    shape.signingKey = K().sm2.get();
+    RequestShape shape = Shape(K().sm2.get());
     shape.sm2LeadingZeroR = true;
     const IssueResult result = Issue(Options(), RequestText(shape));
     EXPECT_TRUE(result.ok) << result.error;
@@ -270,13 +272,10 @@ TEST_F(TestIssuerTest, AcceptsSm2SignatureHalfWithLeadingZeroByte) {
 // ---- refusals --------------------------------------------------------------
 
 TEST_F(TestIssuerTest, RefusesBadRequestsWithAReason) {
-    RequestShape good;
-    good.signingKey = K().rsa1024.get();
+    RequestShape good = Shape(K().rsa1024.get());
     const Bytes der = RequestDer(good);
     const auto makeRequest = [](EVP_PKEY* key, EVP_PKEY* temp, bool corrupt, std::string oid = "") {
-        RequestShape s;
-        s.signingKey = key;
-        s.temporaryKey = temp;
+        RequestShape s = Shape(key, temp);
         s.corruptSignature = corrupt;
         s.signatureOid = std::move(oid);
         return RequestText(s);
@@ -314,9 +313,7 @@ TEST_F(TestIssuerTest, RefusesBadRequestsWithAReason) {
 }
 
 TEST_F(TestIssuerTest, RefusesEnvelopeFormatOfTheOtherAlgorithm) {
-    RequestShape shape;
-    shape.signingKey = K().sm2.get();
-    shape.temporaryKey = K().sm2Temp.get();
+    RequestShape shape = Shape(K().sm2.get(), K().sm2Temp.get());
     IssueOptions options = Options();
     options.format = EnvelopeFormat::Old;
     EXPECT_FALSE(Issue(options, RequestText(shape)).ok);
@@ -521,15 +518,12 @@ TEST_F(TestIssuerTest, EnvelopesOpenWithTheTemporaryKeyInEveryFormat) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const bool sm2 = EVP_PKEY_is_a(c.signing, "SM2");
-        RequestShape shape;
-        shape.signingKey = c.signing;
-        shape.temporaryKey = c.temporary;
         IssueOptions options = Options();
         options.format = c.format;
         options.commaEvery = c.commaEvery;
         if (!sm2 && c.encBits == 0)
             options.encryptionKeyPem = Pem(K().rsaEnc2048.get());
-        const IssueResult result = Issue(options, RequestText(shape));
+        const IssueResult result = Issue(options, RequestText(Shape(c.signing, c.temporary)));
         ASSERT_TRUE(result.ok) << result.error;
         Cert enc = CertificateFromBase64(result.encCert);
         ASSERT_TRUE(enc);
@@ -585,12 +579,10 @@ TEST_F(TestIssuerTest, EnvelopesOpenWithTheTemporaryKeyInEveryFormat) {
 }
 
 TEST_F(TestIssuerTest, CommasInCertificateTextsOnlyWhenAsked) {
-    RequestShape shape;
-    shape.signingKey = K().sm2.get();
     IssueOptions options = Options();
     options.commaEvery = 64;
     options.commasInCertificates = true;
-    const IssueResult result = Issue(options, RequestText(shape));
+    const IssueResult result = Issue(options, RequestText(Shape(K().sm2.get())));
     ASSERT_TRUE(result.ok) << result.error;
     ASSERT_GT(result.signCert.size(), 65u);
     EXPECT_EQ(result.signCert[64], ',');
@@ -618,9 +610,8 @@ TEST_F(TestIssuerTest, MalformedEnvelopesFailWhereTheImporterLooks) {
         {Malformation::WrongKey, Refusal::None, Refusal::None},
     };
     for (const bool sm2 : {false, true}) {
-        RequestShape shape;
-        shape.signingKey = sm2 ? K().sm2.get() : K().rsa1024.get();
-        shape.temporaryKey = sm2 ? K().sm2Temp.get() : K().rsaTemp.get();
+        RequestShape shape = Shape(sm2 ? K().sm2.get() : K().rsa1024.get(),
+                                   sm2 ? K().sm2Temp.get() : K().rsaTemp.get());
         const std::string request = RequestText(shape);
         for (const auto& c : cases) {
             SCOPED_TRACE(std::string(sm2 ? "SM2 " : "RSA ") +
@@ -645,15 +636,13 @@ TEST_F(TestIssuerTest, MalformedEnvelopesFailWhereTheImporterLooks) {
 }
 
 TEST_F(TestIssuerTest, EnvelopeNumbersCanBeOverridden) {
-    RequestShape shape;
-    shape.signingKey = K().rsa1024.get();
-    shape.temporaryKey = K().rsaTemp.get();
     IssueOptions options = Options();
     options.encryptionKeyPem = Pem(K().rsaEnc2048.get());
     options.deviceType = 2;
     options.encryptType = 2;
     options.sessionKeyType = 0;
-    const IssueResult result = Issue(options, RequestText(shape));
+    const IssueResult result =
+        Issue(options, RequestText(Shape(K().rsa1024.get(), K().rsaTemp.get())));
     ASSERT_TRUE(result.ok) << result.error;
     Envelope envelope;
     // Session key type 0 is the new format's "no session key"; the old refuses it.
@@ -724,10 +713,9 @@ TEST_F(TestIssuerTest, ToolWritesFilesThatOpenSslAccepts) {
     fs::create_directories(work);
     for (const bool sm2 : {false, true}) {
         SCOPED_TRACE(sm2 ? "SM2" : "RSA");
-        RequestShape shape;
-        shape.signingKey = sm2 ? K().sm2.get() : K().rsa1024.get();
-        shape.temporaryKey = sm2 ? K().sm2Temp.get() : K().rsaTemp.get();
-        WriteText(work / "request.txt", RequestText(shape));
+        WriteText(work / "request.txt",
+                  RequestText(Shape(sm2 ? K().sm2.get() : K().rsa1024.get(),
+                                    sm2 ? K().sm2Temp.get() : K().rsaTemp.get())));
         WriteText(work / "enc.pem", Pem(K().rsaEnc2048.get()));
         const fs::path out = work / (sm2 ? "out-sm2" : "out-rsa");
         std::vector<std::string> args{
@@ -769,8 +757,7 @@ TEST_F(TestIssuerTest, ToolWritesFilesThatOpenSslAccepts) {
 TEST_F(TestIssuerTest, ToolRefusesBadInputAndWritesNothing) {
     const fs::path work = s_dir / "refusals";
     fs::create_directories(work);
-    RequestShape shape;
-    shape.signingKey = K().rsa1024.get();
+    RequestShape shape = Shape(K().rsa1024.get());
     shape.corruptSignature = true;
     const struct {
         const char* name;
@@ -820,9 +807,7 @@ TEST_F(TestIssuerTest, EightProcessesShareOneNewAuthority) {
     const fs::path work = s_dir / "processes";
     fs::create_directories(work);
     const std::string caDir = (work / "ca").string();
-    RequestShape shape;
-    shape.signingKey = K().rsa1024.get();
-    WriteText(work / "request.txt", RequestText(shape));
+    WriteText(work / "request.txt", RequestText(Shape(K().rsa1024.get())));
     std::vector<pid_t> pids;
     for (int i = 0; i < 8; ++i)
         pids.push_back(Spawn({"--ca-dir", caDir, "--request", (work / "request.txt").string()},
@@ -839,9 +824,7 @@ TEST_F(TestIssuerTest, EightProcessesShareOneNewAuthority) {
 
 TEST_F(TestIssuerTest, EightThreadsShareOneNewAuthority) {
     const std::string caDir = (s_dir / "threads" / "ca").string();
-    RequestShape shape;
-    shape.signingKey = K().rsa1024.get();
-    const std::string request = RequestText(shape);
+    const std::string request = RequestText(Shape(K().rsa1024.get()));
     std::vector<IssueResult> results(8);
     std::vector<std::thread> threads;
     for (size_t i = 0; i < results.size(); ++i)
