@@ -87,6 +87,7 @@ bool LocalZoneIsFixed() {
 // ---- CSP list ----------------------------------------------------------------
 
 TEST(GetAllCSPName, JoinsTheInstalledProvidersInEnumerationOrder) {
+    EXPECT_EQ(GetAllCSPName(nullptr), E_POINTER);
     WCHAR* pwszNames = nullptr;
     ASSERT_EQ(GetAllCSPName(&pwszNames), VURO_OK);
     std::unique_ptr<WCHAR[]> owner(pwszNames);
@@ -110,7 +111,6 @@ TEST(GetAllCSPName, JoinsTheInstalledProvidersInEnumerationOrder) {
 }
 
 TEST(GetAllCSPName, StandInListsItsFiveProviders) {
-    EXPECT_EQ(GetAllCSPName(nullptr), E_POINTER);
     if (RunningUnderWine())
         GTEST_SKIP() << "Wine installs its own provider set";
     WCHAR* pwszNames = nullptr;
