@@ -41,13 +41,11 @@ std::string SystemText(DWORD code, const char* windowsEnglish, const char* windo
 
 } // namespace
 
-TEST(ErrorText, SuccessHasTheSystemText) {
+// The system's texts keep their own line break before the code.
+TEST(ErrorText, SystemCodesHaveTheSystemText) {
     EXPECT_EQ(Describe(0),
               SystemText(0, "The operation completed successfully.\r\n", "操作成功完成。\r\n") +
                   "\n(0x00000000)");
-}
-
-TEST(ErrorText, InvalidParameterKeepsItsOwnLineBreak) {
     EXPECT_EQ(Describe(E_INVALIDARG),
               SystemText(0x80070057, "The parameter is incorrect.\r\n", "参数错误。\r\n") +
                   "\n(0x80070057)");
@@ -70,8 +68,6 @@ TEST(ErrorText, CodesWithoutTextGiveTheSuffixAlone) {
     // An own number no code uses, and one the system does not know either.
     EXPECT_EQ(Describe(VuroCode(0x1FFF)), "\n(0xa0071fff)");
     EXPECT_EQ(Describe(HRESULT(0x8badf00d)), "\n(0x8badf00d)");
-}
-
-TEST(ErrorText, RefusesANullOutPointer) {
+    // Nowhere to put the text.
     EXPECT_EQ(BuildErrorDescription(GetModuleHandleW(nullptr), 0, nullptr), E_POINTER);
 }

@@ -95,6 +95,9 @@ Bytes PseudoRandomBytes(size_t n, uint32_t uSeed) {
 
 // ---- Base64 encoding ---------------------------------------------------------
 
+// Fixed texts the round trip below cannot vouch for: its oracle is written
+// here too, so these pin the alphabet and padding against published vectors,
+// and the line rule at the edges where it is easiest to get wrong.
 TEST(Base64Encode, KnownTexts) {
     const std::string abc19 = Repeat("abc", 19); // 57 bytes, exactly one line of groups
     const std::string line = Repeat("YWJj", 19); // its 76 characters
@@ -105,11 +108,6 @@ TEST(Base64Encode, KnownTexts) {
         std::string expected;
     } cases[] = {
         {"no bytes", 0, "", ""},
-        {"no bytes, one line", BASE64_FLAG_NOCRLF, "", ""},
-        {"one group", 0, "abc", "YWJj"},
-        {"two bytes padded", 0, "ab", "YWI="},
-        {"two bytes unpadded", BASE64_FLAG_NOPAD, "ab", "YWI"},
-        {"one byte padded", 0, "a", "YQ=="},
         {"one byte unpadded", BASE64_FLAG_NOPAD, "a", "YQ"},
         // RFC 4648, section 10.
         {"RFC 4648 f", 0, "f", "Zg=="},
@@ -124,16 +122,8 @@ TEST(Base64Encode, KnownTexts) {
         {"56 bytes", 0, Repeat("abc", 18) + "ab", Repeat("YWJj", 18) + "YWI="},
         // 19 groups fill a line: it is followed by CR LF even with nothing after it.
         {"57 bytes", 0, abc19, line + "\r\n"},
-        {"58 bytes", 0, abc19 + "a", line + "\r\nYQ=="},
-        {"58 bytes unpadded", BASE64_FLAG_NOPAD, abc19 + "a", line + "\r\nYQ"},
-        {"58 bytes one line", BASE64_FLAG_NOCRLF, abc19 + "a", line + "YQ=="},
         {"58 bytes one line unpadded", BASE64_FLAG_NOCRLF | BASE64_FLAG_NOPAD, abc19 + "a",
          line + "YQ"},
-        {"59 bytes", 0, abc19 + "ab", line + "\r\nYWI="},
-        {"60 bytes", 0, abc19 + "abc", line + "\r\nYWJj"},
-        {"60 bytes one line is 80 characters", BASE64_FLAG_NOCRLF, abc19 + "abc", line + "YWJj"},
-        {"114 bytes", 0, abc19 + abc19, line + "\r\n" + line + "\r\n"},
-        {"115 bytes", 0, abc19 + abc19 + "a", line + "\r\n" + line + "\r\nYQ=="},
     };
     for (const Case& c : cases)
         EXPECT_EQ(Encode(c.dwFlags, BytesOf(c.input)), c.expected) << c.pszWhat;

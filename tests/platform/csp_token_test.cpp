@@ -59,6 +59,9 @@ public:
     }
     ~Container() { Delete(); }
     const WCHAR* c_str() const { return name_.c_str(); }
+    bool Acquire(UniqueProvider& prov, DWORD flags) const {
+        return CryptAcquireContextW(prov.put(), name_.c_str(), csp_, PROV_RSA_FULL, flags) != FALSE;
+    }
     std::string Ansi() const { return U8(name_); }
     void Delete() {
         HCRYPTPROV h = 0;
@@ -95,6 +98,21 @@ Bytes Sign(HCRYPTPROV prov, ALG_ID hashAlg, DWORD keySpec, const std::string& me
     return sig;
 }
 
+// KeyCertificate: the certificate the key keeps (empty when it cannot be read).
+Bytes KeyCertificate(HCRYPTKEY key) {
+    DWORD size = 0;
+    if (!CryptGetKeyParam(key, KP_CERTIFICATE, nullptr, &size, 0))
+        return {};
+    Bytes out(size);
+    if (!CryptGetKeyParam(key, KP_CERTIFICATE, out.data(), &size, 0))
+        return {};
+    return out;
+}
+
+Bytes BytesOf(const TestCertificate& c) {
+    return Bytes(c.data, c.data + c.size);
+}
+
 // --- SM2 through OpenSSL ----------------------------------------------------
 
 Bytes PointOf(EVP_PKEY* key) {
@@ -104,30 +122,54 @@ Bytes PointOf(EVP_PKEY* key) {
     return point;
 }
 
-// VerifySm2: the token's r || s (each least significant byte first) checked
-// by OpenSSL with SM3 and the default identity.
-bool VerifySm2(EVP_PKEY* key, const std::string& message, const Bytes& sig) {
-    if (sig.size() != 64)
-        return false;
+// Sm2Der: the token's r || s (each least significant byte first) as the DER
+// signature OpenSSL reads.
+Bytes Sm2Der(const Bytes& sig) {
     Bytes r(sig.rend() - 32, sig.rend()), s(sig.rbegin(), sig.rbegin() + 32);
     ECDSA_SIG* es = ECDSA_SIG_new();
     ECDSA_SIG_set0(es, BN_bin2bn(r.data(), 32, nullptr), BN_bin2bn(s.data(), 32, nullptr));
     unsigned char* der = nullptr;
     const int derLen = i2d_ECDSA_SIG(es, &der);
     ECDSA_SIG_free(es);
+    Bytes out(der, der + (derLen > 0 ? derLen : 0));
+    OPENSSL_free(der);
+    return out;
+}
+
+// VerifySm2: the signature checked by OpenSSL with SM3 and the default identity.
+bool VerifySm2(EVP_PKEY* key, const std::string& message, const Bytes& sig) {
+    if (sig.size() != 64)
+        return false;
+    const Bytes der = Sm2Der(sig);
     EVP_MD_CTX* md = EVP_MD_CTX_new();
     EVP_PKEY_CTX* pctx = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
     EVP_PKEY_CTX_set1_id(pctx, kDefaultId, 16);
     EVP_MD_CTX_set_pkey_ctx(md, pctx);
     const bool ok =
         EVP_DigestVerifyInit_ex(md, nullptr, "SM3", nullptr, nullptr, key, nullptr) == 1 &&
-        EVP_DigestVerify(md, der, static_cast<size_t>(derLen),
+        EVP_DigestVerify(md, der.data(), der.size(),
                          reinterpret_cast<const unsigned char*>(message.data()),
                          message.size()) == 1;
     EVP_MD_CTX_free(md);
     EVP_PKEY_CTX_free(pctx);
-    OPENSSL_free(der);
     return ok;
+}
+
+// VerifySm2Digest: the signature checked over a digest already made (Z included).
+bool VerifySm2Digest(EVP_PKEY* key, const Bytes& digest, const Bytes& sig) {
+    const Bytes der = Sm2Der(sig);
+    PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+    return EVP_PKEY_verify_init(ctx.get()) == 1 &&
+           EVP_PKEY_verify(ctx.get(), der.data(), der.size(), digest.data(), digest.size()) == 1;
+}
+
+// Generate: a new key pair in the provider, its public half through OpenSSL.
+Pkey Generate(HCRYPTPROV prov, ALG_ID alg, DWORD flags, bool sm2 = true) {
+    UniqueKey key;
+    if (!CryptGenKey(prov, alg, flags, key.put()))
+        return nullptr;
+    const Bytes blob = Export(key.get(), PUBLICKEYBLOB);
+    return sm2 ? Sm2PublicFromBlob(blob) : RsaPublicFromBlob(blob);
 }
 
 // EnvelopeBlob: the enveloped-import blob, whose last field is the
@@ -149,8 +191,7 @@ Bytes EnvelopeBlob(ALG_ID alg, const std::vector<DWORD>& fields, const void* add
 TEST(CspSm2Token, SignatureVerifiesWithOpenSsl) {
     Container c(kSm2Csp, "sign");
     UniqueProvider prov;
-    ASSERT_TRUE(
-        CryptAcquireContextW(prov.put(), c.c_str(), kSm2Csp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+    ASSERT_TRUE(c.Acquire(prov, CRYPT_NEWKEYSET));
     UniqueKey key;
     ASSERT_TRUE(CryptGenKey(prov.get(), kSm2Sign, 256 << 16, key.put()))
         << std::hex << GetLastError();
@@ -185,26 +226,6 @@ TEST(CspSm2Token, SignatureVerifiesWithOpenSsl) {
     Bytes flipped = sig;
     flipped[40] ^= 1;
     EXPECT_FALSE(VerifySm2(pub.get(), message, flipped));
-
-    // HP_HASHVAL is the digest that was signed: SM3(Z || data).
-    UniqueHash hash;
-    ASSERT_TRUE(CryptCreateHash(prov.get(), kSm3, 0, 0, hash.put()));
-    ASSERT_TRUE(CryptHashData(hash.get(), reinterpret_cast<const BYTE*>(message.data()),
-                              static_cast<DWORD>(message.size()), 0));
-    Bytes digest(32);
-    DWORD size = 32;
-    ASSERT_TRUE(CryptGetHashParam(hash.get(), HP_HASHVAL, digest.data(), &size, 0));
-    Bytes r(sig.rend() - 32, sig.rend()), s(sig.rbegin(), sig.rbegin() + 32);
-    ECDSA_SIG* es = ECDSA_SIG_new();
-    ECDSA_SIG_set0(es, BN_bin2bn(r.data(), 32, nullptr), BN_bin2bn(s.data(), 32, nullptr));
-    unsigned char* der = nullptr;
-    const int derLen = i2d_ECDSA_SIG(es, &der);
-    ECDSA_SIG_free(es);
-    PkeyCtx vctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pub.get(), nullptr));
-    ASSERT_EQ(1, EVP_PKEY_verify_init(vctx.get()));
-    EXPECT_EQ(1, EVP_PKEY_verify(vctx.get(), der, static_cast<size_t>(derLen), digest.data(),
-                                 digest.size()));
-    OPENSSL_free(der);
 }
 
 // The hash streams: data given in many pieces signs as data given at once,
@@ -218,18 +239,12 @@ TEST(CspSm2Token, HashStreamsForThePairItIsMadeFor) {
         SCOPED_TRACE(both ? "signature and exchange pairs" : "exchange pair only");
         Container c(kSm2Csp, both ? "stream-both" : "stream-exchange");
         UniqueProvider prov;
-        ASSERT_TRUE(
-            CryptAcquireContextW(prov.put(), c.c_str(), kSm2Csp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
-        Pkey exchange, signature;
-        {
-            UniqueKey key;
-            ASSERT_TRUE(CryptGenKey(prov.get(), kSm2Exchange, 0, key.put()));
-            exchange = Sm2PublicFromBlob(Export(key.get(), PUBLICKEYBLOB));
-        }
+        ASSERT_TRUE(c.Acquire(prov, CRYPT_NEWKEYSET));
+        Pkey exchange = Generate(prov.get(), kSm2Exchange, 0), signature;
+        ASSERT_TRUE(exchange);
         if (both) {
-            UniqueKey key;
-            ASSERT_TRUE(CryptGenKey(prov.get(), kSm2Sign, 0, key.put()));
-            signature = Sm2PublicFromBlob(Export(key.get(), PUBLICKEYBLOB));
+            signature = Generate(prov.get(), kSm2Sign, 0);
+            ASSERT_TRUE(signature);
         }
         const DWORD madeFor = both ? AT_SIGNATURE : AT_KEYEXCHANGE;
         EVP_PKEY* pub = both ? signature.get() : exchange.get();
@@ -253,16 +268,7 @@ TEST(CspSm2Token, HashStreamsForThePairItIsMadeFor) {
         ASSERT_TRUE(CryptSignHashW(hash.get(), madeFor, nullptr, 0, sig.data(), &sigSize));
         EXPECT_TRUE(VerifySm2(pub, message, sig));
         // HP_HASHVAL is the digest that was signed: SM3(Z || data) of that pair.
-        Bytes r(sig.rend() - 32, sig.rend()), s(sig.rbegin(), sig.rbegin() + 32);
-        ECDSA_SIG* es = ECDSA_SIG_new();
-        ECDSA_SIG_set0(es, BN_bin2bn(r.data(), 32, nullptr), BN_bin2bn(s.data(), 32, nullptr));
-        unsigned char* der = nullptr;
-        const int derLen = i2d_ECDSA_SIG(es, &der);
-        ECDSA_SIG_free(es);
-        PkeyCtx vctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pub, nullptr));
-        ASSERT_EQ(1, EVP_PKEY_verify_init(vctx.get()));
-        EXPECT_EQ(1, EVP_PKEY_verify(vctx.get(), der, size_t(derLen), value.data(), value.size()));
-        OPENSSL_free(der);
+        EXPECT_TRUE(VerifySm2Digest(pub, value, sig));
         // Pieces or all at once: the same digest.
         Bytes again(32);
         UniqueHash whole;
@@ -278,15 +284,9 @@ TEST(CspSm2Token, HashStreamsForThePairItIsMadeFor) {
 TEST(CspSm2Token, EnvelopedKeyImportsInOneOrderAndSigns) {
     Container c(kSm2Csp, "envelope");
     UniqueProvider prov;
-    ASSERT_TRUE(
-        CryptAcquireContextW(prov.put(), c.c_str(), kSm2Csp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
-    Pkey temporary;
-    {
-        UniqueKey key;
-        ASSERT_TRUE(CryptGenKey(prov.get(), kSm2Exchange, 0, key.put()));
-        temporary = Sm2PublicFromBlob(Export(key.get(), PUBLICKEYBLOB));
-        ASSERT_TRUE(temporary);
-    }
+    ASSERT_TRUE(c.Acquire(prov, CRYPT_NEWKEYSET));
+    Pkey temporary = Generate(prov.get(), kSm2Exchange, 0);
+    ASSERT_TRUE(temporary);
     // The authority's key pair, made by OpenSSL; its scalar travels encrypted.
     PkeyCtx gen(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr));
     EVP_PKEY* raw = nullptr;
@@ -337,18 +337,12 @@ TEST(CspSm2Token, EnvelopedKeyImportsInOneOrderAndSigns) {
             VerifySm2(issued.get(), message, Sign(prov.get(), kSm3, AT_KEYEXCHANGE, message)));
 
         // The certificate is kept with the key pair.
-        const Bytes cert(kEcCertificate.data, kEcCertificate.data + kEcCertificate.size);
-        ASSERT_TRUE(CryptSetKeyParam(key.get(), KP_CERTIFICATE, cert.data(), 0));
+        ASSERT_TRUE(CryptSetKeyParam(key.get(), KP_CERTIFICATE, kEcCertificate.data, 0));
         UniqueProvider again;
-        ASSERT_TRUE(
-            CryptAcquireContextW(again.put(), c.c_str(), kSm2Csp, PROV_RSA_FULL, kAccessExisting));
+        ASSERT_TRUE(c.Acquire(again, kAccessExisting));
         UniqueKey user;
         ASSERT_TRUE(CryptGetUserKey(again.get(), AT_KEYEXCHANGE, user.put()));
-        DWORD size = 0;
-        ASSERT_TRUE(CryptGetKeyParam(user.get(), KP_CERTIFICATE, nullptr, &size, 0));
-        Bytes read(size);
-        ASSERT_TRUE(CryptGetKeyParam(user.get(), KP_CERTIFICATE, read.data(), &size, 0));
-        EXPECT_EQ(cert, read);
+        EXPECT_EQ(BytesOf(kEcCertificate), KeyCertificate(user.get()));
     }
 }
 
@@ -356,13 +350,11 @@ TEST(CspSm2Token, ContainerLifeCycleWithVendorFlags) {
     Container c(kSm2Csp, "life");
     UniqueProvider missing;
     // Access to a container that does not exist.
-    EXPECT_FALSE(
-        CryptAcquireContextW(missing.put(), c.c_str(), kSm2Csp, PROV_RSA_FULL, kAccessExisting));
+    EXPECT_FALSE(c.Acquire(missing, kAccessExisting));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEYSET), GetLastError());
     {
         UniqueProvider prov;
-        ASSERT_TRUE(
-            CryptAcquireContextW(prov.put(), c.c_str(), kSm2Csp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+        ASSERT_TRUE(c.Acquire(prov, CRYPT_NEWKEYSET));
         UniqueKey key;
         // RSA key lengths are not SM2's.
         EXPECT_FALSE(CryptGenKey(prov.get(), kSm2Sign, 1024 << 16, key.put()));
@@ -492,15 +484,13 @@ Bytes EvpStructure(const Bytes& sessionCipher, const Bytes& keyCipher, const Byt
 TEST(CspRsaToken, NewFormatEnvelopeImportsUnderTheExchangeKey) {
     Container c(kRsaCsp, "evp");
     UniqueProvider prov;
-    ASSERT_TRUE(
-        CryptAcquireContextW(prov.put(), c.c_str(), kRsaCsp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
-    Pkey temporary;
+    ASSERT_TRUE(c.Acquire(prov, CRYPT_NEWKEYSET));
+    Pkey temporary = Generate(prov.get(), AT_KEYEXCHANGE, 1024 << 16, false);
+    ASSERT_TRUE(temporary);
     {
-        UniqueKey key;
-        ASSERT_TRUE(CryptGenKey(prov.get(), AT_KEYEXCHANGE, 1024 << 16, key.put()));
-        temporary = RsaPublicFromBlob(Export(key.get(), PUBLICKEYBLOB));
-        ASSERT_TRUE(temporary);
         // A token's private key never leaves it.
+        UniqueKey key;
+        ASSERT_TRUE(CryptGetUserKey(prov.get(), AT_KEYEXCHANGE, key.put()));
         DWORD size = 0;
         EXPECT_FALSE(CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, nullptr, &size));
     }
@@ -550,8 +540,7 @@ TEST(CspRsaToken, NewFormatEnvelopeImportsUnderTheExchangeKey) {
         Pkey fromBlob = RsaPublicFromBlob(Export(key.get(), PUBLICKEYBLOB));
         ASSERT_TRUE(fromBlob);
         EXPECT_EQ(1, EVP_PKEY_eq(issued.get(), fromBlob.get()));
-        const Bytes cert(kRsaCertificate.data, kRsaCertificate.data + kRsaCertificate.size);
-        ASSERT_TRUE(CryptSetKeyParam(key.get(), KP_CERTIFICATE, cert.data(), 0));
+        ASSERT_TRUE(CryptSetKeyParam(key.get(), KP_CERTIFICATE, kRsaCertificate.data, 0));
     }
     // The container's exchange pair is now the issued one, with its certificate.
     UniqueProvider again;
@@ -560,17 +549,13 @@ TEST(CspRsaToken, NewFormatEnvelopeImportsUnderTheExchangeKey) {
         RsaVerifySha1(issued.get(), "abc", Sign(again.get(), CALG_SHA1, AT_KEYEXCHANGE, "abc")));
     UniqueKey user;
     ASSERT_TRUE(CryptGetUserKey(again.get(), AT_KEYEXCHANGE, user.put()));
-    DWORD size = kRsaCertificate.size;
-    Bytes cert(size);
-    ASSERT_TRUE(CryptGetKeyParam(user.get(), KP_CERTIFICATE, cert.data(), &size, 0));
-    EXPECT_EQ(Bytes(kRsaCertificate.data, kRsaCertificate.data + kRsaCertificate.size), cert);
+    EXPECT_EQ(BytesOf(kRsaCertificate), KeyCertificate(user.get()));
 }
 
 TEST(CspRsaToken, PlainPrivateBlobImportsAndDecrypts) {
     Container c(kRsaCsp, "plain");
     UniqueProvider prov;
-    ASSERT_TRUE(
-        CryptAcquireContextW(prov.put(), c.c_str(), kRsaCsp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+    ASSERT_TRUE(c.Acquire(prov, CRYPT_NEWKEYSET));
     Pkey issued = RsaGenerate(1024);
     ASSERT_TRUE(issued);
     // OpenSSL writes the operating system's private key blob itself.
@@ -600,7 +585,7 @@ TEST(CspRsaToken, PlainPrivateBlobImportsAndDecrypts) {
 // Only one whole certificate is kept; anything else is refused as Windows'
 // providers refuse it, and the certificate already there stays.
 TEST(CspTokens, KeyCertificateIsOneWholeCertificateOrNothing) {
-    const Bytes good(kRsaCertificate.data, kRsaCertificate.data + kRsaCertificate.size);
+    const Bytes good = BytesOf(kRsaCertificate);
     Bytes longer = good; // the outer length one more, over a byte that belongs to nothing
     ASSERT_EQ(0x82, longer[1]);
     const size_t outer = (size_t(longer[2]) << 8 | longer[3]) + 1;
@@ -638,11 +623,10 @@ TEST(CspTokens, KeyCertificateIsOneWholeCertificateOrNothing) {
     for (const auto& t : tokens) {
         Container c(t.csp, "keycert");
         UniqueProvider prov;
-        ASSERT_TRUE(
-            CryptAcquireContextW(prov.put(), c.c_str(), t.csp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+        ASSERT_TRUE(c.Acquire(prov, CRYPT_NEWKEYSET));
         UniqueKey key;
         ASSERT_TRUE(CryptGenKey(prov.get(), t.alg, t.flags, key.put()));
-        const Bytes before(kEcCertificate.data, kEcCertificate.data + kEcCertificate.size);
+        const Bytes before = BytesOf(kEcCertificate);
         ASSERT_TRUE(CryptSetKeyParam(key.get(), KP_CERTIFICATE, before.data(), 0));
         for (const Case& k : cases) {
             // The value sits at the start of a larger buffer of other bytes,
@@ -654,12 +638,8 @@ TEST(CspTokens, KeyCertificateIsOneWholeCertificateOrNothing) {
             if (!ok) {
                 EXPECT_EQ(k.error, GetLastError()) << U8(t.csp) << ": " << k.what;
             }
-            DWORD size = 0;
-            ASSERT_TRUE(CryptGetKeyParam(key.get(), KP_CERTIFICATE, nullptr, &size, 0));
-            Bytes stored(size);
-            ASSERT_TRUE(CryptGetKeyParam(key.get(), KP_CERTIFICATE, stored.data(), &size, 0));
             const Bytes expected = ok ? Bytes(k.value.begin(), k.value.begin() + k.kept) : before;
-            EXPECT_EQ(expected, stored) << U8(t.csp) << ": " << k.what;
+            EXPECT_EQ(expected, KeyCertificate(key.get())) << U8(t.csp) << ": " << k.what;
             if (ok) { // back to the first certificate for the next case
                 ASSERT_TRUE(CryptSetKeyParam(key.get(), KP_CERTIFICATE, before.data(), 0));
             }
@@ -702,15 +682,9 @@ TEST(CspHandles, EachKindIsCheckedAndStaleHandlesFail) {
 TEST(CspHandles, ThreadsSignThroughOneProvider) {
     Container c(kSm2Csp, "threads");
     UniqueProvider prov;
-    ASSERT_TRUE(
-        CryptAcquireContextW(prov.put(), c.c_str(), kSm2Csp, PROV_RSA_FULL, CRYPT_NEWKEYSET));
-    Pkey pub;
-    {
-        UniqueKey key;
-        ASSERT_TRUE(CryptGenKey(prov.get(), kSm2Sign, 0, key.put()));
-        pub = Sm2PublicFromBlob(Export(key.get(), PUBLICKEYBLOB));
-        ASSERT_TRUE(pub);
-    }
+    ASSERT_TRUE(c.Acquire(prov, CRYPT_NEWKEYSET));
+    Pkey pub = Generate(prov.get(), kSm2Sign, 0);
+    ASSERT_TRUE(pub);
     std::vector<Bytes> sigs(8);
     std::vector<std::thread> threads;
     for (size_t i = 0; i < sigs.size(); ++i)
@@ -777,9 +751,7 @@ TEST(CspSm2Token, ContainersPersistAcrossProcesses) {
     EXPECT_EQ(0, Wait(pb));
     for (const Container* c : {&a, &b}) {
         UniqueProvider prov;
-        ASSERT_TRUE(
-            CryptAcquireContextW(prov.put(), c->c_str(), kSm2Csp, PROV_RSA_FULL, kAccessExisting))
-            << c->Ansi();
+        ASSERT_TRUE(c->Acquire(prov, kAccessExisting)) << c->Ansi();
         UniqueKey key;
         ASSERT_TRUE(CryptGetUserKey(prov.get(), AT_SIGNATURE, key.put()));
         Pkey pub = Sm2PublicFromBlob(Export(key.get(), PUBLICKEYBLOB));
