@@ -305,10 +305,6 @@ TEST(EnrolHandlers, DispatcherReachesTheHostAgent) {
             R"({"function":"vuro_setcspinfo","params":[2048,"Vendor &amp; Co"],"randomId":"r1"})"),
         R"({"function":"VURO_SetCSPInfo","errorcode":0,"result":true,"randomId":"r1"})");
     EXPECT_EQ(U8(agent.CSPName()), "Vendor & Co");
-    EXPECT_EQ(answer(R"({"function":"VURO_SetCSPInfo","params":[2048]})"),
-              Failure("VURO_SetCSPInfo", -1));
-    EXPECT_EQ(answer(R"({"function":"VURO_SetCSPInfo","params":["name",2048]})"),
-              Failure("VURO_SetCSPInfo", -1610141180));
     EXPECT_EQ(answer(R"({"function":"VURO_SetKeyAlgorithm","params":["ECC"]})"),
               Failure("VURO_SetKeyAlgorithm", int(VURO_E_INVALID_KEY_ALG)));
     const std::string desc = answer(R"({"function":"VURO_GetLastErrorDesc","params":[]})");

@@ -68,20 +68,17 @@ Bytes RandomBytes(std::mt19937& rng, size_t n) {
 
 using RsaSigner = orvane::tests::CspSigner;
 
-std::unique_ptr<RsaSigner> MakeRsaSigner(const WCHAR* provider, DWORD bits, DWORD keySpec,
-                                         const Bytes& serial = {0x01, 0x23, 0x45}) {
-    auto s = std::make_unique<RsaSigner>();
-    s->provider = provider;
-    s->container = NewContainerName();
-    s->keySpec = keySpec;
+// A new key pair in a new container of provider, exported as a public key
+// blob; empty when the provider refuses.
+Bytes NewKeyBlob(const WString& container, const WCHAR* provider, DWORD provType, ALG_ID alg,
+                 DWORD flags) {
     HCRYPTPROV prov = 0;
-    if (!CryptAcquireContextW(&prov, s->container.c_str(), provider, ProviderType(provider),
-                              CRYPT_NEWKEYSET))
-        return nullptr;
+    if (!CryptAcquireContextW(&prov, container.c_str(), provider, provType, CRYPT_NEWKEYSET))
+        return {};
     HCRYPTKEY key = 0;
     Bytes blob;
     DWORD cb = 0;
-    if (CryptGenKey(prov, keySpec, (bits << 16) | CRYPT_EXPORTABLE, &key) &&
+    if (CryptGenKey(prov, alg, flags, &key) &&
         CryptExportKey(key, 0, PUBLICKEYBLOB, 0, nullptr, &cb)) {
         blob.resize(cb);
         if (!CryptExportKey(key, 0, PUBLICKEYBLOB, 0, blob.data(), &cb))
@@ -90,7 +87,17 @@ std::unique_ptr<RsaSigner> MakeRsaSigner(const WCHAR* provider, DWORD bits, DWOR
     if (key)
         CryptDestroyKey(key);
     CryptReleaseContext(prov, 0);
-    Pkey pub = RsaPublicFromBlob(blob);
+    return blob;
+}
+
+std::unique_ptr<RsaSigner> MakeRsaSigner(const WCHAR* provider, DWORD bits, DWORD keySpec,
+                                         const Bytes& serial = {0x01, 0x23, 0x45}) {
+    auto s = std::make_unique<RsaSigner>();
+    s->provider = provider;
+    s->container = NewContainerName();
+    s->keySpec = keySpec;
+    Pkey pub = RsaPublicFromBlob(NewKeyBlob(s->container, provider, ProviderType(provider), keySpec,
+                                            (bits << 16) | CRYPT_EXPORTABLE));
     if (!pub)
         return nullptr;
     const Bytes der = IssueCertificate(pub.get(), serial, false, "RSA signer " + U8(provider));
@@ -124,23 +131,8 @@ std::unique_ptr<Sm2Signer> MakeSm2Signer(DWORD keySpec = AT_SIGNATURE,
                                          const Bytes& serial = {0x05, 0x06}) {
     auto s = std::make_unique<Sm2Signer>();
     s->container = NewContainerName();
-    HCRYPTPROV prov = 0;
-    if (!CryptAcquireContextW(&prov, s->container.c_str(), kSm2Token, PROV_RSA_FULL,
-                              CRYPT_NEWKEYSET))
-        return nullptr;
-    HCRYPTKEY key = 0;
-    Bytes blob;
-    DWORD cb = 0;
-    if (CryptGenKey(prov, keySpec == AT_SIGNATURE ? 0x3E00 : 0xBE00, 0, &key) &&
-        CryptExportKey(key, 0, PUBLICKEYBLOB, 0, nullptr, &cb)) {
-        blob.resize(cb);
-        if (!CryptExportKey(key, 0, PUBLICKEYBLOB, 0, blob.data(), &cb))
-            blob.clear();
-    }
-    if (key)
-        CryptDestroyKey(key);
-    CryptReleaseContext(prov, 0);
-    Pkey pub = Sm2PublicFromBlob(blob);
+    Pkey pub = Sm2PublicFromBlob(NewKeyBlob(s->container, kSm2Token, PROV_RSA_FULL,
+                                            keySpec == AT_SIGNATURE ? 0x3E00 : 0xBE00, 0));
     if (!pub)
         return nullptr;
     const Bytes der = IssueCertificate(pub.get(), serial, true, "SM2 signer");
@@ -236,6 +228,31 @@ protected:
     std::string File(const char* name) const { return dir / name; }
 };
 
+bool IsRsa(Builder b) {
+    return b == Builder::RsaData || b == Builder::RsaFile;
+}
+
+// An RSA signer of the enhanced provider and an SM2 signer, each builder
+// signing with the one of its kind, OpenSSL verifying as fits the kind.
+class Pkcs7Signers : public Pkcs7OpenSSL {
+protected:
+    void SetUp() override {
+        rsa = MakeRsaSigner(kEnhanced, 1024, AT_SIGNATURE);
+        sm2 = MakeSm2Signer();
+        ASSERT_TRUE(rsa && sm2);
+    }
+    Signed Sign(Builder b, const Bytes& content, bool attached, const std::string& path) {
+        const void* signer = IsRsa(b) ? static_cast<const void*>(rsa.get()) : sm2.get();
+        return SignWith(b, signer, content, attached, path);
+    }
+    static bool Verifies(Builder b, const Bytes& der, const Bytes& content, bool attached) {
+        return IsRsa(b) ? CmsVerify(der, content, attached)
+                        : CheckSm2Message(der, content, attached);
+    }
+    std::unique_ptr<RsaSigner> rsa;
+    std::unique_ptr<Sm2Signer> sm2;
+};
+
 // --- RSA in every provider, with either key length ---------------------------------
 
 struct RsaVariant {
@@ -296,13 +313,11 @@ INSTANTIATE_TEST_SUITE_P(
                       RsaVariant{"Token2048", kRsaToken, 2048, AT_KEYEXCHANGE}),
     [](const auto& p) { return std::string(p.param.name); });
 
-TEST_F(Pkcs7OpenSSL, RsaLayoutAsVerifiersExpect) {
-    auto signer = MakeRsaSigner(kEnhanced, 1024, AT_SIGNATURE);
-    ASSERT_TRUE(signer);
+TEST_F(Pkcs7Signers, RsaLayoutAsVerifiersExpect) {
     const Bytes content{'a', 'b', 'c'};
     for (bool attached : {true, false}) {
         SCOPED_TRACE(attached ? "attached" : "detached");
-        const Signed s = SignWith(Builder::RsaData, signer.get(), content, attached, "");
+        const Signed s = Sign(Builder::RsaData, content, attached, "");
         ASSERT_EQ(s.hResult, S_OK);
         const Bytes der = Der(s.text);
         EXPECT_TRUE(ShortestLengths(der));
@@ -358,10 +373,7 @@ TEST_F(Pkcs7OpenSSL, Sm2TextAndFileVerifyAttachedAndDetached) {
 
 // --- edge cases -------------------------------------------------------------------------
 
-TEST_F(Pkcs7OpenSSL, FileSizesAroundALineOfBase64) {
-    auto rsa = MakeRsaSigner(kEnhanced, 1024, AT_SIGNATURE);
-    auto sm2 = MakeSm2Signer();
-    ASSERT_TRUE(rsa && sm2);
+TEST_F(Pkcs7Signers, FileSizesAroundALineOfBase64) {
     std::mt19937 rng(57);
     // Empty (the message carries an empty OCTET STRING), one line of Base64
     // exactly, one byte more.
@@ -369,12 +381,12 @@ TEST_F(Pkcs7OpenSSL, FileSizesAroundALineOfBase64) {
         const Bytes content = RandomBytes(rng, size);
         for (bool attached : {true, false}) {
             SCOPED_TRACE(std::to_string(size) + (attached ? " attached" : " detached"));
-            const Signed r = SignWith(Builder::RsaFile, rsa.get(), content, attached, File("f"));
+            const Signed r = Sign(Builder::RsaFile, content, attached, File("f"));
             ASSERT_EQ(r.hResult, S_OK);
             const Bytes der = Der(r.text);
             EXPECT_EQ(r.text, Base64Lines(der, true));
             EXPECT_TRUE(CmsVerifyWithCommand(der, content, attached, dir.path));
-            const Signed s = SignWith(Builder::Sm2File, sm2.get(), content, attached, File("f"));
+            const Signed s = Sign(Builder::Sm2File, content, attached, File("f"));
             ASSERT_EQ(s.hResult, S_OK);
             EXPECT_TRUE(CheckSm2Message(Der(s.text), content, attached));
         }
@@ -405,10 +417,7 @@ TEST_F(Pkcs7OpenSSL, SerialNumbersThatNeedASignOctet) {
     EXPECT_EQ(found.serial, (Bytes{0x02, 0x06, 0x00, 0x8A, 0x00, 0x11, 0x22, 0x33}));
 }
 
-TEST_F(Pkcs7OpenSSL, MissingFilesAndBadArgumentsFail) {
-    auto rsa = MakeRsaSigner(kEnhanced, 1024, AT_SIGNATURE);
-    auto sm2 = MakeSm2Signer();
-    ASSERT_TRUE(rsa && sm2);
+TEST_F(Pkcs7Signers, MissingFilesAndBadArgumentsFail) {
     const WString missing = W(File("no-such-file").c_str());
     BSTR out = nullptr;
     EXPECT_EQ(SignFile(&out, missing.c_str(), rsa->cert.get(), TRUE),
@@ -474,10 +483,7 @@ struct ObserverGuard {
     ~ObserverGuard() { SetSigningReadObserver(nullptr, nullptr); }
 };
 
-TEST_F(Pkcs7OpenSSL, FilesThatChangeWhileTheyAreRead) {
-    auto rsa = MakeRsaSigner(kEnhanced, 1024, AT_SIGNATURE);
-    auto sm2 = MakeSm2Signer();
-    ASSERT_TRUE(rsa && sm2);
+TEST_F(Pkcs7Signers, FilesThatChangeWhileTheyAreRead) {
     std::mt19937 rng(7);
     const Bytes original = RandomBytes(rng, 3 * kSigningReadChunk + 100);
     const Bytes other = RandomBytes(rng, original.size());
@@ -512,19 +518,13 @@ TEST_F(Pkcs7OpenSSL, FilesThatChangeWhileTheyAreRead) {
                 Signed s;
                 {
                     ObserverGuard guard(&change);
-                    const void* signer =
-                        b == Builder::RsaFile ? static_cast<const void*>(rsa.get()) : sm2.get();
-                    s = SignWith(b, signer, original, attached, path);
+                    s = Sign(b, original, attached, path);
                 }
                 ASSERT_TRUE(change.done);
                 ASSERT_EQ(s.hResult, c.expected);
-                if (c.signedContent == nullptr)
-                    continue;
-                const Bytes der = Der(s.text);
-                if (b == Builder::RsaFile)
-                    EXPECT_TRUE(CmsVerify(der, *c.signedContent, attached));
-                else
-                    EXPECT_TRUE(CheckSm2Message(der, *c.signedContent, attached));
+                if (c.signedContent != nullptr) {
+                    EXPECT_TRUE(Verifies(b, Der(s.text), *c.signedContent, attached));
+                }
             }
         }
     }
@@ -533,10 +533,7 @@ TEST_F(Pkcs7OpenSSL, FilesThatChangeWhileTheyAreRead) {
 // A second thread keeps rewriting, cutting and growing the file while it is
 // signed: a call may fail (the file was cut short), but a message handed out
 // always verifies over the content it carries.
-TEST_F(Pkcs7OpenSSL, FileRewrittenByAnotherThreadNeverYieldsABadMessage) {
-    auto rsa = MakeRsaSigner(kEnhanced, 1024, AT_SIGNATURE);
-    auto sm2 = MakeSm2Signer();
-    ASSERT_TRUE(rsa && sm2);
+TEST_F(Pkcs7Signers, FileRewrittenByAnotherThreadNeverYieldsABadMessage) {
     const std::string path = File("raced.bin");
     std::mt19937 seed(11);
     PutFile(path, RandomBytes(seed, 400000));
@@ -615,10 +612,7 @@ Bytes RandomTextUtf8(std::mt19937& rng, size_t maxBytes) {
 // 1,000 contents, the builders taking turns (each signs 250) so that a run
 // stays within seconds; ORVANE_PKCS7_EVERY_BUILDER=1 has every builder sign
 // every content.
-TEST_F(Pkcs7OpenSSL, RandomContentsVerify) {
-    auto rsa = MakeRsaSigner(kEnhanced, 1024, AT_SIGNATURE);
-    auto sm2 = MakeSm2Signer();
-    ASSERT_TRUE(rsa && sm2);
+TEST_F(Pkcs7Signers, RandomContentsVerify) {
     const char* every = std::getenv("ORVANE_PKCS7_EVERY_BUILDER");
     const bool everyBuilder = every != nullptr && std::string(every) == "1";
     const Builder builders[] = {Builder::RsaData, Builder::RsaFile, Builder::Sm2Data,
@@ -634,17 +628,11 @@ TEST_F(Pkcs7OpenSSL, RandomContentsVerify) {
                 continue;
             const Builder b = builders[k];
             const bool attached = rng() % 2 == 0;
-            const bool isRsa = b == Builder::RsaData || b == Builder::RsaFile;
-            const void* signer = isRsa ? static_cast<const void*>(rsa.get()) : sm2.get();
-            const Signed s = SignWith(b, signer, content, attached, path);
-            ASSERT_EQ(s.hResult, S_OK) << "content " << i << " (seed " << seed << ")";
-            const Bytes der = Der(s.text);
-            if (isRsa)
-                ASSERT_TRUE(CmsVerify(der, content, attached))
-                    << "content " << i << ", builder " << k << " (seed " << seed << ")";
-            else
-                ASSERT_TRUE(CheckSm2Message(der, content, attached))
-                    << "content " << i << ", builder " << k << " (seed " << seed << ")";
+            SCOPED_TRACE("content " + std::to_string(i) + ", builder " + std::to_string(k) +
+                         " (seed " + std::to_string(seed) + ")");
+            const Signed s = Sign(b, content, attached, path);
+            ASSERT_EQ(s.hResult, S_OK);
+            ASSERT_TRUE(Verifies(b, Der(s.text), content, attached));
         }
     }
 }

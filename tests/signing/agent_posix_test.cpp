@@ -172,10 +172,6 @@ Bytes RacerBytes() {
     return Bytes(kRacer, kRacer + sizeof kRacer);
 }
 
-std::string PathOf(const WString& w) {
-    return U8(w);
-}
-
 TEST(WriteFileSimplePosix, NeverWritesThroughALink) {
     ScratchFolder folder;
     const WString victim = folder.Child(TEXT("victim"));
@@ -183,16 +179,16 @@ TEST(WriteFileSimplePosix, NeverWritesThroughALink) {
     const WString toVictim = folder.Child(TEXT("to-victim.p7s"));
     const WString dangling = folder.Child(TEXT("dangling.p7s"));
     const WString missing = folder.Child(TEXT("not-there"));
-    ASSERT_EQ(symlink(PathOf(victim).c_str(), PathOf(toVictim).c_str()), 0);
-    ASSERT_EQ(symlink(PathOf(missing).c_str(), PathOf(dangling).c_str()), 0);
+    ASSERT_EQ(symlink(U8(victim).c_str(), U8(toVictim).c_str()), 0);
+    ASSERT_EQ(symlink(U8(missing).c_str(), U8(dangling).c_str()), 0);
     folder.Forget(toVictim);
     folder.Forget(dangling);
     const Bytes data(64, 0x30);
     for (const WString& link : {toVictim, dangling}) {
         EXPECT_EQ(WriteFileSimple(link.c_str(), data.data(), DWORD(data.size())), kAlreadyExists)
-            << PathOf(link);
+            << U8(link);
         struct stat st {};
-        ASSERT_EQ(lstat(PathOf(link).c_str(), &st), 0);
+        ASSERT_EQ(lstat(U8(link).c_str(), &st), 0);
         EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link is left as it was";
     }
     EXPECT_EQ(ReadAll(victim), Bytes(7, 'x'));
@@ -237,7 +233,7 @@ TEST_F(SigningAgentPosix, ADestinationAppearingWhileSigningIsLeftAlone) {
     ASSERT_NO_FATAL_FAILURE(folder.WriteFile(victim, 9));
     const WString destination = source + TEXT(".p7s");
     folder.Forget(destination);
-    const std::string dest = PathOf(destination);
+    const std::string dest = U8(destination);
 
     for (bool asLink : {true, false}) {
         SCOPED_TRACE(asLink ? "a link" : "a file");
@@ -246,7 +242,7 @@ TEST_F(SigningAgentPosix, ADestinationAppearingWhileSigningIsLeftAlone) {
         std::thread racer([&] {
             while (!stop) {
                 if (asLink) {
-                    symlink(PathOf(victim).c_str(), dest.c_str());
+                    symlink(U8(victim).c_str(), dest.c_str());
                 } else {
                     const int fd = open(dest.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0600);
                     if (fd >= 0) {

@@ -33,14 +33,21 @@ protected:
         return agent.VURO_SelectUserCert(m_marker.c_str(), TEXT(""), TEXT(""), pwszCsp,
                                          alwaysShow ? VARIANT_TRUE : VARIANT_FALSE, csp.put());
     }
-    // Signer: a linked signing certificate of the run, selected (alone).
-    void SelectSigner(CCryptoAgent& agent, LinkedCertificate& cert) {
-        ASSERT_NO_FATAL_FAILURE(cert.Create(m_marker + W(" signer"), AT_SIGNATURE));
+    WString m_marker;
+};
+
+// An agent whose selection is a linked signing certificate of the run (alone).
+class SelectedSigner : public SigningAgent {
+protected:
+    void SetUp() override {
+        SigningAgent::SetUp();
+        ASSERT_NO_FATAL_FAILURE(signer.Create(m_marker + W(" signer"), AT_SIGNATURE));
         BstrOut csp;
         ASSERT_EQ(Select(agent, csp), VURO_OK);
         ASSERT_TRUE(agent.SelectedStoreCertificate());
     }
-    WString m_marker;
+    CCryptoAgent agent{nullptr, &kFakeUi};
+    LinkedCertificate signer;
 };
 
 TEST_F(SigningAgent, EveryUseOfTheSelectionFailsBeforeOne) {
@@ -201,10 +208,7 @@ TEST_F(SigningAgent, NoCandidateNeverOpensTheDialog) {
     EXPECT_EQ(Select(agent, csp, false, TEXT("No Such Provider")), VURO_E_NO_AVAILABLE_CERT);
 }
 
-TEST_F(SigningAgent, TextSigningArgumentsAndResult) {
-    CCryptoAgent agent(nullptr, &kFakeUi);
-    LinkedCertificate signer;
-    ASSERT_NO_FATAL_FAILURE(SelectSigner(agent, signer));
+TEST_F(SelectedSigner, TextSigningArgumentsAndResult) {
     const WCHAR* const message = TEXT("sign\x00E9 \x4E2D\x6587");
     const std::string utf8 = "sign\xC3\xA9 \xE4\xB8\xAD\xE6\x96\x87";
     const struct {
@@ -242,10 +246,7 @@ TEST_F(SigningAgent, TextSigningArgumentsAndResult) {
     EXPECT_EQ(StoreSelection(agent), signer.Encoded());
 }
 
-TEST_F(SigningAgent, CertInfoNamesAndValidToDate) {
-    CCryptoAgent agent(nullptr, &kFakeUi);
-    LinkedCertificate signer;
-    ASSERT_NO_FATAL_FAILURE(SelectSigner(agent, signer));
+TEST_F(SelectedSigner, CertInfoNamesAndValidToDate) {
     const std::regex date("2040-01-0[12] [0-9]{2}:[0-9]{2}:00");
     std::string first;
     for (const WCHAR* name : {TEXT("ValidToDate"), TEXT("validtodate"), TEXT("VALIDTODATE")}) {
@@ -266,10 +267,7 @@ TEST_F(SigningAgent, CertInfoNamesAndValidToDate) {
     EXPECT_EQ(StoreSelection(agent), signer.Encoded()) << "a failed question keeps the selection";
 }
 
-TEST_F(SigningAgent, SignFileWritesANewSignatureFile) {
-    CCryptoAgent agent(nullptr, &kFakeUi);
-    LinkedCertificate signer;
-    ASSERT_NO_FATAL_FAILURE(SelectSigner(agent, signer));
+TEST_F(SelectedSigner, SignFileWritesANewSignatureFile) {
     ScratchFolder folder;
     const WString source = folder.Child(TEXT("contract.txt"));
     ASSERT_NO_FATAL_FAILURE(folder.WriteFile(source, 1000));
@@ -301,10 +299,7 @@ TEST_F(SigningAgent, SignFileWritesANewSignatureFile) {
     EXPECT_FALSE(Exists(folder.Child(TEXT("missing.txt.p7s"))));
 }
 
-TEST_F(SigningAgent, AttachedFileSizeLimitIsThirtyMebibytes) {
-    CCryptoAgent agent(nullptr, &kFakeUi);
-    LinkedCertificate signer;
-    ASSERT_NO_FATAL_FAILURE(SelectSigner(agent, signer));
+TEST_F(SelectedSigner, AttachedFileSizeLimitIsThirtyMebibytes) {
     ScratchFolder folder;
     const WString atLimit = folder.Child(TEXT("limit.bin"));
     const WString over = folder.Child(TEXT("over.bin"));
@@ -327,10 +322,7 @@ TEST_F(SigningAgent, AttachedFileSizeLimitIsThirtyMebibytes) {
     EXPECT_LT(text.size(), 20000u);
 }
 
-TEST_F(SigningAgent, ADestinationPathThatWouldNotFitIsRefusedNotCut) {
-    CCryptoAgent agent(nullptr, &kFakeUi);
-    LinkedCertificate signer;
-    ASSERT_NO_FATAL_FAILURE(SelectSigner(agent, signer));
+TEST_F(SelectedSigner, ADestinationPathThatWouldNotFitIsRefusedNotCut) {
     ScratchFolder folder;
     const size_t room = size_t(MAX_PATH - 1) - 4 - folder.Child(TEXT("")).size();
     ASSERT_LT(room, 250u);

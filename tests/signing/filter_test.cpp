@@ -27,55 +27,46 @@ std::vector<std::string> U8List(const TextList& list) {
 
 // --- splitting and hexadecimal text ----------------------------------------
 
-struct SplitCase {
-    const char* text; // null: a null text
-    std::vector<std::string> pieces;
-};
-
-TEST(FilterText, ParseFiltersCutsAtEveryHash) {
-    const std::string longPiece(300, 'x');
-    const SplitCase cases[] = {
-        {nullptr, {}},
-        {"", {""}},                      // one empty alternative: admits all
-        {"#", {"", ""}},                 // two empty alternatives
-        {"Alice#Bob", {"Alice", "Bob"}}, // alternatives in order
-        {"a##b#", {"a", "", "b", ""}},   // empty pieces stay, also at the end
-        {"CN=a, O=b#O=c", {"CN=a, O=b", "O=c"}},
-        {longPiece.c_str(), {std::string(255, 'x')}}, // cut to 255 characters
+// The two splitters over the same kinds of text: ParseFilters cuts filter
+// alternatives at every "#", SplitStrings provider names at "||".
+TEST(FilterText, SplittersCutWhereTheirSeparatorSays) {
+    using Split = HRESULT (*)(LPCWSTR, TextList&);
+    const std::string longText(300, 'x');
+    const struct {
+        const char* what;
+        Split split;
+        const char* text; // null: a null text
+        std::vector<std::string> pieces;
+    } cases[] = {
+        {"ParseFilters", ParseFilters, nullptr, {}},
+        {"ParseFilters", ParseFilters, "", {""}},      // one empty alternative: admits all
+        {"ParseFilters", ParseFilters, "#", {"", ""}}, // two empty alternatives
+        {"ParseFilters", ParseFilters, "Alice#Bob", {"Alice", "Bob"}},
+        {"ParseFilters", ParseFilters, "a##b#", {"a", "", "b", ""}}, // empty pieces stay
+        {"ParseFilters", ParseFilters, "CN=a, O=b#O=c", {"CN=a, O=b", "O=c"}},
+        {"ParseFilters", ParseFilters, longText.c_str(), {std::string(255, 'x')}}, // cut to 255
+        {"SplitStrings", SplitStrings, nullptr, {}},
+        {"SplitStrings", SplitStrings, "", {}}, // an empty text names nothing
+        {"SplitStrings", SplitStrings, "A||B", {"A", "B"}},
+        {"SplitStrings", SplitStrings, "||A", {}},              // a leading separator ends at once
+        {"SplitStrings", SplitStrings, "A||||B", {"A"}},        // two adjacent separators end it
+        {"SplitStrings", SplitStrings, "A||", {"A"}},           // a trailing separator adds nothing
+        {"SplitStrings", SplitStrings, "A|B", {"A|B"}},         // one bar is no separator
+        {"SplitStrings", SplitStrings, "A|||B", {"A", "|B"}},   // the first two bars separate
+        {"SplitStrings", SplitStrings, "A#B||C", {"A#B", "C"}}, // "#" means nothing here
+        {"SplitStrings", SplitStrings, longText.c_str(), {longText}}, // not cut
     };
-    for (const SplitCase& c : cases) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.what) + " " + (c.text != nullptr ? c.text : "(null)"));
         TextList list;
         const WString text = c.text != nullptr ? W(c.text) : WString();
-        ASSERT_EQ(ParseFilters(c.text != nullptr ? text.c_str() : nullptr, list), VURO_OK);
-        EXPECT_EQ(U8List(list), c.pieces) << (c.text != nullptr ? c.text : "(null)");
+        ASSERT_EQ(c.split(c.text != nullptr ? text.c_str() : nullptr, list), VURO_OK);
+        EXPECT_EQ(U8List(list), c.pieces);
     }
     // Pieces are appended to what the list holds.
     TextList list{W("kept")};
     ASSERT_EQ(ParseFilters(TEXT("a#b"), list), VURO_OK);
     EXPECT_EQ(U8List(list), (std::vector<std::string>{"kept", "a", "b"}));
-}
-
-TEST(FilterText, SplitStringsStopsAtTheFirstEmptyPiece) {
-    const std::string longName(300, 'p');
-    const SplitCase cases[] = {
-        {nullptr, {}},
-        {"", {}},                       // an empty text names nothing
-        {"A", {"A"}},                   //
-        {"A||B", {"A", "B"}},           //
-        {"||A", {}},                    // a leading separator ends at once
-        {"A||||B", {"A"}},              // nothing after two adjacent separators
-        {"A||", {"A"}},                 // a trailing separator adds nothing
-        {"A|B", {"A|B"}},               // one bar is no separator
-        {"A|||B", {"A", "|B"}},         // the first two bars separate
-        {"A#B||C", {"A#B", "C"}},       // "#" means nothing here
-        {longName.c_str(), {longName}}, // not cut
-    };
-    for (const SplitCase& c : cases) {
-        TextList list;
-        const WString text = c.text != nullptr ? W(c.text) : WString();
-        ASSERT_EQ(SplitStrings(c.text != nullptr ? text.c_str() : nullptr, list), VURO_OK);
-        EXPECT_EQ(U8List(list), c.pieces) << (c.text != nullptr ? c.text : "(null)");
-    }
 }
 
 TEST(FilterText, HexadecimalTextIsReadFromTheEnd) {

@@ -70,13 +70,6 @@ TEST_F(PathCheck, SourcesAndDestinationsInAnOrdinaryFolder) {
     EXPECT_EQ(IsMaliciousFilePathName(m_dir.Child(W("report.txt")).c_str(), 2), E_INVALIDARG);
 }
 
-TEST_F(PathCheck, ADestinationIsRefusedOnceItExists) {
-    const WString out = m_dir.Child(W("report.txt.p7s"));
-    EXPECT_EQ(IsMaliciousFilePathName(out.c_str(), FILE_PATH_DESTINATION), VURO_OK);
-    ASSERT_NO_FATAL_FAILURE(m_dir.WriteFile(out, 5));
-    EXPECT_EQ(IsMaliciousFilePathName(out.c_str(), FILE_PATH_DESTINATION), kExists);
-}
-
 TEST_F(PathCheck, ProtectedFoldersAreRefusedWhateverTheFile) {
     const WString sep(1, PathSeparator());
     for (int csidl :
