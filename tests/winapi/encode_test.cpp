@@ -774,17 +774,18 @@ TEST(CryptDecode, ContentInfo) {
         return std::string(ci.pszObjId) + " " + Hex(ci.Content);
     };
     const std::vector<DecodeCase> cases = {
-        {"data", "30 11 0609 2a864886f70d010701 a004 0402aabb", "1.2.840.113549.1.7.1 0402aabb"},
-        {"no content", "30 0b 0609 2a864886f70d010701", "1.2.840.113549.1.7.1 "},
+        {"data", "30 11 0609 2a864886f70d010701 a004 0402aabb", "1.2.840.113549.1.7.1 0402aabb",
+         ""},
+        {"no content", "30 0b 0609 2a864886f70d010701", "1.2.840.113549.1.7.1 ", ""},
         // [0] holds exactly one element.
         {"two elements in [0]", "30 13 0609 2a864886f70d010701 a006 0402aabb 0500",
-         Error(CRYPT_E_ASN1_CORRUPT)},
-        {"empty [0]", "30 0d 0609 2a864886f70d010701 a000", Error(CRYPT_E_ASN1_CORRUPT)},
+         Error(CRYPT_E_ASN1_CORRUPT), ""},
+        {"empty [0]", "30 0d 0609 2a864886f70d010701 a000", Error(CRYPT_E_ASN1_CORRUPT), ""},
         // [1] is not a field of ContentInfo.
         {"[1] instead of [0]", "30 11 0609 2a864886f70d010701 a104 0402aabb",
-         Error(CRYPT_E_ASN1_CORRUPT)},
+         Error(CRYPT_E_ASN1_CORRUPT), ""},
         {"trailing field", "30 13 0609 2a864886f70d010701 a004 0402aabb 0500",
-         Error(CRYPT_E_ASN1_CORRUPT)},
+         Error(CRYPT_E_ASN1_CORRUPT), ""},
     };
     ExpectDecodes<CRYPT_CONTENT_INFO>(PKCS_CONTENT_INFO, cases, describe);
 }
