@@ -15,6 +15,7 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include "bench/BenchCertificates.h"
 #include "bench/RatioReporter.h"
 
 #include "dialog/CertificateDialogs.h"
@@ -70,36 +71,17 @@ const Candidates& MakeCandidates(size_t n) {
         return c;
     c.store.reset(CertOpenStore(CERT_STORE_PROV_MEMORY, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
                                 0, nullptr));
-    EVP_PKEY* key = EVP_EC_gen("P-256");
-    for (size_t i = 0; i < n && key != nullptr; ++i) {
-        X509* x = X509_new();
-        X509_set_version(x, X509_VERSION_3);
-        ASN1_INTEGER_set_uint64(X509_get_serialNumber(x), 0x1000 + i);
-        X509_NAME* name = X509_get_subject_name(x);
-        X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
-                                   reinterpret_cast<const unsigned char*>("Orvane"), -1, -1, 0);
-        const std::string cn = "Holder " + std::to_string(i);
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                   reinterpret_cast<const unsigned char*>(cn.c_str()), -1, -1, 0);
-        X509_set_issuer_name(x, name);
-        X509_gmtime_adj(X509_getm_notBefore(x), 0);
-        X509_gmtime_adj(X509_getm_notAfter(x), 365L * 24 * 3600);
-        X509_set_pubkey(x, key);
-        X509_sign(x, key, EVP_sha256());
-        unsigned char* der = nullptr;
-        const int len = i2d_X509(x, &der);
+    const auto certificates = orvane::bench::MakeCertificates(n, "Holder");
+    for (size_t i = 0; i < certificates.size(); ++i) {
         PCCERT_CONTEXT added = nullptr;
-        if (len > 0 &&
-            CertAddEncodedCertificateToStore(c.store.get(), X509_ASN_ENCODING, der, DWORD(len),
+        if (CertAddEncodedCertificateToStore(c.store.get(), X509_ASN_ENCODING,
+                                             certificates[i].data(), DWORD(certificates[i].size()),
                                              CERT_STORE_ADD_ALWAYS, &added)) {
             LinkToContainer(added, i);
             c.certs.emplace_back(added);
             c.pointers.push_back(added);
         }
-        OPENSSL_free(der);
-        X509_free(x);
     }
-    EVP_PKEY_free(key);
     return c;
 }
 

@@ -4,6 +4,7 @@
 // (rate at least a third of the anchor's), so growth is linear as well. The
 // "cold" runs open a fresh store handle each time (nothing parsed yet) and are
 // reported without a target. Runs in a temporary user hive of its own.
+#include "bench/BenchCertificates.h"
 #include "bench/RatioReporter.h"
 
 #include <openssl/evp.h>
@@ -22,41 +23,8 @@ namespace {
 
 using Der = std::vector<unsigned char>;
 
-// MakeCertificates: n self-signed P-256 certificates differing in serial, the
-// size of a typical personal certificate.
-std::vector<Der> MakeCertificates(size_t n) {
-    std::vector<Der> out;
-    EVP_PKEY* key = EVP_EC_gen("P-256");
-    if (key == nullptr)
-        return out;
-    for (size_t i = 0; i < n; ++i) {
-        X509* x = X509_new();
-        X509_set_version(x, X509_VERSION_3);
-        ASN1_INTEGER_set_uint64(X509_get_serialNumber(x), 0x1000 + i);
-        X509_NAME* name = X509_get_subject_name(x);
-        X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
-                                   reinterpret_cast<const unsigned char*>("Orvane"), -1, -1, 0);
-        const std::string cn = "Benchmark holder " + std::to_string(i);
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                   reinterpret_cast<const unsigned char*>(cn.c_str()), -1, -1, 0);
-        X509_set_issuer_name(x, name);
-        X509_gmtime_adj(X509_getm_notBefore(x), 0);
-        X509_gmtime_adj(X509_getm_notAfter(x), 365L * 24 * 3600);
-        X509_set_pubkey(x, key);
-        X509_sign(x, key, EVP_sha256());
-        unsigned char* der = nullptr;
-        int len = i2d_X509(x, &der);
-        if (len > 0)
-            out.emplace_back(der, der + len);
-        OPENSSL_free(der);
-        X509_free(x);
-    }
-    EVP_PKEY_free(key);
-    return out;
-}
-
 const std::vector<Der>& Certificates() {
-    static const std::vector<Der> certs = MakeCertificates(1000);
+    static const std::vector<Der> certs = orvane::bench::MakeCertificates(1000, "Benchmark holder");
     return certs;
 }
 
