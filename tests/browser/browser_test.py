@@ -9,7 +9,9 @@ origin 127.0.0.1) enrols and signs through orvane.js and posts what it saw
 here; this script checks it with OpenSSL and the registry hive, presses
 Return in the selection dialog on its own X server, and finally sends the
 page to an origin that is not on the list (localhost), where the extension
-must refuse without starting a host. Prints "skipped: ..." and succeeds when
+must refuse without starting a host. The extension runs as a development
+install (Chromium loads it unpacked, Firefox as a temporary add-on), the kind
+that admits the demo origin by itself. Prints "skipped: ..." and succeeds when
 the browser or the X tools are missing.
 """
 import argparse
@@ -19,25 +21,76 @@ import os
 import queue
 import shutil
 import signal
+import socket
 import sqlite3
 import subprocess
 import sys
 import tempfile
 import threading
 import time
-import zipfile
 from http.server import ThreadingHTTPServer
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SM2_CN, RSA_CN = "Browser SM2 Signer", "Browser RSA Signer"
 CAP_ERROR = 0xA0071101 - (1 << 32)  # the host's error codes are signed 32-bit numbers
-GECKO_ID = "extension@orvane.example"
 CASE_TIMEOUT = 60  # seconds for any one case; the whole run takes far less
 
 
 def skip(reason):
     print(f"skipped: {reason}")
     sys.exit(0)
+
+
+class Marionette:
+    """Firefox's own remote control (length-prefixed JSON over TCP), enough to
+    install a temporary add-on and open a page."""
+
+    def __init__(self, profile, process, timeout=CASE_TIMEOUT):
+        where = os.path.join(profile, "MarionetteActivePort")
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                with open(where) as f:
+                    port = int(f.read().strip())
+                self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+                break
+            except (OSError, ValueError):
+                if process.poll() is not None or time.monotonic() > deadline:
+                    raise RuntimeError("Firefox's remote control did not come up")
+                time.sleep(0.2)
+        self.buffer = b""
+        self.last_id = 0
+        self.read()  # its greeting
+
+    def read(self):
+        while b":" not in self.buffer:
+            self.receive()
+        length, _, self.buffer = self.buffer.partition(b":")
+        length = int(length)
+        while len(self.buffer) < length:
+            self.receive()
+        message, self.buffer = self.buffer[:length], self.buffer[length:]
+        return json.loads(message)
+
+    def receive(self):
+        data = self.sock.recv(65536)
+        if not data:
+            raise RuntimeError("Firefox's remote control hung up")
+        self.buffer += data
+
+    def command(self, name, params):
+        self.last_id += 1
+        data = json.dumps([0, self.last_id, name, params]).encode()
+        self.sock.sendall(str(len(data)).encode() + b":" + data)
+        while True:
+            kind, number, error, result = self.read()
+            if kind == 1 and number == self.last_id:
+                if error:
+                    raise RuntimeError(f"{name}: {error}")
+                return result
+
+    def close(self):
+        self.sock.close()
 
 
 class Run:
@@ -157,16 +210,8 @@ class Run:
                        "--disable-background-networking", "--disable-component-update",
                        "--disable-sync", "--enable-logging=stderr", url]
         else:
-            extensions = os.path.join(self.profile, "extensions")
-            os.makedirs(extensions)
-            source = os.path.join(self.args.source_dir, "web", "extension")
-            with zipfile.ZipFile(os.path.join(extensions, GECKO_ID + ".xpi"), "w") as xpi:
-                for name in sorted(os.listdir(source)):
-                    xpi.write(os.path.join(source, name), name)
             prefs = {
-                "xpinstall.signatures.required": False,
-                "extensions.autoDisableScopes": 0,
-                "extensions.enabledScopes": 15,
+                "marionette.port": 0,  # any free port, written to the profile
                 "browser.shell.checkDefaultBrowser": False,
                 "browser.startup.homepage_override.mstone": "ignore",
                 "datareporting.policy.dataSubmissionEnabled": False,
@@ -178,12 +223,24 @@ class Run:
             with open(os.path.join(self.profile, "user.js"), "w") as f:
                 for key, value in prefs.items():
                     f.write(f"user_pref({json.dumps(key)}, {json.dumps(value)});\n")
-            command = [self.browser, "--headless", "--no-remote", "--profile", self.profile, url]
+            command = [self.browser, "--headless", "--no-remote", "--marionette",
+                       "--profile", self.profile, "about:blank"]
         self.process = subprocess.Popen(command, env=self.env, stdout=subprocess.DEVNULL,
                                         stderr=open(os.path.join(self.work, "browser.log"), "w"),
                                         start_new_session=True)
+        if self.args.browser == "firefox":
+            # A temporary add-on, as a developer loads it from about:debugging:
+            # the extension admits the demo origin only in such an install.
+            self.remote = Marionette(self.profile, self.process)
+            self.remote.command("WebDriver:NewSession", {"capabilities": {}})
+            self.remote.command("Addon:Install", {
+                "path": os.path.join(os.path.abspath(self.args.source_dir), "web", "extension"),
+                "temporary": True})
+            self.remote.command("WebDriver:Navigate", {"url": url})
 
     def stop(self):
+        if getattr(self, "remote", None):
+            self.remote.close()
         # The browser and whatever it started share the session we gave it.
         for proc in (getattr(self, "process", None), getattr(self, "xvfb", None)):
             if proc is None or proc.poll() is not None:

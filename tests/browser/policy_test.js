@@ -1,6 +1,7 @@
 // The extension's allow-list (web/extension/policy.js) under Node, with the
 // browser's storage replaced: which entries parse, which origins they admit,
-// and how the administrator's, the user's and the demo entries combine.
+// and how the administrator's, the user's and the demo entries combine with
+// the kind of install.
 //   node policy_test.js POLICY_JS
 "use strict";
 
@@ -8,10 +9,15 @@ const fs = require("fs");
 const vm = require("vm");
 const assert = require("assert");
 
-function load(managed, user) {
+function load(managed, user, installType = "normal") {
   const scope = {
     URL,
     chrome: {
+      management: {getSelf: async () => {
+        if (installType instanceof Error)
+          throw installType;
+        return {installType};
+      }},
       storage: {
         managed: {get: async () => {
           if (managed instanceof Error)
@@ -73,17 +79,28 @@ const matches = [
 ];
 
 const combinations = [
-  // managed policy, user entries, origin, admitted
-  [{}, [], "http://127.0.0.1:8731", true],
-  [{}, [], "http://localhost:8731", false],
-  [{demoOriginAllowed: false}, [], "http://127.0.0.1:8731", false],
-  [{}, ["https://u.test"], "https://u.test", true],
-  [{userOriginsAllowed: false}, ["https://u.test"], "https://u.test", false],
-  [{userOriginsAllowed: false, allowedOrigins: ["https://u.test"]}, [], "https://u.test", true],
-  [{allowedOrigins: "https://u.test"}, [], "https://u.test", false], // not a list
-  [{}, ["not an origin", "https://ok.test"], "https://ok.test", true],
-  [new Error("no policy for this extension"), [], "http://127.0.0.1:1", true],
-  [new Error("no policy for this extension"), ["https://u.test"], "https://u.test", true],
+  // install type, managed policy, user entries, origin, admitted. Only a
+  // development install, or policy, or the user admits the demo origin.
+  ["development", {}, [], "http://127.0.0.1:8731", true],
+  ["normal", {}, [], "http://127.0.0.1:8731", false],
+  ["sideload", {}, [], "http://127.0.0.1:8731", false],
+  ["admin", {}, [], "http://127.0.0.1:8731", false],
+  [new Error("no management API"), {}, [], "http://127.0.0.1:8731", false],
+  ["development", new Error("no policy for this extension"), [], "http://127.0.0.1:1", true],
+  ["normal", new Error("no policy for this extension"), [], "http://127.0.0.1:1", false],
+  ["development", {demoOriginAllowed: false}, [], "http://127.0.0.1:8731", false],
+  ["normal", {demoOriginAllowed: true}, [], "http://127.0.0.1:8731", true],
+  ["normal", {allowedOrigins: ["http://127.0.0.1:8731"]}, [], "http://127.0.0.1:8731", true],
+  ["normal", {}, ["http://127.0.0.1:*"], "http://127.0.0.1:8731", true],
+  ["normal", {userOriginsAllowed: false}, ["http://127.0.0.1:*"], "http://127.0.0.1:8731", false],
+  ["development", {}, [], "http://localhost:8731", false],
+  // The other entries do not depend on the install.
+  ["normal", {}, ["https://u.test"], "https://u.test", true],
+  ["normal", {userOriginsAllowed: false}, ["https://u.test"], "https://u.test", false],
+  ["normal", {userOriginsAllowed: false, allowedOrigins: ["https://u.test"]}, [], "https://u.test", true],
+  ["normal", {allowedOrigins: "https://u.test"}, [], "https://u.test", false], // not a list
+  ["normal", {}, ["not an origin", "https://ok.test"], "https://ok.test", true],
+  ["normal", new Error("no policy for this extension"), ["https://u.test"], "https://u.test", true],
 ];
 
 (async () => {
@@ -93,10 +110,11 @@ const combinations = [
   for (const [entry, origin, want] of matches)
     await check(`${entry} admits ${origin}`,
                 () => assert.strictEqual(P.matches(P.parseEntry(entry), origin), want));
-  for (const [managed, user, origin, want] of combinations)
-    await check(`${JSON.stringify(managed instanceof Error ? "throws" : managed)} + ` +
-                `${JSON.stringify(user)} admits ${origin}`,
-                async () => assert.strictEqual(await load(managed, user).isAllowed(origin), want));
+  const shown = (v) => JSON.stringify(v instanceof Error ? "throws" : v);
+  for (const [installType, managed, user, origin, want] of combinations)
+    await check(`${shown(installType)} install, ${shown(managed)} + ${shown(user)} admits ${origin}`,
+                async () => assert.strictEqual(
+                    await load(managed, user, installType).isAllowed(origin), want));
   const total = canonical.length + matches.length + combinations.length;
   console.log(`policy: ${total - failures} of ${total} cases as expected`);
   process.exit(failures ? 1 : 0);

@@ -3,7 +3,7 @@
 hands the page's certificate requests to the test issuer (tools/testca) and
 checks the page's signatures with OpenSSL.
 
-    server.py --testca PATH --ca-dir DIR [--port N] [--openssl PATH]
+    server.py --testca PATH --ca-dir DIR [--port N] [--openssl PATH] [--timeout S]
 
 API (JSON in, JSON out, POST only):
   /api/issue   {"request": base64 PKCS#10, "type": 1|2, "format": optional}
@@ -13,6 +13,14 @@ API (JSON in, JSON out, POST only):
                 "detached": bool}
                -> {"verified": bool, "contentMatches": bool, "signer": text,
                   "detail": OpenSSL's words}
+
+Every request must name the server as its Host (127.0.0.1:PORT or
+localhost:PORT), so a page of another name that resolves here (DNS
+rebinding) gets nothing, and a request that carries an Origin must come from
+a page of that same origin, so another site's form or text/plain POST does
+not reach the issuer (403). A body that is no JSON object is answered 400,
+one over the limit 413 without being read; a connection idle for longer than
+the timeout is closed.
 
 The browser tests reuse DemoHandler, adding their own routes.
 """
@@ -29,9 +37,14 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 HERE = os.path.dirname(os.path.abspath(__file__))
 WEB = os.path.dirname(HERE)
 
-# Nothing the page sends legitimately comes near this; a signature of a large
-# text is the largest.
-MAX_BODY = 8 * 1024 * 1024
+# The largest body the page posts is a signature to verify with its text: the
+# signing host answers with at most 1 MiB, and the text, which the signature
+# holds, is smaller still. Twice that leaves room for JSON escapes.
+MAX_BODY = 4 * 1024 * 1024
+
+# Seconds a connection may stay silent (before or within a request) before
+# it is closed, so a stalled upload does not hold a thread for good.
+IDLE_TIMEOUT = 20
 
 TYPES = {".html": "text/html; charset=utf-8", ".js": "text/javascript; charset=utf-8",
          ".css": "text/css; charset=utf-8", ".json": "application/json"}
@@ -173,6 +186,14 @@ class Issuer:
                 "detail": (run.stdout + run.stderr).decode(errors="replace").strip()}
 
 
+class Refused(Exception):
+    """A request answered with an error status and a JSON {"error"}."""
+
+    def __init__(self, status, message):
+        super().__init__(message)
+        self.status = status
+
+
 class DemoHandler(BaseHTTPRequestHandler):
     """Static files of web/demo (and /orvane.js), and the two API calls."""
 
@@ -180,6 +201,7 @@ class DemoHandler(BaseHTTPRequestHandler):
     static = {"/orvane.js": os.path.join(WEB, "orvane.js")}
     static_dirs = [HERE]
     quiet = False
+    timeout = IDLE_TIMEOUT  # the socket's, set for each connection
 
     def log_message(self, fmt, *args):
         if not self.quiet:
@@ -194,14 +216,49 @@ class DemoHandler(BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
+    def own_hosts(self):
+        """The Host values that name this server: its address and port, and
+        localhost with the port where the address is the loopback one."""
+        host, port = self.server.server_address[:2]
+        names = [host] + (["localhost"] if host == "127.0.0.1" else [])
+        return {f"{name}:{port}" for name in names} | (set(names) if port == 80 else set())
+
+    def check_caller(self):
+        """Refused unless the request names this server and, when it says
+        where it comes from, comes from a page of this server."""
+        hosts = self.headers.get_all("Host") or []
+        if len(hosts) != 1 or hosts[0].strip().lower() not in self.own_hosts():
+            raise Refused(403, "this server answers only to its own address")
+        origins = self.headers.get_all("Origin") or []
+        if origins and (len(origins) != 1 or
+                        origins[0].strip().lower() != "http://" + hosts[0].strip().lower()):
+            raise Refused(403, "requests from other sites are not served")
+
     def read_json(self):
-        length = int(self.headers.get("Content-Length") or 0)
-        if length <= 0 or length > MAX_BODY:
-            return None
+        """The body as a JSON object; raises Refused for anything else,
+        before reading a body that is too large."""
+        lengths = self.headers.get_all("Content-Length") or []
+        if len(lengths) != 1 or not lengths[0].strip().isascii() or \
+                not lengths[0].strip().isdigit():
+            raise Refused(400, "a Content-Length, please")
+        length = int(lengths[0])
+        if length > MAX_BODY:
+            raise Refused(413, f"a body of at most {MAX_BODY} bytes, please")
+        body = self.rfile.read(length)
+        if len(body) != length:
+            raise Refused(400, "the body ended early")
         try:
-            return json.loads(self.rfile.read(length))
-        except ValueError:
-            return None
+            value = json.loads(body)
+        except (ValueError, RecursionError):
+            value = None
+        if not isinstance(value, dict):
+            raise Refused(400, "a JSON object, please")
+        return value
+
+    def refuse(self, refusal):
+        # The rest of the request, if any, is not read: the connection ends.
+        self.close_connection = True
+        self.send_json({"error": str(refusal)}, refusal.status)
 
     def file_for(self, path):
         if path in self.static:
@@ -217,6 +274,11 @@ class DemoHandler(BaseHTTPRequestHandler):
         return None
 
     def do_GET(self):
+        try:
+            self.check_caller()
+        except Refused as refusal:
+            self.refuse(refusal)
+            return
         path = self.path.split("?", 1)[0]
         file = self.file_for(path)
         if file is None:
@@ -233,9 +295,11 @@ class DemoHandler(BaseHTTPRequestHandler):
 
     def do_POST(self):
         path = self.path.split("?", 1)[0]
-        body = self.read_json()
-        if not isinstance(body, dict):
-            self.send_json({"error": "a JSON object, please"}, 400)
+        try:
+            self.check_caller()
+            body = self.read_json()
+        except Refused as refusal:
+            self.refuse(refusal)
             return
         if path == "/api/issue":
             self.send_json(self.issuer.issue(body.get("request"), body.get("type"),
@@ -256,8 +320,11 @@ def main():
     parser.add_argument("--ca-dir", required=True)
     parser.add_argument("--openssl", default="openssl")
     parser.add_argument("--port", type=int, default=8731)
+    parser.add_argument("--timeout", type=float, default=IDLE_TIMEOUT,
+                        help="seconds a silent connection is kept (default %(default)s)")
     args = parser.parse_args()
     DemoHandler.issuer = Issuer(args.testca, args.ca_dir, args.openssl)
+    DemoHandler.timeout = args.timeout
     server = ThreadingHTTPServer(("127.0.0.1", args.port), DemoHandler)
     print(f"demo-web: open http://127.0.0.1:{server.server_address[1]}/ (Ctrl-C ends)", flush=True)
     try:

@@ -26,6 +26,15 @@ const HOSTS = {
 // nothing a page legitimately sends comes near this.
 const MAX_REQUEST_CHARS = 64 * 1024 * 1024;
 
+// tokenPrefix: a few random characters that set one native port's tokens
+// apart from any other port's. Tokens stay short: the hosts echo at most a
+// few hundred characters of one.
+function tokenPrefix() {
+  const bytes = new Uint8Array(4);
+  crypto.getRandomValues(bytes);
+  return Array.from(bytes, (b) => b.toString(16).padStart(2, "0")).join("");
+}
+
 // pageError: the reply for a call that did not reach a host.
 function pageError(id, code, message) {
   return {type: "error", id, code, message};
@@ -67,7 +76,7 @@ class PageSession {
     // keeps the answer it was given. Every message waits for the same
     // promise, so messages reach the hosts in the order the page sent them.
     this.decision = null;
-    this.natives = new Map(); // host name -> {port, pending: [id...]}
+    this.natives = new Map(); // host name -> {port, prefix, next, pending, answered}
     port.onMessage.addListener((message) => this.onPageMessage(message));
     port.onDisconnect.addListener(() => this.close());
   }
@@ -135,46 +144,90 @@ class PageSession {
     if (native)
       return native;
     const port = api.runtime.connectNative(HOSTS[host]);
-    native = {port, pending: []};
+    // pending: our token -> the page's call, oldest first. The token is ours,
+    // not the page's: tokens unique per port pair every answer with its
+    // call whatever the order, and a frame that carries none of them pairs
+    // with nothing.
+    native = {port, prefix: tokenPrefix(), next: 0, pending: new Map(), answered: false};
     this.natives.set(host, native);
-    // Hosts answer strictly in order, one response per request.
     port.onMessage.addListener((response) => {
-      const id = native.pending.shift();
-      if (id !== undefined)
-        this.post({type: "response", id, host, response});
+      native.answered = true;
+      const call = this.callFor(native, response);
+      if (call === undefined) {
+        console.warn(`Orvane: dropped a frame from the ${host} host that answers no call ` +
+                     `(randomId ${JSON.stringify(response && response.randomId)})`);
+        return;
+      }
+      // The page sees its own token (or none) echoed, as if it spoke to the
+      // host itself.
+      if (call.pageToken !== undefined)
+        response.randomId = call.pageToken;
+      else
+        delete response.randomId;
+      this.post({type: "response", id: call.id, host, response});
     });
     port.onDisconnect.addListener(() => {
       const why = (api.runtime.lastError && api.runtime.lastError.message) ||
                   (port.error && port.error.message) || "the host ended";
       if (this.natives.get(host) === native)
         this.natives.delete(host);
-      // A host that never answered was most likely not installed; one that
-      // had answered before ended or was cut off (a response the browser
-      // refused, for instance). The next call starts it afresh.
-      for (const id of native.pending.splice(0))
-        this.post(pageError(id, native.answered ? "HOST_DISCONNECTED" : "HOST_UNAVAILABLE",
+      // Exactly the calls this process had not answered fail. A host that
+      // never answered was most likely not installed; one that had answered
+      // before ended or was cut off (a response the browser refused, for
+      // instance). The next call starts it afresh.
+      const calls = [...native.pending.values()];
+      native.pending.clear();
+      for (const call of calls)
+        this.post(pageError(call.id, native.answered ? "HOST_DISCONNECTED" : "HOST_UNAVAILABLE",
                             `The ${host} host is not available: ${why}`));
-    });
-    port.onMessage.addListener(() => {
-      native.answered = true;
     });
     return native;
   }
 
+  // callFor: the pending call a host's frame answers (taken off the list), or
+  // undefined. A frame with our token answers that call. The hosts echo every
+  // token they could read; a request they refuse unread (a frame over their
+  // size limit, too many values) comes back as an error without one, and
+  // since a host answers in order, that refusal is the oldest call's. Any
+  // other frame answers nothing.
+  callFor(native, response) {
+    if (response === null || typeof response !== "object" || Array.isArray(response))
+      return undefined;
+    let token;
+    if (typeof response.randomId === "string") {
+      token = response.randomId;
+    } else if (!("randomId" in response) && response.result === false &&
+               typeof response.errorcode === "number" && response.errorcode !== 0) {
+      token = native.pending.keys().next().value;
+    }
+    const call = token === undefined ? undefined : native.pending.get(token);
+    if (call !== undefined)
+      native.pending.delete(token);
+    return call;
+  }
+
   send(host, id, request) {
     const native = this.native(host);
-    native.pending.push(id);
+    const token = `${native.prefix}.${(native.next++).toString(36)}`;
+    // The hosts read keys without regard to case and take the first: any
+    // spelling of the page's token goes, so that ours is the one echoed.
+    const forwarded = {};
+    for (const [key, value] of Object.entries(request))
+      if (key.toLowerCase() !== "randomid")
+        forwarded[key] = value;
+    forwarded.randomId = token;
+    native.pending.set(token, {id, pageToken: request.randomId});
     try {
-      native.port.postMessage(request);
+      native.port.postMessage(forwarded);
     } catch (e) {
-      native.pending.pop();
+      native.pending.delete(token);
       this.post(pageError(id, "HOST_UNAVAILABLE", `The ${host} host is not available: ${e.message}`));
     }
   }
 
   close() {
     for (const native of this.natives.values()) {
-      native.pending.length = 0;
+      native.pending.clear();
       native.port.disconnect();
     }
     this.natives.clear();

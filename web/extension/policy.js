@@ -2,8 +2,11 @@
 // sources. An administrator's list (managed storage, from browser policy)
 // always counts; the user's list (the options page, local storage) counts
 // unless policy says "userOriginsAllowed": false; the demo origin (any port
-// on 127.0.0.1, plain http) counts unless policy says "demoOriginAllowed":
-// false. Used by the background and by the options page.
+// on 127.0.0.1, plain http) counts only in a development install (loaded
+// unpacked in Chromium, a temporary add-on in Firefox) or where policy says
+// "demoOriginAllowed": true, and never where it says false. Any local
+// program can serve a page on 127.0.0.1, so an installed extension must not
+// trust that origin unasked. Used by the background and by the options page.
 "use strict";
 
 (function (scope) {
@@ -77,6 +80,23 @@
     }
   }
 
+  // Both browsers answer management.getSelf() without the "management"
+  // permission: "development" for an extension loaded unpacked (Chromium) or
+  // as a temporary add-on (Firefox). Anything else, a failure included, is
+  // an ordinary install. The answer cannot change while the extension runs.
+  let development = null;
+  function isDevelopmentInstall() {
+    if (development === null)
+      development = (async () => {
+        try {
+          return (await api.management.getSelf()).installType === "development";
+        } catch (e) {
+          return false;
+        }
+      })();
+    return development;
+  }
+
   async function readUserOrigins() {
     const stored = await api.storage.local.get("allowedOrigins");
     return Array.isArray(stored.allowedOrigins) ? stored.allowedOrigins : [];
@@ -91,7 +111,8 @@
   async function effectiveList() {
     const managed = await readManaged();
     const userAllowed = managed.userOriginsAllowed !== false;
-    const demoAllowed = managed.demoOriginAllowed !== false;
+    const demoAllowed = managed.demoOriginAllowed === true ||
+        (managed.demoOriginAllowed !== false && await isDevelopmentInstall());
     const entries = [];
     const add = (text, source) => {
       const e = parseEntry(text);
@@ -121,6 +142,7 @@
     matches,
     effectiveList,
     isAllowed,
+    isDevelopmentInstall,
     readUserOrigins,
     writeUserOrigins,
   };
