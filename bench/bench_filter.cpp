@@ -13,8 +13,9 @@
 // it names searched), for one provider named 1,000, 10,000 and 20,000 times
 // ("||"-joined: 32 KB, 320 KB and 640 KB of UTF-8, the last a frame's worth),
 // per byte of the list, against cutting the same list once into owned pieces.
-// The token holds one signing certificate in a container. Target: at the two
-// long lists the search keeps at least a tenth of the cutting's rate, so its
+// The token holds one signing certificate in a container. Target: the search
+// keeps at least a tenth of the cutting's rate at the two long lists (a
+// twentieth at the short one, where opening the token weighs most), so its
 // cost grows with the list's length as the cutting's does, not with its
 // square; the "candidates" counter says how many certificates it offered.
 #include "bench/RatioReporter.h"
@@ -294,7 +295,7 @@ int main(int argc, char** argv) {
                                           {{"BM_Filter10", "BM_List10", 0.5},
                                            {"BM_Filter100", "BM_List100", 0.5},
                                            {"BM_Filter1000", "BM_List1000", 0.5},
-                                           {"BM_CspNames/1000", "BM_CutOnce/1000", 0.0},
+                                           {"BM_CspNames/1000", "BM_CutOnce/1000", 0.05},
                                            {"BM_CspNames/10000", "BM_CutOnce/10000", 0.1},
                                            {"BM_CspNames/20000", "BM_CutOnce/20000", 0.1}});
     std::filesystem::remove_all(dir, ec);
