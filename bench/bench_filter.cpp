@@ -7,10 +7,22 @@
 // half the anchor's) at every size, so its growth is linear like the
 // listing's. Runs in a temporary user hive of its own; the keys are ten
 // containers of the software provider, shared round-robin.
+//
+// csp names: what a selection does with the page's provider list (the
+// personal store filtered by it, then the containers of the vendor providers
+// it names searched), for one provider named 1,000, 10,000 and 20,000 times
+// ("||"-joined: 32 KB, 320 KB and 640 KB of UTF-8, the last a frame's worth),
+// per byte of the list, against cutting the same list once into owned pieces.
+// The token holds one signing certificate in a container. Target: the search
+// keeps at least a tenth of the cutting's rate at the two long lists (a
+// twentieth at the short one, where opening the token weighs most), so its
+// cost grows with the list's length as the cutting's does, not with its
+// square; the "candidates" counter says how many certificates it offered.
 #include "bench/RatioReporter.h"
 
 #include "enrolment/CryptoAgent.h"
 #include "signing/CertificateFilter.h"
+#include "signing/UnregisteredCert.h"
 #include "tests/support/CertificateBuilder.h"
 
 #include <wincrypt.h>
@@ -19,6 +31,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 #include <vector>
 
@@ -138,6 +151,109 @@ void Listing(benchmark::State& state, size_t n) {
     state.SetItemsProcessed(state.iterations() * int64_t(n));
 }
 
+constexpr char16_t kSm2Token[] = u"Orvane Soft SM2 Token CSP v1.0";
+
+// TokenCertificate: one SM2 signing key in a container of the stand-in token
+// with its certificate kept beside it (as the token's middleware does), made
+// once. Whether it is there.
+bool TokenCertificate() {
+    static const bool made = [] {
+        HCRYPTPROV prov = 0;
+        HCRYPTKEY key = 0;
+        if (!CryptAcquireContextW(&prov, u"bench-filter-sm2", kSm2Token, PROV_RSA_FULL,
+                                  CRYPT_NEWKEYSET))
+            return false;
+        bool ok = CryptGenKey(prov, 0x3E00, 0, &key) != FALSE; // the token's SM2 signing pair
+        DWORD size = 0;
+        ok = ok && CryptExportPublicKeyInfo(prov, AT_SIGNATURE, X509_ASN_ENCODING, nullptr, &size);
+        std::vector<BYTE> block(size);
+        auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(block.data());
+        ok = ok && CryptExportPublicKeyInfo(prov, AT_SIGNATURE, X509_ASN_ENCODING, info, &size);
+        if (ok) {
+            orvane::test::CertificateFields fields;
+            fields.subject = {{"2.5.4.6", "CN"}, {"2.5.4.3", "Bench token holder"}};
+            fields.signatureAlgorithm = "1.2.156.10197.1.501";
+            fields.keyUsage = orvane::test::Bytes{0x07, 0x80};
+            fields.publicKeyInfo = orvane::test::EncodePublicKeyInfo(*info);
+            const std::vector<BYTE> der = orvane::test::BuildCertificate(fields);
+            ok = CryptSetKeyParam(key, KP_CERTIFICATE, der.data(), 0) != FALSE;
+        }
+        if (key != 0)
+            CryptDestroyKey(key);
+        CryptReleaseContext(prov, 0);
+        return ok;
+    }();
+    return made;
+}
+
+// The token's name `repeats` times, joined by "||".
+std::u16string RepeatedNames(int64_t repeats) {
+    std::u16string names;
+    for (int64_t i = 0; i < repeats; ++i) {
+        if (i != 0)
+            names += u"||";
+        names += kSm2Token;
+    }
+    return names;
+}
+
+void BM_CspNames(benchmark::State& state) {
+    if (!TokenCertificate()) {
+        state.SkipWithError("could not make the token's certificate");
+        return;
+    }
+    const std::u16string names = RepeatedNames(state.range(0));
+    // The selection's filters: signing usage, a reachable key, RSA from the
+    // store and SM2 from the containers.
+    CERTIFICATE_FILTER filter{};
+    filter.pwszCSPName = names.c_str();
+    filter.dwKeyUsage = 0x80;
+    filter.fPrivateKey = 1;
+    size_t candidates = 0;
+    for (auto _ : state) {
+        CertificateList store;
+        UnregisteredCertList containers;
+        filter.pszSignatureAlg = kRsaSignatureAlgPrefix;
+        if (FilterCertificatesfromLocalStore(&filter, store) != VURO_OK) {
+            state.SkipWithError("the store filter failed");
+            break;
+        }
+        filter.pszSignatureAlg = kSm2SignatureAlgPrefix;
+        if (FilterUnregisteredCertificatesfromCSP(names.c_str(), &filter, containers) != VURO_OK ||
+            containers.empty()) {
+            state.SkipWithError("the token's certificate was not found");
+            break;
+        }
+        candidates = store.size() + containers.size();
+    }
+    state.counters["candidates"] = double(candidates);
+    state.SetBytesProcessed(state.iterations() * int64_t(names.size() * sizeof(char16_t)));
+}
+
+// The anchor: the same list cut once at every "||" into owned pieces.
+void BM_CutOnce(benchmark::State& state) {
+    const std::u16string names = RepeatedNames(state.range(0));
+    for (auto _ : state) {
+        std::vector<std::u16string> pieces;
+        std::u16string_view rest(names);
+        for (size_t cut; (cut = rest.find(u"||")) != std::u16string_view::npos;) {
+            pieces.emplace_back(rest.substr(0, cut));
+            rest.remove_prefix(cut + 2);
+        }
+        pieces.emplace_back(rest);
+        benchmark::DoNotOptimize(pieces.data());
+    }
+    state.SetBytesProcessed(state.iterations() * int64_t(names.size() * sizeof(char16_t)));
+}
+
+// Each length's subject right after its anchor, before the store fills.
+BENCHMARK(BM_CutOnce)->Arg(1000);
+BENCHMARK(BM_CspNames)->Arg(1000);
+BENCHMARK(BM_CutOnce)->Arg(10000);
+BENCHMARK(BM_CspNames)->Arg(10000);
+BENCHMARK(BM_CutOnce)->Arg(20000);
+BENCHMARK(BM_CspNames)->Arg(20000);
+
 // Each size's subject right after its anchor, on the same store.
 void BM_List10(benchmark::State& s) {
     Listing(s, 10);
@@ -178,7 +294,10 @@ int main(int argc, char** argv) {
     int rc = orvane::bench::RunWithRatios(argc, argv,
                                           {{"BM_Filter10", "BM_List10", 0.5},
                                            {"BM_Filter100", "BM_List100", 0.5},
-                                           {"BM_Filter1000", "BM_List1000", 0.5}});
+                                           {"BM_Filter1000", "BM_List1000", 0.5},
+                                           {"BM_CspNames/1000", "BM_CutOnce/1000", 0.05},
+                                           {"BM_CspNames/10000", "BM_CutOnce/10000", 0.1},
+                                           {"BM_CspNames/20000", "BM_CutOnce/20000", 0.1}});
     std::filesystem::remove_all(dir, ec);
     return rc;
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <new>
 #include <string_view>
+#include <unordered_set>
 
 #define TRACE_MODULE "CertificateFilter"
 
@@ -122,6 +123,32 @@ HRESULT SplitStrings(LPCWSTR pwszText, TextList& vtrStrings) {
     } catch (const std::bad_alloc&) {
         vtrStrings.clear();
         return TRACE_FAIL("SplitStrings", "New memory", E_OUTOFMEMORY, "std::bad_alloc");
+    }
+    return VURO_OK;
+}
+
+HRESULT DistinctProviderNames(TextList& vtrNames) {
+    try {
+        // Each name's letters A-Z lowered: one key per provider. A hash set
+        // keeps a list of one name given thousands of times linear.
+        std::unordered_set<WString> seen;
+        WString key;
+        size_t nKept = 0;
+        for (size_t i = 0; i < vtrNames.size(); ++i) {
+            key = vtrNames[i];
+            for (WCHAR& ch : key)
+                if (ch >= TEXT('A') && ch <= TEXT('Z'))
+                    ch = WCHAR(ch - TEXT('A') + TEXT('a'));
+            if (!seen.insert(key).second)
+                continue;
+            if (nKept != i)
+                vtrNames[nKept] = std::move(vtrNames[i]);
+            ++nKept;
+        }
+        vtrNames.erase(vtrNames.begin() + std::ptrdiff_t(nKept), vtrNames.end());
+    } catch (const std::bad_alloc&) {
+        vtrNames.clear();
+        return TRACE_FAIL("DistinctProviderNames", "New memory", E_OUTOFMEMORY, "std::bad_alloc");
     }
     return VURO_OK;
 }
@@ -313,6 +340,8 @@ HRESULT PrepareFilter(PCCERTIFICATE_FILTER pFilter, FilterConditions* pCondition
         hResult = ParseFilters(conditions.stFilter.pwszIssuerDN, conditions.vtrIssuers);
     if (SUCCEEDED(hResult))
         hResult = SplitStrings(conditions.stFilter.pwszCSPName, conditions.vtrCSPNames);
+    if (SUCCEEDED(hResult))
+        hResult = DistinctProviderNames(conditions.vtrCSPNames);
     if (FAILED(hResult))
         return hResult;
     *pConditions = std::move(conditions);

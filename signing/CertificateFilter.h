@@ -27,10 +27,11 @@ typedef struct _CERTIFICATE_FILTER {
     LPCWSTR pwszSubjectDN;
     // The same on the issuer text.
     LPCWSTR pwszIssuerDN;
-    // Provider names joined by "||" (split as SplitStrings does): one of them
-    // must occur, ignoring case, in the provider name of the certificate's
-    // key-provider property, which the certificate must have. A text that
-    // starts with "||" names no provider and sets no condition.
+    // Provider names joined by "||" (split as SplitStrings does; a name given
+    // again is read once, see DistinctProviderNames): one of them must occur,
+    // ignoring case, in the provider name of the certificate's key-provider
+    // property, which the certificate must have. A text that starts with "||"
+    // names no provider and sets no condition.
     LPCWSTR pwszCSPName;
     // Subject key identifier in hexadecimal, in the order it is displayed
     // (first octet first); null or empty: no condition. The certificate must
@@ -77,6 +78,14 @@ HRESULT ParseFilters(LPCWSTR pwszText, TextList& vtrFilters);
 // E_OUTOFMEMORY (vtrStrings emptied).
 HRESULT SplitStrings(LPCWSTR pwszText, TextList& vtrStrings);
 
+// DistinctProviderNames: leaves in vtrNames the first of the names that
+// name one provider, in order and as first spelt, and removes the others.
+// Two names name one provider when they are equal but for the case of the
+// letters A-Z: provider lookups ignore it, and so does CheckCSPName, so the
+// removed names change no outcome. The cost grows with the names' total
+// length, however many repeat. Returns 0 or E_OUTOFMEMORY (vtrNames emptied).
+HRESULT DistinctProviderNames(TextList& vtrNames);
+
 // ConvertStringToBinaryData: the bytes of the hexadecimal text pwszHex (0-9,
 // a-f, A-F, an even number of them), read from the end: byte 0 is the last
 // pair, byte 1 the pair before it, and so on, so a serial number written most
@@ -118,9 +127,10 @@ HRESULT CheckCSPName(PCCERT_CONTEXT pCertContext, const TextList& vtrCSPNames);
 // code when that fails.
 HRESULT CheckCertPrivateKey(PCCERT_CONTEXT pCertContext, BOOL fPrivateKey);
 
-// FilterConditions: a filter with its texts split, for checking many
-// certificates without splitting them again. Fill it with PrepareFilter; it
-// points at the caller's filter texts, which must outlive it.
+// FilterConditions: a filter with its texts split (provider names each once,
+// DistinctProviderNames), for checking many certificates without splitting
+// them again. Fill it with PrepareFilter; it points at the caller's filter
+// texts, which must outlive it.
 struct FilterConditions {
     CERTIFICATE_FILTER stFilter{};
     TextList vtrSubjects;

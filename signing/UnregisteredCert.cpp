@@ -9,6 +9,8 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #define TRACE_MODULE "UnregisteredCert"
@@ -36,6 +38,24 @@ void CopyName(WCHAR (&wszTo)[MAX_PATH], LPCWSTR pwszFrom) {
     const size_t cch = std::char_traits<WCHAR>::length(pwszFrom);
     std::char_traits<WCHAR>::copy(wszTo, pwszFrom, cch);
     wszTo[cch] = 0;
+}
+
+// ContainerConditions: checks 1 to 7 of pFilter prepared. Container
+// certificates never meet the provider-name check, so the names (the page's
+// whole list, perhaps thousands long) are left unsplit: splitting them again
+// for every provider searched made a long list cost its length squared.
+HRESULT ContainerConditions(PCCERTIFICATE_FILTER pFilter, FilterConditions* pConditions) {
+    CERTIFICATE_FILTER stFilter{};
+    if (pFilter != nullptr)
+        stFilter = *pFilter;
+    stFilter.pwszCSPName = nullptr;
+    return PrepareFilter(&stFilter, pConditions);
+}
+
+// The certificate's encoding: what tells one certificate from another.
+std::string_view EncodingOf(PCCERT_CONTEXT pCertContext) {
+    return {reinterpret_cast<const char*>(pCertContext->pbCertEncoded),
+            pCertContext->cbCertEncoded};
 }
 
 } // namespace
@@ -144,7 +164,7 @@ HRESULT GetUnregisteredCertfromContainer(LPCWSTR pwszCSPName, LPCWSTR pwszContai
 
 HRESULT CheckUnregisteredCertficate(PCCERT_CONTEXT pCertContext, PCCERTIFICATE_FILTER pFilter) {
     FilterConditions conditions;
-    if (FAILED(PrepareFilter(pFilter, &conditions)) ||
+    if (FAILED(ContainerConditions(pFilter, &conditions)) ||
         FAILED(CheckCertificateFields(pCertContext, conditions)))
         return E_FAIL;
     return VURO_OK;
@@ -158,7 +178,7 @@ HRESULT FilterUnregisteredCertificatesfromSpecifiedCSP(LPCWSTR pwszCSPName,
     if (pwszCSPName == nullptr || pwszCSPName[0] == 0)
         return TRACE_FAIL(op, "Check parameter", E_INVALIDARG, "empty CSP name");
     FilterConditions conditions;
-    HRESULT hResult = PrepareFilter(pFilter, &conditions);
+    HRESULT hResult = ContainerConditions(pFilter, &conditions);
     if (FAILED(hResult))
         return TRACE_FAIL(op, "PrepareFilter", hResult, "FAILED(hResult)");
 
@@ -234,7 +254,9 @@ HRESULT VendorCSPNames(LPCWSTR pwszCSPNames, TextList& vtrNames) {
         vtrNames.clear();
         return TRACE_FAIL("VendorCSPNames", "New memory", E_OUTOFMEMORY, "std::bad_alloc");
     }
-    return VURO_OK;
+    // After the "Microsoft" test, which minds case: a name given once with it
+    // and once in other letters is searched as before.
+    return DistinctProviderNames(vtrNames);
 }
 
 HRESULT FilterUnregisteredCertificatesfromCSP(LPCWSTR pwszCSPNames, PCCERTIFICATE_FILTER pFilter,
@@ -258,16 +280,33 @@ HRESULT FilterUnregisteredCertificatesfromCSP(LPCWSTR pwszCSPNames, PCCERTIFICAT
         RemoveAllUnregisteredCertificates(vtrList);
         return hResult;
     }
-    for (const WString& name : vtrNames) {
-        hResult = FilterUnregisteredCertificatesfromSpecifiedCSP(name.c_str(), pFilter, vtrList);
-        if (hResult == E_OUTOFMEMORY) {
-            RemoveAllUnregisteredCertificates(vtrList);
-            return TRACE_FAIL(op, "FilterUnregisteredCertificatesfromSpecifiedCSP", hResult,
-                              "out of memory");
+    try {
+        // The encodings listed so far; the records hold their certificates,
+        // so the bytes stay put while the list does.
+        std::unordered_set<std::string_view> listed;
+        for (const UniqueUnregisteredCertContext& record : vtrList)
+            listed.insert(EncodingOf(record.get()->pCertContext));
+        for (const WString& name : vtrNames) {
+            UnregisteredCertList vtrFound;
+            hResult =
+                FilterUnregisteredCertificatesfromSpecifiedCSP(name.c_str(), pFilter, vtrFound);
+            if (hResult == E_OUTOFMEMORY) {
+                RemoveAllUnregisteredCertificates(vtrList);
+                return TRACE_FAIL(op, "FilterUnregisteredCertificatesfromSpecifiedCSP", hResult,
+                                  "out of memory");
+            }
+            if (FAILED(hResult))
+                TRACE_FAILED_W(TEXT("FilterUnregisteredCertificatesfromCSP"), name.c_str(), hResult,
+                               TEXT("skipped"));
+            for (UniqueUnregisteredCertContext& record : vtrFound) {
+                if (!listed.insert(EncodingOf(record.get()->pCertContext)).second)
+                    continue; // offered already
+                vtrList.push_back(std::move(record));
+            }
         }
-        if (FAILED(hResult))
-            TRACE_FAILED_W(TEXT("FilterUnregisteredCertificatesfromCSP"), name.c_str(), hResult,
-                           TEXT("skipped"));
+    } catch (const std::bad_alloc&) {
+        RemoveAllUnregisteredCertificates(vtrList);
+        return TRACE_FAIL(op, "New memory", E_OUTOFMEMORY, "std::bad_alloc");
     }
     return VURO_OK;
 }

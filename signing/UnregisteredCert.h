@@ -70,14 +70,16 @@ HRESULT GetUnregisteredCertfromContainer(LPCWSTR pwszCSPName, LPCWSTR pwszContai
                                          DWORD dwKeySpec, PCUNREGISTERED_CERT_CONTEXT* ppContext);
 
 // CheckUnregisteredCertficate: checks 1 to 7 of pFilter (null: the empty
-// filter; no provider-name and no private-key check) on pCertContext.
+// filter; no provider-name and no private-key check, and its provider names
+// are not even read) on pCertContext.
 // Returns 0 when all pass, else E_FAIL.
 HRESULT CheckUnregisteredCertficate(PCCERT_CONTEXT pCertContext, PCCERTIFICATE_FILTER pFilter);
 
 // FilterUnregisteredCertificatesfromSpecifiedCSP: appends to vtrList the
 // certificates of every container of provider pwszCSPName, key exchange pair
 // first, then signature pair, in the provider's container order, that pass
-// CheckUnregisteredCertficate. Containers that cannot be read, that hold no
+// CheckUnregisteredCertficate (pFilter's provider names are not read: the
+// provider is the one searched). Containers that cannot be read, that hold no
 // certificate, whose certificate is linked already or whose name does not fit
 // a record are left out. A provider whose first container name is shorter
 // than a later one (it reports the first name's size, not the largest) still
@@ -88,16 +90,21 @@ HRESULT FilterUnregisteredCertificatesfromSpecifiedCSP(LPCWSTR pwszCSPName,
                                                        PCCERTIFICATE_FILTER pFilter,
                                                        UnregisteredCertList& vtrList);
 
-// VendorCSPNames: the names of pwszCSPNames (split as SplitStrings does) that
-// do not contain "Microsoft" (a case-sensitive test: the operating system's
-// software providers never keep certificates in containers), in order, in
+// VendorCSPNames: the names of pwszCSPNames (split once, as SplitStrings
+// does) that do not contain "Microsoft" (a case-sensitive test: the operating
+// system's software providers never keep certificates in containers), each
+// provider once (DistinctProviderNames, after that test), in order, in
 // vtrNames (replacing its contents). Returns 0 or E_OUTOFMEMORY.
 HRESULT VendorCSPNames(LPCWSTR pwszCSPNames, TextList& vtrNames);
 
 // FilterUnregisteredCertificatesfromCSP: FilterUnregisteredCertificatesfromSpecifiedCSP
 // for each vendor provider of pwszCSPNames (null: every installed provider, as
-// GetAllCSPName lists them), in order; a provider that fails is skipped.
-// Appends to vtrList. Returns 0, GetAllCSPName's failure, or E_OUTOFMEMORY
-// (vtrList emptied on failure).
+// GetAllCSPName lists them; each provider once, VendorCSPNames), in order; a
+// provider that fails is skipped. Appends to vtrList each certificate found
+// that it does not hold yet: a certificate (the same encoding) reached again,
+// through another container or another spelling of a provider's name, keeps
+// only its first record, the one a selection of it would use anyway. The cost
+// grows with the length of pwszCSPNames, not its square. Returns 0,
+// GetAllCSPName's failure, or E_OUTOFMEMORY (vtrList emptied on failure).
 HRESULT FilterUnregisteredCertificatesfromCSP(LPCWSTR pwszCSPNames, PCCERTIFICATE_FILTER pFilter,
                                               UnregisteredCertList& vtrList);

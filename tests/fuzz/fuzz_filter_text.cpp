@@ -1,10 +1,11 @@
 // The filter texts a page hands in: the input, read as UTF-16 code units
 // (two bytes each, a terminator added), goes through ParseFilters,
-// SplitStrings and ConvertStringToBinaryData, each checked against a plain
-// model of its rule.
+// SplitStrings, DistinctProviderNames and ConvertStringToBinaryData, each
+// checked against a plain model of its rule.
 #include "foundation/Misc.h"
 #include "signing/CertificateFilter.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -62,6 +63,29 @@ void CheckSplitStrings(const WString& text) {
         std::abort();
 }
 
+// A name is kept when no name kept before it is equal to it but for the case
+// of A-Z; the kept ones keep their order and spelling.
+void CheckDistinctProviderNames(const WString& text) {
+    TextList pieces;
+    if (SplitStrings(text.c_str(), pieces) != VURO_OK)
+        std::abort();
+    TextList distinct = pieces;
+    if (DistinctProviderNames(distinct) != VURO_OK)
+        std::abort();
+    const auto folded = [](WString name) {
+        for (WCHAR& ch : name)
+            ch = Lower(ch);
+        return name;
+    };
+    TextList model;
+    for (const WString& piece : pieces)
+        if (std::none_of(model.begin(), model.end(),
+                         [&](const WString& kept) { return folded(kept) == folded(piece); }))
+            model.push_back(piece);
+    if (distinct != model)
+        std::abort();
+}
+
 void CheckHex(const WString& text) {
     DWORD cb = 0;
     BYTE* pb = nullptr;
@@ -95,6 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     text.resize(std::char_traits<WCHAR>::length(text.c_str()));
     CheckParseFilters(text);
     CheckSplitStrings(text);
+    CheckDistinctProviderNames(text);
     CheckHex(text);
     return 0;
 }

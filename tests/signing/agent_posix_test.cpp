@@ -41,7 +41,9 @@ public:
     Sm2Signer(const Sm2Signer&) = delete;
     Sm2Signer& operator=(const Sm2Signer&) = delete;
 
-    void Create(const WString& commonName) {
+    // Create: the key pair and a certificate of it issued to commonName, or,
+    // when kept is given, that certificate kept with the new key instead.
+    void Create(const WString& commonName, const Bytes& kept = {}) {
         UniqueProvider prov;
         ASSERT_TRUE(CryptAcquireContextW(prov.put(), m_name.c_str(), kSm2Token, PROV_RSA_FULL,
                                          CRYPT_NEWKEYSET))
@@ -59,11 +61,12 @@ public:
         fields.subject = {{"2.5.4.6", "CN"}, CommonName(commonName)};
         fields.signatureAlgorithm = "1.2.156.10197.1.501";
         fields.publicKeyInfo = orvane::test::EncodePublicKeyInfo(*info);
-        m_encoded = orvane::test::BuildCertificate(fields);
+        m_encoded = kept.empty() ? orvane::test::BuildCertificate(fields) : kept;
         ASSERT_TRUE(CryptSetKeyParam(key.get(), KP_CERTIFICATE, m_encoded.data(), 0))
             << std::hex << GetLastError();
     }
     const Bytes& Encoded() const { return m_encoded; }
+    const WString& Container() const { return m_name; }
 
 private:
     WString m_name;
@@ -138,6 +141,38 @@ TEST_F(SigningAgentPosix, Sm2ContainerCertificateIgnoresTheHashArgument) {
     ASSERT_EQ(Select(agent, TEXT(""), csp), VURO_OK);
     EXPECT_EQ(agent.SelectedContainerCertificate(), nullptr);
     EXPECT_EQ(StoreSelection(agent), rsa.Encoded());
+}
+
+// One certificate can be reached more than once: a page may name its provider
+// many times and in any letter case (provider names are looked up ignoring
+// it), and a token may keep the certificate in a second container too (a
+// restored copy). It is offered once, so a sole certificate is still taken
+// without the dialog, which a run without a desktop cannot open (0x8007057E).
+TEST_F(SigningAgentPosix, ACertificateReachedTwiceIsOfferedOnce) {
+    Sm2Signer sm2(m_marker);
+    ASSERT_NO_FATAL_FAILURE(sm2.Create(m_marker + W(" sm2")));
+    WString lower = kSm2Token, upper = kSm2Token;
+    for (WCHAR& c : lower)
+        c = c >= TEXT('A') && c <= TEXT('Z') ? WCHAR(c + 32) : c;
+    for (WCHAR& c : upper)
+        c = c >= TEXT('a') && c <= TEXT('z') ? WCHAR(c - 32) : c;
+    WString repeated = lower;
+    for (int i = 0; i < 200; ++i)
+        repeated += W("||") + WString(kSm2Token) + W("||") + upper;
+
+    CCryptoAgent agent; // the system's dialog
+    BstrOut csp;
+    ASSERT_EQ(Select(agent, repeated.c_str(), csp), VURO_OK) << "offered more than once";
+    EXPECT_EQ(csp.Text(), U8(lower)) << "the provider as the page first named it";
+    ASSERT_NE(agent.SelectedContainerCertificate(), nullptr);
+    EXPECT_EQ(Encoding(agent.SelectedContainerCertificate()->pCertContext), sm2.Encoded());
+
+    Sm2Signer copy(m_marker + W("-copy"));
+    ASSERT_NO_FATAL_FAILURE(copy.Create(W(""), sm2.Encoded()));
+    ASSERT_EQ(Select(agent, kSm2Token, csp), VURO_OK) << "offered from both containers";
+    ASSERT_NE(agent.SelectedContainerCertificate(), nullptr);
+    EXPECT_EQ(U8(agent.SelectedContainerCertificate()->wszContainerName), U8(sm2.Container()))
+        << "the container listed first";
 }
 
 TEST_F(SigningAgentPosix, ValidToDateIsLocalTimeOfThatDate) {

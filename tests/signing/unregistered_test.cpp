@@ -131,6 +131,8 @@ TEST(UnregisteredContainer, OnlyVendorProvidersAreSearched) {
         // The test is case-sensitive, as the rule it carries.
         {"microsoft-like Token||Vendor MicrosoftSoft", {"microsoft-like Token"}},
         {"A||B||C", {"A", "B", "C"}},
+        // Each provider once, as first spelt: lookups ignore the case of A-Z.
+        {"Token A||B||token a||TOKEN A||B", {"Token A", "B"}},
         {"||Orvane Soft SM2 Token CSP v1.0", {}}, // a leading separator: none
         {"A||||B", {"A"}},
         {"", {}},
