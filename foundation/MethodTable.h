@@ -280,6 +280,15 @@ struct ScriptDialect {
                            // "m_objCryptoAgent.Name" rather than "Name"
 };
 
+// What a refused call of a row means to the agent, beyond keeping the
+// refusal's code as its last result.
+enum class OnRefusal : unsigned char {
+    Record,          // nothing more
+    ForgetSelection, // the agent forgets the certificate it had selected: a
+                     // page whose selection failed, for whatever reason, must
+                     // not go on signing with the one an earlier call chose
+};
+
 // Method: one row of a table.
 struct Method {
     MethodName name;
@@ -290,6 +299,48 @@ struct Method {
     unsigned char secretArgs = 0;
     HostFace host = {};
     ScriptFace script = {};
+    OnRefusal refusal = OnRefusal::Record;
+};
+
+// RefusalSink: the one way an entry point tells the agent about a call the
+// agent did not answer itself: refused before it ran (argument count or
+// kinds, a text that cannot be passed on, a request or token beyond a host's
+// bounds) or answered with a failure after it ran (an answer beyond the
+// bounds, memory). Refused(pMethod, hResult) makes hResult the agent's last
+// result, so that the page's next VURO_GetLastErrorDesc explains this
+// failure and no earlier one, and does what the row's OnRefusal asks; pMethod
+// is null when the request named no row. An empty sink, and one for an agent
+// without the member a step needs (SetLastResult(HRESULT),
+// ForgetSelection()), leaves that step out: such an agent keeps no such
+// state.
+class RefusalSink {
+public:
+    constexpr RefusalSink() noexcept = default;
+
+    template <class TAgent> static RefusalSink For(TAgent* pAgent) noexcept {
+        RefusalSink sink;
+        sink.m_pAgent = pAgent;
+        sink.m_pfnRefused = [](void* p, OnRefusal refusal, HRESULT hResult) noexcept {
+            TAgent* pTyped = static_cast<TAgent*>(p);
+            if constexpr (requires(TAgent & agent) { agent.ForgetSelection(); }) {
+                if (refusal == OnRefusal::ForgetSelection)
+                    pTyped->ForgetSelection();
+            }
+            if constexpr (requires(TAgent & agent) { agent.SetLastResult(hResult); })
+                pTyped->SetLastResult(hResult);
+        };
+        return sink;
+    }
+
+    void Refused(const Method* pMethod, HRESULT hResult) const noexcept {
+        if (m_pAgent != nullptr && m_pfnRefused != nullptr)
+            m_pfnRefused(m_pAgent, pMethod != nullptr ? pMethod->refusal : OnRefusal::Record,
+                         hResult);
+    }
+
+private:
+    void* m_pAgent = nullptr;
+    void (*m_pfnRefused)(void* pAgent, OnRefusal refusal, HRESULT hResult) noexcept = nullptr;
 };
 
 // MethodTable<Agent>: the rows of one agent's methods in the order pages are

@@ -31,6 +31,11 @@ constexpr int kFixedResponseCode = int(0x8009002D);
 // in parsed form a small multiple of its size.
 constexpr size_t kMaxRequestValues = 256;
 
+// The longest "randomId" a request may carry, in bytes of its UTF-8 text (as
+// read, after the JSON escapes). Pages send a counter; the bound keeps every
+// answer, which echoes the token, far below the browser's limit.
+constexpr size_t kMaxRandomIdBytes = 256;
+
 // Marks the request reader leaves inside strings where the page's text held a
 // NUL character (kMarkNul: "\u0000" or a raw zero byte) or a byte that is no
 // part of well-formed UTF-8 (kMarkIllFormed, one per byte). Neither byte

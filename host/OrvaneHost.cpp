@@ -38,11 +38,11 @@ char* CopyText(const char* psz, size_t cb) {
 
 namespace {
 
-// A response text for nErrorCode that fits the frame limit, recorded as the
-// agent's last result so that the page can ask what went wrong.
+// A response text for nErrorCode that fits the frame limit, told to the
+// agent so that the page can ask what went wrong.
 char* RefusalResponse(HostProgram& program, const char* pszFuncName, const char* pszRandomId,
                       int nErrorCode) {
-    program.RecordResult(nErrorCode);
+    program.Refused(pszFuncName, nErrorCode);
     const std::string text = ErrorResponseText(pszFuncName != nullptr ? pszFuncName : "",
                                                pszRandomId, nErrorCode, kMaxOutputMessage);
     return text.empty() ? nullptr : CopyText(text.c_str(), text.size());
@@ -66,9 +66,24 @@ int RespondToRequestBody(HostProgram& program, std::unique_ptr<char[]> pBody, si
             *ppszResponseMsg = RefusalResponse(program, "", nullptr, nResult);
             return 0;
         }
+        // The token comes back in the answer: one beyond any page's need
+        // could make the answer of a method that did its work (a signature
+        // file written) too long to deliver. Such a request is not run, and
+        // its answer leaves the token out.
+        if (parts.pszRandomId && std::strlen(parts.pszRandomId.get()) > kMaxRandomIdBytes) {
+            TRACE_FAILED("ParseAndRespondRequest", "Check randomId length",
+                         int(VURO_E_DATA_LENGTH_LIMIT), "strlen(pszRandomId) > 256");
+            *ppszResponseMsg = RefusalResponse(program, parts.pszFuncName.get(), nullptr,
+                                               VURO_E_DATA_LENGTH_LIMIT);
+            return 0;
+        }
         if (nResult == 0)
             program.Invoke(&pResponseRaw, parts.pszFuncName.get(), parts.pParams.get());
         UniqueJson pResponse(pResponseRaw);
+        // No response object: an unknown name, a request that is none, or no
+        // memory; the page gets the fixed text's code and can ask about it.
+        if (!pResponse)
+            program.Refused(parts.pszFuncName.get(), kFixedResponseCode);
         // The arguments may be large; they are not needed any longer.
         parts.pParams.reset();
         char* pszText = nullptr;

@@ -26,11 +26,14 @@ public:
     virtual void DeleteAgent() noexcept = 0;
     // Invoke: answers one method call (see InvokeMethod).
     virtual int Invoke(cJSON** ppResponseJSON, const char* pszFuncName, cJSON* pJSONArgs) = 0;
-    // RecordResult: keeps nResult as the agent's last result, when the agent
-    // keeps one, for a request the host itself refused (a frame or response
-    // beyond the limits), so that the page's next question for the last
-    // error's description is answered about it.
-    virtual void RecordResult(int nResult) noexcept = 0;
+    // Refused: tells the agent about a request the host itself refused or
+    // could not answer (a frame, token or response beyond the bounds, a
+    // request that names no method or is no request): nResult, the code the
+    // page sees, becomes the agent's last result, so that the page's next
+    // question for the last error's description is answered about it, and
+    // the row named pszFuncName (null or unknown: none) has its refusal
+    // done (see orvane::methods::RefusalSink).
+    virtual void Refused(const char* pszFuncName, int nResult) noexcept = 0;
 
 protected:
     ~HostProgram() = default;
@@ -55,14 +58,12 @@ public:
     }
     int Invoke(cJSON** ppResponseJSON, const char* pszFuncName, cJSON* pJSONArgs) override {
         return InvokeMethod(m_table, m_pszVersion, static_cast<TInterface*>(m_rpAgent),
-                            ppResponseJSON, pszFuncName, pJSONArgs);
+                            ppResponseJSON, pszFuncName, pJSONArgs,
+                            orvane::methods::RefusalSink::For(m_rpAgent));
     }
-    // An agent that offers SetLastResult(HRESULT) keeps the host's refusals.
-    void RecordResult(int nResult) noexcept override {
-        if constexpr (requires(TAgent & agent) { agent.SetLastResult(HRESULT(0)); }) {
-            if (m_rpAgent != nullptr)
-                m_rpAgent->SetLastResult(HRESULT(nResult));
-        }
+    void Refused(const char* pszFuncName, int nResult) noexcept override {
+        orvane::methods::RefusalSink::For(m_rpAgent).Refused(
+            FindHostMethod(m_table.Rows(), pszFuncName), HRESULT(nResult));
     }
 
 private:
@@ -77,8 +78,11 @@ private:
 // methods. Hands the response text to *ppszResponseMsg (a new[] array the
 // caller frees; null only when memory ran out). The text is never longer
 // than kMaxOutputMessage: a longer answer, and a request of too many values,
-// is replaced by an error response with VURO_E_DATA_LENGTH_LIMIT, which is
-// recorded as the agent's last result. Returns 0.
+// is replaced by an error response with VURO_E_DATA_LENGTH_LIMIT. A request
+// whose "randomId" is longer than kMaxRandomIdBytes is not run: it is
+// answered with VURO_E_DATA_LENGTH_LIMIT, without the token. Every answer the
+// agent did not give itself (these, and the fixed text of a request that
+// names no method or is none) is told to program.Refused. Returns 0.
 int RespondToRequestBody(HostProgram& program, std::unique_ptr<char[]> pBody, size_t cbBody,
                          char** ppszResponseMsg);
 

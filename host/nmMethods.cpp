@@ -147,12 +147,13 @@ void RespondBoolean(cJSON** ppResponseJSON, const char* pszMethod, int nErrorCod
 }
 
 // A text answer: converted to UTF-8 when nErrorCode is 0 (a null BSTR is an
-// empty text).
-void RespondText(const WCHAR* pwszOp, cJSON** ppResponseJSON, const char* pszMethod, int nErrorCode,
-                 const WCHAR* bstrValue, HostText conversion) {
+// empty text). Returns the conversion's code when it turned the agent's
+// success into a failure, else 0.
+HRESULT RespondText(const WCHAR* pwszOp, cJSON** ppResponseJSON, const char* pszMethod,
+                    int nErrorCode, const WCHAR* bstrValue, HostText conversion) {
     if (nErrorCode != VURO_OK) {
         RespondFailure(ppResponseJSON, pszMethod, nErrorCode);
-        return;
+        return VURO_OK;
     }
     char* pszRaw = nullptr;
     int nLength = 0;
@@ -161,45 +162,60 @@ void RespondText(const WCHAR* pwszOp, cJSON** ppResponseJSON, const char* pszMet
     std::unique_ptr<char[]> psz(pszRaw);
     if (FAILED(hResult)) {
         TRACE_FAILED_W(pwszOp, TEXT("UTF16ToUTF8"), hResult, TEXT("FAILED(hResult)"));
-        if (conversion == HostText::Required)
+        if (conversion == HostText::Required) {
             RespondFailure(ppResponseJSON, pszMethod, kHandlerFailed);
-        else
-            ConstructResponseJSON(ppResponseJSON, pszMethod, VURO_OK, RESPONSE_VALUE_STRING,
-                                  nullptr);
-        return;
+            return hResult;
+        }
+        ConstructResponseJSON(ppResponseJSON, pszMethod, VURO_OK, RESPONSE_VALUE_STRING, nullptr);
+        return VURO_OK;
     }
     TraceValueA("Result", psz.get());
     ConstructResponseJSON(ppResponseJSON, pszMethod, VURO_OK, RESPONSE_VALUE_STRING, psz.get());
+    return VURO_OK;
+}
+
+// Why an argument was not taken, as the agent's last result: a reader's or
+// converter's code, or E_OUTOFMEMORY for the readers' -1.
+HRESULT ArgumentRefusal(int nResult) {
+    return nResult == kHandlerFailed ? E_OUTOFMEMORY : HRESULT(nResult);
 }
 
 // Runs a handler's body; memory running out inside still gives the page an
-// answer in order, with nOutOfMemoryCode (any other exception: -1).
+// answer in order, with nOutOfMemoryCode (any other exception: -1), and the
+// agent the reason.
 template <class Body>
-int RunHandler(cJSON** ppResponseJSON, const char* pszMethod, int nOutOfMemoryCode,
-               Body body) noexcept {
+int RunHandler(const Method& method, const RefusalSink& refusals, cJSON** ppResponseJSON,
+               int nOutOfMemoryCode, Body body) noexcept {
+    const char* pszMethod = method.name.pszResponse;
     try {
         body();
     } catch (const std::bad_alloc&) {
         TRACE_FAILED("RunHandler", pszMethod, int(E_OUTOFMEMORY), "std::bad_alloc");
         RespondFailure(ppResponseJSON, pszMethod, nOutOfMemoryCode);
+        refusals.Refused(&method, E_OUTOFMEMORY);
     } catch (...) {
         // Nothing else is expected to throw; if it does, the page still gets
         // its answer and the host lives on.
         TRACE_FAILED("RunHandler", pszMethod, int(E_UNEXPECTED), "exception");
         RespondFailure(ppResponseJSON, pszMethod, kHandlerFailed);
+        refusals.Refused(&method, E_UNEXPECTED);
     }
     return 0;
 }
 
-// The handler of a row answered by an agent operation.
-int RespondWithAgent(const Method& method, cJSON** ppResponseJSON, cJSON* pJSONArgs, void* pAgent) {
+// The handler of a row answered by an agent operation. A call the agent does
+// not answer itself goes to refusals with its reason: a bad argument list
+// (answered -1) as E_INVALIDARG, a bad argument with the reader's code.
+int RespondWithAgent(const Method& method, cJSON** ppResponseJSON, cJSON* pJSONArgs, void* pAgent,
+                     const RefusalSink& refusals) {
     const WCHAR* pwszOp = method.name.pwszHostOperation;
     const char* pszMethod = method.name.pszResponse;
     const bool bOwnCodes = method.host.failure == HostFailure::AgentCode;
     TraceHelper trace(pwszOp);
     return RunHandler(
-        ppResponseJSON, pszMethod, bOwnCodes ? int(E_OUTOFMEMORY) : kHandlerFailed, [&] {
+        method, refusals, ppResponseJSON, bOwnCodes ? int(E_OUTOFMEMORY) : kHandlerFailed, [&] {
             int nResult = VURO_OK;
+            HRESULT hrRefusal = VURO_OK;
             if (method.host.params == HostParams::Counted) {
                 nResult = CheckArguments(pwszOp, pJSONArgs, pAgent, method.call.nArgs);
             } else if (nullptr == pAgent) {
@@ -207,9 +223,14 @@ int RespondWithAgent(const Method& method, cJSON** ppResponseJSON, cJSON* pJSONA
                                TEXT("NULL == pobjCryptoAgent"));
                 nResult = kHandlerFailed;
             }
+            if (VURO_OK != nResult)
+                hrRefusal = E_INVALIDARG;
             ArgumentValue values[kMaxArguments];
-            for (int i = 0; VURO_OK == nResult && i < method.call.nArgs; ++i)
+            for (int i = 0; VURO_OK == nResult && i < method.call.nArgs; ++i) {
                 nResult = TakeArgument(pwszOp, pJSONArgs, i, method.call.kinds[i], &values[i]);
+                if (VURO_OK != nResult)
+                    hrRefusal = ArgumentRefusal(nResult);
+            }
             AgentResult answer;
             if (VURO_OK == nResult) {
                 TraceArguments(method, values);
@@ -218,18 +239,23 @@ int RespondWithAgent(const Method& method, cJSON** ppResponseJSON, cJSON* pJSONA
                 if (VURO_OK != nResult && !bOwnCodes)
                     nResult = kHandlerFailed;
             }
-            if (method.call.result == Kind::Boolean)
+            if (method.call.result == Kind::Boolean) {
                 RespondBoolean(ppResponseJSON, pszMethod, nResult, answer.vbValue);
-            else
-                RespondText(pwszOp, ppResponseJSON, pszMethod, nResult, answer.bstrText.get(),
-                            method.host.text);
+            } else if (const HRESULT hrText =
+                           RespondText(pwszOp, ppResponseJSON, pszMethod, nResult,
+                                       answer.bstrText.get(), method.host.text);
+                       FAILED(hrText)) {
+                hrRefusal = hrText;
+            }
+            if (FAILED(hrRefusal))
+                refusals.Refused(&method, hrRefusal);
         });
 }
 
 } // namespace
 
 int RespondToMethod(const Method& method, const char* pszVersion, cJSON** ppResponseJSON,
-                    cJSON* pJSONArgs, void* pAgent) {
+                    cJSON* pJSONArgs, void* pAgent, const RefusalSink& refusals) {
     switch (method.call.answer) {
     case Answer::Version: {
         TraceHelper trace(method.name.pwszHostOperation);
@@ -247,19 +273,24 @@ int RespondToMethod(const Method& method, const char* pszVersion, cJSON** ppResp
     case Answer::Agent:
         break;
     }
-    return RespondWithAgent(method, ppResponseJSON, pJSONArgs, pAgent);
+    return RespondWithAgent(method, ppResponseJSON, pJSONArgs, pAgent, refusals);
+}
+
+const Method* FindHostMethod(std::span<const Method> rows, const char* pszFuncName) {
+    if (pszFuncName != nullptr)
+        for (const Method& m : rows)
+            if (m.host.bOffered && _stricmp(m.name.psz, pszFuncName) == 0)
+                return &m;
+    return nullptr;
 }
 
 int InvokeMethod(std::span<const Method> rows, const char* pszVersion, void* pAgent,
-                 cJSON** ppResponseJSON, const char* pszFuncName, cJSON* pJSONArgs) {
+                 cJSON** ppResponseJSON, const char* pszFuncName, cJSON* pJSONArgs,
+                 const RefusalSink& refusals) {
     TraceHelper trace(TEXT("Invoke"));
-    if (pszFuncName != nullptr) {
-        for (const Method& m : rows) {
-            if (m.host.bOffered && _stricmp(m.name.psz, pszFuncName) == 0) {
-                TRACE_OK("Invoke", m.name.psz);
-                return RespondToMethod(m, pszVersion, ppResponseJSON, pJSONArgs, pAgent);
-            }
-        }
+    if (const Method* pMethod = FindHostMethod(rows, pszFuncName)) {
+        TRACE_OK("Invoke", pMethod->name.psz);
+        return RespondToMethod(*pMethod, pszVersion, ppResponseJSON, pJSONArgs, pAgent, refusals);
     }
     TraceValueA("Unknown method", pszFuncName);
     TRACE_FAILED("Invoke", "Find method", -1, "No handler for pszFuncName");

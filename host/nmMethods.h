@@ -16,27 +16,39 @@
 // agent, erased; null: there is none, and the call is refused). Hands the
 // response object to *ppResponseJSON (none only when memory ran out); the
 // caller deletes it with cJSON_Delete. pszVersion answers a version row.
+// A call the agent did not answer itself (argument list or argument refused,
+// an answer that could not be converted, memory) is told to refusals: a list
+// answered with -1 as E_INVALIDARG, any other with the code the page sees.
 // Returns 0: the outcome travels in the response's "errorcode".
 int RespondToMethod(const orvane::methods::Method& method, const char* pszVersion,
-                    cJSON** ppResponseJSON, cJSON* pJSONArgs, void* pAgent);
+                    cJSON** ppResponseJSON, cJSON* pJSONArgs, void* pAgent,
+                    const orvane::methods::RefusalSink& refusals = {});
 
-// InvokeMethod: finds the row of pszFuncName among the rows a host offers
-// (whole name, without regard to case, first match in table order) and runs
-// its handler. Returns the handler's result, or -1 for an unknown name (no
-// response object).
+// FindHostMethod: the row of pszFuncName among the rows a host offers (whole
+// name, without regard to case, first match in table order), or null.
+const orvane::methods::Method* FindHostMethod(std::span<const orvane::methods::Method> rows,
+                                              const char* pszFuncName);
+
+// InvokeMethod: runs the handler of FindHostMethod's row. Returns the
+// handler's result, or -1 for an unknown name (no response object; the
+// caller answers and tells the agent).
 int InvokeMethod(std::span<const orvane::methods::Method> rows, const char* pszVersion,
-                 void* pAgent, cJSON** ppResponseJSON, const char* pszFuncName, cJSON* pJSONArgs);
+                 void* pAgent, cJSON** ppResponseJSON, const char* pszFuncName, cJSON* pJSONArgs,
+                 const orvane::methods::RefusalSink& refusals = {});
 
 // The same with the table's own agent type.
 template <class Agent>
 int RespondToMethod(const orvane::methods::MethodTable<Agent>& table,
                     const orvane::methods::Method& method, const char* pszVersion,
-                    cJSON** ppResponseJSON, cJSON* pJSONArgs, Agent* pAgent) {
-    return RespondToMethod(method, pszVersion, ppResponseJSON, pJSONArgs, table.Erase(pAgent));
+                    cJSON** ppResponseJSON, cJSON* pJSONArgs, Agent* pAgent,
+                    const orvane::methods::RefusalSink& refusals = {}) {
+    return RespondToMethod(method, pszVersion, ppResponseJSON, pJSONArgs, table.Erase(pAgent),
+                           refusals);
 }
 template <class Agent>
 int InvokeMethod(const orvane::methods::MethodTable<Agent>& table, const char* pszVersion,
-                 Agent* pAgent, cJSON** ppResponseJSON, const char* pszFuncName, cJSON* pJSONArgs) {
+                 Agent* pAgent, cJSON** ppResponseJSON, const char* pszFuncName, cJSON* pJSONArgs,
+                 const orvane::methods::RefusalSink& refusals = {}) {
     return InvokeMethod(table.Rows(), pszVersion, table.Erase(pAgent), ppResponseJSON, pszFuncName,
-                        pJSONArgs);
+                        pJSONArgs, refusals);
 }

@@ -4,6 +4,7 @@
 #include "foundation/Trace.h"
 #include "plugin/NPFunctions.h"
 
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -50,7 +51,10 @@ std::string ConversionStep(const ScriptDialect& dialect, const char* pszStage,
 }
 
 // WideArg: a string argument as UTF-16 text, through a NUL-terminated copy of
-// its UTF-8 characters. A failure is traced under the dialect's step.
+// its UTF-8 characters. A text holding a NUL character is refused
+// (E_INVALIDARG): the copy would end there, and the agent would work on the
+// part before it ("a\0b" signed as "a"). A failure is traced under the
+// dialect's step.
 HRESULT WideArg(const char* pszOp, const ScriptDialect& dialect, const char* pszArgument,
                 const NPVariant& v, std::unique_ptr<WCHAR[]>* ppwszOut) {
     const auto fail = [&](const char* pszStage, HRESULT hResult) {
@@ -61,7 +65,8 @@ HRESULT WideArg(const char* pszOp, const ScriptDialect& dialect, const char* psz
     };
     char* pszRaw = nullptr;
     const NPString& s = v.value.stringValue;
-    if (s.UTF8Length > 0x7FFFFFFEu)
+    if (s.UTF8Length > 0x7FFFFFFEu ||
+        (s.UTF8Length > 0 && std::memchr(s.UTF8Characters, 0, s.UTF8Length) != nullptr))
         return fail("ConverNPStringtoNULLEndString", E_INVALIDARG);
     HRESULT hResult = ConverNPStringtoNULLEndString(&pszRaw, s.UTF8Characters, int(s.UTF8Length));
     std::unique_ptr<char[]> pszUtf8(pszRaw);
@@ -77,8 +82,8 @@ HRESULT WideArg(const char* pszOp, const ScriptDialect& dialect, const char* psz
 }
 
 // TextResult: the agent's wide text as a UTF-8 string variant from the
-// browser's allocator.
-bool TextResult(const WCHAR* pwszText, NPVariant* result) {
+// browser's allocator. Returns 0, the conversion's code or E_OUTOFMEMORY.
+HRESULT TextResult(const WCHAR* pwszText, NPVariant* result) {
     static const WCHAR kEmpty[] = {0};
     char* pszRaw = nullptr;
     int cb = 0;
@@ -86,9 +91,9 @@ bool TextResult(const WCHAR* pwszText, NPVariant* result) {
     std::unique_ptr<char[]> pszUtf8(pszRaw);
     if (FAILED(hResult)) {
         TRACE_FAILED("TextResult", "UTF16ToUTF8", hResult, "FAILED(hResult)");
-        return false;
+        return hResult;
     }
-    return ConvertStringToNPVariant(pszUtf8.get(), result);
+    return ConvertStringToNPVariant(pszUtf8.get(), result) ? VURO_OK : E_OUTOFMEMORY;
 }
 
 // The two ways a call ends, by the kind of its result: a failed text method
@@ -118,27 +123,39 @@ bool BoolOutcome(const char* pszOperation, HRESULT hResult, VARIANT_BOOL varResu
 
 // The handler of one row.
 bool RunMethod(const Method& method, const ScriptDialect& dialect, const char* pszVersion,
-               void* pAgent, const NPVariant* args, uint32_t argCount, NPVariant* result) {
+               void* pAgent, const NPVariant* args, uint32_t argCount, NPVariant* result,
+               const RefusalSink& refusals) {
     const char* pszOp = method.name.pszScriptOperation;
     const Kind resultKind = method.call.result;
     TraceHelper trace(method.name.pwszScriptOperation);
     TraceParameterInfo(args, int(argCount));
+    // A call the agent does not answer: it hears why, and the page learns it
+    // from the next VURO_GetLastErrorDesc.
+    const auto refuse = [&](HRESULT hResult) {
+        refusals.Refused(&method, hResult);
+        return Finish(resultKind, false, result);
+    };
     if (!ArgumentsFit(method.call, args, argCount)) {
         TRACE_FAILED(pszOp,
                      method.script.pszCheckStep != nullptr ? method.script.pszCheckStep
                                                            : dialect.pszCheckStep,
                      E_INVALIDARG, method.script.pszCheckReason);
-        return Finish(resultKind, false, result);
+        return refuse(E_INVALIDARG);
     }
-    if (method.call.answer == Answer::Version)
-        return Finish(resultKind, ConvertStringToNPVariant(pszVersion, result), result);
+    if (method.call.answer == Answer::Version) {
+        if (!ConvertStringToNPVariant(pszVersion, result))
+            return refuse(E_OUTOFMEMORY);
+        return Finish(resultKind, true, result);
+    }
 
     ArgumentValue values[kMaxArguments];
     for (uint32_t i = 0; i < argCount; ++i) {
         switch (method.call.kinds[i]) {
         case Kind::Text:
-            if (FAILED(WideArg(pszOp, dialect, method.args[i], args[i], &values[i].pwszText)))
-                return Finish(resultKind, false, result);
+            if (const HRESULT hResult =
+                    WideArg(pszOp, dialect, method.args[i], args[i], &values[i].pwszText);
+                FAILED(hResult))
+                return refuse(hResult);
             break;
         case Kind::Number:
             values[i].lNumber = NPVariantToLong(&args[i]);
@@ -157,7 +174,9 @@ bool RunMethod(const Method& method, const ScriptDialect& dialect, const char* p
                      hResult, "FAILED(hResult)");
         return Finish(resultKind, false, result);
     }
-    return Finish(resultKind, TextResult(answer.bstrText.get(), result), result);
+    if (const HRESULT hText = TextResult(answer.bstrText.get(), result); FAILED(hText))
+        return refuse(hText);
+    return Finish(resultKind, true, result);
 }
 
 } // namespace
@@ -174,12 +193,12 @@ bool ScriptHasMethod(std::span<const Method> rows, NPIdentifier name) {
 
 bool ScriptInvoke(std::span<const Method> rows, const ScriptDialect& dialect,
                   const char* pszVersion, void* pAgent, NPIdentifier name, const NPVariant* args,
-                  uint32_t argCount, NPVariant* result) {
+                  uint32_t argCount, NPVariant* result, const RefusalSink& refusals) {
     TraceHelper trace(TEXT("CScriptablePluginObject::Invoke"));
     if (name != nullptr) {
         for (const Method& m : rows)
             if (m.script.bOffered && name == NPN_GetStringIdentifier(m.name.psz))
-                return RunMethod(m, dialect, pszVersion, pAgent, args, argCount, result);
+                return RunMethod(m, dialect, pszVersion, pAgent, args, argCount, result, refusals);
     }
     if (TraceIsEnabled(TRACE_FLAG_ERROR))
         TRACE_FAILED("CScriptablePluginObject::Invoke", IdentifierName(name).c_str(), E_INVALIDARG,

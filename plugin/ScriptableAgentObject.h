@@ -20,10 +20,13 @@ bool ScriptHasMethod(std::span<const orvane::methods::Method> rows, NPIdentifier
 // An unknown name answers false and leaves *result untouched. A refused call
 // (wrong arguments, a failing agent, a boolean that came out false) answers
 // false: text methods then leave a null result, boolean methods a false one.
+// A call the agent did not answer itself (argument count or kinds:
+// E_INVALIDARG; a text with a NUL character or not UTF-8: the conversion's
+// code; an answer that could not be handed out) is told to refusals.
 bool ScriptInvoke(std::span<const orvane::methods::Method> rows,
                   const orvane::methods::ScriptDialect& dialect, const char* pszVersion,
                   void* pAgent, NPIdentifier name, const NPVariant* args, uint32_t argCount,
-                  NPVariant* result);
+                  NPVariant* result, const orvane::methods::RefusalSink& refusals = {});
 
 // ScriptInvokeDefault: the object called as a function gives the string
 // "default method return val" (false only when it cannot be allocated).
@@ -50,7 +53,8 @@ public:
     bool Invoke(NPIdentifier name, const NPVariant* args, uint32_t argCount,
                 NPVariant* result) override {
         return ScriptInvoke(m_table.Rows(), m_table.Dialect(), m_pszVersion,
-                            m_table.Erase(&m_objCryptoAgent), name, args, argCount, result);
+                            m_table.Erase(&m_objCryptoAgent), name, args, argCount, result,
+                            orvane::methods::RefusalSink::For(&m_objCryptoAgent));
     }
     bool InvokeDefault(const NPVariant*, uint32_t, NPVariant* result) override {
         return ScriptInvokeDefault(result);

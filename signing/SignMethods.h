@@ -17,7 +17,9 @@ inline constexpr Method kRows[] = {
                     "5 != argCount || NPVariantType_String != args[0].type || "
                     "NPVariantType_String != args[1].type|| NPVariantType_String != "
                     "args[2].type|| NPVariantType_String != args[3].type || NPVariantType_Bool "
-                    "!= args[4].type"}},
+                    "!= args[4].type"},
+     // A selection refused before the agent ran is a failed selection too.
+     .refusal = OnRefusal::ForgetSelection},
     {.name = kName<"VURO_SignData">,
      .call = kAgentCall<&ISigningAgent::VURO_SignData, Text(Text, Text)>,
      .args = {"SourceMsg", "HashAlg"},

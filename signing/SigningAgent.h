@@ -178,9 +178,16 @@ public:
     // (not part of the scripted interface). At most one of the two
     // certificates is set.
     HRESULT LastResult() const noexcept { return m_hrLastResult; }
-    // SetLastResult: a result the host reached outside the operations (a
-    // response over the browser's limit), for VURO_GetLastErrorDesc.
+    // SetLastResult: a result an adapter reached outside the operations (a
+    // call it refused, a response over the browser's limit), for
+    // VURO_GetLastErrorDesc.
     void SetLastResult(HRESULT hResult) noexcept { m_hrLastResult = hResult; }
+    // ForgetSelection: drops the selection, as a failed VURO_SelectUserCert
+    // does; an adapter calls it when it refuses a selection call itself.
+    void ForgetSelection() noexcept {
+        m_pCertContext.reset();
+        m_pUnregsitedSignCertCtx.reset();
+    }
     PCCERT_CONTEXT SelectedStoreCertificate() const noexcept { return m_pCertContext.get(); }
     PCUNREGISTERED_CERT_CONTEXT SelectedContainerCertificate() const noexcept {
         return m_pUnregsitedSignCertCtx.get();

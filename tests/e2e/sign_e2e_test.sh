@@ -43,4 +43,27 @@ VURO_SelectUserCert("E2E Token SM2 $id", "", "", "", false) => failed null
 VURO_GetLastErrorDesc() => ok ~"(0xa0071001)"
 NPSH
 "$npshell" "$npsarvik" "$work/no-provider.npsh" >"$work/no-provider.out"
+
+# Calls npSarvik refuses before its agent runs: each refusal is the last
+# result, and a refused selection leaves nothing to sign with. Every case
+# starts from a good selection, which also makes the last result 0.
+cn="E2E Software RSA $id"
+{
+  for refused in \
+    "VURO_SelectUserCert(\"$cn\", \"\", \"\", \"\")" \
+    "VURO_SelectUserCert(\"$cn\", \"\", \"\", \"\", 0)" \
+    "VURO_SelectUserCert(null, \"\", \"\", \"\", false)" \
+    "VURO_SelectUserCert(\"$cn\\u0000x\", \"\", \"\", \"\", false)"; do
+    echo "VURO_SelectUserCert(\"$cn\", \"\", \"\", \"\", false) => ok"
+    echo "$refused => failed null"
+    echo 'VURO_GetLastErrorDesc() => ok ~"(0x80070057)"'
+    echo 'VURO_SignData("after a refused selection", "SHA-1") => failed null'
+    echo 'VURO_GetLastErrorDesc() => ok ~"(0xa0072001)"'
+  done
+  echo "VURO_SelectUserCert(\"$cn\", \"\", \"\", \"\", false) => ok"
+  echo 'VURO_SignData("a\u0000b", "SHA-1") => failed null'
+  echo 'VURO_GetLastErrorDesc() => ok ~"(0x80070057)"'
+} >"$work/refusals.npsh"
+"$npshell" "$npsarvik" "$work/refusals.npsh" >"$work/refusals.out" ||
+  { echo "a refused call was not explained (see $work/refusals.out)" >&2; exit 1; }
 echo "sign_e2e: all messages verified"

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -307,32 +308,82 @@ TEST_F(HostEndToEnd, EndOfInputEndsTheHost) {
 }
 
 TEST_F(HostEndToEnd, ResponsesUpToOneMebibyteAndAnErrorResponseBeyond) {
-    // The token is echoed, so its size sets the response's size exactly.
-    const std::string head =
-        R"({"function":"VURO_GetVersion","errorcode":0,"result":"3.2.0.1","randomId":")";
-    const size_t fits = 1048576 - head.size() - 2;
-    const auto request = [](size_t tokenSize) {
-        return Frame(R"({"function":"VURO_GetVersion","params":[],"randomId":")" +
-                     std::string(tokenSize, 't') + "\"}");
+    // An unknown name is echoed in the fixed text, so its size sets the
+    // response's size exactly (tokens are bounded far below the limit).
+    const std::string head = R"({"function":")";
+    const std::string tail = R"(", "errorcode":-2146893779, "result":false})";
+    const size_t fits = 1048576 - head.size() - tail.size();
+    const auto request = [](size_t nameSize) {
+        return Frame(R"({"function":")" + std::string(nameSize, 'n') + R"(","params":[]})");
     };
     const std::string check = Frame(R"({"function":"checkHost","params":[]})");
     auto bodies = CleanRun({request(fits) + check});
     ASSERT_EQ(bodies.size(), 2u);
     EXPECT_EQ(bodies[0].size(), 1048576u); // its prefix read as little-endian
 
-    // One byte more: the page gets the limit's code (without the token, which
-    // alone would not fit), can ask what it means, and the host goes on.
+    // One byte more: the page gets the limit's code (in the shorter form of
+    // an error response, which still fits), can ask what it means, and the
+    // host goes on.
     bodies = CleanRun({request(fits + 1) +
                        Frame(R"({"function":"VURO_GetLastErrorDesc","params":[],"randomId":"d"})") +
                        check});
     ASSERT_EQ(bodies.size(), 3u) << (bodies.empty() ? "" : bodies[0].substr(0, 200));
-    EXPECT_EQ(bodies[0], R"({"function":"VURO_GetVersion","errorcode":)" + Code(0xA0071101) +
-                             R"(,"result":false})");
+    const std::string refused = R"({"function":")" + std::string(fits + 1, 'n') +
+                                R"(","errorcode":)" + Code(0xA0071101) + R"(,"result":false})";
+    EXPECT_TRUE(bodies[0] == refused)
+        << bodies[0].substr(0, 100) << " ... " << bodies[0].substr(bodies[0].size() - 100);
     const Response desc = Parse(bodies[1]);
     EXPECT_TRUE(desc.text == "Data length exceeds limited\n(0xa0071101)" ||
                 desc.text == "数据长度超出最大限制\n(0xa0071101)")
         << bodies[1];
     EXPECT_EQ(bodies[2], R"({"function":"CheckHost","errorcode":0,"result":true})");
+}
+
+TEST_F(HostEndToEnd, EveryRefusalIsDescribedByTheNextQuestion) {
+    // Each refused call follows one that succeeded (last result 0); the
+    // page's next question for the last error must explain the refusal. A
+    // refused argument list is answered -1 ("ask what went wrong") and
+    // described as the bad argument it was.
+    const struct {
+        std::string request;
+        uint32_t answer;    // the refusal's errorcode
+        uint32_t described; // the code the description ends with
+        const char* why;
+    } cases[] = {
+        {Call("VURO_SetCSPInfo", "[1024]"), 0xFFFFFFFF, 0x80070057, "an argument too few"},
+        {Call("VURO_SetCSPInfo", R"(["name",2048])"), 0xA0073204, 0xA0073204,
+         "a text for a number"},
+        {Call("VURO_PKCS10CertRequisition", R"(["CN=a\u0000b",1,0])"), 0x80070057, 0x80070057,
+         "a NUL in a text"},
+        {Call("VURO_GetLastErrorDesc", "[0]"), 0xFFFFFFFF, 0x80070057,
+         "an argument to a question that takes none"},
+        {Call("VURO_Nothing", "[]"), 0x8009002D, 0x8009002D, "a method no table has"},
+        {Call("VURO_GetVersion", "[]", std::string(257, 'r')), 0xA0071101, 0xA0071101,
+         "a randomId one byte over the bound"},
+    };
+    std::vector<std::string> requests;
+    for (const auto& c : cases) {
+        requests.push_back(Call("VURO_GetContainer", "[]"));
+        requests.push_back(c.request);
+        requests.push_back(Call("VURO_GetLastErrorDesc", "[]"));
+    }
+    ScratchHives hives;
+    const auto bodies = Converse(requests, hives.Env());
+    ASSERT_EQ(bodies.size(), requests.size());
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        EXPECT_EQ(Parse(bodies[3 * i]).errorcode, 0) << c.why << ": " << bodies[3 * i];
+        const Response refused = Parse(bodies[3 * i + 1]);
+        EXPECT_EQ(refused.errorcode, int64_t(int32_t(c.answer)))
+            << c.why << ": " << bodies[3 * i + 1];
+        EXPECT_EQ(bodies[3 * i + 1].find("randomId"), std::string::npos) << c.why;
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, "\n(0x%08x)", c.described);
+        const std::string text = Parse(bodies[3 * i + 2]).text;
+        EXPECT_TRUE(text.size() >= std::strlen(suffix) &&
+                    text.compare(text.size() - std::strlen(suffix), std::string::npos, suffix) == 0)
+            << c.why << ": the last error then is " << bodies[3 * i + 2];
+    }
 }
 
 TEST_F(HostEndToEnd, FramesAboveTheBoundAreRefusedAndTheConversationGoesOn) {

@@ -1,6 +1,6 @@
 // npSarvik's scriptable object in-process: each instance keeps its own
-// selection, and a refused argument list never reaches the agent (its last
-// result and its selection stay as they were).
+// selection, and a refused argument list never reaches the agent but becomes
+// its last result (a refused selection forgets the one before it).
 #include "tests/plugin/PluginTestSupport.h"
 #include "signing/ScriptablePluginObject.h"
 #include "tests/signing/SigningTestSupport.h"
@@ -62,31 +62,35 @@ TEST_F(SarvikObjectTest, EachInstanceKeepsItsOwnSelection) {
     m_browser.releaseobject(objB);
 }
 
-TEST_F(SarvikObjectTest, RefusedArgumentsNeverReachTheAgent) {
+TEST_F(SarvikObjectTest, RefusedCallsAreTheLastResultAndASelectionIsForgotten) {
     LinkedCertificate cert;
     const WString marker = UniqueMarker();
     ASSERT_NO_FATAL_FAILURE(cert.Create(marker, AT_SIGNATURE));
     NPP npp = NewInstance();
     NPObject* obj = GetObject(npp);
     ASSERT_NE(obj, nullptr);
-    ASSERT_TRUE(SelectByMarker(npp, obj, U8(marker)).bOk);
-    // A known failure: a hash algorithm RSA does not take.
-    ASSERT_FALSE(Call(npp, obj, "VURO_SignData", {Str("x"), Str("MD5")}).bOk);
-    ASSERT_EQ(AgentOf(obj).LastResult(), E_INVALIDARG);
 
     const std::string m = U8(marker);
+    // A subject that is the marker up to a NUL: taken as the marker if the
+    // text were cut short there.
+    const std::string withNul = m + std::string(1, '\0') + "x";
+    NPVariant nulSubject;
+    STRINGN_TO_NPVARIANT(withNul.data(), uint32_t(withNul.size()), nulSubject);
+    NPVariant nulText;
+    STRINGN_TO_NPVARIANT("a\0b", 3u, nulText);
     const struct {
         const char* method;
         std::vector<NPVariant> args;
     } cases[] = {
-        // The agent forgets its selection first thing: a reached call would show.
         {"VURO_SelectUserCert", {Str(m.c_str()), Str(""), Str(""), Str(""), Int(0)}},
         {"VURO_SelectUserCert", {Str(m.c_str()), Str(""), Str(""), Str(""), Str("true")}},
         {"VURO_SelectUserCert", {Str(m.c_str()), Str(""), Str(""), Str("")}},
         {"VURO_SelectUserCert", {Null(), Str(""), Str(""), Str(""), Bool(false)}},
         {"VURO_SelectUserCert", {Str(m.c_str()), Str(""), Int(1), Str(""), Bool(false)}},
+        {"VURO_SelectUserCert", {nulSubject, Str(""), Str(""), Str(""), Bool(false)}},
         {"VURO_SignData", {Str("x")}},
         {"VURO_SignData", {Str("x"), Null()}},
+        {"VURO_SignData", {nulText, Str("SHA-1")}},
         {"VURO_SignDataDetached", {Int(1), Str("SHA-1")}},
         {"VURO_SignFile", {Str("x"), Str("SHA-1"), Str("y")}},
         {"VURO_SignFileDetached", {Bool(true), Str("SHA-1")}},
@@ -97,14 +101,24 @@ TEST_F(SarvikObjectTest, RefusedArgumentsNeverReachTheAgent) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.method) + " with " + std::to_string(c.args.size()));
+        // From a fresh selection, which leaves a last result of 0.
+        ASSERT_TRUE(SelectByMarker(npp, obj, m).bOk);
+        ASSERT_EQ(AgentOf(obj).LastResult(), VURO_OK);
         const Outcome o = Call(npp, obj, c.method, c.args);
         EXPECT_FALSE(o.bOk);
         EXPECT_EQ(o.type, NPVariantType_Null);
-        EXPECT_EQ(AgentOf(obj).LastResult(), E_INVALIDARG) << "the agent was reached";
-        EXPECT_EQ(Selected(AgentOf(obj)), cert.Encoded());
+        EXPECT_EQ(AgentOf(obj).LastResult(), E_INVALIDARG);
+        // A refused selection is a failed one: nothing is left to sign with.
+        if (std::string(c.method) == "VURO_SelectUserCert") {
+            EXPECT_TRUE(Selected(AgentOf(obj)).empty());
+            EXPECT_FALSE(Call(npp, obj, "VURO_SignData", {Str("x"), Str("SHA-1")}).bOk);
+            EXPECT_EQ(AgentOf(obj).LastResult(), VURO_E_CERT_NOT_READY);
+        } else {
+            EXPECT_EQ(Selected(AgentOf(obj)), cert.Encoded());
+        }
     }
-    // The object reaches the agent with a well-formed list: the answer is
-    // the agent's own.
+    // A well-formed list reaches the agent: the answer is the agent's own.
+    ASSERT_TRUE(SelectByMarker(npp, obj, m).bOk);
     const Outcome type = Call(npp, obj, "VURO_GetCertInfo", {Str("certtype")});
     EXPECT_TRUE(type.bOk);
     EXPECT_EQ(type.s, "RSA");
