@@ -354,6 +354,24 @@ HRESULT CheckSourcePath(const WCHAR* pwszOp, const WCHAR* bstrSrcFileName) {
     return VURO_OK;
 }
 
+// OpenSource: the source opened once, shared with readers only (so on Windows
+// nobody writes to it while it is signed). Everything after the path checks
+// goes through this one handle: the size limit, the hash and the content are
+// of the same file even when its name is given to another meanwhile, and
+// what replaced the checked file before the opening must be a file too.
+HRESULT OpenSource(const WCHAR* pwszOp, const WCHAR* bstrSrcFileName, UniqueFile* pSource) {
+    UniqueFile hSource =
+        UniqueFile::FromCreate(CreateFileW(bstrSrcFileName, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!hSource)
+        return FAIL_LAST_ERROR_W(pwszOp, TEXT("CreateFile"), TEXT("INVALID_HANDLE_VALUE == hFile"));
+    if (GetFileType(hSource.get()) != FILE_TYPE_DISK)
+        return TRACE_FAIL_W(pwszOp, TEXT("GetFileType"), VURO_E_MALICIOUS_PATH,
+                            TEXT("not a regular file"));
+    *pSource = std::move(hSource);
+    return VURO_OK;
+}
+
 } // namespace
 
 HRESULT CCryptoAgent::VURO_SignFile(const WCHAR* bstrSrcFileName, const WCHAR* bstrHashAlg,
@@ -395,13 +413,11 @@ HRESULT CCryptoAgent::SignFileTo(const WCHAR* bstrSrcFileName, const WCHAR* bstr
                             TEXT("FAILED(hResult)"));
     TRACE_OK_W(kOp, TEXT("IsMaliciousFilePathName (Destination)"));
 
-    // Held open (shared with readers only) until the message is written, so
-    // on Windows nobody writes to the file while it is signed.
-    UniqueFile hSource =
-        UniqueFile::FromCreate(CreateFileW(bstrSrcFileName, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!hSource)
-        return FAIL_LAST_ERROR_W(kOp, TEXT("CreateFile"), TEXT("INVALID_HANDLE_VALUE == hFile"));
+    // Held open until the message is written.
+    UniqueFile hSource;
+    hResult = OpenSource(kOp, bstrSrcFileName, &hSource);
+    if (FAILED(hResult))
+        return hResult;
     LARGE_INTEGER largeFileSize{};
     if (!GetFileSizeEx(hSource.get(), &largeFileSize))
         return FAIL_LAST_ERROR_W(kOp, TEXT("GetFileSizeEx"), TEXT("bRetCode == FALSE"));
@@ -415,12 +431,14 @@ HRESULT CCryptoAgent::SignFileTo(const WCHAR* bstrSrcFileName, const WCHAR* bstr
         hResult = CheckHashAlgorithm(kOp, bstrHashAlg);
         if (FAILED(hResult))
             return hResult;
-        hResult = SignFile(bstrSignature.put(), bstrSrcFileName, m_pCertContext.get(), TRUE);
+        // The limit again, on the same handle: the file may grow while it is read.
+        hResult = SignOpenFile(bstrSignature.put(), hSource.get(), m_pCertContext.get(), TRUE,
+                               MAX_SIGN_FILE_SIZE);
         if (FAILED(hResult))
             return TRACE_FAIL_W(kOp, TEXT("SignFile"), hResult, TEXT("FAILED(hResult)"));
     } else {
-        hResult =
-            SM2SignFile(bstrSignature.put(), m_pUnregsitedSignCertCtx.get(), bstrSrcFileName, TRUE);
+        hResult = SM2SignOpenFile(bstrSignature.put(), m_pUnregsitedSignCertCtx.get(),
+                                  hSource.get(), TRUE, MAX_SIGN_FILE_SIZE);
         if (FAILED(hResult))
             return TRACE_FAIL_W(kOp, TEXT("SM2SignFile"), hResult, TEXT("FAILED(hResult)"));
     }
@@ -480,17 +498,22 @@ HRESULT CCryptoAgent::SignFileDetachedTo(const WCHAR* bstrSrcFileName, const WCH
     hResult = CheckSourcePath(kOp, bstrSrcFileName);
     if (FAILED(hResult))
         return hResult;
+    UniqueFile hSource;
+    hResult = OpenSource(kOp, bstrSrcFileName, &hSource);
+    if (FAILED(hResult))
+        return hResult;
     // No size limit: a detached message never holds the file.
     if (m_pCertContext) {
         hResult = CheckHashAlgorithm(kOp, bstrHashAlg);
         if (FAILED(hResult))
             return hResult;
-        hResult = SignFile(pbstrSignature, bstrSrcFileName, m_pCertContext.get(), FALSE);
+        hResult = SignOpenFile(pbstrSignature, hSource.get(), m_pCertContext.get(), FALSE,
+                               kNoSigningSizeLimit);
         if (FAILED(hResult))
             return TRACE_FAIL_W(kOp, TEXT("SignFile"), hResult, TEXT("FAILED(hResult)"));
     } else {
-        hResult =
-            SM2SignFile(pbstrSignature, m_pUnregsitedSignCertCtx.get(), bstrSrcFileName, FALSE);
+        hResult = SM2SignOpenFile(pbstrSignature, m_pUnregsitedSignCertCtx.get(), hSource.get(),
+                                  FALSE, kNoSigningSizeLimit);
         if (FAILED(hResult))
             return TRACE_FAIL_W(kOp, TEXT("SM2SignFile"), hResult, TEXT("FAILED(hResult)"));
     }
