@@ -11,6 +11,7 @@
 #include "signing/RsaPkcs7.h"
 #include "signing/Sm2Pkcs7.h"
 
+#include <objbase.h>
 #include <shlwapi.h>
 
 #include <cstdio>
@@ -343,6 +344,9 @@ HRESULT CheckSource(const WCHAR* pwszOp, const WCHAR* bstrSrcFileName, bool bHas
     return VURO_OK;
 }
 
+// The ending WriteFileSimple gives its temporary file's name: ".XXXXXXXX.tmp".
+constexpr size_t kTemporarySuffixChars = 13;
+
 HRESULT CheckSourcePath(const WCHAR* pwszOp, const WCHAR* bstrSrcFileName) {
     if (!PathFileExistsW(bstrSrcFileName))
         return FAIL_LAST_ERROR_W(pwszOp, TEXT("PathFileExists"), TEXT("bRetCode == FALSE"));
@@ -396,12 +400,14 @@ HRESULT CCryptoAgent::SignFileTo(const WCHAR* bstrSrcFileName, const WCHAR* bstr
         return hResult;
 
     // The destination is the source's path and ".p7s"; one that would not fit
-    // a path buffer is refused rather than cut short into another name.
+    // a path buffer, with the ending of the temporary name it is first
+    // written under, is refused rather than cut short into another name.
     const size_t cchSource = size_t(lstrlenW(bstrSrcFileName));
-    if (cchSource + kSignatureSuffixChars > size_t(MAX_PATH - 1))
+    if (cchSource + kSignatureSuffixChars + kTemporarySuffixChars > size_t(MAX_PATH - 1))
         return TRACE_FAIL_W(kOp, TEXT("Make destination path"),
                             HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE),
-                            TEXT("wcslen(bstrSrcFileName) + wcslen(L\".p7s\") >= MAX_PATH"));
+                            TEXT("wcslen(bstrSrcFileName) + wcslen(L\".p7s.XXXXXXXX.tmp\") >= "
+                                 "MAX_PATH"));
     const WString wstrDestination = WString(bstrSrcFileName) + kSignatureSuffix;
 
     hResult = CheckSourcePath(kOp, bstrSrcFileName);
@@ -606,50 +612,96 @@ HRESULT CCryptoAgent::VURO_GetLastErrorDesc(BSTR* pbstrDesc) {
 
 // ---- WriteFileSimple -------------------------------------------------------------------
 
+namespace {
+
+// CreateTemporaryBeside: a new file, opened for writing and not shared, named
+// pwszFilePath and ".XXXXXXXX.tmp" (eight random hexadecimal digits); created
+// new, so never through a link. A name already taken is drawn again, a few
+// times.
+HRESULT CreateTemporaryBeside(const WCHAR* pwszOp, LPCWSTR pwszFilePath, WString* pstrTemporary,
+                              UniqueFile* pFile) {
+    constexpr int kAttempts = 8;
+    for (int i = 0; i < kAttempts; ++i) {
+        GUID guid{};
+        const HRESULT hResult = CoCreateGuid(&guid);
+        if (FAILED(hResult))
+            return TRACE_FAIL_W(pwszOp, TEXT("CoCreateGuid"), hResult, TEXT("FAILED(hResult)"));
+        WString strTemporary(pwszFilePath);
+        strTemporary += TEXT('.');
+        for (int shift = 28; shift >= 0; shift -= 4)
+            strTemporary += TEXT("0123456789ABCDEF")[(guid.Data1 >> shift) & 0xF];
+        strTemporary += TEXT(".tmp");
+        UniqueFile hFile =
+            UniqueFile::FromCreate(CreateFileW(strTemporary.c_str(), GENERIC_WRITE, 0, nullptr,
+                                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (hFile) {
+            *pstrTemporary = std::move(strTemporary);
+            *pFile = std::move(hFile);
+            return VURO_OK;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS)
+            break;
+    }
+    DWORD dwError = GetLastError();
+    if (dwError == ERROR_FILE_EXISTS)
+        dwError = ERROR_ALREADY_EXISTS; // as the path check says it
+    SetLastError(dwError);
+    return FAIL_LAST_ERROR_W(pwszOp, TEXT("CreateFile"), TEXT("INVALID_HANDLE_VALUE == hFile"));
+}
+
+// WriteAndFlush: all cbData bytes at pbData written to hFile and on the disk.
+HRESULT WriteAndFlush(const WCHAR* pwszOp, HANDLE hFile, const BYTE* pbData, DWORD cbData) {
+    DWORD cbDone = 0;
+    while (cbDone < cbData) {
+        DWORD cbWritten = 0;
+        if (!WriteFile(hFile, pbData + cbDone, cbData - cbDone, &cbWritten, nullptr))
+            return FAIL_LAST_ERROR_W(pwszOp, TEXT("WriteFile"), TEXT("bRetCode == FALSE"));
+        if (cbWritten == 0)
+            return TRACE_FAIL_W(pwszOp, TEXT("WriteFile"), HRESULT_FROM_WIN32(ERROR_WRITE_FAULT),
+                                TEXT("0 == dwWritten"));
+        cbDone += cbWritten;
+    }
+    if (!FlushFileBuffers(hFile))
+        return FAIL_LAST_ERROR_W(pwszOp, TEXT("FlushFileBuffers"), TEXT("bRetCode == FALSE"));
+    return VURO_OK;
+}
+
+} // namespace
+
 HRESULT WriteFileSimple(LPCWSTR pwszFilePath, const BYTE* pbData, DWORD cbData) {
     constexpr const WCHAR* kOp = TEXT("WriteFileSimple");
     TraceHelper trace(kOp);
     if (IsNullOrEmpty(pwszFilePath) || (pbData == nullptr && cbData != 0))
         return TRACE_FAIL_W(kOp, TEXT("Check parameter"), E_INVALIDARG,
                             TEXT("NULL == pwszFilePath || (NULL == pbData && cbData != 0)"));
-    // A new file, never an existing one: whatever took the name after the
-    // path checks (a file, or a link to somewhere else) is left alone.
-    UniqueFile hFile =
-        UniqueFile::FromCreate(CreateFileW(pwszFilePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!hFile) {
-        DWORD dwError = GetLastError();
-        if (dwError == ERROR_FILE_EXISTS)
-            dwError = ERROR_ALREADY_EXISTS; // as the path check says it
-        SetLastError(dwError);
-        return FAIL_LAST_ERROR_W(kOp, TEXT("CreateFile"), TEXT("INVALID_HANDLE_VALUE == hFile"));
-    }
-    HRESULT hResult = VURO_OK;
-    DWORD cbDone = 0;
-    while (cbDone < cbData) {
-        DWORD cbWritten = 0;
-        if (!WriteFile(hFile.get(), pbData + cbDone, cbData - cbDone, &cbWritten, nullptr)) {
-            hResult = FAIL_LAST_ERROR_W(kOp, TEXT("WriteFile"), TEXT("bRetCode == FALSE"));
-            break;
-        }
-        if (cbWritten == 0) {
-            hResult = TRACE_FAIL_W(kOp, TEXT("WriteFile"), HRESULT_FROM_WIN32(ERROR_WRITE_FAULT),
-                                   TEXT("0 == dwWritten"));
-            break;
-        }
-        cbDone += cbWritten;
-    }
+    if (size_t(lstrlenW(pwszFilePath)) + kTemporarySuffixChars > size_t(MAX_PATH - 1))
+        return TRACE_FAIL_W(kOp, TEXT("Make temporary path"),
+                            HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE),
+                            TEXT("wcslen(pwszFilePath) + wcslen(L\".XXXXXXXX.tmp\") >= MAX_PATH"));
+    // Written whole under a temporary name beside it, then renamed: a writer
+    // that dies on the way leaves that temporary file, never part of a
+    // signature under the final name. The rename never replaces: whatever
+    // took the name after the path checks (a file, or a link to somewhere
+    // else) is left alone.
+    WString strTemporary;
+    UniqueFile hFile;
+    HRESULT hResult = CreateTemporaryBeside(kOp, pwszFilePath, &strTemporary, &hFile);
+    if (FAILED(hResult))
+        return hResult;
+    hResult = WriteAndFlush(kOp, hFile.get(), pbData, cbData);
     if (SUCCEEDED(hResult) && !CloseHandle(hFile.release()))
         hResult = FAIL_LAST_ERROR_W(kOp, TEXT("CloseHandle"), TEXT("bRetCode == FALSE"));
+    if (SUCCEEDED(hResult) &&
+        !MoveFileExW(strTemporary.c_str(), pwszFilePath, MOVEFILE_WRITE_THROUGH))
+        hResult = FAIL_LAST_ERROR_W(kOp, TEXT("MoveFileEx"), TEXT("bRetCode == FALSE"));
     if (FAILED(hResult)) {
-        // A half-written signature must not pass for a whole one.
         hFile.reset();
-        if (!DeleteFileW(pwszFilePath))
+        if (!DeleteFileW(strTemporary.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND)
             TRACE_FAILED_W(kOp, TEXT("DeleteFile"), HResultFromLastError(),
                            TEXT("bRetCode == FALSE"));
         return hResult;
     }
-    TRACE_OK_W(kOp, TEXT("WriteFile"));
+    TRACE_OK_W(kOp, TEXT("MoveFileEx"));
     return VURO_OK;
 }
 
