@@ -25,11 +25,6 @@ const WCHAR* const kRefusedExtensions[] = {TEXT(".com"), TEXT(".exe"), TEXT(".ba
                                            TEXT(".vbs"), TEXT(".vbe"), TEXT(".js"),  TEXT(".jse"),
                                            TEXT(".wsf"), TEXT(".wsh"), TEXT(".msc"), TEXT(".dll")};
 
-// True when pwszFolder's text contains pwszProtected, ignoring case.
-bool Contains(LPCWSTR pwszFolder, LPCWSTR pwszProtected) {
-    return pwszProtected[0] != 0 && StrStrIW(pwszFolder, pwszProtected) != nullptr;
-}
-
 // The folder part of a path (PathRemoveFileSpecW on a copy); false when there
 // is none to take.
 bool FolderOf(const WString& strPath, WString& strFolder) {
@@ -55,16 +50,16 @@ HRESULT IsMaliciousFileFolder(LPCWSTR pwszFolder) {
                          "bResult == FALSE");
             continue;
         }
-        if (Contains(pwszFolder, wszProtected))
-            return TRACE_FAIL("IsMaliciousFileFolder", "StrStrI", VURO_E_MALICIOUS_PATH,
+        if (IsInProtectedFolder(pwszFolder, wszProtected))
+            return TRACE_FAIL("IsMaliciousFileFolder", "IsInProtectedFolder", VURO_E_MALICIOUS_PATH,
                               "a protected folder");
         // The protected folder may itself be reached through a link.
         WString strResolved;
         try {
             if (SUCCEEDED(ResolveFilePath(wszProtected, wszProtected, strResolved)) &&
-                Contains(pwszFolder, strResolved.c_str()))
-                return TRACE_FAIL("IsMaliciousFileFolder", "StrStrI", VURO_E_MALICIOUS_PATH,
-                                  "a protected folder, links resolved");
+                IsInProtectedFolder(pwszFolder, strResolved.c_str()))
+                return TRACE_FAIL("IsMaliciousFileFolder", "IsInProtectedFolder",
+                                  VURO_E_MALICIOUS_PATH, "a protected folder, links resolved");
         } catch (const std::bad_alloc&) {
             return TRACE_FAIL("IsMaliciousFileFolder", "New memory", E_OUTOFMEMORY,
                               "std::bad_alloc");

@@ -27,13 +27,14 @@ inline constexpr DWORD FILE_PATH_DESTINATION = 1; // a file to be created
 // E_INVALIDARG for a null or empty path or an unknown kind.
 HRESULT IsMaliciousFilePathName(LPCWSTR pwszPath, DWORD dwPathKind);
 
-// IsMaliciousFileFolder: VURO_E_MALICIOUS_PATH when the text of pwszFolder
-// contains, ignoring case, the path of a protected folder (system, 32-bit
-// system, Windows, the user's and all users' start-up folders, as the shell
-// names them, lexically or with links resolved); a folder that cannot be
-// resolved is skipped. Substring matching refuses every folder below a
-// protected one, and also any folder whose text merely contains one's path.
-// Returns 0 otherwise, E_INVALIDARG for a null folder.
+// IsMaliciousFileFolder: VURO_E_MALICIOUS_PATH when pwszFolder lies in a
+// protected folder (system, 32-bit system, Windows, the user's and all
+// users' start-up folders, as the shell names them, lexically or with links
+// resolved), as IsInProtectedFolder judges it: on Windows any folder whose
+// text contains one's path, ignoring case; on POSIX the protected folder
+// itself and every folder below it, by whole components. A protected folder
+// that cannot be resolved is skipped. Returns 0 otherwise, E_INVALIDARG for
+// a null folder.
 HRESULT IsMaliciousFileFolder(LPCWSTR pwszFolder);
 
 // IsMaliciousFileExtention: VURO_E_MALICIOUS_PATH when pwszExtension (the

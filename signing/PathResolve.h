@@ -1,6 +1,6 @@
-// The path a file system call would really reach, links followed: the one
-// target-specific piece of the path checks (PathResolve_posix.cpp,
-// PathResolve_win32.cpp).
+// The target-specific pieces of the path checks (PathResolve_posix.cpp,
+// PathResolve_win32.cpp): the path a file system call would really reach,
+// links followed, and whether a folder lies in a protected one.
 #pragma once
 #include "foundation/ResultCodes.h"
 #include "foundation/Types.h"
@@ -14,3 +14,11 @@
 // out strResolved. Returns 0, E_OUTOFMEMORY, or the system error of a part
 // that exists but cannot be resolved, as a result code.
 HRESULT ResolveFilePath(LPCWSTR pwszPath, LPCWSTR pwszFullPath, WString& strResolved);
+
+// IsInProtectedFolder: whether the folder pwszFolder (a full or resolved
+// path) lies in pwszProtected, ignoring case. On Windows the text of the one
+// contains the other (a full path starts with its drive, which anchors the
+// match). On POSIX they are compared by whole components: the protected
+// folder itself or anything below it, so "/home/me/etc" and "/etcetera" are
+// not "/etc"; empty and "." components are skipped and ".." is folded.
+bool IsInProtectedFolder(LPCWSTR pwszFolder, LPCWSTR pwszProtected);

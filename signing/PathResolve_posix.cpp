@@ -11,6 +11,7 @@
 #include <new>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -38,7 +39,44 @@ DWORD ErrorFromErrno(int err) {
     }
 }
 
+// Components: the names of a path, "" and "." left out, ".." taking the one
+// before it away.
+std::vector<WString> Components(LPCWSTR pwszPath) {
+    std::vector<WString> parts;
+    const WString path(pwszPath);
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find(TEXT('/'), start);
+        if (end == WString::npos)
+            end = path.size();
+        WString part = path.substr(start, end - start);
+        if (part == TEXT("..")) {
+            if (!parts.empty())
+                parts.pop_back();
+        } else if (!part.empty() && part != TEXT(".")) {
+            parts.push_back(std::move(part));
+        }
+        start = end + 1;
+    }
+    return parts;
+}
+
 } // namespace
+
+bool IsInProtectedFolder(LPCWSTR pwszFolder, LPCWSTR pwszProtected) {
+    // Only absolute paths are judged here; a protected folder that is not
+    // one (or is the root) protects nothing rather than everything.
+    if (pwszFolder[0] != TEXT('/') || pwszProtected[0] != TEXT('/'))
+        return false;
+    const std::vector<WString> folder = Components(pwszFolder);
+    const std::vector<WString> guarded = Components(pwszProtected);
+    if (guarded.empty() || folder.size() < guarded.size())
+        return false;
+    for (size_t i = 0; i < guarded.size(); ++i)
+        if (lstrcmpiW(folder[i].c_str(), guarded[i].c_str()) != 0)
+            return false;
+    return true;
+}
 
 HRESULT ResolveFilePath(LPCWSTR pwszPath, LPCWSTR /*pwszFullPath*/, WString& strResolved) {
     char* pszUtf8 = nullptr;

@@ -74,3 +74,7 @@ HRESULT ResolveFilePath(LPCWSTR /*pwszPath*/, LPCWSTR pwszFullPath, WString& str
     }
     return VURO_OK;
 }
+
+bool IsInProtectedFolder(LPCWSTR pwszFolder, LPCWSTR pwszProtected) {
+    return pwszProtected[0] != 0 && StrStrIW(pwszFolder, pwszProtected) != nullptr;
+}

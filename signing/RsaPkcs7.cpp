@@ -133,18 +133,18 @@ HRESULT CalculateHashandSign(PCCERT_CONTEXT pCertContext, const BYTE* pbContent,
         ppbSignature, pcbSignature);
 }
 
-HRESULT CalculateFileHashandSign(PCCERT_CONTEXT pCertContext, LPCWSTR pwszFilePath,
+HRESULT CalculateFileHashandSign(PCCERT_CONTEXT pCertContext, HANDLE hFile, ULONGLONG cbMaxSize,
                                  BYTE** ppbSignature, DWORD* pcbSignature,
                                  SigningFileContent* pContent) {
     TraceHelper trace(TEXT("CalculateFileHashandSign"));
     const char* const op = "CalculateFileHashandSign";
     if (ppbSignature == nullptr || pcbSignature == nullptr)
         return TRACE_FAIL(op, "Check parameter", E_POINTER, "NULL == ppbSignature");
-    if (pCertContext == nullptr || pwszFilePath == nullptr)
+    if (pCertContext == nullptr || hFile == nullptr || hFile == INVALID_HANDLE_VALUE)
         return TRACE_FAIL(op, "Check parameter", E_INVALIDARG, "NULL == pCertContext");
     return HashAndSign(
         op, pCertContext,
-        [&](HCRYPTHASH hHash) { return HashFileForSigning(op, hHash, pwszFilePath, pContent); },
+        [&](HCRYPTHASH hHash) { return HashFileForSigning(op, hHash, hFile, cbMaxSize, pContent); },
         ppbSignature, pcbSignature);
 }
 
@@ -234,8 +234,8 @@ HRESULT SignBinaryData(BSTR* pbstrSignature, const BYTE* pbContent, PCCERT_CONTE
         params, pbContent, nullptr);
 }
 
-HRESULT SignFile(BSTR* pbstrSignature, LPCWSTR pwszFilePath, PCCERT_CONTEXT pCertContext,
-                 BOOL bIncludeContent) {
+HRESULT SignOpenFile(BSTR* pbstrSignature, HANDLE hFile, PCCERT_CONTEXT pCertContext,
+                     BOOL bIncludeContent, ULONGLONG cbMaxSize) {
     TraceHelper trace(TEXT("SignFile"));
     const char* const op = "SignFile";
     if (pbstrSignature == nullptr)
@@ -249,8 +249,20 @@ HRESULT SignFile(BSTR* pbstrSignature, LPCWSTR pwszFilePath, PCCERT_CONTEXT pCer
     return Sign(
         op, pbstrSignature, pCertContext,
         [&](BYTE** pp, DWORD* pcb) {
-            return CalculateFileHashandSign(pCertContext, pwszFilePath, pp, pcb,
+            return CalculateFileHashandSign(pCertContext, hFile, cbMaxSize, pp, pcb,
                                             bIncludeContent ? &content : nullptr);
         },
         params, nullptr, &content);
+}
+
+HRESULT SignFile(BSTR* pbstrSignature, LPCWSTR pwszFilePath, PCCERT_CONTEXT pCertContext,
+                 BOOL bIncludeContent) {
+    const char* const op = "SignFile";
+    if (pbstrSignature == nullptr)
+        return TRACE_FAIL(op, "Check parameter", E_POINTER, "NULL == pbstrSignature");
+    UniqueFile file;
+    if (HRESULT hResult = OpenFileForSigning(op, pwszFilePath, &file); FAILED(hResult))
+        return hResult;
+    return SignOpenFile(pbstrSignature, file.get(), pCertContext, bIncludeContent,
+                        kNoSigningSizeLimit);
 }

@@ -38,11 +38,19 @@ inline constexpr char kPkcs7SignedDataOID[] = "1.2.840.113549.1.7.2";
 HRESULT SignBinaryData(BSTR* pbstrSignature, const BYTE* pbContent, PCCERT_CONTEXT pCertContext,
                        DWORD cbContent, BOOL bIncludeContent);
 
-// SignFile: signs the file pwszFilePath as SignBinaryData signs bytes; the
-// Base64 text comes in lines of 76 characters joined by CR LF. The file is
-// read once: an attached message carries exactly the bytes that were hashed,
-// the size the file had when it was opened (see HashFileForSigning; a file cut
-// short meanwhile fails with HRESULT_FROM_WIN32(ERROR_HANDLE_EOF)).
+// SignOpenFile: signs the file open at hFile (for reading, at its start) as
+// SignBinaryData signs bytes, reading it through that handle only; the Base64
+// text comes in lines of 76 characters joined by CR LF. The file is read
+// once: an attached message carries exactly the bytes that were hashed, the
+// size the file had when the read began (see HashFileForSigning: a file cut
+// short meanwhile fails with HRESULT_FROM_WIN32(ERROR_HANDLE_EOF), one over
+// cbMaxSize bytes, then or by the end of the read, with
+// VURO_E_FILE_SIZE_LIMIT). The handle stays the caller's.
+HRESULT SignOpenFile(BSTR* pbstrSignature, HANDLE hFile, PCCERT_CONTEXT pCertContext,
+                     BOOL bIncludeContent, ULONGLONG cbMaxSize);
+
+// SignFile: SignOpenFile over the file pwszFilePath, opened once here, of any
+// size; CreateFile's error when it cannot be opened.
 HRESULT SignFile(BSTR* pbstrSignature, LPCWSTR pwszFilePath, PCCERT_CONTEXT pCertContext,
                  BOOL bIncludeContent);
 
@@ -59,10 +67,11 @@ HRESULT GetAlgorithmIdentifiers(LPCSTR* ppszEncryptionAlgOID, LPCSTR* ppszDigest
 HRESULT CalculateHashandSign(PCCERT_CONTEXT pCertContext, const BYTE* pbContent, DWORD cbContent,
                              BYTE** ppbSignature, DWORD* pcbSignature);
 
-// CalculateFileHashandSign: as CalculateHashandSign over the file
-// pwszFilePath, read in pieces of 16 KiB (HashFileForSigning). When pContent
-// is given, the bytes hashed are kept there for an attached message.
-HRESULT CalculateFileHashandSign(PCCERT_CONTEXT pCertContext, LPCWSTR pwszFilePath,
+// CalculateFileHashandSign: as CalculateHashandSign over the file open at
+// hFile, read in pieces of 16 KiB (HashFileForSigning, with its cbMaxSize).
+// When pContent is given, the bytes hashed are kept there for an attached
+// message.
+HRESULT CalculateFileHashandSign(PCCERT_CONTEXT pCertContext, HANDLE hFile, ULONGLONG cbMaxSize,
                                  BYTE** ppbSignature, DWORD* pcbSignature,
                                  SigningFileContent* pContent = nullptr);
 

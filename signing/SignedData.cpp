@@ -174,20 +174,30 @@ HRESULT CheckEncapsulateParams(const char* pszOperation, const PKCS7_ENCAPSULATE
     return VURO_OK;
 }
 
-HRESULT HashFileForSigning(const char* pszOperation, HCRYPTHASH hHash, LPCWSTR pwszPath,
-                           SigningFileContent* pContent) {
+HRESULT OpenFileForSigning(const char* pszOperation, LPCWSTR pwszPath, UniqueFile* pFile) {
     const char* const op = pszOperation;
-    if (hHash == 0 || pwszPath == nullptr)
-        return TRACE_FAIL(op, "Check parameter", E_INVALIDARG, "NULL == hHash || NULL == path");
+    if (pwszPath == nullptr || pFile == nullptr)
+        return TRACE_FAIL(op, "Check parameter", E_INVALIDARG, "NULL == path");
     UniqueFile file =
         UniqueFile::FromCreate(CreateFileW(pwszPath, GENERIC_READ, FILE_SHARE_READ, nullptr,
                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
         return FAIL_LAST_ERROR(op, "CreateFile", "INVALID_HANDLE_VALUE == hFile");
+    *pFile = std::move(file);
+    return VURO_OK;
+}
+
+HRESULT HashFileForSigning(const char* pszOperation, HCRYPTHASH hHash, HANDLE hFile,
+                           ULONGLONG cbMaxSize, SigningFileContent* pContent) {
+    const char* const op = pszOperation;
+    if (hHash == 0 || hFile == nullptr || hFile == INVALID_HANDLE_VALUE)
+        return TRACE_FAIL(op, "Check parameter", E_INVALIDARG, "NULL == hHash || NULL == hFile");
     LARGE_INTEGER liSize{};
-    if (!GetFileSizeEx(file.get(), &liSize))
+    if (!GetFileSizeEx(hFile, &liSize))
         return FAIL_LAST_ERROR(op, "GetFileSizeEx", "bRetCode == FALSE");
     const ULONGLONG cbSize = ULONGLONG(liSize.QuadPart);
+    if (cbSize > cbMaxSize)
+        return TRACE_FAIL(op, "Check file size", VURO_E_FILE_SIZE_LIMIT, "size > cbMaxSize");
     // An attached message holds the file as Base64 in one system string;
     // the few kilobytes around the content are allowed for generously.
     if (pContent != nullptr && Base64TextLength(0, cbSize + 65536) > kMaxBstrChars)
@@ -213,7 +223,7 @@ HRESULT HashFileForSigning(const char* pszOperation, HCRYPTHASH hHash, LPCWSTR p
         if (pb == nullptr)
             return TRACE_FAIL(op, "VirtualAlloc", E_OUTOFMEMORY, "NULL == pbBlock");
         DWORD cbRead = 0;
-        if (!ReadFile(file.get(), pb, cbWant, &cbRead, nullptr))
+        if (!ReadFile(hFile, pb, cbWant, &cbRead, nullptr))
             return FAIL_LAST_ERROR(op, "ReadFile", "bRetCode == FALSE");
         if (cbRead == 0 || cbRead > cbWant)
             return TRACE_FAIL(op, "ReadFile", HRESULT_FROM_WIN32(ERROR_HANDLE_EOF),
@@ -225,6 +235,15 @@ HRESULT HashFileForSigning(const char* pszOperation, HCRYPTHASH hHash, LPCWSTR p
         cbDone += cbRead;
         if (SigningReadObserver pfn = g_pfnReadObserver.load())
             pfn(g_pvReadObserverContext.load(), cbDone);
+    }
+    // Grown past the limit while it was read: what was read is no longer
+    // the file, and the file is no longer one that may be signed.
+    if (cbMaxSize != kNoSigningSizeLimit) {
+        if (!GetFileSizeEx(hFile, &liSize))
+            return FAIL_LAST_ERROR(op, "GetFileSizeEx", "bRetCode == FALSE");
+        if (ULONGLONG(liSize.QuadPart) > cbMaxSize)
+            return TRACE_FAIL(op, "Check file size", VURO_E_FILE_SIZE_LIMIT,
+                              "the file grew past cbMaxSize while it was read");
     }
     TRACE_OK(op, "Hash file");
     if (pContent != nullptr)

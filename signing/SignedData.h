@@ -93,19 +93,32 @@ private:
     ULONGLONG m_cbSize = 0;
 };
 
-// HashFileForSigning: opens pwszPath for reading (shared with readers only;
-// an existing file), takes its size, and reads exactly that many bytes in
-// reads of kSigningReadChunk, handing each read's bytes to CryptHashData on
-// hHash and, when pContent is given, keeping the same bytes in *pContent. So
-// what is hashed is what an attached message carries, even when the file
-// changes meanwhile. Bytes the file gains after its size was taken are left
-// out; a file that ends before that size (cut short while it is read) fails
-// with HRESULT_FROM_WIN32(ERROR_HANDLE_EOF). An empty file hashes nothing.
-// Returns 0, E_INVALIDARG, E_OUTOFMEMORY (also for a file too large for an
-// attached message), or the failing call's error ("CreateFile",
-// "GetFileSizeEx", "ReadFile", "CryptHashData"), traced under pszOperation.
-HRESULT HashFileForSigning(const char* pszOperation, HCRYPTHASH hHash, LPCWSTR pwszPath,
-                           SigningFileContent* pContent);
+// kNoSigningSizeLimit: HashFileForSigning's cbMaxSize for a file of any size.
+inline constexpr ULONGLONG kNoSigningSizeLimit = ~ULONGLONG(0);
+
+// OpenFileForSigning: pwszPath opened for reading, shared with readers only
+// (an existing file), in *pFile. Signers read a file through one handle
+// only: a name can be given to another file between two opens. Returns 0,
+// E_INVALIDARG, or CreateFile's error, traced under pszOperation.
+HRESULT OpenFileForSigning(const char* pszOperation, LPCWSTR pwszPath, UniqueFile* pFile);
+
+// HashFileForSigning: takes the size of the open file hFile (positioned at
+// its start) and reads exactly that many bytes through it in reads of
+// kSigningReadChunk, handing each read's bytes to CryptHashData on hHash and,
+// when pContent is given, keeping the same bytes in *pContent. So what is
+// hashed is what an attached message carries, even when the file changes
+// meanwhile. Bytes the file gains after its size was taken are left out; a
+// file that ends before that size (cut short while it is read) fails with
+// HRESULT_FROM_WIN32(ERROR_HANDLE_EOF). An empty file hashes nothing. A file
+// over cbMaxSize bytes (kNoSigningSizeLimit: none) fails with
+// VURO_E_FILE_SIZE_LIMIT before anything is read, and so does one that has
+// grown past it by the time its bytes are read: never more than cbMaxSize
+// bytes are read. Returns 0, E_INVALIDARG, E_OUTOFMEMORY (also for a file too
+// large for an attached message), VURO_E_FILE_SIZE_LIMIT, or the failing
+// call's error ("GetFileSizeEx", "ReadFile", "CryptHashData"), traced under
+// pszOperation.
+HRESULT HashFileForSigning(const char* pszOperation, HCRYPTHASH hHash, HANDLE hFile,
+                           ULONGLONG cbMaxSize, SigningFileContent* pContent);
 
 // SetSigningReadObserver: a seam for tests that change a file while it is
 // read: pfnObserver (null: none) is called after every read of

@@ -11,6 +11,7 @@
 #include "signing/RsaPkcs7.h"
 #include "signing/Sm2Pkcs7.h"
 
+#include <objbase.h>
 #include <shlwapi.h>
 
 #include <cstdio>
@@ -343,6 +344,9 @@ HRESULT CheckSource(const WCHAR* pwszOp, const WCHAR* bstrSrcFileName, bool bHas
     return VURO_OK;
 }
 
+// The ending WriteFileSimple gives its temporary file's name: ".XXXXXXXX.tmp".
+constexpr size_t kTemporarySuffixChars = 13;
+
 HRESULT CheckSourcePath(const WCHAR* pwszOp, const WCHAR* bstrSrcFileName) {
     if (!PathFileExistsW(bstrSrcFileName))
         return FAIL_LAST_ERROR_W(pwszOp, TEXT("PathFileExists"), TEXT("bRetCode == FALSE"));
@@ -351,6 +355,24 @@ HRESULT CheckSourcePath(const WCHAR* pwszOp, const WCHAR* bstrSrcFileName) {
         return TRACE_FAIL_W(pwszOp, TEXT("IsMaliciousFilePathName (Source)"), hResult,
                             TEXT("FAILED(hResult)"));
     TRACE_OK_W(pwszOp, TEXT("IsMaliciousFilePathName (Source)"));
+    return VURO_OK;
+}
+
+// OpenSource: the source opened once, shared with readers only (so on Windows
+// nobody writes to it while it is signed). Everything after the path checks
+// goes through this one handle: the size limit, the hash and the content are
+// of the same file even when its name is given to another meanwhile, and
+// what replaced the checked file before the opening must be a file too.
+HRESULT OpenSource(const WCHAR* pwszOp, const WCHAR* bstrSrcFileName, UniqueFile* pSource) {
+    UniqueFile hSource =
+        UniqueFile::FromCreate(CreateFileW(bstrSrcFileName, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!hSource)
+        return FAIL_LAST_ERROR_W(pwszOp, TEXT("CreateFile"), TEXT("INVALID_HANDLE_VALUE == hFile"));
+    if (GetFileType(hSource.get()) != FILE_TYPE_DISK)
+        return TRACE_FAIL_W(pwszOp, TEXT("GetFileType"), VURO_E_MALICIOUS_PATH,
+                            TEXT("not a regular file"));
+    *pSource = std::move(hSource);
     return VURO_OK;
 }
 
@@ -378,12 +400,14 @@ HRESULT CCryptoAgent::SignFileTo(const WCHAR* bstrSrcFileName, const WCHAR* bstr
         return hResult;
 
     // The destination is the source's path and ".p7s"; one that would not fit
-    // a path buffer is refused rather than cut short into another name.
+    // a path buffer, with the ending of the temporary name it is first
+    // written under, is refused rather than cut short into another name.
     const size_t cchSource = size_t(lstrlenW(bstrSrcFileName));
-    if (cchSource + kSignatureSuffixChars > size_t(MAX_PATH - 1))
+    if (cchSource + kSignatureSuffixChars + kTemporarySuffixChars > size_t(MAX_PATH - 1))
         return TRACE_FAIL_W(kOp, TEXT("Make destination path"),
                             HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE),
-                            TEXT("wcslen(bstrSrcFileName) + wcslen(L\".p7s\") >= MAX_PATH"));
+                            TEXT("wcslen(bstrSrcFileName) + wcslen(L\".p7s.XXXXXXXX.tmp\") >= "
+                                 "MAX_PATH"));
     const WString wstrDestination = WString(bstrSrcFileName) + kSignatureSuffix;
 
     hResult = CheckSourcePath(kOp, bstrSrcFileName);
@@ -395,13 +419,11 @@ HRESULT CCryptoAgent::SignFileTo(const WCHAR* bstrSrcFileName, const WCHAR* bstr
                             TEXT("FAILED(hResult)"));
     TRACE_OK_W(kOp, TEXT("IsMaliciousFilePathName (Destination)"));
 
-    // Held open (shared with readers only) until the message is written, so
-    // on Windows nobody writes to the file while it is signed.
-    UniqueFile hSource =
-        UniqueFile::FromCreate(CreateFileW(bstrSrcFileName, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!hSource)
-        return FAIL_LAST_ERROR_W(kOp, TEXT("CreateFile"), TEXT("INVALID_HANDLE_VALUE == hFile"));
+    // Held open until the message is written.
+    UniqueFile hSource;
+    hResult = OpenSource(kOp, bstrSrcFileName, &hSource);
+    if (FAILED(hResult))
+        return hResult;
     LARGE_INTEGER largeFileSize{};
     if (!GetFileSizeEx(hSource.get(), &largeFileSize))
         return FAIL_LAST_ERROR_W(kOp, TEXT("GetFileSizeEx"), TEXT("bRetCode == FALSE"));
@@ -415,12 +437,14 @@ HRESULT CCryptoAgent::SignFileTo(const WCHAR* bstrSrcFileName, const WCHAR* bstr
         hResult = CheckHashAlgorithm(kOp, bstrHashAlg);
         if (FAILED(hResult))
             return hResult;
-        hResult = SignFile(bstrSignature.put(), bstrSrcFileName, m_pCertContext.get(), TRUE);
+        // The limit again, on the same handle: the file may grow while it is read.
+        hResult = SignOpenFile(bstrSignature.put(), hSource.get(), m_pCertContext.get(), TRUE,
+                               MAX_SIGN_FILE_SIZE);
         if (FAILED(hResult))
             return TRACE_FAIL_W(kOp, TEXT("SignFile"), hResult, TEXT("FAILED(hResult)"));
     } else {
-        hResult =
-            SM2SignFile(bstrSignature.put(), m_pUnregsitedSignCertCtx.get(), bstrSrcFileName, TRUE);
+        hResult = SM2SignOpenFile(bstrSignature.put(), m_pUnregsitedSignCertCtx.get(),
+                                  hSource.get(), TRUE, MAX_SIGN_FILE_SIZE);
         if (FAILED(hResult))
             return TRACE_FAIL_W(kOp, TEXT("SM2SignFile"), hResult, TEXT("FAILED(hResult)"));
     }
@@ -480,17 +504,22 @@ HRESULT CCryptoAgent::SignFileDetachedTo(const WCHAR* bstrSrcFileName, const WCH
     hResult = CheckSourcePath(kOp, bstrSrcFileName);
     if (FAILED(hResult))
         return hResult;
+    UniqueFile hSource;
+    hResult = OpenSource(kOp, bstrSrcFileName, &hSource);
+    if (FAILED(hResult))
+        return hResult;
     // No size limit: a detached message never holds the file.
     if (m_pCertContext) {
         hResult = CheckHashAlgorithm(kOp, bstrHashAlg);
         if (FAILED(hResult))
             return hResult;
-        hResult = SignFile(pbstrSignature, bstrSrcFileName, m_pCertContext.get(), FALSE);
+        hResult = SignOpenFile(pbstrSignature, hSource.get(), m_pCertContext.get(), FALSE,
+                               kNoSigningSizeLimit);
         if (FAILED(hResult))
             return TRACE_FAIL_W(kOp, TEXT("SignFile"), hResult, TEXT("FAILED(hResult)"));
     } else {
-        hResult =
-            SM2SignFile(pbstrSignature, m_pUnregsitedSignCertCtx.get(), bstrSrcFileName, FALSE);
+        hResult = SM2SignOpenFile(pbstrSignature, m_pUnregsitedSignCertCtx.get(), hSource.get(),
+                                  FALSE, kNoSigningSizeLimit);
         if (FAILED(hResult))
             return TRACE_FAIL_W(kOp, TEXT("SM2SignFile"), hResult, TEXT("FAILED(hResult)"));
     }
@@ -583,50 +612,96 @@ HRESULT CCryptoAgent::VURO_GetLastErrorDesc(BSTR* pbstrDesc) {
 
 // ---- WriteFileSimple -------------------------------------------------------------------
 
+namespace {
+
+// CreateTemporaryBeside: a new file, opened for writing and not shared, named
+// pwszFilePath and ".XXXXXXXX.tmp" (eight random hexadecimal digits); created
+// new, so never through a link. A name already taken is drawn again, a few
+// times.
+HRESULT CreateTemporaryBeside(const WCHAR* pwszOp, LPCWSTR pwszFilePath, WString* pstrTemporary,
+                              UniqueFile* pFile) {
+    constexpr int kAttempts = 8;
+    for (int i = 0; i < kAttempts; ++i) {
+        GUID guid{};
+        const HRESULT hResult = CoCreateGuid(&guid);
+        if (FAILED(hResult))
+            return TRACE_FAIL_W(pwszOp, TEXT("CoCreateGuid"), hResult, TEXT("FAILED(hResult)"));
+        WString strTemporary(pwszFilePath);
+        strTemporary += TEXT('.');
+        for (int shift = 28; shift >= 0; shift -= 4)
+            strTemporary += TEXT("0123456789ABCDEF")[(guid.Data1 >> shift) & 0xF];
+        strTemporary += TEXT(".tmp");
+        UniqueFile hFile =
+            UniqueFile::FromCreate(CreateFileW(strTemporary.c_str(), GENERIC_WRITE, 0, nullptr,
+                                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (hFile) {
+            *pstrTemporary = std::move(strTemporary);
+            *pFile = std::move(hFile);
+            return VURO_OK;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS)
+            break;
+    }
+    DWORD dwError = GetLastError();
+    if (dwError == ERROR_FILE_EXISTS)
+        dwError = ERROR_ALREADY_EXISTS; // as the path check says it
+    SetLastError(dwError);
+    return FAIL_LAST_ERROR_W(pwszOp, TEXT("CreateFile"), TEXT("INVALID_HANDLE_VALUE == hFile"));
+}
+
+// WriteAndFlush: all cbData bytes at pbData written to hFile and on the disk.
+HRESULT WriteAndFlush(const WCHAR* pwszOp, HANDLE hFile, const BYTE* pbData, DWORD cbData) {
+    DWORD cbDone = 0;
+    while (cbDone < cbData) {
+        DWORD cbWritten = 0;
+        if (!WriteFile(hFile, pbData + cbDone, cbData - cbDone, &cbWritten, nullptr))
+            return FAIL_LAST_ERROR_W(pwszOp, TEXT("WriteFile"), TEXT("bRetCode == FALSE"));
+        if (cbWritten == 0)
+            return TRACE_FAIL_W(pwszOp, TEXT("WriteFile"), HRESULT_FROM_WIN32(ERROR_WRITE_FAULT),
+                                TEXT("0 == dwWritten"));
+        cbDone += cbWritten;
+    }
+    if (!FlushFileBuffers(hFile))
+        return FAIL_LAST_ERROR_W(pwszOp, TEXT("FlushFileBuffers"), TEXT("bRetCode == FALSE"));
+    return VURO_OK;
+}
+
+} // namespace
+
 HRESULT WriteFileSimple(LPCWSTR pwszFilePath, const BYTE* pbData, DWORD cbData) {
     constexpr const WCHAR* kOp = TEXT("WriteFileSimple");
     TraceHelper trace(kOp);
     if (IsNullOrEmpty(pwszFilePath) || (pbData == nullptr && cbData != 0))
         return TRACE_FAIL_W(kOp, TEXT("Check parameter"), E_INVALIDARG,
                             TEXT("NULL == pwszFilePath || (NULL == pbData && cbData != 0)"));
-    // A new file, never an existing one: whatever took the name after the
-    // path checks (a file, or a link to somewhere else) is left alone.
-    UniqueFile hFile =
-        UniqueFile::FromCreate(CreateFileW(pwszFilePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!hFile) {
-        DWORD dwError = GetLastError();
-        if (dwError == ERROR_FILE_EXISTS)
-            dwError = ERROR_ALREADY_EXISTS; // as the path check says it
-        SetLastError(dwError);
-        return FAIL_LAST_ERROR_W(kOp, TEXT("CreateFile"), TEXT("INVALID_HANDLE_VALUE == hFile"));
-    }
-    HRESULT hResult = VURO_OK;
-    DWORD cbDone = 0;
-    while (cbDone < cbData) {
-        DWORD cbWritten = 0;
-        if (!WriteFile(hFile.get(), pbData + cbDone, cbData - cbDone, &cbWritten, nullptr)) {
-            hResult = FAIL_LAST_ERROR_W(kOp, TEXT("WriteFile"), TEXT("bRetCode == FALSE"));
-            break;
-        }
-        if (cbWritten == 0) {
-            hResult = TRACE_FAIL_W(kOp, TEXT("WriteFile"), HRESULT_FROM_WIN32(ERROR_WRITE_FAULT),
-                                   TEXT("0 == dwWritten"));
-            break;
-        }
-        cbDone += cbWritten;
-    }
+    if (size_t(lstrlenW(pwszFilePath)) + kTemporarySuffixChars > size_t(MAX_PATH - 1))
+        return TRACE_FAIL_W(kOp, TEXT("Make temporary path"),
+                            HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE),
+                            TEXT("wcslen(pwszFilePath) + wcslen(L\".XXXXXXXX.tmp\") >= MAX_PATH"));
+    // Written whole under a temporary name beside it, then renamed: a writer
+    // that dies on the way leaves that temporary file, never part of a
+    // signature under the final name. The rename never replaces: whatever
+    // took the name after the path checks (a file, or a link to somewhere
+    // else) is left alone.
+    WString strTemporary;
+    UniqueFile hFile;
+    HRESULT hResult = CreateTemporaryBeside(kOp, pwszFilePath, &strTemporary, &hFile);
+    if (FAILED(hResult))
+        return hResult;
+    hResult = WriteAndFlush(kOp, hFile.get(), pbData, cbData);
     if (SUCCEEDED(hResult) && !CloseHandle(hFile.release()))
         hResult = FAIL_LAST_ERROR_W(kOp, TEXT("CloseHandle"), TEXT("bRetCode == FALSE"));
+    if (SUCCEEDED(hResult) &&
+        !MoveFileExW(strTemporary.c_str(), pwszFilePath, MOVEFILE_WRITE_THROUGH))
+        hResult = FAIL_LAST_ERROR_W(kOp, TEXT("MoveFileEx"), TEXT("bRetCode == FALSE"));
     if (FAILED(hResult)) {
-        // A half-written signature must not pass for a whole one.
         hFile.reset();
-        if (!DeleteFileW(pwszFilePath))
+        if (!DeleteFileW(strTemporary.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND)
             TRACE_FAILED_W(kOp, TEXT("DeleteFile"), HResultFromLastError(),
                            TEXT("bRetCode == FALSE"));
         return hResult;
     }
-    TRACE_OK_W(kOp, TEXT("WriteFile"));
+    TRACE_OK_W(kOp, TEXT("MoveFileEx"));
     return VURO_OK;
 }
 

@@ -81,15 +81,17 @@ public:
                                           BSTR* pbstrSignature) = 0;
 
     // VURO_SignFile: signs the file bstrSrcFileName (at most
-    // MAX_SIGN_FILE_SIZE bytes) with its content attached and writes the
-    // message's DER to a new file, the source's path with ".p7s" appended,
-    // whose path *pbstrDestination then holds (an empty text on failure). The
-    // destination must not exist and is never replaced or followed if it is
-    // a link, also when it appears while the file is signed
-    // (HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS)); a destination path that
-    // would not fit in MAX_PATH - 1 characters is refused
-    // (HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE)); a destination left
-    // half written is removed. Also E_INVALIDARG, VURO_E_CERT_NOT_READY, the
+    // MAX_SIGN_FILE_SIZE bytes, checked and read through one handle; a file
+    // that grows past it while read is refused too) with its content
+    // attached and writes the message's DER to a new file, the source's path
+    // with ".p7s" appended, whose path *pbstrDestination then holds (an empty
+    // text on failure). The destination must not exist and is never replaced
+    // or followed if it is a link, also when it appears while the file is
+    // signed (HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS)); a destination path
+    // that, with the ending of its temporary name (WriteFileSimple), would
+    // not fit in MAX_PATH - 1 characters is refused
+    // (HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE)); the destination holds
+    // a whole message or does not exist. Also E_INVALIDARG, VURO_E_CERT_NOT_READY, the
     // path checks' codes (VURO_E_MALICIOUS_PATH, VURO_E_EMPTY_FILE),
     // VURO_E_FILE_SIZE_LIMIT, the signer's code or a file error.
     virtual HRESULT VURO_SignFile(const WCHAR* bstrSrcFileName, const WCHAR* bstrHashAlg,
@@ -221,12 +223,18 @@ private:
 };
 
 // WriteFileSimple: writes the cbData bytes at pbData to a new file
-// pwszFilePath, created for reading and writing, not shared, never through a
-// link and never over an existing entry: HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS)
-// when the path exists (a file, a folder or a link, dangling or not), and
-// nothing is changed then. A file this call created but could not write
-// completely is removed again. Returns 0, E_INVALIDARG, or the system error as
-// a result code.
+// pwszFilePath, never through a link and never over an existing entry:
+// HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS) when the path exists (a file, a
+// folder or a link, dangling or not), and nothing is changed then. The bytes
+// are written and flushed under a temporary name beside it
+// (pwszFilePath + ".XXXXXXXX.tmp", eight random hexadecimal digits, created
+// new), which is then renamed without replacing (MoveFileExW without
+// MOVEFILE_REPLACE_EXISTING, with MOVEFILE_WRITE_THROUGH); the temporary file
+// is removed on every failure. So the final name holds a whole file or
+// nothing, even when the process is killed on the way (it may leave its
+// temporary file). HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE) when the
+// temporary name would not fit MAX_PATH. Returns 0, E_INVALIDARG, or the
+// system error as a result code.
 HRESULT WriteFileSimple(LPCWSTR pwszFilePath, const BYTE* pbData, DWORD cbData);
 
 } // namespace orvane::signing

@@ -103,18 +103,18 @@ HRESULT SM2CalculateHashandSignbyUnregisteredCert(PCUNREGISTERED_CERT_CONTEXT pC
 }
 
 HRESULT SM2CalculateFileHashandSignbyUnregisteredCert(PCUNREGISTERED_CERT_CONTEXT pContext,
-                                                      LPCWSTR pwszFilePath, BYTE** ppbSignature,
-                                                      DWORD* pcbSignature,
+                                                      HANDLE hFile, ULONGLONG cbMaxSize,
+                                                      BYTE** ppbSignature, DWORD* pcbSignature,
                                                       SigningFileContent* pContent) {
     TraceHelper trace(TEXT("SM2CalculateFileHashandSignbyUnregisteredCert"));
     const char* const op = "SM2CalculateFileHashandSignbyUnregisteredCert";
     if (ppbSignature == nullptr || pcbSignature == nullptr)
         return TRACE_FAIL(op, "Check parameter", E_POINTER, "NULL == ppbSignature");
-    if (!ValidContext(pContext) || pwszFilePath == nullptr)
+    if (!ValidContext(pContext) || hFile == nullptr || hFile == INVALID_HANDLE_VALUE)
         return TRACE_FAIL(op, "Check parameter", E_INVALIDARG, "NULL == pContext");
     return Sm2HashAndSign(
         op, pContext,
-        [&](HCRYPTHASH hHash) { return HashFileForSigning(op, hHash, pwszFilePath, pContent); },
+        [&](HCRYPTHASH hHash) { return HashFileForSigning(op, hHash, hFile, cbMaxSize, pContent); },
         false, ppbSignature, pcbSignature);
 }
 
@@ -299,8 +299,8 @@ HRESULT SM2SignData(BSTR* pbstrSignature, PCUNREGISTERED_CERT_CONTEXT pContext,
         params, pbContent, nullptr);
 }
 
-HRESULT SM2SignFile(BSTR* pbstrSignature, PCUNREGISTERED_CERT_CONTEXT pContext,
-                    LPCWSTR pwszFilePath, BOOL bIncludeContent) {
+HRESULT SM2SignOpenFile(BSTR* pbstrSignature, PCUNREGISTERED_CERT_CONTEXT pContext, HANDLE hFile,
+                        BOOL bIncludeContent, ULONGLONG cbMaxSize) {
     TraceHelper trace(TEXT("SM2SignFile"));
     const char* const op = "SM2SignFile";
     if (pbstrSignature == nullptr)
@@ -316,7 +316,19 @@ HRESULT SM2SignFile(BSTR* pbstrSignature, PCUNREGISTERED_CERT_CONTEXT pContext,
         op, pbstrSignature, pContext,
         [&](BYTE** pp, DWORD* pcb) {
             return SM2CalculateFileHashandSignbyUnregisteredCert(
-                pContext, pwszFilePath, pp, pcb, bIncludeContent ? &content : nullptr);
+                pContext, hFile, cbMaxSize, pp, pcb, bIncludeContent ? &content : nullptr);
         },
         params, nullptr, &content);
+}
+
+HRESULT SM2SignFile(BSTR* pbstrSignature, PCUNREGISTERED_CERT_CONTEXT pContext,
+                    LPCWSTR pwszFilePath, BOOL bIncludeContent) {
+    const char* const op = "SM2SignFile";
+    if (pbstrSignature == nullptr)
+        return TRACE_FAIL(op, "Check parameter", E_POINTER, "NULL == pbstrSignature");
+    UniqueFile file;
+    if (HRESULT hResult = OpenFileForSigning(op, pwszFilePath, &file); FAILED(hResult))
+        return hResult;
+    return SM2SignOpenFile(pbstrSignature, pContext, file.get(), bIncludeContent,
+                           kNoSigningSizeLimit);
 }

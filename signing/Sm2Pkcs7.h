@@ -57,9 +57,16 @@ struct SM2_SIGNER_INFO {
 HRESULT SM2SignData(BSTR* pbstrSignature, PCUNREGISTERED_CERT_CONTEXT pContext,
                     const BYTE* pbContent, DWORD cbContent, BOOL bIncludeContent);
 
-// SM2SignFile: the same over the file pwszFilePath, read once (as for
-// SignFile: the size at opening is signed, a file cut short fails with
-// HRESULT_FROM_WIN32(ERROR_HANDLE_EOF)); the Base64 text is one line too.
+// SM2SignOpenFile: the same over the file open at hFile, read through that
+// handle only (as for SignOpenFile: the size when the read began is signed, a
+// file cut short fails with HRESULT_FROM_WIN32(ERROR_HANDLE_EOF), one over
+// cbMaxSize bytes with VURO_E_FILE_SIZE_LIMIT); the Base64 text is one line
+// too. The handle stays the caller's.
+HRESULT SM2SignOpenFile(BSTR* pbstrSignature, PCUNREGISTERED_CERT_CONTEXT pContext, HANDLE hFile,
+                        BOOL bIncludeContent, ULONGLONG cbMaxSize);
+
+// SM2SignFile: SM2SignOpenFile over the file pwszFilePath, opened once here,
+// of any size; CreateFile's error when it cannot be opened.
 HRESULT SM2SignFile(BSTR* pbstrSignature, PCUNREGISTERED_CERT_CONTEXT pContext,
                     LPCWSTR pwszFilePath, BOOL bIncludeContent);
 
@@ -74,12 +81,12 @@ HRESULT SM2CalculateHashandSignbyUnregisteredCert(PCUNREGISTERED_CERT_CONTEXT pC
                                                   const BYTE* pbContent, DWORD cbContent,
                                                   BYTE** ppbSignature, DWORD* pcbSignature);
 
-// SM2CalculateFileHashandSignbyUnregisteredCert: the same over the file
-// pwszFilePath (HashFileForSigning); when pContent is given, the bytes hashed
-// are kept there for an attached message.
+// SM2CalculateFileHashandSignbyUnregisteredCert: the same over the file open
+// at hFile (HashFileForSigning, with its cbMaxSize); when pContent is given,
+// the bytes hashed are kept there for an attached message.
 HRESULT SM2CalculateFileHashandSignbyUnregisteredCert(PCUNREGISTERED_CERT_CONTEXT pContext,
-                                                      LPCWSTR pwszFilePath, BYTE** ppbSignature,
-                                                      DWORD* pcbSignature,
+                                                      HANDLE hFile, ULONGLONG cbMaxSize,
+                                                      BYTE** ppbSignature, DWORD* pcbSignature,
                                                       SigningFileContent* pContent = nullptr);
 
 // SM2EncodeRawSignature: the 64-byte r || s (most significant bytes first) as

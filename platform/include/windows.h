@@ -106,8 +106,16 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
 BOOL GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize);
+// FlushFileBuffers: the file's data and size on the disk (fsync).
+BOOL FlushFileBuffers(HANDLE hFile);
 BOOL CloseHandle(HANDLE hObject);
 BOOL DeleteFileW(LPCWSTR lpFileName);
+// MoveFileExW: renames a file within its file system, never over an existing
+// entry (a file, a folder, a link, dangling or not): ERROR_ALREADY_EXISTS
+// then, and nothing changes. MOVEFILE_WRITE_THROUGH returns only once the
+// new name is on the disk. Other flags: ERROR_INVALID_PARAMETER.
+#define MOVEFILE_WRITE_THROUGH 0x00000008
+BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags);
 DWORD GetFileAttributesW(LPCWSTR lpFileName);
 DWORD GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer);
 

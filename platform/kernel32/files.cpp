@@ -2,12 +2,18 @@
 // what it is, so a handle of another kind is refused instead of misused.
 #include <windows.h>
 
+#include <orvane/file_seam.h>
+
 #include "internal/util.h"
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <new>
+#include <string>
+#include <utility>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,7 +28,16 @@ constexpr uint32_t kFileMagic = 0x454C4946; // "FILE"
 struct FileObject {
     uint32_t magic = kFileMagic;
     int fd = -1;
+    std::string path; // as opened, for the test seam
 };
+
+std::atomic<ORVANE_FILE_OBSERVER> g_pfnObserver{nullptr};
+std::atomic<void*> g_pvObserverContext{nullptr};
+
+void Notify(DWORD dwEvent, const std::string& path) {
+    if (ORVANE_FILE_OBSERVER pfn = g_pfnObserver.load())
+        pfn(g_pvObserverContext.load(), dwEvent, path.c_str());
+}
 
 FileObject* AsFile(HANDLE h) {
     if (h == nullptr || h == INVALID_HANDLE_VALUE)
@@ -104,6 +119,8 @@ extern "C" HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD d
         return INVALID_HANDLE_VALUE;
     }
     f->fd = fd;
+    f->path = std::move(path);
+    Notify(ORVANE_FILE_OPENED, f->path);
     // As on Windows, success that met an existing file says so in the last error.
     const bool createsOrOpens =
         dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS;
@@ -158,6 +175,18 @@ extern "C" BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesTo
     }
     if (lpNumberOfBytesWritten != nullptr)
         *lpNumberOfBytesWritten = done;
+    Notify(ORVANE_FILE_WRITTEN, f->path);
+    return TRUE;
+}
+
+extern "C" BOOL FlushFileBuffers(HANDLE hFile) {
+    FileObject* f = AsFile(hFile);
+    if (f == nullptr)
+        return FailWith(ERROR_INVALID_HANDLE);
+    while (::fsync(f->fd) != 0) {
+        if (errno != EINTR)
+            return FailWith(Win32ErrorFromErrno(errno));
+    }
     return TRUE;
 }
 
@@ -207,6 +236,67 @@ extern "C" BOOL DeleteFileW(LPCWSTR lpFileName) {
     if (::unlink(path.c_str()) != 0)
         return FailWith(Win32ErrorFromErrno(errno));
     return TRUE;
+}
+
+namespace {
+
+// SyncFolderOf: the folder holding path, with the names in it, on the disk.
+bool SyncFolderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string(".")
+                               : slash == 0               ? std::string("/")
+                                                          : path.substr(0, slash);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
+}
+
+// RenameNoReplace: oldPath's entry renamed newPath unless that name is taken;
+// errno EEXIST when it is. Where the file system cannot rename that way
+// (EINVAL), a second link is made and the first removed: link() too refuses
+// a taken name, and never follows a link at either name.
+bool RenameNoReplace(const std::string& oldPath, const std::string& newPath) {
+    if (::renameat2(AT_FDCWD, oldPath.c_str(), AT_FDCWD, newPath.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL)
+        return false;
+    if (::link(oldPath.c_str(), newPath.c_str()) != 0)
+        return false;
+    if (::unlink(oldPath.c_str()) != 0) {
+        const int err = errno;
+        ::unlink(newPath.c_str());
+        errno = err;
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+extern "C" BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags) {
+    if (lpExistingFileName == nullptr || lpNewFileName == nullptr ||
+        (dwFlags & ~DWORD(MOVEFILE_WRITE_THROUGH)) != 0)
+        return FailWith(ERROR_INVALID_PARAMETER);
+    std::string from, to;
+    try {
+        from = ToUtf8(lpExistingFileName);
+        to = ToUtf8(lpNewFileName);
+    } catch (const std::bad_alloc&) {
+        return FailWith(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    if (!RenameNoReplace(from, to))
+        return FailWith(errno == EEXIST ? ERROR_ALREADY_EXISTS : Win32ErrorFromErrno(errno));
+    if ((dwFlags & MOVEFILE_WRITE_THROUGH) != 0 && !SyncFolderOf(to))
+        return FailWith(Win32ErrorFromErrno(errno));
+    return TRUE;
+}
+
+extern "C" void OrvaneSetFileObserver(ORVANE_FILE_OBSERVER pfnObserver, void* pvContext) {
+    g_pvObserverContext.store(pvContext);
+    g_pfnObserver.store(pfnObserver);
 }
 
 extern "C" DWORD GetFileAttributesW(LPCWSTR lpFileName) {

@@ -1,15 +1,21 @@
 // The signing agent with what only the POSIX build has: the stand-in's SM2
-// token, time zones set through TZ, and links at the signature's path,
-// also ones that appear while a file is being signed.
+// token, time zones set through TZ, links at the signature's path, also ones
+// that appear while a file is being signed, sources whose name changes hands
+// between two steps, and a signing process killed while it writes.
 #include "tests/signing/AgentTestSupport.h"
 
 #include "foundation/ResultCodes.h"
+#include "signing/SignedData.h"
+
+#include <orvane/file_seam.h>
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,6 +25,7 @@
 #include <thread>
 
 using orvane::signing::CCryptoAgent;
+using orvane::signing::MAX_SIGN_FILE_SIZE;
 using orvane::signing::WriteFileSimple;
 using orvane::test::Bytes;
 using orvane::test::CertificateFields;
@@ -202,6 +209,23 @@ TEST_F(SigningAgentPosix, ValidToDateIsLocalTimeOfThatDate) {
     }
 }
 
+// TemporaryFilesOf: the names in folder that are destination's temporary
+// files ("<name>.XXXXXXXX.tmp").
+std::vector<std::string> TemporaryFilesOf(const WString& folder, const WString& destination) {
+    const std::string name = U8(destination).substr(U8(folder).size() + 1) + ".";
+    std::vector<std::string> found;
+    if (DIR* dir = opendir(U8(folder).c_str())) {
+        while (const dirent* entry = readdir(dir)) {
+            const std::string n = entry->d_name;
+            if (n.size() == name.size() + 12 && n.compare(0, name.size(), name) == 0 &&
+                n.compare(n.size() - 4, 4, ".tmp") == 0)
+                found.push_back(n);
+        }
+        closedir(dir);
+    }
+    return found;
+}
+
 const char kRacer[] = "racer";
 Bytes RacerBytes() {
     return Bytes(kRacer, kRacer + sizeof kRacer);
@@ -249,6 +273,7 @@ TEST(WriteFileSimplePosix, AFileThatCannotBeWrittenInFullIsRemoved) {
     if (Exists(partial))
         folder.Forget(partial);
     EXPECT_FALSE(Exists(partial)) << "a half-written signature file stays";
+    EXPECT_TRUE(TemporaryFilesOf(folder.Path(), partial).empty()) << "its temporary file stays";
 }
 
 // A file or a link takes the signature's name while the agent signs: the
@@ -325,6 +350,170 @@ TEST_F(SigningAgentPosix, ADestinationAppearingWhileSigningIsLeftAlone) {
         RecordProperty(asLink ? "link_written" : "file_written", written);
         RecordProperty(asLink ? "link_refused" : "file_refused", refused);
     }
+}
+
+// CmsContent: the content of the DER message at path as `openssl cms
+// -verify` hands it out after checking the signature; empty when it fails.
+Bytes CmsContent(const WString& path) {
+    const std::string in = U8(path);
+    const std::string out = in + ".content";
+    const std::string command = "openssl cms -verify -binary -noverify -inform DER -in '" + in +
+                                "' -out '" + out + "' 2>/dev/null";
+    const int rc = std::system(command.c_str());
+    const Bytes content = rc == 0 ? ReadAll(W(out.c_str())) : Bytes();
+    unlink(out.c_str());
+    return content;
+}
+
+// NameSwapper: after every opening of `source`, the name is given to the
+// other of two files (a new link to it replaces the name, as a loop of link
+// and rename does by chance), so no two openings of the name meet one file.
+struct NameSwapper {
+    std::string source;
+    std::string files[2];
+    int next = 0;
+
+    static void OnFileCall(void* pv, DWORD dwEvent, const char* pszPath) {
+        auto* self = static_cast<NameSwapper*>(pv);
+        if (dwEvent != ORVANE_FILE_OPENED || self->source != pszPath)
+            return;
+        const std::string link = self->source + ".swap";
+        if (::link(self->files[self->next].c_str(), link.c_str()) != 0 ||
+            ::rename(link.c_str(), self->source.c_str()) != 0)
+            ADD_FAILURE() << "swap: " << errno;
+        self->next ^= 1;
+    }
+};
+
+TEST_F(SigningAgentPosix, TheSizeLimitHoldsForTheFileThatIsRead) {
+    CCryptoAgent agent(nullptr, &kFakeUi);
+    LinkedCertificate signer;
+    ASSERT_NO_FATAL_FAILURE(signer.Create(m_marker + W(" limit"), AT_SIGNATURE));
+    BstrOut csp;
+    ASSERT_EQ(Select(agent, TEXT(""), csp), VURO_OK);
+
+    ScratchFolder folder;
+    const WString small = folder.Child(TEXT("small.bin"));
+    const WString big = folder.Child(TEXT("big.bin"));
+    ASSERT_NO_FATAL_FAILURE(folder.WriteFile(small, 1000));
+    ASSERT_NO_FATAL_FAILURE(folder.WriteFile(big, 0));
+    ASSERT_EQ(truncate(U8(big).c_str(), off_t(MAX_SIGN_FILE_SIZE + 1)), 0); // sparse
+    const WString source = folder.Child(TEXT("contract.bin"));
+    const WString destination = source + TEXT(".p7s");
+    folder.Forget(source);
+    folder.Forget(destination);
+
+    // The name changes hands at every opening: whatever the steps between
+    // the size check and the read, no message over the limit is made.
+    for (int first : {0, 1}) {
+        NameSwapper swapper{U8(source), {U8(small), U8(big)}, first ^ 1};
+        SCOPED_TRACE(swapper.files[first]);
+        unlink(swapper.source.c_str());
+        ASSERT_EQ(link(swapper.files[first].c_str(), swapper.source.c_str()), 0);
+        BstrOut out;
+        OrvaneSetFileObserver(&NameSwapper::OnFileCall, &swapper);
+        const HRESULT hr = agent.VURO_SignFile(source.c_str(), TEXT("SHA-1"), out.put());
+        OrvaneSetFileObserver(nullptr, nullptr);
+        if (hr == VURO_OK) {
+            EXPECT_EQ(CmsContent(destination), ReadAll(small));
+            unlink(U8(destination).c_str());
+        } else {
+            EXPECT_EQ(hr, VURO_E_FILE_SIZE_LIMIT);
+            EXPECT_FALSE(Exists(destination));
+        }
+    }
+
+    // One file, at the limit when opened, that grows past it while it is
+    // read: refused, nothing written.
+    unlink(U8(source).c_str());
+    ASSERT_EQ(link(U8(big).c_str(), U8(source).c_str()), 0);
+    ASSERT_EQ(truncate(U8(source).c_str(), off_t(MAX_SIGN_FILE_SIZE)), 0);
+    struct Grower {
+        std::string path;
+        bool done = false;
+        static void AfterRead(void* pv, ULONGLONG) {
+            auto* self = static_cast<Grower*>(pv);
+            if (!self->done)
+                self->done = truncate(self->path.c_str(), off_t(MAX_SIGN_FILE_SIZE + 1)) == 0;
+        }
+    } grower{U8(source)};
+    BstrOut out;
+    SetSigningReadObserver(&Grower::AfterRead, &grower);
+    const HRESULT hr = agent.VURO_SignFile(source.c_str(), TEXT("SHA-1"), out.put());
+    SetSigningReadObserver(nullptr, nullptr);
+    EXPECT_TRUE(grower.done);
+    EXPECT_EQ(hr, VURO_E_FILE_SIZE_LIMIT);
+    EXPECT_FALSE(Exists(destination));
+    EXPECT_EQ(out.Text(), "");
+}
+
+// A signing process killed (SIGKILL, no clean-up of any kind) in the middle
+// of writing the signature file: the final name holds nothing, so the next
+// call is not refused as "already exists" and writes a whole message.
+TEST_F(SigningAgentPosix, AWriterKilledWhileWritingLeavesNoSignatureFile) {
+    CCryptoAgent agent(nullptr, &kFakeUi);
+    LinkedCertificate signer;
+    ASSERT_NO_FATAL_FAILURE(signer.Create(m_marker + W(" killed"), AT_SIGNATURE));
+    BstrOut csp;
+    ASSERT_EQ(Select(agent, TEXT(""), csp), VURO_OK);
+    ScratchFolder folder;
+    const WString source = folder.Child(TEXT("large.bin"));
+    ASSERT_NO_FATAL_FAILURE(folder.WriteFile(source, 4u << 20));
+    const WString destination = source + TEXT(".p7s");
+    folder.Forget(destination);
+
+    // The child stops for good right after its first write to the signature
+    // (under whatever name), and says so; only then is it killed.
+    struct Stopper {
+        std::string destination;
+        int fd;
+        static void OnFileCall(void* pv, DWORD dwEvent, const char* pszPath) {
+            auto* self = static_cast<Stopper*>(pv);
+            if (dwEvent != ORVANE_FILE_WRITTEN ||
+                std::string(pszPath).compare(0, self->destination.size(), self->destination) != 0)
+                return;
+            const char written = 'w';
+            if (write(self->fd, &written, 1) == 1)
+                for (;;)
+                    pause();
+        }
+    };
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(ready[0]);
+        Stopper stopper{U8(destination), ready[1]};
+        OrvaneSetFileObserver(&Stopper::OnFileCall, &stopper);
+        BstrOut out;
+        agent.VURO_SignFile(source.c_str(), TEXT("SHA-1"), out.put());
+        _exit(3); // the write was never reached
+    }
+    close(ready[1]);
+    char said = 0;
+    const ssize_t n = read(ready[0], &said, 1); // end of file if the child ended
+    close(ready[0]);
+    kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_EQ(n, 1) << "the child ended before it wrote, status " << status;
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+
+    struct stat st {};
+    EXPECT_NE(lstat(U8(destination).c_str(), &st), 0) << "a partial signature file stays";
+    // What the killed writer leaves is its temporary file, named after the
+    // signature file.
+    const std::vector<std::string> left = TemporaryFilesOf(folder.Path(), destination);
+    EXPECT_EQ(left.size(), 1u);
+    for (const std::string& name : left)
+        folder.Forget(folder.Child(W(name.c_str())));
+
+    BstrOut out;
+    ASSERT_EQ(agent.VURO_SignFile(source.c_str(), TEXT("SHA-1"), out.put()), VURO_OK);
+    EXPECT_EQ(CmsContent(destination), ReadAll(source));
+    EXPECT_EQ(TemporaryFilesOf(folder.Path(), destination).size(), left.size())
+        << "a finished call leaves no temporary file";
 }
 
 } // namespace

@@ -324,7 +324,8 @@ TEST_F(SelectedSigner, AttachedFileSizeLimitIsThirtyMebibytes) {
 
 TEST_F(SelectedSigner, ADestinationPathThatWouldNotFitIsRefusedNotCut) {
     ScratchFolder folder;
-    const size_t room = size_t(MAX_PATH - 1) - 4 - folder.Child(TEXT("")).size();
+    // ".p7s", and ".XXXXXXXX.tmp" of the temporary name it is written under.
+    const size_t room = size_t(MAX_PATH - 1) - 4 - 13 - folder.Child(TEXT("")).size();
     ASSERT_LT(room, 250u);
     // The longest source whose ".p7s" still fits, and one character more.
     const WString fits = folder.Child(WString(room, TEXT('f')));
@@ -334,7 +335,7 @@ TEST_F(SelectedSigner, ADestinationPathThatWouldNotFitIsRefusedNotCut) {
     folder.Forget(fits + TEXT(".p7s"));
     BstrOut out;
     EXPECT_EQ(agent.VURO_SignFile(fits.c_str(), TEXT("SHA-1"), out.put()), VURO_OK);
-    EXPECT_EQ(out.Text().size(), size_t(MAX_PATH - 1));
+    EXPECT_EQ(out.Text().size(), size_t(MAX_PATH - 1 - 13));
     EXPECT_EQ(agent.VURO_SignFile(tooLong.c_str(), TEXT("SHA-1"), out.put()), kNameTooLong);
     EXPECT_EQ(out.Text(), "");
     EXPECT_FALSE(Exists(tooLong + TEXT(".p7")));

@@ -1,7 +1,6 @@
 // The path checks where POSIX differs: symbolic links (judged as written and
 // as resolved), FIFOs, devices and sockets as sources, dangling links as
-// destinations, and the text rule that refuses any folder containing a
-// protected folder's path.
+// destinations, and protected folders matched by whole path components.
 #include "signing/FilePathCheck.h"
 
 #include "tests/signing/SigningTestSupport.h"
@@ -144,16 +143,56 @@ TEST(PathSources, NonRegularFilesAreRefusedWithoutWaiting) {
     ::close(sock);
 }
 
-TEST(PathText, AnyFolderContainingAProtectedPathIsRefused) {
-    // The folder test is a text search: the Windows folder's stand-in /etc
-    // occurs in ".../etcetera" too. Kept as it is: refusing too much is safe.
+TEST(PathText, ProtectedFoldersAreMatchedByWholeComponents) {
+    // A protected folder's name inside a harmless path ("~/Documents/etc")
+    // is no protected folder; the folder itself and all below it are, however
+    // the path is written.
     ScratchFolder dir;
-    EXPECT_EQ(
-        IsMaliciousFilePathName(dir.Child(W("etcetera/new.p7s")).c_str(), FILE_PATH_DESTINATION),
-        VURO_E_MALICIOUS_PATH);
-    EXPECT_EQ(
-        IsMaliciousFilePathName(dir.Child(W("my-etc/new.p7s")).c_str(), FILE_PATH_DESTINATION),
-        VURO_OK); // "/etc" with its separator does not occur
+    for (const char* folder : {"Documents", "Documents/etc", "Etcetera", "usr", "usr/binaries"})
+        ASSERT_NO_FATAL_FAILURE(dir.AddFolder(dir.Child(W(folder))));
+    ASSERT_NO_FATAL_FAILURE(dir.WriteFile(dir.Child(W("Documents/etc/contract.txt")), 10));
+    ASSERT_NO_FATAL_FAILURE(dir.WriteFile(dir.Child(W("usr/binaries/tool.txt")), 10));
+    ASSERT_NO_FATAL_FAILURE(Symlink(dir, "/usr", dir.Child(W("system"))));
+    const std::string scratch = U8(dir.Path());
+    std::string climbToRoot = "/"; // more ".." than the scratch folder is deep
+    for (char c : scratch)
+        if (c == '/')
+            climbToRoot += "../";
+    struct Case {
+        std::string path;
+        DWORD kind;
+        HRESULT expected;
+    } const cases[] = {
+        // Look-alikes: a protected folder's name or a longer one.
+        {scratch + "/Documents/etc/contract.txt", FILE_PATH_SOURCE, VURO_OK},
+        {scratch + "/Documents/etc/contract.txt.p7s", FILE_PATH_DESTINATION, VURO_OK},
+        {scratch + "/Etcetera/new.p7s", FILE_PATH_DESTINATION, VURO_OK},
+        {scratch + "/usr/binaries/tool.txt", FILE_PATH_SOURCE, VURO_OK},
+        {scratch + "/usr/bin/new.p7s", FILE_PATH_DESTINATION, VURO_OK},
+        {"/etcetera/new.p7s", FILE_PATH_DESTINATION, VURO_OK},
+        {"/usr/binaries/new.p7s", FILE_PATH_DESTINATION, VURO_OK},
+        {"/home/etc/new.p7s", FILE_PATH_DESTINATION, VURO_OK},
+        // The protected folders themselves and what lies below them.
+        {"/etc/hostname", FILE_PATH_SOURCE, VURO_E_MALICIOUS_PATH},
+        {"/etc/new.p7s", FILE_PATH_DESTINATION, VURO_E_MALICIOUS_PATH},
+        {"/etc/ssl/new.p7s", FILE_PATH_DESTINATION, VURO_E_MALICIOUS_PATH},
+        {"/usr/bin/new.p7s", FILE_PATH_DESTINATION, VURO_E_MALICIOUS_PATH},
+        {"/usr/lib/some/deep/new.p7s", FILE_PATH_DESTINATION, VURO_E_MALICIOUS_PATH},
+        {"/etc/xdg/autostart/run.desktop", FILE_PATH_DESTINATION, VURO_E_MALICIOUS_PATH},
+        // Written another way: doubled separators, "." and "..".
+        {"//etc//new.p7s", FILE_PATH_DESTINATION, VURO_E_MALICIOUS_PATH},
+        {"/usr//bin/./new.p7s", FILE_PATH_DESTINATION, VURO_E_MALICIOUS_PATH},
+        {"/usr/share/../bin/new.p7s", FILE_PATH_DESTINATION, VURO_E_MALICIOUS_PATH},
+        {scratch + climbToRoot + "etc/new.p7s", FILE_PATH_DESTINATION, VURO_E_MALICIOUS_PATH},
+        // Through a link to /usr.
+        {scratch + "/system/bin/new.p7s", FILE_PATH_DESTINATION, VURO_E_MALICIOUS_PATH},
+        {scratch + "/system//lib/new.p7s", FILE_PATH_DESTINATION, VURO_E_MALICIOUS_PATH},
+    };
+    for (const Case& c : cases) {
+        const WString path = W(c.path.c_str());
+        EXPECT_EQ(IsMaliciousFilePathName(path.c_str(), c.kind), c.expected)
+            << c.path << (c.kind == FILE_PATH_SOURCE ? " as source" : " as destination");
+    }
 }
 
 } // namespace

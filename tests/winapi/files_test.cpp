@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -99,4 +100,40 @@ TEST(WinApiFiles, DispositionsReportWhatTheyMet) {
     CloseHandle(replaced.h);
     replaced.h = INVALID_HANDLE_VALUE;
     EXPECT_TRUE(DeleteFileW(path.c_str()));
+}
+
+// What a file is written under and then moved to: the move never replaces a
+// name that is taken, and leaves both files as they were when it refuses.
+TEST(WinApiFiles, MoveFileExWithoutReplacingRefusesATakenName) {
+    const WString written = TempName(".tmp");
+    const WString taken = TempName(".taken");
+    const WString free = TempName(".free");
+    for (const auto& [path, mark] : {std::pair{written, 'w'}, std::pair{taken, 't'}}) {
+        Handle f{CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)};
+        ASSERT_NE(f.h, INVALID_HANDLE_VALUE);
+        DWORD done = 0;
+        ASSERT_TRUE(WriteFile(f.h, &mark, 1, &done, nullptr));
+        EXPECT_TRUE(FlushFileBuffers(f.h)) << GetLastError();
+    }
+    auto firstByte = [](const WString& path) {
+        Handle f{CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                             nullptr)};
+        char c = 0;
+        DWORD done = 0;
+        return f.h != INVALID_HANDLE_VALUE && ReadFile(f.h, &c, 1, &done, nullptr) && done == 1
+                   ? c
+                   : '\0';
+    };
+    SetLastError(0);
+    EXPECT_FALSE(MoveFileExW(written.c_str(), taken.c_str(), MOVEFILE_WRITE_THROUGH));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(firstByte(taken), 't');
+    EXPECT_EQ(firstByte(written), 'w');
+
+    EXPECT_TRUE(MoveFileExW(written.c_str(), free.c_str(), MOVEFILE_WRITE_THROUGH))
+        << GetLastError();
+    EXPECT_EQ(firstByte(free), 'w');
+    EXPECT_EQ(GetFileAttributesW(written.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(DeleteFileW(free.c_str()));
+    EXPECT_TRUE(DeleteFileW(taken.c_str()));
 }
