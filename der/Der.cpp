@@ -44,15 +44,97 @@ Bytes MinimalTwosComplement(Bytes bigEndian) {
 
 // --- DerReader ------------------------------------------------------------------
 
-DWORD DerReader::ReadAny(BYTE& first, Bytes& contents, Bytes* element) {
+namespace {
+
+// Where the parts of one element lie, counted from its first octet.
+struct Extent {
+    BYTE identifier = 0;
+    size_t headerSize = 0; // identifier and length octets
+    size_t contentsSize = 0;
+    size_t size = 0; // the whole element, closing zero octets included
+};
+
+bool ClosesIndefinite(Bytes rest) {
+    return rest.size() >= 2 && rest[0] == 0 && rest[1] == 0;
+}
+
+// ReadExtent: the element at the front of `in`, which bounds it (the
+// enclosing element's contents, or all the reader has). Rules that read
+// elements whole walk into every element that nests, spending one of
+// `budget` per element; the walk is as deep as the budget at most.
+DWORD ReadExtent(Bytes in, const HeaderRules& rules, size_t& budget, Extent& extent) {
     Header h;
-    if (DWORD err = ReadHeader(rest_, kDerRules, h))
+    if (DWORD err = ReadHeader(in, rules, h))
         return err;
-    first = h.identifier;
-    contents = rest_.subspan(h.size, h.length);
+    const bool whole = rules.maxElements != 0;
+    if (whole && budget-- == 0)
+        return DWORD(CRYPT_E_ASN1_LARGE);
+    const Bytes after = in.subspan(h.size);
+    const bool nests = whole && EngineNests(h.identifier);
+    Extent e;
+    e.identifier = h.identifier;
+    e.headerSize = h.size;
+    if (!h.indefinite) {
+        if (h.length > after.size())
+            return DWORD(CRYPT_E_ASN1_EOD);
+        e.contentsSize = h.length;
+        e.size = h.size + h.length;
+        // The contents must be whole elements, back to back, filling them.
+        for (Bytes rest = after.first(h.length); nests && !rest.empty();) {
+            Extent child;
+            if (DWORD err = ReadExtent(rest, rules, budget, child))
+                return err;
+            rest = rest.subspan(child.size);
+        }
+    } else if (!whole) {
+        return DWORD(CRYPT_E_ASN1_CORRUPT); // no end can be found without reading inside
+    } else if (!nests) {
+        // Contents up to the first two zero octets.
+        static constexpr BYTE kEndOfContents[] = {0x00, 0x00};
+        const auto pair = std::search(after.begin(), after.end(), std::begin(kEndOfContents),
+                                      std::end(kEndOfContents));
+        if (pair == after.end())
+            return DWORD(CRYPT_E_ASN1_EOD);
+        e.contentsSize = size_t(pair - after.begin());
+        e.size = h.size + e.contentsSize + 2;
+    } else {
+        // Elements until two zero octets follow one of them.
+        Bytes rest = after;
+        do {
+            Extent child;
+            if (DWORD err = ReadExtent(rest, rules, budget, child))
+                return err;
+            rest = rest.subspan(child.size);
+            if (rest.size() < 2)
+                return DWORD(CRYPT_E_ASN1_EOD);
+        } while (!ClosesIndefinite(rest));
+        e.contentsSize = after.size() - rest.size();
+        e.size = h.size + e.contentsSize + 2;
+    }
+    extent = e;
+    return 0;
+}
+
+} // namespace
+
+DWORD DerReader::ReadAny(BYTE& first, Bytes& contents, Bytes* element) {
+    Extent e;
+    size_t budget = rules_.maxElements;
+    if (DWORD err = ReadExtent(rest_, rules_, budget, e))
+        return err;
+    first = e.identifier;
+    contents = rest_.subspan(e.headerSize, e.contentsSize);
     if (element != nullptr)
-        *element = rest_.first(h.size + h.length);
-    rest_ = rest_.subspan(h.size + h.length);
+        *element = rest_.first(e.size);
+    rest_ = rest_.subspan(e.size);
+    return 0;
+}
+
+DWORD DerReader::ReadValue(BYTE& first, Bytes& value) {
+    Bytes contents, element;
+    if (DWORD err = ReadAny(first, contents, &element))
+        return err;
+    value = element.subspan(size_t(contents.data() - element.data()));
     return 0;
 }
 

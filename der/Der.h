@@ -43,20 +43,37 @@ constexpr BYTE ContextConstructed(unsigned n) {
 }
 } // namespace tag
 
-// HeaderRules: how strictly the identifier and length octets of an element
-// are read. DerReader reads DER (kDerRules). The ASN.1 engine's tree decoder
-// reads the wider form its callers have always been given (kEngineRules):
-// one-octet identifiers only, indefinite lengths, long lengths of any number
-// of octets, and contents checked against the enclosing element by the caller.
+// HeaderRules: how strictly an element is read. DerReader reads DER
+// (kDerRules) unless told otherwise. The issuer's data (key fields of the
+// encryption envelope, the PKCS #1 key inside it) has always been read in a
+// wider form, kEngineRules: one-octet identifiers only, indefinite lengths,
+// long lengths of any number of octets, and every element read whole, down to
+// its leaves (see EngineNests), at most 255 elements in one read.
 struct HeaderRules {
     bool highTagNumbers;    // identifiers of up to five octets (tag numbers from 31)
     bool indefiniteLength;  // length octet 0x80, the end marked by two zero octets
     size_t maxLengthOctets; // long-form octets after the first; more is CRYPT_E_ASN1_LARGE.
                             // Beyond four, only the low 32 bits of the length survive.
-    bool contentsInside;    // the contents must lie within the bytes given
+    bool contentsInside;    // ReadHeader: the contents must lie within the bytes given
+                            // (DerReader always keeps them inside)
+    size_t maxElements;     // DerReader: 0 reads an element by its header alone; else the
+                            // element and every element nested in it (EngineNests) are
+                            // read, at most this many in all, the element itself included
 };
-inline constexpr HeaderRules kDerRules{true, false, 4, true};
-inline constexpr HeaderRules kEngineRules{false, true, 127, false};
+inline constexpr HeaderRules kDerRules{true, false, 4, true, 0};
+inline constexpr HeaderRules kEngineRules{false, true, 127, false, 255};
+
+// EngineNests: whether kEngineRules read the contents of an element with this
+// identifier as elements. Every identifier does but the universal primitive
+// ones (0x00-0x1F) and the context-specific primitive [0] to [15] (0x80-0x8F),
+// whatever its constructed bit says: an application or private tag, or [16]
+// and above, is read into even when primitive. An indefinite length of an
+// element that nests ends at the two zero octets that follow its last nested
+// element (so at least one is read first); of one that does not, at the
+// first two zero octets of its contents.
+constexpr bool EngineNests(BYTE identifier) {
+    return !(identifier <= 0x1F || (identifier >= 0x80 && identifier <= 0x8F));
+}
 
 // Header: what the identifier and length octets at the front of some bytes say.
 struct Header {
@@ -79,14 +96,20 @@ inline DWORD ReadHeader(Bytes in, const HeaderRules& rules, Header& header);
 inline DWORD ReadLength(Bytes in, const HeaderRules& rules, Header& header);
 
 // DerReader: a cursor over bytes that advances only when a read succeeds.
-// Definite lengths in any form are accepted (short, or long with up to four
-// octets, minimal or not), as Windows accepts them; an indefinite length is
-// not. A header that cannot be read is CRYPT_E_ASN1_CORRUPT, contents running
-// past the end CRYPT_E_ASN1_EOD, a longer length field CRYPT_E_ASN1_LARGE, and
-// another tag than the one expected CRYPT_E_ASN1_BADTAG.
+// Under kDerRules, definite lengths in any form are accepted (short, or long
+// with up to four octets, minimal or not), as Windows accepts them; an
+// indefinite length is not. A header that cannot be read is
+// CRYPT_E_ASN1_CORRUPT, contents running past the end CRYPT_E_ASN1_EOD, a
+// longer length field CRYPT_E_ASN1_LARGE, and another tag than the one
+// expected CRYPT_E_ASN1_BADTAG. Under rules that read elements whole
+// (kEngineRules), a failure anywhere inside the element fails its read with
+// the same codes; an indefinite length without its two closing zero octets
+// is CRYPT_E_ASN1_EOD and more elements than the rules allow
+// CRYPT_E_ASN1_LARGE.
 class DerReader {
 public:
-    explicit DerReader(Bytes data) : rest_(data) {}
+    explicit DerReader(Bytes data, const HeaderRules& rules = kDerRules)
+        : rest_(data), rules_(rules) {}
 
     bool AtEnd() const { return rest_.empty(); }
     // Rest: the bytes not read yet.
@@ -94,10 +117,16 @@ public:
 
     // Read: the next element, which must carry `expected` (a one-octet
     // identifier); hands out its contents and, if asked, the whole element.
+    // The contents of an indefinite length stop before the two zero octets
+    // that close them; the element takes them in.
     DWORD Read(BYTE expected, Bytes& contents, Bytes* element = nullptr);
     // ReadAny: the next element whatever its identifier; `first` receives the
     // identifier's first octet.
     DWORD ReadAny(BYTE& first, Bytes& contents, Bytes* element = nullptr);
+    // ReadValue: as ReadAny, but hands out everything after the header: the
+    // contents and, for an indefinite length, the two zero octets that close
+    // them (what the issuer's fields have always been taken to hold).
+    DWORD ReadValue(BYTE& first, Bytes& value);
     // Peek: what ReadAny would read, without moving past it.
     DWORD Peek(BYTE& first, Bytes& contents, Bytes* element = nullptr) const {
         DerReader copy(*this);
@@ -111,6 +140,7 @@ public:
 
 private:
     Bytes rest_;
+    HeaderRules rules_;
 };
 
 // The longest length field DER needs here: 0x84 and four octets.

@@ -1,6 +1,5 @@
 #include "enrolment/EncryptCertEnvelope.h"
 
-#include "foundation/ASN1Engine.h"
 #include "der/Der.h"
 #include "enrolment/CertificateImport.h"
 #include "enrolment/ImportHelpers.h"
@@ -8,8 +7,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstring>
-#include <memory>
 
 #define TRACE_MODULE "ImportEncryptCert"
 
@@ -248,25 +245,35 @@ HRESULT GetSessionKeyorPrivateKeyFromASN1Obj(const BYTE* pbEncoded, DWORD cbEnco
     if (ppbKey == nullptr || pcbKey == nullptr)
         return E_POINTER;
     // KeyField ::= SEQUENCE { version INTEGER, key OCTET STRING }
-    std::unique_ptr<ASN1Node> pRoot;
-    if (pbEncoded == nullptr || DecodeASN1Memory(&pRoot, pbEncoded, cbEncoded) != 0 || !pRoot) {
-        TRACE_FAILED_W(op, TEXT("DecodeASN1Memory"), VURO_E_ENVELOPE_FORMAT, TEXT("TRUE"));
+    // read as the issuer's fields have always been read (der::kEngineRules:
+    // the whole field, bytes after it ignored); the tags are not checked,
+    // the count of two is, and the key is everything after its header.
+    namespace der = orvane::der;
+    if (pbEncoded == nullptr) {
+        TRACE_FAILED_W(op, TEXT("Check parameter"), VURO_E_ENVELOPE_FORMAT, TEXT("TRUE"));
         return VURO_E_ENVELOPE_FORMAT;
     }
-    if (pRoot->vChildren.size() != 2) {
+    der::DerReader reader(der::Bytes(pbEncoded, cbEncoded), der::kEngineRules);
+    BYTE bTag = 0;
+    der::Bytes fields;
+    if (reader.ReadAny(bTag, fields) != 0 || !der::EngineNests(bTag)) {
+        TRACE_FAILED_W(op, TEXT("Read KeyField"), VURO_E_ENVELOPE_FORMAT, TEXT("TRUE"));
+        return VURO_E_ENVELOPE_FORMAT;
+    }
+    der::DerReader elements(fields, der::kEngineRules);
+    der::Bytes version, key;
+    if (elements.ReadValue(bTag, version) != 0 || elements.ReadValue(bTag, key) != 0 ||
+        !elements.AtEnd()) {
         TRACE_FAILED_W(op, TEXT("Level 1: 2 nodes(INTEGER and OCTET STRING can not be found"),
                        VURO_E_ENVELOPE_FORMAT, TEXT("TRUE"));
         return VURO_E_ENVELOPE_FORMAT;
     }
-    const ASN1Node& key = *pRoot->vChildren[1];
     HeapBytes out;
-    if (!out.Allocate(key.dwValueLength)) {
+    if (!out.Allocate(DWORD(key.size()))) {
         TRACE_FAILED_W(op, TEXT("new memory"), E_OUTOFMEMORY, TEXT("NULL == pbKey"));
         return E_OUTOFMEMORY;
     }
-    // The decoder keeps every node inside the buffer.
-    if (key.dwValueLength != 0)
-        std::memcpy(out.Get(), pbEncoded + key.ullContentOffset, key.dwValueLength);
+    std::copy(key.begin(), key.end(), out.Get());
     out.HandOut(ppbKey, pcbKey);
     return VURO_OK;
 }

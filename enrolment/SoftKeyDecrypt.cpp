@@ -1,7 +1,8 @@
 #include "enrolment/SoftKeyDecrypt.h"
 
-#include "foundation/ASN1Engine.h"
+#include "der/Der.h"
 #include "enrolment/ImportHelpers.h"
+#include "foundation/ASN1Engine.h"
 #include "foundation/Handles.h"
 #include "foundation/Misc.h"
 #include "foundation/Trace.h"
@@ -336,21 +337,39 @@ HRESULT DecodePrivateKey(const BYTE* pbEncoded, DWORD cbEncoded, PKCS1_PRIVATE_K
     if (pbEncoded == nullptr || pKey == nullptr)
         return E_POINTER;
     pKey->Clear();
-    std::unique_ptr<ASN1Node> pRoot;
-    const int nResult = DecodeASN1Memory(&pRoot, pbEncoded, cbEncoded);
-    if (nResult != 0 || !pRoot) {
-        // The decoder's unreadable-header result is positive; it must not
-        // pass for success further up.
-        const HRESULT hResult = nResult < 0 ? HRESULT(nResult) : VURO_E_ASN1_DECODE;
-        TRACE_FAILED_W(op, TEXT("DecodeASN1Memory"), hResult, TEXT("0 != nResult"));
-        return hResult;
+    namespace der = orvane::der;
+    const der::Bytes in(pbEncoded, cbEncoded);
+    // The issuer's key is read under der::kEngineRules. Its outermost header
+    // has always had to be followed by at least one more octet (so a key of
+    // fewer than three never reads), and failing there has its own code; any
+    // failure inside is ASN1_E_PARSE. Octets after the key are ignored.
+    der::Header outermost;
+    if (cbEncoded == 0 ||
+        der::ReadHeader(in.first(cbEncoded - 1), der::kEngineRules, outermost) != 0) {
+        TRACE_FAILED_W(op, TEXT("Read outermost header"), VURO_E_ASN1_DECODE, TEXT("TRUE"));
+        return VURO_E_ASN1_DECODE;
+    }
+    der::DerReader reader(in, der::kEngineRules);
+    BYTE bTag = 0;
+    der::Bytes fields;
+    if (reader.ReadAny(bTag, fields) != 0) {
+        TRACE_FAILED_W(op, TEXT("Read RSAPrivateKey"), HRESULT(ASN1_E_PARSE), TEXT("TRUE"));
+        return HRESULT(ASN1_E_PARSE);
     }
     // RSAPrivateKey ::= SEQUENCE { version, modulus, publicExponent,
     //   privateExponent, prime1, prime2, exponent1, exponent2, coefficient,
     //   otherPrimeInfos OPTIONAL }
-    if (pRoot->bTag != 0x30 || pRoot->vChildren.size() < 9) {
+    // Each element's value is everything after its header.
+    BYTE rgTags[9] = {};
+    der::Bytes rgValues[9];
+    der::DerReader elements(fields, der::kEngineRules);
+    size_t nRead = 0;
+    if (bTag == der::tag::kSequence)
+        while (nRead < 9 && elements.ReadValue(rgTags[nRead], rgValues[nRead]) == 0)
+            ++nRead;
+    if (nRead < 9) {
         TRACE_FAILED_W(op, TEXT("Check RSAPrivateKey elements"), VURO_E_ENVELOPE_FORMAT,
-                       TEXT("9 > pRoot->vChildren.size()"));
+                       TEXT("9 > number of elements"));
         return VURO_E_ENVELOPE_FORMAT;
     }
     struct Element {
@@ -365,14 +384,14 @@ HRESULT DecodePrivateKey(const BYTE* pbEncoded, DWORD cbEncoded, PKCS1_PRIVATE_K
                             {7, &pKey->pbExponent2, &pKey->cbExponent2},
                             {8, &pKey->pbCoefficient, &pKey->cbCoefficient}};
     for (const Element& element : rgElements) {
-        const ASN1Node& node = *pRoot->vChildren[element.nIndex];
-        if (node.bTag != 0x02) {
+        if (rgTags[element.nIndex] != der::tag::kInteger) {
             pKey->Clear();
             TRACE_FAILED_W(op, TEXT("Check INTEGER"), VURO_E_ENVELOPE_FORMAT, TEXT("0x02 != bTag"));
             return VURO_E_ENVELOPE_FORMAT;
         }
-        const HRESULT hResult = CopyPrivateKeyAttribute(
-            pbEncoded + node.ullContentOffset, node.dwValueLength, element.ppb, element.pcb);
+        const der::Bytes value = rgValues[element.nIndex];
+        const HRESULT hResult =
+            CopyPrivateKeyAttribute(value.data(), DWORD(value.size()), element.ppb, element.pcb);
         if (FAILED(hResult)) {
             pKey->Clear();
             TRACE_FAILED_W(op, TEXT("CopyPrivateKeyAttribute"), hResult, TEXT("FAILED(hResult)"));

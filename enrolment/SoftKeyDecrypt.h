@@ -76,8 +76,10 @@ struct PKCS1_PRIVATE_KEY {
 // DecodePrivateKey: reads RSAPrivateKey ::= SEQUENCE { version, modulus,
 // publicExponent, privateExponent, prime1, prime2, exponent1, exponent2,
 // coefficient, ... } into *pKey (cleared first; filled only on success).
-// version and publicExponent are not read. Returns 0, VURO_E_ASN1_DECODE or
-// the decoder's negative code for DER it cannot read, VURO_E_ENVELOPE_FORMAT
+// version and publicExponent are not read. The key is read under
+// der::kEngineRules. Returns 0, VURO_E_ASN1_DECODE for an outermost header
+// that cannot be read with an octet after it, HRESULT(ASN1_E_PARSE) for
+// bytes below it that cannot be read, VURO_E_ENVELOPE_FORMAT
 // for fewer than nine elements or an element that is not an INTEGER, or
 // E_OUTOFMEMORY.
 HRESULT DecodePrivateKey(const BYTE* pbEncoded, DWORD cbEncoded, PKCS1_PRIVATE_KEY* pKey);

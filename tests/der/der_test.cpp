@@ -1,5 +1,5 @@
 // The DER reader and writer: headers under both reading rules (DER, and the
-// wider form the ASN.1 engine's decoder reads), the reader's cursor, lengths
+// wider form the issuer's data is read in), the reader's cursor, lengths
 // at every form boundary, integers and object identifiers. Every read goes
 // over a heap copy of exactly the input's size, so a read past the end is an
 // overread for AddressSanitizer.

@@ -100,6 +100,16 @@ TEST(ImportEnvelope, KeyObjectsNeedExactlyTwoElements) {
         {"a primitive", Der(0x04, key), VURO_E_ENVELOPE_FORMAT},
         {"truncated", Bytes{0x30, 0x09, 0x02, 0x01, 0x00, 0x04}, VURO_E_ENVELOPE_FORMAT},
         {"two bytes", Bytes{0x30, 0x00}, VURO_E_ENVELOPE_FORMAT},
+        // The issuer's wider forms: a non-minimal long length, an indefinite
+        // length, and bytes after the field, which are not read.
+        {"long length",
+         Bytes{0x30, 0x0D, 0x02, 0x01, 0x00, 0x04, 0x84, 0, 0, 0, 4, 0xDE, 0xAD, 0xBE, 0xEF},
+         VURO_OK},
+        {"indefinite length", Cat({Bytes{0x30, 0x80}, Der(0x02, {0}), Der(0x04, key), Bytes{0, 0}}),
+         VURO_OK},
+        {"bytes after the field", Cat({WrapKey(key), Bytes{0xFF}}), VURO_OK},
+        {"a nested element that does not read", Der(0x30, Cat({Der(0x30, {0xFF}), Der(0x04, key)})),
+         VURO_E_ENVELOPE_FORMAT},
     };
     for (const Case& c : cases) {
         Owned out;
@@ -456,6 +466,10 @@ TEST(ImportSoftKey, DecodePrivateKeyRefusals) {
         {"an element that is not an INTEGER", notInteger, VURO_E_ENVELOPE_FORMAT},
         {"a SET, not a SEQUENCE", Der(0x31, Pkcs1(ten)), VURO_E_ENVELOPE_FORMAT},
         {"unreadable header", Bytes{0x30}, VURO_E_ASN1_DECODE},
+        // The outermost header must be followed by at least one more octet.
+        {"empty SEQUENCE alone", Bytes{0x30, 0x00}, VURO_E_ASN1_DECODE},
+        {"indefinite header alone", Bytes{0x30, 0x80}, VURO_E_ASN1_DECODE},
+        {"empty SEQUENCE and one octet", Bytes{0x30, 0x00, 0x00}, VURO_E_ENVELOPE_FORMAT},
         {"content past the end", Bytes{0x30, 0x7F, 0x02, 0x01, 0x00}, HRESULT(ASN1_E_PARSE)},
     };
     for (const Case& c : cases) {

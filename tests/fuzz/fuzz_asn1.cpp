@@ -1,11 +1,17 @@
-// Decodes arbitrary bytes into an ASN.1 tree and checks what the tree promises:
-// every node's content lies inside the buffer and inside its parent's content,
-// children follow each other from the start of that content, and one decode
-// yields at most 255 nodes. Each primitive leaf is then rebuilt with ASN1Encode
-// (when its tag is one the encoder takes and it has content) and the result
-// must decode back to the same tag and content. The input is copied into a
+// Arbitrary bytes read as the issuer's data is read: der::DerReader under
+// kEngineRules, the outermost element whole, then every element nested in it.
+// Checks what those rules promise: a read that succeeds hands out an element
+// lying inside what it was read from, its contents inside it and its value
+// (contents, and the two zero octets closing an indefinite length) right
+// after its header; the nested elements fill the contents exactly; a read of
+// the outermost element takes in at most 255 elements; a read that fails
+// leaves the cursor alone. Where DER reads the same element with a one-octet
+// identifier and a definite length, both read the same contents. Each leaf
+// is rebuilt with ASN1Encode (when its tag is one the encoder takes and it
+// has contents) and must read back the same. The input is copied into a
 // buffer of exactly its size, so any read past the end is an overread for
 // AddressSanitizer.
+#include "der/Der.h"
 #include "foundation/ASN1Engine.h"
 #include "foundation/ResultCodes.h"
 
@@ -16,24 +22,24 @@
 
 namespace {
 
-bool EncoderTakes(BYTE bTag) {
-    static const BYTE kTags[] = {0x02, 0x04, 0x06, 0x0C, 0x13, 0x16, 0x1E, 0x30, 0x31, 0x80, 0xA0};
-    for (BYTE b : kTags)
-        if (b == bTag)
-            return true;
-    return false;
+namespace der = orvane::der;
+using der::Bytes;
+
+bool Inside(Bytes part, Bytes whole) {
+    return part.data() >= whole.data() && part.size() <= whole.size() &&
+           size_t(part.data() - whole.data()) <= whole.size() - part.size();
 }
 
-bool IsLeafTag(BYTE bTag) {
-    return bTag <= 0x1F || (bTag >= 0x80 && bTag <= 0x8F);
+bool Same(Bytes a, Bytes b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
 }
 
-void Reencode(const ASN1Node& node) {
-    const BYTE* pbContent = node.pbData + node.ullContentOffset;
+void Reencode(BYTE identifier, Bytes contents) {
     BYTE* pbEncoded = nullptr;
     DWORD cbEncoded = 0;
-    HRESULT hr = ASN1Encode(node.bTag, pbContent, node.dwValueLength, &pbEncoded, &cbEncoded);
-    if (!EncoderTakes(node.bTag) || node.dwValueLength == 0) {
+    const HRESULT hr =
+        ASN1Encode(identifier, contents.data(), DWORD(contents.size()), &pbEncoded, &cbEncoded);
+    if (!ASN1EncodeTakesTag(identifier) || contents.empty()) {
         if (hr != E_FAIL || pbEncoded != nullptr)
             std::abort();
         return;
@@ -41,86 +47,77 @@ void Reencode(const ASN1Node& node) {
     if (hr != S_OK || pbEncoded == nullptr)
         std::abort();
     std::unique_ptr<BYTE[]> encoded(pbEncoded);
-    std::unique_ptr<ASN1Node> again;
-    if (DecodeASN1Memory(&again, pbEncoded, cbEncoded) != 0 || !again)
-        std::abort();
-    if (again->bTag != node.bTag || again->dwValueLength != node.dwValueLength ||
-        again->ullContentOffset + again->dwValueLength != cbEncoded ||
-        again->dwTotalLength != cbEncoded || !again->vChildren.empty() ||
-        std::memcmp(pbEncoded + again->ullContentOffset, pbContent, node.dwValueLength) != 0)
+    der::DerReader r(Bytes(pbEncoded, cbEncoded), der::kEngineRules);
+    BYTE again = 0;
+    Bytes back;
+    if (r.ReadAny(again, back) != 0 || !r.AtEnd() || again != identifier || !Same(back, contents))
         std::abort();
 }
 
-// Checks a node whose length has been resolved and its subtree; counts nodes.
-void Check(const ASN1Node& node, const BYTE* pbData, DWORD cbData, ULONGLONG ullBegin,
-           ULONGLONG ullEnd, DWORD& dwNodes) {
-    ++dwNodes;
-    if (node.pbData != pbData || node.dwBufferSize != cbData || node.hStream != nullptr ||
-        node.wIndefinite != 0)
-        std::abort();
-    const ULONGLONG ullTag = node.ullContentOffset - node.dwLengthOctets - 1;
-    const ULONGLONG ullContentEnd = node.ullContentOffset + node.dwValueLength;
-    if (node.ullContentOffset < 1 + node.dwLengthOctets || ullTag < ullBegin ||
-        ullContentEnd > ullEnd || ullContentEnd > cbData ||
-        ULONGLONG(node.dwTotalLength) != 1ull + node.dwLengthOctets + node.dwValueLength)
-        std::abort();
-    if (IsLeafTag(node.bTag)) {
-        if (!node.vChildren.empty())
+// Reads every element of `in` (the contents of one already read whole);
+// returns how many, nested ones included.
+size_t Walk(Bytes in) {
+    size_t elements = 0;
+    der::DerReader r(in, der::kEngineRules);
+    while (!r.AtEnd()) {
+        const Bytes before = r.Rest();
+        BYTE first = 0, again = 0;
+        Bytes contents, element, value;
+        der::DerReader valueReader(r);
+        if (r.ReadAny(first, contents, &element) != 0 || valueReader.ReadValue(again, value) != 0 ||
+            again != first)
+            std::abort(); // inside an element read whole, everything reads
+        if (element.data() != before.data() || !Inside(element, before) ||
+            !Inside(contents, element) || value.data() != contents.data() ||
+            !Inside(value, element) ||
+            value.data() + value.size() != element.data() + element.size())
             std::abort();
-        Reencode(node);
-        return;
+        if (value.size() != contents.size()) {
+            // Only an indefinite length's two closing zero octets differ.
+            if (value.size() != contents.size() + 2 || value[contents.size()] != 0 ||
+                value[contents.size() + 1] != 0 || element[1] != 0x80)
+                std::abort();
+        } else if ((first & 0x1F) != 0x1F) {
+            BYTE derFirst = 0;
+            Bytes derContents;
+            der::DerReader asDer(element);
+            if (asDer.ReadAny(derFirst, derContents) == 0 &&
+                (derFirst != first || !Same(derContents, contents)))
+                std::abort();
+        }
+        ++elements;
+        if (der::EngineNests(first))
+            elements += Walk(contents);
+        else
+            Reencode(first, contents);
     }
-    ULONGLONG ullNext = node.ullContentOffset;
-    for (const auto& child : node.vChildren) {
-        if (child->pParent != &node ||
-            child->ullContentOffset - child->dwLengthOctets - 1 != ullNext)
-            std::abort();
-        Check(*child, pbData, cbData, node.ullContentOffset, ullContentEnd, dwNodes);
-        ullNext += child->dwTotalLength;
-    }
-    // The children fill the content, but for two zero octets that closed an
-    // indefinite length.
-    if (ullNext != ullContentEnd &&
-        (ullNext + 2 != ullContentEnd || pbData[ullNext] != 0 || pbData[ullNext + 1] != 0))
-        std::abort();
+    return elements;
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pbInput, size_t cbInput) {
-    if (cbInput > 0xFFFFFFFF)
-        return 0;
-    const DWORD cbData = DWORD(cbInput);
-    std::unique_ptr<BYTE[]> data(new BYTE[cbData]);
-    if (cbData != 0)
-        std::memcpy(data.get(), pbInput, cbData);
+    std::unique_ptr<BYTE[]> data(new BYTE[cbInput == 0 ? 1 : cbInput]);
+    if (cbInput != 0)
+        std::memcpy(data.get(), pbInput, cbInput);
+    const Bytes in(data.get(), cbInput);
 
-    std::unique_ptr<ASN1Node> root;
-    const int nResult = DecodeASN1Memory(&root, data.get(), cbData);
-    if (nResult == ASN1_E_ROOT_HEADER) {
-        if (root)
-            std::abort();
+    der::DerReader r(in, der::kEngineRules);
+    BYTE first = 0;
+    Bytes contents, element;
+    if (r.ReadAny(first, contents, &element) != 0) {
+        if (r.Rest().data() != in.data() || r.Rest().size() != in.size())
+            std::abort(); // a failed read moved the cursor
         return 0;
     }
-    if ((nResult != 0 && nResult != ASN1_E_PARSE) || !root || root->pParent != nullptr)
+    if (element.data() != in.data() || !Inside(contents, element))
         std::abort();
-
-    DWORD dwNodes = 0;
-    if (nResult == 0) {
-        Check(*root, data.get(), cbData, 0, cbData, dwNodes);
-    } else {
-        // A failed decode hands out its root with the children that parsed;
-        // those are complete, though the root itself may not be.
-        ++dwNodes;
-        for (const auto& child : root->vChildren) {
-            if (child->pParent != root.get())
-                std::abort();
-            const ULONGLONG ullEnd =
-                root->wIndefinite ? cbData : root->ullContentOffset + root->dwValueLength;
-            Check(*child, data.get(), cbData, root->ullContentOffset, ullEnd, dwNodes);
-        }
-    }
-    if (dwNodes > ASN1_MAX_NODES)
+    size_t elements = 1;
+    if (der::EngineNests(first))
+        elements += Walk(contents);
+    else
+        Reencode(first, contents);
+    if (elements > der::kEngineRules.maxElements)
         std::abort();
     return 0;
 }
