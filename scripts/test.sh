@@ -13,6 +13,22 @@ cd "$repo_root"
 "$repo_root/scripts/bootstrap.sh"
 
 read -r -a presets <<<"${ORVANE_TEST_PRESETS:-windows linux asan}"
+
+# What the suites' tests started and left running: Wine servers of this
+# checkout's prefixes (build/wineprefix, and those inside a build tree) and
+# whatever carries the mark of one of our build trees. Each suite's cleanup
+# test stops them; this stops them again however the script ends (a ctest
+# interrupted or killed runs no cleanup), and never touches another
+# checkout's or another user's Wine.
+leftovers() {
+  local args=() preset prefix
+  for preset in "${presets[@]}"; do args+=(--tree "$repo_root/build/$preset"); done
+  for prefix in "$repo_root"/build/wineprefix "$repo_root"/build/*/wineprefix*; do
+    [[ -d $prefix ]] && args+=("$prefix")
+  done
+  "$repo_root/scripts/stop-test-processes.sh" "$@" "${args[@]}"
+}
+trap 'leftovers || true' EXIT
 # The Windows build comes first: the Linux end-to-end tests use its host.
 "$repo_root/scripts/build.sh" "${presets[@]}"
 
@@ -40,6 +56,13 @@ for preset in "${presets[@]}"; do
   fi
   rm -f "$log"
 done
+# A check of the cleanup itself: after the suites' cleanup tests nothing
+# they started may still run (a Wine test added without its label would
+# start a server after the cleanup and leave it running).
+if ! leftovers --check; then
+  echo "test: processes started by the tests still run after the suites (listed above)" >&2
+  failed=$((failed + 1))
+fi
 ((failed == 0)) || status=1
 if ((skipped > 0)); then
   echo "tests: $passed passed, $failed failed, $skipped skipped"

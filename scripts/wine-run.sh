@@ -53,7 +53,8 @@ if [[ ! -f $WINEPREFIX/.orvane-ready ]]; then
   "$WINESERVER" -w 9>&- # registry is on disk once the boot's server is gone
   touch "$WINEPREFIX/.orvane-ready"
 fi
-# One server that never exits keeps each program's start-up short. It answers
+# One server that stays up keeps each program's start-up short (the test
+# suite's cleanup test, scripts/stop-test-processes.sh, ends it). It answers
 # 0 only when it is the new server (2: one already runs for this prefix). The
 # first program under a new server also starts Wine's helper processes
 # (services, devices, ...), which inherit that program's stdio and outlive it;
