@@ -20,22 +20,6 @@ constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr WCHAR kResourceType[] = TEXT("CERTIFICATE");
 constexpr WCHAR kBlobValueName[] = TEXT("Blob");
 
-// ThumbprintText: the SHA-1 thumbprint of the certificate as 40 upper-case
-// hexadecimal digits, as the root store names its keys.
-HRESULT ThumbprintText(PCCERT_CONTEXT pCertContext, WString& strThumbprint) {
-    BYTE rgbHash[20] = {};
-    DWORD cbHash = sizeof(rgbHash);
-    if (!CertGetCertificateContextProperty(pCertContext, CERT_SHA1_HASH_PROP_ID, rgbHash, &cbHash))
-        return FailureFromLastError();
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    strThumbprint.clear();
-    for (DWORD i = 0; i < cbHash; ++i) {
-        strThumbprint.push_back(WCHAR(kDigits[rgbHash[i] >> 4]));
-        strThumbprint.push_back(WCHAR(kDigits[rgbHash[i] & 15]));
-    }
-    return S_OK;
-}
-
 ULONGLONG FileTimeTicks(const FILETIME& ft) {
     return ULONGLONG(ft.dwHighDateTime) << 32 | ft.dwLowDateTime;
 }
@@ -173,71 +157,29 @@ HRESULT ParseCertificateNode(const FILETIME* pftNow, const XML_NODE* pNode) {
     TraceValueW("ImportPath", info.strImportPath.c_str());
     TraceValueW("EntryPoint", info.strEntryPoint.c_str());
 
-    BYTE* pbRaw = nullptr;
-    DWORD cbCert = 0;
-    hResult = GetCertFromCertificateBlobProperties(&pbRaw, info.strImportPath.c_str(),
-                                                   info.strEntryPoint.c_str(),
-                                                   info.strContent.c_str(), &cbCert);
+    // Every check comes before anything is written: the path, the blob, the
+    // certificate in it, the entry point (CheckRootEntry, as chaindoc check).
+    ROOT_ENTRY entry;
+    hResult = CheckRootEntry(info, &entry);
     if (FAILED(hResult))
-        return TRACE_FAIL(op, "GetCertFromCertificateBlobProperties", hResult, "FAILED(hResult)");
-    std::unique_ptr<BYTE[]> pbCert(pbRaw);
-
-    UniqueCertContext cert(CertCreateCertificateContext(kEncoding, pbCert.get(), cbCert));
-    if (!cert)
-        return FAIL_LAST_ERROR(op, "CertCreateCertificateContext", "pCertContext == NULL");
-
-    // The entry point names the root store's key; a name other than the
-    // certificate's own thumbprint would file it under a wrong one.
-    WString strThumbprint;
-    hResult = ThumbprintText(cert.get(), strThumbprint);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "CertGetCertificateContextProperty(CERT_SHA1_HASH_PROP_ID)", hResult,
-                          "FAILED(hResult)");
-    if (strThumbprint != info.strEntryPoint)
-        return TRACE_FAIL(op, "Check EntryPoint", E_FAIL, "EntryPoint != SHA-1 thumbprint");
+        return TRACE_FAIL(op, "CheckRootEntry", hResult, "FAILED(hResult)");
 
     DWORD dwExpired = 0;
-    hResult = CheckCertValidTime(pftNow, &dwExpired, cert.get());
+    hResult = CheckCertValidTime(pftNow, &dwExpired, entry.cert.get());
     if (FAILED(hResult))
         return TRACE_FAIL(op, "CheckCertValidTime", hResult, "FAILED(hResult)");
     if (dwExpired != 0) {
         TRACE_FAILED(op, "CheckCertValidTime", S_OK, "the certificate has expired: skipped");
         return VURO_OK;
     }
-    hResult = WriteCertificatetoRegistry(info.strImportPath.c_str(), info.strEntryPoint.c_str(),
-                                         info.strContent.c_str());
+    // The blob that was checked, under the thumbprint that was checked, in the
+    // root store's key spelled as the store spells it.
+    hResult = RegWriteBinaryValue(kRootStoreImportPath, entry.strThumbprint.c_str(),
+                                  entry.blob.data(), DWORD(entry.blob.size()));
     if (FAILED(hResult))
-        return TRACE_FAIL(op, "WriteCertificatetoRegistry", hResult, "FAILED(hResult)");
-    TRACE_OK(op, "WriteCertificatetoRegistry");
+        return TRACE_FAIL(op, "RegWriteBinaryValue", hResult, "FAILED(hResult)");
+    TRACE_OK(op, "RegWriteBinaryValue");
     return VURO_OK;
-}
-
-HRESULT GetCertFromCertificateBlobProperties(BYTE** ppbCert, const WCHAR* pwszImportPath,
-                                             const WCHAR* pwszEntryPoint, const WCHAR* pwszContent,
-                                             DWORD* pcbCert) {
-    TraceHelper trace(TEXT("GetCertFromCertificateBlobProperties"));
-    const char* const op = "GetCertFromCertificateBlobProperties";
-    if (ppbCert == nullptr || pcbCert == nullptr || pwszContent == nullptr)
-        return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "pwszContent == NULL");
-    TraceValueW("ImportPath", pwszImportPath);
-    TraceValueW("EntryPoint", pwszEntryPoint);
-    try {
-        std::vector<BYTE> blob;
-        HRESULT hResult = DecodeBase64Text(pwszContent, blob);
-        if (FAILED(hResult))
-            return TRACE_FAIL(op, "Base64DecodeEx", hResult, "FAILED(hResult)");
-        std::span<const BYTE> certificate;
-        hResult = FindCertificateProperty(blob, &certificate);
-        if (FAILED(hResult))
-            return hResult;
-        auto pbCert = std::make_unique<BYTE[]>(certificate.size() + 1);
-        std::memcpy(pbCert.get(), certificate.data(), certificate.size());
-        *ppbCert = pbCert.release();
-        *pcbCert = DWORD(certificate.size());
-        return VURO_OK;
-    } catch (const std::bad_alloc&) {
-        return TRACE_FAIL(op, "Dispatch memory failed.", E_OUTOFMEMORY, "new BYTE[]");
-    }
 }
 
 HRESULT CheckCertValidTime(const FILETIME* pftNow, DWORD* pdwExpired, PCCERT_CONTEXT pCertContext) {
@@ -267,33 +209,15 @@ HRESULT GetMachineTime(FILETIME* pftNow) {
     return VURO_OK;
 }
 
-HRESULT WriteCertificatetoRegistry(const WCHAR* pwszImportPath, const WCHAR* pwszEntryPoint,
-                                   const WCHAR* pwszContent) {
-    TraceHelper trace(TEXT("WriteCertificatetoRegistry"));
-    const char* const op = "WriteCertificatetoRegistry";
-    if (pwszImportPath == nullptr || pwszEntryPoint == nullptr || pwszContent == nullptr)
-        return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "NULL argument");
-    try {
-        std::vector<BYTE> blob;
-        HRESULT hResult = DecodeBase64Text(pwszContent, blob);
-        if (FAILED(hResult))
-            return TRACE_FAIL(op, "Base64DecodeEx", hResult, "FAILED(hResult)");
-        hResult =
-            RegWriteBinaryValue(pwszImportPath, pwszEntryPoint, blob.data(), DWORD(blob.size()));
-        if (FAILED(hResult))
-            return TRACE_FAIL(op, "RegWriteBinaryValue", hResult, "FAILED(hResult)");
-        return VURO_OK;
-    } catch (const std::bad_alloc&) {
-        return TRACE_FAIL(op, "Dispatch memory failed.", E_OUTOFMEMORY, "new BYTE[]");
-    }
-}
-
 HRESULT RegWriteBinaryValue(const WCHAR* pwszPath, const WCHAR* pwszKeyName, const BYTE* pbData,
                             DWORD cbData) {
     TraceHelper trace(TEXT("RegWriteBinaryValue"));
     const char* const op = "RegWriteBinaryValue";
     if (pwszPath == nullptr || pwszKeyName == nullptr || (pbData == nullptr && cbData != 0))
         return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "NULL argument");
+    if (!IsRootStoreImportPath(pwszPath))
+        return TRACE_FAIL(op, "Check Parameters", E_ACCESSDENIED,
+                          "the path is not the machine root store's key");
     UniqueRegKey hKey;
     LSTATUS lStatus = RegOpenKeyExW(HKEY_LOCAL_MACHINE, pwszPath, 0, KEY_ALL_ACCESS, hKey.put());
     if (lStatus == ERROR_FILE_NOT_FOUND) {

@@ -7,7 +7,8 @@
 //   <root>                                      the document's last node
 //     <RootCACertificate>
 //       <Certificate SerialNum=".." SubjectDN="..">   one per root; children by position:
-//         <ImportPath>SOFTWARE\...\ROOT\Certificates</ImportPath>   key below HKLM
+//         <ImportPath>SOFTWARE\Microsoft\SystemCertificates\ROOT\Certificates</ImportPath>
+//                                   the machine root store's key below HKLM, no other
 //         <EntryPoint>40 upper-case hex digits: SHA-1 thumbprint</EntryPoint>
 //         <Content>Base64 of the serialized property blob</Content>
 //       </Certificate>
@@ -59,18 +60,15 @@ HRESULT ImportCertChainfromXMLDOMDoc(const XML_NODE* pDocument);
 HRESULT ParseRootCACertificateNode(const XML_NODE* pNode);
 
 // ParseCertificateNode: writes the root certificate of one <Certificate>
-// element into the registry, unless its validity ended before *pftNow (then
-// 0, nothing written). E_FAIL when the blob is malformed or its entry point is
-// not the certificate's thumbprint; VURO_E_CHAIN_ENTRY_INCOMPLETE for fewer
-// than three children; otherwise the failing step's code.
+// element into the machine root store's registry key, unless its validity
+// ended before *pftNow (then 0, nothing written). Nothing is written unless
+// the entry passes CheckRootEntry (ChainDocumentReader.h): the import path is
+// the root store's key (else E_ACCESSDENIED), the blob holds exactly one
+// certificate and the entry point is its thumbprint (else E_FAIL, or the
+// certificate parser's code). VURO_E_CHAIN_ENTRY_INCOMPLETE for fewer than
+// three children; otherwise the failing step's code. What is written is the
+// decoded blob as checked, under the key named by the thumbprint.
 HRESULT ParseCertificateNode(const FILETIME* pftNow, const XML_NODE* pNode);
-
-// GetCertFromCertificateBlobProperties: the encoded certificate of the Base64
-// blob pwszContent (FindCertificateProperty) in *ppbCert (new[]) and
-// *pcbCert. The import path and entry point are traced only.
-HRESULT GetCertFromCertificateBlobProperties(BYTE** ppbCert, const WCHAR* pwszImportPath,
-                                             const WCHAR* pwszEntryPoint, const WCHAR* pwszContent,
-                                             DWORD* pcbCert);
 
 // CheckCertValidTime: *pdwExpired 1 when the certificate's validity ended
 // before *pftNow, else 0 (the start of validity is not looked at). Reads the
@@ -81,13 +79,9 @@ HRESULT CheckCertValidTime(const FILETIME* pftNow, DWORD* pdwExpired, PCCERT_CON
 // GetMachineTime: the current time, UTC, as a file time.
 HRESULT GetMachineTime(FILETIME* pftNow);
 
-// WriteCertificatetoRegistry: the decoded blob pwszContent as value "Blob" of
-// the key pwszEntryPoint below HKEY_LOCAL_MACHINE\pwszImportPath
-// (RegWriteBinaryValue).
-HRESULT WriteCertificatetoRegistry(const WCHAR* pwszImportPath, const WCHAR* pwszEntryPoint,
-                                   const WCHAR* pwszContent);
-
-// RegWriteBinaryValue: opens HKEY_LOCAL_MACHINE\pwszPath with full access
+// RegWriteBinaryValue: refuses (E_ACCESSDENIED, before opening anything) a
+// pwszPath other than the root store's key (IsRootStoreImportPath); then
+// opens HKEY_LOCAL_MACHINE\pwszPath with full access
 // (making the path when it does not exist), creates or opens its sub-key
 // pwszKeyName and sets the binary value "Blob" to the cbData bytes of pbData.
 // Registry errors come back as HRESULT_FROM_WIN32.

@@ -12,16 +12,25 @@
 
 namespace {
 
-constexpr size_t kRecordHeaderBytes = 12;
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
-DWORD ReadLittleEndian32(const BYTE* p) {
-    return DWORD(p[0]) | DWORD(p[1]) << 8 | DWORD(p[2]) << 16 | DWORD(p[3]) << 24;
+// FoldAscii: A-Z as a-z; every other character as it is.
+WCHAR FoldAscii(WCHAR ch) {
+    return ch >= TEXT('A') && ch <= TEXT('Z') ? WCHAR(ch + (TEXT('a') - TEXT('A'))) : ch;
+}
+
+// RecordsFit: whether every record of the blob lies within it (for the trace).
+bool RecordsFit(std::span<const BYTE> blob) {
+    orvane::der::SerializedPropertyReader records(blob);
+    orvane::der::SerializedProperty record;
+    while (!records.AtEnd())
+        if (records.Next(record) != 0)
+            return false;
+    return true;
 }
 
 bool ContainsIgnoringCase(const WString& strText, const WCHAR* pwszPart) {
-    auto fold = [](WCHAR ch) {
-        return ch >= TEXT('A') && ch <= TEXT('Z') ? WCHAR(ch + (TEXT('a') - TEXT('A'))) : ch;
-    };
+    const auto fold = FoldAscii;
     const size_t cchPart = WString(pwszPart).size();
     if (cchPart > strText.size())
         return false;
@@ -147,23 +156,139 @@ HRESULT GetRegisteredCertificateInfoNode(const XML_NODE* pNode, REGISTERED_CERT_
 }
 
 HRESULT FindCertificateProperty(std::span<const BYTE> blob, std::span<const BYTE>* pCertificate) {
-    const char* const op = "GetCertFromCertificateBlobProperties";
+    const char* const op = "FindCertificateProperty";
     if (pCertificate == nullptr)
         return E_POINTER;
-    std::span<const BYTE> rest = blob;
-    while (!rest.empty()) {
-        if (rest.size() < kRecordHeaderBytes)
-            return TRACE_FAIL(op, "Parse Blob", E_FAIL, "dwCurentPos + 12 > dwRegInfoSize");
-        const DWORD dwPropertyId = ReadLittleEndian32(rest.data()) & 0x00FFFFFF;
-        const DWORD cbValue = ReadLittleEndian32(rest.data() + 8) & 0x00FFFFFF;
-        rest = rest.subspan(kRecordHeaderBytes);
-        if (cbValue > rest.size())
-            return TRACE_FAIL(op, "Parse Blob", E_FAIL, "dwCurentPos + nLen > dwRegInfoSize");
-        if (dwPropertyId == CERT_BLOB_CERTIFICATE_PROPERTY) {
-            *pCertificate = rest.first(cbValue);
-            return VURO_OK;
-        }
-        rest = rest.subspan(cbValue);
+    orvane::der::Bytes certificate;
+    if (const DWORD err = orvane::der::ReadSerializedCertificate(blob, certificate); err != 0)
+        return TRACE_FAIL(op, "ReadSerializedCertificate", E_FAIL,
+                          err == DWORD(CRYPT_E_NOT_FOUND) ? "no property 32"
+                          : err == DWORD(CRYPT_E_EXISTS)  ? "more than one property 32"
+                          : err == DWORD(CRYPT_E_ASN1_EOD) && !RecordsFit(blob)
+                              ? "a record runs past the blob"
+                              : "property 32 is not exactly one DER element");
+    *pCertificate = certificate;
+    return VURO_OK;
+}
+
+bool IsRootStoreImportPath(const WCHAR* pwszImportPath) {
+    if (pwszImportPath == nullptr)
+        return false;
+    const WCHAR* pwszRoot = kRootStoreImportPath;
+    for (; *pwszImportPath != 0 && *pwszRoot != 0; ++pwszImportPath, ++pwszRoot)
+        if (FoldAscii(*pwszImportPath) != FoldAscii(*pwszRoot))
+            return false;
+    return *pwszImportPath == 0 && *pwszRoot == 0;
+}
+
+HRESULT CertificateThumbprint(PCCERT_CONTEXT pCertContext, WString& strThumbprint) {
+    if (pCertContext == nullptr)
+        return E_INVALIDARG;
+    BYTE rgbHash[20] = {};
+    DWORD cbHash = sizeof(rgbHash);
+    if (!CertGetCertificateContextProperty(pCertContext, CERT_SHA1_HASH_PROP_ID, rgbHash, &cbHash))
+        return FailureFromLastError();
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    WString strText;
+    for (DWORD i = 0; i < cbHash; ++i) {
+        strText.push_back(WCHAR(kDigits[rgbHash[i] >> 4]));
+        strText.push_back(WCHAR(kDigits[rgbHash[i] & 15]));
     }
-    return TRACE_FAIL(op, "Parse Blob", E_FAIL, "nPropertyID != 32");
+    strThumbprint = std::move(strText);
+    return S_OK;
+}
+
+HRESULT CertificateOfRootBlob(std::span<const BYTE> blob, UniqueCertContext* pCert,
+                              RootEntryFault* pFault) {
+    const char* const op = "CertificateOfRootBlob";
+    RootEntryFault fault = RootEntryFault::None;
+    if (pFault == nullptr)
+        pFault = &fault;
+    *pFault = RootEntryFault::None;
+    if (pCert == nullptr)
+        return E_POINTER;
+    std::span<const BYTE> certificate;
+    HRESULT hResult = FindCertificateProperty(blob, &certificate);
+    if (FAILED(hResult)) {
+        *pFault = RootEntryFault::Blob;
+        return hResult;
+    }
+    UniqueCertContext cert(
+        CertCreateCertificateContext(kEncoding, certificate.data(), DWORD(certificate.size())));
+    if (!cert) {
+        *pFault = RootEntryFault::Certificate;
+        return TRACE_FAIL(op, "CertCreateCertificateContext", FailureFromLastError(),
+                          "pCertContext == NULL");
+    }
+    // The value is one whole element, so the certificate is all of it.
+    if (cert.get()->cbCertEncoded != certificate.size()) {
+        *pFault = RootEntryFault::Certificate;
+        return TRACE_FAIL(op, "CertCreateCertificateContext", E_FAIL,
+                          "the certificate is not the whole of property 32");
+    }
+    *pCert = std::move(cert);
+    return VURO_OK;
+}
+
+HRESULT CheckRootBlob(std::span<const BYTE> blob, const WCHAR* pwszEntryPoint, ROOT_ENTRY* pEntry,
+                      RootEntryFault* pFault) {
+    const char* const op = "CheckRootBlob";
+    RootEntryFault fault = RootEntryFault::None;
+    if (pFault == nullptr)
+        pFault = &fault;
+    *pFault = RootEntryFault::None;
+    if (pwszEntryPoint == nullptr || pEntry == nullptr)
+        return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "NULL argument");
+    UniqueCertContext cert;
+    HRESULT hResult = CertificateOfRootBlob(blob, &cert, pFault);
+    if (FAILED(hResult))
+        return TRACE_FAIL(op, "CertificateOfRootBlob", hResult, "FAILED(hResult)");
+    // The entry point names the root store's key; a name other than the
+    // certificate's own thumbprint would file it under a wrong one.
+    WString strThumbprint;
+    hResult = CertificateThumbprint(cert.get(), strThumbprint);
+    if (FAILED(hResult)) {
+        *pFault = RootEntryFault::Certificate;
+        return TRACE_FAIL(op, "CertGetCertificateContextProperty(CERT_SHA1_HASH_PROP_ID)", hResult,
+                          "FAILED(hResult)");
+    }
+    if (strThumbprint != pwszEntryPoint) {
+        *pFault = RootEntryFault::EntryPoint;
+        return TRACE_FAIL(op, "Check EntryPoint", E_FAIL, "EntryPoint != SHA-1 thumbprint");
+    }
+    pEntry->cert = std::move(cert);
+    pEntry->strThumbprint = std::move(strThumbprint);
+    return VURO_OK;
+}
+
+HRESULT CheckRootEntry(const REGISTERED_CERT_INFO& info, ROOT_ENTRY* pEntry,
+                       RootEntryFault* pFault) {
+    const char* const op = "CheckRootEntry";
+    RootEntryFault fault = RootEntryFault::None;
+    if (pFault == nullptr)
+        pFault = &fault;
+    *pFault = RootEntryFault::None;
+    if (pEntry == nullptr)
+        return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "pEntry == NULL");
+    if (!IsRootStoreImportPath(info.strImportPath.c_str())) {
+        *pFault = RootEntryFault::ImportPath;
+        return TRACE_FAIL(op, "Check ImportPath", E_ACCESSDENIED,
+                          "ImportPath is not the machine root store's key");
+    }
+    try {
+        ROOT_ENTRY entry;
+        HRESULT hResult = DecodeBase64Text(info.strContent.c_str(), entry.blob);
+        if (FAILED(hResult)) {
+            *pFault = RootEntryFault::Content;
+            return TRACE_FAIL(op, "Base64DecodeEx", hResult, "FAILED(hResult)");
+        }
+        hResult = CheckRootBlob(entry.blob, info.strEntryPoint.c_str(), &entry, pFault);
+        if (FAILED(hResult))
+            return TRACE_FAIL(op, "CheckRootBlob", hResult, "FAILED(hResult)");
+        *pEntry = std::move(entry);
+        return VURO_OK;
+    } catch (const std::bad_alloc&) {
+        *pFault = RootEntryFault::Content;
+        return TRACE_FAIL(op, "Dispatch memory failed.", E_OUTOFMEMORY, "new BYTE[]");
+    }
 }

@@ -1,6 +1,7 @@
 // Reading a chain document without changing anything: the document, its
-// nodes as the import finds them, the texts of a root entry and the
-// certificate inside a serialized property blob. The import
+// nodes as the import finds them, the texts of a root entry, the certificate
+// inside a serialized property blob, and the checks a root entry must pass
+// before anything is written (CheckRootEntry). The import
 // (CertificateChainOperate.h) and the tools that make and check documents
 // share it.
 //
@@ -8,14 +9,23 @@
 // success; buffers handed out are new[] and the caller's to delete[].
 #pragma once
 #include "chain/XmlDocument.h"
+#include "der/SerializedProperties.h"
+#include "foundation/Handles.h"
 #include "foundation/ResultCodes.h"
 #include "foundation/Types.h"
+
+#include <wincrypt.h>
 
 #include <span>
 #include <vector>
 
 // The certificate's property in a serialized property blob.
-constexpr DWORD CERT_BLOB_CERTIFICATE_PROPERTY = 32;
+constexpr DWORD CERT_BLOB_CERTIFICATE_PROPERTY = orvane::der::kCertificatePropertyId;
+
+// The one import path a root entry may name: the machine root store's
+// certificates key below HKEY_LOCAL_MACHINE, as the documents spell it.
+constexpr WCHAR kRootStoreImportPath[] =
+    TEXT("SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates");
 
 // The result of FindChildNode when no child matches: not a failure.
 constexpr HRESULT VURO_S_NODE_NOT_FOUND = HRESULT(0x20001402);
@@ -50,13 +60,63 @@ HRESULT GetNodeValue(const XML_NODE* pNode, WCHAR** ppwszValue);
 // pNode, by position. VURO_E_CHAIN_ENTRY_INCOMPLETE with fewer than three.
 HRESULT GetRegisteredCertificateInfoNode(const XML_NODE* pNode, REGISTERED_CERT_INFO* pInfo);
 
-// FindCertificateProperty: walks the records of a serialized property blob
-// (property id, reserved, value length: 12 bytes, little-endian, of which the
-// id and the length count their three low bytes; then the value) and hands
-// out the value of the first record with id 32 in *pCertificate, pointing
-// into blob. E_FAIL when a header or a value would reach beyond the blob, or
-// when no record has id 32. Never reads outside the blob.
+// FindCertificateProperty: the value of the certificate record of a
+// serialized property blob in *pCertificate, pointing into blob, read by the
+// rules the stores read it by (orvane::der::ReadSerializedCertificate): whole
+// 32-bit ids and lengths, every record within the blob, exactly one record
+// with id 32, its value exactly one whole DER element. E_FAIL otherwise.
+// Never reads outside the blob.
 HRESULT FindCertificateProperty(std::span<const BYTE> blob, std::span<const BYTE>* pCertificate);
+
+// IsRootStoreImportPath: whether an entry's import path names the machine
+// root store's key, kRootStoreImportPath, compared without regard to (ASCII)
+// case, nothing before or after it.
+bool IsRootStoreImportPath(const WCHAR* pwszImportPath);
+
+// CertificateThumbprint: the SHA-1 thumbprint of the certificate as 40
+// upper-case hexadecimal digits, as the root store names its keys.
+HRESULT CertificateThumbprint(PCCERT_CONTEXT pCertContext, WString& strThumbprint);
+
+// RootEntryFault: which check of CheckRootEntry refused an entry.
+enum class RootEntryFault {
+    None,
+    ImportPath,  // not the machine root store's key
+    Content,     // <Content> is not Base64
+    Blob,        // not a blob with exactly one certificate record of one DER element
+    Certificate, // that element is not a certificate
+    EntryPoint,  // <EntryPoint> is not the certificate's thumbprint
+};
+
+// ROOT_ENTRY: a root entry that passed: the blob to write as it is, its
+// certificate, and its thumbprint (the entry point, the key to write under).
+struct ROOT_ENTRY {
+    std::vector<BYTE> blob;
+    UniqueCertContext cert;
+    WString strThumbprint;
+};
+
+// CertificateOfRootBlob: the certificate of a root entry's decoded blob
+// (FindCertificateProperty, then CertCreateCertificateContext over exactly
+// that value) in *pCert. E_FAIL when the records do not hold exactly one
+// certificate record of one DER element (*pFault Blob), else the converted
+// last error of a value that is no certificate (*pFault Certificate).
+HRESULT CertificateOfRootBlob(std::span<const BYTE> blob, UniqueCertContext* pCert,
+                              RootEntryFault* pFault = nullptr);
+
+// CheckRootBlob: CertificateOfRootBlob, then the entry point must be the
+// certificate's thumbprint exactly (E_FAIL, *pFault EntryPoint). Sets
+// pEntry->cert and pEntry->strThumbprint on success.
+HRESULT CheckRootBlob(std::span<const BYTE> blob, const WCHAR* pwszEntryPoint, ROOT_ENTRY* pEntry,
+                      RootEntryFault* pFault = nullptr);
+
+// CheckRootEntry: everything the import requires of a root entry before it
+// writes anything, in this order: the import path is the root store's key
+// (E_ACCESSDENIED), the content decodes (DecodeBase64Text's code), and the
+// blob passes CheckRootBlob. The import writes only what passed; chaindoc
+// check reports every refusal as an error. *pEntry is set only on success;
+// *pFault (when given) always says which check failed, None on success.
+HRESULT CheckRootEntry(const REGISTERED_CERT_INFO& info, ROOT_ENTRY* pEntry,
+                       RootEntryFault* pFault = nullptr);
 
 // DecodeBase64Text: the bytes of a Base64 wide text (UTF-16 to UTF-8, then
 // Base64; characters outside the alphabet, line breaks among them, are

@@ -86,10 +86,18 @@ struct SerializedElement {
     std::map<DWORD, std::vector<BYTE>> props; // all but CERT_CERT_PROP_ID
 };
 
-// ReadSerializedElement: splits a Blob into its records. Records of ids we do
-// not keep are skipped; false when a record overruns the data or there is no
-// certificate record.
+// ReadSerializedElement: splits a Blob into its records, read as
+// der/SerializedProperties.h reads them for every user of these records (the
+// chain import among them). Records of ids we do not keep are skipped; false
+// when a record overruns the data, or when the blob has not exactly one
+// certificate record holding exactly one whole DER element
+// (orvane::der::ReadSerializedCertificate).
 bool ReadSerializedElement(std::span<const BYTE> blob, SerializedElement& out);
+// ParseSerializedElement: what a store makes of a Blob: the element read as
+// above, its certificate parsed (ParseCertificate) and its kept properties
+// attached; a new object of no store, or null with the CryptoAPI error number
+// in err (CRYPT_E_ASN1_CORRUPT when the records do not read).
+std::unique_ptr<CertObject> ParseSerializedElement(std::span<const BYTE> blob, DWORD& err);
 // WriteSerializedElement: the Blob for a certificate and its properties.
 std::vector<BYTE> WriteSerializedElement(std::span<const BYTE> certificate,
                                          const std::map<DWORD, std::vector<BYTE>>& props);

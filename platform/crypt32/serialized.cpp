@@ -2,6 +2,8 @@
 // serialized form of the key-provider link. Every read goes through Cursor.
 #include "crypt32/cert_internal.h"
 
+#include "der/SerializedProperties.h"
+
 #include <cstring>
 
 namespace orvane::crypt32 {
@@ -85,24 +87,35 @@ size_t AlignUp(size_t n, size_t a) {
 
 bool ReadSerializedElement(std::span<const BYTE> blob, SerializedElement& out) {
     out = {};
-    Cursor c(blob);
-    bool haveCert = false;
-    while (!c.Empty()) {
-        DWORD id = 0, reserved = 0, cb = 0;
-        std::span<const BYTE> value;
-        if (!c.Dword(id) || !c.Dword(reserved) || !c.Dword(cb) || !c.Bytes(cb, value))
+    // The certificate by the rules every reader of these records shares
+    // (der/SerializedProperties.h): whole 32-bit ids and lengths, exactly one
+    // record 32 holding exactly one DER element.
+    der::Bytes certificate;
+    if (der::ReadSerializedCertificate(blob, certificate) != 0)
+        return false;
+    der::SerializedPropertyReader records(blob);
+    while (!records.AtEnd()) {
+        der::SerializedProperty record;
+        if (records.Next(record) != 0)
             return false;
-        if (id == CERT_CERT_PROP_ID) {
-            if (haveCert || value.empty())
-                return false;
-            out.certificate = value;
-            haveCert = true;
-        } else if (IsPersistedProperty(id)) {
-            out.props[id].assign(value.begin(), value.end());
-        }
+        if (record.id != CERT_CERT_PROP_ID && IsPersistedProperty(record.id))
+            out.props[record.id].assign(record.value.begin(), record.value.end());
         // Anything else (hashes, key contexts, ids we do not know) is skipped.
     }
-    return haveCert;
+    out.certificate = certificate;
+    return true;
+}
+
+std::unique_ptr<CertObject> ParseSerializedElement(std::span<const BYTE> blob, DWORD& err) {
+    SerializedElement element;
+    if (!ReadSerializedElement(blob, element)) {
+        err = DWORD(CRYPT_E_ASN1_CORRUPT);
+        return nullptr;
+    }
+    auto obj = ParseCertificate(element.certificate, err);
+    if (obj)
+        obj->props = std::move(element.props);
+    return obj;
 }
 
 std::vector<BYTE> WriteSerializedElement(std::span<const BYTE> certificate,

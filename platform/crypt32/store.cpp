@@ -185,14 +185,10 @@ DWORD Resync(Store* s) {
                         read.push_back(std::move(r));
                         return;
                     }
-                    SerializedElement element;
-                    if (!ReadSerializedElement(blob, element))
-                        return;
                     DWORD perr = ERROR_SUCCESS;
-                    auto obj = ParseCertificate(element.certificate, perr);
+                    auto obj = ParseSerializedElement(blob, perr);
                     if (!obj)
                         return;
-                    obj->props = std::move(element.props);
                     obj->keyName = r.name;
                     r.entry.blob.assign(blob.begin(), blob.end());
                     r.entry.obj = Adopt(s, std::move(obj));
@@ -328,13 +324,9 @@ DWORD AddToSystem(Store* s, std::unique_ptr<CertObject> obj, DWORD disposition,
     if (exists && disposition == CERT_STORE_ADD_USE_EXISTING) {
         if (it == s->entries.end() || it->second.blob != existing) {
             // Not read yet (or changed elsewhere): take the stored element.
-            SerializedElement element;
             DWORD perr = ERROR_SUCCESS;
-            std::unique_ptr<CertObject> stored;
-            if (ReadSerializedElement(existing, element))
-                stored = ParseCertificate(element.certificate, perr);
+            std::unique_ptr<CertObject> stored = ParseSerializedElement(existing, perr);
             if (stored) {
-                stored->props = std::move(element.props);
                 obj = std::move(stored);
                 blob = std::move(existing);
             }

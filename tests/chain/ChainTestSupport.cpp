@@ -71,6 +71,8 @@ public:
 };
 ::testing::Environment* const g_pComForTests = ::testing::AddGlobalTestEnvironment(new ComForTests);
 
+} // namespace
+
 void DeleteKeyTree(HKEY hParent, const WString& strName) {
     HKEY hKey = nullptr;
     if (RegOpenKeyExW(hParent, strName.c_str(), 0, KEY_ALL_ACCESS, &hKey) != ERROR_SUCCESS)
@@ -87,7 +89,13 @@ void DeleteKeyTree(HKEY hParent, const WString& strName) {
     RegDeleteKeyW(hParent, strName.c_str());
 }
 
-} // namespace
+bool MachineKeyExists(const WString& strPath) {
+    HKEY hKey = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, strPath.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(hKey);
+    return true;
+}
 
 const WCHAR kRootStoreKey[] = TEXT("SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates");
 

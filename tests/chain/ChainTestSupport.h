@@ -45,6 +45,11 @@ bool AddRootEntry(const Bytes& certificate);
 // machine's "CA" store and the root store.
 bool InstallWithdrawn(const char* pszFile);
 
+// DeleteKeyTree: the key strName below hParent with everything below it.
+void DeleteKeyTree(HKEY hParent, const WString& strName);
+// MachineKeyExists: whether HKEY_LOCAL_MACHINE\strPath opens.
+bool MachineKeyExists(const WString& strPath);
+
 // ResetMachine: removes every demo certificate from both "CA" stores, every
 // demo root-store entry, and the scratch keys below SOFTWARE\OrvaneChainTest.
 void ResetMachine();

@@ -4,6 +4,7 @@
 #include "chain/CertificateChainOperate.h"
 #include "tests/chain/ChainTestSupport.h"
 #include "tests/support/TestSupport.h"
+#include "tools/chaindoc/ChainDocument.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,14 @@
 
 #include <cctype>
 #include <map>
+
+#ifdef ORVANE_CHAINDOC_PATH
+#include "tests/support/PosixTestSupport.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sys/wait.h>
+#endif
 
 namespace {
 
@@ -73,6 +82,53 @@ std::map<std::string, Bytes> DecodedContents(const std::string& strDocument) {
             contents[U8(info.strEntryPoint)] = blob;
     }
     return contents;
+}
+
+// Record: a serialized property record: id, reserved 1, length, value.
+Bytes Record(DWORD dwId, DWORD dwLength, const Bytes& value) {
+    Bytes out;
+    for (DWORD v : {dwId, DWORD(1), dwLength})
+        for (int i = 0; i < 4; ++i)
+            out.push_back(BYTE(v >> (8 * i)));
+    out.insert(out.end(), value.begin(), value.end());
+    return out;
+}
+
+Bytes Join(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// CheckErrors: the errors chaindoc check reports for a document, now.
+std::vector<std::string> CheckErrors(const std::string& strDocument) {
+    FILETIME ftNow{};
+    GetSystemTimeAsFileTime(&ftNow);
+    return chaindoc::CheckDocument(Bytes(strDocument.begin(), strDocument.end()), ftNow).errors;
+}
+
+// ChaindocExit: the exit status of the chaindoc program checking the
+// document (POSIX, where the program is built); -1 when there is none.
+int ChaindocExit(const std::string& strDocument) {
+#ifdef ORVANE_CHAINDOC_PATH
+    TempDir dir("orvane-chaindoc");
+    const std::string file = dir / "document.xml";
+    std::ofstream(file, std::ios::binary) << strDocument;
+    const int status =
+        std::system(("'" ORVANE_CHAINDOC_PATH "' check '" + file + "' >/dev/null").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+#else
+    (void)strDocument;
+    return -1;
+#endif
+}
+
+// RootEntryKey: the key an entry with that import path and entry point
+// would be written to, below HKEY_LOCAL_MACHINE.
+WString RootEntryKey(const std::string& strImportPath, const std::string& strEntryPoint) {
+    return W(
+        (strImportPath.empty() ? strEntryPoint : strImportPath + "\\" + strEntryPoint).c_str());
 }
 
 class ChainImport : public ::testing::Test {
@@ -177,11 +233,23 @@ TEST_F(ChainImport, AFailingEntryTellsWhy) {
         HRESULT hr;
     } cases[] = {
         {"as shipped", production, S_OK},
-        // Invalid: two children, a blob without record 32, another entry point.
+        // Invalid: two children, a blob without record 32, another entry point, a
+        // masked property id, another key than the root store's.
         {"two children", Replace(production, "<Content>" + firstContent + "</Content>", ""),
          VURO_E_CHAIN_ENTRY_INCOMPLETE},
         {"malformed blob", Replace(production, firstContent, "AwAAAAEAAAAUAAAA"), E_FAIL},
         {"wrong entry point", Replace(production, g1, Thumb("sm2-root")), E_FAIL},
+        {"masked property id",
+         Replace(production, firstContent,
+                 chaindoc::Base64Lines(
+                     Join({Record(0x01000020, DWORD(DemoCertificate("rsa-root-g1").size()),
+                                  DemoCertificate("rsa-root-g1")),
+                           Record(32, DWORD(DemoCertificate("sm2-root").size()),
+                                  DemoCertificate("sm2-root"))}))),
+         E_FAIL},
+        {"import path elsewhere",
+         Replace(production, "SystemCertificates\\ROOT", "SystemCertificates\\TrustedPublisher"),
+         E_ACCESSDENIED},
     };
     for (const auto& c : cases) {
         ResetMachine();
@@ -198,20 +266,122 @@ TEST_F(ChainImport, AFailingEntryTellsWhy) {
     }
 }
 
-TEST_F(ChainImport, AMissingImportPathIsCreated) {
+// The masked-id pair [id 0x01000020, A][id 32, B] with A's thumbprint as
+// the entry point: a reader that counts three bytes of an id takes A and
+// passes the entry, while the stores read all 32 bits and find B, which would
+// then sit in the root store under A's thumbprint, where no withdrawn-table
+// row naming B can reach it. The import must refuse it (and its kin) without
+// writing anything, and chaindoc check must fail on it.
+TEST_F(ChainImport, AMaskedPropertyIdOrAnyBlobNotHoldingExactlyOneCertificateIsRefused) {
     const std::string production = DemoDocumentText("PRODUCTION");
-    ASSERT_EQ(
-        Import(Replace(production, "SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates",
-                       "SOFTWARE\\OrvaneChainTest\\Roots")),
-        S_OK);
-    HKEY hKey = nullptr;
-    const WString key =
-        TEXT("SOFTWARE\\OrvaneChainTest\\Roots\\") + W(Thumb("rsa-root-g1").c_str());
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &hKey), ERROR_SUCCESS);
-    DWORD cb = 0;
-    EXPECT_EQ(RegQueryValueExW(hKey, TEXT("Blob"), nullptr, nullptr, nullptr, &cb), ERROR_SUCCESS);
-    EXPECT_EQ(cb, DecodedContents(production)[Thumb("rsa-root-g1")].size());
-    RegCloseKey(hKey);
+    const std::string firstContent = Between(production, "<Content>", "</Content>");
+    const Bytes a = DemoCertificate("rsa-root-g1"), b = DemoCertificate("w-rsa-root-1");
+    ASSERT_FALSE(a.empty());
+    ASSERT_FALSE(b.empty());
+    const std::string thumbA = ThumbprintOf(a), thumbB = ThumbprintOf(b);
+    const std::string g2 = Thumb("rsa-root-g2"), sm2 = Thumb("sm2-root");
+    const DWORD cbA = DWORD(a.size()), cbB = DWORD(b.size());
+    const struct {
+        const char* what;
+        Bytes blob;
+        bool accepted;
+    } cases[] = {
+        // The same construction with one plain record goes in (the control).
+        {"one certificate record", Record(32, cbA, a), true},
+        // Invalid: the masked-id pair, and the other blobs whose certificate
+        // a three-byte reader and the stores would not agree on.
+        {"a top byte on the first id", Join({Record(0x01000020, cbA, a), Record(32, cbB, b)}),
+         false},
+        {"a top byte on the only id", Record(0xFF000020, cbA, a), false},
+        {"a top byte on the length", Join({Record(32, 0x01000000 | cbA, a), Record(3, 0, {})}),
+         false},
+        {"two certificate records", Join({Record(32, cbA, a), Record(32, cbB, b)}), false},
+        {"a byte after the certificate", Record(32, cbA + 1, Join({a, {0x00}})), false},
+        {"two certificates in one record", Record(32, cbA + cbB, Join({a, b})), false},
+    };
+    for (const auto& c : cases) {
+        ResetMachine();
+        const std::string document =
+            Replace(production, firstContent, "\n" + chaindoc::Base64Lines(c.blob));
+        // The other entries go in either way.
+        EXPECT_EQ(Import(document), S_OK) << c.what;
+        const WString keyA = RootEntryKey(U8(kRootStoreKey), thumbA);
+        EXPECT_EQ(MachineKeyExists(keyA), c.accepted) << c.what;
+        EXPECT_FALSE(MachineKeyExists(RootEntryKey(U8(kRootStoreKey), thumbB))) << c.what;
+        const std::vector<std::string> errors = CheckErrors(document);
+        const int exitStatus = ChaindocExit(document);
+        if (c.accepted) {
+            Bytes blob;
+            EXPECT_TRUE(RootEntry(thumbA, &blob)) << c.what;
+            EXPECT_EQ(blob, c.blob) << c.what;
+            EXPECT_TRUE(errors.empty()) << c.what;
+            EXPECT_TRUE(exitStatus == 0 || exitStatus == -1) << c.what << ": " << exitStatus;
+        } else {
+            EXPECT_EQ(RootEntryThumbprints(), (std::set<std::string>{g2, sm2})) << c.what;
+            EXPECT_EQ(errors.size(), 1u) << c.what;
+            EXPECT_TRUE(exitStatus == 1 || exitStatus == -1) << c.what << ": " << exitStatus;
+        }
+        DeleteKeyTree(HKEY_LOCAL_MACHINE, keyA);
+    }
+}
+
+// ImportPath may name only the machine root store's key; any other key below
+// HKEY_LOCAL_MACHINE (or HKEY_LOCAL_MACHINE itself) is refused before
+// anything is written, and chaindoc check fails on it.
+TEST_F(ChainImport, ImportPathsOtherThanTheRootStoresKeyAreRefusedBeforeAnythingIsWritten) {
+    const std::string production = DemoDocumentText("PRODUCTION");
+    const std::string root = "SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates";
+    const std::string g1 = Thumb("rsa-root-g1"), g2 = Thumb("rsa-root-g2"), sm2 = Thumb("sm2-root");
+    const Bytes content = DecodedContents(production)[g1];
+    const struct {
+        const char* path; // the text of the first entry's <ImportPath>
+        bool accepted;
+    } cases[] = {
+        {"SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates", true},
+        {"software\\microsoft\\systemcertificates\\root\\certificates", true},
+        {"Software\\Microsoft\\SystemCertificates\\Root\\Certificates", true},
+        {"\n   SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates\n  ", true}, // trimmed
+        // Invalid: any other key below HKEY_LOCAL_MACHINE, or none.
+        {"SOFTWARE\\Microsoft\\SystemCertificates\\TrustedPublisher\\Certificates", false},
+        {"SOFTWARE\\Microsoft\\SystemCertificates\\CA\\Certificates", false},
+        {"SOFTWARE\\Orvane\\Anything\\At\\All", false},
+        {"SOFTWARE\\OrvaneChainTest\\Roots", false},
+        {"", false},
+        {"SOFTWARE\\Microsoft\\SystemCertificates\\ROOT", false},
+        {"SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates\\Sub", false},
+        {"SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates\\", false},
+    };
+    for (const auto& c : cases) {
+        ResetMachine();
+        const std::string document =
+            Replace(production, "<ImportPath>" + root + "</ImportPath>",
+                    "<ImportPath>" + std::string(c.path) + "</ImportPath>");
+        EXPECT_EQ(Import(document), S_OK) << c.path; // the other entries go in either way
+        const std::vector<std::string> errors = CheckErrors(document);
+        const int exitStatus = ChaindocExit(document);
+        if (c.accepted) {
+            Bytes blob;
+            EXPECT_TRUE(RootEntry(g1, &blob)) << c.path;
+            EXPECT_EQ(blob, content) << c.path;
+            EXPECT_TRUE(errors.empty()) << c.path;
+            EXPECT_TRUE(exitStatus == 0 || exitStatus == -1) << c.path << ": " << exitStatus;
+            continue;
+        }
+        EXPECT_EQ(RootEntryThumbprints(), (std::set<std::string>{g2, sm2})) << c.path;
+        const WString key = RootEntryKey(c.path, g1);
+        EXPECT_FALSE(MachineKeyExists(key)) << c.path;
+        ASSERT_EQ(errors.size(), 1u) << c.path;
+        EXPECT_NE(errors[0].find("<ImportPath>"), std::string::npos) << errors[0];
+        EXPECT_TRUE(exitStatus == 1 || exitStatus == -1) << c.path << ": " << exitStatus;
+        DeleteKeyTree(HKEY_LOCAL_MACHINE, key);
+    }
+    // Invalid: the writer itself refuses other paths, before opening anything.
+    const BYTE data[] = {1};
+    EXPECT_EQ(RegWriteBinaryValue(TEXT("SOFTWARE\\OrvaneChainTest\\Roots"), TEXT("AB"), data, 1),
+              E_ACCESSDENIED);
+    EXPECT_FALSE(MachineKeyExists(TEXT("SOFTWARE\\OrvaneChainTest\\Roots")));
+    EXPECT_EQ(RegWriteBinaryValue(TEXT(""), TEXT("AB"), data, 1), E_ACCESSDENIED);
+    EXPECT_FALSE(MachineKeyExists(TEXT("AB")));
 }
 
 TEST_F(ChainImport, ResourcesOfThisModuleAreTheDocuments) {

@@ -181,8 +181,9 @@ TEST(ChainXml, EntryTextsArePositionalAndTrimmed) {
     EXPECT_EQ(U8(info.strImportPath), "untouched");
 }
 
-TEST(ChainBlob, WalkFindsTheCertificateAndNeverReadsPastTheBlob) {
+TEST(ChainBlob, WalkFindsTheOneCertificateAsTheStoresReadItAndNeverReadsPastTheBlob) {
     const Bytes cert = {0x30, 0x03, 0x02, 0x01, 0x05};
+    const Bytes other = {0x30, 0x03, 0x02, 0x01, 0x06};
     const Bytes hash(20, 0xAB);
     const struct {
         const char* what;
@@ -191,17 +192,26 @@ TEST(ChainBlob, WalkFindsTheCertificateAndNeverReadsPastTheBlob) {
         Bytes found;
     } cases[] = {
         {"after other properties", Join({Record(3, 20, hash), Record(32, 5, cert)}), S_OK, cert},
-        {"the first record 32 wins", Join({Record(32, 5, cert), Record(32, 1, {0x01})}), S_OK,
-         cert},
-        {"ids count their three low bytes", Record(0xFF000020, 5, cert), S_OK, cert},
-        {"lengths count their three low bytes", Record(32, 0x01000005, cert), S_OK, cert},
-        {"an empty certificate value", Record(32, 0, {}), S_OK, {}},
-        // Invalid: no record 32.
+        // Ids are read whole, as the stores read them: a top byte makes
+        // another property, and the certificate is the record that is 32.
+        {"an id with a top byte is not the certificate",
+         Join({Record(0x01000020, 5, cert), Record(32, 5, other)}), S_OK, other},
+        // Invalid: no record 32, or two.
+        {"ids are read whole", Record(0xFF000020, 5, cert), E_FAIL, {}},
         {"no certificate", Record(3, 20, hash), E_FAIL, {}},
         {"empty blob", {}, E_FAIL, {}},
-        // Invalid: bounds.
+        {"two records 32", Join({Record(32, 5, cert), Record(32, 5, other)}), E_FAIL, {}},
+        // Invalid: the value is not exactly one DER element.
+        {"an empty certificate value", Record(32, 0, {}), E_FAIL, {}},
+        {"a byte after the certificate", Record(32, 6, Join({cert, {0x00}})), E_FAIL, {}},
+        // Invalid: bounds; lengths are read whole.
+        {"lengths are read whole", Record(32, 0x01000005, cert), E_FAIL, {}},
         {"a value running past the end", Record(32, 6, cert), E_FAIL, {}},
         {"an earlier value running past the end", Join({Record(3, 200, hash)}), E_FAIL, {}},
+        {"a later value running past the end",
+         Join({Record(32, 5, cert), Record(3, 200, hash)}),
+         E_FAIL,
+         {}},
         {"a header cut short", Join({Record(3, 20, hash), Bytes(11, 0)}), E_FAIL, {}},
         {"a header cut short before record 32",
          Join({Record(3, 20, hash), Bytes{0x20, 0, 0, 0}}),
@@ -213,6 +223,40 @@ TEST(ChainBlob, WalkFindsTheCertificateAndNeverReadsPastTheBlob) {
         EXPECT_EQ(FindCertificateProperty(c.blob, &found), c.hr) << c.what;
         if (c.hr == S_OK) {
             EXPECT_EQ(Bytes(found.begin(), found.end()), c.found) << c.what;
+        } else {
+            EXPECT_TRUE(found.empty()) << c.what;
         }
     }
+}
+
+TEST(ChainImportPath, OnlyTheMachineRootStoresKeyIsAcceptedInAnyLetterCase) {
+    const struct {
+        const char* path;
+        bool accepted;
+    } cases[] = {
+        {"SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates", true},
+        {"software\\microsoft\\systemcertificates\\root\\certificates", true},
+        {"Software\\Microsoft\\SystemCertificates\\Root\\Certificates", true},
+        // Invalid: other keys below HKEY_LOCAL_MACHINE.
+        {"SOFTWARE\\Microsoft\\SystemCertificates\\TrustedPublisher\\Certificates", false},
+        {"SOFTWARE\\Microsoft\\SystemCertificates\\CA\\Certificates", false},
+        {"SOFTWARE\\Microsoft\\SystemCertificates\\Disallowed\\Certificates", false},
+        {"SOFTWARE\\Orvane\\Anything\\At\\All", false},
+        {"", false},
+        {"SOFTWARE\\Microsoft\\SystemCertificates\\ROOT", false},
+        {"SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates\\Sub", false},
+        // Invalid: the same words spelled otherwise.
+        {"SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates\\", false},
+        {"\\SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates", false},
+        {"SOFTWARE\\\\Microsoft\\SystemCertificates\\ROOT\\Certificates", false},
+        {"SOFTWARE/Microsoft/SystemCertificates/ROOT/Certificates", false},
+        {"HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates", false},
+        {"SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates ", false},
+        {"SOFTWARE\\M\xc4\xb1"
+         "crosoft\\SystemCertificates\\ROOT\\Certificates",
+         false}, // a dotless i
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(IsRootStoreImportPath(W(c.path).c_str()), c.accepted) << c.path;
+    EXPECT_FALSE(IsRootStoreImportPath(nullptr));
 }

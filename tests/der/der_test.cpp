@@ -1,9 +1,11 @@
 // The DER reader and writer: headers under both reading rules (DER, and the
 // wider form the issuer's data is read in), the reader's cursor, lengths
-// at every form boundary, integers and object identifiers. Every read goes
-// over a heap copy of exactly the input's size, so a read past the end is an
-// overread for AddressSanitizer.
+// at every form boundary, integers and object identifiers; and the reader of
+// serialized property records that the stores and the chain import share.
+// Every read goes over a heap copy of exactly the input's size, so a read
+// past the end is an overread for AddressSanitizer.
 #include "der/Der.h"
+#include "der/SerializedProperties.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -368,6 +370,107 @@ TEST(DerOids, WrittenAndParsed) {
     for (const auto& c : badContents) {
         std::string dotted;
         EXPECT_EQ(ParseOid(Hex(c.contents), dotted), c.err) << c.contents;
+    }
+}
+
+// Record: a serialized property record, id, reserved 1 and length as given.
+Vec Record(DWORD id, DWORD length, const Vec& value) {
+    Vec out;
+    for (DWORD v : {id, DWORD(1), length})
+        for (int i = 0; i < 4; ++i)
+            out.push_back(BYTE(v >> (8 * i)));
+    out.insert(out.end(), value.begin(), value.end());
+    return out;
+}
+
+TEST(SerializedProperties, RecordsReadWholeIdsAndLengthsAndTheCursorMovesOnlyOnSuccess) {
+    const Vec value = Hex("30 03 02 01 05");
+    const Exact blob(Cat(
+        {Record(0x01000020, 5, value), Record(0xFFFFFFFF, 0, {}), Record(32, 0x01000005, value)}));
+    SerializedPropertyReader r(blob.span());
+    SerializedProperty p;
+    ASSERT_EQ(r.Next(p), 0u);
+    EXPECT_EQ(p.id, 0x01000020u); // all 32 bits: not the certificate's record
+    EXPECT_EQ(p.reserved, 1u);
+    EXPECT_EQ(Vec(p.value.begin(), p.value.end()), value);
+    ASSERT_EQ(r.Next(p), 0u);
+    EXPECT_EQ(p.id, 0xFFFFFFFFu);
+    EXPECT_TRUE(p.value.empty());
+    // Invalid: a length of 0x01000005 runs past the end (its top byte counts).
+    const Bytes before = r.Rest();
+    p.id = 7;
+    EXPECT_EQ(r.Next(p), kEod);
+    EXPECT_EQ(p.id, 7u);
+    EXPECT_EQ(r.Rest().data(), before.data());
+    EXPECT_EQ(r.Rest().size(), before.size());
+
+    // Invalid: lengths that would wrap a sum, and headers cut short.
+    for (DWORD length : {DWORD(0xFFFFFFFF), DWORD(0xFFFFFFF4), DWORD(0x80000000)}) {
+        const Exact huge(Record(32, length, value));
+        SerializedPropertyReader h(huge.span());
+        EXPECT_EQ(h.Next(p), kEod) << length;
+    }
+    for (size_t cut = 1; cut < kPropertyHeaderBytes; ++cut) {
+        const Exact shortHeader(Vec(cut, 0));
+        SerializedPropertyReader h(shortHeader.span());
+        EXPECT_EQ(h.Next(p), kEod) << cut;
+    }
+}
+
+TEST(SerializedProperties, TheCertificateIsExactlyOneRecord32OfExactlyOneDerElement) {
+    const Vec a = Hex("30 03 02 01 05"), b = Hex("30 03 02 01 06");
+    const Vec hash(20, 0xAB);
+    const struct {
+        const char* what;
+        Vec blob;
+        DWORD err;
+        Vec found;
+    } cases[] = {
+        {"alone", Record(32, 5, a), 0, a},
+        {"after other properties",
+         Cat({Record(3, 20, hash), Record(20, 2, {1, 2}), Record(32, 5, a)}), 0, a},
+        {"before other properties", Cat({Record(32, 5, a), Record(3, 20, hash)}), 0, a},
+        {"a long-form length, as the certificate parser reads it",
+         Record(32, 6, Hex("30 81 03 02 01 05")), 0, Hex("30 81 03 02 01 05")},
+        // The masked-id pair: a top byte makes another property, so the
+        // certificate is the second value, for every reader alike.
+        {"an id with a top byte is another property",
+         Cat({Record(0x01000020, 5, a), Record(32, 5, b)}), 0, b},
+        // Invalid: no record 32, two of them.
+        {"no certificate", Record(3, 20, hash), DWORD(CRYPT_E_NOT_FOUND), {}},
+        {"empty blob", {}, DWORD(CRYPT_E_NOT_FOUND), {}},
+        {"only a masked id", Record(0xFF000020, 5, a), DWORD(CRYPT_E_NOT_FOUND), {}},
+        {"two certificates", Cat({Record(32, 5, a), Record(32, 5, b)}), DWORD(CRYPT_E_EXISTS), {}},
+        {"two, the same", Cat({Record(32, 5, a), Record(32, 5, a)}), DWORD(CRYPT_E_EXISTS), {}},
+        // Invalid: the value is not exactly one DER element.
+        {"empty value", Record(32, 0, {}), kCorrupt, {}},
+        {"a byte after the element", Record(32, 6, Cat({a, {0x00}})), kCorrupt, {}},
+        {"two elements", Record(32, 10, Cat({a, b})), kCorrupt, {}},
+        {"not a SEQUENCE", Record(32, 3, Hex("04 01 00")), DWORD(CRYPT_E_ASN1_BADTAG), {}},
+        {"an element running past the value", Record(32, 4, Hex("30 03 02 01")), kEod, {}},
+        {"an indefinite length", Record(32, 7, Hex("30 80 02 01 05 00 00")), kCorrupt, {}},
+        // Invalid: every record must fit, also after the certificate.
+        {"a masked length", Record(32, 0x01000005, a), kEod, {}},
+        {"a value running past the end", Record(32, 6, a), kEod, {}},
+        {"a later record running past the end",
+         Cat({Record(32, 5, a), Record(3, 200, hash)}),
+         kEod,
+         {}},
+        {"a header cut short after the certificate", Cat({Record(32, 5, a), Vec(11, 0)}), kEod, {}},
+    };
+    for (const auto& c : cases) {
+        const Exact blob(c.blob);
+        Bytes found(blob.data.get(), 0);
+        const Bytes untouched = found;
+        EXPECT_EQ(ReadSerializedCertificate(blob.span(), found), c.err) << c.what;
+        if (c.err == 0) {
+            EXPECT_EQ(Vec(found.begin(), found.end()), c.found) << c.what;
+            EXPECT_GE(found.data(), blob.data.get()) << c.what;
+            EXPECT_LE(found.data() + found.size(), blob.data.get() + blob.size) << c.what;
+        } else {
+            EXPECT_EQ(found.data(), untouched.data()) << c.what;
+            EXPECT_EQ(found.size(), 0u) << c.what;
+        }
     }
 }
 

@@ -216,6 +216,67 @@ TEST(SystemStore, BlobWrittenIntoMachineRootIsARoot) {
         0);
 }
 
+// The stores read a Blob by the rules the chain import checks a root entry by
+// (der/SerializedProperties.h): ids and lengths are whole 32-bit numbers, and
+// a Blob counts only with exactly one certificate record holding exactly one
+// whole certificate. Anything else is skipped, never half read.
+TEST(SystemStore, BlobsAreReadByTheRulesTheChainImportChecks) {
+    TempDir dir("orvane-store");
+    auto bytes = [](const TestCertificate& c) {
+        return std::vector<BYTE>(c.data, c.data + c.size);
+    };
+    auto record = [](DWORD id, DWORD length, const std::vector<BYTE>& value) {
+        std::vector<BYTE> out;
+        for (DWORD v : {id, DWORD(1), length})
+            for (int i = 0; i < 4; ++i)
+                out.push_back(BYTE(v >> (8 * i)));
+        out.insert(out.end(), value.begin(), value.end());
+        return out;
+    };
+    auto join = [](std::vector<BYTE> a, const std::vector<BYTE>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const std::vector<BYTE> ca = bytes(kCaCertificate), expired = bytes(kExpiredCertificate);
+    const DWORD cbCa = DWORD(ca.size()), cbExpired = DWORD(expired.size());
+    const struct {
+        const char* key;
+        std::vector<BYTE> blob;
+    } blobs[] = {
+        // A top byte on an id makes another property: the certificate is the
+        // record that is 32, whatever key it was filed under.
+        {"01", join(record(0x01000020, cbExpired, expired), record(32, cbCa, ca))},
+        // Invalid: two certificate records, a byte after the certificate, a
+        // top byte on a length, no record 32 at all.
+        {"02", join(record(32, cbExpired, expired), record(32, cbCa, ca))},
+        {"03", record(32, cbExpired + 1, join(expired, {0x00}))},
+        {"04", join(record(32, 0x01000000 | cbExpired, expired), record(3, 0, {}))},
+        {"05", record(0xFF000020, cbExpired, expired)},
+    };
+    const std::string certificates =
+        "Software\\Microsoft\\SystemCertificates\\OrvaneRules\\Certificates\\";
+    ASSERT_EQ(InChild(dir,
+                      [&] {
+                          for (const auto& b : blobs) {
+                              HKEY h = nullptr;
+                              CHECK(RegCreateKeyExW(HKEY_CURRENT_USER,
+                                                    W((certificates + b.key).c_str()).c_str(), 0,
+                                                    nullptr, 0, KEY_ALL_ACCESS, nullptr, &h,
+                                                    nullptr) == ERROR_SUCCESS);
+                              CHECK(RegSetValueExW(h, W("Blob").c_str(), 0, REG_BINARY,
+                                                   b.blob.data(),
+                                                   DWORD(b.blob.size())) == ERROR_SUCCESS);
+                              RegCloseKey(h);
+                          }
+                          HCERTSTORE s = OpenUser("OrvaneRules", CERT_STORE_READONLY_FLAG);
+                          CHECK(s != nullptr);
+                          CHECK((Encodings(s) == std::set<std::vector<BYTE>>{ca}));
+                          CertCloseStore(s, 0);
+                          return 0;
+                      }),
+              0);
+}
+
 TEST(SystemStore, ManyWritersLoseNothing) {
     TempDir dir("orvane-store");
     constexpr unsigned kWriters = 8;

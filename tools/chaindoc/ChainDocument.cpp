@@ -109,6 +109,37 @@ std::string Text(const WString& s) {
     return Utf8(s.c_str());
 }
 
+// RootEntryFaultText: why the import refuses a root entry.
+std::string RootEntryFaultText(const REGISTERED_CERT_INFO& info, RootEntryFault fault) {
+    switch (fault) {
+    case RootEntryFault::ImportPath:
+        return "<ImportPath> is '" + Text(info.strImportPath) +
+               "', not the machine root store's key " + kRootStorePath + ": the import refuses it";
+    case RootEntryFault::Content:
+        return "<Content> is not Base64";
+    case RootEntryFault::Blob:
+        return "<Content> is not a property blob holding exactly one certificate (exactly one "
+               "property 32, whose value is one whole DER element, every record within the "
+               "blob)";
+    case RootEntryFault::Certificate:
+        return "property 32 does not hold a certificate";
+    case RootEntryFault::EntryPoint: {
+        UniqueCertContext cert;
+        std::vector<BYTE> blob;
+        std::string thumbprint = "?";
+        if (SUCCEEDED(DecodeBase64Text(info.strContent.c_str(), blob)) &&
+            SUCCEEDED(CertificateOfRootBlob(blob, &cert)))
+            thumbprint = Thumbprint(Bytes(cert.get()->pbCertEncoded,
+                                          cert.get()->pbCertEncoded + cert.get()->cbCertEncoded));
+        return "<EntryPoint> is '" + Text(info.strEntryPoint) +
+               "', not the certificate's thumbprint " + thumbprint;
+    }
+    case RootEntryFault::None:
+        break;
+    }
+    return "refused by the import";
+}
+
 } // namespace
 
 std::vector<Bytes> ReadCertificates(const std::string& strContents) {
@@ -335,30 +366,22 @@ CheckReport CheckDocument(const Bytes& document, const FILETIME& ftNow) {
                 note(where + ": child " + std::to_string(i + 1) + " is <" +
                      Text(entry.children[i].strName) + ">, read as " + Text(kChildNames[i]) +
                      " (children count by position)");
-        std::vector<BYTE> blob;
-        std::span<const BYTE> certificate;
-        if (FAILED(DecodeBase64Text(info.strContent.c_str(), blob)) ||
-            FAILED(FindCertificateProperty(blob, &certificate))) {
-            error(where + ": <Content> is not a property blob holding a certificate (property 32)");
+        // The import's own checks, so that whatever it would refuse is an error here.
+        ROOT_ENTRY checked;
+        RootEntryFault fault = RootEntryFault::None;
+        if (FAILED(CheckRootEntry(info, &checked, &fault))) {
+            error(where + ": " + RootEntryFaultText(info, fault));
             continue;
         }
-        const Bytes der(certificate.begin(), certificate.end());
-        UniqueCertContext cert = Context(der);
-        if (!cert) {
-            error(where + ": property 32 does not hold a certificate");
-            continue;
-        }
-        const std::string subject = SubjectText(der);
-        const std::string thumbprint = Thumbprint(der);
-        if (Text(info.strEntryPoint) != thumbprint)
-            error(where + " (" + subject + "): <EntryPoint> is '" + Text(info.strEntryPoint) +
-                  "', not the certificate's thumbprint " + thumbprint);
-        if (Text(info.strImportPath) != kRootStorePath)
-            note(where + " (" + subject + "): written below HKEY_LOCAL_MACHINE\\" +
-                 Text(info.strImportPath) + ", not the root store");
-        if (!IsSelfIssued(cert.get()))
+        const PCCERT_CONTEXT pCert = checked.cert.get();
+        const std::string subject =
+            SubjectText(Bytes(pCert->pbCertEncoded, pCert->pbCertEncoded + pCert->cbCertEncoded));
+        if (info.strImportPath != kRootStoreImportPath)
+            note(where + " (" + subject + "): <ImportPath> '" + Text(info.strImportPath) +
+                 "' is the root store's key in other letter case");
+        if (!IsSelfIssued(pCert))
             note(where + " (" + subject + "): not self-issued, yet installed as a root");
-        validity(cert.get(), where + " (" + subject + ")");
+        validity(pCert, where + " (" + subject + ")");
         ++report.roots;
     }
 

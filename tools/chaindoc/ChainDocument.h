@@ -20,7 +20,8 @@ namespace chaindoc {
 
 using Bytes = std::vector<BYTE>;
 
-// The root store's key below HKEY_LOCAL_MACHINE.
+// The root store's key below HKEY_LOCAL_MACHINE, the only import path the
+// import accepts (kRootStoreImportPath of chain/ChainDocumentReader.h).
 inline constexpr char kRootStorePath[] =
     "SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates";
 
@@ -73,9 +74,11 @@ struct CheckReport {
 };
 
 // CheckDocument: reads a document as the plug-in reads it and checks every
-// root entry (three children, a readable blob with property 32 holding a
-// certificate, the entry point its thumbprint, the root store's path) and the
-// PKCS #7 content; validity periods are judged at ftNow.
+// root entry (three children, then the import's own CheckRootEntry: the root
+// store's path, a blob with exactly one property 32 holding exactly one
+// certificate, the entry point its thumbprint; whatever the import would
+// refuse is an error) and the PKCS #7 content; validity periods are judged at
+// ftNow.
 CheckReport CheckDocument(const Bytes& document, const FILETIME& ftNow);
 
 } // namespace chaindoc
