@@ -29,6 +29,15 @@ constexpr int kSchemaVersion = 1;
 // A hive unused this long has its log folded back and its connection closed.
 constexpr auto kIdleTime = std::chrono::milliseconds(1500);
 
+// Pages of the hive file are read through a map of it, up to this size, not
+// copied into the connection's own cache: that cache (2 MB by default) holds
+// only part of a store of some thousand certificates, so each listing read
+// most pages from the file again and its cost per certificate grew with the
+// store. Mapped pages cost no copy and are shared with the system's file
+// cache; SQLite drops the map whenever another process commits, as it drops
+// its cache, and pages still in the log are read from the log.
+const char kMapPragma[] = "PRAGMA mmap_size=268435456"; // 256 MiB
+
 const char kSchema[] = "CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT,"
                        " parent INTEGER NOT NULL, name TEXT NOT NULL, fold BLOB NOT NULL,"
                        " modified INTEGER NOT NULL, UNIQUE(parent, fold));"
@@ -360,6 +369,8 @@ DWORD Open(HiveKind kind, HiveState& st, bool forWrite, bool create, Cause& caus
     }
     sqlite3_extended_result_codes(db, 1);
     sqlite3_busy_timeout(db, WaitMs());
+    // Ignored when it fails: the hive is then read as before.
+    sqlite3_exec(db, kMapPragma, nullptr, nullptr, nullptr);
     if (writable) {
         // Committed changes survive a crash of the process; a power cut may roll
         // back the last few, never tear one. Windows flushes its hives lazily too.
