@@ -964,6 +964,68 @@ TEST(RegistryHive, EnumerationSeesAnotherProcessesChangeBetweenCalls) {
     EXPECT_EQ(ChangeMeanwhile(hives, readTwo, remove, readOn), 0);
 }
 
+// A process keeps its hive open, cached and mapped between calls. Another
+// process rewrites what the first has read and grows the file to twice its
+// size, then ends, folding its log into the file: the first process reads
+// the new bytes, the old values' and the added ones alike, never its copy.
+TEST(RegistryHive, ReaderHoldingTheHiveSeesAnotherProcessesRewriteAndGrowth) {
+    TempDir dir("orvane-reg");
+    Hives hives{dir / "user.db", dir / "machine.db"};
+    constexpr long kValues = 48;
+    constexpr size_t kBytes = 40000; // several pages each: about 2 MB a round
+    auto put = [](HKEY h, long from, long to, long seed) {
+        for (long i = from; i < to; ++i) {
+            const std::vector<BYTE> data = Pattern(seed + i, kBytes);
+            CHECK_RC(RegSetValueExW(h, Name("v", i).c_str(), 0, REG_BINARY, data.data(),
+                                    DWORD(data.size())),
+                     ERROR_SUCCESS);
+        }
+        return 0;
+    };
+    HKEY h = nullptr;
+    // check: every value from..to holds Pattern(seed + i).
+    auto check = [&](long from, long to, long seed) {
+        std::vector<BYTE> got(kBytes);
+        for (long i = from; i < to; ++i) {
+            DWORD cb = DWORD(got.size()), type = 0;
+            CHECK_RC(RegQueryValueExW(h, Name("v", i).c_str(), nullptr, &type, got.data(), &cb),
+                     ERROR_SUCCESS);
+            CHECK(type == REG_BINARY && cb == kBytes && got == Pattern(seed + i, kBytes));
+        }
+        return 0;
+    };
+    ASSERT_EQ(InChild(hives,
+                      [&] {
+                          HKEY w = nullptr;
+                          CHECK_RC(CreateKey(HKEY_CURRENT_USER, W("Software\\Big"), w),
+                                   ERROR_SUCCESS);
+                          return put(w, 0, kValues, 0);
+                      }),
+              0);
+    const auto sizeBefore = std::filesystem::file_size(hives.user);
+    auto readAll = [&] {
+        CHECK_RC(RegOpenKeyExW(HKEY_CURRENT_USER, TEXT("Software\\Big"), 0, KEY_READ, &h),
+                 ERROR_SUCCESS);
+        return check(0, kValues, 0);
+    };
+    auto rewriteAndGrow = [&] {
+        HKEY w = nullptr;
+        CHECK_RC(CreateKey(HKEY_CURRENT_USER, W("Software\\Big"), w), ERROR_SUCCESS);
+        return put(w, 0, 2 * kValues, 1000);
+    };
+    auto readAgain = [&] {
+        DWORD values = 0;
+        CHECK_RC(RegQueryInfoKeyW(h, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
+                                  nullptr, nullptr, nullptr, nullptr),
+                 ERROR_SUCCESS);
+        CHECK(values == 2 * kValues);
+        return check(0, 2 * kValues, 1000);
+    };
+    EXPECT_EQ(ChangeMeanwhile(hives, readAll, rewriteAndGrow, readAgain), 0);
+    EXPECT_GT(std::filesystem::file_size(hives.user), sizeBefore + kValues * kBytes);
+    EXPECT_EQ(IntegrityCheck(hives.user), "ok");
+}
+
 TEST(RegistryHive, FullDiskFailsTheWholeCallAndKeepsTheHive) {
     TempDir dir("orvane-reg");
     Hives hives{dir / "user.db", dir / "machine.db"};
