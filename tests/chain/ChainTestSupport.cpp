@@ -234,3 +234,19 @@ void ResetMachine() {
                       WString(kRootStoreKey) + TEXT("\\") + W(thumbprint.c_str()));
     DeleteKeyTree(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\OrvaneChainTest"));
 }
+
+Bytes Record(DWORD dwId, DWORD dwLength, const Bytes& value) {
+    Bytes out;
+    for (DWORD v : {dwId, DWORD(1), dwLength})
+        for (int i = 0; i < 4; ++i)
+            out.push_back(BYTE(v >> (8 * i)));
+    out.insert(out.end(), value.begin(), value.end());
+    return out;
+}
+
+Bytes Join(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}

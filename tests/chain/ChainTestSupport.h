@@ -8,11 +8,18 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <initializer_list>
 #include <set>
 #include <string>
 #include <vector>
 
 using Bytes = std::vector<BYTE>;
+
+// Record: one serialized property record (id, reserved 1, length, value),
+// with the length given apart so that a test can make it lie.
+Bytes Record(DWORD dwId, DWORD dwLength, const Bytes& value);
+// Join: the parts one after the other.
+Bytes Join(std::initializer_list<Bytes> parts);
 
 // The root store's key below HKEY_LOCAL_MACHINE.
 extern const WCHAR kRootStoreKey[];

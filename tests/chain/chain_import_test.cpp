@@ -84,23 +84,6 @@ std::map<std::string, Bytes> DecodedContents(const std::string& strDocument) {
     return contents;
 }
 
-// Record: a serialized property record: id, reserved 1, length, value.
-Bytes Record(DWORD dwId, DWORD dwLength, const Bytes& value) {
-    Bytes out;
-    for (DWORD v : {dwId, DWORD(1), dwLength})
-        for (int i = 0; i < 4; ++i)
-            out.push_back(BYTE(v >> (8 * i)));
-    out.insert(out.end(), value.begin(), value.end());
-    return out;
-}
-
-Bytes Join(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
 // CheckErrors: the errors chaindoc check reports for a document, now.
 std::vector<std::string> CheckErrors(const std::string& strDocument) {
     FILETIME ftNow{};

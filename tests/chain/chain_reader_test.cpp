@@ -1,6 +1,7 @@
 // Reading chain documents: the two XML parsers must give the same tree and
 // refuse the same things; the node search, texts and the property-blob walk.
 #include "chain/ChainDocumentReader.h"
+#include "tests/chain/ChainTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -37,22 +38,6 @@ std::string Nested(int nDepth) {
     for (int i = 0; i < nDepth; ++i)
         s += "</a>";
     return s;
-}
-
-Bytes Record(DWORD dwId, DWORD dwLength, const Bytes& value) {
-    Bytes out;
-    for (DWORD v : {dwId, DWORD(1), dwLength})
-        for (int i = 0; i < 4; ++i)
-            out.push_back(BYTE(v >> (8 * i)));
-    out.insert(out.end(), value.begin(), value.end());
-    return out;
-}
-
-Bytes Join(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 // an exact-size heap copy, so a read past the end is an overread for
 // AddressSanitizer.
 #include "der/Der.h"
+#include "tests/der/ExactCopy.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -17,16 +18,8 @@ namespace {
 
 using namespace orvane::der;
 using Vec = std::vector<BYTE>;
+using orvane::tests::Exact;
 using orvane::tests::Hex;
-
-struct Exact {
-    explicit Exact(const Vec& v) : size(v.size()), data(new BYTE[v.empty() ? 1 : v.size()]) {
-        std::copy(v.begin(), v.end(), data.get());
-    }
-    Bytes span() const { return Bytes(data.get(), size); }
-    size_t size;
-    std::unique_ptr<BYTE[]> data;
-};
 
 // The next element as "identifier@offset+value length" (the value: every
 // octet after the header, closing zero octets included), the elements it

@@ -5,6 +5,7 @@
 // Every read goes over a heap copy of exactly the input's size, so a read
 // past the end is an overread for AddressSanitizer.
 #include "der/Der.h"
+#include "tests/der/ExactCopy.h"
 #include "der/SerializedProperties.h"
 #include "tests/support/TestSupport.h"
 
@@ -18,6 +19,7 @@ namespace {
 
 using namespace orvane::der;
 using Vec = std::vector<BYTE>;
+using orvane::tests::Exact;
 using orvane::tests::Hex;
 
 Vec Cat(std::initializer_list<Vec> parts) {
@@ -26,16 +28,6 @@ Vec Cat(std::initializer_list<Vec> parts) {
         out.insert(out.end(), p.begin(), p.end());
     return out;
 }
-
-// An exact-size heap copy that outlives the spans taken from it.
-struct Exact {
-    explicit Exact(const Vec& v) : size(v.size()), data(new BYTE[v.empty() ? 1 : v.size()]) {
-        std::copy(v.begin(), v.end(), data.get());
-    }
-    Bytes span() const { return Bytes(data.get(), size); }
-    size_t size;
-    std::unique_ptr<BYTE[]> data;
-};
 
 const DWORD kCorrupt = DWORD(CRYPT_E_ASN1_CORRUPT);
 const DWORD kLarge = DWORD(CRYPT_E_ASN1_LARGE);
