@@ -3,7 +3,7 @@
 #include "certificates/CertificateQueries.h"
 #include "foundation/Misc.h"
 #include "foundation/Trace.h"
-#include "signing/CertificateFilter.h"
+#include "selection/CertificateFilter.h"
 
 #include <algorithm>
 #include <memory>

@@ -6,7 +6,7 @@
 #include "foundation/ErrorText.h"
 #include "foundation/Misc.h"
 #include "foundation/Trace.h"
-#include "signing/CertificateFilter.h"
+#include "selection/CertificateFilter.h"
 #include "signing/FilePathCheck.h"
 #include "signing/RsaPkcs7.h"
 #include "signing/Sm2Pkcs7.h"

@@ -24,7 +24,7 @@
 #include "foundation/Types.h"
 #include "certificates/Signatures.h"
 #include "signing/SignedData.h"
-#include "signing/UnregisteredCert.h"
+#include "selection/UnregisteredCert.h"
 
 #include <wincrypt.h>
 

@@ -3,7 +3,7 @@
 // SplitStrings, DistinctProviderNames and ConvertStringToBinaryData, each
 // checked against a plain model of its rule.
 #include "foundation/Misc.h"
-#include "signing/CertificateFilter.h"
+#include "selection/CertificateFilter.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "signing/UnregisteredCert.h"
+#include "selection/UnregisteredCert.h"
 
 #include "certificates/CspQueries.h"
 #include "foundation/Misc.h"
