@@ -1,4 +1,4 @@
-#include "dialog/gtk/FoundationLibrary.h"
+#include "dialog/gtk/DrawingHelpers.h"
 
 #include "foundation/Misc.h"
 #include "foundation/Trace.h"
@@ -9,6 +9,7 @@
 #include <memory>
 #include <tuple>
 
+// Trace lines keep the module name readers of older traces know.
 #define TRACE_MODULE "FoundationLibrary"
 
 namespace orvane::dialog::gtk {
