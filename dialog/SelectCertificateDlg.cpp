@@ -1,7 +1,7 @@
 #include "dialog/SelectCertificateDlg.h"
 
 #include "certificates/CertificateQueries.h"
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "foundation/Trace.h"
 #include "selection/CertificateFilter.h"
 

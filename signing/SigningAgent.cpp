@@ -4,7 +4,7 @@
 #include "certificates/CspQueries.h"
 #include "foundation/AgentGuards.h"
 #include "foundation/ErrorText.h"
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "foundation/Trace.h"
 #include "selection/CertificateFilter.h"
 #include "signing/FilePathCheck.h"

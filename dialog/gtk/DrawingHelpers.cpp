@@ -1,6 +1,6 @@
 #include "dialog/gtk/DrawingHelpers.h"
 
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "foundation/Trace.h"
 
 #include <algorithm>
