@@ -3,7 +3,7 @@
 // encode and decode figures compare directly. Our figures include allocating
 // the result (the functions hand out new buffers); OpenSSL writes into a buffer
 // prepared once. At the end the ratios ours / OpenSSL are printed.
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "foundation/ResultCodes.h"
 
 #include <benchmark/benchmark.h>

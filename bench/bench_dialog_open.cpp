@@ -22,7 +22,7 @@
 #include "dialog/SelectCertificateDlg.h"
 #include "certificates/CertificateQueries.h"
 #include "foundation/Handles.h"
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 
 #include <gtk/gtk.h>
 #include <wincrypt.h>

@@ -21,8 +21,8 @@
 #include "bench/RatioReporter.h"
 
 #include "enrolment/CryptoAgent.h"
-#include "signing/CertificateFilter.h"
-#include "signing/UnregisteredCert.h"
+#include "selection/CertificateFilter.h"
+#include "selection/UnregisteredCert.h"
 #include "tests/support/CertificateBuilder.h"
 
 #include <wincrypt.h>

@@ -7,7 +7,7 @@
 #include "certificates/CspQueries.h"
 #include "certificates/HandOut.h"
 #include "foundation/Handles.h"
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "foundation/Trace.h"
 
 #include <cstdint>

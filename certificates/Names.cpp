@@ -2,7 +2,7 @@
 
 #include "der/Der.h"
 #include "foundation/ASN1Engine.h"
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "foundation/Trace.h"
 
 #include <wincrypt.h>

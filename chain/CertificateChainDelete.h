@@ -14,7 +14,7 @@
 #pragma once
 #include "foundation/ResultCodes.h"
 #include "foundation/Types.h"
-#include "signing/CertificateFilter.h"
+#include "selection/CertificateFilter.h"
 
 #include <span>
 

@@ -2,7 +2,7 @@
 
 #include "certificates/CertificateQueries.h"
 #include "foundation/Handles.h"
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "foundation/Trace.h"
 
 #include <winreg.h>

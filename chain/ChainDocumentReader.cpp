@@ -1,6 +1,6 @@
 #include "chain/ChainDocumentReader.h"
 
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "foundation/Trace.h"
 
 #include <cstring>

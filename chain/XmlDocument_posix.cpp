@@ -5,7 +5,7 @@
 #include <libxml/tree.h>
 
 #include "chain/XmlDocument.h"
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 
 #include <memory>
 

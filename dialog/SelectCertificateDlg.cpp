@@ -1,9 +1,9 @@
 #include "dialog/SelectCertificateDlg.h"
 
 #include "certificates/CertificateQueries.h"
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "foundation/Trace.h"
-#include "signing/CertificateFilter.h"
+#include "selection/CertificateFilter.h"
 
 #include <algorithm>
 #include <memory>

@@ -4,7 +4,7 @@
 #include "enrolment/CertificateMatch.h"
 #include "enrolment/ImportHelpers.h"
 #include "foundation/Handles.h"
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "foundation/Trace.h"
 
 #include <algorithm>

@@ -2,7 +2,7 @@
 
 #include "enrolment/PKCS10Request.h"
 #include "foundation/Handles.h"
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "foundation/Trace.h"
 
 #include <cstring>

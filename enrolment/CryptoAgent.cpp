@@ -7,7 +7,7 @@
 #include "foundation/AgentGuards.h"
 #include "foundation/ErrorText.h"
 #include "foundation/Handles.h"
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "foundation/Trace.h"
 #include "foundation/VendorCsp.h"
 

@@ -7,7 +7,7 @@
 #include "enrolment/ImportHelpers.h"
 #include "enrolment/SoftKeyDecrypt.h"
 #include "foundation/Handles.h"
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "foundation/Trace.h"
 
 #include <cstring>

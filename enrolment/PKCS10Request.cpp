@@ -5,7 +5,7 @@
 #include "der/Der.h"
 #include "certificates/CspQueries.h"
 #include "foundation/Handles.h"
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "foundation/Trace.h"
 
 #include <algorithm>

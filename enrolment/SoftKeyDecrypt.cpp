@@ -4,7 +4,7 @@
 #include "enrolment/ImportHelpers.h"
 #include "foundation/ASN1Engine.h"
 #include "foundation/Handles.h"
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "foundation/Trace.h"
 
 #include <cstring>

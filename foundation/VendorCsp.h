@@ -5,6 +5,7 @@
 // this header.
 #pragma once
 #include "foundation/Types.h"
+#include "sdk/orvane/vendor_sm2.h"
 
 #include <wincrypt.h>
 
@@ -14,15 +15,16 @@
 
 // Algorithm identifiers of SM2 providers: passed to CryptGenKey where RSA
 // providers take the key specs AT_KEYEXCHANGE (1) and AT_SIGNATURE (2), and in
-// the enveloped-key blobs; SM3 is their hash for CryptCreateHash.
-inline constexpr ALG_ID kAlgSM2KeyExchange = 0xBE00;
-inline constexpr ALG_ID kAlgSM2Signature = 0x3E00;
-inline constexpr ALG_ID kAlgSM3 = 0x800F;
+// the enveloped-key blobs; SM3 is their hash for CryptCreateHash. The values
+// are the ones the stand-in's SM2 token honours (sdk/orvane/vendor_sm2.h).
+inline constexpr ALG_ID kAlgSM2KeyExchange = ORVANE_CALG_SM2_KEYX;
+inline constexpr ALG_ID kAlgSM2Signature = ORVANE_CALG_SM2_SIGN;
+inline constexpr ALG_ID kAlgSM3 = ORVANE_CALG_SM3;
 
 // CryptAcquireContextW flags of SM2 providers: open an existing container, and
 // delete one (in place of CRYPT_DELETEKEYSET).
-inline constexpr DWORD kSM2AccessFlags = 0xF0000000u;
-inline constexpr DWORD kSM2DeleteFlags = 0xFFFF0002u;
+inline constexpr DWORD kSM2AccessFlags = ORVANE_SM2_ACCESS_EXISTING;
+inline constexpr DWORD kSM2DeleteFlags = ORVANE_SM2_DELETE_CONTAINER;
 
 // ---- provider-name rules ---------------------------------------------------------------
 

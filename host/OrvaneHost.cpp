@@ -15,8 +15,6 @@
 
 #define TRACE_MODULE "OrvaneHost"
 
-HMODULE g_hInstance = nullptr;
-
 namespace {
 
 // Written when not even a fixed-text response could be produced, so that the
@@ -164,11 +162,12 @@ int RunHost(HostProgram& program) {
     int nExitCode = 0;
     {
         TraceHelper trace(TEXT("wmain"));
-        g_hInstance = GetModuleHandleW(nullptr);
-        if (nullptr == g_hInstance) {
+        // The host's module handle: error texts come from its string table.
+        const HMODULE hInstance = GetModuleHandleW(nullptr);
+        if (nullptr == hInstance) {
             TRACE_FAILED("wmain", "GetModuleHandleW", HResultFromLastError(),
                          "NULL == g_hInstance");
-        } else if (!program.CreateAgent(g_hInstance)) {
+        } else if (!program.CreateAgent(hInstance)) {
             TRACE_FAILED("wmain", "new CCryptoAgent", int(E_OUTOFMEMORY),
                          "NULL == g_pobjCryptoAgent");
         } else if (int nResult = SetTranslationMode(); nResult != VURO_OK) {

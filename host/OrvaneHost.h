@@ -1,6 +1,6 @@
 // A native-messaging host program: its request loop and the answer to one
 // request, for any host whose methods are a method table over one agent
-// (HostProgram), and Tandry's own entry points over them.
+// (HostProgram).
 #pragma once
 #include "foundation/MethodTable.h"
 #include "foundation/ResultCodes.h"
@@ -11,9 +11,6 @@
 
 #include <memory>
 #include <new>
-
-// Module handle of the host; error texts come from its string table.
-extern HMODULE g_hInstance;
 
 // HostProgram: what one host program answers with: its dispatcher, and the
 // one agent of the process that the dispatcher works on.
@@ -99,8 +96,3 @@ int RunRequestLoop(HostProgram& program);
 // RunHost: the whole life of a host process (trace provider, module handle,
 // the agent, binary streams, request loop); returns the process exit code.
 int RunHost(HostProgram& program);
-
-// Tandry's entry points: the three above with Tandry's enrolment methods.
-int ParseAndRespondRequest(const char* pszRequestMsg, char** ppszResponseMsg);
-int MsgHandleProc();
-int HostMain();

@@ -1,6 +1,6 @@
 #include "host/nmMethods.h"
 
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "foundation/Trace.h"
 #include "host/JSONUtility.h"
 

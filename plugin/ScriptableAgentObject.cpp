@@ -1,6 +1,6 @@
 #include "plugin/ScriptableAgentObject.h"
 
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "foundation/Trace.h"
 #include "plugin/NPFunctions.h"
 

@@ -27,13 +27,13 @@ while (($#)); do
 done
 
 build="$repo_root/build/linux"
-if [[ ! -x $build/tools/testca/testca || ! -x $build/host/Tandry || ! -x $build/sarvik/Sarvik ]]; then
+if [[ ! -x $build/tools/testca/testca || ! -x $build/apps/tandry/Tandry || ! -x $build/apps/sarvik/Sarvik ]]; then
   "$repo_root/scripts/bootstrap.sh"
   cmake -S "$repo_root" --preset linux >/dev/null
   cmake --build "$build" --target testca Tandry Sarvik >/dev/null
 fi
 if ((install)); then
-  "$repo_root/scripts/install-host.sh" --tandry "$build/host/Tandry" --sarvik "$build/sarvik/Sarvik"
+  "$repo_root/scripts/install-host.sh" --tandry "$build/apps/tandry/Tandry" --sarvik "$build/apps/sarvik/Sarvik"
 fi
 mkdir -p "$ca_dir"
 exec python3 "$repo_root/web/demo/server.py" --testca "$build/tools/testca/testca" \

@@ -124,8 +124,8 @@ if [[ -z ${host_file[Tandry]} || -z ${host_file[Sarvik]} ]]; then
   "$repo_root/scripts/bootstrap.sh"
   cmake -S "$repo_root" --preset linux >/dev/null
   cmake --build "$repo_root/build/linux" --target Tandry Sarvik >/dev/null
-  : "${host_file[Tandry]:=$repo_root/build/linux/host/Tandry}"
-  : "${host_file[Sarvik]:=$repo_root/build/linux/sarvik/Sarvik}"
+  : "${host_file[Tandry]:=$repo_root/build/linux/apps/tandry/Tandry}"
+  : "${host_file[Sarvik]:=$repo_root/build/linux/apps/sarvik/Sarvik}"
 fi
 for h in "${hosts[@]}"; do
   if [[ ! -x ${host_file[$h]} ]]; then

@@ -17,10 +17,10 @@ cd "$repo_root"
 "$repo_root/scripts/bootstrap.sh"
 cmake --preset linux >/dev/null
 cmake --build --preset linux --target Tandry nmclient enrol npshell npSarvik >/dev/null
-tandry="$repo_root/build/linux/host/Tandry"
+tandry="$repo_root/build/linux/apps/tandry/Tandry"
 
 if (($# > 0)); then
-  echo "run: talking to build/linux/host/Tandry as a browser extension would"
+  echo "run: talking to build/linux/apps/tandry/Tandry as a browser extension would"
   exec "$repo_root/build/linux/tools/nmclient/nmclient" --script "$1" "$tandry"
 fi
 
@@ -52,7 +52,7 @@ enrol "SM2 signing and encryption certificates, SM2 token" \
 # ---- signing through npSarvik ------------------------------------------------------
 sign() {
   "$repo_root/scripts/sign-roundtrip.sh" --npshell "$repo_root/build/linux/tools/npshell/npshell" \
-    --plugin "$repo_root/build/linux/signing/npSarvik.so" --out "$state/signed" "$@"
+    --plugin "$repo_root/build/linux/apps/npsarvik/npSarvik.so" --out "$state/signed" "$@"
 }
 sign RSA "$rsa_cn" ""
 sign SM2 "$sm2_cn" "Orvane Soft SM2 Token CSP v1.0"

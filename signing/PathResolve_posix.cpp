@@ -3,7 +3,7 @@
 // directory), not from its textually folded full form.
 #include "signing/PathResolve.h"
 
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -4,7 +4,7 @@
 #include "certificates/Signatures.h"
 #include "certificates/CspQueries.h"
 #include "foundation/Handles.h"
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "foundation/Trace.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 #include "signing/SignedData.h"
 
 #include "certificates/Names.h"
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "foundation/Trace.h"
 
 #include <algorithm>

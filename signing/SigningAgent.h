@@ -21,7 +21,7 @@
 #include "foundation/Handles.h"
 #include "foundation/ResultCodes.h"
 #include "foundation/Types.h"
-#include "signing/UnregisteredCert.h"
+#include "selection/UnregisteredCert.h"
 
 #include <windows.h>
 #include <oleauto.h>

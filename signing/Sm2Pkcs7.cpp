@@ -3,7 +3,7 @@
 #include "certificates/Names.h"
 #include "certificates/Signatures.h"
 #include "foundation/Handles.h"
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "foundation/Trace.h"
 
 #include <algorithm>

@@ -22,9 +22,10 @@
 #pragma once
 #include "foundation/ResultCodes.h"
 #include "foundation/Types.h"
+#include "foundation/VendorCsp.h"
 #include "certificates/Signatures.h"
 #include "signing/SignedData.h"
-#include "signing/UnregisteredCert.h"
+#include "selection/UnregisteredCert.h"
 
 #include <wincrypt.h>
 
@@ -33,7 +34,7 @@ inline constexpr char kSm2SignatureOID[] = "1.2.156.10197.1.301.1";
 inline constexpr char kSm2DataOID[] = "1.2.156.10197.6.1.4.2.1";
 inline constexpr char kSm2SignedDataOID[] = "1.2.156.10197.6.1.4.2.2";
 // SM3 as the SM2 CSPs number it.
-inline constexpr ALG_ID kSm3AlgId = 0x800F;
+inline constexpr ALG_ID kSm3AlgId = kAlgSM3;
 using orvane::signatures::kSm2RawSignatureSize; // r then s, 32 bytes each
 
 // SM2_SIGNER_INFO: the fields of SM2EncodeSignerInfo, in order.

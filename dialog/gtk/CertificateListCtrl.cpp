@@ -1,7 +1,7 @@
 #include "dialog/gtk/CertificateListCtrl.h"
 
 #include "dialog/DialogGeometry.h"
-#include "dialog/gtk/FoundationLibrary.h"
+#include "dialog/gtk/DrawingHelpers.h"
 #include "foundation/Trace.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 #include "dialog/gtk/CertificateViewer.h"
 
 #include "dialog/DialogGeometry.h"
-#include "dialog/gtk/FoundationLibrary.h"
+#include "dialog/gtk/DrawingHelpers.h"
 
 #define GCR_API_SUBJECT_TO_CHANGE
 #include <gcr/gcr.h>

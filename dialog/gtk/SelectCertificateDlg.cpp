@@ -7,7 +7,7 @@
 #include "dialog/DialogGeometry.h"
 #include "dialog/gtk/CertificateListCtrl.h"
 #include "dialog/gtk/CertificateViewer.h"
-#include "dialog/gtk/FoundationLibrary.h"
+#include "dialog/gtk/DrawingHelpers.h"
 #include "foundation/Trace.h"
 
 #include <gtk/gtk.h>

@@ -3,7 +3,7 @@
 // with the row's full name and open the certificate viewer on double click.
 #pragma once
 #include "dialog/SelectCertificateDlg.h"
-#include "dialog/win32/FoundationLibrary.h"
+#include "dialog/win32/DrawingHelpers.h"
 
 #include <windows.h>
 

@@ -7,7 +7,7 @@
 
 #include "dialog/DialogGeometry.h"
 #include "dialog/win32/CertificateListCtrl.h"
-#include "dialog/win32/FoundationLibrary.h"
+#include "dialog/win32/DrawingHelpers.h"
 #include "foundation/Trace.h"
 
 #include <commctrl.h>

@@ -1,6 +1,8 @@
 // OpenSSL behind the providers: see crypto.h.
 #include "crypto.h"
 
+#include <orvane/vendor_sm2.h>
+
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/ec.h>
@@ -390,7 +392,7 @@ Status Sm2Z(EVP_PKEY* key, std::span<const BYTE> id, Bytes& z) {
     Digest first;
     const BYTE entl[2] = {static_cast<BYTE>((id.size() * 8) >> 8),
                           static_cast<BYTE>(id.size() * 8)};
-    if (Status st = first.Init(0x800F))
+    if (Status st = first.Init(ORVANE_CALG_SM3))
         return st;
     for (const Bytes& part : {Bytes(entl, entl + 2), Bytes(id.begin(), id.end()), FromHex(kSm2A),
                               FromHex(kSm2B), FromHex(kSm2Gx), FromHex(kSm2Gy), x, y})
@@ -430,7 +432,7 @@ const char* DigestName(ALG_ID alg) {
         return "MD5";
     case CALG_SHA1:
         return "SHA1";
-    case 0x800F: // the SM2 tokens' SM3
+    case ORVANE_CALG_SM3: // the SM2 tokens' SM3
         return "SM3";
     default:
         return nullptr;

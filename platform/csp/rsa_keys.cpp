@@ -1,6 +1,8 @@
 // RSA key pairs, triple-DES session keys and digests as CryptoAPI objects.
 #include "rsa_keys.h"
 
+#include <orvane/vendor_sm2.h>
+
 #include <algorithm>
 #include <deque>
 #include <mutex>
@@ -361,7 +363,7 @@ Status DigestHash::Value(Bytes& out) {
 }
 
 Status RsaKey::VerifyHash(Hash& hash, std::span<const BYTE> signatureLe) {
-    if (DigestName(hash.AlgId()) == nullptr || hash.AlgId() == 0x800F)
+    if (DigestName(hash.AlgId()) == nullptr || hash.AlgId() == ORVANE_CALG_SM3)
         return Err(NTE_BAD_ALGID);
     Bytes digest;
     if (Status s = hash.Value(digest))
@@ -373,7 +375,7 @@ Status RsaKey::VerifyHash(Hash& hash, std::span<const BYTE> signatureLe) {
 Status SignWithRsa(RsaKey& key, Hash& hash, Bytes& signature) {
     if (!key.HasPrivate())
         return Err(NTE_BAD_KEY);
-    if (DigestName(hash.AlgId()) == nullptr || hash.AlgId() == 0x800F)
+    if (DigestName(hash.AlgId()) == nullptr || hash.AlgId() == ORVANE_CALG_SM3)
         return Err(NTE_BAD_ALGID);
     Bytes digest;
     if (Status s = hash.Value(digest))

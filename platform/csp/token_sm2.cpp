@@ -28,16 +28,18 @@
 #include "container_store.h"
 #include "rsa_keys.h"
 
+#include <orvane/vendor_sm2.h>
+
 #include <cstring>
 
 namespace orvane::platform::csp {
 namespace {
 
-constexpr ALG_ID kSm2Sign = 0x3E00;
-constexpr ALG_ID kSm2Exchange = 0xBE00;
-constexpr ALG_ID kSm3 = 0x800F;
-constexpr DWORD kAccessExisting = 0xF0000000;
-constexpr DWORD kDeleteContainer = 0xFFFF0002;
+constexpr ALG_ID kSm2Sign = ORVANE_CALG_SM2_SIGN;
+constexpr ALG_ID kSm2Exchange = ORVANE_CALG_SM2_KEYX;
+constexpr ALG_ID kSm3 = ORVANE_CALG_SM3;
+constexpr DWORD kAccessExisting = ORVANE_SM2_ACCESS_EXISTING;
+constexpr DWORD kDeleteContainer = ORVANE_SM2_DELETE_CONTAINER;
 constexpr BYTE kDefaultId[] = {'1', '2', '3', '4', '5', '6', '7', '8',
                                '1', '2', '3', '4', '5', '6', '7', '8'};
 

@@ -1,7 +1,7 @@
 #include "tests/dialog/DialogTestSupport.h"
 
 #include "der/Der.h"
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "tests/support/TestCertificates.h"
 #include "tests/support/TestSupport.h"
 

@@ -1,7 +1,7 @@
 // Helpers of the import tests on both targets: hexadecimal, a small DER
 // writer, the issuer's envelope text, containers and the user's "MY" store.
 #pragma once
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "foundation/Handles.h"
 #include "enrolment/ImportHelpers.h"
 #include "tests/support/TestSupport.h"

@@ -4,7 +4,7 @@
 // system's (under Wine, Wine's); on POSIX the stand-in.
 #include "enrolment/CryptoAgent.h"
 #include "foundation/Handles.h"
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "tests/enrolment/ImportTestSupport.h"
 #include "tests/support/TestSupport.h"
 

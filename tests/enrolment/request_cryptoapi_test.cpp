@@ -2,7 +2,7 @@
 // CryptoAPI: on Windows (Wine's provider) an implementation independent of
 // ours; on POSIX the stand-in, whose requests OpenSSL also checks elsewhere.
 #include "enrolment/CertificateRequisition.h"
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "tests/enrolment/ImportTestSupport.h"
 #include "tests/support/TestSupport.h"
 

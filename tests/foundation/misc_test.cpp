@@ -1,6 +1,6 @@
 // Encodings: Base64 with its line rules, UTF-16 <-> UTF-8, hexadecimal of
 // little-endian integers, byte-order reversal, GUID texts and temporary files.
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // combination and checks that each text decodes back to the same bytes. The
 // input is copied into a buffer of exactly its size, without a terminator, so
 // that any read past the given length is an overread for AddressSanitizer.
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "foundation/ResultCodes.h"
 
 #include <cstdint>

@@ -6,7 +6,7 @@
 // DER (each copied to a heap buffer of exactly its size). The result must be
 // a subsequence of the input in its order, the same on a second run, and
 // every survivor must pass the checks it was chosen by.
-#include "signing/CertificateFilter.h"
+#include "selection/CertificateFilter.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -2,8 +2,8 @@
 // (two bytes each, a terminator added), goes through ParseFilters,
 // SplitStrings, DistinctProviderNames and ConvertStringToBinaryData, each
 // checked against a plain model of its rule.
-#include "foundation/Misc.h"
-#include "signing/CertificateFilter.h"
+#include "foundation/Encodings.h"
+#include "selection/CertificateFilter.h"
 
 #include <algorithm>
 #include <cstdint>

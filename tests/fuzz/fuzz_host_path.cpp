@@ -11,7 +11,8 @@
 #include "host/JSONUtility.h"
 #include "host/JsonHandles.h"
 #include "host/OrvaneHost.h"
-#include "host/nmMessageSigning.h"
+#include "enrolment/EnrolMethods.h"
+#include "version/Tandry.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -31,6 +32,8 @@ namespace {
 constexpr size_t kMaxInput = 60000;
 
 int g_fdOutput = -1;
+// The module handle the agent takes its error texts from, as the host's.
+HMODULE g_hModule = nullptr;
 
 std::string Frames(const uint8_t* data, size_t size) {
     if (size == 0)
@@ -87,7 +90,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (g_fdOutput < 0)
         std::abort();
     unlink(out);
-    g_hInstance = GetModuleHandleW(nullptr);
+    g_hModule = GetModuleHandleW(nullptr);
     return 0;
 }
 
@@ -107,8 +110,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     close(fds[0]);
 
     // A fresh agent each time, as each browser conversation starts one.
-    HostProgram& host = TandryHost();
-    if (!host.CreateAgent(g_hInstance))
+    static CCryptoAgent* pAgent = nullptr;
+    static AgentHost<ICryptoAgent, CCryptoAgent> host(kEnrolMethods, kTandryVersion, pAgent);
+    if (!host.CreateAgent(g_hModule))
         std::abort();
     RunRequestLoop(host);
     host.DeleteAgent();

@@ -1,7 +1,9 @@
 // One request body through the whole answer path. Whatever the page sends,
 // the host must answer with one JSON object that names a function and carries
 // an error code, and must never crash or leak.
+#include "enrolment/EnrolMethods.h"
 #include "host/OrvaneHost.h"
+#include "version/Tandry.h"
 
 #include <cJSON.h>
 
@@ -15,8 +17,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::unique_ptr<char[]> body(new char[size + 1]);
     std::memcpy(body.get(), data, size);
     body[size] = 0;
+    // Tandry's methods, with no agent as outside a host's run.
+    static CCryptoAgent* pAgent = nullptr;
+    static AgentHost<ICryptoAgent, CCryptoAgent> host(kEnrolMethods, kTandryVersion, pAgent);
     char* response = nullptr;
-    if (ParseAndRespondRequest(body.get(), &response) != 0 || response == nullptr)
+    if (RespondToRequest(host, body.get(), &response) != 0 || response == nullptr)
         std::abort();
     std::unique_ptr<char[]> owned(response);
     cJSON* json = cJSON_Parse(response);

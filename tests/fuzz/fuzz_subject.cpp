@@ -1,7 +1,7 @@
 // Arbitrary subject text through the name encoder. Whatever the page sends,
 // the encoder either refuses it or produces a Name that an independent parser
 // (OpenSSL) reads back with one attribute per RDN, in reverse text order.
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "certificates/Names.h"
 
 #include <openssl/x509.h>

@@ -2,7 +2,7 @@
 // requests.
 #include "host/OrvaneHost.h"
 #include "host/JSONUtility.h"
-#include "host/nmMessageSigning.h"
+#include "tests/host/EnrolHost.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@ namespace {
 
 std::string Answer(const char* request) {
     char* response = nullptr;
-    EXPECT_EQ(ParseAndRespondRequest(request, &response), 0);
+    EXPECT_EQ(RespondToRequest(EnrolHost(), request, &response), 0);
     std::unique_ptr<char[]> owned(response);
     return response != nullptr ? std::string(response) : std::string("<null>");
 }
@@ -60,9 +60,9 @@ TEST(Dispatch, UnknownAndMalformedRequestsGetTheFixedText) {
 
 TEST(Dispatch, InvokeReportsUnknownNamesWithoutAResponse) {
     cJSON* response = nullptr;
-    EXPECT_EQ(Invoke(&response, "nope", nullptr), -1);
+    EXPECT_EQ(EnrolHost().Invoke(&response, "nope", nullptr), -1);
     EXPECT_EQ(response, nullptr);
-    EXPECT_EQ(Invoke(&response, nullptr, nullptr), -1);
+    EXPECT_EQ(EnrolHost().Invoke(&response, nullptr, nullptr), -1);
 }
 
 TEST(Dispatch, NulAndIllFormedTextIsRefusedAndEveryAnswerIsUtf8) {
@@ -111,13 +111,13 @@ TEST(Dispatch, NulAndIllFormedTextIsRefusedAndEveryAnswerIsUtf8) {
          "Chinese and an emoji in the token"},
     };
     // The arguments are read only for a host with an agent.
-    ASSERT_TRUE(TandryHost().CreateAgent(nullptr));
+    ASSERT_TRUE(EnrolHost().CreateAgent(nullptr));
     struct Cleanup {
-        ~Cleanup() { TandryHost().DeleteAgent(); }
+        ~Cleanup() { EnrolHost().DeleteAgent(); }
     } cleanup;
     for (const auto& c : cases) {
         char* response = nullptr;
-        ASSERT_EQ(RespondToRequest(TandryHost(), c.request.c_str(), &response), 0);
+        ASSERT_EQ(RespondToRequest(EnrolHost(), c.request.c_str(), &response), 0);
         // RespondToRequest stops at the first zero byte: the raw NUL case goes
         // through the body form, which takes a length.
         std::unique_ptr<char[]> owned(response);
@@ -126,7 +126,7 @@ TEST(Dispatch, NulAndIllFormedTextIsRefusedAndEveryAnswerIsUtf8) {
             std::memcpy(body.get(), c.request.data(), c.request.size());
             body[c.request.size()] = 0;
             char* raw = nullptr;
-            ASSERT_EQ(RespondToRequestBody(TandryHost(), std::move(body), c.request.size(), &raw),
+            ASSERT_EQ(RespondToRequestBody(EnrolHost(), std::move(body), c.request.size(), &raw),
                       0);
             owned.reset(raw);
         }

@@ -7,7 +7,7 @@
 #include "host/OrvaneHost.h"
 #include "tests/support/TestSupport.h"
 #include "host/JsonHandles.h"
-#include "host/nmEnrolHandlers.h"
+#include "tests/host/EnrolHost.h"
 
 #include <gtest/gtest.h>
 
@@ -132,7 +132,7 @@ TEST(EnrolHandlers, ArgumentListsAndConversions) {
         std::vector<Case> cases;
     };
     const Method methods[] = {
-        {nmVURO_SetCSPInfo,
+        {ENROL_ROW(VURO_SetCSPInfo),
          "VURO_SetCSPInfo",
          false,
          {
@@ -154,7 +154,7 @@ TEST(EnrolHandlers, ArgumentListsAndConversions) {
              {nullptr, -1},
              {R"("X")", -1}, // not a list: no elements
          }},
-        {nmVURO_SetKeyAlgorithm,
+        {ENROL_ROW(VURO_SetKeyAlgorithm),
          "VURO_SetKeyAlgorithm",
          false,
          {
@@ -162,7 +162,7 @@ TEST(EnrolHandlers, ArgumentListsAndConversions) {
              {R"([2])", kArgType},
              {R"([])", -1},
          }},
-        {nmVURO_ImportEncryptCert,
+        {ENROL_ROW(VURO_ImportEncryptCert),
          "VURO_ImportEncryptCert",
          false,
          {
@@ -171,7 +171,7 @@ TEST(EnrolHandlers, ArgumentListsAndConversions) {
              {R"(["KEY","CERT",7,1])", kArgType},
              {R"(["KEY","CERT","C1"])", -1},
          }},
-        {nmVURO_ImportSignCert,
+        {ENROL_ROW(VURO_ImportSignCert),
          "VURO_ImportSignCert",
          false,
          {
@@ -179,7 +179,7 @@ TEST(EnrolHandlers, ArgumentListsAndConversions) {
              {R"(["1","CERT","C1"])", kArgType},
              {R"([1,"CERT","C1","x"])", -1},
          }},
-        {nmVURO_PKCS10CertRequisition,
+        {ENROL_ROW(VURO_PKCS10CertRequisition),
          "VURO_PKCS10CertRequisition",
          true,
          {
@@ -189,13 +189,22 @@ TEST(EnrolHandlers, ArgumentListsAndConversions) {
              {R"(["CN=A",1])", -1},
          }},
         // Methods without arguments want an empty list.
-        {nmVURO_GetContainer, "VURO_GetContainer", true, {{"[]", 0}, {"[1]", -1}, {nullptr, -1}}},
-        {nmVURO_GetAllCertInfo, "VURO_GetAllCertInfo", true, {{"[]", 0}, {R"(["x"])", -1}}},
-        {nmVURO_HavePermissiontoGenerateKeyPair,
+        {ENROL_ROW(VURO_GetContainer),
+         "VURO_GetContainer",
+         true,
+         {{"[]", 0}, {"[1]", -1}, {nullptr, -1}}},
+        {ENROL_ROW(VURO_GetAllCertInfo),
+         "VURO_GetAllCertInfo",
+         true,
+         {{"[]", 0}, {R"(["x"])", -1}}},
+        {ENROL_ROW(VURO_HavePermissiontoGenerateKeyPair),
          "VURO_HavePermissiontoGenerateKeyPair",
          false,
          {{"{}", 0}, {"[0]", -1}}},
-        {nmVURO_GetLastErrorDesc, "VURO_GetLastErrorDesc", true, {{"[]", 0}, {"[[]]", -1}}},
+        {ENROL_ROW(VURO_GetLastErrorDesc),
+         "VURO_GetLastErrorDesc",
+         true,
+         {{"[]", 0}, {"[[]]", -1}}},
     };
     for (const Method& m : methods) {
         for (const Case& c : m.cases) {
@@ -222,21 +231,23 @@ TEST(EnrolHandlers, FailureCodesAndAnswers) {
         const char* params;
         bool reportsAgentCode; // false: every failure is -1
     };
+    // The CSP list's handler is given no argument list.
     const auto cspInfo = [](cJSON** pp, cJSON*, ICryptoAgent* a) {
-        return nmVURO_GetCSPInfo(pp, a);
+        return ENROL_ROW(VURO_GetCSPInfo)(pp, nullptr, a);
     };
     const Case cases[] = {
         {cspInfo, "VURO_GetCSPInfo", "[]", false},
-        {nmVURO_GetAllCertInfo, "VURO_GetAllCertInfo", "[]", false},
-        {nmVURO_SetCSPInfo, "VURO_SetCSPInfo", R"([1,"x"])", true},
-        {nmVURO_SetKeyAlgorithm, "VURO_SetKeyAlgorithm", R"(["x"])", true},
-        {nmVURO_ImportEncryptCert, "VURO_ImportEncryptCert", R"(["k","c","n",0])", true},
-        {nmVURO_GetContainer, "VURO_GetContainer", "[]", false},
-        {nmVURO_ImportSignCert, "VURO_ImportSignCert", R"([1,"c","n"])", true},
-        {nmVURO_PKCS10CertRequisition, "VURO_PKCS10CertRequisition", R"(["CN=A",1,0])", true},
-        {nmVURO_HavePermissiontoGenerateKeyPair, "VURO_HavePermissiontoGenerateKeyPair", "[]",
-         false},
-        {nmVURO_GetLastErrorDesc, "VURO_GetLastErrorDesc", "[]", false},
+        {ENROL_ROW(VURO_GetAllCertInfo), "VURO_GetAllCertInfo", "[]", false},
+        {ENROL_ROW(VURO_SetCSPInfo), "VURO_SetCSPInfo", R"([1,"x"])", true},
+        {ENROL_ROW(VURO_SetKeyAlgorithm), "VURO_SetKeyAlgorithm", R"(["x"])", true},
+        {ENROL_ROW(VURO_ImportEncryptCert), "VURO_ImportEncryptCert", R"(["k","c","n",0])", true},
+        {ENROL_ROW(VURO_GetContainer), "VURO_GetContainer", "[]", false},
+        {ENROL_ROW(VURO_ImportSignCert), "VURO_ImportSignCert", R"([1,"c","n"])", true},
+        {ENROL_ROW(VURO_PKCS10CertRequisition), "VURO_PKCS10CertRequisition", R"(["CN=A",1,0])",
+         true},
+        {ENROL_ROW(VURO_HavePermissiontoGenerateKeyPair), "VURO_HavePermissiontoGenerateKeyPair",
+         "[]", false},
+        {ENROL_ROW(VURO_GetLastErrorDesc), "VURO_GetLastErrorDesc", "[]", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.method);
@@ -258,9 +269,9 @@ TEST(EnrolHandlers, BooleansAreTrueOnlyForVariantTrue) {
         RecordingAgent agent;
         agent.vbAnswer = vb;
         const char* expected = vb == VARIANT_TRUE ? "true" : "false";
-        EXPECT_EQ(Respond(nmVURO_SetKeyAlgorithm, R"(["RSA"])", &agent),
+        EXPECT_EQ(Respond(ENROL_ROW(VURO_SetKeyAlgorithm), R"(["RSA"])", &agent),
                   Success("VURO_SetKeyAlgorithm", expected));
-        EXPECT_EQ(Respond(nmVURO_HavePermissiontoGenerateKeyPair, "[]", &agent),
+        EXPECT_EQ(Respond(ENROL_ROW(VURO_HavePermissiontoGenerateKeyPair), "[]", &agent),
                   Success("VURO_HavePermissiontoGenerateKeyPair", expected));
     }
 }
@@ -268,20 +279,21 @@ TEST(EnrolHandlers, BooleansAreTrueOnlyForVariantTrue) {
 TEST(EnrolHandlers, TextsAreUTF8AndEscaped) {
     RecordingAgent agent;
     agent.pwszTextAnswer = TEXT("证书 \"A\"\\B\r\n");
-    EXPECT_EQ(Respond(nmVURO_GetContainer, "[]", &agent),
+    EXPECT_EQ(Respond(ENROL_ROW(VURO_GetContainer), "[]", &agent),
               Success("VURO_GetContainer", R"("证书 \"A\"\\B\r\n")"));
     // The CSP list ignores whatever "params" holds.
     agent.pwszTextAnswer = TEXT("A||B");
-    EXPECT_EQ(nmVURO_GetCSPInfo(nullptr, &agent), 0) << "no response wanted is not a crash";
+    EXPECT_EQ(ENROL_ROW(VURO_GetCSPInfo)(nullptr, nullptr, &agent), 0)
+        << "no response wanted is not a crash";
     cJSON* pResponse = nullptr;
-    EXPECT_EQ(nmVURO_GetCSPInfo(&pResponse, &agent), 0);
+    EXPECT_EQ(ENROL_ROW(VURO_GetCSPInfo)(&pResponse, nullptr, &agent), 0);
     UniqueJson response(pResponse);
     ASSERT_TRUE(response);
     UniqueJsonText text(cJSON_PrintUnformatted(response.get()));
     EXPECT_STREQ(text.get(), R"({"function":"VURO_GetCSPInfo","errorcode":0,"result":"A||B"})");
     // A failed request still answers false, never the agent's empty text.
     agent.hrAnswer = E_INVALIDARG;
-    EXPECT_EQ(Respond(nmVURO_PKCS10CertRequisition, R"(["CN=A",3,0])", &agent),
+    EXPECT_EQ(Respond(ENROL_ROW(VURO_PKCS10CertRequisition), R"(["CN=A",3,0])", &agent),
               Failure("VURO_PKCS10CertRequisition", int(E_INVALIDARG)));
 }
 
@@ -289,17 +301,17 @@ TEST(EnrolHandlers, TextsAreUTF8AndEscaped) {
 TEST(EnrolHandlers, DispatcherReachesTheHostAgent) {
     const auto answer = [](const char* request) {
         char* response = nullptr;
-        EXPECT_EQ(ParseAndRespondRequest(request, &response), 0);
+        EXPECT_EQ(RespondToRequest(EnrolHost(), request, &response), 0);
         std::unique_ptr<char[]> owned(response);
         return response != nullptr ? std::string(response) : std::string("<null>");
     };
     // Outside a host run there is no agent: every method fails, none crashes.
-    ASSERT_EQ(g_pobjCryptoAgent, nullptr);
+    ASSERT_EQ(EnrolHostAgent(), nullptr);
     EXPECT_EQ(answer(R"({"function":"VURO_GetContainer","params":[]})"),
               Failure("VURO_GetContainer", -1));
 
     CCryptoAgent agent;
-    g_pobjCryptoAgent = &agent;
+    EnrolHostAgent() = &agent;
     EXPECT_EQ(
         answer(
             R"({"function":"vuro_setcspinfo","params":[2048,"Vendor &amp; Co"],"randomId":"r1"})"),
@@ -313,5 +325,5 @@ TEST(EnrolHandlers, DispatcherReachesTheHostAgent) {
         << desc;
     EXPECT_EQ(answer(R"({"function":"VURO_GETCONTAINER","params":[]})"),
               Success("VURO_GetContainer", R"("")"));
-    g_pobjCryptoAgent = nullptr;
+    EnrolHostAgent() = nullptr;
 }

@@ -5,7 +5,7 @@
 #include "enrolment/CryptoAgent.h"
 #include "foundation/Trace.h"
 #include "host/OrvaneHost.h"
-#include "host/nmEnrolHandlers.h"
+#include "tests/host/EnrolHost.h"
 #include "tests/support/TraceCapture.h"
 
 #include <gtest/gtest.h>
@@ -21,17 +21,17 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(TraceCapture::Enabled()) << "run with ORVANE_TRACE and ORVANE_TRACE_FILE";
         RegisterTraceProvider();
-        g_pobjCryptoAgent = &m_agent;
+        EnrolHostAgent() = &m_agent;
     }
     void TearDown() override {
-        g_pobjCryptoAgent = nullptr;
+        EnrolHostAgent() = nullptr;
         UnregisterTraceProvider();
     }
     // The trace of one request through the dispatcher.
     std::vector<std::string> Request(const char* pszRequest) {
         m_capture.Take();
         char* pszResponse = nullptr;
-        EXPECT_EQ(ParseAndRespondRequest(pszRequest, &pszResponse), 0);
+        EXPECT_EQ(RespondToRequest(EnrolHost(), pszRequest, &pszResponse), 0);
         std::unique_ptr<char[]> owned(pszResponse);
         return m_capture.Take();
     }
@@ -132,14 +132,14 @@ TEST_F(HostTraceTest, DispatchAndHandlerLines) {
 TEST_F(HostTraceTest, MissingListOrAgent) {
     cJSON* pResponse = nullptr;
     m_capture.Take();
-    nmVURO_SetCSPInfo(&pResponse, nullptr, &m_agent);
+    ENROL_ROW(VURO_SetCSPInfo)(&pResponse, nullptr, &m_agent);
     cJSON_Delete(pResponse);
     EXPECT_EQ(InOrder(m_capture.Take(), {WideFailed("nmVURO_SetCSPInfo", "Check parameter",
                                                     "NULL == pJSONArgs", "0xffffffff")}),
               "");
 
     pResponse = nullptr;
-    nmVURO_GetCSPInfo(&pResponse, nullptr);
+    ENROL_ROW(VURO_GetCSPInfo)(&pResponse, nullptr, nullptr);
     cJSON_Delete(pResponse);
     EXPECT_EQ(InOrder(m_capture.Take(), {WideFailed("nmVURO_GetCSPInfo", "Check parameter",
                                                     "NULL == pobjCryptoAgent", "0xffffffff")}),
@@ -147,7 +147,7 @@ TEST_F(HostTraceTest, MissingListOrAgent) {
 
     cJSON* pArgs = cJSON_CreateArray();
     pResponse = nullptr;
-    nmVURO_GetAllCertInfo(&pResponse, pArgs, nullptr);
+    ENROL_ROW(VURO_GetAllCertInfo)(&pResponse, pArgs, nullptr);
     cJSON_Delete(pResponse);
     cJSON_Delete(pArgs);
     EXPECT_EQ(InOrder(m_capture.Take(), {WideFailed("nmVURO_GetAllCertInfo", "Check parameter",

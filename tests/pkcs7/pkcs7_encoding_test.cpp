@@ -3,7 +3,7 @@
 // written piece by piece into one system string.
 #include "certificates/Names.h"
 #include "der/Der.h"
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "signing/RsaPkcs7.h"
 #include "signing/SignedData.h"
 #include "signing/Sm2Pkcs7.h"

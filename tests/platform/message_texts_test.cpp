@@ -1,5 +1,5 @@
 // Every code the code base can return has words. The system codes: each
-// name of the stand-in's error headers that the sources use gets FormatMessageW
+// name of the SDK's error headers (sdk/) that the sources use gets FormatMessageW
 // text in English and in Chinese. The own codes: each code of ResultCodes.h
 // has a row in the string table, in both languages and in both variants (the
 // host's and the plug-ins'). The sources are walked, so a code added later
@@ -28,12 +28,12 @@ std::string Slurp(const fs::path& p) {
 }
 
 // SystemCodes: name -> value of every error number and result code the
-// stand-in's headers define.
+// SDK headers (sdk/) define.
 std::map<std::string, DWORD> SystemCodes() {
     static const std::regex define(
         R"(#define\s+((?:ERROR|E|NTE|CRYPT_E)_[A-Z0-9_]+)\s+(?:_HRESULT_TYPEDEF_\(|\(\(HRESULT\))?(0x[0-9A-Fa-f]+|[0-9]+)L?\)*\s)");
     std::map<std::string, DWORD> codes;
-    for (const auto& entry : fs::recursive_directory_iterator(kSource / "platform" / "include")) {
+    for (const auto& entry : fs::recursive_directory_iterator(kSource / "sdk")) {
         if (entry.path().extension() != ".h")
             continue;
         const std::string text = Slurp(entry.path());
@@ -44,11 +44,11 @@ std::map<std::string, DWORD> SystemCodes() {
 }
 
 // UsedNames: the codes named in the system's and the stand-in's sources
-// (their headers, tests, benchmarks and tools aside).
+// (the SDK headers, tests, benchmarks and tools aside).
 std::set<std::string> UsedNames(const std::map<std::string, DWORD>& codes) {
     static const std::regex word(R"(\b[A-Z][A-Z0-9_]+\b)");
     const std::set<std::string> skipped = {"tests",   "bench", "tools", "build",
-                                           "scripts", "cmake", "web"};
+                                           "scripts", "cmake", "web",   "sdk"};
     std::set<std::string> used;
     for (const auto& top : fs::directory_iterator(kSource)) {
         const std::string name = top.path().filename().string();
@@ -57,8 +57,6 @@ std::set<std::string> UsedNames(const std::map<std::string, DWORD>& codes) {
         for (const auto& entry : fs::recursive_directory_iterator(top.path())) {
             const std::string ext = entry.path().extension().string();
             if (ext != ".cpp" && ext != ".h" && ext != ".inc")
-                continue;
-            if (entry.path().string().find("platform/include") != std::string::npos)
                 continue;
             const std::string text = Slurp(entry.path());
             for (std::sregex_iterator it(text.begin(), text.end(), word), end; it != end; ++it)

@@ -2,7 +2,7 @@
 // (a refused call never reaches the agent), number and text conversions, and
 // what a page gets back.
 #include "tests/plugin/PluginTestSupport.h"
-#include "plugin/ScriptablePluginObject.h"
+#include "apps/nppellin/ScriptablePluginObject.h"
 #include "tests/support/TestSupport.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The trace lines npPellin's scriptable object writes (POSIX, where a test
 // can read its own traces): handler names, the reason of every refused
 // argument list word for word, and the agent's step.
-#include "plugin/ScriptablePluginObject.h"
+#include "apps/nppellin/ScriptablePluginObject.h"
 #include "tests/plugin/PluginTestSupport.h"
 #include "tests/support/ScratchMethods.h"
 #include "tests/support/TraceCapture.h"

@@ -2,7 +2,7 @@
 // selection, and a refused argument list never reaches the agent but becomes
 // its last result (a refused selection forgets the one before it).
 #include "tests/plugin/PluginTestSupport.h"
-#include "signing/ScriptablePluginObject.h"
+#include "apps/npsarvik/ScriptablePluginObject.h"
 #include "tests/signing/SigningTestSupport.h"
 #include "tests/support/TestSupport.h"
 

@@ -1,6 +1,6 @@
 #include "tests/signing/SigningTestSupport.h"
 
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "tests/support/TestSupport.h"
 
 #include <objbase.h>

@@ -5,7 +5,7 @@
 #pragma once
 #include "foundation/Handles.h"
 #include "foundation/Types.h"
-#include "signing/CertificateFilter.h"
+#include "selection/CertificateFilter.h"
 #include "tests/support/CertificateBuilder.h"
 
 #include <string>

@@ -13,7 +13,7 @@
 #include <openssl/x509v3.h>
 #include "tests/support/OsslPtr.h"
 
-#include "signing/CertificateFilter.h"
+#include "selection/CertificateFilter.h"
 
 #include "tests/support/TestSupport.h"
 

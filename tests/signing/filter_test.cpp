@@ -1,6 +1,6 @@
 // The filter engine on both targets (under Wine: Wine's crypt32 decodes the
 // certificates, formats their names and keeps the personal store).
-#include "signing/CertificateFilter.h"
+#include "selection/CertificateFilter.h"
 
 #include "tests/signing/SigningTestSupport.h"
 #include "tests/support/CertificateBuilder.h"

@@ -1,6 +1,6 @@
 // Certificates kept in the containers of the stand-in's vendor tokens (POSIX
 // only: under Wine there is no vendor provider to hold them).
-#include "signing/UnregisteredCert.h"
+#include "selection/UnregisteredCert.h"
 
 #include "tests/signing/SigningTestSupport.h"
 #include "tests/support/CertificateBuilder.h"

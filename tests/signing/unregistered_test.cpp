@@ -1,7 +1,7 @@
 // Records of container certificates and the choice of providers to search,
 // on both targets. Reading real containers needs a vendor provider, which
 // only the POSIX stand-in has: see unregistered_posix_test.cpp.
-#include "signing/UnregisteredCert.h"
+#include "selection/UnregisteredCert.h"
 
 #include "tests/support/CertificateBuilder.h"
 #include "tests/support/TestSupport.h"

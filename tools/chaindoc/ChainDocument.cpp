@@ -4,7 +4,7 @@
 #include "der/Der.h"
 #include "certificates/CertificateQueries.h"
 #include "foundation/Handles.h"
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -3,7 +3,7 @@
 // the code under test (between two opens of one name, in the middle of a
 // write) watch the stand-in's file calls through it.
 #pragma once
-#include "../windows.h"
+#include <windows.h>
 
 #ifdef __cplusplus
 extern "C" {

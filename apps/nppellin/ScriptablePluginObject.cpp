@@ -1,9 +1,9 @@
-#include "signing/ScriptablePluginObject.h"
+#include "apps/nppellin/ScriptablePluginObject.h"
 
+#include "enrolment/EnrolMethods.h"
 #include "foundation/Trace.h"
 #include "plugin/PluginExports.h"
-#include "signing/SignMethods.h"
-#include "version/npSarvik.h"
+#include "version/npPellin.h"
 
 #include <new>
 
@@ -11,7 +11,7 @@
 
 NPObject* AllocateCScriptableObject(NPP npp, NPClass*) {
     TraceHelper trace(TEXT("AllocateCScriptableObject"));
-    auto* pObject = new (std::nothrow) orvane::signing::CScriptablePluginObject(npp);
+    CScriptablePluginObject* pObject = new (std::nothrow) CScriptablePluginObject(npp);
     if (pObject == nullptr) {
         TRACE_FAILED("AllocateCScriptableObject", "New object", E_OUTOFMEMORY, "NULL == pObject");
         return nullptr;
@@ -19,9 +19,5 @@ NPObject* AllocateCScriptableObject(NPP npp, NPClass*) {
     return pObject;
 }
 
-namespace orvane::signing {
-
 CScriptablePluginObject::CScriptablePluginObject(NPP npp)
-    : CScriptableAgentObject(npp, kSignMethods, kNpSarvikVersion, g_hInstance) {}
-
-} // namespace orvane::signing
+    : CScriptableAgentObject(npp, kEnrolMethods, kNpPellinVersion, g_hInstance) {}

@@ -1,4 +1,4 @@
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 
 #include "foundation/Handles.h"
 #include "foundation/Trace.h"
@@ -12,6 +12,7 @@
 #include <new>
 #include <utility>
 
+// Trace lines keep the module name readers of older traces know.
 #define TRACE_MODULE "Misc"
 
 namespace {

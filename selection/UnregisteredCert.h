@@ -11,7 +11,7 @@
 #include "foundation/Handles.h"
 #include "foundation/ResultCodes.h"
 #include "foundation/Types.h"
-#include "signing/CertificateFilter.h"
+#include "selection/CertificateFilter.h"
 
 #include <wincrypt.h>
 

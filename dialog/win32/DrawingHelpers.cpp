@@ -1,9 +1,10 @@
-#include "dialog/win32/FoundationLibrary.h"
+#include "dialog/win32/DrawingHelpers.h"
 
 #include "foundation/Trace.h"
 
 #include <algorithm>
 
+// Trace lines keep the module name readers of older traces know.
 #define TRACE_MODULE "FoundationLibrary"
 
 namespace orvane::dialog::win32 {

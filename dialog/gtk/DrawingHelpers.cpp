@@ -1,6 +1,6 @@
-#include "dialog/gtk/FoundationLibrary.h"
+#include "dialog/gtk/DrawingHelpers.h"
 
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "foundation/Trace.h"
 
 #include <algorithm>
@@ -9,6 +9,7 @@
 #include <memory>
 #include <tuple>
 
+// Trace lines keep the module name readers of older traces know.
 #define TRACE_MODULE "FoundationLibrary"
 
 namespace orvane::dialog::gtk {

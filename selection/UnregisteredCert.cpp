@@ -1,7 +1,7 @@
-#include "signing/UnregisteredCert.h"
+#include "selection/UnregisteredCert.h"
 
 #include "certificates/CspQueries.h"
-#include "foundation/Misc.h"
+#include "foundation/Encodings.h"
 #include "foundation/Trace.h"
 
 #include <algorithm>

@@ -1,4 +1,4 @@
-#include "signing/CertificateFilter.h"
+#include "selection/CertificateFilter.h"
 
 #include "certificates/CertificateQueries.h"
 #include "foundation/Trace.h"
