@@ -105,8 +105,11 @@ if ((${#plugins[@]} == 0)); then
     fi
     cmake --build "$build" --target "${targets[@]}" >/dev/null
   fi
-  while IFS= read -r f; do plugins+=("$f"); done < <(
-    find "$build" -maxdepth 3 \( -name "npPellin.$ext" -o -name "npSarvik.$ext" \) -type f | sort)
+  # Each plug-in is built in its deliverable's folder; a copy elsewhere in an
+  # older build tree is a stale output, never what was just built.
+  for f in "$build/apps/nppellin/npPellin.$ext" "$build/apps/npsarvik/npSarvik.$ext"; do
+    [[ -f $f ]] && plugins+=("$f")
+  done
   if ((${#plugins[@]} == 0)); then
     echo "install-plugins: no plug-in built in $build (build the $preset preset first)" >&2
     exit 1
