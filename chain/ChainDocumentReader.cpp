@@ -14,29 +14,13 @@ namespace {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
-// FoldAscii: A-Z as a-z; every other character as it is.
-WCHAR FoldAscii(WCHAR ch) {
-    return ch >= TEXT('A') && ch <= TEXT('Z') ? WCHAR(ch + (TEXT('a') - TEXT('A'))) : ch;
-}
-
-// RecordsFit: whether every record of the blob lies within it (for the trace).
-bool RecordsFit(std::span<const BYTE> blob) {
-    orvane::der::SerializedPropertyReader records(blob);
-    orvane::der::SerializedProperty record;
-    while (!records.AtEnd())
-        if (records.Next(record) != 0)
-            return false;
-    return true;
-}
-
 bool ContainsIgnoringCase(const WString& strText, const WCHAR* pwszPart) {
-    const auto fold = FoldAscii;
     const size_t cchPart = WString(pwszPart).size();
     if (cchPart > strText.size())
         return false;
     for (size_t i = 0; i + cchPart <= strText.size(); ++i) {
         size_t j = 0;
-        while (j < cchPart && fold(strText[i + j]) == fold(pwszPart[j]))
+        while (j < cchPart && LowerAscii(strText[i + j]) == LowerAscii(pwszPart[j]))
             ++j;
         if (j == cchPart)
             return true;
@@ -164,8 +148,8 @@ HRESULT FindCertificateProperty(std::span<const BYTE> blob, std::span<const BYTE
         return TRACE_FAIL(op, "ReadSerializedCertificate", E_FAIL,
                           err == DWORD(CRYPT_E_NOT_FOUND) ? "no property 32"
                           : err == DWORD(CRYPT_E_EXISTS)  ? "more than one property 32"
-                          : err == DWORD(CRYPT_E_ASN1_EOD) && !RecordsFit(blob)
-                              ? "a record runs past the blob"
+                          : err == DWORD(CRYPT_E_ASN1_EOD)
+                              ? "a record or property 32 runs past its end"
                               : "property 32 is not exactly one DER element");
     *pCertificate = certificate;
     return VURO_OK;
@@ -176,7 +160,7 @@ bool IsRootStoreImportPath(const WCHAR* pwszImportPath) {
         return false;
     const WCHAR* pwszRoot = kRootStoreImportPath;
     for (; *pwszImportPath != 0 && *pwszRoot != 0; ++pwszImportPath, ++pwszRoot)
-        if (FoldAscii(*pwszImportPath) != FoldAscii(*pwszRoot))
+        if (LowerAscii(*pwszImportPath) != LowerAscii(*pwszRoot))
             return false;
     return *pwszImportPath == 0 && *pwszRoot == 0;
 }

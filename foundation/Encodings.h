@@ -10,6 +10,13 @@
 #include "foundation/ResultCodes.h"
 #include "foundation/Types.h"
 
+// LowerAscii: A-Z as a-z, every other character as it is. Names the system
+// compares "without regard to case" (registry paths, provider names) fold
+// only these letters, as the registry and the providers do.
+constexpr WCHAR LowerAscii(WCHAR ch) {
+    return ch >= TEXT('A') && ch <= TEXT('Z') ? WCHAR(ch - TEXT('A') + TEXT('a')) : ch;
+}
+
 // Base64EncodeEx flags.
 constexpr DWORD BASE64_FLAG_NOPAD = 0x1;  // leave out the "=" padding
 constexpr DWORD BASE64_FLAG_NOCRLF = 0x2; // one line, no CR LF anywhere

@@ -1,6 +1,7 @@
 #include "selection/CertificateFilter.h"
 
 #include "certificates/CertificateQueries.h"
+#include "foundation/Encodings.h"
 #include "foundation/Trace.h"
 
 #include <shlwapi.h>
@@ -136,9 +137,7 @@ HRESULT DistinctProviderNames(TextList& vtrNames) {
         size_t nKept = 0;
         for (size_t i = 0; i < vtrNames.size(); ++i) {
             key = vtrNames[i];
-            for (WCHAR& ch : key)
-                if (ch >= TEXT('A') && ch <= TEXT('Z'))
-                    ch = WCHAR(ch - TEXT('A') + TEXT('a'));
+            std::transform(key.begin(), key.end(), key.begin(), LowerAscii);
             if (!seen.insert(key).second)
                 continue;
             if (nKept != i)

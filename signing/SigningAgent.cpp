@@ -9,9 +9,9 @@
 #include "selection/CertificateFilter.h"
 #include "signing/FilePathCheck.h"
 #include "signing/RsaPkcs7.h"
+#include "signing/SignedData.h"
 #include "signing/Sm2Pkcs7.h"
 
-#include <objbase.h>
 #include <shlwapi.h>
 
 #include <cstdio>
@@ -364,11 +364,10 @@ HRESULT CheckSourcePath(const WCHAR* pwszOp, const WCHAR* bstrSrcFileName) {
 // of the same file even when its name is given to another meanwhile, and
 // what replaced the checked file before the opening must be a file too.
 HRESULT OpenSource(const WCHAR* pwszOp, const WCHAR* bstrSrcFileName, UniqueFile* pSource) {
-    UniqueFile hSource =
-        UniqueFile::FromCreate(CreateFileW(bstrSrcFileName, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!hSource)
-        return FAIL_LAST_ERROR_W(pwszOp, TEXT("CreateFile"), TEXT("INVALID_HANDLE_VALUE == hFile"));
+    UniqueFile hSource;
+    if (const HRESULT hResult = OpenFileForSigning("OpenSource", bstrSrcFileName, &hSource);
+        FAILED(hResult))
+        return hResult;
     if (GetFileType(hSource.get()) != FILE_TYPE_DISK)
         return TRACE_FAIL_W(pwszOp, TEXT("GetFileType"), VURO_E_MALICIOUS_PATH,
                             TEXT("not a regular file"));
@@ -622,14 +621,15 @@ HRESULT CreateTemporaryBeside(const WCHAR* pwszOp, LPCWSTR pwszFilePath, WString
                               UniqueFile* pFile) {
     constexpr int kAttempts = 8;
     for (int i = 0; i < kAttempts; ++i) {
-        GUID guid{};
-        const HRESULT hResult = CoCreateGuid(&guid);
+        // "{XXXXXXXX-...}": the first group's eight digits.
+        WCHAR* pwszGuid = nullptr;
+        const HRESULT hResult = CreateGUIDStr(&pwszGuid);
+        std::unique_ptr<WCHAR[]> guid(pwszGuid);
         if (FAILED(hResult))
-            return TRACE_FAIL_W(pwszOp, TEXT("CoCreateGuid"), hResult, TEXT("FAILED(hResult)"));
+            return TRACE_FAIL_W(pwszOp, TEXT("CreateGUIDStr"), hResult, TEXT("FAILED(hResult)"));
         WString strTemporary(pwszFilePath);
         strTemporary += TEXT('.');
-        for (int shift = 28; shift >= 0; shift -= 4)
-            strTemporary += TEXT("0123456789ABCDEF")[(guid.Data1 >> shift) & 0xF];
+        strTemporary.append(guid.get() + 1, 8);
         strTemporary += TEXT(".tmp");
         UniqueFile hFile =
             UniqueFile::FromCreate(CreateFileW(strTemporary.c_str(), GENERIC_WRITE, 0, nullptr,
