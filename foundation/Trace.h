@@ -99,6 +99,19 @@ WString FormatStepFailedW(const WCHAR* pwszModule, int nLine, const WCHAR* pwszO
 #define TRACE_FAIL(op, step, hr, reason) TraceFail(TRACE_MODULE, __LINE__, op, step, hr, reason)
 #define TRACE_FAIL_W(op, step, hr, reason)                                                         \
     TraceFailW(TEXT(TRACE_MODULE), __LINE__, op, step, hr, reason)
+// The checked-condition forms: when cond holds, the failed step is traced
+// with the condition's own text as its reason (so the reason can never name a
+// variable the code no longer has), and the macro yields true; cond is
+// evaluated once, hr only when cond holds.
+//   if (TRACE_IF(FAILED(hResult), op, step, hResult)) goto done;
+#define TRACE_IF(cond, op, step, hr)                                                               \
+    ((cond) ? (static_cast<void>(TraceFail(TRACE_MODULE, __LINE__, op, step, hr, #cond)), true)    \
+            : false)
+#define TRACE_IF_W(cond, op, step, hr)                                                             \
+    ((cond) ? (static_cast<void>(                                                                  \
+                   TraceFailW(TEXT(TRACE_MODULE), __LINE__, op, step, hr, TEXT(#cond))),           \
+               true)                                                                               \
+            : false)
 #define FAIL_LAST_ERROR(op, step, reason) TRACE_FAIL(op, step, FailureFromLastError(), reason)
 #define FAIL_LAST_ERROR_W(op, step, reason) TRACE_FAIL_W(op, step, FailureFromLastError(), reason)
 

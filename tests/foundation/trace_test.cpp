@@ -55,3 +55,18 @@ TEST(TraceEnabled, TracingNeverChangesTheLastError) {
     EXPECT_EQ(GetLastError(), 0x20002401u);
     g_ulTraceEnableFlags.store(saved);
 }
+
+#define TRACE_MODULE "TraceTest"
+TEST(TraceEnabled, CheckedConditionsEvaluateOnceAndSayWhetherTheyHeld) {
+    const ULONG saved = g_ulTraceEnableFlags.exchange(0xF);
+    int nEvaluated = 0;
+    int nCodes = 0;
+    auto code = [&] { return ++nCodes, E_INVALIDARG; };
+    EXPECT_TRUE(TRACE_IF(++nEvaluated == 1, "Op", "step", code()));
+    EXPECT_FALSE(TRACE_IF(++nEvaluated == 1, "Op", "step", code()));
+    EXPECT_TRUE(TRACE_IF_W(++nEvaluated == 3, TEXT("Op"), TEXT("step"), code()));
+    EXPECT_FALSE(TRACE_IF_W(nEvaluated == 0, TEXT("Op"), TEXT("step"), code()));
+    EXPECT_EQ(nEvaluated, 3);
+    EXPECT_EQ(nCodes, 2); // the code is worked out only for a condition that held
+    g_ulTraceEnableFlags.store(saved);
+}
