@@ -8,6 +8,7 @@
 #include "dialog/DialogGeometry.h"
 #include "dialog/win32/CertificateListCtrl.h"
 #include "dialog/win32/DrawingHelpers.h"
+#include "dialog/DialogResources.h"
 #include "foundation/Trace.h"
 
 #include <commctrl.h>
@@ -19,8 +20,6 @@ namespace orvane::dialog::win32 {
 
 namespace {
 
-constexpr UINT IDD_SELECT_CERTIFICATE = 101;
-constexpr UINT IDI_DIALOG_ICON = 102;
 constexpr int IDC_CERTIFICATE_LIST = 1001;
 
 HMODULE ThisModule() {

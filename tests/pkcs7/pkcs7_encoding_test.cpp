@@ -215,11 +215,8 @@ Bytes NestedMessage(const Bytes& certificate, const Bytes& signerInfo, const Byt
 }
 
 std::string EncodeWhole(DWORD flags, const Bytes& data) {
-    char* psz = nullptr;
-    DWORD cch = 0;
-    EXPECT_EQ(Base64EncodeEx(flags, &psz, data.data(), DWORD(data.size()), &cch), S_OK);
-    std::string text(psz, cch);
-    delete[] psz;
+    std::string text;
+    EXPECT_EQ(Base64EncodeEx(flags, &text, data.data(), DWORD(data.size())), S_OK);
     return text;
 }
 
