@@ -482,9 +482,9 @@ HRESULT ReadCertificateKeyProvider(PCCERT_CONTEXT pCert, CertificateKeyProvider*
         if (FAILED(hResult))
             return hResult;
         hResult = KeyProviderFrom(data, pProvider);
-        if (FAILED(hResult))
-            return TRACE_FAIL("GetCertificateContextProperty", "CRYPT_KEY_PROV_INFO", hResult,
-                              "NULL == pstKeyProvInfo->pwszProvName");
+        if (TRACE_IF(FAILED(hResult), "GetCertificateContextProperty", "CRYPT_KEY_PROV_INFO",
+                     hResult))
+            return hResult;
         return VURO_OK;
     });
 }

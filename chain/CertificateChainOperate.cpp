@@ -146,8 +146,8 @@ HRESULT ParseRootCACertificateNode(const XML_NODE* pNode) {
 HRESULT ParseCertificateNode(const FILETIME* pftNow, const XML_NODE* pNode) {
     TraceHelper trace(TEXT("ParseCertificateNode"));
     const char* const op = "ParseCertificateNode";
-    if (pftNow == nullptr || pNode == nullptr)
-        return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "pCertificateNode == NULL");
+    if (TRACE_IF(pftNow == nullptr || pNode == nullptr, op, "Check Parameters", E_INVALIDARG))
+        return E_INVALIDARG;
     REGISTERED_CERT_INFO info;
     HRESULT hResult = GetRegisteredCertificateInfoNode(pNode, &info);
     if (TRACE_IF(FAILED(hResult), op, "GetRegisteredCertificateInfoNode", hResult))
@@ -282,8 +282,8 @@ HRESULT ImportP7bCertificatestoStore(const BYTE* pbData, HCERTSTORE* phStore, DW
 HRESULT AddCACertficatetoStore(HCERTSTORE hSource) {
     TraceHelper trace(TEXT("AddCACertficatetoStore"));
     const char* const op = "AddCACertficatetoStore";
-    if (hSource == nullptr)
-        return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "hSourceStore == NULL");
+    if (TRACE_IF(hSource == nullptr, op, "Check Parameters", E_INVALIDARG))
+        return E_INVALIDARG;
     UniqueStore hCA(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0,
                                   CERT_SYSTEM_STORE_LOCAL_MACHINE, TEXT("CA")));
     if (!hCA)

@@ -41,21 +41,21 @@ HRESULT DecodeBase64Text(const WCHAR* pwszText, std::vector<BYTE>& out) {
 HRESULT LoadXMLDom(const BYTE* pbData, DWORD cbData, XML_NODE* pDocument) {
     TraceHelper trace(TEXT("LoadXMLDom"));
     const char* const op = "LoadXMLDom";
-    if (pbData == nullptr)
-        return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "lpResData == NULL");
-    if (pDocument == nullptr)
-        return TRACE_FAIL(op, "Check Parameters", E_POINTER, "pXMLDom == NULL");
-    if (cbData > kMaxXmlDocumentBytes)
-        return TRACE_FAIL(op, "Check Parameters", VURO_E_DATA_LENGTH_LIMIT,
-                          "dwSize > kMaxXmlDocumentBytes");
+    if (TRACE_IF(pbData == nullptr, op, "Check Parameters", E_INVALIDARG))
+        return E_INVALIDARG;
+    if (TRACE_IF(pDocument == nullptr, op, "Check Parameters", E_POINTER))
+        return E_POINTER;
+    if (TRACE_IF(cbData > kMaxXmlDocumentBytes, op, "Check Parameters", VURO_E_DATA_LENGTH_LIMIT))
+        return VURO_E_DATA_LENGTH_LIMIT;
     // The converter reads up to a terminator, which the resource lacks.
-    std::unique_ptr<char[]> pszText(new (std::nothrow) char[size_t(cbData) + 1]);
-    if (!pszText)
-        return TRACE_FAIL(op, "Dispatch memory failed.", E_OUTOFMEMORY, "pszText == NULL");
-    std::memcpy(pszText.get(), pbData, cbData);
-    pszText[cbData] = 0;
+    std::string strText;
+    try {
+        strText.assign(reinterpret_cast<const char*>(pbData), cbData);
+    } catch (const std::bad_alloc&) {
+        return TRACE_FAIL(op, "Dispatch memory failed.", E_OUTOFMEMORY, "std::bad_alloc");
+    }
     WString wstrText;
-    HRESULT hResult = UTF8ToUTF16(pszText.get(), &wstrText);
+    HRESULT hResult = UTF8ToUTF16(strText.c_str(), &wstrText);
     if (TRACE_IF(FAILED(hResult), op, "UTF8ToUTF16", hResult))
         return hResult;
     try {
@@ -71,18 +71,19 @@ HRESULT LoadXMLDom(const BYTE* pbData, DWORD cbData, XML_NODE* pDocument) {
 
 HRESULT GetXMLRootNode(const XML_NODE* pDocument, const XML_NODE** ppRoot) {
     const char* const op = "GetXMLRootNode";
-    if (pDocument == nullptr || ppRoot == nullptr)
-        return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "pXMLDom == NULL");
-    if (pDocument->children.empty())
-        return TRACE_FAIL(op, "get_lastChild FAILED.", E_FAIL, "pRootNode == NULL");
+    if (TRACE_IF(pDocument == nullptr || ppRoot == nullptr, op, "Check Parameters", E_INVALIDARG))
+        return E_INVALIDARG;
+    if (TRACE_IF(pDocument->children.empty(), op, "get_lastChild FAILED.", E_FAIL))
+        return E_FAIL;
     *ppRoot = &pDocument->children.back();
     return VURO_OK;
 }
 
 HRESULT FindChildNode(const XML_NODE** ppNode, const XML_NODE* pParent, const WCHAR* pwszName) {
     const char* const op = "FindChildNode";
-    if (ppNode == nullptr || pParent == nullptr || pwszName == nullptr)
-        return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "pParentNode == NULL");
+    if (TRACE_IF(ppNode == nullptr || pParent == nullptr || pwszName == nullptr, op,
+                 "Check Parameters", E_INVALIDARG))
+        return E_INVALIDARG;
     for (const XML_NODE& child : pParent->children) {
         if (ContainsIgnoringCase(child.strName, pwszName)) {
             *ppNode = &child;
@@ -108,8 +109,8 @@ HRESULT GetNodeValue(const XML_NODE* pNode, WString* pwstrValue) {
 
 HRESULT GetRegisteredCertificateInfoNode(const XML_NODE* pNode, REGISTERED_CERT_INFO* pInfo) {
     const char* const op = "GetRegisteredCertificateInfoNode";
-    if (pNode == nullptr || pInfo == nullptr)
-        return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "pCertificateNode == NULL");
+    if (TRACE_IF(pNode == nullptr || pInfo == nullptr, op, "Check Parameters", E_INVALIDARG))
+        return E_INVALIDARG;
     if (pNode->children.size() < 3)
         return TRACE_FAIL(op, "get_length", VURO_E_CHAIN_ENTRY_INCOMPLETE,
                           "the number of RegeditInfo Child Node is error!");

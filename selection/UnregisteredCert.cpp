@@ -131,8 +131,8 @@ HRESULT GetUnregisteredCertfromContainer(LPCWSTR pwszCSPName, LPCWSTR pwszContai
     DWORD cbCert = 0;
     if (!CryptGetKeyParam(key.get(), KP_CERTIFICATE, nullptr, &cbCert, 0))
         return FAIL_LAST_ERROR(op, "CryptGetKeyParam(KP_CERTIFICATE, size)", "bResult == FALSE");
-    if (cbCert == 0)
-        return TRACE_FAIL(op, "CryptGetKeyParam(KP_CERTIFICATE, size)", E_FAIL, "0 == dwSize");
+    if (TRACE_IF(cbCert == 0, op, "CryptGetKeyParam(KP_CERTIFICATE, size)", E_FAIL))
+        return E_FAIL;
     std::unique_ptr<BYTE[]> pbCert(new (std::nothrow) BYTE[size_t(cbCert) + 1]());
     if (!pbCert)
         return TRACE_FAIL(op, "New memory", E_OUTOFMEMORY, "NULL == pbCert");
