@@ -181,9 +181,14 @@ BOOL CSelectCertificateDlg::OnInitDialog() {
         SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon));
 
     HWND hList = GetDlgItem(m_hWnd, IDC_CERTIFICATE_LIST);
-    m_list.Attach(hList);
-
     HRESULT hResult = m_model.Initialize(m_pParams, IsWindowsVistaOrGreater());
+    // A list that cannot be taken over would be drawn and driven by nobody:
+    // the dialog closes with the reason instead.
+    if (SUCCEEDED(hResult) && !m_list.Attach(hList)) {
+        hResult = FailureFromLastError();
+        TRACE_FAILED_W(op, L"CCertificateList::Attach", hResult, L"!m_list.Attach(hList)");
+        m_model.OnInitFailed(hResult);
+    }
     if (SUCCEEDED(hResult)) {
         if (m_pParams->pwszTitle != nullptr)
             SetWindowTextW(m_hWnd, m_pParams->pwszTitle);
