@@ -39,13 +39,13 @@ const char* kRdnCnAlice = "310E 300C 0603 550403 0C05 416C696365";
 
 TEST(SubjectSplit, PiecesAndEmptyPieces) {
     std::vector<WString> pieces;
-    SplidWstr(W("A,,B,"), u',', &pieces);
+    ASSERT_EQ(SplidWstr(W("A,,B,"), u',', &pieces), VURO_OK);
     ASSERT_EQ(pieces.size(), 4u);
     EXPECT_EQ(pieces[0], W("A"));
     EXPECT_TRUE(pieces[1].empty());
     EXPECT_EQ(pieces[2], W("B"));
     EXPECT_TRUE(pieces[3].empty()); // a separator at the end gives a final empty piece
-    SplidWstr(W(""), u',', &pieces);
+    ASSERT_EQ(SplidWstr(W(""), u',', &pieces), VURO_OK);
     EXPECT_TRUE(pieces.empty()) << "an empty text gives no pieces at all";
     EXPECT_EQ(ReplaceWchar(W(" C N "), u' '), W("CN"));
 }

@@ -21,7 +21,7 @@ public:
     // size the caller sets) by this target's convention.
     [[nodiscard]] virtual NPError Initialize(NPNetscapeFuncs* pBrowserFuncs,
                                              NPPluginFuncs* pPluginFuncs) = 0;
-    [[nodiscard]] virtual NPError Shutdown() = 0;
+    virtual NPError Shutdown() = 0;
     // MIMEDescription: NP_GetMIMEDescription's text, empty when not exported.
     virtual std::string MIMEDescription() = 0;
     // Install: calls NP_Install as an installer does (on Windows with COM
