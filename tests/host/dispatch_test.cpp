@@ -119,8 +119,9 @@ TEST(Dispatch, NulAndIllFormedTextIsRefusedAndEveryAnswerIsUtf8) {
         ASSERT_EQ(RespondToRequest(EnrolHost(), c.request.c_str(), &response), 0);
         // RespondToRequest stops at the first zero byte: the raw NUL case goes
         // through the body form, which keeps every byte.
-        if (c.request.find('\0') != std::string::npos)
+        if (c.request.find('\0') != std::string::npos) {
             ASSERT_EQ(RespondToRequestBody(EnrolHost(), c.request, &response), 0);
+        }
         ASSERT_FALSE(response.empty()) << c.why;
         EXPECT_EQ(response, c.expected) << c.why;
         EXPECT_TRUE(IsWellFormedUtf8(response.c_str())) << c.why;
