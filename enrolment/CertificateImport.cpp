@@ -9,6 +9,9 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
+#include <string>
+#include <vector>
 
 #define TRACE_MODULE "ImportEncryptCert"
 
@@ -21,32 +24,24 @@ HRESULT DecodeBase64Key(const WString& wstrText, BYTE** ppbKey, DWORD* pcbKey) {
     const WCHAR* const op = TEXT("DecodeBase64Key");
     if (ppbKey == nullptr || pcbKey == nullptr)
         return E_POINTER;
-    char* pszRaw = nullptr;
-    int cchUtf8 = 0;
-    HRESULT hResult = UTF16ToUTF8(wstrText.c_str(), &pszRaw, &cchUtf8);
-    std::unique_ptr<char[]> pszUtf8(pszRaw);
-    if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("UTF16ToUTF8 (Kernel) FAILED."), hResult, TEXT("FAILED(hResult)"));
+    std::string strUtf8;
+    HRESULT hResult = UTF16ToUTF8(wstrText.c_str(), &strUtf8);
+    if (TRACE_IF_W(FAILED(hResult), op, TEXT("UTF16ToUTF8 (Kernel) FAILED."), hResult))
         return hResult;
-    }
-    BYTE* pbRaw = nullptr;
-    DWORD cbDecoded = 0;
-    hResult = Base64DecodeEx(cchUtf8, &pbRaw, pszUtf8.get(), &cbDecoded);
-    if (FAILED(hResult)) {
-        delete[] pbRaw;
-        TRACE_FAILED_W(op, TEXT("Base64DecodeEx (Kernel) FAILED."), hResult,
-                       TEXT("FAILED(hResult)"));
+    std::vector<BYTE> decoded;
+    hResult = Base64DecodeEx(int(strUtf8.size()), &decoded, strUtf8.c_str());
+    if (TRACE_IF_W(FAILED(hResult), op, TEXT("Base64DecodeEx (Kernel) FAILED."), hResult))
         return hResult;
-    }
-    if (cbDecoded == 0) {
-        // Nothing of the alphabet in it: not a Base64 text at all.
-        delete[] pbRaw;
-        TRACE_FAILED_W(op, TEXT("Base64DecodeEx (Kernel) FAILED."), VURO_E_BASE64_DECODE,
-                       TEXT("0 == dwDecodedLen"));
+    // Nothing of the alphabet in it: not a Base64 text at all.
+    if (TRACE_IF_W(decoded.empty(), op, TEXT("Base64DecodeEx (Kernel) FAILED."),
+                   VURO_E_BASE64_DECODE))
         return VURO_E_BASE64_DECODE;
-    }
-    *ppbKey = pbRaw;
-    *pcbKey = cbDecoded;
+    BYTE* pbKey = new (std::nothrow) BYTE[decoded.size()];
+    if (pbKey == nullptr)
+        return E_OUTOFMEMORY;
+    std::copy(decoded.begin(), decoded.end(), pbKey);
+    *ppbKey = pbKey;
+    *pcbKey = DWORD(decoded.size());
     return VURO_OK;
 }
 
@@ -85,11 +80,9 @@ HRESULT ImportSignCert(KeyAlgorithm eKeyAlgorithm, WString& wstrCert, DWORD dwKe
     // tracing nobody would ever look at it or remove it. The import does not
     // depend on it.
     if (TraceIsEnabled(TRACE_FLAG_INFO)) {
-        WCHAR* pwszPathRaw = nullptr;
-        if (SUCCEEDED(DumpDatatoTempFile(&pwszPathRaw, certificate.Get(), certificate.Size()))) {
-            std::unique_ptr<WCHAR[]> pwszPath(pwszPathRaw);
-            TraceValueW("Certificate file", pwszPath.get());
-        }
+        WString wstrPath;
+        if (SUCCEEDED(DumpDatatoTempFile(&wstrPath, certificate.Get(), certificate.Size())))
+            TraceValueW("Certificate file", wstrPath.c_str());
     }
 
     UniqueProvider hProv;

@@ -11,7 +11,7 @@
 #pragma once
 #include "foundation/ResultCodes.h"
 #include "foundation/Types.h"
-#include "foundation/VendorCsp.h"
+#include "certificates/VendorCsp.h"
 
 #include <wincrypt.h>
 

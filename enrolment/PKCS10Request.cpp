@@ -96,16 +96,14 @@ HRESULT WriteSubjectPublicKeyInfo(der::DerWriter& w, const char* pszPublicKeyAlg
 HRESULT WriteAttribute(der::DerWriter& w, BOOL bStandard, const char* pszOid, der::Bytes value) {
     if (!bStandard)
         return names::WriteSpecialAttribute(w, pszOid, value.data(), DWORD(value.size()));
-    BYTE* pbRaw = nullptr;
-    DWORD cbRaw = 0;
+    std::vector<BYTE> attribute;
     const HRESULT hResult =
-        ComposeStandardAttribute(pszOid, value.data(), DWORD(value.size()), &pbRaw, &cbRaw);
-    std::unique_ptr<BYTE[]> attribute(pbRaw);
+        ComposeStandardAttribute(pszOid, value.data(), DWORD(value.size()), &attribute);
     if (FAILED(hResult)) {
         w.Fail(DWORD(hResult));
         return hResult;
     }
-    w.Raw(der::Bytes(attribute.get(), cbRaw));
+    w.Raw(attribute);
     return VURO_OK;
 }
 
@@ -243,7 +241,17 @@ HRESULT ComposeCertRequestInfo(const PKCS10RequestParams& params, const BYTE* pb
 HRESULT ComposeSignAlgorithm(const char* pszSignAlg, BYTE** ppbEncoded, DWORD* pcbEncoded) {
     if (pszSignAlg == nullptr || ppbEncoded == nullptr || pcbEncoded == nullptr)
         return E_INVALIDARG;
-    return ComposeSpecialAttribute(pszSignAlg, nullptr, 0, ppbEncoded, pcbEncoded);
+    std::vector<BYTE> algorithm;
+    const HRESULT hResult = ComposeSpecialAttribute(pszSignAlg, nullptr, 0, &algorithm);
+    if (FAILED(hResult))
+        return hResult;
+    BYTE* pbEncoded = new (std::nothrow) BYTE[algorithm.size()];
+    if (pbEncoded == nullptr)
+        return E_OUTOFMEMORY;
+    std::copy(algorithm.begin(), algorithm.end(), pbEncoded);
+    *ppbEncoded = pbEncoded;
+    *pcbEncoded = DWORD(algorithm.size());
+    return VURO_OK;
 }
 
 HRESULT PKCS10CalculateHashandSign(HCRYPTPROV hProv, DWORD dwKeySpec, ALG_ID algHash,
@@ -261,12 +269,10 @@ HRESULT PKCS10CalculateHashandSign(HCRYPTPROV hProv, DWORD dwKeySpec, ALG_ID alg
             return FAIL_LAST_ERROR(op, "CryptGetUserKey", "bRetCode == FALSE");
     }
     if (TraceIsEnabled(TRACE_FLAG_INFO)) {
-        DWORD cbName = 0;
-        BYTE* pbName = nullptr;
-        if (SUCCEEDED(GetProviderInfo(&cbName, hProv, PP_NAME, &pbName))) {
-            std::unique_ptr<BYTE[]> name(pbName);
-            TraceValueA("provider", reinterpret_cast<const char*>(name.get()));
-        }
+        std::vector<BYTE> name;
+        std::string strName;
+        if (SUCCEEDED(GetProviderInfo(hProv, PP_NAME, &name)) && ProviderParamText(name, &strName))
+            TraceValueA("provider", strName.c_str());
     }
     const auto layout = std::strcmp(pszPublicKeyAlg, kOidRsaEncryption) == 0
                             ? signatures::SignatureLayout::kRsa
@@ -412,18 +418,14 @@ HRESULT EncodeRequest(const PKCS10RequestParams& params, const BYTE* pbTempPubli
         return TRACE_FAIL(op, "CertificationRequest", HRESULT(request.Error()), "FAILED(hResult)");
     const std::vector<BYTE>& der = request.Encoding();
 
-    char* pszBase64Raw = nullptr;
-    DWORD cchRaw = 0;
-    hResult = Base64EncodeEx(0, &pszBase64Raw, der.data(), DWORD(der.size()), &cchRaw);
-    std::unique_ptr<char[]> pszBase64(pszBase64Raw);
-    if (FAILED(hResult)) {
-        TRACE_FAILED(op, "Base64EncodeEx", hResult, "FAILED(hResult)");
+    std::string strBase64;
+    hResult = Base64EncodeEx(0, &strBase64, der.data(), DWORD(der.size()));
+    if (TRACE_IF(FAILED(hResult), op, "Base64EncodeEx", hResult))
         return hResult;
-    }
     char* pszText = nullptr;
     DWORD cchText = 0;
-    hResult =
-        TransformBase64EncodedDatatoHoldCRLFPer64Chars(pszBase64.get(), cchRaw, &pszText, &cchText);
+    hResult = TransformBase64EncodedDatatoHoldCRLFPer64Chars(
+        strBase64.c_str(), DWORD(strBase64.size()), &pszText, &cchText);
     if (FAILED(hResult)) {
         TRACE_FAILED(op, "TransformBase64EncodedDatatoHoldCRLFPer64Chars", hResult,
                      "FAILED(hResult)");

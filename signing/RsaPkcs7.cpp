@@ -38,12 +38,11 @@ HRESULT AcquireCertificateKey(const char* op, PCCERT_CONTEXT pCertContext, Certi
         key.owned.reset(key.hProv);
     key.dwKeySpec = dwKeySpec;
     if (TraceIsEnabled(TRACE_FLAG_INFO)) {
-        DWORD cbName = 0;
-        BYTE* pbName = nullptr;
-        if (SUCCEEDED(GetProviderInfo(&cbName, key.hProv, PP_NAME, &pbName))) {
-            TraceValueA("CSP", reinterpret_cast<const char*>(pbName));
-            delete[] pbName;
-        }
+        std::vector<BYTE> name;
+        std::string strName;
+        if (SUCCEEDED(GetProviderInfo(key.hProv, PP_NAME, &name)) &&
+            ProviderParamText(name, &strName))
+            TraceValueA("CSP", strName.c_str());
     }
     return VURO_OK;
 }
@@ -94,8 +93,11 @@ HRESULT EncodeRsaSignerInfo(const PKCS7_ENCAPSULATE_PARAMS& params, std::vector<
             der::WriteLittleEndianInteger(ias,
                                           {pInfo->SerialNumber.pbData, pInfo->SerialNumber.cbData});
         });
-        orvane::names::WriteSpecialAttribute(si, params.pszDigestAlgOID, nullptr, 0);
-        orvane::names::WriteSpecialAttribute(si, params.pszSignatureAlgOID, nullptr, 0);
+        // A failure fails the writer too, which is checked once it is done.
+        static_cast<void>(
+            orvane::names::WriteSpecialAttribute(si, params.pszDigestAlgOID, nullptr, 0));
+        static_cast<void>(
+            orvane::names::WriteSpecialAttribute(si, params.pszSignatureAlgOID, nullptr, 0));
         si.Element(der::tag::kOctetString, {params.pbSignature, params.cbSignature});
     });
     if (w.Error() != 0)
