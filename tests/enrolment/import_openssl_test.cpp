@@ -20,6 +20,7 @@
 #include "enrolment/EncryptCertImport.h"
 #include "enrolment/ImportHelpers.h"
 #include "tests/enrolment/ImportTestSupport.h"
+#include "tests/support/OpensslCertificates.h"
 #include "tests/support/OpensslKeys.h"
 #include "enrolment/SoftKeyDecrypt.h"
 
@@ -149,24 +150,14 @@ Bytes Sm2Scalar(EVP_PKEY* key) {
 Bytes MakeCertificate(EVP_PKEY* subject, const char* pszCommonName) {
     static Pkey authority = GenerateRsa(2048);
     static long serial = 0x1000;
-    X509* x = X509_new();
-    X509_set_version(x, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(x), ++serial);
-    X509_gmtime_adj(X509_getm_notBefore(x), 0);
-    X509_gmtime_adj(X509_getm_notAfter(x), 86400L * 365);
-    X509_NAME_add_entry_by_txt(X509_get_subject_name(x), "CN", MBSTRING_UTF8,
-                               reinterpret_cast<const unsigned char*>(pszCommonName), -1, -1, 0);
-    X509_NAME_add_entry_by_txt(X509_get_issuer_name(x), "CN", MBSTRING_UTF8,
-                               reinterpret_cast<const unsigned char*>("Orvane Import Test CA"), -1,
-                               -1, 0);
-    X509_set_pubkey(x, subject);
-    X509_sign(x, authority.get(), EVP_sha256());
-    unsigned char* der = nullptr;
-    const int n = i2d_X509(x, &der);
-    Bytes out(der, der + (n > 0 ? n : 0));
-    OPENSSL_free(der);
-    X509_free(x);
-    return out;
+    orvane::checks::CertificateSpec spec;
+    spec.key = subject;
+    spec.signer = authority.get();
+    spec.subject = {{"CN", pszCommonName}};
+    spec.issuer = {{"CN", "Orvane Import Test CA"}};
+    spec.serial = orvane::checks::SerialOf(++serial);
+    spec.notBefore = 0;
+    return orvane::checks::MakeCertificate(spec);
 }
 
 // RsaEnvelope: the old-format envelope (also what the RSA token opens in the
