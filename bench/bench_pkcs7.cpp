@@ -19,6 +19,7 @@
 
 #include "bench/RatioReporter.h"
 #include "signing/RsaPkcs7.h"
+#include "tests/support/OpensslCertificates.h"
 #include "tests/support/OpensslKeys.h"
 
 #include <cstdio>
@@ -114,20 +115,18 @@ Pkey RsaFromPrivateBlob(const Bytes& blob) {
     return Pkey(key);
 }
 
-// A self-signed certificate of key, DER and PEM.
+// A self-signed certificate of key, DER and PEM (SM2 keys sign SM3).
 bool WriteCertificate(EVP_PKEY* key, const EVP_MD* md, const std::string& der,
                       const std::string& pem) {
-    X509* cert = X509_new();
-    X509_set_version(cert, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), 0x5eed);
-    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 3600 * 24);
-    X509_NAME* name = X509_get_subject_name(cert);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>("Bench signer"), -1, -1, 0);
-    X509_set_issuer_name(cert, name);
-    X509_set_pubkey(cert, key);
-    bool ok = X509_sign(cert, key, md) > 0;
+    orvane::checks::CertificateSpec spec;
+    spec.key = key;
+    spec.md = md;
+    spec.subject = {{"CN", "Bench signer"}};
+    spec.serial = orvane::checks::SerialOf(0x5eed);
+    spec.notAfter = 3600 * 24;
+    const orvane::checks::X509Ptr made = orvane::checks::MakeX509(spec);
+    X509* cert = made.get();
+    bool ok = cert != nullptr;
     if (ok) {
         FILE* f = std::fopen(der.c_str(), "wb");
         ok = f != nullptr && i2d_X509_fp(f, cert) == 1;
@@ -140,7 +139,6 @@ bool WriteCertificate(EVP_PKEY* key, const EVP_MD* md, const std::string& der,
         if (f)
             std::fclose(f);
     }
-    X509_free(cert);
     return ok;
 }
 

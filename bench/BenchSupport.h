@@ -1,0 +1,64 @@
+// What the benchmarks share: registry hives of their own, and certificates
+// the size of a typical personal one to fill stores with.
+#pragma once
+
+#include "tests/support/OpensslCertificates.h"
+
+#include <openssl/evp.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+namespace orvane::bench {
+
+// ScratchHives: a fresh folder below the temporary one, named for the
+// benchmark and the process, whose user.db and machine.db the registry opens
+// instead of the user's; made before any registry call, removed at the end.
+class ScratchHives {
+public:
+    explicit ScratchHives(const std::string& name)
+        : m_dir(std::filesystem::temp_directory_path(m_ec) /
+                ("orvane-" + name + "-" + std::to_string(::getpid()))) {
+        std::filesystem::remove_all(m_dir, m_ec);
+        std::filesystem::create_directories(m_dir, m_ec);
+        setenv("ORVANE_USER_HIVE", UserHive().c_str(), 1);
+        setenv("ORVANE_MACHINE_HIVE", (m_dir / "machine.db").c_str(), 1);
+    }
+    ~ScratchHives() { std::filesystem::remove_all(m_dir, m_ec); }
+    ScratchHives(const ScratchHives&) = delete;
+    ScratchHives& operator=(const ScratchHives&) = delete;
+
+    const std::filesystem::path& Dir() const { return m_dir; }
+    std::string UserHive() const { return (m_dir / "user.db").string(); }
+
+private:
+    std::error_code m_ec;
+    std::filesystem::path m_dir;
+};
+
+// MakeCertificates: n self-signed P-256 certificates (O=Orvane,
+// CN=<prefix> <i>, serials from 0x1000, valid for a year from now) as DER.
+inline std::vector<std::vector<unsigned char>> MakeCertificates(size_t n,
+                                                                const std::string& cnPrefix) {
+    std::vector<std::vector<unsigned char>> out;
+    const checks::Pkey key(EVP_EC_gen("P-256"));
+    if (!key)
+        return out;
+    for (size_t i = 0; i < n; ++i) {
+        checks::CertificateSpec spec;
+        spec.key = key.get();
+        spec.subject = {{"O", "Orvane"}, {"CN", cnPrefix + " " + std::to_string(i)}};
+        spec.serial = checks::SerialOf(0x1000 + i);
+        spec.notBefore = 0;
+        checks::Bytes der = checks::MakeCertificate(spec);
+        if (!der.empty())
+            out.emplace_back(der.begin(), der.end());
+    }
+    return out;
+}
+
+} // namespace orvane::bench
