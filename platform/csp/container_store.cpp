@@ -42,7 +42,7 @@ Status ContainerStore::Create(const std::u16string& name) const {
                                  KEY_READ | KEY_WRITE, nullptr, &key.h, &disposition);
     if (rc != ERROR_SUCCESS)
         return static_cast<Status>(rc);
-    return disposition == REG_CREATED_NEW_KEY ? 0 : Err(NTE_EXISTS);
+    return disposition == REG_CREATED_NEW_KEY ? Status() : Err(NTE_EXISTS);
 }
 
 Status ContainerStore::Exists(const std::u16string& name) const {
@@ -133,7 +133,7 @@ Status WholeCertificate(std::span<const BYTE> data) {
         CertCreateCertificateContext(X509_ASN_ENCODING, data.data(), DWORD(data.size()));
     const bool whole = cert != nullptr && cert->cbCertEncoded == data.size();
     CertFreeCertificateContext(cert);
-    return whole ? 0 : Err(NTE_BAD_DATA);
+    return whole ? Status() : Err(NTE_BAD_DATA);
 }
 
 Bytes AnsiZ(const std::u16string& text) {

@@ -278,8 +278,9 @@ public:
         if (alg != kSm3)
             return Err(NTE_BAD_ALGID);
         std::shared_ptr<Sm2Key> signer;
-        if (Cached(AT_SIGNATURE, signer) != 0)
-            Cached(AT_KEYEXCHANGE, signer); // neither: plain SM3
+        // The signature pair, else the exchange pair; neither: plain SM3.
+        if (Cached(AT_SIGNATURE, signer) != 0 && Cached(AT_KEYEXCHANGE, signer) != 0)
+            signer.reset();
         auto sm3 = std::make_shared<Sm3Hash>(std::move(signer));
         if (Status s = sm3->Start())
             return s;
