@@ -171,7 +171,7 @@ Status ContainerCursor::Current(const ContainerStore& store, DWORD flags, Bytes&
     return 0;
 }
 
-Status TokenParams::Get(const ContainerStore& store, DWORD param, DWORD flags, Bytes& out) {
+Status ContextParams::Get(const ContainerStore& store, DWORD param, DWORD flags, Bytes& out) {
     switch (param) {
     case PP_NAME:
         out = AnsiZ(providerName_);
@@ -181,7 +181,7 @@ Status TokenParams::Get(const ContainerStore& store, DWORD param, DWORD flags, B
         out = AnsiZ(container_);
         return 0;
     case PP_IMPTYPE:
-        out = DwordBytes(CRYPT_IMPL_HARDWARE);
+        out = DwordBytes(implementation_);
         return 0;
     case PP_ENUMCONTAINERS:
         return cursor_.Current(store, flags, out);
@@ -197,7 +197,7 @@ Status TokenParams::Get(const ContainerStore& store, DWORD param, DWORD flags, B
     }
 }
 
-void TokenParams::Consume(DWORD param) {
+void ContextParams::Consume(DWORD param) {
     if (param == PP_ENUMCONTAINERS)
         cursor_.Consume();
     else if (param == PP_ENUMALGS_EX)
