@@ -32,6 +32,9 @@ struct Extension {
                                       const X509* issuer, EVP_PKEY* signingKey, long days,
                                       std::span<const Extension> extensions, std::string& error);
 
+// PemOfKey: the private key as unencrypted PKCS#8 PEM (empty on failure).
+[[nodiscard]] std::string PemOfKey(EVP_PKEY* key);
+
 // DerOfCertificate: the certificate's DER encoding (empty on failure).
 [[nodiscard]] Bytes DerOfCertificate(const X509* cert);
 
