@@ -20,6 +20,7 @@
 #include "bench/RatioReporter.h"
 #include "signing/RsaPkcs7.h"
 #include "tests/support/OpensslCertificates.h"
+#include "tests/support/KeyBlobs.h"
 #include "tests/support/OpensslKeys.h"
 
 #include <cstdio>
@@ -56,17 +57,6 @@ struct Setup {
     bool ok = false;
 };
 Setup g;
-
-Bytes Export(HCRYPTKEY key, DWORD type) {
-    DWORD cb = 0;
-    if (!CryptExportKey(key, 0, type, 0, nullptr, &cb))
-        return {};
-    Bytes out(cb);
-    if (!CryptExportKey(key, 0, type, 0, out.data(), &cb))
-        return {};
-    out.resize(cb);
-    return out;
-}
 
 // The RSA key of a PRIVATEKEYBLOB (numbers least significant byte first) for OpenSSL.
 Pkey RsaFromPrivateBlob(const Bytes& blob) {
@@ -159,7 +149,7 @@ bool SetUpRsa() {
     HCRYPTKEY key = 0;
     bool ok = CryptGenKey(prov, AT_SIGNATURE, (2048u << 16) | CRYPT_EXPORTABLE, &key) != FALSE;
     if (ok) {
-        g.rsaKey = RsaFromPrivateBlob(Export(key, PRIVATEKEYBLOB));
+        g.rsaKey = RsaFromPrivateBlob(orvane::tests::ExportKey(key, PRIVATEKEYBLOB));
         CryptDestroyKey(key);
     }
     CryptReleaseContext(prov, 0);
@@ -191,7 +181,7 @@ bool SetUpSm2() {
     bool ok = CryptGenKey(prov, 0xBE00, 0, &key) != FALSE;
     Pkey temporary;
     if (ok) {
-        temporary = orvane::checks::Sm2PublicFromBlob(Export(key, PUBLICKEYBLOB));
+        temporary = orvane::checks::Sm2PublicFromBlob(orvane::tests::ExportKey(key, PUBLICKEYBLOB));
         CryptDestroyKey(key);
     }
     Pkey mine = orvane::checks::GenerateSm2();
