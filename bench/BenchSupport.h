@@ -7,6 +7,7 @@
 #include <openssl/evp.h>
 
 #include <cstdlib>
+#include <stdlib.h>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -15,23 +16,30 @@
 
 namespace orvane::bench {
 
-// ScratchHives: a fresh folder below the temporary one, named for the
-// benchmark and the process, whose user.db and machine.db the registry opens
-// instead of the user's; made before any registry call, removed at the end.
+// ScratchHives: a fresh folder of the process's own below the temporary one
+// (mkdtemp, named for the benchmark), whose user.db and machine.db the
+// registry opens instead of the user's; made before any registry call,
+// removed at the end. Ok() is false when no folder could be made, and then
+// neither variable is set.
 class ScratchHives {
 public:
-    explicit ScratchHives(const std::string& name)
-        : m_dir(std::filesystem::temp_directory_path(m_ec) /
-                ("orvane-" + name + "-" + std::to_string(::getpid()))) {
-        std::filesystem::remove_all(m_dir, m_ec);
-        std::filesystem::create_directories(m_dir, m_ec);
+    explicit ScratchHives(const std::string& name) {
+        std::string pattern =
+            (std::filesystem::temp_directory_path(m_ec) / ("orvane-" + name + "-XXXXXX")).string();
+        if (m_ec || mkdtemp(pattern.data()) == nullptr)
+            return;
+        m_dir = pattern;
         setenv("ORVANE_USER_HIVE", UserHive().c_str(), 1);
         setenv("ORVANE_MACHINE_HIVE", (m_dir / "machine.db").c_str(), 1);
     }
-    ~ScratchHives() { std::filesystem::remove_all(m_dir, m_ec); }
+    ~ScratchHives() {
+        if (Ok())
+            std::filesystem::remove_all(m_dir, m_ec);
+    }
     ScratchHives(const ScratchHives&) = delete;
     ScratchHives& operator=(const ScratchHives&) = delete;
 
+    bool Ok() const { return !m_dir.empty(); }
     const std::filesystem::path& Dir() const { return m_dir; }
     std::string UserHive() const { return (m_dir / "user.db").string(); }
 
