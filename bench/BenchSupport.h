@@ -57,12 +57,12 @@ inline std::vector<std::vector<unsigned char>> MakeCertificates(size_t n,
     if (!key)
         return out;
     for (size_t i = 0; i < n; ++i) {
-        checks::CertificateSpec spec;
-        spec.key = key.get();
-        spec.subject = {{"O", "Orvane"}, {"CN", cnPrefix + " " + std::to_string(i)}};
-        spec.serial = checks::SerialOf(0x1000 + i);
-        spec.notBefore = 0;
-        checks::Bytes der = checks::MakeCertificate(spec);
+        checks::CertificateDescription desc;
+        desc.key = key.get();
+        desc.subject = {{"O", "Orvane"}, {"CN", cnPrefix + " " + std::to_string(i)}};
+        desc.serial = checks::SerialOf(0x1000 + i);
+        desc.notBefore = 0;
+        checks::Bytes der = checks::MakeCertificate(desc);
         if (!der.empty())
             out.emplace_back(der.begin(), der.end());
     }

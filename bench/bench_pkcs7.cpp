@@ -108,13 +108,13 @@ Pkey RsaFromPrivateBlob(const Bytes& blob) {
 // A self-signed certificate of key, DER and PEM (SM2 keys sign SM3).
 bool WriteCertificate(EVP_PKEY* key, const EVP_MD* md, const std::string& der,
                       const std::string& pem) {
-    orvane::checks::CertificateSpec spec;
-    spec.key = key;
-    spec.md = md;
-    spec.subject = {{"CN", "Bench signer"}};
-    spec.serial = orvane::checks::SerialOf(0x5eed);
-    spec.notAfter = 3600 * 24;
-    const orvane::checks::X509Ptr made = orvane::checks::MakeX509(spec);
+    orvane::checks::CertificateDescription desc;
+    desc.key = key;
+    desc.md = md;
+    desc.subject = {{"CN", "Bench signer"}};
+    desc.serial = orvane::checks::SerialOf(0x5eed);
+    desc.notAfter = 3600 * 24;
+    const orvane::checks::X509Ptr made = orvane::checks::MakeX509(desc);
     X509* cert = made.get();
     bool ok = cert != nullptr;
     if (ok) {

@@ -488,14 +488,14 @@ TEST(CertificateKeyMatch, ACertificateOverTheContainersOwnKeyIsAccepted) {
     Pkey key = PublicKeyOf(issued);
     ASSERT_TRUE(key);
     const Pkey signer(EVP_RSA_gen(1024));
-    CertificateSpec spec;
-    spec.key = key.get();
-    spec.signer = signer.get();
-    spec.subject = {{"CN", "Forged Bank Ltd"}};
-    spec.serial = {7};
-    spec.notBefore = 0;
-    spec.notAfter = 86400;
-    const Bytes forged = MakeCertificate(spec);
+    CertificateDescription desc;
+    desc.key = key.get();
+    desc.signer = signer.get();
+    desc.subject = {{"CN", "Forged Bank Ltd"}};
+    desc.serial = {7};
+    desc.notBefore = 0;
+    desc.notAfter = 86400;
+    const Bytes forged = MakeCertificate(desc);
     ASSERT_FALSE(forged.empty());
     const std::string text = Base64Encode(forged);
     EXPECT_EQ(

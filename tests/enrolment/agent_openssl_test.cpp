@@ -63,13 +63,13 @@ PkeyPtr ContainerKey(const WString& wstrContainer, DWORD dwKeySpec) {
 // DER, or nothing when OpenSSL refuses a step.
 std::vector<unsigned char> Issue(const char* pszCommonName, EVP_PKEY* pKey, EVP_PKEY* pIssuerKey) {
     static long s_lSerial = 1000;
-    orvane::checks::CertificateSpec spec;
-    spec.key = pKey;
-    spec.signer = pIssuerKey;
-    spec.subject = {{"CN", pszCommonName}};
-    spec.issuer = {{"CN", "Agent Test Issuer"}};
-    spec.serial = orvane::checks::SerialOf(++s_lSerial);
-    return orvane::checks::MakeCertificate(spec);
+    orvane::checks::CertificateDescription desc;
+    desc.key = pKey;
+    desc.signer = pIssuerKey;
+    desc.subject = {{"CN", pszCommonName}};
+    desc.issuer = {{"CN", "Agent Test Issuer"}};
+    desc.serial = orvane::checks::SerialOf(++s_lSerial);
+    return orvane::checks::MakeCertificate(desc);
 }
 
 void DeleteContainer(const WString& wstrContainer) {

@@ -111,14 +111,14 @@ Bytes Sm2Scalar(EVP_PKEY* key) {
 Bytes MakeCertificate(EVP_PKEY* subject, const char* pszCommonName) {
     static Pkey authority = GenerateRsa(2048);
     static long serial = 0x1000;
-    orvane::checks::CertificateSpec spec;
-    spec.key = subject;
-    spec.signer = authority.get();
-    spec.subject = {{"CN", pszCommonName}};
-    spec.issuer = {{"CN", "Orvane Import Test CA"}};
-    spec.serial = orvane::checks::SerialOf(++serial);
-    spec.notBefore = 0;
-    return orvane::checks::MakeCertificate(spec);
+    orvane::checks::CertificateDescription desc;
+    desc.key = subject;
+    desc.signer = authority.get();
+    desc.subject = {{"CN", pszCommonName}};
+    desc.issuer = {{"CN", "Orvane Import Test CA"}};
+    desc.serial = orvane::checks::SerialOf(++serial);
+    desc.notBefore = 0;
+    return orvane::checks::MakeCertificate(desc);
 }
 
 // RsaEnvelope: the old-format envelope (also what the RSA token opens in the
@@ -265,7 +265,7 @@ TEST(ImportOpenSsl, SignCertStaysWithTheKey) {
         {kEnhanced, "RSA", AT_SIGNATURE, AT_SIGNATURE, 2048, CRYPT_DELETEKEYSET, 0, false, true},
     };
     for (const Case& k : cases) {
-        SCOPED_TRACE(U8(k.provider) + " key spec " + std::to_string(k.keySpec));
+        SCOPED_TRACE(U8(k.provider) + " key desc " + std::to_string(k.keySpec));
         Bytes cert;
         {
             Container c("sign", k.provider, PROV_RSA_FULL, k.deleteFlags);

@@ -101,13 +101,13 @@ bool VerifySm2(EVP_PKEY* key, const Bytes& signatureDer, const Bytes& content) {
 
 Bytes IssueCertificate(EVP_PKEY* subjectKey, const Bytes& serialBE, bool sm2,
                        const std::string& commonName) {
-    CertificateSpec spec;
-    spec.key = subjectKey;
-    spec.signer = CaKey(sm2);
-    spec.subject = {{"C", "CN"}, {"CN", commonName}};
-    spec.issuer = {{"C", "CN"}, {"O", "Orvane Test"}, {"CN", sm2 ? "SM2 CA" : "RSA CA"}};
-    spec.serial = serialBE;
-    return MakeCertificate(spec);
+    CertificateDescription desc;
+    desc.key = subjectKey;
+    desc.signer = CaKey(sm2);
+    desc.subject = {{"C", "CN"}, {"CN", commonName}};
+    desc.issuer = {{"C", "CN"}, {"O", "Orvane Test"}, {"CN", sm2 ? "SM2 CA" : "RSA CA"}};
+    desc.serial = serialBE;
+    return MakeCertificate(desc);
 }
 
 ::testing::AssertionResult CmsVerify(const Bytes& der, const Bytes& content, bool attached) {

@@ -112,19 +112,19 @@ TEST(CertificateParse, EveryFieldAgreesWithOpenSsl) {
 // given time element, written as given (OpenSSL signs it without checking).
 Bytes CertificateWithValidity(int type, const char* text) {
     const orvane::checks::Pkey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
-    orvane::checks::CertificateSpec spec;
-    spec.key = key.get();
-    spec.subject = {{"CN", "Times"}};
-    spec.serial = {7};
-    spec.notAfter = 0;
-    spec.adjust = [&](X509* x) {
+    orvane::checks::CertificateDescription desc;
+    desc.key = key.get();
+    desc.subject = {{"CN", "Times"}};
+    desc.serial = {7};
+    desc.notAfter = 0;
+    desc.adjust = [&](X509* x) {
         ASN1_TIME* t = ASN1_TIME_new();
         ASN1_STRING_set(t, text, -1);
         t->type = type;
         X509_set1_notBefore(x, t);
         ASN1_TIME_free(t);
     };
-    return orvane::checks::MakeCertificate(spec);
+    return orvane::checks::MakeCertificate(desc);
 }
 
 // The DER forms of a time are read directly; every other form the way

@@ -178,25 +178,25 @@ protected:
                              {"20200101000000Z", "20450101000000Z"},
                              {"20600101000000Z", "20700101000000Z"}};
         for (int i = 0; i < 50; ++i) {
-            orvane::checks::CertificateSpec spec;
+            orvane::checks::CertificateDescription desc;
             // Serial: 1 to 12 octets; about half have the top bit set, so
             // their encoding needs a leading 00.
-            spec.serial.resize(1 + rng.Below(12));
-            for (std::uint8_t& b : spec.serial)
+            desc.serial.resize(1 + rng.Below(12));
+            for (std::uint8_t& b : desc.serial)
                 b = static_cast<std::uint8_t>(rng.Next() >> 16);
-            spec.serial[0] = static_cast<std::uint8_t>(
-                rng.Below(2) ? (spec.serial[0] | 0x80) : ((spec.serial[0] & 0x7F) | 0x01));
+            desc.serial[0] = static_cast<std::uint8_t>(
+                rng.Below(2) ? (desc.serial[0] | 0x80) : ((desc.serial[0] & 0x7F) | 0x01));
 
-            spec.subject = {{"C", rng.Below(2) ? "CN" : "US"}};
+            desc.subject = {{"C", rng.Below(2) ? "CN" : "US"}};
             if (rng.Below(3) != 0)
-                spec.subject.push_back({"O", orgs[rng.Below(3)]});
+                desc.subject.push_back({"O", orgs[rng.Below(3)]});
             if (rng.Below(3) == 0)
-                spec.subject.push_back({"OU", "Signing Unit"});
-            spec.subject.push_back({"CN", commonNames[rng.Below(7)]});
-            spec.issuer = {{"C", "CN"}, {"CN", issuers[rng.Below(3)]}};
+                desc.subject.push_back({"OU", "Signing Unit"});
+            desc.subject.push_back({"CN", commonNames[rng.Below(7)]});
+            desc.issuer = {{"C", "CN"}, {"CN", issuers[rng.Below(3)]}};
 
             const Period& p = periods[rng.Below(3)];
-            spec.adjust = [&p](X509* x) {
+            desc.adjust = [&p](X509* x) {
                 ASN1_TIME_set_string_X509(X509_getm_notBefore(x), p.from);
                 ASN1_TIME_set_string_X509(X509_getm_notAfter(x), p.to);
             };
@@ -206,12 +206,12 @@ protected:
                                   "dataEncipherment", "keyAgreement"};
             for (int b = 0; b < 5; ++b)
                 if (usage & (0x80u >> b))
-                    spec.keyUsage += (spec.keyUsage.empty() ? "" : ",") + std::string(bits[b]);
+                    desc.keyUsage += (desc.keyUsage.empty() ? "" : ",") + std::string(bits[b]);
 
             const unsigned family = rng.Below(3); // RSA/SHA-256, RSA/SHA-1, SM2/SM3
-            spec.key = family == 2 ? s_sm2.get() : s_rsa.get();
-            spec.md = family == 1 ? EVP_sha1() : EVP_sha256();
-            const orvane::checks::X509Ptr x = orvane::checks::MakeX509(spec);
+            desc.key = family == 2 ? s_sm2.get() : s_rsa.get();
+            desc.md = family == 1 ? EVP_sha1() : EVP_sha256();
+            const orvane::checks::X509Ptr x = orvane::checks::MakeX509(desc);
             ASSERT_TRUE(x) << i;
             s_der.push_back(orvane::checks::DerOf(x.get()));
             ASSERT_FALSE(s_der.back().empty()) << i;

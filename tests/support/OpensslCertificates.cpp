@@ -53,27 +53,27 @@ Bytes SerialOf(std::uint64_t serial) {
     return out;
 }
 
-X509Ptr MakeX509(const CertificateSpec& spec) {
-    if (spec.key == nullptr)
+X509Ptr MakeX509(const CertificateDescription& desc) {
+    if (desc.key == nullptr)
         return nullptr;
     X509Ptr cert(X509_new());
     if (!cert || X509_set_version(cert.get(), X509_VERSION_3) != 1 ||
-        !SetSerial(cert.get(), spec.serial) ||
-        !AddEntries(X509_get_subject_name(cert.get()), spec.subject) ||
+        !SetSerial(cert.get(), desc.serial) ||
+        !AddEntries(X509_get_subject_name(cert.get()), desc.subject) ||
         !AddEntries(X509_get_issuer_name(cert.get()),
-                    spec.issuer.empty() ? spec.subject : spec.issuer) ||
-        X509_gmtime_adj(X509_getm_notBefore(cert.get()), spec.notBefore) == nullptr ||
-        X509_gmtime_adj(X509_getm_notAfter(cert.get()), spec.notAfter) == nullptr ||
-        X509_set_pubkey(cert.get(), spec.key) != 1)
+                    desc.issuer.empty() ? desc.subject : desc.issuer) ||
+        X509_gmtime_adj(X509_getm_notBefore(cert.get()), desc.notBefore) == nullptr ||
+        X509_gmtime_adj(X509_getm_notAfter(cert.get()), desc.notAfter) == nullptr ||
+        X509_set_pubkey(cert.get(), desc.key) != 1)
         return nullptr;
-    if (!spec.keyUsage.empty()) {
-        Extension ext(X509V3_EXT_conf_nid(nullptr, nullptr, NID_key_usage, spec.keyUsage.c_str()));
+    if (!desc.keyUsage.empty()) {
+        Extension ext(X509V3_EXT_conf_nid(nullptr, nullptr, NID_key_usage, desc.keyUsage.c_str()));
         if (!ext || X509_add_ext(cert.get(), ext.get(), -1) != 1)
             return nullptr;
     }
-    if (spec.adjust)
-        spec.adjust(cert.get());
-    if (!Sign(cert.get(), spec.signer != nullptr ? spec.signer : spec.key, spec.md))
+    if (desc.adjust)
+        desc.adjust(cert.get());
+    if (!Sign(cert.get(), desc.signer != nullptr ? desc.signer : desc.key, desc.md))
         return nullptr;
     return cert;
 }
@@ -88,8 +88,8 @@ Bytes DerOf(X509* cert) {
     return der;
 }
 
-Bytes MakeCertificate(const CertificateSpec& spec) {
-    X509Ptr cert = MakeX509(spec);
+Bytes MakeCertificate(const CertificateDescription& desc) {
+    X509Ptr cert = MakeX509(desc);
     return DerOf(cert.get());
 }
 

@@ -24,7 +24,7 @@ using X509Ptr = orvane::tests::OsslPtr<X509, X509_free>;
 // value as UTF-8. OpenSSL writes C as PrintableString, the rest as UTF8String.
 using NameEntry = std::pair<std::string, std::string>;
 
-struct CertificateSpec {
+struct CertificateDescription {
     EVP_PKEY* key = nullptr;    // the subject's key; required
     EVP_PKEY* signer = nullptr; // null: the subject's key (self-signed)
     // Relative names in encoding order, least specific first.
@@ -48,10 +48,10 @@ Bytes SerialOf(std::uint64_t serial);
 
 // MakeX509: the signed certificate the description asks for; null when
 // OpenSSL refuses a step.
-X509Ptr MakeX509(const CertificateSpec& spec);
+X509Ptr MakeX509(const CertificateDescription& desc);
 
 // MakeCertificate: the same as DER; empty when OpenSSL refuses a step.
-Bytes MakeCertificate(const CertificateSpec& spec);
+Bytes MakeCertificate(const CertificateDescription& desc);
 
 // DerOf: a certificate's DER; empty when OpenSSL cannot encode it.
 Bytes DerOf(X509* cert);
