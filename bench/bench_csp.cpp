@@ -3,6 +3,7 @@
 // through CryptSignHashW and SM2 signing through the SM2 token (target: at
 // least 0.9 of OpenSSL's rate). The CryptoAPI side signs with keys kept in a
 // container, as the system does; the hives are temporary files of this run.
+#include "bench/BenchSupport.h"
 #include "bench/RatioReporter.h"
 
 #include <windows.h>
@@ -168,27 +169,13 @@ BENCHMARK(BM_EvpSignSm2)->Unit(benchmark::kMicrosecond)->MinTime(1.0);
 
 int main(int argc, char** argv) {
     // Hives of this run only, never the user's.
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "orvane-bench-csp-XXXXXX").string();
-    char* dir = mkdtemp(pattern.data());
-    if (dir == nullptr)
+    const orvane::bench::ScratchHives hives("bench-csp");
+    if (!hives.Ok())
         return 1;
-    const std::string user = std::string(dir) + "/user.db",
-                      machine = std::string(dir) + "/machine.db";
-    setenv("ORVANE_USER_HIVE", user.c_str(), 1);
-    setenv("ORVANE_MACHINE_HIVE", machine.c_str(), 1);
-    const int rc = orvane::bench::RunWithRatios(
+    return orvane::bench::RunWithRatios(
         argc, argv,
         {// Key generation time is dominated by the prime search: reported, no target.
          {"BM_CryptGenKeyRsa2048", "BM_EvpKeygenRsa2048", 0.0},
          {"BM_CryptSignHashSha1Rsa2048", "BM_EvpSignSha1Rsa2048", 0.9},
          {"BM_CryptSignHashSm2", "BM_EvpSignSm2", 0.9}});
-    unlink(user.c_str());
-    unlink(machine.c_str());
-    for (const char* suffix : {"-wal", "-shm"}) {
-        unlink((user + suffix).c_str());
-        unlink((machine + suffix).c_str());
-    }
-    rmdir(dir);
-    return rc;
 }

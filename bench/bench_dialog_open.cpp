@@ -15,7 +15,7 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
-#include "bench/BenchCertificates.h"
+#include "bench/BenchSupport.h"
 #include "bench/RatioReporter.h"
 
 #include "dialog/CertificateDialogs.h"
@@ -218,11 +218,7 @@ int main(int argc, char** argv) {
     }
     g_signal_add_emission_hook(g_signal_lookup("draw", GTK_TYPE_WIDGET), 0, OnAnyDraw, nullptr,
                                nullptr);
-    std::error_code ec;
-    const auto dir = std::filesystem::temp_directory_path(ec) /
-                     ("orvane-bench-dialog-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir, ec);
-    setenv("ORVANE_USER_HIVE", (dir / "user.db").c_str(), 1);
+    const orvane::bench::ScratchHives hives("bench-dialog");
     // Per certificate the dialog does what the listing does and more (the
     // key's provider, the row texts, the window): at most 50 listings' worth.
     // Linear growth: a certificate costs about as much among 1,000 as among 100.
@@ -234,6 +230,5 @@ int main(int argc, char** argv) {
                                       {"BM_DialogOpen1000", "BM_StoreListing1000", fiftieth},
                                       {"BM_DialogOpen1000", "BM_DialogOpen100", 0.8},
                                       {"BM_HardwareKeyCheck1000", "BM_StoreListing1000", 0.25}});
-    std::filesystem::remove_all(dir, ec);
     return rc;
 }

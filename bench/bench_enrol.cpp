@@ -7,6 +7,7 @@
 // host's own share of the total; target: under 10%. Medians over the runs,
 // since RSA key generation varies from key to key (the host's own share is
 // therefore an estimate good to a few per cent for RSA).
+#include "bench/BenchSupport.h"
 #include "tools/enrol/EnrolConversation.h"
 
 #include <windows.h>
@@ -112,14 +113,11 @@ bool Report(const char* title, orvane::tools::EnrolOptions options, const char16
 } // namespace
 
 int main() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "orvane-bench-enrol-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
-        return 1;
-    const std::string dir = pattern;
     // Host and this process share the run's hives; never the user's.
-    setenv("ORVANE_USER_HIVE", (dir + "/user.db").c_str(), 1);
-    setenv("ORVANE_MACHINE_HIVE", (dir + "/machine.db").c_str(), 1);
+    const orvane::bench::ScratchHives hives("bench-enrol");
+    if (!hives.Ok())
+        return 1;
+    const std::string dir = hives.Dir().string();
 
     orvane::tools::EnrolOptions options;
     options.hostCommand = {ORVANE_TANDRY_PATH};
@@ -135,6 +133,5 @@ int main() {
     ok = Report("SM2 double enrolment, SM2 token", options, u"Orvane Soft SM2 Token CSP v1.0",
                 false) &&
          ok;
-    std::filesystem::remove_all(dir);
     return ok ? 0 : 1;
 }

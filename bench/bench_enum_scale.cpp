@@ -11,6 +11,7 @@
 // cost per item stays flat (within 1.5x) as N grows. Each runs three times:
 // min, median and max of the CPU time are reported, and the ratios use the
 // medians. Works in a temporary hive of its own.
+#include "bench/BenchSupport.h"
 #include "bench/RatioReporter.h"
 
 #include <windows.h>
@@ -263,14 +264,8 @@ void Register() {
 } // namespace
 
 int main(int argc, char** argv) {
-    std::error_code ec;
-    const auto dir = std::filesystem::temp_directory_path(ec) /
-                     ("orvane-enum-scale-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(dir, ec);
-    std::filesystem::create_directories(dir, ec);
-    HivePath() = (dir / "user.db").string();
-    setenv("ORVANE_USER_HIVE", HivePath().c_str(), 1);
-    setenv("ORVANE_MACHINE_HIVE", (dir / "machine.db").c_str(), 1);
+    const orvane::bench::ScratchHives hives("enum-scale");
+    HivePath() = hives.UserHive();
     Register();
     const double third = 1.0 / 3.0, flat = 1.0 / 1.5;
     std::vector<orvane::bench::RatioTarget> targets;
@@ -285,7 +280,5 @@ int main(int argc, char** argv) {
         targets.push_back({std::string("BM_EnumContainers/") + p + "/10000",
                            std::string("BM_EnumContainers/") + p + "/1000", flat});
     }
-    int rc = orvane::bench::RunWithRatios(argc, argv, targets);
-    std::filesystem::remove_all(dir, ec);
-    return rc;
+    return orvane::bench::RunWithRatios(argc, argv, targets);
 }

@@ -18,6 +18,7 @@
 // twentieth at the short one, where opening the token weighs most), so its
 // cost grows with the list's length as the cutting's does, not with its
 // square; the "candidates" counter says how many certificates it offered.
+#include "bench/BenchSupport.h"
 #include "bench/RatioReporter.h"
 
 #include "enrolment/CryptoAgent.h"
@@ -283,14 +284,7 @@ BENCHMARK(BM_Filter1000);
 } // namespace
 
 int main(int argc, char** argv) {
-    // A hive of our own, set before any registry call opens the user's.
-    std::error_code ec;
-    const auto dir = std::filesystem::temp_directory_path(ec) /
-                     ("orvane-bench-filter-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(dir, ec);
-    std::filesystem::create_directories(dir, ec);
-    setenv("ORVANE_USER_HIVE", (dir / "user.db").c_str(), 1);
-    setenv("ORVANE_MACHINE_HIVE", (dir / "machine.db").c_str(), 1);
+    const orvane::bench::ScratchHives hives("bench-filter");
     int rc = orvane::bench::RunWithRatios(argc, argv,
                                           {{"BM_Filter10", "BM_List10", 0.5},
                                            {"BM_Filter100", "BM_List100", 0.5},
@@ -298,6 +292,5 @@ int main(int argc, char** argv) {
                                            {"BM_CspNames/1000", "BM_CutOnce/1000", 0.05},
                                            {"BM_CspNames/10000", "BM_CutOnce/10000", 0.1},
                                            {"BM_CspNames/20000", "BM_CutOnce/20000", 0.1}});
-    std::filesystem::remove_all(dir, ec);
     return rc;
 }

@@ -19,6 +19,8 @@
 
 #include "bench/RatioReporter.h"
 #include "signing/RsaPkcs7.h"
+#include "tests/support/OpensslCertificates.h"
+#include "tests/support/KeyBlobs.h"
 #include "tests/support/OpensslKeys.h"
 
 #include <cstdio>
@@ -55,17 +57,6 @@ struct Setup {
     bool ok = false;
 };
 Setup g;
-
-Bytes Export(HCRYPTKEY key, DWORD type) {
-    DWORD cb = 0;
-    if (!CryptExportKey(key, 0, type, 0, nullptr, &cb))
-        return {};
-    Bytes out(cb);
-    if (!CryptExportKey(key, 0, type, 0, out.data(), &cb))
-        return {};
-    out.resize(cb);
-    return out;
-}
 
 // The RSA key of a PRIVATEKEYBLOB (numbers least significant byte first) for OpenSSL.
 Pkey RsaFromPrivateBlob(const Bytes& blob) {
@@ -114,20 +105,18 @@ Pkey RsaFromPrivateBlob(const Bytes& blob) {
     return Pkey(key);
 }
 
-// A self-signed certificate of key, DER and PEM.
+// A self-signed certificate of key, DER and PEM (SM2 keys sign SM3).
 bool WriteCertificate(EVP_PKEY* key, const EVP_MD* md, const std::string& der,
                       const std::string& pem) {
-    X509* cert = X509_new();
-    X509_set_version(cert, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), 0x5eed);
-    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 3600 * 24);
-    X509_NAME* name = X509_get_subject_name(cert);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>("Bench signer"), -1, -1, 0);
-    X509_set_issuer_name(cert, name);
-    X509_set_pubkey(cert, key);
-    bool ok = X509_sign(cert, key, md) > 0;
+    orvane::checks::CertificateDescription desc;
+    desc.key = key;
+    desc.md = md;
+    desc.subject = {{"CN", "Bench signer"}};
+    desc.serial = orvane::checks::SerialOf(0x5eed);
+    desc.notAfter = 3600 * 24;
+    const orvane::checks::X509Ptr made = orvane::checks::MakeX509(desc);
+    X509* cert = made.get();
+    bool ok = cert != nullptr;
     if (ok) {
         FILE* f = std::fopen(der.c_str(), "wb");
         ok = f != nullptr && i2d_X509_fp(f, cert) == 1;
@@ -140,7 +129,6 @@ bool WriteCertificate(EVP_PKEY* key, const EVP_MD* md, const std::string& der,
         if (f)
             std::fclose(f);
     }
-    X509_free(cert);
     return ok;
 }
 
@@ -161,7 +149,7 @@ bool SetUpRsa() {
     HCRYPTKEY key = 0;
     bool ok = CryptGenKey(prov, AT_SIGNATURE, (2048u << 16) | CRYPT_EXPORTABLE, &key) != FALSE;
     if (ok) {
-        g.rsaKey = RsaFromPrivateBlob(Export(key, PRIVATEKEYBLOB));
+        g.rsaKey = RsaFromPrivateBlob(orvane::tests::ExportKey(key, PRIVATEKEYBLOB));
         CryptDestroyKey(key);
     }
     CryptReleaseContext(prov, 0);
@@ -193,7 +181,7 @@ bool SetUpSm2() {
     bool ok = CryptGenKey(prov, 0xBE00, 0, &key) != FALSE;
     Pkey temporary;
     if (ok) {
-        temporary = orvane::checks::Sm2PublicFromBlob(Export(key, PUBLICKEYBLOB));
+        temporary = orvane::checks::Sm2PublicFromBlob(orvane::tests::ExportKey(key, PUBLICKEYBLOB));
         CryptDestroyKey(key);
     }
     Pkey mine = orvane::checks::GenerateSm2();

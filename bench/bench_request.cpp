@@ -5,6 +5,7 @@
 // generation, whose time varies from key to key, so each side runs at least
 // 21 times and the medians are compared. Target: ours takes at most 1.2 times
 // as long (a rate of at least 0.83 of the anchor's).
+#include "bench/BenchSupport.h"
 #include "bench/RatioReporter.h"
 
 #include "enrolment/CertificateRequisition.h"
@@ -81,17 +82,10 @@ ORVANE_REQUEST_BENCH(BM_OpensslReqSm2);
 
 int main(int argc, char** argv) {
     // Keys go to hives of this run, never the user's.
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "orvane-bench-request-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
+    const orvane::bench::ScratchHives hives("bench-request");
+    if (!hives.Ok())
         return 1;
-    const std::string base = pattern;
-    setenv("ORVANE_USER_HIVE", (base + "/user.db").c_str(), 1);
-    setenv("ORVANE_MACHINE_HIVE", (base + "/machine.db").c_str(), 1);
-    const int rc =
-        orvane::bench::RunWithRatios(argc, argv,
-                                     {{"BM_RequestRsa2048", "BM_OpensslReqRsa2048", 0.83},
-                                      {"BM_RequestSm2", "BM_OpensslReqSm2", 0.83}});
-    std::filesystem::remove_all(base);
-    return rc;
+    return orvane::bench::RunWithRatios(argc, argv,
+                                        {{"BM_RequestRsa2048", "BM_OpensslReqRsa2048", 0.83},
+                                         {"BM_RequestSm2", "BM_OpensslReqSm2", 0.83}});
 }

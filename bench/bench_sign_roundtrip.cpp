@@ -3,6 +3,7 @@
 // npshell's script loop run against the loaded plug-in library; the anchor
 // is the PKCS #7 builder called directly with the same certificate and text
 // in the same run. The plug-in path should cost at most 10 % more.
+#include "bench/BenchSupport.h"
 #include "bench/RatioReporter.h"
 #include "foundation/Handles.h"
 #include "signing/RsaPkcs7.h"
@@ -138,14 +139,7 @@ BENCHMARK(BM_SelectAndSignThroughNpshell)
 } // namespace
 
 int main(int argc, char** argv) {
-    // A hive of our own, set before any registry call opens the user's.
-    std::error_code ec;
-    const auto dir = std::filesystem::temp_directory_path(ec) /
-                     ("orvane-bench-sign-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(dir, ec);
-    std::filesystem::create_directories(dir, ec);
-    setenv("ORVANE_USER_HIVE", (dir / "user.db").c_str(), 1);
-    setenv("ORVANE_MACHINE_HIVE", (dir / "machine.db").c_str(), 1);
+    const orvane::bench::ScratchHives hives("bench-sign");
     int rc = 1;
     if (MakeSigner() && LoadPlugin()) {
         // At most 10 % more time: at least 1/1.1 of the anchor's rate.
@@ -161,6 +155,5 @@ int main(int argc, char** argv) {
                      unsigned(GetLastError()));
     }
     g.cert.reset();
-    std::filesystem::remove_all(dir, ec);
     return rc;
 }

@@ -4,7 +4,7 @@
 // (rate at least a third of the anchor's), so growth is linear as well. The
 // "cold" runs open a fresh store handle each time (nothing parsed yet) and are
 // reported without a target. Runs in a temporary user hive of its own.
-#include "bench/BenchCertificates.h"
+#include "bench/BenchSupport.h"
 #include "bench/RatioReporter.h"
 
 #include <openssl/evp.h>
@@ -117,18 +117,11 @@ BENCHMARK(BM_EnumerateMyCold1000);
 } // namespace
 
 int main(int argc, char** argv) {
-    // A hive of our own, set before any registry call opens the user's.
-    std::error_code ec;
-    const auto dir = std::filesystem::temp_directory_path(ec) /
-                     ("orvane-bench-store-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(dir, ec);
-    std::filesystem::create_directories(dir, ec);
-    setenv("ORVANE_USER_HIVE", (dir / "user.db").c_str(), 1);
+    const orvane::bench::ScratchHives hives("bench-store");
     const double third = 1.0 / 3.0;
     int rc = orvane::bench::RunWithRatios(argc, argv,
                                           {{"BM_EnumerateMy10", "BM_D2iX509", third},
                                            {"BM_EnumerateMy100", "BM_D2iX509", third},
                                            {"BM_EnumerateMy1000", "BM_D2iX509", third}});
-    std::filesystem::remove_all(dir, ec);
     return rc;
 }

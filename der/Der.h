@@ -89,11 +89,11 @@ struct Header {
 // it is CRYPT_E_ASN1_CORRUPT; a longer length field than allowed
 // CRYPT_E_ASN1_LARGE; contents running past the end (when the rules ask)
 // CRYPT_E_ASN1_EOD. `header` is set only on success.
-inline DWORD ReadHeader(Bytes in, const HeaderRules& rules, Header& header);
+[[nodiscard]] inline DWORD ReadHeader(Bytes in, const HeaderRules& rules, Header& header);
 // ReadLength: the length octets alone, at the front of `in`; sets
 // lengthOctets, indefinite and length of `header` (size counts the length
 // octets). Codes as ReadHeader, without the contents check.
-inline DWORD ReadLength(Bytes in, const HeaderRules& rules, Header& header);
+[[nodiscard]] inline DWORD ReadLength(Bytes in, const HeaderRules& rules, Header& header);
 
 // DerReader: a cursor over bytes that advances only when a read succeeds.
 // Under kDerRules, definite lengths in any form are accepted (short, or long
@@ -119,16 +119,16 @@ public:
     // identifier); hands out its contents and, if asked, the whole element.
     // The contents of an indefinite length stop before the two zero octets
     // that close them; the element takes them in.
-    DWORD Read(BYTE expected, Bytes& contents, Bytes* element = nullptr);
+    [[nodiscard]] DWORD Read(BYTE expected, Bytes& contents, Bytes* element = nullptr);
     // ReadAny: the next element whatever its identifier; `first` receives the
     // identifier's first octet.
-    DWORD ReadAny(BYTE& first, Bytes& contents, Bytes* element = nullptr);
+    [[nodiscard]] DWORD ReadAny(BYTE& first, Bytes& contents, Bytes* element = nullptr);
     // ReadValue: as ReadAny, but hands out everything after the header: the
     // contents and, for an indefinite length, the two zero octets that close
     // them (what the issuer's fields have always been taken to hold).
-    DWORD ReadValue(BYTE& first, Bytes& value);
+    [[nodiscard]] DWORD ReadValue(BYTE& first, Bytes& value);
     // Peek: what ReadAny would read, without moving past it.
-    DWORD Peek(BYTE& first, Bytes& contents, Bytes* element = nullptr) const {
+    [[nodiscard]] DWORD Peek(BYTE& first, Bytes& contents, Bytes* element = nullptr) const {
         DerReader copy(*this);
         return copy.ReadAny(first, contents, element);
     }
@@ -136,7 +136,9 @@ public:
     bool NextIs(BYTE t) const { return !rest_.empty() && rest_[0] == t; }
     // ExpectEnd: CRYPT_E_ASN1_CORRUPT if anything is left inside the element
     // being read.
-    DWORD ExpectEnd() const { return rest_.empty() ? 0 : DWORD(CRYPT_E_ASN1_CORRUPT); }
+    [[nodiscard]] DWORD ExpectEnd() const {
+        return rest_.empty() ? 0 : DWORD(CRYPT_E_ASN1_CORRUPT);
+    }
 
 private:
     Bytes rest_;
@@ -202,7 +204,7 @@ void WriteOid(DerWriter& w, const char* dotted);
 // ParseOid: the dotted text of an OBJECT IDENTIFIER's contents; empty
 // contents, a padded or unfinished arc are CRYPT_E_ASN1_CORRUPT, an arc
 // beyond 64 bits CRYPT_E_ASN1_LARGE.
-DWORD ParseOid(Bytes contents, std::string& dotted);
+[[nodiscard]] DWORD ParseOid(Bytes contents, std::string& dotted);
 
 // ReadAlgorithmIdentifier: the next element as
 //   AlgorithmIdentifier ::= SEQUENCE {
@@ -210,14 +212,14 @@ DWORD ParseOid(Bytes contents, std::string& dotted);
 //       parameters  ANY DEFINED BY algorithm OPTIONAL }
 // giving the dotted identifier and the whole parameters element (empty when
 // absent).
-DWORD ReadAlgorithmIdentifier(DerReader& r, std::string& oid, Bytes& parameters);
+[[nodiscard]] DWORD ReadAlgorithmIdentifier(DerReader& r, std::string& oid, Bytes& parameters);
 
 // WriteInt32: an INTEGER holding a signed 32-bit value (DWORD fields that
 // Windows encodes as signed, such as a version).
 void WriteInt32(DerWriter& w, LONG value);
 // ParseInt32: an INTEGER's contents of one to four octets as a signed 32-bit
 // value; none is CRYPT_E_ASN1_CORRUPT, more CRYPT_E_ASN1_LARGE.
-DWORD ParseInt32(Bytes contents, LONG& value);
+[[nodiscard]] DWORD ParseInt32(Bytes contents, LONG& value);
 // WriteUnsignedInteger: an INTEGER holding the non-negative number whose
 // octets are given most significant first (a signature half, a modulus), in
 // DER's minimal form: redundant leading zeros dropped, a zero octet put in
@@ -237,7 +239,8 @@ void WriteLittleEndianInteger(DerWriter& w, Bytes littleEndian);
 // memory runs out anywhere (nothing is thrown), else 0. The out parameters
 // are set only on success.
 template <class Build>
-HRESULT HandOutEncoding(BYTE** ppbEncoded, DWORD* pcbEncoded, Build&& build) noexcept {
+[[nodiscard]] HRESULT HandOutEncoding(BYTE** ppbEncoded, DWORD* pcbEncoded,
+                                      Build&& build) noexcept {
     try {
         DerWriter w;
         const HRESULT hr = build(w);

@@ -39,7 +39,7 @@ public:
     // Next: the next record. CRYPT_E_ASN1_EOD when its header is cut short or
     // its value would reach beyond the data (the cursor stays, `property` is
     // untouched).
-    DWORD Next(SerializedProperty& property);
+    [[nodiscard]] DWORD Next(SerializedProperty& property);
 
 private:
     Bytes rest_;
@@ -56,6 +56,6 @@ private:
 // CRYPT_E_ASN1_EOD when it runs past the value) or CRYPT_E_ASN1_CORRUPT for
 // bytes after the element. `certificate` (pointing into blob) is set only on
 // success.
-DWORD ReadSerializedCertificate(Bytes blob, Bytes& certificate);
+[[nodiscard]] DWORD ReadSerializedCertificate(Bytes blob, Bytes& certificate);
 
 } // namespace orvane::der

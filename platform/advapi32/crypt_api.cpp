@@ -258,7 +258,7 @@ BOOL WINAPI CryptGenRandom(HCRYPTPROV hProv, DWORD dwLen, BYTE* pbBuffer) {
             return Err(NTE_BAD_UID);
         if (pbBuffer == nullptr && dwLen != 0)
             return ERROR_INVALID_PARAMETER;
-        return dwLen == 0 ? 0 : Random(pbBuffer, dwLen);
+        return dwLen == 0 ? Status() : Random(pbBuffer, dwLen);
     });
 }
 

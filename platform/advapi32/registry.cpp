@@ -150,6 +150,13 @@ DWORD SplitPath(LPCWSTR path, std::vector<std::u16string_view>& parts) {
     return ERROR_SUCCESS;
 }
 
+// ResolvePath: the key a handle names and the components of the path below it.
+DWORD ResolvePath(HKEY h, LPCWSTR path, KeyObject& base, std::vector<std::u16string_view>& parts) {
+    if (DWORD err = Resolve(h, base); err != ERROR_SUCCESS)
+        return err;
+    return SplitPath(path, parts);
+}
+
 // Walk: follows parts from the existing key start. found counts the components
 // that exist; id is the deepest key reached. ERROR_FILE_NOT_FOUND when short.
 DWORD Walk(HiveTxn& txn, KeyId start, const std::vector<std::u16string_view>& parts, size_t& found,
@@ -230,10 +237,8 @@ extern "C" LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM samD
             return ERROR_INVALID_PARAMETER;
         *phkResult = nullptr;
         KeyObject base;
-        if (DWORD err = Resolve(hKey, base); err != ERROR_SUCCESS)
-            return err;
         std::vector<std::u16string_view> parts;
-        if (DWORD err = SplitPath(lpSubKey, parts); err != ERROR_SUCCESS)
+        if (DWORD err = ResolvePath(hKey, lpSubKey, base, parts); err != ERROR_SUCCESS)
             return err;
         KeyObject key = base;
         DWORD err = ReadHive(base.hive, [&](HiveTxn& txn) {
@@ -261,10 +266,8 @@ extern "C" LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, D
         if (dwOptions & (REG_OPTION_VOLATILE | REG_OPTION_CREATE_LINK))
             return ERROR_NOT_SUPPORTED;
         KeyObject base;
-        if (DWORD err = Resolve(hKey, base); err != ERROR_SUCCESS)
-            return err;
         std::vector<std::u16string_view> parts;
-        if (DWORD err = SplitPath(lpSubKey, parts); err != ERROR_SUCCESS)
+        if (DWORD err = ResolvePath(hKey, lpSubKey, base, parts); err != ERROR_SUCCESS)
             return err;
         KeyObject key = base;
         size_t found = 0;
@@ -317,10 +320,8 @@ extern "C" LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
         if (lpSubKey == nullptr)
             return ERROR_INVALID_PARAMETER;
         KeyObject base;
-        if (DWORD err = Resolve(hKey, base); err != ERROR_SUCCESS)
-            return err;
         std::vector<std::u16string_view> parts;
-        if (DWORD err = SplitPath(lpSubKey, parts); err != ERROR_SUCCESS)
+        if (DWORD err = ResolvePath(hKey, lpSubKey, base, parts); err != ERROR_SUCCESS)
             return err;
         auto remove = [&](HiveTxn& txn) -> DWORD {
             size_t found = 0;

@@ -42,7 +42,7 @@ Status ContainerStore::Create(const std::u16string& name) const {
                                  KEY_READ | KEY_WRITE, nullptr, &key.h, &disposition);
     if (rc != ERROR_SUCCESS)
         return static_cast<Status>(rc);
-    return disposition == REG_CREATED_NEW_KEY ? 0 : Err(NTE_EXISTS);
+    return disposition == REG_CREATED_NEW_KEY ? Status() : Err(NTE_EXISTS);
 }
 
 Status ContainerStore::Exists(const std::u16string& name) const {
@@ -133,7 +133,7 @@ Status WholeCertificate(std::span<const BYTE> data) {
         CertCreateCertificateContext(X509_ASN_ENCODING, data.data(), DWORD(data.size()));
     const bool whole = cert != nullptr && cert->cbCertEncoded == data.size();
     CertFreeCertificateContext(cert);
-    return whole ? 0 : Err(NTE_BAD_DATA);
+    return whole ? Status() : Err(NTE_BAD_DATA);
 }
 
 Bytes AnsiZ(const std::u16string& text) {
@@ -171,7 +171,7 @@ Status ContainerCursor::Current(const ContainerStore& store, DWORD flags, Bytes&
     return 0;
 }
 
-Status TokenParams::Get(const ContainerStore& store, DWORD param, DWORD flags, Bytes& out) {
+Status ContextParams::Get(const ContainerStore& store, DWORD param, DWORD flags, Bytes& out) {
     switch (param) {
     case PP_NAME:
         out = AnsiZ(providerName_);
@@ -181,7 +181,7 @@ Status TokenParams::Get(const ContainerStore& store, DWORD param, DWORD flags, B
         out = AnsiZ(container_);
         return 0;
     case PP_IMPTYPE:
-        out = DwordBytes(CRYPT_IMPL_HARDWARE);
+        out = DwordBytes(implementation_);
         return 0;
     case PP_ENUMCONTAINERS:
         return cursor_.Current(store, flags, out);
@@ -197,7 +197,7 @@ Status TokenParams::Get(const ContainerStore& store, DWORD param, DWORD flags, B
     }
 }
 
-void TokenParams::Consume(DWORD param) {
+void ContextParams::Consume(DWORD param) {
     if (param == PP_ENUMCONTAINERS)
         cursor_.Consume();
     else if (param == PP_ENUMALGS_EX)

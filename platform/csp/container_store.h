@@ -71,14 +71,16 @@ private:
     size_t next_ = 0;
 };
 
-// TokenParams: the provider parameters every token answers alike: its name,
-// the open container, a hardware implementation, and the enumerations of
-// containers and algorithms. The strings it refers to outlive it.
-class TokenParams {
+// ContextParams: the provider parameters every stand-in provider answers
+// alike: its name, the open container, its kind of implementation (a token's
+// is hardware), and the enumerations of containers and algorithms. The
+// strings and the table it refers to outlive it.
+class ContextParams {
 public:
-    TokenParams(const std::u16string& providerName, const std::u16string& container,
-                std::span<const AlgInfo> algs)
-        : providerName_(providerName), container_(container), algs_(algs) {}
+    ContextParams(const std::u16string& providerName, const std::u16string& container,
+                  std::span<const AlgInfo> algs, DWORD implementation = CRYPT_IMPL_HARDWARE)
+        : providerName_(providerName), container_(container), algs_(algs),
+          implementation_(implementation) {}
     Status Get(const ContainerStore& store, DWORD param, DWORD flags, Bytes& out);
     void Consume(DWORD param);
 
@@ -86,8 +88,36 @@ private:
     const std::u16string& providerName_;
     const std::u16string& container_;
     std::span<const AlgInfo> algs_;
+    DWORD implementation_;
     ContainerCursor cursor_;
     size_t nextAlg_ = 0;
+};
+
+// ContainerContext: what every stand-in provider's context shares: the open
+// container ("" for a verify context) and the parameters answered from the
+// provider's container store; the store, the provider's name and its table
+// of algorithms outlive it.
+class ContainerContext : public Context {
+public:
+    ContainerContext(const ContainerStore& store, const std::u16string& providerName,
+                     std::u16string container, std::span<const AlgInfo> algs,
+                     DWORD implementation = CRYPT_IMPL_HARDWARE)
+        : container_(std::move(container)), store_(store),
+          params_(providerName, container_, algs, implementation) {}
+    ContainerContext(const ContainerContext&) = delete;
+    ContainerContext& operator=(const ContainerContext&) = delete;
+
+    Status GetParam(DWORD param, DWORD flags, Bytes& out) override {
+        return params_.Get(store_, param, flags, out);
+    }
+    void Consume(DWORD param) override { params_.Consume(param); }
+
+protected:
+    std::u16string container_;
+
+private:
+    const ContainerStore& store_;
+    ContextParams params_;
 };
 
 } // namespace orvane::platform::csp

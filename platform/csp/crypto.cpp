@@ -354,7 +354,7 @@ Status Sm2Scalar(EVP_PKEY* key, SecureBytes& d) {
     d.assign(kSm2Size, 0);
     return BN_bn2binpad(scalar.get(), d.data(), static_cast<int>(kSm2Size)) ==
                    static_cast<int>(kSm2Size)
-               ? 0
+               ? Status()
                : Failed(Err(NTE_BAD_KEY));
 }
 
@@ -447,11 +447,11 @@ Status Digest::Init(ALG_ID alg) {
     ctx_.reset(EVP_MD_CTX_new());
     const bool ok = md != nullptr && ctx_ && EVP_DigestInit_ex(ctx_.get(), md, nullptr) == 1;
     EVP_MD_free(md);
-    return ok ? 0 : Failed(Err(NTE_BAD_ALGID));
+    return ok ? Status() : Failed(Err(NTE_BAD_ALGID));
 }
 
 Status Digest::Update(std::span<const BYTE> data) {
-    return EVP_DigestUpdate(ctx_.get(), data.data(), data.size()) == 1 ? 0 : Failed();
+    return EVP_DigestUpdate(ctx_.get(), data.data(), data.size()) == 1 ? Status() : Failed();
 }
 
 Status Digest::Final(Bytes& out) {
@@ -506,7 +506,7 @@ Status TripleDesEncrypt(std::span<const BYTE> key, DWORD mode, Bytes& iv, Bytes&
 }
 
 Status Random(BYTE* out, size_t length) {
-    return RAND_bytes(out, static_cast<int>(length)) == 1 ? 0 : Failed();
+    return RAND_bytes(out, static_cast<int>(length)) == 1 ? Status() : Failed();
 }
 
 } // namespace orvane::platform::csp

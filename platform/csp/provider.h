@@ -16,7 +16,16 @@
 
 namespace orvane::platform::csp {
 
-using Status = DWORD;
+// A result a caller may not drop: every failure must reach the last error or
+// be decided on. It reads and converts as the DWORD it carries.
+class [[nodiscard]] Status {
+public:
+    constexpr Status(DWORD code = ERROR_SUCCESS) : code_(code) {}
+    constexpr operator DWORD() const { return code_; }
+
+private:
+    DWORD code_;
+};
 using Bytes = std::vector<BYTE>;
 
 // Status of a HRESULT-shaped NTE_* constant.

@@ -53,33 +53,13 @@ const char16_t* ValueFor(DWORD keySpec) {
     return keySpec == AT_KEYEXCHANGE ? u"Exchange" : u"Signature";
 }
 
-class SoftRsaContext : public Context {
+class SoftRsaContext : public ContainerContext {
 public:
     SoftRsaContext(const std::u16string& providerName, const Limits& limits,
                    std::u16string container, bool verify)
-        : providerName_(providerName), limits_(limits), container_(std::move(container)),
-          verify_(verify) {}
-
-    Status GetParam(DWORD param, DWORD flags, Bytes& out) override {
-        switch (param) {
-        case PP_NAME:
-            out = AnsiZ(providerName_);
-            return 0;
-        case PP_CONTAINER:
-        case PP_UNIQUE_CONTAINER:
-            out = AnsiZ(container_);
-            return 0;
-        case PP_IMPTYPE:
-            out = DwordBytes(CRYPT_IMPL_SOFTWARE);
-            return 0;
-        case PP_ENUMCONTAINERS:
-            return EnumContainers(flags, out);
-        case PP_ENUMALGS_EX:
-            return EnumAlgs(flags, out);
-        default:
-            return Err(NTE_BAD_TYPE);
-        }
-    }
+        : ContainerContext(Store(), providerName, std::move(container), limits.algs,
+                           CRYPT_IMPL_SOFTWARE),
+          limits_(limits), verify_(verify) {}
 
     Status GenKey(ALG_ID alg, DWORD flags, std::shared_ptr<Key>& key) override {
         const DWORD bits = flags >> 16;
@@ -208,33 +188,9 @@ private:
         return 0;
     }
 
-    Status EnumContainers(DWORD flags, Bytes& out) { return cursor_.Current(Store(), flags, out); }
-
-    Status EnumAlgs(DWORD flags, Bytes& out) {
-        if ((flags & CRYPT_FIRST) != 0)
-            nextAlg_ = 0;
-        if (nextAlg_ >= limits_.algs.size())
-            return ERROR_NO_MORE_ITEMS;
-        out = EnumAlgsEntry(limits_.algs[nextAlg_]);
-        return 0;
-    }
-
-public:
-    void Consume(DWORD param) override {
-        if (param == PP_ENUMCONTAINERS)
-            cursor_.Consume();
-        else if (param == PP_ENUMALGS_EX)
-            ++nextAlg_;
-    }
-
-private:
-    const std::u16string& providerName_;
     const Limits& limits_;
-    std::u16string container_;
     bool verify_;
     std::shared_ptr<RsaKey> exchange_, signature_; // read once, or made here
-    ContainerCursor cursor_;
-    size_t nextAlg_ = 0;
 };
 
 class SoftRsaProvider : public Provider {

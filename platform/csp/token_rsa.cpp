@@ -169,15 +169,10 @@ const AlgInfo kRsaTokenAlgs[] = {
     {CALG_RSA_SIGN, 1024, 1024, 4096, "RSA_SIGN", "RSA Signature"},
     {CALG_RSA_KEYX, 1024, 1024, 4096, "RSA_KEYX", "RSA Key Exchange"}};
 
-class RsaTokenContext : public Context {
+class RsaTokenContext : public ContainerContext {
 public:
     RsaTokenContext(const std::u16string& providerName, std::u16string container)
-        : providerName_(providerName), container_(std::move(container)) {}
-
-    Status GetParam(DWORD param, DWORD flags, Bytes& out) override {
-        return params_.Get(Store(), param, flags, out);
-    }
-    void Consume(DWORD param) override { params_.Consume(param); }
+        : ContainerContext(Store(), providerName, std::move(container), kRsaTokenAlgs) {}
 
     Status GenKey(ALG_ID alg, DWORD flags, std::shared_ptr<Key>& key) override {
         DWORD keySpec = 0;
@@ -372,9 +367,6 @@ private:
         };
     }
 
-    const std::u16string& providerName_;
-    std::u16string container_;
-    TokenParams params_{providerName_, container_, kRsaTokenAlgs};
     std::shared_ptr<RsaKey> exchange_, signature_;
 };
 

@@ -183,15 +183,10 @@ const AlgInfo kSm2TokenAlgs[] = {{kSm3, 256, 256, 256, "SM3", "SM3 hash"},
                                  {kSm2Sign, 256, 256, 256, "SM2_SIGN", "SM2 signature"},
                                  {kSm2Exchange, 256, 256, 256, "SM2_KEYX", "SM2 key exchange"}};
 
-class Sm2Context : public Context {
+class Sm2Context : public ContainerContext {
 public:
     Sm2Context(const std::u16string& providerName, std::u16string container)
-        : providerName_(providerName), container_(std::move(container)) {}
-
-    Status GetParam(DWORD param, DWORD flags, Bytes& out) override {
-        return params_.Get(Store(), param, flags, out);
-    }
-    void Consume(DWORD param) override { params_.Consume(param); }
+        : ContainerContext(Store(), providerName, std::move(container), kSm2TokenAlgs) {}
 
     Status GenKey(ALG_ID alg, DWORD flags, std::shared_ptr<Key>& key) override {
         DWORD keySpec = 0;
@@ -278,8 +273,9 @@ public:
         if (alg != kSm3)
             return Err(NTE_BAD_ALGID);
         std::shared_ptr<Sm2Key> signer;
-        if (Cached(AT_SIGNATURE, signer) != 0)
-            Cached(AT_KEYEXCHANGE, signer); // neither: plain SM3
+        // The signature pair, else the exchange pair; neither: plain SM3.
+        if (Cached(AT_SIGNATURE, signer) != 0 && Cached(AT_KEYEXCHANGE, signer) != 0)
+            signer.reset();
         auto sm3 = std::make_shared<Sm3Hash>(std::move(signer));
         if (Status s = sm3->Start())
             return s;
@@ -349,9 +345,6 @@ private:
         return 0;
     }
 
-    const std::u16string& providerName_;
-    std::u16string container_;
-    TokenParams params_{providerName_, container_, kSm2TokenAlgs};
     std::shared_ptr<Sm2Key> exchange_, signature_;
 };
 

@@ -14,7 +14,7 @@
 #include "tests/support/TestSupport.h"
 #include "tools/chaindoc/ChainDocument.h"
 
-#include "tests/support/PosixTestSupport.h"
+#include "tests/support/ChildHives.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -29,33 +29,13 @@
 
 namespace {
 
-#define CHECK(cond)                                                                                \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);          \
-            return 1;                                                                              \
-        }                                                                                          \
-    } while (0)
-
 // The user hive lives where the unprivileged user can write it.
 std::string UserHive(const TempDir& dir) {
     return dir / "nobody/user.db";
 }
 
 int InChild(const TempDir& dir, const std::function<int()>& body) {
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        setenv("ORVANE_USER_HIVE", UserHive(dir).c_str(), 1);
-        setenv("ORVANE_MACHINE_HIVE", (dir / "machine.db").c_str(), 1);
-        const int status = body();
-        std::fflush(nullptr);
-        _exit(status);
-    }
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return orvane::test::InChild({UserHive(dir), dir / "machine.db"}, body);
 }
 
 // RunInstaller: npshell --install npPellin.so on the folder's hives, traced.

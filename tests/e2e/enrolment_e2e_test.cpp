@@ -12,6 +12,7 @@
 #include "tools/enrol/EnrolConversation.h"
 #include "tools/nmclient/HostProcess.h"
 #include "tools/testca/TestIssuer.h"
+#include "tests/support/OpensslCertificates.h"
 #include "tests/support/OpensslRequestCheck.h"
 
 #include <windows.h>
@@ -486,28 +487,16 @@ TEST(CertificateKeyMatch, ACertificateOverTheContainersOwnKeyIsAccepted) {
     const Bytes issued = Base64Decode(a.issued.signCert);
     Pkey key = PublicKeyOf(issued);
     ASSERT_TRUE(key);
-    EVP_PKEY* signer = EVP_RSA_gen(1024);
-    X509* x = X509_new();
-    X509_set_version(x, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(x), 7);
-    X509_NAME* name = X509_NAME_new();
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>("Forged Bank Ltd"), -1, -1,
-                               0);
-    X509_set_subject_name(x, name);
-    X509_set_issuer_name(x, name);
-    X509_gmtime_adj(X509_getm_notBefore(x), 0);
-    X509_gmtime_adj(X509_getm_notAfter(x), 86400);
-    X509_set_pubkey(x, key.get());
-    ASSERT_GT(X509_sign(x, signer, EVP_sha256()), 0);
-    unsigned char* der = nullptr;
-    const int cb = i2d_X509(x, &der);
-    ASSERT_GT(cb, 0);
-    const Bytes forged(der, der + cb);
-    OPENSSL_free(der);
-    X509_NAME_free(name);
-    X509_free(x);
-    EVP_PKEY_free(signer);
+    const Pkey signer(EVP_RSA_gen(1024));
+    CertificateDescription desc;
+    desc.key = key.get();
+    desc.signer = signer.get();
+    desc.subject = {{"CN", "Forged Bank Ltd"}};
+    desc.serial = {7};
+    desc.notBefore = 0;
+    desc.notAfter = 86400;
+    const Bytes forged = MakeCertificate(desc);
+    ASSERT_FALSE(forged.empty());
     const std::string text = Base64Encode(forged);
     EXPECT_EQ(
         talk.Call("VURO_ImportSignCert", "[1," + Quoted(text) + "," + Quoted(a.container) + "]")

@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
+#include "tests/support/OpensslCertificates.h"
 #include "tests/support/OsslPtr.h"
 
 #include "enrolment/CryptoAgent.h"
@@ -26,8 +27,6 @@ constexpr WCHAR kEnhanced[] = TEXT("Microsoft Enhanced Cryptographic Provider v1
 
 using orvane::tests::OsslPtr;
 using PkeyPtr = OsslPtr<EVP_PKEY, EVP_PKEY_free>;
-using X509Ptr = OsslPtr<X509, X509_free>;
-using NamePtr = OsslPtr<X509_NAME, X509_NAME_free>;
 
 std::string EncodeBase64(const std::vector<unsigned char>& der) {
     std::string text(4 * ((der.size() + 2) / 3) + 1, '\0');
@@ -63,30 +62,14 @@ PkeyPtr ContainerKey(const WString& wstrContainer, DWORD dwKeySpec) {
 // Issue: a one-year certificate for the key, signed by the issuer key. The
 // DER, or nothing when OpenSSL refuses a step.
 std::vector<unsigned char> Issue(const char* pszCommonName, EVP_PKEY* pKey, EVP_PKEY* pIssuerKey) {
-    X509Ptr cert(X509_new());
-    NamePtr subject(X509_NAME_new());
-    NamePtr issuer(X509_NAME_new());
     static long s_lSerial = 1000;
-    if (X509_NAME_add_entry_by_txt(subject.get(), "CN", MBSTRING_UTF8,
-                                   reinterpret_cast<const unsigned char*>(pszCommonName), -1, -1,
-                                   0) != 1 ||
-        X509_NAME_add_entry_by_txt(issuer.get(), "CN", MBSTRING_UTF8,
-                                   reinterpret_cast<const unsigned char*>("Agent Test Issuer"), -1,
-                                   -1, 0) != 1 ||
-        X509_set_version(cert.get(), 2) != 1 ||
-        ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), ++s_lSerial) != 1 ||
-        X509_set_subject_name(cert.get(), subject.get()) != 1 ||
-        X509_set_issuer_name(cert.get(), issuer.get()) != 1 ||
-        X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600) == nullptr ||
-        X509_gmtime_adj(X509_getm_notAfter(cert.get()), 365L * 24 * 3600) == nullptr ||
-        X509_set_pubkey(cert.get(), pKey) != 1 ||
-        X509_sign(cert.get(), pIssuerKey, EVP_sha256()) <= 0)
-        return {};
-    const int cb = i2d_X509(cert.get(), nullptr);
-    std::vector<unsigned char> der(size_t(cb > 0 ? cb : 0));
-    unsigned char* q = der.data();
-    i2d_X509(cert.get(), &q);
-    return der;
+    orvane::checks::CertificateDescription desc;
+    desc.key = pKey;
+    desc.signer = pIssuerKey;
+    desc.subject = {{"CN", pszCommonName}};
+    desc.issuer = {{"CN", "Agent Test Issuer"}};
+    desc.serial = orvane::checks::SerialOf(++s_lSerial);
+    return orvane::checks::MakeCertificate(desc);
 }
 
 void DeleteContainer(const WString& wstrContainer) {

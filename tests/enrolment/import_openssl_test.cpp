@@ -20,17 +20,22 @@
 #include "enrolment/EncryptCertImport.h"
 #include "enrolment/ImportHelpers.h"
 #include "tests/enrolment/ImportTestSupport.h"
+#include "tests/support/KeyBlobs.h"
+#include "tests/support/OpensslCertificates.h"
 #include "tests/support/OpensslKeys.h"
 #include "enrolment/SoftKeyDecrypt.h"
 
 using namespace importtest;
+using orvane::checks::GenerateRsa;
 using orvane::checks::GenerateSm2;
 using orvane::checks::Pkey;
 using orvane::checks::PkeyCtx;
+using orvane::checks::RsaEncrypt;
 using orvane::checks::RsaPublicFromBlob;
 using orvane::checks::Sm2EncryptC1C3C2;
 using orvane::checks::Sm2Point;
 using orvane::checks::Sm2PublicFromBlob;
+using orvane::checks::TripleDesEcb;
 
 namespace {
 
@@ -47,16 +52,6 @@ Bytes Random(size_t n) {
 }
 
 // ---- keys ---------------------------------------------------------------------------------
-
-Pkey GenerateRsa(unsigned bits) {
-    PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
-    EVP_PKEY* key = nullptr;
-    if (EVP_PKEY_keygen_init(ctx.get()) != 1 ||
-        EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), int(bits)) != 1 ||
-        EVP_PKEY_generate(ctx.get(), &key) != 1)
-        return nullptr;
-    return Pkey(key);
-}
 
 Bytes Pkcs1Of(EVP_PKEY* key) {
     unsigned char* der = nullptr;
@@ -97,41 +92,8 @@ Pkey ShortNumberRsaKey(unsigned bits) {
     return nullptr;
 }
 
-Bytes RsaEncrypt(EVP_PKEY* key, const Bytes& plain) {
-    PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
-    size_t len = 0;
-    if (EVP_PKEY_encrypt_init(ctx.get()) != 1 ||
-        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
-        EVP_PKEY_encrypt(ctx.get(), nullptr, &len, plain.data(), plain.size()) != 1)
-        return {};
-    Bytes out(len);
-    if (EVP_PKEY_encrypt(ctx.get(), out.data(), &len, plain.data(), plain.size()) != 1)
-        return {};
-    out.resize(len);
-    return out;
-}
-
-Bytes TripleDesEcb(const Bytes& key, const Bytes& plain) {
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    Bytes out(plain.size() + 8);
-    int n1 = 0, n2 = 0;
-    const bool ok =
-        EVP_EncryptInit_ex(ctx, EVP_des_ede3_ecb(), nullptr, key.data(), nullptr) == 1 &&
-        EVP_EncryptUpdate(ctx, out.data(), &n1, plain.data(), int(plain.size())) == 1 &&
-        EVP_EncryptFinal_ex(ctx, out.data() + n1, &n2) == 1;
-    EVP_CIPHER_CTX_free(ctx);
-    out.resize(ok ? size_t(n1 + n2) : 0);
-    return out;
-}
-
 Bytes ExportPublic(HCRYPTKEY hKey) {
-    DWORD cb = 0;
-    if (!CryptExportKey(hKey, 0, PUBLICKEYBLOB, 0, nullptr, &cb))
-        return {};
-    Bytes blob(cb);
-    if (!CryptExportKey(hKey, 0, PUBLICKEYBLOB, 0, blob.data(), &cb))
-        return {};
-    return blob;
+    return orvane::tests::ExportKey(hKey, PUBLICKEYBLOB);
 }
 
 Bytes Sm2Scalar(EVP_PKEY* key) {
@@ -149,24 +111,14 @@ Bytes Sm2Scalar(EVP_PKEY* key) {
 Bytes MakeCertificate(EVP_PKEY* subject, const char* pszCommonName) {
     static Pkey authority = GenerateRsa(2048);
     static long serial = 0x1000;
-    X509* x = X509_new();
-    X509_set_version(x, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(x), ++serial);
-    X509_gmtime_adj(X509_getm_notBefore(x), 0);
-    X509_gmtime_adj(X509_getm_notAfter(x), 86400L * 365);
-    X509_NAME_add_entry_by_txt(X509_get_subject_name(x), "CN", MBSTRING_UTF8,
-                               reinterpret_cast<const unsigned char*>(pszCommonName), -1, -1, 0);
-    X509_NAME_add_entry_by_txt(X509_get_issuer_name(x), "CN", MBSTRING_UTF8,
-                               reinterpret_cast<const unsigned char*>("Orvane Import Test CA"), -1,
-                               -1, 0);
-    X509_set_pubkey(x, subject);
-    X509_sign(x, authority.get(), EVP_sha256());
-    unsigned char* der = nullptr;
-    const int n = i2d_X509(x, &der);
-    Bytes out(der, der + (n > 0 ? n : 0));
-    OPENSSL_free(der);
-    X509_free(x);
-    return out;
+    orvane::checks::CertificateDescription desc;
+    desc.key = subject;
+    desc.signer = authority.get();
+    desc.subject = {{"CN", pszCommonName}};
+    desc.issuer = {{"CN", "Orvane Import Test CA"}};
+    desc.serial = orvane::checks::SerialOf(++serial);
+    desc.notBefore = 0;
+    return orvane::checks::MakeCertificate(desc);
 }
 
 // RsaEnvelope: the old-format envelope (also what the RSA token opens in the
@@ -185,14 +137,7 @@ Bytes KeyCertificate(const WCHAR* pwszProvider, DWORD dwType, const WString& con
     if (!CryptAcquireContextW(prov.put(), container.c_str(), pwszProvider, dwType, dwAccess) ||
         !CryptGetUserKey(prov.get(), dwKeySpec, key.put()))
         return {};
-    DWORD cb = 0;
-    if (!CryptGetKeyParam(key.get(), KP_CERTIFICATE, nullptr, &cb, 0))
-        return {};
-    Bytes cert(cb);
-    if (!CryptGetKeyParam(key.get(), KP_CERTIFICATE, cert.data(), &cb, 0))
-        return {};
-    cert.resize(cb);
-    return cert;
+    return orvane::tests::KeyCertificate(key.get());
 }
 
 bool InMy(const Bytes& cert) {
@@ -320,7 +265,7 @@ TEST(ImportOpenSsl, SignCertStaysWithTheKey) {
         {kEnhanced, "RSA", AT_SIGNATURE, AT_SIGNATURE, 2048, CRYPT_DELETEKEYSET, 0, false, true},
     };
     for (const Case& k : cases) {
-        SCOPED_TRACE(U8(k.provider) + " key spec " + std::to_string(k.keySpec));
+        SCOPED_TRACE(U8(k.provider) + " key desc " + std::to_string(k.keySpec));
         Bytes cert;
         {
             Container c("sign", k.provider, PROV_RSA_FULL, k.deleteFlags);

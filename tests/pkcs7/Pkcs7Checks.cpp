@@ -6,6 +6,7 @@
 #include <openssl/ec.h>
 #include <openssl/err.h>
 #include <openssl/rsa.h>
+#include "tests/support/OpensslCertificates.h"
 #include "tests/support/OsslPtr.h"
 
 #include <cstdio>
@@ -20,7 +21,6 @@ namespace {
 constexpr unsigned char kDefaultId[] = "1234567812345678";
 
 using orvane::tests::OsslPtr;
-using X509Ptr = OsslPtr<X509, X509_free>;
 using Cms = OsslPtr<CMS_ContentInfo, CMS_ContentInfo_free>;
 using Bio = OsslPtr<BIO, BIO_free>;
 
@@ -101,37 +101,13 @@ bool VerifySm2(EVP_PKEY* key, const Bytes& signatureDer, const Bytes& content) {
 
 Bytes IssueCertificate(EVP_PKEY* subjectKey, const Bytes& serialBE, bool sm2,
                        const std::string& commonName) {
-    X509Ptr cert(X509_new());
-    X509_set_version(cert.get(), 2);
-    BIGNUM* bn = BN_bin2bn(serialBE.data(), int(serialBE.size()), nullptr);
-    BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert.get()));
-    BN_free(bn);
-    X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 365L * 24 * 3600);
-    X509_NAME* subject = X509_get_subject_name(cert.get());
-    X509_NAME_add_entry_by_txt(subject, "C", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>("CN"), -1, -1, 0);
-    X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_UTF8,
-                               reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1,
-                               0);
-    X509_NAME* issuer = X509_get_issuer_name(cert.get());
-    X509_NAME_add_entry_by_txt(issuer, "C", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>("CN"), -1, -1, 0);
-    X509_NAME_add_entry_by_txt(issuer, "O", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>("Orvane Test"), -1, -1, 0);
-    X509_NAME_add_entry_by_txt(issuer, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(sm2 ? "SM2 CA" : "RSA CA"),
-                               -1, -1, 0);
-    X509_set_pubkey(cert.get(), subjectKey);
-    if (X509_sign(cert.get(), CaKey(sm2), sm2 ? EVP_sm3() : EVP_sha256()) <= 0)
-        return {};
-    const int len = i2d_X509(cert.get(), nullptr);
-    if (len <= 0)
-        return {};
-    Bytes der(size_t(len), 0);
-    unsigned char* p = der.data();
-    i2d_X509(cert.get(), &p);
-    return der;
+    CertificateDescription desc;
+    desc.key = subjectKey;
+    desc.signer = CaKey(sm2);
+    desc.subject = {{"C", "CN"}, {"CN", commonName}};
+    desc.issuer = {{"C", "CN"}, {"O", "Orvane Test"}, {"CN", sm2 ? "SM2 CA" : "RSA CA"}};
+    desc.serial = serialBE;
+    return MakeCertificate(desc);
 }
 
 ::testing::AssertionResult CmsVerify(const Bytes& der, const Bytes& content, bool attached) {

@@ -6,6 +6,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include "tests/support/OpensslCertificates.h"
 #include "tests/support/TestCertificates.h"
 
 #include <wincrypt.h>
@@ -110,29 +111,20 @@ TEST(CertificateParse, EveryFieldAgreesWithOpenSsl) {
 // CertificateWithValidity: a self-signed certificate whose notBefore is the
 // given time element, written as given (OpenSSL signs it without checking).
 Bytes CertificateWithValidity(int type, const char* text) {
-    EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
-    X509* x = X509_new();
-    ASN1_TIME* t = ASN1_TIME_new();
-    ASN1_STRING_set(t, text, -1);
-    t->type = type;
-    X509_set_version(x, X509_VERSION_3);
-    ASN1_INTEGER_set(X509_get_serialNumber(x), 7);
-    X509_NAME* name = X509_get_subject_name(x);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>("Times"), -1, -1, 0);
-    X509_set_issuer_name(x, name);
-    X509_set1_notBefore(x, t);
-    X509_gmtime_adj(X509_getm_notAfter(x), 0);
-    X509_set_pubkey(x, key);
-    X509_sign(x, key, EVP_sha256());
-    unsigned char* der = nullptr;
-    const int n = i2d_X509(x, &der);
-    Bytes out(der, der + (n > 0 ? n : 0));
-    OPENSSL_free(der);
-    ASN1_TIME_free(t);
-    X509_free(x);
-    EVP_PKEY_free(key);
-    return out;
+    const orvane::checks::Pkey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
+    orvane::checks::CertificateDescription desc;
+    desc.key = key.get();
+    desc.subject = {{"CN", "Times"}};
+    desc.serial = {7};
+    desc.notAfter = 0;
+    desc.adjust = [&](X509* x) {
+        ASN1_TIME* t = ASN1_TIME_new();
+        ASN1_STRING_set(t, text, -1);
+        t->type = type;
+        X509_set1_notBefore(x, t);
+        ASN1_TIME_free(t);
+    };
+    return orvane::checks::MakeCertificate(desc);
 }
 
 // The DER forms of a time are read directly; every other form the way

@@ -5,6 +5,7 @@
 #include "foundation/Handles.h"
 #include "tests/support/OpensslKeys.h"
 #include "tests/support/TestCertificates.h"
+#include "tests/support/KeyBlobs.h"
 #include "tests/support/TestSupport.h"
 
 #include <wincrypt.h>
@@ -35,11 +36,16 @@ extern char** environ;
 namespace {
 
 using Bytes = std::vector<BYTE>;
+using orvane::checks::GenerateRsa;
 using orvane::checks::Pkey;
 using orvane::checks::PkeyCtx;
+using orvane::checks::RsaEncrypt;
 using orvane::checks::RsaPublicFromBlob;
 using orvane::checks::Sm2EncryptC1C3C2;
 using orvane::checks::Sm2PublicFromBlob;
+using orvane::checks::TripleDesEcb;
+using orvane::tests::ExportKey;
+using orvane::tests::KeyCertificate;
 
 const WCHAR kSm2Csp[] = u"Orvane Soft SM2 Token CSP v1.0";
 const WCHAR kRsaCsp[] = u"Orvane Soft RSA Token CSP v1.0";
@@ -73,42 +79,12 @@ private:
     WString name_;
 };
 
-Bytes Export(HCRYPTKEY key, DWORD type) {
-    DWORD size = 0;
-    if (!CryptExportKey(key, 0, type, 0, nullptr, &size))
-        return {};
-    Bytes out(size);
-    if (!CryptExportKey(key, 0, type, 0, out.data(), &size))
-        return {};
-    return out;
-}
-
 Bytes Sign(HCRYPTPROV prov, ALG_ID hashAlg, DWORD keySpec, const std::string& message) {
-    UniqueHash hash;
-    if (!CryptCreateHash(prov, hashAlg, 0, 0, hash.put()) ||
-        !CryptHashData(hash.get(), reinterpret_cast<const BYTE*>(message.data()),
-                       static_cast<DWORD>(message.size()), 0))
-        return {};
-    DWORD size = 0;
-    if (!CryptSignHashW(hash.get(), keySpec, nullptr, 0, nullptr, &size))
-        return {};
-    Bytes sig(size);
-    if (!CryptSignHashW(hash.get(), keySpec, nullptr, 0, sig.data(), &size))
-        return {};
-    return sig;
+    return orvane::tests::SignData(prov, hashAlg, keySpec,
+                                   reinterpret_cast<const BYTE*>(message.data()), message.size());
 }
 
 // KeyCertificate: the certificate the key keeps (empty when it cannot be read).
-Bytes KeyCertificate(HCRYPTKEY key) {
-    DWORD size = 0;
-    if (!CryptGetKeyParam(key, KP_CERTIFICATE, nullptr, &size, 0))
-        return {};
-    Bytes out(size);
-    if (!CryptGetKeyParam(key, KP_CERTIFICATE, out.data(), &size, 0))
-        return {};
-    return out;
-}
-
 Bytes BytesOf(const TestCertificate& c) {
     return Bytes(c.data, c.data + c.size);
 }
@@ -168,7 +144,7 @@ Pkey Generate(HCRYPTPROV prov, ALG_ID alg, DWORD flags, bool sm2 = true) {
     UniqueKey key;
     if (!CryptGenKey(prov, alg, flags, key.put()))
         return nullptr;
-    const Bytes blob = Export(key.get(), PUBLICKEYBLOB);
+    const Bytes blob = ExportKey(key.get(), PUBLICKEYBLOB);
     return sm2 ? Sm2PublicFromBlob(blob) : RsaPublicFromBlob(blob);
 }
 
@@ -195,7 +171,7 @@ TEST(CspSm2Token, SignatureVerifiesWithOpenSsl) {
     UniqueKey key;
     ASSERT_TRUE(CryptGenKey(prov.get(), kSm2Sign, 256 << 16, key.put()))
         << std::hex << GetLastError();
-    const Bytes blob = Export(key.get(), PUBLICKEYBLOB);
+    const Bytes blob = ExportKey(key.get(), PUBLICKEYBLOB);
     // 8-byte header, bit length, X field, Y field (each 64 bytes, value first).
     ASSERT_EQ(140u, blob.size());
     EXPECT_EQ(PUBLICKEYBLOB, blob[0]);
@@ -328,7 +304,7 @@ TEST(CspSm2Token, EnvelopedKeyImportsInOneOrderAndSigns) {
             continue;
         }
         // The imported pair is the issued one: same point, and it signs.
-        const Bytes exported = Export(key.get(), PUBLICKEYBLOB);
+        const Bytes exported = ExportKey(key.get(), PUBLICKEYBLOB);
         Pkey fromBlob = Sm2PublicFromBlob(exported);
         ASSERT_TRUE(fromBlob);
         EXPECT_EQ(PointOf(issued.get()), PointOf(fromBlob.get()));
@@ -390,30 +366,6 @@ TEST(CspSm2Token, ContainerLifeCycleWithVendorFlags) {
 
 // --- the RSA token ------------------------------------------------------------
 
-Pkey RsaGenerate(unsigned bits) {
-    PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
-    EVP_PKEY* key = nullptr;
-    if (EVP_PKEY_keygen_init(ctx.get()) != 1 ||
-        EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), static_cast<int>(bits)) != 1 ||
-        EVP_PKEY_generate(ctx.get(), &key) != 1)
-        return nullptr;
-    return Pkey(key);
-}
-
-Bytes RsaEncrypt(EVP_PKEY* key, const Bytes& plain) {
-    PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
-    size_t len = 0;
-    if (EVP_PKEY_encrypt_init(ctx.get()) != 1 ||
-        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
-        EVP_PKEY_encrypt(ctx.get(), nullptr, &len, plain.data(), plain.size()) != 1)
-        return {};
-    Bytes out(len);
-    if (EVP_PKEY_encrypt(ctx.get(), out.data(), &len, plain.data(), plain.size()) != 1)
-        return {};
-    out.resize(len);
-    return out;
-}
-
 bool RsaVerifySha1(EVP_PKEY* key, const std::string& message, const Bytes& sigLe) {
     Bytes sig(sigLe.rbegin(), sigLe.rend());
     EVP_MD_CTX* md = EVP_MD_CTX_new();
@@ -438,22 +390,6 @@ Bytes Encode(EVP_PKEY* key, const char* type, const char* structure) {
         out.assign(data, data + len);
     OPENSSL_free(data);
     OSSL_ENCODER_CTX_free(ctx);
-    return out;
-}
-
-Bytes TripleDesEcb(const Bytes& key, const Bytes& plain) {
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    Bytes out(plain.size() + 8);
-    int len = 0, tail = 0;
-    const bool ok =
-        EVP_EncryptInit_ex(ctx, EVP_des_ede3_ecb(), nullptr, key.data(), nullptr) == 1 &&
-        EVP_EncryptUpdate(ctx, out.data(), &len, plain.data(), static_cast<int>(plain.size())) ==
-            1 &&
-        EVP_EncryptFinal_ex(ctx, out.data() + len, &tail) == 1;
-    EVP_CIPHER_CTX_free(ctx);
-    if (!ok)
-        return {};
-    out.resize(static_cast<size_t>(len + tail));
     return out;
 }
 
@@ -494,7 +430,7 @@ TEST(CspRsaToken, NewFormatEnvelopeImportsUnderTheExchangeKey) {
         DWORD size = 0;
         EXPECT_FALSE(CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, nullptr, &size));
     }
-    Pkey issued = RsaGenerate(1024);
+    Pkey issued = GenerateRsa(1024);
     ASSERT_TRUE(issued);
     const Bytes pkcs1 = Encode(issued.get(), "DER", "type-specific");
     ASSERT_FALSE(pkcs1.empty());
@@ -537,7 +473,7 @@ TEST(CspRsaToken, NewFormatEnvelopeImportsUnderTheExchangeKey) {
             continue;
         }
         ASSERT_TRUE(ok) << std::hex << GetLastError();
-        Pkey fromBlob = RsaPublicFromBlob(Export(key.get(), PUBLICKEYBLOB));
+        Pkey fromBlob = RsaPublicFromBlob(ExportKey(key.get(), PUBLICKEYBLOB));
         ASSERT_TRUE(fromBlob);
         EXPECT_EQ(1, EVP_PKEY_eq(issued.get(), fromBlob.get()));
         ASSERT_TRUE(CryptSetKeyParam(key.get(), KP_CERTIFICATE, kRsaCertificate.data, 0));
@@ -556,7 +492,7 @@ TEST(CspRsaToken, PlainPrivateBlobImportsAndDecrypts) {
     Container c(kRsaCsp, "plain");
     UniqueProvider prov;
     ASSERT_TRUE(c.Acquire(prov, CRYPT_NEWKEYSET));
-    Pkey issued = RsaGenerate(1024);
+    Pkey issued = GenerateRsa(1024);
     ASSERT_TRUE(issued);
     // OpenSSL writes the operating system's private key blob itself.
     const Bytes blob = Encode(issued.get(), "MSBLOB", nullptr);
@@ -754,7 +690,7 @@ TEST(CspSm2Token, ContainersPersistAcrossProcesses) {
         ASSERT_TRUE(c->Acquire(prov, kAccessExisting)) << c->Ansi();
         UniqueKey key;
         ASSERT_TRUE(CryptGetUserKey(prov.get(), AT_SIGNATURE, key.put()));
-        Pkey pub = Sm2PublicFromBlob(Export(key.get(), PUBLICKEYBLOB));
+        Pkey pub = Sm2PublicFromBlob(ExportKey(key.get(), PUBLICKEYBLOB));
         ASSERT_TRUE(pub);
         EXPECT_TRUE(VerifySm2(pub.get(), "x", Sign(prov.get(), kSm3, AT_SIGNATURE, "x")));
     }

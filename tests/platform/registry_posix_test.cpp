@@ -9,7 +9,7 @@
 #include <wincrypt.h>
 #include <winreg.h>
 
-#include "tests/support/PosixTestSupport.h"
+#include "tests/support/ChildHives.h"
 
 #include <gtest/gtest.h>
 
@@ -34,63 +34,10 @@
 
 namespace {
 
-#define CHECK(cond)                                                                                \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);          \
-            return 1;                                                                              \
-        }                                                                                          \
-    } while (0)
-
-#define CHECK_RC(expr, expected)                                                                   \
-    do {                                                                                           \
-        long rc_ = long(expr);                                                                     \
-        if (rc_ != long(expected)) {                                                               \
-            std::fprintf(stderr, "%s:%d: %s returned %ld, expected %ld\n", __FILE__, __LINE__,     \
-                         #expr, rc_, long(expected));                                              \
-            return 1;                                                                              \
-        }                                                                                          \
-    } while (0)
-
-struct Hives {
-    std::string user;    // empty: leave ORVANE_USER_HIVE unset
-    std::string machine; // empty: leave ORVANE_MACHINE_HIVE unset
-};
-
-void PointAt(const Hives& hives) {
-    if (hives.user.empty())
-        unsetenv("ORVANE_USER_HIVE");
-    else
-        setenv("ORVANE_USER_HIVE", hives.user.c_str(), 1);
-    if (hives.machine.empty())
-        unsetenv("ORVANE_MACHINE_HIVE");
-    else
-        setenv("ORVANE_MACHINE_HIVE", hives.machine.c_str(), 1);
-}
-
-pid_t StartChild(const Hives& hives, const std::function<int()>& body) {
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        PointAt(hives);
-        int status = body();
-        std::fflush(nullptr);
-        _exit(status);
-    }
-    return pid;
-}
-
-// Wait: the child's exit status, or 128 + the signal that ended it.
-int Wait(pid_t pid) {
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-int InChild(const Hives& hives, const std::function<int()>& body) {
-    return Wait(StartChild(hives, body));
-}
+using orvane::test::Hives;
+using orvane::test::InChild;
+using orvane::test::StartChild;
+using orvane::test::Wait;
 
 // ChangeMeanwhile: a child runs `before`, another process then runs `change`,
 // and the first child, still running, goes on with `after`; 0 when all passed.

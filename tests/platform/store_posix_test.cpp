@@ -10,7 +10,7 @@
 #include <wincrypt.h>
 #include <winreg.h>
 
-#include "tests/support/PosixTestSupport.h"
+#include "tests/support/ChildHives.h"
 
 #include <gtest/gtest.h>
 
@@ -27,38 +27,15 @@
 
 namespace {
 
-#define CHECK(cond)                                                                                \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            std::fprintf(stderr, "%s:%d: check failed: %s (last error %#lx)\n", __FILE__,          \
-                         __LINE__, #cond, static_cast<unsigned long>(GetLastError()));             \
-            return 1;                                                                              \
-        }                                                                                          \
-    } while (0)
-
 pid_t StartChild(const TempDir& dir, const std::function<int()>& body) {
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        setenv("ORVANE_USER_HIVE", (dir / "user.db").c_str(), 1);
-        setenv("ORVANE_MACHINE_HIVE", (dir / "machine.db").c_str(), 1);
-        int status = body();
-        std::fflush(nullptr);
-        _exit(status);
-    }
-    return pid;
-}
-
-int Wait(pid_t pid) {
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return orvane::test::StartChild(orvane::test::Hives::In(dir), body);
 }
 
 int InChild(const TempDir& dir, const std::function<int()>& body) {
-    return Wait(StartChild(dir, body));
+    return orvane::test::InChild(orvane::test::Hives::In(dir), body);
 }
+
+using orvane::test::Wait;
 
 // Variant: a distinct certificate made from the RSA one by rewriting six bytes
 // of its serial number. The signature no longer verifies, which stores do not

@@ -11,6 +11,7 @@
 #include <openssl/objects.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include "tests/support/OpensslCertificates.h"
 #include "tests/support/OsslPtr.h"
 
 #include "selection/CertificateFilter.h"
@@ -28,11 +29,8 @@
 namespace {
 
 using orvane::tests::OsslPtr;
-using X509Ptr = OsslPtr<X509, X509_free>;
 using PkeyPtr = OsslPtr<EVP_PKEY, EVP_PKEY_free>;
 using BioPtr = OsslPtr<BIO, BIO_free_all>;
-using MdCtxPtr = OsslPtr<EVP_MD_CTX, EVP_MD_CTX_free>;
-using PkeyCtxPtr = OsslPtr<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
 
 // What OpenSSL reads from one certificate.
 struct Reading {
@@ -180,74 +178,43 @@ protected:
                              {"20200101000000Z", "20450101000000Z"},
                              {"20600101000000Z", "20700101000000Z"}};
         for (int i = 0; i < 50; ++i) {
-            X509Ptr x(X509_new());
-            X509_set_version(x.get(), X509_VERSION_3);
+            orvane::checks::CertificateDescription desc;
             // Serial: 1 to 12 octets; about half have the top bit set, so
             // their encoding needs a leading 00.
-            std::vector<unsigned char> serial(1 + rng.Below(12));
-            for (unsigned char& b : serial)
-                b = static_cast<unsigned char>(rng.Next() >> 16);
-            serial[0] = static_cast<unsigned char>(rng.Below(2) ? (serial[0] | 0x80)
-                                                                : ((serial[0] & 0x7F) | 0x01));
-            BIGNUM* bn = BN_bin2bn(serial.data(), int(serial.size()), nullptr);
-            BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(x.get()));
-            BN_free(bn);
+            desc.serial.resize(1 + rng.Below(12));
+            for (std::uint8_t& b : desc.serial)
+                b = static_cast<std::uint8_t>(rng.Next() >> 16);
+            desc.serial[0] = static_cast<std::uint8_t>(
+                rng.Below(2) ? (desc.serial[0] | 0x80) : ((desc.serial[0] & 0x7F) | 0x01));
 
-            X509_NAME* subject = X509_get_subject_name(x.get());
-            const auto add = [](X509_NAME* n, const char* field, const char* value) {
-                X509_NAME_add_entry_by_txt(n, field, MBSTRING_UTF8,
-                                           reinterpret_cast<const unsigned char*>(value), -1, -1,
-                                           0);
-            };
-            add(subject, "C", rng.Below(2) ? "CN" : "US");
+            desc.subject = {{"C", rng.Below(2) ? "CN" : "US"}};
             if (rng.Below(3) != 0)
-                add(subject, "O", orgs[rng.Below(3)]);
+                desc.subject.push_back({"O", orgs[rng.Below(3)]});
             if (rng.Below(3) == 0)
-                add(subject, "OU", "Signing Unit");
-            add(subject, "CN", commonNames[rng.Below(7)]);
-            X509_NAME* issuer = X509_get_issuer_name(x.get());
-            add(issuer, "C", "CN");
-            add(issuer, "CN", issuers[rng.Below(3)]);
+                desc.subject.push_back({"OU", "Signing Unit"});
+            desc.subject.push_back({"CN", commonNames[rng.Below(7)]});
+            desc.issuer = {{"C", "CN"}, {"CN", issuers[rng.Below(3)]}};
 
             const Period& p = periods[rng.Below(3)];
-            ASN1_TIME_set_string_X509(X509_getm_notBefore(x.get()), p.from);
-            ASN1_TIME_set_string_X509(X509_getm_notAfter(x.get()), p.to);
+            desc.adjust = [&p](X509* x) {
+                ASN1_TIME_set_string_X509(X509_getm_notBefore(x), p.from);
+                ASN1_TIME_set_string_X509(X509_getm_notAfter(x), p.to);
+            };
 
             const unsigned usage = usages[rng.Below(7)];
-            if (usage != 0) {
-                std::string text;
-                const char* bits[] = {"digitalSignature", "nonRepudiation", "keyEncipherment",
-                                      "dataEncipherment", "keyAgreement"};
-                for (int b = 0; b < 5; ++b)
-                    if (usage & (0x80u >> b))
-                        text += (text.empty() ? "" : ",") + std::string(bits[b]);
-                X509_EXTENSION* ext =
-                    X509V3_EXT_conf_nid(nullptr, nullptr, NID_key_usage, text.c_str());
-                X509_add_ext(x.get(), ext, -1);
-                X509_EXTENSION_free(ext);
-            }
+            const char* bits[] = {"digitalSignature", "nonRepudiation", "keyEncipherment",
+                                  "dataEncipherment", "keyAgreement"};
+            for (int b = 0; b < 5; ++b)
+                if (usage & (0x80u >> b))
+                    desc.keyUsage += (desc.keyUsage.empty() ? "" : ",") + std::string(bits[b]);
 
             const unsigned family = rng.Below(3); // RSA/SHA-256, RSA/SHA-1, SM2/SM3
-            if (family == 2) {
-                X509_set_pubkey(x.get(), s_sm2.get());
-                MdCtxPtr md(EVP_MD_CTX_new());
-                PkeyCtxPtr pctx(EVP_PKEY_CTX_new_from_pkey(nullptr, s_sm2.get(), nullptr));
-                static const char kId[] = "1234567812345678";
-                EVP_PKEY_CTX_set1_id(pctx.get(), kId, 16);
-                EVP_MD_CTX_set_pkey_ctx(md.get(), pctx.get());
-                ASSERT_EQ(EVP_DigestSignInit(md.get(), nullptr, EVP_sm3(), nullptr, s_sm2.get()),
-                          1);
-                ASSERT_GT(X509_sign_ctx(x.get(), md.get()), 0) << i;
-            } else {
-                X509_set_pubkey(x.get(), s_rsa.get());
-                ASSERT_GT(X509_sign(x.get(), s_rsa.get(), family ? EVP_sha1() : EVP_sha256()), 0)
-                    << i;
-            }
-            unsigned char* der = nullptr;
-            const int len = i2d_X509(x.get(), &der);
-            ASSERT_GT(len, 0);
-            s_der.emplace_back(der, der + len);
-            OPENSSL_free(der);
+            desc.key = family == 2 ? s_sm2.get() : s_rsa.get();
+            desc.md = family == 1 ? EVP_sha1() : EVP_sha256();
+            const orvane::checks::X509Ptr x = orvane::checks::MakeX509(desc);
+            ASSERT_TRUE(x) << i;
+            s_der.push_back(orvane::checks::DerOf(x.get()));
+            ASSERT_FALSE(s_der.back().empty()) << i;
             s_readings.push_back(Read(x.get()));
         }
     }

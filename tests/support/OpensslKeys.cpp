@@ -4,8 +4,26 @@
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/param_build.h>
+#include <openssl/rsa.h>
 
 namespace orvane::checks {
+namespace {
+
+// PublicKeyFrom: the public key of that type the builder's parameters give;
+// null when OpenSSL refuses them. Frees the builder.
+Pkey PublicKeyFrom(const char* type, OSSL_PARAM_BLD* bld) {
+    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
+    PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, type, nullptr));
+    EVP_PKEY* key = nullptr;
+    if (EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
+        EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params) != 1)
+        key = nullptr;
+    OSSL_PARAM_free(params);
+    OSSL_PARAM_BLD_free(bld);
+    return Pkey(key);
+}
+
+} // namespace
 
 Pkey Sm2PublicFromBlob(const Bytes& blob) {
     if (blob.size() != 140)
@@ -18,15 +36,7 @@ Pkey Sm2PublicFromBlob(const Bytes& blob) {
     OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
     OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_GROUP_NAME, "SM2", 0);
     OSSL_PARAM_BLD_push_octet_string(bld, OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point);
-    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
-    PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr));
-    EVP_PKEY* key = nullptr;
-    if (EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
-        EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params) != 1)
-        key = nullptr;
-    OSSL_PARAM_free(params);
-    OSSL_PARAM_BLD_free(bld);
-    return Pkey(key);
+    return PublicKeyFrom("SM2", bld);
 }
 
 Pkey RsaPublicFromBlob(const Bytes& blob) {
@@ -44,17 +54,50 @@ Pkey RsaPublicFromBlob(const Bytes& blob) {
     OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
     OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, n);
     OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, eb);
-    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
-    PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
-    EVP_PKEY* key = nullptr;
-    if (EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
-        EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params) != 1)
-        key = nullptr;
-    OSSL_PARAM_free(params);
-    OSSL_PARAM_BLD_free(bld);
+    Pkey key = PublicKeyFrom("RSA", bld);
     BN_free(n);
     BN_free(eb);
+    return key;
+}
+
+Pkey GenerateRsa(unsigned bits) {
+    PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    EVP_PKEY* key = nullptr;
+    if (EVP_PKEY_keygen_init(ctx.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), int(bits)) != 1 ||
+        EVP_PKEY_generate(ctx.get(), &key) != 1)
+        return nullptr;
     return Pkey(key);
+}
+
+Bytes RsaEncrypt(EVP_PKEY* key, const Bytes& plain) {
+    PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+    size_t len = 0;
+    if (EVP_PKEY_encrypt_init(ctx.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+        EVP_PKEY_encrypt(ctx.get(), nullptr, &len, plain.data(), plain.size()) != 1)
+        return {};
+    Bytes out(len);
+    if (EVP_PKEY_encrypt(ctx.get(), out.data(), &len, plain.data(), plain.size()) != 1)
+        return {};
+    out.resize(len);
+    return out;
+}
+
+Bytes TripleDesEcb(const Bytes& key, const Bytes& plain) {
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    Bytes out(plain.size() + 8);
+    int len = 0, tail = 0;
+    const bool ok =
+        EVP_EncryptInit_ex(ctx, EVP_des_ede3_ecb(), nullptr, key.data(), nullptr) == 1 &&
+        EVP_EncryptUpdate(ctx, out.data(), &len, plain.data(), static_cast<int>(plain.size())) ==
+            1 &&
+        EVP_EncryptFinal_ex(ctx, out.data() + len, &tail) == 1;
+    EVP_CIPHER_CTX_free(ctx);
+    if (!ok)
+        return {};
+    out.resize(static_cast<size_t>(len + tail));
+    return out;
 }
 
 Pkey GenerateSm2() {

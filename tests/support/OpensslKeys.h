@@ -18,6 +18,17 @@ Pkey Sm2PublicFromBlob(const Bytes& blob);
 // byte first) as an OpenSSL key; null for a blob of the wrong size.
 Pkey RsaPublicFromBlob(const Bytes& blob);
 
+// GenerateRsa: a fresh RSA key pair of that many bits.
+Pkey GenerateRsa(unsigned bits);
+
+// RsaEncrypt: OpenSSL's PKCS #1 v1.5 encryption to the key, most significant
+// byte first; empty when OpenSSL refuses.
+Bytes RsaEncrypt(EVP_PKEY* key, const Bytes& plain);
+
+// TripleDesEcb: the plain text under the 24-byte key, triple DES in ECB mode
+// with PKCS #5 padding; empty when OpenSSL refuses.
+Bytes TripleDesEcb(const Bytes& key, const Bytes& plain);
+
 // GenerateSm2: a fresh SM2 key pair.
 Pkey GenerateSm2();
 

@@ -1,6 +1,7 @@
-// Certificates the store tests use, embedded as DER. Each was made once with
-// the OpenSSL command line (commands beside each definition in
-// TestCertificates.cpp); they are fixed data, never regenerated at test time.
+// Certificates the store tests use, embedded as DER from the files in
+// tests/support/certificates/. Each was made once with the OpenSSL command
+// line (commands in that folder's README); they are fixed data, never
+// regenerated at test time.
 #pragma once
 #include <windows.h>
 

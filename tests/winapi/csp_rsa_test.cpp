@@ -6,6 +6,7 @@
 // and the end of each test.
 #include "tests/support/TestCertificates.h"
 #include "foundation/Handles.h"
+#include "tests/support/KeyBlobs.h"
 #include "tests/support/TestSupport.h"
 #include "tests/winapi/WinApiTestHelpers.h"
 
@@ -65,6 +66,7 @@ const char* const kTripleDesCipher =
     "a3d9e63e73b4cb64ab6c04418a9bbaa89eff3818eb4b0324042e4cc5fdbc7d7286264a9a9836a469";
 const char* const kTripleDesText = "Orvane 3DES-ECB known answer text";
 
+using orvane::tests::ExportKey;
 using orvane::tests::Hex;
 
 Bytes Text(const char* text) {
@@ -112,30 +114,8 @@ private:
     WString name_;
 };
 
-Bytes Export(HCRYPTKEY key, HCRYPTKEY wrap, DWORD type) {
-    DWORD size = 0;
-    if (!CryptExportKey(key, wrap, type, 0, nullptr, &size))
-        return {};
-    Bytes out(size);
-    if (!CryptExportKey(key, wrap, type, 0, out.data(), &size))
-        return {};
-    out.resize(size);
-    return out;
-}
-
 Bytes SignSha1(HCRYPTPROV prov, DWORD keySpec, const Bytes& data) {
-    UniqueHash hash;
-    if (!CryptCreateHash(prov, CALG_SHA1, 0, 0, hash.put()) ||
-        !CryptHashData(hash.get(), data.data(), DWORD(data.size()), 0))
-        return {};
-    DWORD size = 0;
-    if (!CryptSignHashW(hash.get(), keySpec, nullptr, 0, nullptr, &size))
-        return {};
-    Bytes sig(size);
-    if (!CryptSignHashW(hash.get(), keySpec, nullptr, 0, sig.data(), &size))
-        return {};
-    sig.resize(size);
-    return sig;
+    return orvane::tests::SignData(prov, CALG_SHA1, keySpec, data.data(), data.size());
 }
 
 // Acquire: a handle on `container` of provider p (null: a verify context).
@@ -276,7 +256,7 @@ TEST(CspRsa, GeneratedKeyBlobLayouts) {
             EXPECT_EQ(k.bits, KeyParam(key.get(), KP_KEYLEN));
 
             // PUBLICKEYBLOB: header, "RSA1", bit length, exponent 65537, modulus.
-            pub = Export(key.get(), 0, PUBLICKEYBLOB);
+            pub = ExportKey(key.get(), PUBLICKEYBLOB);
             ASSERT_EQ(20 + k.bits / 8, pub.size());
             EXPECT_EQ(PUBLICKEYBLOB, pub[0]);
             EXPECT_EQ(CUR_BLOB_VERSION, pub[1]);
@@ -287,7 +267,7 @@ TEST(CspRsa, GeneratedKeyBlobLayouts) {
             EXPECT_GE(pub.back(), 0x80) << "modulus least significant byte first, top bit set";
 
             // PRIVATEKEYBLOB: "RSA2" and the same modulus, then the private numbers.
-            Bytes priv = Export(key.get(), 0, PRIVATEKEYBLOB);
+            Bytes priv = ExportKey(key.get(), PRIVATEKEYBLOB);
             ASSERT_EQ(20 + 9 * k.bits / 16, priv.size());
             EXPECT_EQ(PRIVATEKEYBLOB, priv[0]);
             EXPECT_EQ(0x32415352u, Le32(priv, 8));
@@ -299,7 +279,7 @@ TEST(CspRsa, GeneratedKeyBlobLayouts) {
         ASSERT_TRUE(Acquire(reopened, k.provider, c.c_str(), 0));
         UniqueKey user;
         ASSERT_TRUE(CryptGetUserKey(reopened.get(), k.keySpec, user.put())) << std::hex << Error();
-        EXPECT_EQ(pub, Export(user.get(), 0, PUBLICKEYBLOB));
+        EXPECT_EQ(pub, ExportKey(user.get(), PUBLICKEYBLOB));
     }
 }
 
@@ -315,7 +295,7 @@ TEST(CspRsa, KnownKeySignsAndDecryptsLeastSignificantByteFirst) {
                                        CRYPT_EXPORTABLE, key.put()))
                 << U8(p.name) << " " << std::hex << Error();
             // The blob comes back byte for byte.
-            EXPECT_EQ(blob, Export(key.get(), 0, PRIVATEKEYBLOB));
+            EXPECT_EQ(blob, ExportKey(key.get(), PRIVATEKEYBLOB));
         }
         // A new handle on the container: the imported pair persisted.
         UniqueProvider prov;
@@ -352,7 +332,7 @@ TEST(CspRsa, NewHandlesSignWithTheContainersCurrentPair) {
         ASSERT_TRUE(Acquire(prov, kEnhanced, c.c_str(), CRYPT_NEWKEYSET)) << std::hex << Error();
         UniqueKey key;
         ASSERT_TRUE(CryptGenKey(prov.get(), AT_SIGNATURE, (1024u << 16) | flags, key.put()));
-        *pPublic = Export(key.get(), 0, PUBLICKEYBLOB);
+        *pPublic = ExportKey(key.get(), PUBLICKEYBLOB);
         ASSERT_FALSE(pPublic->empty());
         // Without CRYPT_EXPORTABLE the private half stays in, from the start.
         DWORD size = 0;
@@ -404,7 +384,7 @@ TEST(CspRsa, NewHandlesSignWithTheContainersCurrentPair) {
     ASSERT_TRUE(Acquire(prov, kEnhanced, c.c_str(), 0));
     UniqueKey key;
     ASSERT_TRUE(CryptGetUserKey(prov.get(), AT_SIGNATURE, key.put()));
-    EXPECT_TRUE(Export(key.get(), 0, PRIVATEKEYBLOB).empty());
+    EXPECT_TRUE(ExportKey(key.get(), PRIVATEKEYBLOB).empty());
 }
 
 // A container holding the known pair describes its public half, and a
@@ -506,7 +486,7 @@ Bytes ExponentOneDecrypt(const ProvInfo& p, DWORD bits, const Bytes& sessionKey,
         UniqueKey fresh;
         if (!CryptGenKey(prov.get(), AT_KEYEXCHANGE, (bits << 16) | CRYPT_EXPORTABLE, fresh.put()))
             return {};
-        blob = Export(fresh.get(), 0, PRIVATEKEYBLOB);
+        blob = ExportKey(fresh.get(), PRIVATEKEYBLOB);
     }
     const size_t L = Le32(blob, 12), whole = L / 8, half = L / 16;
     auto one = [&](size_t at, size_t n) {
@@ -643,7 +623,7 @@ TEST(CspRsa, SimpleBlobMustNameItsExchangeAlgorithm) {
     ASSERT_TRUE(
         CryptGenKey(prov.get(), AT_KEYEXCHANGE, (1024 << 16) | CRYPT_EXPORTABLE, exchange.put()));
     ASSERT_TRUE(CryptGenKey(prov.get(), CALG_3DES, CRYPT_EXPORTABLE, session.put()));
-    Bytes simple = Export(session.get(), exchange.get(), SIMPLEBLOB);
+    Bytes simple = ExportKey(session.get(), SIMPLEBLOB, exchange.get());
     ASSERT_EQ(12u + 128u, simple.size());
     EXPECT_EQ(CALG_3DES, Le32(simple, 4));
     EXPECT_EQ(DWORD(CALG_RSA_KEYX), Le32(simple, 8));

@@ -92,16 +92,6 @@ bool WriteFileAtomically(const fs::path& path, std::string_view data, mode_t mod
     return ok;
 }
 
-std::string PemOfKey(EVP_PKEY* key) {
-    BioPtr bio(BIO_new(BIO_s_mem()));
-    if (!bio ||
-        PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1)
-        return {};
-    char* data = nullptr;
-    const long n = BIO_get_mem_data(bio.get(), &data);
-    return n > 0 ? std::string(data, static_cast<size_t>(n)) : std::string();
-}
-
 std::string PemOfCertificate(X509* cert) {
     BioPtr bio(BIO_new(BIO_s_mem()));
     if (!bio || PEM_write_bio_X509(bio.get(), cert) != 1)
@@ -268,6 +258,16 @@ bool LoadAuthorities(const std::string& caDir, Authority& rsa, Authority& sm2, s
     const std::optional<Authorities> paths = EnsureAuthorities(caDir, error);
     return paths && LoadOne(paths->rsaKeyPath, paths->rsaCertPath, false, rsa, error) &&
            LoadOne(paths->sm2KeyPath, paths->sm2CertPath, true, sm2, error);
+}
+
+std::string PemOfKey(EVP_PKEY* key) {
+    BioPtr bio(BIO_new(BIO_s_mem()));
+    if (!bio ||
+        PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1)
+        return {};
+    char* data = nullptr;
+    const long n = BIO_get_mem_data(bio.get(), &data);
+    return n > 0 ? std::string(data, static_cast<size_t>(n)) : std::string();
 }
 
 } // namespace orvane::tools::testca

@@ -16,7 +16,8 @@ struct Authority {
 
 // LoadAuthorities: EnsureAuthorities, then both keys and certificates read
 // back (and each key checked against its certificate).
-bool LoadAuthorities(const std::string& caDir, Authority& rsa, Authority& sm2, std::string& error);
+[[nodiscard]] bool LoadAuthorities(const std::string& caDir, Authority& rsa, Authority& sm2,
+                                   std::string& error);
 
 // MakeCertificate: an X.509 v3 certificate for `subject` and `publicKey`,
 // random positive serial, valid from an hour ago for `days`, with the given
@@ -27,11 +28,14 @@ struct Extension {
     int nid;
     const char* value;
 };
-X509Ptr MakeCertificate(const X509_NAME* subject, EVP_PKEY* publicKey, const X509* issuer,
-                        EVP_PKEY* signingKey, long days, std::span<const Extension> extensions,
-                        std::string& error);
+[[nodiscard]] X509Ptr MakeCertificate(const X509_NAME* subject, EVP_PKEY* publicKey,
+                                      const X509* issuer, EVP_PKEY* signingKey, long days,
+                                      std::span<const Extension> extensions, std::string& error);
+
+// PemOfKey: the private key as unencrypted PKCS#8 PEM (empty on failure).
+[[nodiscard]] std::string PemOfKey(EVP_PKEY* key);
 
 // DerOfCertificate: the certificate's DER encoding (empty on failure).
-Bytes DerOfCertificate(const X509* cert);
+[[nodiscard]] Bytes DerOfCertificate(const X509* cert);
 
 } // namespace orvane::tools::testca

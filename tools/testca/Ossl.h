@@ -41,7 +41,7 @@ std::string OsslError(std::string_view fallback = "OpenSSL call failed");
 std::string Base64Encode(ByteView data);
 // Base64Decode: strict Base64 (padding required); white space between
 // characters is allowed. Empty on malformed text.
-std::optional<Bytes> Base64Decode(std::string_view text);
+[[nodiscard]] std::optional<Bytes> Base64Decode(std::string_view text);
 
 // DerReader: walks the elements of one DER content octet by octet; a read
 // only advances when the element is complete and has the wanted identifier.
@@ -50,7 +50,7 @@ public:
     explicit DerReader(ByteView data) : m_rest(data) {}
     // Read: the next element if its identifier octet is `tag`: its content
     // and, if asked, the whole encoding (identifier, length and content).
-    bool Read(uint8_t tag, ByteView& content, ByteView* whole = nullptr);
+    [[nodiscard]] bool Read(uint8_t tag, ByteView& content, ByteView* whole = nullptr);
     // PeekTag: the identifier octet of the next element, if one is there.
     std::optional<uint8_t> PeekTag() const;
     bool Empty() const { return m_rest.empty(); }
@@ -73,6 +73,6 @@ struct Sm2DigestContext {
     PkeyCtxPtr pkeyCtx;
     MdCtxPtr mdCtx; // declared last: destroyed before the key context it borrows
 };
-bool InitSm2Digest(Sm2DigestContext& ctx, EVP_PKEY* key, bool sign);
+[[nodiscard]] bool InitSm2Digest(Sm2DigestContext& ctx, EVP_PKEY* key, bool sign);
 
 } // namespace orvane::tools::testca

@@ -488,16 +488,6 @@ std::string CertificateText(const X509* cert, const IssueOptions& options) {
     return options.commasInCertificates ? WithCommas(text, options.commaEvery) : text;
 }
 
-std::string PemOfPrivateKey(EVP_PKEY* key) {
-    BioPtr bio(BIO_new(BIO_s_mem()));
-    if (!bio ||
-        PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1)
-        return {};
-    char* data = nullptr;
-    const long n = BIO_get_mem_data(bio.get(), &data);
-    return n > 0 ? std::string(data, static_cast<size_t>(n)) : std::string();
-}
-
 bool IssueChecked(const IssueOptions& options, std::string_view requestText, IssueResult& result) {
     std::string& error = result.error;
     const std::optional<Bytes> der = RequestDer(requestText);
@@ -550,7 +540,7 @@ bool IssueChecked(const IssueOptions& options, std::string_view requestText, Iss
         if (!encCert)
             return false;
         std::optional<Bytes> keyBytes = EnvelopedKeyBytes(encKey.get());
-        out.encKeyPem = PemOfPrivateKey(encKey.get());
+        out.encKeyPem = PemOfKey(encKey.get());
         if (!keyBytes || out.encKeyPem.empty())
             return Fail(error, OsslError("encoding the encryption key failed"));
 

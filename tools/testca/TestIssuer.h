@@ -76,7 +76,7 @@ struct IssueResult {
 // checks its signature and issues for it. Never throws; on failure ok is false,
 // error says why and no other field is set. Safe to call from several threads
 // and processes at once, also on a CA folder that does not exist yet.
-IssueResult Issue(const IssueOptions& options, std::string_view requestText);
+[[nodiscard]] IssueResult Issue(const IssueOptions& options, std::string_view requestText);
 
 struct Authorities {
     std::string rsaCertPath; // PEM certificate of the RSA-2048 root CA
@@ -88,12 +88,13 @@ struct Authorities {
 // EnsureAuthorities: creates the CA folder and both CAs unless they exist,
 // safely against concurrent callers, and returns their file paths. On failure
 // returns nothing and sets error.
-std::optional<Authorities> EnsureAuthorities(const std::string& caDir, std::string& error);
+[[nodiscard]] std::optional<Authorities> EnsureAuthorities(const std::string& caDir,
+                                                           std::string& error);
 
 // ParseFormat / ParseMalformation: the command-line names ("old", "new-rsa",
 // "sm2-c1c3c2", "sm2-c1c2c3"; "bad-device-type", ...); empty when unknown.
-std::optional<EnvelopeFormat> ParseFormat(std::string_view name);
-std::optional<Malformation> ParseMalformation(std::string_view name);
+[[nodiscard]] std::optional<EnvelopeFormat> ParseFormat(std::string_view name);
+[[nodiscard]] std::optional<Malformation> ParseMalformation(std::string_view name);
 
 // The SM2 signer identity used for every SM2 signature here.
 inline constexpr std::string_view kSm2DefaultId = "1234567812345678";

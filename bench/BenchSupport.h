@@ -1,0 +1,72 @@
+// What the benchmarks share: registry hives of their own, and certificates
+// the size of a typical personal one to fill stores with.
+#pragma once
+
+#include "tests/support/OpensslCertificates.h"
+
+#include <openssl/evp.h>
+
+#include <cstdlib>
+#include <stdlib.h>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+namespace orvane::bench {
+
+// ScratchHives: a fresh folder of the process's own below the temporary one
+// (mkdtemp, named for the benchmark), whose user.db and machine.db the
+// registry opens instead of the user's; made before any registry call,
+// removed at the end. Ok() is false when no folder could be made, and then
+// neither variable is set.
+class ScratchHives {
+public:
+    explicit ScratchHives(const std::string& name) {
+        std::string pattern =
+            (std::filesystem::temp_directory_path(m_ec) / ("orvane-" + name + "-XXXXXX")).string();
+        if (m_ec || mkdtemp(pattern.data()) == nullptr)
+            return;
+        m_dir = pattern;
+        setenv("ORVANE_USER_HIVE", UserHive().c_str(), 1);
+        setenv("ORVANE_MACHINE_HIVE", (m_dir / "machine.db").c_str(), 1);
+    }
+    ~ScratchHives() {
+        if (Ok())
+            std::filesystem::remove_all(m_dir, m_ec);
+    }
+    ScratchHives(const ScratchHives&) = delete;
+    ScratchHives& operator=(const ScratchHives&) = delete;
+
+    bool Ok() const { return !m_dir.empty(); }
+    const std::filesystem::path& Dir() const { return m_dir; }
+    std::string UserHive() const { return (m_dir / "user.db").string(); }
+
+private:
+    std::error_code m_ec;
+    std::filesystem::path m_dir;
+};
+
+// MakeCertificates: n self-signed P-256 certificates (O=Orvane,
+// CN=<prefix> <i>, serials from 0x1000, valid for a year from now) as DER.
+inline std::vector<std::vector<unsigned char>> MakeCertificates(size_t n,
+                                                                const std::string& cnPrefix) {
+    std::vector<std::vector<unsigned char>> out;
+    const checks::Pkey key(EVP_EC_gen("P-256"));
+    if (!key)
+        return out;
+    for (size_t i = 0; i < n; ++i) {
+        checks::CertificateDescription desc;
+        desc.key = key.get();
+        desc.subject = {{"O", "Orvane"}, {"CN", cnPrefix + " " + std::to_string(i)}};
+        desc.serial = checks::SerialOf(0x1000 + i);
+        desc.notBefore = 0;
+        checks::Bytes der = checks::MakeCertificate(desc);
+        if (!der.empty())
+            out.emplace_back(der.begin(), der.end());
+    }
+    return out;
+}
+
+} // namespace orvane::bench
