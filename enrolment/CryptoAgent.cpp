@@ -15,6 +15,8 @@
 
 #include <memory>
 #include <new>
+#include <string>
+#include <vector>
 
 #define TRACE_MODULE "CryptoAgent"
 
@@ -175,7 +177,7 @@ HRESULT CCryptoAgent::VURO_SetCSPInfo(LONG lKeyLength, const WCHAR* bstrCSPName,
         // one is undone, as pages have always seen it.
         const WString wstrEscaped = TEXT("&amp;");
         if (const size_t nPos = wstrCSPName.find(wstrEscaped); nPos != WString::npos)
-            wstrCSPName.replace(nPos, wstrEscaped.size(), TEXT("&"));
+            wstrCSPName.replace(nPos, wstrEscaped.size(), 1, WCHAR('&'));
 
         m_wstrCSPName = std::move(wstrCSPName);
         m_lKeyLength = lKeyLength;
@@ -341,32 +343,26 @@ HRESULT CCryptoAgent::VURO_PKCS10CertRequisition(const WCHAR* bstrSubjectDN, LON
                            TEXT("true"));
             return VURO_E_INVALID_KEY_ALG;
         }
-        const BOOL bRSA = m_eKeyAlgorithm == ::KeyAlgorithm::Rsa;
         TRACE_OK_W(kOp, TEXT("Check key algorithm"));
 
         // One certificate uses the key exchange pair; a pair request's own key
         // is the signing one.
         const DWORD dwKeySpec = lCertType == 1 ? AT_KEYEXCHANGE : AT_SIGNATURE;
-        char* pszRequestRaw = nullptr;
-        WCHAR* pwszContainerRaw = nullptr;
+        std::string strRequest;
+        WString wstrContainer;
         HRESULT hrBuild = PKCS10CertRequisition(
-            &pszRequestRaw, &pwszContainerRaw, m_wstrCSPName.c_str(), bstrSubjectDN,
-            DWORD(lCertType), dwKeySpec, bRSA, DWORD(m_lKeyLength), DWORD(lGenKeyFlags));
-        std::unique_ptr<char[]> pszRequest(pszRequestRaw);
-        std::unique_ptr<WCHAR[]> pwszContainer(pwszContainerRaw);
-        if (FAILED(hrBuild)) {
-            TRACE_FAILED_W(kOp, TEXT("PKCS10CertRequisition"), hrBuild, TEXT("FAILED(hResult)"));
+            strRequest, wstrContainer, m_wstrCSPName.c_str(), bstrSubjectDN, DWORD(lCertType),
+            dwKeySpec, m_eKeyAlgorithm, DWORD(m_lKeyLength), DWORD(lGenKeyFlags));
+        if (TRACE_IF_W(FAILED(hrBuild), kOp, TEXT("PKCS10CertRequisition"), hrBuild))
             return hrBuild;
-        }
         TRACE_OK_W(kOp, TEXT("PKCS10CertRequisition"));
         // The keys exist from here on: remember where, even if the text
         // cannot be handed out below.
-        if (pwszContainer)
-            m_wstrContainerName = pwszContainer.get();
+        m_wstrContainerName = std::move(wstrContainer);
         TraceValueW("Container", m_wstrContainerName.c_str());
 
         WString wstrRequest;
-        hrBuild = WidenAnsi(pszRequest ? pszRequest.get() : "", &wstrRequest);
+        hrBuild = WidenAnsi(strRequest.c_str(), &wstrRequest);
         if (FAILED(hrBuild)) {
             TRACE_FAILED_W(kOp, TEXT("MultiByteToWideChar"), hrBuild, TEXT("FAILED(hResult)"));
             return hrBuild;
@@ -440,21 +436,17 @@ HRESULT CCryptoAgent::VURO_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbResul
         }
         std::unique_ptr<WCHAR[]> pwszContainer(pwszContainerRaw);
 
-        BYTE* pbPublicKey = nullptr;
-        DWORD cbPublicKey = 0;
         {
             // The provider handle is ours on every path; released before the
             // container goes.
-            UniqueProvider hProv;
-            hResult =
-                CreatePublicKey(pwszContainer.get(), nullptr, &pbPublicKey, 1024, kBaseProvider,
-                                TRUE, AT_KEYEXCHANGE, TRUE, hProv.put(), &cbPublicKey, 0);
+            UniqueProvider provider;
+            std::vector<BYTE> publicKey;
+            hResult = CreatePublicKey(pwszContainer.get(), nullptr, publicKey, 1024, kBaseProvider,
+                                      orvane::keys::FamilyFor(::KeyAlgorithm::Rsa), AT_KEYEXCHANGE,
+                                      TRUE, provider, 0);
         }
-        delete[] pbPublicKey;
-        if (FAILED(hResult)) {
-            TRACE_FAILED_W(kOp, TEXT("CreatePublicKey"), hResult, TEXT("FAILED(hResult)"));
+        if (TRACE_IF_W(FAILED(hResult), kOp, TEXT("CreatePublicKey"), hResult))
             return hResult;
-        }
         TRACE_OK_W(kOp, TEXT("CreatePublicKey"));
         *pbResult = VARIANT_TRUE;
 
