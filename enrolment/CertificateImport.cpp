@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <vector>
 
 #define TRACE_MODULE "ImportEncryptCert"
 
@@ -16,37 +17,30 @@ void EraseCommaInWstr(WString& wstrText) {
     wstrText.erase(std::remove(wstrText.begin(), wstrText.end(), WCHAR(',')), wstrText.end());
 }
 
-HRESULT DecodeBase64Key(const WString& wstrText, BYTE** ppbKey, DWORD* pcbKey) {
+HRESULT DecodeBase64Key(const WString& wstrText, std::vector<BYTE>& key) {
     TraceHelper trace(TEXT("DecodeBase64Key"));
     const WCHAR* const op = TEXT("DecodeBase64Key");
-    if (ppbKey == nullptr || pcbKey == nullptr)
-        return E_POINTER;
     char* pszRaw = nullptr;
     int cchUtf8 = 0;
     HRESULT hResult = UTF16ToUTF8(wstrText.c_str(), &pszRaw, &cchUtf8);
     std::unique_ptr<char[]> pszUtf8(pszRaw);
-    if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("UTF16ToUTF8 (Kernel) FAILED."), hResult, TEXT("FAILED(hResult)"));
+    if (TRACE_IF_W(FAILED(hResult), op, TEXT("UTF16ToUTF8 (Kernel) FAILED."), hResult))
         return hResult;
-    }
     BYTE* pbRaw = nullptr;
     DWORD cbDecoded = 0;
     hResult = Base64DecodeEx(cchUtf8, &pbRaw, pszUtf8.get(), &cbDecoded);
-    if (FAILED(hResult)) {
-        delete[] pbRaw;
-        TRACE_FAILED_W(op, TEXT("Base64DecodeEx (Kernel) FAILED."), hResult,
-                       TEXT("FAILED(hResult)"));
+    std::unique_ptr<BYTE[]> pbDecoded(pbRaw);
+    if (TRACE_IF_W(FAILED(hResult), op, TEXT("Base64DecodeEx (Kernel) FAILED."), hResult))
         return hResult;
-    }
-    if (cbDecoded == 0) {
-        // Nothing of the alphabet in it: not a Base64 text at all.
-        delete[] pbRaw;
-        TRACE_FAILED_W(op, TEXT("Base64DecodeEx (Kernel) FAILED."), VURO_E_BASE64_DECODE,
-                       TEXT("0 == dwDecodedLen"));
+    // Nothing of the alphabet in it: not a Base64 text at all.
+    if (TRACE_IF_W(cbDecoded == 0, op, TEXT("Base64DecodeEx (Kernel) FAILED."),
+                   VURO_E_BASE64_DECODE))
         return VURO_E_BASE64_DECODE;
+    try {
+        key.assign(pbDecoded.get(), pbDecoded.get() + cbDecoded);
+    } catch (const std::bad_alloc&) {
+        return TRACE_FAIL_W(op, TEXT("new memory"), E_OUTOFMEMORY, TEXT("std::bad_alloc"));
     }
-    *ppbKey = pbRaw;
-    *pcbKey = cbDecoded;
     return VURO_OK;
 }
 
@@ -60,22 +54,15 @@ HRESULT ImportSignCert(KeyAlgorithm eKeyAlgorithm, WString& wstrCert, DWORD dwKe
     TraceValueNumber("KeySpec", long(dwKeySpec));
 
     EraseCommaInWstr(wstrCert);
-    HeapBytes certificate;
-    {
-        BYTE* pbRaw = nullptr;
-        DWORD cbRaw = 0;
-        const HRESULT hResult = DecodeBase64Key(wstrCert, &pbRaw, &cbRaw);
-        if (FAILED(hResult)) {
-            TRACE_FAILED_W(op, TEXT("base64 decode public key FAILED."), hResult,
-                           TEXT("FAILED(hResult)"));
-            return hResult;
-        }
-        certificate.Attach(pbRaw, cbRaw);
-    }
+    std::vector<BYTE> certificate;
+    if (const HRESULT hResult = DecodeBase64Key(wstrCert, certificate);
+        TRACE_IF_W(FAILED(hResult), op, TEXT("base64 decode public key FAILED."), hResult))
+        return hResult;
     TRACE_OK_W(op, TEXT("DecodeBase64Key"));
     // A provider reads the certificate by its own DER length: it gets only
     // bytes that are exactly one certificate.
-    if (const HRESULT hResult = CheckWholeCertificate(certificate.Get(), certificate.Size());
+    if (const HRESULT hResult =
+            CheckWholeCertificate(certificate.data(), DWORD(certificate.size()));
         FAILED(hResult)) {
         TRACE_FAILED_W(op, TEXT("CheckWholeCertificate"), hResult, TEXT("FAILED(hResult)"));
         return hResult;
@@ -86,7 +73,8 @@ HRESULT ImportSignCert(KeyAlgorithm eKeyAlgorithm, WString& wstrCert, DWORD dwKe
     // depend on it.
     if (TraceIsEnabled(TRACE_FLAG_INFO)) {
         WCHAR* pwszPathRaw = nullptr;
-        if (SUCCEEDED(DumpDatatoTempFile(&pwszPathRaw, certificate.Get(), certificate.Size()))) {
+        if (SUCCEEDED(
+                DumpDatatoTempFile(&pwszPathRaw, certificate.data(), DWORD(certificate.size())))) {
             std::unique_ptr<WCHAR[]> pwszPath(pwszPathRaw);
             TraceValueW("Certificate file", pwszPath.get());
         }
@@ -117,7 +105,7 @@ HRESULT ImportSignCert(KeyAlgorithm eKeyAlgorithm, WString& wstrCert, DWORD dwKe
     // certificate would claim a key it does not have (and, in the store,
     // take over that container's entry).
     if (const HRESULT hResult =
-            CheckCertificateMatchesKey(certificate.Get(), certificate.Size(), hProv.get(),
+            CheckCertificateMatchesKey(certificate.data(), DWORD(certificate.size()), hProv.get(),
                                        hKey.get(), dwKeySpec, eKeyAlgorithm == KeyAlgorithm::Rsa);
         FAILED(hResult)) {
         TRACE_FAILED_W(op, TEXT("CheckCertificateMatchesKey"), hResult, TEXT("FAILED(hResult)"));
@@ -126,14 +114,15 @@ HRESULT ImportSignCert(KeyAlgorithm eKeyAlgorithm, WString& wstrCert, DWORD dwKe
 
     if (!IsMicrosoftCSP(wstrCSPName)) {
         // Tokens keep the certificate with the key; no store is touched.
-        if (!CryptSetKeyParam(hKey.get(), KP_CERTIFICATE, certificate.Get(), 0)) {
+        if (!CryptSetKeyParam(hKey.get(), KP_CERTIFICATE, certificate.data(), 0)) {
             return FAIL_LAST_ERROR_W(op, TEXT("non-microsoft's CSP: CryptSetKeyParam"), TEXT("1"));
         }
         TRACE_OK_W(op, TEXT("non-microsoft's CSP: CryptSetKeyParam"));
         return VURO_OK;
     }
-    const HRESULT hResult = AddCertificateToSystemStore(
-        wstrCSPName, hProv.get(), certificate.Get(), certificate.Size(), dwKeySpec, wstrContainer);
+    const HRESULT hResult =
+        AddCertificateToSystemStore(wstrCSPName, hProv.get(), certificate.data(),
+                                    DWORD(certificate.size()), dwKeySpec, wstrContainer);
     if (FAILED(hResult)) {
         TRACE_FAILED_W(op, TEXT("AddCertificateToSystemStore"), hResult, TEXT("FAILED(hResult)"));
         return hResult;
