@@ -221,14 +221,12 @@ const WCHAR kSubject[] = TEXT("CN=Orvane Benchmark Subject,OU=Enrolment Testing,
 
 void BM_ComposeSubject(benchmark::State& state) {
     for (auto _ : state) {
-        BYTE* pb = nullptr;
-        DWORD cb = 0;
-        if (FAILED(ComposeSubject(kSubject, &pb, &cb))) {
+        std::vector<BYTE> name;
+        if (FAILED(ComposeSubject(kSubject, &name))) {
             state.SkipWithError("ComposeSubject refused the subject");
             break;
         }
-        benchmark::DoNotOptimize(pb);
-        delete[] pb;
+        benchmark::DoNotOptimize(name.data());
     }
     state.SetItemsProcessed(state.iterations());
 }

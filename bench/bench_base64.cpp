@@ -34,26 +34,21 @@ const std::vector<BYTE>& Data() {
 }
 
 std::string EncodeWithFlags(DWORD dwFlags) {
-    char* pszText = nullptr;
-    DWORD cchText = 0;
-    if (Base64EncodeEx(dwFlags, &pszText, Data().data(), DWORD(Data().size()), &cchText) != VURO_OK)
+    std::string text;
+    if (Base64EncodeEx(dwFlags, &text, Data().data(), DWORD(Data().size())) != VURO_OK)
         return std::string();
-    std::unique_ptr<char[]> owned(pszText);
-    return std::string(pszText, cchText);
+    return text;
 }
 
 void OursEncode(benchmark::State& state, DWORD dwFlags) {
     const std::vector<BYTE>& data = Data();
     for (auto _ : state) {
-        char* pszText = nullptr;
-        DWORD cchText = 0;
-        if (Base64EncodeEx(dwFlags, &pszText, data.data(), DWORD(data.size()), &cchText) !=
-            VURO_OK) {
+        std::string text;
+        if (Base64EncodeEx(dwFlags, &text, data.data(), DWORD(data.size())) != VURO_OK) {
             state.SkipWithError("Base64EncodeEx failed");
             break;
         }
-        benchmark::DoNotOptimize(pszText);
-        delete[] pszText;
+        benchmark::DoNotOptimize(text.data());
     }
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kDataSize));
 }
@@ -76,15 +71,13 @@ void OursDecode(benchmark::State& state, DWORD dwFlags) {
         return;
     }
     for (auto _ : state) {
-        BYTE* pbData = nullptr;
-        DWORD cbData = 0;
-        if (Base64DecodeEx(int(text.size()), &pbData, text.data(), &cbData) != VURO_OK ||
-            cbData != kDataSize) {
+        std::vector<BYTE> bytes;
+        if (Base64DecodeEx(int(text.size()), &bytes, text.data()) != VURO_OK ||
+            bytes.size() != kDataSize) {
             state.SkipWithError("Base64DecodeEx failed");
             break;
         }
-        benchmark::DoNotOptimize(pbData);
-        delete[] pbData;
+        benchmark::DoNotOptimize(bytes.data());
     }
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kDataSize));
 }

@@ -135,13 +135,12 @@ void BM_StoreListing(benchmark::State& state) {
     const size_t n = size_t(state.range(0));
     const Candidates& c = MakeCandidates(n);
     for (auto _ : state) {
-        WCHAR* info = nullptr;
+        WString info;
         if (FAILED(GetAllCertificatesInfoinStore(&info, c.store.get()))) {
             state.SkipWithError("listing failed");
             break;
         }
-        benchmark::DoNotOptimize(info);
-        delete[] info;
+        benchmark::DoNotOptimize(info.data());
     }
     state.SetItemsProcessed(state.iterations() * int64_t(n));
 }

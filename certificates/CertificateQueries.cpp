@@ -5,7 +5,6 @@
 #include "certificates/CertificateQueries.h"
 
 #include "certificates/CspQueries.h"
-#include "certificates/HandOut.h"
 #include "foundation/Handles.h"
 #include "foundation/Encodings.h"
 #include "foundation/Trace.h"
@@ -120,7 +119,7 @@ HRESULT DecodeExtension(const char* pszOperation, PCCERT_CONTEXT pCert, LPCSTR p
 // texts it points at inside the same buffer). A missing property gives the
 // platform's CRYPT_E_NOT_FOUND, traced unless fQuietWhenMissing.
 HRESULT ReadKeyProviderBytes(PCCERT_CONTEXT pCert, bool fQuietWhenMissing,
-                             std::unique_ptr<BYTE[]>* ppbData, DWORD* pcbData) {
+                             std::vector<BYTE>* pData) {
     const char* const op = "GetCertificateContextProperty";
     DWORD cbData = 0;
     if (!CertGetCertificateContextProperty(pCert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &cbData)) {
@@ -130,23 +129,28 @@ HRESULT ReadKeyProviderBytes(PCCERT_CONTEXT pCert, bool fQuietWhenMissing,
         return TRACE_FAIL(op, "CertGetCertificateContextProperty(size)", hResult,
                           "bResult == FALSE");
     }
-    // new[] aligns for any object, so the record at its start can be read in place.
-    std::unique_ptr<BYTE[]> pbData(new (std::nothrow) BYTE[cbData]());
-    if (!pbData)
-        return TRACE_FAIL(op, "New memory", E_OUTOFMEMORY, "New memory failed.");
-    if (!CertGetCertificateContextProperty(pCert, CERT_KEY_PROV_INFO_PROP_ID, pbData.get(),
-                                           &cbData))
+    // The allocator aligns for any object, so the record at its start can be
+    // read in place.
+    std::vector<BYTE> data;
+    try {
+        data.resize(cbData);
+    } catch (const std::bad_alloc&) {
+        return TRACE_FAIL(op, "New memory", E_OUTOFMEMORY, "std::bad_alloc");
+    }
+    if (!CertGetCertificateContextProperty(pCert, CERT_KEY_PROV_INFO_PROP_ID, data.data(), &cbData))
         return FAIL_LAST_ERROR(op, "CertGetCertificateContextProperty", "bResult == FALSE");
-    *ppbData = std::move(pbData);
-    *pcbData = cbData;
+    data.resize(cbData);
+    *pData = std::move(data);
     return VURO_OK;
 }
 
 // KeyProviderFrom: the link the property's bytes describe; CRYPT_E_NOT_FOUND
 // when they name no CSP.
-HRESULT KeyProviderFrom(const BYTE* pbData, DWORD cbData, CertificateKeyProvider* pProvider) {
-    const auto* pInfo = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(pbData);
-    if (cbData < sizeof(CRYPT_KEY_PROV_INFO) || pInfo->pwszProvName == nullptr)
+HRESULT KeyProviderFrom(const std::vector<BYTE>& data, CertificateKeyProvider* pProvider) {
+    if (data.size() < sizeof(CRYPT_KEY_PROV_INFO))
+        return CRYPT_E_NOT_FOUND;
+    const auto* pInfo = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(data.data());
+    if (pInfo->pwszProvName == nullptr)
         return CRYPT_E_NOT_FOUND;
     CertificateKeyProvider provider;
     provider.wstrProviderName = pInfo->pwszProvName;
@@ -160,13 +164,10 @@ HRESULT KeyProviderFrom(const BYTE* pbData, DWORD cbData, CertificateKeyProvider
 
 // ReadSerialHex: the serial as lower-case hexadecimal, most significant first.
 HRESULT ReadSerialHex(const std::vector<BYTE>& serial, WString* pwstrHex) {
-    WCHAR* pwszHex = nullptr;
     const HRESULT hResult =
-        ConvertBinaryDataToString(DWORD(serial.size()), &pwszHex, serial.data());
-    if (FAILED(hResult))
-        return TRACE_FAIL("GetCertificateInfo", "FormatStringFromData", hResult, "FAILED(hResult)");
-    std::unique_ptr<WCHAR[]> pwszOwner(pwszHex);
-    *pwstrHex = pwszHex;
+        ConvertBinaryDataToString(DWORD(serial.size()), pwstrHex, serial.data());
+    if (TRACE_IF(FAILED(hResult), "GetCertificateInfo", "FormatStringFromData", hResult))
+        return hResult;
     return VURO_OK;
 }
 
@@ -181,49 +182,6 @@ HRESULT FormatTimeText(const SYSTEMTIME& st, WString* pwstrText) {
     // ASCII digits and separators: each byte is one UTF-16 unit.
     *pwstrText = WString(szTime, szTime + nLength);
     return VURO_OK;
-}
-
-// ReadAndHandOutText: the body of a described text query over a typed
-// reader: refuses null out-parameters, reads the text and hands out a new[]
-// copy with its length, counting the terminator (names) or not (provider
-// texts).
-template <class Read>
-HRESULT ReadAndHandOutText(const char* pszOperation, bool fCountTerminator, WCHAR** ppwszText,
-                           DWORD* pcchText, Read read) {
-    if (ppwszText == nullptr || pcchText == nullptr)
-        return RefuseParameter(pszOperation, E_INVALIDARG, "pstCertContext == NULL");
-    return Guarded(pszOperation, [&]() -> HRESULT {
-        WString wstrText;
-        const HRESULT hResult = read(&wstrText);
-        if (FAILED(hResult))
-            return hResult;
-        WCHAR* pwszText = nullptr;
-        if (FAILED(HandOutText(wstrText, &pwszText)))
-            return TRACE_FAIL(pszOperation, "New buffer", E_OUTOFMEMORY, "NULL == pwszName");
-        *ppwszText = pwszText;
-        *pcchText = DWORD(wstrText.size() + (fCountTerminator ? 1 : 0));
-        return VURO_OK;
-    });
-}
-
-// ReadAndHandOutBytes: the same for a byte array and its size.
-template <class Read>
-HRESULT ReadAndHandOutBytes(const char* pszOperation, const char* pszMemoryReason, BYTE** ppbBytes,
-                            DWORD* pcbBytes, Read read) {
-    if (ppbBytes == nullptr || pcbBytes == nullptr)
-        return RefuseParameter(pszOperation, E_INVALIDARG, "pstCertContext == NULL");
-    return Guarded(pszOperation, [&]() -> HRESULT {
-        std::vector<BYTE> bytes;
-        const HRESULT hResult = read(&bytes);
-        if (FAILED(hResult))
-            return hResult;
-        BYTE* pbBytes = nullptr;
-        if (FAILED(HandOutBytes(bytes, &pbBytes)))
-            return TRACE_FAIL(pszOperation, "New memory", E_OUTOFMEMORY, pszMemoryReason);
-        *ppbBytes = pbBytes;
-        *pcbBytes = DWORD(bytes.size());
-        return VURO_OK;
-    });
 }
 
 // ReadField: reads one field of CertificateFields into the record.
@@ -242,11 +200,10 @@ HRESULT ReadField(PCCERT_CONTEXT pCert, CertificateFields fField, CertificateRec
     case CertificateFields::NotAfter:
         return ReadCertificateNotAfter(pCert, &record.stNotAfter);
     case CertificateFields::KeyProvider: {
-        std::unique_ptr<BYTE[]> pbData;
-        DWORD cbData = 0;
-        HRESULT hResult = ReadKeyProviderBytes(pCert, true, &pbData, &cbData);
+        std::vector<BYTE> data;
+        HRESULT hResult = ReadKeyProviderBytes(pCert, true, &data);
         if (SUCCEEDED(hResult))
-            hResult = KeyProviderFrom(pbData.get(), cbData, &record.keyProvider);
+            hResult = KeyProviderFrom(data, &record.keyProvider);
         record.fHasKeyProvider = SUCCEEDED(hResult);
         if (hResult == CRYPT_E_NOT_FOUND) {
             record.keyProvider = CertificateKeyProvider();
@@ -520,15 +477,14 @@ HRESULT ReadCertificateKeyProvider(PCCERT_CONTEXT pCert, CertificateKeyProvider*
         return RefuseParameter("GetCertificateContextProperty", E_INVALIDARG,
                                "pstCertContext == NULL");
     return Guarded("GetCertificateContextProperty", [&]() -> HRESULT {
-        std::unique_ptr<BYTE[]> pbData;
-        DWORD cbData = 0;
-        HRESULT hResult = ReadKeyProviderBytes(pCert, false, &pbData, &cbData);
+        std::vector<BYTE> data;
+        HRESULT hResult = ReadKeyProviderBytes(pCert, false, &data);
         if (FAILED(hResult))
             return hResult;
-        hResult = KeyProviderFrom(pbData.get(), cbData, pProvider);
-        if (FAILED(hResult))
-            return TRACE_FAIL("GetCertificateContextProperty", "CRYPT_KEY_PROV_INFO", hResult,
-                              "NULL == pstKeyProvInfo->pwszProvName");
+        hResult = KeyProviderFrom(data, pProvider);
+        if (TRACE_IF(FAILED(hResult), "GetCertificateContextProperty", "CRYPT_KEY_PROV_INFO",
+                     hResult))
+            return hResult;
         return VURO_OK;
     });
 }
@@ -546,23 +502,18 @@ HRESULT ReadPrivateKeyProviderText(PCCERT_CONTEXT pCert, DWORD dwParam, WString*
     // Released on every path when the handle is ours to free.
     UniqueProvider provider(fCallerFree ? static_cast<HCRYPTPROV>(hKey) : 0);
 
-    DWORD cbValue = 0;
-    BYTE* pbValue = nullptr;
-    HRESULT hResult = GetProviderInfo(&cbValue, static_cast<HCRYPTPROV>(hKey), dwParam, &pbValue);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "GetProviderInfo", hResult, "GetProviderInfo FAILED.");
-    std::unique_ptr<BYTE[]> pbValueOwner(pbValue);
-    // The value is NUL-terminated inside its size, and the buffer is zero-filled.
-    WCHAR* pwszText = nullptr;
-    int nLength = 0;
-    hResult = UTF8ToUTF16(reinterpret_cast<const char*>(pbValue), &pwszText, &nLength);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "UTF8ToUTF16", hResult, "UTF8ToUTF16 FAILED.");
-    std::unique_ptr<WCHAR[]> pwszOwner(pwszText);
-    return Guarded(op, [&]() -> HRESULT {
-        pwstrText->assign(pwszText, size_t(nLength));
-        return VURO_OK;
-    });
+    std::vector<BYTE> value;
+    HRESULT hResult = GetProviderInfo(static_cast<HCRYPTPROV>(hKey), dwParam, &value);
+    if (TRACE_IF(FAILED(hResult), op, "GetProviderInfo", hResult))
+        return hResult;
+    // The value is a narrow text that ends at its terminator or its size.
+    std::string strValue;
+    if (TRACE_IF(!ProviderParamText(value, &strValue), op, "New memory", E_OUTOFMEMORY))
+        return E_OUTOFMEMORY;
+    hResult = UTF8ToUTF16(strValue.c_str(), pwstrText);
+    if (TRACE_IF(FAILED(hResult), op, "UTF8ToUTF16", hResult))
+        return hResult;
+    return VURO_OK;
 }
 
 // ---- the page's texts ------------------------------------------------------------------
@@ -575,8 +526,8 @@ HRESULT FormatLocalTime(const SYSTEMTIME& stUtc, WString* pwstrText) {
         TRACE_FAILED("GetCertificateInfo", "ConvertUTCtimetoLocalTime", E_FAIL, "kept in UTC");
     return Guarded("GetTimeString", [&]() -> HRESULT {
         const HRESULT hResult = FormatTimeText(st, pwstrText);
-        if (FAILED(hResult))
-            return TRACE_FAIL("GetCertificateInfo", "GetTimeString", hResult, "FAILED(hResult)");
+        if (TRACE_IF(FAILED(hResult), "GetCertificateInfo", "GetTimeString", hResult))
+            return hResult;
         return VURO_OK;
     });
 }
@@ -589,12 +540,12 @@ HRESULT FormatCertificateInfo(const CertificateRecord& record, WString* pwstrTex
 
 // ---- the described routines ------------------------------------------------------------
 
-HRESULT GetAllCertificatesInfoinStore(WCHAR** ppwszInfo, HCERTSTORE hCertStore) {
+HRESULT GetAllCertificatesInfoinStore(WString* pwstrInfo, HCERTSTORE hCertStore) {
     const char* const op = "GetAllCertificatesInfoinStore";
-    if (hCertStore == nullptr)
-        return RefuseParameter(op, E_INVALIDARG, "hCertStore == NULL");
-    if (ppwszInfo == nullptr)
-        return RefuseParameter(op, E_POINTER, "ppwszInfo == NULL");
+    if (TRACE_IF(hCertStore == nullptr, op, "Check parameter", E_INVALIDARG))
+        return E_INVALIDARG;
+    if (TRACE_IF(pwstrInfo == nullptr, op, "Check parameter", E_POINTER))
+        return E_POINTER;
     return Guarded(op, [&]() -> HRESULT {
         WString wstrList;
         const LocalBias bias = LocalBias::Now();
@@ -615,142 +566,108 @@ HRESULT GetAllCertificatesInfoinStore(WCHAR** ppwszInfo, HCERTSTORE hCertStore) 
                 wstrList.resize(cchBefore);
                 continue;
             }
-            if (FAILED(hResult))
-                return TRACE_FAIL(op, "GetCertificateInfo", hResult, "FAILED(hResult)");
+            if (TRACE_IF(FAILED(hResult), op, "GetCertificateInfo", hResult))
+                return hResult;
         }
-        if (FAILED(HandOutText(wstrList, ppwszInfo)))
-            return TRACE_FAIL(op, "New memory", E_OUTOFMEMORY, "New memory failed.");
+        *pwstrInfo = std::move(wstrList);
         TRACE_OK(op, "CertEnumCertificatesInStore");
         return VURO_OK;
     });
 }
 
-HRESULT GetCertificateInfo(WCHAR** ppwszInfo, PCCERT_CONTEXT pstCertContext) {
+HRESULT GetCertificateInfo(WString* pwstrInfo, PCCERT_CONTEXT pstCertContext) {
     const char* const op = "GetCertificateInfo";
-    if (pstCertContext == nullptr)
-        return RefuseParameter(op, E_INVALIDARG, "pstCertContext == NULL");
-    if (ppwszInfo == nullptr)
-        return RefuseParameter(op, E_POINTER, "ppwszInfo == NULL");
+    if (TRACE_IF(pstCertContext == nullptr, op, "Check parameter", E_INVALIDARG))
+        return E_INVALIDARG;
+    if (TRACE_IF(pwstrInfo == nullptr, op, "Check parameter", E_POINTER))
+        return E_POINTER;
     return Guarded(op, [&]() -> HRESULT {
         WString wstrInfo;
         const HRESULT hResult = AppendCertificateInfo(pstCertContext, LocalBias::Now(), &wstrInfo);
         if (FAILED(hResult))
             return hResult;
-        if (FAILED(HandOutText(wstrInfo, ppwszInfo)))
-            return TRACE_FAIL(op, "New memory", E_OUTOFMEMORY, "New memory failed.");
+        *pwstrInfo = std::move(wstrInfo);
         TRACE_OK(op, "GetCertificateContextProperty(CERT_KEY_PROV_INFO_PROP_ID)");
         return VURO_OK;
     });
 }
 
-HRESULT GetCertificateContextProperty(DWORD* pcbData, PCCERT_CONTEXT pstCertContext,
-                                      BYTE** ppbData) {
+HRESULT GetCertificateContextProperty(PCCERT_CONTEXT pstCertContext, std::vector<BYTE>* pData) {
     const char* const op = "GetCertificateContextProperty";
-    if (pstCertContext == nullptr)
-        return RefuseParameter(op, E_INVALIDARG, "pstCertContext == NULL");
-    if (pcbData == nullptr || ppbData == nullptr)
-        return RefuseParameter(op, E_POINTER, "NULL == pcbData || NULL == ppbData");
-    std::unique_ptr<BYTE[]> pbData;
-    DWORD cbData = 0;
-    const HRESULT hResult = ReadKeyProviderBytes(pstCertContext, false, &pbData, &cbData);
-    if (FAILED(hResult))
-        return hResult;
-    *pcbData = cbData;
-    *ppbData = pbData.release();
-    return VURO_OK;
+    if (TRACE_IF(pstCertContext == nullptr, op, "Check parameter", E_INVALIDARG))
+        return E_INVALIDARG;
+    if (TRACE_IF(pData == nullptr, op, "Check parameter", E_POINTER))
+        return E_POINTER;
+    return ReadKeyProviderBytes(pstCertContext, false, pData);
 }
 
-HRESULT QueryCertContextInfo(DWORD* pdwDataLen, void** ppvData, PCCERT_CONTEXT pstCertContext,
+HRESULT QueryCertContextInfo(CertificateField* pField, PCCERT_CONTEXT pstCertContext,
                              DWORD dwQueryId) {
     const char* const op = "QueryCertContextInfo";
-    if (pdwDataLen == nullptr || ppvData == nullptr)
-        return RefuseParameter(op, E_POINTER, "NULL == pdwDataLen || NULL == ppvData");
-    if (pstCertContext == nullptr)
-        return RefuseParameter(op, E_INVALIDARG, "pstCertContext == NULL");
+    if (TRACE_IF(pField == nullptr, op, "Check parameter", E_POINTER))
+        return E_POINTER;
+    if (TRACE_IF(pstCertContext == nullptr, op, "Check parameter", E_INVALIDARG))
+        return E_INVALIDARG;
+    CertificateField field;
     HRESULT hResult = VURO_OK;
-    DWORD dwLength = 0;
-    WCHAR* pwszText = nullptr;
-    BYTE* pbBytes = nullptr;
     switch (dwQueryId) {
     case QUERYID_SUBJECT_FULL:
-        hResult = GetCertSubject(CERT_X500_NAME_STR, pstCertContext, &pwszText, &dwLength);
+        hResult = GetCertSubject(CERT_X500_NAME_STR, pstCertContext, &field.wstrText);
         break;
     case QUERYID_SUBJECT_SIMPLE:
-        hResult = GetCertSubject(CERT_SIMPLE_NAME_STR, pstCertContext, &pwszText, &dwLength);
+        hResult = GetCertSubject(CERT_SIMPLE_NAME_STR, pstCertContext, &field.wstrText);
         break;
     case QUERYID_ISSUER:
-        hResult = GetCertIssuer(pstCertContext, &pwszText, &dwLength);
+        hResult = GetCertIssuer(pstCertContext, &field.wstrText);
         break;
     case QUERYID_CN:
-        hResult = GetCertCN(pstCertContext, &pwszText, &dwLength);
+        hResult = GetCertCN(pstCertContext, &field.wstrText);
         break;
     case QUERYID_PROVIDERNAME:
-        hResult = GetCertProviderName(pstCertContext, &pwszText, &dwLength);
+        hResult = GetCertProviderName(pstCertContext, &field.wstrText);
         break;
     case QUERYID_CONTAINERNAME:
-        hResult = GetCertContainerName(pstCertContext, &pwszText, &dwLength);
+        hResult = GetCertContainerName(pstCertContext, &field.wstrText);
         break;
     case QUERYID_SERIALNUMBER:
-        hResult = GetCertSerialNumber(pstCertContext, &pbBytes, &dwLength);
+        hResult = GetCertSerialNumber(pstCertContext, &field.bytes);
         break;
     case QUERYID_SUBJECTKEYID:
-        hResult = GetCertSubjectKeyID(pstCertContext, &pbBytes, &dwLength);
+        hResult = GetCertSubjectKeyID(pstCertContext, &field.bytes);
         break;
     case QUERYID_TODATE:
-    case QUERYID_FROMDATE: {
-        // The caller's time record: *ppvData points at it.
-        auto* pstSysTime = static_cast<SYSTEMTIME*>(*ppvData);
-        if (pstSysTime == nullptr)
-            return RefuseParameter(op, E_INVALIDARG, "NULL == *ppvData");
-        hResult = dwQueryId == QUERYID_TODATE ? GetCertToDate(pstCertContext, pstSysTime)
-                                              : GetCertFromDate(pstCertContext, pstSysTime);
-        if (FAILED(hResult))
-            return hResult;
-        *pdwDataLen = sizeof(SYSTEMTIME);
-        return VURO_OK;
-    }
-    case QUERYID_KEYUSAGE: {
-        BYTE byUsage = 0;
-        hResult = GetCertKeyUsage(pstCertContext, &byUsage);
-        if (FAILED(hResult))
-            return hResult;
-        *ppvData = reinterpret_cast<void*>(static_cast<uintptr_t>(byUsage));
-        *pdwDataLen = sizeof(DWORD);
-        return VURO_OK;
-    }
+        hResult = GetCertToDate(pstCertContext, &field.stTime);
+        break;
+    case QUERYID_FROMDATE:
+        hResult = GetCertFromDate(pstCertContext, &field.stTime);
+        break;
+    case QUERYID_KEYUSAGE:
+        hResult = GetCertKeyUsage(pstCertContext, &field.byKeyUsage);
+        break;
     default:
         return TRACE_FAIL(op, "Check parameter", VURO_E_QUERY_TYPE_NOT_SUPPORTED,
                           "Query type is not supported.");
     }
     if (FAILED(hResult))
         return hResult;
-    *ppvData = pwszText != nullptr ? static_cast<void*>(pwszText) : static_cast<void*>(pbBytes);
-    *pdwDataLen = dwLength;
+    *pField = std::move(field);
     return VURO_OK;
 }
 
-HRESULT GetCertSubject(DWORD dwStrType, PCCERT_CONTEXT pstCertContext, WCHAR** ppwszSubject,
-                       DWORD* pcchSubject) {
-    return ReadAndHandOutText("GetCertSubject", true, ppwszSubject, pcchSubject, [&](WString* p) {
-        return ReadCertificateSubject(pstCertContext, dwStrType, p);
-    });
+HRESULT GetCertSubject(DWORD dwStrType, PCCERT_CONTEXT pstCertContext, WString* pwstrSubject) {
+    return ReadCertificateSubject(pstCertContext, dwStrType, pwstrSubject);
 }
 
-HRESULT GetCertIssuer(PCCERT_CONTEXT pstCertContext, WCHAR** ppwszIssuer, DWORD* pcchIssuer) {
-    return ReadAndHandOutText("GetCertIssuer", true, ppwszIssuer, pcchIssuer,
-                              [&](WString* p) { return ReadCertificateIssuer(pstCertContext, p); });
+HRESULT GetCertIssuer(PCCERT_CONTEXT pstCertContext, WString* pwstrIssuer) {
+    return ReadCertificateIssuer(pstCertContext, pwstrIssuer);
 }
 
-HRESULT GetCertCN(PCCERT_CONTEXT pstCertContext, WCHAR** ppwszCN, DWORD* pcchCN) {
-    return ReadAndHandOutText("GetCertCN", true, ppwszCN, pcchCN, [&](WString* p) {
-        return ReadCertificateDisplayName(pstCertContext, p);
-    });
+HRESULT GetCertCN(PCCERT_CONTEXT pstCertContext, WString* pwstrCN) {
+    return ReadCertificateDisplayName(pstCertContext, pwstrCN);
 }
 
-HRESULT GetCertSerialNumber(PCCERT_CONTEXT pstCertContext, BYTE** ppbSerial, DWORD* pcbSerial) {
-    return ReadAndHandOutBytes(
-        "GetCertSerialNumber", "Dispatch memory failed.", ppbSerial, pcbSerial,
-        [&](std::vector<BYTE>* p) { return ReadCertificateSerial(pstCertContext, p); });
+HRESULT GetCertSerialNumber(PCCERT_CONTEXT pstCertContext, std::vector<BYTE>* pSerial) {
+    return ReadCertificateSerial(pstCertContext, pSerial);
 }
 
 HRESULT GetCertToDate(PCCERT_CONTEXT pstCertContext, SYSTEMTIME* pstSysTime) {
@@ -761,10 +678,8 @@ HRESULT GetCertFromDate(PCCERT_CONTEXT pstCertContext, SYSTEMTIME* pstSysTime) {
     return ReadCertificateNotBefore(pstCertContext, pstSysTime);
 }
 
-HRESULT GetCertSubjectKeyID(PCCERT_CONTEXT pstCertContext, BYTE** ppbKeyId, DWORD* pcbKeyId) {
-    return ReadAndHandOutBytes(
-        "GetCertSubjectKeyID", "New memory failed.", ppbKeyId, pcbKeyId,
-        [&](std::vector<BYTE>* p) { return ReadCertificateSubjectKeyId(pstCertContext, p); });
+HRESULT GetCertSubjectKeyID(PCCERT_CONTEXT pstCertContext, std::vector<BYTE>* pKeyId) {
+    return ReadCertificateSubjectKeyId(pstCertContext, pKeyId);
 }
 
 HRESULT GetCertKeyUsage(PCCERT_CONTEXT pstCertContext, BYTE* pbyUsage) {
@@ -773,30 +688,25 @@ HRESULT GetCertKeyUsage(PCCERT_CONTEXT pstCertContext, BYTE* pbyUsage) {
 
 // GetCertProviderName, GetCertContainerName: the acquired key's provider says
 // where it lives, not the property, which may be stale.
-HRESULT GetCertProviderName(PCCERT_CONTEXT pstCertContext, WCHAR** ppwszName, DWORD* pcchName) {
-    return ReadAndHandOutText("GetCertProviderName", false, ppwszName, pcchName, [&](WString* p) {
-        return ReadPrivateKeyProviderText(pstCertContext, PP_NAME, p);
-    });
+HRESULT GetCertProviderName(PCCERT_CONTEXT pstCertContext, WString* pwstrName) {
+    return ReadPrivateKeyProviderText(pstCertContext, PP_NAME, pwstrName);
 }
 
-HRESULT GetCertContainerName(PCCERT_CONTEXT pstCertContext, WCHAR** ppwszName, DWORD* pcchName) {
-    return ReadAndHandOutText("GetCertContainerName", false, ppwszName, pcchName, [&](WString* p) {
-        return ReadPrivateKeyProviderText(pstCertContext, PP_CONTAINER, p);
-    });
+HRESULT GetCertContainerName(PCCERT_CONTEXT pstCertContext, WString* pwstrName) {
+    return ReadPrivateKeyProviderText(pstCertContext, PP_CONTAINER, pwstrName);
 }
 
-HRESULT GetTimeString(const SYSTEMTIME* pstSysTime, WCHAR** ppwszTime) {
-    if (pstSysTime == nullptr)
-        return RefuseParameter("GetTimeString", E_INVALIDARG, "pstSysTime == NULL");
-    if (ppwszTime == nullptr)
-        return RefuseParameter("GetTimeString", E_POINTER, "ppwszTime == NULL");
+HRESULT GetTimeString(const SYSTEMTIME* pstSysTime, WString* pwstrTime) {
+    if (TRACE_IF(pstSysTime == nullptr, "GetTimeString", "Check parameter", E_INVALIDARG))
+        return E_INVALIDARG;
+    if (TRACE_IF(pwstrTime == nullptr, "GetTimeString", "Check parameter", E_POINTER))
+        return E_POINTER;
     return Guarded("GetTimeString", [&]() -> HRESULT {
         WString wstrTime;
         const HRESULT hResult = FormatTimeText(*pstSysTime, &wstrTime);
         if (FAILED(hResult))
             return hResult;
-        if (FAILED(HandOutText(wstrTime, ppwszTime)))
-            return TRACE_FAIL("GetTimeString", "New memory", E_OUTOFMEMORY, "New memory failed.");
+        *pwstrTime = std::move(wstrTime);
         return VURO_OK;
     });
 }

@@ -86,43 +86,47 @@ struct CertificateRecord {
 // their flags say so. On failure (the first failing field's code; a malformed
 // extension, memory) *pRecord is unchanged; *pfFailed, when given, then names
 // that field.
-HRESULT ReadCertificateRecord(PCCERT_CONTEXT pCert, CertificateFields fWanted,
-                              CertificateRecord* pRecord, CertificateFields* pfFailed = nullptr);
+[[nodiscard]] HRESULT ReadCertificateRecord(PCCERT_CONTEXT pCert, CertificateFields fWanted,
+                                            CertificateRecord* pRecord,
+                                            CertificateFields* pfFailed = nullptr);
 
 // ReadCertificateSubject: the subject in the name-string form dwStrType
 // (CERT_X500_NAME_STR, CERT_SIMPLE_NAME_STR), most specific first, unquoted.
 // The text is everything the platform wrote, without the terminator.
-HRESULT ReadCertificateSubject(PCCERT_CONTEXT pCert, DWORD dwStrType, WString* pwstrSubject);
+[[nodiscard]] HRESULT ReadCertificateSubject(PCCERT_CONTEXT pCert, DWORD dwStrType,
+                                             WString* pwstrSubject);
 
 // ReadCertificateIssuer: the issuer, as ReadCertificateSubject in X.500 form.
-HRESULT ReadCertificateIssuer(PCCERT_CONTEXT pCert, WString* pwstrIssuer);
+[[nodiscard]] HRESULT ReadCertificateIssuer(PCCERT_CONTEXT pCert, WString* pwstrIssuer);
 
 // ReadCertificateDisplayName: the platform's simple display name (the common
 // name, or another attribute of the subject when it has none).
-HRESULT ReadCertificateDisplayName(PCCERT_CONTEXT pCert, WString* pwstrName);
+[[nodiscard]] HRESULT ReadCertificateDisplayName(PCCERT_CONTEXT pCert, WString* pwstrName);
 
 // ReadCertificateSerial: the serial number's bytes, least significant first.
-HRESULT ReadCertificateSerial(PCCERT_CONTEXT pCert, std::vector<BYTE>* pSerial);
+[[nodiscard]] HRESULT ReadCertificateSerial(PCCERT_CONTEXT pCert, std::vector<BYTE>* pSerial);
 
 // ReadCertificateNotBefore, ReadCertificateNotAfter: a bound of the validity
 // period as calendar time in UTC; the system error when it is no calendar time.
-HRESULT ReadCertificateNotBefore(PCCERT_CONTEXT pCert, SYSTEMTIME* pstTime);
-HRESULT ReadCertificateNotAfter(PCCERT_CONTEXT pCert, SYSTEMTIME* pstTime);
+[[nodiscard]] HRESULT ReadCertificateNotBefore(PCCERT_CONTEXT pCert, SYSTEMTIME* pstTime);
+[[nodiscard]] HRESULT ReadCertificateNotAfter(PCCERT_CONTEXT pCert, SYSTEMTIME* pstTime);
 
 // ReadCertificateKeyUsage: the first byte of the key-usage bits (0 for an
 // empty bit string). VURO_E_NO_KEY_USAGE without the extension.
-HRESULT ReadCertificateKeyUsage(PCCERT_CONTEXT pCert, BYTE* pbyUsage);
+[[nodiscard]] HRESULT ReadCertificateKeyUsage(PCCERT_CONTEXT pCert, BYTE* pbyUsage);
 
 // ReadCertificateSubjectKeyId: the subject key identifier's bytes.
 // VURO_E_NO_SUBJECT_KEY_ID without the extension.
-HRESULT ReadCertificateSubjectKeyId(PCCERT_CONTEXT pCert, std::vector<BYTE>* pKeyId);
+[[nodiscard]] HRESULT ReadCertificateSubjectKeyId(PCCERT_CONTEXT pCert, std::vector<BYTE>* pKeyId);
 
 // ReadCertificateKeyProvider: the key-provider property. CRYPT_E_NOT_FOUND
 // when the certificate has none or it names no CSP.
-HRESULT ReadCertificateKeyProvider(PCCERT_CONTEXT pCert, CertificateKeyProvider* pProvider);
+[[nodiscard]] HRESULT ReadCertificateKeyProvider(PCCERT_CONTEXT pCert,
+                                                 CertificateKeyProvider* pProvider);
 
 // ReadPrivateKeyProviderText: acquires the certificate's private key (which
 // must be reachable: the platform's code otherwise, CRYPT_E_NO_KEY_PROPERTY
 // without a key link) and reads the provider parameter dwParam (PP_NAME,
 // PP_CONTAINER), a narrow text, as UTF-16. The provider is released again.
-HRESULT ReadPrivateKeyProviderText(PCCERT_CONTEXT pCert, DWORD dwParam, WString* pwstrText);
+[[nodiscard]] HRESULT ReadPrivateKeyProviderText(PCCERT_CONTEXT pCert, DWORD dwParam,
+                                                 WString* pwstrText);

@@ -1,9 +1,9 @@
 #include "certificates/CspQueries.h"
 
 #include "certificates/CertificateQueries.h"
-#include "certificates/HandOut.h"
 #include "foundation/Trace.h"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <utility>
@@ -12,8 +12,8 @@
 
 HRESULT ReadInstalledProviders(std::vector<InstalledProvider>* pProviders) {
     const char* const op = "GetAllCSPName";
-    if (pProviders == nullptr)
-        return TRACE_FAIL(op, "Check parameter", E_POINTER, "ppwszCSPNames == NULL");
+    if (TRACE_IF(pProviders == nullptr, op, "Check parameter", E_POINTER))
+        return E_POINTER;
     try {
         std::vector<InstalledProvider> providers;
         for (DWORD dwIndex = 0;; ++dwIndex) {
@@ -38,10 +38,10 @@ HRESULT ReadInstalledProviders(std::vector<InstalledProvider>* pProviders) {
     }
 }
 
-HRESULT GetAllCSPName(WCHAR** ppwszCSPNames) {
+HRESULT GetAllCSPName(WString* pwstrCSPNames) {
     const char* const op = "GetAllCSPName";
-    if (ppwszCSPNames == nullptr)
-        return TRACE_FAIL(op, "Check parameter", E_POINTER, "ppwszCSPNames == NULL");
+    if (TRACE_IF(pwstrCSPNames == nullptr, op, "Check parameter", E_POINTER))
+        return E_POINTER;
     std::vector<InstalledProvider> providers;
     const HRESULT hResult = ReadInstalledProviders(&providers);
     if (FAILED(hResult))
@@ -53,8 +53,7 @@ HRESULT GetAllCSPName(WCHAR** ppwszCSPNames) {
                 wstrNames += kListSeparator;
             wstrNames += provider.wstrName;
         }
-        if (FAILED(HandOutText(wstrNames, ppwszCSPNames)))
-            return TRACE_FAIL(op, "New buffer", E_OUTOFMEMORY, "new memory.\n");
+        *pwstrCSPNames = std::move(wstrNames);
     } catch (const std::bad_alloc&) {
         return TRACE_FAIL(op, "New buffer", E_OUTOFMEMORY, "new memory.\n");
     }
@@ -62,23 +61,34 @@ HRESULT GetAllCSPName(WCHAR** ppwszCSPNames) {
     return VURO_OK;
 }
 
-HRESULT GetProviderInfo(DWORD* pcbData, HCRYPTPROV hProv, DWORD dwParam, BYTE** ppbData) {
+HRESULT GetProviderInfo(HCRYPTPROV hProv, DWORD dwParam, std::vector<BYTE>* pData) {
     const char* const op = "GetProviderInfo";
-    if (pcbData == nullptr || ppbData == nullptr)
-        return TRACE_FAIL(op, "Check parameter", E_POINTER, "NULL == pcbData || NULL == ppbData");
+    if (TRACE_IF(pData == nullptr, op, "Check parameter", E_POINTER))
+        return E_POINTER;
     DWORD cbData = 0;
     if (!CryptGetProvParam(hProv, dwParam, nullptr, &cbData, 0))
         return FAIL_LAST_ERROR(op, "CryptGetProvParam(size)", "bResult == FALSE");
-    if (cbData == 0)
-        return TRACE_FAIL(op, "CryptGetProvParam(size)", E_FAIL, "0 == dwDataLen");
-    // One byte more than asked for keeps a text terminated even if the
-    // provider leaves its terminator out.
-    std::unique_ptr<BYTE[]> pbData(new (std::nothrow) BYTE[size_t(cbData) + 1]());
-    if (!pbData)
-        return TRACE_FAIL(op, "New memory", E_OUTOFMEMORY, "New memory failed.");
-    if (!CryptGetProvParam(hProv, dwParam, pbData.get(), &cbData, 0))
-        return FAIL_LAST_ERROR(op, "CryptGetProvParam", "bResult == FALSE");
-    *pcbData = cbData;
-    *ppbData = pbData.release();
+    if (TRACE_IF(cbData == 0, op, "CryptGetProvParam(size)", E_FAIL))
+        return E_FAIL;
+    std::vector<BYTE> data;
+    try {
+        data.resize(cbData);
+    } catch (const std::bad_alloc&) {
+        return TRACE_FAIL(op, "New memory", E_OUTOFMEMORY, "std::bad_alloc");
+    }
+    if (!CryptGetProvParam(hProv, dwParam, data.data(), &cbData, 0))
+        return FAIL_LAST_ERROR(op, "CryptGetProvParam", "!CryptGetProvParam(...)");
+    data.resize(cbData);
+    *pData = std::move(data);
     return VURO_OK;
+}
+
+bool ProviderParamText(const std::vector<BYTE>& value, std::string* pstrText) noexcept {
+    const auto itEnd = std::find(value.begin(), value.end(), BYTE(0));
+    try {
+        pstrText->assign(value.begin(), itEnd);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 }

@@ -9,7 +9,7 @@
 #include "certificates/Signatures.h"
 #include "der/Der.h"
 #include "foundation/Types.h"
-#include "foundation/VendorCsp.h"
+#include "certificates/VendorCsp.h"
 
 #include <windows.h>
 #include <wincrypt.h>

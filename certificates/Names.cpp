@@ -7,15 +7,15 @@
 
 #include <wincrypt.h>
 
-#include <memory>
 #include <new>
+#include <utility>
+#include <vector>
 
 #define TRACE_MODULE "SubjectName"
 
 namespace {
 
 namespace der = orvane::der;
-using Bytes = std::unique_ptr<BYTE[]>;
 
 constexpr const char* kOidCountry = "2.5.4.6";
 constexpr const char* kOidSerialNumber = "2.5.4.5";
@@ -63,59 +63,53 @@ bool EqualsIgnoringAsciiCase(const WString& wstr, const char* psz) {
 
 // The value TLV of one attribute in its string type, through the platform
 // encoder, which refuses characters the type does not allow.
-HRESULT ComposeAttributeValue(const SubjectPair& pair, Bytes& pbValue, DWORD& cbValue) {
+HRESULT ComposeAttributeValue(const SubjectPair& pair, std::vector<BYTE>* pValue) {
     const char* op = "ComposeSubjectChild";
     const std::string& oid = pair.strObjectID;
-    BYTE* pbValueRaw = nullptr;
     HRESULT hr;
     const bool bPrintable =
         oid == kOidCountry || oid == kOidSerialNumber || oid == kOidJurisdictionCountry;
     if (bPrintable || oid == kOidEmail) {
         const char* pszWhat = bPrintable ? "CountryName" : "Email";
-        char* pszUtf8Raw = nullptr;
-        int cchUtf8 = 0;
-        hr = UTF16ToUTF8(pair.wstrValue.c_str(), &pszUtf8Raw, &cchUtf8);
-        std::unique_ptr<char[]> pszUtf8(pszUtf8Raw);
-        if (FAILED(hr))
-            return TRACE_FAIL(op, bPrintable ? "UTF16ToUTF8(CountryName)" : "UTF16ToUTF8(Email)",
-                              hr, "FAILED(hResult)");
-        hr = ComposeAnyString(DWORD(cchUtf8),
+        std::string strUtf8;
+        hr = UTF16ToUTF8(pair.wstrValue.c_str(), &strUtf8);
+        if (TRACE_IF(FAILED(hr), op, bPrintable ? "UTF16ToUTF8(CountryName)" : "UTF16ToUTF8(Email)",
+                     hr))
+            return hr;
+        hr = ComposeAnyString(DWORD(strUtf8.size()),
                               bPrintable ? CERT_RDN_PRINTABLE_STRING : CERT_RDN_IA5_STRING,
-                              reinterpret_cast<const BYTE*>(pszUtf8.get()), &pbValueRaw, &cbValue);
-        if (FAILED(hr)) {
+                              reinterpret_cast<const BYTE*>(strUtf8.c_str()), pValue);
+        if (TRACE_IF(FAILED(hr), op,
+                     bPrintable ? "ComposeAnyString(CountryName)" : "ComposeAnyString(Email)",
+                     hr)) {
             TraceValueA("Refused", pszWhat);
-            return TRACE_FAIL(
-                op, bPrintable ? "ComposeAnyString(CountryName)" : "ComposeAnyString(Email)", hr,
-                "FAILED(hResult)");
+            return hr;
         }
     } else {
         hr = ComposeAnyString(DWORD(pair.wstrValue.size() * sizeof(WCHAR)), CERT_RDN_UTF8_STRING,
-                              reinterpret_cast<const BYTE*>(pair.wstrValue.c_str()), &pbValueRaw,
-                              &cbValue);
-        if (FAILED(hr))
-            return TRACE_FAIL(op, "ComposeAnyString", hr, "FAILED(hResult)");
+                              reinterpret_cast<const BYTE*>(pair.wstrValue.c_str()), pValue);
+        if (TRACE_IF(FAILED(hr), op, "ComposeAnyString", hr))
+            return hr;
     }
-    pbValue.reset(pbValueRaw);
     return VURO_OK;
 }
 
 // One RDN holding one attribute.
 HRESULT WriteSubjectChild(der::DerWriter& w, const SubjectPair& pair) {
     TraceHelper trace(TEXT("ComposeSubjectChild"));
-    Bytes pbValue;
-    DWORD cbValue = 0;
-    HRESULT hr = ComposeAttributeValue(pair, pbValue, cbValue);
+    std::vector<BYTE> value;
+    HRESULT hr = ComposeAttributeValue(pair, &value);
     if (FAILED(hr)) {
         w.Fail(DWORD(hr));
         return hr;
     }
     // RelativeDistinguishedName ::= SET OF AttributeTypeAndValue (one here)
     w.Constructed(der::tag::kSet, [&](der::DerWriter& rdn) {
-        hr = orvane::names::WriteSpecialAttribute(rdn, pair.strObjectID.c_str(), pbValue.get(),
-                                                  cbValue);
+        hr = orvane::names::WriteSpecialAttribute(rdn, pair.strObjectID.c_str(), value.data(),
+                                                  DWORD(value.size()));
     });
-    if (FAILED(hr))
-        TRACE_FAILED("ComposeSubjectChild", "ComposeSpecialAttribute", hr, "FAILED(hResult)");
+    // Traced here; the code goes back either way.
+    static_cast<void>(TRACE_IF(FAILED(hr), "ComposeSubjectChild", "ComposeSpecialAttribute", hr));
     return hr;
 }
 
@@ -161,12 +155,13 @@ std::string GetObjectID(const WString& wstrName) {
 HRESULT ParseSubject(const WString& wstrSubject, std::vector<SubjectPair>* pvPairs) {
     TraceHelper trace(TEXT("ParseSubject"));
     std::vector<WString> vPieces;
-    SplidWstr(wstrSubject, WCHAR(','), &vPieces);
+    // Splitting cannot fail but for memory, which throws; so does the rest.
+    static_cast<void>(SplidWstr(wstrSubject, WCHAR(','), &vPieces));
     std::vector<SubjectPair> vPairs;
     vPairs.reserve(vPieces.size());
     for (const WString& wstrPiece : vPieces) {
         std::vector<WString> vParts;
-        SplidWstr(wstrPiece, WCHAR('='), &vParts);
+        static_cast<void>(SplidWstr(wstrPiece, WCHAR('='), &vParts));
         if (vParts.size() != 2) {
             TraceValueW("Malformed pair", wstrPiece.c_str());
             TRACE_FAILED("ParseSubject", "SplidWstr-Pair", NTE_BAD_DATA, "2 != vParts.size()");
@@ -179,9 +174,10 @@ HRESULT ParseSubject(const WString& wstrSubject, std::vector<SubjectPair>* pvPai
     return VURO_OK;
 }
 
-HRESULT EncodeObject(const void* pvStructInfo, LPCSTR lpszStructType, DWORD* pcbEncoded,
-                     BYTE** ppbEncoded) {
+HRESULT EncodeObject(const void* pvStructInfo, LPCSTR lpszStructType, std::vector<BYTE>* pEncoded) {
     TraceHelper trace(TEXT("EncodeObject"));
+    if (TRACE_IF(pEncoded == nullptr, "EncodeObject", "Check parameter", E_POINTER))
+        return E_POINTER;
     const DWORD dwEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
     DWORD cbEncoded = 0;
     if (!CryptEncodeObject(dwEncoding, lpszStructType, pvStructInfo, nullptr, &cbEncoded)) {
@@ -190,40 +186,43 @@ HRESULT EncodeObject(const void* pvStructInfo, LPCSTR lpszStructType, DWORD* pcb
         TRACE_FAILED("EncodeObject", "CryptEncodeObject - get length", hr, "FALSE == bResult");
         return hr;
     }
-    Bytes pbEncoded(new (std::nothrow) BYTE[cbEncoded ? cbEncoded : 1]());
-    if (!pbEncoded)
+    std::vector<BYTE> encoded;
+    try {
+        encoded.resize(cbEncoded);
+    } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
-    if (!CryptEncodeObject(dwEncoding, lpszStructType, pvStructInfo, pbEncoded.get(), &cbEncoded)) {
+    }
+    if (!CryptEncodeObject(dwEncoding, lpszStructType, pvStructInfo, encoded.data(), &cbEncoded)) {
         HRESULT hr = HResultFromLastError();
         hr = FAILED(hr) ? hr : E_FAIL;
         TRACE_FAILED("EncodeObject", "CryptEncodeObject - get value", hr, "FALSE == bResult");
         return hr;
     }
-    *ppbEncoded = pbEncoded.release();
-    *pcbEncoded = cbEncoded;
+    encoded.resize(cbEncoded);
+    *pEncoded = std::move(encoded);
     return VURO_OK;
 }
 
-HRESULT ComposeAnyString(DWORD cbValue, DWORD dwValueType, const BYTE* pbValue, BYTE** ppbEncoded,
-                         DWORD* pcbEncoded) {
+HRESULT ComposeAnyString(DWORD cbValue, DWORD dwValueType, const BYTE* pbValue,
+                         std::vector<BYTE>* pEncoded) {
     CERT_NAME_VALUE value{};
     value.dwValueType = dwValueType;
     value.Value.cbData = cbValue;
     value.Value.pbData = const_cast<BYTE*>(pbValue);
-    return EncodeObject(&value, X509_ANY_STRING, pcbEncoded, ppbEncoded);
+    return EncodeObject(&value, X509_ANY_STRING, pEncoded);
 }
 
-HRESULT ComposeBITString(DWORD cbData, const BYTE* pbData, BYTE** ppbEncoded, DWORD* pcbEncoded) {
-    if ((pbData == nullptr && cbData != 0) || ppbEncoded == nullptr || pcbEncoded == nullptr)
+HRESULT ComposeBITString(DWORD cbData, const BYTE* pbData, std::vector<BYTE>* pEncoded) {
+    if ((pbData == nullptr && cbData != 0) || pEncoded == nullptr)
         return E_POINTER;
-    return der::HandOutEncoding(ppbEncoded, pcbEncoded, [&](der::DerWriter& w) {
+    return EncodeInto(pEncoded, [&](der::DerWriter& w) {
         orvane::names::WriteBitString(w, der::Bytes(pbData, cbData));
         return VURO_OK;
     });
 }
 
 HRESULT ComposeStandardAttribute(const char* pszObjectID, const BYTE* pbValue, DWORD cbValue,
-                                 BYTE** ppbEncoded, DWORD* pcbEncoded) {
+                                 std::vector<BYTE>* pEncoded) {
     CRYPT_ATTR_BLOB blob{};
     blob.cbData = cbValue;
     blob.pbData = const_cast<BYTE*>(pbValue);
@@ -231,31 +230,29 @@ HRESULT ComposeStandardAttribute(const char* pszObjectID, const BYTE* pbValue, D
     attribute.pszObjId = const_cast<LPSTR>(pszObjectID);
     attribute.cValue = 1;
     attribute.rgValue = &blob;
-    return EncodeObject(&attribute, PKCS_ATTRIBUTE, pcbEncoded, ppbEncoded);
+    return EncodeObject(&attribute, PKCS_ATTRIBUTE, pEncoded);
 }
 
 HRESULT ComposeSpecialAttribute(const char* pszObjectID, const BYTE* pbValue, DWORD cbValue,
-                                BYTE** ppbEncoded, DWORD* pcbEncoded) {
-    if (ppbEncoded == nullptr || pcbEncoded == nullptr)
+                                std::vector<BYTE>* pEncoded) {
+    if (pEncoded == nullptr)
         return E_POINTER;
-    return der::HandOutEncoding(ppbEncoded, pcbEncoded, [&](der::DerWriter& w) {
+    return EncodeInto(pEncoded, [&](der::DerWriter& w) {
         return orvane::names::WriteSpecialAttribute(w, pszObjectID, pbValue, cbValue);
     });
 }
 
-HRESULT ComposeSubjectChild(const SubjectPair& pair, BYTE** ppbEncoded, DWORD* pcbEncoded) {
-    if (ppbEncoded == nullptr || pcbEncoded == nullptr)
+HRESULT ComposeSubjectChild(const SubjectPair& pair, std::vector<BYTE>* pEncoded) {
+    if (pEncoded == nullptr)
         return E_POINTER;
-    return der::HandOutEncoding(ppbEncoded, pcbEncoded,
-                                [&](der::DerWriter& w) { return WriteSubjectChild(w, pair); });
+    return EncodeInto(pEncoded, [&](der::DerWriter& w) { return WriteSubjectChild(w, pair); });
 }
 
-HRESULT ComposeSubject(const WCHAR* pwszSubject, BYTE** ppbEncoded, DWORD* pcbEncoded) {
-    if (pwszSubject == nullptr || ppbEncoded == nullptr || pcbEncoded == nullptr)
+HRESULT ComposeSubject(const WCHAR* pwszSubject, std::vector<BYTE>* pEncoded) {
+    if (pwszSubject == nullptr || pEncoded == nullptr)
         return E_POINTER;
-    return der::HandOutEncoding(ppbEncoded, pcbEncoded, [&](der::DerWriter& w) {
-        return orvane::names::WriteName(w, pwszSubject);
-    });
+    return EncodeInto(pEncoded,
+                      [&](der::DerWriter& w) { return orvane::names::WriteName(w, pwszSubject); });
 }
 
 namespace orvane::names {
@@ -273,9 +270,9 @@ HRESULT WriteSpecialAttribute(der::DerWriter& w, const char* pszObjectID, const 
     // is written again in minimal form.
     der::DerWriter oid;
     der::WriteOid(oid, pszObjectID);
-    if (oid.Error() != 0) {
+    if (TRACE_IF(oid.Error() != 0, op, "ASN1Encode-ObjectID", HRESULT(oid.Error()))) {
         w.Fail(oid.Error());
-        return TRACE_FAIL(op, "ASN1Encode-ObjectID", HRESULT(oid.Error()), "FAILED(hResult)");
+        return HRESULT(oid.Error());
     }
     BYTE bTag = 0;
     der::Bytes contents;
@@ -298,8 +295,8 @@ HRESULT WriteSpecialAttribute(der::DerWriter& w, const char* pszObjectID, const 
         else
             seq.Element(bTag, contents);
     });
-    if (w.Error() != 0)
-        return TRACE_FAIL(op, "ASN1Encode-Sequence", HRESULT(w.Error()), "FAILED(hResult)");
+    if (TRACE_IF(w.Error() != 0, op, "ASN1Encode-Sequence", HRESULT(w.Error())))
+        return HRESULT(w.Error());
     return VURO_OK;
 }
 
@@ -313,9 +310,9 @@ HRESULT WriteName(der::DerWriter& w, const WCHAR* pwszSubject) {
     TraceValueW("Subject", pwszSubject);
     std::vector<SubjectPair> vPairs;
     HRESULT hr = ParseSubject(pwszSubject, &vPairs);
-    if (FAILED(hr)) {
+    if (TRACE_IF(FAILED(hr), op, "ParseSubject", hr)) {
         w.Fail(DWORD(hr));
-        return TRACE_FAIL(op, "ParseSubject", hr, "FAILED(hResult)");
+        return hr;
     }
     // A Name without attributes has never been written: an empty subject is
     // refused as the empty SEQUENCE always was.
@@ -329,8 +326,8 @@ HRESULT WriteName(der::DerWriter& w, const WCHAR* pwszSubject) {
         for (auto it = vPairs.rbegin(); it != vPairs.rend() && SUCCEEDED(hr); ++it)
             hr = WriteSubjectChild(name, *it);
     });
-    if (FAILED(hr))
-        return TRACE_FAIL(op, "ComposeSubjectChild", hr, "FAILED(hResult)");
+    if (TRACE_IF(FAILED(hr), op, "ComposeSubjectChild", hr))
+        return hr;
     return VURO_OK;
 }
 

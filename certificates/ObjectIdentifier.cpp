@@ -2,22 +2,21 @@
 #include "certificates/Names.h"
 
 #include "der/Der.h"
+#include "foundation/ASN1Engine.h"
 #include "foundation/Trace.h"
 
 // The identifier first served the encryption-key import, whose traces it keeps.
 #define TRACE_MODULE "ImportEncryptCert"
 
-HRESULT ComposeObjectIdentifier(const char* pszObjectID, BYTE** ppbEncoded, DWORD* pcbEncoded) {
+HRESULT ComposeObjectIdentifier(const char* pszObjectID, std::vector<BYTE>* pEncoded) {
     TraceHelper trace(TEXT("ComposeObjectIdentifier"));
-    if (pszObjectID == nullptr || ppbEncoded == nullptr || pcbEncoded == nullptr)
+    if (pszObjectID == nullptr || pEncoded == nullptr)
         return E_POINTER;
-    const HRESULT hResult =
-        orvane::der::HandOutEncoding(ppbEncoded, pcbEncoded, [&](orvane::der::DerWriter& w) {
-            orvane::der::WriteOid(w, pszObjectID);
-            return VURO_OK;
-        });
-    if (FAILED(hResult))
-        TRACE_FAILED_W(TEXT("ComposeObjectIdentifier"), TEXT("WriteOid"), hResult,
-                       TEXT("FAILED(hResult)"));
+    const HRESULT hResult = EncodeInto(pEncoded, [&](orvane::der::DerWriter& w) {
+        orvane::der::WriteOid(w, pszObjectID);
+        return VURO_OK;
+    });
+    static_cast<void>(TRACE_IF_W(FAILED(hResult), TEXT("ComposeObjectIdentifier"), TEXT("WriteOid"),
+                                 hResult)); // traced only; the code goes back as it is
     return hResult;
 }

@@ -41,14 +41,14 @@ struct FailedStep {
 // as r then s (a signature shorter than 64 bytes is handed out as the
 // provider wrote it). Returns 0, the failed call's last error as a result
 // code, or E_OUTOFMEMORY; `signature` is set only on success.
-HRESULT SignProviderHash(HCRYPTHASH hHash, DWORD dwKeySpec, SignatureLayout layout,
-                         std::vector<BYTE>& signature, FailedStep& failed);
+[[nodiscard]] HRESULT SignProviderHash(HCRYPTHASH hHash, DWORD dwKeySpec, SignatureLayout layout,
+                                       std::vector<BYTE>& signature, FailedStep& failed);
 
 // HashAndSignInProvider: hashes `data` in hProv with algHash, fed in pieces of
 // 16384 bytes, then SignProviderHash. Codes as there.
-HRESULT HashAndSignInProvider(HCRYPTPROV hProv, DWORD dwKeySpec, ALG_ID algHash,
-                              SignatureLayout layout, der::Bytes data, std::vector<BYTE>& signature,
-                              FailedStep& failed);
+[[nodiscard]] HRESULT HashAndSignInProvider(HCRYPTPROV hProv, DWORD dwKeySpec, ALG_ID algHash,
+                                            SignatureLayout layout, der::Bytes data,
+                                            std::vector<BYTE>& signature, FailedStep& failed);
 
 // WriteSm2Signature: r || s (64 bytes, each half most significant byte first)
 // as
@@ -58,6 +58,6 @@ HRESULT HashAndSignInProvider(HCRYPTPROV hProv, DWORD dwKeySpec, ALG_ID algHash,
 // would give a non-minimal INTEGER about once in 256 signatures, which DER
 // verifiers refuse.) Any other size is HRESULT_FROM_WIN32(ERROR_INVALID_DATA),
 // and `w` fails with it.
-HRESULT WriteSm2Signature(der::DerWriter& w, der::Bytes rs);
+[[nodiscard]] HRESULT WriteSm2Signature(der::DerWriter& w, der::Bytes rs);
 
 } // namespace orvane::signatures

@@ -2,7 +2,7 @@
 
 #include "foundation/Handles.h"
 #include "foundation/Trace.h"
-#include "foundation/VendorCsp.h"
+#include "certificates/VendorCsp.h"
 
 // Its trace lines keep the module name of the imports it was written for.
 #define TRACE_MODULE "ImportEncryptCert"

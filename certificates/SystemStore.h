@@ -15,6 +15,6 @@
 // Cryptographic Provider", else 1). hProv is the caller's and stays open.
 // Returns 0 or the failing call's code; a certificate already added stays when
 // the link cannot be set.
-HRESULT AddCertificateToSystemStore(const WString& wstrProviderName, HCRYPTPROV hProv,
-                                    const BYTE* pbCert, DWORD cbCert, DWORD dwKeySpec,
-                                    const WString& wstrContainer);
+[[nodiscard]] HRESULT AddCertificateToSystemStore(const WString& wstrProviderName, HCRYPTPROV hProv,
+                                                  const BYTE* pbCert, DWORD cbCert, DWORD dwKeySpec,
+                                                  const WString& wstrContainer);

@@ -118,14 +118,12 @@ HRESULT DeleteIntermediateCert(LPCWSTR pwszIssuerDN, LPCWSTR pwszSerialNumber,
     stFilter.pwszIssuerDN = pwszIssuerDN;
     stFilter.pwszSerialNumber = pwszSerialNumber;
     HRESULT hResult = DeleteCertificateFromStore(CERT_SYSTEM_STORE_LOCAL_MACHINE, &stFilter);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "DeleteCertificateFromStore(LocalMachine)", hResult,
-                          "FAILED(hResult)");
+    if (TRACE_IF(FAILED(hResult), op, "DeleteCertificateFromStore(LocalMachine)", hResult))
+        return hResult;
     TRACE_OK(op, "DeleteCertificateFromStore(LocalMachine)");
     hResult = DeleteCertificateFromStore(CERT_SYSTEM_STORE_CURRENT_USER, &stFilter);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "DeleteCertificateFromStore(CurrentUser)", hResult,
-                          "FAILED(hResult)");
+    if (TRACE_IF(FAILED(hResult), op, "DeleteCertificateFromStore(CurrentUser)", hResult))
+        return hResult;
     TRACE_OK(op, "DeleteCertificateFromStore(CurrentUser)");
     return VURO_OK;
 }
@@ -146,13 +144,12 @@ HRESULT DeleteTrustedRootCert(LPCWSTR pwszIssuerDN, LPCWSTR pwszThumbprint,
     stFilter.pwszIssuerDN = pwszIssuerDN;
     stFilter.pwszSerialNumber = pwszSerialNumber;
     HRESULT hResult = DeleteCertificateFromStore(CERT_SYSTEM_STORE_LOCAL_MACHINE, &stFilter);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "DeleteCertificateFromStore(LocalMachine-CA)", hResult,
-                          "FAILED(hResult)");
+    if (TRACE_IF(FAILED(hResult), op, "DeleteCertificateFromStore(LocalMachine-CA)", hResult))
+        return hResult;
     TRACE_OK(op, "DeleteCertificateFromStore(LocalMachine-CA)");
     hResult = DeleteRegistryKey(pwszThumbprint);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "DeleteRegistryKey", hResult, "FAILED(hResult)");
+    if (TRACE_IF(FAILED(hResult), op, "DeleteRegistryKey", hResult))
+        return hResult;
     TRACE_OK(op, "DeleteRegistryKey");
     return VURO_OK;
 }
@@ -171,12 +168,12 @@ HRESULT DeleteCertificateFromStore(DWORD dwLocation, PCCERTIFICATE_FILTER pFilte
         return FAIL_LAST_ERROR(op, "CertOpenStore", "hCertStore == NULL");
     CertificateList vtrAll;
     HRESULT hResult = ExtractCertificatesFromStore(hStore.get(), vtrAll);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "ExtractCertificatesFromStore", hResult, "FAILED(hResult)");
+    if (TRACE_IF(FAILED(hResult), op, "ExtractCertificatesFromStore", hResult))
+        return hResult;
     CertificateList vtrMatches;
     hResult = FilterCertificates(pFilter, vtrMatches, vtrAll);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "FilterCertificates", hResult, "FAILED(hResult)");
+    if (TRACE_IF(FAILED(hResult), op, "FilterCertificates", hResult))
+        return hResult;
     TraceValueNumber("Matches", long(vtrMatches.size()));
     for (const UniqueCertContext& match : vtrMatches) {
         // The deletion consumes the context it is given, so it gets a

@@ -34,13 +34,13 @@ std::span<const WITHDRAWN_CERT> Sm2WithdrawnCertificates();
 
 // DeleteRSADiscardCert, DeleteSM2DiscardCert: DeleteDiscardCerts over the
 // built-in table. Always 0.
-HRESULT DeleteRSADiscardCert();
-HRESULT DeleteSM2DiscardCert();
+[[nodiscard]] HRESULT DeleteRSADiscardCert();
+[[nodiscard]] HRESULT DeleteSM2DiscardCert();
 
 // DeleteDiscardCerts: DeleteIntermediateCert or DeleteTrustedRootCert for
 // every row, in order; each row's result is traced and the next row taken.
 // Always 0.
-HRESULT DeleteDiscardCerts(std::span<const WITHDRAWN_CERT> rows);
+[[nodiscard]] HRESULT DeleteDiscardCerts(std::span<const WITHDRAWN_CERT> rows);
 
 // DeleteIntermediateCert: removes the certificates with that issuer, subject
 // and serial number from the machine's "CA" store, then from the user's.
@@ -48,26 +48,26 @@ HRESULT DeleteDiscardCerts(std::span<const WITHDRAWN_CERT> rows);
 // alternative separator "#" (such a row would match far more than one
 // certificate); the machine store's failure ends the row before the user's
 // store is touched.
-HRESULT DeleteIntermediateCert(LPCWSTR pwszIssuerDN, LPCWSTR pwszSerialNumber,
-                               LPCWSTR pwszSubjectDN);
+[[nodiscard]] HRESULT DeleteIntermediateCert(LPCWSTR pwszIssuerDN, LPCWSTR pwszSerialNumber,
+                                             LPCWSTR pwszSubjectDN);
 
 // DeleteTrustedRootCert: removes the certificates with that name (as issuer
 // and subject) and serial number from the machine's "CA" store, then the root
 // store's registry key pwszThumbprint. E_INVALIDARG as for
 // DeleteIntermediateCert, or for a thumbprint that is not 40 hexadecimal
 // digits; the "CA" store's failure ends the row before the registry is touched.
-HRESULT DeleteTrustedRootCert(LPCWSTR pwszIssuerDN, LPCWSTR pwszThumbprint,
-                              LPCWSTR pwszSerialNumber, LPCWSTR pwszSubjectDN);
+[[nodiscard]] HRESULT DeleteTrustedRootCert(LPCWSTR pwszIssuerDN, LPCWSTR pwszThumbprint,
+                                            LPCWSTR pwszSerialNumber, LPCWSTR pwszSubjectDN);
 
 // DeleteCertificateFromStore: deletes from the "CA" system store at
 // dwLocation (CERT_SYSTEM_STORE_LOCAL_MACHINE or CERT_SYSTEM_STORE_CURRENT_USER)
 // every certificate that passes pFilter; a deletion that fails is traced and
 // the next one made. 0, E_INVALIDARG for another location, or the failure to
 // open or list the store.
-HRESULT DeleteCertificateFromStore(DWORD dwLocation, PCCERTIFICATE_FILTER pFilter);
+[[nodiscard]] HRESULT DeleteCertificateFromStore(DWORD dwLocation, PCCERTIFICATE_FILTER pFilter);
 
 // DeleteRegistryKey: deletes the key pwszKeyName below the machine's root
 // store key "SOFTWARE\Microsoft\SystemCertificates\ROOT\Certificates".
 // Registry errors come back as HRESULT_FROM_WIN32 (ERROR_FILE_NOT_FOUND when
 // there is no such key).
-HRESULT DeleteRegistryKey(LPCWSTR pwszKeyName);
+[[nodiscard]] HRESULT DeleteRegistryKey(LPCWSTR pwszKeyName);

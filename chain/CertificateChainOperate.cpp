@@ -43,25 +43,23 @@ HRESULT ImportCertificateChainfromResoure(WORD wResourceId) {
             GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
             reinterpret_cast<LPCWSTR>(&ImportCertificateChainfromResoure), &hModule))
         return FAIL_LAST_ERROR(op, "GetModuleHandleEx FAILED.", "hModule == NULL");
-    BYTE* pbRaw = nullptr;
-    DWORD cbData = 0;
-    HRESULT hResult = LoadModuleResource(hModule, wResourceId, &pbRaw, &cbData);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "LoadModuleResource", hResult, "FAILED(hResult)");
-    std::unique_ptr<BYTE[]> pbData(pbRaw);
+    std::vector<BYTE> document;
+    HRESULT hResult = LoadModuleResource(hModule, wResourceId, &document);
+    if (TRACE_IF(FAILED(hResult), op, "LoadModuleResource", hResult))
+        return hResult;
     TRACE_OK(op, "LoadModuleResource");
-    hResult = ImportCertificateChainfromBlobData(pbData.get(), cbData);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "ImportCertificateChainfromBlobData", hResult, "FAILED(hResult)");
+    hResult = ImportCertificateChainfromBlobData(document.data(), DWORD(document.size()));
+    if (TRACE_IF(FAILED(hResult), op, "ImportCertificateChainfromBlobData", hResult))
+        return hResult;
     TRACE_OK(op, "ImportCertificateChainfromBlobData");
     return VURO_OK;
 }
 
-HRESULT LoadModuleResource(HMODULE hModule, WORD wResourceId, BYTE** ppbData, DWORD* pcbData) {
+HRESULT LoadModuleResource(HMODULE hModule, WORD wResourceId, std::vector<BYTE>* pData) {
     TraceHelper trace(TEXT("LoadModuleResource"));
     const char* const op = "LoadModuleResource";
-    if (ppbData == nullptr || pcbData == nullptr)
-        return TRACE_FAIL(op, "Check Parameters", E_POINTER, "ppbData == NULL || pcbData == NULL");
+    if (TRACE_IF(pData == nullptr, op, "Check Parameters", E_POINTER))
+        return E_POINTER;
     HRSRC hResInfo = FindResourceW(hModule, MAKEINTRESOURCEW(wResourceId), kResourceType);
     if (hResInfo == nullptr)
         return FAIL_LAST_ERROR(op, "FindResource FAILED.", "hResInfo == NULL");
@@ -72,12 +70,12 @@ HRESULT LoadModuleResource(HMODULE hModule, WORD wResourceId, BYTE** ppbData, DW
     const void* pvResource = hResData == nullptr ? nullptr : LockResource(hResData);
     if (pvResource == nullptr)
         return FAIL_LAST_ERROR(op, "LoadResource FAILED.", "hResData == NULL");
-    BYTE* pbCopy = new (std::nothrow) BYTE[cbResource];
-    if (pbCopy == nullptr)
-        return TRACE_FAIL(op, "Dispatch memory failed.", E_OUTOFMEMORY, "pbCopy == NULL");
-    std::memcpy(pbCopy, pvResource, cbResource);
-    *ppbData = pbCopy;
-    *pcbData = cbResource;
+    const auto* pbResource = static_cast<const BYTE*>(pvResource);
+    try {
+        pData->assign(pbResource, pbResource + cbResource);
+    } catch (const std::bad_alloc&) {
+        return TRACE_FAIL(op, "Dispatch memory failed.", E_OUTOFMEMORY, "std::bad_alloc");
+    }
     return VURO_OK;
 }
 
@@ -86,12 +84,12 @@ HRESULT ImportCertificateChainfromBlobData(const BYTE* pbData, DWORD cbData) {
     const char* const op = "ImportCertificateChainfromBlobData";
     XML_NODE document;
     HRESULT hResult = LoadXMLDom(pbData, cbData, &document);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "LoadXMLDom", hResult, "FAILED(hResult)");
+    if (TRACE_IF(FAILED(hResult), op, "LoadXMLDom", hResult))
+        return hResult;
     TRACE_OK(op, "LoadXMLDom");
     hResult = ImportCertChainfromXMLDOMDoc(&document);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "ImportCertChainfromXMLDOMDoc", hResult, "FAILED(hResult)");
+    if (TRACE_IF(FAILED(hResult), op, "ImportCertChainfromXMLDOMDoc", hResult))
+        return hResult;
     TRACE_OK(op, "ImportCertChainfromXMLDOMDoc");
     return VURO_OK;
 }
@@ -101,26 +99,26 @@ HRESULT ImportCertChainfromXMLDOMDoc(const XML_NODE* pDocument) {
     const char* const op = "ImportCertChainfromXMLDOMDoc";
     const XML_NODE* pRoot = nullptr;
     HRESULT hResult = GetXMLRootNode(pDocument, &pRoot);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "GetXMLRootNode", hResult, "FAILED(hResult)");
+    if (TRACE_IF(FAILED(hResult), op, "GetXMLRootNode", hResult))
+        return hResult;
     TraceValueW("RootNodeName", pRoot->strName.c_str());
 
     const XML_NODE* pRootCACertificateNode = nullptr;
     hResult = FindChildNode(&pRootCACertificateNode, pRoot, TEXT("RootCACertificate"));
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "FindChildNode(RootCACertificate)", hResult, "FAILED(hResult)");
+    if (TRACE_IF(FAILED(hResult), op, "FindChildNode(RootCACertificate)", hResult))
+        return hResult;
     hResult = ParseRootCACertificateNode(pRootCACertificateNode);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "ParseRootCACertificateNode", hResult, "FAILED(hResult)");
+    if (TRACE_IF(FAILED(hResult), op, "ParseRootCACertificateNode", hResult))
+        return hResult;
     TRACE_OK(op, "ParseRootCACertificateNode");
 
     const XML_NODE* pP7bContentNode = nullptr;
     hResult = FindChildNode(&pP7bContentNode, pRoot, TEXT("P7bContent"));
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "FindChildNode(P7bContent)", hResult, "FAILED(hResult)");
+    if (TRACE_IF(FAILED(hResult), op, "FindChildNode(P7bContent)", hResult))
+        return hResult;
     hResult = ParseP7bContentNode(pP7bContentNode);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "ParseP7bContentNode", hResult, "FAILED(hResult)");
+    if (TRACE_IF(FAILED(hResult), op, "ParseP7bContentNode", hResult))
+        return hResult;
     TRACE_OK(op, "ParseP7bContentNode");
     return VURO_OK;
 }
@@ -133,8 +131,8 @@ HRESULT ParseRootCACertificateNode(const XML_NODE* pNode) {
     TraceValueNumber("ChildNodeCount", long(pNode->children.size()));
     FILETIME ftNow{};
     HRESULT hResult = GetMachineTime(&ftNow);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "GetMachineTime", hResult, "FAILED(hResult)");
+    if (TRACE_IF(FAILED(hResult), op, "GetMachineTime", hResult))
+        return hResult;
     for (const XML_NODE& child : pNode->children) {
         hResult = ParseCertificateNode(&ftNow, &child);
         if (FAILED(hResult))
@@ -148,12 +146,12 @@ HRESULT ParseRootCACertificateNode(const XML_NODE* pNode) {
 HRESULT ParseCertificateNode(const FILETIME* pftNow, const XML_NODE* pNode) {
     TraceHelper trace(TEXT("ParseCertificateNode"));
     const char* const op = "ParseCertificateNode";
-    if (pftNow == nullptr || pNode == nullptr)
-        return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "pCertificateNode == NULL");
+    if (TRACE_IF(pftNow == nullptr || pNode == nullptr, op, "Check Parameters", E_INVALIDARG))
+        return E_INVALIDARG;
     REGISTERED_CERT_INFO info;
     HRESULT hResult = GetRegisteredCertificateInfoNode(pNode, &info);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "GetRegisteredCertificateInfoNode", hResult, "FAILED(hResult)");
+    if (TRACE_IF(FAILED(hResult), op, "GetRegisteredCertificateInfoNode", hResult))
+        return hResult;
     TraceValueW("ImportPath", info.strImportPath.c_str());
     TraceValueW("EntryPoint", info.strEntryPoint.c_str());
 
@@ -161,13 +159,13 @@ HRESULT ParseCertificateNode(const FILETIME* pftNow, const XML_NODE* pNode) {
     // certificate in it, the entry point (CheckRootEntry, as chaindoc check).
     ROOT_ENTRY entry;
     hResult = CheckRootEntry(info, &entry);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "CheckRootEntry", hResult, "FAILED(hResult)");
+    if (TRACE_IF(FAILED(hResult), op, "CheckRootEntry", hResult))
+        return hResult;
 
     DWORD dwExpired = 0;
     hResult = CheckCertValidTime(pftNow, &dwExpired, entry.cert.get());
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "CheckCertValidTime", hResult, "FAILED(hResult)");
+    if (TRACE_IF(FAILED(hResult), op, "CheckCertValidTime", hResult))
+        return hResult;
     if (dwExpired != 0) {
         TRACE_FAILED(op, "CheckCertValidTime", S_OK, "the certificate has expired: skipped");
         return VURO_OK;
@@ -176,8 +174,8 @@ HRESULT ParseCertificateNode(const FILETIME* pftNow, const XML_NODE* pNode) {
     // root store's key spelled as the store spells it.
     hResult = RegWriteBinaryValue(kRootStoreImportPath, entry.strThumbprint.c_str(),
                                   entry.blob.data(), DWORD(entry.blob.size()));
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "RegWriteBinaryValue", hResult, "FAILED(hResult)");
+    if (TRACE_IF(FAILED(hResult), op, "RegWriteBinaryValue", hResult))
+        return hResult;
     TRACE_OK(op, "RegWriteBinaryValue");
     return VURO_OK;
 }
@@ -187,15 +185,11 @@ HRESULT CheckCertValidTime(const FILETIME* pftNow, DWORD* pdwExpired, PCCERT_CON
     if (pftNow == nullptr || pdwExpired == nullptr || pCertContext == nullptr)
         return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG,
                           "pCertContext == NULL || pftNow == NULL");
-    DWORD cchSubject = 0;
-    void* pvSubject = nullptr;
-    HRESULT hResult =
-        QueryCertContextInfo(&cchSubject, &pvSubject, pCertContext, QUERYID_SUBJECT_FULL);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "QueryCertContextInfo(QUERYID_SUBJECT_FULL)", hResult,
-                          "FAILED(hResult)");
-    std::unique_ptr<WCHAR[]> pwszSubject(static_cast<WCHAR*>(pvSubject));
-    TraceValueW("Subject", pwszSubject.get());
+    CertificateField subject;
+    HRESULT hResult = QueryCertContextInfo(&subject, pCertContext, QUERYID_SUBJECT_FULL);
+    if (TRACE_IF(FAILED(hResult), op, "QueryCertContextInfo(QUERYID_SUBJECT_FULL)", hResult))
+        return hResult;
+    TraceValueW("Subject", subject.wstrText.c_str());
     *pdwExpired = FileTimeTicks(pCertContext->pCertInfo->NotAfter) < FileTimeTicks(*pftNow) ? 1 : 0;
     return VURO_OK;
 }
@@ -248,24 +242,23 @@ HRESULT ParseP7bContentNode(const XML_NODE* pNode) {
     const char* const op = "ParseP7bContentNode";
     if (pNode == nullptr)
         return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "pP7bContentNode == NULL");
-    WCHAR* pwszRaw = nullptr;
-    HRESULT hResult = GetNodeValue(pNode, &pwszRaw);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "GetNodeValue", hResult, "FAILED(hResult)");
-    std::unique_ptr<WCHAR[]> pwszContent(pwszRaw);
+    WString wstrContent;
+    HRESULT hResult = GetNodeValue(pNode, &wstrContent);
+    if (TRACE_IF(FAILED(hResult), op, "GetNodeValue", hResult))
+        return hResult;
     try {
         std::vector<BYTE> pkcs7;
-        hResult = DecodeBase64Text(pwszContent.get(), pkcs7);
-        if (FAILED(hResult))
-            return TRACE_FAIL(op, "Base64DecodeEx", hResult, "FAILED(hResult)");
+        hResult = DecodeBase64Text(wstrContent.c_str(), pkcs7);
+        if (TRACE_IF(FAILED(hResult), op, "Base64DecodeEx", hResult))
+            return hResult;
         HCERTSTORE hRaw = nullptr;
         hResult = ImportP7bCertificatestoStore(pkcs7.data(), &hRaw, DWORD(pkcs7.size()));
-        if (FAILED(hResult))
-            return TRACE_FAIL(op, "ImportP7bCertificatestoStore", hResult, "FAILED(hResult)");
+        if (TRACE_IF(FAILED(hResult), op, "ImportP7bCertificatestoStore", hResult))
+            return hResult;
         UniqueStore hStore(hRaw);
         hResult = AddCACertficatetoStore(hStore.get());
-        if (FAILED(hResult))
-            return TRACE_FAIL(op, "AddCACertficatetoStore", hResult, "FAILED(hResult)");
+        if (TRACE_IF(FAILED(hResult), op, "AddCACertficatetoStore", hResult))
+            return hResult;
         TRACE_OK(op, "AddCACertficatetoStore");
         return VURO_OK;
     } catch (const std::bad_alloc&) {
@@ -289,16 +282,16 @@ HRESULT ImportP7bCertificatestoStore(const BYTE* pbData, HCERTSTORE* phStore, DW
 HRESULT AddCACertficatetoStore(HCERTSTORE hSource) {
     TraceHelper trace(TEXT("AddCACertficatetoStore"));
     const char* const op = "AddCACertficatetoStore";
-    if (hSource == nullptr)
-        return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "hSourceStore == NULL");
+    if (TRACE_IF(hSource == nullptr, op, "Check Parameters", E_INVALIDARG))
+        return E_INVALIDARG;
     UniqueStore hCA(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0,
                                   CERT_SYSTEM_STORE_LOCAL_MACHINE, TEXT("CA")));
     if (!hCA)
         return FAIL_LAST_ERROR(op, "CertOpenStore(CA)", "hCertStore == NULL");
     FILETIME ftNow{};
     HRESULT hResult = GetMachineTime(&ftNow);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "GetMachineTime", hResult, "FAILED(hResult)");
+    if (TRACE_IF(FAILED(hResult), op, "GetMachineTime", hResult))
+        return hResult;
     PCCERT_CONTEXT pCertContext = nullptr;
     while ((pCertContext = CertEnumCertificatesInStore(hSource, pCertContext)) != nullptr) {
         DWORD dwExpired = 0;

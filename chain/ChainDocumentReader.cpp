@@ -31,69 +31,59 @@ bool ContainsIgnoringCase(const WString& strText, const WCHAR* pwszPart) {
 } // namespace
 
 HRESULT DecodeBase64Text(const WCHAR* pwszText, std::vector<BYTE>& out) {
-    char* pszRaw = nullptr;
-    int cchUtf8 = 0;
-    HRESULT hResult = UTF16ToUTF8(pwszText, &pszRaw, &cchUtf8);
+    std::string strUtf8;
+    HRESULT hResult = UTF16ToUTF8(pwszText, &strUtf8);
     if (FAILED(hResult))
         return hResult;
-    std::unique_ptr<char[]> pszUtf8(pszRaw);
-    BYTE* pbRaw = nullptr;
-    DWORD cbDecoded = 0;
-    hResult = Base64DecodeEx(cchUtf8, &pbRaw, pszUtf8.get(), &cbDecoded);
-    if (FAILED(hResult))
-        return hResult;
-    std::unique_ptr<BYTE[]> pbDecoded(pbRaw);
-    out.assign(pbDecoded.get(), pbDecoded.get() + cbDecoded);
-    return S_OK;
+    return Base64DecodeEx(int(strUtf8.size()), &out, strUtf8.c_str());
 }
 
 HRESULT LoadXMLDom(const BYTE* pbData, DWORD cbData, XML_NODE* pDocument) {
     TraceHelper trace(TEXT("LoadXMLDom"));
     const char* const op = "LoadXMLDom";
-    if (pbData == nullptr)
-        return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "lpResData == NULL");
-    if (pDocument == nullptr)
-        return TRACE_FAIL(op, "Check Parameters", E_POINTER, "pXMLDom == NULL");
-    if (cbData > kMaxXmlDocumentBytes)
-        return TRACE_FAIL(op, "Check Parameters", VURO_E_DATA_LENGTH_LIMIT,
-                          "dwSize > kMaxXmlDocumentBytes");
+    if (TRACE_IF(pbData == nullptr, op, "Check Parameters", E_INVALIDARG))
+        return E_INVALIDARG;
+    if (TRACE_IF(pDocument == nullptr, op, "Check Parameters", E_POINTER))
+        return E_POINTER;
+    if (TRACE_IF(cbData > kMaxXmlDocumentBytes, op, "Check Parameters", VURO_E_DATA_LENGTH_LIMIT))
+        return VURO_E_DATA_LENGTH_LIMIT;
     // The converter reads up to a terminator, which the resource lacks.
-    std::unique_ptr<char[]> pszText(new (std::nothrow) char[size_t(cbData) + 1]);
-    if (!pszText)
-        return TRACE_FAIL(op, "Dispatch memory failed.", E_OUTOFMEMORY, "pszText == NULL");
-    std::memcpy(pszText.get(), pbData, cbData);
-    pszText[cbData] = 0;
-    WCHAR* pwszRaw = nullptr;
-    int cchText = 0;
-    HRESULT hResult = UTF8ToUTF16(pszText.get(), &pwszRaw, &cchText);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "UTF8ToUTF16", hResult, "FAILED(hResult)");
-    std::unique_ptr<WCHAR[]> pwszText(pwszRaw);
+    std::string strText;
     try {
-        hResult = ParseXmlText(WString(pwszText.get(), size_t(cchText)), pDocument);
+        strText.assign(reinterpret_cast<const char*>(pbData), cbData);
+    } catch (const std::bad_alloc&) {
+        return TRACE_FAIL(op, "Dispatch memory failed.", E_OUTOFMEMORY, "std::bad_alloc");
+    }
+    WString wstrText;
+    HRESULT hResult = UTF8ToUTF16(strText.c_str(), &wstrText);
+    if (TRACE_IF(FAILED(hResult), op, "UTF8ToUTF16", hResult))
+        return hResult;
+    try {
+        hResult = ParseXmlText(wstrText, pDocument);
     } catch (const std::bad_alloc&) {
         hResult = E_OUTOFMEMORY;
     }
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "loadXML FAILED.", hResult, "FAILED(hResult)");
+    if (TRACE_IF(FAILED(hResult), op, "loadXML FAILED.", hResult))
+        return hResult;
     TRACE_OK(op, "loadXML");
     return VURO_OK;
 }
 
 HRESULT GetXMLRootNode(const XML_NODE* pDocument, const XML_NODE** ppRoot) {
     const char* const op = "GetXMLRootNode";
-    if (pDocument == nullptr || ppRoot == nullptr)
-        return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "pXMLDom == NULL");
-    if (pDocument->children.empty())
-        return TRACE_FAIL(op, "get_lastChild FAILED.", E_FAIL, "pRootNode == NULL");
+    if (TRACE_IF(pDocument == nullptr || ppRoot == nullptr, op, "Check Parameters", E_INVALIDARG))
+        return E_INVALIDARG;
+    if (TRACE_IF(pDocument->children.empty(), op, "get_lastChild FAILED.", E_FAIL))
+        return E_FAIL;
     *ppRoot = &pDocument->children.back();
     return VURO_OK;
 }
 
 HRESULT FindChildNode(const XML_NODE** ppNode, const XML_NODE* pParent, const WCHAR* pwszName) {
     const char* const op = "FindChildNode";
-    if (ppNode == nullptr || pParent == nullptr || pwszName == nullptr)
-        return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "pParentNode == NULL");
+    if (TRACE_IF(ppNode == nullptr || pParent == nullptr || pwszName == nullptr, op,
+                 "Check Parameters", E_INVALIDARG))
+        return E_INVALIDARG;
     for (const XML_NODE& child : pParent->children) {
         if (ContainsIgnoringCase(child.strName, pwszName)) {
             *ppNode = &child;
@@ -105,25 +95,22 @@ HRESULT FindChildNode(const XML_NODE** ppNode, const XML_NODE* pParent, const WC
     return VURO_S_NODE_NOT_FOUND;
 }
 
-HRESULT GetNodeValue(const XML_NODE* pNode, WCHAR** ppwszValue) {
+HRESULT GetNodeValue(const XML_NODE* pNode, WString* pwstrValue) {
     const char* const op = "GetNodeValue";
-    if (pNode == nullptr || ppwszValue == nullptr)
-        return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "pNode == NULL");
+    if (TRACE_IF(pNode == nullptr || pwstrValue == nullptr, op, "Check Parameters", E_INVALIDARG))
+        return E_INVALIDARG;
     try {
-        const WString strText = XmlTextOf(*pNode);
-        auto pwszValue = std::make_unique<WCHAR[]>(strText.size() + 1);
-        std::memcpy(pwszValue.get(), strText.c_str(), (strText.size() + 1) * sizeof(WCHAR));
-        *ppwszValue = pwszValue.release();
+        *pwstrValue = XmlTextOf(*pNode);
         return VURO_OK;
     } catch (const std::bad_alloc&) {
-        return TRACE_FAIL(op, "Dispatch memory failed.", E_OUTOFMEMORY, "new WCHAR[]");
+        return TRACE_FAIL(op, "Dispatch memory failed.", E_OUTOFMEMORY, "std::bad_alloc");
     }
 }
 
 HRESULT GetRegisteredCertificateInfoNode(const XML_NODE* pNode, REGISTERED_CERT_INFO* pInfo) {
     const char* const op = "GetRegisteredCertificateInfoNode";
-    if (pNode == nullptr || pInfo == nullptr)
-        return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "pCertificateNode == NULL");
+    if (TRACE_IF(pNode == nullptr || pInfo == nullptr, op, "Check Parameters", E_INVALIDARG))
+        return E_INVALIDARG;
     if (pNode->children.size() < 3)
         return TRACE_FAIL(op, "get_length", VURO_E_CHAIN_ENTRY_INCOMPLETE,
                           "the number of RegeditInfo Child Node is error!");
@@ -225,8 +212,8 @@ HRESULT CheckRootBlob(std::span<const BYTE> blob, const WCHAR* pwszEntryPoint, R
         return TRACE_FAIL(op, "Check Parameters", E_INVALIDARG, "NULL argument");
     UniqueCertContext cert;
     HRESULT hResult = CertificateOfRootBlob(blob, &cert, pFault);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "CertificateOfRootBlob", hResult, "FAILED(hResult)");
+    if (TRACE_IF(FAILED(hResult), op, "CertificateOfRootBlob", hResult))
+        return hResult;
     // The entry point names the root store's key; a name other than the
     // certificate's own thumbprint would file it under a wrong one.
     WString strThumbprint;
@@ -267,8 +254,8 @@ HRESULT CheckRootEntry(const REGISTERED_CERT_INFO& info, ROOT_ENTRY* pEntry,
             return TRACE_FAIL(op, "Base64DecodeEx", hResult, "FAILED(hResult)");
         }
         hResult = CheckRootBlob(entry.blob, info.strEntryPoint.c_str(), &entry, pFault);
-        if (FAILED(hResult))
-            return TRACE_FAIL(op, "CheckRootBlob", hResult, "FAILED(hResult)");
+        if (TRACE_IF(FAILED(hResult), op, "CheckRootBlob", hResult))
+            return hResult;
         *pEntry = std::move(entry);
         return VURO_OK;
     } catch (const std::bad_alloc&) {

@@ -6,7 +6,7 @@
 // share it.
 //
 // Every routine returns a result code and sets its out-parameters only on
-// success; buffers handed out are new[] and the caller's to delete[].
+// success; texts are handed out as values.
 #pragma once
 #include "chain/XmlDocument.h"
 #include "der/SerializedProperties.h"
@@ -42,23 +42,25 @@ struct REGISTERED_CERT_INFO {
 // kMaxXmlDocumentBytes, the converter's code for the UTF-16 conversion, or
 // ParseXmlText's code (HRESULT_FROM_WIN32(ERROR_INVALID_DATA) for a document
 // that does not parse).
-HRESULT LoadXMLDom(const BYTE* pbData, DWORD cbData, XML_NODE* pDocument);
+[[nodiscard]] HRESULT LoadXMLDom(const BYTE* pbData, DWORD cbData, XML_NODE* pDocument);
 
 // GetXMLRootNode: the document's last top-level node, whatever it is, in
 // *ppRoot (pointing into pDocument). E_FAIL for a document without nodes.
-HRESULT GetXMLRootNode(const XML_NODE* pDocument, const XML_NODE** ppRoot);
+[[nodiscard]] HRESULT GetXMLRootNode(const XML_NODE* pDocument, const XML_NODE** ppRoot);
 
 // FindChildNode: the first child of pParent whose name contains pwszName,
 // ignoring case, in *ppNode. VURO_S_NODE_NOT_FOUND (no failure) with *ppNode
 // untouched when none does; E_INVALIDARG for null arguments.
-HRESULT FindChildNode(const XML_NODE** ppNode, const XML_NODE* pParent, const WCHAR* pwszName);
+[[nodiscard]] HRESULT FindChildNode(const XML_NODE** ppNode, const XML_NODE* pParent,
+                                    const WCHAR* pwszName);
 
-// GetNodeValue: the text of pNode (XmlTextOf) in *ppwszValue (new[]).
-HRESULT GetNodeValue(const XML_NODE* pNode, WCHAR** ppwszValue);
+// GetNodeValue: the text of pNode (XmlTextOf) in *pwstrValue.
+[[nodiscard]] HRESULT GetNodeValue(const XML_NODE* pNode, WString* pwstrValue);
 
 // GetRegisteredCertificateInfoNode: the texts of the first three children of
 // pNode, by position. VURO_E_CHAIN_ENTRY_INCOMPLETE with fewer than three.
-HRESULT GetRegisteredCertificateInfoNode(const XML_NODE* pNode, REGISTERED_CERT_INFO* pInfo);
+[[nodiscard]] HRESULT GetRegisteredCertificateInfoNode(const XML_NODE* pNode,
+                                                       REGISTERED_CERT_INFO* pInfo);
 
 // FindCertificateProperty: the value of the certificate record of a
 // serialized property blob in *pCertificate, pointing into blob, read by the
@@ -66,7 +68,8 @@ HRESULT GetRegisteredCertificateInfoNode(const XML_NODE* pNode, REGISTERED_CERT_
 // 32-bit ids and lengths, every record within the blob, exactly one record
 // with id 32, its value exactly one whole DER element. E_FAIL otherwise.
 // Never reads outside the blob.
-HRESULT FindCertificateProperty(std::span<const BYTE> blob, std::span<const BYTE>* pCertificate);
+[[nodiscard]] HRESULT FindCertificateProperty(std::span<const BYTE> blob,
+                                              std::span<const BYTE>* pCertificate);
 
 // IsRootStoreImportPath: whether an entry's import path names the machine
 // root store's key, kRootStoreImportPath, compared without regard to (ASCII)
@@ -75,7 +78,7 @@ bool IsRootStoreImportPath(const WCHAR* pwszImportPath);
 
 // CertificateThumbprint: the SHA-1 thumbprint of the certificate as 40
 // upper-case hexadecimal digits, as the root store names its keys.
-HRESULT CertificateThumbprint(PCCERT_CONTEXT pCertContext, WString& strThumbprint);
+[[nodiscard]] HRESULT CertificateThumbprint(PCCERT_CONTEXT pCertContext, WString& strThumbprint);
 
 // RootEntryFault: which check of CheckRootEntry refused an entry.
 enum class RootEntryFault {
@@ -100,14 +103,14 @@ struct ROOT_ENTRY {
 // that value) in *pCert. E_FAIL when the records do not hold exactly one
 // certificate record of one DER element (*pFault Blob), else the converted
 // last error of a value that is no certificate (*pFault Certificate).
-HRESULT CertificateOfRootBlob(std::span<const BYTE> blob, UniqueCertContext* pCert,
-                              RootEntryFault* pFault = nullptr);
+[[nodiscard]] HRESULT CertificateOfRootBlob(std::span<const BYTE> blob, UniqueCertContext* pCert,
+                                            RootEntryFault* pFault = nullptr);
 
 // CheckRootBlob: CertificateOfRootBlob, then the entry point must be the
 // certificate's thumbprint exactly (E_FAIL, *pFault EntryPoint). Sets
 // pEntry->cert and pEntry->strThumbprint on success.
-HRESULT CheckRootBlob(std::span<const BYTE> blob, const WCHAR* pwszEntryPoint, ROOT_ENTRY* pEntry,
-                      RootEntryFault* pFault = nullptr);
+[[nodiscard]] HRESULT CheckRootBlob(std::span<const BYTE> blob, const WCHAR* pwszEntryPoint,
+                                    ROOT_ENTRY* pEntry, RootEntryFault* pFault = nullptr);
 
 // CheckRootEntry: everything the import requires of a root entry before it
 // writes anything, in this order: the import path is the root store's key
@@ -115,11 +118,11 @@ HRESULT CheckRootBlob(std::span<const BYTE> blob, const WCHAR* pwszEntryPoint, R
 // blob passes CheckRootBlob. The import writes only what passed; chaindoc
 // check reports every refusal as an error. *pEntry is set only on success;
 // *pFault (when given) always says which check failed, None on success.
-HRESULT CheckRootEntry(const REGISTERED_CERT_INFO& info, ROOT_ENTRY* pEntry,
-                       RootEntryFault* pFault = nullptr);
+[[nodiscard]] HRESULT CheckRootEntry(const REGISTERED_CERT_INFO& info, ROOT_ENTRY* pEntry,
+                                     RootEntryFault* pFault = nullptr);
 
 // DecodeBase64Text: the bytes of a Base64 wide text (UTF-16 to UTF-8, then
 // Base64; characters outside the alphabet, line breaks among them, are
 // skipped) into out. The converter's or the decoder's code (E_FAIL for an
 // empty text).
-HRESULT DecodeBase64Text(const WCHAR* pwszText, std::vector<BYTE>& out);
+[[nodiscard]] HRESULT DecodeBase64Text(const WCHAR* pwszText, std::vector<BYTE>& out);

@@ -39,12 +39,12 @@ struct XML_NODE {
 // parser's failure (on Windows, for example, REGDB_E_CLASSNOTREG when the
 // document object is not installed or CO_E_NOTINITIALIZED without COM).
 // *pDocument is changed only on success.
-HRESULT ParseXmlText(const WString& strText, XML_NODE* pDocument);
+[[nodiscard]] HRESULT ParseXmlText(const WString& strText, XML_NODE* pDocument);
 
 // PlatformParseXml: the target's parser behind ParseXmlText
 // (XmlDocument_win32.cpp / XmlDocument_posix.cpp), given text that has passed
 // the size and declaration checks. Same results; it enforces kMaxXmlDepth.
-HRESULT PlatformParseXml(const WString& strText, XML_NODE* pDocument);
+[[nodiscard]] HRESULT PlatformParseXml(const WString& strText, XML_NODE* pDocument);
 
 // IsXmlWhitespace: space, tab, CR or LF, the characters XML counts as blanks.
 inline bool IsXmlWhitespace(WCHAR ch) {

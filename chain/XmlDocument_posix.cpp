@@ -18,13 +18,7 @@ HRESULT Utf16Of(const xmlChar* pszText, WString& strOut) {
         strOut.clear();
         return S_OK;
     }
-    WCHAR* pwsz = nullptr;
-    int cch = 0;
-    if (HRESULT hr = UTF8ToUTF16(reinterpret_cast<const char*>(pszText), &pwsz, &cch); FAILED(hr))
-        return hr;
-    strOut.assign(pwsz, size_t(cch));
-    delete[] pwsz;
-    return S_OK;
+    return UTF8ToUTF16(reinterpret_cast<const char*>(pszText), &strOut);
 }
 
 bool IsBlank(const xmlChar* pszText) {
@@ -81,16 +75,15 @@ HRESULT CopyChildren(const xmlNode* pParent, DWORD dwDepth, XML_NODE* pNode) {
 } // namespace
 
 HRESULT PlatformParseXml(const WString& strText, XML_NODE* pDocument) {
-    char* pszUtf8 = nullptr;
-    int cbUtf8 = 0;
-    if (HRESULT hr = UTF16ToUTF8(strText.c_str(), &pszUtf8, &cbUtf8); FAILED(hr))
+    std::string utf8;
+    if (HRESULT hr = UTF16ToUTF8(strText.c_str(), &utf8); FAILED(hr))
         return hr;
-    std::unique_ptr<char[]> utf8(pszUtf8);
     // The text is UTF-8 whatever its declaration says, as a string handed to
     // the document object is UTF-16 whatever its declaration says.
     constexpr int kOptions =
         XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_IGNORE_ENC;
-    UniqueXmlDoc doc(xmlReadMemory(utf8.get(), cbUtf8, nullptr, "UTF-8", kOptions), &xmlFreeDoc);
+    UniqueXmlDoc doc(xmlReadMemory(utf8.data(), int(utf8.size()), nullptr, "UTF-8", kOptions),
+                     &xmlFreeDoc);
     if (!doc)
         return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
     if (doc->intSubset != nullptr || doc->extSubset != nullptr)

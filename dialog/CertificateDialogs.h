@@ -51,9 +51,10 @@ constexpr DWORD SELECT_CERTIFICATE_ERROR_NO_WINDOW = 1406; // ERROR_TLW_WITH_WSC
 // 0x8007057E when no window can be created (no display); E_INVALIDARG for null
 // options, a null out-parameter or a null candidate; VURO_E_NO_AVAILABLE_CERT
 // for an empty candidate list; or the failing step's code.
-HRESULT CustomCryptUIDlgSelectCertificate(const SELECT_CERTIFICATE_OPTIONS* pOptions,
-                                          const std::vector<PCCERT_CONTEXT>& candidates,
-                                          PCCERT_CONTEXT* ppSelected);
+[[nodiscard]] HRESULT
+CustomCryptUIDlgSelectCertificate(const SELECT_CERTIFICATE_OPTIONS* pOptions,
+                                  const std::vector<PCCERT_CONTEXT>& candidates,
+                                  PCCERT_CONTEXT* ppSelected);
 
 // CustomCryptUIDlgSelectCertificateFromStore: shows the dialog over the
 // certificates of hCertStore, owned by the options' parent window when

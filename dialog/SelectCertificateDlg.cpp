@@ -2,6 +2,7 @@
 
 #include "certificates/CertificateQueries.h"
 #include "foundation/Encodings.h"
+#include "dialog/DialogResources.h"
 #include "foundation/Trace.h"
 #include "selection/CertificateFilter.h"
 
@@ -11,12 +12,9 @@
 
 #define TRACE_MODULE "SelectCertificateDlg"
 
-namespace {
+using namespace orvane::dialog;
 
-constexpr UINT IDS_DISPLAY_TEXT = 203;
-constexpr UINT IDS_ISSUER = 205;
-constexpr UINT IDS_SERIAL_NUMBER = 206;
-constexpr UINT IDS_VALID_DATE = 207;
+namespace {
 
 // LoadResourceText: string uId of hModule, cut at cchMax characters. False
 // (last error set by the loader) when the module has no such string.
@@ -29,63 +27,51 @@ bool LoadResourceText(HMODULE hModule, UINT uId, size_t cchMax, WString& strText
     return true;
 }
 
-using OwnedText = std::unique_ptr<WCHAR[]>;
-using OwnedBytes = std::unique_ptr<BYTE[]>;
-
 // BuildItem: the row of one certificate.
 HRESULT BuildItem(HMODULE hModule, PCCERT_CONTEXT pCert, CERTIFICATE_DISPLAY_ITEM& item) {
     const WCHAR* op = TEXT("CSelectCertificateDlg::LoadCertificates");
     item.pCertContext = pCert;
     item.bHardwareKey = HasHardwareKey(pCert);
 
-    WCHAR* pwszText = nullptr;
-    DWORD cchText = 0;
-    HRESULT hResult = GetCertSubject(CERT_X500_NAME_STR, pCert, &pwszText, &cchText);
-    if (FAILED(hResult))
-        return TRACE_FAIL_W(op, TEXT("QueryCertContextInfo (Subject)"), hResult,
-                            TEXT("FAILED(hResult)"));
-    OwnedText subject(pwszText);
-    item.strName = FindNameAttribute(subject.get(), TEXT("CN"), kMaxItemName);
+    WString subject;
+    HRESULT hResult = GetCertSubject(CERT_X500_NAME_STR, pCert, &subject);
+    if (TRACE_IF_W(FAILED(hResult), op, TEXT("QueryCertContextInfo (Subject)"), hResult))
+        return hResult;
+    item.strName = FindNameAttribute(subject.c_str(), TEXT("CN"), kMaxItemName);
 
-    hResult = GetCertIssuer(pCert, &pwszText, &cchText);
-    if (FAILED(hResult))
-        return TRACE_FAIL_W(op, TEXT("QueryCertContextInfo (Issuer)"), hResult,
-                            TEXT("FAILED(hResult)"));
-    OwnedText issuer(pwszText);
+    WString issuer;
+    hResult = GetCertIssuer(pCert, &issuer);
+    if (TRACE_IF_W(FAILED(hResult), op, TEXT("QueryCertContextInfo (Issuer)"), hResult))
+        return hResult;
     WString strPattern;
     if (!LoadResourceText(hModule, IDS_ISSUER, kMaxItemLine, strPattern))
         return FAIL_LAST_ERROR_W(op, TEXT("LoadString (Issuer)"), TEXT("nRetCode == 0"));
-    WString strIssuerName = FindNameAttribute(issuer.get(), TEXT("O"), kMaxIssuerValue);
+    WString strIssuerName = FindNameAttribute(issuer.c_str(), TEXT("O"), kMaxIssuerValue);
     if (strIssuerName.empty())
-        strIssuerName = FindNameAttribute(issuer.get(), TEXT("CN"), kMaxIssuerValue);
+        strIssuerName = FindNameAttribute(issuer.c_str(), TEXT("CN"), kMaxIssuerValue);
     item.strIssuer = FormatResourceText(strPattern.c_str(), {strIssuerName.c_str()}, kMaxItemLine);
 
-    BYTE* pbSerial = nullptr;
-    DWORD cbSerial = 0;
-    hResult = GetCertSerialNumber(pCert, &pbSerial, &cbSerial);
-    if (FAILED(hResult))
-        return TRACE_FAIL_W(op, TEXT("QueryCertContextInfo (Serial number"), hResult,
-                            TEXT("FAILED(hResult)"));
-    OwnedBytes serial(pbSerial);
-    hResult = ConvertBinaryDataToString(cbSerial, &pwszText, serial.get());
-    if (FAILED(hResult))
-        return TRACE_FAIL_W(op, TEXT("FormatStringFromData (Serial number"), hResult,
-                            TEXT("FAILED(hResult)"));
-    OwnedText serialText(pwszText);
+    std::vector<BYTE> serial;
+    hResult = GetCertSerialNumber(pCert, &serial);
+    if (TRACE_IF_W(FAILED(hResult), op, TEXT("QueryCertContextInfo (Serial number"), hResult))
+        return hResult;
+    WString serialText;
+    hResult = ConvertBinaryDataToString(DWORD(serial.size()), &serialText, serial.data());
+    if (TRACE_IF_W(FAILED(hResult), op, TEXT("FormatStringFromData (Serial number"), hResult))
+        return hResult;
     if (!LoadResourceText(hModule, IDS_SERIAL_NUMBER, kMaxItemLine, strPattern))
         return FAIL_LAST_ERROR_W(op, TEXT("LoadString (Serial number)"), TEXT("nRetCode == 0"));
-    item.strSerialNumber = FormatResourceText(strPattern.c_str(), {serialText.get()}, kMaxItemLine);
+    item.strSerialNumber =
+        FormatResourceText(strPattern.c_str(), {serialText.c_str()}, kMaxItemLine);
 
     SYSTEMTIME stFrom{};
     SYSTEMTIME stTo{};
     hResult = GetCertFromDate(pCert, &stFrom);
-    if (FAILED(hResult))
-        return TRACE_FAIL_W(op, TEXT("QueryCertContextInfo (From-date"), hResult,
-                            TEXT("FAILED(hResult)"));
+    if (TRACE_IF_W(FAILED(hResult), op, TEXT("QueryCertContextInfo (From-date"), hResult))
+        return hResult;
     hResult = GetCertToDate(pCert, &stTo);
-    if (FAILED(hResult))
-        return TRACE_FAIL_W(op, TEXT("QueryCertContextInfo (To-date"), hResult,
-                            TEXT("FAILED(hResult)"));
+    if (TRACE_IF_W(FAILED(hResult), op, TEXT("QueryCertContextInfo (To-date"), hResult))
+        return hResult;
     if (!LoadResourceText(hModule, IDS_VALID_DATE, kMaxItemLine, strPattern))
         return FAIL_LAST_ERROR_W(op, TEXT("LoadString (Valid date)"), TEXT("nRetCode == 0"));
     item.strValidDate = FormatResourceText(strPattern.c_str(),
@@ -257,9 +243,8 @@ HRESULT LoadCertificates(HMODULE hResourceModule, HCERTSTORE hCertStore,
     std::vector<CERTIFICATE_DISPLAY_ITEM> vtrItems;
     try {
         HRESULT hResult = ExtractCertificatesFromStore(hCertStore, vtrCertificates);
-        if (FAILED(hResult))
-            return TRACE_FAIL_W(op, TEXT("ExtractCertificatesFromStore"), hResult,
-                                TEXT("FAILED(hResult)"));
+        if (TRACE_IF_W(FAILED(hResult), op, TEXT("ExtractCertificatesFromStore"), hResult))
+            return hResult;
         vtrItems.reserve(vtrCertificates.size());
         for (const UniqueCertContext& cert : vtrCertificates) {
             CERTIFICATE_DISPLAY_ITEM item;

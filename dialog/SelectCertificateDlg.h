@@ -71,9 +71,9 @@ void SortCertificateItems(std::vector<CERTIFICATE_DISPLAY_ITEM>& items);
 // certificates, in the store's order, and builds one sorted row per
 // certificate into items, with the texts of hResourceModule's string table.
 // On failure both lists are left empty. Returns 0 or the failing step's code.
-HRESULT LoadCertificates(HMODULE hResourceModule, HCERTSTORE hCertStore,
-                         std::vector<UniqueCertContext>& certificates,
-                         std::vector<CERTIFICATE_DISPLAY_ITEM>& items);
+[[nodiscard]] HRESULT LoadCertificates(HMODULE hResourceModule, HCERTSTORE hCertStore,
+                                       std::vector<UniqueCertContext>& certificates,
+                                       std::vector<CERTIFICATE_DISPLAY_ITEM>& items);
 
 // CSelectCertificateDlgModel: the portable half of the dialog. A backend
 // creates its window, calls Initialize from its initialisation, OnOK or
@@ -89,11 +89,12 @@ public:
     // certificates. The window texts the parameters give (title, OK,
     // Cancel) are the backend's to apply. Returns 0 or the failing step's
     // code, which also becomes the error code.
-    HRESULT Initialize(const SELECT_CERTIFICATE_DIALOG_PARAMS* pParams, bool bModernSystem);
+    [[nodiscard]] HRESULT Initialize(const SELECT_CERTIFICATE_DIALOG_PARAMS* pParams,
+                                     bool bModernSystem);
 
     // OnOK: takes the certificate of row nRow. Returns false, and leaves the
     // dialog open, when no row is selected.
-    bool OnOK(int nRow);
+    [[nodiscard]] bool OnOK(int nRow);
     // OnCancel: the user's Cancel, unless initialisation failed already, in
     // which case that failure stays the error code.
     void OnCancel();

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
+#include <string>
 #include <vector>
 
 #define TRACE_MODULE "ImportEncryptCert"
@@ -20,27 +22,19 @@ void EraseCommaInWstr(WString& wstrText) {
 HRESULT DecodeBase64Key(const WString& wstrText, std::vector<BYTE>& key) {
     TraceHelper trace(TEXT("DecodeBase64Key"));
     const WCHAR* const op = TEXT("DecodeBase64Key");
-    char* pszRaw = nullptr;
-    int cchUtf8 = 0;
-    HRESULT hResult = UTF16ToUTF8(wstrText.c_str(), &pszRaw, &cchUtf8);
-    std::unique_ptr<char[]> pszUtf8(pszRaw);
+    std::string strUtf8;
+    HRESULT hResult = UTF16ToUTF8(wstrText.c_str(), &strUtf8);
     if (TRACE_IF_W(FAILED(hResult), op, TEXT("UTF16ToUTF8 (Kernel) FAILED."), hResult))
         return hResult;
-    BYTE* pbRaw = nullptr;
-    DWORD cbDecoded = 0;
-    hResult = Base64DecodeEx(cchUtf8, &pbRaw, pszUtf8.get(), &cbDecoded);
-    std::unique_ptr<BYTE[]> pbDecoded(pbRaw);
+    std::vector<BYTE> decoded;
+    hResult = Base64DecodeEx(int(strUtf8.size()), &decoded, strUtf8.c_str());
     if (TRACE_IF_W(FAILED(hResult), op, TEXT("Base64DecodeEx (Kernel) FAILED."), hResult))
         return hResult;
     // Nothing of the alphabet in it: not a Base64 text at all.
-    if (TRACE_IF_W(cbDecoded == 0, op, TEXT("Base64DecodeEx (Kernel) FAILED."),
+    if (TRACE_IF_W(decoded.empty(), op, TEXT("Base64DecodeEx (Kernel) FAILED."),
                    VURO_E_BASE64_DECODE))
         return VURO_E_BASE64_DECODE;
-    try {
-        key.assign(pbDecoded.get(), pbDecoded.get() + cbDecoded);
-    } catch (const std::bad_alloc&) {
-        return TRACE_FAIL_W(op, TEXT("new memory"), E_OUTOFMEMORY, TEXT("std::bad_alloc"));
-    }
+    key = std::move(decoded);
     return VURO_OK;
 }
 
@@ -72,12 +66,9 @@ HRESULT ImportSignCert(KeyAlgorithm eKeyAlgorithm, WString& wstrCert, DWORD dwKe
     // tracing nobody would ever look at it or remove it. The import does not
     // depend on it.
     if (TraceIsEnabled(TRACE_FLAG_INFO)) {
-        WCHAR* pwszPathRaw = nullptr;
-        if (SUCCEEDED(
-                DumpDatatoTempFile(&pwszPathRaw, certificate.data(), DWORD(certificate.size())))) {
-            std::unique_ptr<WCHAR[]> pwszPath(pwszPathRaw);
-            TraceValueW("Certificate file", pwszPath.get());
-        }
+        WString wstrPath;
+        if (SUCCEEDED(DumpDatatoTempFile(&wstrPath, certificate.data(), DWORD(certificate.size()))))
+            TraceValueW("Certificate file", wstrPath.c_str());
     }
 
     UniqueProvider hProv;

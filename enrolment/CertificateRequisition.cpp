@@ -20,18 +20,15 @@ HRESULT CreatePublicKey(const WCHAR* pwszContainer, WString* pwstrNewContainer,
         return E_INVALIDARG;
 
     // A request without a container of its own gets a fresh GUID name.
-    std::unique_ptr<WCHAR[]> pwszGuid;
+    WString wstrGuid;
     const WCHAR* pwszName = pwszContainer;
     if (pwszName == nullptr || pwszName[0] == 0) {
-        WCHAR* pwszRaw = nullptr;
-        const HRESULT hResult = CreateGUIDStr(&pwszRaw);
-        pwszGuid.reset(pwszRaw);
-        if (FAILED(hResult) || pwszRaw == nullptr || pwszRaw[0] == 0) {
-            const HRESULT hFail = FAILED(hResult) ? hResult : E_FAIL;
-            TRACE_FAILED(op, "CreateGUIDStr", hFail, "FAILED(hResult) || pwszRaw[0] == 0");
-            return hFail;
-        }
-        pwszName = pwszGuid.get();
+        const HRESULT hResult = CreateGUIDStr(&wstrGuid);
+        if (TRACE_IF(FAILED(hResult), op, "CreateGUIDStr", hResult))
+            return hResult;
+        if (TRACE_IF(wstrGuid.empty(), op, "CreateGUIDStr", E_FAIL))
+            return E_FAIL;
+        pwszName = wstrGuid.c_str();
     }
     TraceValueW("container", pwszName);
 

@@ -9,7 +9,7 @@
 #include "foundation/Handles.h"
 #include "foundation/ResultCodes.h"
 #include "foundation/Types.h"
-#include "foundation/VendorCsp.h"
+#include "certificates/VendorCsp.h"
 
 #include <windows.h>
 #include <wincrypt.h>

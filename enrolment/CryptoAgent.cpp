@@ -4,12 +4,12 @@
 #include "certificates/CspQueries.h"
 #include "enrolment/CertificateImport.h"
 #include "enrolment/CertificateRequisition.h"
-#include "foundation/AgentGuards.h"
+#include "methods/AgentGuards.h"
 #include "foundation/ErrorText.h"
 #include "foundation/Handles.h"
 #include "foundation/Encodings.h"
 #include "foundation/Trace.h"
-#include "foundation/VendorCsp.h"
+#include "certificates/VendorCsp.h"
 
 #include <wincrypt.h>
 
@@ -115,16 +115,13 @@ HRESULT CCryptoAgent::VURO_GetCSPInfo(BSTR* pbstrCSPInfo) {
     return Finish(RunGuarded(kOp, kOutOfMemoryStep, [&]() -> HRESULT {
         if (!CheckOut(kOp, pbstrCSPInfo, TEXT("NULL == pbstrCSPInfo")))
             return E_POINTER;
-        WCHAR* pwszNamesRaw = nullptr;
-        HRESULT hResult = GetAllCSPName(&pwszNamesRaw);
-        if (FAILED(hResult)) {
-            TRACE_FAILED_W(kOp, TEXT("GetAllCSPName"), hResult, TEXT("FAILED(hResult)"));
+        WString wstrNames;
+        HRESULT hResult = GetAllCSPName(&wstrNames);
+        if (TRACE_IF_W(FAILED(hResult), kOp, TEXT("GetAllCSPName"), hResult))
             return hResult;
-        }
-        std::unique_ptr<WCHAR[]> pwszNames(pwszNamesRaw);
         TRACE_OK_W(kOp, TEXT("GetAllCSPName"));
-        TraceValueW("CSP names", pwszNames.get());
-        return HandOutBstr(pwszNames.get(), size_t(lstrlenW(pwszNames.get())), pbstrCSPInfo);
+        TraceValueW("CSP names", wstrNames.c_str());
+        return HandOutBstr(wstrNames.c_str(), size_t(lstrlenW(wstrNames.c_str())), pbstrCSPInfo);
     }));
 }
 
@@ -392,16 +389,12 @@ HRESULT CCryptoAgent::VURO_GetAllCertInfo(BSTR* pbstrCertInfo) {
         }
         TRACE_OK_W(kOp, TEXT("CertOpenStore"));
 
-        WCHAR* pwszInfoRaw = nullptr;
-        const HRESULT hResult = GetAllCertificatesInfoinStore(&pwszInfoRaw, hCertStore.get());
-        if (FAILED(hResult)) {
-            TRACE_FAILED_W(kOp, TEXT("GetAllCertificatesInfoinStore"), hResult,
-                           TEXT("FAILED(hResult)"));
+        WString wstrInfo;
+        const HRESULT hResult = GetAllCertificatesInfoinStore(&wstrInfo, hCertStore.get());
+        if (TRACE_IF_W(FAILED(hResult), kOp, TEXT("GetAllCertificatesInfoinStore"), hResult))
             return hResult;
-        }
-        std::unique_ptr<WCHAR[]> pwszInfo(pwszInfoRaw);
         TRACE_OK_W(kOp, TEXT("GetAllCertificatesInfoinStore"));
-        return HandOutBstr(pwszInfo.get(), size_t(lstrlenW(pwszInfo.get())), pbstrCertInfo);
+        return HandOutBstr(wstrInfo.c_str(), size_t(lstrlenW(wstrInfo.c_str())), pbstrCertInfo);
     }));
 }
 
@@ -413,14 +406,10 @@ HRESULT CCryptoAgent::VURO_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbResul
             return E_POINTER;
         *pbResult = VARIANT_FALSE;
 
-        WCHAR* pwszNamesRaw = nullptr;
-        HRESULT hResult = GetAllCSPName(&pwszNamesRaw);
-        if (FAILED(hResult)) {
-            TRACE_FAILED_W(kOp, TEXT("GetAllCSPName"), hResult, TEXT("FAILED(hResult)"));
+        WString wstrNames;
+        HRESULT hResult = GetAllCSPName(&wstrNames);
+        if (TRACE_IF_W(FAILED(hResult), kOp, TEXT("GetAllCSPName"), hResult))
             return hResult;
-        }
-        const WString wstrNames(pwszNamesRaw);
-        delete[] pwszNamesRaw;
         if (!Contains(wstrNames, kBaseProvider)) {
             TRACE_FAILED_W(kOp, TEXT("Find Microsoft Base Cryptographic Provider v1.0"),
                            E_ACCESSDENIED, TEXT("NULL == wcsstr(wstrCSPNames, kBaseProvider)"));
@@ -428,22 +417,19 @@ HRESULT CCryptoAgent::VURO_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbResul
         }
         TRACE_OK_W(kOp, TEXT("Find Microsoft Base Cryptographic Provider v1.0"));
 
-        WCHAR* pwszContainerRaw = nullptr;
-        hResult = CreateGUIDStr(&pwszContainerRaw);
-        if (FAILED(hResult)) {
-            TRACE_FAILED_W(kOp, TEXT("CreateGUIDStr"), hResult, TEXT("FAILED(hResult)"));
+        WString wstrContainer;
+        hResult = CreateGUIDStr(&wstrContainer);
+        if (TRACE_IF_W(FAILED(hResult), kOp, TEXT("CreateGUIDStr"), hResult))
             return hResult;
-        }
-        std::unique_ptr<WCHAR[]> pwszContainer(pwszContainerRaw);
 
         {
             // The provider handle is ours on every path; released before the
             // container goes.
             UniqueProvider provider;
             std::vector<BYTE> publicKey;
-            hResult = CreatePublicKey(pwszContainer.get(), nullptr, publicKey, 1024, kBaseProvider,
-                                      orvane::keys::FamilyFor(::KeyAlgorithm::Rsa), AT_KEYEXCHANGE,
-                                      TRUE, provider, 0);
+            hResult = CreatePublicKey(wstrContainer.c_str(), nullptr, publicKey, 1024,
+                                      kBaseProvider, orvane::keys::FamilyFor(::KeyAlgorithm::Rsa),
+                                      AT_KEYEXCHANGE, TRUE, provider, 0);
         }
         if (TRACE_IF_W(FAILED(hResult), kOp, TEXT("CreatePublicKey"), hResult))
             return hResult;
@@ -452,7 +438,7 @@ HRESULT CCryptoAgent::VURO_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbResul
 
         // The key pair only proved the point: take its container away again.
         HCRYPTPROV hDelete = 0;
-        if (!CryptAcquireContextW(&hDelete, pwszContainer.get(), kBaseProvider, PROV_RSA_FULL,
+        if (!CryptAcquireContextW(&hDelete, wstrContainer.c_str(), kBaseProvider, PROV_RSA_FULL,
                                   CRYPT_DELETEKEYSET)) {
             // The answer stands; a container left behind is worth a warning.
             TRACE_FAILED_W(kOp, TEXT("Delete container"), FailureFromLastError(),

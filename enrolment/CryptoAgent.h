@@ -14,7 +14,7 @@
 #pragma once
 #include "foundation/ResultCodes.h"
 #include "foundation/Types.h"
-#include "foundation/VendorCsp.h"
+#include "certificates/VendorCsp.h"
 
 #include <windows.h>
 #include <oleauto.h>

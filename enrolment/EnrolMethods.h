@@ -3,7 +3,7 @@
 // each of them says about a method in its own words.
 #pragma once
 #include "enrolment/CryptoAgent.h"
-#include "foundation/MethodTable.h"
+#include "methods/MethodTable.h"
 
 namespace orvane::methods::enrol {
 

@@ -1,6 +1,6 @@
 // Small pieces the certificate and key imports share: wiping key material and
 // the byte values that hold it. Handle guards are foundation/Handles.h's, the
-// provider rules foundation/VendorCsp.h's.
+// provider rules certificates/VendorCsp.h's.
 #pragma once
 #include "foundation/ResultCodes.h"
 #include "foundation/Types.h"

@@ -67,16 +67,14 @@ HRESULT WriteSubjectPublicKeyInfo(der::DerWriter& w, const char* pszPublicKeyAlg
 HRESULT WriteAttribute(der::DerWriter& w, BOOL bStandard, const char* pszOid, der::Bytes value) {
     if (!bStandard)
         return names::WriteSpecialAttribute(w, pszOid, value.data(), DWORD(value.size()));
-    BYTE* pbRaw = nullptr;
-    DWORD cbRaw = 0;
+    std::vector<BYTE> attribute;
     const HRESULT hResult =
-        ComposeStandardAttribute(pszOid, value.data(), DWORD(value.size()), &pbRaw, &cbRaw);
-    std::unique_ptr<BYTE[]> attribute(pbRaw);
+        ComposeStandardAttribute(pszOid, value.data(), DWORD(value.size()), &attribute);
     if (FAILED(hResult)) {
         w.Fail(DWORD(hResult));
         return hResult;
     }
-    w.Raw(der::Bytes(attribute.get(), cbRaw));
+    w.Raw(attribute);
     return VURO_OK;
 }
 
@@ -212,12 +210,10 @@ HRESULT PKCS10CalculateHashandSign(HCRYPTPROV hProv, DWORD dwKeySpec,
             return FAIL_LAST_ERROR(op, "CryptGetUserKey", "bRetCode == FALSE");
     }
     if (TraceIsEnabled(TRACE_FLAG_INFO)) {
-        DWORD cbName = 0;
-        BYTE* pbName = nullptr;
-        if (SUCCEEDED(GetProviderInfo(&cbName, hProv, PP_NAME, &pbName))) {
-            std::unique_ptr<BYTE[]> name(pbName);
-            TraceValueA("provider", reinterpret_cast<const char*>(name.get()));
-        }
+        std::vector<BYTE> name;
+        std::string strName;
+        if (SUCCEEDED(GetProviderInfo(hProv, PP_NAME, &name)) && ProviderParamText(name, &strName))
+            TraceValueA("provider", strName.c_str());
     }
     std::vector<BYTE> value;
     signatures::FailedStep failed;
@@ -333,13 +329,12 @@ HRESULT EncodeRequest(const PKCS10RequestParams& params, std::string& text) {
                           "request.Error() != 0");
     const std::vector<BYTE>& der = request.Encoding();
 
-    char* pszBase64Raw = nullptr;
-    DWORD cchRaw = 0;
-    hResult = Base64EncodeEx(0, &pszBase64Raw, der.data(), DWORD(der.size()), &cchRaw);
-    std::unique_ptr<char[]> pszBase64(pszBase64Raw);
+    std::string strBase64;
+    hResult = Base64EncodeEx(0, &strBase64, der.data(), DWORD(der.size()));
     if (TRACE_IF(FAILED(hResult), op, "Base64EncodeEx", hResult))
         return hResult;
-    hResult = TransformBase64EncodedDatatoHoldCRLFPer64Chars(pszBase64.get(), cchRaw, text);
+    hResult = TransformBase64EncodedDatatoHoldCRLFPer64Chars(strBase64.c_str(),
+                                                             DWORD(strBase64.size()), text);
     if (TRACE_IF(FAILED(hResult), op, "TransformBase64EncodedDatatoHoldCRLFPer64Chars", hResult))
         return hResult;
     return VURO_OK;

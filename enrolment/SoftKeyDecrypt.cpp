@@ -244,23 +244,20 @@ HRESULT DecryptPrivateKeywithSessionKey(ALG_ID algSession, const BYTE* pbSession
     TraceValueNumber("Session key length", long(cbSessionKey));
     TraceValueNumber("Encrypted private key length", long(cbEncryptedPrivateKey));
 
-    WCHAR* pwszGuidRaw = nullptr;
-    HRESULT hResult = CreateGUIDStr(&pwszGuidRaw);
-    if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("CreateGUIDStr"), hResult, TEXT("FAILED(hResult)"));
+    WString wstrContainer;
+    HRESULT hResult = CreateGUIDStr(&wstrContainer);
+    if (TRACE_IF_W(FAILED(hResult), op, TEXT("CreateGUIDStr"), hResult))
         return hResult;
-    }
-    std::unique_ptr<WCHAR[]> pwszContainer(pwszGuidRaw);
 
     // Destroyed in reverse: keys, then the provider, then the container.
-    ThrowAwayContainer container(pwszContainer.get());
+    ThrowAwayContainer container(wstrContainer.c_str());
     UniqueProvider hProv;
-    if (CryptAcquireContextW(hProv.put(), pwszContainer.get(), SOFT_DECRYPT_CSP_NAME, PROV_RSA_FULL,
-                             0)) {
+    if (CryptAcquireContextW(hProv.put(), wstrContainer.c_str(), SOFT_DECRYPT_CSP_NAME,
+                             PROV_RSA_FULL, 0)) {
         container.MarkOpened();
     } else {
         TRACE_FAILED_LAST_ERROR(op, TEXT("CryptAcquireContext"));
-        if (!CryptAcquireContextW(hProv.put(), pwszContainer.get(), SOFT_DECRYPT_CSP_NAME,
+        if (!CryptAcquireContextW(hProv.put(), wstrContainer.c_str(), SOFT_DECRYPT_CSP_NAME,
                                   PROV_RSA_FULL, CRYPT_NEWKEYSET)) {
             return FAIL_LAST_ERROR_W(op, TEXT("CryptAcquireContext"), TEXT("FALSE == bResult"));
         }

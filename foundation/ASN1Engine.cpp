@@ -4,46 +4,29 @@
 #include "foundation/ResultCodes.h"
 #include "foundation/Trace.h"
 
-#include <cstring>
 #include <new>
 #include <span>
 
 #define TRACE_MODULE "ASN1Engine"
 
-namespace {
-
 namespace der = orvane::der;
-
-HRESULT NewBytes(DWORD cb, BYTE** ppb) {
-    *ppb = new (std::nothrow) BYTE[cb];
-    return *ppb == nullptr ? E_OUTOFMEMORY : S_OK;
-}
-
-} // namespace
 
 // ---- Encoder ---------------------------------------------------------------
 
-HRESULT CalculateASNValueLength(DWORD dwLength, BYTE** ppbLength, DWORD* pdwLengthCount) {
+HRESULT CalculateASNValueLength(DWORD dwLength, std::vector<BYTE>* pLength) {
     const char* op = "CalculateASNValueLength";
-    if (ppbLength == nullptr || pdwLengthCount == nullptr) {
-        TRACE_FAILED(op, "Check parameter", E_POINTER,
-                     "(NULL == ppbLength || NULL == pdwLengthCount)");
+    if (TRACE_IF(pLength == nullptr, op, "Check parameter", E_POINTER))
         return E_POINTER;
-    }
-    if (dwLength == 0) {
-        TRACE_FAILED(op, "Check parameter", E_FAIL, "0 == dwLength");
+    if (TRACE_IF(dwLength == 0, op, "Check parameter", E_FAIL))
         return E_FAIL;
-    }
     BYTE octets[der::kMaxLengthField];
-    const DWORD dwCount = DWORD(der::EncodeLength(dwLength, octets));
-    BYTE* pbLength = nullptr;
-    if (NewBytes(dwCount, &pbLength) != S_OK) {
-        TRACE_FAILED(op, "New memory", E_OUTOFMEMORY, "NULL == pbLength");
+    const size_t cOctets = der::EncodeLength(dwLength, octets);
+    try {
+        *pLength = std::vector<BYTE>(octets, octets + cOctets);
+    } catch (const std::bad_alloc&) {
+        TRACE_FAILED(op, "New memory", E_OUTOFMEMORY, "std::bad_alloc");
         return E_OUTOFMEMORY;
     }
-    std::memcpy(pbLength, octets, dwCount);
-    *ppbLength = pbLength;
-    *pdwLengthCount = dwCount;
     return S_OK;
 }
 
@@ -66,8 +49,8 @@ bool ASN1EncodeTakesTag(BYTE bTag) {
     }
 }
 
-HRESULT ASN1Encode(DWORD dwTag, const BYTE* pbContent, DWORD cbContent, BYTE** ppbEncoded,
-                   DWORD* pcbEncoded) {
+HRESULT ASN1Encode(DWORD dwTag, const BYTE* pbContent, DWORD cbContent,
+                   std::vector<BYTE>* pEncoded) {
     TraceHelper trace(TEXT("ASN1Encode"));
     const char* op = "ASN1Encode";
     const BYTE bTag = BYTE(dwTag);
@@ -75,16 +58,11 @@ HRESULT ASN1Encode(DWORD dwTag, const BYTE* pbContent, DWORD cbContent, BYTE** p
         TRACE_FAILED(op, "Check tag", E_FAIL, "unsupported tag");
         return E_FAIL;
     }
-    if (ppbEncoded == nullptr || pcbEncoded == nullptr ||
-        (pbContent == nullptr && cbContent != 0)) {
-        TRACE_FAILED(op, "Check parameter", E_POINTER,
-                     "(NULL == ppbEncoded || NULL == pcbEncoded || NULL == pbContent)");
+    if (TRACE_IF(pEncoded == nullptr || (pbContent == nullptr && cbContent != 0), op,
+                 "Check parameter", E_POINTER))
         return E_POINTER;
-    }
-    if (cbContent == 0) {
-        TRACE_FAILED(op, "CalculateASNValueLength", E_FAIL, "0 == cbContent");
+    if (TRACE_IF(cbContent == 0, op, "CalculateASNValueLength", E_FAIL))
         return E_FAIL;
-    }
     // A DWORD of content needs at most five length octets; the TLV must still
     // be counted in 32 bits.
     if (ULONGLONG(cbContent) + 1 + der::kMaxLengthField > 0xFFFFFFFFull) {
@@ -94,15 +72,9 @@ HRESULT ASN1Encode(DWORD dwTag, const BYTE* pbContent, DWORD cbContent, BYTE** p
     try {
         der::DerWriter writer;
         writer.Element(bTag, std::span<const BYTE>(pbContent, cbContent));
-        const std::vector<BYTE>& tlv = writer.Encoding();
-        BYTE* pbEncoded = nullptr;
-        if (writer.Error() != 0 || NewBytes(DWORD(tlv.size()), &pbEncoded) != S_OK) {
-            TRACE_FAILED(op, "New memory", E_OUTOFMEMORY, "NULL == pbEncoded");
+        if (TRACE_IF(writer.Error() != 0, op, "New memory", E_OUTOFMEMORY))
             return E_OUTOFMEMORY;
-        }
-        std::memcpy(pbEncoded, tlv.data(), tlv.size());
-        *ppbEncoded = pbEncoded;
-        *pcbEncoded = DWORD(tlv.size());
+        *pEncoded = writer.Encoding();
         return S_OK;
     } catch (const std::bad_alloc&) {
         TRACE_FAILED(op, "New memory", E_OUTOFMEMORY, "std::bad_alloc");

@@ -17,22 +17,14 @@
 
 namespace {
 
-template <class T> std::unique_ptr<T[]> NewBuffer(size_t cElements) {
-    return std::unique_ptr<T[]>(new (std::nothrow) T[cElements]);
-}
-
-template <class T> std::unique_ptr<T[]> NewZeroedBuffer(size_t cElements) {
-    return std::unique_ptr<T[]>(new (std::nothrow) T[cElements]());
-}
-
-// A copy of the first cch wide characters of pwsz with a terminator, or null.
-WCHAR* NewWideCopy(const WCHAR* pwsz, size_t cch) {
-    WCHAR* pwszCopy = new (std::nothrow) WCHAR[cch + 1];
-    if (pwszCopy != nullptr) {
-        std::copy(pwsz, pwsz + cch, pwszCopy);
-        pwszCopy[cch] = 0;
+// Sizes a result buffer of cElements elements; false when memory runs out.
+template <class Buffer> bool TryResize(Buffer& buffer, size_t cElements) {
+    try {
+        buffer.resize(cElements);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
     }
-    return pwszCopy;
 }
 
 // ---- Base64 ----------------------------------------------------------------
@@ -200,56 +192,49 @@ void DecodeWholeGroups(const unsigned char* puch, size_t cch, size_t& iInOut, BY
 
 } // namespace
 
-HRESULT UTF16ToUTF8(const WCHAR* pwszSource, char** ppszDest, int* pnDestLen) {
+HRESULT UTF16ToUTF8(const WCHAR* pwszSource, std::string* pstrDest) {
     TraceHelper trace(TEXT("UTF16ToUTF8"));
-    if (nullptr == pwszSource || nullptr == ppszDest || nullptr == pnDestLen) {
-        TRACE_FAILED("UTF16ToUTF8", "Check parameter", E_POINTER,
-                     "NULL == pwszSource || NULL == ppszDest || NULL == pnDestLen");
+    if (TRACE_IF(nullptr == pwszSource || nullptr == pstrDest, "UTF16ToUTF8", "Check parameter",
+                 E_POINTER))
         return E_POINTER;
-    }
     int nSize = WideCharToMultiByte(CP_UTF8, 0, pwszSource, -1, nullptr, 0, nullptr, nullptr);
     if (nSize <= 0) {
         return FAIL_LAST_ERROR("UTF16ToUTF8", "WideCharToMultiByte(size)", "0 == nSize");
     }
-    auto pszDest = NewZeroedBuffer<char>(size_t(nSize));
-    if (nullptr == pszDest) {
-        TRACE_FAILED("UTF16ToUTF8", "New Memory", E_OUTOFMEMORY, "NULL == pszDest");
+    // Room for the converter's terminator, which the text then drops.
+    std::string strDest;
+    if (TRACE_IF(!TryResize(strDest, size_t(nSize)), "UTF16ToUTF8", "New Memory", E_OUTOFMEMORY))
         return E_OUTOFMEMORY;
-    }
     int nWritten =
-        WideCharToMultiByte(CP_UTF8, 0, pwszSource, -1, pszDest.get(), nSize, nullptr, nullptr);
+        WideCharToMultiByte(CP_UTF8, 0, pwszSource, -1, strDest.data(), nSize, nullptr, nullptr);
     if (nWritten <= 0) {
         return FAIL_LAST_ERROR("UTF16ToUTF8", "WideCharToMultiByte", "0 == nWritten");
     }
     TRACE_OK("UTF16ToUTF8", "WideCharToMultiByte");
-    *ppszDest = pszDest.release();
-    *pnDestLen = nWritten - 1;
+    strDest.resize(size_t(nWritten - 1));
+    *pstrDest = std::move(strDest);
     return VURO_OK;
 }
 
-HRESULT UTF8ToUTF16(const char* pszSource, WCHAR** ppwszDest, int* pnDestLen) {
+HRESULT UTF8ToUTF16(const char* pszSource, WString* pwstrDest) {
     TraceHelper trace(TEXT("UTF8ToUTF16"));
-    if (nullptr == pszSource || nullptr == ppwszDest || nullptr == pnDestLen) {
-        TRACE_FAILED("UTF8ToUTF16", "Check parameter", E_POINTER,
-                     "NULL == pszSource || NULL == ppwszDest || NULL == pnDestLen");
+    if (TRACE_IF(nullptr == pszSource || nullptr == pwstrDest, "UTF8ToUTF16", "Check parameter",
+                 E_POINTER))
         return E_POINTER;
-    }
     int nSize = MultiByteToWideChar(CP_UTF8, 0, pszSource, -1, nullptr, 0);
     if (nSize <= 0) {
         return FAIL_LAST_ERROR("UTF8ToUTF16", "MultiByteToWideChar(size)", "0 == nSize");
     }
-    auto pwszDest = NewZeroedBuffer<WCHAR>(size_t(nSize));
-    if (nullptr == pwszDest) {
-        TRACE_FAILED("UTF8ToUTF16", "New Memory", E_OUTOFMEMORY, "NULL == pwszDest");
+    WString wstrDest;
+    if (TRACE_IF(!TryResize(wstrDest, size_t(nSize)), "UTF8ToUTF16", "New Memory", E_OUTOFMEMORY))
         return E_OUTOFMEMORY;
-    }
-    int nWritten = MultiByteToWideChar(CP_UTF8, 0, pszSource, -1, pwszDest.get(), nSize);
+    int nWritten = MultiByteToWideChar(CP_UTF8, 0, pszSource, -1, wstrDest.data(), nSize);
     if (nWritten <= 0) {
         return FAIL_LAST_ERROR("UTF8ToUTF16", "MultiByteToWideChar", "0 == nWritten");
     }
     TRACE_OK("UTF8ToUTF16", "MultiByteToWideChar");
-    *ppwszDest = pwszDest.release();
-    *pnDestLen = nWritten - 1;
+    wstrDest.resize(size_t(nWritten - 1));
+    *pwstrDest = std::move(wstrDest);
     return VURO_OK;
 }
 
@@ -259,33 +244,26 @@ void SwapByteOrder(BYTE* pbData, DWORD cbData) {
     std::reverse(pbData, pbData + cbData);
 }
 
-HRESULT Base64EncodeEx(DWORD dwFlags, char** ppszDest, const BYTE* pbSource, DWORD cbSource,
-                       DWORD* pcchDest) {
+HRESULT Base64EncodeEx(DWORD dwFlags, std::string* pstrDest, const BYTE* pbSource, DWORD cbSource) {
     TraceHelper trace(TEXT("Base64EncodeEx"));
-    if (nullptr == ppszDest || nullptr == pcchDest || (nullptr == pbSource && cbSource != 0)) {
-        TRACE_FAILED("Base64EncodeEx", "Check parameter", E_POINTER,
-                     "NULL == ppszDest || NULL == pcchDest || (NULL == pbSource && 0 != cbSource)");
+    if (TRACE_IF(nullptr == pstrDest || (nullptr == pbSource && cbSource != 0), "Base64EncodeEx",
+                 "Check parameter", E_POINTER))
         return E_POINTER;
-    }
     uint64_t cchCapacity = 0;
     if (!Base64Capacity(dwFlags, cbSource, cchCapacity)) {
         TRACE_FAILED("Base64EncodeEx", "Compute size", E_OUTOFMEMORY, "cchCapacity > 0xFFFFFFFE");
         return E_OUTOFMEMORY;
     }
     const uint64_t cchText = Base64ExactLength(dwFlags, cbSource);
-    if (cchText > cchCapacity) {
-        // The reserved size always covers the text; this guards the arithmetic.
-        TRACE_FAILED("Base64EncodeEx", "Compute size", VURO_E_BASE64_ENCODE,
-                     "cchText > cchCapacity");
+    // The reserved size always covers the text; this guards the arithmetic.
+    if (TRACE_IF(cchText > cchCapacity, "Base64EncodeEx", "Compute size", VURO_E_BASE64_ENCODE))
         return VURO_E_BASE64_ENCODE;
-    }
-    auto pszDest = NewBuffer<char>(size_t(cchCapacity) + 1);
-    if (nullptr == pszDest) {
-        TRACE_FAILED("Base64EncodeEx", "New Memory", E_OUTOFMEMORY, "NULL == pszDest");
+    std::string strDest;
+    if (TRACE_IF(!TryResize(strDest, size_t(cchText)), "Base64EncodeEx", "New Memory",
+                 E_OUTOFMEMORY))
         return E_OUTOFMEMORY;
-    }
 
-    char* pch = pszDest.get();
+    char* pch = strDest.data();
     const BYTE* pb = pbSource;
     const DWORD nGroups = cbSource / 3;
     if (dwFlags & BASE64_FLAG_NOCRLF) {
@@ -318,37 +296,30 @@ HRESULT Base64EncodeEx(DWORD dwFlags, char** ppszDest, const BYTE* pbSource, DWO
                 *pch++ = '=';
         }
     }
-    const size_t cchWritten = size_t(pch - pszDest.get());
-    // The rest of the reserved buffer, terminator included, is zero.
-    std::memset(pch, 0, size_t(cchCapacity) + 1 - cchWritten);
+    const size_t cchWritten = size_t(pch - strDest.data());
+    if (TRACE_IF(cchWritten != strDest.size(), "Base64EncodeEx", "Encode", VURO_E_BASE64_ENCODE))
+        return VURO_E_BASE64_ENCODE;
     TRACE_OK("Base64EncodeEx", "Encode");
-    *ppszDest = pszDest.release();
-    *pcchDest = DWORD(cchWritten);
+    *pstrDest = std::move(strDest);
     return VURO_OK;
 }
 
-HRESULT Base64DecodeEx(int nSourceLen, BYTE** ppbDest, const char* pszSource, DWORD* pcbDest) {
+HRESULT Base64DecodeEx(int nSourceLen, std::vector<BYTE>* pDest, const char* pszSource) {
     TraceHelper trace(TEXT("Base64DecodeEx"));
-    if (nSourceLen <= 0) {
-        TRACE_FAILED("Base64DecodeEx", "Check parameter", E_FAIL, "nSourceLen <= 0");
+    if (TRACE_IF(nSourceLen <= 0, "Base64DecodeEx", "Check parameter", E_FAIL))
         return E_FAIL;
-    }
-    if (nullptr == pszSource || nullptr == ppbDest || nullptr == pcbDest) {
-        TRACE_FAILED("Base64DecodeEx", "Check parameter", E_POINTER,
-                     "NULL == pszSource || NULL == ppbDest || NULL == pcbDest");
+    if (TRACE_IF(nullptr == pszSource || nullptr == pDest, "Base64DecodeEx", "Check parameter",
+                 E_POINTER))
         return E_POINTER;
-    }
     // Every 4 characters give at most 3 bytes, so the text's length always suffices.
     const size_t cchSource = size_t(nSourceLen);
-    auto pbDest = NewBuffer<BYTE>(cchSource);
-    if (nullptr == pbDest) {
-        TRACE_FAILED("Base64DecodeEx", "New Memory", E_OUTOFMEMORY, "NULL == pbDest");
+    std::vector<BYTE> dest;
+    if (TRACE_IF(!TryResize(dest, cchSource), "Base64DecodeEx", "New Memory", E_OUTOFMEMORY))
         return E_OUTOFMEMORY;
-    }
 
     const auto* puch = reinterpret_cast<const unsigned char*>(pszSource);
     const unsigned char* const abyValue = kBase64Values.abyValue;
-    BYTE* pb = pbDest.get();
+    BYTE* pb = dest.data();
     size_t i = 0;
     uint32_t uBits = 0; // the alphabet values of the group so far
     int nHave = 0;      // how many of the group's 4 characters have been read
@@ -380,103 +351,86 @@ HRESULT Base64DecodeEx(int nSourceLen, BYTE** ppbDest, const char* pszSource, DW
         *pb++ = BYTE(uBits >> 10);
         *pb++ = BYTE(uBits >> 2);
     }
-    const size_t cbWritten = size_t(pb - pbDest.get());
-    std::memset(pb, 0, cchSource - cbWritten);
+    dest.resize(size_t(pb - dest.data()));
     TRACE_OK("Base64DecodeEx", "Decode");
-    *ppbDest = pbDest.release();
-    *pcbDest = DWORD(cbWritten);
+    *pDest = std::move(dest);
     return VURO_OK;
 }
 
-HRESULT ConvertBinaryDataToString(DWORD cbData, WCHAR** ppwszDest, const BYTE* pbData) {
+HRESULT ConvertBinaryDataToString(DWORD cbData, WString* pwstrDest, const BYTE* pbData) {
     TraceHelper trace(TEXT("ConvertBinaryDataToString"));
-    if (nullptr == ppwszDest || (nullptr == pbData && cbData != 0)) {
-        TRACE_FAILED("ConvertBinaryDataToString", "Check parameter", E_POINTER,
-                     "NULL == ppwszDest || (NULL == pbData && 0 != cbData)");
+    if (TRACE_IF(nullptr == pwstrDest || (nullptr == pbData && cbData != 0),
+                 "ConvertBinaryDataToString", "Check parameter", E_POINTER))
         return E_POINTER;
-    }
-    const size_t cchDest = size_t(cbData) * 2 + 1;
-    auto pwszDest = NewZeroedBuffer<WCHAR>(cchDest);
-    if (nullptr == pwszDest) {
-        TRACE_FAILED("ConvertBinaryDataToString", "Dispatch memory failed.", E_OUTOFMEMORY,
-                     "NULL == pwszDest");
+    WString wstrDest;
+    if (TRACE_IF(!TryResize(wstrDest, size_t(cbData) * 2), "ConvertBinaryDataToString",
+                 "Dispatch memory failed.", E_OUTOFMEMORY))
         return E_OUTOFMEMORY;
-    }
     static constexpr char kHexDigits[] = "0123456789abcdef";
-    WCHAR* pwch = pwszDest.get();
+    WCHAR* pwch = wstrDest.data();
     for (DWORD i = cbData; i > 0; --i) {
         const BYTE b = pbData[i - 1];
         *pwch++ = WCHAR(kHexDigits[b >> 4]);
         *pwch++ = WCHAR(kHexDigits[b & 0x0F]);
     }
     TRACE_OK("ConvertBinaryDataToString", "Format");
-    *ppwszDest = pwszDest.release();
+    *pwstrDest = std::move(wstrDest);
     return VURO_OK;
 }
 
-HRESULT CreateGUIDStr(WCHAR** ppwszGuid) {
+HRESULT CreateGUIDStr(WString* pwstrGuid) {
     TraceHelper trace(TEXT("CreateGUIDStr"));
-    if (nullptr == ppwszGuid) {
-        TRACE_FAILED("CreateGUIDStr", "Check parameter", E_POINTER, "NULL == ppwszGuid");
+    if (TRACE_IF(nullptr == pwstrGuid, "CreateGUIDStr", "Check parameter", E_POINTER))
         return E_POINTER;
-    }
     GUID guid{};
     HRESULT hResult = CoCreateGuid(&guid);
-    if (FAILED(hResult)) {
-        TRACE_FAILED("CreateGUIDStr", "CoCreateGuid", hResult, "FAILED(hResult)");
+    if (TRACE_IF(FAILED(hResult), "CreateGUIDStr", "CoCreateGuid", hResult))
         return hResult;
-    }
     WCHAR wszGuid[64] = {};
     int nChars = StringFromGUID2(guid, wszGuid, 64);
     if (nChars <= 0) {
         return FAIL_LAST_ERROR("CreateGUIDStr", "StringFromGUID2", "0 == nChars");
     }
-    WCHAR* pwszGuid = NewWideCopy(wszGuid, size_t(nChars - 1));
-    if (nullptr == pwszGuid) {
-        TRACE_FAILED("CreateGUIDStr", "New Memory", E_OUTOFMEMORY, "NULL == pwszGuid");
+    WString wstrGuid;
+    if (TRACE_IF(!TryResize(wstrGuid, size_t(nChars - 1)), "CreateGUIDStr", "New Memory",
+                 E_OUTOFMEMORY))
         return E_OUTOFMEMORY;
-    }
+    std::copy(wszGuid, wszGuid + (nChars - 1), wstrGuid.begin());
     TRACE_OK("CreateGUIDStr", "StringFromGUID2");
-    *ppwszGuid = pwszGuid;
+    *pwstrGuid = std::move(wstrGuid);
     return VURO_OK;
 }
 
-HRESULT GetTempDirPath(WCHAR** ppwszPath) {
+HRESULT GetTempDirPath(WString* pwstrPath) {
     TraceHelper trace(TEXT("GetTempDirPath"));
-    if (nullptr == ppwszPath) {
-        TRACE_FAILED("GetTempDirPath", "Check parameter", E_POINTER, "NULL == ppwszPath");
+    if (TRACE_IF(nullptr == pwstrPath, "GetTempDirPath", "Check parameter", E_POINTER))
         return E_POINTER;
-    }
     WCHAR wszPath[MAX_PATH] = {};
     DWORD cch = GetTempPathW(MAX_PATH, wszPath);
     if (0 == cch) {
         return FAIL_LAST_ERROR("GetTempDirPath", "GetTempPathW", "0 == cch");
     }
-    WCHAR* pwszPath = nullptr;
+    WString wstrPath;
     if (cch < MAX_PATH) {
-        pwszPath = NewWideCopy(wszPath, cch);
-    } else {
-        // A directory longer than the usual buffer: cch is the size it needs.
-        auto pwszLong = NewZeroedBuffer<WCHAR>(cch);
-        if (nullptr == pwszLong) {
-            TRACE_FAILED("GetTempDirPath", "New Memory", E_OUTOFMEMORY, "NULL == pwszLong");
+        if (TRACE_IF(!TryResize(wstrPath, cch), "GetTempDirPath", "New Memory", E_OUTOFMEMORY))
             return E_OUTOFMEMORY;
-        }
-        DWORD cchLong = GetTempPathW(cch, pwszLong.get());
+        std::copy(wszPath, wszPath + cch, wstrPath.begin());
+    } else {
+        // A directory longer than the usual buffer: cch is the size it needs,
+        // terminator included.
+        if (TRACE_IF(!TryResize(wstrPath, cch), "GetTempDirPath", "New Memory", E_OUTOFMEMORY))
+            return E_OUTOFMEMORY;
+        DWORD cchLong = GetTempPathW(cch, wstrPath.data());
         if (0 == cchLong || cchLong >= cch) {
             HRESULT hResult = 0 == cchLong ? FailureFromLastError()
                                            : HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
             TRACE_FAILED("GetTempDirPath", "GetTempPathW", hResult, "cchLong >= cch");
             return hResult;
         }
-        pwszPath = NewWideCopy(pwszLong.get(), cchLong);
-    }
-    if (nullptr == pwszPath) {
-        TRACE_FAILED("GetTempDirPath", "New Memory", E_OUTOFMEMORY, "NULL == pwszPath");
-        return E_OUTOFMEMORY;
+        wstrPath.resize(cchLong);
     }
     TRACE_OK("GetTempDirPath", "GetTempPathW");
-    *ppwszPath = pwszPath;
+    *pwstrPath = std::move(wstrPath);
     return VURO_OK;
 }
 
@@ -502,78 +456,61 @@ private:
 
 } // namespace
 
-HRESULT DumpDatatoTempFile(WCHAR** ppwszPath, const BYTE* pbData, DWORD cbData) {
+HRESULT DumpDatatoTempFile(WString* pwstrPath, const BYTE* pbData, DWORD cbData) {
     TraceHelper trace(TEXT("DumpDatatoTempFile"));
-    if (nullptr == ppwszPath || (nullptr == pbData && cbData != 0)) {
-        TRACE_FAILED("DumpDatatoTempFile", "Check parameter", E_POINTER,
-                     "NULL == ppwszPath || (NULL == pbData && 0 != cbData)");
+    if (TRACE_IF(nullptr == pwstrPath || (nullptr == pbData && cbData != 0), "DumpDatatoTempFile",
+                 "Check parameter", E_POINTER))
         return E_POINTER;
-    }
-    WCHAR* pwszRaw = nullptr;
-    HRESULT hResult = CreateGUIDStr(&pwszRaw);
-    if (FAILED(hResult)) {
-        TRACE_FAILED("DumpDatatoTempFile", "CreateGUIDStr", hResult, "FAILED(hResult)");
+    WString wstrGuid;
+    HRESULT hResult = CreateGUIDStr(&wstrGuid);
+    if (TRACE_IF(FAILED(hResult), "DumpDatatoTempFile", "CreateGUIDStr", hResult))
         return hResult;
-    }
-    std::unique_ptr<WCHAR[]> pwszGuid(pwszRaw);
-    pwszRaw = nullptr;
-    hResult = GetTempDirPath(&pwszRaw);
-    if (FAILED(hResult)) {
-        TRACE_FAILED("DumpDatatoTempFile", "GetTempDirPath", hResult, "FAILED(hResult)");
+    WString wstrPath;
+    hResult = GetTempDirPath(&wstrPath);
+    if (TRACE_IF(FAILED(hResult), "DumpDatatoTempFile", "GetTempDirPath", hResult))
         return hResult;
-    }
-    std::unique_ptr<WCHAR[]> pwszDir(pwszRaw);
-
-    static constexpr WCHAR kExtension[] = TEXT(".VURO");
-    const size_t cchDir = size_t(lstrlenW(pwszDir.get()));
-    const size_t cchGuid = size_t(lstrlenW(pwszGuid.get()));
-    const size_t cchExtension = sizeof(kExtension) / sizeof(WCHAR) - 1;
-    auto pwszPath = NewBuffer<WCHAR>(cchDir + cchGuid + cchExtension + 1);
-    if (nullptr == pwszPath) {
-        TRACE_FAILED("DumpDatatoTempFile", "New Memory", E_OUTOFMEMORY, "NULL == pwszPath");
+    try {
+        wstrPath += wstrGuid;
+        wstrPath += TEXT(".VURO");
+    } catch (const std::bad_alloc&) {
+        TRACE_FAILED("DumpDatatoTempFile", "New Memory", E_OUTOFMEMORY, "std::bad_alloc");
         return E_OUTOFMEMORY;
     }
-    WCHAR* pwch = std::copy(pwszDir.get(), pwszDir.get() + cchDir, pwszPath.get());
-    pwch = std::copy(pwszGuid.get(), pwszGuid.get() + cchGuid, pwch);
-    pwch = std::copy(kExtension, kExtension + cchExtension, pwch);
-    *pwch = 0;
-    TraceValueW("TempFilePath", pwszPath.get());
+    TraceValueW("TempFilePath", wstrPath.c_str());
 
-    if (GetFileAttributesW(pwszPath.get()) != INVALID_FILE_ATTRIBUTES &&
-        !DeleteFileW(pwszPath.get())) {
-        return FAIL_LAST_ERROR("DumpDatatoTempFile", "DeleteFile", "FALSE == bResult");
+    if (GetFileAttributesW(wstrPath.c_str()) != INVALID_FILE_ATTRIBUTES &&
+        !DeleteFileW(wstrPath.c_str())) {
+        return FAIL_LAST_ERROR("DumpDatatoTempFile", "DeleteFile", "!DeleteFileW(path)");
     }
 
     // Declared before the handle: on failure the file is closed first, then
     // deleted (Windows refuses to delete a file that is open without sharing).
     DeleteUnlessKept partial;
     UniqueFile file =
-        UniqueFile::FromCreate(CreateFileW(pwszPath.get(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        UniqueFile::FromCreate(CreateFileW(wstrPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                           nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         return FAIL_LAST_ERROR("DumpDatatoTempFile", "CreateFile", "INVALID_HANDLE_VALUE == hFile");
     }
-    partial.Arm(pwszPath.get());
+    partial.Arm(wstrPath.c_str());
     TRACE_OK("DumpDatatoTempFile", "CreateFile");
 
     if (cbData != 0) {
         DWORD cbWritten = 0;
         if (!WriteFile(file.get(), pbData, cbData, &cbWritten, nullptr)) {
-            return FAIL_LAST_ERROR("DumpDatatoTempFile", "WriteFile", "FALSE == bResult");
+            return FAIL_LAST_ERROR("DumpDatatoTempFile", "WriteFile", "!WriteFile(...)");
         }
-        if (cbWritten != cbData) {
-            hResult = HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
-            TRACE_FAILED("DumpDatatoTempFile", "WriteFile", hResult, "cbWritten != cbData");
-            return hResult;
-        }
+        if (TRACE_IF(cbWritten != cbData, "DumpDatatoTempFile", "WriteFile",
+                     HRESULT_FROM_WIN32(ERROR_WRITE_FAULT)))
+            return HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
     }
     TRACE_OK("DumpDatatoTempFile", "WriteFile");
     // Closed here rather than by the guard, so that a failure to flush the
     // data is reported.
     if (!CloseHandle(file.release())) {
-        return FAIL_LAST_ERROR("DumpDatatoTempFile", "CloseHandle", "FALSE == bResult");
+        return FAIL_LAST_ERROR("DumpDatatoTempFile", "CloseHandle", "!CloseHandle(file)");
     }
     partial.Keep();
-    *ppwszPath = pwszPath.release();
+    *pwstrPath = std::move(wstrPath);
     return VURO_OK;
 }

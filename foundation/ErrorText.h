@@ -9,4 +9,4 @@
 // without text gives the suffix alone. Hands out a new BSTR in *pbstrDesc that
 // the caller frees with SysFreeString. Returns 0, E_POINTER for a null out
 // pointer, or E_OUTOFMEMORY.
-HRESULT BuildErrorDescription(HMODULE hModule, HRESULT hrCode, BSTR* pbstrDesc);
+[[nodiscard]] HRESULT BuildErrorDescription(HMODULE hModule, HRESULT hrCode, BSTR* pbstrDesc);

@@ -7,7 +7,7 @@
 #define VURO_OK 0
 
 // Builds an own code from its number n.
-constexpr HRESULT VuroCode(unsigned n) {
+[[nodiscard]] constexpr HRESULT VuroCode(unsigned n) {
     return HRESULT(0xA0070000u | (n & 0xFFFFu));
 }
 
@@ -62,12 +62,12 @@ constexpr HRESULT VURO_E_JSON_ARG_TYPE = VuroCode(0x3204);
 // code by the shared rule: 0 and negative values stay as they are; positive
 // values with the customer bit 0x20000000 become 0xA0070000 | low 16 bits; other
 // positive values become HRESULT_FROM_WIN32.
-HRESULT HResultFromError(DWORD dwError);
+[[nodiscard]] HRESULT HResultFromError(DWORD dwError);
 
 // HResultFromLastError: HResultFromError(GetLastError()).
-HRESULT HResultFromLastError();
+[[nodiscard]] HRESULT HResultFromLastError();
 
 // FailureFromLastError: HResultFromLastError() for a call that failed; never a
 // success, so a system call that failed without setting an error does not
 // look as if it worked (E_FAIL then).
-HRESULT FailureFromLastError();
+[[nodiscard]] HRESULT FailureFromLastError();

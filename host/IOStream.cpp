@@ -11,6 +11,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <utility>
 
 #define TRACE_MODULE "IOStream"
 
@@ -57,6 +59,16 @@ int DiscardBody(int fd, size_t cb) {
     return 0;
 }
 
+// Sizes the body buffer (new bytes zero); false when memory runs out.
+bool TryResize(std::string& str, size_t cb) {
+    try {
+        str.resize(cb);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
 } // namespace
 
 int SetTranslationMode() {
@@ -76,7 +88,7 @@ int SetTranslationMode() {
     return 0;
 }
 
-int ReadFromNativeMessaging(char** ppszInputMsg, int fd, int* pnMsgLength) {
+int ReadFromNativeMessaging(std::string* pstrInputMsg, int fd) {
     TraceHelper trace(TEXT("ReadFromNativeMessaging"));
     unsigned char abyLength[4] = {0, 0, 0, 0};
     // A pipe may deliver even the prefix in pieces: complete it. Input that is
@@ -95,10 +107,8 @@ int ReadFromNativeMessaging(char** ppszInputMsg, int fd, int* pnMsgLength) {
                              uint32_t(abyLength[2]) << 16 | uint32_t(abyLength[3]) << 24;
     TraceValueNumber("nMsgLength", long(uLength));
     if (uLength == 0 || uLength == 0xFFFFFFFFu) {
-        if (ppszInputMsg != nullptr)
-            *ppszInputMsg = nullptr;
-        if (pnMsgLength != nullptr)
-            *pnMsgLength = 0;
+        if (pstrInputMsg != nullptr)
+            pstrInputMsg->clear();
         return 0;
     }
     if (uLength > kMaxInputMessage) {
@@ -113,29 +123,21 @@ int ReadFromNativeMessaging(char** ppszInputMsg, int fd, int* pnMsgLength) {
         return VURO_E_DATA_LENGTH_LIMIT;
     }
 
-    size_t cbCapacity = uLength < kInitialCapacity ? uLength : kInitialCapacity;
-    std::unique_ptr<char[]> pszInputMsg(new (std::nothrow) char[cbCapacity + 1]);
-    if (!pszInputMsg) {
-        TRACE_FAILED("ReadFromNativeMessaging", "New memory", -1, "!pszInputMsg");
+    std::string strInputMsg;
+    if (TRACE_IF(!TryResize(strInputMsg, uLength < kInitialCapacity ? uLength : kInitialCapacity),
+                 "ReadFromNativeMessaging", "New memory", -1))
         return -1;
-    }
-    std::memset(pszInputMsg.get(), 0, cbCapacity + 1);
     size_t cbReceived = 0;
     while (cbReceived < uLength) {
-        if (cbReceived == cbCapacity) {
-            size_t cbNew = cbCapacity * 2 < uLength ? cbCapacity * 2 : uLength;
-            std::unique_ptr<char[]> pszGrown(new (std::nothrow) char[cbNew + 1]);
-            if (!pszGrown) {
-                TRACE_FAILED("ReadFromNativeMessaging", "New memory", -1, "!pszInputMsg");
+        if (cbReceived == strInputMsg.size()) {
+            const size_t cbNew =
+                strInputMsg.size() * 2 < uLength ? strInputMsg.size() * 2 : size_t(uLength);
+            if (TRACE_IF(!TryResize(strInputMsg, cbNew), "ReadFromNativeMessaging", "New memory",
+                         -1))
                 return -1;
-            }
-            std::memcpy(pszGrown.get(), pszInputMsg.get(), cbReceived);
-            std::memset(pszGrown.get() + cbReceived, 0, cbNew + 1 - cbReceived);
-            pszInputMsg = std::move(pszGrown);
-            cbCapacity = cbNew;
         }
-        int n = _read(fd, pszInputMsg.get() + cbReceived,
-                      static_cast<unsigned int>(cbCapacity - cbReceived));
+        int n = _read(fd, strInputMsg.data() + cbReceived,
+                      static_cast<unsigned int>(strInputMsg.size() - cbReceived));
         if (n < 0) {
             int nErr = errno;
             TRACE_FAILED("ReadFromNativeMessaging", "read(body)", nErr, "-1 == nReadSize");
@@ -150,10 +152,8 @@ int ReadFromNativeMessaging(char** ppszInputMsg, int fd, int* pnMsgLength) {
         cbReceived += size_t(n);
     }
     TRACE_OK("ReadFromNativeMessaging", "read");
-    if (pnMsgLength != nullptr)
-        *pnMsgLength = int(uLength);
-    if (ppszInputMsg != nullptr)
-        *ppszInputMsg = pszInputMsg.release();
+    if (pstrInputMsg != nullptr)
+        *pstrInputMsg = std::move(strInputMsg);
     return 0;
 }
 
@@ -167,7 +167,8 @@ int WriteToNativeMessaging(const char* pszOutputMsg, int fd) {
             return -1;
         }
         std::memset(pbyWriteBuf.get(), 0xFF, 4);
-        _write(fd, pbyWriteBuf.get(), 4);
+        // The marker is best effort: the frame fails either way.
+        static_cast<void>(_write(fd, pbyWriteBuf.get(), 4));
         TRACE_FAILED("WriteToNativeMessaging", "write", -1, "nMsgLength > 1048576");
         return -1;
     }

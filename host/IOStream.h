@@ -3,6 +3,8 @@
 #pragma once
 #include "foundation/Types.h"
 
+#include <string>
+
 // Largest body the host writes: the browser accepts no longer message from a
 // host. WriteToNativeMessaging replaces a longer one by FF FF FF FF; the
 // request loop never hands it one (it answers with an error response).
@@ -16,21 +18,20 @@ constexpr size_t kMaxInputMessage = 4194304;
 
 // SetTranslationMode: puts standard input, then standard output, into binary
 // mode. Returns 0, or -1 as soon as one stream fails.
-int SetTranslationMode();
+[[nodiscard]] int SetTranslationMode();
 
 // ReadFromNativeMessaging: reads one frame from descriptor fd. On success hands
-// out the NUL-terminated body in *ppszInputMsg (a new[] array the caller frees
-// with delete[]) and its byte count in *pnMsgLength; a prefix of 0 or
-// 0xFFFFFFFF, or input already at its end, gives null and 0 (no message
-// follows). Either out pointer may be null. A body longer than
+// out the body in *pstrInputMsg (every byte of it, NULs included); a prefix of
+// 0 or 0xFFFFFFFF, or input already at its end, gives an empty body (no
+// message follows). The out pointer may be null. A body longer than
 // kMaxInputMessage is read and dropped piece by piece (its memory is one small
 // buffer) and VURO_E_DATA_LENGTH_LIMIT returned with nothing handed out: the
 // next frame can be read after it. Returns 0; -1 when memory cannot hold the
 // body; the C runtime's errno when a read fails; and ERROR_HANDLE_EOF when the
 // input ends inside a frame.
-int ReadFromNativeMessaging(char** ppszInputMsg, int fd, int* pnMsgLength);
+[[nodiscard]] int ReadFromNativeMessaging(std::string* pstrInputMsg, int fd);
 
 // WriteToNativeMessaging: writes pszOutputMsg (NUL-terminated UTF-8) as one
 // frame to descriptor fd. A body over kMaxOutputMessage bytes is never written:
 // FF FF FF FF goes out instead and the result is -1. Returns 0 or -1.
-int WriteToNativeMessaging(const char* pszOutputMsg, int fd);
+[[nodiscard]] int WriteToNativeMessaging(const char* pszOutputMsg, int fd);

@@ -2,6 +2,7 @@
 
 #include "foundation/Trace.h"
 #include "host/JsonHandles.h"
+#include "host/JsonText.h"
 
 #include <cstdio>
 #include <cstring>
@@ -12,19 +13,6 @@
 #define TRACE_MODULE "JSONUtility"
 
 namespace {
-
-char* CopyString(const char* psz, size_t cch) {
-    char* p = new (std::nothrow) char[cch + 1];
-    if (p != nullptr) {
-        std::memcpy(p, psz, cch);
-        p[cch] = 0;
-    }
-    return p;
-}
-
-char* CopyString(const char* psz) {
-    return CopyString(psz, std::strlen(psz));
-}
 
 // Takes element nIndex: steps 1 to 3 shared by both argument readers.
 int TakeArgument(const char* pszOperation, cJSON* pJSONArray, int nIndex, cJSON** ppItem) {
@@ -89,39 +77,6 @@ int TakeValueOfType(const char* pszOperation, cJSON* pJSONArray, int nIndex,
 
 namespace {
 
-// Utf8SequenceLength: the length of the well-formed UTF-8 sequence at pb (of
-// cb bytes at most), or 0 when none starts there.
-size_t Utf8SequenceLength(const unsigned char* pb, size_t cb) {
-    const unsigned char b0 = pb[0];
-    if (b0 < 0x80)
-        return 1;
-    size_t n = 0;
-    unsigned char lo = 0x80, hi = 0xBF; // the second byte's range
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        n = 2;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        n = 3;
-        if (b0 == 0xE0)
-            lo = 0xA0; // no overlong forms
-        else if (b0 == 0xED)
-            hi = 0x9F; // no surrogates
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        n = 4;
-        if (b0 == 0xF0)
-            lo = 0x90;
-        else if (b0 == 0xF4)
-            hi = 0x8F; // nothing past U+10FFFF
-    } else {
-        return 0;
-    }
-    if (cb < n || pb[1] < lo || pb[1] > hi)
-        return 0;
-    for (size_t i = 2; i < n; ++i)
-        if (pb[i] < 0x80 || pb[i] > 0xBF)
-            return 0;
-    return n;
-}
-
 // MarkBody: rewrites the cb bytes at pb in place (the result is never
 // longer): a NUL character, raw or as the escape \u0000, becomes kMarkNul and
 // every byte that is not part of well-formed UTF-8 kMarkIllFormed; the rest
@@ -178,32 +133,22 @@ size_t MarkBody(char* pb, size_t cb, size_t* pnValues) {
     return out;
 }
 
-// CopyIfString: a copy of item's string value, or null (with *pfString false)
-// when it is none.
-std::unique_ptr<char[]> CopyIfString(const cJSON* pItem, bool* pfString) {
+// CopyIfString: a copy of item's string value in *pstrCopy, with *pfString
+// saying whether it is one. False when memory runs out.
+bool CopyIfString(const cJSON* pItem, std::string* pstrCopy, bool* pfString) noexcept {
     const char* psz = cJSON_GetStringValue(pItem);
     *pfString = psz != nullptr;
-    return std::unique_ptr<char[]>(psz != nullptr ? CopyString(psz) : nullptr);
+    if (psz == nullptr)
+        return true;
+    try {
+        pstrCopy->assign(psz);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 }
 
 } // namespace
-
-bool IsWellFormedUtf8(const char* psz, size_t cb) {
-    const auto* pu = reinterpret_cast<const unsigned char*>(psz);
-    for (size_t i = 0; i < cb;) {
-        if (pu[i] == 0)
-            return false;
-        const size_t n = Utf8SequenceLength(pu + i, cb - i);
-        if (n == 0)
-            return false;
-        i += n;
-    }
-    return true;
-}
-
-bool IsWellFormedUtf8(const char* psz) {
-    return psz != nullptr && IsWellFormedUtf8(psz, std::strlen(psz));
-}
 
 int ParseRequestBody(char* pBody, size_t cbBody, RequestParts* pParts) {
     TraceHelper trace(TEXT("ParseRequestMsgToJSON"));
@@ -242,16 +187,14 @@ int ParseRequestBody(char* pBody, size_t cbBody, RequestParts* pParts) {
         TRACE_FAILED(op, "cJSON_GetObjectItem(function)", -1, "NULL == pFunction");
         return -1;
     }
-    parts.pszFuncName = CopyIfString(pFunction, &fString);
+    const bool fCopied = CopyIfString(pFunction, &parts.strFuncName, &fString);
     if (!fString) {
         TRACE_FAILED(op, "cJSON_GetStringValue(function)", -1, "NULL == pszUTF8FuncName");
         return -1;
     }
-    if (!parts.pszFuncName) {
-        TRACE_FAILED(op, "New memory", -1, "!*ppszUTF8FuncName");
+    if (TRACE_IF(!fCopied, op, "New memory", -1))
         return -1;
-    }
-    TraceValueA("function", parts.pszFuncName.get());
+    TraceValueA("function", parts.strFuncName.c_str());
     // "params" is the argument list: anything else is no list at all.
     cJSON* pParamsArray = cJSON_GetObjectItem(pJsonRoot.get(), "params");
     if (nullptr == pParamsArray || !cJSON_IsArray(pParamsArray)) {
@@ -259,24 +202,27 @@ int ParseRequestBody(char* pBody, size_t cbBody, RequestParts* pParts) {
         return -1;
     }
     if (cJSON* pRandomId = cJSON_GetObjectItem(pJsonRoot.get(), "randomId")) {
-        parts.pszRandomId = CopyIfString(pRandomId, &fString);
+        std::string strRandomId;
+        const bool fTokenCopied = CopyIfString(pRandomId, &strRandomId, &fString);
         if (!fString) {
             TRACE_FAILED(op, "cJSON_GetStringValue(randomId)", -1, "NULL == pszUTF8RandomId");
             return -1;
         }
-        if (!parts.pszRandomId) {
-            TRACE_FAILED(op, "New memory", -1, "!*ppszUTF8RandomId");
+        if (TRACE_IF(!fTokenCopied, op, "New memory", -1))
             return -1;
-        }
-        TraceValueA("randomId", parts.pszRandomId.get());
+        parts.fHasRandomId = true;
+        parts.strRandomId = std::move(strRandomId);
+        TraceValueA("randomId", parts.strRandomId.c_str());
     }
     // A name or token that cannot be echoed as it was sent: the request is not
     // run, and both go back (escaped) in the fixed-text answer.
-    if (!IsWellFormedUtf8(parts.pszFuncName.get()) ||
-        (parts.pszRandomId && !IsWellFormedUtf8(parts.pszRandomId.get()))) {
+    if (!IsWellFormedUtf8(parts.strFuncName.c_str(), parts.strFuncName.size()) ||
+        (parts.fHasRandomId &&
+         !IsWellFormedUtf8(parts.strRandomId.c_str(), parts.strRandomId.size()))) {
         TRACE_FAILED(op, "Check text", -1, "NUL or ill-formed UTF-8 in function or randomId");
-        pParts->pszFuncName = std::move(parts.pszFuncName);
-        pParts->pszRandomId = std::move(parts.pszRandomId);
+        pParts->strFuncName = std::move(parts.strFuncName);
+        pParts->fHasRandomId = parts.fHasRandomId;
+        pParts->strRandomId = std::move(parts.strRandomId);
         return -1;
     }
     // Taken out of the tree rather than copied: the tree goes anyway.
@@ -286,32 +232,32 @@ int ParseRequestBody(char* pBody, size_t cbBody, RequestParts* pParts) {
     return 0;
 }
 
-int ParseRequestMsgToJSON(char** ppszUTF8FuncName, cJSON** ppParamsArray, const char* pszRequestMsg,
-                          char** ppszUTF8RandomId) {
-    if (nullptr == pszRequestMsg || 0 == std::strlen(pszRequestMsg)) {
-        TRACE_FAILED("ParseRequestMsgToJSON", "Check parameter", 87,
-                     "(NULL == pszRequestMsg || 0 == strlen(pszRequestMsg))");
+int ParseRequestMsgToJSON(std::string* pstrUTF8FuncName, UniqueJson* pParamsArray,
+                          const char* pszRequestMsg, std::string* pstrUTF8RandomId) {
+    if (TRACE_IF(nullptr == pszRequestMsg || 0 == std::strlen(pszRequestMsg),
+                 "ParseRequestMsgToJSON", "Check parameter", 87))
         return 87;
-    }
-    std::unique_ptr<char[]> pszCopy(CopyString(pszRequestMsg));
-    if (!pszCopy) {
-        TRACE_FAILED("ParseRequestMsgToJSON", "New memory", -1, "!pszCopy");
+    try {
+        std::string strCopy(pszRequestMsg);
+        RequestParts parts;
+        const int nResult = ParseRequestBody(strCopy.data(), strCopy.size(), &parts);
+        if (nResult != 0)
+            return nResult;
+        if (pstrUTF8RandomId != nullptr && parts.fHasRandomId)
+            pstrUTF8RandomId->swap(parts.strRandomId);
+        if (pstrUTF8FuncName != nullptr)
+            pstrUTF8FuncName->swap(parts.strFuncName);
+        if (pParamsArray != nullptr)
+            *pParamsArray = std::move(parts.pParams);
+        return 0;
+    } catch (const std::bad_alloc&) {
+        TRACE_FAILED("ParseRequestMsgToJSON", "New memory", -1, "std::bad_alloc");
         return -1;
     }
-    RequestParts parts;
-    const int nResult = ParseRequestBody(pszCopy.get(), std::strlen(pszCopy.get()), &parts);
-    if (nResult != 0)
-        return nResult;
-    if (ppszUTF8RandomId != nullptr && parts.pszRandomId)
-        *ppszUTF8RandomId = parts.pszRandomId.release();
-    if (ppszUTF8FuncName != nullptr)
-        *ppszUTF8FuncName = parts.pszFuncName.release();
-    if (ppParamsArray != nullptr)
-        *ppParamsArray = parts.pParams.release();
-    return 0;
 }
 
-int ConverJSONArrayItemtoNULLEndString(cJSON* pJSONArray, int nIndex, char** ppszNULLEndString) {
+int ConverJSONArrayItemtoNULLEndString(cJSON* pJSONArray, int nIndex,
+                                       std::string* pstrNULLEndString) {
     TraceHelper trace(TEXT("ConverJSONArrayItemtoNULLEndString"));
     const char* op = "ConverJSONArrayItemtoNULLEndString";
     cJSON* pValue = nullptr;
@@ -331,15 +277,14 @@ int ConverJSONArrayItemtoNULLEndString(cJSON* pJSONArray, int nIndex, char** pps
         TRACE_FAILED(op, "Check text", int(E_INVALIDARG), "NUL or ill-formed UTF-8");
         return E_INVALIDARG;
     }
-    char* pszNULLEndString = CopyString(pszJSONItem);
-    if (nullptr == pszNULLEndString) {
-        TRACE_FAILED(op, "New memory", -1, "!pszNULLEndString");
+    if (pstrNULLEndString == nullptr)
+        return 0;
+    try {
+        pstrNULLEndString->assign(pszJSONItem);
+    } catch (const std::bad_alloc&) {
+        TRACE_FAILED(op, "New memory", -1, "std::bad_alloc");
         return -1;
     }
-    if (ppszNULLEndString != nullptr)
-        *ppszNULLEndString = pszNULLEndString;
-    else
-        delete[] pszNULLEndString;
     return 0;
 }
 
@@ -370,7 +315,7 @@ int ConverJSONArrayItemtobool(cJSON* pJSONArray, int nIndex, VARIANT_BOOL* pvbVa
     return 0;
 }
 
-int ConstructResponseJSON(cJSON** ppResponseJSON, const char* pszFuncName, int nErrorCode,
+int ConstructResponseJSON(UniqueJson* pResponseJSON, const char* pszFuncName, int nErrorCode,
                           int nValueType, const void* pValue) {
     TraceHelper trace(TEXT("ConstructResponseJSON"));
     const char* op = "ConstructResponseJSON";
@@ -379,15 +324,11 @@ int ConstructResponseJSON(cJSON** ppResponseJSON, const char* pszFuncName, int n
                      "(NULL == pszFuncName || 0 == strlen(pszFuncName))");
         return 87;
     }
-    UniqueJson pResponseJSON(cJSON_CreateObject());
-    if (!pResponseJSON) {
-        TRACE_FAILED(op, "cJSON_CreateObject", int(VURO_E_JSON_RESPONSE), "NULL == pResponseJSON");
+    UniqueJson response(cJSON_CreateObject());
+    if (TRACE_IF(!response, op, "cJSON_CreateObject", int(VURO_E_JSON_RESPONSE)))
         return VURO_E_JSON_RESPONSE;
-    }
-    if (cJSON_AddItemToObject(pResponseJSON.get(), "function", cJSON_CreateString(pszFuncName)) ==
-            0 ||
-        cJSON_AddItemToObject(pResponseJSON.get(), "errorcode", cJSON_CreateNumber(nErrorCode)) ==
-            0) {
+    if (cJSON_AddItemToObject(response.get(), "function", cJSON_CreateString(pszFuncName)) == 0 ||
+        cJSON_AddItemToObject(response.get(), "errorcode", cJSON_CreateNumber(nErrorCode)) == 0) {
         TRACE_FAILED(op, "cJSON_AddItemToObject", -1, "NULL == pItem");
         return -1;
     }
@@ -415,29 +356,53 @@ int ConstructResponseJSON(cJSON** ppResponseJSON, const char* pszFuncName, int n
         }
     }
     if ((nErrorCode != 0 || pValue != nullptr) &&
-        (pResult == nullptr ||
-         cJSON_AddItemToObject(pResponseJSON.get(), "result", pResult) == 0)) {
+        (pResult == nullptr || cJSON_AddItemToObject(response.get(), "result", pResult) == 0)) {
         cJSON_Delete(pResult);
         TRACE_FAILED(op, "cJSON_AddItemToObject(result)", -1, "NULL == pResult");
         return -1;
     }
     TRACE_OK(op, "Construct response");
-    if (ppResponseJSON != nullptr)
-        *ppResponseJSON = pResponseJSON.release();
+    if (pResponseJSON != nullptr)
+        *pResponseJSON = std::move(response);
     return 0;
 }
 
+namespace {
+std::string ResponseText(const char* pszFuncName, const char* pszRandomId, bool bHaveToken,
+                         cJSON* pResponseJSON);
+} // namespace
+
 int ConvertJSONToResponseMsg(const char* pszFuncName, const char* pszRandomId, cJSON* pResponseJSON,
-                             char** ppszResponseMsg) {
+                             std::string* pstrResponseMsg) {
     TraceHelper trace(TEXT("ConvertJSONToResponseMsg"));
     const char* op = "ConvertJSONToResponseMsg";
     const bool bHaveToken = pszRandomId != nullptr && pszRandomId[0] != 0;
-    char* pszResponseMsg = nullptr;
+    std::string strResponseMsg;
+    try {
+        strResponseMsg = ResponseText(pszFuncName, pszRandomId, bHaveToken, pResponseJSON);
+    } catch (const std::bad_alloc&) {
+        strResponseMsg.clear();
+    }
+    if (strResponseMsg.empty())
+        TRACE_FAILED(op, "Print response", -1, "response.empty()");
+    if (pstrResponseMsg != nullptr)
+        *pstrResponseMsg = std::move(strResponseMsg);
+    return 0;
+}
+
+namespace {
+
+// The response text of ConvertJSONToResponseMsg; empty when it cannot be
+// printed. May throw std::bad_alloc.
+std::string ResponseText(const char* pszFuncName, const char* pszRandomId, bool bHaveToken,
+                         cJSON* pResponseJSON) {
     if (pResponseJSON != nullptr) {
+        // The answer is printed without the token when it cannot be added.
         if (bHaveToken)
-            cJSON_AddItemToObject(pResponseJSON, "randomId", cJSON_CreateString(pszRandomId));
-        if (UniqueJsonText pszPrinted(cJSON_PrintUnformatted(pResponseJSON)); pszPrinted)
-            pszResponseMsg = CopyString(pszPrinted.get());
+            static_cast<void>(
+                cJSON_AddItemToObject(pResponseJSON, "randomId", cJSON_CreateString(pszRandomId)));
+        UniqueJsonText pszPrinted(cJSON_PrintUnformatted(pResponseJSON));
+        return pszPrinted ? std::string(pszPrinted.get()) : std::string();
     } else {
         // The fixed texts keep their historical shape (a blank after each comma).
         std::string text = "{\"function\":";
@@ -451,86 +416,25 @@ int ConvertJSONToResponseMsg(const char* pszFuncName, const char* pszRandomId, c
             bOk = bOk && AppendJsonString(text, pszRandomId);
         }
         text += "}";
-        if (bOk)
-            pszResponseMsg = CopyString(text.data(), text.size());
+        return bOk ? text : std::string();
     }
-    if (pszResponseMsg == nullptr)
-        TRACE_FAILED(op, "Print response", -1, "NULL == pszResponseMsg");
-    if (ppszResponseMsg != nullptr)
-        *ppszResponseMsg = pszResponseMsg;
-    else
-        delete[] pszResponseMsg;
-    return 0;
 }
 
-bool AppendJsonString(std::string& out, const char* psz) noexcept {
-    static const char kHex[] = "0123456789abcdef";
-    try {
-        const auto* pu = reinterpret_cast<const unsigned char*>(psz);
-        const size_t cb = std::strlen(psz);
-        out += '"';
-        for (size_t i = 0; i < cb;) {
-            const unsigned char c = pu[i];
-            if (c >= 0x80) {
-                const size_t n = Utf8SequenceLength(pu + i, cb - i);
-                if (n == 0) {
-                    out += char(c) == kMarkNul ? "\\u0000" : "\\ufffd";
-                    ++i;
-                } else {
-                    out.append(psz + i, n);
-                    i += n;
-                }
-                continue;
-            }
-            switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\b':
-                out += "\\b";
-                break;
-            case '\f':
-                out += "\\f";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (c < 0x20) {
-                    out += "\\u00";
-                    out += kHex[c >> 4];
-                    out += kHex[c & 15];
-                } else {
-                    out += char(c);
-                }
-            }
-            ++i;
-        }
-        out += '"';
-        return true;
-    } catch (...) {
-        return false;
-    }
-}
+} // namespace
 
 std::string ErrorResponseText(const char* pszFuncName, const char* pszRandomId, int nErrorCode,
                               size_t cbMax) noexcept {
     const auto print = [nErrorCode](const char* pszName, const char* pszToken) {
+        // A string that could not be appended would leave the text cut short:
+        // the whole answer is given up instead (see the catch below).
         std::string text = "{\"function\":";
-        AppendJsonString(text, pszName);
+        if (!AppendJsonString(text, pszName))
+            throw std::bad_alloc();
         text += ",\"errorcode\":" + std::to_string(nErrorCode) + ",\"result\":false";
         if (pszToken != nullptr && pszToken[0] != 0) {
             text += ",\"randomId\":";
-            AppendJsonString(text, pszToken);
+            if (!AppendJsonString(text, pszToken))
+                throw std::bad_alloc();
         }
         return text + "}";
     };

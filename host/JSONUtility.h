@@ -1,11 +1,12 @@
-// Requests and responses of the host as JSON (cJSON). Every string handed out
-// is a new[] character array that the caller frees with delete[]; argument
-// lists and response objects are cJSON trees the caller deletes with cJSON_Delete.
+// Requests and responses of the host as JSON (cJSON). Texts are handed out as
+// std::string; argument lists and response objects as cJSON trees in their
+// guard (UniqueJson), which deletes them.
 #pragma once
 #include "foundation/Types.h"
 #include "foundation/ResultCodes.h"
 
 #include "host/JsonHandles.h"
+#include "host/JsonText.h"
 
 #include <cJSON.h>
 
@@ -36,24 +37,12 @@ constexpr size_t kMaxRequestValues = 256;
 // answer, which echoes the token, far below the browser's limit.
 constexpr size_t kMaxRandomIdBytes = 256;
 
-// Marks the request reader leaves inside strings where the page's text held a
-// NUL character (kMarkNul: "\u0000" or a raw zero byte) or a byte that is no
-// part of well-formed UTF-8 (kMarkIllFormed, one per byte). Neither byte
-// occurs in UTF-8, so a string without them is well-formed UTF-8 without NUL,
-// and a string with them is refused wherever it is used.
-constexpr char kMarkNul = char(0xFE);
-constexpr char kMarkIllFormed = char(0xFF);
-
-// IsWellFormedUtf8: whether the cb bytes at psz are well-formed UTF-8 (no
-// overlong forms, surrogates or code points past U+10FFFF) without a NUL.
-bool IsWellFormedUtf8(const char* psz, size_t cb);
-bool IsWellFormedUtf8(const char* psz);
-
 // RequestParts: one request taken apart (see ParseRequestBody).
 struct RequestParts {
-    std::unique_ptr<char[]> pszFuncName; // "function"
-    std::unique_ptr<char[]> pszRandomId; // "randomId", null when absent
-    UniqueJson pParams;                  // "params", an array
+    std::string strFuncName;   // "function"
+    bool fHasRandomId = false; // whether "randomId" was there
+    std::string strRandomId;   // "randomId"
+    UniqueJson pParams;        // "params", an array
 };
 
 // ParseRequestBody: takes apart the cbBody bytes at pBody (a zero byte after
@@ -67,54 +56,52 @@ struct RequestParts {
 // handed out as far as they could be read (for the fixed-text response) and
 // the params are not. A name or token that holds a mark is handed out with
 // -1 too: a request whose name or token cannot be echoed faithfully is not run.
-int ParseRequestBody(char* pBody, size_t cbBody, RequestParts* pParts);
+[[nodiscard]] int ParseRequestBody(char* pBody, size_t cbBody, RequestParts* pParts);
 
 // ParseRequestMsgToJSON: ParseRequestBody on a copy of a NUL-terminated body:
-// the method name (*ppszUTF8FuncName), "params" (*ppParamsArray) and the
-// optional "randomId" (*ppszUTF8RandomId, untouched when absent). Returns 0;
+// the method name (*pstrUTF8FuncName), "params" (*pParamsArray) and the
+// optional "randomId" (*pstrUTF8RandomId, untouched when absent); any out
+// pointer may be null. Returns 0;
 // 87 for a null or empty text; VURO_E_DATA_LENGTH_LIMIT or -1 as above, or -1
 // when memory runs out, in which case nothing is handed out.
-int ParseRequestMsgToJSON(char** ppszUTF8FuncName, cJSON** ppParamsArray, const char* pszRequestMsg,
-                          char** ppszUTF8RandomId);
+[[nodiscard]] int ParseRequestMsgToJSON(std::string* pstrUTF8FuncName, UniqueJson* pParamsArray,
+                                        const char* pszRequestMsg, std::string* pstrUTF8RandomId);
 
-// ConverJSONArrayItemtoNULLEndString: argument nIndex as a new NUL-terminated
-// copy of its text; the argument is a string or an object whose "param" is a
-// string. Returns 0; 87 for a bad index; 0x8009002D for a missing element;
-// 0xA0073204 for any other type (an object without "param" included);
-// E_INVALIDARG for a text that held a NUL character or is not well-formed
-// UTF-8 (it would be cut short or change on its way); -1 when memory runs out.
-int ConverJSONArrayItemtoNULLEndString(cJSON* pJSONArray, int nIndex, char** ppszNULLEndString);
+// ConverJSONArrayItemtoNULLEndString: argument nIndex as a copy of its text in
+// *pstrNULLEndString (may be null: the argument is only checked); the argument is a string or an
+// object whose "param" is a string. Returns 0; 87 for a bad index; 0x8009002D for a missing
+// element; 0xA0073204 for any other type (an object without "param" included); E_INVALIDARG for a
+// text that held a NUL character or is not well-formed UTF-8 (it would be cut short or change on
+// its way); -1 when memory runs out.
+[[nodiscard]] int ConverJSONArrayItemtoNULLEndString(cJSON* pJSONArray, int nIndex,
+                                                     std::string* pstrNULLEndString);
 
 // ConverJSONArrayItemtoint: argument nIndex (a number, or an object whose
 // "param" is a number) truncated to a signed 32-bit integer, stored in *pnValue
 // only when it is not 0. Errors as above.
-int ConverJSONArrayItemtoint(cJSON* pJSONArray, int nIndex, int* pnValue);
+[[nodiscard]] int ConverJSONArrayItemtoint(cJSON* pJSONArray, int nIndex, int* pnValue);
 
 // ConverJSONArrayItemtobool: argument nIndex (true or false, or an object
 // whose "param" is one) as VARIANT_TRUE or VARIANT_FALSE in *pvbValue. Errors
 // as above; a number is not a boolean.
-int ConverJSONArrayItemtobool(cJSON* pJSONArray, int nIndex, VARIANT_BOOL* pvbValue);
+[[nodiscard]] int ConverJSONArrayItemtobool(cJSON* pJSONArray, int nIndex, VARIANT_BOOL* pvbValue);
 
 // ConstructResponseJSON: {"function", "errorcode"[, "result"]}. A non-zero
 // code gives "result": false; code 0 with a value gives "result" of the kind
 // nValueType says. Returns 0; 87 for a missing name; 0xA0073202 when the object
-// cannot be made; -1 for an unknown kind or exhausted memory.
-int ConstructResponseJSON(cJSON** ppResponseJSON, const char* pszFuncName, int nErrorCode,
-                          int nValueType, const void* pValue);
+// cannot be made; -1 for an unknown kind or exhausted memory. The object goes
+// to *pResponseJSON (may be null: it is only built).
+[[nodiscard]] int ConstructResponseJSON(UniqueJson* pResponseJSON, const char* pszFuncName,
+                                        int nErrorCode, int nValueType, const void* pValue);
 
 // ConvertJSONToResponseMsg: prints the response object (with "randomId" added
 // when the token is non-empty) without whitespace, or, without an object, the
 // fixed-text response carrying kFixedResponseCode. The name and token of the
 // fixed text are escaped as JSON strings (a NUL mark as \u0000, any other
 // byte that is not UTF-8 as \ufffd), so every response is UTF-8 JSON. Hands
-// the text to *ppszResponseMsg (null when memory ran out). Returns 0.
-int ConvertJSONToResponseMsg(const char* pszFuncName, const char* pszRandomId, cJSON* pResponseJSON,
-                             char** ppszResponseMsg);
-
-// AppendJsonString: the JSON string (with its quotes) of psz appended to out:
-// quote, backslash and control characters escaped, marks and other bytes that
-// are not UTF-8 as above. False when memory runs out.
-bool AppendJsonString(std::string& out, const char* psz) noexcept;
+// the text to *pstrResponseMsg (empty when memory ran out). Returns 0.
+[[nodiscard]] int ConvertJSONToResponseMsg(const char* pszFuncName, const char* pszRandomId,
+                                           cJSON* pResponseJSON, std::string* pstrResponseMsg);
 
 // ErrorResponseText: {"function","errorcode","result":false[,"randomId"]}
 // for nErrorCode, printed as the objects are. The token (then the name) is

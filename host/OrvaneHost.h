@@ -2,15 +2,16 @@
 // request, for any host whose methods are a method table over one agent
 // (HostProgram).
 #pragma once
-#include "foundation/MethodTable.h"
+#include "methods/MethodTable.h"
 #include "foundation/ResultCodes.h"
 #include "foundation/Types.h"
-#include "host/nmMethods.h"
+#include "host/JsonHandles.h"
+#include "host/JsonMethods.h"
 
 #include <cJSON.h>
 
-#include <memory>
 #include <new>
+#include <string>
 
 // HostProgram: what one host program answers with: its dispatcher, and the
 // one agent of the process that the dispatcher works on.
@@ -18,11 +19,12 @@ class HostProgram {
 public:
     // CreateAgent: makes the process's agent, whose error texts come from
     // hModule. False when memory ran out.
-    virtual bool CreateAgent(HMODULE hModule) noexcept = 0;
+    [[nodiscard]] virtual bool CreateAgent(HMODULE hModule) noexcept = 0;
     // DeleteAgent: deletes it again (nothing when there is none).
     virtual void DeleteAgent() noexcept = 0;
     // Invoke: answers one method call (see InvokeMethod).
-    virtual int Invoke(cJSON** ppResponseJSON, const char* pszFuncName, cJSON* pJSONArgs) = 0;
+    [[nodiscard]] virtual int Invoke(UniqueJson* pResponseJSON, const char* pszFuncName,
+                                     cJSON* pJSONArgs) = 0;
     // Refused: tells the agent about a request the host itself refused or
     // could not answer (a frame, token or response beyond the bounds, a
     // request that names no method or is no request): nResult, the code the
@@ -45,7 +47,7 @@ public:
               TAgent*& rpAgent) noexcept
         : m_table(table), m_pszVersion(pszVersion), m_rpAgent(rpAgent) {}
 
-    bool CreateAgent(HMODULE hModule) noexcept override {
+    [[nodiscard]] bool CreateAgent(HMODULE hModule) noexcept override {
         m_rpAgent = new (std::nothrow) TAgent(hModule);
         return m_rpAgent != nullptr;
     }
@@ -53,9 +55,10 @@ public:
         delete m_rpAgent;
         m_rpAgent = nullptr;
     }
-    int Invoke(cJSON** ppResponseJSON, const char* pszFuncName, cJSON* pJSONArgs) override {
+    [[nodiscard]] int Invoke(UniqueJson* pResponseJSON, const char* pszFuncName,
+                             cJSON* pJSONArgs) override {
         return InvokeMethod(m_table, m_pszVersion, static_cast<TInterface*>(m_rpAgent),
-                            ppResponseJSON, pszFuncName, pJSONArgs,
+                            pResponseJSON, pszFuncName, pJSONArgs,
                             orvane::methods::RefusalSink::For(m_rpAgent));
     }
     void Refused(const char* pszFuncName, int nResult) noexcept override {
@@ -69,30 +72,30 @@ private:
     TAgent*& m_rpAgent;
 };
 
-// RespondToRequestBody: answers the cbBody bytes at pBody (a zero byte after
-// them; rewritten while they are read, see ParseRequestBody, and freed once
-// they are) with program's
-// methods. Hands the response text to *ppszResponseMsg (a new[] array the
-// caller frees; null only when memory ran out). The text is never longer
+// RespondToRequestBody: answers the request body strBody (rewritten while it
+// is read, see ParseRequestBody, and freed once it is) with program's
+// methods. Hands the response text to *pstrResponseMsg (empty only when
+// memory ran out). The text is never longer
 // than kMaxOutputMessage: a longer answer, and a request of too many values,
 // is replaced by an error response with VURO_E_DATA_LENGTH_LIMIT. A request
 // whose "randomId" is longer than kMaxRandomIdBytes is not run: it is
 // answered with VURO_E_DATA_LENGTH_LIMIT, without the token. Every answer the
 // agent did not give itself (these, and the fixed text of a request that
 // names no method or is none) is told to program.Refused. Returns 0.
-int RespondToRequestBody(HostProgram& program, std::unique_ptr<char[]> pBody, size_t cbBody,
-                         char** ppszResponseMsg);
+[[nodiscard]] int RespondToRequestBody(HostProgram& program, std::string strBody,
+                                       std::string* pstrResponseMsg);
 
 // RespondToRequest: the same on a copy of a NUL-terminated body.
-int RespondToRequest(HostProgram& program, const char* pszRequestMsg, char** ppszResponseMsg);
+[[nodiscard]] int RespondToRequest(HostProgram& program, const char* pszRequestMsg,
+                                   std::string* pstrResponseMsg);
 
 // RunRequestLoop: reads framed requests from standard input and writes framed
 // responses to standard output until the input ends (returns 0), a read fails
 // (the read's result) or a write fails (-1). Nothing a page sends ends it: a
 // frame longer than kMaxInputMessage is read past and answered with an error
 // response (VURO_E_DATA_LENGTH_LIMIT, recorded as the agent's last result).
-int RunRequestLoop(HostProgram& program);
+[[nodiscard]] int RunRequestLoop(HostProgram& program);
 
 // RunHost: the whole life of a host process (trace provider, module handle,
 // the agent, binary streams, request loop); returns the process exit code.
-int RunHost(HostProgram& program);
+[[nodiscard]] int RunHost(HostProgram& program);

@@ -23,13 +23,13 @@ constexpr uint16_t kPluginFuncsVersion = 22;
 // NPERR_INVALID_FUNCTABLE_ERROR, nothing written) and fills the instance
 // callbacks, version 22 and a null javaClass; remembers the object class so
 // that scriptable objects can be created from then on.
-NPError FillPluginFuncs(NPPluginFuncs* pFuncs);
+[[nodiscard]] NPError FillPluginFuncs(NPPluginFuncs* pFuncs);
 
 // CopyBrowserFuncs: checks the browser's table (null or too small:
 // NPERR_INVALID_FUNCTABLE_ERROR; a major version other than 0:
 // NPERR_INCOMPATIBLE_VERSION_ERROR) and copies the members it offers. Members
 // beyond its size stay null, and the forwarders then do nothing.
-NPError CopyBrowserFuncs(const NPNetscapeFuncs* pFuncs);
+[[nodiscard]] NPError CopyBrowserFuncs(const NPNetscapeFuncs* pFuncs);
 
 // ForgetBrowserFuncs: clears the copied table (NP_Shutdown).
 void ForgetBrowserFuncs();

@@ -25,4 +25,4 @@ const char* NP_GetMIMEDescription(void);
 // provider (once, until NP_Shutdown), then checks and copies the browser
 // table. Returns 0, NPERR_INVALID_FUNCTABLE_ERROR or
 // NPERR_INCOMPATIBLE_VERSION_ERROR.
-NPError PluginInitialize(NPNetscapeFuncs* pBrowserFuncs);
+[[nodiscard]] NPError PluginInitialize(NPNetscapeFuncs* pBrowserFuncs);

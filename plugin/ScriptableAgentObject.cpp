@@ -56,28 +56,24 @@ std::string ConversionStep(const ScriptDialect& dialect, const char* pszStage,
 // part before it ("a\0b" signed as "a"). A failure is traced under the
 // dialect's step.
 HRESULT WideArg(const char* pszOp, const ScriptDialect& dialect, const char* pszArgument,
-                const NPVariant& v, std::unique_ptr<WCHAR[]>* ppwszOut) {
+                const NPVariant& v, WString* pwstrOut) {
     const auto fail = [&](const char* pszStage, HRESULT hResult) {
         if (TraceIsEnabled(TRACE_FLAG_ERROR))
             TRACE_FAILED(pszOp, ConversionStep(dialect, pszStage, pszArgument).c_str(), hResult,
                          "FAILED(hResult)");
         return hResult;
     };
-    char* pszRaw = nullptr;
     const NPString& s = v.value.stringValue;
     if (s.UTF8Length > 0x7FFFFFFEu ||
         (s.UTF8Length > 0 && std::memchr(s.UTF8Characters, 0, s.UTF8Length) != nullptr))
         return fail("ConverNPStringtoNULLEndString", E_INVALIDARG);
-    HRESULT hResult = ConverNPStringtoNULLEndString(&pszRaw, s.UTF8Characters, int(s.UTF8Length));
-    std::unique_ptr<char[]> pszUtf8(pszRaw);
+    std::string strUtf8;
+    HRESULT hResult = ConverNPStringtoNULLEndString(&strUtf8, s.UTF8Characters, int(s.UTF8Length));
     if (FAILED(hResult))
         return fail("ConverNPStringtoNULLEndString", hResult);
-    WCHAR* pwszRaw = nullptr;
-    int cch = 0;
-    hResult = UTF8ToUTF16(pszUtf8.get(), &pwszRaw, &cch);
+    hResult = UTF8ToUTF16(strUtf8.c_str(), pwstrOut);
     if (FAILED(hResult))
         return fail("UTF8ToUTF16", hResult);
-    ppwszOut->reset(pwszRaw);
     return VURO_OK;
 }
 
@@ -85,15 +81,11 @@ HRESULT WideArg(const char* pszOp, const ScriptDialect& dialect, const char* psz
 // browser's allocator. Returns 0, the conversion's code or E_OUTOFMEMORY.
 HRESULT TextResult(const WCHAR* pwszText, NPVariant* result) {
     static const WCHAR kEmpty[] = {0};
-    char* pszRaw = nullptr;
-    int cb = 0;
-    HRESULT hResult = UTF16ToUTF8(pwszText != nullptr ? pwszText : kEmpty, &pszRaw, &cb);
-    std::unique_ptr<char[]> pszUtf8(pszRaw);
-    if (FAILED(hResult)) {
-        TRACE_FAILED("TextResult", "UTF16ToUTF8", hResult, "FAILED(hResult)");
+    std::string strUtf8;
+    HRESULT hResult = UTF16ToUTF8(pwszText != nullptr ? pwszText : kEmpty, &strUtf8);
+    if (TRACE_IF(FAILED(hResult), "TextResult", "UTF16ToUTF8", hResult))
         return hResult;
-    }
-    return ConvertStringToNPVariant(pszUtf8.get(), result) ? VURO_OK : E_OUTOFMEMORY;
+    return ConvertStringToNPVariant(strUtf8.c_str(), result) ? VURO_OK : E_OUTOFMEMORY;
 }
 
 // The two ways a call ends, by the kind of its result: a failed text method
@@ -153,7 +145,7 @@ bool RunMethod(const Method& method, const ScriptDialect& dialect, const char* p
         switch (method.call.kinds[i]) {
         case Kind::Text:
             if (const HRESULT hResult =
-                    WideArg(pszOp, dialect, method.args[i], args[i], &values[i].pwszText);
+                    WideArg(pszOp, dialect, method.args[i], args[i], &values[i].wstrText);
                 FAILED(hResult))
                 return refuse(hResult);
             break;

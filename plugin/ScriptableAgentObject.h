@@ -1,11 +1,11 @@
-// The script face of a method table (foundation/MethodTable.h): a plug-in's
+// The script face of a method table (methods/MethodTable.h): a plug-in's
 // scriptable object whose methods are the rows the table offers to scripts,
 // each checking the script's arguments against the row's kinds, converting
 // them and calling the object's own agent. Trace lines carry the module
 // "ScriptablePluginObject" and the operation
 // "CScriptablePluginObject::npName", worded as the table's dialect says.
 #pragma once
-#include "foundation/MethodTable.h"
+#include "methods/MethodTable.h"
 #include "plugin/ScriptablePluginObjectBase.h"
 
 #include <span>

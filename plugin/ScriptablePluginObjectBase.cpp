@@ -151,27 +151,19 @@ bool CScriptablePluginObjectBase::_Construct(NPObject* npobj, const NPVariant* a
                    [&](auto* p) { return p->Construct(args, argCount, result); });
 }
 
-HRESULT ConverNPStringtoNULLEndString(char** ppszOut, const char* pszUTF8, int length) {
-    if (ppszOut == nullptr || (pszUTF8 == nullptr && length > 0)) {
-        TRACE_FAILED("ConverNPStringtoNULLEndString", "Check parameter", E_POINTER,
-                     "NULL == ppszOut || (NULL == pszUTF8 && length > 0)");
+HRESULT ConverNPStringtoNULLEndString(std::string* pstrOut, const char* pszUTF8, int length) {
+    if (TRACE_IF(pstrOut == nullptr || (pszUTF8 == nullptr && length > 0),
+                 "ConverNPStringtoNULLEndString", "Check parameter", E_POINTER))
         return E_POINTER;
-    }
-    if (length < 0) {
-        TRACE_FAILED("ConverNPStringtoNULLEndString", "Check parameter", E_INVALIDARG,
-                     "length < 0");
+    if (TRACE_IF(length < 0, "ConverNPStringtoNULLEndString", "Check parameter", E_INVALIDARG))
         return E_INVALIDARG;
-    }
-    char* pszOut = new (std::nothrow) char[size_t(length) + 1];
-    if (pszOut == nullptr) {
+    try {
+        pstrOut->assign(pszUTF8 != nullptr ? pszUTF8 : "", size_t(length));
+    } catch (const std::bad_alloc&) {
         TRACE_FAILED("ConverNPStringtoNULLEndString", "New Memory", E_OUTOFMEMORY,
-                     "NULL == pszOut");
+                     "std::bad_alloc");
         return E_OUTOFMEMORY;
     }
-    std::memset(pszOut, 0, size_t(length) + 1);
-    if (length > 0)
-        std::memcpy(pszOut, pszUTF8, size_t(length));
-    *ppszOut = pszOut;
     return VURO_OK;
 }
 

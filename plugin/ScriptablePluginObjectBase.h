@@ -7,6 +7,8 @@
 #include "foundation/ResultCodes.h"
 #include "foundation/Types.h"
 
+#include <string>
+
 // CScriptablePluginObjectBase: the NPObject header the browser sees, plus the
 // instance the object belongs to. The browser holds pointers to the NPObject
 // part; the static functions turn them back into the owning object and call
@@ -58,11 +60,12 @@ protected:
 NPObject* AllocateCScriptableObject(NPP npp, NPClass* aClass);
 
 // ConverNPStringtoNULLEndString: copies the length UTF-8 bytes at pszUTF8 (an
-// NPString's characters, which are not NUL-terminated) into a new zeroed
-// buffer of length + 1 bytes. Hands out *ppszOut (new[], caller delete[]s).
-// Returns 0, E_POINTER for a null out pointer or null characters with a
-// non-zero length, E_INVALIDARG for a negative length, or E_OUTOFMEMORY.
-HRESULT ConverNPStringtoNULLEndString(char** ppszOut, const char* pszUTF8, int length);
+// NPString's characters, which are not NUL-terminated) into *pstrOut, whose
+// terminator then ends them. Returns 0, E_POINTER for a null out pointer or
+// null characters with a non-zero length, E_INVALIDARG for a negative length,
+// or E_OUTOFMEMORY.
+[[nodiscard]] HRESULT ConverNPStringtoNULLEndString(std::string* pstrOut, const char* pszUTF8,
+                                                    int length);
 
 // NPVariantToLong: an int32 variant's value, a double variant's value
 // truncated toward zero (clamped to the 32-bit range; NaN gives 0), any other
@@ -77,7 +80,7 @@ void TraceParameterInfo(const NPVariant* args, int count);
 // (the browser frees it) and makes *pResult a string variant of it. Returns
 // false for a null text or result, or when the buffer cannot be allocated
 // (*pResult is then untouched).
-bool ConvertStringToNPVariant(const char* pszText, NPVariant* pResult);
+[[nodiscard]] bool ConvertStringToNPVariant(const char* pszText, NPVariant* pResult);
 
 // IdentifierName: the identifier's UTF-8 name for traces ("<?>" when the
 // browser cannot give it); frees the browser's copy.

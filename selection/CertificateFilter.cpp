@@ -46,15 +46,30 @@ bool AnyOccursIn(const WCHAR* pwszText, const TextList& vtrAlternatives) {
     });
 }
 
-// The hexadecimal text as bytes, least significant (last pair) first.
-HRESULT HexToBytes(LPCWSTR pwszHex, std::unique_ptr<BYTE[]>& pbBytes, DWORD& cbBytes) {
-    BYTE* pbRaw = nullptr;
-    DWORD cbRaw = 0;
-    const HRESULT hResult = ConvertStringToBinaryData(pwszHex, &cbRaw, &pbRaw);
-    if (FAILED(hResult))
+// Checks 6 and 7 share everything but the field read and the order its
+// text is written in: the certificate's bytes must be those of the
+// hexadecimal text pwszHex (ConvertStringToBinaryData's order, last pair
+// first), in reverse when fReversed.
+template <class Read>
+HRESULT CheckFieldBytes(const char* pszOperation, PCCERT_CONTEXT pCertContext, LPCWSTR pwszHex,
+                        const char* pszReadStep, Read read, bool fReversed,
+                        const char* pszDiffers) {
+    if (TRACE_IF(pCertContext == nullptr, pszOperation, "Check parameter", E_INVALIDARG))
+        return E_INVALIDARG;
+    if (IsEmptyText(pwszHex))
+        return VURO_OK;
+    std::vector<BYTE> wanted;
+    HRESULT hResult = ConvertStringToBinaryData(pwszHex, &wanted);
+    if (TRACE_IF(FAILED(hResult), pszOperation, "ConvertStringToBinaryData", hResult))
         return hResult;
-    pbBytes.reset(pbRaw);
-    cbBytes = cbRaw;
+    std::vector<BYTE> actual;
+    hResult = read(pCertContext, &actual);
+    if (TRACE_IF(FAILED(hResult), pszOperation, pszReadStep, hResult))
+        return hResult;
+    if (fReversed)
+        std::reverse(wanted.begin(), wanted.end());
+    if (actual != wanted)
+        return TRACE_FAIL(pszOperation, "Compare", E_FAIL, pszDiffers);
     return VURO_OK;
 }
 
@@ -69,16 +84,13 @@ HRESULT CheckName(const char* pszOperation, PCCERT_CONTEXT pCertContext, const T
     if (std::any_of(vtrFilters.begin(), vtrFilters.end(),
                     [](const WString& alt) { return alt.empty(); }))
         return VURO_OK;
-    WCHAR* pwszName = nullptr;
-    DWORD cchName = 0;
-    const HRESULT hResult =
-        fIssuer ? GetCertIssuer(pCertContext, &pwszName, &cchName)
-                : GetCertSubject(CERT_X500_NAME_STR, pCertContext, &pwszName, &cchName);
-    if (FAILED(hResult))
-        return TRACE_FAIL(pszOperation, fIssuer ? "GetCertIssuer" : "GetCertSubject", hResult,
-                          "FAILED(hResult)");
-    std::unique_ptr<WCHAR[]> pwszNameOwner(pwszName);
-    if (!AnyOccursIn(pwszName, vtrFilters))
+    WString wstrName;
+    const HRESULT hResult = fIssuer ? GetCertIssuer(pCertContext, &wstrName)
+                                    : GetCertSubject(CERT_X500_NAME_STR, pCertContext, &wstrName);
+    if (TRACE_IF(FAILED(hResult), pszOperation, fIssuer ? "GetCertIssuer" : "GetCertSubject",
+                 hResult))
+        return hResult;
+    if (!AnyOccursIn(wstrName.c_str(), vtrFilters))
         return TRACE_FAIL(pszOperation, "StrStrIW", E_FAIL, "no alternative in the name");
     return VURO_OK;
 }
@@ -152,13 +164,11 @@ HRESULT DistinctProviderNames(TextList& vtrNames) {
     return VURO_OK;
 }
 
-HRESULT ConvertStringToBinaryData(LPCWSTR pwszHex, DWORD* pcbData, BYTE** ppbData) {
-    if (pcbData == nullptr || ppbData == nullptr)
-        return TRACE_FAIL("ConvertStringToBinaryData", "Check parameter", E_POINTER,
-                          "NULL == pcbData || NULL == ppbData");
-    if (pwszHex == nullptr)
-        return TRACE_FAIL("ConvertStringToBinaryData", "Check parameter", E_INVALIDARG,
-                          "NULL == pwszHex");
+HRESULT ConvertStringToBinaryData(LPCWSTR pwszHex, std::vector<BYTE>* pData) {
+    if (TRACE_IF(pData == nullptr, "ConvertStringToBinaryData", "Check parameter", E_POINTER))
+        return E_POINTER;
+    if (TRACE_IF(pwszHex == nullptr, "ConvertStringToBinaryData", "Check parameter", E_INVALIDARG))
+        return E_INVALIDARG;
     const WStringView hex(pwszHex);
     if (hex.size() % 2 != 0 || hex.size() / 2 > 0xFFFFFFFFu)
         return TRACE_FAIL("ConvertStringToBinaryData", "Check parameter", E_INVALIDARG,
@@ -166,21 +176,20 @@ HRESULT ConvertStringToBinaryData(LPCWSTR pwszHex, DWORD* pcbData, BYTE** ppbDat
     if (std::any_of(hex.begin(), hex.end(), [](WCHAR ch) { return HexValue(ch) < 0; }))
         return TRACE_FAIL("ConvertStringToBinaryData", "Check parameter", E_INVALIDARG,
                           "not a hexadecimal digit");
-    const DWORD cbData = DWORD(hex.size() / 2);
-    std::unique_ptr<BYTE[]> pbData;
-    if (cbData > 0) {
-        pbData.reset(new (std::nothrow) BYTE[cbData]);
-        if (!pbData)
-            return TRACE_FAIL("ConvertStringToBinaryData", "New memory", E_OUTOFMEMORY,
-                              "NULL == pbData");
+    const size_t cbData = hex.size() / 2;
+    std::vector<BYTE> data;
+    try {
+        data.resize(cbData);
+    } catch (const std::bad_alloc&) {
+        return TRACE_FAIL("ConvertStringToBinaryData", "New memory", E_OUTOFMEMORY,
+                          "std::bad_alloc");
     }
     // Byte i is the i-th pair counted from the end.
-    for (DWORD i = 0; i < cbData; ++i) {
-        const size_t pos = hex.size() - 2 * (size_t(i) + 1);
-        pbData[i] = BYTE(HexValue(hex[pos]) << 4 | HexValue(hex[pos + 1]));
+    for (size_t i = 0; i < cbData; ++i) {
+        const size_t pos = hex.size() - 2 * (i + 1);
+        data[i] = BYTE(HexValue(hex[pos]) << 4 | HexValue(hex[pos + 1]));
     }
-    *pcbData = cbData;
-    *ppbData = pbData.release();
+    *pData = std::move(data);
     return VURO_OK;
 }
 
@@ -200,8 +209,8 @@ HRESULT CheckCertKeyUsage(PCCERT_CONTEXT pCertContext, DWORD dwKeyUsage) {
         return VURO_OK;
     BYTE byUsage = 0;
     const HRESULT hResult = GetCertKeyUsage(pCertContext, &byUsage);
-    if (FAILED(hResult))
-        return TRACE_FAIL("CheckCertKeyUsage", "GetCertKeyUsage", hResult, "FAILED(hResult)");
+    if (TRACE_IF(FAILED(hResult), "CheckCertKeyUsage", "GetCertKeyUsage", hResult))
+        return hResult;
     if ((byUsage & dwKeyUsage) == 0)
         return TRACE_FAIL("CheckCertKeyUsage", "Compare", VURO_E_INVALID_CERT_USAGE,
                           "(byUsage & dwKeyUsage) == 0");
@@ -209,54 +218,17 @@ HRESULT CheckCertKeyUsage(PCCERT_CONTEXT pCertContext, DWORD dwKeyUsage) {
 }
 
 HRESULT CheckCertSubjectKeyID(PCCERT_CONTEXT pCertContext, LPCWSTR pwszSubjectKeyID) {
-    if (pCertContext == nullptr)
-        return TRACE_FAIL("CheckCertSubjectKeyID", "Check parameter", E_INVALIDARG,
-                          "pCertContext == NULL");
-    if (IsEmptyText(pwszSubjectKeyID))
-        return VURO_OK;
-    std::unique_ptr<BYTE[]> pbWanted;
-    DWORD cbWanted = 0;
-    HRESULT hResult = HexToBytes(pwszSubjectKeyID, pbWanted, cbWanted);
-    if (FAILED(hResult))
-        return TRACE_FAIL("CheckCertSubjectKeyID", "ConvertStringToBinaryData", hResult,
-                          "FAILED(hResult)");
-    BYTE* pbKeyId = nullptr;
-    DWORD cbKeyId = 0;
-    hResult = GetCertSubjectKeyID(pCertContext, &pbKeyId, &cbKeyId);
-    if (FAILED(hResult))
-        return TRACE_FAIL("CheckCertSubjectKeyID", "GetCertSubjectKeyID", hResult,
-                          "FAILED(hResult)");
-    std::unique_ptr<BYTE[]> pbKeyIdOwner(pbKeyId);
     // The identifier is an octet string, read and displayed first octet first;
     // the converted text holds its last pair first.
-    if (cbKeyId != cbWanted ||
-        !std::equal(pbKeyId, pbKeyId + cbKeyId, std::reverse_iterator(pbWanted.get() + cbWanted)))
-        return TRACE_FAIL("CheckCertSubjectKeyID", "Compare", E_FAIL, "key identifiers differ");
-    return VURO_OK;
+    return CheckFieldBytes("CheckCertSubjectKeyID", pCertContext, pwszSubjectKeyID,
+                           "GetCertSubjectKeyID", GetCertSubjectKeyID, true,
+                           "key identifiers differ");
 }
 
 HRESULT CheckCertSerialNumber(PCCERT_CONTEXT pCertContext, LPCWSTR pwszSerialNumber) {
-    if (pCertContext == nullptr)
-        return TRACE_FAIL("CheckCertSerialNumber", "Check parameter", E_INVALIDARG,
-                          "pCertContext == NULL");
-    if (IsEmptyText(pwszSerialNumber))
-        return VURO_OK;
-    std::unique_ptr<BYTE[]> pbWanted;
-    DWORD cbWanted = 0;
-    HRESULT hResult = HexToBytes(pwszSerialNumber, pbWanted, cbWanted);
-    if (FAILED(hResult))
-        return TRACE_FAIL("CheckCertSerialNumber", "ConvertStringToBinaryData", hResult,
-                          "FAILED(hResult)");
-    BYTE* pbSerial = nullptr;
-    DWORD cbSerial = 0;
-    hResult = GetCertSerialNumber(pCertContext, &pbSerial, &cbSerial);
-    if (FAILED(hResult))
-        return TRACE_FAIL("CheckCertSerialNumber", "GetCertSerialNumber", hResult,
-                          "FAILED(hResult)");
-    std::unique_ptr<BYTE[]> pbSerialOwner(pbSerial);
-    if (cbSerial != cbWanted || !std::equal(pbSerial, pbSerial + cbSerial, pbWanted.get()))
-        return TRACE_FAIL("CheckCertSerialNumber", "Compare", E_FAIL, "serial numbers differ");
-    return VURO_OK;
+    return CheckFieldBytes("CheckCertSerialNumber", pCertContext, pwszSerialNumber,
+                           "GetCertSerialNumber", GetCertSerialNumber, false,
+                           "serial numbers differ");
 }
 
 HRESULT CheckCertTimeValidity(PCCERT_CONTEXT pCertContext, const FILETIME* pftTime) {
@@ -289,17 +261,15 @@ HRESULT CheckCSPName(PCCERT_CONTEXT pCertContext, const TextList& vtrCSPNames) {
         return TRACE_FAIL("CheckCSPName", "Check parameter", E_INVALIDARG, "pCertContext == NULL");
     if (vtrCSPNames.empty())
         return VURO_OK;
-    BYTE* pbProvInfo = nullptr;
-    DWORD cbProvInfo = 0;
-    const HRESULT hResult = GetCertificateContextProperty(&cbProvInfo, pCertContext, &pbProvInfo);
-    if (FAILED(hResult))
-        return TRACE_FAIL("CheckCSPName", "GetCertificateContextProperty", hResult,
-                          "FAILED(hResult)");
-    std::unique_ptr<BYTE[]> pbProvInfoOwner(pbProvInfo);
-    const auto* pProvInfo = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(pbProvInfo);
-    if (cbProvInfo < sizeof(CRYPT_KEY_PROV_INFO) || pProvInfo->pwszProvName == nullptr)
-        return TRACE_FAIL("CheckCSPName", "GetCertificateContextProperty", CRYPT_E_NOT_FOUND,
-                          "NULL == pwszProvName");
+    std::vector<BYTE> provInfo;
+    const HRESULT hResult = GetCertificateContextProperty(pCertContext, &provInfo);
+    if (TRACE_IF(FAILED(hResult), "CheckCSPName", "GetCertificateContextProperty", hResult))
+        return hResult;
+    const auto* pProvInfo = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(provInfo.data());
+    if (TRACE_IF(provInfo.size() < sizeof(CRYPT_KEY_PROV_INFO) ||
+                     pProvInfo->pwszProvName == nullptr,
+                 "CheckCSPName", "GetCertificateContextProperty", CRYPT_E_NOT_FOUND))
+        return CRYPT_E_NOT_FOUND;
     const WCHAR* pwszProvName = pProvInfo->pwszProvName;
     const bool fListed =
         std::any_of(vtrCSPNames.begin(), vtrCSPNames.end(), [&](const WString& name) {

@@ -69,14 +69,14 @@ inline constexpr char kSm2SignatureAlgPrefix[] = "1.2.156.10197";
 // ParseFilters: appends the pieces of pwszText cut at every "#" to vtrFilters,
 // empty pieces included, in order, each cut to its first 255 characters. A
 // null text appends nothing. Returns 0 or E_OUTOFMEMORY (vtrFilters emptied).
-HRESULT ParseFilters(LPCWSTR pwszText, TextList& vtrFilters);
+[[nodiscard]] HRESULT ParseFilters(LPCWSTR pwszText, TextList& vtrFilters);
 
 // SplitStrings: appends the pieces of pwszText cut at every "||" to
 // vtrStrings, in order, untruncated. The first empty piece ends the split: an
 // empty text, or one that starts with "||", appends nothing, and nothing after
 // two adjacent separators is taken. A null text appends nothing. Returns 0 or
 // E_OUTOFMEMORY (vtrStrings emptied).
-HRESULT SplitStrings(LPCWSTR pwszText, TextList& vtrStrings);
+[[nodiscard]] HRESULT SplitStrings(LPCWSTR pwszText, TextList& vtrStrings);
 
 // DistinctProviderNames: leaves in vtrNames the first of the names that
 // name one provider, in order and as first spelt, and removes the others.
@@ -84,16 +84,16 @@ HRESULT SplitStrings(LPCWSTR pwszText, TextList& vtrStrings);
 // letters A-Z: provider lookups ignore it, and so does CheckCSPName, so the
 // removed names change no outcome. The cost grows with the names' total
 // length, however many repeat. Returns 0 or E_OUTOFMEMORY (vtrNames emptied).
-HRESULT DistinctProviderNames(TextList& vtrNames);
+[[nodiscard]] HRESULT DistinctProviderNames(TextList& vtrNames);
 
 // ConvertStringToBinaryData: the bytes of the hexadecimal text pwszHex (0-9,
 // a-f, A-F, an even number of them), read from the end: byte 0 is the last
 // pair, byte 1 the pair before it, and so on, so a serial number written most
 // significant byte first becomes the least-significant-first order of
-// CERT_INFO. Hands out *ppbData (new[], caller delete[]s; null for an empty
-// text) and the byte count in *pcbData. Returns 0, E_INVALIDARG for a null,
-// odd-length or non-hexadecimal text, E_POINTER or E_OUTOFMEMORY.
-HRESULT ConvertStringToBinaryData(LPCWSTR pwszHex, DWORD* pcbData, BYTE** ppbData);
+// CERT_INFO. Hands out the bytes in *pData (none for an empty text). Returns
+// 0, E_INVALIDARG for a null, odd-length or non-hexadecimal text, E_POINTER or
+// E_OUTOFMEMORY.
+[[nodiscard]] HRESULT ConvertStringToBinaryData(LPCWSTR pwszHex, std::vector<BYTE>* pData);
 
 // The checks, in the order FilterCertificates applies them. Each returns 0
 // when the certificate passes (an empty condition always passes) and a failure
@@ -102,30 +102,30 @@ HRESULT ConvertStringToBinaryData(LPCWSTR pwszHex, DWORD* pcbData, BYTE** ppbDat
 // CheckCertSubjectName, CheckCertIssuer: E_FAIL when no alternative of
 // vtrFilters (ParseFilters' pieces) occurs in the subject (issuer) text,
 // ignoring case; an empty list or an empty alternative passes.
-HRESULT CheckCertSubjectName(PCCERT_CONTEXT pCertContext, const TextList& vtrFilters);
-HRESULT CheckCertIssuer(PCCERT_CONTEXT pCertContext, const TextList& vtrFilters);
+[[nodiscard]] HRESULT CheckCertSubjectName(PCCERT_CONTEXT pCertContext, const TextList& vtrFilters);
+[[nodiscard]] HRESULT CheckCertIssuer(PCCERT_CONTEXT pCertContext, const TextList& vtrFilters);
 // CheckCertKeyUsage: VURO_E_NO_KEY_USAGE without the key-usage extension,
 // VURO_E_INVALID_CERT_USAGE when its first byte shares no bit with dwKeyUsage.
-HRESULT CheckCertKeyUsage(PCCERT_CONTEXT pCertContext, DWORD dwKeyUsage);
+[[nodiscard]] HRESULT CheckCertKeyUsage(PCCERT_CONTEXT pCertContext, DWORD dwKeyUsage);
 // CheckCertSubjectKeyID: E_INVALIDARG for a malformed text,
 // VURO_E_NO_SUBJECT_KEY_ID without the extension, E_FAIL when it differs.
-HRESULT CheckCertSubjectKeyID(PCCERT_CONTEXT pCertContext, LPCWSTR pwszSubjectKeyID);
+[[nodiscard]] HRESULT CheckCertSubjectKeyID(PCCERT_CONTEXT pCertContext, LPCWSTR pwszSubjectKeyID);
 // CheckCertSerialNumber: E_INVALIDARG for a malformed text, E_FAIL when the
 // serial differs in length or content.
-HRESULT CheckCertSerialNumber(PCCERT_CONTEXT pCertContext, LPCWSTR pwszSerialNumber);
+[[nodiscard]] HRESULT CheckCertSerialNumber(PCCERT_CONTEXT pCertContext, LPCWSTR pwszSerialNumber);
 // CheckCertTimeValidity: E_FAIL when *pftTime lies outside the validity period.
-HRESULT CheckCertTimeValidity(PCCERT_CONTEXT pCertContext, const FILETIME* pftTime);
+[[nodiscard]] HRESULT CheckCertTimeValidity(PCCERT_CONTEXT pCertContext, const FILETIME* pftTime);
 // CheckCertSignatureAlg: E_FAIL when the signature algorithm's identifier does
 // not start with pszPrefix.
-HRESULT CheckCertSignatureAlg(PCCERT_CONTEXT pCertContext, LPCSTR pszPrefix);
+[[nodiscard]] HRESULT CheckCertSignatureAlg(PCCERT_CONTEXT pCertContext, LPCSTR pszPrefix);
 // CheckCSPName: the key-provider property's failure code (CRYPT_E_NOT_FOUND
 // without it), E_FAIL when no name of vtrCSPNames occurs in its provider name,
 // ignoring case; an empty list passes without reading the property.
-HRESULT CheckCSPName(PCCERT_CONTEXT pCertContext, const TextList& vtrCSPNames);
+[[nodiscard]] HRESULT CheckCSPName(PCCERT_CONTEXT pCertContext, const TextList& vtrCSPNames);
 // CheckCertPrivateKey: when fPrivateKey is exactly 1, acquires the
 // certificate's private key and releases it at once; the acquisition's failure
 // code when that fails.
-HRESULT CheckCertPrivateKey(PCCERT_CONTEXT pCertContext, BOOL fPrivateKey);
+[[nodiscard]] HRESULT CheckCertPrivateKey(PCCERT_CONTEXT pCertContext, BOOL fPrivateKey);
 
 // FilterConditions: a filter with its texts split (provider names each once,
 // DistinctProviderNames), for checking many certificates without splitting
@@ -139,34 +139,37 @@ struct FilterConditions {
 };
 // PrepareFilter: splits the texts of pFilter (null: the empty filter) into
 // *pConditions. Returns 0, E_POINTER or E_OUTOFMEMORY.
-HRESULT PrepareFilter(PCCERTIFICATE_FILTER pFilter, FilterConditions* pConditions);
+[[nodiscard]] HRESULT PrepareFilter(PCCERTIFICATE_FILTER pFilter, FilterConditions* pConditions);
 // CheckCertificateFields: checks 1 to 7 (names, key usage, key identifier,
 // serial, validity, signature algorithm), what the certificate says of itself;
 // the first failing check's code, or 0.
-HRESULT CheckCertificateFields(PCCERT_CONTEXT pCertContext, const FilterConditions& conditions);
+[[nodiscard]] HRESULT CheckCertificateFields(PCCERT_CONTEXT pCertContext,
+                                             const FilterConditions& conditions);
 // CheckCertificateKey: checks 8 and 9 (provider name, private key), what the
 // system knows of the certificate's key; the first failing check's code, or 0.
-HRESULT CheckCertificateKey(PCCERT_CONTEXT pCertContext, const FilterConditions& conditions);
+[[nodiscard]] HRESULT CheckCertificateKey(PCCERT_CONTEXT pCertContext,
+                                          const FilterConditions& conditions);
 
 // FilterCertificates: appends to vtrOut a new reference to every certificate
 // of vtrIn, in order, that passes all nine checks of pFilter (null: the empty
 // filter). A certificate that fails a check is left out; that is no failure of
 // the call, and neither is an empty result. vtrIn is not changed. Returns 0 or
 // E_OUTOFMEMORY (vtrOut emptied).
-HRESULT FilterCertificates(PCCERTIFICATE_FILTER pFilter, CertificateList& vtrOut,
-                           const CertificateList& vtrIn);
+[[nodiscard]] HRESULT FilterCertificates(PCCERTIFICATE_FILTER pFilter, CertificateList& vtrOut,
+                                         const CertificateList& vtrIn);
 
 // ExtractCertificatesFromStore: appends to vtrOut a reference to every
 // certificate of hCertStore, in the store's order. Returns 0, E_INVALIDARG for
 // a null store, or E_OUTOFMEMORY (vtrOut emptied).
-HRESULT ExtractCertificatesFromStore(HCERTSTORE hCertStore, CertificateList& vtrOut);
+[[nodiscard]] HRESULT ExtractCertificatesFromStore(HCERTSTORE hCertStore, CertificateList& vtrOut);
 
 // ExtractCertificatesFromLocalStore: the same for the current user's "MY"
 // store, opened read-only for the call. Returns 0, the store's opening failure
 // as a result code, or E_OUTOFMEMORY (vtrOut emptied on every failure).
-HRESULT ExtractCertificatesFromLocalStore(CertificateList& vtrOut);
+[[nodiscard]] HRESULT ExtractCertificatesFromLocalStore(CertificateList& vtrOut);
 
 // FilterCertificatesfromLocalStore: appends to vtrOut the certificates of the
 // current user's "MY" store that pass pFilter. Returns 0 or the failure of
 // ExtractCertificatesFromLocalStore or FilterCertificates (vtrOut emptied).
-HRESULT FilterCertificatesfromLocalStore(PCCERTIFICATE_FILTER pFilter, CertificateList& vtrOut);
+[[nodiscard]] HRESULT FilterCertificatesfromLocalStore(PCCERTIFICATE_FILTER pFilter,
+                                                       CertificateList& vtrOut);

@@ -131,8 +131,8 @@ HRESULT GetUnregisteredCertfromContainer(LPCWSTR pwszCSPName, LPCWSTR pwszContai
     DWORD cbCert = 0;
     if (!CryptGetKeyParam(key.get(), KP_CERTIFICATE, nullptr, &cbCert, 0))
         return FAIL_LAST_ERROR(op, "CryptGetKeyParam(KP_CERTIFICATE, size)", "bResult == FALSE");
-    if (cbCert == 0)
-        return TRACE_FAIL(op, "CryptGetKeyParam(KP_CERTIFICATE, size)", E_FAIL, "0 == dwSize");
+    if (TRACE_IF(cbCert == 0, op, "CryptGetKeyParam(KP_CERTIFICATE, size)", E_FAIL))
+        return E_FAIL;
     std::unique_ptr<BYTE[]> pbCert(new (std::nothrow) BYTE[size_t(cbCert) + 1]());
     if (!pbCert)
         return TRACE_FAIL(op, "New memory", E_OUTOFMEMORY, "NULL == pbCert");
@@ -156,8 +156,8 @@ HRESULT GetUnregisteredCertfromContainer(LPCWSTR pwszCSPName, LPCWSTR pwszContai
     }
     const HRESULT hResult = CertCreateUnregisteredCertContext(pwszContainerName, pwszCSPName,
                                                               cert.get(), dwKeySpec, ppContext);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "CertCreateUnregisteredCertContext", hResult, "FAILED(hResult)");
+    if (TRACE_IF(FAILED(hResult), op, "CertCreateUnregisteredCertContext", hResult))
+        return hResult;
     TRACE_OK(op, "CertCreateUnregisteredCertContext");
     return VURO_OK;
 }
@@ -179,8 +179,8 @@ HRESULT FilterUnregisteredCertificatesfromSpecifiedCSP(LPCWSTR pwszCSPName,
         return TRACE_FAIL(op, "Check parameter", E_INVALIDARG, "empty CSP name");
     FilterConditions conditions;
     HRESULT hResult = ContainerConditions(pFilter, &conditions);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "PrepareFilter", hResult, "FAILED(hResult)");
+    if (TRACE_IF(FAILED(hResult), op, "PrepareFilter", hResult))
+        return hResult;
 
     UniqueProvider prov;
     if (!CryptAcquireContextW(prov.put(), nullptr, pwszCSPName, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT))
@@ -216,16 +216,14 @@ HRESULT FilterUnregisteredCertificatesfromSpecifiedCSP(LPCWSTR pwszCSPName,
             name.assign(reinterpret_cast<const char*>(buffer.data()),
                         std::min<size_t>(cbName, buffer.size()));
             name.resize(std::strlen(name.c_str()));
-            WCHAR* pwszContainer = nullptr;
-            int cchContainer = 0;
-            hResult = UTF8ToUTF16(name.c_str(), &pwszContainer, &cchContainer);
-            if (FAILED(hResult))
-                return TRACE_FAIL(op, "UTF8ToUTF16", hResult, "FAILED(hResult)");
-            std::unique_ptr<WCHAR[]> pwszContainerOwner(pwszContainer);
+            WString wstrContainer;
+            hResult = UTF8ToUTF16(name.c_str(), &wstrContainer);
+            if (TRACE_IF(FAILED(hResult), op, "UTF8ToUTF16", hResult))
+                return hResult;
             for (DWORD dwKeySpec : {DWORD(AT_KEYEXCHANGE), DWORD(AT_SIGNATURE)}) {
                 UniqueUnregisteredCertContext found;
-                hResult = GetUnregisteredCertfromContainer(pwszCSPName, pwszContainer, dwKeySpec,
-                                                           found.put());
+                hResult = GetUnregisteredCertfromContainer(pwszCSPName, wstrContainer.c_str(),
+                                                           dwKeySpec, found.put());
                 if (FAILED(hResult))
                     continue; // no certificate there, or one linked already
                 if (FAILED(CheckCertificateFields(found.get()->pCertContext, conditions)))
@@ -263,16 +261,14 @@ HRESULT FilterUnregisteredCertificatesfromCSP(LPCWSTR pwszCSPNames, PCCERTIFICAT
                                               UnregisteredCertList& vtrList) {
     TraceHelper trace(TEXT("FilterUnregisteredCertificatesfromCSP"));
     const char* const op = "FilterUnregisteredCertificatesfromCSP";
-    std::unique_ptr<WCHAR[]> pwszAllNames;
+    WString wstrAllNames;
     if (pwszCSPNames == nullptr) {
-        WCHAR* pwszRaw = nullptr;
-        const HRESULT hResult = GetAllCSPName(&pwszRaw);
-        if (FAILED(hResult)) {
+        const HRESULT hResult = GetAllCSPName(&wstrAllNames);
+        if (TRACE_IF(FAILED(hResult), op, "GetAllCSPName", hResult)) {
             RemoveAllUnregisteredCertificates(vtrList);
-            return TRACE_FAIL(op, "GetAllCSPName", hResult, "FAILED(hResult)");
+            return hResult;
         }
-        pwszAllNames.reset(pwszRaw);
-        pwszCSPNames = pwszRaw;
+        pwszCSPNames = wstrAllNames.c_str();
     }
     TextList vtrNames;
     HRESULT hResult = VendorCSPNames(pwszCSPNames, vtrNames);

@@ -36,15 +36,17 @@ typedef const UNREGISTERED_CERT_CONTEXT* PCUNREGISTERED_CERT_CONTEXT;
 // refused, never cut: a cut name would lead to another container. Returns 0,
 // E_INVALIDARG (null certificate, null, empty or too long name), E_POINTER or
 // E_OUTOFMEMORY.
-HRESULT CertCreateUnregisteredCertContext(LPCWSTR pwszContainerName, LPCWSTR pwszCSPName,
-                                          PCCERT_CONTEXT pCertContext, DWORD dwKeySpec,
-                                          PCUNREGISTERED_CERT_CONTEXT* ppContext);
+[[nodiscard]] HRESULT CertCreateUnregisteredCertContext(LPCWSTR pwszContainerName,
+                                                        LPCWSTR pwszCSPName,
+                                                        PCCERT_CONTEXT pCertContext,
+                                                        DWORD dwKeySpec,
+                                                        PCUNREGISTERED_CERT_CONTEXT* ppContext);
 
 // CertDuplicateUnregisteredCertContext: a new record with the fields of
 // pSource (which must hold a certificate and both names) in *ppCopy; pSource
 // is left as it is. Returns 0, E_INVALIDARG, E_POINTER or E_OUTOFMEMORY.
-HRESULT CertDuplicateUnregisteredCertContext(PCUNREGISTERED_CERT_CONTEXT pSource,
-                                             PCUNREGISTERED_CERT_CONTEXT* ppCopy);
+[[nodiscard]] HRESULT CertDuplicateUnregisteredCertContext(PCUNREGISTERED_CERT_CONTEXT pSource,
+                                                           PCUNREGISTERED_CERT_CONTEXT* ppCopy);
 
 // CertFreeUnregisteredCertContext: releases the record's certificate and
 // frees the record; null is allowed.
@@ -66,14 +68,16 @@ void RemoveAllUnregisteredCertificates(UnregisteredCertList& vtrList);
 // or empty name, or one longer than kMaxUnregisteredName), E_POINTER,
 // E_OUTOFMEMORY, or the failing call's last error as a result code (no such
 // container or key, no certificate with it, an undecodable certificate).
-HRESULT GetUnregisteredCertfromContainer(LPCWSTR pwszCSPName, LPCWSTR pwszContainerName,
-                                         DWORD dwKeySpec, PCUNREGISTERED_CERT_CONTEXT* ppContext);
+[[nodiscard]] HRESULT GetUnregisteredCertfromContainer(LPCWSTR pwszCSPName,
+                                                       LPCWSTR pwszContainerName, DWORD dwKeySpec,
+                                                       PCUNREGISTERED_CERT_CONTEXT* ppContext);
 
 // CheckUnregisteredCertficate: checks 1 to 7 of pFilter (null: the empty
 // filter; no provider-name and no private-key check, and its provider names
 // are not even read) on pCertContext.
 // Returns 0 when all pass, else E_FAIL.
-HRESULT CheckUnregisteredCertficate(PCCERT_CONTEXT pCertContext, PCCERTIFICATE_FILTER pFilter);
+[[nodiscard]] HRESULT CheckUnregisteredCertficate(PCCERT_CONTEXT pCertContext,
+                                                  PCCERTIFICATE_FILTER pFilter);
 
 // FilterUnregisteredCertificatesfromSpecifiedCSP: appends to vtrList the
 // certificates of every container of provider pwszCSPName, key exchange pair
@@ -86,16 +90,16 @@ HRESULT CheckUnregisteredCertficate(PCCERT_CONTEXT pCertContext, PCCERTIFICATE_F
 // lists them all. Returns 0 (also when the provider has no containers), the
 // provider's opening failure as a result code (nothing appended then),
 // E_INVALIDARG for a null or empty name, or E_OUTOFMEMORY.
-HRESULT FilterUnregisteredCertificatesfromSpecifiedCSP(LPCWSTR pwszCSPName,
-                                                       PCCERTIFICATE_FILTER pFilter,
-                                                       UnregisteredCertList& vtrList);
+[[nodiscard]] HRESULT FilterUnregisteredCertificatesfromSpecifiedCSP(LPCWSTR pwszCSPName,
+                                                                     PCCERTIFICATE_FILTER pFilter,
+                                                                     UnregisteredCertList& vtrList);
 
 // VendorCSPNames: the names of pwszCSPNames (split once, as SplitStrings
 // does) that do not contain "Microsoft" (a case-sensitive test: the operating
 // system's software providers never keep certificates in containers), each
 // provider once (DistinctProviderNames, after that test), in order, in
 // vtrNames (replacing its contents). Returns 0 or E_OUTOFMEMORY.
-HRESULT VendorCSPNames(LPCWSTR pwszCSPNames, TextList& vtrNames);
+[[nodiscard]] HRESULT VendorCSPNames(LPCWSTR pwszCSPNames, TextList& vtrNames);
 
 // FilterUnregisteredCertificatesfromCSP: FilterUnregisteredCertificatesfromSpecifiedCSP
 // for each vendor provider of pwszCSPNames (null: every installed provider, as
@@ -106,5 +110,6 @@ HRESULT VendorCSPNames(LPCWSTR pwszCSPNames, TextList& vtrNames);
 // only its first record, the one a selection of it would use anyway. The cost
 // grows with the length of pwszCSPNames, not its square. Returns 0,
 // GetAllCSPName's failure, or E_OUTOFMEMORY (vtrList emptied on failure).
-HRESULT FilterUnregisteredCertificatesfromCSP(LPCWSTR pwszCSPNames, PCCERTIFICATE_FILTER pFilter,
-                                              UnregisteredCertList& vtrList);
+[[nodiscard]] HRESULT FilterUnregisteredCertificatesfromCSP(LPCWSTR pwszCSPNames,
+                                                            PCCERTIFICATE_FILTER pFilter,
+                                                            UnregisteredCertList& vtrList);

@@ -79,14 +79,11 @@ bool IsInProtectedFolder(LPCWSTR pwszFolder, LPCWSTR pwszProtected) {
 }
 
 HRESULT ResolveFilePath(LPCWSTR pwszPath, LPCWSTR /*pwszFullPath*/, WString& strResolved) {
-    char* pszUtf8 = nullptr;
-    int cbUtf8 = 0;
-    HRESULT hResult = UTF16ToUTF8(pwszPath, &pszUtf8, &cbUtf8);
+    std::string prefix;
+    HRESULT hResult = UTF16ToUTF8(pwszPath, &prefix);
     if (FAILED(hResult))
         return hResult;
-    std::unique_ptr<char[]> pszOwner(pszUtf8);
     try {
-        std::string prefix(pszUtf8, size_t(cbUtf8));
         if (prefix.empty() || prefix[0] != '/') {
             const std::string cwd = CurrentDirectory();
             if (cwd.empty())
@@ -116,13 +113,9 @@ HRESULT ResolveFilePath(LPCWSTR pwszPath, LPCWSTR /*pwszFullPath*/, WString& str
             resolved.clear(); // the tail brings its own leading separator
         resolved += tail;
 
-        WCHAR* pwszResolved = nullptr;
-        int cchResolved = 0;
-        hResult = UTF8ToUTF16(resolved.c_str(), &pwszResolved, &cchResolved);
+        hResult = UTF8ToUTF16(resolved.c_str(), &strResolved);
         if (FAILED(hResult))
             return hResult;
-        std::unique_ptr<WCHAR[]> pwszResolvedOwner(pwszResolved);
-        strResolved.assign(pwszResolved, size_t(cchResolved));
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }

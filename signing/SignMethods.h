@@ -2,7 +2,7 @@
 // npSarvik's scriptable object and the signing native-messaging host, with
 // what each of them says about a method in its own words.
 #pragma once
-#include "foundation/MethodTable.h"
+#include "methods/MethodTable.h"
 #include "signing/SigningAgent.h"
 
 namespace orvane::methods::sign {

@@ -75,18 +75,17 @@ public:
 
 private:
     HRESULT Emit(der::Bytes piece) {
-        char* pszRaw = nullptr;
-        DWORD cch = 0;
+        std::string strText;
         const HRESULT hResult =
-            Base64EncodeEx(m_dwFlags, &pszRaw, piece.data(), DWORD(piece.size()), &cch);
-        std::unique_ptr<char[]> pszText(pszRaw);
+            Base64EncodeEx(m_dwFlags, &strText, piece.data(), DWORD(piece.size()));
         if (FAILED(hResult))
             return hResult;
+        const DWORD cch = DWORD(strText.size());
         if (cch > m_cchTotal - m_cchAt)
             return E_UNEXPECTED;
         WCHAR* pwsz = m_bstr.get() + m_cchAt;
         for (DWORD i = 0; i < cch; ++i)
-            pwsz[i] = WCHAR(static_cast<unsigned char>(pszText[i]));
+            pwsz[i] = WCHAR(static_cast<unsigned char>(strText[i]));
         m_cchAt += cch;
         return VURO_OK;
     }
@@ -280,7 +279,9 @@ HRESULT WriteSignedDataBase64(const SIGNED_DATA_PARTS& parts, DWORD dwBase64Flag
     // version INTEGER 1, digestAlgorithms SET OF AlgorithmIdentifier
     der::WriteInt32(front, 1);
     front.Constructed(der::tag::kSet, [&](der::DerWriter& w) {
-        orvane::names::WriteSpecialAttribute(w, parts.pszDigestAlgOID, nullptr, 0);
+        // A failure fails the writer too, which is checked once it is done.
+        static_cast<void>(
+            orvane::names::WriteSpecialAttribute(w, parts.pszDigestAlgOID, nullptr, 0));
     });
     der::WriteOid(dataType, parts.pszDataOID);
     // certificates [0] IMPLICIT SET OF Certificate, signerInfos SET OF SignerInfo

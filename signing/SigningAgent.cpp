@@ -2,7 +2,7 @@
 
 #include "certificates/CertificateRecord.h"
 #include "certificates/CspQueries.h"
-#include "foundation/AgentGuards.h"
+#include "methods/AgentGuards.h"
 #include "foundation/ErrorText.h"
 #include "foundation/Encodings.h"
 #include "foundation/Trace.h"
@@ -295,28 +295,27 @@ HRESULT CCryptoAgent::SignText(const WCHAR* pwszOp, const WCHAR* bstrSourceMsg,
         TraceValueW("HashAlg", bstrHashAlg);
 
         // What is signed is the text's UTF-8 bytes, without a terminator.
-        char* pszRaw = nullptr;
-        int cbUtf8 = 0;
-        HRESULT hr = UTF16ToUTF8(bstrSourceMsg, &pszRaw, &cbUtf8);
-        std::unique_ptr<char[]> pszUtf8(pszRaw);
-        if (FAILED(hr))
-            return TRACE_FAIL_W(pwszOp, TEXT("UTF16ToUTF8"), hr, TEXT("FAILED(hResult)"));
+        std::string strUtf8;
+        HRESULT hr = UTF16ToUTF8(bstrSourceMsg, &strUtf8);
+        if (TRACE_IF_W(FAILED(hr), pwszOp, TEXT("UTF16ToUTF8"), hr))
+            return hr;
+        const DWORD cbUtf8 = DWORD(strUtf8.size());
         TraceValueNumber("Source bytes", long(cbUtf8));
-        const BYTE* pbContent = reinterpret_cast<const BYTE*>(pszUtf8.get());
+        const BYTE* pbContent = reinterpret_cast<const BYTE*>(strUtf8.c_str());
 
         if (m_pCertContext) {
             hr = CheckHashAlgorithm(pwszOp, bstrHashAlg);
             if (FAILED(hr))
                 return hr;
-            hr = SignBinaryData(bstrSignature.put(), pbContent, m_pCertContext.get(), DWORD(cbUtf8),
+            hr = SignBinaryData(bstrSignature.put(), pbContent, m_pCertContext.get(), cbUtf8,
                                 bIncludeContent);
             if (FAILED(hr))
                 return TRACE_FAIL_W(pwszOp, TEXT("SignBinaryData"), hr, TEXT("FAILED(hResult)"));
             TRACE_OK_W(pwszOp, TEXT("SignBinaryData"));
         } else {
             // The SM2 providers hash with SM3 whatever the page asked for.
-            hr = SM2SignData(bstrSignature.put(), m_pUnregsitedSignCertCtx.get(), pbContent,
-                             DWORD(cbUtf8), bIncludeContent);
+            hr = SM2SignData(bstrSignature.put(), m_pUnregsitedSignCertCtx.get(), pbContent, cbUtf8,
+                             bIncludeContent);
             if (FAILED(hr))
                 return TRACE_FAIL_W(pwszOp, TEXT("SM2SignData"), hr, TEXT("FAILED(hResult)"));
             TRACE_OK_W(pwszOp, TEXT("SM2SignData"));
@@ -450,22 +449,18 @@ HRESULT CCryptoAgent::SignFileTo(const WCHAR* bstrSrcFileName, const WCHAR* bstr
     TRACE_OK_W(kOp, TEXT("Sign file"));
 
     // The file holds the message's DER: the Base64 text decoded.
-    char* pszRaw = nullptr;
-    int cchBase64 = 0;
-    hResult = UTF16ToUTF8(bstrSignature.get(), &pszRaw, &cchBase64);
-    std::unique_ptr<char[]> pszBase64(pszRaw);
-    if (FAILED(hResult))
-        return TRACE_FAIL_W(kOp, TEXT("UTF16ToUTF8"), hResult, TEXT("FAILED(hResult)"));
+    std::string strBase64;
+    hResult = UTF16ToUTF8(bstrSignature.get(), &strBase64);
+    if (TRACE_IF_W(FAILED(hResult), kOp, TEXT("UTF16ToUTF8"), hResult))
+        return hResult;
     bstrSignature.reset();
-    BYTE* pbRaw = nullptr;
-    DWORD cbDer = 0;
-    hResult = Base64DecodeEx(cchBase64, &pbRaw, pszBase64.get(), &cbDer);
-    std::unique_ptr<BYTE[]> pbDer(pbRaw);
-    if (FAILED(hResult))
-        return TRACE_FAIL_W(kOp, TEXT("Base64DecodeEx"), hResult, TEXT("FAILED(hResult)"));
-    pszBase64.reset();
+    std::vector<BYTE> der;
+    hResult = Base64DecodeEx(int(strBase64.size()), &der, strBase64.c_str());
+    if (TRACE_IF_W(FAILED(hResult), kOp, TEXT("Base64DecodeEx"), hResult))
+        return hResult;
+    std::string().swap(strBase64); // the text is not needed while the file is written
 
-    hResult = WriteFileSimple(wstrDestination.c_str(), pbDer.get(), cbDer);
+    hResult = WriteFileSimple(wstrDestination.c_str(), der.data(), DWORD(der.size()));
     if (FAILED(hResult))
         return TRACE_FAIL_W(kOp, TEXT("WriteFileSimple"), hResult,
                             TEXT("WriteFileSimple (Kernel) FAILED."));
@@ -582,14 +577,13 @@ HRESULT CCryptoAgent::VURO_GetCSPInfo(BSTR* pbstrCSPInfo) {
     return Finish(RunGuarded(kOp, kOutOfMemoryStep, [&]() -> HRESULT {
         if (!CheckOut(kOp, pbstrCSPInfo, TEXT("NULL == pbstrCSPInfo")))
             return E_POINTER;
-        WCHAR* pwszNamesRaw = nullptr;
-        HRESULT hResult = GetAllCSPName(&pwszNamesRaw);
-        std::unique_ptr<WCHAR[]> pwszNames(pwszNamesRaw);
-        if (FAILED(hResult))
-            return TRACE_FAIL_W(kOp, TEXT("GetAllCSPName"), hResult, TEXT("FAILED(hResult)"));
+        WString wstrNames;
+        HRESULT hResult = GetAllCSPName(&wstrNames);
+        if (TRACE_IF_W(FAILED(hResult), kOp, TEXT("GetAllCSPName"), hResult))
+            return hResult;
         TRACE_OK_W(kOp, TEXT("GetAllCSPName"));
         UniqueBstr bstrNames;
-        hResult = NewText(kOp, pwszNames.get(), size_t(lstrlenW(pwszNames.get())), &bstrNames,
+        hResult = NewText(kOp, wstrNames.c_str(), size_t(lstrlenW(wstrNames.c_str())), &bstrNames,
                           TEXT("NULL == bstrCSPInfo"));
         if (FAILED(hResult))
             return hResult;
@@ -622,14 +616,13 @@ HRESULT CreateTemporaryBeside(const WCHAR* pwszOp, LPCWSTR pwszFilePath, WString
     constexpr int kAttempts = 8;
     for (int i = 0; i < kAttempts; ++i) {
         // "{XXXXXXXX-...}": the first group's eight digits.
-        WCHAR* pwszGuid = nullptr;
-        const HRESULT hResult = CreateGUIDStr(&pwszGuid);
-        std::unique_ptr<WCHAR[]> guid(pwszGuid);
-        if (FAILED(hResult))
-            return TRACE_FAIL_W(pwszOp, TEXT("CreateGUIDStr"), hResult, TEXT("FAILED(hResult)"));
+        WString wstrGuid;
+        const HRESULT hResult = CreateGUIDStr(&wstrGuid);
+        if (TRACE_IF_W(FAILED(hResult), pwszOp, TEXT("CreateGUIDStr"), hResult))
+            return hResult;
         WString strTemporary(pwszFilePath);
         strTemporary += TEXT('.');
-        strTemporary.append(guid.get() + 1, 8);
+        strTemporary.append(wstrGuid, 1, 8);
         strTemporary += TEXT(".tmp");
         UniqueFile hFile =
             UniqueFile::FromCreate(CreateFileW(strTemporary.c_str(), GENERIC_WRITE, 0, nullptr,

@@ -47,12 +47,11 @@ HRESULT StoreCertificateCredential::OpenKey(const char* op, SignerKey& key) cons
         key.owned.reset(key.hProv);
     key.dwKeySpec = dwKeySpec;
     if (TraceIsEnabled(TRACE_FLAG_INFO)) {
-        DWORD cbName = 0;
-        BYTE* pbName = nullptr;
-        if (SUCCEEDED(GetProviderInfo(&cbName, key.hProv, PP_NAME, &pbName))) {
-            std::unique_ptr<BYTE[]> name(pbName);
-            TraceValueA("CSP", reinterpret_cast<const char*>(name.get()));
-        }
+        std::vector<BYTE> name;
+        std::string strName;
+        if (SUCCEEDED(GetProviderInfo(key.hProv, PP_NAME, &name)) &&
+            ProviderParamText(name, &strName))
+            TraceValueA("CSP", strName.c_str());
     }
     return VURO_OK;
 }
@@ -173,8 +172,10 @@ HRESULT EncodeSignerInfo(const keys::KeyFamily& family, const PKCS7_ENCAPSULATE_
             ias.Raw({pInfo->Issuer.pbData, pInfo->Issuer.cbData});
             family.WriteSerialNumber(ias, {pInfo->SerialNumber.pbData, pInfo->SerialNumber.cbData});
         });
-        orvane::names::WriteSpecialAttribute(si, oids.pszDigest, nullptr, 0);
-        orvane::names::WriteSpecialAttribute(si, oids.pszDigestCipher, nullptr, 0);
+        // A failure fails the writer too, which is checked once it is done.
+        static_cast<void>(orvane::names::WriteSpecialAttribute(si, oids.pszDigest, nullptr, 0));
+        static_cast<void>(
+            orvane::names::WriteSpecialAttribute(si, oids.pszDigestCipher, nullptr, 0));
         si.Constructed(der::tag::kOctetString, [&](der::DerWriter& octets) {
             hValue = family.WriteSignatureValue(octets, {params.pbSignature, params.cbSignature});
         });

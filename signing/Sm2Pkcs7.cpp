@@ -86,8 +86,11 @@ HRESULT SM2EncodeSignerInfo(const SM2_SIGNER_INFO* pInfo, std::vector<BYTE>& enc
                 ias.Raw({pInfo->pbIssuer, pInfo->cbIssuer});
                 ias.Element(der::tag::kInteger, serial);
             });
-            orvane::names::WriteSpecialAttribute(si, pInfo->pszDigestAlgOID, nullptr, 0);
-            orvane::names::WriteSpecialAttribute(si, pInfo->pszSignatureAlgOID, nullptr, 0);
+            // A failure fails the writer too, which is checked once it is done.
+            static_cast<void>(
+                orvane::names::WriteSpecialAttribute(si, pInfo->pszDigestAlgOID, nullptr, 0));
+            static_cast<void>(
+                orvane::names::WriteSpecialAttribute(si, pInfo->pszSignatureAlgOID, nullptr, 0));
             si.Raw({pInfo->pbEncryptedDigest, pInfo->cbEncryptedDigest});
         });
         return VURO_OK;

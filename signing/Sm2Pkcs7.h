@@ -23,8 +23,8 @@
 #pragma once
 #include "foundation/ResultCodes.h"
 #include "foundation/Types.h"
-#include "foundation/VendorCsp.h"
 #include "certificates/KeyFamily.h"
+#include "certificates/VendorCsp.h"
 #include "certificates/Signatures.h"
 #include "signing/SignedData.h"
 #include "selection/UnregisteredCert.h"

@@ -2,6 +2,7 @@
 
 #include "dialog/DialogGeometry.h"
 #include "dialog/gtk/DrawingHelpers.h"
+#include "dialog/DialogResources.h"
 #include "foundation/Trace.h"
 
 #include <algorithm>
@@ -12,10 +13,6 @@
 namespace orvane::dialog::gtk {
 
 namespace {
-
-constexpr UINT IDB_SYSTEM_CERTIFICATE = 105;
-constexpr UINT IDB_KEY_CERTIFICATE = 106;
-constexpr UINT IDB_CERTIFICATE_FRAME = 107;
 
 constexpr Rgb kTextColour{0, 0, 0};
 
@@ -50,22 +47,9 @@ void PaintPicture(cairo_t* cr, GdkPixbuf* pPicture, const Box& box, int scale) {
     cairo_restore(cr);
 }
 
-void Unref(GdkPixbuf*& p) {
-    if (p != nullptr)
-        g_object_unref(p);
-    p = nullptr;
-}
-
 } // namespace
 
-CCertificateList::~CCertificateList() {
-    Unref(m_pSystemCertificate);
-    Unref(m_pKeyCertificate);
-    Unref(m_pFramePicture);
-    Unref(m_pScaledSystem);
-    Unref(m_pScaledKey);
-    Unref(m_pScaledFrame);
-}
+CCertificateList::~CCertificateList() = default;
 
 HRESULT CCertificateList::Initialize(HMODULE hResourceModule, bool bModernSystem,
                                      const std::vector<CERTIFICATE_DISPLAY_ITEM>& items) {
@@ -73,17 +57,15 @@ HRESULT CCertificateList::Initialize(HMODULE hResourceModule, bool bModernSystem
     m_bModernSystem = bModernSystem;
     HRESULT hResult =
         LoadImageFromResource(hResourceModule, IDB_SYSTEM_CERTIFICATE, &m_pSystemCertificate);
-    if (FAILED(hResult))
-        return TRACE_FAIL_W(op, TEXT("LoadImageFromResource (System certificate)"), hResult,
-                            TEXT("FAILED(hResult)"));
+    if (TRACE_IF_W(FAILED(hResult), op, TEXT("LoadImageFromResource (System certificate)"),
+                   hResult))
+        return hResult;
     hResult = LoadImageFromResource(hResourceModule, IDB_KEY_CERTIFICATE, &m_pKeyCertificate);
-    if (FAILED(hResult))
-        return TRACE_FAIL_W(op, TEXT("LoadImageFromResource (Key certificate)"), hResult,
-                            TEXT("FAILED(hResult)"));
+    if (TRACE_IF_W(FAILED(hResult), op, TEXT("LoadImageFromResource (Key certificate)"), hResult))
+        return hResult;
     hResult = LoadImageFromResource(hResourceModule, IDB_CERTIFICATE_FRAME, &m_pFramePicture);
-    if (FAILED(hResult))
-        return TRACE_FAIL_W(op, TEXT("LoadImageFromResource (Certificate frame)"), hResult,
-                            TEXT("FAILED(hResult)"));
+    if (TRACE_IF_W(FAILED(hResult), op, TEXT("LoadImageFromResource (Certificate frame)"), hResult))
+        return hResult;
     m_vtrItems = items;
 
     m_pOuter = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
@@ -120,9 +102,9 @@ HRESULT CCertificateList::Initialize(HMODULE hResourceModule, bool bModernSystem
 
 void CCertificateList::SetDPI(UINT uDpi) {
     m_uDpi = uDpi;
-    Unref(m_pScaledSystem);
-    Unref(m_pScaledKey);
-    Unref(m_pScaledFrame);
+    m_pScaledSystem.reset();
+    m_pScaledKey.reset();
+    m_pScaledFrame.reset();
     UpdateScrollRange();
     if (m_nSelected >= 0)
         EnsureVisible(m_nSelected);
@@ -204,15 +186,14 @@ void CCertificateList::UpdateScrollRange() {
 }
 
 GdkPixbuf* CCertificateList::ScaledPicture(GdkPixbuf* pSource, int width, int height, int scale,
-                                           GdkPixbuf*& pCache) {
+                                           UniquePixbuf& cache) {
     if (pSource == nullptr || width <= 0 || height <= 0)
         return nullptr;
-    if (pCache != nullptr && gdk_pixbuf_get_width(pCache) == width * scale &&
-        gdk_pixbuf_get_height(pCache) == height * scale)
-        return pCache;
-    Unref(pCache);
-    pCache = gdk_pixbuf_scale_simple(pSource, width * scale, height * scale, GDK_INTERP_HYPER);
-    return pCache;
+    if (cache && gdk_pixbuf_get_width(cache.get()) == width * scale &&
+        gdk_pixbuf_get_height(cache.get()) == height * scale)
+        return cache.get();
+    cache.reset(gdk_pixbuf_scale_simple(pSource, width * scale, height * scale, GDK_INTERP_HYPER));
+    return cache.get();
 }
 
 void CCertificateList::DrawRow(cairo_t* cr, int nRow, int top, int width) {
@@ -248,16 +229,17 @@ void CCertificateList::DrawRow(cairo_t* cr, int nRow, int top, int width) {
 
     const Box picture = PictureBox(m_uDpi);
     PaintPicture(cr,
-                 item.bHardwareKey ? ScaledPicture(m_pKeyCertificate, picture.width, picture.height,
-                                                   scale, m_pScaledKey)
-                                   : ScaledPicture(m_pSystemCertificate, picture.width,
+                 item.bHardwareKey ? ScaledPicture(m_pKeyCertificate.get(), picture.width,
+                                                   picture.height, scale, m_pScaledKey)
+                                   : ScaledPicture(m_pSystemCertificate.get(), picture.width,
                                                    picture.height, scale, m_pScaledSystem),
                  picture, scale);
-    if (m_pFramePicture != nullptr) {
-        const Box frame = FrameBox(m_uDpi, gdk_pixbuf_get_width(m_pFramePicture),
-                                   gdk_pixbuf_get_height(m_pFramePicture));
+    if (m_pFramePicture) {
+        const Box frame = FrameBox(m_uDpi, gdk_pixbuf_get_width(m_pFramePicture.get()),
+                                   gdk_pixbuf_get_height(m_pFramePicture.get()));
         PaintPicture(
-            cr, ScaledPicture(m_pFramePicture, frame.width, frame.height, scale, m_pScaledFrame),
+            cr,
+            ScaledPicture(m_pFramePicture.get(), frame.width, frame.height, scale, m_pScaledFrame),
             frame, scale);
     }
 

@@ -5,6 +5,7 @@
 // full name as a tooltip and opens a viewer on double click.
 #pragma once
 #include "dialog/SelectCertificateDlg.h"
+#include "dialog/gtk/DrawingHelpers.h"
 
 #include <gtk/gtk.h>
 
@@ -23,8 +24,8 @@ public:
     // Initialize: loads the pictures (PNG 105, 106, 107) from hResourceModule
     // and takes a copy of the rows; creates the widgets. Returns 0 or the
     // picture loader's code.
-    HRESULT Initialize(HMODULE hResourceModule, bool bModernSystem,
-                       const std::vector<CERTIFICATE_DISPLAY_ITEM>& items);
+    [[nodiscard]] HRESULT Initialize(HMODULE hResourceModule, bool bModernSystem,
+                                     const std::vector<CERTIFICATE_DISPLAY_ITEM>& items);
 
     // Widget: the list's outer widget (border, rows and scroll bar).
     GtkWidget* Widget() const { return m_pOuter; }
@@ -52,7 +53,7 @@ private:
     void UpdateScrollRange();
     void DrawRow(cairo_t* cr, int nRow, int top, int width);
     GdkPixbuf* ScaledPicture(GdkPixbuf* pSource, int width, int height, int scale,
-                             GdkPixbuf*& pCache);
+                             UniquePixbuf& cache);
 
     static gboolean OnDraw(GtkWidget* pWidget, cairo_t* cr, gpointer pSelf);
     static gboolean OnMotion(GtkWidget* pWidget, GdkEventMotion* pEvent, gpointer pSelf);
@@ -72,13 +73,13 @@ private:
     int m_nHover = -1;
     double m_dPointerY = -1;
 
-    GdkPixbuf* m_pSystemCertificate = nullptr;
-    GdkPixbuf* m_pKeyCertificate = nullptr;
-    GdkPixbuf* m_pFramePicture = nullptr;
+    UniquePixbuf m_pSystemCertificate;
+    UniquePixbuf m_pKeyCertificate;
+    UniquePixbuf m_pFramePicture;
     // The pictures scaled to the current row geometry, made when first drawn.
-    GdkPixbuf* m_pScaledSystem = nullptr;
-    GdkPixbuf* m_pScaledKey = nullptr;
-    GdkPixbuf* m_pScaledFrame = nullptr;
+    UniquePixbuf m_pScaledSystem;
+    UniquePixbuf m_pScaledKey;
+    UniquePixbuf m_pScaledFrame;
 
     GtkWidget* m_pOuter = nullptr;
     GtkWidget* m_pArea = nullptr;

@@ -90,12 +90,9 @@ struct LoaderDeleter {
 std::string ToUtf8(const WCHAR* pwszText) {
     if (pwszText == nullptr || pwszText[0] == 0)
         return std::string();
-    char* pszUtf8 = nullptr;
-    int nLength = 0;
-    if (FAILED(UTF16ToUTF8(pwszText, &pszUtf8, &nLength)))
+    std::string out;
+    if (FAILED(UTF16ToUTF8(pwszText, &out)))
         return std::string();
-    std::string out(pszUtf8, size_t(nLength));
-    delete[] pszUtf8;
     return out;
 }
 
@@ -131,7 +128,7 @@ GdkRectangle GetMonitorGeometry(GtkWidget* pWidget) {
     return geometry;
 }
 
-HRESULT LoadImageFromResource(HMODULE hModule, UINT uId, GdkPixbuf** ppImage, LPCWSTR pwszType) {
+HRESULT LoadImageFromResource(HMODULE hModule, UINT uId, UniquePixbuf* pImage, LPCWSTR pwszType) {
     const WCHAR* op = TEXT("LoadImageFromResource");
     HRSRC hResource = FindResourceW(hModule, MAKEINTRESOURCEW(uId), pwszType);
     if (hResource == nullptr)
@@ -144,26 +141,27 @@ HRESULT LoadImageFromResource(HMODULE hModule, UINT uId, GdkPixbuf** ppImage, LP
     if (lpResData == nullptr)
         return FAIL_LAST_ERROR_W(op, TEXT("LoadResource"), TEXT("lpResData == NULL"));
     const HRESULT hResult =
-        LoadImageFromData(dwResSize, static_cast<const BYTE*>(lpResData), ppImage);
-    if (FAILED(hResult))
-        return TRACE_FAIL_W(op, TEXT("_LoadImageFromData"), hResult, TEXT("FAILED(hResult)"));
+        LoadImageFromData(dwResSize, static_cast<const BYTE*>(lpResData), pImage);
+    if (TRACE_IF_W(FAILED(hResult), op, TEXT("_LoadImageFromData"), hResult))
+        return hResult;
     return VURO_OK;
 }
 
-HRESULT LoadImageFromData(DWORD cbData, const BYTE* pbData, GdkPixbuf** ppImage) {
+HRESULT LoadImageFromData(DWORD cbData, const BYTE* pbData, UniquePixbuf* pImage) {
     const WCHAR* op = TEXT("_LoadImageFromData");
-    if (pbData == nullptr || cbData == 0 || ppImage == nullptr)
-        return TRACE_FAIL_W(op, TEXT("Check parameter"), E_INVALIDARG,
-                            TEXT("pImageData == NULL || dwImageDataSize == 0"));
+    if (TRACE_IF_W(pbData == nullptr || cbData == 0 || pImage == nullptr, op,
+                   TEXT("Check parameter"), E_INVALIDARG))
+        return E_INVALIDARG;
     std::unique_ptr<GdkPixbufLoader, LoaderDeleter> loader(gdk_pixbuf_loader_new());
     if (!gdk_pixbuf_loader_write(loader.get(), pbData, cbData, nullptr) ||
         !gdk_pixbuf_loader_close(loader.get(), nullptr))
         return TRACE_FAIL_W(op, TEXT("gdk_pixbuf_loader_write"), E_FAIL,
                             TEXT("the data is not a picture"));
-    GdkPixbuf* pImage = gdk_pixbuf_loader_get_pixbuf(loader.get());
-    if (pImage == nullptr)
-        return TRACE_FAIL_W(op, TEXT("FromStream"), E_POINTER, TEXT("*ppImage == NULL"));
-    *ppImage = GDK_PIXBUF(g_object_ref(pImage));
+    GdkPixbuf* pDecoded = gdk_pixbuf_loader_get_pixbuf(loader.get());
+    if (TRACE_IF_W(pDecoded == nullptr, op, TEXT("FromStream"), E_POINTER))
+        return E_POINTER;
+    // The loader keeps its own reference: the image gets one more.
+    pImage->reset(GDK_PIXBUF(g_object_ref(pDecoded)));
     return VURO_OK;
 }
 

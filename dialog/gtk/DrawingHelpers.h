@@ -8,6 +8,7 @@
 
 #include <gtk/gtk.h>
 
+#include <memory>
 #include <string>
 
 namespace orvane::dialog::gtk {
@@ -26,17 +27,22 @@ UINT GetWidgetDPI(GtkWidget* pWidget);
 // logical pixels.
 GdkRectangle GetMonitorGeometry(GtkWidget* pWidget);
 
+// UniquePixbuf: one reference to a picture, given back when it goes.
+struct PixbufUnref {
+    void operator()(GdkPixbuf* p) const { g_object_unref(p); }
+};
+using UniquePixbuf = std::unique_ptr<GdkPixbuf, PixbufUnref>;
+
 // LoadImageFromResource: the picture resource uId of type pwszType ("PNG",
-// or RT_GROUP_ICON: an icon file) of hModule, decoded into *ppImage (a new
-// reference; the caller unrefs it). Returns 0 or the resource loader's error
-// as a result code, or the decoder's failure.
-HRESULT LoadImageFromResource(HMODULE hModule, UINT uId, GdkPixbuf** ppImage,
-                              LPCWSTR pwszType = TEXT("PNG"));
+// or RT_GROUP_ICON: an icon file) of hModule, decoded into *pImage. Returns 0
+// or the resource loader's error as a result code, or the decoder's failure.
+[[nodiscard]] HRESULT LoadImageFromResource(HMODULE hModule, UINT uId, UniquePixbuf* pImage,
+                                            LPCWSTR pwszType = TEXT("PNG"));
 
 // LoadImageFromData: decodes cbData bytes of an image file (PNG) into
-// *ppImage, which owns its pixels. E_INVALIDARG for no data, E_FAIL when the
+// *pImage, which owns its pixels. E_INVALIDARG for no data, E_FAIL when the
 // bytes are not a picture.
-HRESULT LoadImageFromData(DWORD cbData, const BYTE* pbData, GdkPixbuf** ppImage);
+[[nodiscard]] HRESULT LoadImageFromData(DWORD cbData, const BYTE* pbData, UniquePixbuf* pImage);
 
 // DrawTextWithFont: draws one line of text at (x, y), top-left aligned, in
 // the font (cell height and average character width in pixels, as the

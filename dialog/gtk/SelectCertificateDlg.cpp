@@ -8,6 +8,7 @@
 #include "dialog/gtk/CertificateListCtrl.h"
 #include "dialog/gtk/CertificateViewer.h"
 #include "dialog/gtk/DrawingHelpers.h"
+#include "dialog/DialogResources.h"
 #include "foundation/Trace.h"
 
 #include <gtk/gtk.h>
@@ -20,11 +21,6 @@
 namespace orvane::dialog::gtk {
 
 namespace {
-
-constexpr UINT IDI_DIALOG_ICON = 102;
-constexpr UINT IDS_WINDOW_TITLE = 208;
-constexpr UINT IDS_OK = 209;
-constexpr UINT IDS_CANCEL = 210;
 
 constexpr char kCss[] = "window.orvane-select-certificate { background-color: #ffffff; }\n"
                         ".orvane-certificate-list { border: 1px solid #828790;"
@@ -142,12 +138,10 @@ bool CSelectCertificateDlg::OnInitDialog(const SELECT_CERTIFICATE_DIALOG_PARAMS*
         return false;
     HMODULE hModule = m_model.ResourceModule();
 
-    GdkPixbuf* pIcon = nullptr;
+    UniquePixbuf icon;
     // The icon is an icon file here: the loader picks its largest picture.
-    if (SUCCEEDED(LoadImageFromResource(hModule, IDI_DIALOG_ICON, &pIcon, RT_GROUP_ICON))) {
-        gtk_window_set_icon(GTK_WINDOW(m_pWindow), pIcon);
-        g_object_unref(pIcon);
-    }
+    if (SUCCEEDED(LoadImageFromResource(hModule, IDI_DIALOG_ICON, &icon, RT_GROUP_ICON)))
+        gtk_window_set_icon(GTK_WINDOW(m_pWindow), icon.get());
 
     const WString strTitle = pParams->pwszTitle != nullptr ? WString(pParams->pwszTitle)
                                                            : LoadText(hModule, IDS_WINDOW_TITLE);

@@ -1,6 +1,7 @@
 #include "dialog/win32/CertificateListCtrl.h"
 
 #include "dialog/DialogGeometry.h"
+#include "dialog/DialogResources.h"
 #include "foundation/Trace.h"
 
 #include <commctrl.h>
@@ -12,9 +13,6 @@ namespace orvane::dialog::win32 {
 
 namespace {
 
-constexpr UINT IDB_SYSTEM_CERTIFICATE = 105;
-constexpr UINT IDB_KEY_CERTIFICATE = 106;
-constexpr UINT IDB_CERTIFICATE_FRAME = 107;
 constexpr UINT_PTR kSubclassId = 1001;
 
 Gdiplus::Color ToColor(Rgb c) {

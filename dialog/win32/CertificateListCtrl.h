@@ -20,14 +20,14 @@ public:
     CCertificateList& operator=(const CCertificateList&) = delete;
 
     // Attach: subclasses the list box hList (once).
-    bool Attach(HWND hList);
+    [[nodiscard]] bool Attach(HWND hList);
     HWND Window() const { return m_hWnd; }
 
     // Initialize: loads pictures 105, 106 and 107 from hResourceModule, takes
     // a copy of the rows and creates the tooltip. Returns 0 or the picture
     // loader's code.
-    HRESULT Initialize(HMODULE hResourceModule, bool bModernSystem,
-                       const std::vector<CERTIFICATE_DISPLAY_ITEM>& items);
+    [[nodiscard]] HRESULT Initialize(HMODULE hResourceModule, bool bModernSystem,
+                                     const std::vector<CERTIFICATE_DISPLAY_ITEM>& items);
 
     // SetDPI: rows are d * 80 / 96 pixels high from now on.
     void SetDPI(UINT uDpi);

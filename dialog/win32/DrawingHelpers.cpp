@@ -105,9 +105,9 @@ HRESULT LoadImageFromResource(HMODULE hModule, UINT uId,
 HRESULT LoadImageFromData(DWORD cbData, const BYTE* pbData,
                           std::unique_ptr<Gdiplus::Bitmap>* ppImage) {
     const WCHAR* op = L"_LoadImageFromData";
-    if (pbData == nullptr || cbData == 0 || ppImage == nullptr)
-        return TRACE_FAIL_W(op, L"Check parameter", E_INVALIDARG,
-                            L"pImageData == NULL || dwImageDataSize == 0");
+    if (TRACE_IF_W(pbData == nullptr || cbData == 0 || ppImage == nullptr, op, L"Check parameter",
+                   E_INVALIDARG))
+        return E_INVALIDARG;
     GlobalBlock block;
     block.h = GlobalAlloc(GMEM_MOVEABLE, cbData);
     if (block.h == nullptr)

@@ -29,13 +29,14 @@ int GetMonitorHeight(HWND hWnd);
 // LoadImageFromResource: resource uId of type "PNG" in hModule, decoded into
 // a bitmap that owns its pixels (*ppImage). Returns 0, the resource loader's
 // error as a result code, or the decoder's failure.
-HRESULT LoadImageFromResource(HMODULE hModule, UINT uId, std::unique_ptr<Gdiplus::Bitmap>* ppImage);
+[[nodiscard]] HRESULT LoadImageFromResource(HMODULE hModule, UINT uId,
+                                            std::unique_ptr<Gdiplus::Bitmap>* ppImage);
 
 // LoadImageFromData: decodes cbData bytes of a picture file through a stream
 // over a global memory block. The decoded picture is copied into a bitmap of
 // its own, so it needs neither the stream nor the block afterwards.
-HRESULT LoadImageFromData(DWORD cbData, const BYTE* pbData,
-                          std::unique_ptr<Gdiplus::Bitmap>* ppImage);
+[[nodiscard]] HRESULT LoadImageFromData(DWORD cbData, const BYTE* pbData,
+                                        std::unique_ptr<Gdiplus::Bitmap>* ppImage);
 
 // DrawTextWithFont: one line of text at (x, y) in the default GUI font with
 // the given face (null keeps it), character width and height, normal weight,

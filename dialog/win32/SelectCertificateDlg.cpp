@@ -8,6 +8,7 @@
 #include "dialog/DialogGeometry.h"
 #include "dialog/win32/CertificateListCtrl.h"
 #include "dialog/win32/DrawingHelpers.h"
+#include "dialog/DialogResources.h"
 #include "foundation/Trace.h"
 
 #include <commctrl.h>
@@ -19,8 +20,6 @@ namespace orvane::dialog::win32 {
 
 namespace {
 
-constexpr UINT IDD_SELECT_CERTIFICATE = 101;
-constexpr UINT IDI_DIALOG_ICON = 102;
 constexpr int IDC_CERTIFICATE_LIST = 1001;
 
 HMODULE ThisModule() {
@@ -182,9 +181,14 @@ BOOL CSelectCertificateDlg::OnInitDialog() {
         SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon));
 
     HWND hList = GetDlgItem(m_hWnd, IDC_CERTIFICATE_LIST);
-    m_list.Attach(hList);
-
     HRESULT hResult = m_model.Initialize(m_pParams, IsWindowsVistaOrGreater());
+    // A list that cannot be taken over would be drawn and driven by nobody:
+    // the dialog closes with the reason instead.
+    if (SUCCEEDED(hResult) && !m_list.Attach(hList)) {
+        hResult = FailureFromLastError();
+        TRACE_FAILED_W(op, L"CCertificateList::Attach", hResult, L"!m_list.Attach(hList)");
+        m_model.OnInitFailed(hResult);
+    }
     if (SUCCEEDED(hResult)) {
         if (m_pParams->pwszTitle != nullptr)
             SetWindowTextW(m_hWnd, m_pParams->pwszTitle);

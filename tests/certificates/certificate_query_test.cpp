@@ -88,10 +88,9 @@ bool LocalZoneIsFixed() {
 
 TEST(GetAllCSPName, JoinsTheInstalledProvidersInEnumerationOrder) {
     EXPECT_EQ(GetAllCSPName(nullptr), E_POINTER);
-    WCHAR* pwszNames = nullptr;
-    ASSERT_EQ(GetAllCSPName(&pwszNames), VURO_OK);
-    std::unique_ptr<WCHAR[]> owner(pwszNames);
-    const std::string names = U8(pwszNames);
+    WString wstrNames;
+    ASSERT_EQ(GetAllCSPName(&wstrNames), VURO_OK);
+    const std::string names = U8(wstrNames);
 
     // The same providers, in the same order, as the platform enumerates them.
     std::vector<std::string> expected;
@@ -113,10 +112,9 @@ TEST(GetAllCSPName, JoinsTheInstalledProvidersInEnumerationOrder) {
 TEST(GetAllCSPName, StandInListsItsFiveProviders) {
     if (RunningUnderWine())
         GTEST_SKIP() << "Wine installs its own provider set";
-    WCHAR* pwszNames = nullptr;
-    ASSERT_EQ(GetAllCSPName(&pwszNames), VURO_OK);
-    std::unique_ptr<WCHAR[]> owner(pwszNames);
-    const auto names = Split(U8(pwszNames), "||");
+    WString wstrNames;
+    ASSERT_EQ(GetAllCSPName(&wstrNames), VURO_OK);
+    const auto names = Split(U8(wstrNames), "||");
     ASSERT_EQ(names.size(), 5u);
     for (const char* pszName :
          {"Microsoft Base Cryptographic Provider v1.0",
@@ -133,22 +131,24 @@ TEST(GetCertificateInfo, RecordHasFiveFieldsInLocalTime) {
     REQUIRE_FIXED_ZONE();
     UniqueCertContext rsa = Create(kRsaCertificate);
     ASSERT_TRUE(rsa && LinkKey(rsa.get()));
-    WCHAR* pwszInfo = nullptr;
-    ASSERT_EQ(GetCertificateInfo(&pwszInfo, rsa.get()), VURO_OK);
-    std::unique_ptr<WCHAR[]> owner(pwszInfo);
+    WString wstrInfo;
+    ASSERT_EQ(GetCertificateInfo(&wstrInfo, rsa.get()), VURO_OK);
     // The serial's INTEGER carries a leading zero (top bit set), kept as a byte.
-    EXPECT_EQ(U8(pwszInfo), kRsaRecord);
+    EXPECT_EQ(U8(wstrInfo), kRsaRecord);
 }
 
 TEST(GetCertificateInfo, Failures) {
-    WCHAR* pwszInfo = reinterpret_cast<WCHAR*>(1);
-    // No certificate at all.
-    EXPECT_EQ(GetCertificateInfo(&pwszInfo, nullptr), E_INVALIDARG);
+    WString wstrInfo = TEXT("untouched");
+    // No certificate at all, or nowhere to put the record.
+    EXPECT_EQ(GetCertificateInfo(&wstrInfo, nullptr), E_INVALIDARG);
+    UniqueCertContext rsa = Create(kRsaCertificate);
+    ASSERT_TRUE(rsa && LinkKey(rsa.get()));
+    EXPECT_EQ(GetCertificateInfo(nullptr, rsa.get()), E_POINTER);
 
     // No key-provider property: the code that makes a listing skip it.
     UniqueCertContext bare = Create(kExpiredCertificate);
     ASSERT_TRUE(bare);
-    EXPECT_EQ(GetCertificateInfo(&pwszInfo, bare.get()), CRYPT_E_NOT_FOUND);
+    EXPECT_EQ(GetCertificateInfo(&wstrInfo, bare.get()), CRYPT_E_NOT_FOUND);
 
     // A property that names no CSP counts as no private-key association.
     UniqueCertContext noName = Create(kEcCertificate);
@@ -158,28 +158,29 @@ TEST(GetCertificateInfo, Failures) {
     info.dwProvType = PROV_RSA_FULL;
     ASSERT_TRUE(
         CertSetCertificateContextProperty(noName.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
-    EXPECT_EQ(GetCertificateInfo(&pwszInfo, noName.get()), CRYPT_E_NOT_FOUND);
+    EXPECT_EQ(GetCertificateInfo(&wstrInfo, noName.get()), CRYPT_E_NOT_FOUND);
 
     // Out-parameter untouched by every failure.
-    EXPECT_EQ(pwszInfo, reinterpret_cast<WCHAR*>(1));
+    EXPECT_EQ(wstrInfo, TEXT("untouched"));
 }
 
 TEST(GetCertificateContextProperty, HandsOutTheKeyLink) {
     UniqueCertContext rsa = Create(kRsaCertificate);
     ASSERT_TRUE(rsa && LinkKey(rsa.get()));
-    DWORD cb = 0;
-    BYTE* pb = nullptr;
-    ASSERT_EQ(GetCertificateContextProperty(&cb, rsa.get(), &pb), VURO_OK);
-    std::unique_ptr<BYTE[]> owner(pb);
-    ASSERT_GE(cb, sizeof(CRYPT_KEY_PROV_INFO));
-    const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(pb);
+    Bytes data;
+    ASSERT_EQ(GetCertificateContextProperty(rsa.get(), &data), VURO_OK);
+    ASSERT_GE(data.size(), sizeof(CRYPT_KEY_PROV_INFO));
+    const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(data.data());
     EXPECT_EQ(U8(info->pwszProvName), U8(kEnhancedProvider));
     EXPECT_EQ(U8(info->pwszContainerName), U8(kQueryContainer));
     EXPECT_EQ(info->dwKeySpec, static_cast<DWORD>(AT_SIGNATURE));
 
     UniqueCertContext bare = Create(kExpiredCertificate);
-    EXPECT_EQ(GetCertificateContextProperty(&cb, bare.get(), &pb), CRYPT_E_NOT_FOUND);
-    EXPECT_EQ(GetCertificateContextProperty(&cb, nullptr, &pb), E_INVALIDARG);
+    Bytes untouched = {1};
+    EXPECT_EQ(GetCertificateContextProperty(bare.get(), &untouched), CRYPT_E_NOT_FOUND);
+    EXPECT_EQ(GetCertificateContextProperty(nullptr, &untouched), E_INVALIDARG);
+    EXPECT_EQ(GetCertificateContextProperty(rsa.get(), nullptr), E_POINTER);
+    EXPECT_EQ(untouched, Bytes({1}));
 }
 
 // ---- store listing ------------------------------------------------------------
@@ -214,11 +215,10 @@ void Add(HCERTSTORE hStore, const std::vector<const TestCertificate*>& certs = {
 
 // The store's listing, or "<failed>".
 std::string List(HCERTSTORE hStore) {
-    WCHAR* pwszList = nullptr;
-    if (GetAllCertificatesInfoinStore(&pwszList, hStore) != VURO_OK)
+    WString wstrList;
+    if (GetAllCertificatesInfoinStore(&wstrList, hStore) != VURO_OK)
         return "<failed>";
-    std::unique_ptr<WCHAR[]> owner(pwszList);
-    return U8(pwszList);
+    return U8(wstrList);
 }
 
 TEST(GetAllCertificatesInfoinStore, MemoryStoreSkipsTheCertificateWithoutKeyLink) {
@@ -279,40 +279,34 @@ TEST(GetAllCertificatesInfoinStore, UserMyStoreListsOnlyLinkedCertificates) {
 }
 
 TEST(GetAllCertificatesInfoinStore, NullStoreIsInvalid) {
-    WCHAR* pwszList = nullptr;
-    EXPECT_EQ(GetAllCertificatesInfoinStore(&pwszList, nullptr), E_INVALIDARG);
-    EXPECT_EQ(pwszList, nullptr);
+    WString wstrList = TEXT("untouched");
+    EXPECT_EQ(GetAllCertificatesInfoinStore(&wstrList, nullptr), E_INVALIDARG);
+    EXPECT_EQ(wstrList, TEXT("untouched"));
 }
 
 // ---- single queries -------------------------------------------------------------
 
-// A text query's result: the text and the length the query reported.
+// A text query's result: the code and the whole text (any NUL in it
+// included, which no name may have).
 struct TextResult {
     HRESULT hResult;
     std::string text;
-    DWORD length;
 };
 
 TextResult QueryText(PCCERT_CONTEXT p, DWORD dwKind) {
-    DWORD len = 0;
-    void* pv = nullptr;
-    TextResult r{QueryCertContextInfo(&len, &pv, p, dwKind), {}, len};
-    if (SUCCEEDED(r.hResult)) {
-        std::unique_ptr<WCHAR[]> owner(static_cast<WCHAR*>(pv));
-        r.text = U8(static_cast<WCHAR*>(pv));
-    }
+    CertificateField field;
+    TextResult r{QueryCertContextInfo(&field, p, dwKind), {}};
+    r.text = U8(field.wstrText);
     return r;
 }
 
 Bytes QueryBytes(PCCERT_CONTEXT p, DWORD dwKind) {
-    DWORD len = 0;
-    void* pv = nullptr;
-    EXPECT_EQ(QueryCertContextInfo(&len, &pv, p, dwKind), VURO_OK);
-    std::unique_ptr<BYTE[]> owner(static_cast<BYTE*>(pv));
-    return pv ? Bytes(static_cast<BYTE*>(pv), static_cast<BYTE*>(pv) + len) : Bytes();
+    CertificateField field;
+    EXPECT_EQ(QueryCertContextInfo(&field, p, dwKind), VURO_OK);
+    return field.bytes;
 }
 
-TEST(QueryCertContextInfo, NameTextsCountTheTerminator) {
+TEST(QueryCertContextInfo, NameTexts) {
     UniqueCertContext rsa = Create(kRsaCertificate);
     ASSERT_TRUE(rsa);
     struct Case {
@@ -331,7 +325,6 @@ TEST(QueryCertContextInfo, NameTextsCountTheTerminator) {
         const TextResult r = QueryText(rsa.get(), c.kind);
         ASSERT_EQ(r.hResult, VURO_OK);
         EXPECT_EQ(r.text, c.expected);
-        EXPECT_EQ(r.length, std::strlen(c.expected) + 1);
     }
 }
 
@@ -374,21 +367,17 @@ TEST(QueryCertContextInfo, ValidityIsUtcCalendarTime) {
     // 2020-01-01 was a Wednesday, 2021-01-01 a Friday.
     const Case cases[] = {{QUERYID_FROMDATE, 2020, 3}, {QUERYID_TODATE, 2021, 5}};
     for (const Case& c : cases) {
-        SYSTEMTIME st{};
-        void* pv = &st;
-        DWORD len = 0;
-        ASSERT_EQ(QueryCertContextInfo(&len, &pv, expired.get(), c.kind), VURO_OK);
-        EXPECT_EQ(len, 16u);
+        CertificateField field;
+        ASSERT_EQ(QueryCertContextInfo(&field, expired.get(), c.kind), VURO_OK);
+        const SYSTEMTIME& st = field.stTime;
         EXPECT_EQ(st.wYear, c.year);
         EXPECT_EQ(st.wMonth, 1);
         EXPECT_EQ(st.wDay, 1);
         EXPECT_EQ(st.wDayOfWeek, c.dayOfWeek);
         EXPECT_EQ(st.wHour + st.wMinute + st.wSecond + st.wMilliseconds, 0);
     }
-    // The time record must be given.
-    void* pvNone = nullptr;
-    DWORD len = 0;
-    EXPECT_EQ(QueryCertContextInfo(&len, &pvNone, expired.get(), QUERYID_TODATE), E_INVALIDARG);
+    // The field must be given.
+    EXPECT_EQ(QueryCertContextInfo(nullptr, expired.get(), QUERYID_TODATE), E_POINTER);
 }
 
 TEST(QueryCertContextInfo, Extensions) {
@@ -408,11 +397,9 @@ TEST(QueryCertContextInfo, Extensions) {
         {ca.get(), 0x06},  // keyCertSign | cRLSign
     };
     for (const Case& c : cases) {
-        void* pv = nullptr;
-        DWORD len = 0;
-        ASSERT_EQ(QueryCertContextInfo(&len, &pv, c.cert, QUERYID_KEYUSAGE), VURO_OK);
-        EXPECT_EQ(len, 4u);
-        EXPECT_EQ(reinterpret_cast<uintptr_t>(pv), c.usage);
+        CertificateField field;
+        ASSERT_EQ(QueryCertContextInfo(&field, c.cert, QUERYID_KEYUSAGE), VURO_OK);
+        EXPECT_EQ(field.byKeyUsage, c.usage);
     }
 }
 
@@ -441,11 +428,12 @@ TEST(QueryCertContextInfo, Failures) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        void* pv = reinterpret_cast<void*>(1);
-        DWORD len = 7;
-        EXPECT_EQ(QueryCertContextInfo(&len, &pv, c.cert, c.kind), c.expected);
-        EXPECT_EQ(pv, reinterpret_cast<void*>(1));
-        EXPECT_EQ(len, 7u);
+        CertificateField field;
+        field.wstrText = TEXT("untouched");
+        field.byKeyUsage = 7;
+        EXPECT_EQ(QueryCertContextInfo(&field, c.cert, c.kind), c.expected);
+        EXPECT_EQ(field.wstrText, TEXT("untouched"));
+        EXPECT_EQ(field.byKeyUsage, 7);
     }
 }
 
@@ -485,7 +473,6 @@ TEST_F(KeyContainer, ProviderAndContainerNamesComeFromTheKey) {
         const TextResult r = QueryText(rsa.get(), c.kind);
         ASSERT_EQ(r.hResult, VURO_OK);
         EXPECT_EQ(r.text, c.expected);
-        EXPECT_EQ(r.length, c.expected.size());
     }
 }
 
@@ -493,12 +480,14 @@ TEST_F(KeyContainer, GetProviderInfoReadsOneParameter) {
     UniqueProvider prov;
     ASSERT_TRUE(
         CryptAcquireContextW(prov.put(), kQueryContainer, kEnhancedProvider, PROV_RSA_FULL, 0));
-    DWORD cb = 0;
-    BYTE* pb = nullptr;
-    ASSERT_EQ(GetProviderInfo(&cb, prov.get(), PP_CONTAINER, &pb), VURO_OK);
-    std::unique_ptr<BYTE[]> owner(pb);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(pb)), "orvane-query-test");
-    EXPECT_EQ(cb, sizeof "orvane-query-test");
+    Bytes value;
+    ASSERT_EQ(GetProviderInfo(prov.get(), PP_CONTAINER, &value), VURO_OK);
+    // As many bytes as the provider wrote: the text and its terminator.
+    EXPECT_EQ(value.size(), sizeof "orvane-query-test");
+    std::string text;
+    ASSERT_TRUE(ProviderParamText(value, &text));
+    EXPECT_EQ(text, "orvane-query-test");
+    EXPECT_EQ(GetProviderInfo(prov.get(), PP_CONTAINER, nullptr), E_POINTER);
 }
 
 // ---- times ---------------------------------------------------------------------
@@ -525,14 +514,14 @@ TEST(GetTimeString, ZeroPaddedFields) {
         {Time(987, 1, 1, 0, 0, 0), "0987-01-01 00:00:00"},
     };
     for (const Case& c : cases) {
-        WCHAR* pwsz = nullptr;
-        ASSERT_EQ(GetTimeString(&c.time, &pwsz), VURO_OK);
-        std::unique_ptr<WCHAR[]> owner(pwsz);
-        EXPECT_EQ(U8(pwsz), c.expected);
+        WString wstrTime;
+        ASSERT_EQ(GetTimeString(&c.time, &wstrTime), VURO_OK);
+        EXPECT_EQ(U8(wstrTime), c.expected);
     }
-    WCHAR* pwsz = nullptr;
-    EXPECT_EQ(GetTimeString(nullptr, &pwsz), E_INVALIDARG);
-    EXPECT_EQ(pwsz, nullptr);
+    WString wstrTime = TEXT("untouched");
+    EXPECT_EQ(GetTimeString(nullptr, &wstrTime), E_INVALIDARG);
+    EXPECT_EQ(GetTimeString(&cases[0].time, nullptr), E_POINTER);
+    EXPECT_EQ(wstrTime, TEXT("untouched"));
 }
 
 TEST(ConvertUTCtimetoLocalTime, ShiftsByTheZoneOffset) {
@@ -552,10 +541,9 @@ TEST(ConvertUTCtimetoLocalTime, ShiftsByTheZoneOffset) {
     for (const Case& c : cases) {
         SYSTEMTIME st = c.utc;
         ASSERT_EQ(ConvertUTCtimetoLocalTime(&st), VURO_OK);
-        WCHAR* pwsz = nullptr;
-        ASSERT_EQ(GetTimeString(&st, &pwsz), VURO_OK);
-        std::unique_ptr<WCHAR[]> owner(pwsz);
-        EXPECT_EQ(U8(pwsz), c.local);
+        WString wstrTime;
+        ASSERT_EQ(GetTimeString(&st, &wstrTime), VURO_OK);
+        EXPECT_EQ(U8(wstrTime), c.local);
     }
 }
 

@@ -194,15 +194,14 @@ TEST(CertificateRecord, RecordTextMatchesTheDescribedQuery) {
     ASSERT_EQ(ReadCertificateRecord(rsa.get(), CertificateFields::All, &r), VURO_OK);
     WString wstrText = W("kept:");
     ASSERT_EQ(FormatCertificateInfo(r, &wstrText), VURO_OK);
-    WCHAR* pwszInfo = nullptr;
-    ASSERT_EQ(GetCertificateInfo(&pwszInfo, rsa.get()), VURO_OK);
-    std::unique_ptr<WCHAR[]> owner(pwszInfo);
-    EXPECT_EQ(U8(wstrText), "kept:" + U8(pwszInfo));
+    WString wstrInfo;
+    ASSERT_EQ(GetCertificateInfo(&wstrInfo, rsa.get()), VURO_OK);
+    EXPECT_EQ(U8(wstrText), "kept:" + U8(wstrInfo));
 
     // Without a key link there is no record text, and nothing is appended.
     r.fHasKeyProvider = false;
     EXPECT_EQ(FormatCertificateInfo(r, &wstrText), CRYPT_E_NOT_FOUND);
-    EXPECT_EQ(U8(wstrText), "kept:" + U8(pwszInfo));
+    EXPECT_EQ(U8(wstrText), "kept:" + U8(wstrInfo));
 }
 
 // MalformedKeyUsage: the end-entity certificate with its key-usage value's BIT
@@ -284,13 +283,12 @@ TEST(CertificateNames, LongerThanTheFirstBuffer) {
         ASSERT_EQ(ReadCertificateDisplayName(&context, &wstrName), VURO_OK);
         EXPECT_EQ(U8(wstrName), value);
 
-        // The described query counts the terminator.
-        WCHAR* pwsz = nullptr;
-        DWORD cch = 0;
-        ASSERT_EQ(GetCertSubject(CERT_X500_NAME_STR, &context, &pwsz, &cch), VURO_OK);
-        std::unique_ptr<WCHAR[]> owner(pwsz);
-        EXPECT_EQ(cch, cchValue + 4);
-        EXPECT_EQ(U8(pwsz), "CN=" + value);
+        // The described query gives the whole name, no more: the text and
+        // nothing after it.
+        WString wstrDescribed;
+        ASSERT_EQ(GetCertSubject(CERT_X500_NAME_STR, &context, &wstrDescribed), VURO_OK);
+        EXPECT_EQ(wstrDescribed.size(), cchValue + 3);
+        EXPECT_EQ(wstrDescribed, wstrSubject);
     }
 }
 

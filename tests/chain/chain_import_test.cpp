@@ -368,11 +368,9 @@ TEST_F(ChainImport, ImportPathsOtherThanTheRootStoresKeyAreRefusedBeforeAnything
 }
 
 TEST_F(ChainImport, ResourcesOfThisModuleAreTheDocuments) {
-    BYTE* pb = nullptr;
-    DWORD cb = 0;
-    ASSERT_EQ(LoadModuleResource(GetModuleHandleW(nullptr), IDR_CERTIFICATE_CHAIN, &pb, &cb), S_OK);
-    const Bytes production(pb, pb + cb);
-    delete[] pb;
+    std::vector<BYTE> production;
+    ASSERT_EQ(LoadModuleResource(GetModuleHandleW(nullptr), IDR_CERTIFICATE_CHAIN, &production),
+              S_OK);
 #ifdef ORVANE_CHAIN_IS_DEMO
     EXPECT_EQ(production, DemoDocument("PRODUCTION"));
     ASSERT_EQ(ImportCertificateChainfromResoure(IDR_CERTIFICATE_CHAIN_TEST), S_OK);
@@ -380,10 +378,12 @@ TEST_F(ChainImport, ResourcesOfThisModuleAreTheDocuments) {
               (std::set<std::string>{Thumb("test-rsa-root"), Thumb("test-sm2-root")}));
 #endif
     // Invalid: an id the module does not have.
-    pb = nullptr;
-    EXPECT_EQ(LoadModuleResource(GetModuleHandleW(nullptr), 106, &pb, &cb),
+    std::vector<BYTE> untouched = {1};
+    EXPECT_EQ(LoadModuleResource(GetModuleHandleW(nullptr), 106, &untouched),
               HRESULT_FROM_WIN32(ERROR_RESOURCE_NAME_NOT_FOUND));
-    EXPECT_EQ(pb, nullptr);
+    EXPECT_EQ(untouched, std::vector<BYTE>({1}));
+    EXPECT_EQ(LoadModuleResource(GetModuleHandleW(nullptr), IDR_CERTIFICATE_CHAIN, nullptr),
+              E_POINTER);
     // Invalid: no node, no store.
     EXPECT_EQ(ParseRootCACertificateNode(nullptr), E_INVALIDARG);
     EXPECT_EQ(ParseP7bContentNode(nullptr), E_INVALIDARG);

@@ -150,10 +150,9 @@ TEST(ChainXml, EntryTextsArePositionalAndTrimmed) {
     EXPECT_EQ(U8(info.strEntryPoint), "AB");
     EXPECT_EQ(U8(info.strContent), "QUJD");
 
-    WCHAR* pwsz = nullptr;
-    ASSERT_EQ(GetNodeValue(&doc.children[0].children[0], &pwsz), S_OK);
-    EXPECT_EQ(U8(pwsz), "SOFTWARE\\Path");
-    delete[] pwsz;
+    WString wstrValue;
+    ASSERT_EQ(GetNodeValue(&doc.children[0].children[0], &wstrValue), S_OK);
+    EXPECT_EQ(U8(wstrValue), "SOFTWARE\\Path");
 
     // Invalid: two children.
     ASSERT_EQ(Parse("<Certificate><ImportPath>p</ImportPath><EntryPoint>e</EntryPoint>"

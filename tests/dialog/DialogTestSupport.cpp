@@ -123,12 +123,11 @@ UniqueStore MemoryStore(const std::vector<PCCERT_CONTEXT>& certs) {
 }
 
 bool LinkToNewContainer(PCCERT_CONTEXT pCert, const WCHAR* pwszProvider, DWORD dwProvType) {
-    WCHAR* pwszGuid = nullptr;
-    if (FAILED(CreateGUIDStr(&pwszGuid)))
+    WString wstrGuid;
+    if (FAILED(CreateGUIDStr(&wstrGuid)))
         return false;
     WString container = TEXT("orvane-dialog-test-");
-    container += pwszGuid;
-    delete[] pwszGuid;
+    container += wstrGuid;
     UniqueProvider prov;
     if (!CryptAcquireContextW(prov.put(), container.c_str(), pwszProvider, dwProvType,
                               CRYPT_NEWKEYSET))

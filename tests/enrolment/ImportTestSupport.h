@@ -80,12 +80,9 @@ inline Bytes WrapKey(const Bytes& key) {
 }
 
 inline std::string Base64(const Bytes& data) {
-    char* psz = nullptr;
-    DWORD cch = 0;
-    if (FAILED(Base64EncodeEx(BASE64_FLAG_NOCRLF, &psz, data.data(), DWORD(data.size()), &cch)))
+    std::string out;
+    if (FAILED(Base64EncodeEx(BASE64_FLAG_NOCRLF, &out, data.data(), DWORD(data.size()))))
         return {};
-    std::string out(psz, cch);
-    delete[] psz;
     return out;
 }
 

@@ -419,12 +419,10 @@ TEST(CryptoAgent, RequestsLeaveTheirKeysInTheReportedContainer) {
              nLineStart = nBreak + 2)
             EXPECT_LE(nBreak - nLineStart, 64u);
         EXPECT_LE(text.size() - nLineStart, 64u);
-        BYTE* pbDer = nullptr;
-        DWORD cbDer = 0;
-        ASSERT_EQ(Base64DecodeEx(int(text.size()), &pbDer, text.c_str(), &cbDer), S_OK);
-        ASSERT_GT(cbDer, 2u);
-        EXPECT_EQ(pbDer[0], 0x30);
-        delete[] pbDer;
+        std::vector<BYTE> der;
+        ASSERT_EQ(Base64DecodeEx(int(text.size()), &der, text.c_str()), S_OK);
+        ASSERT_GT(der.size(), 2u);
+        EXPECT_EQ(der[0], 0x30);
 
         // A second request gets a container of its own.
         UniqueBstr second;

@@ -257,11 +257,10 @@ TEST(ImportSignCert, MicrosoftProvidersRegisterInMy) {
 
 // TempCopies: the names of the "{GUID}.VURO" files in the temporary folder.
 std::set<std::string> TempCopies() {
-    WCHAR* pwszDir = nullptr;
-    if (FAILED(GetTempDirPath(&pwszDir)))
+    WString wstrDir;
+    if (FAILED(GetTempDirPath(&wstrDir)))
         return {};
-    const std::filesystem::path dir{WString(pwszDir)};
-    delete[] pwszDir;
+    const std::filesystem::path dir{wstrDir};
     std::set<std::string> names;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
@@ -308,10 +307,9 @@ TEST(ImportSignCert, TemporaryCopyOnlyWhileTracing) {
             if (before.count(name) == 0)
                 added.push_back(name);
         EXPECT_EQ(k.copies, added.size());
-        WCHAR* pwszDir = nullptr;
-        ASSERT_EQ(VURO_OK, GetTempDirPath(&pwszDir));
-        const std::filesystem::path dir{WString(pwszDir)};
-        delete[] pwszDir;
+        WString wstrDir;
+        ASSERT_EQ(VURO_OK, GetTempDirPath(&wstrDir));
+        const std::filesystem::path dir{wstrDir};
         for (const std::string& name : added) {
             EXPECT_EQ(cert, ReadFileBytes(dir / name)) << name;
             std::error_code ec;

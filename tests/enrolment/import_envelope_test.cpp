@@ -292,9 +292,9 @@ TEST(ImportEnvelope, ObjectIdentifiersAlone) {
         {"2.5.4.3", "0603550403"},
     };
     for (const Case& c : cases) {
-        Owned out;
-        ASSERT_EQ(VURO_OK, ComposeObjectIdentifier(c.oid, &out.pb, &out.cb)) << c.oid;
-        EXPECT_EQ(Hex(c.der), out.Get()) << c.oid;
+        Bytes out;
+        ASSERT_EQ(VURO_OK, ComposeObjectIdentifier(c.oid, &out)) << c.oid;
+        EXPECT_EQ(Hex(c.der), out) << c.oid;
     }
 }
 

@@ -244,12 +244,12 @@ TEST(ImportOpenSsl, PrivateKeyBlobsOfOpenSslKeysDecrypt) {
 TEST(ImportOpenSsl, StructuresParseWithOpenSsl) {
     for (const char* oid : {"1.2.840.113549.1.1.1", "1.3.6.1.4.1.4929.1.7", "2.999.1",
                             "1.2.840.113549.1.9.16.2.47", "1.2.156.10197.1.301"}) {
-        Owned out;
-        ASSERT_EQ(VURO_OK, ComposeObjectIdentifier(oid, &out.pb, &out.cb)) << oid;
-        const unsigned char* p = out.pb;
-        ASN1_OBJECT* obj = d2i_ASN1_OBJECT(nullptr, &p, long(out.cb));
+        std::vector<BYTE> out;
+        ASSERT_EQ(VURO_OK, ComposeObjectIdentifier(oid, &out)) << oid;
+        const unsigned char* p = out.data();
+        ASN1_OBJECT* obj = d2i_ASN1_OBJECT(nullptr, &p, long(out.size()));
         ASSERT_NE(nullptr, obj) << oid;
-        EXPECT_EQ(out.pb + out.cb, p) << oid;
+        EXPECT_EQ(out.data() + out.size(), p) << oid;
         char text[128];
         OBJ_obj2txt(text, sizeof text, obj, 1);
         EXPECT_STREQ(oid, text);

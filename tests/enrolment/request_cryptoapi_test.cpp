@@ -33,12 +33,9 @@ Request MakeRequest(DWORD dwCertType, DWORD dwBits, DWORD dwFlags = 0) {
 }
 
 Bytes Decode(const std::string& text) {
-    BYTE* pb = nullptr;
-    DWORD cb = 0;
-    EXPECT_EQ(Base64DecodeEx(int(text.size()), &pb, text.c_str(), &cb), S_OK);
-    Bytes out(pb, pb + cb);
-    delete[] pb;
-    return out;
+    std::vector<BYTE> decoded;
+    EXPECT_EQ(Base64DecodeEx(int(text.size()), &decoded, text.c_str()), S_OK);
+    return Bytes(decoded.begin(), decoded.end());
 }
 
 // Tlv: the element at pos; lengths up to two octets are all a request needs.

@@ -24,12 +24,10 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
 
 // Encodes and hands back the TLV; an empty result means the encoder failed.
 Bytes Encode(DWORD dwTag, const Bytes& content) {
-    BYTE* pbEncoded = nullptr;
-    DWORD cbEncoded = 0;
-    if (ASN1Encode(dwTag, content.data(), DWORD(content.size()), &pbEncoded, &cbEncoded) != S_OK)
+    Bytes encoded;
+    if (ASN1Encode(dwTag, content.data(), DWORD(content.size()), &encoded) != S_OK)
         return Bytes();
-    std::unique_ptr<BYTE[]> owned(pbEncoded);
-    return Bytes(pbEncoded, pbEncoded + cbEncoded);
+    return encoded;
 }
 
 // ---- Encoder -----------------------------------------------------------------
@@ -52,11 +50,9 @@ TEST(ASN1EncodeLength, MinimalBigEndianOctets) {
         {0xFFFFFFFF, "84 ff ff ff ff"},
     };
     for (const auto& c : cases) {
-        BYTE* pbOctets = nullptr;
-        DWORD cbOctets = 0;
-        ASSERT_EQ(CalculateASNValueLength(c.dwLength, &pbOctets, &cbOctets), S_OK) << c.dwLength;
-        std::unique_ptr<BYTE[]> owned(pbOctets);
-        EXPECT_EQ(Bytes(pbOctets, pbOctets + cbOctets), Hex(c.pszOctets)) << c.dwLength;
+        Bytes octets;
+        ASSERT_EQ(CalculateASNValueLength(c.dwLength, &octets), S_OK) << c.dwLength;
+        EXPECT_EQ(octets, Hex(c.pszOctets)) << c.dwLength;
     }
 }
 
@@ -98,9 +94,8 @@ TEST(ASN1Encode, AcceptsExactlyTheListedTags) {
 }
 
 TEST(ASN1Encode, RefusalsLeaveOutputsAlone) {
-    BYTE sentinel = 0;
-    BYTE* pb = &sentinel;
-    DWORD cb = 77;
+    const Bytes sentinel = Hex("77");
+    Bytes out = sentinel;
     const BYTE content[] = {0x41};
     const struct {
         HRESULT hr;
@@ -108,24 +103,21 @@ TEST(ASN1Encode, RefusalsLeaveOutputsAlone) {
     } cases[] = {
         // Empty content has no length octets here: NULL and empty SETs are
         // written by hand, whatever the tag.
-        {CalculateASNValueLength(0, &pb, &cb), E_FAIL},
-        {ASN1Encode(0x05, content, 0, &pb, &cb), E_FAIL},
-        {ASN1Encode(0x31, content, 0, &pb, &cb), E_FAIL},
+        {CalculateASNValueLength(0, &out), E_FAIL},
+        {ASN1Encode(0x05, content, 0, &out), E_FAIL},
+        {ASN1Encode(0x31, content, 0, &out), E_FAIL},
         // Unsupported tags.
-        {ASN1Encode(0x03, content, 1, &pb, &cb), E_FAIL},
-        {ASN1Encode(0x05, content, 1, &pb, &cb), E_FAIL},
+        {ASN1Encode(0x03, content, 1, &out), E_FAIL},
+        {ASN1Encode(0x05, content, 1, &out), E_FAIL},
         // A length with no bytes behind it.
-        {ASN1Encode(0x04, nullptr, 1, &pb, &cb), E_POINTER},
+        {ASN1Encode(0x04, nullptr, 1, &out), E_POINTER},
         // Nowhere to put the result.
-        {CalculateASNValueLength(5, nullptr, &cb), E_POINTER},
-        {CalculateASNValueLength(5, &pb, nullptr), E_POINTER},
-        {ASN1Encode(0x04, content, 1, nullptr, &cb), E_POINTER},
-        {ASN1Encode(0x04, content, 1, &pb, nullptr), E_POINTER},
+        {CalculateASNValueLength(5, nullptr), E_POINTER},
+        {ASN1Encode(0x04, content, 1, nullptr), E_POINTER},
     };
     for (size_t i = 0; i < std::size(cases); ++i)
         EXPECT_EQ(cases[i].hr, cases[i].hrExpected) << i;
-    EXPECT_EQ(pb, &sentinel);
-    EXPECT_EQ(cb, 77u);
+    EXPECT_EQ(out, sentinel);
 }
 
 } // namespace

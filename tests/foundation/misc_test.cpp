@@ -25,18 +25,14 @@ std::string Repeat(const std::string& s, size_t nTimes) {
     return out;
 }
 
-// Encodes and hands back the text; the returned length must agree with the
-// terminator position.
+// Encodes and hands back the text.
 std::string Encode(DWORD dwFlags, const Bytes& data) {
-    char* pszText = nullptr;
-    DWORD cchText = 0xDEADBEEF;
-    HRESULT hr = Base64EncodeEx(dwFlags, &pszText, data.data(), DWORD(data.size()), &cchText);
+    std::string text;
+    HRESULT hr = Base64EncodeEx(dwFlags, &text, data.data(), DWORD(data.size()));
     EXPECT_EQ(hr, VURO_OK);
-    if (hr != VURO_OK || pszText == nullptr)
+    if (hr != VURO_OK)
         return "<failed>";
-    std::unique_ptr<char[]> owned(pszText);
-    EXPECT_EQ(pszText[cchText], '\0');
-    return std::string(pszText, cchText);
+    return text;
 }
 
 // Decodes exactly the given characters from a buffer of exactly that size (no
@@ -44,14 +40,7 @@ std::string Encode(DWORD dwFlags, const Bytes& data) {
 HRESULT Decode(const std::string& text, int nLen, Bytes& out) {
     std::unique_ptr<char[]> exact(new char[text.size() == 0 ? 1 : text.size()]);
     std::copy(text.begin(), text.end(), exact.get());
-    BYTE* pbData = nullptr;
-    DWORD cbData = 0xDEADBEEF;
-    HRESULT hr = Base64DecodeEx(nLen, &pbData, exact.get(), &cbData);
-    if (hr == VURO_OK) {
-        std::unique_ptr<BYTE[]> owned(pbData);
-        out.assign(pbData, pbData + cbData);
-    }
-    return hr;
+    return Base64DecodeEx(nLen, &out, exact.get());
 }
 
 Bytes DecodeAll(const std::string& text) {
@@ -131,21 +120,17 @@ TEST(Base64Encode, KnownTexts) {
 
 TEST(Base64Encode, RejectsBadArgumentsAndLeavesOutputsAlone) {
     const BYTE abyOne[1] = {0x61};
-    char* pszText = reinterpret_cast<char*>(1);
-    DWORD cchText = 7;
+    std::string text = "untouched";
     // A null source with a length to read.
-    EXPECT_EQ(Base64EncodeEx(0, &pszText, nullptr, 3, &cchText), E_POINTER);
-    // Nowhere to put the text or its length.
-    EXPECT_EQ(Base64EncodeEx(0, nullptr, abyOne, 1, &cchText), E_POINTER);
-    EXPECT_EQ(Base64EncodeEx(0, &pszText, abyOne, 1, nullptr), E_POINTER);
+    EXPECT_EQ(Base64EncodeEx(0, &text, nullptr, 3), E_POINTER);
+    // Nowhere to put the text.
+    EXPECT_EQ(Base64EncodeEx(0, nullptr, abyOne, 1), E_POINTER);
     // 3 GiB encode to exactly 4 GiB characters: the size must be refused before
     // anything is allocated or read, not wrap around in 32 bits.
-    EXPECT_EQ(Base64EncodeEx(BASE64_FLAG_NOPAD | BASE64_FLAG_NOCRLF, &pszText, abyOne, 0xC0000000u,
-                             &cchText),
+    EXPECT_EQ(Base64EncodeEx(BASE64_FLAG_NOPAD | BASE64_FLAG_NOCRLF, &text, abyOne, 0xC0000000u),
               E_OUTOFMEMORY);
-    EXPECT_EQ(Base64EncodeEx(0, &pszText, abyOne, 0xFFFFFFFFu, &cchText), E_OUTOFMEMORY);
-    EXPECT_EQ(pszText, reinterpret_cast<char*>(1));
-    EXPECT_EQ(cchText, 7u);
+    EXPECT_EQ(Base64EncodeEx(0, &text, abyOne, 0xFFFFFFFFu), E_OUTOFMEMORY);
+    EXPECT_EQ(text, "untouched");
 }
 
 // Every length from 0 to 300 with every flag combination: the text matches an
@@ -230,18 +215,16 @@ TEST(Base64Decode, SkipsNoiseAndStopsWhereItShould) {
 }
 
 TEST(Base64Decode, RejectsBadArgumentsAndLeavesOutputsAlone) {
-    BYTE* pbData = reinterpret_cast<BYTE*>(1);
-    DWORD cbData = 7;
+    const Bytes untouched = {7};
+    Bytes data = untouched;
     // A length of 0 or below is refused before the text is looked at.
-    EXPECT_EQ(Base64DecodeEx(0, &pbData, "YWJj", &cbData), E_FAIL);
-    EXPECT_EQ(Base64DecodeEx(-4, &pbData, "YWJj", &cbData), E_FAIL);
-    EXPECT_EQ(Base64DecodeEx(0, &pbData, nullptr, &cbData), E_FAIL);
-    // Null text or outputs.
-    EXPECT_EQ(Base64DecodeEx(4, &pbData, nullptr, &cbData), E_POINTER);
-    EXPECT_EQ(Base64DecodeEx(4, nullptr, "YWJj", &cbData), E_POINTER);
-    EXPECT_EQ(Base64DecodeEx(4, &pbData, "YWJj", nullptr), E_POINTER);
-    EXPECT_EQ(pbData, reinterpret_cast<BYTE*>(1));
-    EXPECT_EQ(cbData, 7u);
+    EXPECT_EQ(Base64DecodeEx(0, &data, "YWJj"), E_FAIL);
+    EXPECT_EQ(Base64DecodeEx(-4, &data, "YWJj"), E_FAIL);
+    EXPECT_EQ(Base64DecodeEx(0, &data, nullptr), E_FAIL);
+    // Null text or output.
+    EXPECT_EQ(Base64DecodeEx(4, &data, nullptr), E_POINTER);
+    EXPECT_EQ(Base64DecodeEx(4, nullptr, "YWJj"), E_POINTER);
+    EXPECT_EQ(data, untouched);
 }
 
 // ---- UTF-16 <-> UTF-8 ----------------------------------------------------------
@@ -269,13 +252,9 @@ TEST(UtfConversion, WideToUtf8) {
         {"unpaired low surrogate", wszLoneLow, "\xEF\xBF\xBD"},
     };
     for (const Case& c : cases) {
-        char* pszOut = nullptr;
-        int nLen = -1;
-        ASSERT_EQ(UTF16ToUTF8(c.pwszSource, &pszOut, &nLen), VURO_OK) << c.pszWhat;
-        ASSERT_NE(pszOut, nullptr) << c.pszWhat;
-        std::unique_ptr<char[]> owned(pszOut);
-        EXPECT_EQ(nLen, int(c.expected.size())) << c.pszWhat;
-        EXPECT_EQ(std::string(pszOut), c.expected) << c.pszWhat;
+        std::string out = "stale";
+        ASSERT_EQ(UTF16ToUTF8(c.pwszSource, &out), VURO_OK) << c.pszWhat;
+        EXPECT_EQ(out, c.expected) << c.pszWhat;
     }
 }
 
@@ -295,26 +274,21 @@ TEST(UtfConversion, Utf8ToWide) {
         {"truncated sequence", "\xE2\x82", {0xFFFD}},
     };
     for (const Case& c : cases) {
-        WCHAR* pwszOut = nullptr;
-        int nLen = -1;
-        ASSERT_EQ(UTF8ToUTF16(c.pszSource, &pwszOut, &nLen), VURO_OK) << c.pszWhat;
-        ASSERT_NE(pwszOut, nullptr) << c.pszWhat;
-        std::unique_ptr<WCHAR[]> owned(pwszOut);
-        EXPECT_EQ(nLen, int(c.expected.size())) << c.pszWhat;
-        EXPECT_EQ(std::vector<WCHAR>(pwszOut, pwszOut + nLen), c.expected) << c.pszWhat;
-        EXPECT_EQ(pwszOut[nLen], 0) << c.pszWhat;
+        WString out = TEXT("stale");
+        ASSERT_EQ(UTF8ToUTF16(c.pszSource, &out), VURO_OK) << c.pszWhat;
+        EXPECT_EQ(std::vector<WCHAR>(out.begin(), out.end()), c.expected) << c.pszWhat;
     }
 }
 
 TEST(UtfConversion, RefusesNullAndLeavesOutputsAlone) {
-    char* pszOut = reinterpret_cast<char*>(1);
-    WCHAR* pwszOut = reinterpret_cast<WCHAR*>(1);
-    int nLen = 7;
-    EXPECT_EQ(UTF16ToUTF8(nullptr, &pszOut, &nLen), E_POINTER);
-    EXPECT_EQ(UTF8ToUTF16(nullptr, &pwszOut, &nLen), E_POINTER);
-    EXPECT_EQ(pszOut, reinterpret_cast<char*>(1));
-    EXPECT_EQ(pwszOut, reinterpret_cast<WCHAR*>(1));
-    EXPECT_EQ(nLen, 7);
+    std::string out = "untouched";
+    WString wout = TEXT("untouched");
+    EXPECT_EQ(UTF16ToUTF8(nullptr, &out), E_POINTER);
+    EXPECT_EQ(UTF8ToUTF16(nullptr, &wout), E_POINTER);
+    EXPECT_EQ(UTF16ToUTF8(TEXT("a"), nullptr), E_POINTER);
+    EXPECT_EQ(UTF8ToUTF16("a", nullptr), E_POINTER);
+    EXPECT_EQ(out, "untouched");
+    EXPECT_EQ(wout, TEXT("untouched"));
 }
 
 // ---- Hexadecimal and byte order ------------------------------------------------
@@ -330,15 +304,14 @@ TEST(MiscHex, WritesLittleEndianIntegersMostSignificantFirst) {
         {{0x00, 0xFF, 0x10, 0xAB}, "ab10ff00"},
     };
     for (const Case& c : cases) {
-        WCHAR* pwszOut = nullptr;
-        ASSERT_EQ(ConvertBinaryDataToString(DWORD(c.input.size()), &pwszOut, c.input.data()),
-                  VURO_OK);
-        std::unique_ptr<WCHAR[]> owned(pwszOut);
-        EXPECT_EQ(U8(pwszOut), c.pszExpected);
+        WString out = TEXT("stale");
+        ASSERT_EQ(ConvertBinaryDataToString(DWORD(c.input.size()), &out, c.input.data()), VURO_OK);
+        EXPECT_EQ(U8(out), c.pszExpected);
     }
-    WCHAR* pwszOut = nullptr;
-    EXPECT_EQ(ConvertBinaryDataToString(2, &pwszOut, nullptr), E_POINTER);
-    EXPECT_EQ(pwszOut, nullptr);
+    WString out = TEXT("untouched");
+    EXPECT_EQ(ConvertBinaryDataToString(2, &out, nullptr), E_POINTER);
+    EXPECT_EQ(ConvertBinaryDataToString(2, nullptr, Bytes{1, 2}.data()), E_POINTER);
+    EXPECT_EQ(out, TEXT("untouched"));
 }
 
 TEST(MiscSwap, ReversesInPlace) {
@@ -378,11 +351,6 @@ bool IsGuidText(const WString& s) {
     return true;
 }
 
-WString TakeWide(WCHAR* pwsz) {
-    std::unique_ptr<WCHAR[]> owned(pwsz);
-    return pwsz == nullptr ? WString() : WString(pwsz);
-}
-
 Bytes ReadWholeFile(const WString& path) {
     Bytes out;
     HANDLE hFile = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -405,12 +373,9 @@ Bytes ReadWholeFile(const WString& path) {
 } // namespace
 
 TEST(MiscGuid, RegistryFormAndFreshEachTime) {
-    WCHAR* pwszFirst = nullptr;
-    WCHAR* pwszSecond = nullptr;
-    ASSERT_EQ(CreateGUIDStr(&pwszFirst), VURO_OK);
-    const WString first = TakeWide(pwszFirst);
-    ASSERT_EQ(CreateGUIDStr(&pwszSecond), VURO_OK);
-    const WString second = TakeWide(pwszSecond);
+    WString first, second;
+    ASSERT_EQ(CreateGUIDStr(&first), VURO_OK);
+    ASSERT_EQ(CreateGUIDStr(&second), VURO_OK);
     EXPECT_TRUE(IsGuidText(first)) << U8(first);
     EXPECT_TRUE(IsGuidText(second)) << U8(second);
     EXPECT_NE(first, second);
@@ -418,18 +383,17 @@ TEST(MiscGuid, RegistryFormAndFreshEachTime) {
 }
 
 TEST(MiscTempFile, TempDirectoryEndsWithSeparator) {
-    WCHAR* pwszDir = nullptr;
-    ASSERT_EQ(GetTempDirPath(&pwszDir), VURO_OK);
-    const WString dir = TakeWide(pwszDir);
+    WString dir;
+    ASSERT_EQ(GetTempDirPath(&dir), VURO_OK);
     ASSERT_FALSE(dir.empty());
+    EXPECT_EQ(dir.find(WCHAR(0)), WString::npos);
     EXPECT_TRUE(dir.back() == u'\\' || dir.back() == u'/') << U8(dir);
     EXPECT_EQ(GetTempDirPath(nullptr), E_POINTER);
 }
 
 TEST(MiscTempFile, DumpWritesExactlyTheBytesUnderAGuidName) {
-    WCHAR* pwszDir = nullptr;
-    ASSERT_EQ(GetTempDirPath(&pwszDir), VURO_OK);
-    const WString dir = TakeWide(pwszDir);
+    WString dir;
+    ASSERT_EQ(GetTempDirPath(&dir), VURO_OK);
 
     const std::vector<Bytes> payloads = {
         {},                               // an empty file is still a file
@@ -438,9 +402,8 @@ TEST(MiscTempFile, DumpWritesExactlyTheBytesUnderAGuidName) {
     };
     WString previous;
     for (const Bytes& data : payloads) {
-        WCHAR* pwszPath = nullptr;
-        ASSERT_EQ(DumpDatatoTempFile(&pwszPath, data.data(), DWORD(data.size())), VURO_OK);
-        const WString path = TakeWide(pwszPath);
+        WString path;
+        ASSERT_EQ(DumpDatatoTempFile(&path, data.data(), DWORD(data.size())), VURO_OK);
         ASSERT_EQ(path.size(), dir.size() + 38 + 5) << U8(path);
         EXPECT_EQ(path.substr(0, dir.size()), dir);
         EXPECT_TRUE(IsGuidText(path.substr(dir.size(), 38))) << U8(path);
@@ -453,9 +416,9 @@ TEST(MiscTempFile, DumpWritesExactlyTheBytesUnderAGuidName) {
 }
 
 TEST(MiscTempFile, DumpRefusesBadArguments) {
-    WCHAR* pwszPath = nullptr;
+    WString path = TEXT("untouched");
     const BYTE abyData[1] = {1};
     EXPECT_EQ(DumpDatatoTempFile(nullptr, abyData, 1), E_POINTER);
-    EXPECT_EQ(DumpDatatoTempFile(&pwszPath, nullptr, 1), E_POINTER);
-    EXPECT_EQ(pwszPath, nullptr);
+    EXPECT_EQ(DumpDatatoTempFile(&path, nullptr, 1), E_POINTER);
+    EXPECT_EQ(path, TEXT("untouched"));
 }

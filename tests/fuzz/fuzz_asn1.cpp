@@ -35,19 +35,16 @@ bool Same(Bytes a, Bytes b) {
 }
 
 void Reencode(BYTE identifier, Bytes contents) {
-    BYTE* pbEncoded = nullptr;
-    DWORD cbEncoded = 0;
-    const HRESULT hr =
-        ASN1Encode(identifier, contents.data(), DWORD(contents.size()), &pbEncoded, &cbEncoded);
+    std::vector<BYTE> encoded;
+    const HRESULT hr = ASN1Encode(identifier, contents.data(), DWORD(contents.size()), &encoded);
     if (!ASN1EncodeTakesTag(identifier) || contents.empty()) {
-        if (hr != E_FAIL || pbEncoded != nullptr)
+        if (hr != E_FAIL || !encoded.empty())
             std::abort();
         return;
     }
-    if (hr != S_OK || pbEncoded == nullptr)
+    if (hr != S_OK || encoded.empty())
         std::abort();
-    std::unique_ptr<BYTE[]> encoded(pbEncoded);
-    der::DerReader r(Bytes(pbEncoded, cbEncoded), der::kEngineRules);
+    der::DerReader r(Bytes(encoded.data(), encoded.size()), der::kEngineRules);
     BYTE again = 0;
     Bytes back;
     if (r.ReadAny(again, back) != 0 || !r.AtEnd() || again != identifier || !Same(back, contents))

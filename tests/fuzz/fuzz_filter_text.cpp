@@ -87,9 +87,8 @@ void CheckDistinctProviderNames(const WString& text) {
 }
 
 void CheckHex(const WString& text) {
-    DWORD cb = 0;
-    BYTE* pb = nullptr;
-    const HRESULT hr = ConvertStringToBinaryData(text.c_str(), &cb, &pb);
+    std::vector<BYTE> bytes;
+    const HRESULT hr = ConvertStringToBinaryData(text.c_str(), &bytes);
     bool valid = text.size() % 2 == 0;
     for (WCHAR ch : text)
         valid = valid && IsHex(ch);
@@ -97,14 +96,13 @@ void CheckHex(const WString& text) {
         std::abort();
     if (hr != VURO_OK)
         return;
-    std::unique_ptr<BYTE[]> owner(pb);
-    if (cb != text.size() / 2)
+    if (bytes.size() != text.size() / 2)
         std::abort();
     // Written back most significant first, the bytes give the text again.
-    WCHAR* back = nullptr;
-    if (ConvertBinaryDataToString(cb, &back, pb) != VURO_OK)
+    WString back;
+    if (ConvertBinaryDataToString(DWORD(bytes.size()), &back, bytes.data()) != VURO_OK ||
+        back.size() != text.size())
         std::abort();
-    std::unique_ptr<WCHAR[]> backOwner(back);
     for (size_t i = 0; i < text.size(); ++i)
         if (back[i] != Lower(text[i]))
             std::abort();

@@ -84,11 +84,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::unique_ptr<char[]> body(new char[size + 1]);
     std::memcpy(body.get(), data, size);
     body[size] = 0;
-    char* response = nullptr;
-    if (RespondToRequest(Host(), body.get(), &response) != 0 || response == nullptr)
+    std::string response;
+    if (RespondToRequest(Host(), body.get(), &response) != 0 || response.empty())
         std::abort();
-    std::unique_ptr<char[]> owned(response);
-    UniqueJson json(cJSON_Parse(response));
+    UniqueJson json(cJSON_Parse(response.c_str()));
     if (!json || !cJSON_IsString(cJSON_GetObjectItem(json.get(), "function")) ||
         !cJSON_IsNumber(cJSON_GetObjectItem(json.get(), "errorcode")))
         std::abort();

@@ -20,11 +20,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Tandry's methods, with no agent as outside a host's run.
     static CCryptoAgent* pAgent = nullptr;
     static AgentHost<ICryptoAgent, CCryptoAgent> host(kEnrolMethods, kTandryVersion, pAgent);
-    char* response = nullptr;
-    if (RespondToRequest(host, body.get(), &response) != 0 || response == nullptr)
+    std::string response;
+    if (RespondToRequest(host, body.get(), &response) != 0 || response.empty())
         std::abort();
-    std::unique_ptr<char[]> owned(response);
-    cJSON* json = cJSON_Parse(response);
+    cJSON* json = cJSON_Parse(response.c_str());
     if (json == nullptr || !cJSON_IsString(cJSON_GetObjectItem(json, "function")) ||
         !cJSON_IsNumber(cJSON_GetObjectItem(json, "errorcode")))
         std::abort();

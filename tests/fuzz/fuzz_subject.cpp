@@ -15,22 +15,18 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);
     text = text.c_str(); // the page's text ends at its first NUL
-    WCHAR* pwszRaw = nullptr;
-    int cch = 0;
-    if (FAILED(UTF8ToUTF16(text.c_str(), &pwszRaw, &cch)))
+    WString wstrSubject;
+    if (FAILED(UTF8ToUTF16(text.c_str(), &wstrSubject)))
         return 0;
-    std::unique_ptr<WCHAR[]> pwsz(pwszRaw);
-    BYTE* pbRaw = nullptr;
-    DWORD cb = 0;
-    if (FAILED(ComposeSubject(pwsz.get(), &pbRaw, &cb)))
+    std::vector<BYTE> encoded;
+    if (FAILED(ComposeSubject(wstrSubject.c_str(), &encoded)))
         return 0;
-    std::unique_ptr<BYTE[]> pb(pbRaw);
     std::vector<SubjectPair> pairs;
-    if (FAILED(ParseSubject(pwsz.get(), &pairs)))
+    if (FAILED(ParseSubject(wstrSubject.c_str(), &pairs)))
         std::abort(); // encoded, yet does not parse
-    const unsigned char* p = pb.get();
-    X509_NAME* name = d2i_X509_NAME(nullptr, &p, long(cb));
-    if (name == nullptr || p != pb.get() + cb)
+    const unsigned char* p = encoded.data();
+    X509_NAME* name = d2i_X509_NAME(nullptr, &p, long(encoded.size()));
+    if (name == nullptr || p != encoded.data() + encoded.size())
         std::abort();
     if (X509_NAME_entry_count(name) != int(pairs.size()))
         std::abort();

@@ -23,9 +23,9 @@ inline HostProgram& EnrolHost() {
 }
 
 // ENROL_ROW(Name): the handler of row Name (checked when the test is
-// compiled) as a callable (cJSON** ppResponse, cJSON* pArgs, ICryptoAgent*).
+// compiled) as a callable (UniqueJson* pResponse, cJSON* pArgs, ICryptoAgent*).
 #define ENROL_ROW(Name)                                                                            \
-    [](cJSON** ppResponseJSON, cJSON* pJSONArgs, ICryptoAgent* pAgent) {                           \
-        return RespondToMethod(kEnrolMethods, kEnrolMethods.Find(#Name), nullptr, ppResponseJSON,  \
+    [](UniqueJson* pResponseJSON, cJSON* pJSONArgs, ICryptoAgent* pAgent) {                        \
+        return RespondToMethod(kEnrolMethods, kEnrolMethods.Find(#Name), nullptr, pResponseJSON,   \
                                pJSONArgs, pAgent);                                                 \
     }

@@ -13,10 +13,9 @@
 namespace {
 
 std::string Answer(const char* request) {
-    char* response = nullptr;
+    std::string response;
     EXPECT_EQ(RespondToRequest(EnrolHost(), request, &response), 0);
-    std::unique_ptr<char[]> owned(response);
-    return response != nullptr ? std::string(response) : std::string("<null>");
+    return !response.empty() ? response : std::string("<null>");
 }
 
 } // namespace
@@ -59,9 +58,9 @@ TEST(Dispatch, UnknownAndMalformedRequestsGetTheFixedText) {
 }
 
 TEST(Dispatch, InvokeReportsUnknownNamesWithoutAResponse) {
-    cJSON* response = nullptr;
+    UniqueJson response;
     EXPECT_EQ(EnrolHost().Invoke(&response, "nope", nullptr), -1);
-    EXPECT_EQ(response, nullptr);
+    EXPECT_FALSE(response);
     EXPECT_EQ(EnrolHost().Invoke(&response, nullptr, nullptr), -1);
 }
 
@@ -116,23 +115,16 @@ TEST(Dispatch, NulAndIllFormedTextIsRefusedAndEveryAnswerIsUtf8) {
         ~Cleanup() { EnrolHost().DeleteAgent(); }
     } cleanup;
     for (const auto& c : cases) {
-        char* response = nullptr;
+        std::string response;
         ASSERT_EQ(RespondToRequest(EnrolHost(), c.request.c_str(), &response), 0);
         // RespondToRequest stops at the first zero byte: the raw NUL case goes
-        // through the body form, which takes a length.
-        std::unique_ptr<char[]> owned(response);
+        // through the body form, which keeps every byte.
         if (c.request.find('\0') != std::string::npos) {
-            std::unique_ptr<char[]> body(new char[c.request.size() + 1]);
-            std::memcpy(body.get(), c.request.data(), c.request.size());
-            body[c.request.size()] = 0;
-            char* raw = nullptr;
-            ASSERT_EQ(RespondToRequestBody(EnrolHost(), std::move(body), c.request.size(), &raw),
-                      0);
-            owned.reset(raw);
+            ASSERT_EQ(RespondToRequestBody(EnrolHost(), c.request, &response), 0);
         }
-        ASSERT_NE(owned, nullptr) << c.why;
-        EXPECT_EQ(std::string(owned.get()), c.expected) << c.why;
-        EXPECT_TRUE(IsWellFormedUtf8(owned.get())) << c.why;
+        ASSERT_FALSE(response.empty()) << c.why;
+        EXPECT_EQ(response, c.expected) << c.why;
+        EXPECT_TRUE(IsWellFormedUtf8(response.c_str())) << c.why;
     }
 }
 

@@ -88,16 +88,15 @@ private:
     }
 };
 
-using Handler = std::function<int(cJSON**, cJSON*, ICryptoAgent*)>;
+using Handler = std::function<int(UniqueJson*, cJSON*, ICryptoAgent*)>;
 
 // The handler's response to "params" given as JSON text (nullptr: no list).
 std::string Respond(const Handler& handler, const char* pszParams, ICryptoAgent* pAgent) {
     UniqueJson args(pszParams != nullptr ? cJSON_Parse(pszParams) : nullptr);
     if (pszParams != nullptr && !args)
         return "<bad test params>";
-    cJSON* pResponse = nullptr;
-    EXPECT_EQ(handler(&pResponse, args.get(), pAgent), 0) << "handlers always return 0";
-    UniqueJson response(pResponse);
+    UniqueJson response;
+    EXPECT_EQ(handler(&response, args.get(), pAgent), 0) << "handlers always return 0";
     if (!response)
         return "<no response>";
     UniqueJsonText text(cJSON_PrintUnformatted(response.get()));
@@ -232,7 +231,7 @@ TEST(EnrolHandlers, FailureCodesAndAnswers) {
         bool reportsAgentCode; // false: every failure is -1
     };
     // The CSP list's handler is given no argument list.
-    const auto cspInfo = [](cJSON** pp, cJSON*, ICryptoAgent* a) {
+    const auto cspInfo = [](UniqueJson* pp, cJSON*, ICryptoAgent* a) {
         return ENROL_ROW(VURO_GetCSPInfo)(pp, nullptr, a);
     };
     const Case cases[] = {
@@ -285,9 +284,8 @@ TEST(EnrolHandlers, TextsAreUTF8AndEscaped) {
     agent.pwszTextAnswer = TEXT("A||B");
     EXPECT_EQ(ENROL_ROW(VURO_GetCSPInfo)(nullptr, nullptr, &agent), 0)
         << "no response wanted is not a crash";
-    cJSON* pResponse = nullptr;
-    EXPECT_EQ(ENROL_ROW(VURO_GetCSPInfo)(&pResponse, nullptr, &agent), 0);
-    UniqueJson response(pResponse);
+    UniqueJson response;
+    EXPECT_EQ(ENROL_ROW(VURO_GetCSPInfo)(&response, nullptr, &agent), 0);
     ASSERT_TRUE(response);
     UniqueJsonText text(cJSON_PrintUnformatted(response.get()));
     EXPECT_STREQ(text.get(), R"({"function":"VURO_GetCSPInfo","errorcode":0,"result":"A||B"})");
@@ -300,10 +298,9 @@ TEST(EnrolHandlers, TextsAreUTF8AndEscaped) {
 // Through the dispatcher to the one agent of the host, as pages reach it.
 TEST(EnrolHandlers, DispatcherReachesTheHostAgent) {
     const auto answer = [](const char* request) {
-        char* response = nullptr;
+        std::string response;
         EXPECT_EQ(RespondToRequest(EnrolHost(), request, &response), 0);
-        std::unique_ptr<char[]> owned(response);
-        return response != nullptr ? std::string(response) : std::string("<null>");
+        return !response.empty() ? response : std::string("<null>");
     };
     // Outside a host run there is no agent: every method fails, none crashes.
     ASSERT_EQ(EnrolHostAgent(), nullptr);

@@ -30,9 +30,8 @@ protected:
     // The trace of one request through the dispatcher.
     std::vector<std::string> Request(const char* pszRequest) {
         m_capture.Take();
-        char* pszResponse = nullptr;
-        EXPECT_EQ(RespondToRequest(EnrolHost(), pszRequest, &pszResponse), 0);
-        std::unique_ptr<char[]> owned(pszResponse);
+        std::string response;
+        EXPECT_EQ(RespondToRequest(EnrolHost(), pszRequest, &response), 0);
         return m_capture.Take();
     }
 
@@ -130,28 +129,24 @@ TEST_F(HostTraceTest, DispatchAndHandlerLines) {
 }
 
 TEST_F(HostTraceTest, MissingListOrAgent) {
-    cJSON* pResponse = nullptr;
+    UniqueJson response;
     m_capture.Take();
-    ENROL_ROW(VURO_SetCSPInfo)(&pResponse, nullptr, &m_agent);
-    cJSON_Delete(pResponse);
+    ENROL_ROW(VURO_SetCSPInfo)(&response, nullptr, &m_agent);
     EXPECT_EQ(InOrder(m_capture.Take(), {WideFailed("nmVURO_SetCSPInfo", "Check parameter",
-                                                    "NULL == pJSONArgs", "0xffffffff")}),
+                                                    "nullptr == pJSONArgs", "0xffffffff")}),
               "");
 
-    pResponse = nullptr;
-    ENROL_ROW(VURO_GetCSPInfo)(&pResponse, nullptr, nullptr);
-    cJSON_Delete(pResponse);
+    response.reset();
+    ENROL_ROW(VURO_GetCSPInfo)(&response, nullptr, nullptr);
     EXPECT_EQ(InOrder(m_capture.Take(), {WideFailed("nmVURO_GetCSPInfo", "Check parameter",
-                                                    "NULL == pobjCryptoAgent", "0xffffffff")}),
+                                                    "nullptr == pAgent", "0xffffffff")}),
               "");
 
-    cJSON* pArgs = cJSON_CreateArray();
-    pResponse = nullptr;
-    ENROL_ROW(VURO_GetAllCertInfo)(&pResponse, pArgs, nullptr);
-    cJSON_Delete(pResponse);
-    cJSON_Delete(pArgs);
+    UniqueJson args(cJSON_CreateArray());
+    response.reset();
+    ENROL_ROW(VURO_GetAllCertInfo)(&response, args.get(), nullptr);
     EXPECT_EQ(InOrder(m_capture.Take(), {WideFailed("nmVURO_GetAllCertInfo", "Check parameter",
-                                                    "NULL == pobjCryptoAgent", "0xffffffff")}),
+                                                    "nullptr == pAgent", "0xffffffff")}),
               "");
 }
 

@@ -10,22 +10,19 @@
 
 namespace {
 
+// What an out-parameter holds when nothing was handed out to it.
+const std::string kUntouched = "<untouched>";
+
 struct Parsed {
     int result = 0;
-    std::unique_ptr<char[]> name;
-    std::unique_ptr<char[]> token;
+    std::string name = kUntouched;
+    std::string token = kUntouched;
     UniqueJson params;
 };
 
 Parsed Parse(const char* text) {
     Parsed p;
-    char* name = nullptr;
-    char* token = nullptr;
-    cJSON* params = nullptr;
-    p.result = ParseRequestMsgToJSON(&name, &params, text, &token);
-    p.name.reset(name);
-    p.token.reset(token);
-    p.params.reset(params);
+    p.result = ParseRequestMsgToJSON(&p.name, &p.params, text, &p.token);
     return p;
 }
 
@@ -34,10 +31,9 @@ UniqueJson Json(const char* text) {
 }
 
 std::string Print(const char* name, const char* token, cJSON* response) {
-    char* text = nullptr;
+    std::string text;
     EXPECT_EQ(ConvertJSONToResponseMsg(name, token, response, &text), 0);
-    std::unique_ptr<char[]> owned(text);
-    return text != nullptr ? std::string(text) : std::string("<null>");
+    return !text.empty() ? text : std::string("<null>");
 }
 
 } // namespace
@@ -45,17 +41,22 @@ std::string Print(const char* name, const char* token, cJSON* response) {
 TEST(JsonRequest, NameParamsAndToken) {
     Parsed p = Parse(R"({"function":"VURO_GetVersion","params":[]})");
     ASSERT_EQ(p.result, 0);
-    EXPECT_STREQ(p.name.get(), "VURO_GetVersion");
+    EXPECT_EQ(p.name, "VURO_GetVersion");
     ASSERT_NE(p.params.get(), nullptr);
     EXPECT_EQ(cJSON_GetArraySize(p.params.get()), 0);
-    EXPECT_EQ(p.token, nullptr);
+    EXPECT_EQ(p.token, kUntouched);
 
     // Keys match without regard to case; the token is handed out.
     p = Parse(R"({"FUNCTION":"x","Params":["a",1],"RANDOMID":"17"})");
     ASSERT_EQ(p.result, 0);
-    EXPECT_STREQ(p.name.get(), "x");
+    EXPECT_EQ(p.name, "x");
     EXPECT_EQ(cJSON_GetArraySize(p.params.get()), 2);
-    EXPECT_STREQ(p.token.get(), "17");
+    EXPECT_EQ(p.token, "17");
+
+    // An empty token is a token.
+    p = Parse(R"({"function":"x","params":[],"randomId":""})");
+    ASSERT_EQ(p.result, 0);
+    EXPECT_EQ(p.token, "");
 }
 
 TEST(JsonRequest, InvalidRequestsHandOutNothing) {
@@ -75,8 +76,8 @@ TEST(JsonRequest, InvalidRequestsHandOutNothing) {
     for (const auto& c : cases) {
         Parsed p = Parse(c.text);
         EXPECT_EQ(p.result, c.expected) << c.why;
-        EXPECT_EQ(p.name, nullptr) << c.why;
-        EXPECT_EQ(p.token, nullptr) << c.why;
+        EXPECT_EQ(p.name, kUntouched) << c.why;
+        EXPECT_EQ(p.token, kUntouched) << c.why;
         EXPECT_EQ(p.params.get(), nullptr) << c.why;
     }
     EXPECT_EQ(ParseRequestMsgToJSON(nullptr, nullptr, nullptr, nullptr), 87);
@@ -85,16 +86,17 @@ TEST(JsonRequest, InvalidRequestsHandOutNothing) {
 TEST(JsonArguments, TextAndIntegerForms) {
     auto args = Json(R"(["abc", {"param":"x"}, 2048, {"param":1024}, 3.9, "1024", 2048.9,
                         {"PARAM":"case"}, {"other":"y"}, null, 0, -5])");
-    char* text = nullptr;
+    std::string text;
     ASSERT_EQ(ConverJSONArrayItemtoNULLEndString(args.get(), 0, &text), 0);
-    EXPECT_STREQ(text, "abc");
-    delete[] text;
+    EXPECT_EQ(text, "abc");
     ASSERT_EQ(ConverJSONArrayItemtoNULLEndString(args.get(), 1, &text), 0);
-    EXPECT_STREQ(text, "x");
-    delete[] text;
+    EXPECT_EQ(text, "x");
     ASSERT_EQ(ConverJSONArrayItemtoNULLEndString(args.get(), 7, &text), 0);
-    EXPECT_STREQ(text, "case"); // "param" matches without regard to case
-    delete[] text;
+    EXPECT_EQ(text, "case"); // "param" matches without regard to case
+    // No place for the text: the argument is checked all the same.
+    EXPECT_EQ(ConverJSONArrayItemtoNULLEndString(args.get(), 0, nullptr), 0);
+    EXPECT_EQ(ConverJSONArrayItemtoNULLEndString(args.get(), 2, nullptr),
+              int(VURO_E_JSON_ARG_TYPE));
 
     struct {
         int index;
@@ -124,27 +126,27 @@ TEST(JsonArguments, TextAndIntegerForms) {
     EXPECT_EQ(ConverJSONArrayItemtoNULLEndString(args.get(), 8, &text), int(VURO_E_JSON_ARG_TYPE));
     EXPECT_EQ(ConverJSONArrayItemtoNULLEndString(args.get(), 3, &text), int(VURO_E_JSON_ARG_TYPE));
     EXPECT_EQ(ConverJSONArrayItemtoNULLEndString(nullptr, 0, &text), 87);
+    EXPECT_EQ(text, "case") << "failures leave the text alone";
 }
 
 TEST(JsonArguments, NonArrayParamsCountAsLists) {
     // A scalar is a list of no elements; an object lists its members in order.
     for (const char* scalar : {R"("s")", "5", "true", "false", "null"}) {
         auto args = Json(scalar);
-        char* text = nullptr;
+        std::string text;
         EXPECT_EQ(ConverJSONArrayItemtoNULLEndString(args.get(), 0, &text), 87) << scalar;
     }
     auto obj = Json(R"({"a":"first","b":2})");
-    char* text = nullptr;
+    std::string text;
     ASSERT_EQ(ConverJSONArrayItemtoNULLEndString(obj.get(), 0, &text), 0);
-    EXPECT_STREQ(text, "first");
-    delete[] text;
+    EXPECT_EQ(text, "first");
     int value = 0;
     ASSERT_EQ(ConverJSONArrayItemtoint(obj.get(), 1, &value), 0);
     EXPECT_EQ(value, 2);
 }
 
 TEST(JsonResponse, ResultFollowsCodeAndKind) {
-    cJSON* r = nullptr;
+    UniqueJson r;
     const unsigned char yes = 1, no = 0;
     const double d = 2.5;
     const int32_t i = -7;
@@ -169,28 +171,26 @@ TEST(JsonResponse, ResultFollowsCodeAndKind) {
          R"({"function":"F","errorcode":0,"result":"q\"\\\n\u0001"})"},
     };
     for (const auto& c : cases) {
-        r = nullptr;
+        r.reset();
         ASSERT_EQ(ConstructResponseJSON(&r, "F", c.code, c.kind, c.value), 0) << c.expected;
-        UniqueJson owned(r);
-        EXPECT_EQ(Print("F", nullptr, r), c.expected);
+        EXPECT_EQ(Print("F", nullptr, r.get()), c.expected);
     }
-    r = nullptr;
+    r.reset();
     EXPECT_EQ(ConstructResponseJSON(&r, "F", 0, 2, &yes), -1) << "unknown kind";
-    EXPECT_EQ(r, nullptr);
+    EXPECT_FALSE(r);
     EXPECT_EQ(ConstructResponseJSON(&r, "", 0, RESPONSE_VALUE_STRING, "x"), 87);
     EXPECT_EQ(ConstructResponseJSON(&r, nullptr, 0, RESPONSE_VALUE_STRING, "x"), 87);
 }
 
 TEST(JsonResponse, TokenIsAppendedLastAndOnlyWhenNonEmpty) {
     for (const char* token : {"17", "", static_cast<const char*>(nullptr)}) {
-        cJSON* r = nullptr;
+        UniqueJson r;
         ASSERT_EQ(ConstructResponseJSON(&r, "VURO_GetVersion", 0, RESPONSE_VALUE_STRING, "3.2.0.1"),
                   0);
-        UniqueJson owned(r);
         std::string expected = R"({"function":"VURO_GetVersion","errorcode":0,"result":"3.2.0.1")";
         if (token != nullptr && *token != 0)
             expected += R"(,"randomId":"17")";
-        EXPECT_EQ(Print("VURO_GetVersion", token, r), expected + "}");
+        EXPECT_EQ(Print("VURO_GetVersion", token, r.get()), expected + "}");
     }
 }
 

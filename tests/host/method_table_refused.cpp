@@ -2,7 +2,7 @@
 // each must stop the compilation, and CTest checks that the compiler names
 // the rule. Case 0 breaks none and must compile, so that the others fail for
 // their rule and not for a broken build of this file.
-#include "foundation/MethodTable.h"
+#include "methods/MethodTable.h"
 
 using namespace orvane::methods;
 

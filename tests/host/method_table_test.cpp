@@ -2,7 +2,7 @@
 // to come: a boolean argument, the order in which names are matched, the
 // rows answered without an agent, and which code a failure is reported with.
 #include "host/JsonHandles.h"
-#include "host/nmMethods.h"
+#include "host/JsonMethods.h"
 #include "tests/support/ScratchMethods.h"
 
 #include <gtest/gtest.h>
@@ -33,10 +33,9 @@ static_assert(!AgreesWithAgent<&IOther::Get, Number()>);
 // The response to one call through the dispatcher ("<none>" without one).
 std::string Respond(IScratchAgent* pAgent, const char* pszName, const char* pszParams) {
     UniqueJson args(cJSON_Parse(pszParams));
-    cJSON* pResponse = nullptr;
+    UniqueJson response;
     const int nResult =
-        InvokeMethod(scratch::kTable, scratch::kVersion, pAgent, &pResponse, pszName, args.get());
-    UniqueJson response(pResponse);
+        InvokeMethod(scratch::kTable, scratch::kVersion, pAgent, &response, pszName, args.get());
     if (!response)
         return "<none> " + std::to_string(nResult);
     UniqueJsonText text(cJSON_PrintUnformatted(response.get()));

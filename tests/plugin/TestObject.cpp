@@ -49,12 +49,11 @@ bool CTestObject::Invoke(NPIdentifier name, const NPVariant* args, uint32_t argC
             *result = v;
             return v.type != NPVariantType_Object;
         }
-        char* pszRaw = nullptr;
-        if (FAILED(ConverNPStringtoNULLEndString(&pszRaw, v.value.stringValue.UTF8Characters,
+        std::string text;
+        if (FAILED(ConverNPStringtoNULLEndString(&text, v.value.stringValue.UTF8Characters,
                                                  int(v.value.stringValue.UTF8Length))))
             return false;
-        std::unique_ptr<char[]> psz(pszRaw);
-        return ConvertStringToNPVariant(psz.get(), result);
+        return ConvertStringToNPVariant(text.c_str(), result);
     }
     if (Is(name, "add") && argCount == 2) {
         INT32_TO_NPVARIANT(int32_t(NPVariantToLong(&args[0]) + NPVariantToLong(&args[1])), *result);

@@ -308,15 +308,14 @@ TEST(PluginHelpers, ConverNPStringtoNULLEndString) {
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.pszWhat);
-        char* pszOut = reinterpret_cast<char*>(0x1);
-        HRESULT hr = ConverNPStringtoNULLEndString(&pszOut, c.pszIn, c.nLength);
+        std::string out = "untouched";
+        HRESULT hr = ConverNPStringtoNULLEndString(&out, c.pszIn, c.nLength);
         ASSERT_EQ(hr, c.hrExpected);
         if (FAILED(hr)) {
-            EXPECT_EQ(pszOut, reinterpret_cast<char*>(0x1)) << "out written on failure";
+            EXPECT_EQ(out, "untouched") << "out written on failure";
             continue;
         }
-        std::unique_ptr<char[]> owned(pszOut);
-        EXPECT_STREQ(pszOut, c.pszOut);
+        EXPECT_EQ(out, c.pszOut);
     }
     EXPECT_EQ(ConverNPStringtoNULLEndString(nullptr, "a", 1), E_POINTER);
 }

@@ -88,24 +88,20 @@ TEST(FilterText, HexadecimalTextIsReadFromTheEnd) {
     };
     for (const Case& c : cases) {
         const WString text = W(c.text);
-        DWORD cb = 0xDEAD;
-        BYTE* pb = reinterpret_cast<BYTE*>(this);
-        const HRESULT hr = ConvertStringToBinaryData(text.c_str(), &cb, &pb);
+        const Bytes untouched = {0xDE, 0xAD};
+        Bytes out = untouched;
+        const HRESULT hr = ConvertStringToBinaryData(text.c_str(), &out);
         EXPECT_EQ(hr, c.result) << c.text;
         if (FAILED(hr)) {
             // Out-parameters are set only on success.
-            EXPECT_EQ(cb, 0xDEADu) << c.text;
-            EXPECT_EQ(pb, reinterpret_cast<BYTE*>(this)) << c.text;
+            EXPECT_EQ(out, untouched) << c.text;
             continue;
         }
-        EXPECT_EQ(Bytes(pb, pb + cb), c.bytes) << c.text;
-        delete[] pb;
+        EXPECT_EQ(out, c.bytes) << c.text;
     }
-    DWORD cb = 0;
-    BYTE* pb = nullptr;
-    EXPECT_EQ(ConvertStringToBinaryData(nullptr, &cb, &pb), E_INVALIDARG);
-    EXPECT_EQ(ConvertStringToBinaryData(TEXT("00"), nullptr, &pb), E_POINTER);
-    EXPECT_EQ(ConvertStringToBinaryData(TEXT("00"), &cb, nullptr), E_POINTER);
+    Bytes out;
+    EXPECT_EQ(ConvertStringToBinaryData(nullptr, &out), E_INVALIDARG);
+    EXPECT_EQ(ConvertStringToBinaryData(TEXT("00"), nullptr), E_POINTER);
 }
 
 // --- the checks over certificates made to measure ---------------------------

@@ -4,7 +4,7 @@
 // the plug-in's faces are tested on it the way a new deliverable would use
 // them: a table and an agent, nothing else.
 #pragma once
-#include "foundation/MethodTable.h"
+#include "methods/MethodTable.h"
 #include "tests/support/TestSupport.h"
 
 #include <string>

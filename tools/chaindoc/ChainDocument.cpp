@@ -35,24 +35,20 @@ std::string Hex(const BYTE* pb, size_t cb) {
 }
 
 std::string Utf8(const WCHAR* pwsz) {
-    char* psz = nullptr;
-    int cb = 0;
-    if (pwsz == nullptr || FAILED(UTF16ToUTF8(pwsz, &psz, &cb)))
+    std::string text;
+    if (pwsz == nullptr || FAILED(UTF16ToUTF8(pwsz, &text)))
         return std::string();
-    std::unique_ptr<char[]> owner(psz);
-    return std::string(psz, size_t(cb));
+    return text;
 }
 
 std::string NameText(const Bytes& certificate, DWORD dwQueryId) {
     UniqueCertContext cert = Context(certificate);
     if (!cert)
         return std::string();
-    DWORD cch = 0;
-    void* pv = nullptr;
-    if (FAILED(QueryCertContextInfo(&cch, &pv, cert.get(), dwQueryId)))
+    CertificateField field;
+    if (FAILED(QueryCertContextInfo(&field, cert.get(), dwQueryId)))
         return std::string();
-    std::unique_ptr<WCHAR[]> owner(static_cast<WCHAR*>(pv));
-    return Utf8(owner.get());
+    return Utf8(field.wstrText.c_str());
 }
 
 bool IsSelfIssued(PCCERT_CONTEXT pCert) {
@@ -159,12 +155,9 @@ std::vector<Bytes> ReadCertificates(const std::string& strContents) {
         if (end == std::string::npos)
             return {};
         const std::string body = strContents.substr(start, end - start);
-        BYTE* pb = nullptr;
-        DWORD cb = 0;
-        if (body.empty() || FAILED(Base64DecodeEx(int(body.size()), &pb, body.c_str(), &cb)))
+        Bytes der;
+        if (body.empty() || FAILED(Base64DecodeEx(int(body.size()), &der, body.c_str())))
             return {};
-        std::unique_ptr<BYTE[]> owner(pb);
-        Bytes der(pb, pb + cb);
         if (!Context(der))
             return {};
         certificates.push_back(std::move(der));
@@ -261,14 +254,12 @@ Bytes CertificatesOnlyPkcs7(const std::vector<Bytes>& certificates) {
 }
 
 std::string Base64Lines(const Bytes& data) {
-    char* psz = nullptr;
-    DWORD cch = 0;
-    if (FAILED(Base64EncodeEx(BASE64_FLAG_NOCRLF, &psz, data.data(), DWORD(data.size()), &cch)))
+    std::string oneLine;
+    if (FAILED(Base64EncodeEx(BASE64_FLAG_NOCRLF, &oneLine, data.data(), DWORD(data.size()))))
         return std::string();
-    std::unique_ptr<char[]> owner(psz);
     std::string text;
-    for (DWORD i = 0; i < cch; i += 64) {
-        text.append(psz + i, std::min<DWORD>(64, cch - i));
+    for (size_t i = 0; i < oneLine.size(); i += 64) {
+        text.append(oneLine, i, 64);
         text.push_back('\n');
     }
     return text;

@@ -27,10 +27,11 @@ public:
 
     // Start: runs argv[0] (a path) with argv; extra environment entries
     // ("NAME=value") are added to ours. Returns false with a message in Error().
-    bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+    [[nodiscard]] bool Start(const std::vector<std::string>& argv,
+                             const std::vector<std::string>& env = {});
 
     // WriteAll: writes bytes to the host's input; false when the host is gone.
-    bool WriteAll(const std::string& bytes);
+    [[nodiscard]] bool WriteAll(const std::string& bytes);
     // CloseInput: ends the host's input, as a browser does when it disconnects.
     void CloseInput();
 
@@ -39,7 +40,7 @@ public:
     ReadStatus ReadFrame(std::string& body, int timeoutMs);
     // ReadToEnd: everything the host writes until it closes its output; false
     // when timeoutMs pass without a byte.
-    bool ReadToEnd(std::string& bytes, int timeoutMs);
+    [[nodiscard]] bool ReadToEnd(std::string& bytes, int timeoutMs);
 
     // Wait: waits for the host to exit; its exit code, or -signal.
     int Wait();
@@ -48,7 +49,7 @@ public:
     const std::string& Error() const { return m_error; }
 
 private:
-    bool ReadExactly(char* p, size_t n, int timeoutMs, bool& eof);
+    [[nodiscard]] bool ReadExactly(char* p, size_t n, int timeoutMs, bool& eof);
 
     pid_t m_pid = -1;
     int m_in = -1;

@@ -19,13 +19,14 @@ public:
 
     // Initialize: hands the browser table over and fills *pPluginFuncs (whose
     // size the caller sets) by this target's convention.
-    virtual NPError Initialize(NPNetscapeFuncs* pBrowserFuncs, NPPluginFuncs* pPluginFuncs) = 0;
+    [[nodiscard]] virtual NPError Initialize(NPNetscapeFuncs* pBrowserFuncs,
+                                             NPPluginFuncs* pPluginFuncs) = 0;
     virtual NPError Shutdown() = 0;
     // MIMEDescription: NP_GetMIMEDescription's text, empty when not exported.
     virtual std::string MIMEDescription() = 0;
     // Install: calls NP_Install as an installer does (on Windows with COM
     // initialised on this thread for the call); false when it is not exported.
-    virtual bool Install() = 0;
+    [[nodiscard]] virtual bool Install() = 0;
 };
 
 // PrepareStandardStreams: output byte for byte (no CR LF translation), so

@@ -1,5 +1,7 @@
 #include "tools/npshell/Script.h"
 
+#include "host/JsonText.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -8,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace npshell {
 
@@ -85,35 +88,10 @@ std::string FormatValue(const Value& v) {
         return buf;
     }
     case NPVariantType_String: {
-        std::string out = "\"";
-        out.reserve(v.s.size() + 2);
-        for (unsigned char c : v.s) {
-            switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (c < 0x20) {
-                    std::snprintf(buf, sizeof(buf), "\\u%04x", c);
-                    out += buf;
-                } else {
-                    out += char(c);
-                }
-            }
-        }
-        return out + "\"";
+        std::string out;
+        if (!AppendJsonString(out, v.s))
+            throw std::bad_alloc();
+        return out;
     }
     case NPVariantType_Object:
         return "object#" + std::to_string(v.obj);

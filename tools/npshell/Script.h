@@ -71,10 +71,10 @@ struct Command {
 
 // ParseLine: one script line into *pCommand. Returns false with a message in
 // *pstrError when the line is malformed.
-bool ParseLine(const std::string& strLine, Command* pCommand, std::string* pstrError);
+[[nodiscard]] bool ParseLine(const std::string& strLine, Command* pCommand, std::string* pstrError);
 
 // ParseValueText: a whole text as one literal value (used for expectations
 // and by tests). Returns false if it is not exactly one literal.
-bool ParseValueText(const std::string& strText, Value* pValue);
+[[nodiscard]] bool ParseValueText(const std::string& strText, Value* pValue);
 
 } // namespace npshell

@@ -41,7 +41,7 @@ public:
 
     // RunLine: parses and runs one line. Returns false when the line was
     // malformed, its expectation failed or the plug-in broke a browser rule.
-    bool RunLine(const std::string& strLine, int nLine);
+    [[nodiscard]] bool RunLine(const std::string& strLine, int nLine);
 
     // DestroyAll: releases the shell's object references and destroys every
     // instance, as a browser does when the page goes away.
@@ -54,19 +54,20 @@ private:
         bool bAlive = false;
     };
 
-    bool Run(const Command& cmd, Value* pResult, std::string* pstrStatus, std::string* pstrError);
-    bool RunCall(const Command& cmd, Value* pResult, std::string* pstrStatus,
-                 std::string* pstrError);
-    bool RunDirective(const Command& cmd, Value* pResult, std::string* pstrStatus,
-                      std::string* pstrError);
-    bool NewInstance(const std::string& strMime,
-                     const std::vector<std::pair<std::string, std::string>>& args,
-                     std::string* pstrError);
+    [[nodiscard]] bool Run(const Command& cmd, Value* pResult, std::string* pstrStatus,
+                           std::string* pstrError);
+    [[nodiscard]] bool RunCall(const Command& cmd, Value* pResult, std::string* pstrStatus,
+                               std::string* pstrError);
+    [[nodiscard]] bool RunDirective(const Command& cmd, Value* pResult, std::string* pstrStatus,
+                                    std::string* pstrError);
+    [[nodiscard]] bool NewInstance(const std::string& strMime,
+                                   const std::vector<std::pair<std::string, std::string>>& args,
+                                   std::string* pstrError);
     Instance* Current(std::string* pstrError);
     NPObject* CurrentObject(std::string* pstrError);
     Value ToValue(const NPVariant& v) const;
-    bool ArgsToVariants(const std::vector<Arg>& args, std::vector<NPVariant>* pVariants,
-                        std::string* pstrError);
+    [[nodiscard]] bool ArgsToVariants(const std::vector<Arg>& args,
+                                      std::vector<NPVariant>* pVariants, std::string* pstrError);
     static bool Matches(const Expectation& e, const std::string& strStatus, const Value& v);
 
     NPPluginFuncs m_funcs;
@@ -87,8 +88,8 @@ private:
 // shuts the plug-in down and checks that nothing it created was left behind.
 // Returns the exit code: 0 all well; 1 a line failed; 2 the plug-in could not
 // be loaded or initialised; 3 objects or memory blocks were left alive.
-int RunShell(const std::string& strPlugin, const std::string& strMime,
-             const std::vector<std::pair<std::string, std::string>>& args, std::istream& in,
-             std::ostream& out, std::ostream& err);
+[[nodiscard]] int RunShell(const std::string& strPlugin, const std::string& strMime,
+                           const std::vector<std::pair<std::string, std::string>>& args,
+                           std::istream& in, std::ostream& out, std::ostream& err);
 
 } // namespace npshell

@@ -1,5 +1,6 @@
 // testca: issues test certificates for the system's PKCS#10 requests (see
 // TestIssuer.h); the command-line face of the issuer for scripts and the demo.
+#include "host/JsonText.h"
 #include "tools/testca/TestIssuer.h"
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <iostream>
 #include <iterator>
+#include <new>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -86,32 +88,10 @@ bool ParseNumber(const char* text, long long low, long long high, long long& val
 }
 
 std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                out += escaped;
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out + "\"";
+    std::string out;
+    if (!AppendJsonString(out, text))
+        throw std::bad_alloc();
+    return out;
 }
 
 bool ReadAll(const std::string& path, std::string& text) {

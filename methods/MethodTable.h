@@ -1,6 +1,6 @@
 // MethodTable: the methods an agent offers to pages, written once as a table
 // that every entry point reads: a native-messaging host's dispatcher (JSON
-// requests, host/nmMethods.h) and a plug-in's scriptable object (NPAPI calls,
+// requests, host/JsonMethods.h) and a plug-in's scriptable object (NPAPI calls,
 // plugin/ScriptableAgentObject.h). A row names the method, the agent
 // operation it calls with the kinds of its arguments and of its result, and
 // the few things each entry point says about it in its own words (the trace
@@ -46,7 +46,7 @@ inline constexpr size_t kMaxArguments = 5;
 
 // One argument converted for the agent.
 struct ArgumentValue {
-    std::unique_ptr<WCHAR[]> pwszText;    // Text
+    WString wstrText;                     // Text
     LONG lNumber = 0;                     // Number
     VARIANT_BOOL vbValue = VARIANT_FALSE; // Boolean
 };
@@ -113,7 +113,7 @@ struct Agrees<R(K...), std::tuple<P...>>
 
 template <class K> auto Pass(ArgumentValue& v) {
     if constexpr (std::is_same_v<K, Text>)
-        return static_cast<const WCHAR*>(v.pwszText.get());
+        return v.wstrText.c_str();
     else if constexpr (std::is_same_v<K, Number>)
         return v.lNumber;
     else
@@ -183,13 +183,13 @@ template <auto Operation, class R, class... K> struct AgentCallOf<Operation, R(K
     static_assert(detail::Agrees<R(K...), typename Traits::Parameters>::value,
                   "the declared argument or result kinds disagree with the agent operation");
 
-    static HRESULT Invoke(void* pAgent, ArgumentValue* pArgs, AgentResult* pResult) {
+    [[nodiscard]] static HRESULT Invoke(void* pAgent, ArgumentValue* pArgs, AgentResult* pResult) {
         return InvokeWith(static_cast<Agent*>(pAgent), pArgs, pResult,
                           std::index_sequence_for<K...>{});
     }
     template <size_t... I>
-    static HRESULT InvokeWith(Agent* pAgent, [[maybe_unused]] ArgumentValue* pArgs,
-                              AgentResult* pResult, std::index_sequence<I...>) {
+    [[nodiscard]] static HRESULT InvokeWith(Agent* pAgent, [[maybe_unused]] ArgumentValue* pArgs,
+                                            AgentResult* pResult, std::index_sequence<I...>) {
         return (pAgent->*Operation)(detail::Pass<K>(pArgs[I])..., detail::Out<R>(pResult));
     }
 

@@ -1,7 +1,7 @@
 // Both agents trace under one module name; so do their shared guards.
 #define TRACE_MODULE "CryptoAgent"
 
-#include "foundation/AgentGuards.h"
+#include "methods/AgentGuards.h"
 
 #include "foundation/Trace.h"
 

@@ -17,7 +17,8 @@ void TraceOutOfMemory(const WCHAR* pwszOperation, const WCHAR* pwszStep) noexcep
 // RunGuarded: body's result, or E_OUTOFMEMORY (traced at pwszStep) when it
 // throws std::bad_alloc.
 template <class Body>
-HRESULT RunGuarded(const WCHAR* pwszOperation, const WCHAR* pwszStep, Body body) noexcept {
+[[nodiscard]] HRESULT RunGuarded(const WCHAR* pwszOperation, const WCHAR* pwszStep,
+                                 Body body) noexcept {
     try {
         return body();
     } catch (const std::bad_alloc&) {
@@ -28,6 +29,7 @@ HRESULT RunGuarded(const WCHAR* pwszOperation, const WCHAR* pwszStep, Body body)
 
 // CheckOut: whether the caller gave the out pointer; a null one is traced
 // (the call then fails with E_POINTER rather than writing through it).
-bool CheckOut(const WCHAR* pwszOp, const void* pvOut, const WCHAR* pwszReason) noexcept;
+[[nodiscard]] bool CheckOut(const WCHAR* pwszOp, const void* pvOut,
+                            const WCHAR* pwszReason) noexcept;
 
 } // namespace orvane

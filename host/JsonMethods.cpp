@@ -1,4 +1,4 @@
-#include "host/nmMethods.h"
+#include "host/JsonMethods.h"
 
 #include "foundation/Encodings.h"
 #include "foundation/Trace.h"
@@ -28,15 +28,10 @@ constexpr const WCHAR* kCountReasons[kMaxArguments + 1] = {
 // Steps 1 and 2 of every handler with an argument list: a list, an agent,
 // and exactly nExpected elements. Returns 0 or -1.
 int CheckArguments(const WCHAR* pwszOp, cJSON* pJSONArgs, const void* pAgent, int nExpected) {
-    if (nullptr == pJSONArgs) {
-        TRACE_FAILED_W(pwszOp, TEXT("Check parameter"), kHandlerFailed, TEXT("NULL == pJSONArgs"));
+    if (TRACE_IF_W(nullptr == pJSONArgs, pwszOp, TEXT("Check parameter"), kHandlerFailed))
         return kHandlerFailed;
-    }
-    if (nullptr == pAgent) {
-        TRACE_FAILED_W(pwszOp, TEXT("Check parameter"), kHandlerFailed,
-                       TEXT("NULL == pobjCryptoAgent"));
+    if (TRACE_IF_W(nullptr == pAgent, pwszOp, TEXT("Check parameter"), kHandlerFailed))
         return kHandlerFailed;
-    }
     const int nArgsCount = cJSON_GetArraySize(pJSONArgs);
     if (nArgsCount != nExpected) {
         TRACE_FAILED_W(pwszOp, TEXT("Check parameter(Args count)"), kHandlerFailed,
@@ -47,25 +42,16 @@ int CheckArguments(const WCHAR* pwszOp, cJSON* pJSONArgs, const void* pAgent, in
     return VURO_OK;
 }
 
-// Argument nIndex as UTF-16 text (new[]). Returns 0, the argument reader's
+// Argument nIndex as UTF-16 text. Returns 0, the argument reader's
 // code, or the converter's.
 int TakeText(const WCHAR* pwszOp, cJSON* pJSONArgs, int nIndex, ArgumentValue* pValue) {
-    char* pszRaw = nullptr;
-    const int nResult = ConverJSONArrayItemtoNULLEndString(pJSONArgs, nIndex, &pszRaw);
-    if (VURO_OK != nResult) {
-        TRACE_FAILED_W(pwszOp, TEXT("ConverJSONArrayItemtoNULLEndString"), nResult,
-                       TEXT("VURO_OK != nResult"));
+    std::string strUtf8;
+    const int nResult = ConverJSONArrayItemtoNULLEndString(pJSONArgs, nIndex, &strUtf8);
+    if (TRACE_IF_W(VURO_OK != nResult, pwszOp, TEXT("ConverJSONArrayItemtoNULLEndString"), nResult))
         return nResult;
-    }
-    std::unique_ptr<char[]> psz(pszRaw);
-    WCHAR* pwszRaw = nullptr;
-    int nLength = 0;
-    const HRESULT hResult = UTF8ToUTF16(psz.get(), &pwszRaw, &nLength);
-    if (FAILED(hResult)) {
-        TRACE_FAILED_W(pwszOp, TEXT("UTF8ToUTF16"), hResult, TEXT("FAILED(hResult)"));
+    const HRESULT hResult = UTF8ToUTF16(strUtf8.c_str(), &pValue->wstrText);
+    if (TRACE_IF_W(FAILED(hResult), pwszOp, TEXT("UTF8ToUTF16"), hResult))
         return hResult;
-    }
-    pValue->pwszText.reset(pwszRaw);
     return VURO_OK;
 }
 
@@ -117,7 +103,7 @@ void TraceArguments(const Method& method, const ArgumentValue* pValues) {
         if ((method.secretArgs & (1u << i)) != 0)
             continue;
         if (method.call.kinds[i] == Kind::Text)
-            TraceValueW(method.args[i], pValues[i].pwszText.get());
+            TraceValueW(method.args[i], pValues[i].wstrText.c_str());
         else if (method.call.kinds[i] == Kind::Number)
             TraceValueNumber(method.args[i], long(pValues[i].lNumber));
         else
@@ -135,42 +121,47 @@ int ErrorCodeOf(const WCHAR* pwszOp, const WCHAR* pwszStep, HRESULT hResult) {
     return VURO_OK;
 }
 
-void RespondFailure(cJSON** ppResponseJSON, const char* pszMethod, int nErrorCode) {
-    ConstructResponseJSON(ppResponseJSON, pszMethod, nErrorCode, RESPONSE_VALUE_STRING, nullptr);
+// Respond: the response object, as ConstructResponseJSON builds it. One that
+// cannot be built is left out: the host then answers with its fixed text,
+// and its trace says why.
+void Respond(UniqueJson* pResponseJSON, const char* pszMethod, int nErrorCode, int nValueType,
+             const void* pValue) {
+    static_cast<void>(
+        ConstructResponseJSON(pResponseJSON, pszMethod, nErrorCode, nValueType, pValue));
+}
+
+void RespondFailure(UniqueJson* pResponseJSON, const char* pszMethod, int nErrorCode) {
+    Respond(pResponseJSON, pszMethod, nErrorCode, RESPONSE_VALUE_STRING, nullptr);
 }
 
 // A yes/no answer: true only for VARIANT_TRUE.
-void RespondBoolean(cJSON** ppResponseJSON, const char* pszMethod, int nErrorCode,
+void RespondBoolean(UniqueJson* pResponseJSON, const char* pszMethod, int nErrorCode,
                     VARIANT_BOOL vbValue) {
     const unsigned char byValue = vbValue == VARIANT_TRUE ? 1 : 0;
-    ConstructResponseJSON(ppResponseJSON, pszMethod, nErrorCode, RESPONSE_VALUE_BOOLEAN, &byValue);
+    Respond(pResponseJSON, pszMethod, nErrorCode, RESPONSE_VALUE_BOOLEAN, &byValue);
 }
 
 // A text answer: converted to UTF-8 when nErrorCode is 0 (a null BSTR is an
 // empty text). Returns the conversion's code when it turned the agent's
 // success into a failure, else 0.
-HRESULT RespondText(const WCHAR* pwszOp, cJSON** ppResponseJSON, const char* pszMethod,
+HRESULT RespondText(const WCHAR* pwszOp, UniqueJson* pResponseJSON, const char* pszMethod,
                     int nErrorCode, const WCHAR* bstrValue, HostText conversion) {
     if (nErrorCode != VURO_OK) {
-        RespondFailure(ppResponseJSON, pszMethod, nErrorCode);
+        RespondFailure(pResponseJSON, pszMethod, nErrorCode);
         return VURO_OK;
     }
-    char* pszRaw = nullptr;
-    int nLength = 0;
-    const HRESULT hResult =
-        UTF16ToUTF8(bstrValue != nullptr ? bstrValue : TEXT(""), &pszRaw, &nLength);
-    std::unique_ptr<char[]> psz(pszRaw);
-    if (FAILED(hResult)) {
-        TRACE_FAILED_W(pwszOp, TEXT("UTF16ToUTF8"), hResult, TEXT("FAILED(hResult)"));
+    std::string strUtf8;
+    const HRESULT hResult = UTF16ToUTF8(bstrValue != nullptr ? bstrValue : TEXT(""), &strUtf8);
+    if (TRACE_IF_W(FAILED(hResult), pwszOp, TEXT("UTF16ToUTF8"), hResult)) {
         if (conversion == HostText::Required) {
-            RespondFailure(ppResponseJSON, pszMethod, kHandlerFailed);
+            RespondFailure(pResponseJSON, pszMethod, kHandlerFailed);
             return hResult;
         }
-        ConstructResponseJSON(ppResponseJSON, pszMethod, VURO_OK, RESPONSE_VALUE_STRING, nullptr);
+        Respond(pResponseJSON, pszMethod, VURO_OK, RESPONSE_VALUE_STRING, nullptr);
         return VURO_OK;
     }
-    TraceValueA("Result", psz.get());
-    ConstructResponseJSON(ppResponseJSON, pszMethod, VURO_OK, RESPONSE_VALUE_STRING, psz.get());
+    TraceValueA("Result", strUtf8.c_str());
+    Respond(pResponseJSON, pszMethod, VURO_OK, RESPONSE_VALUE_STRING, strUtf8.c_str());
     return VURO_OK;
 }
 
@@ -184,20 +175,20 @@ HRESULT ArgumentRefusal(int nResult) {
 // answer in order, with nOutOfMemoryCode (any other exception: -1), and the
 // agent the reason.
 template <class Body>
-int RunHandler(const Method& method, const RefusalSink& refusals, cJSON** ppResponseJSON,
+int RunHandler(const Method& method, const RefusalSink& refusals, UniqueJson* pResponseJSON,
                int nOutOfMemoryCode, Body body) noexcept {
     const char* pszMethod = method.name.pszResponse;
     try {
         body();
     } catch (const std::bad_alloc&) {
         TRACE_FAILED("RunHandler", pszMethod, int(E_OUTOFMEMORY), "std::bad_alloc");
-        RespondFailure(ppResponseJSON, pszMethod, nOutOfMemoryCode);
+        RespondFailure(pResponseJSON, pszMethod, nOutOfMemoryCode);
         refusals.Refused(&method, E_OUTOFMEMORY);
     } catch (...) {
         // Nothing else is expected to throw; if it does, the page still gets
         // its answer and the host lives on.
         TRACE_FAILED("RunHandler", pszMethod, int(E_UNEXPECTED), "exception");
-        RespondFailure(ppResponseJSON, pszMethod, kHandlerFailed);
+        RespondFailure(pResponseJSON, pszMethod, kHandlerFailed);
         refusals.Refused(&method, E_UNEXPECTED);
     }
     return 0;
@@ -206,21 +197,20 @@ int RunHandler(const Method& method, const RefusalSink& refusals, cJSON** ppResp
 // The handler of a row answered by an agent operation. A call the agent does
 // not answer itself goes to refusals with its reason: a bad argument list
 // (answered -1) as E_INVALIDARG, a bad argument with the reader's code.
-int RespondWithAgent(const Method& method, cJSON** ppResponseJSON, cJSON* pJSONArgs, void* pAgent,
-                     const RefusalSink& refusals) {
+int RespondWithAgent(const Method& method, UniqueJson* pResponseJSON, cJSON* pJSONArgs,
+                     void* pAgent, const RefusalSink& refusals) {
     const WCHAR* pwszOp = method.name.pwszHostOperation;
     const char* pszMethod = method.name.pszResponse;
     const bool bOwnCodes = method.host.failure == HostFailure::AgentCode;
     TraceHelper trace(pwszOp);
     return RunHandler(
-        method, refusals, ppResponseJSON, bOwnCodes ? int(E_OUTOFMEMORY) : kHandlerFailed, [&] {
+        method, refusals, pResponseJSON, bOwnCodes ? int(E_OUTOFMEMORY) : kHandlerFailed, [&] {
             int nResult = VURO_OK;
             HRESULT hrRefusal = VURO_OK;
             if (method.host.params == HostParams::Counted) {
                 nResult = CheckArguments(pwszOp, pJSONArgs, pAgent, method.call.nArgs);
-            } else if (nullptr == pAgent) {
-                TRACE_FAILED_W(pwszOp, TEXT("Check parameter"), kHandlerFailed,
-                               TEXT("NULL == pobjCryptoAgent"));
+            } else if (TRACE_IF_W(nullptr == pAgent, pwszOp, TEXT("Check parameter"),
+                                  kHandlerFailed)) {
                 nResult = kHandlerFailed;
             }
             if (VURO_OK != nResult)
@@ -240,10 +230,9 @@ int RespondWithAgent(const Method& method, cJSON** ppResponseJSON, cJSON* pJSONA
                     nResult = kHandlerFailed;
             }
             if (method.call.result == Kind::Boolean) {
-                RespondBoolean(ppResponseJSON, pszMethod, nResult, answer.vbValue);
-            } else if (const HRESULT hrText =
-                           RespondText(pwszOp, ppResponseJSON, pszMethod, nResult,
-                                       answer.bstrText.get(), method.host.text);
+                RespondBoolean(pResponseJSON, pszMethod, nResult, answer.vbValue);
+            } else if (const HRESULT hrText = RespondText(pwszOp, pResponseJSON, pszMethod, nResult,
+                                                          answer.bstrText.get(), method.host.text);
                        FAILED(hrText)) {
                 hrRefusal = hrText;
             }
@@ -254,26 +243,24 @@ int RespondWithAgent(const Method& method, cJSON** ppResponseJSON, cJSON* pJSONA
 
 } // namespace
 
-int RespondToMethod(const Method& method, const char* pszVersion, cJSON** ppResponseJSON,
+int RespondToMethod(const Method& method, const char* pszVersion, UniqueJson* pResponseJSON,
                     cJSON* pJSONArgs, void* pAgent, const RefusalSink& refusals) {
     switch (method.call.answer) {
     case Answer::Version: {
         TraceHelper trace(method.name.pwszHostOperation);
-        ConstructResponseJSON(ppResponseJSON, method.name.pszResponse, 0, RESPONSE_VALUE_STRING,
-                              pszVersion);
+        Respond(pResponseJSON, method.name.pszResponse, 0, RESPONSE_VALUE_STRING, pszVersion);
         return 0;
     }
     case Answer::HostCheck: {
         TraceHelper trace(method.name.pwszHostOperation);
         const unsigned char byTrue = 1;
-        ConstructResponseJSON(ppResponseJSON, method.name.pszResponse, 0, RESPONSE_VALUE_BOOLEAN,
-                              &byTrue);
+        Respond(pResponseJSON, method.name.pszResponse, 0, RESPONSE_VALUE_BOOLEAN, &byTrue);
         return 0;
     }
     case Answer::Agent:
         break;
     }
-    return RespondWithAgent(method, ppResponseJSON, pJSONArgs, pAgent, refusals);
+    return RespondWithAgent(method, pResponseJSON, pJSONArgs, pAgent, refusals);
 }
 
 const Method* FindHostMethod(std::span<const Method> rows, const char* pszFuncName) {
@@ -285,12 +272,12 @@ const Method* FindHostMethod(std::span<const Method> rows, const char* pszFuncNa
 }
 
 int InvokeMethod(std::span<const Method> rows, const char* pszVersion, void* pAgent,
-                 cJSON** ppResponseJSON, const char* pszFuncName, cJSON* pJSONArgs,
+                 UniqueJson* pResponseJSON, const char* pszFuncName, cJSON* pJSONArgs,
                  const RefusalSink& refusals) {
     TraceHelper trace(TEXT("Invoke"));
     if (const Method* pMethod = FindHostMethod(rows, pszFuncName)) {
         TRACE_OK("Invoke", pMethod->name.psz);
-        return RespondToMethod(*pMethod, pszVersion, ppResponseJSON, pJSONArgs, pAgent, refusals);
+        return RespondToMethod(*pMethod, pszVersion, pResponseJSON, pJSONArgs, pAgent, refusals);
     }
     TraceValueA("Unknown method", pszFuncName);
     TRACE_FAILED("Invoke", "Find method", -1, "No handler for pszFuncName");
