@@ -87,6 +87,7 @@ public:
     }
     DWORD FileBase64Flags() const override { return 0; }
     bool TracesHashValue() const override { return false; }
+    const WCHAR* PageHashName() const override { return TEXT("SHA-1"); }
 };
 
 // SM2 with SM3 in the vendor providers: keys exported as the provider's
@@ -172,6 +173,8 @@ public:
     }
     DWORD FileBase64Flags() const override { return BASE64_FLAG_NOCRLF; }
     bool TracesHashValue() const override { return true; }
+    // The SM2 providers hash with SM3 whatever the page asked for.
+    const WCHAR* PageHashName() const override { return nullptr; }
 };
 
 } // namespace

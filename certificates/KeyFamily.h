@@ -112,6 +112,10 @@ public:
     virtual DWORD FileBase64Flags() const = 0;
     // TracesHashValue: whether a text's hash value is traced before signing.
     virtual bool TracesHashValue() const = 0;
+    // PageHashName: the hash algorithm a page must name to sign with this
+    // family (compared ignoring case), or null when the family's providers
+    // hash with their own whatever the page names.
+    virtual const WCHAR* PageHashName() const = 0;
 };
 
 // FamilyFor: the family of eAlgorithm; RSA for Unset (a page that names no
