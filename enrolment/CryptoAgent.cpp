@@ -1,11 +1,11 @@
 #include "enrolment/CryptoAgent.h"
 
+#include "certificates/AgentAnswers.h"
 #include "certificates/CertificateQueries.h"
 #include "certificates/CspQueries.h"
 #include "enrolment/CertificateImport.h"
 #include "enrolment/CertificateRequisition.h"
 #include "methods/AgentGuards.h"
-#include "foundation/ErrorText.h"
 #include "foundation/Handles.h"
 #include "foundation/Encodings.h"
 #include "foundation/Trace.h"
@@ -104,24 +104,13 @@ HRESULT WidenAnsi(const char* psz, WString* pwstr) {
 
 CCryptoAgent::CCryptoAgent(HMODULE hTextModule) noexcept : m_hTextModule(hTextModule) {}
 
-HRESULT CCryptoAgent::Finish(HRESULT hResult) noexcept {
-    m_hrLastResult = hResult;
-    return hResult;
-}
-
 HRESULT CCryptoAgent::VURO_GetCSPInfo(BSTR* pbstrCSPInfo) {
     constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_GetCSPInfo");
     TraceHelper trace(kOp);
     return Finish(RunGuarded(kOp, kOutOfMemoryStep, [&]() -> HRESULT {
         if (!CheckOut(kOp, pbstrCSPInfo, TEXT("NULL == pbstrCSPInfo")))
             return E_POINTER;
-        WString wstrNames;
-        HRESULT hResult = GetAllCSPName(&wstrNames);
-        if (TRACE_IF_W(FAILED(hResult), kOp, TEXT("GetAllCSPName"), hResult))
-            return hResult;
-        TRACE_OK_W(kOp, TEXT("GetAllCSPName"));
-        TraceValueW("CSP names", wstrNames.c_str());
-        return HandOutBstr(wstrNames.c_str(), size_t(lstrlenW(wstrNames.c_str())), pbstrCSPInfo);
+        return orvane::answers::HandOutProviderNames(kOp, pbstrCSPInfo);
     }));
 }
 
@@ -452,6 +441,5 @@ HRESULT CCryptoAgent::VURO_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbResul
 
 HRESULT CCryptoAgent::VURO_GetLastErrorDesc(BSTR* pbstrDesc) {
     TraceHelper trace(TEXT("CCryptoAgent::VURO_GetLastErrorDesc"));
-    const HMODULE hModule = m_hTextModule != nullptr ? m_hTextModule : GetModuleHandleW(nullptr);
-    return BuildErrorDescription(hModule, m_hrLastResult, pbstrDesc);
+    return m_lastResult.Describe(m_hTextModule, pbstrDesc);
 }

@@ -12,6 +12,7 @@
 // results are VARIANT_BOOLs, VARIANT_TRUE (-1) or VARIANT_FALSE (0). Out
 // parameters are written only where the operation's comment says so.
 #pragma once
+#include "methods/AgentResult.h"
 #include "foundation/ResultCodes.h"
 #include "foundation/Types.h"
 #include "certificates/VendorCsp.h"
@@ -133,10 +134,10 @@ public:
 
     // The stored choices and the last result, as the operations above left
     // them (not part of the scripted interface).
-    [[nodiscard]] HRESULT LastResult() const noexcept { return m_hrLastResult; }
+    [[nodiscard]] HRESULT LastResult() const noexcept { return m_lastResult.Get(); }
     // SetLastResult: a result reached outside the operations (a request the
     // host refused), described by the next VURO_GetLastErrorDesc.
-    void SetLastResult(HRESULT hResult) noexcept { m_hrLastResult = hResult; }
+    void SetLastResult(HRESULT hResult) noexcept { m_lastResult.Set(hResult); }
     const WString& KeyAlgorithm() const noexcept { return m_wstrKeyAlgorithm; }
     ::KeyAlgorithm KeyAlgorithmKind() const noexcept { return m_eKeyAlgorithm; }
     const WString& CSPName() const noexcept { return m_wstrCSPName; }
@@ -145,10 +146,10 @@ public:
 
 private:
     // Stores hResult as the last result and returns it.
-    [[nodiscard]] HRESULT Finish(HRESULT hResult) noexcept;
+    [[nodiscard]] HRESULT Finish(HRESULT hResult) noexcept { return m_lastResult.Finish(hResult); }
 
     // The page's choices, in this order.
-    HRESULT m_hrLastResult = VURO_OK;
+    orvane::LastResult m_lastResult;
     WString m_wstrKeyAlgorithm; // as the page spelt it
     // What m_wstrKeyAlgorithm says, parsed once when it is set; every use
     // decides by this.

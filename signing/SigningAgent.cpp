@@ -1,9 +1,9 @@
 #include "signing/SigningAgent.h"
 
+#include "certificates/AgentAnswers.h"
 #include "certificates/CertificateRecord.h"
 #include "certificates/CspQueries.h"
 #include "methods/AgentGuards.h"
-#include "foundation/ErrorText.h"
 #include "foundation/Encodings.h"
 #include "foundation/Trace.h"
 #include "selection/CertificateFilter.h"
@@ -115,11 +115,6 @@ WString FormatValidToDate(const SYSTEMTIME& st) {
 
 CCryptoAgent::CCryptoAgent(HMODULE hModule, const SELECTION_UI* pUi) noexcept
     : m_hModule(hModule), m_pUi(pUi != nullptr ? pUi : &kSystemSelectionUi) {}
-
-HRESULT CCryptoAgent::Finish(HRESULT hResult) noexcept {
-    m_hrLastResult = hResult;
-    return hResult;
-}
 
 PCCERT_CONTEXT CCryptoAgent::SelectedCertificate() const noexcept {
     if (m_pCertContext)
@@ -578,18 +573,7 @@ HRESULT CCryptoAgent::VURO_GetCSPInfo(BSTR* pbstrCSPInfo) {
     return Finish(RunGuarded(kOp, kOutOfMemoryStep, [&]() -> HRESULT {
         if (!CheckOut(kOp, pbstrCSPInfo, TEXT("NULL == pbstrCSPInfo")))
             return E_POINTER;
-        WString wstrNames;
-        HRESULT hResult = GetAllCSPName(&wstrNames);
-        if (TRACE_IF_W(FAILED(hResult), kOp, TEXT("GetAllCSPName"), hResult))
-            return hResult;
-        TRACE_OK_W(kOp, TEXT("GetAllCSPName"));
-        UniqueBstr bstrNames;
-        hResult = NewText(kOp, wstrNames.c_str(), size_t(lstrlenW(wstrNames.c_str())), &bstrNames,
-                          TEXT("NULL == bstrCSPInfo"));
-        if (FAILED(hResult))
-            return hResult;
-        *pbstrCSPInfo = bstrNames.release();
-        return VURO_OK;
+        return orvane::answers::HandOutProviderNames(kOp, pbstrCSPInfo);
     }));
 }
 
@@ -600,8 +584,7 @@ HRESULT CCryptoAgent::VURO_GetVersion(BSTR*) {
 
 HRESULT CCryptoAgent::VURO_GetLastErrorDesc(BSTR* pbstrDesc) {
     TraceHelper trace(TEXT("CCryptoAgent::VURO_GetLastErrorDesc"));
-    const HMODULE hModule = m_hModule != nullptr ? m_hModule : GetModuleHandleW(nullptr);
-    return BuildErrorDescription(hModule, m_hrLastResult, pbstrDesc);
+    return m_lastResult.Describe(m_hModule, pbstrDesc);
 }
 
 // ---- WriteFileSimple -------------------------------------------------------------------

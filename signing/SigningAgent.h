@@ -17,6 +17,7 @@
 // out pointer gives E_POINTER. Out parameters are written only where the
 // operation's comment says so.
 #pragma once
+#include "methods/AgentResult.h"
 #include "dialog/CertificateDialogs.h"
 #include "foundation/Handles.h"
 #include "foundation/ResultCodes.h"
@@ -35,7 +36,8 @@ namespace orvane::signing {
 // file of exactly this size is accepted.
 inline constexpr ULONGLONG MAX_SIGN_FILE_SIZE = 31457280;
 
-// The only hash algorithm RSA signing takes, compared ignoring case.
+// The only hash algorithm RSA signing takes, compared ignoring case (the RSA
+// key family's PageHashName).
 inline constexpr WCHAR kSigningHashAlgorithm[] = TEXT("SHA-1");
 
 // The key-usage bit a signing certificate must carry (digitalSignature).
@@ -185,11 +187,11 @@ public:
     // The selection and the last result, as the operations above left them
     // (not part of the scripted interface). At most one of the two
     // certificates is set.
-    [[nodiscard]] HRESULT LastResult() const noexcept { return m_hrLastResult; }
+    [[nodiscard]] HRESULT LastResult() const noexcept { return m_lastResult.Get(); }
     // SetLastResult: a result an adapter reached outside the operations (a
     // call it refused, a response over the browser's limit), for
     // VURO_GetLastErrorDesc.
-    void SetLastResult(HRESULT hResult) noexcept { m_hrLastResult = hResult; }
+    void SetLastResult(HRESULT hResult) noexcept { m_lastResult.Set(hResult); }
     // ForgetSelection: drops the selection, as a failed VURO_SelectUserCert
     // does; an adapter calls it when it refuses a selection call itself.
     void ForgetSelection() noexcept {
@@ -203,7 +205,7 @@ public:
 
 private:
     // Stores hResult as the last result and returns it.
-    [[nodiscard]] HRESULT Finish(HRESULT hResult) noexcept;
+    [[nodiscard]] HRESULT Finish(HRESULT hResult) noexcept { return m_lastResult.Finish(hResult); }
     bool HasSelection() const noexcept { return m_pCertContext || m_pUnregsitedSignCertCtx; }
     // The certificate of the selection, whichever field holds it.
     PCCERT_CONTEXT SelectedCertificate() const noexcept;
@@ -220,7 +222,7 @@ private:
                                  VARIANT_BOOL bAlwaysShow, BSTR* pbstrCSPName);
     [[nodiscard]] HRESULT CertInfo(const WCHAR* bstrInfoName, BSTR* pbstrInfo);
 
-    HRESULT m_hrLastResult = VURO_OK;
+    orvane::LastResult m_lastResult;
     // The selection: a personal-store certificate (RSA family), or a
     // certificate read from a CSP container (SM2 family).
     UniqueCertContext m_pCertContext;
