@@ -3,6 +3,7 @@
 // refusals it makes itself (Set), and VURO_GetLastErrorDesc describes it.
 #pragma once
 #include "foundation/ResultCodes.h"
+#include "foundation/Types.h"
 
 #include <windows.h>
 
