@@ -22,22 +22,20 @@ constexpr int kRepetitions = 21;
 
 void Request(benchmark::State& state, const WCHAR* pwszProvider, BOOL bRSA, DWORD dwBits) {
     for (auto _ : state) {
-        char* pszText = nullptr;
-        WCHAR* pwszContainer = nullptr;
+        std::string text;
+        WString container;
         const HRESULT hResult =
-            PKCS10CertRequisition(&pszText, &pwszContainer, pwszProvider,
-                                  TEXT("CN=Alice,OU=Retail,C=CN"), 1, 1, bRSA, dwBits, 0);
+            PKCS10CertRequisition(text, container, pwszProvider, TEXT("CN=Alice,OU=Retail,C=CN"), 1,
+                                  1, bRSA ? KeyAlgorithm::Rsa : KeyAlgorithm::Sm2, dwBits, 0);
         if (FAILED(hResult)) {
             state.SkipWithError("PKCS10CertRequisition failed");
             break;
         }
-        benchmark::DoNotOptimize(pszText);
+        benchmark::DoNotOptimize(text.data());
         state.PauseTiming();
         HCRYPTPROV hDelete = 0;
-        CryptAcquireContextW(&hDelete, pwszContainer, pwszProvider, PROV_RSA_FULL,
+        CryptAcquireContextW(&hDelete, container.c_str(), pwszProvider, PROV_RSA_FULL,
                              bRSA ? CRYPT_DELETEKEYSET : kSM2DeleteFlags);
-        delete[] pszText;
-        delete[] pwszContainer;
         state.ResumeTiming();
     }
 }

@@ -261,6 +261,25 @@ template <class Build>
     }
 }
 
+// EncodeInto: runs `build(writer)` as HandOutEncoding does and moves what it
+// wrote into `out`, which is set only on success. Codes as there.
+template <class Build> HRESULT EncodeInto(std::vector<BYTE>& out, Build&& build) noexcept {
+    try {
+        DerWriter w;
+        const HRESULT hr = build(w);
+        if (hr < 0)
+            return hr;
+        if (w.Error() != 0)
+            return HRESULT(w.Error());
+        if (w.Encoding().size() > 0xFFFFFFFFu)
+            return HRESULT(CRYPT_E_ASN1_LARGE);
+        out = w.Take();
+        return 0;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
 // --- header reading, inline: every decoder's innermost step ----------------------
 
 // Identifier octets after the first, for high tag numbers (ANY values).

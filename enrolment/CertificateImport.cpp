@@ -19,11 +19,9 @@ void EraseCommaInWstr(WString& wstrText) {
     wstrText.erase(std::remove(wstrText.begin(), wstrText.end(), WCHAR(',')), wstrText.end());
 }
 
-HRESULT DecodeBase64Key(const WString& wstrText, BYTE** ppbKey, DWORD* pcbKey) {
+HRESULT DecodeBase64Key(const WString& wstrText, std::vector<BYTE>& key) {
     TraceHelper trace(TEXT("DecodeBase64Key"));
     const WCHAR* const op = TEXT("DecodeBase64Key");
-    if (ppbKey == nullptr || pcbKey == nullptr)
-        return E_POINTER;
     std::string strUtf8;
     HRESULT hResult = UTF16ToUTF8(wstrText.c_str(), &strUtf8);
     if (TRACE_IF_W(FAILED(hResult), op, TEXT("UTF16ToUTF8 (Kernel) FAILED."), hResult))
@@ -36,12 +34,7 @@ HRESULT DecodeBase64Key(const WString& wstrText, BYTE** ppbKey, DWORD* pcbKey) {
     if (TRACE_IF_W(decoded.empty(), op, TEXT("Base64DecodeEx (Kernel) FAILED."),
                    VURO_E_BASE64_DECODE))
         return VURO_E_BASE64_DECODE;
-    BYTE* pbKey = new (std::nothrow) BYTE[decoded.size()];
-    if (pbKey == nullptr)
-        return E_OUTOFMEMORY;
-    std::copy(decoded.begin(), decoded.end(), pbKey);
-    *ppbKey = pbKey;
-    *pcbKey = DWORD(decoded.size());
+    key = std::move(decoded);
     return VURO_OK;
 }
 
@@ -55,22 +48,15 @@ HRESULT ImportSignCert(KeyAlgorithm eKeyAlgorithm, WString& wstrCert, DWORD dwKe
     TraceValueNumber("KeySpec", long(dwKeySpec));
 
     EraseCommaInWstr(wstrCert);
-    HeapBytes certificate;
-    {
-        BYTE* pbRaw = nullptr;
-        DWORD cbRaw = 0;
-        const HRESULT hResult = DecodeBase64Key(wstrCert, &pbRaw, &cbRaw);
-        if (FAILED(hResult)) {
-            TRACE_FAILED_W(op, TEXT("base64 decode public key FAILED."), hResult,
-                           TEXT("FAILED(hResult)"));
-            return hResult;
-        }
-        certificate.Attach(pbRaw, cbRaw);
-    }
+    std::vector<BYTE> certificate;
+    if (const HRESULT hResult = DecodeBase64Key(wstrCert, certificate);
+        TRACE_IF_W(FAILED(hResult), op, TEXT("base64 decode public key FAILED."), hResult))
+        return hResult;
     TRACE_OK_W(op, TEXT("DecodeBase64Key"));
     // A provider reads the certificate by its own DER length: it gets only
     // bytes that are exactly one certificate.
-    if (const HRESULT hResult = CheckWholeCertificate(certificate.Get(), certificate.Size());
+    if (const HRESULT hResult =
+            CheckWholeCertificate(certificate.data(), DWORD(certificate.size()));
         FAILED(hResult)) {
         TRACE_FAILED_W(op, TEXT("CheckWholeCertificate"), hResult, TEXT("FAILED(hResult)"));
         return hResult;
@@ -81,7 +67,7 @@ HRESULT ImportSignCert(KeyAlgorithm eKeyAlgorithm, WString& wstrCert, DWORD dwKe
     // depend on it.
     if (TraceIsEnabled(TRACE_FLAG_INFO)) {
         WString wstrPath;
-        if (SUCCEEDED(DumpDatatoTempFile(&wstrPath, certificate.Get(), certificate.Size())))
+        if (SUCCEEDED(DumpDatatoTempFile(&wstrPath, certificate.data(), DWORD(certificate.size()))))
             TraceValueW("Certificate file", wstrPath.c_str());
     }
 
@@ -110,7 +96,7 @@ HRESULT ImportSignCert(KeyAlgorithm eKeyAlgorithm, WString& wstrCert, DWORD dwKe
     // certificate would claim a key it does not have (and, in the store,
     // take over that container's entry).
     if (const HRESULT hResult =
-            CheckCertificateMatchesKey(certificate.Get(), certificate.Size(), hProv.get(),
+            CheckCertificateMatchesKey(certificate.data(), DWORD(certificate.size()), hProv.get(),
                                        hKey.get(), dwKeySpec, eKeyAlgorithm == KeyAlgorithm::Rsa);
         FAILED(hResult)) {
         TRACE_FAILED_W(op, TEXT("CheckCertificateMatchesKey"), hResult, TEXT("FAILED(hResult)"));
@@ -119,14 +105,15 @@ HRESULT ImportSignCert(KeyAlgorithm eKeyAlgorithm, WString& wstrCert, DWORD dwKe
 
     if (!IsMicrosoftCSP(wstrCSPName)) {
         // Tokens keep the certificate with the key; no store is touched.
-        if (!CryptSetKeyParam(hKey.get(), KP_CERTIFICATE, certificate.Get(), 0)) {
+        if (!CryptSetKeyParam(hKey.get(), KP_CERTIFICATE, certificate.data(), 0)) {
             return FAIL_LAST_ERROR_W(op, TEXT("non-microsoft's CSP: CryptSetKeyParam"), TEXT("1"));
         }
         TRACE_OK_W(op, TEXT("non-microsoft's CSP: CryptSetKeyParam"));
         return VURO_OK;
     }
-    const HRESULT hResult = AddCertificateToSystemStore(
-        wstrCSPName, hProv.get(), certificate.Get(), certificate.Size(), dwKeySpec, wstrContainer);
+    const HRESULT hResult =
+        AddCertificateToSystemStore(wstrCSPName, hProv.get(), certificate.data(),
+                                    DWORD(certificate.size()), dwKeySpec, wstrContainer);
     if (FAILED(hResult)) {
         TRACE_FAILED_W(op, TEXT("AddCertificateToSystemStore"), hResult, TEXT("FAILED(hResult)"));
         return hResult;

@@ -14,20 +14,20 @@
 // CRYPT_E_ASN1_BADTAG when they do not start with a SEQUENCE, NTE_BAD_DATA
 // for anything else (a length that runs past the bytes or stops short of
 // them, contents that are no certificate).
-HRESULT CheckWholeCertificate(const BYTE* pb, DWORD cb);
+[[nodiscard]] HRESULT CheckWholeCertificate(const BYTE* pb, DWORD cb);
 
 // CheckCertificateMatchesKey: CheckWholeCertificate, then 0 when the
 // certificate's public key is the public key of hKey (the key of dwKeySpec
 // in hProv's container; fRSA: an RSA key, compared by modulus and exponent;
 // otherwise an SM2 key, compared by its point). NTE_BAD_PUBLIC_KEY when it is
 // another key; the export's code when the key cannot be read.
-HRESULT CheckCertificateMatchesKey(const BYTE* pbCert, DWORD cbCert, HCRYPTPROV hProv,
-                                   HCRYPTKEY hKey, DWORD dwKeySpec, bool fRSA);
+[[nodiscard]] HRESULT CheckCertificateMatchesKey(const BYTE* pbCert, DWORD cbCert, HCRYPTPROV hProv,
+                                                 HCRYPTKEY hKey, DWORD dwKeySpec, bool fRSA);
 
 // CheckCertificateMatchesRsaPrivateKey: CheckWholeCertificate, then 0 when
 // the certificate's public key has the modulus and public exponent of the
 // PKCS#1 RSAPrivateKey DER at pbPkcs1 (the key an envelope is about to
 // install). NTE_BAD_PUBLIC_KEY when it does not; NTE_BAD_DATA when the
 // private key cannot be read.
-HRESULT CheckCertificateMatchesRsaPrivateKey(const BYTE* pbCert, DWORD cbCert, const BYTE* pbPkcs1,
-                                             DWORD cbPkcs1);
+[[nodiscard]] HRESULT CheckCertificateMatchesRsaPrivateKey(const BYTE* pbCert, DWORD cbCert,
+                                                           const BYTE* pbPkcs1, DWORD cbPkcs1);

@@ -1,11 +1,11 @@
 #include "enrolment/CryptoAgent.h"
 
+#include "certificates/AgentAnswers.h"
 #include "certificates/CertificateQueries.h"
 #include "certificates/CspQueries.h"
 #include "enrolment/CertificateImport.h"
 #include "enrolment/CertificateRequisition.h"
 #include "methods/AgentGuards.h"
-#include "foundation/ErrorText.h"
 #include "foundation/Handles.h"
 #include "foundation/Encodings.h"
 #include "foundation/Trace.h"
@@ -15,6 +15,8 @@
 
 #include <memory>
 #include <new>
+#include <string>
+#include <vector>
 
 #define TRACE_MODULE "CryptoAgent"
 
@@ -102,24 +104,13 @@ HRESULT WidenAnsi(const char* psz, WString* pwstr) {
 
 CCryptoAgent::CCryptoAgent(HMODULE hTextModule) noexcept : m_hTextModule(hTextModule) {}
 
-HRESULT CCryptoAgent::Finish(HRESULT hResult) noexcept {
-    m_hrLastResult = hResult;
-    return hResult;
-}
-
 HRESULT CCryptoAgent::VURO_GetCSPInfo(BSTR* pbstrCSPInfo) {
     constexpr const WCHAR* kOp = TEXT("CCryptoAgent::VURO_GetCSPInfo");
     TraceHelper trace(kOp);
     return Finish(RunGuarded(kOp, kOutOfMemoryStep, [&]() -> HRESULT {
         if (!CheckOut(kOp, pbstrCSPInfo, TEXT("NULL == pbstrCSPInfo")))
             return E_POINTER;
-        WString wstrNames;
-        HRESULT hResult = GetAllCSPName(&wstrNames);
-        if (TRACE_IF_W(FAILED(hResult), kOp, TEXT("GetAllCSPName"), hResult))
-            return hResult;
-        TRACE_OK_W(kOp, TEXT("GetAllCSPName"));
-        TraceValueW("CSP names", wstrNames.c_str());
-        return HandOutBstr(wstrNames.c_str(), size_t(lstrlenW(wstrNames.c_str())), pbstrCSPInfo);
+        return orvane::answers::HandOutProviderNames(kOp, pbstrCSPInfo);
     }));
 }
 
@@ -172,7 +163,7 @@ HRESULT CCryptoAgent::VURO_SetCSPInfo(LONG lKeyLength, const WCHAR* bstrCSPName,
         // one is undone, as pages have always seen it.
         const WString wstrEscaped = TEXT("&amp;");
         if (const size_t nPos = wstrCSPName.find(wstrEscaped); nPos != WString::npos)
-            wstrCSPName.replace(nPos, wstrEscaped.size(), TEXT("&"));
+            wstrCSPName.replace(nPos, wstrEscaped.size(), 1, WCHAR('&'));
 
         m_wstrCSPName = std::move(wstrCSPName);
         m_lKeyLength = lKeyLength;
@@ -338,32 +329,26 @@ HRESULT CCryptoAgent::VURO_PKCS10CertRequisition(const WCHAR* bstrSubjectDN, LON
                            TEXT("true"));
             return VURO_E_INVALID_KEY_ALG;
         }
-        const BOOL bRSA = m_eKeyAlgorithm == ::KeyAlgorithm::Rsa;
         TRACE_OK_W(kOp, TEXT("Check key algorithm"));
 
         // One certificate uses the key exchange pair; a pair request's own key
         // is the signing one.
         const DWORD dwKeySpec = lCertType == 1 ? AT_KEYEXCHANGE : AT_SIGNATURE;
-        char* pszRequestRaw = nullptr;
-        WCHAR* pwszContainerRaw = nullptr;
+        std::string strRequest;
+        WString wstrContainer;
         HRESULT hrBuild = PKCS10CertRequisition(
-            &pszRequestRaw, &pwszContainerRaw, m_wstrCSPName.c_str(), bstrSubjectDN,
-            DWORD(lCertType), dwKeySpec, bRSA, DWORD(m_lKeyLength), DWORD(lGenKeyFlags));
-        std::unique_ptr<char[]> pszRequest(pszRequestRaw);
-        std::unique_ptr<WCHAR[]> pwszContainer(pwszContainerRaw);
-        if (FAILED(hrBuild)) {
-            TRACE_FAILED_W(kOp, TEXT("PKCS10CertRequisition"), hrBuild, TEXT("FAILED(hResult)"));
+            strRequest, wstrContainer, m_wstrCSPName.c_str(), bstrSubjectDN, DWORD(lCertType),
+            dwKeySpec, m_eKeyAlgorithm, DWORD(m_lKeyLength), DWORD(lGenKeyFlags));
+        if (TRACE_IF_W(FAILED(hrBuild), kOp, TEXT("PKCS10CertRequisition"), hrBuild))
             return hrBuild;
-        }
         TRACE_OK_W(kOp, TEXT("PKCS10CertRequisition"));
         // The keys exist from here on: remember where, even if the text
         // cannot be handed out below.
-        if (pwszContainer)
-            m_wstrContainerName = pwszContainer.get();
+        m_wstrContainerName = std::move(wstrContainer);
         TraceValueW("Container", m_wstrContainerName.c_str());
 
         WString wstrRequest;
-        hrBuild = WidenAnsi(pszRequest ? pszRequest.get() : "", &wstrRequest);
+        hrBuild = WidenAnsi(strRequest.c_str(), &wstrRequest);
         if (FAILED(hrBuild)) {
             TRACE_FAILED_W(kOp, TEXT("MultiByteToWideChar"), hrBuild, TEXT("FAILED(hResult)"));
             return hrBuild;
@@ -426,21 +411,17 @@ HRESULT CCryptoAgent::VURO_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbResul
         if (TRACE_IF_W(FAILED(hResult), kOp, TEXT("CreateGUIDStr"), hResult))
             return hResult;
 
-        BYTE* pbPublicKey = nullptr;
-        DWORD cbPublicKey = 0;
         {
             // The provider handle is ours on every path; released before the
             // container goes.
-            UniqueProvider hProv;
-            hResult =
-                CreatePublicKey(wstrContainer.c_str(), nullptr, &pbPublicKey, 1024, kBaseProvider,
-                                TRUE, AT_KEYEXCHANGE, TRUE, hProv.put(), &cbPublicKey, 0);
+            UniqueProvider provider;
+            std::vector<BYTE> publicKey;
+            hResult = CreatePublicKey(wstrContainer.c_str(), nullptr, publicKey, 1024,
+                                      kBaseProvider, orvane::keys::FamilyFor(::KeyAlgorithm::Rsa),
+                                      AT_KEYEXCHANGE, TRUE, provider, 0);
         }
-        delete[] pbPublicKey;
-        if (FAILED(hResult)) {
-            TRACE_FAILED_W(kOp, TEXT("CreatePublicKey"), hResult, TEXT("FAILED(hResult)"));
+        if (TRACE_IF_W(FAILED(hResult), kOp, TEXT("CreatePublicKey"), hResult))
             return hResult;
-        }
         TRACE_OK_W(kOp, TEXT("CreatePublicKey"));
         *pbResult = VARIANT_TRUE;
 
@@ -460,6 +441,5 @@ HRESULT CCryptoAgent::VURO_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbResul
 
 HRESULT CCryptoAgent::VURO_GetLastErrorDesc(BSTR* pbstrDesc) {
     TraceHelper trace(TEXT("CCryptoAgent::VURO_GetLastErrorDesc"));
-    const HMODULE hModule = m_hTextModule != nullptr ? m_hTextModule : GetModuleHandleW(nullptr);
-    return BuildErrorDescription(hModule, m_hrLastResult, pbstrDesc);
+    return m_lastResult.Describe(m_hTextModule, pbstrDesc);
 }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <vector>
 
 #define TRACE_MODULE "ImportEncryptCert"
 
@@ -24,8 +25,8 @@ bool IsBlank(WCHAR c) {
 // The header check and field reading both formats share; fNewFormat allows
 // session key type 0 and skips decoding the session key then.
 HRESULT ReadEnvelopeKeyObjects(const WCHAR* op, const WString& wstrEncryptedData, bool fNewFormat,
-                               ALG_ID* pSessionAlg, HeapBytes& sessionKeyObj,
-                               HeapBytes& privateKeyObj) {
+                               ALG_ID* pSessionAlg, std::vector<BYTE>& sessionKeyObj,
+                               std::vector<BYTE>& privateKeyObj) {
     // The three header numbers, each read and checked in turn; a text that
     // ends before a number starts is malformed.
     int rgnHeader[3] = {};
@@ -67,105 +68,68 @@ HRESULT ReadEnvelopeKeyObjects(const WCHAR* op, const WString& wstrEncryptedData
     size_t nPosition = kSessionKeyFieldPosition;
     WString wstrSessionKey, wstrPrivateKey;
     HRESULT hResult = GetBase64KeyFromEncryptedData(wstrEncryptedData, &wstrSessionKey, &nPosition);
-    if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("get session key encoded with base64"), hResult,
-                       TEXT("FAILED(hResult)"));
+    if (TRACE_IF_W(FAILED(hResult), op, TEXT("get session key encoded with base64"), hResult))
         return hResult;
-    }
     hResult = GetBase64KeyFromEncryptedData(wstrEncryptedData, &wstrPrivateKey, &nPosition);
-    if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("get private key encoded with base64"), hResult,
-                       TEXT("FAILED(hResult)"));
+    if (TRACE_IF_W(FAILED(hResult), op, TEXT("get private key encoded with base64"), hResult))
         return hResult;
-    }
     TRACE_OK_W(op, TEXT("GetBase64KeyFromEncryptedData"));
 
+    std::vector<BYTE> sessionKey, privateKey;
     if (algSession == CALG_3DES) {
-        BYTE* pbRaw = nullptr;
-        DWORD cbRaw = 0;
-        hResult = DecodeBase64Key(wstrSessionKey, &pbRaw, &cbRaw);
-        if (FAILED(hResult)) {
-            TRACE_FAILED_W(op, TEXT("base64 decode session key FAILED."), hResult,
-                           TEXT("FAILED(hResult)"));
+        hResult = DecodeBase64Key(wstrSessionKey, sessionKey);
+        if (TRACE_IF_W(FAILED(hResult), op, TEXT("base64 decode session key FAILED."), hResult))
             return hResult;
-        }
-        sessionKeyObj.Attach(pbRaw, cbRaw);
     }
-    BYTE* pbRaw = nullptr;
-    DWORD cbRaw = 0;
-    hResult = DecodeBase64Key(wstrPrivateKey, &pbRaw, &cbRaw);
-    if (FAILED(hResult)) {
-        sessionKeyObj.Reset();
-        TRACE_FAILED_W(op, TEXT("base64 decode private key FAILED."), hResult,
-                       TEXT("FAILED(hResult)"));
+    hResult = DecodeBase64Key(wstrPrivateKey, privateKey);
+    if (TRACE_IF_W(FAILED(hResult), op, TEXT("base64 decode private key FAILED."), hResult))
         return hResult;
-    }
-    privateKeyObj.Attach(pbRaw, cbRaw);
     TRACE_OK_W(op, TEXT("DecodeBase64Key"));
+    sessionKeyObj = std::move(sessionKey);
+    privateKeyObj = std::move(privateKey);
     *pSessionAlg = algSession;
     return VURO_OK;
 }
 
 HRESULT GetKeyObjects(const WCHAR* op, const WString& wstrEncryptedData, bool fNewFormat,
-                      ALG_ID* pSessionAlg, BYTE** ppbSessionKeyObj, DWORD* pcbSessionKeyObj,
-                      BYTE** ppbPrivateKeyObj, DWORD* pcbPrivateKeyObj) {
-    if (pSessionAlg == nullptr || ppbSessionKeyObj == nullptr || pcbSessionKeyObj == nullptr ||
-        ppbPrivateKeyObj == nullptr || pcbPrivateKeyObj == nullptr)
+                      ALG_ID* pSessionAlg, std::vector<BYTE>& sessionKeyObj,
+                      std::vector<BYTE>& privateKeyObj) {
+    if (pSessionAlg == nullptr)
         return E_POINTER;
-    ALG_ID algSession = 0;
-    HeapBytes sessionKeyObj, privateKeyObj;
-    const HRESULT hResult = ReadEnvelopeKeyObjects(op, wstrEncryptedData, fNewFormat, &algSession,
-                                                   sessionKeyObj, privateKeyObj);
-    if (FAILED(hResult))
-        return hResult;
-    *pSessionAlg = algSession;
-    sessionKeyObj.HandOut(ppbSessionKeyObj, pcbSessionKeyObj);
-    privateKeyObj.HandOut(ppbPrivateKeyObj, pcbPrivateKeyObj);
-    return VURO_OK;
+    return ReadEnvelopeKeyObjects(op, wstrEncryptedData, fNewFormat, pSessionAlg, sessionKeyObj,
+                                  privateKeyObj);
 }
 
 HRESULT ParseKeyData(const WCHAR* op, const WString& wstrEncryptedData, bool fNewFormat,
-                     BYTE** ppbSessionKey, DWORD* pcbSessionKey, ALG_ID* pSessionAlg,
-                     BYTE** ppbPrivateKey, DWORD* pcbPrivateKey) {
-    if (ppbSessionKey == nullptr || pcbSessionKey == nullptr || pSessionAlg == nullptr ||
-        ppbPrivateKey == nullptr || pcbPrivateKey == nullptr)
+                     std::vector<BYTE>& sessionKeyOut, ALG_ID* pSessionAlg,
+                     std::vector<BYTE>& privateKeyOut) {
+    if (pSessionAlg == nullptr)
         return E_POINTER;
     ALG_ID algSession = 0;
-    HeapBytes sessionKeyObj, privateKeyObj;
+    std::vector<BYTE> sessionKeyObj, privateKeyObj;
     HRESULT hResult = ReadEnvelopeKeyObjects(op, wstrEncryptedData, fNewFormat, &algSession,
                                              sessionKeyObj, privateKeyObj);
-    if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("GetSessionKeyandPrivateKeyASN1Obj"), hResult,
-                       TEXT("FAILED(hResult)"));
+    if (TRACE_IF_W(FAILED(hResult), op, TEXT("GetSessionKeyandPrivateKeyASN1Obj"), hResult))
         return hResult;
-    }
-    HeapBytes sessionKey, privateKey;
-    BYTE* pbRaw = nullptr;
-    DWORD cbRaw = 0;
+    std::vector<BYTE> sessionKey, privateKey;
     if (algSession == CALG_3DES) {
-        hResult = GetSessionKeyorPrivateKeyFromASN1Obj(sessionKeyObj.Get(), sessionKeyObj.Size(),
-                                                       &pbRaw, &cbRaw);
-        if (FAILED(hResult)) {
-            TRACE_FAILED_W(
-                op, TEXT("get session key from ASN1 Obj(GetSessionKeyorPrivateKeyFromASN1Obj)"),
-                hResult, TEXT("FAILED(hResult)"));
+        hResult = GetSessionKeyorPrivateKeyFromASN1Obj(sessionKeyObj.data(),
+                                                       DWORD(sessionKeyObj.size()), sessionKey);
+        if (TRACE_IF_W(FAILED(hResult), op,
+                       TEXT("get session key from ASN1 Obj(GetSessionKeyorPrivateKeyFromASN1Obj)"),
+                       hResult))
             return hResult;
-        }
-        sessionKey.Attach(pbRaw, cbRaw);
     }
-    hResult = GetSessionKeyorPrivateKeyFromASN1Obj(privateKeyObj.Get(), privateKeyObj.Size(),
-                                                   &pbRaw, &cbRaw);
-    if (FAILED(hResult)) {
-        TRACE_FAILED_W(op,
-                       TEXT("get private key from ASN1 Obj(GetSessionKeyorPrivateKeyFromASN1Obj)"),
-                       hResult, TEXT("FAILED(hResult)"));
+    hResult = GetSessionKeyorPrivateKeyFromASN1Obj(privateKeyObj.data(),
+                                                   DWORD(privateKeyObj.size()), privateKey);
+    if (TRACE_IF_W(FAILED(hResult), op,
+                   TEXT("get private key from ASN1 Obj(GetSessionKeyorPrivateKeyFromASN1Obj)"),
+                   hResult))
         return hResult;
-    }
-    privateKey.Attach(pbRaw, cbRaw);
     TRACE_OK_W(op, TEXT("GetSessionKeyorPrivateKeyFromASN1Obj"));
-    sessionKey.HandOut(ppbSessionKey, pcbSessionKey);
+    sessionKeyOut = std::move(sessionKey);
     *pSessionAlg = algSession;
-    privateKey.HandOut(ppbPrivateKey, pcbPrivateKey);
+    privateKeyOut = std::move(privateKey);
     return VURO_OK;
 }
 
@@ -214,7 +178,10 @@ HRESULT GetBase64KeyFromEncryptedData(const WString& wstrEncryptedData, WString*
         return VURO_E_ENVELOPE_FORMAT;
     }
     int nKeyLength = 0;
-    ReadEnvelopeNumber(wstrEncryptedData, nPosition, &nKeyLength);
+    // At least 16 characters are left, so the number is there to read.
+    if (const HRESULT hRead = ReadEnvelopeNumber(wstrEncryptedData, nPosition, &nKeyLength);
+        TRACE_IF_W(FAILED(hRead), op, TEXT("ReadEnvelopeNumber"), hRead))
+        return hRead;
     nPosition += ENVELOPE_NUMBER_CHARS;
     if (nKeyLength < 0 || size_t(nKeyLength) > nRemainLen - ENVELOPE_NUMBER_CHARS) {
         TRACE_FAILED_W(op, TEXT("GetBase64KeyFromEncryptedData-key's length is wrong"),
@@ -238,12 +205,10 @@ HRESULT GetBase64KeyFromEncryptedData(const WString& wstrEncryptedData, WString*
     return VURO_OK;
 }
 
-HRESULT GetSessionKeyorPrivateKeyFromASN1Obj(const BYTE* pbEncoded, DWORD cbEncoded, BYTE** ppbKey,
-                                             DWORD* pcbKey) {
+HRESULT GetSessionKeyorPrivateKeyFromASN1Obj(const BYTE* pbEncoded, DWORD cbEncoded,
+                                             std::vector<BYTE>& keyOut) {
     TraceHelper trace(TEXT("GetSessionKeyorPrivateKeyFromASN1Obj"));
     const WCHAR* const op = TEXT("GetSessionKeyorPrivateKeyFromASN1Obj");
-    if (ppbKey == nullptr || pcbKey == nullptr)
-        return E_POINTER;
     // KeyField ::= SEQUENCE { version INTEGER, key OCTET STRING }
     // read as the issuer's fields have always been read (der::kEngineRules:
     // the whole field, bytes after it ignored); the tags are not checked,
@@ -268,73 +233,67 @@ HRESULT GetSessionKeyorPrivateKeyFromASN1Obj(const BYTE* pbEncoded, DWORD cbEnco
                        VURO_E_ENVELOPE_FORMAT, TEXT("TRUE"));
         return VURO_E_ENVELOPE_FORMAT;
     }
-    HeapBytes out;
-    if (!out.Allocate(DWORD(key.size()))) {
-        TRACE_FAILED_W(op, TEXT("new memory"), E_OUTOFMEMORY, TEXT("NULL == pbKey"));
-        return E_OUTOFMEMORY;
+    try {
+        keyOut.assign(key.begin(), key.end());
+    } catch (const std::bad_alloc&) {
+        return TRACE_FAIL_W(op, TEXT("new memory"), E_OUTOFMEMORY, TEXT("std::bad_alloc"));
     }
-    std::copy(key.begin(), key.end(), out.Get());
-    out.HandOut(ppbKey, pcbKey);
     return VURO_OK;
 }
 
-HRESULT ParseEncryptCertPublicKeyCert(WString& wstrCert, BYTE** ppbCert, DWORD* pcbCert) {
+HRESULT ParseEncryptCertPublicKeyCert(WString& wstrCert, std::vector<BYTE>& cert) {
     TraceHelper trace(TEXT("ParseEncryptCertPublicKeyCert"));
     EraseCommaInWstr(wstrCert);
-    const HRESULT hResult = DecodeBase64Key(wstrCert, ppbCert, pcbCert);
-    if (FAILED(hResult))
-        TRACE_FAILED_W(TEXT("ParseEncryptCertPublicKeyCert"),
-                       TEXT("base64 decode public key FAILED."), hResult, TEXT("FAILED(hResult)"));
+    const HRESULT hResult = DecodeBase64Key(wstrCert, cert);
+    static_cast<void>(TRACE_IF_W(FAILED(hResult), TEXT("ParseEncryptCertPublicKeyCert"),
+                                 TEXT("base64 decode public key FAILED."), hResult));
     return hResult;
 }
 
 HRESULT GetSessionKeyandPrivateKeyASN1Obj(const WString& wstrEncryptedData, ALG_ID* pSessionAlg,
-                                          BYTE** ppbSessionKeyObj, DWORD* pcbSessionKeyObj,
-                                          BYTE** ppbPrivateKeyObj, DWORD* pcbPrivateKeyObj) {
+                                          std::vector<BYTE>& sessionKeyObj,
+                                          std::vector<BYTE>& privateKeyObj) {
     TraceHelper trace(TEXT("GetSessionKeyandPrivateKeyASN1Obj"));
     return GetKeyObjects(TEXT("GetSessionKeyandPrivateKeyASN1Obj"), wstrEncryptedData, false,
-                         pSessionAlg, ppbSessionKeyObj, pcbSessionKeyObj, ppbPrivateKeyObj,
-                         pcbPrivateKeyObj);
+                         pSessionAlg, sessionKeyObj, privateKeyObj);
 }
 
 HRESULT GetSessionKeyandPrivateKeyASN1ObjEx(const WString& wstrEncryptedData, ALG_ID* pSessionAlg,
-                                            BYTE** ppbSessionKeyObj, DWORD* pcbSessionKeyObj,
-                                            BYTE** ppbPrivateKeyObj, DWORD* pcbPrivateKeyObj) {
+                                            std::vector<BYTE>& sessionKeyObj,
+                                            std::vector<BYTE>& privateKeyObj) {
     TraceHelper trace(TEXT("GetSessionKeyandPrivateKeyASN1ObjEx"));
     return GetKeyObjects(TEXT("GetSessionKeyandPrivateKeyASN1ObjEx"), wstrEncryptedData, true,
-                         pSessionAlg, ppbSessionKeyObj, pcbSessionKeyObj, ppbPrivateKeyObj,
-                         pcbPrivateKeyObj);
+                         pSessionAlg, sessionKeyObj, privateKeyObj);
 }
 
-HRESULT ParseEncryptCertPrivateKeyData(const WString& wstrEncryptedData, BYTE** ppbSessionKey,
-                                       DWORD* pcbSessionKey, ALG_ID* pSessionAlg,
-                                       BYTE** ppbPrivateKey, DWORD* pcbPrivateKey) {
+HRESULT ParseEncryptCertPrivateKeyData(const WString& wstrEncryptedData,
+                                       std::vector<BYTE>& sessionKey, ALG_ID* pSessionAlg,
+                                       std::vector<BYTE>& privateKey) {
     TraceHelper trace(TEXT("ParseEncryptCertPrivateKeyData"));
     return ParseKeyData(TEXT("ParseEncryptCertPrivateKeyData"), wstrEncryptedData, false,
-                        ppbSessionKey, pcbSessionKey, pSessionAlg, ppbPrivateKey, pcbPrivateKey);
+                        sessionKey, pSessionAlg, privateKey);
 }
 
-HRESULT ParseEncryptCertPrivateKeyDataEx(const WString& wstrEncryptedData, BYTE** ppbSessionKey,
-                                         DWORD* pcbSessionKey, ALG_ID* pSessionAlg,
-                                         BYTE** ppbPrivateKey, DWORD* pcbPrivateKey) {
+HRESULT ParseEncryptCertPrivateKeyDataEx(const WString& wstrEncryptedData,
+                                         std::vector<BYTE>& sessionKey, ALG_ID* pSessionAlg,
+                                         std::vector<BYTE>& privateKey) {
     TraceHelper trace(TEXT("ParseEncryptCertPrivateKeyDataEx"));
     return ParseKeyData(TEXT("ParseEncryptCertPrivateKeyDataEx"), wstrEncryptedData, true,
-                        ppbSessionKey, pcbSessionKey, pSessionAlg, ppbPrivateKey, pcbPrivateKey);
+                        sessionKey, pSessionAlg, privateKey);
 }
 
 HRESULT ComposeRSAEVPPrivateKey(const BYTE* pbEncryptedPrivateKey, DWORD cbEncryptedPrivateKey,
                                 const BYTE* pbEncryptedSessionKey, DWORD cbEncryptedSessionKey,
-                                BYTE** ppbEncoded, DWORD* pcbEncoded) {
+                                std::vector<BYTE>& encoded) {
     TraceHelper trace(TEXT("ComposeRSAEVPPrivateKey"));
     const WCHAR* const op = TEXT("ComposeRSAEVPPrivateKey");
-    if (ppbEncoded == nullptr || pcbEncoded == nullptr ||
-        (pbEncryptedPrivateKey == nullptr && cbEncryptedPrivateKey != 0) ||
+    if ((pbEncryptedPrivateKey == nullptr && cbEncryptedPrivateKey != 0) ||
         (pbEncryptedSessionKey == nullptr && cbEncryptedSessionKey != 0))
         return E_POINTER;
     namespace der = orvane::der;
     const der::Bytes sessionKey(pbEncryptedSessionKey, cbEncryptedSessionKey);
     const der::Bytes privateKey(pbEncryptedPrivateKey, cbEncryptedPrivateKey);
-    const HRESULT hResult = der::HandOutEncoding(ppbEncoded, pcbEncoded, [&](der::DerWriter& w) {
+    const HRESULT hResult = der::EncodeInto(encoded, [&](der::DerWriter& w) {
         // SEQUENCE { version              INTEGER 1,
         //            asymmetricAlgorithm  OBJECT IDENTIFIER (rsaEncryption),
         //            symmetricAlgorithm   OBJECT IDENTIFIER (the tokens' session cipher),
@@ -349,10 +308,8 @@ HRESULT ComposeRSAEVPPrivateKey(const BYTE* pbEncryptedPrivateKey, DWORD cbEncry
         });
         return VURO_OK;
     });
-    if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("ASN1Encode"), hResult, TEXT("FAILED(hResult)"));
+    if (TRACE_IF_W(FAILED(hResult), op, TEXT("ASN1Encode"), hResult))
         return hResult;
-    }
     TRACE_OK_W(op, TEXT("ASN1Encode"));
     return VURO_OK;
 }

@@ -15,8 +15,8 @@
 // Each key field decodes to SEQUENCE { INTEGER, OCTET STRING }; the key bytes
 // are the second element's content.
 //
-// Every routine returns 0 or a failure code and hands out new[] arrays the
-// caller frees with delete[]; nothing is handed out on failure. Codes:
+// Every routine returns 0 or a failure code and hands out owning byte values;
+// nothing is handed out on failure. Codes:
 // VURO_E_ENVELOPE_FORMAT (malformed field or structure), _DEVICE_TYPE,
 // _ENCRYPT_TYPE, _SESSION_KEY_TYPE, E_OUTOFMEMORY, and the Base64 and ASN.1
 // routines' codes passed through.
@@ -26,6 +26,8 @@
 #include "foundation/Types.h"
 
 #include <wincrypt.h>
+
+#include <vector>
 
 #include <cstddef>
 
@@ -39,7 +41,7 @@ constexpr int ENVELOPE_SESSION_KEY_3DES = 306;
 // as far as it goes); values beyond 32 bits saturate, as the C library's
 // conversion does. Returns 0, or VURO_E_ENVELOPE_FORMAT when the field starts
 // at or past the end of the text.
-HRESULT ReadEnvelopeNumber(const WString& wstrText, size_t nPosition, int* pnValue);
+[[nodiscard]] HRESULT ReadEnvelopeNumber(const WString& wstrText, size_t nPosition, int* pnValue);
 
 // GetBase64KeyFromEncryptedData: reads the length field at *pnPosition and
 // the key field after it; hands out the field's text without its commas in
@@ -47,52 +49,57 @@ HRESULT ReadEnvelopeNumber(const WString& wstrText, size_t nPosition, int* pnVal
 // empty key and moves past the length field only. Returns 0 or
 // VURO_E_ENVELOPE_FORMAT (fewer than 16 characters left, a negative length or
 // one longer than the rest, a field whose last character is not a comma).
-HRESULT GetBase64KeyFromEncryptedData(const WString& wstrEncryptedData, WString* pwstrKey,
-                                      size_t* pnPosition);
+[[nodiscard]] HRESULT GetBase64KeyFromEncryptedData(const WString& wstrEncryptedData,
+                                                    WString* pwstrKey, size_t* pnPosition);
 
 // GetSessionKeyorPrivateKeyFromASN1Obj: the content of the second element of
 // SEQUENCE { INTEGER, OCTET STRING } (the tags are not checked, the count of
-// two is). Hands out *ppbKey (new[]) and *pcbKey.
-HRESULT GetSessionKeyorPrivateKeyFromASN1Obj(const BYTE* pbEncoded, DWORD cbEncoded, BYTE** ppbKey,
-                                             DWORD* pcbKey);
+// two is), in `key`.
+[[nodiscard]] HRESULT GetSessionKeyorPrivateKeyFromASN1Obj(const BYTE* pbEncoded, DWORD cbEncoded,
+                                                           std::vector<BYTE>& key);
 
 // ParseEncryptCertPublicKeyCert: the certificate bytes of the Base64
-// certificate text (its commas are removed from wstrCert). Hands out *ppbCert.
-HRESULT ParseEncryptCertPublicKeyCert(WString& wstrCert, BYTE** ppbCert, DWORD* pcbCert);
+// certificate text (its commas are removed from wstrCert), in `cert`.
+[[nodiscard]] HRESULT ParseEncryptCertPublicKeyCert(WString& wstrCert, std::vector<BYTE>& cert);
 
 // GetSessionKeyandPrivateKeyASN1Obj: checks the header of an old-format
 // envelope (session key type 306 only), and hands out the decoded but still
 // wrapped DER of both key fields and the session key algorithm (0x6603).
-HRESULT GetSessionKeyandPrivateKeyASN1Obj(const WString& wstrEncryptedData, ALG_ID* pSessionAlg,
-                                          BYTE** ppbSessionKeyObj, DWORD* pcbSessionKeyObj,
-                                          BYTE** ppbPrivateKeyObj, DWORD* pcbPrivateKeyObj);
+[[nodiscard]] HRESULT GetSessionKeyandPrivateKeyASN1Obj(const WString& wstrEncryptedData,
+                                                        ALG_ID* pSessionAlg,
+                                                        std::vector<BYTE>& sessionKeyObj,
+                                                        std::vector<BYTE>& privateKeyObj);
 
 // GetSessionKeyandPrivateKeyASN1ObjEx: the same for the new format, which also
 // takes session key type 0: then *pSessionAlg is 0, the session key field is
-// read but not decoded, and *ppbSessionKeyObj is null with a length of 0.
-HRESULT GetSessionKeyandPrivateKeyASN1ObjEx(const WString& wstrEncryptedData, ALG_ID* pSessionAlg,
-                                            BYTE** ppbSessionKeyObj, DWORD* pcbSessionKeyObj,
-                                            BYTE** ppbPrivateKeyObj, DWORD* pcbPrivateKeyObj);
+// read but not decoded, and sessionKeyObj is empty.
+[[nodiscard]] HRESULT GetSessionKeyandPrivateKeyASN1ObjEx(const WString& wstrEncryptedData,
+                                                          ALG_ID* pSessionAlg,
+                                                          std::vector<BYTE>& sessionKeyObj,
+                                                          std::vector<BYTE>& privateKeyObj);
 
 // ParseEncryptCertPrivateKeyData: an old-format envelope unwrapped: the
 // encrypted session key bytes, its algorithm (0x6603) and the encrypted
-// private key bytes, each handed out as new[].
-HRESULT ParseEncryptCertPrivateKeyData(const WString& wstrEncryptedData, BYTE** ppbSessionKey,
-                                       DWORD* pcbSessionKey, ALG_ID* pSessionAlg,
-                                       BYTE** ppbPrivateKey, DWORD* pcbPrivateKey);
+// private key bytes.
+[[nodiscard]] HRESULT ParseEncryptCertPrivateKeyData(const WString& wstrEncryptedData,
+                                                     std::vector<BYTE>& sessionKey,
+                                                     ALG_ID* pSessionAlg,
+                                                     std::vector<BYTE>& privateKey);
 
 // ParseEncryptCertPrivateKeyDataEx: the same for the new format; without a
-// session key (type 0) *ppbSessionKey is null, *pcbSessionKey and *pSessionAlg 0.
-HRESULT ParseEncryptCertPrivateKeyDataEx(const WString& wstrEncryptedData, BYTE** ppbSessionKey,
-                                         DWORD* pcbSessionKey, ALG_ID* pSessionAlg,
-                                         BYTE** ppbPrivateKey, DWORD* pcbPrivateKey);
+// session key (type 0) sessionKey is empty and *pSessionAlg 0.
+[[nodiscard]] HRESULT ParseEncryptCertPrivateKeyDataEx(const WString& wstrEncryptedData,
+                                                       std::vector<BYTE>& sessionKey,
+                                                       ALG_ID* pSessionAlg,
+                                                       std::vector<BYTE>& privateKey);
 
 // ComposeRSAEVPPrivateKey: the structure a vendor RSA token opens itself,
 //   SEQUENCE { INTEGER 1, OBJECT IDENTIFIER 1.2.840.113549.1.1.1,
 //              OBJECT IDENTIFIER 1.3.6.1.4.1.4929.1.7,
 //              OCTET STRING encryptedSessionKey, OCTET STRING encryptedPrivateKey }
-// (an empty session key gives an empty OCTET STRING, 04 00). Hands out
-// *ppbEncoded.
-HRESULT ComposeRSAEVPPrivateKey(const BYTE* pbEncryptedPrivateKey, DWORD cbEncryptedPrivateKey,
-                                const BYTE* pbEncryptedSessionKey, DWORD cbEncryptedSessionKey,
-                                BYTE** ppbEncoded, DWORD* pcbEncoded);
+// (an empty session key gives an empty OCTET STRING, 04 00), in `encoded`.
+[[nodiscard]] HRESULT ComposeRSAEVPPrivateKey(const BYTE* pbEncryptedPrivateKey,
+                                              DWORD cbEncryptedPrivateKey,
+                                              const BYTE* pbEncryptedSessionKey,
+                                              DWORD cbEncryptedSessionKey,
+                                              std::vector<BYTE>& encoded);

@@ -10,7 +10,10 @@
 #include "foundation/Encodings.h"
 #include "foundation/Trace.h"
 
+#include <algorithm>
 #include <cstring>
+#include <new>
+#include <vector>
 
 #define TRACE_MODULE "ImportEncryptCert"
 
@@ -76,49 +79,55 @@ HRESULT BuildEnvelopedSM2Blob(const BYTE* pbData, DWORD cbData,
     return VURO_OK;
 }
 
-HRESULT ConvertC1C3C2ToC1C2C3(const BYTE* pbCipher, DWORD cbCipher, BYTE** ppbC1C2C3) {
-    const WCHAR* const op = TEXT("ConvertC1C3C2ToC1C2C3");
-    if (pbCipher == nullptr || ppbC1C2C3 == nullptr || cbCipher < SM2_C1_BYTES + SM2_C3_BYTES)
+namespace {
+
+// Reorder: C1 first, then the two other parts of cbCipher bytes in the other
+// order (C3 of kC3Bytes and C2, or C2 and C3). The block keeps one zero byte
+// past the last, for readers that expect a terminator.
+HRESULT Reorder(const WCHAR* op, const BYTE* pbCipher, DWORD cbCipher, bool fC3First,
+                std::vector<BYTE>& reordered) {
+    if (pbCipher == nullptr || cbCipher < SM2_C1_BYTES + SM2_C3_BYTES)
         return E_INVALIDARG;
-    // One spare zero byte past the result, for readers that expect a terminator.
-    BYTE* pbOut = new (std::nothrow) BYTE[size_t(cbCipher) + 1]();
-    if (pbOut == nullptr) {
-        TRACE_FAILED_W(op, TEXT("New buffer"), E_OUTOFMEMORY, TEXT("!pbyC1C2C3"));
-        return E_OUTOFMEMORY;
+    try {
+        std::vector<BYTE> out(size_t(cbCipher) + 1, 0);
+        const DWORD cbC2 = cbCipher - SM2_C1_BYTES - SM2_C3_BYTES;
+        const BYTE* pbC3 = fC3First ? pbCipher + SM2_C1_BYTES : pbCipher + cbCipher - SM2_C3_BYTES;
+        const BYTE* pbC2 =
+            fC3First ? pbCipher + SM2_C1_BYTES + SM2_C3_BYTES : pbCipher + SM2_C1_BYTES;
+        BYTE* pbOut = out.data();
+        std::memcpy(pbOut, pbCipher, SM2_C1_BYTES);
+        if (fC3First) {
+            std::memcpy(pbOut + SM2_C1_BYTES, pbC2, cbC2);
+            std::memcpy(pbOut + SM2_C1_BYTES + cbC2, pbC3, SM2_C3_BYTES);
+        } else {
+            std::memcpy(pbOut + SM2_C1_BYTES, pbC3, SM2_C3_BYTES);
+            std::memcpy(pbOut + SM2_C1_BYTES + SM2_C3_BYTES, pbC2, cbC2);
+        }
+        out.pop_back();
+        reordered = std::move(out);
+    } catch (const std::bad_alloc&) {
+        return TRACE_FAIL_W(op, TEXT("New buffer"), E_OUTOFMEMORY, TEXT("std::bad_alloc"));
     }
-    const DWORD cbC2 = cbCipher - SM2_C1_BYTES - SM2_C3_BYTES;
-    std::memcpy(pbOut, pbCipher, SM2_C1_BYTES);
-    std::memcpy(pbOut + SM2_C1_BYTES, pbCipher + SM2_C1_BYTES + SM2_C3_BYTES, cbC2);
-    std::memcpy(pbOut + SM2_C1_BYTES + cbC2, pbCipher + SM2_C1_BYTES, SM2_C3_BYTES);
-    *ppbC1C2C3 = pbOut;
     return VURO_OK;
 }
 
-HRESULT ConvertC1C2C3ToC1C3C2(const BYTE* pbCipher, DWORD cbCipher, BYTE** ppbC1C3C2) {
-    const WCHAR* const op = TEXT("ConvertC1C2C3ToC1C3C2");
-    if (pbCipher == nullptr || ppbC1C3C2 == nullptr || cbCipher < SM2_C1_BYTES + SM2_C3_BYTES)
-        return E_INVALIDARG;
-    BYTE* pbOut = new (std::nothrow) BYTE[size_t(cbCipher) + 1]();
-    if (pbOut == nullptr) {
-        TRACE_FAILED_W(op, TEXT("New buffer"), E_OUTOFMEMORY, TEXT("!pbyC1C3C2"));
-        return E_OUTOFMEMORY;
-    }
-    const DWORD cbC2 = cbCipher - SM2_C1_BYTES - SM2_C3_BYTES;
-    std::memcpy(pbOut, pbCipher, SM2_C1_BYTES);
-    std::memcpy(pbOut + SM2_C1_BYTES, pbCipher + cbCipher - SM2_C3_BYTES, SM2_C3_BYTES);
-    std::memcpy(pbOut + SM2_C1_BYTES + SM2_C3_BYTES, pbCipher + SM2_C1_BYTES, cbC2);
-    *ppbC1C3C2 = pbOut;
-    return VURO_OK;
+} // namespace
+
+HRESULT ConvertC1C3C2ToC1C2C3(const BYTE* pbCipher, DWORD cbCipher, std::vector<BYTE>& reordered) {
+    return Reorder(TEXT("ConvertC1C3C2ToC1C2C3"), pbCipher, cbCipher, true, reordered);
+}
+
+HRESULT ConvertC1C2C3ToC1C3C2(const BYTE* pbCipher, DWORD cbCipher, std::vector<BYTE>& reordered) {
+    return Reorder(TEXT("ConvertC1C2C3ToC1C3C2"), pbCipher, cbCipher, false, reordered);
 }
 
 HRESULT DecryptSessionKeywithTempKey(const WString& wstrCSPName, const WString& wstrContainer,
                                      KeyAlgorithm eKeyAlgorithm, BYTE* pbEncryptedSessionKey,
-                                     DWORD cbEncryptedSessionKey, HCRYPTPROV* phProv,
-                                     BYTE** ppbSessionKey, DWORD* pcbSessionKey) {
+                                     DWORD cbEncryptedSessionKey, UniqueProvider& provider,
+                                     SecretBytes& sessionKeyOut) {
     TraceHelper trace(TEXT("DecryptSessionKeywithTempKey"));
     const WCHAR* const op = TEXT("DecryptSessionKeywithTempKey");
-    if (pbEncryptedSessionKey == nullptr || phProv == nullptr || ppbSessionKey == nullptr ||
-        pcbSessionKey == nullptr)
+    if (pbEncryptedSessionKey == nullptr)
         return E_POINTER;
     TraceValueW("KeyAlgorithm", KeyAlgorithmName(eKeyAlgorithm));
     UniqueProvider hProv;
@@ -136,27 +145,29 @@ HRESULT DecryptSessionKeywithTempKey(const WString& wstrCSPName, const WString& 
     if (!CryptGetUserKey(hProv.get(), AT_KEYEXCHANGE, hKey.put())) {
         return FAIL_LAST_ERROR_W(op, TEXT("CryptGetUserKey"), TEXT("1"));
     }
-    HeapBytes sessionKey(true);
-    if (!sessionKey.Allocate(cbEncryptedSessionKey)) {
-        TRACE_FAILED_W(op, TEXT("new memory"), E_OUTOFMEMORY, TEXT("NULL == pbSessionKey"));
-        return E_OUTOFMEMORY;
+    SecretBytes sessionKey;
+    try {
+        // At least one byte, so that even an empty key has a buffer to decrypt in.
+        SecretBytes buffer(pbEncryptedSessionKey, pbEncryptedSessionKey + cbEncryptedSessionKey);
+        if (buffer.empty())
+            buffer.push_back(0);
+        DWORD cbPlain = cbEncryptedSessionKey;
+        if (!CryptDecrypt(hKey.get(), 0, TRUE, 0, buffer.data(), &cbPlain)) {
+            return FAIL_LAST_ERROR_W(op, TEXT("CryptDecrypt"), TEXT("1"));
+        }
+        TRACE_OK_W(op, TEXT("CryptDecrypt"));
+        const DWORD cbKey =
+            std::min<DWORD>(cbPlain == kPaddedSessionKeyBytes ? kTripleDesKeyBytes : cbPlain,
+                            cbEncryptedSessionKey);
+        // A provider may leave key bytes behind the plaintext in the buffer:
+        // the key gets a block of its own, and the buffer is wiped as it goes.
+        sessionKey.assign(buffer.begin(), buffer.begin() + cbKey);
+    } catch (const std::bad_alloc&) {
+        return TRACE_FAIL_W(op, TEXT("new memory"), E_OUTOFMEMORY, TEXT("std::bad_alloc"));
     }
-    if (cbEncryptedSessionKey != 0)
-        std::memcpy(sessionKey.Get(), pbEncryptedSessionKey, cbEncryptedSessionKey);
-    DWORD cbPlain = cbEncryptedSessionKey;
-    if (!CryptDecrypt(hKey.get(), 0, TRUE, 0, sessionKey.Get(), &cbPlain)) {
-        return FAIL_LAST_ERROR_W(op, TEXT("CryptDecrypt"), TEXT("1"));
-    }
-    TRACE_OK_W(op, TEXT("CryptDecrypt"));
-    sessionKey.Shrink(cbPlain == kPaddedSessionKeyBytes ? kTripleDesKeyBytes : cbPlain);
-    // A provider may leave key bytes behind the plaintext in the buffer.
-    if (!sessionKey.ShrinkToFit()) {
-        TRACE_FAILED_W(op, TEXT("new memory"), E_OUTOFMEMORY, TEXT("NULL == pbSessionKey"));
-        return E_OUTOFMEMORY;
-    }
-    TraceValueNumber("Session key length", long(sessionKey.Size()));
-    sessionKey.HandOut(ppbSessionKey, pcbSessionKey);
-    *phProv = hProv.release();
+    TraceValueNumber("Session key length", long(sessionKey.size()));
+    sessionKeyOut = std::move(sessionKey);
+    provider = std::move(hProv);
     return VURO_OK;
 }
 
@@ -175,28 +186,20 @@ HRESULT ImportEncryptCert_RSA(const WString& wstrContainer, const BYTE* pbCert, 
                        TEXT("FAILED(hResult)"));
         return hResult;
     }
-    HeapBytes blob(true);
-    {
-        BYTE* pbRaw = nullptr;
-        DWORD cbRaw = 0;
-        const HRESULT hResult = getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(
-            pbPkcs1PrivateKey, cbPkcs1PrivateKey, DWORD(nKeyLength), &pbRaw, &cbRaw);
-        if (FAILED(hResult)) {
-            TRACE_FAILED_W(op, TEXT("getMicrosoftSoftPkcs1PrivateKeyBlob_RSA"), hResult,
-                           TEXT("FAILED(hResult)"));
-            return hResult;
-        }
-        blob.Attach(pbRaw, cbRaw);
-    }
+    SecretBytes blob;
+    if (const HRESULT hResult = getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(
+            pbPkcs1PrivateKey, cbPkcs1PrivateKey, DWORD(nKeyLength), blob);
+        TRACE_IF_W(FAILED(hResult), op, TEXT("getMicrosoftSoftPkcs1PrivateKeyBlob_RSA"), hResult))
+        return hResult;
     UniqueKey hKey;
     const bool fMicrosoft = IsMicrosoftCSP(wstrCSPName);
-    if (!CryptImportKey(hProv, blob.Get(), blob.Size(), 0, dwFlags, hKey.put())) {
+    if (!CryptImportKey(hProv, blob.data(), DWORD(blob.size()), 0, dwFlags, hKey.put())) {
         return FAIL_LAST_ERROR_W(op,
                                  fMicrosoft ? TEXT("Microsoft CSP: CryptImportKey")
                                             : TEXT("non-Microsoft's CSP: CryptImportKey"),
                                  TEXT("FALSE == bResult"));
     }
-    blob.Reset(); // the plain key is no longer needed
+    blob = SecretBytes(); // the plain key is no longer needed
     TRACE_OK_W(op, TEXT("CryptImportKey"));
 
     if (!fMicrosoft) {
@@ -221,35 +224,22 @@ HRESULT ImportEncryptCert_RSA(const WString& wstrContainer, const BYTE* pbCert, 
 // certificate, and the envelope's session key and private key in the old or
 // the new format. Each failure is traced under op and returned.
 static HRESULT ParseIssuerAnswer(const WCHAR* op, bool bNewFormat, WString& wstrCert,
-                                 WString& wstrEncryptedPrivateKey, HeapBytes& certificate,
-                                 HeapBytes& encryptedSessionKey, HeapBytes& encryptedPrivateKey,
-                                 ALG_ID* palgSession) {
-    BYTE* pbRaw = nullptr;
-    DWORD cbRaw = 0;
-    HRESULT hResult = ParseEncryptCertPublicKeyCert(wstrCert, &pbRaw, &cbRaw);
-    if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("ParseEncryptCertPublicKeyCert"), hResult, TEXT("FAILED(hResult)"));
+                                 WString& wstrEncryptedPrivateKey, std::vector<BYTE>& certificate,
+                                 std::vector<BYTE>& encryptedSessionKey,
+                                 std::vector<BYTE>& encryptedPrivateKey, ALG_ID* palgSession) {
+    HRESULT hResult = ParseEncryptCertPublicKeyCert(wstrCert, certificate);
+    if (TRACE_IF_W(FAILED(hResult), op, TEXT("ParseEncryptCertPublicKeyCert"), hResult))
         return hResult;
-    }
-    certificate.Attach(pbRaw, cbRaw);
-    hResult = CheckWholeCertificate(certificate.Get(), certificate.Size());
-    if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("CheckWholeCertificate"), hResult, TEXT("FAILED(hResult)"));
+    hResult = CheckWholeCertificate(certificate.data(), DWORD(certificate.size()));
+    if (TRACE_IF_W(FAILED(hResult), op, TEXT("CheckWholeCertificate"), hResult))
         return hResult;
-    }
 
-    BYTE* pbPrivateRaw = nullptr;
-    DWORD cbPrivateRaw = 0;
     hResult = (bNewFormat ? ParseEncryptCertPrivateKeyDataEx : ParseEncryptCertPrivateKeyData)(
-        wstrEncryptedPrivateKey, &pbRaw, &cbRaw, palgSession, &pbPrivateRaw, &cbPrivateRaw);
+        wstrEncryptedPrivateKey, encryptedSessionKey, palgSession, encryptedPrivateKey);
     const WCHAR* const pwszStep = bNewFormat ? TEXT("ParseEncryptCertPrivateKeyDataEx")
                                              : TEXT("ParseEncryptCertPrivateKeyData");
-    if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, pwszStep, hResult, TEXT("FAILED(hResult)"));
+    if (TRACE_IF_W(FAILED(hResult), op, pwszStep, hResult))
         return hResult;
-    }
-    encryptedSessionKey.Attach(pbRaw, cbRaw);
-    encryptedPrivateKey.Attach(pbPrivateRaw, cbPrivateRaw);
     TRACE_OK_W(op, pwszStep);
     return VURO_OK;
 }
@@ -259,43 +249,34 @@ HRESULT ImportEncryptCert(const WString& wstrCSPName, const WString& wstrContain
                           KeyAlgorithm eKeyAlgorithm, int nKeyLength, DWORD dwFlags) {
     TraceHelper trace(TEXT("ImportEncryptCert"));
     const WCHAR* const op = TEXT("ImportEncryptCert");
-    HeapBytes certificate, encryptedSessionKey, encryptedPrivateKey;
+    std::vector<BYTE> certificate, encryptedSessionKey, encryptedPrivateKey;
     ALG_ID algSession = 0;
     HRESULT hResult = ParseIssuerAnswer(op, false, wstrCert, wstrEncryptedPrivateKey, certificate,
                                         encryptedSessionKey, encryptedPrivateKey, &algSession);
     if (FAILED(hResult))
         return hResult;
 
-    BYTE* pbRaw = nullptr;
-    DWORD cbRaw = 0;
     UniqueProvider hProv;
-    HeapBytes sessionKey(true);
+    SecretBytes sessionKey;
     hResult = DecryptSessionKeywithTempKey(wstrCSPName, wstrContainer, eKeyAlgorithm,
-                                           encryptedSessionKey.Get(), encryptedSessionKey.Size(),
-                                           hProv.put(), &pbRaw, &cbRaw);
-    if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("DecryptSessionKeywithTempKey"), hResult, TEXT("FAILED(hResult)"));
+                                           encryptedSessionKey.data(),
+                                           DWORD(encryptedSessionKey.size()), hProv, sessionKey);
+    if (TRACE_IF_W(FAILED(hResult), op, TEXT("DecryptSessionKeywithTempKey"), hResult))
         return hResult;
-    }
-    sessionKey.Attach(pbRaw, cbRaw);
     TRACE_OK_W(op, TEXT("DecryptSessionKeywithTempKey"));
 
-    HeapBytes privateKey(true);
-    hResult = DecryptPrivateKeywithSessionKey(algSession, sessionKey.Get(), sessionKey.Size(),
-                                              encryptedPrivateKey.Get(), encryptedPrivateKey.Size(),
-                                              &pbRaw, &cbRaw);
-    if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("DecryptPrivateKeywithSessionKey"), hResult,
-                       TEXT("FAILED(hResult)"));
+    SecretBytes privateKey;
+    hResult = DecryptPrivateKeywithSessionKey(algSession, sessionKey.data(),
+                                              DWORD(sessionKey.size()), encryptedPrivateKey.data(),
+                                              DWORD(encryptedPrivateKey.size()), privateKey);
+    if (TRACE_IF_W(FAILED(hResult), op, TEXT("DecryptPrivateKeywithSessionKey"), hResult))
         return hResult;
-    }
-    privateKey.Attach(pbRaw, cbRaw);
-    sessionKey.Reset();
+    sessionKey = SecretBytes();
     TRACE_OK_W(op, TEXT("DecryptPrivateKeywithSessionKey"));
 
-    hResult = ImportEncryptCert_RSA(wstrContainer, certificate.Get(), certificate.Size(),
-                                    wstrCSPName, hProv.get(), nKeyLength, privateKey.Get(),
-                                    privateKey.Size(), dwFlags);
+    hResult = ImportEncryptCert_RSA(wstrContainer, certificate.data(), DWORD(certificate.size()),
+                                    wstrCSPName, hProv.get(), nKeyLength, privateKey.data(),
+                                    DWORD(privateKey.size()), dwFlags);
     if (FAILED(hResult)) {
         TRACE_FAILED_W(op, TEXT("ImportEncryptCert_RSA"), hResult, TEXT("FAILED(hResult)"));
         return hResult;
@@ -305,20 +286,18 @@ HRESULT ImportEncryptCert(const WString& wstrCSPName, const WString& wstrContain
 }
 
 HRESULT GetCSPHandleofTempPublickey(const WString& wstrCSPName, const WString& wstrContainer,
-                                    KeyAlgorithm eKeyAlgorithm, HCRYPTPROV* phProv) {
+                                    KeyAlgorithm eKeyAlgorithm, UniqueProvider& provider) {
     TraceHelper trace(TEXT("GetCSPHandleofTempPublickey"));
     const WCHAR* const op = TEXT("GetCSPHandleofTempPublickey");
-    if (phProv == nullptr)
-        return E_POINTER;
     const bool fRSA = eKeyAlgorithm == KeyAlgorithm::Rsa;
-    HCRYPTPROV hProv = 0;
-    if (!CryptAcquireContextW(&hProv, wstrContainer.c_str(), wstrCSPName.c_str(), PROV_RSA_FULL,
-                              fRSA ? 0 : kSM2AccessFlags)) {
+    UniqueProvider hProv;
+    if (!CryptAcquireContextW(hProv.put(), wstrContainer.c_str(), wstrCSPName.c_str(),
+                              PROV_RSA_FULL, fRSA ? 0 : kSM2AccessFlags)) {
         return FAIL_LAST_ERROR_W(
             op, fRSA ? TEXT("RSA CryptAcquireContext") : TEXT("SM2 CryptAcquireContext"),
             TEXT("1"));
     }
-    *phProv = hProv;
+    provider = std::move(hProv);
     return VURO_OK;
 }
 
@@ -333,19 +312,13 @@ HRESULT ImportEncryptCertEx_RSA(const BYTE* pbCert, DWORD cbCert, const BYTE* pb
         TRACE_FAILED_W(op, TEXT("Invalid parameter."), E_INVALIDARG, TEXT("hCryptProv == NULL"));
         return E_INVALIDARG;
     }
-    BYTE* pbRaw = nullptr;
-    DWORD cbRaw = 0;
-    HRESULT hResult =
-        ComposeRSAEVPPrivateKey(pbEncryptedPrivateKey, cbEncryptedPrivateKey, pbEncryptedSessionKey,
-                                cbEncryptedSessionKey, &pbRaw, &cbRaw);
-    if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("ComposeRSAEVPPrivateKey"), hResult, TEXT("FAILED(hResult)"));
+    std::vector<BYTE> evp;
+    HRESULT hResult = ComposeRSAEVPPrivateKey(pbEncryptedPrivateKey, cbEncryptedPrivateKey,
+                                              pbEncryptedSessionKey, cbEncryptedSessionKey, evp);
+    if (TRACE_IF_W(FAILED(hResult), op, TEXT("ComposeRSAEVPPrivateKey"), hResult))
         return hResult;
-    }
-    HeapBytes evp;
-    evp.Attach(pbRaw, cbRaw);
     BYTE rgbBlob[ENVELOPED_RSA_BLOB_BYTES] = {};
-    hResult = BuildEnvelopedRSABlob(DWORD(nKeyLength), evp.Get(), evp.Size(), rgbBlob);
+    hResult = BuildEnvelopedRSABlob(DWORD(nKeyLength), evp.data(), DWORD(evp.size()), rgbBlob);
     if (FAILED(hResult)) {
         TRACE_FAILED_W(op, TEXT("New buffer"), hResult, TEXT("cbEVP > 0x1FFFFFFF"));
         return hResult;
@@ -415,29 +388,19 @@ HRESULT ImportEncryptCertEx_SM2WithRetry(const BYTE* pbCert, DWORD cbCert, const
         TRACE_FAILED_W(op, TEXT("ImportEncryptCertEx_SM2"), hResult, TEXT("cbCipher < 96"));
         return hResult;
     }
-    BYTE* pbRaw = nullptr;
-    HeapBytes reordered;
-    hResult = ConvertC1C3C2ToC1C2C3(pbCipher, cbCipher, &pbRaw);
-    if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("ConvertC1C3C2ToC1C2C3"), hResult, TEXT("FAILED(hResult)"));
+    std::vector<BYTE> reordered;
+    hResult = ConvertC1C3C2ToC1C2C3(pbCipher, cbCipher, reordered);
+    if (TRACE_IF_W(FAILED(hResult), op, TEXT("ConvertC1C3C2ToC1C2C3"), hResult))
         return hResult;
-    }
-    reordered.Attach(pbRaw, cbCipher, cbCipher + 1);
-    hResult = ImportEncryptCertEx_SM2(pbCert, cbCert, reordered.Get(), cbCipher, hProv, dwFlags);
+    hResult = ImportEncryptCertEx_SM2(pbCert, cbCert, reordered.data(), cbCipher, hProv, dwFlags);
     if (SUCCEEDED(hResult) || hResult == NTE_BAD_PUBLIC_KEY)
         return hResult;
-    reordered.Reset();
-    hResult = ConvertC1C2C3ToC1C3C2(pbCipher, cbCipher, &pbRaw);
-    if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("ConvertC1C2C3ToC1C3C2"), hResult, TEXT("FAILED(hResult)"));
+    hResult = ConvertC1C2C3ToC1C3C2(pbCipher, cbCipher, reordered);
+    if (TRACE_IF_W(FAILED(hResult), op, TEXT("ConvertC1C2C3ToC1C3C2"), hResult))
         return hResult;
-    }
-    reordered.Attach(pbRaw, cbCipher, cbCipher + 1);
-    hResult = ImportEncryptCertEx_SM2(pbCert, cbCert, reordered.Get(), cbCipher, hProv, dwFlags);
-    if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("ImportEncryptCertEx_SM2"), hResult, TEXT("FAILED(hResult)"));
+    hResult = ImportEncryptCertEx_SM2(pbCert, cbCert, reordered.data(), cbCipher, hProv, dwFlags);
+    if (TRACE_IF_W(FAILED(hResult), op, TEXT("ImportEncryptCertEx_SM2"), hResult))
         return hResult;
-    }
     return VURO_OK;
 }
 
@@ -452,7 +415,7 @@ HRESULT ImportEncryptCertByEncryptedFormat(WString& wstrCert, const WString& wst
                        INVALID_TEXTS_REASON("wstrEncryptPublicCert"));
         return E_INVALIDARG;
     }
-    HeapBytes certificate, encryptedSessionKey, encryptedPrivateKey;
+    std::vector<BYTE> certificate, encryptedSessionKey, encryptedPrivateKey;
     ALG_ID algSession = 0;
     HRESULT hResult = ParseIssuerAnswer(op, true, wstrCert, wstrEncryptedPrivateKey, certificate,
                                         encryptedSessionKey, encryptedPrivateKey, &algSession);
@@ -460,25 +423,25 @@ HRESULT ImportEncryptCertByEncryptedFormat(WString& wstrCert, const WString& wst
         return hResult;
 
     UniqueProvider hProv;
-    hResult = GetCSPHandleofTempPublickey(wstrCSPName, wstrContainer, eKeyAlgorithm, hProv.put());
+    hResult = GetCSPHandleofTempPublickey(wstrCSPName, wstrContainer, eKeyAlgorithm, hProv);
     if (FAILED(hResult)) {
         TRACE_FAILED_W(op, TEXT("GetCSPHandleofTempPublickey"), hResult, TEXT("FAILED(hResult)"));
         return hResult;
     }
     if (eKeyAlgorithm == KeyAlgorithm::Rsa) {
-        hResult = ImportEncryptCertEx_RSA(certificate.Get(), certificate.Size(),
-                                          encryptedPrivateKey.Get(), encryptedPrivateKey.Size(),
-                                          encryptedSessionKey.Get(), encryptedSessionKey.Size(),
-                                          wstrCSPName, hProv.get(), nKeyLength, dwFlags);
+        hResult = ImportEncryptCertEx_RSA(
+            certificate.data(), DWORD(certificate.size()), encryptedPrivateKey.data(),
+            DWORD(encryptedPrivateKey.size()), encryptedSessionKey.data(),
+            DWORD(encryptedSessionKey.size()), wstrCSPName, hProv.get(), nKeyLength, dwFlags);
         if (FAILED(hResult)) {
             TRACE_FAILED_W(op, TEXT("ImportEncryptCertEx_RSA"), hResult, TEXT("FAILED(hResult)"));
             return hResult;
         }
         return VURO_OK;
     }
-    hResult = ImportEncryptCertEx_SM2WithRetry(certificate.Get(), certificate.Size(),
-                                               encryptedPrivateKey.Get(),
-                                               encryptedPrivateKey.Size(), hProv.get(), dwFlags);
+    hResult = ImportEncryptCertEx_SM2WithRetry(
+        certificate.data(), DWORD(certificate.size()), encryptedPrivateKey.data(),
+        DWORD(encryptedPrivateKey.size()), hProv.get(), dwFlags);
     if (FAILED(hResult)) {
         TRACE_FAILED_W(op, TEXT("ImportEncryptCertEx_SM2"), hResult, TEXT("FAILED(hResult)"));
         return hResult;

@@ -23,34 +23,6 @@ namespace der = orvane::der;
 namespace names = orvane::names;
 namespace signatures = orvane::signatures;
 
-// The uncompressed point 04 || X || Y of an exported SM2 public-key blob.
-using SM2Point = std::array<BYTE, 1 + 2 * kSM2CoordinateSize>;
-HRESULT SM2PointFromBlob(const BYTE* pbBlob, DWORD cbBlob, SM2Point& point) {
-    if (pbBlob == nullptr || cbBlob < kSM2PublicKeyBlobSize)
-        return NTE_BAD_KEY;
-    const BYTE* pbX = pbBlob + kSM2BlobHeaderSize + 4;
-    const BYTE* pbY = pbX + kSM2FieldSize;
-    point[0] = 0x04;
-    std::reverse_copy(pbX, pbX + kSM2CoordinateSize, point.begin() + 1);
-    std::reverse_copy(pbY, pbY + kSM2CoordinateSize, point.begin() + 1 + kSM2CoordinateSize);
-    return VURO_OK;
-}
-
-// The temporary SM2 key as issuers read it: LE32 0xB400, LE32 256, then the
-// blob's two 64-byte fields with their first 32 bytes turned big-endian.
-using SM2TemporaryKey = std::array<BYTE, kSM2TemporaryKeySize>;
-HRESULT SM2TemporaryKeyFromBlob(const BYTE* pbBlob, DWORD cbBlob, SM2TemporaryKey& key) {
-    if (pbBlob == nullptr || cbBlob < kSM2PublicKeyBlobSize)
-        return NTE_BAD_KEY;
-    static constexpr BYTE kHead[8] = {0x00, 0xB4, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00};
-    std::memcpy(key.data(), kHead, sizeof kHead);
-    BYTE* pbFields = key.data() + sizeof kHead;
-    std::memcpy(pbFields, pbBlob + kSM2BlobHeaderSize + 4, 2 * kSM2FieldSize);
-    SwapByteOrder(pbFields, kSM2CoordinateSize);
-    SwapByteOrder(pbFields + kSM2FieldSize, kSM2CoordinateSize);
-    return VURO_OK;
-}
-
 // SubjectPublicKeyInfo ::= SEQUENCE {
 //     algorithm         AlgorithmIdentifier,
 //     subjectPublicKey  BIT STRING }
@@ -74,20 +46,19 @@ HRESULT WriteSubjectPublicKeyInfo(der::DerWriter& w, const char* pszPublicKeyAlg
             });
             if (spki.Error() != 0) {
                 hResult = TRACE_FAIL(op, "ComposeSpecialAttribute(curve)", HRESULT(spki.Error()),
-                                     "FAILED(hResult)");
+                                     "spki.Error() != 0");
                 return;
             }
         } else {
             hResult = names::WriteSpecialAttribute(spki, pszPublicKeyAlg, nullptr, 0);
-            if (FAILED(hResult)) {
-                TRACE_FAILED(op, "ComposeSpecialAttribute", hResult, "FAILED(hResult)");
+            if (TRACE_IF(FAILED(hResult), op, "ComposeSpecialAttribute", hResult)) {
                 return;
             }
         }
         names::WriteBitString(spki, der::Bytes(pbPublicKey, cbPublicKey));
     });
     if (SUCCEEDED(hResult) && w.Error() != 0)
-        hResult = TRACE_FAIL(op, "SubjectPublicKeyInfo", HRESULT(w.Error()), "FAILED(hResult)");
+        hResult = TRACE_FAIL(op, "SubjectPublicKeyInfo", HRESULT(w.Error()), "w.Error() != 0");
     return hResult;
 }
 
@@ -131,17 +102,15 @@ HRESULT WriteAttributes(der::DerWriter& w, BOOL bStandard, const BYTE* pbTempPub
     HRESULT hResult = VURO_OK;
     w.Constructed(der::tag::ContextConstructed(0), [&](der::DerWriter& attributes) {
         hResult = WriteAttribute(attributes, bStandard, kOidChallengePassword, password.Encoding());
-        if (FAILED(hResult)) {
-            TRACE_FAILED(op, "challengePassword", hResult, "FAILED(hResult)");
+        if (TRACE_IF(FAILED(hResult), op, "challengePassword", hResult)) {
             return;
         }
         hResult =
             WriteAttribute(attributes, bStandard, kOidTemporaryPublicKey, temporaryKey.Encoding());
-        if (FAILED(hResult))
-            TRACE_FAILED(op, "temporary public key", hResult, "FAILED(hResult)");
+        static_cast<void>(TRACE_IF(FAILED(hResult), op, "temporary public key", hResult));
     });
     if (SUCCEEDED(hResult) && w.Error() != 0)
-        hResult = TRACE_FAIL(op, "[0] attributes", HRESULT(w.Error()), "FAILED(hResult)");
+        hResult = TRACE_FAIL(op, "[0] attributes", HRESULT(w.Error()), "w.Error() != 0");
     return hResult;
 }
 
@@ -151,118 +120,90 @@ HRESULT WriteAttributes(der::DerWriter& w, BOOL bStandard, const BYTE* pbTempPub
 //     subjectPKInfo  SubjectPublicKeyInfo,
 //     attributes     [0] Attributes }  -- double certificates only
 HRESULT WriteCertRequestInfo(der::DerWriter& w, const PKCS10RequestParams& params,
-                             const BYTE* pbSignPublicKey, DWORD cbSignPublicKey,
-                             const BYTE* pbTempPublicKey, DWORD cbTempPublicKey) {
+                             der::Bytes signPublicKey, der::Bytes tempPublicKey) {
     const char* op = "ComposeCertRequestInfo";
     HRESULT hResult = VURO_OK;
     w.Constructed(der::tag::kSequence, [&](der::DerWriter& info) {
         der::WriteInt32(info, 0);
         hResult = names::WriteName(info, params.pwszSubject);
-        if (FAILED(hResult)) {
-            TRACE_FAILED(op, "ComposeSubject", hResult, "FAILED(hResult)");
+        if (TRACE_IF(FAILED(hResult), op, "ComposeSubject", hResult)) {
             return;
         }
-        hResult = WriteSubjectPublicKeyInfo(info, params.pszPublicKeyAlg, params.pszCurve,
-                                            pbSignPublicKey, cbSignPublicKey);
-        if (FAILED(hResult)) {
-            TRACE_FAILED(op, "ComposeSignPublicKeyData", hResult, "FAILED(hResult)");
+        const orvane::keys::RequestOids& oids = params.pFamily->Request();
+        hResult = WriteSubjectPublicKeyInfo(info, oids.pszPublicKey, oids.pszCurve,
+                                            signPublicKey.data(), DWORD(signPublicKey.size()));
+        if (TRACE_IF(FAILED(hResult), op, "ComposeSignPublicKeyData", hResult)) {
             return;
         }
-        if (cbTempPublicKey != 0) {
-            hResult =
-                WriteAttributes(info, params.bStandardAttributes, pbTempPublicKey, cbTempPublicKey);
-            if (FAILED(hResult))
-                TRACE_FAILED(op, "ComposeAttributes", hResult, "FAILED(hResult)");
+        if (!tempPublicKey.empty()) {
+            hResult = WriteAttributes(info, params.bStandardAttributes, tempPublicKey.data(),
+                                      DWORD(tempPublicKey.size()));
+            static_cast<void>(TRACE_IF(FAILED(hResult), op, "ComposeAttributes", hResult));
         }
     });
     if (SUCCEEDED(hResult) && w.Error() != 0)
-        hResult = TRACE_FAIL(op, "CertificationRequestInfo", HRESULT(w.Error()), "FAILED(hResult)");
+        hResult = TRACE_FAIL(op, "CertificationRequestInfo", HRESULT(w.Error()), "w.Error() != 0");
     return hResult;
 }
 
-// The signature's BIT STRING: the RSA signature as it is, or for SM2 the DER
-// SEQUENCE { INTEGER r, INTEGER s } of the 64-byte r || s.
-HRESULT WriteSignatureBits(der::DerWriter& w, BOOL bSM2, der::Bytes signature) {
-    if (!bSM2) {
-        names::WriteBitString(w, signature);
-        return HRESULT(w.Error());
-    }
-    der::DerWriter sm2;
-    const HRESULT hResult = signatures::WriteSm2Signature(sm2, signature);
-    if (FAILED(hResult)) {
-        TRACE_FAILED("SM2EncodeRawSignature", "Check SM2 raw signature size", hResult,
-                     "dwSignatureLen != 64");
-        TRACE_FAILED("ComposeSignature", "SM2EncodeRawSignature", hResult, "FAILED(hResult)");
+// The signature's BIT STRING: the family's signature value.
+HRESULT WriteSignatureBits(der::DerWriter& w, const orvane::keys::KeyFamily& family,
+                           der::Bytes signature) {
+    der::DerWriter value;
+    const HRESULT hResult = family.WriteSignatureValue(value, signature);
+    if (TRACE_IF(FAILED(hResult), "ComposeSignature", "WriteSignatureValue", hResult)) {
         w.Fail(DWORD(hResult));
         return hResult;
     }
-    names::WriteBitString(w, sm2.Encoding());
+    names::WriteBitString(w, value.Encoding());
     return HRESULT(w.Error());
 }
 
 } // namespace
 
 HRESULT ComposeSignPublicKeyData(const char* pszPublicKeyAlg, const char* pszCurve,
-                                 const BYTE* pbPublicKey, DWORD cbPublicKey, BYTE** ppbEncoded,
-                                 DWORD* pcbEncoded) {
+                                 const BYTE* pbPublicKey, DWORD cbPublicKey,
+                                 std::vector<BYTE>& encoded) {
     TraceHelper trace(TEXT("ComposeSignPublicKeyData"));
-    if (ppbEncoded == nullptr || pcbEncoded == nullptr)
-        return TRACE_FAIL("ComposeSignPublicKeyData", "Check parameter", E_INVALIDARG,
-                          "NULL == ppbEncoded || NULL == pcbEncoded");
-    return der::HandOutEncoding(ppbEncoded, pcbEncoded, [&](der::DerWriter& w) {
+    return der::EncodeInto(encoded, [&](der::DerWriter& w) {
         return WriteSubjectPublicKeyInfo(w, pszPublicKeyAlg, pszCurve, pbPublicKey, cbPublicKey);
     });
 }
 
 HRESULT ComposeAttributes(BOOL bStandard, const BYTE* pbTempPublicKey, DWORD cbTempPublicKey,
-                          BYTE** ppbEncoded, DWORD* pcbEncoded) {
+                          std::vector<BYTE>& encoded) {
     TraceHelper trace(TEXT("ComposeAttributes"));
-    if (ppbEncoded == nullptr || pcbEncoded == nullptr)
-        return TRACE_FAIL("ComposeAttributes", "Check parameter", E_INVALIDARG,
-                          "NULL == ppbEncoded || NULL == pcbEncoded");
-    return der::HandOutEncoding(ppbEncoded, pcbEncoded, [&](der::DerWriter& w) {
+    return der::EncodeInto(encoded, [&](der::DerWriter& w) {
         return WriteAttributes(w, bStandard, pbTempPublicKey, cbTempPublicKey);
     });
 }
 
-HRESULT ComposeCertRequestInfo(const PKCS10RequestParams& params, const BYTE* pbSignPublicKey,
-                               DWORD cbSignPublicKey, const BYTE* pbTempPublicKey,
-                               DWORD cbTempPublicKey, BYTE** ppbEncoded, DWORD* pcbEncoded) {
+HRESULT ComposeCertRequestInfo(const PKCS10RequestParams& params, der::Bytes signPublicKey,
+                               der::Bytes tempPublicKey, std::vector<BYTE>& encoded) {
     TraceHelper trace(TEXT("ComposeCertRequestInfo"));
-    if (ppbEncoded == nullptr || pcbEncoded == nullptr)
-        return TRACE_FAIL("ComposeCertRequestInfo", "Check parameter", E_INVALIDARG,
-                          "NULL == ppbEncoded || NULL == pcbEncoded");
-    return der::HandOutEncoding(ppbEncoded, pcbEncoded, [&](der::DerWriter& w) {
-        return WriteCertRequestInfo(w, params, pbSignPublicKey, cbSignPublicKey, pbTempPublicKey,
-                                    cbTempPublicKey);
+    if (TRACE_IF(params.pFamily == nullptr || params.pwszSubject == nullptr,
+                 "ComposeCertRequestInfo", "Check parameter", E_INVALIDARG))
+        return E_INVALIDARG;
+    return der::EncodeInto(encoded, [&](der::DerWriter& w) {
+        return WriteCertRequestInfo(w, params, signPublicKey, tempPublicKey);
     });
 }
 
-HRESULT ComposeSignAlgorithm(const char* pszSignAlg, BYTE** ppbEncoded, DWORD* pcbEncoded) {
-    if (pszSignAlg == nullptr || ppbEncoded == nullptr || pcbEncoded == nullptr)
+HRESULT ComposeSignAlgorithm(const char* pszSignAlg, std::vector<BYTE>& encoded) {
+    if (pszSignAlg == nullptr)
         return E_INVALIDARG;
-    std::vector<BYTE> algorithm;
-    const HRESULT hResult = ComposeSpecialAttribute(pszSignAlg, nullptr, 0, &algorithm);
-    if (FAILED(hResult))
-        return hResult;
-    BYTE* pbEncoded = new (std::nothrow) BYTE[algorithm.size()];
-    if (pbEncoded == nullptr)
-        return E_OUTOFMEMORY;
-    std::copy(algorithm.begin(), algorithm.end(), pbEncoded);
-    *ppbEncoded = pbEncoded;
-    *pcbEncoded = DWORD(algorithm.size());
-    return VURO_OK;
+    return der::EncodeInto(encoded, [&](der::DerWriter& w) {
+        return names::WriteSpecialAttribute(w, pszSignAlg, nullptr, 0);
+    });
 }
 
-HRESULT PKCS10CalculateHashandSign(HCRYPTPROV hProv, DWORD dwKeySpec, ALG_ID algHash,
-                                   const char* pszPublicKeyAlg, const BYTE* pbData, DWORD cbData,
-                                   BYTE** ppbSignature, DWORD* pcbSignature) {
+HRESULT PKCS10CalculateHashandSign(HCRYPTPROV hProv, DWORD dwKeySpec,
+                                   const orvane::keys::KeyFamily& family, const BYTE* pbData,
+                                   DWORD cbData, std::vector<BYTE>& signature) {
     TraceHelper trace(TEXT("PKCS10CalculateHashandSign"));
     const char* op = "PKCS10CalculateHashandSign";
-    if (pszPublicKeyAlg == nullptr || pbData == nullptr || ppbSignature == nullptr ||
-        pcbSignature == nullptr)
-        return TRACE_FAIL(op, "Check parameter", E_INVALIDARG,
-                          "NULL == pszPublicKeyAlg || NULL == pbData");
+    if (TRACE_IF(pbData == nullptr, op, "Check parameter", E_INVALIDARG))
+        return E_INVALIDARG;
     {
         UniqueKey key;
         if (!CryptGetUserKey(hProv, dwKeySpec, key.put()))
@@ -274,131 +215,101 @@ HRESULT PKCS10CalculateHashandSign(HCRYPTPROV hProv, DWORD dwKeySpec, ALG_ID alg
         if (SUCCEEDED(GetProviderInfo(hProv, PP_NAME, &name)) && ProviderParamText(name, &strName))
             TraceValueA("provider", strName.c_str());
     }
-    const auto layout = std::strcmp(pszPublicKeyAlg, kOidRsaEncryption) == 0
-                            ? signatures::SignatureLayout::kRsa
-                            : signatures::SignatureLayout::kSm2Halves;
-    std::vector<BYTE> signature;
+    std::vector<BYTE> value;
     signatures::FailedStep failed;
-    HRESULT hResult = signatures::HashAndSignInProvider(
-        hProv, dwKeySpec, algHash, layout, der::Bytes(pbData, cbData), signature, failed);
+    HRESULT hResult =
+        signatures::HashAndSignInProvider(hProv, dwKeySpec, family.HashAlgorithm(), family.Layout(),
+                                          der::Bytes(pbData, cbData), value, failed);
     if (FAILED(hResult))
         return TRACE_FAIL(op, failed.pszStep, hResult, failed.pszReason);
-    std::unique_ptr<BYTE[]> out(new (std::nothrow) BYTE[signature.empty() ? 1 : signature.size()]);
-    if (!out)
-        return TRACE_FAIL(op, "New buffer", E_OUTOFMEMORY, "!pbSignature");
-    std::copy(signature.begin(), signature.end(), out.get());
-    *ppbSignature = out.release();
-    *pcbSignature = DWORD(signature.size());
+    signature = std::move(value);
     return VURO_OK;
 }
 
-HRESULT SM2EncodeRawSignature(const BYTE* pbSignature, DWORD cbSignature, BYTE** ppbEncoded,
-                              DWORD* pcbEncoded) {
+HRESULT SM2EncodeRawSignature(const BYTE* pbSignature, DWORD cbSignature,
+                              std::vector<BYTE>& encoded) {
     const char* op = "SM2EncodeRawSignature";
-    if (pbSignature == nullptr || cbSignature != signatures::kSm2RawSignatureSize ||
-        ppbEncoded == nullptr || pcbEncoded == nullptr)
-        return TRACE_FAIL(op, "Check SM2 raw signature size",
-                          HRESULT_FROM_WIN32(ERROR_INVALID_DATA), "dwSignatureLen != 64");
-    const HRESULT hResult = der::HandOutEncoding(ppbEncoded, pcbEncoded, [&](der::DerWriter& w) {
+    if (TRACE_IF(pbSignature == nullptr || cbSignature != signatures::kSm2RawSignatureSize, op,
+                 "Check SM2 raw signature size", HRESULT_FROM_WIN32(ERROR_INVALID_DATA)))
+        return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+    const HRESULT hResult = der::EncodeInto(encoded, [&](der::DerWriter& w) {
         return signatures::WriteSm2Signature(w, der::Bytes(pbSignature, cbSignature));
     });
-    if (FAILED(hResult))
-        TRACE_FAILED(op, "SEQUENCE", hResult, "FAILED(hResult)");
+    static_cast<void>(TRACE_IF(FAILED(hResult), op, "SEQUENCE", hResult));
     return hResult;
 }
 
-HRESULT ComposeSignature(BOOL bSM2, const BYTE* pbSignature, DWORD cbSignature, BYTE** ppbEncoded,
-                         DWORD* pcbEncoded) {
-    if ((pbSignature == nullptr && cbSignature != 0) || ppbEncoded == nullptr ||
-        pcbEncoded == nullptr) {
-        const HRESULT hResult = bSM2 ? HRESULT_FROM_WIN32(ERROR_INVALID_DATA) : E_POINTER;
+HRESULT ComposeSignature(const orvane::keys::KeyFamily& family, const BYTE* pbSignature,
+                         DWORD cbSignature, std::vector<BYTE>& encoded) {
+    if (pbSignature == nullptr && cbSignature != 0) {
+        // A family with a fixed signature size calls a missing one bad data.
+        const HRESULT hResult =
+            family.RawSignatureSize() != 0 ? HRESULT_FROM_WIN32(ERROR_INVALID_DATA) : E_POINTER;
         return TRACE_FAIL("ComposeSignature", "Check parameter", hResult, "NULL == pbSignature");
     }
-    return der::HandOutEncoding(ppbEncoded, pcbEncoded, [&](der::DerWriter& w) {
-        return WriteSignatureBits(w, bSM2, der::Bytes(pbSignature, cbSignature));
+    return der::EncodeInto(encoded, [&](der::DerWriter& w) {
+        return WriteSignatureBits(w, family, der::Bytes(pbSignature, cbSignature));
     });
 }
 
 HRESULT TransformBase64EncodedDatatoHoldCRLFPer64Chars(const char* pszSource, DWORD cchSource,
-                                                       char** ppszDest, DWORD* pcchDest) {
-    if ((pszSource == nullptr && cchSource != 0) || ppszDest == nullptr || pcchDest == nullptr)
+                                                       std::string& dest) {
+    if (pszSource == nullptr && cchSource != 0)
         return E_INVALIDARG;
     constexpr DWORD kLine = 64;
-    DWORD cchText = 0;
-    for (DWORD i = 0; i < cchSource; ++i)
-        if (pszSource[i] != '\r' && pszSource[i] != '\n')
-            ++cchText;
-    const DWORD cBreaks = cchText == 0 ? 0 : (cchText - 1) / kLine;
-    const DWORD cchDest = cchText + 2 * cBreaks;
-    std::unique_ptr<char[]> pszDest(new (std::nothrow) char[cchDest + 1]);
-    if (!pszDest)
-        return E_OUTOFMEMORY;
-    DWORD cchAt = 0, cchInLine = 0;
-    for (DWORD i = 0; i < cchSource; ++i) {
-        const char c = pszSource[i];
-        if (c == '\r' || c == '\n')
-            continue;
-        if (cchInLine == kLine) {
-            pszDest[cchAt++] = '\r';
-            pszDest[cchAt++] = '\n';
-            cchInLine = 0;
+    try {
+        std::string text;
+        text.reserve(cchSource + cchSource / kLine * 2);
+        DWORD cchInLine = 0;
+        for (DWORD i = 0; i < cchSource; ++i) {
+            const char c = pszSource[i];
+            if (c == '\r' || c == '\n')
+                continue;
+            if (cchInLine == kLine) {
+                text += "\r\n";
+                cchInLine = 0;
+            }
+            text += c;
+            ++cchInLine;
         }
-        pszDest[cchAt++] = c;
-        ++cchInLine;
+        dest = std::move(text);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
     }
-    pszDest[cchAt] = '\0';
-    *ppszDest = pszDest.release();
-    *pcchDest = cchAt;
     return VURO_OK;
 }
 
 namespace {
 
 // The request of PKCS10RequestBase64 once its arguments are checked.
-HRESULT EncodeRequest(const PKCS10RequestParams& params, const BYTE* pbTempPublicKey) {
+HRESULT EncodeRequest(const PKCS10RequestParams& params, std::string& text) {
     const char* op = "PKCS10RequestBase64";
-    // SM2 keys arrive as provider blobs; a short blob is refused rather than
-    // read past its end.
-    SM2Point signPoint{};
-    SM2TemporaryKey tempKey{};
-    const BYTE* pbSignKey = params.pbSignPublicKey;
-    DWORD cbSignKey = params.cbSignPublicKey;
-    const BYTE* pbTempKey = pbTempPublicKey;
-    DWORD cbTempKey = params.cbTempPublicKey;
-    if (params.bSM2) {
-        HRESULT hResult =
-            SM2PointFromBlob(params.pbSignPublicKey, params.cbSignPublicKey, signPoint);
-        if (SUCCEEDED(hResult) && cbTempKey != 0)
-            hResult = SM2TemporaryKeyFromBlob(pbTempPublicKey, cbTempKey, tempKey);
-        if (FAILED(hResult))
-            return TRACE_FAIL(op, "Check SM2 public key blob size", hResult, "cbBlob < 140");
-        pbSignKey = signPoint.data();
-        cbSignKey = DWORD(signPoint.size());
-        if (cbTempKey != 0) {
-            pbTempKey = tempKey.data();
-            cbTempKey = DWORD(tempKey.size());
-        }
-    }
+    const orvane::keys::KeyFamily& family = *params.pFamily;
+    // Keys arrive as the provider exported them; one the family cannot read
+    // (a short SM2 blob) is refused rather than read past its end.
+    std::vector<BYTE> signKey, tempKey;
+    HRESULT hResult = family.RequestPublicKey(params.signPublicKey, signKey);
+    if (SUCCEEDED(hResult) && !params.tempPublicKey.empty())
+        hResult = family.RequestTemporaryKey(params.tempPublicKey, tempKey);
+    if (TRACE_IF(FAILED(hResult), op, "Check public key blob size", hResult))
+        return hResult;
 
     der::DerWriter info;
-    HRESULT hResult =
-        WriteCertRequestInfo(info, params, pbSignKey, cbSignKey, pbTempKey, cbTempKey);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "ComposeCertRequestInfo", hResult, "FAILED(hResult)");
+    hResult = WriteCertRequestInfo(info, params, signKey, tempKey);
+    if (TRACE_IF(FAILED(hResult), op, "ComposeCertRequestInfo", hResult))
+        return hResult;
     // The algorithm before the signature: a request that cannot be written
     // never asks the provider (a token may want its PIN) to sign.
     der::DerWriter algorithm;
-    hResult = names::WriteSpecialAttribute(algorithm, params.pszSignAlg, nullptr, 0);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "ComposeSignAlgorithm", hResult, "FAILED(hResult)");
-    BYTE* pbRaw = nullptr;
-    DWORD cbRaw = 0;
-    hResult = PKCS10CalculateHashandSign(params.hProv, params.dwKeySpec, params.algHash,
-                                         params.pszPublicKeyAlg, info.Encoding().data(),
-                                         DWORD(info.Encoding().size()), &pbRaw, &cbRaw);
-    std::unique_ptr<BYTE[]> signature(pbRaw);
-    if (FAILED(hResult))
-        return TRACE_FAIL(op, "PKCS10CalculateHashandSign", hResult, "FAILED(hResult)");
+    hResult = names::WriteSpecialAttribute(algorithm, family.Request().pszSignature, nullptr, 0);
+    if (TRACE_IF(FAILED(hResult), op, "ComposeSignAlgorithm", hResult))
+        return hResult;
+    std::vector<BYTE> signature;
+    hResult =
+        PKCS10CalculateHashandSign(params.hProv, params.dwKeySpec, family, info.Encoding().data(),
+                                   DWORD(info.Encoding().size()), signature);
+    if (TRACE_IF(FAILED(hResult), op, "PKCS10CalculateHashandSign", hResult))
+        return hResult;
 
     // CertificationRequest ::= SEQUENCE {
     //     certificationRequestInfo  CertificationRequestInfo,
@@ -408,49 +319,39 @@ HRESULT EncodeRequest(const PKCS10RequestParams& params, const BYTE* pbTempPubli
     request.Constructed(der::tag::kSequence, [&](der::DerWriter& seq) {
         seq.Raw(info.Encoding());
         seq.Raw(algorithm.Encoding());
-        hResult = WriteSignatureBits(seq, params.bSM2, der::Bytes(signature.get(), cbRaw));
-        if (FAILED(hResult))
-            TRACE_FAILED(op, "ComposeSignature", hResult, "FAILED(hResult)");
+        hResult = WriteSignatureBits(seq, family, signature);
+        static_cast<void>(TRACE_IF(FAILED(hResult), op, "ComposeSignature", hResult));
     });
     if (FAILED(hResult))
         return hResult;
     if (request.Error() != 0)
-        return TRACE_FAIL(op, "CertificationRequest", HRESULT(request.Error()), "FAILED(hResult)");
+        return TRACE_FAIL(op, "CertificationRequest", HRESULT(request.Error()),
+                          "request.Error() != 0");
     const std::vector<BYTE>& der = request.Encoding();
 
     std::string strBase64;
     hResult = Base64EncodeEx(0, &strBase64, der.data(), DWORD(der.size()));
     if (TRACE_IF(FAILED(hResult), op, "Base64EncodeEx", hResult))
         return hResult;
-    char* pszText = nullptr;
-    DWORD cchText = 0;
-    hResult = TransformBase64EncodedDatatoHoldCRLFPer64Chars(
-        strBase64.c_str(), DWORD(strBase64.size()), &pszText, &cchText);
-    if (FAILED(hResult)) {
-        TRACE_FAILED(op, "TransformBase64EncodedDatatoHoldCRLFPer64Chars", hResult,
-                     "FAILED(hResult)");
+    hResult = TransformBase64EncodedDatatoHoldCRLFPer64Chars(strBase64.c_str(),
+                                                             DWORD(strBase64.size()), text);
+    if (TRACE_IF(FAILED(hResult), op, "TransformBase64EncodedDatatoHoldCRLFPer64Chars", hResult))
         return hResult;
-    }
-    *params.ppszRequest = pszText;
-    *params.pcchRequest = cchText;
     return VURO_OK;
 }
 
 } // namespace
 
-HRESULT PKCS10RequestBase64(const PKCS10RequestParams& params, const BYTE* pbTempPublicKey) {
+HRESULT PKCS10RequestBase64(const PKCS10RequestParams& params, std::string& request) {
     TraceHelper trace(TEXT("PKCS10RequestBase64"));
     const char* op = "PKCS10RequestBase64";
-    if (params.pwszSubject == nullptr || params.pszPublicKeyAlg == nullptr ||
-        params.pszSignAlg == nullptr || params.pbSignPublicKey == nullptr ||
-        params.ppszRequest == nullptr || params.pcchRequest == nullptr ||
-        (params.cbTempPublicKey != 0 && pbTempPublicKey == nullptr)) {
-        TRACE_FAILED(op, "Check parameter", E_INVALIDARG, "params == NULL");
+    if (TRACE_IF(params.pwszSubject == nullptr || params.pFamily == nullptr ||
+                     params.signPublicKey.empty(),
+                 op, "Check parameter", E_INVALIDARG))
         return E_INVALIDARG;
-    }
 
     try {
-        return EncodeRequest(params, pbTempPublicKey);
+        return EncodeRequest(params, request);
     } catch (const std::bad_alloc&) {
         return TRACE_FAIL(op, "New Memory", E_OUTOFMEMORY, "std::bad_alloc");
     }

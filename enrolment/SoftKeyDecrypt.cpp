@@ -7,8 +7,11 @@
 #include "foundation/Encodings.h"
 #include "foundation/Trace.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <memory>
+#include <new>
 
 #define TRACE_MODULE "ImportEncryptCert"
 
@@ -70,7 +73,7 @@ private:
 // The work of CreatePrivateExponentOneKey; 0 or the failing call's error.
 DWORD MakeExponentOneKey(HCRYPTPROV hProv, HCRYPTKEY* phKey) {
     const WCHAR* const op = TEXT("CreatePrivateExponentOneKey");
-    HeapBytes blob(true);
+    SecretBytes blob;
     DWORD cbBlob = 0;
     {
         UniqueKey hGenerated;
@@ -82,17 +85,20 @@ DWORD MakeExponentOneKey(HCRYPTPROV hProv, HCRYPTKEY* phKey) {
             TRACE_FAILED_LAST_ERROR(op, TEXT("CryptExportKey(size)"));
             return LastErrorOrFail();
         }
-        if (!blob.Allocate(cbBlob))
+        try {
+            blob.assign(cbBlob != 0 ? cbBlob : 1, 0);
+        } catch (const std::bad_alloc&) {
             return DWORD(E_OUTOFMEMORY);
-        if (!CryptExportKey(hGenerated.get(), 0, PRIVATEKEYBLOB, 0, blob.Get(), &cbBlob)) {
+        }
+        if (!CryptExportKey(hGenerated.get(), 0, PRIVATEKEYBLOB, 0, blob.data(), &cbBlob)) {
             TRACE_FAILED_LAST_ERROR(op, TEXT("CryptExportKey"));
             return LastErrorOrFail();
         }
-        blob.Shrink(cbBlob);
+        cbBlob = std::min<DWORD>(cbBlob, DWORD(blob.size()));
     }
     // PRIVATEKEYBLOB: BLOBHEADER, RSAPUBKEY { magic, bitlen, pubexp }, modulus,
     // prime1, prime2, exponent1, exponent2, coefficient, privateExponent.
-    BYTE* pb = blob.Get();
+    BYTE* pb = blob.data();
     if (cbBlob < 20)
         return DWORD(NTE_BAD_DATA);
     const DWORD dwBits = GetLe32(pb + 12);
@@ -170,10 +176,13 @@ DWORD MakePlainSessionKey(HCRYPTPROV hProv, HCRYPTKEY hExchangeKey, ALG_ID algSe
 
     // SIMPLEBLOB: BLOBHEADER, ALG_ID of the exchange key, then the block
     // 00 02 PS 00 key stored least significant byte first.
-    HeapBytes blob(true);
-    if (!blob.Allocate(cbModulus + 12))
+    SecretBytes blob;
+    try {
+        blob.assign(size_t(cbModulus) + 12, 0);
+    } catch (const std::bad_alloc&) {
         return DWORD(E_OUTOFMEMORY);
-    BYTE* pb = blob.Get();
+    }
+    BYTE* pb = blob.data();
     pb[0] = SIMPLEBLOB;
     pb[1] = CUR_BLOB_VERSION;
     PutLe32(pb + 4, algSession);
@@ -227,12 +236,10 @@ BOOL ImportPlainSessionBlob(HCRYPTPROV hProv, HCRYPTKEY hExchangeKey, ALG_ID alg
 
 HRESULT DecryptPrivateKeywithSessionKey(ALG_ID algSession, const BYTE* pbSessionKey,
                                         DWORD cbSessionKey, const BYTE* pbEncryptedPrivateKey,
-                                        DWORD cbEncryptedPrivateKey, BYTE** ppbPrivateKey,
-                                        DWORD* pcbPrivateKey) {
+                                        DWORD cbEncryptedPrivateKey, SecretBytes& privateKeyOut) {
     TraceHelper trace(TEXT("DecryptPrivateKeywithSessionKey"));
     const WCHAR* const op = TEXT("DecryptPrivateKeywithSessionKey");
-    if (pbSessionKey == nullptr || pbEncryptedPrivateKey == nullptr || ppbPrivateKey == nullptr ||
-        pcbPrivateKey == nullptr)
+    if (pbSessionKey == nullptr || pbEncryptedPrivateKey == nullptr)
         return E_POINTER;
     TraceValueNumber("Session key length", long(cbSessionKey));
     TraceValueNumber("Encrypted private key length", long(cbEncryptedPrivateKey));
@@ -277,54 +284,39 @@ HRESULT DecryptPrivateKeywithSessionKey(ALG_ID algSession, const BYTE* pbSession
         return FAIL_LAST_ERROR_W(op, TEXT("CryptSetKeyParam"), TEXT("FALSE == bResult"));
     }
 
-    HeapBytes privateKey(true);
-    if (!privateKey.Allocate(cbEncryptedPrivateKey)) {
-        TRACE_FAILED_W(op, TEXT("new memory"), E_OUTOFMEMORY, TEXT("pPrivateKey == NULL"));
-        return E_OUTOFMEMORY;
+    try {
+        // At least one byte, so that even an empty text has a buffer to decrypt in.
+        SecretBytes buffer(pbEncryptedPrivateKey, pbEncryptedPrivateKey + cbEncryptedPrivateKey);
+        if (buffer.empty())
+            buffer.push_back(0);
+        DWORD cbPlain = cbEncryptedPrivateKey;
+        if (!CryptDecrypt(hSessionKey.get(), 0, TRUE, 0, buffer.data(), &cbPlain)) {
+            return FAIL_LAST_ERROR_W(op, TEXT("CryptDecrypt"), TEXT("FALSE == bResult"));
+        }
+        TRACE_OK_W(op, TEXT("CryptDecrypt"));
+        // The plaintext gets a block of its own; the buffer (and the padding
+        // the decryption left in it) is wiped as it goes.
+        privateKeyOut = SecretBytes(
+            buffer.begin(), buffer.begin() + std::min<DWORD>(cbPlain, cbEncryptedPrivateKey));
+    } catch (const std::bad_alloc&) {
+        return TRACE_FAIL_W(op, TEXT("new memory"), E_OUTOFMEMORY, TEXT("std::bad_alloc"));
     }
-    if (cbEncryptedPrivateKey != 0)
-        std::memcpy(privateKey.Get(), pbEncryptedPrivateKey, cbEncryptedPrivateKey);
-    DWORD cbPlain = cbEncryptedPrivateKey;
-    if (!CryptDecrypt(hSessionKey.get(), 0, TRUE, 0, privateKey.Get(), &cbPlain)) {
-        return FAIL_LAST_ERROR_W(op, TEXT("CryptDecrypt"), TEXT("FALSE == bResult"));
-    }
-    TRACE_OK_W(op, TEXT("CryptDecrypt"));
-    privateKey.Shrink(cbPlain);
-    if (!privateKey.ShrinkToFit()) {
-        TRACE_FAILED_W(op, TEXT("new memory"), E_OUTOFMEMORY, TEXT("pPrivateKey == NULL"));
-        return E_OUTOFMEMORY;
-    }
-    privateKey.HandOut(ppbPrivateKey, pcbPrivateKey);
     return VURO_OK;
 }
 
-void PKCS1_PRIVATE_KEY::Clear() {
-    BYTE** const rgpb[] = {&pbModulus,   &pbPrivateExponent, &pbPrime1,     &pbPrime2,
-                           &pbExponent1, &pbExponent2,       &pbCoefficient};
-    DWORD* const rgcb[] = {&cbModulus,   &cbPrivateExponent, &cbPrime1,     &cbPrime2,
-                           &cbExponent1, &cbExponent2,       &cbCoefficient};
-    for (size_t i = 0; i < 7; ++i) {
-        WipeAndDeleteArray(*rgpb[i], *rgcb[i]);
-        *rgpb[i] = nullptr;
-        *rgcb[i] = 0;
-    }
-}
-
-HRESULT CopyPrivateKeyAttribute(const BYTE* pbValue, DWORD cbValue, BYTE** ppbCopy,
-                                DWORD* pcbCopy) {
-    if ((pbValue == nullptr && cbValue != 0) || ppbCopy == nullptr || pcbCopy == nullptr)
+HRESULT CopyPrivateKeyAttribute(const BYTE* pbValue, DWORD cbValue, SecretBytes& copyOut) {
+    if (pbValue == nullptr && cbValue != 0)
         return E_POINTER;
     // DER keeps a zero byte before a positive value whose top bit is set.
     if (cbValue != 0 && pbValue[0] == 0) {
         ++pbValue;
         --cbValue;
     }
-    HeapBytes copy(true);
-    if (!copy.Allocate(cbValue))
+    try {
+        copyOut.assign(std::reverse_iterator(pbValue + cbValue), std::reverse_iterator(pbValue));
+    } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
-    for (DWORD i = 0; i < cbValue; ++i)
-        copy.Get()[i] = pbValue[cbValue - 1 - i];
-    copy.HandOut(ppbCopy, pcbCopy);
+    }
     return VURO_OK;
 }
 
@@ -371,15 +363,11 @@ HRESULT DecodePrivateKey(const BYTE* pbEncoded, DWORD cbEncoded, PKCS1_PRIVATE_K
     }
     struct Element {
         size_t nIndex;
-        BYTE** ppb;
-        DWORD* pcb;
-    } const rgElements[] = {{1, &pKey->pbModulus, &pKey->cbModulus},
-                            {3, &pKey->pbPrivateExponent, &pKey->cbPrivateExponent},
-                            {4, &pKey->pbPrime1, &pKey->cbPrime1},
-                            {5, &pKey->pbPrime2, &pKey->cbPrime2},
-                            {6, &pKey->pbExponent1, &pKey->cbExponent1},
-                            {7, &pKey->pbExponent2, &pKey->cbExponent2},
-                            {8, &pKey->pbCoefficient, &pKey->cbCoefficient}};
+        SecretBytes* pNumber;
+    } const rgElements[] = {{1, &pKey->modulus},    {3, &pKey->privateExponent},
+                            {4, &pKey->prime1},     {5, &pKey->prime2},
+                            {6, &pKey->exponent1},  {7, &pKey->exponent2},
+                            {8, &pKey->coefficient}};
     for (const Element& element : rgElements) {
         if (rgTags[element.nIndex] != der::tag::kInteger) {
             pKey->Clear();
@@ -388,10 +376,9 @@ HRESULT DecodePrivateKey(const BYTE* pbEncoded, DWORD cbEncoded, PKCS1_PRIVATE_K
         }
         const der::Bytes value = rgValues[element.nIndex];
         const HRESULT hResult =
-            CopyPrivateKeyAttribute(value.data(), DWORD(value.size()), element.ppb, element.pcb);
-        if (FAILED(hResult)) {
+            CopyPrivateKeyAttribute(value.data(), DWORD(value.size()), *element.pNumber);
+        if (TRACE_IF_W(FAILED(hResult), op, TEXT("CopyPrivateKeyAttribute"), hResult)) {
             pKey->Clear();
-            TRACE_FAILED_W(op, TEXT("CopyPrivateKeyAttribute"), hResult, TEXT("FAILED(hResult)"));
             return hResult;
         }
     }
@@ -399,10 +386,10 @@ HRESULT DecodePrivateKey(const BYTE* pbEncoded, DWORD cbEncoded, PKCS1_PRIVATE_K
 }
 
 HRESULT getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(const BYTE* pbPkcs1, DWORD cbPkcs1, DWORD dwKeyBits,
-                                                BYTE** ppbBlob, DWORD* pcbBlob) {
+                                                SecretBytes& blobOut) {
     TraceHelper trace(TEXT("getMicrosoftSoftPkcs1PrivateKeyBlob_RSA"));
     const WCHAR* const op = TEXT("getMicrosoftSoftPkcs1PrivateKeyBlob_RSA");
-    if (pbPkcs1 == nullptr || ppbBlob == nullptr || pcbBlob == nullptr)
+    if (pbPkcs1 == nullptr)
         return E_POINTER;
     TraceValueNumber("Key bits", long(dwKeyBits));
     if (dwKeyBits == 0 || dwKeyBits % 16 != 0 || dwKeyBits > kMaxKeyBits) {
@@ -412,18 +399,16 @@ HRESULT getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(const BYTE* pbPkcs1, DWORD cbPkc
     }
     PKCS1_PRIVATE_KEY key;
     HRESULT hResult = DecodePrivateKey(pbPkcs1, cbPkcs1, &key);
-    if (FAILED(hResult)) {
-        TRACE_FAILED_W(op, TEXT("getMicrosoftSoftPkcs1PrivateKeyBlob_RSA-DecodePrivateKey"),
-                       hResult, TEXT("FAILED(hResult)"));
+    if (TRACE_IF_W(FAILED(hResult), op,
+                   TEXT("getMicrosoftSoftPkcs1PrivateKeyBlob_RSA-DecodePrivateKey"), hResult))
         return hResult;
-    }
     // The modulus fills its field exactly; the other numbers may be shorter
     // than theirs (about one key in fifty has a private exponent, CRT
     // exponent or coefficient with a leading zero byte) and are zero-padded.
     const DWORD cbWhole = dwKeyBits / 8, cbHalf = dwKeyBits / 16;
-    if (key.cbModulus != cbWhole || key.cbPrime1 > cbHalf || key.cbPrime2 > cbHalf ||
-        key.cbExponent1 > cbHalf || key.cbExponent2 > cbHalf || key.cbCoefficient > cbHalf ||
-        key.cbPrivateExponent > cbWhole) {
+    if (key.modulus.size() != cbWhole || key.prime1.size() > cbHalf || key.prime2.size() > cbHalf ||
+        key.exponent1.size() > cbHalf || key.exponent2.size() > cbHalf ||
+        key.coefficient.size() > cbHalf || key.privateExponent.size() > cbWhole) {
         TRACE_FAILED_W(op, TEXT("PKCS1 RSA private key length"), VURO_E_ENVELOPE_FORMAT,
                        TEXT("TRUE"));
         return VURO_E_ENVELOPE_FORMAT;
@@ -433,12 +418,13 @@ HRESULT getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(const BYTE* pbPkcs1, DWORD cbPkc
     // RSAPUBKEY { "RSA2", bits, 65537 }, then the numbers least significant
     // byte first.
     const DWORD cbBlob = dwKeyBits * 9 / 16 + 20;
-    HeapBytes blob(true);
-    if (!blob.Allocate(cbBlob)) {
-        TRACE_FAILED_W(op, TEXT("new memory"), E_OUTOFMEMORY, TEXT("TRUE"));
-        return E_OUTOFMEMORY;
+    SecretBytes blob;
+    try {
+        blob.assign(cbBlob, 0);
+    } catch (const std::bad_alloc&) {
+        return TRACE_FAIL_W(op, TEXT("new memory"), E_OUTOFMEMORY, TEXT("std::bad_alloc"));
     }
-    BYTE* pb = blob.Get();
+    BYTE* pb = blob.data();
     pb[0] = PRIVATEKEYBLOB;
     pb[1] = CUR_BLOB_VERSION;
     PutLe32(pb + 4, CALG_RSA_KEYX);
@@ -446,18 +432,18 @@ HRESULT getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(const BYTE* pbPkcs1, DWORD cbPkc
     PutLe32(pb + 12, dwKeyBits);
     PutLe32(pb + 16, kBlobPublicExponent);
     size_t nPosition = 20;
-    auto append = [&](const BYTE* pbNumber, DWORD cbNumber, DWORD cbField) {
+    auto append = [&](const SecretBytes& number, DWORD cbField) {
         // A short number keeps the zero bytes of its field's high end.
-        std::memcpy(pb + nPosition, pbNumber, cbNumber);
+        std::copy(number.begin(), number.end(), pb + nPosition);
         nPosition += cbField;
     };
-    append(key.pbModulus, key.cbModulus, cbWhole);
-    append(key.pbPrime1, key.cbPrime1, cbHalf);
-    append(key.pbPrime2, key.cbPrime2, cbHalf);
-    append(key.pbExponent1, key.cbExponent1, cbHalf);
-    append(key.pbExponent2, key.cbExponent2, cbHalf);
-    append(key.pbCoefficient, key.cbCoefficient, cbHalf);
-    append(key.pbPrivateExponent, key.cbPrivateExponent, cbWhole);
-    blob.HandOut(ppbBlob, pcbBlob);
+    append(key.modulus, cbWhole);
+    append(key.prime1, cbHalf);
+    append(key.prime2, cbHalf);
+    append(key.exponent1, cbHalf);
+    append(key.exponent2, cbHalf);
+    append(key.coefficient, cbHalf);
+    append(key.privateExponent, cbWhole);
+    blobOut = std::move(blob);
     return VURO_OK;
 }

@@ -7,9 +7,10 @@
 // plain PKCS#1 block imports it. The decrypted PKCS#1 RSA private key then
 // becomes the plain private-key blob every CSP imports.
 //
-// Arrays handed out hold key material: free them with WipeAndDeleteArray
-// (ImportHelpers.h), which wipes before delete[].
+// What is handed out holds key material: SecretBytes (ImportHelpers.h), wiped
+// when it goes.
 #pragma once
+#include "enrolment/ImportHelpers.h"
 #include "foundation/ResultCodes.h"
 #include "foundation/Types.h"
 
@@ -21,21 +22,22 @@
 // DecryptPrivateKeywithSessionKey: decrypts cbEncryptedPrivateKey bytes (ECB,
 // block padding removed) with the plain session key of algSession (0x6603,
 // triple DES), in a throw-away container named by a fresh GUID that is deleted
-// again on every path. Hands out the plaintext in *ppbPrivateKey (new[],
-// free with WipeAndDeleteArray) and its length. Returns 0, the result of
+// again on every path. Hands out the plaintext in `privateKey`. Returns 0,
+// the result of
 // CreateGUIDStr, VURO_E_ENVELOPE_FORMAT when the exponent-one key or the
 // session key cannot be made, E_OUTOFMEMORY, or a failing system call's code.
-HRESULT DecryptPrivateKeywithSessionKey(ALG_ID algSession, const BYTE* pbSessionKey,
-                                        DWORD cbSessionKey, const BYTE* pbEncryptedPrivateKey,
-                                        DWORD cbEncryptedPrivateKey, BYTE** ppbPrivateKey,
-                                        DWORD* pcbPrivateKey);
+[[nodiscard]] HRESULT DecryptPrivateKeywithSessionKey(ALG_ID algSession, const BYTE* pbSessionKey,
+                                                      DWORD cbSessionKey,
+                                                      const BYTE* pbEncryptedPrivateKey,
+                                                      DWORD cbEncryptedPrivateKey,
+                                                      SecretBytes& privateKey);
 
 // CreatePrivateExponentOneKey: an exchange key pair in hProv at the provider's
 // default length whose public, private and CRT exponents are all 1 (modulus,
 // primes and coefficient as generated), so its encryption and decryption are
 // the identity. Hands out the key in *phKey (caller destroys it). Returns
 // TRUE, or FALSE with the thread's last error set by the failing call.
-BOOL CreatePrivateExponentOneKey(HCRYPTPROV hProv, HCRYPTKEY* phKey);
+[[nodiscard]] BOOL CreatePrivateExponentOneKey(HCRYPTPROV hProv, HCRYPTKEY* phKey);
 
 // ImportPlainSessionBlob: imports the plain session key of algSession under
 // the exponent-one key hExchangeKey as an exportable session key: a simple key
@@ -43,34 +45,24 @@ BOOL CreatePrivateExponentOneKey(HCRYPTPROV hProv, HCRYPTKEY* phKey);
 // The provider must offer algSession with keys at least cbSessionKey bytes
 // long. Hands out *phSessionKey (caller destroys it). Returns TRUE, or FALSE
 // with the thread's last error set.
-BOOL ImportPlainSessionBlob(HCRYPTPROV hProv, HCRYPTKEY hExchangeKey, ALG_ID algSession,
-                            const BYTE* pbSessionKey, DWORD cbSessionKey, HCRYPTKEY* phSessionKey);
+[[nodiscard]] BOOL ImportPlainSessionBlob(HCRYPTPROV hProv, HCRYPTKEY hExchangeKey,
+                                          ALG_ID algSession, const BYTE* pbSessionKey,
+                                          DWORD cbSessionKey, HCRYPTKEY* phSessionKey);
 
 // PKCS1_PRIVATE_KEY: the numbers of a PKCS#1 RSA private key, least
-// significant byte first, one leading zero byte of the DER dropped. The
-// structure owns its arrays and wipes them when it goes.
+// significant byte first, one leading zero byte of the DER dropped; wiped
+// when they go.
 struct PKCS1_PRIVATE_KEY {
-    BYTE* pbModulus = nullptr;
-    DWORD cbModulus = 0;
-    BYTE* pbPrivateExponent = nullptr;
-    DWORD cbPrivateExponent = 0;
-    BYTE* pbPrime1 = nullptr;
-    DWORD cbPrime1 = 0;
-    BYTE* pbPrime2 = nullptr;
-    DWORD cbPrime2 = 0;
-    BYTE* pbExponent1 = nullptr;
-    DWORD cbExponent1 = 0;
-    BYTE* pbExponent2 = nullptr;
-    DWORD cbExponent2 = 0;
-    BYTE* pbCoefficient = nullptr;
-    DWORD cbCoefficient = 0;
+    SecretBytes modulus;
+    SecretBytes privateExponent;
+    SecretBytes prime1;
+    SecretBytes prime2;
+    SecretBytes exponent1;
+    SecretBytes exponent2;
+    SecretBytes coefficient;
 
-    PKCS1_PRIVATE_KEY() = default;
-    ~PKCS1_PRIVATE_KEY() { Clear(); }
-    PKCS1_PRIVATE_KEY(const PKCS1_PRIVATE_KEY&) = delete;
-    PKCS1_PRIVATE_KEY& operator=(const PKCS1_PRIVATE_KEY&) = delete;
-    // Clear: wipes and frees every array.
-    void Clear();
+    // Clear: wipes and frees every number.
+    void Clear() { *this = PKCS1_PRIVATE_KEY(); }
 };
 
 // DecodePrivateKey: reads RSAPrivateKey ::= SEQUENCE { version, modulus,
@@ -82,20 +74,21 @@ struct PKCS1_PRIVATE_KEY {
 // bytes below it that cannot be read, VURO_E_ENVELOPE_FORMAT
 // for fewer than nine elements or an element that is not an INTEGER, or
 // E_OUTOFMEMORY.
-HRESULT DecodePrivateKey(const BYTE* pbEncoded, DWORD cbEncoded, PKCS1_PRIVATE_KEY* pKey);
+[[nodiscard]] HRESULT DecodePrivateKey(const BYTE* pbEncoded, DWORD cbEncoded,
+                                       PKCS1_PRIVATE_KEY* pKey);
 
 // CopyPrivateKeyAttribute: a DER INTEGER's content as CryptoAPI keeps numbers:
-// one leading zero byte dropped, the rest reversed. Hands out *ppbValue
-// (new[], free with WipeAndDeleteArray) and its length.
-HRESULT CopyPrivateKeyAttribute(const BYTE* pbValue, DWORD cbValue, BYTE** ppbCopy, DWORD* pcbCopy);
+// one leading zero byte dropped, the rest reversed, in `copy`.
+[[nodiscard]] HRESULT CopyPrivateKeyAttribute(const BYTE* pbValue, DWORD cbValue,
+                                              SecretBytes& copy);
 
 // getMicrosoftSoftPkcs1PrivateKeyBlob_RSA: the plain PRIVATEKEYBLOB of a
 // PKCS#1 private key for a key of dwKeyBits bits (a positive multiple of 16 up
 // to 16384): RSA key exchange, "RSA2", public exponent 65537 always, then
 // modulus, primes, CRT exponents, coefficient (zero-filled at its high end
 // when one byte short) and private exponent, dwKeyBits * 9 / 16 + 20 bytes in
-// all. Hands out *ppbBlob (new[], free with WipeAndDeleteArray). Returns 0,
+// all, in `blob`. Returns 0,
 // DecodePrivateKey's code, VURO_E_ENVELOPE_FORMAT when a number's length does
 // not fit dwKeyBits, or E_OUTOFMEMORY.
-HRESULT getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(const BYTE* pbPkcs1, DWORD cbPkcs1, DWORD dwKeyBits,
-                                                BYTE** ppbBlob, DWORD* pcbBlob);
+[[nodiscard]] HRESULT getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(const BYTE* pbPkcs1, DWORD cbPkcs1,
+                                                              DWORD dwKeyBits, SecretBytes& blob);

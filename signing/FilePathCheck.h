@@ -25,7 +25,7 @@ inline constexpr DWORD FILE_PATH_DESTINATION = 1; // a file to be created
 //    (IsMaliciousFileExtention): VURO_E_MALICIOUS_PATH;
 //  - a source that is not available (CheckFileAvailability): its code.
 // E_INVALIDARG for a null or empty path or an unknown kind.
-HRESULT IsMaliciousFilePathName(LPCWSTR pwszPath, DWORD dwPathKind);
+[[nodiscard]] HRESULT IsMaliciousFilePathName(LPCWSTR pwszPath, DWORD dwPathKind);
 
 // IsMaliciousFileFolder: VURO_E_MALICIOUS_PATH when pwszFolder lies in a
 // protected folder (system, 32-bit system, Windows, the user's and all
@@ -35,17 +35,17 @@ HRESULT IsMaliciousFilePathName(LPCWSTR pwszPath, DWORD dwPathKind);
 // itself and every folder below it, by whole components. A protected folder
 // that cannot be resolved is skipped. Returns 0 otherwise, E_INVALIDARG for
 // a null folder.
-HRESULT IsMaliciousFileFolder(LPCWSTR pwszFolder);
+[[nodiscard]] HRESULT IsMaliciousFileFolder(LPCWSTR pwszFolder);
 
 // IsMaliciousFileExtention: VURO_E_MALICIOUS_PATH when pwszExtension (the
 // dot included) equals, ignoring case, one of .com .exe .bat .cmd .vbs .vbe
 // .js .jse .wsf .wsh .msc .dll; 0 otherwise (an empty extension passes).
 // E_INVALIDARG for a null extension.
-HRESULT IsMaliciousFileExtention(LPCWSTR pwszExtension);
+[[nodiscard]] HRESULT IsMaliciousFileExtention(LPCWSTR pwszExtension);
 
 // CheckFileAvailability: 0 when pwszFullPath is a regular file that can be
 // opened for reading and holds at least one byte. VURO_E_MALICIOUS_PATH for a
 // directory, device, pipe or socket (found without waiting for a peer);
 // VURO_E_EMPTY_FILE for an empty file; the system error as a result code when
 // it cannot be opened or sized.
-HRESULT CheckFileAvailability(LPCWSTR pwszFullPath);
+[[nodiscard]] HRESULT CheckFileAvailability(LPCWSTR pwszFullPath);

@@ -13,7 +13,7 @@
 // file system sees the path, the full path's junctions and links are. Hands
 // out strResolved. Returns 0, E_OUTOFMEMORY, or the system error of a part
 // that exists but cannot be resolved, as a result code.
-HRESULT ResolveFilePath(LPCWSTR pwszPath, LPCWSTR pwszFullPath, WString& strResolved);
+[[nodiscard]] HRESULT ResolveFilePath(LPCWSTR pwszPath, LPCWSTR pwszFullPath, WString& strResolved);
 
 // IsInProtectedFolder: whether the folder pwszFolder (a full or resolved
 // path) lies in pwszProtected, ignoring case. On Windows the text of the one

@@ -16,27 +16,26 @@
 //
 // Text signatures are Base64 on one line; file signatures in lines of 76
 // characters joined by CR LF. Out parameters are set only on success; system
-// strings handed out are freed by the caller with SysFreeString, byte arrays
-// with delete[].
+// strings handed out are freed by the caller with SysFreeString. The path is
+// the one of signing/SigningCredential.h over a personal-store certificate.
 #pragma once
 #include "foundation/ResultCodes.h"
 #include "foundation/Types.h"
+#include "certificates/KeyFamily.h"
 #include "signing/SignedData.h"
 
 #include <wincrypt.h>
 
-inline constexpr char kRsaPkcs7DigestOID[] = "1.3.14.3.2.26";            // SHA-1
-inline constexpr char kRsaPkcs7EncryptionOID[] = "1.2.840.113549.1.1.1"; // rsaEncryption
-inline constexpr char kPkcs7DataOID[] = "1.2.840.113549.1.7.1";
-inline constexpr char kPkcs7SignedDataOID[] = "1.2.840.113549.1.7.2";
+#include <vector>
 
 // SignBinaryData: signs cbContent bytes at pbContent with the key of
 // pCertContext and hands out the message, with the content when
 // bIncludeContent is set, as one line of Base64 in *pbstrSignature.
 // Returns 0 or the code of the failing step (CalculateHashandSign,
 // EncapsulatePKCS7).
-HRESULT SignBinaryData(BSTR* pbstrSignature, const BYTE* pbContent, PCCERT_CONTEXT pCertContext,
-                       DWORD cbContent, BOOL bIncludeContent);
+[[nodiscard]] HRESULT SignBinaryData(BSTR* pbstrSignature, const BYTE* pbContent,
+                                     PCCERT_CONTEXT pCertContext, DWORD cbContent,
+                                     BOOL bIncludeContent);
 
 // SignOpenFile: signs the file open at hFile (for reading, at its start) as
 // SignBinaryData signs bytes, reading it through that handle only; the Base64
@@ -46,34 +45,35 @@ HRESULT SignBinaryData(BSTR* pbstrSignature, const BYTE* pbContent, PCCERT_CONTE
 // short meanwhile fails with HRESULT_FROM_WIN32(ERROR_HANDLE_EOF), one over
 // cbMaxSize bytes, then or by the end of the read, with
 // VURO_E_FILE_SIZE_LIMIT). The handle stays the caller's.
-HRESULT SignOpenFile(BSTR* pbstrSignature, HANDLE hFile, PCCERT_CONTEXT pCertContext,
-                     BOOL bIncludeContent, ULONGLONG cbMaxSize);
+[[nodiscard]] HRESULT SignOpenFile(BSTR* pbstrSignature, HANDLE hFile, PCCERT_CONTEXT pCertContext,
+                                   BOOL bIncludeContent, ULONGLONG cbMaxSize);
 
 // SignFile: SignOpenFile over the file pwszFilePath, opened once here, of any
 // size; CreateFile's error when it cannot be opened.
-HRESULT SignFile(BSTR* pbstrSignature, LPCWSTR pwszFilePath, PCCERT_CONTEXT pCertContext,
-                 BOOL bIncludeContent);
+[[nodiscard]] HRESULT SignFile(BSTR* pbstrSignature, LPCWSTR pwszFilePath,
+                               PCCERT_CONTEXT pCertContext, BOOL bIncludeContent);
 
 // GetAlgorithmIdentifiers: the digest-encryption and digest algorithms'
 // object identifiers (static texts, not to be freed). Returns 0.
-HRESULT GetAlgorithmIdentifiers(LPCSTR* ppszEncryptionAlgOID, LPCSTR* ppszDigestAlgOID);
+[[nodiscard]] HRESULT GetAlgorithmIdentifiers(LPCSTR* ppszEncryptionAlgOID,
+                                              LPCSTR* ppszDigestAlgOID);
 
 // CalculateHashandSign: SHA-1 of the cbContent bytes at pbContent (hashed in
 // one call) signed with the certificate's private key in its CSP; hands out
-// the signature most significant byte first in *ppbSignature (new[]) and
-// *pcbSignature. Returns 0, E_INVALIDARG, E_POINTER, E_OUTOFMEMORY or the
-// failing call's error as a result code ("CryptAcquireCertificatePrivateKey",
+// the signature most significant byte first in `signature` (set only on
+// success). Returns 0, E_INVALIDARG, E_OUTOFMEMORY or the failing call's
+// error as a result code ("CryptAcquireCertificatePrivateKey",
 // "CryptCreateHash", "CryptHashData", "CryptSignHash").
-HRESULT CalculateHashandSign(PCCERT_CONTEXT pCertContext, const BYTE* pbContent, DWORD cbContent,
-                             BYTE** ppbSignature, DWORD* pcbSignature);
+[[nodiscard]] HRESULT CalculateHashandSign(PCCERT_CONTEXT pCertContext, const BYTE* pbContent,
+                                           DWORD cbContent, std::vector<BYTE>& signature);
 
 // CalculateFileHashandSign: as CalculateHashandSign over the file open at
 // hFile, read in pieces of 16 KiB (HashFileForSigning, with its cbMaxSize).
 // When pContent is given, the bytes hashed are kept there for an attached
 // message.
-HRESULT CalculateFileHashandSign(PCCERT_CONTEXT pCertContext, HANDLE hFile, ULONGLONG cbMaxSize,
-                                 BYTE** ppbSignature, DWORD* pcbSignature,
-                                 SigningFileContent* pContent = nullptr);
+[[nodiscard]] HRESULT CalculateFileHashandSign(PCCERT_CONTEXT pCertContext, HANDLE hFile,
+                                               ULONGLONG cbMaxSize, std::vector<BYTE>& signature,
+                                               SigningFileContent* pContent = nullptr);
 
 // EncapsulatePKCS7: the message of params around its signature, content from
 // pbContent (params.cbContent bytes) or, for a file (params.bContentIsFile),
@@ -81,5 +81,5 @@ HRESULT CalculateFileHashandSign(PCCERT_CONTEXT pCertContext, HANDLE hFile, ULON
 // back while the text is written); no content is needed for a detached
 // message. Sets *params.pbstrBase64 and *params.pcchBase64. Returns 0,
 // E_INVALIDARG, E_OUTOFMEMORY, or WriteSignedDataBase64's code.
-HRESULT EncapsulatePKCS7(const PKCS7_ENCAPSULATE_PARAMS& params, const BYTE* pbContent,
-                         SigningFileContent* pFileContent);
+[[nodiscard]] HRESULT EncapsulatePKCS7(const PKCS7_ENCAPSULATE_PARAMS& params,
+                                       const BYTE* pbContent, SigningFileContent* pFileContent);

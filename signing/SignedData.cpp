@@ -166,8 +166,7 @@ HRESULT CheckEncapsulateParams(const char* pszOperation, const PKCS7_ENCAPSULATE
         params.bIncludeContent && params.bContentIsFile && pFileContent == nullptr;
     const bool bTextMissing = params.bIncludeContent && !params.bContentIsFile &&
                               pbContent == nullptr && params.cbContent != 0;
-    if (params.pCertContext == nullptr || params.pszDigestAlgOID == nullptr ||
-        params.pszSignatureAlgOID == nullptr || params.pbSignature == nullptr ||
+    if (params.pCertContext == nullptr || params.pbSignature == nullptr ||
         params.cbSignature == 0 || bFileMissing || bTextMissing)
         return TRACE_FAIL(op, "Check parameter", E_INVALIDARG, "a field of the record is missing");
     return VURO_OK;

@@ -33,17 +33,15 @@
 inline constexpr DWORD kSigningReadChunk = 16384;
 
 // PKCS7_ENCAPSULATE_PARAMS: what EncapsulatePKCS7 and SM2EncapsulatePKCS7 put
-// around a signature, in the order the signers fill it.
+// around a signature; the object identifiers and the signature's form come
+// from the signer's key family (certificates/KeyFamily.h).
 struct PKCS7_ENCAPSULATE_PARAMS {
     PCCERT_CONTEXT pCertContext; // signer: certificate bytes, issuer name, serial number
-    LPCSTR pszDigestAlgOID;      // SHA-1 or SM3
-    LPCSTR pszSignatureAlgOID;   // rsaEncryption, or the SM2 signature algorithm
     DWORD cbContent;             // bytes of content in memory (not used for a file)
-    const BYTE* pbSignature;     // RSA: the value, most significant byte first;
-                                 // SM2: SM2EncodeRawSignature's OCTET STRING
-    DWORD cbSignature;
-    BSTR* pbstrBase64; // out: the message's Base64 text (caller SysFreeStrings)
-    DWORD* pcchBase64; // out: its characters
+    const BYTE* pbSignature;     // the provider's signature, most significant byte first
+    DWORD cbSignature;           // (SM2: r then s)
+    BSTR* pbstrBase64;           // out: the message's Base64 text (caller SysFreeStrings)
+    DWORD* pcchBase64;           // out: its characters
     BOOL bContentIsFile;
     BOOL bIncludeContent; // attached (TRUE) or detached message
     DWORD dwBase64Flags;  // Base64EncodeEx's flags: 0 line-broken, BASE64_FLAG_NOCRLF one line
@@ -54,8 +52,10 @@ class SigningFileContent;
 // CheckEncapsulateParams: both builders' argument check, traced under the
 // builder's name: E_POINTER without a place for the text, E_INVALIDARG when
 // a field the message needs is missing.
-HRESULT CheckEncapsulateParams(const char* pszOperation, const PKCS7_ENCAPSULATE_PARAMS& params,
-                               const BYTE* pbContent, const SigningFileContent* pFileContent);
+[[nodiscard]] HRESULT CheckEncapsulateParams(const char* pszOperation,
+                                             const PKCS7_ENCAPSULATE_PARAMS& params,
+                                             const BYTE* pbContent,
+                                             const SigningFileContent* pFileContent);
 
 // SigningFileContent: the bytes of a file exactly as they were read and
 // hashed, kept for an attached message in blocks of pages from the system
@@ -100,7 +100,8 @@ inline constexpr ULONGLONG kNoSigningSizeLimit = ~ULONGLONG(0);
 // (an existing file), in *pFile. Signers read a file through one handle
 // only: a name can be given to another file between two opens. Returns 0,
 // E_INVALIDARG, or CreateFile's error, traced under pszOperation.
-HRESULT OpenFileForSigning(const char* pszOperation, LPCWSTR pwszPath, UniqueFile* pFile);
+[[nodiscard]] HRESULT OpenFileForSigning(const char* pszOperation, LPCWSTR pwszPath,
+                                         UniqueFile* pFile);
 
 // HashFileForSigning: takes the size of the open file hFile (positioned at
 // its start) and reads exactly that many bytes through it in reads of
@@ -117,8 +118,8 @@ HRESULT OpenFileForSigning(const char* pszOperation, LPCWSTR pwszPath, UniqueFil
 // large for an attached message), VURO_E_FILE_SIZE_LIMIT, or the failing
 // call's error ("GetFileSizeEx", "ReadFile", "CryptHashData"), traced under
 // pszOperation.
-HRESULT HashFileForSigning(const char* pszOperation, HCRYPTHASH hHash, HANDLE hFile,
-                           ULONGLONG cbMaxSize, SigningFileContent* pContent);
+[[nodiscard]] HRESULT HashFileForSigning(const char* pszOperation, HCRYPTHASH hHash, HANDLE hFile,
+                                         ULONGLONG cbMaxSize, SigningFileContent* pContent);
 
 // SetSigningReadObserver: a seam for tests that change a file while it is
 // read: pfnObserver (null: none) is called after every read of
@@ -144,8 +145,8 @@ struct SIGNED_DATA_PARTS {
 // whose text would not fit a system string), CRYPT_E_ASN1_* for an object
 // identifier that cannot be written, or E_UNEXPECTED if the encoder's output
 // disagrees with its length rule.
-HRESULT WriteSignedDataBase64(const SIGNED_DATA_PARTS& parts, DWORD dwBase64Flags,
-                              BSTR* pbstrBase64, DWORD* pcchBase64);
+[[nodiscard]] HRESULT WriteSignedDataBase64(const SIGNED_DATA_PARTS& parts, DWORD dwBase64Flags,
+                                            BSTR* pbstrBase64, DWORD* pcchBase64);
 
 // Base64TextLength: the characters Base64EncodeEx writes for cbData bytes with
 // dwFlags.

@@ -1,16 +1,15 @@
 #include "signing/SigningAgent.h"
 
+#include "certificates/AgentAnswers.h"
 #include "certificates/CertificateRecord.h"
 #include "certificates/CspQueries.h"
 #include "methods/AgentGuards.h"
-#include "foundation/ErrorText.h"
 #include "foundation/Encodings.h"
 #include "foundation/Trace.h"
 #include "selection/CertificateFilter.h"
 #include "signing/FilePathCheck.h"
-#include "signing/RsaPkcs7.h"
 #include "signing/SignedData.h"
-#include "signing/Sm2Pkcs7.h"
+#include "signing/SigningCredential.h"
 
 #include <shlwapi.h>
 
@@ -23,6 +22,24 @@
 
 namespace orvane::signing {
 namespace {
+
+// SelectedSigner: the selection as a signer: a store certificate (RSA) or a
+// container certificate (SM2), whichever is set. The one place the agent
+// tells the two apart; everything after it is the signer's.
+class SelectedSigner {
+public:
+    SelectedSigner(PCCERT_CONTEXT pStore, PCUNREGISTERED_CERT_CONTEXT pContainer)
+        : m_store(pStore), m_container(pContainer) {}
+    const SigningCredential& Get() const {
+        if (m_store.Valid())
+            return m_store;
+        return m_container;
+    }
+
+private:
+    StoreCertificateCredential m_store;
+    ContainerCredential m_container;
+};
 
 using orvane::CheckOut;
 using orvane::RunGuarded;
@@ -59,13 +76,15 @@ void HandOutOrEmpty(HRESULT hResult, UniqueBstr& bstrResult, BSTR* pbstrOut) {
         *pbstrOut = SysAllocString(kEmptyText);
 }
 
-// IsAcceptedHashAlgorithm: "SHA-1" in any letter case.
-bool IsAcceptedHashAlgorithm(const WCHAR* bstrHashAlg) {
-    return !IsNullOrEmpty(bstrHashAlg) && lstrcmpiW(bstrHashAlg, kSigningHashAlgorithm) == 0;
-}
-
-HRESULT CheckHashAlgorithm(const WCHAR* pwszOp, const WCHAR* bstrHashAlg) {
-    if (!IsAcceptedHashAlgorithm(bstrHashAlg))
+// CheckHashAlgorithm: whether the page named the hash the signer's family
+// takes, in any letter case; a family whose providers choose their own hash
+// takes any name and traces nothing.
+HRESULT CheckHashAlgorithm(const WCHAR* pwszOp, const orvane::keys::KeyFamily& family,
+                           const WCHAR* bstrHashAlg) {
+    const WCHAR* const pwszWanted = family.PageHashName();
+    if (pwszWanted == nullptr)
+        return VURO_OK;
+    if (IsNullOrEmpty(bstrHashAlg) || lstrcmpiW(bstrHashAlg, pwszWanted) != 0)
         return TRACE_FAIL_W(pwszOp, TEXT("check hashalg"), E_INVALIDARG,
                             TEXT("bstrHashAlg == NULL || wcslen(bstrHashAlg) == 0 || "
                                  "_wcsicmp(bstrHashAlg, L\"SHA-1\") != 0"));
@@ -96,11 +115,6 @@ WString FormatValidToDate(const SYSTEMTIME& st) {
 
 CCryptoAgent::CCryptoAgent(HMODULE hModule, const SELECTION_UI* pUi) noexcept
     : m_hModule(hModule), m_pUi(pUi != nullptr ? pUi : &kSystemSelectionUi) {}
-
-HRESULT CCryptoAgent::Finish(HRESULT hResult) noexcept {
-    m_hrLastResult = hResult;
-    return hResult;
-}
 
 PCCERT_CONTEXT CCryptoAgent::SelectedCertificate() const noexcept {
     if (m_pCertContext)
@@ -303,23 +317,15 @@ HRESULT CCryptoAgent::SignText(const WCHAR* pwszOp, const WCHAR* bstrSourceMsg,
         TraceValueNumber("Source bytes", long(cbUtf8));
         const BYTE* pbContent = reinterpret_cast<const BYTE*>(strUtf8.c_str());
 
-        if (m_pCertContext) {
-            hr = CheckHashAlgorithm(pwszOp, bstrHashAlg);
-            if (FAILED(hr))
-                return hr;
-            hr = SignBinaryData(bstrSignature.put(), pbContent, m_pCertContext.get(), cbUtf8,
-                                bIncludeContent);
-            if (FAILED(hr))
-                return TRACE_FAIL_W(pwszOp, TEXT("SignBinaryData"), hr, TEXT("FAILED(hResult)"));
-            TRACE_OK_W(pwszOp, TEXT("SignBinaryData"));
-        } else {
-            // The SM2 providers hash with SM3 whatever the page asked for.
-            hr = SM2SignData(bstrSignature.put(), m_pUnregsitedSignCertCtx.get(), pbContent, cbUtf8,
-                             bIncludeContent);
-            if (FAILED(hr))
-                return TRACE_FAIL_W(pwszOp, TEXT("SM2SignData"), hr, TEXT("FAILED(hResult)"));
-            TRACE_OK_W(pwszOp, TEXT("SM2SignData"));
-        }
+        const SelectedSigner selected(m_pCertContext.get(), m_pUnregsitedSignCertCtx.get());
+        const SigningCredential& signer = selected.Get();
+        hr = CheckHashAlgorithm(pwszOp, signer.Family(), bstrHashAlg);
+        if (FAILED(hr))
+            return hr;
+        hr = SignDataWith(signer, pbContent, cbUtf8, bIncludeContent, bstrSignature.put());
+        if (TRACE_IF_W(FAILED(hr), pwszOp, signer.Steps().pwszSignData, hr))
+            return hr;
+        TRACE_OK_W(pwszOp, signer.Steps().pwszSignData);
         return VURO_OK;
     });
     HandOutOrEmpty(hResult, bstrSignature, pbstrSignature);
@@ -431,21 +437,16 @@ HRESULT CCryptoAgent::SignFileTo(const WCHAR* bstrSrcFileName, const WCHAR* bstr
     TraceValueNumber("File size", long(largeFileSize.QuadPart));
 
     UniqueBstr bstrSignature;
-    if (m_pCertContext) {
-        hResult = CheckHashAlgorithm(kOp, bstrHashAlg);
-        if (FAILED(hResult))
-            return hResult;
-        // The limit again, on the same handle: the file may grow while it is read.
-        hResult = SignOpenFile(bstrSignature.put(), hSource.get(), m_pCertContext.get(), TRUE,
-                               MAX_SIGN_FILE_SIZE);
-        if (FAILED(hResult))
-            return TRACE_FAIL_W(kOp, TEXT("SignFile"), hResult, TEXT("FAILED(hResult)"));
-    } else {
-        hResult = SM2SignOpenFile(bstrSignature.put(), m_pUnregsitedSignCertCtx.get(),
-                                  hSource.get(), TRUE, MAX_SIGN_FILE_SIZE);
-        if (FAILED(hResult))
-            return TRACE_FAIL_W(kOp, TEXT("SM2SignFile"), hResult, TEXT("FAILED(hResult)"));
-    }
+    const SelectedSigner selected(m_pCertContext.get(), m_pUnregsitedSignCertCtx.get());
+    const SigningCredential& signer = selected.Get();
+    hResult = CheckHashAlgorithm(kOp, signer.Family(), bstrHashAlg);
+    if (FAILED(hResult))
+        return hResult;
+    // The limit again, on the same handle: the file may grow while it is read.
+    hResult =
+        SignOpenFileWith(signer, hSource.get(), TRUE, MAX_SIGN_FILE_SIZE, bstrSignature.put());
+    if (TRACE_IF_W(FAILED(hResult), kOp, signer.Steps().pwszSignFile, hResult))
+        return hResult;
     TRACE_OK_W(kOp, TEXT("Sign file"));
 
     // The file holds the message's DER: the Base64 text decoded.
@@ -503,20 +504,14 @@ HRESULT CCryptoAgent::SignFileDetachedTo(const WCHAR* bstrSrcFileName, const WCH
     if (FAILED(hResult))
         return hResult;
     // No size limit: a detached message never holds the file.
-    if (m_pCertContext) {
-        hResult = CheckHashAlgorithm(kOp, bstrHashAlg);
-        if (FAILED(hResult))
-            return hResult;
-        hResult = SignOpenFile(pbstrSignature, hSource.get(), m_pCertContext.get(), FALSE,
-                               kNoSigningSizeLimit);
-        if (FAILED(hResult))
-            return TRACE_FAIL_W(kOp, TEXT("SignFile"), hResult, TEXT("FAILED(hResult)"));
-    } else {
-        hResult = SM2SignOpenFile(pbstrSignature, m_pUnregsitedSignCertCtx.get(), hSource.get(),
-                                  FALSE, kNoSigningSizeLimit);
-        if (FAILED(hResult))
-            return TRACE_FAIL_W(kOp, TEXT("SM2SignFile"), hResult, TEXT("FAILED(hResult)"));
-    }
+    const SelectedSigner selected(m_pCertContext.get(), m_pUnregsitedSignCertCtx.get());
+    const SigningCredential& signer = selected.Get();
+    hResult = CheckHashAlgorithm(kOp, signer.Family(), bstrHashAlg);
+    if (FAILED(hResult))
+        return hResult;
+    hResult = SignOpenFileWith(signer, hSource.get(), FALSE, kNoSigningSizeLimit, pbstrSignature);
+    if (TRACE_IF_W(FAILED(hResult), kOp, signer.Steps().pwszSignFile, hResult))
+        return hResult;
     TRACE_OK_W(kOp, TEXT("Sign file"));
     return VURO_OK;
 }
@@ -557,7 +552,8 @@ HRESULT CCryptoAgent::CertInfo(const WCHAR* bstrInfoName, BSTR* pbstrInfo) {
                                      TEXT("0 == bRetCode"));
         wstrInfo = FormatValidToDate(stLocal);
     } else if (bstrInfoName != nullptr && lstrcmpiW(bstrInfoName, TEXT("CertType")) == 0) {
-        wstrInfo = m_pUnregsitedSignCertCtx ? TEXT("SM2") : TEXT("RSA");
+        const SelectedSigner selected(m_pCertContext.get(), m_pUnregsitedSignCertCtx.get());
+        wstrInfo = KeyAlgorithmName(selected.Get().Family().Algorithm());
     } else {
         return TRACE_FAIL_W(kOp, TEXT("Check parameter"), E_INVALIDARG, TEXT("check parameter."));
     }
@@ -577,18 +573,7 @@ HRESULT CCryptoAgent::VURO_GetCSPInfo(BSTR* pbstrCSPInfo) {
     return Finish(RunGuarded(kOp, kOutOfMemoryStep, [&]() -> HRESULT {
         if (!CheckOut(kOp, pbstrCSPInfo, TEXT("NULL == pbstrCSPInfo")))
             return E_POINTER;
-        WString wstrNames;
-        HRESULT hResult = GetAllCSPName(&wstrNames);
-        if (TRACE_IF_W(FAILED(hResult), kOp, TEXT("GetAllCSPName"), hResult))
-            return hResult;
-        TRACE_OK_W(kOp, TEXT("GetAllCSPName"));
-        UniqueBstr bstrNames;
-        hResult = NewText(kOp, wstrNames.c_str(), size_t(lstrlenW(wstrNames.c_str())), &bstrNames,
-                          TEXT("NULL == bstrCSPInfo"));
-        if (FAILED(hResult))
-            return hResult;
-        *pbstrCSPInfo = bstrNames.release();
-        return VURO_OK;
+        return orvane::answers::HandOutProviderNames(kOp, pbstrCSPInfo);
     }));
 }
 
@@ -599,8 +584,7 @@ HRESULT CCryptoAgent::VURO_GetVersion(BSTR*) {
 
 HRESULT CCryptoAgent::VURO_GetLastErrorDesc(BSTR* pbstrDesc) {
     TraceHelper trace(TEXT("CCryptoAgent::VURO_GetLastErrorDesc"));
-    const HMODULE hModule = m_hModule != nullptr ? m_hModule : GetModuleHandleW(nullptr);
-    return BuildErrorDescription(hModule, m_hrLastResult, pbstrDesc);
+    return m_lastResult.Describe(m_hModule, pbstrDesc);
 }
 
 // ---- WriteFileSimple -------------------------------------------------------------------

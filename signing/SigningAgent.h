@@ -17,6 +17,7 @@
 // out pointer gives E_POINTER. Out parameters are written only where the
 // operation's comment says so.
 #pragma once
+#include "methods/AgentResult.h"
 #include "dialog/CertificateDialogs.h"
 #include "foundation/Handles.h"
 #include "foundation/ResultCodes.h"
@@ -35,7 +36,8 @@ namespace orvane::signing {
 // file of exactly this size is accepted.
 inline constexpr ULONGLONG MAX_SIGN_FILE_SIZE = 31457280;
 
-// The only hash algorithm RSA signing takes, compared ignoring case.
+// The only hash algorithm RSA signing takes, compared ignoring case (the RSA
+// key family's PageHashName).
 inline constexpr WCHAR kSigningHashAlgorithm[] = TEXT("SHA-1");
 
 // The key-usage bit a signing certificate must carry (digitalSignature).
@@ -64,9 +66,9 @@ public:
     // VURO_E_USER_CANCELED when the user cancels, 0x8007057E when no dialog
     // window can be made, VURO_E_INVALID_KEY_ALG for a certificate of neither
     // family, or the failing step's code.
-    virtual HRESULT VURO_SelectUserCert(const WCHAR* bstrDN, const WCHAR* bstrIssuerDN,
-                                        const WCHAR* bstrSN, const WCHAR* bstrCSP,
-                                        VARIANT_BOOL bAlwaysShow, BSTR* pbstrCSPName) = 0;
+    [[nodiscard]] virtual HRESULT
+    VURO_SelectUserCert(const WCHAR* bstrDN, const WCHAR* bstrIssuerDN, const WCHAR* bstrSN,
+                        const WCHAR* bstrCSP, VARIANT_BOOL bAlwaysShow, BSTR* pbstrCSPName) = 0;
 
     // VURO_SignData, VURO_SignDataDetached: the UTF-8 bytes of bstrSourceMsg
     // signed with the selected certificate, as one line of Base64 PKCS #7
@@ -75,10 +77,11 @@ public:
     // ignores it. *pbstrSignature holds the text, or an empty text on failure.
     // E_INVALIDARG for an empty message or another hash algorithm,
     // VURO_E_CERT_NOT_READY before a selection, or the signer's code.
-    virtual HRESULT VURO_SignData(const WCHAR* bstrSourceMsg, const WCHAR* bstrHashAlg,
-                                  BSTR* pbstrSignature) = 0;
-    virtual HRESULT VURO_SignDataDetached(const WCHAR* bstrSourceMsg, const WCHAR* bstrHashAlg,
-                                          BSTR* pbstrSignature) = 0;
+    [[nodiscard]] virtual HRESULT VURO_SignData(const WCHAR* bstrSourceMsg,
+                                                const WCHAR* bstrHashAlg, BSTR* pbstrSignature) = 0;
+    [[nodiscard]] virtual HRESULT VURO_SignDataDetached(const WCHAR* bstrSourceMsg,
+                                                        const WCHAR* bstrHashAlg,
+                                                        BSTR* pbstrSignature) = 0;
 
     // VURO_SignFile: signs the file bstrSrcFileName (at most
     // MAX_SIGN_FILE_SIZE bytes, checked and read through one handle; a file
@@ -94,15 +97,17 @@ public:
     // a whole message or does not exist. Also E_INVALIDARG, VURO_E_CERT_NOT_READY, the
     // path checks' codes (VURO_E_MALICIOUS_PATH, VURO_E_EMPTY_FILE),
     // VURO_E_FILE_SIZE_LIMIT, the signer's code or a file error.
-    virtual HRESULT VURO_SignFile(const WCHAR* bstrSrcFileName, const WCHAR* bstrHashAlg,
-                                  BSTR* pbstrDestination) = 0;
+    [[nodiscard]] virtual HRESULT VURO_SignFile(const WCHAR* bstrSrcFileName,
+                                                const WCHAR* bstrHashAlg,
+                                                BSTR* pbstrDestination) = 0;
 
     // VURO_SignFileDetached: the detached signature of the file
     // bstrSrcFileName (no size limit, nothing written) in *pbstrSignature:
     // Base64 in lines of 76 characters joined by CR LF for RSA, one line for
     // SM2; an empty text on failure. Codes as VURO_SignFile's.
-    virtual HRESULT VURO_SignFileDetached(const WCHAR* bstrSrcFileName, const WCHAR* bstrHashAlg,
-                                          BSTR* pbstrSignature) = 0;
+    [[nodiscard]] virtual HRESULT VURO_SignFileDetached(const WCHAR* bstrSrcFileName,
+                                                        const WCHAR* bstrHashAlg,
+                                                        BSTR* pbstrSignature) = 0;
 
     // VURO_GetCertInfo: one item of the selected certificate, named ignoring
     // case: "ValidToDate" (the end of validity in local time,
@@ -110,19 +115,19 @@ public:
     // "CertType" ("SM2" for a certificate from a CSP container, else "RSA").
     // *pbstrInfo holds the item, or an empty text on failure. E_INVALIDARG
     // for any other name, VURO_E_CERT_NOT_READY before a selection.
-    virtual HRESULT VURO_GetCertInfo(const WCHAR* bstrInfoName, BSTR* pbstrInfo) = 0;
+    [[nodiscard]] virtual HRESULT VURO_GetCertInfo(const WCHAR* bstrInfoName, BSTR* pbstrInfo) = 0;
 
     // VURO_GetCSPInfo: the installed CSP names joined by "||" in
     // *pbstrCSPInfo; untouched on failure.
-    virtual HRESULT VURO_GetCSPInfo(BSTR* pbstrCSPInfo) = 0;
+    [[nodiscard]] virtual HRESULT VURO_GetCSPInfo(BSTR* pbstrCSPInfo) = 0;
 
     // VURO_GetVersion: does nothing; returns 0 and leaves *pbstrVersion and
     // the last result alone (the plug-in and the host answer the version).
-    virtual HRESULT VURO_GetVersion(BSTR* pbstrVersion) = 0;
+    [[nodiscard]] virtual HRESULT VURO_GetVersion(BSTR* pbstrVersion) = 0;
 
     // VURO_GetLastErrorDesc: the description of the last result (its text and
     // "\n(0x%08x)") in *pbstrDesc. Does not change the last result.
-    virtual HRESULT VURO_GetLastErrorDesc(BSTR* pbstrDesc) = 0;
+    [[nodiscard]] virtual HRESULT VURO_GetLastErrorDesc(BSTR* pbstrDesc) = 0;
 
 protected:
     ISigningAgent() = default;
@@ -160,30 +165,33 @@ public:
     CCryptoAgent(const CCryptoAgent&) = delete;
     CCryptoAgent& operator=(const CCryptoAgent&) = delete;
 
-    HRESULT VURO_SelectUserCert(const WCHAR* bstrDN, const WCHAR* bstrIssuerDN, const WCHAR* bstrSN,
-                                const WCHAR* bstrCSP, VARIANT_BOOL bAlwaysShow,
-                                BSTR* pbstrCSPName) override;
-    HRESULT VURO_SignData(const WCHAR* bstrSourceMsg, const WCHAR* bstrHashAlg,
-                          BSTR* pbstrSignature) override;
-    HRESULT VURO_SignDataDetached(const WCHAR* bstrSourceMsg, const WCHAR* bstrHashAlg,
-                                  BSTR* pbstrSignature) override;
-    HRESULT VURO_SignFile(const WCHAR* bstrSrcFileName, const WCHAR* bstrHashAlg,
-                          BSTR* pbstrDestination) override;
-    HRESULT VURO_SignFileDetached(const WCHAR* bstrSrcFileName, const WCHAR* bstrHashAlg,
-                                  BSTR* pbstrSignature) override;
-    HRESULT VURO_GetCertInfo(const WCHAR* bstrInfoName, BSTR* pbstrInfo) override;
-    HRESULT VURO_GetCSPInfo(BSTR* pbstrCSPInfo) override;
-    HRESULT VURO_GetVersion(BSTR* pbstrVersion) override;
-    HRESULT VURO_GetLastErrorDesc(BSTR* pbstrDesc) override;
+    [[nodiscard]] HRESULT VURO_SelectUserCert(const WCHAR* bstrDN, const WCHAR* bstrIssuerDN,
+                                              const WCHAR* bstrSN, const WCHAR* bstrCSP,
+                                              VARIANT_BOOL bAlwaysShow,
+                                              BSTR* pbstrCSPName) override;
+    [[nodiscard]] HRESULT VURO_SignData(const WCHAR* bstrSourceMsg, const WCHAR* bstrHashAlg,
+                                        BSTR* pbstrSignature) override;
+    [[nodiscard]] HRESULT VURO_SignDataDetached(const WCHAR* bstrSourceMsg,
+                                                const WCHAR* bstrHashAlg,
+                                                BSTR* pbstrSignature) override;
+    [[nodiscard]] HRESULT VURO_SignFile(const WCHAR* bstrSrcFileName, const WCHAR* bstrHashAlg,
+                                        BSTR* pbstrDestination) override;
+    [[nodiscard]] HRESULT VURO_SignFileDetached(const WCHAR* bstrSrcFileName,
+                                                const WCHAR* bstrHashAlg,
+                                                BSTR* pbstrSignature) override;
+    [[nodiscard]] HRESULT VURO_GetCertInfo(const WCHAR* bstrInfoName, BSTR* pbstrInfo) override;
+    [[nodiscard]] HRESULT VURO_GetCSPInfo(BSTR* pbstrCSPInfo) override;
+    [[nodiscard]] HRESULT VURO_GetVersion(BSTR* pbstrVersion) override;
+    [[nodiscard]] HRESULT VURO_GetLastErrorDesc(BSTR* pbstrDesc) override;
 
     // The selection and the last result, as the operations above left them
     // (not part of the scripted interface). At most one of the two
     // certificates is set.
-    HRESULT LastResult() const noexcept { return m_hrLastResult; }
+    [[nodiscard]] HRESULT LastResult() const noexcept { return m_lastResult.Get(); }
     // SetLastResult: a result an adapter reached outside the operations (a
     // call it refused, a response over the browser's limit), for
     // VURO_GetLastErrorDesc.
-    void SetLastResult(HRESULT hResult) noexcept { m_hrLastResult = hResult; }
+    void SetLastResult(HRESULT hResult) noexcept { m_lastResult.Set(hResult); }
     // ForgetSelection: drops the selection, as a failed VURO_SelectUserCert
     // does; an adapter calls it when it refuses a selection call itself.
     void ForgetSelection() noexcept {
@@ -197,22 +205,24 @@ public:
 
 private:
     // Stores hResult as the last result and returns it.
-    HRESULT Finish(HRESULT hResult) noexcept;
+    [[nodiscard]] HRESULT Finish(HRESULT hResult) noexcept { return m_lastResult.Finish(hResult); }
     bool HasSelection() const noexcept { return m_pCertContext || m_pUnregsitedSignCertCtx; }
     // The certificate of the selection, whichever field holds it.
     PCCERT_CONTEXT SelectedCertificate() const noexcept;
     // The shared bodies of the signing operations.
-    HRESULT SignText(const WCHAR* pwszOp, const WCHAR* bstrSourceMsg, const WCHAR* bstrHashAlg,
-                     BOOL bIncludeContent, BSTR* pbstrSignature);
-    HRESULT SignFileTo(const WCHAR* bstrSrcFileName, const WCHAR* bstrHashAlg,
-                       BSTR* pbstrDestination);
-    HRESULT SignFileDetachedTo(const WCHAR* bstrSrcFileName, const WCHAR* bstrHashAlg,
-                               BSTR* pbstrSignature);
-    HRESULT Select(const WCHAR* bstrDN, const WCHAR* bstrIssuerDN, const WCHAR* bstrSN,
-                   const WCHAR* bstrCSP, VARIANT_BOOL bAlwaysShow, BSTR* pbstrCSPName);
-    HRESULT CertInfo(const WCHAR* bstrInfoName, BSTR* pbstrInfo);
+    [[nodiscard]] HRESULT SignText(const WCHAR* pwszOp, const WCHAR* bstrSourceMsg,
+                                   const WCHAR* bstrHashAlg, BOOL bIncludeContent,
+                                   BSTR* pbstrSignature);
+    [[nodiscard]] HRESULT SignFileTo(const WCHAR* bstrSrcFileName, const WCHAR* bstrHashAlg,
+                                     BSTR* pbstrDestination);
+    [[nodiscard]] HRESULT SignFileDetachedTo(const WCHAR* bstrSrcFileName, const WCHAR* bstrHashAlg,
+                                             BSTR* pbstrSignature);
+    [[nodiscard]] HRESULT Select(const WCHAR* bstrDN, const WCHAR* bstrIssuerDN,
+                                 const WCHAR* bstrSN, const WCHAR* bstrCSP,
+                                 VARIANT_BOOL bAlwaysShow, BSTR* pbstrCSPName);
+    [[nodiscard]] HRESULT CertInfo(const WCHAR* bstrInfoName, BSTR* pbstrInfo);
 
-    HRESULT m_hrLastResult = VURO_OK;
+    orvane::LastResult m_lastResult;
     // The selection: a personal-store certificate (RSA family), or a
     // certificate read from a CSP container (SM2 family).
     UniqueCertContext m_pCertContext;
@@ -235,6 +245,6 @@ private:
 // temporary file). HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE) when the
 // temporary name would not fit MAX_PATH. Returns 0, E_INVALIDARG, or the
 // system error as a result code.
-HRESULT WriteFileSimple(LPCWSTR pwszFilePath, const BYTE* pbData, DWORD cbData);
+[[nodiscard]] HRESULT WriteFileSimple(LPCWSTR pwszFilePath, const BYTE* pbData, DWORD cbData);
 
 } // namespace orvane::signing

@@ -21,14 +21,15 @@ namespace importtest {
 
 using Bytes = std::vector<BYTE>;
 
-// Owned: an array the code under test hands out, freed as the callers free it.
+// Owned: a new[] array the code under test hands out, freed as the callers
+// free it.
 struct Owned {
     BYTE* pb = nullptr;
     DWORD cb = 0;
     Owned() = default;
     Owned(const Owned&) = delete;
     Owned& operator=(const Owned&) = delete;
-    ~Owned() { WipeAndDeleteArray(pb, cb); }
+    ~Owned() { delete[] pb; }
     Bytes Get() const { return pb == nullptr ? Bytes() : Bytes(pb, pb + cb); }
 };
 

@@ -43,11 +43,11 @@ bool WithTempKey(const WCHAR* pwszProvider, const WString& container, DWORD dwKe
 TEST(ImportSoftDecrypt, ExponentOfOneOpensTheIssuersTripleDes) {
     const auto before = GuidNamed(Containers(kEnhanced, PROV_RSA_FULL));
     const Bytes session = Hex(kSessionKey), cipher = Hex(kIssuedKeyCipher);
-    Owned plain;
-    ASSERT_EQ(VURO_OK, DecryptPrivateKeywithSessionKey(CALG_3DES, session.data(),
-                                                       DWORD(session.size()), cipher.data(),
-                                                       DWORD(cipher.size()), &plain.pb, &plain.cb));
-    EXPECT_EQ(Hex(kIssuedKeyPkcs1), plain.Get());
+    SecretBytes plain;
+    ASSERT_EQ(VURO_OK,
+              DecryptPrivateKeywithSessionKey(CALG_3DES, session.data(), DWORD(session.size()),
+                                              cipher.data(), DWORD(cipher.size()), plain));
+    EXPECT_EQ(Hex(kIssuedKeyPkcs1), Bytes(plain.begin(), plain.end()));
     EXPECT_EQ(before, GuidNamed(Containers(kEnhanced, PROV_RSA_FULL)))
         << "the throw-away container is gone";
 }
@@ -70,15 +70,15 @@ TEST(ImportSoftDecrypt, FailuresLeaveNoContainerBehind) {
     };
     const auto before = GuidNamed(Containers(kEnhanced, PROV_RSA_FULL));
     for (const Case& c : cases) {
-        Owned plain;
-        const HRESULT hr = DecryptPrivateKeywithSessionKey(c.alg, c.key.data(), DWORD(c.key.size()),
-                                                           c.cipher.data(), DWORD(c.cipher.size()),
-                                                           &plain.pb, &plain.cb);
+        SecretBytes plain;
+        const HRESULT hr =
+            DecryptPrivateKeywithSessionKey(c.alg, c.key.data(), DWORD(c.key.size()),
+                                            c.cipher.data(), DWORD(c.cipher.size()), plain);
         EXPECT_TRUE(FAILED(hr)) << c.what;
         if (c.hr != 0) {
             EXPECT_EQ(c.hr, hr) << c.what;
         }
-        EXPECT_EQ(nullptr, plain.pb) << c.what;
+        EXPECT_TRUE(plain.empty()) << c.what;
     }
     EXPECT_EQ(before, GuidNamed(Containers(kEnhanced, PROV_RSA_FULL)));
 }
@@ -111,9 +111,9 @@ TEST(ImportSoftDecrypt, SessionKeyBlobImportsUnderTheExponentOneKey) {
 
 TEST(ImportSoftDecrypt, PrivateKeyBlobImportsAndDecrypts) {
     const Bytes der = Hex(kIssuedKeyPkcs1);
-    Owned blob;
-    ASSERT_EQ(VURO_OK, getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(der.data(), DWORD(der.size()), 1024,
-                                                               &blob.pb, &blob.cb));
+    SecretBytes blob;
+    ASSERT_EQ(VURO_OK,
+              getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(der.data(), DWORD(der.size()), 1024, blob));
     for (const WCHAR* provider : {kEnhanced, kAes}) {
         Container c("blob", provider, TypeOf(provider), CRYPT_DELETEKEYSET);
         {
@@ -121,7 +121,8 @@ TEST(ImportSoftDecrypt, PrivateKeyBlobImportsAndDecrypts) {
             UniqueKey key;
             ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.Name().c_str(), provider,
                                              TypeOf(provider), CRYPT_NEWKEYSET));
-            ASSERT_TRUE(CryptImportKey(prov.get(), blob.pb, blob.cb, 0, 0, key.put()))
+            ASSERT_TRUE(
+                CryptImportKey(prov.get(), blob.data(), DWORD(blob.size()), 0, 0, key.put()))
                 << U8(provider) << std::hex << GetLastError();
         }
         EXPECT_EQ(Text(kIssuedMessage), DecryptWith(provider, TypeOf(provider), c.Name(),
@@ -144,25 +145,25 @@ TEST(ImportSoftDecrypt, SessionKeyOpensWithTheTemporaryKey) {
     ASSERT_TRUE(WithTempKey(kEnhanced, c.Name(), AT_KEYEXCHANGE));
     for (const Case& k : cases) {
         Bytes cipher = Hex(k.cipher);
-        HCRYPTPROV hProv = 0;
-        Owned plain;
+        UniqueProvider provider;
+        SecretBytes plain;
         ASSERT_EQ(VURO_OK, DecryptSessionKeywithTempKey(kEnhanced, c.Name(), KeyAlgorithm::Rsa,
-                                                        cipher.data(), DWORD(cipher.size()), &hProv,
-                                                        &plain.pb, &plain.cb))
+                                                        cipher.data(), DWORD(cipher.size()),
+                                                        provider, plain))
             << k.what;
-        EXPECT_NE(0u, hProv);
-        CryptReleaseContext(hProv, 0);
-        EXPECT_EQ(k.expected, plain.Get()) << k.what;
+        EXPECT_TRUE(provider);
+        provider.reset();
+        EXPECT_EQ(k.expected, Bytes(plain.begin(), plain.end())) << k.what;
     }
     // A container without the key: the provider's error, nothing handed out.
     Bytes cipher = Hex(kSessionKeyCipher);
-    HCRYPTPROV hProv = 0;
-    Owned plain;
-    EXPECT_TRUE(FAILED(DecryptSessionKeywithTempKey(
-        kEnhanced, c.Name() + W("-missing"), KeyAlgorithm::Rsa, cipher.data(), DWORD(cipher.size()),
-        &hProv, &plain.pb, &plain.cb)));
-    EXPECT_EQ(0u, hProv);
-    EXPECT_EQ(nullptr, plain.pb);
+    UniqueProvider provider;
+    SecretBytes plain;
+    EXPECT_TRUE(
+        FAILED(DecryptSessionKeywithTempKey(kEnhanced, c.Name() + W("-missing"), KeyAlgorithm::Rsa,
+                                            cipher.data(), DWORD(cipher.size()), provider, plain)));
+    EXPECT_FALSE(provider);
+    EXPECT_TRUE(plain.empty());
 }
 
 // OldFormatEnvelope: the issuer's envelope of the fixed issued key under the

@@ -112,14 +112,14 @@ TEST(ImportEnvelope, KeyObjectsNeedExactlyTwoElements) {
          VURO_E_ENVELOPE_FORMAT},
     };
     for (const Case& c : cases) {
-        Owned out;
-        EXPECT_EQ(c.hr, GetSessionKeyorPrivateKeyFromASN1Obj(c.der.data(), DWORD(c.der.size()),
-                                                             &out.pb, &out.cb))
+        Bytes out;
+        EXPECT_EQ(c.hr,
+                  GetSessionKeyorPrivateKeyFromASN1Obj(c.der.data(), DWORD(c.der.size()), out))
             << c.what;
         if (c.hr == VURO_OK) {
-            EXPECT_EQ(key, out.Get()) << c.what;
+            EXPECT_EQ(key, out) << c.what;
         } else {
-            EXPECT_EQ(nullptr, out.pb) << c.what;
+            EXPECT_TRUE(out.empty()) << c.what;
         }
     }
 }
@@ -132,13 +132,8 @@ struct Parsed {
 
 Parsed Parse(const WString& text, bool fNew) {
     Parsed p;
-    Owned session, privateKey;
-    p.hr = fNew ? ParseEncryptCertPrivateKeyDataEx(text, &session.pb, &session.cb, &p.alg,
-                                                   &privateKey.pb, &privateKey.cb)
-                : ParseEncryptCertPrivateKeyData(text, &session.pb, &session.cb, &p.alg,
-                                                 &privateKey.pb, &privateKey.cb);
-    p.session = session.Get();
-    p.privateKey = privateKey.Get();
+    p.hr = fNew ? ParseEncryptCertPrivateKeyDataEx(text, p.session, &p.alg, p.privateKey)
+                : ParseEncryptCertPrivateKeyData(text, p.session, &p.alg, p.privateKey);
     return p;
 }
 
@@ -243,35 +238,36 @@ TEST(ImportEnvelope, BothFormatsParseTheIssuersText) {
 TEST(ImportEnvelope, HeaderReadersHandOutTheWrappedFields) {
     const Bytes session = WrapKey({1, 2, 3}), privateKey = WrapKey({4, 5, 6, 7});
     ALG_ID alg = 0;
-    Owned s, p;
+    Bytes s, p;
     ASSERT_EQ(VURO_OK, GetSessionKeyandPrivateKeyASN1Obj(Envelope(1, 1, 306, session, privateKey),
-                                                         &alg, &s.pb, &s.cb, &p.pb, &p.cb));
+                                                         &alg, s, p));
     EXPECT_EQ(ALG_ID(CALG_3DES), alg);
-    EXPECT_EQ(session, s.Get());
-    EXPECT_EQ(privateKey, p.Get());
+    EXPECT_EQ(session, s);
+    EXPECT_EQ(privateKey, p);
 
-    Owned s2, p2;
-    ASSERT_EQ(VURO_OK, GetSessionKeyandPrivateKeyASN1ObjEx(Envelope(1, 2, 0, {}, privateKey), &alg,
-                                                           &s2.pb, &s2.cb, &p2.pb, &p2.cb));
+    Bytes s2{0x77}, p2;
+    ASSERT_EQ(VURO_OK,
+              GetSessionKeyandPrivateKeyASN1ObjEx(Envelope(1, 2, 0, {}, privateKey), &alg, s2, p2));
     EXPECT_EQ(ALG_ID(0), alg);
-    EXPECT_EQ(nullptr, s2.pb);
-    EXPECT_EQ(privateKey, p2.Get());
+    EXPECT_TRUE(s2.empty()) << "no session key field is handed out as none";
+    EXPECT_EQ(privateKey, p2);
 }
 
 TEST(ImportEnvelope, CertificateTextLosesItsCommas) {
     const Bytes cert = Hex(kTempKeyCert);
     WString text = CommaText(cert);
-    Owned out;
-    ASSERT_EQ(VURO_OK, ParseEncryptCertPublicKeyCert(text, &out.pb, &out.cb));
-    EXPECT_EQ(cert, out.Get());
+    Bytes out;
+    ASSERT_EQ(VURO_OK, ParseEncryptCertPublicKeyCert(text, out));
+    EXPECT_EQ(cert, out);
     EXPECT_EQ(WString::npos, text.find(WCHAR(','))) << "commas are removed from the string given";
 
     WString notBase64 = W("!!!! ,,, ????");
-    Owned none;
-    EXPECT_EQ(VURO_E_BASE64_DECODE, ParseEncryptCertPublicKeyCert(notBase64, &none.pb, &none.cb));
-    EXPECT_EQ(nullptr, none.pb);
+    Bytes none;
+    EXPECT_EQ(VURO_E_BASE64_DECODE, ParseEncryptCertPublicKeyCert(notBase64, none));
+    EXPECT_TRUE(none.empty());
     WString empty;
-    EXPECT_TRUE(FAILED(ParseEncryptCertPublicKeyCert(empty, &none.pb, &none.cb)));
+    EXPECT_TRUE(FAILED(ParseEncryptCertPublicKeyCert(empty, none)));
+    EXPECT_TRUE(none.empty());
 }
 
 TEST(ImportEnvelope, EraseCommaKeepsTheOtherCharacters) {
@@ -317,12 +313,12 @@ TEST(ImportEnvelope, EvpStructureBytes) {
     for (const Case& c : cases) {
         const Bytes expected =
             Der(0x30, Cat({oids, Der(0x04, c.session), Der(0x04, c.privateKey)}));
-        Owned out;
+        Bytes out;
         ASSERT_EQ(VURO_OK, ComposeRSAEVPPrivateKey(c.privateKey.data(), DWORD(c.privateKey.size()),
                                                    c.session.empty() ? nullptr : c.session.data(),
-                                                   DWORD(c.session.size()), &out.pb, &out.cb))
+                                                   DWORD(c.session.size()), out))
             << c.what;
-        EXPECT_EQ(expected, out.Get()) << c.what;
+        EXPECT_EQ(expected, out) << c.what;
     }
 }
 
@@ -373,20 +369,18 @@ TEST(ImportEnvelope, Sm2OrdersConvertBothWays) {
             c2[i] = BYTE(0xC0 + i);
         const Bytes c1c3c2 = Cat({c1, c3, c2}), c1c2c3 = Cat({c1, c2, c3});
         const DWORD cb = DWORD(c1c3c2.size());
-        Owned a, b;
-        ASSERT_EQ(VURO_OK, ConvertC1C3C2ToC1C2C3(c1c3c2.data(), cb, &a.pb));
-        a.cb = cb;
-        EXPECT_EQ(c1c2c3, a.Get()) << cbC2;
-        ASSERT_EQ(VURO_OK, ConvertC1C2C3ToC1C3C2(a.pb, cb, &b.pb));
-        b.cb = cb;
-        EXPECT_EQ(c1c3c2, b.Get()) << cbC2;
+        Bytes a, b;
+        ASSERT_EQ(VURO_OK, ConvertC1C3C2ToC1C2C3(c1c3c2.data(), cb, a));
+        EXPECT_EQ(c1c2c3, a) << cbC2;
+        ASSERT_EQ(VURO_OK, ConvertC1C2C3ToC1C3C2(a.data(), cb, b));
+        EXPECT_EQ(c1c3c2, b) << cbC2;
     }
     // Shorter than C1 and C3: nothing to reorder.
     const Bytes shortCipher(95, 1);
-    BYTE* pb = nullptr;
-    EXPECT_EQ(E_INVALIDARG, ConvertC1C3C2ToC1C2C3(shortCipher.data(), 95, &pb));
-    EXPECT_EQ(E_INVALIDARG, ConvertC1C2C3ToC1C3C2(shortCipher.data(), 95, &pb));
-    EXPECT_EQ(nullptr, pb);
+    Bytes none;
+    EXPECT_EQ(E_INVALIDARG, ConvertC1C3C2ToC1C2C3(shortCipher.data(), 95, none));
+    EXPECT_EQ(E_INVALIDARG, ConvertC1C2C3ToC1C3C2(shortCipher.data(), 95, none));
+    EXPECT_TRUE(none.empty());
 }
 
 TEST(ImportSoftKey, IntegersLoseOneLeadingZeroAndTurnAround) {
@@ -398,10 +392,10 @@ TEST(ImportSoftKey, IntegersLoseOneLeadingZeroAndTurnAround) {
         {{0x7F, 0x01}, {0x01, 0x7F}},       {{0x00}, {}}, {{}, {}},
     };
     for (const Case& c : cases) {
-        Owned out;
+        SecretBytes out;
         ASSERT_EQ(VURO_OK, CopyPrivateKeyAttribute(c.in.empty() ? nullptr : c.in.data(),
-                                                   DWORD(c.in.size()), &out.pb, &out.cb));
-        EXPECT_EQ(c.out, out.Get());
+                                                   DWORD(c.in.size()), out));
+        EXPECT_EQ(c.out, Bytes(out.begin(), out.end()));
     }
 }
 
@@ -476,7 +470,7 @@ TEST(ImportSoftKey, DecodePrivateKeyRefusals) {
         PKCS1_PRIVATE_KEY key;
         EXPECT_EQ(c.hr, DecodePrivateKey(c.der.data(), DWORD(c.der.size()), &key)) << c.what;
         if (c.hr != VURO_OK) {
-            EXPECT_EQ(nullptr, key.pbModulus) << c.what;
+            EXPECT_TRUE(key.modulus.empty()) << c.what;
         }
     }
 }
@@ -485,11 +479,11 @@ TEST(ImportSoftKey, DecodePrivateKeyRefusals) {
 TEST(ImportSoftKey, PrivateKeyBlobLayout) {
     const Bytes der = Hex(kIssuedKeyPkcs1);
     const std::vector<Bytes> integers = FixedKeyIntegers();
-    Owned blob;
-    ASSERT_EQ(VURO_OK, getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(der.data(), DWORD(der.size()), 1024,
-                                                               &blob.pb, &blob.cb));
-    ASSERT_EQ(1024u * 9 / 16 + 20, blob.cb);
-    const Bytes b = blob.Get();
+    SecretBytes blob;
+    ASSERT_EQ(VURO_OK,
+              getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(der.data(), DWORD(der.size()), 1024, blob));
+    ASSERT_EQ(1024u * 9 / 16 + 20, blob.size());
+    const Bytes b(blob.begin(), blob.end());
     EXPECT_EQ(Hex("07020000"
                   "00a40000"
                   "52534132"
@@ -513,10 +507,10 @@ TEST(ImportSoftKey, PrivateKeyBlobLayout) {
     std::vector<Bytes> exponentThree = integers;
     exponentThree[2] = {0x03};
     const Bytes der3 = Pkcs1(exponentThree);
-    Owned blob3;
+    SecretBytes blob3;
     ASSERT_EQ(VURO_OK, getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(der3.data(), DWORD(der3.size()),
-                                                               1024, &blob3.pb, &blob3.cb));
-    EXPECT_EQ(65537u, Le32(blob3.pb + 16));
+                                                               1024, blob3));
+    EXPECT_EQ(65537u, Le32(blob3.data() + 16));
 }
 
 TEST(ImportSoftKey, PrivateKeyBlobRefusesLengthsThatDoNotFit) {
@@ -550,11 +544,11 @@ TEST(ImportSoftKey, PrivateKeyBlobRefusesLengthsThatDoNotFit) {
          VURO_E_ENVELOPE_FORMAT},
     };
     for (const Case& c : cases) {
-        Owned blob;
+        SecretBytes blob;
         EXPECT_EQ(c.hr, getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(c.der.data(), DWORD(c.der.size()),
-                                                                c.bits, &blob.pb, &blob.cb))
+                                                                c.bits, blob))
             << c.what;
-        EXPECT_EQ(c.hr == VURO_OK, blob.pb != nullptr) << c.what;
+        EXPECT_EQ(c.hr == VURO_OK, !blob.empty()) << c.what;
     }
 }
 

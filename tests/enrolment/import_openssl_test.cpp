@@ -166,17 +166,18 @@ TEST(ImportOpenSsl, PrivateKeyBlobsOfOpenSslKeysDecrypt) {
         Pkey issued = bits != 0 ? GenerateRsa(bits) : ShortNumberRsaKey(bits = 512);
         ASSERT_TRUE(issued);
         const Bytes der = Pkcs1Of(issued.get());
-        Owned blob;
+        SecretBytes blob;
         ASSERT_EQ(VURO_OK, getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(der.data(), DWORD(der.size()),
-                                                                   bits, &blob.pb, &blob.cb));
-        EXPECT_EQ(bits * 9 / 16 + 20, blob.cb);
+                                                                   bits, blob));
+        EXPECT_EQ(bits * 9 / 16 + 20, blob.size());
         Container c("osblob", kEnhanced, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
         {
             UniqueProvider prov;
             UniqueKey key;
             ASSERT_TRUE(CryptAcquireContextW(prov.put(), c.Name().c_str(), kEnhanced, PROV_RSA_FULL,
                                              CRYPT_NEWKEYSET));
-            ASSERT_TRUE(CryptImportKey(prov.get(), blob.pb, blob.cb, 0, 0, key.put()));
+            ASSERT_TRUE(
+                CryptImportKey(prov.get(), blob.data(), DWORD(blob.size()), 0, 0, key.put()));
         }
         const Bytes message = Random(40);
         EXPECT_EQ(message, DecryptWith(kEnhanced, PROV_RSA_FULL, c.Name(), AT_KEYEXCHANGE,
@@ -201,14 +202,13 @@ TEST(ImportOpenSsl, StructuresParseWithOpenSsl) {
     }
     for (size_t cbSession : {size_t(0), size_t(256)}) {
         const Bytes session = Random(cbSession), privateKey = Random(1232);
-        Owned evp;
-        ASSERT_EQ(VURO_OK,
-                  ComposeRSAEVPPrivateKey(privateKey.data(), DWORD(privateKey.size()),
-                                          session.data(), DWORD(session.size()), &evp.pb, &evp.cb));
-        const unsigned char* p = evp.pb;
-        ASN1_SEQUENCE_ANY* seq = d2i_ASN1_SEQUENCE_ANY(nullptr, &p, long(evp.cb));
+        Bytes evp;
+        ASSERT_EQ(VURO_OK, ComposeRSAEVPPrivateKey(privateKey.data(), DWORD(privateKey.size()),
+                                                   session.data(), DWORD(session.size()), evp));
+        const unsigned char* p = evp.data();
+        ASN1_SEQUENCE_ANY* seq = d2i_ASN1_SEQUENCE_ANY(nullptr, &p, long(evp.size()));
         ASSERT_NE(nullptr, seq);
-        EXPECT_EQ(evp.pb + evp.cb, p);
+        EXPECT_EQ(evp.data() + evp.size(), p);
         ASSERT_EQ(5, sk_ASN1_TYPE_num(seq));
         ASN1_TYPE* version = sk_ASN1_TYPE_value(seq, 0);
         ASSERT_EQ(V_ASN1_INTEGER, version->type);
@@ -236,12 +236,11 @@ TEST(ImportOpenSsl, TripleDesOfOpenSslOpensInSoftware) {
     const auto before = GuidNamed(Containers(kEnhanced, PROV_RSA_FULL));
     for (size_t n : {size_t(1), size_t(8), size_t(16), size_t(607), size_t(1193)}) {
         const Bytes key = Random(24), data = Random(n), cipher = TripleDesEcb(key, data);
-        Owned plain;
-        ASSERT_EQ(VURO_OK,
-                  DecryptPrivateKeywithSessionKey(CALG_3DES, key.data(), 24, cipher.data(),
-                                                  DWORD(cipher.size()), &plain.pb, &plain.cb))
+        SecretBytes plain;
+        ASSERT_EQ(VURO_OK, DecryptPrivateKeywithSessionKey(CALG_3DES, key.data(), 24, cipher.data(),
+                                                           DWORD(cipher.size()), plain))
             << n;
-        EXPECT_EQ(data, plain.Get()) << n;
+        EXPECT_EQ(data, Bytes(plain.begin(), plain.end())) << n;
     }
     EXPECT_EQ(before, GuidNamed(Containers(kEnhanced, PROV_RSA_FULL)));
 }
@@ -387,11 +386,8 @@ TEST(ImportOpenSsl, Sm2InBothOrders) {
         ASSERT_EQ(96u + 32u, s.c1c3c2.size());
         Bytes cipher = s.c1c3c2;
         if (fC1C2C3) {
-            Owned reordered;
-            ASSERT_EQ(VURO_OK, ConvertC1C3C2ToC1C2C3(s.c1c3c2.data(), DWORD(s.c1c3c2.size()),
-                                                     &reordered.pb));
-            reordered.cb = DWORD(cipher.size());
-            cipher = reordered.Get();
+            ASSERT_EQ(VURO_OK,
+                      ConvertC1C3C2ToC1C2C3(s.c1c3c2.data(), DWORD(s.c1c3c2.size()), cipher));
         }
         WString envelope = Envelope(2, 2, 0, {}, WrapKey(cipher)), text = CommaText(s.cert);
         // Any key length: SM2 always takes the new format.

@@ -26,16 +26,9 @@ struct Request {
 
 Request MakeRequest(DWORD dwCertType, DWORD dwBits, DWORD dwFlags = 0) {
     Request r;
-    char* pszText = nullptr;
-    WCHAR* pwszContainer = nullptr;
-    r.hResult = PKCS10CertRequisition(&pszText, &pwszContainer, kEnhanced, TEXT("CN=Bob,C=CN"),
-                                      dwCertType, dwCertType == 1 ? 1 : 2, TRUE, dwBits, dwFlags);
-    if (SUCCEEDED(r.hResult)) {
-        r.text = pszText;
-        r.container = pwszContainer;
-    }
-    delete[] pszText;
-    delete[] pwszContainer;
+    r.hResult =
+        PKCS10CertRequisition(r.text, r.container, kEnhanced, TEXT("CN=Bob,C=CN"), dwCertType,
+                              dwCertType == 1 ? 1 : 2, KeyAlgorithm::Rsa, dwBits, dwFlags);
     return r;
 }
 
@@ -167,33 +160,29 @@ TEST(RsaRequestCryptoApi, FailedGenerationRemovesOnlyTheContainerItMade) {
 
 TEST(RsaRequestCryptoApi, PublicKeyOfAReusedHandleComesFromThatContainer) {
     // A handle already open is used as it is, and the caller keeps it.
-    HCRYPTPROV hProv = 0;
-    BYTE* pbKey = nullptr;
-    DWORD cbKey = 0;
-    WCHAR* pwszName = nullptr;
-    ASSERT_EQ(CreatePublicKey(nullptr, &pwszName, &pbKey, 1024, kEnhanced, TRUE, AT_KEYEXCHANGE,
-                              TRUE, &hProv, &cbKey, 0),
+    const orvane::keys::KeyFamily& rsa = orvane::keys::FamilyFor(KeyAlgorithm::Rsa);
+    UniqueProvider provider;
+    std::vector<BYTE> key;
+    WString name;
+    ASSERT_EQ(CreatePublicKey(nullptr, &name, key, 1024, kEnhanced, rsa, AT_KEYEXCHANGE, TRUE,
+                              provider, 0),
               S_OK);
-    ASSERT_NE(hProv, 0u);
-    const WString name = pwszName;
+    ASSERT_TRUE(provider);
     EXPECT_EQ(name.size(), 38u);
     EXPECT_EQ(name.front(), WCHAR('{'));
-    delete[] pwszName;
-    delete[] pbKey;
-    pbKey = nullptr;
-    const HCRYPTPROV hSame = hProv;
-    ASSERT_EQ(CreatePublicKey(name.c_str(), nullptr, &pbKey, 1024, kEnhanced, TRUE, AT_SIGNATURE,
-                              FALSE, &hProv, &cbKey, 0),
+    const HCRYPTPROV hSame = provider.get();
+    key.clear();
+    ASSERT_EQ(CreatePublicKey(name.c_str(), nullptr, key, 1024, kEnhanced, rsa, AT_SIGNATURE, FALSE,
+                              provider, 0),
               S_OK);
-    EXPECT_EQ(hProv, hSame);
+    EXPECT_EQ(provider.get(), hSame);
     HCRYPTKEY hSign = 0;
-    EXPECT_TRUE(CryptGetUserKey(hProv, AT_SIGNATURE, &hSign));
+    EXPECT_TRUE(CryptGetUserKey(provider.get(), AT_SIGNATURE, &hSign));
     CryptDestroyKey(hSign);
     // The exported key bits are the RSAPublicKey SEQUENCE of a 1024-bit key.
-    ASSERT_GT(cbKey, 130u);
-    EXPECT_EQ(pbKey[0], 0x30);
-    delete[] pbKey;
-    CryptReleaseContext(hProv, 0);
+    ASSERT_GT(key.size(), 130u);
+    EXPECT_EQ(key[0], 0x30);
+    provider.reset();
     DeleteContainer(name);
 }
 

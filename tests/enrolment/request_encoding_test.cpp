@@ -13,16 +13,12 @@ namespace {
 using Bytes = std::vector<BYTE>;
 
 template <class Step> Bytes Take(HRESULT expected, Step step) {
-    BYTE* pb = nullptr;
-    DWORD cb = 0;
-    const HRESULT hResult = step(&pb, &cb);
-    EXPECT_EQ(hResult, expected);
     Bytes out;
-    if (SUCCEEDED(hResult))
-        out.assign(pb, pb + cb);
-    else
-        EXPECT_EQ(pb, nullptr) << "nothing may be handed out on failure";
-    delete[] pb;
+    const HRESULT hResult = step(out);
+    EXPECT_EQ(hResult, expected);
+    if (FAILED(hResult)) {
+        EXPECT_TRUE(out.empty()) << "nothing may be handed out on failure";
+    }
     return out;
 }
 
@@ -56,8 +52,8 @@ TEST(SM2RawSignature, IntegersAreMinimalDer) {
     };
     for (const Case& c : cases) {
         const Bytes raw = Cat({c.r, c.s});
-        const Bytes out = Take(S_OK, [&](BYTE** pp, DWORD* pcb) {
-            return SM2EncodeRawSignature(raw.data(), DWORD(raw.size()), pp, pcb);
+        const Bytes out = Take(S_OK, [&](Bytes& encoded) {
+            return SM2EncodeRawSignature(raw.data(), DWORD(raw.size()), encoded);
         });
         const Bytes body = Cat({c.expectR, c.expectS});
         EXPECT_EQ(out, Cat({{0x30, BYTE(body.size())}, body})) << c.why;
@@ -68,11 +64,13 @@ TEST(SM2RawSignature, OnlySixtyFourBytes) {
     const Bytes raw(65, 0x01);
     for (DWORD cb : {0u, 32u, 63u, 65u}) {
         Take(HRESULT(0x8007000D),
-             [&](BYTE** pp, DWORD* pcb) { return SM2EncodeRawSignature(raw.data(), cb, pp, pcb); });
+             [&](Bytes& encoded) { return SM2EncodeRawSignature(raw.data(), cb, encoded); });
     }
     // The BIT STRING step passes the refusal on.
-    Take(HRESULT(0x8007000D),
-         [&](BYTE** pp, DWORD* pcb) { return ComposeSignature(TRUE, raw.data(), 63, pp, pcb); });
+    Take(HRESULT(0x8007000D), [&](Bytes& encoded) {
+        return ComposeSignature(orvane::keys::FamilyFor(KeyAlgorithm::Sm2), raw.data(), 63,
+                                encoded);
+    });
 }
 
 TEST(RequestText, SixtyFourCharactersPerLine) {
@@ -91,15 +89,12 @@ TEST(RequestText, SixtyFourCharactersPerLine) {
         {"a trailing break goes", "QUJD\r\n", "QUJD"},
     };
     for (const Case& c : cases) {
-        char* psz = nullptr;
-        DWORD cch = 0;
-        ASSERT_EQ(TransformBase64EncodedDatatoHoldCRLFPer64Chars(c.in.data(), DWORD(c.in.size()),
-                                                                 &psz, &cch),
-                  S_OK)
+        std::string text;
+        ASSERT_EQ(
+            TransformBase64EncodedDatatoHoldCRLFPer64Chars(c.in.data(), DWORD(c.in.size()), text),
+            S_OK)
             << c.why;
-        EXPECT_EQ(std::string(psz), c.out) << c.why;
-        EXPECT_EQ(cch, c.out.size()) << c.why;
-        delete[] psz;
+        EXPECT_EQ(text, c.out) << c.why;
     }
 }
 
@@ -111,24 +106,24 @@ const Bytes kSm2Alg = {0x30, 0x13, 0x06, 0x07, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x0
 
 TEST(RequestParts, SubjectPublicKeyInfo) {
     const Bytes key = {0x30, 0x03, 0x02, 0x01, 0x05};
-    Bytes out = Take(S_OK, [&](BYTE** pp, DWORD* pcb) {
-        return ComposeSignPublicKeyData(kOidRsaEncryption, "", key.data(), DWORD(key.size()), pp,
-                                        pcb);
+    Bytes out = Take(S_OK, [&](Bytes& encoded) {
+        return ComposeSignPublicKeyData(kOidRsaEncryption, "", key.data(), DWORD(key.size()),
+                                        encoded);
     });
     EXPECT_EQ(out, Cat({{0x30, 0x17}, kRsaAlg, {0x03, 0x06, 0x00}, key}));
 
     const Bytes point = Cat({{0x04}, Repeat(0xAB, 64)});
-    out = Take(S_OK, [&](BYTE** pp, DWORD* pcb) {
+    out = Take(S_OK, [&](Bytes& encoded) {
         return ComposeSignPublicKeyData(kOidEcPublicKey, kOidSM2Curve, point.data(),
-                                        DWORD(point.size()), pp, pcb);
+                                        DWORD(point.size()), encoded);
     });
     EXPECT_EQ(out, Cat({{0x30, 0x59}, kSm2Alg, {0x03, 0x42, 0x00}, point}));
 }
 
 TEST(RequestParts, AttributesInTheIssuersForm) {
     const Bytes key = {0x01, 0x02, 0x03};
-    const Bytes out = Take(S_OK, [&](BYTE** pp, DWORD* pcb) {
-        return ComposeAttributes(FALSE, key.data(), DWORD(key.size()), pp, pcb);
+    const Bytes out = Take(S_OK, [&](Bytes& encoded) {
+        return ComposeAttributes(FALSE, key.data(), DWORD(key.size()), encoded);
     });
     const Bytes expected = {
         0xA0, 0x2E,
@@ -142,16 +137,16 @@ TEST(RequestParts, AttributesInTheIssuersForm) {
     EXPECT_EQ(out, expected);
 
     // The PKCS #9 form puts each value in a SET.
-    const Bytes standard = Take(S_OK, [&](BYTE** pp, DWORD* pcb) {
-        return ComposeAttributes(TRUE, key.data(), DWORD(key.size()), pp, pcb);
+    const Bytes standard = Take(S_OK, [&](Bytes& encoded) {
+        return ComposeAttributes(TRUE, key.data(), DWORD(key.size()), encoded);
     });
     ASSERT_EQ(standard.size(), expected.size() + 4);
     EXPECT_EQ(standard[15], 0x31); // after the first attribute's OID
 }
 
 TEST(RequestParts, SignatureAlgorithmHasNullParameters) {
-    const Bytes out = Take(
-        S_OK, [&](BYTE** pp, DWORD* pcb) { return ComposeSignAlgorithm(kOidSM2WithSM3, pp, pcb); });
+    const Bytes out =
+        Take(S_OK, [&](Bytes& encoded) { return ComposeSignAlgorithm(kOidSM2WithSM3, encoded); });
     EXPECT_EQ(out, (Bytes{0x30, 0x0C, 0x06, 0x08, 0x2A, 0x81, 0x1C, 0xCF, 0x55, 0x01, 0x83, 0x75,
                           0x05, 0x00}));
 }
@@ -160,11 +155,9 @@ TEST(RequestParts, RequestInformationOfASingleCertificateEndsWithTheKey) {
     const Bytes key = {0x30, 0x03, 0x02, 0x01, 0x05};
     PKCS10RequestParams params{};
     params.pwszSubject = TEXT("CN=A,C=CN");
-    params.pszPublicKeyAlg = kOidRsaEncryption;
-    params.pszCurve = "";
-    const Bytes out = Take(S_OK, [&](BYTE** pp, DWORD* pcb) {
-        return ComposeCertRequestInfo(params, key.data(), DWORD(key.size()), nullptr, 0, pp, pcb);
-    });
+    params.pFamily = &orvane::keys::FamilyFor(KeyAlgorithm::Rsa);
+    const Bytes out = Take(
+        S_OK, [&](Bytes& encoded) { return ComposeCertRequestInfo(params, key, {}, encoded); });
     // The attributes in reverse order, one per RDN.
     const Bytes name = {0x30, 0x19, 0x31, 0x0B, 0x30, 0x09, 0x06, 0x03, 0x55,
                         0x04, 0x06, 0x13, 0x02, 'C',  'N',  0x31, 0x0A, 0x30,

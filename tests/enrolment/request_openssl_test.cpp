@@ -42,16 +42,9 @@ struct Request {
 Request MakeRequest(const WCHAR* pwszProvider, DWORD dwCertType, bool bRSA, DWORD dwBits,
                     DWORD dwFlags = 0, const WCHAR* pwszSubject = TEXT("CN=Alice,OU=Retail,C=CN")) {
     Request r;
-    char* pszText = nullptr;
-    WCHAR* pwszContainer = nullptr;
-    r.hResult = PKCS10CertRequisition(&pszText, &pwszContainer, pwszProvider, pwszSubject,
-                                      dwCertType, dwCertType == 1 ? 1 : 2, bRSA, dwBits, dwFlags);
-    if (SUCCEEDED(r.hResult)) {
-        r.text = pszText;
-        r.container = pwszContainer;
-    }
-    delete[] pszText;
-    delete[] pwszContainer;
+    r.hResult = PKCS10CertRequisition(
+        r.text, r.container, pwszProvider, pwszSubject, dwCertType, dwCertType == 1 ? 1 : 2,
+        bRSA ? KeyAlgorithm::Rsa : KeyAlgorithm::Sm2, dwBits, dwFlags);
     return r;
 }
 
@@ -299,42 +292,33 @@ TEST(RequestTokens, EncodingFailureKeepsTheNewKeys) {
 }
 
 TEST(RequestTokens, ArgumentsAreChecked) {
-    char* pszText = nullptr;
-    WCHAR* pwszContainer = nullptr;
-    EXPECT_EQ(
-        PKCS10CertRequisition(&pszText, &pwszContainer, kEnhanced, nullptr, 1, 1, TRUE, 1024, 0),
-        E_INVALIDARG);
-    EXPECT_EQ(PKCS10CertRequisition(&pszText, &pwszContainer, kEnhanced, TEXT("CN=A"), 3, 1, TRUE,
+    std::string text = "untouched";
+    WString container = TEXT("untouched");
+    EXPECT_EQ(PKCS10CertRequisition(text, container, kEnhanced, nullptr, 1, 1, KeyAlgorithm::Rsa,
                                     1024, 0),
               E_INVALIDARG);
-    EXPECT_EQ(pszText, nullptr);
-    EXPECT_EQ(pwszContainer, nullptr);
+    EXPECT_EQ(PKCS10CertRequisition(text, container, kEnhanced, TEXT("CN=A"), 3, 1,
+                                    KeyAlgorithm::Rsa, 1024, 0),
+              E_INVALIDARG);
+    EXPECT_EQ(text, "untouched");
+    EXPECT_EQ(container, WString(TEXT("untouched")));
 }
 
 TEST(RequestTokens, ShortSM2BlobsAreRefusedNotRead) {
     // A blob one byte short of 140, on the heap so a read past it is caught.
     std::unique_ptr<BYTE[]> pbShort(new BYTE[139]());
     std::unique_ptr<BYTE[]> pbFull(new BYTE[140]());
-    char* pszText = nullptr;
-    DWORD cchText = 0;
+    std::string text = "untouched";
     PKCS10RequestParams params{};
     params.dwKeySpec = 2;
     params.pwszSubject = TEXT("CN=A");
-    params.pszPublicKeyAlg = kOidEcPublicKey;
-    params.pszCurve = kOidSM2Curve;
-    params.algHash = kAlgSM3;
-    params.pszSignAlg = kOidSM2WithSM3;
-    params.ppszRequest = &pszText;
-    params.pcchRequest = &cchText;
-    params.bSM2 = TRUE;
-    params.pbSignPublicKey = pbShort.get();
-    params.cbSignPublicKey = 139;
-    EXPECT_EQ(PKCS10RequestBase64(params, nullptr), NTE_BAD_KEY);
-    params.pbSignPublicKey = pbFull.get();
-    params.cbSignPublicKey = 140;
-    params.cbTempPublicKey = 139;
-    EXPECT_EQ(PKCS10RequestBase64(params, pbShort.get()), NTE_BAD_KEY);
-    EXPECT_EQ(pszText, nullptr);
+    params.pFamily = &orvane::keys::FamilyFor(KeyAlgorithm::Sm2);
+    params.signPublicKey = {pbShort.get(), 139};
+    EXPECT_EQ(PKCS10RequestBase64(params, text), NTE_BAD_KEY);
+    params.signPublicKey = {pbFull.get(), 140};
+    params.tempPublicKey = {pbShort.get(), 139};
+    EXPECT_EQ(PKCS10RequestBase64(params, text), NTE_BAD_KEY);
+    EXPECT_EQ(text, "untouched");
 }
 
 } // namespace

@@ -18,23 +18,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     PKCS1_PRIVATE_KEY key;
     if (SUCCEEDED(DecodePrivateKey(pbDer, cbDer, &key))) {
-        const DWORD lengths[] = {key.cbModulus,    key.cbPrivateExponent, key.cbPrime1,
-                                 key.cbPrime2,     key.cbExponent1,       key.cbExponent2,
-                                 key.cbCoefficient};
-        for (DWORD cb : lengths)
-            if (cb > cbDer)
+        const SecretBytes* numbers[] = {&key.modulus,    &key.privateExponent, &key.prime1,
+                                        &key.prime2,     &key.exponent1,       &key.exponent2,
+                                        &key.coefficient};
+        for (const SecretBytes* number : numbers)
+            if (number->size() > cbDer)
                 std::abort();
-    } else if (key.pbModulus != nullptr) {
+    } else if (!key.modulus.empty()) {
         std::abort(); // nothing is kept after a refusal
     }
 
-    BYTE* pbBlob = nullptr;
-    DWORD cbBlob = 0;
-    if (SUCCEEDED(
-            getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(pbDer, cbDer, dwBits, &pbBlob, &cbBlob))) {
-        if (pbBlob == nullptr || cbBlob != dwBits * 9 / 16 + 20 || pbBlob[0] != PRIVATEKEYBLOB)
-            std::abort();
-        WipeAndDeleteArray(pbBlob, cbBlob);
-    }
+    SecretBytes blob;
+    if (SUCCEEDED(getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(pbDer, cbDer, dwBits, blob)) &&
+        (blob.size() != dwBits * 9 / 16 + 20 || blob[0] != PRIVATEKEYBLOB))
+        std::abort();
     return 0;
 }

@@ -34,12 +34,6 @@ Bytes Repeat(BYTE b, size_t n) {
     return Bytes(n, b);
 }
 
-Bytes Take(BYTE* pb, DWORD cb) {
-    Bytes out(pb, pb + cb);
-    delete[] pb;
-    return out;
-}
-
 // --- SM2 signature values ------------------------------------------------------------
 
 TEST(Sm2RawSignature, IntegersTakeTheirMinimalForm) {
@@ -72,10 +66,9 @@ TEST(Sm2RawSignature, IntegersTakeTheirMinimalForm) {
                 asR ? Cat({c.integer, plainInteger}) : Cat({plainInteger, c.integer});
             const Bytes expected = Cat(
                 {{0x04, BYTE(seqContent.size() + 2), 0x30, BYTE(seqContent.size())}, seqContent});
-            BYTE* pb = nullptr;
-            DWORD cb = 0;
-            ASSERT_EQ(SM2EncodeRawSignature(&cb, raw.data(), DWORD(raw.size()), &pb), S_OK);
-            EXPECT_EQ(Take(pb, cb), expected);
+            Bytes encoded;
+            ASSERT_EQ(SM2EncodeRawSignature(encoded, raw.data(), DWORD(raw.size())), S_OK);
+            EXPECT_EQ(encoded, expected);
         }
     }
 }
@@ -87,10 +80,9 @@ TEST(Sm2RawSignature, OnlySixtyFourBytesAreASignature) {
         SCOPED_TRACE(size);
         Bytes raw(size, 0x5A);
         const Bytes before = raw;
-        BYTE* pb = nullptr;
-        DWORD cb = 0;
-        EXPECT_EQ(SM2EncodeRawSignature(&cb, raw.data(), size, &pb), kInvalidData);
-        EXPECT_EQ(pb, nullptr);
+        Bytes encoded{0x77};
+        EXPECT_EQ(SM2EncodeRawSignature(encoded, raw.data(), size), kInvalidData);
+        EXPECT_EQ(encoded, Bytes{0x77}) << "nothing is handed out";
         EXPECT_EQ(raw, before) << "a refused signature is left as it was";
     }
 }
@@ -121,13 +113,9 @@ TEST(Sm2Encoding, AlgorithmIdentifiersCarryNull) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.oid ? c.oid : "null");
-        BYTE* pb = nullptr;
-        DWORD cb = 0;
-        ASSERT_EQ(SM2EncodeOID(c.oid, &pb, &cb), c.hResult);
-        if (SUCCEEDED(c.hResult))
-            EXPECT_EQ(Take(pb, cb), c.encoding);
-        else
-            EXPECT_EQ(pb, nullptr);
+        Bytes encoded;
+        ASSERT_EQ(SM2EncodeOID(c.oid, encoded), c.hResult);
+        EXPECT_EQ(encoded, c.encoding);
     }
 }
 
@@ -158,9 +146,8 @@ TEST(Sm2Encoding, SignerInfoNamesTheSerialAsTheCertificateHasIt) {
                              kSm2SignatureOID,
                              DWORD(digest.size()),
                              digest.data()};
-        BYTE* pb = nullptr;
-        DWORD cb = 0;
-        ASSERT_EQ(SM2EncodeSignerInfo(&info, &pb, &cb), S_OK);
+        Bytes encoded;
+        ASSERT_EQ(SM2EncodeSignerInfo(&info, encoded), S_OK);
         const Bytes ias = Cat({{0x30, BYTE(issuer.size() + c.integer.size())}, issuer, c.integer});
         const Bytes body = Cat(
             {{0x02, 0x01, 0x01},
@@ -169,7 +156,7 @@ TEST(Sm2Encoding, SignerInfoNamesTheSerialAsTheCertificateHasIt) {
              {0x30, 0x0D, 0x06, 0x09, 0x2A, 0x81, 0x1C, 0xCF, 0x55, 0x01, 0x82, 0x2D, 0x01, 0x05,
               0x00},
              digest});
-        EXPECT_EQ(Take(pb, cb), Cat({{0x30, BYTE(body.size())}, body}));
+        EXPECT_EQ(encoded, Cat({{0x30, BYTE(body.size())}, body}));
         EXPECT_EQ(c.serialLittleEndian.size(), info.cbSerialNumber) << "the input is not changed";
     }
     SM2_SIGNER_INFO empty{1,
@@ -181,9 +168,8 @@ TEST(Sm2Encoding, SignerInfoNamesTheSerialAsTheCertificateHasIt) {
                           kSm2SignatureOID,
                           DWORD(digest.size()),
                           digest.data()};
-    BYTE* pb = nullptr;
-    DWORD cb = 0;
-    EXPECT_EQ(SM2EncodeSignerInfo(&empty, &pb, &cb), E_INVALIDARG) << "a serial of no octets";
+    Bytes encoded;
+    EXPECT_EQ(SM2EncodeSignerInfo(&empty, encoded), E_INVALIDARG) << "a serial of no octets";
 }
 
 // --- the message's text -------------------------------------------------------------------
