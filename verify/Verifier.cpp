@@ -132,17 +132,13 @@ bool IsSm2Key(EVP_PKEY* key) {
     return EVP_PKEY_is_a(key, "SM2") == 1;
 }
 
-// An SM2 public key readied for verifying with SM3 and the identity id.
+// An SM2 public key readied for verifying with SM3 and the identity id. The
+// key context belongs to the digest context; the identity goes in before the
+// first update, which is when SM2 hashes it in.
 bool InitSm2Verify(EVP_MD_CTX* md, EVP_PKEY* key, const std::string& id) {
-    PkeyCtx pctx(EVP_PKEY_CTX_new(key, nullptr));
-    if (!pctx || EVP_PKEY_CTX_set1_id(pctx.get(), id.data(), id.size()) <= 0)
-        return false;
-    EVP_MD_CTX_set_pkey_ctx(md, pctx.get());
-    if (EVP_DigestVerifyInit(md, nullptr, EVP_sm3(), nullptr, key) != 1)
-        return false;
-    // The digest context now owns the key context.
-    pctx.release();
-    return true;
+    EVP_PKEY_CTX* pctx = nullptr;
+    return EVP_DigestVerifyInit(md, &pctx, EVP_sm3(), nullptr, key) == 1 && pctx != nullptr &&
+           EVP_PKEY_CTX_set1_id(pctx, id.data(), id.size()) > 0;
 }
 
 // An SM2 signature as DER SEQUENCE { r, s }; 64 raw bytes r || s are turned
@@ -254,9 +250,10 @@ public:
     }
 
 private:
+    // A check that failed stays failed, whatever a later step finds.
     void Set(const char* name, Outcome o, std::string reason) {
         for (Check& c : m_report.checks)
-            if (c.name == name) {
+            if (c.name == name && c.outcome != Outcome::kFail) {
                 c.outcome = o;
                 c.reason = std::move(reason);
             }
@@ -686,10 +683,7 @@ Report VerifyMessage(Bytes input, const std::string& contentPath, const VerifyOp
     std::unique_ptr<EVP_MD, decltype(&EVP_MD_free)> mdOwner(md, EVP_MD_free);
     std::vector<std::uint8_t> contentDigest;
     bool contentRead = false;
-    if (m.attached && !contentPath.empty()) {
-        checks.Fail("content-digest",
-                    "the message carries its content; a content file is for detached messages");
-    } else if (!hasContent) {
+    if (!hasContent) {
         checks.Fail("content-digest", "a detached message: name the signed content file");
     } else if (!md || !contentMd || !sm2Md ||
                EVP_DigestInit_ex(contentMd.get(), md, nullptr) != 1 ||
@@ -717,6 +711,27 @@ Report VerifyMessage(Bytes input, const std::string& contentPath, const VerifyOp
             report.contentLength = length;
             contentRead = true;
         }
+    }
+    // A content file given with an attached message must be that content.
+    if (contentRead && m.attached && !contentPath.empty()) {
+        SignedMessage fileOnly;
+        MdCtx fileMd(EVP_MD_CTX_new());
+        std::uint64_t length = 0;
+        unsigned char value[EVP_MAX_MD_SIZE];
+        unsigned int cb = 0;
+        const bool same =
+            fileMd && EVP_DigestInit_ex(fileMd.get(), md, nullptr) == 1 &&
+            ReadContent(
+                fileOnly, contentPath,
+                [&](Bytes piece) {
+                    return EVP_DigestUpdate(fileMd.get(), piece.data(), piece.size()) == 1;
+                },
+                length, why) &&
+            EVP_DigestFinal_ex(fileMd.get(), value, &cb) == 1 && length == report.contentLength &&
+            cb == contentDigest.size() && CRYPTO_memcmp(value, contentDigest.data(), cb) == 0;
+        if (!same)
+            checks.Fail("content-digest", "the content file " + contentPath +
+                                              " is not the content the message carries");
     }
 
     // signature, and content-digest where the signed digest is known

@@ -319,6 +319,10 @@ def main():
                 tampered = message.replace(content, changed)
                 expect(label + ": changed content", verify(forms(tampered, i)[0], **trust),
                        [tamper_check])
+                # A content file named with an attached message must be its content.
+                expect(label + ": with its content file", verify(text, content_file, **trust), [])
+                expect(label + ": with another content file", verify(text, changed_file, **trust),
+                       ["content-digest"])
             else:
                 expect(label + ": changed content", verify(text, changed_file, **trust),
                        [tamper_check])
@@ -394,7 +398,7 @@ def main():
             if r.returncode != 2:
                 failures.append(f"usage error {label}: exit {r.returncode}")
 
-    cases = len(variants) * 5 + 4 * 1 + 2 + len(bad) + 1 + 3
+    cases = len(variants) * 5 + 6 * 2 + 4 * 1 + 2 + len(bad) + 1 + 3
     for f in failures:
         print("FAIL", f)
     print(f"verify matrix: {cases} cases, {len(failures)} failed")
