@@ -47,8 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
             for (Bytes c : m.certificates)
                 CheckInside(c, whole);
             for (const SignerParts& s : m.signers) {
-                for (Bytes b : {s.issuer, s.serial, s.subjectKeyId, s.signedAttrs,
-                                s.messageDigest, s.signature})
+                for (Bytes b : {s.issuer, s.serial, s.subjectKeyId, s.signedAttrs, s.messageDigest,
+                                s.signature})
                     CheckInside(b, whole);
                 if (!s.signedAttrs.empty() && s.signedAttrs[0] != tag::kContext0)
                     std::abort();
