@@ -26,6 +26,8 @@ the timeout is closed.
 The browser tests reuse DemoHandler, adding their own routes.
 """
 import argparse
+import base64
+import binascii
 import hashlib
 import json
 import os
@@ -91,7 +93,13 @@ class Issuer:
         """orvane-verify's opinion of a Base64 message over the UTF-8 text,
         with the test issuer's authorities as the anchors."""
         refused = {"verified": False, "contentMatches": False, "signer": "", "checks": []}
-        if not isinstance(signature, str) or not signature.strip():
+        # The page hands over Base64; anything else is answered here, without
+        # starting the verifier.
+        try:
+            base64.b64decode("".join(str(signature).split()), validate=True)
+        except (binascii.Error, ValueError):
+            return dict(refused, detail="the signature is not Base64")
+        if not str(signature).strip():
             return dict(refused, detail="no signature")
         content = str(text).encode("utf-8")
         with tempfile.TemporaryDirectory(prefix="orvane-verify-") as tmp:
@@ -107,7 +115,10 @@ class Issuer:
             command.append(msg)
             if detached:
                 command.append(data)
-            run = subprocess.run(command, capture_output=True, timeout=60)
+            try:
+                run = subprocess.run(command, capture_output=True, timeout=60)
+            except OSError as e:
+                return dict(refused, detail=f"orvane-verify cannot be run: {e}")
             try:
                 report = json.loads(run.stdout)
             except ValueError:
