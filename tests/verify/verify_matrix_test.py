@@ -276,6 +276,17 @@ def main():
             pki[family] = dict(root=root[0], inter=inter[0], other=other[0], good=good,
                                nosign=nosign, digest=None)
 
+        # A folder of anchors as a trust store keeps them: both roots, and a
+        # file that is no certificate.
+        anchors_dir = os.path.join(work, "anchors")
+        os.makedirs(anchors_dir)
+        for family in pki:
+            with open(pki[family]["root"], "rb") as f, \
+                    open(os.path.join(anchors_dir, family + ".pem"), "wb") as out:
+                out.write(f.read())
+        with open(os.path.join(anchors_dir, "notes.txt"), "w") as f:
+            f.write("not a certificate\n")
+
         # (label, family, make(signer) -> DER, attached, tampered check)
         variants = []
         for attached in (True, False):
@@ -313,7 +324,8 @@ def main():
                     return f"signer {report['signer']['subject']}"
                 return None
 
-            expect(label, verify(text, detached_content, stdin=(i == 5), **trust), [], fields)
+            good_trust = dict(trust, ca=[anchors_dir]) if i % 2 else trust
+            expect(label, verify(text, detached_content, stdin=(i == 5), **good_trust), [], fields)
             if attached:
                 assert message.count(content) == 1
                 tampered = message.replace(content, changed)
