@@ -11,6 +11,21 @@ if(ORVANE_TARGET_WINDOWS)
   target_include_directories(cjson SYSTEM PUBLIC "${ORVANE_CJSON_SOURCE_DIR}")
   target_compile_definitions(cjson PUBLIC CJSON_HIDE_SYMBOLS)
   add_library(cJSON::cjson ALIAS cjson)
+  # OpenSSL's libcrypto, cross-built once by scripts/bootstrap.sh from Debian's
+  # source package: only orvane-verify uses it (the system code has CryptoAPI).
+  # Without it the Windows build leaves orvane-verify out.
+  set(ORVANE_OPENSSL_MINGW_DIR "${CMAKE_SOURCE_DIR}/.deps/openssl-mingw64" CACHE PATH
+    "OpenSSL cross-built for mingw64")
+  if(EXISTS "${ORVANE_OPENSSL_MINGW_DIR}/lib/libcrypto.a")
+    add_library(OpenSSL::Crypto STATIC IMPORTED)
+    set_target_properties(OpenSSL::Crypto PROPERTIES
+      IMPORTED_LOCATION "${ORVANE_OPENSSL_MINGW_DIR}/lib/libcrypto.a"
+      INTERFACE_INCLUDE_DIRECTORIES "${ORVANE_OPENSSL_MINGW_DIR}/include"
+      INTERFACE_LINK_LIBRARIES "ws2_32;gdi32;crypt32;bcrypt;advapi32;user32")
+  else()
+    message(STATUS "OpenSSL for mingw64 not in ${ORVANE_OPENSSL_MINGW_DIR}: no orvane-verify.exe "
+      "(scripts/bootstrap.sh builds it)")
+  endif()
 else()
   find_package(OpenSSL 3.0 REQUIRED)
   find_package(SQLite3 REQUIRED)

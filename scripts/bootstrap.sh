@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Brings a Debian 12 machine up to everything the linux, windows, asan and fuzz
 # presets need, then lays the cJSON sources the Windows cross build compiles
-# into .deps/cjson. Safe to run again: when nothing is missing it only looks.
+# into .deps/cjson and cross-builds Debian's OpenSSL as a static libcrypto for
+# the Windows orvane-verify into .deps/openssl-mingw64 (once: a few minutes).
+# Safe to run again: when nothing is missing it only looks.
 set -euo pipefail
 
 repo_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -51,8 +53,14 @@ need_cjson=1
 # Debian images ship binary indexes only. Mirror the stock archive entries as
 # deb-src so the source version matches the binaries; done before the update
 # below so one update serves both the install and the source fetch.
+# orvane-verify.exe links OpenSSL's libcrypto, which Windows does not have:
+# Debian's source package (its patches applied), cross-built once.
+openssl_dir="$repo_root/.deps/openssl-mingw64"
+need_openssl=1
+[[ -f $openssl_dir/lib/libcrypto.a && -f $openssl_dir/include/openssl/evp.h ]] && need_openssl=0
+
 need_update=$((${#missing[@]} > 0))
-if ((need_cjson)); then
+if ((need_cjson || need_openssl)); then
   if ! grep -qsE '^[[:space:]]*(Types:.*deb-src|deb-src[[:space:]])' /etc/apt/sources.list \
     /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; then
     stock=/etc/apt/sources.list.d/debian.sources
@@ -66,7 +74,8 @@ if ((need_cjson)); then
         as_root tee /etc/apt/sources.list.d/orvane-src.list >/dev/null
     fi
   fi
-  [[ -n $(apt-cache showsrc cjson 2>/dev/null) ]] || need_update=1
+  [[ -n $(apt-cache showsrc cjson 2>/dev/null) && -n $(apt-cache showsrc openssl 2>/dev/null) ]] ||
+    need_update=1
 fi
 
 # --- packages -------------------------------------------------------------------
@@ -82,26 +91,62 @@ else
 fi
 
 # --- cJSON sources --------------------------------------------------------------
-if ((!need_cjson)); then
-  say "cJSON sources present in .deps/cjson"
-  exit 0
-fi
-
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 # As root, apt downloads through its unprivileged _apt user, which must own
 # the folder or apt warns and falls back to downloading as root.
 if [[ $(id -u) -eq 0 ]] && id _apt >/dev/null 2>&1; then chown _apt "$work"; fi
-say "fetching Debian source package cjson"
-(cd "$work" && apt-get source -qq cjson >/dev/null)
-src="$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'cjson-*' | head -n1)"
-[[ -n $src && -f $src/cJSON.c ]] || { say "cjson source package has no cJSON.c" >&2; exit 1; }
 
+if ((!need_cjson)); then
+  say "cJSON sources present in .deps/cjson"
+else
+  say "fetching Debian source package cjson"
+  (cd "$work" && apt-get source -qq cjson >/dev/null)
+  src="$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'cjson-*' | head -n1)"
+  [[ -n $src && -f $src/cJSON.c ]] || { say "cjson source package has no cJSON.c" >&2; exit 1; }
+
+  mkdir -p "$repo_root/.deps"
+  rm -rf "$cjson_dir.tmp"
+  mkdir "$cjson_dir.tmp"
+  cp "$src/cJSON.c" "$src/cJSON.h" "$src/LICENSE" "$cjson_dir.tmp/"
+  basename "$(find "$work" -maxdepth 1 -name '*.dsc' | head -n1)" .dsc >"$cjson_dir.tmp/SOURCE"
+  rm -rf "$cjson_dir"
+  mv "$cjson_dir.tmp" "$cjson_dir"
+  say "cJSON $(cat "$cjson_dir/SOURCE") placed in .deps/cjson"
+fi
+
+# --- OpenSSL for the Windows orvane-verify ---------------------------------------
+if ((!need_openssl)); then
+  say "OpenSSL for mingw64 present in .deps/openssl-mingw64 ($(cat "$openssl_dir/SOURCE"))"
+  exit 0
+fi
+started=$SECONDS
+say "fetching Debian source package openssl"
+mkdir "$work/openssl"
+if [[ $(id -u) -eq 0 ]] && id _apt >/dev/null 2>&1; then chown _apt "$work/openssl"; fi
+# The newest version first; a mirror that lags its index may only have an
+# older one.
+for version in "" $(apt-cache showsrc openssl 2>/dev/null | sed -n 's/^Version: //p'); do
+  (cd "$work/openssl" && apt-get source -qq "openssl${version:+=$version}" >/dev/null 2>&1) && break
+  find "$work/openssl" -mindepth 1 -delete
+done
+src="$(find "$work/openssl" -mindepth 1 -maxdepth 1 -type d -name 'openssl-*' | head -n1)"
+[[ -n $src && -f $src/Configure ]] || { say "openssl source package has no Configure" >&2; exit 1; }
+say "cross-building a static libcrypto for mingw64 (once; log in .deps/openssl-mingw64.log)"
 mkdir -p "$repo_root/.deps"
-rm -rf "$cjson_dir.tmp"
-mkdir "$cjson_dir.tmp"
-cp "$src/cJSON.c" "$src/cJSON.h" "$src/LICENSE" "$cjson_dir.tmp/"
-basename "$(find "$work" -maxdepth 1 -name '*.dsc' | head -n1)" .dsc >"$cjson_dir.tmp/SOURCE"
-rm -rf "$cjson_dir"
-mv "$cjson_dir.tmp" "$cjson_dir"
-say "cJSON $(cat "$cjson_dir/SOURCE") placed in .deps/cjson"
+log="$repo_root/.deps/openssl-mingw64.log"
+# build_libs builds no documentation (3.0 has no no-docs option).
+options=(mingw64 no-shared no-tests --cross-compile-prefix=x86_64-w64-mingw32-)
+if ! (cd "$src" && ./Configure "${options[@]}" && make -j"$(nproc)" build_libs) >"$log" 2>&1; then
+  say "the OpenSSL cross build failed; see $log" >&2
+  exit 1
+fi
+rm -rf "$openssl_dir.tmp"
+mkdir -p "$openssl_dir.tmp/lib"
+cp "$src/libcrypto.a" "$openssl_dir.tmp/lib/"
+cp -r "$src/include" "$openssl_dir.tmp/include"
+cp "$src/LICENSE.txt" "$openssl_dir.tmp/"
+basename "$(find "$work/openssl" -maxdepth 1 -name '*.dsc' | head -n1)" .dsc >"$openssl_dir.tmp/SOURCE"
+rm -rf "$openssl_dir"
+mv "$openssl_dir.tmp" "$openssl_dir"
+say "OpenSSL $(cat "$openssl_dir/SOURCE") for mingw64 in .deps/openssl-mingw64 ($((SECONDS - started)) s)"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The demo page on http://127.0.0.1:PORT/ (default 8731): enrol for an RSA or
 # SM2 certificate and sign a text from your own browser, with the test issuer
-# as the authority and OpenSSL checking the signature.
+# as the authority and orvane-verify checking the signature.
 #
 #   scripts/demo-web.sh [--port N] [--install] [--ca-dir DIR]
 #
@@ -27,14 +27,16 @@ while (($#)); do
 done
 
 build="$repo_root/build/linux"
-if [[ ! -x $build/tools/testca/testca || ! -x $build/apps/tandry/Tandry || ! -x $build/apps/sarvik/Sarvik ]]; then
+verifier="$build/apps/orvane-verify/orvane-verify"
+if [[ ! -x $build/tools/testca/testca || ! -x $build/apps/tandry/Tandry || ! -x $build/apps/sarvik/Sarvik ||
+  ! -x $verifier ]]; then
   "$repo_root/scripts/bootstrap.sh"
   cmake -S "$repo_root" --preset linux >/dev/null
-  cmake --build "$build" --target testca Tandry Sarvik >/dev/null
+  cmake --build "$build" --target testca Tandry Sarvik orvane-verify >/dev/null
 fi
 if ((install)); then
   "$repo_root/scripts/install-host.sh" --tandry "$build/apps/tandry/Tandry" --sarvik "$build/apps/sarvik/Sarvik"
 fi
 mkdir -p "$ca_dir"
 exec python3 "$repo_root/web/demo/server.py" --testca "$build/tools/testca/testca" \
-  --ca-dir "$ca_dir" --port "$port"
+  --ca-dir "$ca_dir" --port "$port" --verifier "$verifier"

@@ -16,7 +16,7 @@ cd "$repo_root"
 
 "$repo_root/scripts/bootstrap.sh"
 cmake --preset linux >/dev/null
-cmake --build --preset linux --target Tandry nmclient enrol npshell npSarvik >/dev/null
+cmake --build --preset linux --target Tandry nmclient enrol npshell npSarvik orvane-verify >/dev/null
 tandry="$repo_root/build/linux/apps/tandry/Tandry"
 
 if (($# > 0)); then
@@ -52,7 +52,8 @@ enrol "SM2 signing and encryption certificates, SM2 token" \
 # ---- signing through npSarvik ------------------------------------------------------
 sign() {
   "$repo_root/scripts/sign-roundtrip.sh" --npshell "$repo_root/build/linux/tools/npshell/npshell" \
-    --plugin "$repo_root/build/linux/apps/npsarvik/npSarvik.so" --out "$state/signed" "$@"
+    --plugin "$repo_root/build/linux/apps/npsarvik/npSarvik.so" --out "$state/signed" \
+    --ca-dir "$ca_dir" --verifier "$repo_root/build/linux/apps/orvane-verify/orvane-verify" "$@"
 }
 sign RSA "$rsa_cn" ""
 sign SM2 "$sm2_cn" "Orvane Soft SM2 Token CSP v1.0"

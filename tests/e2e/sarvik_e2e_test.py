@@ -8,7 +8,7 @@ explained by the next VURO_GetLastErrorDesc (a refused selection leaves
 nothing selected). Runs in every POSIX build, the sanitizer one included,
 unlike the browser tests.
 
-    sarvik_e2e_test.py --tandry PATH --sarvik PATH --enrol PATH --source-dir DIR
+    sarvik_e2e_test.py --tandry PATH --sarvik PATH --enrol PATH --verifier PATH --source-dir DIR
 """
 import argparse
 import json
@@ -120,11 +120,11 @@ def oversized_tokens_are_refused(host, check, work):
 
 def main():
     parser = argparse.ArgumentParser()
-    for option in ("--tandry", "--sarvik", "--enrol", "--source-dir"):
+    for option in ("--tandry", "--sarvik", "--enrol", "--verifier", "--source-dir"):
         parser.add_argument(option, required=True)
     args = parser.parse_args()
     sys.path.insert(0, os.path.join(args.source_dir, "web", "demo"))
-    import server  # the demo's verifier: OpenSSL's CMS for RSA, its SM2 for SM2
+    import server  # the demo's verifier: orvane-verify, anchored at the test issuer
 
     failures = []
 
@@ -149,7 +149,7 @@ def main():
                 print(enrol.stdout, enrol.stderr)
                 print(f"FAIL: the {algorithm} enrolment through Tandry failed")
                 return 1
-        verifier = server.Issuer("", "")
+        verifier = server.Issuer("", os.path.join(work, "ca"), args.verifier)
         host = Host(args.sarvik, env)
         r = host.call("VURO_SignData", "too early", "SHA-1")
         check(r["errorcode"] == NOT_READY, f"signing before a selection: {r}")

@@ -2,12 +2,13 @@
 # Enrol, then sign as a page does: RSA in the software provider and in the RSA
 # token, SM2 in the SM2 token, each enrolled through the real Tandry with the
 # test issuer, then selected through npSarvik in npshell and used to sign a
-# text and a file; every message is verified by OpenSSL.
-#   sign_e2e_test.sh ENROL TANDRY NPSHELL NPSARVIK WORKDIR
+# text and a file; every message is verified by orvane-verify against the
+# test issuer (and the RSA ones by OpenSSL's cms).
+#   sign_e2e_test.sh ENROL TANDRY NPSHELL NPSARVIK WORKDIR VERIFIER
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 repo_root="$(cd "$here/../.." && pwd)"
-enrol_tool="$1" tandry="$2" npshell="$3" npsarvik="$4" work="$5"
+enrol_tool="$1" tandry="$2" npshell="$3" npsarvik="$4" work="$5" verifier="$6"
 rm -rf "$work"
 mkdir -p "$work"
 : "${ORVANE_USER_HIVE:?the test needs its scratch hives}"
@@ -26,6 +27,7 @@ enrol --provider "Orvane Soft SM2 Token CSP v1.0" --algorithm SM2 \
 
 sign() {
   "$repo_root/scripts/sign-roundtrip.sh" --npshell "$npshell" --plugin "$npsarvik" \
+    --ca-dir "$work/ca" --verifier "$verifier" \
     --out "$work/signed" "$@"
 }
 sign RSA "E2E Software RSA $id"

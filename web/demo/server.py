@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """The demo page's server: serves web/demo and web/orvane.js on 127.0.0.1,
 hands the page's certificate requests to the test issuer (tools/testca) and
-checks the page's signatures with OpenSSL.
+checks the page's signatures with orvane-verify against the test issuer's
+authorities.
 
-    server.py --testca PATH --ca-dir DIR [--port N] [--openssl PATH] [--timeout S]
+    server.py --testca PATH --ca-dir DIR [--port N] [--verifier PATH] [--timeout S]
 
 API (JSON in, JSON out, POST only):
   /api/issue   {"request": base64 PKCS#10, "type": 1|2, "format": optional}
@@ -12,7 +13,7 @@ API (JSON in, JSON out, POST only):
   /api/verify  {"signature": base64 PKCS#7, "text": the signed text,
                 "detached": bool}
                -> {"verified": bool, "contentMatches": bool, "signer": text,
-                  "detail": OpenSSL's words}
+                  "detail": orvane-verify's verdict, "checks": its checks}
 
 Every request must name the server as its Host (127.0.0.1:PORT or
 localhost:PORT), so a page of another name that resolves here (DNS
@@ -27,6 +28,7 @@ The browser tests reuse DemoHandler, adding their own routes.
 import argparse
 import base64
 import binascii
+import hashlib
 import json
 import os
 import subprocess
@@ -50,62 +52,31 @@ TYPES = {".html": "text/html; charset=utf-8", ".js": "text/javascript; charset=u
          ".css": "text/css; charset=utf-8", ".json": "application/json"}
 
 
-# The SM2 signed-data content type (1.2.156.10197.6.1.4.2.2), which OpenSSL's
-# CMS does not know; such messages are taken apart here and their signature
-# checked with OpenSSL's SM2 (SM3, the default identity).
-SM2_SIGNED_DATA = bytes.fromhex("060a2a811ccf550601040202")
-SM2_DEFAULT_ID = "1234567812345678"
+# The test issuer's authorities in its folder: the anchors the demo's
+# signatures are checked against.
+CA_FILES = ("rsa-ca.cert.pem", "sm2-ca.cert.pem")
+DIGESTS = {"SHA-1": "sha1", "SHA-256": "sha256", "SHA-384": "sha384", "SHA-512": "sha512",
+           "SM3": "sm3"}
 
 
-def der_items(data, start=0, end=None):
-    """The TLVs between start and end: (tag, content start, content end,
-    start of the whole TLV)."""
-    end = len(data) if end is None else end
-    items, pos = [], start
-    while pos < end:
-        if pos + 2 > end:
-            raise ValueError("truncated DER")
-        head = pos
-        tag, length, pos = data[pos], data[pos + 1], pos + 2
-        if length & 0x80:
-            count = length & 0x7F
-            if count == 0 or count > 4 or pos + count > end:
-                raise ValueError("bad DER length")
-            length, pos = int.from_bytes(data[pos:pos + count], "big"), pos + count
-        if pos + length > end:
-            raise ValueError("DER length past the end")
-        items.append((tag, pos, pos + length, head))
-        pos += length
-    return items
-
-
-def sm2_message_parts(der):
-    """(certificate, attached content or None, signature) of an SM2 message."""
-    (_, s, e, _), = der_items(der)
-    _, explicit = der_items(der, s, e)
-    (_, s, e, _), = der_items(der, explicit[1], explicit[2])  # SignedData
-    fields = der_items(der, s, e)
-    content_info = der_items(der, fields[2][1], fields[2][2])
-    content = None
-    if len(content_info) > 1:
-        (_, cs, ce, _), = der_items(der, content_info[1][1], content_info[1][2])
-        content = der[cs:ce]
-    certs = [f for f in fields if f[0] == 0xA0]
-    if not certs:
-        raise ValueError("no certificate in the message")
-    _, _, cert_end, cert_head = der_items(der, certs[0][1], certs[0][2])[0]
-    certificate = der[cert_head:cert_end]
-    (_, s, e, _), = der_items(der, fields[-1][1], fields[-1][2])  # the one SignerInfo
-    signer = der_items(der, s, e)
-    signature = der[signer[-1][1]:signer[-1][2]]
-    return certificate, content, signature
+def default_verifier(testca):
+    """orvane-verify of the build tree testca comes from, else the one on PATH."""
+    if os.environ.get("ORVANE_VERIFY"):
+        return os.environ["ORVANE_VERIFY"]
+    if testca:
+        build = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(testca))))
+        candidate = os.path.join(build, "apps", "orvane-verify", "orvane-verify")
+        if os.path.exists(candidate):
+            return candidate
+    return "orvane-verify"
 
 
 class Issuer:
-    """The test issuer and OpenSSL, as the demo's authority and verifier."""
+    """The test issuer and orvane-verify, as the demo's authority and verifier."""
 
-    def __init__(self, testca, ca_dir, openssl="openssl"):
-        self.testca, self.ca_dir, self.openssl = testca, ca_dir, openssl
+    def __init__(self, testca, ca_dir, verifier=None):
+        self.testca, self.ca_dir = testca, ca_dir
+        self.verifier = verifier or default_verifier(testca)
 
     def issue(self, request, cert_type, fmt=None):
         if not isinstance(request, str) or not request.strip():
@@ -119,71 +90,48 @@ class Issuer:
         return json.loads(run.stdout)
 
     def verify(self, signature, text, detached):
-        """OpenSSL's opinion of a Base64 PKCS#7 message over the UTF-8 text."""
+        """orvane-verify's opinion of a Base64 message over the UTF-8 text,
+        with the test issuer's authorities as the anchors."""
+        refused = {"verified": False, "contentMatches": False, "signer": "", "checks": []}
+        # The page hands over Base64; anything else is answered here, without
+        # starting the verifier.
         try:
-            der = base64.b64decode("".join(str(signature).split()), validate=True)
+            base64.b64decode("".join(str(signature).split()), validate=True)
         except (binascii.Error, ValueError):
-            return {"verified": False, "contentMatches": False, "signer": "",
-                    "detail": "the signature is not Base64"}
+            return dict(refused, detail="the signature is not Base64")
+        if not str(signature).strip():
+            return dict(refused, detail="no signature")
         content = str(text).encode("utf-8")
         with tempfile.TemporaryDirectory(prefix="orvane-verify-") as tmp:
-            msg, data, out, signer = (os.path.join(tmp, n) for n in
-                                      ("message.der", "content.bin", "out.bin", "signer.pem"))
-            with open(msg, "wb") as f:
-                f.write(der)
+            msg, data = os.path.join(tmp, "message.b64"), os.path.join(tmp, "content.bin")
+            with open(msg, "w") as f:
+                f.write(signature)
             with open(data, "wb") as f:
                 f.write(content)
-            # The signature and the content; the chain to the test issuer is
-            # not what the demo shows.
-            if der.startswith(b"\x30") and SM2_SIGNED_DATA in der[:20]:
-                return self.verify_sm2(der, content, detached, tmp)
-            command = [self.openssl, "cms", "-verify", "-inform", "DER", "-noverify", "-binary",
-                       "-in", msg, "-out", out, "-signer", signer]
+            command = [self.verifier, "--json"]
+            for name in CA_FILES:
+                if self.ca_dir and os.path.exists(os.path.join(self.ca_dir, name)):
+                    command += ["--ca", os.path.join(self.ca_dir, name)]
+            command.append(msg)
             if detached:
-                command += ["-content", data]
-            run = subprocess.run(command, capture_output=True, timeout=60)
-            verified = run.returncode == 0
-            matches = False
-            if verified and os.path.exists(out):
-                with open(out, "rb") as f:
-                    matches = f.read() == content
-            subject = ""
-            if verified and os.path.exists(signer):
-                s = subprocess.run([self.openssl, "x509", "-in", signer, "-noout", "-subject",
-                                    "-nameopt", "RFC2253"], capture_output=True, timeout=30)
-                subject = s.stdout.decode(errors="replace").strip().removeprefix("subject=")
-            return {"verified": verified, "contentMatches": matches, "signer": subject,
-                    "detail": (run.stderr or run.stdout).decode(errors="replace").strip()}
-
-
-    def verify_sm2(self, der, content, detached, tmp):
-        try:
-            certificate, attached, signature = sm2_message_parts(der)
-        except (ValueError, IndexError) as e:
-            return {"verified": False, "contentMatches": False, "signer": "",
-                    "detail": f"not an SM2 message: {e}"}
-        signed = content if detached or attached is None else attached
-        paths = {n: os.path.join(tmp, n) for n in ("cert.der", "key.pem", "signed.bin", "sig.der")}
-        for name, data in (("cert.der", certificate), ("signed.bin", signed),
-                           ("sig.der", signature)):
-            with open(paths[name], "wb") as f:
-                f.write(data)
-        key = subprocess.run([self.openssl, "x509", "-inform", "DER", "-in", paths["cert.der"],
-                              "-noout", "-pubkey", "-out", paths["key.pem"]],
-                             capture_output=True, timeout=30)
-        if key.returncode != 0:
-            return {"verified": False, "contentMatches": False, "signer": "",
-                    "detail": key.stderr.decode(errors="replace").strip()}
-        run = subprocess.run([self.openssl, "pkeyutl", "-verify", "-pubin", "-inkey",
-                              paths["key.pem"], "-rawin", "-digest", "sm3", "-in",
-                              paths["signed.bin"], "-sigfile", paths["sig.der"], "-pkeyopt",
-                              "distid:" + SM2_DEFAULT_ID], capture_output=True, timeout=30)
-        s = subprocess.run([self.openssl, "x509", "-inform", "DER", "-in", paths["cert.der"],
-                            "-noout", "-subject", "-nameopt", "RFC2253"],
-                           capture_output=True, timeout=30)
-        return {"verified": run.returncode == 0, "contentMatches": signed == content,
-                "signer": s.stdout.decode(errors="replace").strip().removeprefix("subject="),
-                "detail": (run.stdout + run.stderr).decode(errors="replace").strip()}
+                command.append(data)
+            try:
+                run = subprocess.run(command, capture_output=True, timeout=60)
+            except OSError as e:
+                return dict(refused, detail=f"orvane-verify cannot be run: {e}")
+            try:
+                report = json.loads(run.stdout)
+            except ValueError:
+                return dict(refused, detail=(run.stderr or run.stdout).decode(
+                    errors="replace").strip() or "orvane-verify gave no report")
+        # The message's own content must be the page's text: the digest the
+        # verifier computed against Python's.
+        algorithm = DIGESTS.get(report.get("digestAlgorithm"))
+        matches = (algorithm is not None and report.get("contentLength") == len(content) and
+                   report.get("digest") == hashlib.new(algorithm, content).hexdigest())
+        return {"verified": run.returncode == 0 and report.get("verified") is True,
+                "contentMatches": matches, "signer": report["signer"]["subject"],
+                "detail": report.get("verdict", ""), "checks": report.get("checks", [])}
 
 
 class Refused(Exception):
@@ -318,12 +266,13 @@ def main():
     parser = argparse.ArgumentParser(description="The Orvane demo page's server (127.0.0.1 only).")
     parser.add_argument("--testca", required=True)
     parser.add_argument("--ca-dir", required=True)
-    parser.add_argument("--openssl", default="openssl")
+    parser.add_argument("--verifier", default=None,
+                        help="orvane-verify (default: the one built beside --testca)")
     parser.add_argument("--port", type=int, default=8731)
     parser.add_argument("--timeout", type=float, default=IDLE_TIMEOUT,
                         help="seconds a silent connection is kept (default %(default)s)")
     args = parser.parse_args()
-    DemoHandler.issuer = Issuer(args.testca, args.ca_dir, args.openssl)
+    DemoHandler.issuer = Issuer(args.testca, args.ca_dir, args.verifier)
     DemoHandler.timeout = args.timeout
     server = ThreadingHTTPServer(("127.0.0.1", args.port), DemoHandler)
     print(f"demo-web: open http://127.0.0.1:{server.server_address[1]}/ (Ctrl-C ends)", flush=True)
