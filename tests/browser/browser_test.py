@@ -62,6 +62,8 @@ TYPED = {
     "extension": ("ExtensionMissingError", "EXTENSION_MISSING", ["OrvaneError", "ExtensionMissingError"]),
     "missing": ("HostMissingError", "HOST_UNAVAILABLE", ["OrvaneError", "HostMissingError"]),
     "old": ("VersionMismatchError", "VERSION_MISMATCH", ["OrvaneError", "VersionMismatchError"]),
+    "removed": ("ExtensionDisconnectedError", "EXTENSION_DISCONNECTED",
+                ["OrvaneError", "ExtensionDisconnectedError"]),
 }
 
 
@@ -225,10 +227,13 @@ class Run:
                 if path == "/report":
                     self.send_json(run.on_report(body))
                 elif path == "/dialog":
-                    if "kill" in body:
+                    serial = run.reported
+                    if body.get("remove"):
+                        action = run.remove_extension
+                    elif "kill" in body:
                         action = lambda: run.kill_host(body["kill"])  # noqa: E731
                     else:
-                        action = lambda: run.press_key(body.get("key", "Return"))  # noqa: E731
+                        action = lambda: run.press_key(body.get("key", "Return"), serial)  # noqa: E731
                     threading.Thread(target=action, daemon=True).start()
                     self.send_json({})
                 else:
@@ -245,6 +250,7 @@ class Run:
         host manifests pointed first. Notes how many hosts had started."""
         case = body.get("case")
         self.marks[case] = len(self.host_starts())
+        self.reported += 1
         answer = {}
         if case == "done":
             answer["next"] = f"http://localhost:{self.port}/refused.html"
@@ -256,6 +262,8 @@ class Run:
                 self.point_hosts(choice)
                 answer["next"] = (f"http://127.0.0.1:{self.port}/status.html?scenario={name}" +
                                   ("&frame" if frame else ""))
+            elif self.args.browser == "firefox":
+                answer["next"] = f"http://127.0.0.1:{self.port}/lost.html"
         self.reports.put(body)
         return answer
 
@@ -267,23 +275,35 @@ class Run:
         self.check(windows, "the selection dialog did not show")
         return windows[-1] if windows else None
 
-    def press_key(self, key):
+    def press_key(self, key, serial):
         """A key in the selection dialog. On a busy machine the window may be
         mapped before its list takes keys, so the key goes again until the
-        window has gone."""
+        window has gone or the page has reported the case (serial: the
+        reports before it), whichever comes first: the host may give a later
+        dialog the window id of one that closed."""
         window = self.dialog_window()
         if window is None:
             return
         for _ in range(10):
             time.sleep(0.5)  # let the dialog draw its list before the key comes
+            if self.reported != serial:
+                return
             subprocess.run(["timeout", "30", "xdotool", "windowfocus", "--sync", window, "key",
                             "--clearmodifiers", key], env=self.env, capture_output=True)
             time.sleep(1.5)
+            if self.reported != serial:
+                return
             still = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", ""],
                                    capture_output=True, text=True, env=self.env)
             if window not in still.stdout.split():
                 return
         self.check(False, f"the selection dialog did not take {key}")
+
+    def remove_extension(self):
+        """Removes the extension (Firefox, through its remote control) once
+        the page's dialog shows."""
+        if self.dialog_window() is not None:
+            self.remote.command("Addon:Uninstall", {"id": "extension@orvane.example"})
 
     def kill_host(self, name):
         """Kills the newest process of the host once its dialog shows."""
@@ -555,6 +575,7 @@ class Run:
             with open(os.path.join(self.args.source_dir, "web", "orvane.js")) as f:
                 self.library_version = re.search(r'const VERSION = "([^"]+)"', f.read()).group(1)
             self.marks = {}
+            self.reported = 0
             self.serve()
             self.launch(f"http://127.0.0.1:{self.port}/cases.html")
             expected = ["enrol-rsa-single", "enrol-sm2-double", "sign-rsa", "sign-sm2",
@@ -587,6 +608,13 @@ class Run:
                     if r is not None:
                         print(f"{r.get('case')}: {json.dumps((r.get('status') or {}).get('hosts'))}")
                     self.check_status(r, scenario)
+                # Only Firefox's remote control can remove the extension under
+                # a page; Chromium's orphaned content script fails its calls
+                # itself when its port to the background closes.
+                if self.args.browser == "firefox":
+                    r = self.next_report() or {}
+                    print(f"extension-removed: {r.get('error')} after {r.get('waited')} ms")
+                    self.check_typed("extension-removed", r.get("error"), "removed")
         finally:
             self.stop()
             self.server.shutdown() if hasattr(self, "server") else None
