@@ -58,11 +58,16 @@
 
   // The kinds a page tells its user apart. Each sets a stable name; the codes
   // are those the extension has always sent.
-  const kind = (name, code) => class extends OrvaneError {
-    constructor(description, method, details) {
-      super(code, description, method, details);
-      this.name = name;
-    }
+  const kind = (name, code) => {
+    const Kind = class extends OrvaneError {
+      constructor(description, method, details) {
+        super(code, description, method, details);
+        this.name = name;
+      }
+    };
+    // The class itself carries the name too (e.constructor.name).
+    Object.defineProperty(Kind, "name", {value: name});
+    return Kind;
   };
   // No extension answered this page (not installed, disabled, or the page is
   // a frame, which the extension does not serve).

@@ -70,6 +70,8 @@ async function outcome(Orvane, promise) {
                    "OriginNotAllowedError", "HostMissingError", "HostExitedError",
                    "VersionMismatchError", "TimeoutError"];
     assert.ok(e instanceof Orvane.OrvaneError, `${e} is no OrvaneError`);
+    assert.strictEqual(e.constructor.name, e.name, "the class and the error name differ");
+    assert.strictEqual(Orvane[e.name], e.constructor, `Orvane.${e.name} is not the error's class`);
     return {error: kinds.find((k) => e instanceof Orvane[k]) ?? "OrvaneError", name: e.name, code: e.code,
             description: e.description, hex: e.hex, part: e.part, version: e.version};
   }
