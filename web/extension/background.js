@@ -1,7 +1,8 @@
 // The extension's background: the only part that may start the native hosts.
 // Each page's content script holds one port to it ("orvane-page"); for that
 // page the background opens at most one native port per host, on the page's
-// first call to it, and closes them when the page goes (its port
+// first call to it (or its status request), asks the host its version before
+// anything of the page's reaches it, and closes them when the page goes (its port
 // disconnects), so a host process and its agent state last exactly as long
 // as the page. A page whose origin is not on the allow-list never gets a
 // native port.
