@@ -30,11 +30,12 @@
   const CANCELLED = 0xA0071002 | 0;
 
   // While calls are outstanding, the page asks the content script every
-  // WATCH_MS which of them it still holds; a call no script holds after
-  // PONG_MS can never be answered (the extension was reloaded or removed)
-  // and fails instead of waiting for ever.
+  // WATCH_MS which of them it still holds; a call posted before one ask and
+  // held by no script that answered it by the next can never be answered
+  // (the extension was reloaded or removed) and fails instead of waiting for
+  // ever. Judging at the next ask, not sooner, keeps a page whose main
+  // thread was busy for a moment from taking a late answer for none.
   const WATCH_MS = 4000;
-  const PONG_MS = 1500;
 
   // OrvaneError: a failed call; every error below is one. code: the host's
   // error code (a signed 32-bit number; hex gives it as 0xA0071101) or the
@@ -150,6 +151,7 @@
   // Pings out: id -> the ids the answering scripts hold.
   const pings = new Map();
   let pingsSent = 0;
+  let lastPing = null; // {id, serial, held}: the ask to judge at the next tick
   let watchTimer = null;
 
   global.addEventListener("message", (event) => {
@@ -172,31 +174,32 @@
   });
 
   // watch: while watched requests are outstanding, ping the content script
-  // and fail those posted before the ping that no script holds.
+  // each tick, and fail those posted before the previous tick's ping that no
+  // script holds.
   function watch() {
     if (watchTimer !== null)
       return;
     watchTimer = setInterval(() => {
-      const outstanding = [...waiting.values()].some((w) => w.watched);
-      if (!outstanding) {
-        clearInterval(watchTimer);
-        watchTimer = null;
-        return;
-      }
-      const serial = ++pingsSent;
-      const id = `ping-${Date.now().toString(36)}-${nextId++}`;
-      const held = new Set();
-      pings.set(id, held);
-      global.postMessage({[TAG]: "request", id, type: "ping"}, global.location.origin);
-      setTimeout(() => {
+      if (lastPing !== null) {
+        const {id, serial, held} = lastPing;
         pings.delete(id);
+        lastPing = null;
         for (const [wid, w] of waiting)
           if (w.watched && w.ping < serial && !held.has(wid)) {
             waiting.delete(wid);
             w.reject(new ExtensionDisconnectedError(
                 "The Orvane extension went away before it answered (was it reloaded or removed?)."));
           }
-      }, PONG_MS);
+      }
+      if (![...waiting.values()].some((w) => w.watched)) {
+        clearInterval(watchTimer);
+        watchTimer = null;
+        return;
+      }
+      const id = `ping-${Date.now().toString(36)}-${nextId++}`;
+      lastPing = {id, serial: ++pingsSent, held: new Set()};
+      pings.set(id, lastPing.held);
+      global.postMessage({[TAG]: "request", id, type: "ping"}, global.location.origin);
     }, WATCH_MS);
   }
 
