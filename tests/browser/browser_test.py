@@ -13,13 +13,16 @@ it sends the page to an origin that is not on the list (localhost), where
 the extension must refuse without starting a host, and through the status
 scenarios (SCENARIOS): the host manifests pointed at the real hosts, at
 nothing, or at a host that tells an old version (old_host.py), each checked
-against what status() and a call to each host say. The extension runs as a development
-install (Chromium loads it unpacked, Firefox as a temporary add-on), the kind
-that admits the demo origin by itself. Prints "skipped: ..." and succeeds when
-the browser or the X tools are missing.
+against what status() and a call to each host say. Last, the browser's
+remote control removes the extension while a call waits in the dialog
+(pages/lost.js). The extension runs as a development install (loaded
+unpacked through Chromium's remote control, a temporary add-on through
+Firefox's), the kind that admits the demo origin by itself. Prints
+"skipped: ..." and succeeds when the browser or the X tools are missing.
 """
 import argparse
 import base64
+import fcntl
 import json
 import os
 import queue
@@ -122,6 +125,52 @@ class Marionette:
 
     def close(self):
         self.sock.close()
+
+
+class DevTools:
+    """Chromium's remote control over a pipe (--remote-debugging-pipe: JSON
+    messages ended by NUL, commands in on fd 3, answers out on fd 4), enough
+    to load the extension unpacked, open a page and remove the extension."""
+
+    def __init__(self):
+        def high(fd):  # above the fds the shell is told to place
+            moved = fcntl.fcntl(fd, fcntl.F_DUPFD, 10)
+            os.close(fd)
+            return moved
+        self.child_in, self.send_fd = map(high, os.pipe())
+        self.receive_fd, self.child_out = map(high, os.pipe())
+        self.buffer = b""
+        self.last_id = 0
+
+    def command_line(self, command):
+        """command, started through bash so that our pipe ends become its fds 3 and 4."""
+        return ["bash", "-c", f'exec "$0" "$@" 3<&{self.child_in} 4>&{self.child_out} '
+                f'{self.child_in}<&- {self.child_out}>&-'] + command
+
+    def started(self):
+        os.close(self.child_in)
+        os.close(self.child_out)
+
+    def command(self, name, params):
+        self.last_id += 1
+        os.write(self.send_fd, json.dumps({"id": self.last_id, "method": name,
+                                           "params": params}).encode() + b"\0")
+        while True:
+            while b"\0" not in self.buffer:
+                data = os.read(self.receive_fd, 65536)
+                if not data:
+                    raise RuntimeError("Chromium's remote control hung up")
+                self.buffer += data
+            message, _, self.buffer = self.buffer.partition(b"\0")
+            answer = json.loads(message)
+            if answer.get("id") == self.last_id:
+                if "error" in answer:
+                    raise RuntimeError(f"{name}: {answer['error']}")
+                return answer["result"]
+
+    def close(self):
+        os.close(self.send_fd)
+        os.close(self.receive_fd)
 
 
 class Run:
@@ -262,7 +311,7 @@ class Run:
                 self.point_hosts(choice)
                 answer["next"] = (f"http://127.0.0.1:{self.port}/status.html?scenario={name}" +
                                   ("&frame" if frame else ""))
-            elif self.args.browser == "firefox":
+            else:
                 answer["next"] = f"http://127.0.0.1:{self.port}/lost.html"
         self.reports.put(body)
         return answer
@@ -300,9 +349,13 @@ class Run:
         self.check(False, f"the selection dialog did not take {key}")
 
     def remove_extension(self):
-        """Removes the extension (Firefox, through its remote control) once
+        """Removes the extension through the browser's remote control once
         the page's dialog shows."""
-        if self.dialog_window() is not None:
+        if self.dialog_window() is None:
+            return
+        if self.args.browser == "chromium":
+            self.remote.command("Extensions.uninstall", {"id": self.extension_id})
+        else:
             self.remote.command("Addon:Uninstall", {"id": "extension@orvane.example"})
 
     def kill_host(self, name):
@@ -314,15 +367,18 @@ class Run:
         os.kill(pids[-1], signal.SIGKILL)
 
     def launch(self, url):
+        extension = os.path.join(os.path.abspath(self.args.source_dir), "web", "extension")
         if self.args.browser == "chromium":
-            extension = os.path.join(self.args.source_dir, "web", "extension")
-            command = [self.browser, "--headless=new", "--no-sandbox",
-                       f"--user-data-dir={self.profile}", f"--load-extension={extension}",
-                       f"--disable-extensions-except={extension}",
-                       "--disable-features=DisableLoadExtensionCommandLineSwitch",
-                       "--disable-gpu", "--disable-quic", "--no-first-run",
-                       "--disable-background-networking", "--disable-component-update",
-                       "--disable-sync", "--enable-logging=stderr", url]
+            # Loaded unpacked through the remote control, as a developer loads
+            # it from chrome://extensions: such an install admits the demo
+            # origin, and the remote control can remove it again.
+            self.remote = DevTools()
+            command = self.remote.command_line([
+                self.browser, "--headless=new", "--no-sandbox", f"--user-data-dir={self.profile}",
+                "--remote-debugging-pipe", "--enable-unsafe-extension-debugging",
+                "--disable-gpu", "--disable-quic", "--no-first-run",
+                "--disable-background-networking", "--disable-component-update",
+                "--disable-sync", "--enable-logging=stderr", "about:blank"])
         else:
             prefs = {
                 "marionette.port": 0,  # any free port, written to the profile
@@ -339,17 +395,22 @@ class Run:
                     f.write(f"user_pref({json.dumps(key)}, {json.dumps(value)});\n")
             command = [self.browser, "--headless", "--no-remote", "--marionette",
                        "--profile", self.profile, "about:blank"]
-        self.process = subprocess.Popen(command, env=self.env, stdout=subprocess.DEVNULL,
-                                        stderr=open(os.path.join(self.work, "browser.log"), "w"),
-                                        start_new_session=True)
-        if self.args.browser == "firefox":
+        self.process = subprocess.Popen(
+            command, env=self.env, stdout=subprocess.DEVNULL,
+            stderr=open(os.path.join(self.work, "browser.log"), "w"), start_new_session=True,
+            pass_fds=(self.remote.child_in, self.remote.child_out) if self.args.browser == "chromium"
+            else ())
+        if self.args.browser == "chromium":
+            self.remote.started()
+            self.extension_id = self.remote.command("Extensions.loadUnpacked",
+                                                    {"path": extension})["id"]
+            self.remote.command("Target.createTarget", {"url": url})
+        else:
             # A temporary add-on, as a developer loads it from about:debugging:
             # the extension admits the demo origin only in such an install.
             self.remote = Marionette(self.profile, self.process)
             self.remote.command("WebDriver:NewSession", {"capabilities": {}})
-            self.remote.command("Addon:Install", {
-                "path": os.path.join(os.path.abspath(self.args.source_dir), "web", "extension"),
-                "temporary": True})
+            self.remote.command("Addon:Install", {"path": extension, "temporary": True})
             self.remote.command("WebDriver:Navigate", {"url": url})
 
     def stop(self):
@@ -608,13 +669,9 @@ class Run:
                     if r is not None:
                         print(f"{r.get('case')}: {json.dumps((r.get('status') or {}).get('hosts'))}")
                     self.check_status(r, scenario)
-                # Only Firefox's remote control can remove the extension under
-                # a page; Chromium's orphaned content script fails its calls
-                # itself when its port to the background closes.
-                if self.args.browser == "firefox":
-                    r = self.next_report() or {}
-                    print(f"extension-removed: {r.get('error')} after {r.get('waited')} ms")
-                    self.check_typed("extension-removed", r.get("error"), "removed")
+                r = self.next_report() or {}
+                print(f"extension-removed: {r.get('error')} after {r.get('waited')} ms")
+                self.check_typed("extension-removed", r.get("error"), "removed")
         finally:
             self.stop()
             self.server.shutdown() if hasattr(self, "server") else None
