@@ -7,18 +7,26 @@
 One browser start runs every case: the page (pages/cases.js, on the demo
 origin 127.0.0.1) enrols and signs through orvane.js and posts what it saw
 here; this script checks it with OpenSSL and the registry hive, presses
-Return in the selection dialog on its own X server, and finally sends the
-page to an origin that is not on the list (localhost), where the extension
-must refuse without starting a host. The extension runs as a development
-install (Chromium loads it unpacked, Firefox as a temporary add-on), the kind
-that admits the demo origin by itself. Prints "skipped: ..." and succeeds when
-the browser or the X tools are missing.
+Return or Escape in the selection dialog on its own X server or kills the
+host behind it (timeout, cancel and a host that ends, as typed errors). Then
+it sends the page to an origin that is not on the list (localhost), where
+the extension must refuse without starting a host, and through the status
+scenarios (SCENARIOS): the host manifests pointed at the real hosts, at
+nothing, or at a host that tells an old version (old_host.py), each checked
+against what status() and a call to each host say. Last, the browser's
+remote control removes the extension while a call waits in the dialog
+(pages/lost.js). The extension runs as a development install (loaded
+unpacked through Chromium's remote control, a temporary add-on through
+Firefox's), the kind that admits the demo origin by itself. Prints
+"skipped: ..." and succeeds when the browser or the X tools are missing.
 """
 import argparse
 import base64
+import fcntl
 import json
 import os
 import queue
+import re
 import shutil
 import signal
 import socket
@@ -34,6 +42,32 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SM2_CN, RSA_CN = "Browser SM2 Signer", "Browser RSA Signer"
 CAP_ERROR = 0xA0071101 - (1 << 32)  # the host's error codes are signed 32-bit numbers
 CASE_TIMEOUT = 60  # seconds for any one case; the whole run takes far less
+CANCELLED = 0xA0071002 - (1 << 32)
+OLD_VERSION = "3.1.9.0"  # what old_host.py tells: older than the extension takes
+
+# The status scenarios: what each host manifest points at ("real", "missing":
+# a program that does not exist, "old": old_host.py), and whether the page's
+# frame is checked too (a frame, which no content script serves, sees no
+# extension).
+SCENARIOS = [
+    ("present", {"tandry": "real", "sarvik": "real"}, True),
+    ("sarvik-missing", {"tandry": "real", "sarvik": "missing"}, False),
+    ("tandry-old", {"tandry": "old", "sarvik": "real"}, False),
+]
+
+# The typed errors the page's cases must see: name, code, and the classes
+# the error is an instance of.
+TYPED = {
+    "timeout": ("TimeoutError", "TIMEOUT", ["OrvaneError", "TimeoutError"]),
+    "cancel": ("CancelledError", CANCELLED, ["OrvaneError", "HostError", "CancelledError"]),
+    "host-exited": ("HostExitedError", "HOST_DISCONNECTED", ["OrvaneError", "HostExitedError"]),
+    "origin": ("OriginNotAllowedError", "ORIGIN_NOT_ALLOWED", ["OrvaneError", "OriginNotAllowedError"]),
+    "extension": ("ExtensionMissingError", "EXTENSION_MISSING", ["OrvaneError", "ExtensionMissingError"]),
+    "missing": ("HostMissingError", "HOST_UNAVAILABLE", ["OrvaneError", "HostMissingError"]),
+    "old": ("VersionMismatchError", "VERSION_MISMATCH", ["OrvaneError", "VersionMismatchError"]),
+    "removed": ("ExtensionDisconnectedError", "EXTENSION_DISCONNECTED",
+                ["OrvaneError", "ExtensionDisconnectedError"]),
+}
 
 
 def skip(reason):
@@ -93,6 +127,52 @@ class Marionette:
         self.sock.close()
 
 
+class DevTools:
+    """Chromium's remote control over a pipe (--remote-debugging-pipe: JSON
+    messages ended by NUL, commands in on fd 3, answers out on fd 4), enough
+    to load the extension unpacked, open a page and remove the extension."""
+
+    def __init__(self):
+        def high(fd):  # above the fds the shell is told to place
+            moved = fcntl.fcntl(fd, fcntl.F_DUPFD, 10)
+            os.close(fd)
+            return moved
+        self.child_in, self.send_fd = map(high, os.pipe())
+        self.receive_fd, self.child_out = map(high, os.pipe())
+        self.buffer = b""
+        self.last_id = 0
+
+    def command_line(self, command):
+        """command, started through bash so that our pipe ends become its fds 3 and 4."""
+        return ["bash", "-c", f'exec "$0" "$@" 3<&{self.child_in} 4>&{self.child_out} '
+                f'{self.child_in}<&- {self.child_out}>&-'] + command
+
+    def started(self):
+        os.close(self.child_in)
+        os.close(self.child_out)
+
+    def command(self, name, params):
+        self.last_id += 1
+        os.write(self.send_fd, json.dumps({"id": self.last_id, "method": name,
+                                           "params": params}).encode() + b"\0")
+        while True:
+            while b"\0" not in self.buffer:
+                data = os.read(self.receive_fd, 65536)
+                if not data:
+                    raise RuntimeError("Chromium's remote control hung up")
+                self.buffer += data
+            message, _, self.buffer = self.buffer.partition(b"\0")
+            answer = json.loads(message)
+            if answer.get("id") == self.last_id:
+                if "error" in answer:
+                    raise RuntimeError(f"{name}: {answer['error']}")
+                return answer["result"]
+
+    def close(self):
+        os.close(self.send_fd)
+        os.close(self.receive_fd)
+
+
 class Run:
     def __init__(self, args):
         self.args = args
@@ -117,24 +197,57 @@ class Run:
             print(f"FAIL: {what}")
         return condition
 
-    # The hosts, each behind a wrapper that notes every start.
+    # The hosts, each behind a wrapper that notes every start, and the old
+    # host the status scenarios point a manifest at.
     def install_hosts(self):
         bin_dir = os.path.join(self.work, "bin")
         os.makedirs(bin_dir)
+        self.old_log = os.path.join(self.work, "old-host.log")
+        old = (f'"{sys.executable}" "{os.path.join(HERE, "old_host.py")}" --version {OLD_VERSION} '
+               f'--log "{self.old_log}"')
         wrappers = {}
-        for name, real in (("Tandry", self.args.tandry), ("Sarvik", self.args.sarvik)):
+        for name, real in (("Tandry", f'"{self.args.tandry}"'), ("Sarvik", f'"{self.args.sarvik}"'),
+                           ("OldTandry", old)):
             path = os.path.join(bin_dir, name)
             with open(path, "w") as f:
-                f.write(f'#!/bin/sh\necho "{name} $$" >>"{self.starts}"\nexec "{real}" "$@"\n')
+                f.write(f'#!/bin/sh\necho "{name} $$" >>"{self.starts}"\nexec {real} "$@"\n')
             os.chmod(path, 0o755)
             wrappers[name] = path
-        where = (["--chrome-dir", os.path.join(self.profile, "NativeMessagingHosts")]
-                 if self.args.browser == "chromium" else
-                 ["--firefox-dir", os.path.join(self.home, ".mozilla", "native-messaging-hosts")])
+        self.manifest_dir = (os.path.join(self.profile, "NativeMessagingHosts")
+                             if self.args.browser == "chromium" else
+                             os.path.join(self.home, ".mozilla", "native-messaging-hosts"))
+        where = ["--chrome-dir" if self.args.browser == "chromium" else "--firefox-dir",
+                 self.manifest_dir]
+        lib = os.path.join(self.work, "lib")
         subprocess.run(["bash", os.path.join(self.args.source_dir, "scripts", "install-host.sh"),
                         "--tandry", wrappers["Tandry"], "--sarvik", wrappers["Sarvik"],
-                        "--lib-dir", os.path.join(self.work, "lib")] + where,
+                        "--lib-dir", lib] + where,
                        check=True, stdout=subprocess.DEVNULL, env=self.env)
+        self.host_programs = {
+            "tandry": {"real": os.path.join(lib, "Tandry"), "old": wrappers["OldTandry"],
+                       "missing": os.path.join(self.work, "nowhere", "Tandry")},
+            "sarvik": {"real": os.path.join(lib, "Sarvik"),
+                       "missing": os.path.join(self.work, "nowhere", "Sarvik")},
+        }
+
+    def point_hosts(self, choice):
+        """Points each host manifest at the program the scenario names. The
+        browsers read a manifest whenever a page's first call starts a host."""
+        for host, which in choice.items():
+            path = os.path.join(self.manifest_dir, f"com.orvane.{host}.json")
+            with open(path) as f:
+                manifest = json.load(f)
+            manifest["path"] = self.host_programs[host][which]
+            with open(path, "w") as f:
+                json.dump(manifest, f)
+
+    def host_version(self, program):
+        """What a host answers to VURO_GetVersion, asked directly in one frame."""
+        request = json.dumps({"function": "VURO_GetVersion", "params": []}).encode()
+        done = subprocess.run([program], input=len(request).to_bytes(4, "little") + request,
+                              capture_output=True, env=self.env, timeout=CASE_TIMEOUT)
+        length = int.from_bytes(done.stdout[:4], "little")
+        return json.loads(done.stdout[4:4 + length])["result"]
 
     def host_starts(self):
         with open(self.starts) as f:
@@ -161,14 +274,16 @@ class Run:
 
             def post_other(self, path, body):
                 if path == "/report":
-                    answer = {}
-                    if body.get("case") == "done":
-                        answer["next"] = f"http://localhost:{run.port}/refused.html"
-                        run.starts_before_refusal = len(run.host_starts())
-                    run.reports.put(body)
-                    self.send_json(answer)
+                    self.send_json(run.on_report(body))
                 elif path == "/dialog":
-                    threading.Thread(target=run.press_return, daemon=True).start()
+                    serial = run.reported
+                    if body.get("remove"):
+                        action = run.remove_extension
+                    elif "kill" in body:
+                        action = lambda: run.kill_host(body["kill"])  # noqa: E731
+                    else:
+                        action = lambda: run.press_key(body.get("key", "Return"), serial)  # noqa: E731
+                    threading.Thread(target=action, daemon=True).start()
                     self.send_json({})
                 else:
                     super().post_other(path, body)
@@ -178,37 +293,92 @@ class Run:
         self.port = self.server.server_address[1]
         threading.Thread(target=self.server.serve_forever, daemon=True).start()
 
-    def press_return(self):
-        """Return in the selection dialog, once it shows on our X server. On a
-        busy machine the window may be mapped before its list takes keys, so
-        Return goes again until the window has gone."""
-        xdo = ["timeout", "30", "xdotool"]
-        found = subprocess.run(xdo + ["search", "--sync", "--onlyvisible", "--name", ""],
-                               capture_output=True, text=True, env=self.env)
+    def on_report(self, body):
+        """Keeps the page's report and answers where it goes next: after the
+        cases the refused origin, then each status scenario in turn, its
+        host manifests pointed first. Notes how many hosts had started."""
+        case = body.get("case")
+        self.marks[case] = len(self.host_starts())
+        self.reported += 1
+        answer = {}
+        if case == "done":
+            answer["next"] = f"http://localhost:{self.port}/refused.html"
+        elif case == "refused-origin" or (case or "").startswith("status-"):
+            names = [name for name, _, _ in SCENARIOS]
+            at = 0 if case == "refused-origin" else names.index(case[len("status-"):]) + 1
+            if at < len(SCENARIOS):
+                name, choice, frame = SCENARIOS[at]
+                self.point_hosts(choice)
+                answer["next"] = (f"http://127.0.0.1:{self.port}/status.html?scenario={name}" +
+                                  ("&frame" if frame else ""))
+            else:
+                answer["next"] = f"http://127.0.0.1:{self.port}/lost.html"
+        self.reports.put(body)
+        return answer
+
+    def dialog_window(self):
+        """The selection dialog's window, once it shows on our X server."""
+        found = subprocess.run(["timeout", "30", "xdotool", "search", "--sync", "--onlyvisible",
+                                "--name", ""], capture_output=True, text=True, env=self.env)
         windows = found.stdout.split()
-        if not self.check(windows, "the selection dialog did not show"):
+        self.check(windows, "the selection dialog did not show")
+        return windows[-1] if windows else None
+
+    def press_key(self, key, serial):
+        """A key in the selection dialog. On a busy machine the window may be
+        mapped before its list takes keys, so the key goes again until the
+        window has gone or the page has reported the case (serial: the
+        reports before it), whichever comes first: the host may give a later
+        dialog the window id of one that closed."""
+        window = self.dialog_window()
+        if window is None:
             return
         for _ in range(10):
             time.sleep(0.5)  # let the dialog draw its list before the key comes
-            subprocess.run(xdo + ["windowfocus", "--sync", windows[-1], "key", "--clearmodifiers",
-                                  "Return"], env=self.env, capture_output=True)
+            if self.reported != serial:
+                return
+            subprocess.run(["timeout", "30", "xdotool", "windowfocus", "--sync", window, "key",
+                            "--clearmodifiers", key], env=self.env, capture_output=True)
             time.sleep(1.5)
+            if self.reported != serial:
+                return
             still = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", ""],
                                    capture_output=True, text=True, env=self.env)
-            if windows[-1] not in still.stdout.split():
+            if window not in still.stdout.split():
                 return
-        self.check(False, "the selection dialog did not take Return")
+        self.check(False, f"the selection dialog did not take {key}")
+
+    def remove_extension(self):
+        """Removes the extension through the browser's remote control once
+        the page's dialog shows."""
+        if self.dialog_window() is None:
+            return
+        if self.args.browser == "chromium":
+            self.remote.command("Extensions.uninstall", {"id": self.extension_id})
+        else:
+            self.remote.command("Addon:Uninstall", {"id": "extension@orvane.example"})
+
+    def kill_host(self, name):
+        """Kills the newest process of the host once its dialog shows."""
+        if self.dialog_window() is None:
+            return
+        with open(self.starts) as f:
+            pids = [int(line.split()[1]) for line in f if line.split()[:1] == [name]]
+        os.kill(pids[-1], signal.SIGKILL)
 
     def launch(self, url):
+        extension = os.path.join(os.path.abspath(self.args.source_dir), "web", "extension")
         if self.args.browser == "chromium":
-            extension = os.path.join(self.args.source_dir, "web", "extension")
-            command = [self.browser, "--headless=new", "--no-sandbox",
-                       f"--user-data-dir={self.profile}", f"--load-extension={extension}",
-                       f"--disable-extensions-except={extension}",
-                       "--disable-features=DisableLoadExtensionCommandLineSwitch",
-                       "--disable-gpu", "--disable-quic", "--no-first-run",
-                       "--disable-background-networking", "--disable-component-update",
-                       "--disable-sync", "--enable-logging=stderr", url]
+            # Loaded unpacked through the remote control, as a developer loads
+            # it from chrome://extensions: such an install admits the demo
+            # origin, and the remote control can remove it again.
+            self.remote = DevTools()
+            command = self.remote.command_line([
+                self.browser, "--headless=new", "--no-sandbox", f"--user-data-dir={self.profile}",
+                "--remote-debugging-pipe", "--enable-unsafe-extension-debugging",
+                "--disable-gpu", "--disable-quic", "--no-first-run",
+                "--disable-background-networking", "--disable-component-update",
+                "--disable-sync", "--enable-logging=stderr", "about:blank"])
         else:
             prefs = {
                 "marionette.port": 0,  # any free port, written to the profile
@@ -225,17 +395,22 @@ class Run:
                     f.write(f"user_pref({json.dumps(key)}, {json.dumps(value)});\n")
             command = [self.browser, "--headless", "--no-remote", "--marionette",
                        "--profile", self.profile, "about:blank"]
-        self.process = subprocess.Popen(command, env=self.env, stdout=subprocess.DEVNULL,
-                                        stderr=open(os.path.join(self.work, "browser.log"), "w"),
-                                        start_new_session=True)
-        if self.args.browser == "firefox":
+        self.process = subprocess.Popen(
+            command, env=self.env, stdout=subprocess.DEVNULL,
+            stderr=open(os.path.join(self.work, "browser.log"), "w"), start_new_session=True,
+            pass_fds=(self.remote.child_in, self.remote.child_out) if self.args.browser == "chromium"
+            else ())
+        if self.args.browser == "chromium":
+            self.remote.started()
+            self.extension_id = self.remote.command("Extensions.loadUnpacked",
+                                                    {"path": extension})["id"]
+            self.remote.command("Target.createTarget", {"url": url})
+        else:
             # A temporary add-on, as a developer loads it from about:debugging:
             # the extension admits the demo origin only in such an install.
             self.remote = Marionette(self.profile, self.process)
             self.remote.command("WebDriver:NewSession", {"capabilities": {}})
-            self.remote.command("Addon:Install", {
-                "path": os.path.join(os.path.abspath(self.args.source_dir), "web", "extension"),
-                "temporary": True})
+            self.remote.command("Addon:Install", {"path": extension, "temporary": True})
             self.remote.command("WebDriver:Navigate", {"url": url})
 
     def stop(self):
@@ -328,6 +503,29 @@ class Run:
         elif name == "dialog":
             cn = RSA_CN if r.get("certType") == "RSA" else SM2_CN
             self.check_signature(r, cn, r.get("certType"))
+        elif name in TYPED:
+            self.check_typed_case(r)
+
+    def check_typed(self, what, seen, kind):
+        """The error a page saw is of the kind TYPED names."""
+        name, code, classes = TYPED[kind]
+        seen = seen or {}
+        ok = (seen.get("name") == name and seen.get("code") == code and
+              sorted(seen.get("classes") or []) == sorted(classes))
+        self.check(ok, f"{what}: expected {name} ({code}, instance of {classes}), saw {seen}")
+        return ok
+
+    def check_typed_case(self, r):
+        name = r["case"]
+        self.check_typed(name, r.get("error"), name)
+        if name == "cancel":
+            self.check(r["error"].get("host") == "sarvik" and r["error"].get("description"),
+                       f"{name}: no host or description in {r['error']}")
+        if name == "timeout":
+            self.check(1400 <= r["waited"] < 10000, f"{name}: rejected after {r['waited']} ms, not 1500")
+        if name in ("timeout", "host-exited"):
+            self.check(r.get("next") == {"value": self.versions["sarvik"]},
+                       f"{name}: the next call came to {r.get('next')}")
 
     def check_message(self, r, cn):
         v = self.issuer.verify(r["signature"], r["text"], False)
@@ -339,15 +537,79 @@ class Run:
             return
         print(f"refused-origin ({r.get('origin')}): connect {r.get('connect')}, "
               f"tandry {(r.get('tandry') or {}).get('code')}, sarvik {(r.get('sarvik') or {}).get('code')}")
-        self.check(r.get("connect") == "ORIGIN_NOT_ALLOWED",
-                   f"refused-origin: connect() gave {r.get('connect')}")
+        self.check_typed("refused-origin: connect()", r.get("connect"), "origin")
+        status = r.get("status") or {}
+        self.check(status.get("ok") is False and status.get("allowed") is False and
+                   status.get("extension", {}).get("state") == "ok" and
+                   {h: s.get("state") for h, s in status.get("hosts", {}).items()} ==
+                   {"tandry": "unknown", "sarvik": "unknown"},
+                   f"refused-origin: status() said {status}")
         for host in ("tandry", "sarvik"):
             reply = r.get(host) or {}
             self.check(reply.get("type") == "error" and reply.get("code") == "ORIGIN_NOT_ALLOWED",
                        f"refused-origin: a call to {host} was answered with {reply}")
-        time.sleep(0.5)  # a host the refused page had started would have noted itself by now
-        self.check(len(self.host_starts()) == self.starts_before_refusal,
+        # Counted when the page reported, after its refused calls: the next
+        # page (a status scenario) starts hosts of its own.
+        self.check(self.marks.get("refused-origin") == self.marks["done"],
                    "refused-origin: a host started for a page not on the list")
+
+    def check_status(self, r, scenario):
+        """One status scenario: status() names each host's state and version
+        (the real hosts' as they answer themselves), a call to a host that is
+        missing or too old fails with its typed error and one that is there
+        answers, a refused host is neither started again nor sent a page's
+        call, and status' hosts serve the page's calls."""
+        name, choice, frame = scenario
+        what = f"status-{name}"
+        if not self.check(r is not None and r.get("case") == what, f"{what}: the page reported {r}"):
+            return
+        expect = {}
+        for host, which in choice.items():
+            expect[host] = {"real": ("ok", self.versions[host]), "missing": ("missing", None),
+                            "old": ("too-old", OLD_VERSION)}[which]
+        for key in ("status", "again"):
+            status = r.get(key) or {}
+            states = {h: (s.get("state"), s.get("version")) for h, s in status.get("hosts", {}).items()}
+            self.check(states == expect, f"{what}: {key} gave hosts {states}, expected {expect}")
+            install = [h for h, which in choice.items() if which == "missing"]
+            update = [h for h, which in choice.items() if which == "old"]
+            self.check(status.get("install") == install and status.get("update") == update and
+                       status.get("ok") is (not install and not update) and status.get("allowed") is True,
+                       f"{what}: {key} gave ok {status.get('ok')}, install {status.get('install')}, "
+                       f"update {status.get('update')}")
+            self.check(status.get("library") == {"version": self.library_version} and
+                       status.get("extension", {}).get("state") == "ok" and
+                       status.get("extension", {}).get("version") == self.extension_version,
+                       f"{what}: {key} gave library {status.get('library')}, "
+                       f"extension {status.get('extension')}")
+        for host, which in choice.items():
+            for key in ([host, host + "Again"] if host == "tandry" else [host]):
+                seen = r.get(key)
+                if which == "real":
+                    self.check(seen == {"value": self.versions[host]}, f"{what}: {key} came to {seen}")
+                elif self.check_typed(f"{what}: {key}", seen, which):
+                    self.check(seen.get("host") == host and
+                               (which != "old" or (seen.get("part"), seen.get("version")) ==
+                                (host, OLD_VERSION)), f"{what}: {key} said {seen}")
+        # Hosts started for this page: one process per host that exists,
+        # whatever status() and the calls asked; a missing one none.
+        previous = [n for n, _, _ in SCENARIOS].index(name)
+        since = self.marks["refused-origin" if previous == 0 else f"status-{SCENARIOS[previous - 1][0]}"]
+        started = sorted(self.host_starts()[since:self.marks[what]])
+        programs = {"real": {"tandry": "Tandry", "sarvik": "Sarvik"}, "old": {"tandry": "OldTandry"}}
+        wanted = sorted(programs[which][host] for host, which in choice.items() if which != "missing")
+        self.check(started == wanted, f"{what}: hosts started {started}, expected {wanted}")
+        if "old" in choice.values():
+            with open(self.old_log) as f:
+                asked = f.read().split()
+            self.check(asked == ["VURO_GetVersion"], f"{what}: the old host was asked {asked}")
+        if frame:
+            f = r.get("frame") or {}
+            self.check_typed(f"{what}: connect() in a frame", f.get("connect"), "extension")
+            status = f.get("status") or {}
+            self.check(status.get("ok") is False and status.get("install") == ["extension"] and
+                       status.get("extension", {}).get("state") == "missing",
+                       f"{what}: status() in a frame said {status}")
 
     def main(self):
         self.browser = shutil.which("chromium") if self.args.browser == "chromium" else (
@@ -367,10 +629,18 @@ class Run:
         try:
             self.env["DISPLAY"] = self.start_x()
             self.install_hosts()
+            self.versions = {"tandry": self.host_version(self.args.tandry),
+                             "sarvik": self.host_version(self.args.sarvik)}
+            with open(os.path.join(self.args.source_dir, "web", "extension", "manifest.json")) as f:
+                self.extension_version = json.load(f)["version"]
+            with open(os.path.join(self.args.source_dir, "web", "orvane.js")) as f:
+                self.library_version = re.search(r'const VERSION = "([^"]+)"', f.read()).group(1)
+            self.marks = {}
+            self.reported = 0
             self.serve()
             self.launch(f"http://127.0.0.1:{self.port}/cases.html")
             expected = ["enrol-rsa-single", "enrol-sm2-double", "sign-rsa", "sign-sm2",
-                        "oversized-response", "dialog"]
+                        "oversized-response", "dialog", "timeout", "cancel", "host-exited"]
             seen = []
             while True:
                 r = self.next_report()
@@ -388,12 +658,20 @@ class Run:
                     break
             self.check(seen == expected, f"the page ran {seen}, expected {expected}")
             if seen and seen[0] != "connect":
-                starts = self.host_starts()
-                # One port per page and host: one process of each for all the calls.
-                self.check(sorted(starts) == ["Sarvik", "Tandry"],
+                starts = self.host_starts()[:self.marks.get("done", 0)]
+                # One port per page and host: one process of each for all the
+                # calls, and one more signing host after the first was killed.
+                self.check(sorted(starts) == ["Sarvik", "Sarvik", "Tandry"],
                            f"hosts started for the page: {starts}")
-                self.check_refusal(self.next_report() if hasattr(self, "starts_before_refusal")
-                                   else None)
+                self.check_refusal(self.next_report() if "done" in self.marks else None)
+                for scenario in SCENARIOS:
+                    r = self.next_report()
+                    if r is not None:
+                        print(f"{r.get('case')}: {json.dumps((r.get('status') or {}).get('hosts'))}")
+                    self.check_status(r, scenario)
+                r = self.next_report() or {}
+                print(f"extension-removed: {r.get('error')} after {r.get('waited')} ms")
+                self.check_typed("extension-removed", r.get("error"), "removed")
         finally:
             self.stop()
             self.server.shutdown() if hasattr(self, "server") else None

@@ -13,6 +13,8 @@ function say(log, text) {
 }
 
 function describe(e) {
+  if (e instanceof Orvane.CancelledError)
+    return "cancelled: no certificate was chosen";
   return e instanceof Orvane.OrvaneError ? `${e.message}${e.hex ? ` [${e.hex}]` : ""}` : String(e);
 }
 
@@ -92,9 +94,20 @@ function button(id, action) {
 
 button("enrol", enrol);
 button("sign", sign);
-Orvane.connect().then((o) => {
-  connection = o;
-  $("status").textContent = `The Orvane extension ${o.extensionVersion} answers for ${o.origin}.`;
+// What is installed, and what the user must install or update first.
+const PART_NAMES = {extension: "the Orvane extension", tandry: "the enrolment host (Tandry)",
+                    sarvik: "the signing host (Sarvik)"};
+Orvane.status().then((s) => {
+  const parts = [`orvane.js ${s.library.version}`,
+                 `extension ${s.extension.version ?? "missing"}`,
+                 ...Object.entries(s.hosts).map(([host, h]) => `${host} ${h.version ?? h.state}`)];
+  const todo = [...s.install.map((p) => `install ${PART_NAMES[p]}`),
+                ...s.update.map((p) => `update ${PART_NAMES[p]}`)];
+  if (!s.allowed && s.extension.state === "ok")
+    todo.push(`allow ${s.origin} in the extension's options`);
+  $("status").textContent = (s.ok ? `Ready for ${s.origin}: ` : `Not ready: please ${todo.join(", ")}. `) +
+                            `(${parts.join(", ")})`;
+  $("status").className = s.ok ? "ok" : "bad";
 }, (e) => {
   $("status").textContent = describe(e);
   $("status").className = "bad";

@@ -1,7 +1,8 @@
 // The extension's background: the only part that may start the native hosts.
 // Each page's content script holds one port to it ("orvane-page"); for that
 // page the background opens at most one native port per host, on the page's
-// first call to it, and closes them when the page goes (its port
+// first call to it (or its status request), asks the host its version before
+// anything of the page's reaches it, and closes them when the page goes (its port
 // disconnects), so a host process and its agent state last exactly as long
 // as the page. A page whose origin is not on the allow-list never gets a
 // native port.
@@ -15,12 +16,19 @@ if (typeof importScripts === "function" && typeof OrvanePolicy === "undefined")
 
 const api = globalThis.browser ?? globalThis.chrome;
 
-// The names pages use and the host manifests they stand for. A page can only
-// choose among these: its text is never handed to connectNative.
+// The names pages use, the host manifests they stand for, and the oldest
+// version of each host this extension works with (the one place these
+// minimums are written). A page can only choose among these names: its text
+// is never handed to connectNative.
 const HOSTS = {
-  tandry: "com.orvane.tandry",
-  sarvik: "com.orvane.sarvik",
+  tandry: {manifest: "com.orvane.tandry", minimum: "3.2.0.1"},
+  sarvik: {manifest: "com.orvane.sarvik", minimum: "3.4.0.3"},
 };
+
+// How long a newly started host may take to tell its version before it
+// counts as unavailable. A host answers at once; this only bounds one that
+// starts and then hangs, so that no page call waits on it for ever.
+const HANDSHAKE_MS = 20000;
 
 // Largest request a page may send: the host reads one frame into memory, and
 // nothing a page legitimately sends comes near this.
@@ -35,9 +43,33 @@ function tokenPrefix() {
   return Array.from(bytes, (b) => b.toString(16).padStart(2, "0")).join("");
 }
 
-// pageError: the reply for a call that did not reach a host.
-function pageError(id, code, message) {
-  return {type: "error", id, code, message};
+// pageError: the reply for a call that did not reach a host (extra: more
+// facts for the page, such as the versions behind a mismatch).
+function pageError(id, code, message, extra) {
+  return Object.assign({type: "error", id, code, message}, extra);
+}
+
+// versionParts: a version text's numbers ("3.4.0.3" -> [3, 4, 0, 3]), or
+// null when it is not one to four dot-separated numbers.
+function versionParts(text) {
+  if (typeof text !== "string" || !/^[0-9]{1,9}(\.[0-9]{1,9}){0,3}$/.test(text))
+    return null;
+  const parts = text.split(".").map(Number);
+  while (parts.length < 4)
+    parts.push(0);
+  return parts;
+}
+
+// atLeast: whether version is a version text no older than minimum.
+function atLeast(version, minimum) {
+  const have = versionParts(version);
+  const need = versionParts(minimum);
+  if (have === null || need === null)
+    return false;
+  for (let i = 0; i < 4; i++)
+    if (have[i] !== need[i])
+      return have[i] > need[i];
+  return true;
 }
 
 // pageOrigin: the origin of the page behind a content script's port, as the
@@ -76,7 +108,7 @@ class PageSession {
     // keeps the answer it was given. Every message waits for the same
     // promise, so messages reach the hosts in the order the page sent them.
     this.decision = null;
-    this.natives = new Map(); // host name -> {port, prefix, next, pending, answered}
+    this.natives = new Map(); // host name -> its native port and handshake (native())
     port.onMessage.addListener((message) => this.onPageMessage(message));
     port.onDisconnect.addListener(() => this.close());
   }
@@ -114,6 +146,12 @@ class PageSession {
       });
       return;
     }
+    if (message.type === "status") {
+      this.post(Object.assign({type: "status", id: message.id, allowed, origin: this.origin,
+                               version: api.runtime.getManifest().version},
+                              {hosts: allowed ? await this.hostStates() : {}}));
+      return;
+    }
     if (message.type !== "call")
       return;
     if (!allowed) {
@@ -139,16 +177,43 @@ class PageSession {
     this.send(message.host, message.id, message.request);
   }
 
+  // hostStates: each host's state for a status request: "ok", "missing" (it
+  // could not be started or did not tell its version) or "too-old", with the
+  // version it told and the least this extension takes. Starts a host that
+  // is not running yet; it then serves the page's later calls.
+  async hostStates() {
+    const states = {};
+    await Promise.all(Object.keys(HOSTS).map(async (host) => {
+      const native = this.native(host);
+      const verdict = native.state === "asking"
+                          ? await new Promise((resolve) => native.waiters.push(resolve))
+                          : native.state;
+      states[host] = {
+        state: verdict === "ready" ? "ok" : verdict === "incompatible" ? "too-old" : "missing",
+        version: native.version,
+        minimum: HOSTS[host].minimum,
+        message: native.why ?? null,
+      };
+    }));
+    return states;
+  }
+
+  // native: the host's native port for this page, started on first use. Its
+  // first request is ours: the host's version, under a token the page never
+  // sees. Until the answer comes the page's calls wait in "queued"; a host
+  // too old for this extension (or one that does not say) refuses them all
+  // with VERSION_MISMATCH for the rest of the page's life, and is ended.
   native(host) {
     let native = this.natives.get(host);
     if (native)
       return native;
-    const port = api.runtime.connectNative(HOSTS[host]);
-    // pending: our token -> the page's call, oldest first. The token is ours,
-    // not the page's: tokens unique per port pair every answer with its
-    // call whatever the order, and a frame that carries none of them pairs
-    // with nothing.
-    native = {port, prefix: tokenPrefix(), next: 0, pending: new Map(), answered: false};
+    const port = api.runtime.connectNative(HOSTS[host].manifest);
+    // pending: our token -> the page's call (or the handshake), oldest
+    // first. The token is ours, not the page's: tokens unique per port pair
+    // every answer with its call whatever the order, and a frame that
+    // carries none of them pairs with nothing.
+    native = {port, prefix: tokenPrefix(), next: 0, pending: new Map(), answered: false,
+              state: "asking", version: null, why: null, queued: [], waiters: [], timer: null};
     this.natives.set(host, native);
     port.onMessage.addListener((response) => {
       native.answered = true;
@@ -156,6 +221,10 @@ class PageSession {
       if (call === undefined) {
         console.warn(`Orvane: dropped a frame from the ${host} host that answers no call ` +
                      `(randomId ${JSON.stringify(response && response.randomId)})`);
+        return;
+      }
+      if (call.handshake) {
+        this.settleHandshake(host, native, response);
         return;
       }
       // The page sees its own token (or none) echoed, as if it spoke to the
@@ -169,19 +238,93 @@ class PageSession {
     port.onDisconnect.addListener(() => {
       const why = (api.runtime.lastError && api.runtime.lastError.message) ||
                   (port.error && port.error.message) || "the host ended";
+      // A host refused for its version stays refused for the page's life.
+      if (native.state === "incompatible")
+        return;
       if (this.natives.get(host) === native)
         this.natives.delete(host);
-      // Exactly the calls this process had not answered fail. A host that
-      // never answered was most likely not installed; one that had answered
-      // before ended or was cut off (a response the browser refused, for
-      // instance). The next call starts it afresh.
-      const calls = [...native.pending.values()];
+      // A host that never answered was most likely not installed; one that
+      // had answered before ended or was cut off (a response the browser
+      // refused, for instance). Exactly the calls this process had not
+      // answered fail, and the next call starts it afresh.
+      if (native.state === "asking") {
+        this.endHandshake(host, native, "unavailable", `The ${host} host is not available: ${why}`);
+        return;
+      }
+      const calls = [...native.pending.values()].filter((call) => !call.handshake);
       native.pending.clear();
       for (const call of calls)
         this.post(pageError(call.id, native.answered ? "HOST_DISCONNECTED" : "HOST_UNAVAILABLE",
-                            `The ${host} host is not available: ${why}`));
+                            `The ${host} host is not available: ${why}`, {host}));
     });
+    const token = this.token(native);
+    native.pending.set(token, {handshake: true});
+    native.timer = setTimeout(() => {
+      if (native.state !== "asking")
+        return;
+      if (this.natives.get(host) === native)
+        this.natives.delete(host);
+      native.port.disconnect();
+      this.endHandshake(host, native, "unavailable",
+                        `The ${host} host started but did not tell its version within ` +
+                        `${HANDSHAKE_MS / 1000} s.`);
+    }, HANDSHAKE_MS);
+    try {
+      port.postMessage({function: "VURO_GetVersion", params: [], randomId: token});
+    } catch (e) {
+      // The port is already gone; its onDisconnect tells the queued calls.
+    }
     return native;
+  }
+
+  // settleHandshake: the host's answer to our version request.
+  settleHandshake(host, native, response) {
+    const {minimum} = HOSTS[host];
+    const version = response.errorcode === 0 && typeof response.result === "string" ? response.result
+                                                                                    : null;
+    native.version = version;
+    if (version !== null && atLeast(version, minimum)) {
+      this.endHandshake(host, native, "ready", null);
+      return;
+    }
+    const told = version === null ? "does not tell its version" : `is version ${version}`;
+    this.endHandshake(host, native, "incompatible",
+                      `The ${host} host ${told}; this extension needs ${minimum} or later.`);
+    // Nothing more goes to it; the page hears the mismatch on every call.
+    native.pending.clear();
+    native.port.disconnect();
+  }
+
+  // endHandshake: the handshake's outcome ("ready", "incompatible" or
+  // "unavailable"): the waiting calls go to the host, or fail with the reason.
+  endHandshake(host, native, state, why) {
+    clearTimeout(native.timer);
+    native.state = state;
+    native.why = why;
+    const queued = native.queued;
+    native.queued = [];
+    for (const {id, request} of queued)
+      this.dispatch(host, native, id, request);
+    for (const resolve of native.waiters.splice(0))
+      resolve(state);
+  }
+
+  // dispatch: one page call to a host whose handshake has ended.
+  dispatch(host, native, id, request) {
+    if (native.state === "asking") {
+      native.queued.push({id, request});
+    } else if (native.state === "incompatible") {
+      this.post(pageError(id, "VERSION_MISMATCH", native.why,
+                          {host, version: native.version, minimum: HOSTS[host].minimum}));
+    } else if (native.state === "unavailable") {
+      this.post(pageError(id, "HOST_UNAVAILABLE", native.why, {host}));
+    } else {
+      this.forward(host, native, id, request);
+    }
+  }
+
+  token(native) {
+    return `${native.prefix}.${(native.next++).toString(36)}`;
   }
 
   // callFor: the pending call a host's frame answers (taken off the list), or
@@ -207,8 +350,11 @@ class PageSession {
   }
 
   send(host, id, request) {
-    const native = this.native(host);
-    const token = `${native.prefix}.${(native.next++).toString(36)}`;
+    this.dispatch(host, this.native(host), id, request);
+  }
+
+  forward(host, native, id, request) {
+    const token = this.token(native);
     // The hosts read keys without regard to case and take the first: any
     // spelling of the page's token goes, so that ours is the one echoed.
     const forwarded = {};
@@ -221,13 +367,16 @@ class PageSession {
       native.port.postMessage(forwarded);
     } catch (e) {
       native.pending.delete(token);
-      this.post(pageError(id, "HOST_UNAVAILABLE", `The ${host} host is not available: ${e.message}`));
+      this.post(pageError(id, "HOST_UNAVAILABLE", `The ${host} host is not available: ${e.message}`,
+                          {host}));
     }
   }
 
   close() {
     for (const native of this.natives.values()) {
+      clearTimeout(native.timer);
       native.pending.clear();
+      native.queued = [];
       native.port.disconnect();
     }
     this.natives.clear();

@@ -45,7 +45,17 @@
     // Ids are the page's own; they only pair answers with questions.
     if (typeof data.id !== "number" && typeof data.id !== "string")
       return;
-    const message = {type: data.type === "hello" ? "hello" : "call", id: data.id};
+    // A ping is answered here, without the background: which of the page's
+    // requests this script still holds. A page whose request is held by no
+    // script (the extension was reloaded or removed under it) knows that its
+    // answer will never come.
+    if (data.type === "ping") {
+      window.postMessage({[TAG]: "reply", id: data.id, type: "pong", holding: [...pending]},
+                         window.location.origin);
+      return;
+    }
+    const kind = data.type === "hello" || data.type === "status" ? data.type : "call";
+    const message = {type: kind, id: data.id};
     if (message.type === "call") {
       message.host = data.host;
       message.request = data.request;

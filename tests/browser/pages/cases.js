@@ -101,6 +101,34 @@ async function sign(o, dn, csp, text) {
     return {cspName, certType, text, signature};
   });
 
+  // The dialog forced open and left to time out: the page hears a
+  // TimeoutError when due; the test then presses Escape, and the host's late
+  // answer must not be taken for the next call's.
+  const forced = ["Browser RSA Signer", "", "", "", true];
+  await run("timeout", async () => {
+    const started = performance.now();
+    const error = await outcome(o.withOptions({timeoutMs: 1500}).sign("VURO_SelectUserCert", ...forced));
+    const waited = Math.round(performance.now() - started);
+    await post("/dialog", {key: "Escape"});
+    const next = await outcome(o.withOptions({timeoutMs: 30000}).sign("VURO_GetVersion"));
+    return {error, waited, next};
+  });
+
+  // Escape in the dialog: the host's cancel code, as a CancelledError.
+  await run("cancel", async () => {
+    await post("/dialog", {key: "Escape"});
+    return {error: await outcome(o.sign("VURO_SelectUserCert", ...forced))};
+  });
+
+  // The host killed while its dialog shows: the call settles with
+  // HostExitedError, and the next call reaches a new host.
+  await run("host-exited", async () => {
+    await post("/dialog", {kill: "Sarvik"});
+    const error = await outcome(o.sign("VURO_SelectUserCert", ...forced));
+    const next = await outcome(o.withOptions({timeoutMs: 30000}).sign("VURO_GetVersion"));
+    return {error, next};
+  });
+
   // Then the same browser opens a page of an origin not on the list.
   const answer = await post("/report", {case: "done", ok: true});
   if (answer.next)

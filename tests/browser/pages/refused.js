@@ -1,6 +1,6 @@
 // Runs on an origin that is not on the extension's list: the extension must
-// refuse both the greeting and a call sent straight to it, without starting
-// a host.
+// refuse the greeting, status() and a call sent straight to it, without
+// starting a host.
 "use strict";
 
 function raw(message) {
@@ -20,16 +20,13 @@ function raw(message) {
 
 (async () => {
   const result = {case: "refused-origin", origin: location.origin};
-  try {
-    await Orvane.connect();
-    result.connect = "allowed";
-  } catch (e) {
-    result.connect = e.code;
-    result.connectMessage = e.message;
-  }
+  result.connect = await outcome(Orvane.connect());
+  result.status = await Orvane.status().catch(seen);
   for (const host of ["tandry", "sarvik"]) {
     const reply = await raw({type: "call", host, request: {function: "VURO_GetVersion", params: []}});
     result[host] = reply ? {type: reply.type, code: reply.code ?? null, response: reply.response ?? null} : null;
   }
-  await fetch("/report", {method: "POST", body: JSON.stringify(result)});
+  const answer = await (await fetch("/report", {method: "POST", body: JSON.stringify(result)})).json();
+  if (answer.next)
+    location.href = answer.next;
 })();
