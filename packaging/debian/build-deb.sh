@@ -10,6 +10,8 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 repo_root="$(cd "$here/../.." && pwd)"
 build="$(cd "${1:?usage: build-deb.sh BUILD_DIR OUT_DIR}" && pwd)"
 out="${2:?usage: build-deb.sh BUILD_DIR OUT_DIR}"
+mkdir -p "$out"
+out="$(cd "$out" && pwd)"
 version="$("$repo_root/packaging/version.sh" "$build")"
 arch="$(dpkg --print-architecture)"
 

@@ -10,6 +10,8 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 repo_root="$(cd "$here/../.." && pwd)"
 build="$(cd "${1:?usage: build-installer.sh BUILD_DIR OUT_DIR}" && pwd)"
 out="${2:?usage: build-installer.sh BUILD_DIR OUT_DIR}"
+mkdir -p "$out"
+out="$(cd "$out" && pwd)"
 version="$("$repo_root/packaging/version.sh" "$build")"
 IFS=+ read -r enrolment signing _ <<<"$version"
 # The file version has four numbers: the newer of the two deliverable pairs'.
