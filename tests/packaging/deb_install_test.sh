@@ -5,7 +5,8 @@
 # machine's root store (postinst's NP_Install), and headless Chromium and
 # Firefox reaching both installed hosts through the extension folder alone;
 # then dpkg -r leaves only the configuration (the manifests and the machine
-# hive) and dpkg --purge leaves nothing at all, and no user's hive is made.
+# hive) and dpkg --purge leaves nothing at all, and no user's hive is made;
+# a machine hive made before the package survives its purge.
 # Needs root; skipped otherwise, and skipped when a package named orvane is
 # already installed (it is not this test's to replace).
 #   deb_install_test.sh SOURCE_DIR BUILD_DIR WORK_DIR CHAIN_DIR
@@ -88,10 +89,25 @@ done
 dpkg_retry -r orvane >/dev/null
 snapshot >"$work/removed"
 comm -13 "$work/before" "$work/removed" | awk '{ print $3 }' >"$work/kept"
-grep -v -x -E '/etc/(chromium|opt/chrome)/native-messaging-hosts/com\.orvane\.(tandry|sarvik)\.json|/etc/opt(/chrome(/native-messaging-hosts)?)?|/etc/chromium(/native-messaging-hosts)?|/var/lib/orvane(/machine\.db(-wal|-shm)?|/folders-made)?' \
+grep -v -x -E '/etc/(chromium|opt/chrome)/native-messaging-hosts/com\.orvane\.(tandry|sarvik)\.json|/etc/opt(/chrome(/native-messaging-hosts)?)?|/etc/chromium(/native-messaging-hosts)?|/var/lib/orvane(/machine\.db(-wal|-shm)?|/made-by-package)?' \
   "$work/kept" && fail "dpkg -r left the files above"
 dpkg_retry --purge orvane >/dev/null
 snapshot >"$work/after"
 diff -u "$work/before" "$work/after" || fail "dpkg --purge did not restore the machine (- before, + after)"
+
+# A machine hive that was there before the package (an administrator's
+# install-plugins.sh --system) is not the package's to purge. Tried only
+# where the machine had none, so that the test removes what it made.
+if [[ ! -e /var/lib/orvane ]]; then
+  cleanup() { dpkg_retry --purge orvane >/dev/null 2>&1 || true; rm -rf /var/lib/orvane; }
+  env -u ORVANE_MACHINE_HIVE ORVANE_USER_HIVE="$work/user.db" \
+    "$build/tools/npshell/npshell" --install "$build/apps/nppellin/npPellin.so" >/dev/null
+  [[ -f /var/lib/orvane/machine.db ]] || fail "npshell --install made no machine hive"
+  apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=120 "$deb" >"$work/apt.log" 2>&1 ||
+    { cat "$work/apt.log"; fail "apt-get install of the package failed"; }
+  dpkg_retry --purge orvane >/dev/null
+  [[ -f /var/lib/orvane/machine.db ]] || fail "dpkg --purge removed a machine hive the package had not made"
+  rm -rf /var/lib/orvane
+fi
 trap - EXIT
 echo "installed package: ok"
