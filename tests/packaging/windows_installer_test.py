@@ -8,7 +8,7 @@ looked for (Wine's own reg.exe, all keys read in one cmd.exe run), Tandry
 and Sarvik are started from the paths their registered manifests name and
 asked for their versions over a native-messaging frame (nmclient), and the
 silent uninstaller must leave the registry's keys as they were before and no
-file. The per-user mode must not touch HKLM; the machine-wide mode (/AllUsers:
+file. The per-user install goes to a folder with a Chinese name. The per-user mode must not touch HKLM; the machine-wide mode (/AllUsers:
 Wine runs everything as an administrator) must also have run NP_Install,
 putting every root of the build's chain document into the machine's root
 store. Runs in the prefix ORVANE_WINEPREFIX names.
@@ -16,6 +16,7 @@ store. Runs in the prefix ORVANE_WINEPREFIX names.
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import time
@@ -35,33 +36,49 @@ def fail(what):
     sys.exit(1)
 
 
+# Text crosses into Wine (arguments, console output) in the Unix locale's
+# encoding, and the per-user folder below has a Chinese name.
+ENV = dict(os.environ, LC_ALL="C.UTF-8")
+SHELL_FOLDERS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders"
+
+
 def wine(*args, check=True):
-    r = subprocess.run([WINE, *args], stdin=subprocess.DEVNULL, capture_output=True)
+    r = subprocess.run([WINE, *args], stdin=subprocess.DEVNULL, capture_output=True, env=ENV)
     if check and r.returncode != 0:
         fail(f"{' '.join(args)} ended with {r.returncode}: {r.stderr.decode(errors='replace')}")
     return r.stdout.decode("utf-8", errors="replace").replace("\r", "")
 
 
 def registry():
-    """{(hive, key): {name: data}} for every key below TREES in HKCU and HKLM."""
-    script = os.path.join(work, "query.cmd")
+    """{(hive, key): {name: data}} for every key below TREES in HKCU and HKLM,
+    exported in one cmd.exe run (.reg files are UTF-16, so names in any
+    script come through whole, unlike reg.exe's console output)."""
+    folder = os.path.join(work, "export")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    script = os.path.join(work, "export.cmd")
     with open(script, "w", newline="\r\n") as f:
         f.write("@echo off\n")
-        for tree in TREES:
+        for i, tree in enumerate(TREES):
             for hive in ("HKCU", "HKLM"):
-                f.write(f'reg query "{hive}\\{tree}" /s 2>nul\n')
-    out = wine("cmd", "/c", wine("winepath", "-w", script).strip(), check=False)
+                target = "Z:" + os.path.join(folder, f"{hive}-{i}.reg").replace("/", "\\")
+                f.write(f'reg export "{hive}\\{tree}" "{target}" /y >nul 2>nul\n')
+    wine("cmd", "/c", "Z:" + script.replace("/", "\\"), check=False)
     keys, current = {}, None
-    for line in out.split("\n"):
-        if line.startswith("HKEY_"):
-            hive, _, key = line.strip().partition("\\")
-            hive = {"HKEY_CURRENT_USER": "HKCU", "HKEY_LOCAL_MACHINE": "HKLM"}[hive]
-            current = keys.setdefault((hive, key.lower()), {})
-        elif current is not None and line.startswith("    "):
-            m = re.match(r"^    (.*?)    (REG_\w+)    ?(.*)$", line)
-            if m:
-                name = "" if m.group(1) == "(Default)" else m.group(1)
-                current[name] = m.group(3)
+    for name in sorted(os.listdir(folder)):
+        with open(os.path.join(folder, name), encoding="utf-16") as f:
+            for line in f.read().splitlines():
+                if line.startswith("[") and line.endswith("]"):
+                    hive, _, key = line[1:-1].partition("\\")
+                    hive = {"HKEY_CURRENT_USER": "HKCU", "HKEY_LOCAL_MACHINE": "HKLM"}[hive]
+                    current = keys.setdefault((hive, key.lower()), {})
+                elif current is not None:
+                    m = re.match(r'^(@|"((?:[^"\\]|\\.)*)")=(.*)$', line)
+                    if m:
+                        text = m.group(3)
+                        if text.startswith('"') and text.endswith('"'):
+                            text = re.sub(r"\\(.)", r"\1", text[1:-1])
+                        current["" if m.group(1) == "@" else re.sub(r"\\(.)", r"\1", m.group(2))] = text
     return keys
 
 
@@ -87,7 +104,11 @@ if os.path.basename(setup) != f"OrvaneSetup-{version}.exe":
     fail(f"installer named {os.path.basename(setup)}")
 print(f"installer: {os.path.getsize(setup) // 1024} KiB")
 
-folders = {"HKCU": wine("cmd", "/c", "echo %LOCALAPPDATA%").strip() + "\\Orvane",
+# The user's local application data is moved to a folder with a Chinese
+# name, as a Chinese user name gives it: the manifests must still name the
+# programs in JSON the browsers read, whatever the system's code page.
+local_appdata = wine("cmd", "/c", "echo %USERPROFILE%").strip() + "\\本地数据"
+folders = {"HKCU": local_appdata + "\\Orvane",
            "HKLM": wine("cmd", "/c", "echo %ProgramW6432%").strip() + "\\Orvane"}
 unix = {h: wine("winepath", "-u", d).strip() for h, d in folders.items()}
 files = ["Sarvik.exe", "Tandry.exe", "com.orvane.sarvik.chrome.json", "com.orvane.sarvik.firefox.json",
@@ -127,7 +148,7 @@ def check_installed(hive):
         with open(request, "w") as f:
             f.write('{"function": "VURO_GetVersion", "params": [], "randomId": "installer-test"}\n')
         talk = subprocess.run([nmclient, "--script", request, "--", WINE, path], stdin=subprocess.DEVNULL,
-                              capture_output=True, text=True)
+                              capture_output=True, text=True, env=ENV)
         if talk.returncode != 0 or f'"result":"{want}"' not in talk.stdout:
             fail(f"{exe} from its manifest did not answer version {want}: {talk.stdout} {talk.stderr}")
         print(f"{hive}: {exe} from its registered manifest answered {want}")
@@ -155,7 +176,7 @@ def run_mode(hive, *options):
     before = registry()
     if ours(before, "HKCU") or ours(before, "HKLM") or os.path.exists(unix[hive]):
         fail(f"an earlier install is left: {ours(before, 'HKCU') + ours(before, 'HKLM')}")
-    r = subprocess.run([WINE, setup, "/S", *options], stdin=subprocess.DEVNULL, capture_output=True)
+    r = subprocess.run([WINE, setup, "/S", *options], stdin=subprocess.DEVNULL, capture_output=True, env=ENV)
     if r.returncode != 0:
         fail(f"the {hive} install ended with {r.returncode}")
     try:
@@ -178,7 +199,12 @@ def run_mode(hive, *options):
 
 
 os.makedirs(work, exist_ok=True)
-run_mode("HKCU")
+wine("reg", "add", SHELL_FOLDERS, "/v", "Local AppData", "/t", "REG_SZ", "/d", local_appdata, "/f")
+try:
+    run_mode("HKCU")
+finally:
+    wine("reg", "add", SHELL_FOLDERS, "/v", "Local AppData", "/t", "REG_EXPAND_SZ", "/d",
+         "%USERPROFILE%\\AppData\\Local", "/f")
 # The roots an earlier run put in (an uninstaller leaves the machine's trust
 # as it is) go first, so that finding them proves this install.
 for thumbprint in roots:
