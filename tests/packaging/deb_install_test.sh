@@ -9,9 +9,11 @@
 # a machine hive made before the package survives its purge.
 # Needs root; skipped otherwise, and skipped when a package named orvane is
 # already installed (it is not this test's to replace).
-#   deb_install_test.sh SOURCE_DIR BUILD_DIR WORK_DIR CHAIN_DIR
+#   deb_install_test.sh SOURCE_DIR BUILD_DIR WORK_DIR CHAIN_DIR DIST_DIR
+# DIST_DIR holds the package deb_test.sh built from BUILD_DIR.
 set -euo pipefail
-src="$1" build="$2" work="$3" chain="$4"
+src="$1" build="$2" work="$3" chain="$4" dist="$5"
+fail() { echo "FAIL: $*" >&2; exit 1; }
 if ((EUID != 0)); then
   echo "skipped: installs the package into this machine, which needs root (CI runs as root)"
   exit 0
@@ -20,12 +22,12 @@ if dpkg-query -W -f='${db:Status-Abbrev}' orvane 2>/dev/null | grep -q '^[ic]'; 
   echo "skipped: a package named orvane is already on this machine; this test installs and purges its own"
   exit 0
 fi
-fail() { echo "FAIL: $*" >&2; exit 1; }
 rm -rf "$work"
 mkdir -p "$work"
 
-deb="$(bash "$src/packaging/debian/build-deb.sh" "$build" "$work/dist")"
 version="$(bash "$src/packaging/version.sh" "$build")"
+deb="$dist/orvane_${version}_$(dpkg --print-architecture).deb"
+[[ -f $deb ]] || fail "no $deb (package_deb builds it)"
 IFS=+ read -r enrolment signing _ <<<"$version"
 
 # Everything the package or its scripts could touch, and root's own hive.
