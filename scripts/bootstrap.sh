@@ -18,6 +18,9 @@ packages=(
   libgtk-3-dev libgcr-3-dev fonts-noto-cjk fonts-wqy-zenhei xdotool librsvg2-bin
   chromium firefox-esr python3 nodejs
 )
+# Packaging (scripts/package.sh) and its checks: the Windows installer's
+# compiler, lintian for the Debian package, unzip and file for the tests.
+packages+=(nsis lintian unzip file)
 
 say() { printf 'bootstrap: %s\n' "$*"; }
 
