@@ -71,7 +71,6 @@ private:
     std::vector<CERTIFICATE_DISPLAY_ITEM> m_vtrItems;
     int m_nSelected = -1;
     int m_nHover = -1;
-    double m_dPointerY = -1;
 
     UniquePixbuf m_pSystemCertificate;
     UniquePixbuf m_pKeyCertificate;
