@@ -232,38 +232,14 @@ void WriteUnsignedInteger(DerWriter& w, Bytes bigEndian);
 // octets. An empty number is E_INVALIDARG: it has no encoding.
 void WriteLittleEndianInteger(DerWriter& w, Bytes littleEndian);
 
-// HandOutEncoding: runs `build(writer)`, which returns a result code, and
-// hands out what it wrote as a new[] array (the caller delete[]s it) with its
-// size: the form in which the system's encoding routines give their results.
-// Returns build's failure, else the writer's error, else E_OUTOFMEMORY when
-// memory runs out anywhere (nothing is thrown), else 0. The out parameters
-// are set only on success.
+// EncodeInto: runs `build(writer)`, which returns a result code, and moves
+// what it wrote into `out`, which is set only on success: the form in which
+// the system's encoding routines give their results. Returns build's failure,
+// else the writer's error, else CRYPT_E_ASN1_LARGE for an encoding longer than
+// 32 bits can count, else E_OUTOFMEMORY when memory runs out anywhere (nothing
+// is thrown), else 0.
 template <class Build>
-[[nodiscard]] HRESULT HandOutEncoding(BYTE** ppbEncoded, DWORD* pcbEncoded,
-                                      Build&& build) noexcept {
-    try {
-        DerWriter w;
-        const HRESULT hr = build(w);
-        if (hr < 0)
-            return hr;
-        if (w.Error() != 0)
-            return HRESULT(w.Error());
-        const std::vector<BYTE>& der = w.Encoding();
-        if (der.size() > 0xFFFFFFFFu)
-            return HRESULT(CRYPT_E_ASN1_LARGE);
-        BYTE* pb = new BYTE[der.empty() ? 1 : der.size()];
-        std::copy(der.begin(), der.end(), pb);
-        *ppbEncoded = pb;
-        *pcbEncoded = DWORD(der.size());
-        return 0;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
-}
-
-// EncodeInto: runs `build(writer)` as HandOutEncoding does and moves what it
-// wrote into `out`, which is set only on success. Codes as there.
-template <class Build> HRESULT EncodeInto(std::vector<BYTE>& out, Build&& build) noexcept {
+[[nodiscard]] HRESULT EncodeInto(std::vector<BYTE>& out, Build&& build) noexcept {
     try {
         DerWriter w;
         const HRESULT hr = build(w);
