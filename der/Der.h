@@ -205,6 +205,9 @@ void WriteOid(DerWriter& w, const char* dotted);
 // contents, a padded or unfinished arc are CRYPT_E_ASN1_CORRUPT, an arc
 // beyond 64 bits CRYPT_E_ASN1_LARGE.
 [[nodiscard]] DWORD ParseOid(Bytes contents, std::string& dotted);
+// ReadOid: the next element as an OBJECT IDENTIFIER, read and parsed; codes
+// as DerReader::Read, then as ParseOid.
+[[nodiscard]] DWORD ReadOid(DerReader& r, std::string& dotted);
 
 // ReadAlgorithmIdentifier: the next element as
 //   AlgorithmIdentifier ::= SEQUENCE {
@@ -220,6 +223,9 @@ void WriteInt32(DerWriter& w, LONG value);
 // ParseInt32: an INTEGER's contents of one to four octets as a signed 32-bit
 // value; none is CRYPT_E_ASN1_CORRUPT, more CRYPT_E_ASN1_LARGE.
 [[nodiscard]] DWORD ParseInt32(Bytes contents, LONG& value);
+// ReadInt32: the next element as an INTEGER, read and parsed; codes as
+// DerReader::Read, then as ParseInt32.
+[[nodiscard]] DWORD ReadInt32(DerReader& r, LONG& value);
 // WriteUnsignedInteger: an INTEGER holding the non-negative number whose
 // octets are given most significant first (a signature half, a modulus), in
 // DER's minimal form: redundant leading zeros dropped, a zero octet put in

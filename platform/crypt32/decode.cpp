@@ -212,13 +212,11 @@ struct AttributeModel {
 //     type    OBJECT IDENTIFIER,
 //     values  SET OF AttributeValue }
 DWORD ReadAttribute(DerReader& r, AttributeModel& m) {
-    Bytes seq, oid, set;
+    Bytes seq, set;
     if (DWORD err = r.Read(tag::kSequence, seq))
         return err;
     DerReader fields(seq);
-    if (DWORD err = fields.Read(tag::kOid, oid))
-        return err;
-    if (DWORD err = ParseOid(oid, m.oid))
+    if (DWORD err = ReadOid(fields, m.oid))
         return err;
     if (DWORD err = fields.Read(tag::kSet, set))
         return err;
@@ -283,13 +281,11 @@ struct ContentInfoModel {
 //     content      [0] EXPLICIT ANY DEFINED BY contentType OPTIONAL }
 DWORD Parse(Bytes in, ContentInfoModel& m) {
     DerReader r(in);
-    Bytes seq, oid;
+    Bytes seq;
     if (DWORD err = r.Read(tag::kSequence, seq))
         return err;
     DerReader fields(seq);
-    if (DWORD err = fields.Read(tag::kOid, oid))
-        return err;
-    if (DWORD err = ParseOid(oid, m.oid))
+    if (DWORD err = ReadOid(fields, m.oid))
         return err;
     if (fields.NextIs(tag::ContextConstructed(0))) {
         Bytes wrapped, contents;
@@ -332,14 +328,12 @@ struct SignerInfoModel {
 //     unauthenticatedAttributes  [1] IMPLICIT Attributes OPTIONAL }
 DWORD Parse(Bytes in, SignerInfoModel& m) {
     DerReader r(in);
-    Bytes seq, version, id, name, serial, set;
+    Bytes seq, id, name, serial, set;
     if (DWORD err = r.Read(tag::kSequence, seq))
         return err;
     DerReader fields(seq);
     LONG v = 0;
-    if (DWORD err = fields.Read(tag::kInteger, version))
-        return err;
-    if (DWORD err = ParseInt32(version, v))
+    if (DWORD err = ReadInt32(fields, v))
         return err;
     m.version = DWORD(v);
     if (DWORD err = fields.Read(tag::kSequence, id))
