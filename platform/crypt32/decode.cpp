@@ -405,24 +405,10 @@ BOOL DecodeAs(Bytes in, DWORD dwFlags, PCRYPT_DECODE_PARA pDecodePara, void* pvS
     const DWORD size = DWORD(measure.Used());
 
     const bool allocate = (dwFlags & CRYPT_DECODE_ALLOC_FLAG) != 0;
-    BYTE* block;
-    if (allocate) {
-        block = static_cast<BYTE*>(AllocateResult(pDecodePara, size));
-        if (block == nullptr) {
-            *pcbStructInfo = 0;
-            return FALSE;
-        }
-    } else {
-        block = static_cast<BYTE*>(pvStructInfo);
-        if (block == nullptr) {
-            *pcbStructInfo = size; // the size alone was asked for
-            return TRUE;
-        }
-        if (*pcbStructInfo < size) {
-            *pcbStructInfo = size;
-            return Fail(ERROR_MORE_DATA);
-        }
-    }
+    BOOL ended = FALSE;
+    BYTE* block = ResultBlock(allocate, pDecodePara, pvStructInfo, pcbStructInfo, size, ended);
+    if (block == nullptr)
+        return ended;
     OutputLayout fill(block, size);
     Emit(fill, model);
     if (fill.Overran()) { // both runs take the same steps; never expected
