@@ -340,14 +340,26 @@ void WriteLittleEndianInteger(DerWriter& w, Bytes littleEndian) {
     w.Element(tag::kInteger, MinimalTwosComplement(bigEndian));
 }
 
+DWORD ReadOid(DerReader& r, std::string& dotted) {
+    Bytes contents;
+    if (DWORD err = r.Read(tag::kOid, contents))
+        return err;
+    return ParseOid(contents, dotted);
+}
+
+DWORD ReadInt32(DerReader& r, LONG& value) {
+    Bytes contents;
+    if (DWORD err = r.Read(tag::kInteger, contents))
+        return err;
+    return ParseInt32(contents, value);
+}
+
 DWORD ReadAlgorithmIdentifier(DerReader& r, std::string& oid, Bytes& parameters) {
-    Bytes seq, oidContents;
+    Bytes seq;
     if (DWORD err = r.Read(tag::kSequence, seq))
         return err;
     DerReader fields(seq);
-    if (DWORD err = fields.Read(tag::kOid, oidContents))
-        return err;
-    if (DWORD err = ParseOid(oidContents, oid))
+    if (DWORD err = ReadOid(fields, oid))
         return err;
     parameters = {};
     if (!fields.AtEnd()) {

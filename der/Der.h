@@ -205,6 +205,9 @@ void WriteOid(DerWriter& w, const char* dotted);
 // contents, a padded or unfinished arc are CRYPT_E_ASN1_CORRUPT, an arc
 // beyond 64 bits CRYPT_E_ASN1_LARGE.
 [[nodiscard]] DWORD ParseOid(Bytes contents, std::string& dotted);
+// ReadOid: the next element as an OBJECT IDENTIFIER, read and parsed; codes
+// as DerReader::Read, then as ParseOid.
+[[nodiscard]] DWORD ReadOid(DerReader& r, std::string& dotted);
 
 // ReadAlgorithmIdentifier: the next element as
 //   AlgorithmIdentifier ::= SEQUENCE {
@@ -220,6 +223,9 @@ void WriteInt32(DerWriter& w, LONG value);
 // ParseInt32: an INTEGER's contents of one to four octets as a signed 32-bit
 // value; none is CRYPT_E_ASN1_CORRUPT, more CRYPT_E_ASN1_LARGE.
 [[nodiscard]] DWORD ParseInt32(Bytes contents, LONG& value);
+// ReadInt32: the next element as an INTEGER, read and parsed; codes as
+// DerReader::Read, then as ParseInt32.
+[[nodiscard]] DWORD ReadInt32(DerReader& r, LONG& value);
 // WriteUnsignedInteger: an INTEGER holding the non-negative number whose
 // octets are given most significant first (a signature half, a modulus), in
 // DER's minimal form: redundant leading zeros dropped, a zero octet put in
@@ -232,38 +238,14 @@ void WriteUnsignedInteger(DerWriter& w, Bytes bigEndian);
 // octets. An empty number is E_INVALIDARG: it has no encoding.
 void WriteLittleEndianInteger(DerWriter& w, Bytes littleEndian);
 
-// HandOutEncoding: runs `build(writer)`, which returns a result code, and
-// hands out what it wrote as a new[] array (the caller delete[]s it) with its
-// size: the form in which the system's encoding routines give their results.
-// Returns build's failure, else the writer's error, else E_OUTOFMEMORY when
-// memory runs out anywhere (nothing is thrown), else 0. The out parameters
-// are set only on success.
+// EncodeInto: runs `build(writer)`, which returns a result code, and moves
+// what it wrote into `out`, which is set only on success: the form in which
+// the system's encoding routines give their results. Returns build's failure,
+// else the writer's error, else CRYPT_E_ASN1_LARGE for an encoding longer than
+// 32 bits can count, else E_OUTOFMEMORY when memory runs out anywhere (nothing
+// is thrown), else 0.
 template <class Build>
-[[nodiscard]] HRESULT HandOutEncoding(BYTE** ppbEncoded, DWORD* pcbEncoded,
-                                      Build&& build) noexcept {
-    try {
-        DerWriter w;
-        const HRESULT hr = build(w);
-        if (hr < 0)
-            return hr;
-        if (w.Error() != 0)
-            return HRESULT(w.Error());
-        const std::vector<BYTE>& der = w.Encoding();
-        if (der.size() > 0xFFFFFFFFu)
-            return HRESULT(CRYPT_E_ASN1_LARGE);
-        BYTE* pb = new BYTE[der.empty() ? 1 : der.size()];
-        std::copy(der.begin(), der.end(), pb);
-        *ppbEncoded = pb;
-        *pcbEncoded = DWORD(der.size());
-        return 0;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
-}
-
-// EncodeInto: runs `build(writer)` as HandOutEncoding does and moves what it
-// wrote into `out`, which is set only on success. Codes as there.
-template <class Build> HRESULT EncodeInto(std::vector<BYTE>& out, Build&& build) noexcept {
+[[nodiscard]] HRESULT EncodeInto(std::vector<BYTE>& out, Build&& build) noexcept {
     try {
         DerWriter w;
         const HRESULT hr = build(w);

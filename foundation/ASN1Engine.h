@@ -7,6 +7,7 @@
 #include "foundation/Types.h"
 
 #include <new>
+#include <utility>
 #include <vector>
 
 // The result a reader of the issuer's data has always reported for bytes
@@ -39,26 +40,9 @@ constexpr int ASN1_E_PARSE = -1;
 // above).
 bool ASN1EncodeTakesTag(BYTE bTag);
 
-// EncodeInto: runs `build(writer)`, which returns a result code, and hands out
-// what it wrote in *pEncoded: the form in which the system's encoding
-// routines give their results. Returns build's failure, else the writer's
-// error, else CRYPT_E_ASN1_LARGE for an encoding longer than 32 bits can
-// count, else E_OUTOFMEMORY when memory runs out anywhere (nothing is
-// thrown), else 0. *pEncoded is set only on success.
+// EncodeInto: der::EncodeInto for callers that pass the result by pointer.
+// *pEncoded is set only on success; codes as there.
 template <class Build>
 [[nodiscard]] HRESULT EncodeInto(std::vector<BYTE>* pEncoded, Build&& build) noexcept {
-    try {
-        orvane::der::DerWriter w;
-        const HRESULT hr = build(w);
-        if (hr < 0)
-            return hr;
-        if (w.Error() != 0)
-            return HRESULT(w.Error());
-        if (w.Encoding().size() > 0xFFFFFFFFu)
-            return HRESULT(CRYPT_E_ASN1_LARGE);
-        *pEncoded = w.Encoding();
-        return 0;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    return orvane::der::EncodeInto(*pEncoded, std::forward<Build>(build));
 }

@@ -74,6 +74,22 @@ ULONG Emit(TRACEHANDLE h, std::string& text) {
     return n == ssize_t(line.size()) ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
 }
 
+struct EnableSettings {
+    ULONG flags = 0;
+    UCHAR level = 0;
+};
+
+// SessionEnable: the flags and level tracing was enabled with for the session
+// behind `handle`. When there are none, both are 0 and the last error tells a
+// session that is off (ERROR_SUCCESS) from an unknown handle.
+EnableSettings SessionEnable(TRACEHANDLE handle) {
+    EnableSettings e;
+    if (handle == kEnvSession && EnvFlags(e.flags, e.level))
+        return e;
+    SetLastError(handle == kEnvSession ? ERROR_SUCCESS : ERROR_INVALID_HANDLE);
+    return {};
+}
+
 } // namespace
 
 extern "C" ULONG RegisterTraceGuidsW(WMIDPREQUEST RequestAddress, PVOID RequestContext,
@@ -108,21 +124,11 @@ extern "C" TRACEHANDLE GetTraceLoggerHandle(PVOID Buffer) {
 }
 
 extern "C" ULONG GetTraceEnableFlags(TRACEHANDLE TraceHandle) {
-    ULONG flags = 0;
-    UCHAR level = 0;
-    if (TraceHandle == kEnvSession && EnvFlags(flags, level))
-        return flags;
-    SetLastError(TraceHandle == kEnvSession ? ERROR_SUCCESS : ERROR_INVALID_HANDLE);
-    return 0;
+    return SessionEnable(TraceHandle).flags;
 }
 
 extern "C" UCHAR GetTraceEnableLevel(TRACEHANDLE TraceHandle) {
-    ULONG flags = 0;
-    UCHAR level = 0;
-    if (TraceHandle == kEnvSession && EnvFlags(flags, level))
-        return level;
-    SetLastError(TraceHandle == kEnvSession ? ERROR_SUCCESS : ERROR_INVALID_HANDLE);
-    return 0;
+    return SessionEnable(TraceHandle).level;
 }
 
 extern "C" ULONG TraceMessage(TRACEHANDLE LoggerHandle, ULONG, LPCGUID, USHORT MessageNumber, ...) {

@@ -161,11 +161,8 @@ DWORD ResolvePath(HKEY h, LPCWSTR path, KeyObject& base, std::vector<std::u16str
 // that exist; id is the deepest key reached. ERROR_FILE_NOT_FOUND when short.
 DWORD Walk(HiveTxn& txn, KeyId start, const std::vector<std::u16string_view>& parts, size_t& found,
            KeyId& id) {
-    bool exists = false;
-    if (DWORD err = txn.KeyExists(start, exists); err != ERROR_SUCCESS)
+    if (DWORD err = txn.RequireKey(start); err != ERROR_SUCCESS)
         return err;
-    if (!exists)
-        return ERROR_KEY_DELETED;
     id = start;
     for (found = 0; found < parts.size(); ++found) {
         KeyId child = 0;
@@ -175,13 +172,6 @@ DWORD Walk(HiveTxn& txn, KeyId start, const std::vector<std::u16string_view>& pa
         id = child;
     }
     return ERROR_SUCCESS;
-}
-
-DWORD RequireKey(HiveTxn& txn, KeyId id) {
-    bool exists = false;
-    if (DWORD err = txn.KeyExists(id, exists); err != ERROR_SUCCESS)
-        return err;
-    return exists ? DWORD(ERROR_SUCCESS) : DWORD(ERROR_KEY_DELETED);
 }
 
 // CopyName: writes name and its terminator into buffer of *cch characters and
@@ -357,7 +347,7 @@ extern "C" LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD d
             return ERROR_INVALID_PARAMETER;
         std::span<const BYTE> data(lpData, lpData == nullptr ? 0 : cbData);
         return WriteHive(key.hive, [&](HiveTxn& txn) {
-            DWORD err = RequireKey(txn, key.id);
+            DWORD err = txn.RequireKey(key.id);
             return err != ERROR_SUCCESS ? err : txn.SetValue(key.id, name, dwType, data);
         });
     });
@@ -375,7 +365,7 @@ extern "C" LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpRe
         size_t size = 0;
         std::vector<BYTE> data;
         DWORD err = ReadHive(key.hive, [&](HiveTxn& txn) {
-            DWORD e = RequireKey(txn, key.id);
+            DWORD e = txn.RequireKey(key.id);
             return e != ERROR_SUCCESS ? e
                                       : txn.GetValue(key.id, NameOf(lpValueName), type, size,
                                                      lpData != nullptr ? &data : nullptr);
@@ -399,7 +389,7 @@ extern "C" LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
         if (DWORD err = ResolveFor(hKey, KEY_SET_VALUE, key); err != ERROR_SUCCESS)
             return err;
         auto remove = [&](HiveTxn& txn) {
-            DWORD err = RequireKey(txn, key.id);
+            DWORD err = txn.RequireKey(key.id);
             return err != ERROR_SUCCESS ? err : txn.DeleteValue(key.id, NameOf(lpValueName));
         };
         return WriteHive(key.hive, remove, false);
@@ -476,7 +466,7 @@ extern "C" LSTATUS RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClas
             return err;
         KeyStats stats;
         DWORD err = ReadHive(key.hive, [&](HiveTxn& txn) {
-            DWORD e = RequireKey(txn, key.id);
+            DWORD e = txn.RequireKey(key.id);
             return e != ERROR_SUCCESS ? e : txn.Stats(key.id, stats);
         });
         if (err != ERROR_SUCCESS)

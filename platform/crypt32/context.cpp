@@ -65,6 +65,18 @@ BOOL CopyOut(std::span<const BYTE> value, void* pvData, DWORD* pcbData) {
     return TRUE;
 }
 
+// ReadExplicit: the contents of the one `inner` element that the explicit
+// context tag `outer` wraps; anything after it is CRYPT_E_ASN1_CORRUPT.
+DWORD ReadExplicit(DerReader& r, BYTE outer, BYTE inner, Bytes& contents) {
+    Bytes wrapped;
+    if (DWORD err = r.Read(outer, wrapped))
+        return err;
+    DerReader explicitTag(wrapped);
+    if (DWORD err = explicitTag.Read(inner, contents))
+        return err;
+    return explicitTag.ExpectEnd();
+}
+
 // The algorithm and a copy of its parameters element (empty when absent).
 DWORD ReadAlgorithm(DerReader& r, std::string& oid, std::vector<BYTE>& params) {
     Bytes parameters;
@@ -175,14 +187,11 @@ DWORD ParseDer(std::span<const BYTE> der, CertObject& o) {
     DerReader tbs(tbsContents);
     Bytes contents;
     if (tbs.NextIs(tag::ContextConstructed(0))) {
-        Bytes versionContents;
         if (DWORD err = tbs.Read(tag::ContextConstructed(0), contents))
             return err;
         DerReader version(contents);
         LONG lVersion = 0;
-        if (DWORD err = version.Read(tag::kInteger, versionContents))
-            return err;
-        if (DWORD err = ParseInt32(versionContents, lVersion))
+        if (DWORD err = ReadInt32(version, lVersion))
             return err;
         if (DWORD err = version.ExpectEnd())
             return err;
@@ -239,23 +248,16 @@ DWORD ParseDer(std::span<const BYTE> der, CertObject& o) {
     }
     if (tbs.NextIs(tag::ContextConstructed(3))) {
         Bytes listContents;
-        if (DWORD err = tbs.Read(tag::ContextConstructed(3), contents))
-            return err;
-        DerReader explicitTag(contents);
-        if (DWORD err = explicitTag.Read(tag::kSequence, listContents))
-            return err;
-        if (DWORD err = explicitTag.ExpectEnd())
+        if (DWORD err = ReadExplicit(tbs, tag::ContextConstructed(3), tag::kSequence, listContents))
             return err;
         DerReader list(listContents);
         while (!list.AtEnd()) {
-            Bytes extContents, oidContents, value;
+            Bytes extContents, value;
             if (DWORD err = list.Read(tag::kSequence, extContents))
                 return err;
             DerReader ext(extContents);
             std::string oid;
-            if (DWORD err = ext.Read(tag::kOid, oidContents))
-                return err;
-            if (DWORD err = ParseOid(oidContents, oid))
+            if (DWORD err = ReadOid(ext, oid))
                 return err;
             CERT_EXTENSION e{};
             if (ext.NextIs(0x01)) { // BOOLEAN

@@ -212,13 +212,11 @@ struct AttributeModel {
 //     type    OBJECT IDENTIFIER,
 //     values  SET OF AttributeValue }
 DWORD ReadAttribute(DerReader& r, AttributeModel& m) {
-    Bytes seq, oid, set;
+    Bytes seq, set;
     if (DWORD err = r.Read(tag::kSequence, seq))
         return err;
     DerReader fields(seq);
-    if (DWORD err = fields.Read(tag::kOid, oid))
-        return err;
-    if (DWORD err = ParseOid(oid, m.oid))
+    if (DWORD err = ReadOid(fields, m.oid))
         return err;
     if (DWORD err = fields.Read(tag::kSet, set))
         return err;
@@ -283,13 +281,11 @@ struct ContentInfoModel {
 //     content      [0] EXPLICIT ANY DEFINED BY contentType OPTIONAL }
 DWORD Parse(Bytes in, ContentInfoModel& m) {
     DerReader r(in);
-    Bytes seq, oid;
+    Bytes seq;
     if (DWORD err = r.Read(tag::kSequence, seq))
         return err;
     DerReader fields(seq);
-    if (DWORD err = fields.Read(tag::kOid, oid))
-        return err;
-    if (DWORD err = ParseOid(oid, m.oid))
+    if (DWORD err = ReadOid(fields, m.oid))
         return err;
     if (fields.NextIs(tag::ContextConstructed(0))) {
         Bytes wrapped, contents;
@@ -332,14 +328,12 @@ struct SignerInfoModel {
 //     unauthenticatedAttributes  [1] IMPLICIT Attributes OPTIONAL }
 DWORD Parse(Bytes in, SignerInfoModel& m) {
     DerReader r(in);
-    Bytes seq, version, id, name, serial, set;
+    Bytes seq, id, name, serial, set;
     if (DWORD err = r.Read(tag::kSequence, seq))
         return err;
     DerReader fields(seq);
     LONG v = 0;
-    if (DWORD err = fields.Read(tag::kInteger, version))
-        return err;
-    if (DWORD err = ParseInt32(version, v))
+    if (DWORD err = ReadInt32(fields, v))
         return err;
     m.version = DWORD(v);
     if (DWORD err = fields.Read(tag::kSequence, id))
@@ -411,24 +405,10 @@ BOOL DecodeAs(Bytes in, DWORD dwFlags, PCRYPT_DECODE_PARA pDecodePara, void* pvS
     const DWORD size = DWORD(measure.Used());
 
     const bool allocate = (dwFlags & CRYPT_DECODE_ALLOC_FLAG) != 0;
-    BYTE* block;
-    if (allocate) {
-        block = static_cast<BYTE*>(AllocateResult(pDecodePara, size));
-        if (block == nullptr) {
-            *pcbStructInfo = 0;
-            return FALSE;
-        }
-    } else {
-        block = static_cast<BYTE*>(pvStructInfo);
-        if (block == nullptr) {
-            *pcbStructInfo = size; // the size alone was asked for
-            return TRUE;
-        }
-        if (*pcbStructInfo < size) {
-            *pcbStructInfo = size;
-            return Fail(ERROR_MORE_DATA);
-        }
-    }
+    BOOL ended = FALSE;
+    BYTE* block = ResultBlock(allocate, pDecodePara, pvStructInfo, pcbStructInfo, size, ended);
+    if (block == nullptr)
+        return ended;
     OutputLayout fill(block, size);
     Emit(fill, model);
     if (fill.Overran()) { // both runs take the same steps; never expected

@@ -396,25 +396,12 @@ BOOL EncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const void* p
         return Fail(DWORD(CRYPT_E_ASN1_LARGE));
     const DWORD size = DWORD(der.size());
 
-    BYTE* out;
-    if (allocate) {
-        out = static_cast<BYTE*>(AllocateResult(pEncodePara, size));
-        if (out == nullptr) {
-            *pcbEncoded = 0;
-            return FALSE;
-        }
+    BOOL ended = FALSE;
+    BYTE* out = ResultBlock(allocate, pEncodePara, pvEncoded, pcbEncoded, size, ended);
+    if (out == nullptr)
+        return ended;
+    if (allocate)
         *static_cast<BYTE**>(pvEncoded) = out;
-    } else {
-        out = static_cast<BYTE*>(pvEncoded);
-        if (out == nullptr) {
-            *pcbEncoded = size; // the size alone was asked for
-            return TRUE;
-        }
-        if (*pcbEncoded < size) {
-            *pcbEncoded = size;
-            return Fail(ERROR_MORE_DATA);
-        }
-    }
     if (size != 0)
         std::memcpy(out, der.data(), size);
     *pcbEncoded = size;

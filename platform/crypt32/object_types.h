@@ -76,4 +76,30 @@ template <class Para> void FreeResult(const Para* para, void* block) {
         para->pfnFree(block);
 }
 
+// ResultBlock: where a result of `size` bytes goes, as the caller asked: with
+// ALLOC_FLAG (`allocate`) a new block from AllocateResult, else the caller's
+// buffer pv of *pcb bytes. Null when the call ends here with `ended` to
+// return: the size alone was asked for (TRUE, *pcb = size), the buffer is too
+// small (FALSE, ERROR_MORE_DATA, *pcb = size) or there is no memory (FALSE,
+// *pcb = 0, last error as AllocateResult set it).
+template <class Para>
+BYTE* ResultBlock(bool allocate, const Para* para, void* pv, DWORD* pcb, DWORD size, BOOL& ended) {
+    if (allocate) {
+        auto* block = static_cast<BYTE*>(AllocateResult(para, size));
+        if (block == nullptr) {
+            *pcb = 0;
+            ended = FALSE;
+        }
+        return block;
+    }
+    auto* block = static_cast<BYTE*>(pv);
+    if (block != nullptr && *pcb >= size)
+        return block;
+    if (block != nullptr)
+        SetLastError(ERROR_MORE_DATA);
+    *pcb = size;
+    ended = block == nullptr; // a null buffer asks for the size alone
+    return nullptr;
+}
+
 } // namespace orvane::crypt32

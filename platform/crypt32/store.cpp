@@ -12,6 +12,7 @@
 #include <openssl/x509.h>
 
 #include "crypt32/cert_internal.h"
+#include "internal/util.h"
 #include "storage/hive.h"
 
 #include <winreg.h>
@@ -105,23 +106,9 @@ std::u16string HexName(const std::vector<BYTE>& hash) {
 
 // --- the registry side of system stores ----------------------------------------
 
-std::vector<std::u16string> SplitPath(std::u16string_view path) {
-    std::vector<std::u16string> parts;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find(u'\\', start);
-        if (end == std::u16string_view::npos)
-            end = path.size();
-        if (end > start)
-            parts.emplace_back(path.substr(start, end - start));
-        start = end + 1;
-    }
-    return parts;
-}
-
 DWORD FindPath(HiveTxn& txn, std::u16string_view path, KeyId& key) {
     key = platform::storage::kRootKey;
-    for (const std::u16string& part : SplitPath(path))
+    for (const std::u16string& part : platform::SplitComponents(path, u'\\'))
         if (DWORD err = txn.FindChild(key, part, key); err != ERROR_SUCCESS)
             return err;
     return ERROR_SUCCESS;
@@ -129,7 +116,7 @@ DWORD FindPath(HiveTxn& txn, std::u16string_view path, KeyId& key) {
 
 DWORD CreatePath(HiveTxn& txn, std::u16string_view path, KeyId& key) {
     key = platform::storage::kRootKey;
-    for (const std::u16string& part : SplitPath(path)) {
+    for (const std::u16string& part : platform::SplitComponents(path, u'\\')) {
         DWORD err = txn.FindChild(key, part, key);
         if (err == ERROR_FILE_NOT_FOUND)
             err = txn.CreateChild(key, part, key);

@@ -31,6 +31,20 @@ std::u16string ToUtf16(const char* text, size_t length) {
     return out;
 }
 
+std::vector<std::u16string> SplitComponents(std::u16string_view path, char16_t separator) {
+    std::vector<std::u16string> parts;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find(separator, start);
+        if (end == std::u16string_view::npos)
+            end = path.size();
+        if (end > start)
+            parts.emplace_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
 DWORD Win32ErrorFromErrno(int err) {
     switch (err) {
     case 0:

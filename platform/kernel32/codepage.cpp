@@ -66,6 +66,25 @@ bool DecodeUtf8(const unsigned char* s, size_t n, size_t& i, char32_t& out) {
     return false;
 }
 
+// AsciiPrefix: how many of the first `n` units of `in` are ASCII, as far as
+// `room` output units allow (0: a size query, all `n` count and nothing is
+// written); those are copied to `out` a unit a unit. Most texts are ASCII
+// throughout (Base64, JSON, names), so this is the whole conversion for them.
+template <class From, class To> size_t AsciiPrefix(const From* in, size_t n, To* out, int room) {
+    size_t i = 0;
+    if (room == 0) {
+        while (i < n && in[i] < 0x80)
+            ++i;
+        return i;
+    }
+    const size_t limit = std::min(n, size_t(room));
+    while (i < limit && in[i] < 0x80) {
+        out[i] = To(in[i]);
+        ++i;
+    }
+    return i;
+}
+
 } // namespace
 
 extern "C" UINT GetACP(void) {
@@ -83,22 +102,8 @@ extern "C" int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiB
     const auto* s = reinterpret_cast<const unsigned char*>(lpMultiByteStr);
     size_t n = cbMultiByte == -1 ? __builtin_strlen(lpMultiByteStr) + 1 : size_t(cbMultiByte);
     const bool strict = (dwFlags & MB_ERR_INVALID_CHARS) != 0;
-    size_t produced = 0;
-    size_t start = 0;
-    // The ASCII run at the start, a byte a unit, as far as there is room.
-    {
-        const size_t room = cchWideChar == 0 ? n : std::min(n, size_t(cchWideChar));
-        if (cchWideChar == 0) {
-            while (start < room && s[start] < 0x80)
-                ++start;
-        } else {
-            while (start < room && s[start] < 0x80) {
-                lpWideCharStr[start] = WCHAR(s[start]);
-                ++start;
-            }
-        }
-        produced = start;
-    }
+    const size_t start = AsciiPrefix(s, n, lpWideCharStr, cchWideChar);
+    size_t produced = start;
     auto put = [&](WCHAR w) -> bool {
         if (cchWideChar != 0) {
             if (produced >= size_t(cchWideChar))
@@ -156,23 +161,8 @@ extern "C" int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideC
         n = size_t(cchWideChar);
     }
     const bool strict = (dwFlags & WC_ERR_INVALID_CHARS) != 0;
-    size_t produced = 0;
-    size_t i = 0;
-    // Most texts are ASCII throughout (Base64, JSON, names): copied a unit a
-    // byte until the first other character or the end of the room.
-    {
-        const size_t room = cbMultiByte == 0 ? n : std::min(n, size_t(cbMultiByte));
-        if (cbMultiByte == 0) {
-            while (i < room && lpWideCharStr[i] < 0x80)
-                ++i;
-        } else {
-            while (i < room && lpWideCharStr[i] < 0x80) {
-                lpMultiByteStr[i] = char(lpWideCharStr[i]);
-                ++i;
-            }
-        }
-        produced = i;
-    }
+    size_t i = AsciiPrefix(lpWideCharStr, n, lpMultiByteStr, cbMultiByte);
+    size_t produced = i;
     char buf[4];
     for (; i < n; ++i) {
         char32_t cp = lpWideCharStr[i];

@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+using orvane::platform::SplitComponents;
 using orvane::platform::ToUtf16;
 using orvane::platform::ToUtf8;
 using orvane::platform::Win32ErrorFromErrno;
@@ -69,19 +70,13 @@ extern "C" DWORD GetFullPathNameW(LPCWSTR lpFileName, DWORD nBufferLength, LPWST
         // Fold the components: empty ones (repeated separators) and "." go,
         // ".." takes the one before it away but never climbs above the root.
         std::vector<std::u16string> parts;
-        size_t start = 1;
-        while (start <= input.size()) {
-            size_t end = input.find(u'/', start);
-            if (end == std::u16string::npos)
-                end = input.size();
-            std::u16string part = input.substr(start, end - start);
+        for (std::u16string& part : SplitComponents(input, u'/')) {
             if (part == u"..") {
                 if (!parts.empty())
                     parts.pop_back();
-            } else if (!part.empty() && part != u".") {
+            } else if (part != u".") {
                 parts.push_back(std::move(part));
             }
-            start = end + 1;
         }
         std::u16string full;
         for (const std::u16string& part : parts)

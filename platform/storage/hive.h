@@ -65,6 +65,9 @@ public:
     explicit HiveTxn(Connection* connection) : c_(connection) {}
 
     DWORD KeyExists(KeyId id, bool& exists);
+    // RequireKey: ERROR_KEY_DELETED when the key is gone (deleted through
+    // another handle), else what asking returned.
+    DWORD RequireKey(KeyId id);
     // FindChild: ERROR_FILE_NOT_FOUND when parent has no child of that name.
     DWORD FindChild(KeyId parent, std::u16string_view name, KeyId& child);
     DWORD CreateChild(KeyId parent, std::u16string_view name, KeyId& child);

@@ -113,6 +113,13 @@ DWORD HiveTxn::KeyExists(KeyId id, bool& exists) {
     return s.Error();
 }
 
+DWORD HiveTxn::RequireKey(KeyId id) {
+    bool exists = false;
+    if (DWORD err = KeyExists(id, exists); err != ERROR_SUCCESS)
+        return err;
+    return exists ? DWORD(ERROR_SUCCESS) : DWORD(ERROR_KEY_DELETED);
+}
+
 DWORD HiveTxn::FindChild(KeyId parent, std::u16string_view name, KeyId& child) {
     if (c_ == nullptr)
         return ERROR_FILE_NOT_FOUND;

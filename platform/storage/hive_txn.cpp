@@ -137,26 +137,31 @@ DWORD FromPage(const EnumPage& p, const HiveStamp& stamp, DWORD index, const Enu
     return ERROR_SUCCESS;
 }
 
-DWORD ReadHive(HiveKind kind, const std::function<DWORD(HiveTxn&)>& fn) {
+namespace {
+
+// RunHive: ReadHive and WriteHive. A reader also meets an empty hive where
+// the tables were never made; a writer's Open makes them.
+DWORD RunHive(HiveKind kind, bool write, bool createHive,
+              const std::function<DWORD(HiveTxn&)>& fn) {
     Call call(kind);
-    if (DWORD err = call.Open(false, false); err != ERROR_SUCCESS)
+    if (DWORD err = call.Open(write, createHive); err != ERROR_SUCCESS)
         return err;
     HiveState& st = call.St();
-    if (st.conn == nullptr || !st.schemaReady)
+    if (st.conn == nullptr || (!write && !st.schemaReady))
         return RunOnEmptyHive(fn);
-    return call.Finish(RunInTransaction(*st.conn, false, fn));
+    return call.Finish(RunInTransaction(*st.conn, write, fn));
+}
+
+} // namespace
+
+DWORD ReadHive(HiveKind kind, const std::function<DWORD(HiveTxn&)>& fn) {
+    return RunHive(kind, false, false, fn);
 }
 
 DWORD WriteHive(HiveKind kind, const std::function<DWORD(HiveTxn&)>& fn, bool createHive) {
     if (!HiveWritable(kind))
         return ERROR_ACCESS_DENIED;
-    Call call(kind);
-    if (DWORD err = call.Open(true, createHive); err != ERROR_SUCCESS)
-        return err;
-    HiveState& st = call.St();
-    if (st.conn == nullptr)
-        return RunOnEmptyHive(fn);
-    return call.Finish(RunInTransaction(*st.conn, true, fn));
+    return RunHive(kind, true, createHive, fn);
 }
 
 namespace {
@@ -203,11 +208,8 @@ DWORD EnumSubkey(HiveKind kind, KeyId key, DWORD index,
     return Enumerate(
         kind, key, false, index, false,
         [&](HiveTxn& txn) -> DWORD {
-            bool exists = false;
-            if (DWORD err = txn.KeyExists(key, exists); err != ERROR_SUCCESS)
+            if (DWORD err = txn.RequireKey(key); err != ERROR_SUCCESS)
                 return err;
-            if (!exists)
-                return ERROR_KEY_DELETED;
             std::u16string name;
             uint64_t modified = 0;
             DWORD err = txn.ChildAt(key, index, name, modified);
@@ -222,10 +224,9 @@ DWORD EnumValue(HiveKind kind, KeyId key, DWORD index, ValueRecord& value, bool 
     return Enumerate(
         kind, key, true, index, withData,
         [&](HiveTxn& txn) -> DWORD {
-            bool exists = false;
-            if (DWORD err = txn.KeyExists(key, exists); err != ERROR_SUCCESS)
+            if (DWORD err = txn.RequireKey(key); err != ERROR_SUCCESS)
                 return err;
-            return exists ? txn.ValueAt(key, index, value, withData) : DWORD(ERROR_KEY_DELETED);
+            return txn.ValueAt(key, index, value, withData);
         },
         [&](const EnumRow& row) -> DWORD {
             value.name = row.name;

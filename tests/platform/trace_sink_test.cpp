@@ -2,6 +2,7 @@
 // registration and lines land in ORVANE_TRACE_FILE, filtered by flag.
 #include "foundation/Trace.h"
 
+#include <evntrace.h>
 #include <winreg.h>
 
 #include <gtest/gtest.h>
@@ -11,9 +12,16 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <unistd.h>
 
 namespace {
+
+ULONG WINAPI KeepLoggerHandle(WMIDPREQUESTCODE code, PVOID context, ULONG*, PVOID buffer) {
+    if (code == WMI_ENABLE_EVENTS)
+        *static_cast<TRACEHANDLE*>(context) = GetTraceLoggerHandle(buffer);
+    return ERROR_SUCCESS;
+}
 
 std::string ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -70,6 +78,37 @@ TEST(TraceSink, FlagsSelectWhatIsWrittenAndLastErrorSurvives) {
     UnregisterTraceProvider();
     unsetenv("ORVANE_TRACE_FILE");
     unlink(path);
+}
+
+// What a provider asks of the session that enabled it: the flags and level
+// from the environment while it is set; 0 otherwise, with the last error
+// telling a session that is off from a handle that names none.
+TEST(TraceSink, EnableFlagsAndLevelOfASession) {
+    setenv("ORVANE_TRACE", "5", 1);
+    setenv("ORVANE_TRACE_LEVEL", "4", 1);
+    const GUID guid{0x1d0b6c2e, 0x7a41, 0x4f5e, {0x9b, 0x13, 0x52, 0x6e, 0x0a, 0x8d, 0x31, 0xc4}};
+    TRACEHANDLE logger = 0;
+    TRACEHANDLE registration = 0;
+    ASSERT_EQ(RegisterTraceGuidsW(KeepLoggerHandle, &logger, &guid, 0, nullptr, nullptr, nullptr,
+                                  &registration),
+              ULONG(ERROR_SUCCESS));
+    ASSERT_NE(logger, TRACEHANDLE(0)) << "the session enabled the provider";
+    EXPECT_EQ(GetTraceEnableFlags(logger), 5u);
+    EXPECT_EQ(GetTraceEnableLevel(logger), 4u);
+
+    unsetenv("ORVANE_TRACE");
+    for (const auto& [handle, lastError] :
+         {std::pair{logger, DWORD(ERROR_SUCCESS)},
+          std::pair{TRACEHANDLE(0x1234), DWORD(ERROR_INVALID_HANDLE)}}) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        EXPECT_EQ(GetTraceEnableFlags(handle), 0u);
+        EXPECT_EQ(GetLastError(), lastError) << handle;
+        SetLastError(ERROR_ACCESS_DENIED);
+        EXPECT_EQ(GetTraceEnableLevel(handle), 0u);
+        EXPECT_EQ(GetLastError(), lastError) << handle;
+    }
+    unsetenv("ORVANE_TRACE_LEVEL");
+    EXPECT_EQ(UnregisterTraceGuids(registration), ULONG(ERROR_SUCCESS));
 }
 
 // The boot-time global logger: settings in the machine hive enable tracing at
