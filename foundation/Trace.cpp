@@ -101,6 +101,14 @@ void AppendCutAscii(WString& out, const char* psz) {
         out.push_back(WCHAR(static_cast<unsigned char>(*psz)));
 }
 
+// "name: ", the start every value line shares.
+WString ValueLineStart(const char* pszName) {
+    WString line;
+    AppendCutAscii(line, pszName);
+    AppendCut(line, TEXT(": "));
+    return line;
+}
+
 ULONG WINAPI ControlCallback(WMIDPREQUESTCODE RequestCode, PVOID, ULONG*, PVOID Buffer) {
     LastErrorKeeper keep;
     if (RequestCode == WMI_ENABLE_EVENTS) {
@@ -288,9 +296,7 @@ void TraceValueA(const char* pszName, const char* pszValue) {
     if (!TraceIsEnabled(TRACE_FLAG_INFO))
         return;
     LastErrorKeeper keep;
-    WString line;
-    AppendCutAscii(line, pszName);
-    AppendCut(line, TEXT(": "));
+    WString line = ValueLineStart(pszName);
     if (pszValue == nullptr) {
         AppendCut(line, TEXT("NULL"));
         SendWide(line);
@@ -311,9 +317,7 @@ void TraceValueW(const char* pszName, const WCHAR* pwszValue) {
     if (!TraceIsEnabled(TRACE_FLAG_INFO))
         return;
     LastErrorKeeper keep;
-    WString line;
-    AppendCutAscii(line, pszName);
-    AppendCut(line, TEXT(": "));
+    WString line = ValueLineStart(pszName);
     if (pwszValue == nullptr)
         line += TEXT("NULL");
     else if (pwszValue[0] == 0)
