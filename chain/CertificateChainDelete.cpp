@@ -115,14 +115,18 @@ CERTIFICATE_FILTER NameFilter(LPCWSTR pwszIssuerDN, LPCWSTR pwszSerialNumber,
     return stFilter;
 }
 
-// One store's deletion as a step of op, traced under step's name.
-HRESULT DeleteFromStore(const char* op, const char* step, DWORD dwLocation,
-                        const CERTIFICATE_FILTER& stFilter) {
-    const HRESULT hResult = DeleteCertificateFromStore(dwLocation, &stFilter);
+// A step of op that answered hResult, traced under step's name.
+HRESULT TracedStep(const char* op, const char* step, HRESULT hResult) {
     if (TRACE_IF(FAILED(hResult), op, step, hResult))
         return hResult;
     TRACE_OK(op, step);
     return VURO_OK;
+}
+
+// One store's deletion as a step of op.
+HRESULT DeleteFromStore(const char* op, const char* step, DWORD dwLocation,
+                        const CERTIFICATE_FILTER& stFilter) {
+    return TracedStep(op, step, DeleteCertificateFromStore(dwLocation, &stFilter));
 }
 
 } // namespace
@@ -162,11 +166,7 @@ HRESULT DeleteTrustedRootCert(LPCWSTR pwszIssuerDN, LPCWSTR pwszThumbprint,
                                       NameFilter(pwszIssuerDN, pwszSerialNumber, pwszSubjectDN));
     if (FAILED(hResult))
         return hResult;
-    hResult = DeleteRegistryKey(pwszThumbprint);
-    if (TRACE_IF(FAILED(hResult), op, "DeleteRegistryKey", hResult))
-        return hResult;
-    TRACE_OK(op, "DeleteRegistryKey");
-    return VURO_OK;
+    return TracedStep(op, "DeleteRegistryKey", DeleteRegistryKey(pwszThumbprint));
 }
 
 HRESULT DeleteCertificateFromStore(DWORD dwLocation, PCCERTIFICATE_FILTER pFilter) {
