@@ -1,4 +1,4 @@
-# shellcheck shell=bash
+# shellcheck shell=bash disable=SC2034 # its variables are for the builder that sources it
 # The package builders' shared start, sourced with the builder's own
 # arguments (BUILD_DIR OUT_DIR): sets repo_root, build and out as absolute
 # paths (creating out) and version, packaging/version.sh's for the build.
