@@ -103,6 +103,34 @@ HRESULT DeleteDiscardCerts(std::span<const WITHDRAWN_CERT> rows) {
     return VURO_OK;
 }
 
+namespace {
+
+// The filter that selects one withdrawn certificate by its names and serial.
+CERTIFICATE_FILTER NameFilter(LPCWSTR pwszIssuerDN, LPCWSTR pwszSerialNumber,
+                              LPCWSTR pwszSubjectDN) {
+    CERTIFICATE_FILTER stFilter{};
+    stFilter.pwszSubjectDN = pwszSubjectDN;
+    stFilter.pwszIssuerDN = pwszIssuerDN;
+    stFilter.pwszSerialNumber = pwszSerialNumber;
+    return stFilter;
+}
+
+// A step of op that answered hResult, traced under step's name.
+HRESULT TracedStep(const char* op, const char* step, HRESULT hResult) {
+    if (TRACE_IF(FAILED(hResult), op, step, hResult))
+        return hResult;
+    TRACE_OK(op, step);
+    return VURO_OK;
+}
+
+// One store's deletion as a step of op.
+HRESULT DeleteFromStore(const char* op, const char* step, DWORD dwLocation,
+                        const CERTIFICATE_FILTER& stFilter) {
+    return TracedStep(op, step, DeleteCertificateFromStore(dwLocation, &stFilter));
+}
+
+} // namespace
+
 HRESULT DeleteIntermediateCert(LPCWSTR pwszIssuerDN, LPCWSTR pwszSerialNumber,
                                LPCWSTR pwszSubjectDN) {
     TraceHelper trace(TEXT("DeleteIntermediateCert"));
@@ -113,19 +141,13 @@ HRESULT DeleteIntermediateCert(LPCWSTR pwszIssuerDN, LPCWSTR pwszSerialNumber,
     TraceValueW("IssuerDN", pwszIssuerDN);
     TraceValueW("SubjectDN", pwszSubjectDN);
     TraceValueW("SerialNumber", pwszSerialNumber);
-    CERTIFICATE_FILTER stFilter{};
-    stFilter.pwszSubjectDN = pwszSubjectDN;
-    stFilter.pwszIssuerDN = pwszIssuerDN;
-    stFilter.pwszSerialNumber = pwszSerialNumber;
-    HRESULT hResult = DeleteCertificateFromStore(CERT_SYSTEM_STORE_LOCAL_MACHINE, &stFilter);
-    if (TRACE_IF(FAILED(hResult), op, "DeleteCertificateFromStore(LocalMachine)", hResult))
+    const CERTIFICATE_FILTER stFilter = NameFilter(pwszIssuerDN, pwszSerialNumber, pwszSubjectDN);
+    HRESULT hResult = DeleteFromStore(op, "DeleteCertificateFromStore(LocalMachine)",
+                                      CERT_SYSTEM_STORE_LOCAL_MACHINE, stFilter);
+    if (FAILED(hResult))
         return hResult;
-    TRACE_OK(op, "DeleteCertificateFromStore(LocalMachine)");
-    hResult = DeleteCertificateFromStore(CERT_SYSTEM_STORE_CURRENT_USER, &stFilter);
-    if (TRACE_IF(FAILED(hResult), op, "DeleteCertificateFromStore(CurrentUser)", hResult))
-        return hResult;
-    TRACE_OK(op, "DeleteCertificateFromStore(CurrentUser)");
-    return VURO_OK;
+    return DeleteFromStore(op, "DeleteCertificateFromStore(CurrentUser)",
+                           CERT_SYSTEM_STORE_CURRENT_USER, stFilter);
 }
 
 HRESULT DeleteTrustedRootCert(LPCWSTR pwszIssuerDN, LPCWSTR pwszThumbprint,
@@ -139,19 +161,12 @@ HRESULT DeleteTrustedRootCert(LPCWSTR pwszIssuerDN, LPCWSTR pwszThumbprint,
     TraceValueW("DN", pwszSubjectDN);
     TraceValueW("Thumbprint", pwszThumbprint);
     TraceValueW("SerialNumber", pwszSerialNumber);
-    CERTIFICATE_FILTER stFilter{};
-    stFilter.pwszSubjectDN = pwszSubjectDN;
-    stFilter.pwszIssuerDN = pwszIssuerDN;
-    stFilter.pwszSerialNumber = pwszSerialNumber;
-    HRESULT hResult = DeleteCertificateFromStore(CERT_SYSTEM_STORE_LOCAL_MACHINE, &stFilter);
-    if (TRACE_IF(FAILED(hResult), op, "DeleteCertificateFromStore(LocalMachine-CA)", hResult))
+    HRESULT hResult = DeleteFromStore(op, "DeleteCertificateFromStore(LocalMachine-CA)",
+                                      CERT_SYSTEM_STORE_LOCAL_MACHINE,
+                                      NameFilter(pwszIssuerDN, pwszSerialNumber, pwszSubjectDN));
+    if (FAILED(hResult))
         return hResult;
-    TRACE_OK(op, "DeleteCertificateFromStore(LocalMachine-CA)");
-    hResult = DeleteRegistryKey(pwszThumbprint);
-    if (TRACE_IF(FAILED(hResult), op, "DeleteRegistryKey", hResult))
-        return hResult;
-    TRACE_OK(op, "DeleteRegistryKey");
-    return VURO_OK;
+    return TracedStep(op, "DeleteRegistryKey", DeleteRegistryKey(pwszThumbprint));
 }
 
 HRESULT DeleteCertificateFromStore(DWORD dwLocation, PCCERTIFICATE_FILTER pFilter) {

@@ -1,6 +1,7 @@
 #include "dialog/DialogGeometry.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace orvane::dialog {
 
@@ -42,21 +43,10 @@ Box FrameBox(UINT dpi, int imageWidth, int imageHeight) {
 }
 
 Point TextOrigin(RowLine line, UINT dpi) {
-    int y = 5;
-    switch (line) {
-    case RowLine::Name:
-        y = 5;
-        break;
-    case RowLine::Issuer:
-        y = 25;
-        break;
-    case RowLine::Serial:
-        y = 40;
-        break;
-    case RowLine::Validity:
-        y = 55;
-        break;
-    }
+    // The lines' tops at 96 DPI, in RowLine's order.
+    static constexpr int kLineTop[] = {5, 25, 40, 55};
+    const auto nLine = static_cast<size_t>(line);
+    const int y = nLine < std::size(kLineTop) ? kLineTop[nLine] : kLineTop[0];
     return {ScaleForDpi(80, dpi), ScaleForDpi(y, dpi)};
 }
 

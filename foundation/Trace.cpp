@@ -101,6 +101,19 @@ void AppendCutAscii(WString& out, const char* psz) {
         out.push_back(WCHAR(static_cast<unsigned char>(*psz)));
 }
 
+// Sends "name: value" when informational lines are wanted; appendValue
+// writes the value's part of the line.
+template <class AppendValue> void SendValueLine(const char* pszName, AppendValue appendValue) {
+    if (!TraceIsEnabled(TRACE_FLAG_INFO))
+        return;
+    LastErrorKeeper keep;
+    WString line;
+    AppendCutAscii(line, pszName);
+    AppendCut(line, TEXT(": "));
+    appendValue(line);
+    SendWide(line);
+}
+
 ULONG WINAPI ControlCallback(WMIDPREQUESTCODE RequestCode, PVOID, ULONG*, PVOID Buffer) {
     LastErrorKeeper keep;
     if (RequestCode == WMI_ENABLE_EVENTS) {
@@ -285,42 +298,31 @@ void TraceStepFailedW(const WCHAR* pwszModule, int nLine, const WCHAR* pwszOpera
 }
 
 void TraceValueA(const char* pszName, const char* pszValue) {
-    if (!TraceIsEnabled(TRACE_FLAG_INFO))
-        return;
-    LastErrorKeeper keep;
-    WString line;
-    AppendCutAscii(line, pszName);
-    AppendCut(line, TEXT(": "));
-    if (pszValue == nullptr) {
-        AppendCut(line, TEXT("NULL"));
-        SendWide(line);
-        return;
-    }
-    // Request and response texts are UTF-8 and may be long: send them whole.
-    int n = MultiByteToWideChar(CP_UTF8, 0, pszValue, -1, nullptr, 0);
-    if (n > 1) {
-        size_t start = line.size();
-        line.resize(start + size_t(n));
-        MultiByteToWideChar(CP_UTF8, 0, pszValue, -1, line.data() + start, n);
-        line.resize(start + size_t(n) - 1);
-    }
-    SendWide(line);
+    SendValueLine(pszName, [pszValue](WString& line) {
+        if (pszValue == nullptr) {
+            AppendCut(line, TEXT("NULL"));
+            return;
+        }
+        // Request and response texts are UTF-8 and may be long: send them whole.
+        int n = MultiByteToWideChar(CP_UTF8, 0, pszValue, -1, nullptr, 0);
+        if (n > 1) {
+            size_t start = line.size();
+            line.resize(start + size_t(n));
+            MultiByteToWideChar(CP_UTF8, 0, pszValue, -1, line.data() + start, n);
+            line.resize(start + size_t(n) - 1);
+        }
+    });
 }
 
 void TraceValueW(const char* pszName, const WCHAR* pwszValue) {
-    if (!TraceIsEnabled(TRACE_FLAG_INFO))
-        return;
-    LastErrorKeeper keep;
-    WString line;
-    AppendCutAscii(line, pszName);
-    AppendCut(line, TEXT(": "));
-    if (pwszValue == nullptr)
-        line += TEXT("NULL");
-    else if (pwszValue[0] == 0)
-        line += TEXT("<NULL>");
-    else
-        line += pwszValue;
-    SendWide(line);
+    SendValueLine(pszName, [pwszValue](WString& line) {
+        if (pwszValue == nullptr)
+            line += TEXT("NULL");
+        else if (pwszValue[0] == 0)
+            line += TEXT("<NULL>");
+        else
+            line += pwszValue;
+    });
 }
 
 void TraceValueNumber(const char* pszName, long lValue) {

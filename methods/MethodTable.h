@@ -302,6 +302,17 @@ struct Method {
     OnRefusal refusal = OnRefusal::Record;
 };
 
+// The rows every table holds word for word. A host answers the extension's
+// presence check; a page's plug-in never did.
+inline constexpr Method kVersionRow = {.name = kName<"VURO_GetVersion">,
+                                       .call = kVersionCall,
+                                       .host = {.params = HostParams::Ignored},
+                                       .script = {.pszCheckReason = "0 != argCount"}};
+inline constexpr Method kHostCheckRow = {.name = kName<"checkHost", "CheckHost">,
+                                         .call = kHostCheckCall,
+                                         .host = {.params = HostParams::Ignored},
+                                         .script = {.bOffered = false}};
+
 // RefusalSink: the one way an entry point tells the agent about a call the
 // agent did not answer itself: refused before it ran (argument count or
 // kinds, a text that cannot be passed on, a request or token beyond a host's

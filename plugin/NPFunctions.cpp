@@ -32,15 +32,20 @@ NPClass g_ScriptableClass = {
 };
 NPClass* g_pScriptableClass = nullptr;
 
+// Whether the browser gave the table op works on; a missing one is traced.
+bool TableGiven(const char* op, const void* pFuncs) {
+    if (pFuncs != nullptr)
+        return true;
+    TRACE_FAILED(op, "Check parameter", NPERR_INVALID_FUNCTABLE_ERROR, "NULL == pFuncs");
+    return false;
+}
+
 } // namespace
 
 NPError FillPluginFuncs(NPPluginFuncs* pFuncs) {
     TraceHelper trace(TEXT("FillPluginFuncs"));
-    if (pFuncs == nullptr) {
-        TRACE_FAILED("FillPluginFuncs", "Check parameter", NPERR_INVALID_FUNCTABLE_ERROR,
-                     "NULL == pFuncs");
+    if (!TableGiven("FillPluginFuncs", pFuncs))
         return NPERR_INVALID_FUNCTABLE_ERROR;
-    }
     if (pFuncs->size < kMinPluginFuncsSize) {
         TRACE_FAILED("FillPluginFuncs", "Check parameter", NPERR_INVALID_FUNCTABLE_ERROR,
                      "pFuncs->size < kMinPluginFuncsSize");
@@ -69,11 +74,8 @@ NPError FillPluginFuncs(NPPluginFuncs* pFuncs) {
 
 NPError CopyBrowserFuncs(const NPNetscapeFuncs* pFuncs) {
     TraceHelper trace(TEXT("CopyBrowserFuncs"));
-    if (pFuncs == nullptr) {
-        TRACE_FAILED("CopyBrowserFuncs", "Check parameter", NPERR_INVALID_FUNCTABLE_ERROR,
-                     "NULL == pFuncs");
+    if (!TableGiven("CopyBrowserFuncs", pFuncs))
         return NPERR_INVALID_FUNCTABLE_ERROR;
-    }
     if ((pFuncs->version >> 8) > NP_VERSION_MAJOR) {
         TRACE_FAILED("CopyBrowserFuncs", "Check version", NPERR_INCOMPATIBLE_VERSION_ERROR,
                      "(pFuncs->version >> 8) > NP_VERSION_MAJOR");

@@ -12,6 +12,17 @@ namespace {
 // provider is registered once and released by NP_Shutdown.
 bool g_bTraceRegistered = false;
 
+// An entry point's step, with no exception let out into the browser: one
+// is traced as op's failed step and answered with NPERR_GENERIC_ERROR.
+template <class Step> NPError WithoutExceptions(const char* op, const char* step, Step run) {
+    try {
+        return run();
+    } catch (...) {
+        TRACE_FAILED(op, step, NPERR_GENERIC_ERROR, "exception");
+        return NPERR_GENERIC_ERROR;
+    }
+}
+
 } // namespace
 
 NPError PluginInitialize(NPNetscapeFuncs* pBrowserFuncs) {
@@ -20,22 +31,14 @@ NPError PluginInitialize(NPNetscapeFuncs* pBrowserFuncs) {
         g_bTraceRegistered = true;
     }
     TraceHelper trace(TEXT("NP_Initialize"));
-    try {
-        return CopyBrowserFuncs(pBrowserFuncs);
-    } catch (...) {
-        TRACE_FAILED("NP_Initialize", "Copy browser functions", NPERR_GENERIC_ERROR, "exception");
-        return NPERR_GENERIC_ERROR;
-    }
+    return WithoutExceptions("NP_Initialize", "Copy browser functions",
+                             [&] { return CopyBrowserFuncs(pBrowserFuncs); });
 }
 
 extern "C" NPError NP_GetEntryPoints(NPPluginFuncs* pFuncs) {
     TraceHelper trace(TEXT("NP_GetEntryPoints"));
-    try {
-        return FillPluginFuncs(pFuncs);
-    } catch (...) {
-        TRACE_FAILED("NP_GetEntryPoints", "Fill entry points", NPERR_GENERIC_ERROR, "exception");
-        return NPERR_GENERIC_ERROR;
-    }
+    return WithoutExceptions("NP_GetEntryPoints", "Fill entry points",
+                             [&] { return FillPluginFuncs(pFuncs); });
 }
 
 extern "C" NPError NP_Shutdown(void) {

@@ -20,35 +20,20 @@ namespace orvane::verify {
 
 namespace {
 
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
+// The deleter of an owning pointer to what OpenSSL allocated: its own free
+// function.
+template <auto Free> struct OpenSslFree {
+    template <class T> void operator()(T* p) const { Free(p); }
 };
-struct PkeyCtxFree {
-    void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
-};
-struct StoreFree {
-    void operator()(X509_STORE* p) const { X509_STORE_free(p); }
-};
-struct StoreCtxFree {
-    void operator()(X509_STORE_CTX* p) const { X509_STORE_CTX_free(p); }
-};
+// sk_X509_free is a macro, not a function to name.
 struct StackFree {
     void operator()(STACK_OF(X509) * p) const { sk_X509_free(p); }
-};
-struct NameFree {
-    void operator()(X509_NAME* p) const { X509_NAME_free(p); }
-};
-struct IntegerFree {
-    void operator()(ASN1_INTEGER* p) const { ASN1_INTEGER_free(p); }
-};
-struct BioFree {
-    void operator()(BIO* p) const { BIO_free(p); }
 };
 struct FileClose {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
-using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
+using MdCtx = std::unique_ptr<EVP_MD_CTX, OpenSslFree<EVP_MD_CTX_free>>;
+using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, OpenSslFree<EVP_PKEY_CTX_free>>;
 
 // Content is read in pieces of this size.
 constexpr size_t kReadChunk = 1 << 16;
@@ -97,7 +82,7 @@ std::string Hex(Bytes b) {
 }
 
 std::string NameText(const X509_NAME* name) {
-    std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
+    std::unique_ptr<BIO, OpenSslFree<BIO_free>> bio(BIO_new(BIO_s_mem()));
     if (!bio || X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) < 0)
         return "";
     char* data = nullptr;
@@ -210,7 +195,7 @@ bool SignedBy(X509* cert, X509* issuer) {
 }
 
 std::string AsnTimeText(const ASN1_TIME* t) {
-    std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
+    std::unique_ptr<BIO, OpenSslFree<BIO_free>> bio(BIO_new(BIO_s_mem()));
     if (!bio || ASN1_TIME_print_ex(bio.get(), t, ASN1_DTFLGS_ISO8601) <= 0)
         return "an unreadable time";
     char* data = nullptr;
@@ -312,9 +297,10 @@ X509* FindSigner(const SignerParts& s, const std::vector<X509Ptr>& pool) {
         return nullptr;
     }
     const unsigned char* p = s.issuer.data();
-    std::unique_ptr<X509_NAME, NameFree> issuer(d2i_X509_NAME(nullptr, &p, long(s.issuer.size())));
+    std::unique_ptr<X509_NAME, OpenSslFree<X509_NAME_free>> issuer(
+        d2i_X509_NAME(nullptr, &p, long(s.issuer.size())));
     p = s.serial.data();
-    std::unique_ptr<ASN1_INTEGER, IntegerFree> serial(
+    std::unique_ptr<ASN1_INTEGER, OpenSslFree<ASN1_INTEGER_free>> serial(
         d2i_ASN1_INTEGER(nullptr, &p, long(s.serial.size())));
     ERR_clear_error();
     if (!issuer || !serial)
@@ -410,8 +396,8 @@ int IgnoreLeafTime(int ok, X509_STORE_CTX* ctx) {
 // OpenSSL's own chain building, for issuers other than SM2's.
 bool OpensslChain(X509* signer, const VerifyOptions& o, const std::vector<X509Ptr>& carried,
                   std::int64_t at, std::string& reason) {
-    std::unique_ptr<X509_STORE, StoreFree> store(X509_STORE_new());
-    std::unique_ptr<X509_STORE_CTX, StoreCtxFree> ctx(X509_STORE_CTX_new());
+    std::unique_ptr<X509_STORE, OpenSslFree<X509_STORE_free>> store(X509_STORE_new());
+    std::unique_ptr<X509_STORE_CTX, OpenSslFree<X509_STORE_CTX_free>> ctx(X509_STORE_CTX_new());
     std::unique_ptr<STACK_OF(X509), StackFree> chain(sk_X509_new_null());
     if (!store || !ctx || !chain) {
         reason = "out of memory";
@@ -486,7 +472,7 @@ bool LoadCertificates(const std::string& path, std::vector<X509Ptr>& out, std::s
     }
     const size_t before = out.size();
     for (const std::string& file : files) {
-        std::unique_ptr<BIO, BioFree> bio(BIO_new_file(file.c_str(), "rb"));
+        std::unique_ptr<BIO, OpenSslFree<BIO_free>> bio(BIO_new_file(file.c_str(), "rb"));
         if (!bio) {
             why = file + " cannot be read";
             ERR_clear_error();

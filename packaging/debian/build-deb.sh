@@ -7,12 +7,8 @@
 # Prints the package's path. orvane-verify is shipped when the build has it.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-repo_root="$(cd "$here/../.." && pwd)"
-build="$(cd "${1:?usage: build-deb.sh BUILD_DIR OUT_DIR}" && pwd)"
-out="${2:?usage: build-deb.sh BUILD_DIR OUT_DIR}"
-mkdir -p "$out"
-out="$(cd "$out" && pwd)"
-version="$("$repo_root/packaging/version.sh" "$build")"
+# shellcheck source=packaging/builder-args.sh
+source "$here/../builder-args.sh" "$@"
 arch="$(dpkg --print-architecture)"
 
 # Every file gets the last commit's time, so two builds of one commit differ

@@ -7,12 +7,8 @@
 # Prints the installer's path. orvane-verify.exe is shipped when built.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-repo_root="$(cd "$here/../.." && pwd)"
-build="$(cd "${1:?usage: build-installer.sh BUILD_DIR OUT_DIR}" && pwd)"
-out="${2:?usage: build-installer.sh BUILD_DIR OUT_DIR}"
-mkdir -p "$out"
-out="$(cd "$out" && pwd)"
-version="$("$repo_root/packaging/version.sh" "$build")"
+# shellcheck source=packaging/builder-args.sh
+source "$here/../builder-args.sh" "$@"
 IFS=+ read -r enrolment signing _ <<<"$version"
 # The file version has four numbers: the newer of the two deliverable pairs'.
 file_version="$(printf '%s\n' "$enrolment" "$signing" | sort -V | tail -n1)"

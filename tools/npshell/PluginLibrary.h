@@ -1,7 +1,8 @@
 // A plug-in library loaded the way this target's browsers load one: on
 // Windows NP_GetEntryPoints then NP_Initialize(browser table); on Unix
 // NP_Initialize(browser table, plug-in table). Each target's file
-// (PluginLibrary_win32.cpp / PluginLibrary_posix.cpp) implements it.
+// (PluginLibrary_win32.cpp / PluginLibrary_posix.cpp) loads the library and
+// finds its exports; the calls alike on both are PluginLibrary.cpp's.
 #pragma once
 #include "plugin/npapi/NPApi.h"
 
@@ -21,12 +22,20 @@ public:
     // size the caller sets) by this target's convention.
     [[nodiscard]] virtual NPError Initialize(NPNetscapeFuncs* pBrowserFuncs,
                                              NPPluginFuncs* pPluginFuncs) = 0;
-    virtual NPError Shutdown() = 0;
+    NPError Shutdown();
     // MIMEDescription: NP_GetMIMEDescription's text, empty when not exported.
-    virtual std::string MIMEDescription() = 0;
+    std::string MIMEDescription();
     // Install: calls NP_Install as an installer does (on Windows with COM
     // initialised on this thread for the call); false when it is not exported.
     [[nodiscard]] virtual bool Install() = 0;
+
+protected:
+    using ExportedFunction = void (*)();
+    // Export: the library's export named pszName, or null.
+    virtual ExportedFunction Export(const char* pszName) = 0;
+    template <class F> F Symbol(const char* pszName) {
+        return reinterpret_cast<F>(Export(pszName));
+    }
 };
 
 // PrepareStandardStreams: output byte for byte (no CR LF translation), so

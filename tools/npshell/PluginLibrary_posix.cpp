@@ -13,22 +13,9 @@ public:
     PosixPluginLibrary(const PosixPluginLibrary&) = delete;
     PosixPluginLibrary& operator=(const PosixPluginLibrary&) = delete;
 
-    template <class F> F Symbol(const char* pszName) {
-        return reinterpret_cast<F>(dlsym(m_hLibrary, pszName));
-    }
-
     NPError Initialize(NPNetscapeFuncs* pBrowserFuncs, NPPluginFuncs* pPluginFuncs) override {
         auto pfn = Symbol<NP_InitializeUnixFunc>("NP_Initialize");
         return pfn == nullptr ? NPERR_INVALID_PLUGIN_ERROR : pfn(pBrowserFuncs, pPluginFuncs);
-    }
-    NPError Shutdown() override {
-        auto pfn = Symbol<NP_ShutdownFunc>("NP_Shutdown");
-        return pfn == nullptr ? NPERR_INVALID_PLUGIN_ERROR : pfn();
-    }
-    std::string MIMEDescription() override {
-        auto pfn = Symbol<NP_GetMIMEDescriptionFunc>("NP_GetMIMEDescription");
-        const char* psz = pfn == nullptr ? nullptr : pfn();
-        return psz == nullptr ? std::string() : std::string(psz);
     }
 
     bool Install() override {
@@ -40,6 +27,10 @@ public:
     }
 
 private:
+    ExportedFunction Export(const char* pszName) override {
+        return reinterpret_cast<ExportedFunction>(dlsym(m_hLibrary, pszName));
+    }
+
     void* m_hLibrary;
 };
 

@@ -18,11 +18,6 @@ public:
     Win32PluginLibrary(const Win32PluginLibrary&) = delete;
     Win32PluginLibrary& operator=(const Win32PluginLibrary&) = delete;
 
-    template <class F> F Symbol(const char* pszName) {
-        return reinterpret_cast<F>(
-            reinterpret_cast<void (*)()>(GetProcAddress(m_hLibrary, pszName)));
-    }
-
     NPError Initialize(NPNetscapeFuncs* pBrowserFuncs, NPPluginFuncs* pPluginFuncs) override {
         auto pfnEntryPoints = Symbol<NP_GetEntryPointsFunc>("NP_GetEntryPoints");
         auto pfnInitialize = Symbol<NP_InitializeFunc>("NP_Initialize");
@@ -32,15 +27,6 @@ public:
         if (nResult != NPERR_NO_ERROR)
             return nResult;
         return pfnInitialize(pBrowserFuncs);
-    }
-    NPError Shutdown() override {
-        auto pfn = Symbol<NP_ShutdownFunc>("NP_Shutdown");
-        return pfn == nullptr ? NPERR_INVALID_PLUGIN_ERROR : pfn();
-    }
-    std::string MIMEDescription() override {
-        auto pfn = Symbol<NP_GetMIMEDescriptionFunc>("NP_GetMIMEDescription");
-        const char* psz = pfn == nullptr ? nullptr : pfn();
-        return psz == nullptr ? std::string() : std::string(psz);
     }
 
     bool Install() override {
@@ -57,6 +43,10 @@ public:
     }
 
 private:
+    ExportedFunction Export(const char* pszName) override {
+        return reinterpret_cast<ExportedFunction>(GetProcAddress(m_hLibrary, pszName));
+    }
+
     HMODULE m_hLibrary;
 };
 

@@ -11,8 +11,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace npshell {
+
+namespace {
+
+// A value of type t with the one member that type uses set.
+template <class M, class V> Value Typed(NPVariantType t, M Value::*member, V value) {
+    Value v;
+    v.type = t;
+    v.*member = std::move(value);
+    return v;
+}
+
+} // namespace
 
 Value Value::Null() {
     Value v;
@@ -20,34 +33,19 @@ Value Value::Null() {
     return v;
 }
 Value Value::Bool(bool b) {
-    Value v;
-    v.type = NPVariantType_Bool;
-    v.b = b;
-    return v;
+    return Typed(NPVariantType_Bool, &Value::b, b);
 }
 Value Value::Int(int32_t n) {
-    Value v;
-    v.type = NPVariantType_Int32;
-    v.i = n;
-    return v;
+    return Typed(NPVariantType_Int32, &Value::i, n);
 }
 Value Value::Double(double d) {
-    Value v;
-    v.type = NPVariantType_Double;
-    v.d = d;
-    return v;
+    return Typed(NPVariantType_Double, &Value::d, d);
 }
 Value Value::String(std::string s) {
-    Value v;
-    v.type = NPVariantType_String;
-    v.s = std::move(s);
-    return v;
+    return Typed(NPVariantType_String, &Value::s, std::move(s));
 }
 Value Value::Object(unsigned n) {
-    Value v;
-    v.type = NPVariantType_Object;
-    v.obj = n;
-    return v;
+    return Typed(NPVariantType_Object, &Value::obj, n);
 }
 
 bool Value::operator==(const Value& o) const {

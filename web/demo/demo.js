@@ -1,6 +1,6 @@
 // The demo page: enrols through the enrolment host with the demo server as
 // the issuing authority, then signs a text through the signing host and has
-// the demo server check the signature with OpenSSL.
+// the demo server check the signature with orvane-verify.
 "use strict";
 
 const PROVIDERS = {RSA: "Microsoft Enhanced Cryptographic Provider v1.0",
@@ -73,8 +73,8 @@ async function sign() {
   const v = await api("/api/verify", {signature, text, detached: false});
   const good = v.verified && v.contentMatches;
   $("verdict").className = good ? "ok" : "bad";
-  $("verdict").textContent = good ? `OpenSSL verified the signature of ${v.signer}.`
-                                  : `OpenSSL did not verify it: ${v.detail}`;
+  $("verdict").textContent = good ? `orvane-verify verified the signature of ${v.signer}.`
+                                  : `orvane-verify did not verify it: ${v.detail}`;
 }
 
 function button(id, action) {
