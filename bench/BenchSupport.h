@@ -8,11 +8,16 @@
 
 #include <cstdlib>
 #include <stdlib.h>
+#include <fcntl.h>
 #include <filesystem>
+#include <spawn.h>
 #include <string>
+#include <sys/wait.h>
 #include <system_error>
 #include <unistd.h>
 #include <vector>
+
+extern char** environ;
 
 namespace orvane::bench {
 
@@ -67,6 +72,30 @@ inline std::vector<std::vector<unsigned char>> MakeCertificates(size_t n,
             out.emplace_back(der.begin(), der.end());
     }
     return out;
+}
+
+// RunQuietly: runs args (looked up on PATH) to its end with its standard
+// output, and with quietErrors its standard error too, sent to /dev/null.
+// The exit status; -1 when it could not start or did not exit by itself.
+inline int RunQuietly(const std::vector<std::string>& args, bool quietErrors) {
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    if (quietErrors)
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0)
+        return -1;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
 }
 
 } // namespace orvane::bench

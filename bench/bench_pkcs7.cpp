@@ -17,6 +17,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include "bench/BenchSupport.h"
 #include "bench/RatioReporter.h"
 #include "signing/RsaPkcs7.h"
 #include "tests/support/OpensslCertificates.h"
@@ -28,14 +29,9 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <fcntl.h>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -214,24 +210,9 @@ bool SetUpSm2() {
            WriteKey(mine.get(), g.sm2KeyPem);
 }
 
-// Run: one process to its end.
+// Run: one process to its end; its errors stay visible.
 int Run(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return orvane::bench::RunQuietly(args, false);
 }
 
 std::vector<std::string> ToolArgs(bool sm2, const std::string& file, bool attached,
