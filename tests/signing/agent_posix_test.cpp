@@ -112,6 +112,13 @@ protected:
         return agent.VURO_SelectUserCert(m_marker.c_str(), TEXT(""), TEXT(""), pwszCsp,
                                          VARIANT_FALSE, csp.put());
     }
+    // SelectNewSigner: a linked RSA signing certificate of the test's own,
+    // named after the marker and suffix, selected through the agent.
+    void SelectNewSigner(CCryptoAgent& agent, LinkedCertificate& signer, const WString& suffix) {
+        ASSERT_NO_FATAL_FAILURE(signer.Create(m_marker + suffix, AT_SIGNATURE));
+        BstrOut csp;
+        ASSERT_EQ(Select(agent, TEXT(""), csp), VURO_OK);
+    }
     WString m_marker;
 };
 
@@ -282,9 +289,7 @@ TEST(WriteFileSimplePosix, AFileThatCannotBeWrittenInFullIsRemoved) {
 TEST_F(SigningAgentPosix, ADestinationAppearingWhileSigningIsLeftAlone) {
     CCryptoAgent agent(nullptr, &kFakeUi);
     LinkedCertificate signer;
-    ASSERT_NO_FATAL_FAILURE(signer.Create(m_marker + W(" racer"), AT_SIGNATURE));
-    BstrOut csp;
-    ASSERT_EQ(Select(agent, TEXT(""), csp), VURO_OK);
+    ASSERT_NO_FATAL_FAILURE(SelectNewSigner(agent, signer, W(" racer")));
 
     ScratchFolder folder;
     const WString source = folder.Child(TEXT("big.bin"));
@@ -388,9 +393,7 @@ struct NameSwapper {
 TEST_F(SigningAgentPosix, TheSizeLimitHoldsForTheFileThatIsRead) {
     CCryptoAgent agent(nullptr, &kFakeUi);
     LinkedCertificate signer;
-    ASSERT_NO_FATAL_FAILURE(signer.Create(m_marker + W(" limit"), AT_SIGNATURE));
-    BstrOut csp;
-    ASSERT_EQ(Select(agent, TEXT(""), csp), VURO_OK);
+    ASSERT_NO_FATAL_FAILURE(SelectNewSigner(agent, signer, W(" limit")));
 
     ScratchFolder folder;
     const WString small = folder.Child(TEXT("small.bin"));
@@ -453,9 +456,7 @@ TEST_F(SigningAgentPosix, TheSizeLimitHoldsForTheFileThatIsRead) {
 TEST_F(SigningAgentPosix, AWriterKilledWhileWritingLeavesNoSignatureFile) {
     CCryptoAgent agent(nullptr, &kFakeUi);
     LinkedCertificate signer;
-    ASSERT_NO_FATAL_FAILURE(signer.Create(m_marker + W(" killed"), AT_SIGNATURE));
-    BstrOut csp;
-    ASSERT_EQ(Select(agent, TEXT(""), csp), VURO_OK);
+    ASSERT_NO_FATAL_FAILURE(SelectNewSigner(agent, signer, W(" killed")));
     ScratchFolder folder;
     const WString source = folder.Child(TEXT("large.bin"));
     ASSERT_NO_FATAL_FAILURE(folder.WriteFile(source, 4u << 20));
