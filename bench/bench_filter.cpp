@@ -165,17 +165,14 @@ bool TokenCertificate() {
                                   CRYPT_NEWKEYSET))
             return false;
         bool ok = CryptGenKey(prov, 0x3E00, 0, &key) != FALSE; // the token's SM2 signing pair
-        DWORD size = 0;
-        ok = ok && CryptExportPublicKeyInfo(prov, AT_SIGNATURE, X509_ASN_ENCODING, nullptr, &size);
-        std::vector<BYTE> block(size);
-        auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(block.data());
-        ok = ok && CryptExportPublicKeyInfo(prov, AT_SIGNATURE, X509_ASN_ENCODING, info, &size);
+        orvane::test::CertificateFields fields;
+        if (ok)
+            fields.publicKeyInfo = orvane::test::ExportPublicKeyInfo(prov, AT_SIGNATURE);
+        ok = ok && !fields.publicKeyInfo.empty();
         if (ok) {
-            orvane::test::CertificateFields fields;
             fields.subject = {{"2.5.4.6", "CN"}, {"2.5.4.3", "Bench token holder"}};
             fields.signatureAlgorithm = "1.2.156.10197.1.501";
             fields.keyUsage = orvane::test::Bytes{0x07, 0x80};
-            fields.publicKeyInfo = orvane::test::EncodePublicKeyInfo(*info);
             const std::vector<BYTE> der = orvane::test::BuildCertificate(fields);
             ok = CryptSetKeyParam(key, KP_CERTIFICATE, der.data(), 0) != FALSE;
         }

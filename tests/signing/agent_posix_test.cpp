@@ -57,17 +57,11 @@ public:
             << std::hex << GetLastError();
         UniqueKey key;
         ASSERT_TRUE(CryptGenKey(prov.get(), kSm2Signature, 0, key.put()));
-        DWORD size = 0;
-        ASSERT_TRUE(
-            CryptExportPublicKeyInfo(prov.get(), AT_SIGNATURE, X509_ASN_ENCODING, nullptr, &size));
-        std::vector<BYTE> block(size);
-        auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(block.data());
-        ASSERT_TRUE(
-            CryptExportPublicKeyInfo(prov.get(), AT_SIGNATURE, X509_ASN_ENCODING, info, &size));
         CertificateFields fields;
         fields.subject = {{"2.5.4.6", "CN"}, CommonName(commonName)};
         fields.signatureAlgorithm = "1.2.156.10197.1.501";
-        fields.publicKeyInfo = orvane::test::EncodePublicKeyInfo(*info);
+        fields.publicKeyInfo = orvane::test::ExportPublicKeyInfo(prov.get(), AT_SIGNATURE);
+        ASSERT_FALSE(fields.publicKeyInfo.empty()) << std::hex << GetLastError();
         m_encoded = kept.empty() ? orvane::test::BuildCertificate(fields) : kept;
         ASSERT_TRUE(CryptSetKeyParam(key.get(), KP_CERTIFICATE, m_encoded.data(), 0))
             << std::hex << GetLastError();
