@@ -4,6 +4,7 @@
 
 #include "tests/support/OpensslCertificates.h"
 
+#include <benchmark/benchmark.h>
 #include <openssl/evp.h>
 
 #include <cstdlib>
@@ -72,6 +73,19 @@ inline std::vector<std::vector<unsigned char>> MakeCertificates(size_t n,
             out.emplace_back(der.begin(), der.end());
     }
     return out;
+}
+
+// CountEachIteration: calls count() once an iteration, the timed work; the
+// first time it does not give n the benchmark stops with "wrong count". The
+// items processed are n an iteration.
+template <typename Count> void CountEachIteration(benchmark::State& state, size_t n, Count count) {
+    for (auto _ : state) {
+        if (count() != n) {
+            state.SkipWithError("wrong count");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * int64_t(n));
 }
 
 // RunQuietly: runs args (looked up on PATH) to its end with its standard

@@ -136,14 +136,8 @@ void Raw(benchmark::State& state, const std::string& path, size_t n) {
         return;
     }
     const int64_t parent = KeyId(db, path);
-    for (auto _ : state) {
-        if (RawNames(db, parent) != n) {
-            state.SkipWithError("wrong count");
-            break;
-        }
-    }
+    orvane::bench::CountEachIteration(state, n, [&] { return RawNames(db, parent); });
     sqlite3_close(db);
-    state.SetItemsProcessed(state.iterations() * int64_t(n));
 }
 
 void BM_RawSubkeys(benchmark::State& state) {
@@ -178,7 +172,7 @@ void BM_RegEnumKey(benchmark::State& state) {
         state.SkipWithError("cannot open");
         return;
     }
-    for (auto _ : state) {
+    orvane::bench::CountEachIteration(state, n, [&] {
         size_t count = 0;
         for (DWORD i = 0;; ++i) {
             WCHAR name[256];
@@ -188,13 +182,9 @@ void BM_RegEnumKey(benchmark::State& state) {
                 break;
             ++count;
         }
-        if (count != n) {
-            state.SkipWithError("wrong count");
-            break;
-        }
-    }
+        return count;
+    });
     RegCloseKey(h);
-    state.SetItemsProcessed(state.iterations() * int64_t(n));
 }
 
 void BM_EnumContainers(benchmark::State& state) {
