@@ -2,6 +2,7 @@
 // the size of a typical personal one to fill stores with.
 #pragma once
 
+#include "bench/RatioReporter.h"
 #include "tests/support/OpensslCertificates.h"
 
 #include <benchmark/benchmark.h>
@@ -53,6 +54,17 @@ private:
     std::error_code m_ec;
     std::filesystem::path m_dir;
 };
+
+// RunInScratchHives: the main of a ratio benchmark whose registry work must
+// stay in hives of its own (ScratchHives named name): 1 when none could be
+// made, since the registry would then open the user's; else RunWithRatios.
+inline int RunInScratchHives(const std::string& name, int argc, char** argv,
+                             std::vector<RatioTarget> targets) {
+    const ScratchHives hives(name);
+    if (!hives.Ok())
+        return 1;
+    return RunWithRatios(argc, argv, std::move(targets));
+}
 
 // MakeCertificates: n self-signed P-256 certificates (O=Orvane,
 // CN=<prefix> <i>, serials from 0x1000, valid for a year from now) as DER.

@@ -281,13 +281,11 @@ BENCHMARK(BM_Filter1000);
 } // namespace
 
 int main(int argc, char** argv) {
-    const orvane::bench::ScratchHives hives("bench-filter");
-    int rc = orvane::bench::RunWithRatios(argc, argv,
-                                          {{"BM_Filter10", "BM_List10", 0.5},
-                                           {"BM_Filter100", "BM_List100", 0.5},
-                                           {"BM_Filter1000", "BM_List1000", 0.5},
-                                           {"BM_CspNames/1000", "BM_CutOnce/1000", 0.05},
-                                           {"BM_CspNames/10000", "BM_CutOnce/10000", 0.1},
-                                           {"BM_CspNames/20000", "BM_CutOnce/20000", 0.1}});
-    return rc;
+    return orvane::bench::RunInScratchHives("bench-filter", argc, argv,
+                                            {{"BM_Filter10", "BM_List10", 0.5},
+                                             {"BM_Filter100", "BM_List100", 0.5},
+                                             {"BM_Filter1000", "BM_List1000", 0.5},
+                                             {"BM_CspNames/1000", "BM_CutOnce/1000", 0.05},
+                                             {"BM_CspNames/10000", "BM_CutOnce/10000", 0.1},
+                                             {"BM_CspNames/20000", "BM_CutOnce/20000", 0.1}});
 }

@@ -113,11 +113,9 @@ BENCHMARK(BM_EnumerateMyCold1000);
 } // namespace
 
 int main(int argc, char** argv) {
-    const orvane::bench::ScratchHives hives("bench-store");
     const double third = 1.0 / 3.0;
-    int rc = orvane::bench::RunWithRatios(argc, argv,
-                                          {{"BM_EnumerateMy10", "BM_D2iX509", third},
-                                           {"BM_EnumerateMy100", "BM_D2iX509", third},
-                                           {"BM_EnumerateMy1000", "BM_D2iX509", third}});
-    return rc;
+    return orvane::bench::RunInScratchHives("bench-store", argc, argv,
+                                            {{"BM_EnumerateMy10", "BM_D2iX509", third},
+                                             {"BM_EnumerateMy100", "BM_D2iX509", third},
+                                             {"BM_EnumerateMy1000", "BM_D2iX509", third}});
 }
