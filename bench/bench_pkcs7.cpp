@@ -137,10 +137,16 @@ bool WriteKey(EVP_PKEY* key, const std::string& path) {
     return ok;
 }
 
+// NewContainer: the named container made afresh, whatever an earlier run
+// left in it deleted first.
+bool NewContainer(HCRYPTPROV* prov, const WCHAR* container, const WCHAR* provider) {
+    CryptAcquireContextW(prov, container, provider, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+    return CryptAcquireContextW(prov, container, provider, PROV_RSA_FULL, CRYPT_NEWKEYSET) != FALSE;
+}
+
 bool SetUpRsa() {
     HCRYPTPROV prov = 0;
-    CryptAcquireContextW(&prov, kRsaContainer, kEnhanced, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
-    if (!CryptAcquireContextW(&prov, kRsaContainer, kEnhanced, PROV_RSA_FULL, CRYPT_NEWKEYSET))
+    if (!NewContainer(&prov, kRsaContainer, kEnhanced))
         return false;
     HCRYPTKEY key = 0;
     bool ok = CryptGenKey(prov, AT_SIGNATURE, (2048u << 16) | CRYPT_EXPORTABLE, &key) != FALSE;
@@ -170,8 +176,7 @@ bool SetUpRsa() {
 // way issuers deliver keys, so that both sides sign with the same key.
 bool SetUpSm2() {
     HCRYPTPROV prov = 0;
-    CryptAcquireContextW(&prov, kSm2Container, kSm2Token, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
-    if (!CryptAcquireContextW(&prov, kSm2Container, kSm2Token, PROV_RSA_FULL, CRYPT_NEWKEYSET))
+    if (!NewContainer(&prov, kSm2Container, kSm2Token))
         return false;
     HCRYPTKEY key = 0;
     bool ok = CryptGenKey(prov, 0xBE00, 0, &key) != FALSE;
