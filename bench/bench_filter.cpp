@@ -253,38 +253,26 @@ BENCHMARK(BM_CutOnce)->Arg(20000);
 BENCHMARK(BM_CspNames)->Arg(20000);
 
 // Each size's subject right after its anchor, on the same store.
-void BM_List10(benchmark::State& s) {
-    Listing(s, 10);
+void BM_List(benchmark::State& s) {
+    Listing(s, size_t(s.range(0)));
 }
-void BM_Filter10(benchmark::State& s) {
-    Filter(s, 10);
+void BM_Filter(benchmark::State& s) {
+    Filter(s, size_t(s.range(0)));
 }
-void BM_List100(benchmark::State& s) {
-    Listing(s, 100);
-}
-void BM_Filter100(benchmark::State& s) {
-    Filter(s, 100);
-}
-void BM_List1000(benchmark::State& s) {
-    Listing(s, 1000);
-}
-void BM_Filter1000(benchmark::State& s) {
-    Filter(s, 1000);
-}
-BENCHMARK(BM_List10);
-BENCHMARK(BM_Filter10);
-BENCHMARK(BM_List100);
-BENCHMARK(BM_Filter100);
-BENCHMARK(BM_List1000);
-BENCHMARK(BM_Filter1000);
+BENCHMARK(BM_List)->Arg(10);
+BENCHMARK(BM_Filter)->Arg(10);
+BENCHMARK(BM_List)->Arg(100);
+BENCHMARK(BM_Filter)->Arg(100);
+BENCHMARK(BM_List)->Arg(1000);
+BENCHMARK(BM_Filter)->Arg(1000);
 
 } // namespace
 
 int main(int argc, char** argv) {
     return orvane::bench::RunInScratchHives("bench-filter", argc, argv,
-                                            {{"BM_Filter10", "BM_List10", 0.5},
-                                             {"BM_Filter100", "BM_List100", 0.5},
-                                             {"BM_Filter1000", "BM_List1000", 0.5},
+                                            {{"BM_Filter/10", "BM_List/10", 0.5},
+                                             {"BM_Filter/100", "BM_List/100", 0.5},
+                                             {"BM_Filter/1000", "BM_List/1000", 0.5},
                                              {"BM_CspNames/1000", "BM_CutOnce/1000", 0.05},
                                              {"BM_CspNames/10000", "BM_CutOnce/10000", 0.1},
                                              {"BM_CspNames/20000", "BM_CutOnce/20000", 0.1}});
