@@ -140,22 +140,25 @@ void Raw(benchmark::State& state, const std::string& path, size_t n) {
     sqlite3_close(db);
 }
 
+// Filled: whether filling worked; the benchmark stops with an error if not.
+bool Filled(benchmark::State& state, bool filled) {
+    if (!filled)
+        state.SkipWithError("could not fill");
+    return filled;
+}
+
 void BM_RawSubkeys(benchmark::State& state) {
     const size_t n = size_t(state.range(0));
-    if (!FillSubkeys(n)) {
-        state.SkipWithError("could not fill");
+    if (!Filled(state, FillSubkeys(n)))
         return;
-    }
     Raw(state, "Software\\OrvaneBench\\Enum", n);
 }
 
 void BM_RawContainers(benchmark::State& state) {
     const int provider = int(state.range(0));
     const size_t n = size_t(state.range(1));
-    if (!FillContainers(provider, n)) {
-        state.SkipWithError("could not fill");
+    if (!Filled(state, FillContainers(provider, n)))
         return;
-    }
     Raw(state, kProviders[provider].root, n);
 }
 
@@ -163,10 +166,8 @@ void BM_RawContainers(benchmark::State& state) {
 
 void BM_RegEnumKey(benchmark::State& state) {
     const size_t n = size_t(state.range(0));
-    if (!FillSubkeys(n)) {
-        state.SkipWithError("could not fill");
+    if (!Filled(state, FillSubkeys(n)))
         return;
-    }
     HKEY h = nullptr;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, kEnumKey, 0, KEY_READ, &h) != ERROR_SUCCESS) {
         state.SkipWithError("cannot open");
@@ -190,10 +191,8 @@ void BM_RegEnumKey(benchmark::State& state) {
 void BM_EnumContainers(benchmark::State& state) {
     const int provider = int(state.range(0));
     const size_t n = size_t(state.range(1));
-    if (!FillContainers(provider, n)) {
-        state.SkipWithError("could not fill");
+    if (!Filled(state, FillContainers(provider, n)))
         return;
-    }
     for (auto _ : state) {
         HCRYPTPROV prov = 0;
         if (!CryptAcquireContextW(&prov, nullptr, kProviders[provider].name, PROV_RSA_FULL,
