@@ -84,9 +84,16 @@ Bytes Sign(HCRYPTPROV prov, ALG_ID hashAlg, DWORD keySpec, const std::string& me
                                    reinterpret_cast<const BYTE*>(message.data()), message.size());
 }
 
-// KeyCertificate: the certificate the key keeps (empty when it cannot be read).
+// BytesOf: the DER of a fixed test certificate.
 Bytes BytesOf(const TestCertificate& c) {
     return Bytes(c.data, c.data + c.size);
+}
+
+// ExpectExchangeCertificate: the container's exchange key keeps want.
+void ExpectExchangeCertificate(HCRYPTPROV prov, const TestCertificate& want) {
+    UniqueKey user;
+    ASSERT_TRUE(CryptGetUserKey(prov, AT_KEYEXCHANGE, user.put()));
+    EXPECT_EQ(BytesOf(want), KeyCertificate(user.get()));
 }
 
 // --- SM2 through OpenSSL ----------------------------------------------------
@@ -316,9 +323,7 @@ TEST(CspSm2Token, EnvelopedKeyImportsInOneOrderAndSigns) {
         ASSERT_TRUE(CryptSetKeyParam(key.get(), KP_CERTIFICATE, kEcCertificate.data, 0));
         UniqueProvider again;
         ASSERT_TRUE(c.Acquire(again, kAccessExisting));
-        UniqueKey user;
-        ASSERT_TRUE(CryptGetUserKey(again.get(), AT_KEYEXCHANGE, user.put()));
-        EXPECT_EQ(BytesOf(kEcCertificate), KeyCertificate(user.get()));
+        ASSERT_NO_FATAL_FAILURE(ExpectExchangeCertificate(again.get(), kEcCertificate));
     }
 }
 
@@ -483,9 +488,7 @@ TEST(CspRsaToken, NewFormatEnvelopeImportsUnderTheExchangeKey) {
     ASSERT_TRUE(CryptAcquireContextW(again.put(), c.c_str(), kRsaCsp, PROV_RSA_FULL, 0));
     EXPECT_TRUE(
         RsaVerifySha1(issued.get(), "abc", Sign(again.get(), CALG_SHA1, AT_KEYEXCHANGE, "abc")));
-    UniqueKey user;
-    ASSERT_TRUE(CryptGetUserKey(again.get(), AT_KEYEXCHANGE, user.put()));
-    EXPECT_EQ(BytesOf(kRsaCertificate), KeyCertificate(user.get()));
+    ASSERT_NO_FATAL_FAILURE(ExpectExchangeCertificate(again.get(), kRsaCertificate));
 }
 
 TEST(CspRsaToken, PlainPrivateBlobImportsAndDecrypts) {
