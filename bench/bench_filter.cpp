@@ -28,6 +28,8 @@
 
 #include <wincrypt.h>
 
+#include "bench/BenchStores.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -92,8 +94,7 @@ bool Fill(size_t n) {
     static size_t filled = 0;
     if (filled > n)
         return false;
-    HCERTSTORE s =
-        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"MY");
+    HCERTSTORE s = orvane::bench::OpenMy();
     if (s == nullptr)
         return false;
     for (; filled < n; ++filled) {

@@ -12,6 +12,8 @@
 #include "tools/npshell/PluginLibrary.h"
 #include "tools/npshell/Shell.h"
 
+#include "bench/BenchStores.h"
+
 #include <unistd.h>
 
 #include <cstdio>
@@ -51,8 +53,7 @@ bool MakeSigner() {
         return false;
     fields.subject = {{"2.5.4.6", "CN"}, {"2.5.4.3", kCommonName}};
     const orvane::test::Bytes der = orvane::test::BuildCertificate(fields);
-    UniqueStore my(
-        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, TEXT("MY")));
+    UniqueStore my(orvane::bench::OpenMy());
     PCCERT_CONTEXT added = nullptr;
     if (!my || !CertAddEncodedCertificateToStore(my.get(), X509_ASN_ENCODING, der.data(),
                                                  DWORD(der.size()), CERT_STORE_ADD_NEW, &added))

@@ -34,6 +34,8 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include "bench/BenchStores.h"
+
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -157,8 +159,7 @@ struct Filler {
             return false;
         if (filled > n)
             return false;
-        HCERTSTORE my =
-            CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"MY");
+        HCERTSTORE my = orvane::bench::OpenMy();
         if (my == nullptr)
             return false;
         while (filled < n && AddOne(my, filled))
