@@ -2,17 +2,24 @@
 // the size of a typical personal one to fill stores with.
 #pragma once
 
+#include "bench/RatioReporter.h"
 #include "tests/support/OpensslCertificates.h"
 
+#include <benchmark/benchmark.h>
 #include <openssl/evp.h>
 
 #include <cstdlib>
 #include <stdlib.h>
+#include <fcntl.h>
 #include <filesystem>
+#include <spawn.h>
 #include <string>
+#include <sys/wait.h>
 #include <system_error>
 #include <unistd.h>
 #include <vector>
+
+extern char** environ;
 
 namespace orvane::bench {
 
@@ -48,6 +55,17 @@ private:
     std::filesystem::path m_dir;
 };
 
+// RunInScratchHives: the main of a ratio benchmark whose registry work must
+// stay in hives of its own (ScratchHives named name): 1 when none could be
+// made, since the registry would then open the user's; else RunWithRatios.
+inline int RunInScratchHives(const std::string& name, int argc, char** argv,
+                             std::vector<RatioTarget> targets) {
+    const ScratchHives hives(name);
+    if (!hives.Ok())
+        return 1;
+    return RunWithRatios(argc, argv, std::move(targets));
+}
+
 // MakeCertificates: n self-signed P-256 certificates (O=Orvane,
 // CN=<prefix> <i>, serials from 0x1000, valid for a year from now) as DER.
 inline std::vector<std::vector<unsigned char>> MakeCertificates(size_t n,
@@ -67,6 +85,43 @@ inline std::vector<std::vector<unsigned char>> MakeCertificates(size_t n,
             out.emplace_back(der.begin(), der.end());
     }
     return out;
+}
+
+// CountEachIteration: calls count() once an iteration, the timed work; the
+// first time it does not give n the benchmark stops with "wrong count". The
+// items processed are n an iteration.
+template <typename Count> void CountEachIteration(benchmark::State& state, size_t n, Count count) {
+    for (auto _ : state) {
+        if (count() != n) {
+            state.SkipWithError("wrong count");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * int64_t(n));
+}
+
+// RunQuietly: runs args (looked up on PATH) to its end with its standard
+// output, and with quietErrors its standard error too, sent to /dev/null.
+// The exit status; -1 when it could not start or did not exit by itself.
+inline int RunQuietly(const std::vector<std::string>& args, bool quietErrors) {
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    if (quietErrors)
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0)
+        return -1;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
 }
 
 } // namespace orvane::bench

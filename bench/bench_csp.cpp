@@ -169,11 +169,8 @@ BENCHMARK(BM_EvpSignSm2)->Unit(benchmark::kMicrosecond)->MinTime(1.0);
 
 int main(int argc, char** argv) {
     // Hives of this run only, never the user's.
-    const orvane::bench::ScratchHives hives("bench-csp");
-    if (!hives.Ok())
-        return 1;
-    return orvane::bench::RunWithRatios(
-        argc, argv,
+    return orvane::bench::RunInScratchHives(
+        "bench-csp", argc, argv,
         {// Key generation time is dominated by the prime search: reported, no target.
          {"BM_CryptGenKeyRsa2048", "BM_EvpKeygenRsa2048", 0.0},
          {"BM_CryptSignHashSha1Rsa2048", "BM_EvpSignSha1Rsa2048", 0.9},

@@ -168,31 +168,14 @@ void BM_HardwareKeyCheck1000(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * 1000);
 }
 
-void BM_DialogOpen10(benchmark::State& s) {
-    BM_DialogOpen(s);
-}
-void BM_DialogOpen100(benchmark::State& s) {
-    BM_DialogOpen(s);
-}
-void BM_DialogOpen1000(benchmark::State& s) {
-    BM_DialogOpen(s);
-}
-void BM_StoreListing10(benchmark::State& s) {
-    BM_StoreListing(s);
-}
-void BM_StoreListing100(benchmark::State& s) {
-    BM_StoreListing(s);
-}
-void BM_StoreListing1000(benchmark::State& s) {
-    BM_StoreListing(s);
-}
-
-BENCHMARK(BM_StoreListing10)->Arg(10)->UseRealTime();
-BENCHMARK(BM_DialogOpen10)->Arg(10)->UseManualTime()->Iterations(20);
-BENCHMARK(BM_StoreListing100)->Arg(100)->UseRealTime();
-BENCHMARK(BM_DialogOpen100)->Arg(100)->UseManualTime()->Iterations(10);
-BENCHMARK(BM_StoreListing1000)->Arg(1000)->UseRealTime();
-BENCHMARK(BM_DialogOpen1000)->Arg(1000)->UseManualTime()->Iterations(5);
+// Each size's subject right after its anchor. Runs are named with their
+// argument ("BM_DialogOpen/100"), as the ratio targets name them.
+BENCHMARK(BM_StoreListing)->Arg(10)->UseRealTime();
+BENCHMARK(BM_DialogOpen)->Arg(10)->UseManualTime()->Iterations(20);
+BENCHMARK(BM_StoreListing)->Arg(100)->UseRealTime();
+BENCHMARK(BM_DialogOpen)->Arg(100)->UseManualTime()->Iterations(10);
+BENCHMARK(BM_StoreListing)->Arg(1000)->UseRealTime();
+BENCHMARK(BM_DialogOpen)->Arg(1000)->UseManualTime()->Iterations(5);
 BENCHMARK(BM_LoadCertificates1000)->Iterations(5)->UseRealTime();
 BENCHMARK(BM_HardwareKeyCheck1000)->Iterations(5)->UseRealTime();
 
@@ -225,10 +208,10 @@ int main(int argc, char** argv) {
     const double fiftieth = 0.02;
     const int rc =
         orvane::bench::RunWithRatios(argc, argv,
-                                     {{"BM_DialogOpen10", "BM_StoreListing10", 0.0},
-                                      {"BM_DialogOpen100", "BM_StoreListing100", fiftieth},
-                                      {"BM_DialogOpen1000", "BM_StoreListing1000", fiftieth},
-                                      {"BM_DialogOpen1000", "BM_DialogOpen100", 0.8},
-                                      {"BM_HardwareKeyCheck1000", "BM_StoreListing1000", 0.25}});
+                                     {{"BM_DialogOpen/10", "BM_StoreListing/10", 0.0},
+                                      {"BM_DialogOpen/100", "BM_StoreListing/100", fiftieth},
+                                      {"BM_DialogOpen/1000", "BM_StoreListing/1000", fiftieth},
+                                      {"BM_DialogOpen/1000", "BM_DialogOpen/100", 0.8},
+                                      {"BM_HardwareKeyCheck1000", "BM_StoreListing/1000", 0.25}});
     return rc;
 }

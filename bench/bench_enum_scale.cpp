@@ -136,32 +136,29 @@ void Raw(benchmark::State& state, const std::string& path, size_t n) {
         return;
     }
     const int64_t parent = KeyId(db, path);
-    for (auto _ : state) {
-        if (RawNames(db, parent) != n) {
-            state.SkipWithError("wrong count");
-            break;
-        }
-    }
+    orvane::bench::CountEachIteration(state, n, [&] { return RawNames(db, parent); });
     sqlite3_close(db);
-    state.SetItemsProcessed(state.iterations() * int64_t(n));
+}
+
+// Filled: whether filling worked; the benchmark stops with an error if not.
+bool Filled(benchmark::State& state, bool filled) {
+    if (!filled)
+        state.SkipWithError("could not fill");
+    return filled;
 }
 
 void BM_RawSubkeys(benchmark::State& state) {
     const size_t n = size_t(state.range(0));
-    if (!FillSubkeys(n)) {
-        state.SkipWithError("could not fill");
+    if (!Filled(state, FillSubkeys(n)))
         return;
-    }
     Raw(state, "Software\\OrvaneBench\\Enum", n);
 }
 
 void BM_RawContainers(benchmark::State& state) {
     const int provider = int(state.range(0));
     const size_t n = size_t(state.range(1));
-    if (!FillContainers(provider, n)) {
-        state.SkipWithError("could not fill");
+    if (!Filled(state, FillContainers(provider, n)))
         return;
-    }
     Raw(state, kProviders[provider].root, n);
 }
 
@@ -169,16 +166,14 @@ void BM_RawContainers(benchmark::State& state) {
 
 void BM_RegEnumKey(benchmark::State& state) {
     const size_t n = size_t(state.range(0));
-    if (!FillSubkeys(n)) {
-        state.SkipWithError("could not fill");
+    if (!Filled(state, FillSubkeys(n)))
         return;
-    }
     HKEY h = nullptr;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, kEnumKey, 0, KEY_READ, &h) != ERROR_SUCCESS) {
         state.SkipWithError("cannot open");
         return;
     }
-    for (auto _ : state) {
+    orvane::bench::CountEachIteration(state, n, [&] {
         size_t count = 0;
         for (DWORD i = 0;; ++i) {
             WCHAR name[256];
@@ -188,22 +183,16 @@ void BM_RegEnumKey(benchmark::State& state) {
                 break;
             ++count;
         }
-        if (count != n) {
-            state.SkipWithError("wrong count");
-            break;
-        }
-    }
+        return count;
+    });
     RegCloseKey(h);
-    state.SetItemsProcessed(state.iterations() * int64_t(n));
 }
 
 void BM_EnumContainers(benchmark::State& state) {
     const int provider = int(state.range(0));
     const size_t n = size_t(state.range(1));
-    if (!FillContainers(provider, n)) {
-        state.SkipWithError("could not fill");
+    if (!Filled(state, FillContainers(provider, n)))
         return;
-    }
     for (auto _ : state) {
         HCRYPTPROV prov = 0;
         if (!CryptAcquireContextW(&prov, nullptr, kProviders[provider].name, PROV_RSA_FULL,

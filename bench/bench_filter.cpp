@@ -28,6 +28,8 @@
 
 #include <wincrypt.h>
 
+#include "bench/BenchStores.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -92,8 +94,7 @@ bool Fill(size_t n) {
     static size_t filled = 0;
     if (filled > n)
         return false;
-    HCERTSTORE s =
-        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"MY");
+    HCERTSTORE s = orvane::bench::OpenMy();
     if (s == nullptr)
         return false;
     for (; filled < n; ++filled) {
@@ -165,17 +166,14 @@ bool TokenCertificate() {
                                   CRYPT_NEWKEYSET))
             return false;
         bool ok = CryptGenKey(prov, 0x3E00, 0, &key) != FALSE; // the token's SM2 signing pair
-        DWORD size = 0;
-        ok = ok && CryptExportPublicKeyInfo(prov, AT_SIGNATURE, X509_ASN_ENCODING, nullptr, &size);
-        std::vector<BYTE> block(size);
-        auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(block.data());
-        ok = ok && CryptExportPublicKeyInfo(prov, AT_SIGNATURE, X509_ASN_ENCODING, info, &size);
+        orvane::test::CertificateFields fields;
+        if (ok)
+            fields.publicKeyInfo = orvane::test::ExportPublicKeyInfo(prov, AT_SIGNATURE);
+        ok = ok && !fields.publicKeyInfo.empty();
         if (ok) {
-            orvane::test::CertificateFields fields;
             fields.subject = {{"2.5.4.6", "CN"}, {"2.5.4.3", "Bench token holder"}};
             fields.signatureAlgorithm = "1.2.156.10197.1.501";
             fields.keyUsage = orvane::test::Bytes{0x07, 0x80};
-            fields.publicKeyInfo = orvane::test::EncodePublicKeyInfo(*info);
             const std::vector<BYTE> der = orvane::test::BuildCertificate(fields);
             ok = CryptSetKeyParam(key, KP_CERTIFICATE, der.data(), 0) != FALSE;
         }
@@ -256,41 +254,27 @@ BENCHMARK(BM_CutOnce)->Arg(20000);
 BENCHMARK(BM_CspNames)->Arg(20000);
 
 // Each size's subject right after its anchor, on the same store.
-void BM_List10(benchmark::State& s) {
-    Listing(s, 10);
+void BM_List(benchmark::State& s) {
+    Listing(s, size_t(s.range(0)));
 }
-void BM_Filter10(benchmark::State& s) {
-    Filter(s, 10);
+void BM_Filter(benchmark::State& s) {
+    Filter(s, size_t(s.range(0)));
 }
-void BM_List100(benchmark::State& s) {
-    Listing(s, 100);
-}
-void BM_Filter100(benchmark::State& s) {
-    Filter(s, 100);
-}
-void BM_List1000(benchmark::State& s) {
-    Listing(s, 1000);
-}
-void BM_Filter1000(benchmark::State& s) {
-    Filter(s, 1000);
-}
-BENCHMARK(BM_List10);
-BENCHMARK(BM_Filter10);
-BENCHMARK(BM_List100);
-BENCHMARK(BM_Filter100);
-BENCHMARK(BM_List1000);
-BENCHMARK(BM_Filter1000);
+BENCHMARK(BM_List)->Arg(10);
+BENCHMARK(BM_Filter)->Arg(10);
+BENCHMARK(BM_List)->Arg(100);
+BENCHMARK(BM_Filter)->Arg(100);
+BENCHMARK(BM_List)->Arg(1000);
+BENCHMARK(BM_Filter)->Arg(1000);
 
 } // namespace
 
 int main(int argc, char** argv) {
-    const orvane::bench::ScratchHives hives("bench-filter");
-    int rc = orvane::bench::RunWithRatios(argc, argv,
-                                          {{"BM_Filter10", "BM_List10", 0.5},
-                                           {"BM_Filter100", "BM_List100", 0.5},
-                                           {"BM_Filter1000", "BM_List1000", 0.5},
-                                           {"BM_CspNames/1000", "BM_CutOnce/1000", 0.05},
-                                           {"BM_CspNames/10000", "BM_CutOnce/10000", 0.1},
-                                           {"BM_CspNames/20000", "BM_CutOnce/20000", 0.1}});
-    return rc;
+    return orvane::bench::RunInScratchHives("bench-filter", argc, argv,
+                                            {{"BM_Filter/10", "BM_List/10", 0.5},
+                                             {"BM_Filter/100", "BM_List/100", 0.5},
+                                             {"BM_Filter/1000", "BM_List/1000", 0.5},
+                                             {"BM_CspNames/1000", "BM_CutOnce/1000", 0.05},
+                                             {"BM_CspNames/10000", "BM_CutOnce/10000", 0.1},
+                                             {"BM_CspNames/20000", "BM_CutOnce/20000", 0.1}});
 }

@@ -17,6 +17,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include "bench/BenchSupport.h"
 #include "bench/RatioReporter.h"
 #include "signing/RsaPkcs7.h"
 #include "tests/support/OpensslCertificates.h"
@@ -28,14 +29,9 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <fcntl.h>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -141,10 +137,16 @@ bool WriteKey(EVP_PKEY* key, const std::string& path) {
     return ok;
 }
 
+// NewContainer: the named container made afresh, whatever an earlier run
+// left in it deleted first.
+bool NewContainer(HCRYPTPROV* prov, const WCHAR* container, const WCHAR* provider) {
+    CryptAcquireContextW(prov, container, provider, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+    return CryptAcquireContextW(prov, container, provider, PROV_RSA_FULL, CRYPT_NEWKEYSET) != FALSE;
+}
+
 bool SetUpRsa() {
     HCRYPTPROV prov = 0;
-    CryptAcquireContextW(&prov, kRsaContainer, kEnhanced, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
-    if (!CryptAcquireContextW(&prov, kRsaContainer, kEnhanced, PROV_RSA_FULL, CRYPT_NEWKEYSET))
+    if (!NewContainer(&prov, kRsaContainer, kEnhanced))
         return false;
     HCRYPTKEY key = 0;
     bool ok = CryptGenKey(prov, AT_SIGNATURE, (2048u << 16) | CRYPT_EXPORTABLE, &key) != FALSE;
@@ -174,8 +176,7 @@ bool SetUpRsa() {
 // way issuers deliver keys, so that both sides sign with the same key.
 bool SetUpSm2() {
     HCRYPTPROV prov = 0;
-    CryptAcquireContextW(&prov, kSm2Container, kSm2Token, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
-    if (!CryptAcquireContextW(&prov, kSm2Container, kSm2Token, PROV_RSA_FULL, CRYPT_NEWKEYSET))
+    if (!NewContainer(&prov, kSm2Container, kSm2Token))
         return false;
     HCRYPTKEY key = 0;
     bool ok = CryptGenKey(prov, 0xBE00, 0, &key) != FALSE;
@@ -214,24 +215,9 @@ bool SetUpSm2() {
            WriteKey(mine.get(), g.sm2KeyPem);
 }
 
-// Run: one process to its end.
+// Run: one process to its end; its errors stay visible.
 int Run(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return orvane::bench::RunQuietly(args, false);
 }
 
 std::vector<std::string> ToolArgs(bool sm2, const std::string& file, bool attached,
@@ -384,26 +370,13 @@ void BM_CmsSign1KiB(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
-BENCHMARK(BM_SignFileDetachedRsa)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(5)
-    ->Repetitions(5)
-    ->UseRealTime();
-BENCHMARK(BM_OpensslCmsSign)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(5)
-    ->Repetitions(5)
-    ->UseRealTime();
-BENCHMARK(BM_SignFileDetachedSm2)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(5)
-    ->Repetitions(5)
-    ->UseRealTime();
-BENCHMARK(BM_OpensslDgstSm3Sign)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(5)
-    ->Repetitions(5)
-    ->UseRealTime();
+// A whole process per iteration: few, slow, noisy runs, their medians compared.
+#define ORVANE_PROCESS_BENCH(fn)                                                                   \
+    BENCHMARK(fn)->Unit(benchmark::kMillisecond)->Iterations(5)->Repetitions(5)->UseRealTime()
+ORVANE_PROCESS_BENCH(BM_SignFileDetachedRsa);
+ORVANE_PROCESS_BENCH(BM_OpensslCmsSign);
+ORVANE_PROCESS_BENCH(BM_SignFileDetachedSm2);
+ORVANE_PROCESS_BENCH(BM_OpensslDgstSm3Sign);
 BENCHMARK(BM_SignBinaryData1KiB)->Unit(benchmark::kMicrosecond)->MinTime(1.0);
 BENCHMARK(BM_CspSignOnly1KiB)->Unit(benchmark::kMicrosecond)->MinTime(1.0);
 BENCHMARK(BM_CmsSign1KiB)->Unit(benchmark::kMicrosecond)->MinTime(1.0);

@@ -80,10 +80,7 @@ ORVANE_REQUEST_BENCH(BM_OpensslReqSm2);
 
 int main(int argc, char** argv) {
     // Keys go to hives of this run, never the user's.
-    const orvane::bench::ScratchHives hives("bench-request");
-    if (!hives.Ok())
-        return 1;
-    return orvane::bench::RunWithRatios(argc, argv,
-                                        {{"BM_RequestRsa2048", "BM_OpensslReqRsa2048", 0.83},
-                                         {"BM_RequestSm2", "BM_OpensslReqSm2", 0.83}});
+    return orvane::bench::RunInScratchHives("bench-request", argc, argv,
+                                            {{"BM_RequestRsa2048", "BM_OpensslReqRsa2048", 0.83},
+                                             {"BM_RequestSm2", "BM_OpensslReqSm2", 0.83}});
 }

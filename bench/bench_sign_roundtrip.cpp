@@ -12,6 +12,8 @@
 #include "tools/npshell/PluginLibrary.h"
 #include "tools/npshell/Shell.h"
 
+#include "bench/BenchStores.h"
+
 #include <unistd.h>
 
 #include <cstdio>
@@ -45,19 +47,13 @@ bool MakeSigner() {
     UniqueKey key;
     if (!CryptGenKey(prov.get(), AT_SIGNATURE, 2048u << 16, key.put()))
         return false;
-    DWORD size = 0;
-    if (!CryptExportPublicKeyInfo(prov.get(), AT_SIGNATURE, X509_ASN_ENCODING, nullptr, &size))
-        return false;
-    std::vector<BYTE> block(size);
-    auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(block.data());
-    if (!CryptExportPublicKeyInfo(prov.get(), AT_SIGNATURE, X509_ASN_ENCODING, info, &size))
-        return false;
     orvane::test::CertificateFields fields;
+    fields.publicKeyInfo = orvane::test::ExportPublicKeyInfo(prov.get(), AT_SIGNATURE);
+    if (fields.publicKeyInfo.empty())
+        return false;
     fields.subject = {{"2.5.4.6", "CN"}, {"2.5.4.3", kCommonName}};
-    fields.publicKeyInfo = orvane::test::EncodePublicKeyInfo(*info);
     const orvane::test::Bytes der = orvane::test::BuildCertificate(fields);
-    UniqueStore my(
-        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, TEXT("MY")));
+    UniqueStore my(orvane::bench::OpenMy());
     PCCERT_CONTEXT added = nullptr;
     if (!my || !CertAddEncodedCertificateToStore(my.get(), X509_ASN_ENCODING, der.data(),
                                                  DWORD(der.size()), CERT_STORE_ADD_NEW, &added))

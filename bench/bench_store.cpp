@@ -12,6 +12,8 @@
 
 #include <wincrypt.h>
 
+#include "bench/BenchStores.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -28,18 +30,13 @@ const std::vector<Der>& Certificates() {
     return certs;
 }
 
-HCERTSTORE OpenMy() {
-    return CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER,
-                         TEXT("MY"));
-}
-
 // Fill: makes "MY" hold exactly the first n certificates (adds only what is missing;
 // the sizes run in increasing order).
 bool Fill(size_t n) {
     static size_t filled = 0;
     if (filled > n)
         return false;
-    HCERTSTORE s = OpenMy();
+    HCERTSTORE s = orvane::bench::OpenMy();
     if (s == nullptr)
         return false;
     const auto& certs = Certificates();
@@ -67,19 +64,15 @@ void Enumerate(benchmark::State& state, size_t n, bool cold) {
         state.SkipWithError("could not fill the store");
         return;
     }
-    HCERTSTORE s = OpenMy();
-    for (auto _ : state) {
+    HCERTSTORE s = orvane::bench::OpenMy();
+    orvane::bench::CountEachIteration(state, n, [&] {
         if (cold) {
             CertCloseStore(s, 0);
-            s = OpenMy();
+            s = orvane::bench::OpenMy();
         }
-        if (EnumerateAll(s) != n) {
-            state.SkipWithError("wrong count");
-            break;
-        }
-    }
+        return EnumerateAll(s);
+    });
     CertCloseStore(s, 0);
-    state.SetItemsProcessed(state.iterations() * int64_t(n));
 }
 
 void BM_D2iX509(benchmark::State& state) {
@@ -117,11 +110,9 @@ BENCHMARK(BM_EnumerateMyCold1000);
 } // namespace
 
 int main(int argc, char** argv) {
-    const orvane::bench::ScratchHives hives("bench-store");
     const double third = 1.0 / 3.0;
-    int rc = orvane::bench::RunWithRatios(argc, argv,
-                                          {{"BM_EnumerateMy10", "BM_D2iX509", third},
-                                           {"BM_EnumerateMy100", "BM_D2iX509", third},
-                                           {"BM_EnumerateMy1000", "BM_D2iX509", third}});
-    return rc;
+    return orvane::bench::RunInScratchHives("bench-store", argc, argv,
+                                            {{"BM_EnumerateMy10", "BM_D2iX509", third},
+                                             {"BM_EnumerateMy100", "BM_D2iX509", third},
+                                             {"BM_EnumerateMy1000", "BM_D2iX509", third}});
 }

@@ -26,12 +26,15 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include "bench/BenchSupport.h"
 #include "bench/RatioReporter.h"
 #include "enrolment/CryptoAgent.h"
 #include "tools/nmclient/HostProcess.h"
 
 #include <windows.h>
 #include <wincrypt.h>
+
+#include "bench/BenchStores.h"
 
 #include <sqlite3.h>
 
@@ -156,8 +159,7 @@ struct Filler {
             return false;
         if (filled > n)
             return false;
-        HCERTSTORE my =
-            CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"MY");
+        HCERTSTORE my = orvane::bench::OpenMy();
         if (my == nullptr)
             return false;
         while (filled < n && AddOne(my, filled))
@@ -226,14 +228,8 @@ void BM_Plain(benchmark::State& state) {
     // Read as the hive reads: through a map of the file (see hive_connection.cpp).
     sqlite3_exec(db, "PRAGMA mmap_size=268435456", nullptr, nullptr, nullptr);
     const int64_t certs = CertificatesKey(db);
-    for (auto _ : state) {
-        if (PlainRead(db, certs) != n) {
-            state.SkipWithError("wrong count");
-            break;
-        }
-    }
+    orvane::bench::CountEachIteration(state, n, [&] { return PlainRead(db, certs); });
     sqlite3_close(db);
-    state.SetItemsProcessed(state.iterations() * int64_t(n));
     // The hive's size, log included: what a reader's cache would have to hold.
     std::error_code ec, logEc;
     const auto bytes = std::filesystem::file_size(Dir().hive, ec);

@@ -12,23 +12,19 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include "bench/BenchSupport.h"
 #include "bench/RatioReporter.h"
 #include "verify/Verifier.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <random>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -41,25 +37,9 @@ struct Setup {
 };
 Setup g;
 
-// Runs argv with its output to /dev/null; the exit status, or -1.
+// Run: one process to its end, output and errors silenced.
 int Run(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
+    return orvane::bench::RunQuietly(args, true);
 }
 
 bool Openssl(std::vector<std::string> args) {

@@ -13,6 +13,9 @@
 
 #include <cctype>
 #include <optional>
+#include <span>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -70,6 +73,32 @@ public:
     void TearDown() override { CoUninitialize(); }
 };
 ::testing::Environment* const g_pComForTests = ::testing::AddGlobalTestEnvironment(new ComForTests);
+
+// DemoCertificatesUnder: the demo certificates a store's Certificates key
+// (below hRoot) holds, each as its entry's name and its encoding; none when
+// the key cannot be opened.
+std::vector<std::pair<WString, Bytes>> DemoCertificatesUnder(HKEY hRoot, const WCHAR* pwszKey) {
+    std::vector<std::pair<WString, Bytes>> found;
+    HKEY hKey = nullptr;
+    if (RegOpenKeyExW(hRoot, pwszKey, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+        return found;
+    for (DWORD i = 0;; ++i) {
+        WCHAR szName[256];
+        DWORD cch = 256;
+        if (RegEnumKeyExW(hKey, i, szName, &cch, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+            break;
+        const std::optional<Bytes> blob = BlobOf(hKey, szName);
+        std::span<const BYTE> cert;
+        if (!blob || FindCertificateProperty(*blob, &cert) != S_OK)
+            continue;
+        Bytes der(cert.begin(), cert.end());
+        if (IsDemo(SubjectOf(der)))
+            found.emplace_back(szName, std::move(der));
+    }
+    RegCloseKey(hKey);
+    return found;
+}
 
 } // namespace
 
@@ -146,50 +175,20 @@ bool RootEntry(const std::string& strThumbprint, Bytes* pBlob) {
 
 std::set<std::string> RootEntryThumbprints() {
     std::set<std::string> found;
-    HKEY hKey = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRootStoreKey, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
-        return found;
-    for (DWORD i = 0;; ++i) {
-        WCHAR szName[256];
-        DWORD cch = 256;
-        if (RegEnumKeyExW(hKey, i, szName, &cch, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS)
-            break;
-        Bytes blob;
-        std::span<const BYTE> cert;
-        if (RootEntry(U8(szName), &blob) && FindCertificateProperty(blob, &cert) == S_OK &&
-            IsDemo(SubjectOf(Bytes(cert.begin(), cert.end()))))
-            found.insert(U8(szName));
-    }
-    RegCloseKey(hKey);
+    for (const auto& entry : DemoCertificatesUnder(HKEY_LOCAL_MACHINE, kRootStoreKey))
+        found.insert(U8(entry.first));
     return found;
 }
 
 std::multiset<std::string> CaSubjects(DWORD dwLocation) {
     // Read from the store's own registry key: on Windows the user's "CA"
     // store, opened as a system store, shows the machine's as well.
-    std::multiset<std::string> subjects;
     const HKEY hRoot =
         dwLocation == CERT_SYSTEM_STORE_LOCAL_MACHINE ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
-    HKEY hKey = nullptr;
-    if (RegOpenKeyExW(hRoot, TEXT("Software\\Microsoft\\SystemCertificates\\CA\\Certificates"), 0,
-                      KEY_READ, &hKey) != ERROR_SUCCESS)
-        return subjects;
-    for (DWORD i = 0;; ++i) {
-        WCHAR szName[256];
-        DWORD cch = 256;
-        if (RegEnumKeyExW(hKey, i, szName, &cch, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS)
-            break;
-        const std::optional<Bytes> blob = BlobOf(hKey, szName);
-        std::span<const BYTE> cert;
-        if (!blob || FindCertificateProperty(*blob, &cert) != S_OK)
-            continue;
-        const std::string subject = SubjectOf(Bytes(cert.begin(), cert.end()));
-        if (IsDemo(subject))
-            subjects.insert(subject);
-    }
-    RegCloseKey(hKey);
+    std::multiset<std::string> subjects;
+    for (const auto& entry : DemoCertificatesUnder(
+             hRoot, TEXT("Software\\Microsoft\\SystemCertificates\\CA\\Certificates")))
+        subjects.insert(SubjectOf(entry.second));
     return subjects;
 }
 

@@ -84,9 +84,16 @@ Bytes Sign(HCRYPTPROV prov, ALG_ID hashAlg, DWORD keySpec, const std::string& me
                                    reinterpret_cast<const BYTE*>(message.data()), message.size());
 }
 
-// KeyCertificate: the certificate the key keeps (empty when it cannot be read).
+// BytesOf: the DER of a fixed test certificate.
 Bytes BytesOf(const TestCertificate& c) {
     return Bytes(c.data, c.data + c.size);
+}
+
+// ExpectExchangeCertificate: the container's exchange key keeps want.
+void ExpectExchangeCertificate(HCRYPTPROV prov, const TestCertificate& want) {
+    UniqueKey user;
+    ASSERT_TRUE(CryptGetUserKey(prov, AT_KEYEXCHANGE, user.put()));
+    EXPECT_EQ(BytesOf(want), KeyCertificate(user.get()));
 }
 
 // --- SM2 through OpenSSL ----------------------------------------------------
@@ -112,21 +119,30 @@ Bytes Sm2Der(const Bytes& sig) {
     return out;
 }
 
+// OpensslVerify: whether OpenSSL finds sig (in its own encoding) a signature
+// of message with digest under key; pctx, when given, carries the key's
+// settings (an SM2 identity) and stays the caller's.
+bool OpensslVerify(EVP_PKEY* key, const char* digest, EVP_PKEY_CTX* pctx, const Bytes& sig,
+                   const std::string& message) {
+    EVP_MD_CTX* md = EVP_MD_CTX_new();
+    if (pctx != nullptr)
+        EVP_MD_CTX_set_pkey_ctx(md, pctx);
+    const bool ok =
+        EVP_DigestVerifyInit_ex(md, nullptr, digest, nullptr, nullptr, key, nullptr) == 1 &&
+        EVP_DigestVerify(md, sig.data(), sig.size(),
+                         reinterpret_cast<const unsigned char*>(message.data()),
+                         message.size()) == 1;
+    EVP_MD_CTX_free(md);
+    return ok;
+}
+
 // VerifySm2: the signature checked by OpenSSL with SM3 and the default identity.
 bool VerifySm2(EVP_PKEY* key, const std::string& message, const Bytes& sig) {
     if (sig.size() != 64)
         return false;
-    const Bytes der = Sm2Der(sig);
-    EVP_MD_CTX* md = EVP_MD_CTX_new();
     EVP_PKEY_CTX* pctx = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
     EVP_PKEY_CTX_set1_id(pctx, kDefaultId, 16);
-    EVP_MD_CTX_set_pkey_ctx(md, pctx);
-    const bool ok =
-        EVP_DigestVerifyInit_ex(md, nullptr, "SM3", nullptr, nullptr, key, nullptr) == 1 &&
-        EVP_DigestVerify(md, der.data(), der.size(),
-                         reinterpret_cast<const unsigned char*>(message.data()),
-                         message.size()) == 1;
-    EVP_MD_CTX_free(md);
+    const bool ok = OpensslVerify(key, "SM3", pctx, Sm2Der(sig), message);
     EVP_PKEY_CTX_free(pctx);
     return ok;
 }
@@ -316,9 +332,7 @@ TEST(CspSm2Token, EnvelopedKeyImportsInOneOrderAndSigns) {
         ASSERT_TRUE(CryptSetKeyParam(key.get(), KP_CERTIFICATE, kEcCertificate.data, 0));
         UniqueProvider again;
         ASSERT_TRUE(c.Acquire(again, kAccessExisting));
-        UniqueKey user;
-        ASSERT_TRUE(CryptGetUserKey(again.get(), AT_KEYEXCHANGE, user.put()));
-        EXPECT_EQ(BytesOf(kEcCertificate), KeyCertificate(user.get()));
+        ASSERT_NO_FATAL_FAILURE(ExpectExchangeCertificate(again.get(), kEcCertificate));
     }
 }
 
@@ -367,15 +381,7 @@ TEST(CspSm2Token, ContainerLifeCycleWithVendorFlags) {
 // --- the RSA token ------------------------------------------------------------
 
 bool RsaVerifySha1(EVP_PKEY* key, const std::string& message, const Bytes& sigLe) {
-    Bytes sig(sigLe.rbegin(), sigLe.rend());
-    EVP_MD_CTX* md = EVP_MD_CTX_new();
-    const bool ok =
-        EVP_DigestVerifyInit_ex(md, nullptr, "SHA1", nullptr, nullptr, key, nullptr) == 1 &&
-        EVP_DigestVerify(md, sig.data(), sig.size(),
-                         reinterpret_cast<const unsigned char*>(message.data()),
-                         message.size()) == 1;
-    EVP_MD_CTX_free(md);
-    return ok;
+    return OpensslVerify(key, "SHA1", nullptr, Bytes(sigLe.rbegin(), sigLe.rend()), message);
 }
 
 // Encode: the key in one of OpenSSL's encoder output types ("DER" with the
@@ -483,9 +489,7 @@ TEST(CspRsaToken, NewFormatEnvelopeImportsUnderTheExchangeKey) {
     ASSERT_TRUE(CryptAcquireContextW(again.put(), c.c_str(), kRsaCsp, PROV_RSA_FULL, 0));
     EXPECT_TRUE(
         RsaVerifySha1(issued.get(), "abc", Sign(again.get(), CALG_SHA1, AT_KEYEXCHANGE, "abc")));
-    UniqueKey user;
-    ASSERT_TRUE(CryptGetUserKey(again.get(), AT_KEYEXCHANGE, user.put()));
-    EXPECT_EQ(BytesOf(kRsaCertificate), KeyCertificate(user.get()));
+    ASSERT_NO_FATAL_FAILURE(ExpectExchangeCertificate(again.get(), kRsaCertificate));
 }
 
 TEST(CspRsaToken, PlainPrivateBlobImportsAndDecrypts) {

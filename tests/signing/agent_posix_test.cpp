@@ -57,17 +57,11 @@ public:
             << std::hex << GetLastError();
         UniqueKey key;
         ASSERT_TRUE(CryptGenKey(prov.get(), kSm2Signature, 0, key.put()));
-        DWORD size = 0;
-        ASSERT_TRUE(
-            CryptExportPublicKeyInfo(prov.get(), AT_SIGNATURE, X509_ASN_ENCODING, nullptr, &size));
-        std::vector<BYTE> block(size);
-        auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(block.data());
-        ASSERT_TRUE(
-            CryptExportPublicKeyInfo(prov.get(), AT_SIGNATURE, X509_ASN_ENCODING, info, &size));
         CertificateFields fields;
         fields.subject = {{"2.5.4.6", "CN"}, CommonName(commonName)};
         fields.signatureAlgorithm = "1.2.156.10197.1.501";
-        fields.publicKeyInfo = orvane::test::EncodePublicKeyInfo(*info);
+        fields.publicKeyInfo = orvane::test::ExportPublicKeyInfo(prov.get(), AT_SIGNATURE);
+        ASSERT_FALSE(fields.publicKeyInfo.empty()) << std::hex << GetLastError();
         m_encoded = kept.empty() ? orvane::test::BuildCertificate(fields) : kept;
         ASSERT_TRUE(CryptSetKeyParam(key.get(), KP_CERTIFICATE, m_encoded.data(), 0))
             << std::hex << GetLastError();
@@ -111,6 +105,13 @@ protected:
     HRESULT Select(CCryptoAgent& agent, const WCHAR* pwszCsp, BstrOut& csp) {
         return agent.VURO_SelectUserCert(m_marker.c_str(), TEXT(""), TEXT(""), pwszCsp,
                                          VARIANT_FALSE, csp.put());
+    }
+    // SelectNewSigner: a linked RSA signing certificate of the test's own,
+    // named after the marker and suffix, selected through the agent.
+    void SelectNewSigner(CCryptoAgent& agent, LinkedCertificate& signer, const WString& suffix) {
+        ASSERT_NO_FATAL_FAILURE(signer.Create(m_marker + suffix, AT_SIGNATURE));
+        BstrOut csp;
+        ASSERT_EQ(Select(agent, TEXT(""), csp), VURO_OK);
     }
     WString m_marker;
 };
@@ -282,9 +283,7 @@ TEST(WriteFileSimplePosix, AFileThatCannotBeWrittenInFullIsRemoved) {
 TEST_F(SigningAgentPosix, ADestinationAppearingWhileSigningIsLeftAlone) {
     CCryptoAgent agent(nullptr, &kFakeUi);
     LinkedCertificate signer;
-    ASSERT_NO_FATAL_FAILURE(signer.Create(m_marker + W(" racer"), AT_SIGNATURE));
-    BstrOut csp;
-    ASSERT_EQ(Select(agent, TEXT(""), csp), VURO_OK);
+    ASSERT_NO_FATAL_FAILURE(SelectNewSigner(agent, signer, W(" racer")));
 
     ScratchFolder folder;
     const WString source = folder.Child(TEXT("big.bin"));
@@ -388,9 +387,7 @@ struct NameSwapper {
 TEST_F(SigningAgentPosix, TheSizeLimitHoldsForTheFileThatIsRead) {
     CCryptoAgent agent(nullptr, &kFakeUi);
     LinkedCertificate signer;
-    ASSERT_NO_FATAL_FAILURE(signer.Create(m_marker + W(" limit"), AT_SIGNATURE));
-    BstrOut csp;
-    ASSERT_EQ(Select(agent, TEXT(""), csp), VURO_OK);
+    ASSERT_NO_FATAL_FAILURE(SelectNewSigner(agent, signer, W(" limit")));
 
     ScratchFolder folder;
     const WString small = folder.Child(TEXT("small.bin"));
@@ -453,9 +450,7 @@ TEST_F(SigningAgentPosix, TheSizeLimitHoldsForTheFileThatIsRead) {
 TEST_F(SigningAgentPosix, AWriterKilledWhileWritingLeavesNoSignatureFile) {
     CCryptoAgent agent(nullptr, &kFakeUi);
     LinkedCertificate signer;
-    ASSERT_NO_FATAL_FAILURE(signer.Create(m_marker + W(" killed"), AT_SIGNATURE));
-    BstrOut csp;
-    ASSERT_EQ(Select(agent, TEXT(""), csp), VURO_OK);
+    ASSERT_NO_FATAL_FAILURE(SelectNewSigner(agent, signer, W(" killed")));
     ScratchFolder folder;
     const WString source = folder.Child(TEXT("large.bin"));
     ASSERT_NO_FATAL_FAILURE(folder.WriteFile(source, 4u << 20));

@@ -55,15 +55,9 @@ public:
             << std::hex << GetLastError();
         if (fields == nullptr)
             return;
-        DWORD size = 0;
-        ASSERT_TRUE(
-            CryptExportPublicKeyInfo(prov.get(), dwKeySpec, X509_ASN_ENCODING, nullptr, &size));
-        std::vector<BYTE> block(size);
-        auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(block.data());
-        ASSERT_TRUE(
-            CryptExportPublicKeyInfo(prov.get(), dwKeySpec, X509_ASN_ENCODING, info, &size));
         CertificateFields withKey = *fields;
-        withKey.publicKeyInfo = orvane::test::EncodePublicKeyInfo(*info);
+        withKey.publicKeyInfo = orvane::test::ExportPublicKeyInfo(prov.get(), dwKeySpec);
+        ASSERT_FALSE(withKey.publicKeyInfo.empty()) << std::hex << GetLastError();
         const Bytes der = orvane::test::BuildCertificate(withKey);
         ASSERT_TRUE(CryptSetKeyParam(key.get(), KP_CERTIFICATE, der.data(), 0))
             << std::hex << GetLastError();

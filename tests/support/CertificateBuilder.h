@@ -46,4 +46,18 @@ Bytes BuildCertificate(const CertificateFields& fields);
 // CryptExportPublicKeyInfo filled.
 Bytes EncodePublicKeyInfo(const CERT_PUBLIC_KEY_INFO& info);
 
+// ExportPublicKeyInfo: the DER SubjectPublicKeyInfo of the provider's
+// dwKeySpec key; empty when CryptExportPublicKeyInfo fails (GetLastError
+// says why). Inline so that only the programs using it link crypt32 for it.
+inline Bytes ExportPublicKeyInfo(HCRYPTPROV hProv, DWORD dwKeySpec) {
+    DWORD size = 0;
+    if (!CryptExportPublicKeyInfo(hProv, dwKeySpec, X509_ASN_ENCODING, nullptr, &size))
+        return {};
+    std::vector<BYTE> block(size);
+    auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(block.data());
+    if (!CryptExportPublicKeyInfo(hProv, dwKeySpec, X509_ASN_ENCODING, info, &size))
+        return {};
+    return EncodePublicKeyInfo(*info);
+}
+
 } // namespace orvane::test
