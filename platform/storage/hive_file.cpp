@@ -4,6 +4,7 @@
 
 #include "internal/util.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -157,6 +158,12 @@ DWORD CheckHeader(const std::string& path, Cause& cause) {
         return Win32ErrorFromErrno(readErrno);
     }
     if (n == 0) // a new, empty file
+        return ERROR_SUCCESS;
+    // A new hive whose first page another process is writing right now: SQLite
+    // grows the file with zeros before it fills the page (it maps the file),
+    // and this look takes no lock. SQLite reads the page under its own locks
+    // and refuses the file, writing nothing, if it is still no database then.
+    if (std::all_of(header, header + n, [](char b) { return b == 0; }))
         return ERROR_SUCCESS;
     if (size_t(n) < sizeof header || std::memcmp(header, kMagic, sizeof kMagic) != 0) {
         cause = Cause::Foreign;
