@@ -593,9 +593,7 @@ TEST(RegistryHive, UnusableHivesFailEveryCallNamingTheFileAndStayUntouched) {
         // Invalid: zeros, as a new hive looks while its first page is written;
         // SQLite's own read, under its locks, refuses it.
         {"zeros",
-         [](const Hives& h) {
-             std::ofstream(h.user, std::ios::binary) << std::string(8192, '\0');
-         },
+         [](const Hives& h) { std::ofstream(h.user, std::ios::binary) << std::string(8192, '\0'); },
          ERROR_BADDB, "not a registry hive"},
         // Invalid: a hive cut short.
         {"truncated",
