@@ -11,6 +11,10 @@
 
 #define TRACE_MODULE "SigningCredential"
 
+// A step's name, in the wide form its outer trace takes and the narrow form
+// of its step lines.
+#define STEP(name) TEXT(name), name
+
 namespace der = orvane::der;
 namespace keys = orvane::keys;
 
@@ -21,16 +25,9 @@ const keys::KeyFamily& StoreCertificateCredential::Family() const {
 }
 
 const SignerSteps& StoreCertificateCredential::Steps() const {
-    static constexpr SignerSteps kSteps{TEXT("SignBinaryData"),
-                                        "SignBinaryData",
-                                        TEXT("SignFile"),
-                                        "SignFile",
-                                        TEXT("CalculateHashandSign"),
-                                        "CalculateHashandSign",
-                                        TEXT("CalculateFileHashandSign"),
-                                        "CalculateFileHashandSign",
-                                        TEXT("EncapsulatePKCS7"),
-                                        "EncapsulatePKCS7"};
+    static constexpr SignerSteps kSteps{STEP("SignBinaryData"), STEP("SignFile"),
+                                        STEP("CalculateHashandSign"),
+                                        STEP("CalculateFileHashandSign"), STEP("EncapsulatePKCS7")};
     return kSteps;
 }
 
@@ -61,16 +58,9 @@ const keys::KeyFamily& ContainerCredential::Family() const {
 }
 
 const SignerSteps& ContainerCredential::Steps() const {
-    static constexpr SignerSteps kSteps{TEXT("SM2SignData"),
-                                        "SM2SignData",
-                                        TEXT("SM2SignFile"),
-                                        "SM2SignFile",
-                                        TEXT("SM2CalculateHashandSignbyUnregisteredCert"),
-                                        "SM2CalculateHashandSignbyUnregisteredCert",
-                                        TEXT("SM2CalculateFileHashandSignbyUnregisteredCert"),
-                                        "SM2CalculateFileHashandSignbyUnregisteredCert",
-                                        TEXT("SM2EncapsulatePKCS7"),
-                                        "SM2EncapsulatePKCS7"};
+    static constexpr SignerSteps kSteps{
+        STEP("SM2SignData"), STEP("SM2SignFile"), STEP("SM2CalculateHashandSignbyUnregisteredCert"),
+        STEP("SM2CalculateFileHashandSignbyUnregisteredCert"), STEP("SM2EncapsulatePKCS7")};
     return kSteps;
 }
 
