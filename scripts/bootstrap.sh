@@ -21,6 +21,9 @@ packages=(
 # Packaging (scripts/package.sh) and its checks: the Windows installer's
 # compiler, lintian for the Debian package, unzip and file for the tests.
 packages+=(nsis lintian unzip file)
+# Tokens over PKCS#11: p11-kit lists the installed modules; SoftHSM2 is the
+# test token, and OpenSC's pkcs11-tool and GnuTLS's p11tool read it back.
+packages+=(libp11-kit-dev p11-kit softhsm2 opensc gnutls-bin)
 
 say() { printf 'bootstrap: %s\n' "$*"; }
 
