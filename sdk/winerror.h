@@ -142,3 +142,10 @@ static inline HRESULT HRESULT_FROM_WIN32(unsigned long x) {
 
 // A certificate without a link to its private key.
 #define CRYPT_E_NO_KEY_PROPERTY _HRESULT_TYPEDEF_(0x8009200BL)
+
+// Smart cards and tokens: PIN checks, cancelled prompts, a token taken away.
+#define ERROR_CANCELLED 1223L
+#define SCARD_W_REMOVED_CARD _HRESULT_TYPEDEF_(0x80100069L)
+#define SCARD_W_WRONG_CHV _HRESULT_TYPEDEF_(0x8010006BL)
+#define SCARD_W_CHV_BLOCKED _HRESULT_TYPEDEF_(0x8010006CL)
+#define SCARD_W_CANCELLED_BY_USER _HRESULT_TYPEDEF_(0x8010006EL)
