@@ -70,10 +70,15 @@ TEST(ErrorText, TokenCodesHaveTheSystemText) {
          "The token was removed, so the operation could not be completed.\r\n",
          "令牌已被拔出，无法完成操作。\r\n", "\n(0x80100069)"},
     };
-    for (const auto& row : rows)
+    for (const auto& row : rows) {
+        if (RunningUnderWine()) {
+            // Wine has no words for the smart-card codes: the code alone.
+            EXPECT_EQ(Describe(row.code), row.suffix);
+            continue;
+        }
         EXPECT_EQ(Describe(row.code),
-                  SystemText(DWORD(row.code), row.english, row.chinese) + row.suffix)
-            << row.suffix;
+                  std::string(UiIsChinese() ? row.chinese : row.english) + row.suffix);
+    }
 }
 
 TEST(ErrorText, OwnCodesComeFromTheStringTable) {
