@@ -169,6 +169,18 @@ class SoftHsm:
         after a login)."""
         return parse_objects(self.pkcs11_tool("--list-objects", login=login).stdout)
 
+    def read_certificate(self, object_id):
+        """The DER of the certificate of CKA_ID object_id (hex), or None."""
+        out = os.path.join(self.work, "read-object.der")
+        if os.path.exists(out):
+            os.remove(out)
+        done = self.pkcs11_tool("--read-object", "--type", "cert", "--id", object_id,
+                                "--output-file", out, check=False)
+        if done.returncode != 0 or not os.path.exists(out):
+            return None
+        with open(out, "rb") as f:
+            return f.read()
+
     def p11tool_objects(self, login=False):
         """Every object p11tool finds on the token (private keys after a login)."""
         env = self.tool_env()
