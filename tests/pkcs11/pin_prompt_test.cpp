@@ -146,6 +146,21 @@ TEST_F(PinPrompt, AMissingPromptIsAClearFailure) {
     EXPECT_EQ(PinPadNotice::Show(u"Token"), nullptr);
 }
 
+// Without a choice in the environment the prompt is the orvane-pin beside the
+// program that holds the provider (here the test itself).
+TEST_F(PinPrompt, ThePromptBesideTheProgramIsFound) {
+    const fs::path beside = fs::read_symlink("/proc/self/exe").parent_path() / "orvane-pin";
+    ASSERT_FALSE(fs::exists(beside)) << "left over from an earlier run: " << beside;
+    std::ofstream(beside) << "#!/bin/sh\necho beside\n";
+    chmod(beside.c_str(), 0700);
+    unsetenv("ORVANE_PIN_PROMPT");
+    std::string pin;
+    const DWORD status = Ask(pin);
+    fs::remove(beside);
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(pin, "beside");
+}
+
 // A host's standard input and output are the browser's message channel: the
 // prompt must get neither, nor any other descriptor of its caller.
 TEST_F(PinPrompt, ThePromptSeesNoneOfItsCallersStreams) {

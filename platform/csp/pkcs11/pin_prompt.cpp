@@ -4,6 +4,7 @@
 // so the prompt must never read or write them. Only the pipe ends meant for
 // it reach the child; every other descriptor is closed in it.
 #include "csp/pkcs11/pin_prompt.h"
+#include "csp/pkcs11/prompt_output.h"
 
 #include "internal/util.h"
 
@@ -19,6 +20,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -34,10 +36,6 @@ extern char** environ;
 namespace orvane::platform::csp {
 
 namespace {
-
-// The longest PIN accepted from the prompt. Tokens allow far shorter ones; the
-// bound only keeps a misbehaving prompt from growing the buffer without end.
-constexpr size_t kMaxPinBytes = 256;
 
 // How long a PIN pad notice may take to close after its input ends before it
 // is stopped: the login must not wait on a window that does not go away.
@@ -210,40 +208,21 @@ void ReapWithin(pid_t pid, int ms) {
     Reap(pid, status);
 }
 
-// ReadPin: the child's whole output, at most kMaxPinBytes plus the line end.
-// Reading goes on to end of file (or the bound) so that the child never
-// blocks on a full pipe; what is read is kept only in out.
-Status ReadOutput(int fd, SecureBytes& out, bool& tooLong) {
-    out.assign(kMaxPinBytes + 2, 0); // room for one byte past the bound
-    size_t used = 0;
-    tooLong = false;
+// ReadOutput: the child's whole output, to end of file, into out. Each piece
+// read is wiped from the stack once handed over.
+Status ReadOutput(int fd, PromptOutput& out) {
+    BYTE chunk[128];
     for (;;) {
-        BYTE scratch[64];
-        BYTE* target = used < out.size() ? out.data() + used : scratch;
-        const size_t room = used < out.size() ? out.size() - used : sizeof scratch;
-        const ssize_t n = read(fd, target, room);
-        if (n == 0)
-            break;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            const int err = errno;
-            out.Wipe();
-            out.clear();
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int err = n < 0 ? errno : 0;
+            OPENSSL_cleanse(chunk, sizeof chunk);
             return Win32ErrorFromErrno(err);
         }
-        if (target == scratch) {
-            OPENSSL_cleanse(scratch, sizeof scratch);
-            tooLong = true;
-        } else {
-            used += size_t(n);
-        }
+        out.Add(chunk, size_t(n));
     }
-    if (used == out.size())
-        tooLong = true;
-    // Shrinking keeps the wiped-on-free storage; resize does not reallocate.
-    out.resize(used);
-    return {};
 }
 
 } // namespace
@@ -280,9 +259,8 @@ Status AskForPin(const PinRequest& request, SecureBytes& pin) {
     out[1].Close();
     nullIn.Close();
 
-    SecureBytes output;
-    bool tooLong = false;
-    const Status readStatus = ReadOutput(out[0].fd, output, tooLong);
+    PromptOutput output;
+    const Status readStatus = ReadOutput(out[0].fd, output);
     out[0].Close();
     int status = 0;
     if (!Reap(pid, status))
@@ -301,15 +279,28 @@ Status AskForPin(const PinRequest& request, SecureBytes& pin) {
     }
     if (readStatus != 0)
         return readStatus;
-    // Exactly one line: a PIN cut short or followed by more text would be
-    // given to the token as a wrong PIN and cost the user a try.
-    if (tooLong || output.empty() || output.back() != '\n' ||
-        std::memchr(output.data(), '\n', output.size() - 1) != nullptr)
-        return ERROR_INVALID_DATA;
-    output.back() = 0;
-    output.resize(output.size() - 1);
-    pin = std::move(output);
-    return {};
+    return output.Take(pin);
+}
+
+void PromptOutput::Add(const BYTE* data, size_t length) {
+    const size_t room = kMaxPromptPinBytes + 1 - kept_.size();
+    kept_.insert(kept_.end(), data, data + std::min(room, length));
+    overflow_ = overflow_ || length > room;
+}
+
+Status PromptOutput::Take(SecureBytes& pin) {
+    pin.Wipe();
+    pin.clear();
+    const bool oneLine = !overflow_ && !kept_.empty() && kept_.back() == '\n' &&
+                         std::memchr(kept_.data(), '\n', kept_.size() - 1) == nullptr;
+    if (oneLine) {
+        pin.reserve(kept_.size() - 1);
+        pin.assign(kept_.begin(), kept_.end() - 1);
+    }
+    kept_.Wipe();
+    kept_.clear();
+    overflow_ = false;
+    return oneLine ? Status() : Status(ERROR_INVALID_DATA);
 }
 
 namespace {
