@@ -73,12 +73,8 @@ public:
         : ContainerContext(Store(), providerName, std::move(container), kRsaTokenAlgs) {}
 
     Status GenKey(ALG_ID alg, DWORD flags, std::shared_ptr<Key>& key) override {
-        DWORD keySpec = 0;
-        if (alg == AT_KEYEXCHANGE || alg == CALG_RSA_KEYX)
-            keySpec = AT_KEYEXCHANGE;
-        else if (alg == AT_SIGNATURE || alg == CALG_RSA_SIGN)
-            keySpec = AT_SIGNATURE;
-        else
+        const DWORD keySpec = RsaKeySpecOf(alg);
+        if (keySpec == 0)
             return Err(NTE_BAD_ALGID);
         const DWORD bits = (flags >> 16) == 0 ? 1024 : flags >> 16;
         if (bits < 1024 || bits > 4096 || bits % 8 != 0)
