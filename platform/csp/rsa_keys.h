@@ -21,6 +21,16 @@ Status ParseRsaBlob(std::span<const BYTE> blob, BlobHeader& header, RsaParts& pa
                     bool& isPrivate);
 Bytes BuildRsaBlob(ALG_ID alg, const RsaParts& parts, bool isPrivate);
 
+// RsaKeySpecOf: the key pair CryptGenKey's algorithm names (AT_KEYEXCHANGE or
+// CALG_RSA_KEYX, AT_SIGNATURE or CALG_RSA_SIGN); 0 for anything else.
+constexpr DWORD RsaKeySpecOf(ALG_ID alg) {
+    if (alg == AT_KEYEXCHANGE || alg == CALG_RSA_KEYX)
+        return AT_KEYEXCHANGE;
+    if (alg == AT_SIGNATURE || alg == CALG_RSA_SIGN)
+        return AT_SIGNATURE;
+    return 0;
+}
+
 class RsaKey;
 // StoredPairForm / LoadStoredPair: a key pair as a container keeps it: a
 // 4-byte flags word (CRYPT_EXPORTABLE) followed by its PRIVATEKEYBLOB.

@@ -136,6 +136,8 @@ const SystemMessage kMessages[] = {
     {DWORD(NTE_EXISTS), u"Object already exists.\r\n", u"对象已存在。\r\n"},
     {DWORD(NTE_PERM), u"Access denied.\r\n", u"拒绝访问。\r\n"},
     {DWORD(NTE_NOT_FOUND), u"Object was not found.\r\n", u"找不到对象。\r\n"},
+    {DWORD(NTE_NOT_SUPPORTED), u"The requested operation is not supported.\r\n",
+     u"不支持请求的操作。\r\n"},
     {DWORD(NTE_BAD_PROVIDER), u"Invalid provider specified.\r\n", u"指定了无效的提供程序。\r\n"},
     {DWORD(NTE_BAD_PROV_TYPE), u"Invalid provider type specified.\r\n",
      u"指定了无效的提供程序类型。\r\n"},
