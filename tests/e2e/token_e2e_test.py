@@ -24,10 +24,40 @@ import tempfile
 import threading
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# AlgorithmIdentifier contents start: the OBJECT IDENTIFIER of the signature.
+SHA1_RSA = bytes.fromhex("06092a864886f70d010105")
+SHA256_RSA = bytes.fromhex("06092a864886f70d01010b")
 REMOVED = 0x80100069 - (1 << 32)
 LABEL = "E2E Token"
 SIGNERS = 2  # Sarvik processes signing at once
 MESSAGES = 4  # messages each of them signs
+
+
+def element(der, at, limit=None):
+    """One DER element at offset at: (start, tag, content start, end)."""
+    limit = len(der) if limit is None else limit
+    if at + 2 > limit:
+        raise ValueError(f"no element at {at}")
+    tag, first = der[at], der[at + 1]
+    if first < 0x80:
+        length, header = first, 2
+    else:
+        count = first & 0x7F
+        if count == 0 or count > 4 or at + 2 + count > limit:
+            raise ValueError(f"a bad length at {at}")
+        length, header = int.from_bytes(der[at + 2:at + 2 + count], "big"), 2 + count
+    if at + header + length > limit:
+        raise ValueError(f"the element at {at} runs past its parent")
+    return at, tag, at + header, at + header + length
+
+
+def children(der, parent):
+    """The elements inside a constructed one."""
+    out, at = [], parent[2]
+    while at < parent[3]:
+        out.append(element(der, at, parent[3]))
+        at = out[-1][3]
+    return out
 
 
 def main():
@@ -100,11 +130,7 @@ class Run:
         subject = f"CN={cn},O=Orvane Tests,C=CN"
         request = self.call_ok(tandry, "VURO_PKCS10CertRequisition", subject, cert_type, 1) or ""
         container = self.call_ok(tandry, "VURO_GetContainer") or ""
-        pem = ("-----BEGIN CERTIFICATE REQUEST-----\n" + "\n".join(request.split()) +
-               "\n-----END CERTIFICATE REQUEST-----\n")
-        req = self.openssl("req", "-verify", "-noout", "-subject", data=pem.encode())
-        self.check(req.returncode == 0 and cn in req.stdout.decode(),
-                   f"{cn}: OpenSSL does not verify the request: {req.stderr.decode().strip()}")
+        self.check(self.request_verifies(request, cn, cert_type), f"{cn}: the request")
         issued = self.issuer.issue(request, cert_type, "new-rsa" if cert_type == 2 else None)
         if not self.check("error" not in issued, f"{cn}: the issuer refused: {issued}"):
             return None, container
@@ -116,12 +142,55 @@ class Run:
                        f"{cn}: the encryption certificate import")
         return issued, container
 
+    def request_verifies(self, request, cn, cert_type):
+        """OpenSSL's verdict on a request's signature. A single request is
+        read by openssl req; a double one carries its attributes in the
+        issuers' form, which OpenSSL's request parser refuses, so its parts
+        are cut out of the DER here and the signature over the exact signed
+        bytes is checked with openssl dgst against the request's own key."""
+        if cert_type == 1:
+            pem = ("-----BEGIN CERTIFICATE REQUEST-----\n" + "\n".join(request.split()) +
+                   "\n-----END CERTIFICATE REQUEST-----\n")
+            req = self.openssl("req", "-verify", "-noout", "-subject", data=pem.encode())
+            return self.check(req.returncode == 0 and cn in req.stdout.decode(),
+                              f"{cn}: openssl req -verify: {req.stderr.decode().strip()}")
+        der = base64.b64decode("".join(request.split()))
+        try:
+            outer = children(der, element(der, 0))
+            info, algorithm, signature = outer
+            spki = children(der, info)[2]
+        except (ValueError, IndexError) as e:
+            return self.check(False, f"{cn}: the request's DER: {e}")
+        digest = {SHA1_RSA: "-sha1", SHA256_RSA: "-sha256"}.get(der[algorithm[2]:algorithm[2] + len(SHA1_RSA)])
+        if not self.check(digest, f"{cn}: the request is signed with "
+                          f"{der[algorithm[2]:algorithm[3]].hex()}"):
+            return False
+        files = {}
+        for name, (start, end) in (("info", (info[0], info[3])), ("spki", (spki[0], spki[3])),
+                                   # the BIT STRING's bits, past its unused-bits byte
+                                   ("signature", (signature[2] + 1, signature[3]))):
+            files[name] = os.path.join(self.work, f"request-{name}.der")
+            with open(files[name], "wb") as f:
+                f.write(der[start:end])
+        key = self.openssl("pkey", "-pubin", "-inform", "DER", "-in", files["spki"])
+        pub = os.path.join(self.work, "request-key.pem")
+        with open(pub, "wb") as f:
+            f.write(key.stdout)
+        done = self.openssl("dgst", digest, "-verify", pub, "-signature", files["signature"],
+                            files["info"])
+        return self.check(key.returncode == 0 and done.returncode == 0 and
+                          cn.encode() in der[info[0]:info[3]],
+                          f"{cn}: openssl dgst -verify of the request: "
+                          f"{(done.stdout + done.stderr).decode().strip()}")
+
     def check_token(self, enrolled):
         """What the PKCS#11 tools find on the token after the enrolments:
         each issued certificate, byte for byte, with a private key of its
         CKA_ID; every private key private, sensitive and not extractable;
         nothing private without a login."""
         objects = self.token.objects(login=True)
+        print("on the token:", ", ".join(f"{o['kind'].split()[0].lower()} {o.get('id')}"
+                                         for o in objects))
         certs = [o for o in objects if o["kind"] == "Certificate Object"]
         keys = [o for o in objects if o["kind"] == "Private Key Object"]
         wanted = []
@@ -268,6 +337,7 @@ class Run:
         self.check(r.get("errorcode") == REMOVED and not r.get("result"),
                    f"signing after the token went was answered {r}")
         d = sarvik.call("VURO_GetLastErrorDesc").get("result", "")
+        print(f"the token gone: {r.get('errorcode', 0) & 0xFFFFFFFF:#010x}, {d!r}")
         first = d.split("\n")[0]
         self.check(d.endswith("(0x80100069)") and len(first) > 10 and "0x" not in first,
                    f"the token's going is described as {d!r}")
@@ -280,6 +350,7 @@ class Run:
         listed = (self.call_ok(tandry, "VURO_GetCSPInfo") or "").split("||")
         name = self.token.provider_name()
         ours = [i for i, p in enumerate(listed) if p.startswith("Orvane PKCS#11: ")]
+        print("providers:", listed)
         self.check(name in listed, f"{name!r} is not among the providers {listed}")
         self.check(ours and ours == list(range(len(listed) - len(ours), len(listed))),
                    f"the tokens are not listed after the built-in providers: {listed}")
