@@ -3,25 +3,28 @@
 // same token in the same run.
 //
 // Signing: a 1 KiB text signed through a running Sarvik (one frame in, one
-// out, the certificate selected and the token logged in beforehand, as on a
-// page's second signature) against pkcs11-tool --sign -m SHA1-RSA-PKCS with
-// the same key. The anchor is the token's in-process share of a pkcs11-tool
-// run: the median of whole --sign runs less the median of runs that do all
-// the rest (load and initialise the module, log in, find the key) without
-// signing. A whole pkcs11-tool process is shown too, but it is no anchor: it
-// pays a process start, a module load and a login that a running host pays
-// once, so any host would beat it. Target: Sarvik's signature within 1.5x of
-// the token's signing share, what a frame, the JSON, the SHA-1 and the
-// PKCS #7 around one C_Sign may add.
+// out; the certificate selected and the token logged in beforehand, as for a
+// page's second signature) against whole runs of pkcs11-tool --sign -m
+// SHA1-RSA-PKCS with the same key, the cheapest complete signature with that
+// token outside our code. The token's in-process share of such a run would
+// be the stricter anchor, but it cannot be had from outside: as the run less
+// a logged-in run that only finds the key it came out below zero (the
+// finding run took longer), the C_Sign being smaller than the spread of
+// process times of 15-30 ms on a shared machine. Target:
+// Sarvik's round trip at most half a pkcs11-tool run, since a running host
+// pays no process start, module load or login per signature and has a frame,
+// JSON, SHA-1 and PKCS #7 to add around its C_Sign.
 //
 // Enrolment: a single RSA-2048 enrolment through Tandry onto the token
-// (request, issue, import), split by step, with the token's key generation
-// (C_GenerateKeyPair, the same difference: pkcs11-tool --keypairgen runs
-// less the runs without it) as the crypto time. The host's own time is the
-// total less the issuer's step and the key generation; target: under 25 %
-// of the key generation (the token's other work, the request's signature
-// and the writes, is counted as the host's).
+// (request, issue, import), split by step, against the token's own work
+// measured with pkcs11-tool as differences of runs: C_GenerateKeyPair
+// (--keypairgen), writing a certificate (--write-object) and the login. The
+// host's own time is the other steps (medians) less the token's write and
+// login, plus the request less the key generation (the fastest runs of each:
+// RSA key generation varies from key to key by far more than the host's own
+// work); target: under 10 % of the token's key generation.
 #include "bench/BenchSupport.h"
+#include "tests/support/OpensslRequestCheck.h"
 #include "tools/enrol/EnrolConversation.h"
 #include "tools/nmclient/HostProcess.h"
 
@@ -38,9 +41,9 @@
 
 namespace {
 
-constexpr int kEnrolRuns = 9;
+constexpr int kEnrolRuns = 21;
 constexpr int kToolRuns = 31;
-constexpr int kSignatures = 301;
+constexpr int kSignaturesPerRun = 10;
 constexpr char kLabel[] = "Bench Token";
 constexpr char kPin[] = "24680";
 
@@ -74,40 +77,18 @@ double Timed(const std::vector<std::string>& args) {
     return rc == 0 ? Ms(start) : -1;
 }
 
-// ToolRuns: medians of runs of with (the work measured) and without (the
-// same run less that work), interleaved so the machine's load hits both
-// alike. The first of each is a warm-up.
-struct ToolTimes {
-    double with = 0, without = 0;
-    double Share() const { return std::max(0.0, with - without); }
-};
-bool ToolRuns(const std::vector<std::string>& with, const std::vector<std::string>& without,
-              int runs, ToolTimes& out) {
-    std::vector<double> a, b;
-    for (int i = 0; i <= runs; ++i) {
-        const double x = Timed(with), y = Timed(without);
-        if (x < 0 || y < 0)
-            return false;
-        if (i > 0) {
-            a.push_back(x);
-            b.push_back(y);
-        }
-    }
-    out = {Median(a), Median(b)};
-    return true;
-}
-
 class Token {
 public:
     bool Make(const std::string& dir) {
         m_module = FindModule();
         if (m_module.empty())
             return false;
-        const std::string tokens = dir + "/tokens", conf = dir + "/softhsm2.conf";
+        const std::string tokens = dir + "/tokens";
+        m_conf = dir + "/softhsm2.conf";
         std::filesystem::create_directories(tokens);
-        std::ofstream(conf) << "directories.tokendir = " << tokens
-                            << "\nobjectstore.backend = file\nlog.level = ERROR\n";
-        setenv("SOFTHSM2_CONF", conf.c_str(), 1);
+        std::ofstream(m_conf) << "directories.tokendir = " << tokens
+                              << "\nobjectstore.backend = file\nlog.level = ERROR\n";
+        Use();
         return orvane::bench::RunQuietly({"softhsm2-util", "--init-token", "--free", "--label",
                                           kLabel, "--pin", kPin, "--so-pin", "13579135"},
                                          true) == 0;
@@ -120,13 +101,16 @@ public:
         return args;
     }
     const std::string& Module() const { return m_module; }
+    // Use: the processes started from now on (hosts, tools) see this token.
+    void Use() const { setenv("SOFTHSM2_CONF", m_conf.c_str(), 1); }
 
 private:
-    std::string m_module;
+    std::string m_module, m_conf;
 };
 
 bool Enrolments(const std::string& dir, const Token& token, std::string& container,
                 std::string& cn) {
+    std::string signCert;
     orvane::tools::EnrolOptions options;
     options.hostCommand = {ORVANE_TANDRY_PATH};
     options.caDir = dir + "/ca";
@@ -144,6 +128,7 @@ bool Enrolments(const std::string& dir, const Token& token, std::string& contain
             return false;
         }
         container = r.container;
+        signCert = r.signCert;
         double total = 0;
         for (const auto& s : r.steps) {
             if (!steps.count(s.name))
@@ -153,15 +138,44 @@ bool Enrolments(const std::string& dir, const Token& token, std::string& contain
         }
         totals.push_back(total);
     }
-    // Key pairs of one label and ID: the token keeps each, as it would
-    // keep a user's second enrolment.
-    ToolTimes keygen;
-    if (!ToolRuns(token.Tool({"--keypairgen", "--key-type", "rsa:2048", "--id", "40", "--label",
-                              "bench-keygen"}),
-                  token.Tool({"--list-objects", "--type", "privkey"}), kToolRuns / 2, keygen)) {
-        std::printf("pkcs11-tool --keypairgen failed\n");
+    // The token's work, each as the difference of runs with and without it,
+    // interleaved so the machine's load hits all alike, on a token of its
+    // own so that the signing token holds only the enrolments' objects.
+    const std::string certFile = dir + "/certificate.der";
+    const orvane::checks::Bytes der = orvane::checks::Base64Decode(signCert);
+    std::ofstream(certFile, std::ios::binary)
+        .write(reinterpret_cast<const char*>(der.data()), std::streamsize(der.size()));
+    Token work;
+    if (!work.Make(dir + "/work")) {
+        std::printf("the second scratch token could not be made\n");
         return false;
     }
+    const auto findLoggedIn = work.Tool({"-O", "--type", "pubkey", "--label", "bench-keygen"});
+    auto findAnonymous = findLoggedIn;
+    findAnonymous.erase(findAnonymous.begin() + 5, findAnonymous.begin() + 8); // --login --pin P
+    const std::vector<std::vector<std::string>> commands = {
+        work.Tool(
+            {"--keypairgen", "--key-type", "rsa:2048", "--id", "40", "--label", "bench-keygen"}),
+        work.Tool(
+            {"--write-object", certFile, "--type", "cert", "--id", "41", "--label", "bench-cert"}),
+        findLoggedIn, findAnonymous};
+    std::vector<std::vector<double>> times(commands.size());
+    for (int i = 0; i <= kToolRuns; ++i) {
+        for (size_t c = 0; c < commands.size(); ++c) {
+            const double ms = Timed(commands[c]);
+            if (ms < 0) {
+                std::printf("pkcs11-tool failed (%s)\n", commands[c][8].c_str());
+                token.Use();
+                return false;
+            }
+            if (i > 0)
+                times[c].push_back(ms);
+        }
+    }
+    token.Use();
+    const double generate = std::max(0.0, Median(times[0]) - Median(times[2]));
+    const double write = std::max(0.0, Median(times[1]) - Median(times[2]));
+    const double login = std::max(0.0, Median(times[2]) - Median(times[3]));
 
     std::printf("\nRSA-2048 single enrolment onto a SoftHSM2 token through Tandry "
                 "(medians of %d runs)\n",
@@ -170,13 +184,28 @@ bool Enrolments(const std::string& dir, const Token& token, std::string& contain
         std::printf("  %-44s %9.2f ms\n", name.c_str(), Median(steps[name]));
     const double total = Median(totals);
     std::printf("  %-44s %9.2f ms\n", "total", total);
-    std::printf("  %-44s %9.2f ms  (pkcs11-tool --keypairgen %.2f less %.2f without it)\n",
-                "C_GenerateKeyPair on the token", keygen.Share(), keygen.with, keygen.without);
-    const double ownMs = std::max(0.0, total - Median(steps["issue"]) - keygen.Share());
-    const double ratio = keygen.Share() > 0 ? ownMs / keygen.Share() : 0;
-    std::printf("  host's own time (total less issue and key generation) %.2f ms = %.2f x the "
-                "key generation  (target < 0.25: %s)\n",
-                ownMs, ratio, ratio < 0.25 ? "met" : "MISSED");
+    std::printf("  token, C_GenerateKeyPair %9.2f ms, a certificate written %.2f ms, the login "
+                "%.2f ms  (pkcs11-tool, %d runs each)\n",
+                generate, write, login, kToolRuns);
+    // RSA key generation's spread from key to key is far larger than the
+    // host's own work, so the request's step is taken less the key
+    // generation as the difference of the fastest runs of each (the floors);
+    // the other steps by their medians, less the token's writes and login.
+    double others = 0;
+    for (const std::string& name : order) {
+        if (name != "VURO_PKCS10CertRequisition" && name != "issue")
+            others += Median(steps[name]);
+    }
+    const auto& request = steps["VURO_PKCS10CertRequisition"];
+    const double generateFloor =
+        std::max(0.0, *std::min_element(times[0].begin(), times[0].end()) - Median(times[2]));
+    const double requestOwn =
+        std::max(0.0, *std::min_element(request.begin(), request.end()) - generateFloor);
+    const double ownMs = std::max(0.0, others - write - login) + requestOwn;
+    const double ratio = generate > 0 ? ownMs / generate : 0;
+    std::printf("  host's own time (total less issue and the token's work) %.2f ms = %.2f x the "
+                "key generation  (target < 0.10: %s)\n",
+                ownMs, ratio, ratio < 0.10 ? "met" : "MISSED");
     return true;
 }
 
@@ -206,36 +235,39 @@ bool Signatures(const std::string& dir, const Token& token, const std::string& c
     if (!call(R"({"function":"VURO_SelectUserCert","params":[")" + cn + R"(","","","",false]})") ||
         !call(sign))
         return false;
-    std::vector<double> host;
-    for (int i = 0; i < kSignatures; ++i) {
-        const auto start = Clock::now();
-        if (!call(sign))
+    // Signatures through the host and whole pkcs11-tool runs in turn, so
+    // the machine's load hits both alike; the first round is a warm-up.
+    const auto tool = token.Tool({"--sign", "-m", "SHA1-RSA-PKCS", "--label", container, "-i",
+                                  input, "-o", dir + "/text.sig"});
+    std::vector<double> host, runs;
+    for (int i = 0; i <= kToolRuns; ++i) {
+        for (int n = 0; n < kSignaturesPerRun; ++n) {
+            const auto start = Clock::now();
+            if (!call(sign))
+                return false;
+            if (i > 0)
+                host.push_back(Ms(start));
+        }
+        const double ms = Timed(tool);
+        if (ms < 0) {
+            std::printf("pkcs11-tool --sign failed\n");
             return false;
-        host.push_back(Ms(start));
+        }
+        if (i > 0)
+            runs.push_back(ms);
     }
     sarvik.CloseInput();
     sarvik.Wait();
-
-    ToolTimes tool;
-    if (!ToolRuns(token.Tool({"--sign", "-m", "SHA1-RSA-PKCS", "--label", container, "-i", input,
-                              "-o", dir + "/text.sig"}),
-                  token.Tool({"--list-objects", "--type", "privkey", "--label", container}),
-                  kToolRuns, tool)) {
-        std::printf("pkcs11-tool --sign failed\n");
-        return false;
-    }
+    const double whole = Median(runs);
     const double ours = Median(host);
     std::printf("\n1 KiB text signed with RSA-2048 on the token (medians)\n");
     std::printf("  %-44s %9.3f ms  (%d signatures)\n", "Sarvik, VURO_SignData round trip", ours,
-                kSignatures);
-    std::printf("  %-44s %9.3f ms  (%d runs)\n", "pkcs11-tool --sign, whole process", tool.with,
+                int(host.size()));
+    std::printf("  %-44s %9.3f ms  (%d runs)\n", "pkcs11-tool --sign, whole process", whole,
                 kToolRuns);
-    std::printf("  %-44s %9.3f ms\n", "pkcs11-tool without signing", tool.without);
-    std::printf("  %-44s %9.3f ms\n", "the token's signing share", tool.Share());
-    const double ratio = tool.Share() > 0 ? ours / tool.Share() : 0;
-    std::printf("  Sarvik / signing share %.2f  (target <= 1.5: %s); Sarvik / whole process "
-                "%.2f\n",
-                ratio, ratio <= 1.5 ? "met" : "MISSED", tool.with > 0 ? ours / tool.with : 0);
+    const double ratio = whole > 0 ? ours / whole : 0;
+    std::printf("  Sarvik / whole pkcs11-tool run %.2f  (target <= 0.50: %s)\n", ratio,
+                ratio <= 0.5 ? "met" : "MISSED");
     return true;
 }
 
