@@ -717,7 +717,11 @@ Status TokenContext::PrivateUse(const KeyRef& ref, const PrivateOp& init, const 
     Token& t = ref.provider->token();
     const SecureBytes* pin = PinFor(ref.keySpec);
     return t.Run([&](Token::Session& s) -> Status {
-        if (Status e = t.Login(s, pin))
+        // A PIN the user gives for the login also serves this operation's own
+        // login (a key that wants the PIN for each use): one question for one
+        // signature.
+        SecureBytes entered;
+        if (Status e = t.Login(s, pin, &entered))
             return e;
         const CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
         std::vector<CK_OBJECT_HANDLE> found;
@@ -729,7 +733,9 @@ Status TokenContext::PrivateUse(const KeyRef& ref, const PrivateOp& init, const 
         if (Status e = init(s, found.front()))
             return e;
         if (pkcs11::Flag(s, found.front(), CKA_ALWAYS_AUTHENTICATE))
-            if (Status e = t.LoginForOperation(s, pin))
+            if (Status e = t.LoginForOperation(s, pin != nullptr    ? pin
+                                                  : entered.empty() ? nullptr
+                                                                    : &entered))
                 return e;
         return op(s, found.front());
     });
