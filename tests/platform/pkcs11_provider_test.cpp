@@ -22,7 +22,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -506,6 +509,48 @@ TEST(Pkcs11LimitedToken, WhatTheTokenLacksIsRefusedNotFaked) {
         listed.push_back(alg.aiAlgid);
     }
     EXPECT_EQ(std::vector<ALG_ID>{CALG_SHA1}, listed);
+}
+
+// Module life, in a process of its own (ORVANE_TEST_FAKE_MODULE names the
+// test module): copies of one fake module that fails, that never returns
+// from its start, and that works, the last named twice (once through a link);
+// skipped elsewhere.
+TEST(Pkcs11Modules, FailingAndHangingModulesAreSkippedAndEachFileLoadsOnce) {
+    const char* fake = std::getenv("ORVANE_TEST_FAKE_MODULE");
+    if (fake == nullptr)
+        GTEST_SKIP() << "runs in the process of the module tests";
+    REQUIRE_SOFTHSM(); // a scratch configuration for the registered SoftHSM2 too
+    namespace fs = std::filesystem;
+    const std::string dir = SoftHsmSetup::Get().folder();
+    struct Copy {
+        const char* file;
+        const char* settings;
+    } copies[] = {{"failing.so", "INIT=fail\nLABEL=Fake Failing\n"},
+                  {"hanging.so", "INIT=hang\nLABEL=Fake Hanging\n"},
+                  {"working.so", "INIT=ok\nLABEL=Fake Working\n"}};
+    std::string modules;
+    for (const Copy& c : copies) {
+        const std::string path = dir + "/" + c.file;
+        ASSERT_TRUE(fs::copy_file(fake, path, fs::copy_options::overwrite_existing));
+        std::ofstream(path + ".env") << c.settings;
+        modules += path + ":";
+    }
+    fs::create_symlink(dir + "/working.so", dir + "/also-working.so");
+    modules += dir + "/also-working.so";
+    setenv("ORVANE_PKCS11_MODULES", modules.c_str(), 1);
+    setenv("ORVANE_PKCS11_INIT_TIMEOUT_MS", "500", 1);
+
+    const auto start = std::chrono::steady_clock::now();
+    const std::vector<WString> names = ProviderNames();
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::seconds(5)) << "a hanging module held the listing up";
+    EXPECT_EQ(1, std::count(names.begin(), names.end(), TokenProvider("Fake Working")));
+    EXPECT_FALSE(Listed(names, TokenProvider("Fake Failing")));
+    EXPECT_FALSE(Listed(names, TokenProvider("Fake Hanging")));
+    // Later looks do not try the hanging one again.
+    const auto again = std::chrono::steady_clock::now();
+    EXPECT_TRUE(Listed(ProviderNames(), TokenProvider("Fake Working")));
+    EXPECT_LT(std::chrono::steady_clock::now() - again, std::chrono::milliseconds(400));
 }
 
 } // namespace
