@@ -293,10 +293,14 @@ Status TripleDesKey::Export(DWORD blobType, Key* wrap, Bytes& out) {
     return 0;
 }
 
+Status TripleDesKey::Blocks(DWORD mode, Bytes& chain, Bytes& data) {
+    return TripleDesDecrypt(key_, mode, chain, data);
+}
+
 Status TripleDesKey::Decrypt(bool final, Bytes& data) {
     if (data.size() % 8 != 0 || (final && data.empty()))
         return Err(NTE_BAD_DATA);
-    if (Status s = TripleDesDecrypt(key_, mode_, chain_, data))
+    if (Status s = Blocks(mode_, chain_, data))
         return s;
     if (final) {
         chain_ = iv_; // the next message starts afresh

@@ -81,6 +81,12 @@ public:
     Status Export(DWORD blobType, Key* wrap, Bytes& out) override;
     Status Decrypt(bool final, Bytes& data) override;
 
+protected:
+    // Blocks: whole blocks decrypted in place in mode, chain the CBC state (the
+    // last ciphertext block afterwards). Here with the key's bytes; a token's
+    // key, whose bytes never leave it, does it on the token.
+    virtual Status Blocks(DWORD mode, Bytes& chain, Bytes& data);
+
 private:
     SecureBytes key_;
     bool exportable_;

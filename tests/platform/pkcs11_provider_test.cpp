@@ -417,6 +417,49 @@ TEST(Pkcs11Provider, BothEnvelopeFormatsInstallTheIssuedKeyOnTheToken) {
     }
 }
 
+TEST(Pkcs11Provider, SessionKeyIsUnwrappedAndUsedOnTheToken) {
+    REQUIRE_SOFTHSM();
+    SoftHsmToken token(Unique("session"));
+    ASSERT_TRUE(token.ok());
+    PinForPrompts pin(token.pin());
+    UniqueProvider prov;
+    ASSERT_TRUE(CryptAcquireContextW(prov.put(), W("sessions").c_str(),
+                                     TokenProvider(token.label()).c_str(), PROV_RSA_FULL,
+                                     CRYPT_NEWKEYSET));
+    UniqueKey exchange;
+    ASSERT_TRUE(CryptGenKey(prov.get(), AT_KEYEXCHANGE, 1024 << 16, exchange.put()));
+    Pkey exchangePublic = RsaPublicFromBlob(ExportKey(exchange.get(), PUBLICKEYBLOB));
+    ASSERT_TRUE(exchangePublic);
+    Bytes session(24);
+    RAND_bytes(session.data(), 24);
+    const Bytes wrapped = RsaEncrypt(exchangePublic.get(), session);
+    Bytes blob = {SIMPLEBLOB, CUR_BLOB_VERSION, 0, 0};
+    for (DWORD v : {DWORD(CALG_3DES), DWORD(CALG_RSA_KEYX)})
+        for (int i = 0; i < 4; ++i)
+            blob.push_back(static_cast<BYTE>(v >> (8 * i)));
+    blob.insert(blob.end(), wrapped.rbegin(), wrapped.rend());
+    UniqueKey key;
+    ASSERT_TRUE(CryptImportKey(prov.get(), blob.data(), static_cast<DWORD>(blob.size()),
+                               exchange.get(), 0, key.put()))
+        << std::hex << GetLastError();
+    const DWORD ecb = CRYPT_MODE_ECB;
+    ASSERT_TRUE(CryptSetKeyParam(key.get(), KP_MODE, reinterpret_cast<const BYTE*>(&ecb), 0));
+    const std::string text = "decrypted on the token, in two calls";
+    const Bytes plain(text.begin(), text.end());
+    Bytes data = TripleDesEcb(session, plain);
+    ASSERT_EQ(40u, data.size());
+    // Two calls, the first not final, as a stream is decrypted.
+    DWORD first = 16, rest = static_cast<DWORD>(data.size() - 16);
+    ASSERT_TRUE(CryptDecrypt(key.get(), 0, FALSE, 0, data.data(), &first))
+        << std::hex << GetLastError();
+    ASSERT_TRUE(CryptDecrypt(key.get(), 0, TRUE, 0, data.data() + 16, &rest));
+    data.resize(first + rest);
+    EXPECT_EQ(plain, data);
+    // The session key's bytes never leave the token.
+    DWORD size = 0;
+    EXPECT_FALSE(CryptExportKey(key.get(), exchange.get(), SIMPLEBLOB, 0, nullptr, &size));
+}
+
 TEST(Pkcs11Provider, TokenTakenAwayAnswersRemovedCard) {
     REQUIRE_SOFTHSM();
     SoftHsmToken token(Unique("removed"));
