@@ -44,6 +44,15 @@ Status ParseRsaBlob(std::span<const BYTE> blob, BlobHeader& header, RsaParts& pa
     return 0;
 }
 
+Status RsaFromBlob(std::span<const BYTE> blob, BlobHeader& header, Pkey& key, bool& isPrivate) {
+    if (header.type != PUBLICKEYBLOB && header.type != PRIVATEKEYBLOB)
+        return Err(NTE_BAD_TYPE);
+    RsaParts parts;
+    if (Status s = ParseRsaBlob(blob, header, parts, isPrivate))
+        return s;
+    return RsaFromParts(parts, isPrivate, key);
+}
+
 Bytes BuildRsaBlob(ALG_ID alg, const RsaParts& parts, bool isPrivate) {
     Bytes out;
     out.reserve(RsaPrivateBlobSize(parts.bits));

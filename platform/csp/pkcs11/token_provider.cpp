@@ -716,14 +716,9 @@ Status TokenContext::ImportKey(std::span<const BYTE> blob, Key* wrap, DWORD /*fl
             return s;
         return Install(pkey.get(), AT_KEYEXCHANGE, key);
     }
-    if (h.type != PUBLICKEYBLOB && h.type != PRIVATEKEYBLOB)
-        return Err(NTE_BAD_TYPE);
-    RsaParts parts;
-    bool isPrivate = false;
-    if (Status s = ParseRsaBlob(blob, h, parts, isPrivate))
-        return s;
     Pkey pkey;
-    if (Status s = RsaFromParts(parts, isPrivate, pkey))
+    bool isPrivate = false;
+    if (Status s = RsaFromBlob(blob, h, pkey, isPrivate))
         return s;
     if (!isPrivate) { // a public key to verify with needs no token
         key = std::make_shared<RsaKey>(std::move(pkey), h.alg, false, false);
