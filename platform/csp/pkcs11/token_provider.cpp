@@ -17,7 +17,10 @@
 // private, sensitive and never extractable objects.
 //
 // A SIMPLEBLOB's session key is unwrapped onto the token as a session object
-// and decrypts there.
+// and decrypts there. A PUBLICKEYBLOB becomes a software key, as do the
+// public halves of the token's pairs when they verify: a public key holds
+// nothing to protect, and a session object would be lost with the session
+// it lives in.
 //
 // Hashes are made with OpenSSL; a hash object keeps the data it is given (up
 // to kKeptData bytes) beside the digest, so that a token offering
