@@ -112,14 +112,9 @@ public:
             return ImportSimpleBlob(blob, wrap, std::array<ALG_ID, 1>{CALG_3DES}, 0, key);
         if (h.type == PRIVATEKEYBLOB && h.alg == CALG_RSA_KEYX && magic == CALG_RSA_KEYX)
             return ImportEnveloped(r, key);
-        if (h.type != PUBLICKEYBLOB && h.type != PRIVATEKEYBLOB)
-            return Err(NTE_BAD_TYPE);
-        RsaParts parts;
-        bool isPrivate = false;
-        if (Status s = ParseRsaBlob(blob, h, parts, isPrivate))
-            return s;
         Pkey pkey;
-        if (Status s = RsaFromParts(parts, isPrivate, pkey))
+        bool isPrivate = false;
+        if (Status s = RsaFromBlob(blob, h, pkey, isPrivate))
             return s;
         auto imported = std::make_shared<RsaKey>(std::move(pkey), h.alg, isPrivate, false);
         if (isPrivate) {

@@ -185,7 +185,7 @@ bool MakeObjects() {
                           {CKA_ID, kId},
                           {CKA_LABEL, label},
                           {CKA_VERIFY, Value(yes)},
-                          {CKA_ENCRYPT, Value(yes)},
+                          {CKA_ENCRYPT, Value(no)},
                           {CKA_MODULUS, modulus},
                           {CKA_MODULUS_BITS, Value<CK_ULONG>(CK_ULONG(EVP_PKEY_get_bits(g.key)))},
                           {CKA_PUBLIC_EXPONENT, exponent}};
@@ -199,7 +199,8 @@ bool MakeObjects() {
         {CKA_ID, kId},
         {CKA_LABEL, label},
         {CKA_SIGN, Value(yes)},
-        {CKA_DECRYPT, Value(yes)},
+        {CKA_DECRYPT, Value(no)}, // a signature pair
+        {CKA_UNWRAP, Value(no)},
         {CKA_MODULUS, modulus},
         {CKA_PUBLIC_EXPONENT, exponent},
         {CKA_ALWAYS_AUTHENTICATE, Value(Setting("ALWAYS_AUTH") == "1" ? yes : no)}};

@@ -22,7 +22,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -414,6 +417,49 @@ TEST(Pkcs11Provider, BothEnvelopeFormatsInstallTheIssuedKeyOnTheToken) {
     }
 }
 
+TEST(Pkcs11Provider, SessionKeyIsUnwrappedAndUsedOnTheToken) {
+    REQUIRE_SOFTHSM();
+    SoftHsmToken token(Unique("session"));
+    ASSERT_TRUE(token.ok());
+    PinForPrompts pin(token.pin());
+    UniqueProvider prov;
+    ASSERT_TRUE(CryptAcquireContextW(prov.put(), W("sessions").c_str(),
+                                     TokenProvider(token.label()).c_str(), PROV_RSA_FULL,
+                                     CRYPT_NEWKEYSET));
+    UniqueKey exchange;
+    ASSERT_TRUE(CryptGenKey(prov.get(), AT_KEYEXCHANGE, 1024 << 16, exchange.put()));
+    Pkey exchangePublic = RsaPublicFromBlob(ExportKey(exchange.get(), PUBLICKEYBLOB));
+    ASSERT_TRUE(exchangePublic);
+    Bytes session(24);
+    RAND_bytes(session.data(), 24);
+    const Bytes wrapped = RsaEncrypt(exchangePublic.get(), session);
+    Bytes blob = {SIMPLEBLOB, CUR_BLOB_VERSION, 0, 0};
+    for (DWORD v : {DWORD(CALG_3DES), DWORD(CALG_RSA_KEYX)})
+        for (int i = 0; i < 4; ++i)
+            blob.push_back(static_cast<BYTE>(v >> (8 * i)));
+    blob.insert(blob.end(), wrapped.rbegin(), wrapped.rend());
+    UniqueKey key;
+    ASSERT_TRUE(CryptImportKey(prov.get(), blob.data(), static_cast<DWORD>(blob.size()),
+                               exchange.get(), 0, key.put()))
+        << std::hex << GetLastError();
+    const DWORD ecb = CRYPT_MODE_ECB;
+    ASSERT_TRUE(CryptSetKeyParam(key.get(), KP_MODE, reinterpret_cast<const BYTE*>(&ecb), 0));
+    const std::string text = "decrypted on the token, in two calls";
+    const Bytes plain(text.begin(), text.end());
+    Bytes data = TripleDesEcb(session, plain);
+    ASSERT_EQ(40u, data.size());
+    // Two calls, the first not final, as a stream is decrypted.
+    DWORD first = 16, rest = static_cast<DWORD>(data.size() - 16);
+    ASSERT_TRUE(CryptDecrypt(key.get(), 0, FALSE, 0, data.data(), &first))
+        << std::hex << GetLastError();
+    ASSERT_TRUE(CryptDecrypt(key.get(), 0, TRUE, 0, data.data() + 16, &rest));
+    data.resize(first + rest);
+    EXPECT_EQ(plain, data);
+    // The session key's bytes never leave the token.
+    DWORD size = 0;
+    EXPECT_FALSE(CryptExportKey(key.get(), exchange.get(), SIMPLEBLOB, 0, nullptr, &size));
+}
+
 TEST(Pkcs11Provider, TokenTakenAwayAnswersRemovedCard) {
     REQUIRE_SOFTHSM();
     SoftHsmToken token(Unique("removed"));
@@ -506,6 +552,50 @@ TEST(Pkcs11LimitedToken, WhatTheTokenLacksIsRefusedNotFaked) {
         listed.push_back(alg.aiAlgid);
     }
     EXPECT_EQ(std::vector<ALG_ID>{CALG_SHA1}, listed);
+}
+
+// Module life, in a process of its own (ORVANE_TEST_FAKE_MODULE names the
+// test module): copies of one fake module that fails, that never returns
+// from its start, and that works, the last named twice (once through a link);
+// skipped elsewhere.
+TEST(Pkcs11Modules, FailingAndHangingModulesAreSkippedAndEachFileLoadsOnce) {
+    const char* fake = std::getenv("ORVANE_TEST_FAKE_MODULE");
+    if (fake == nullptr)
+        GTEST_SKIP() << "runs in the process of the module tests";
+    REQUIRE_SOFTHSM(); // a scratch configuration for the registered SoftHSM2 too
+    namespace fs = std::filesystem;
+    const std::string dir = SoftHsmSetup::Get().folder();
+    struct Copy {
+        const char* file;
+        const char* settings;
+    } copies[] = {{"failing.so", "INIT=fail\nLABEL=Fake Failing\n"},
+                  {"hanging.so", "INIT=hang\nLABEL=Fake Hanging\n"},
+                  {"working.so", "INIT=ok\nLABEL=Fake Working\n"}};
+    std::string modules;
+    for (const Copy& c : copies) {
+        const std::string path = dir + "/" + c.file;
+        ASSERT_TRUE(fs::copy_file(fake, path, fs::copy_options::overwrite_existing));
+        std::ofstream(path + ".env") << c.settings;
+        modules += path + ":";
+    }
+    fs::create_symlink(dir + "/working.so", dir + "/also-working.so");
+    modules += dir + "/also-working.so";
+    setenv("ORVANE_PKCS11_MODULES", modules.c_str(), 1);
+    // Long enough for the working copy, which makes its RSA key as it starts,
+    // on a loaded machine.
+    setenv("ORVANE_PKCS11_INIT_TIMEOUT_MS", "3000", 1);
+
+    const auto start = std::chrono::steady_clock::now();
+    const std::vector<WString> names = ProviderNames();
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::seconds(20)) << "a hanging module held the listing up";
+    EXPECT_EQ(1, std::count(names.begin(), names.end(), TokenProvider("Fake Working")));
+    EXPECT_FALSE(Listed(names, TokenProvider("Fake Failing")));
+    EXPECT_FALSE(Listed(names, TokenProvider("Fake Hanging")));
+    // Later looks do not try the hanging one again (that would take the limit).
+    const auto again = std::chrono::steady_clock::now();
+    EXPECT_TRUE(Listed(ProviderNames(), TokenProvider("Fake Working")));
+    EXPECT_LT(std::chrono::steady_clock::now() - again, std::chrono::milliseconds(2000));
 }
 
 } // namespace

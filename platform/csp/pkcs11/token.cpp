@@ -163,7 +163,8 @@ constexpr int kMostPrompts = 10;
 
 } // namespace
 
-Status Token::LoginAs(Session& s, CK_USER_TYPE user, const SecureBytes* pin) {
+Status Token::LoginAs(Session& s, CK_USER_TYPE user, const SecureBytes* pin,
+                      SecureBytes* accepted) {
     if (pin != nullptr) {
         auto* text = const_cast<CK_UTF8CHAR*>(pin->data());
         return s.Check(s.f->C_Login(s.h, user, text, pin->size()));
@@ -171,6 +172,9 @@ Status Token::LoginAs(Session& s, CK_USER_TYPE user, const SecureBytes* pin) {
     CK_TOKEN_INFO info{};
     if (Status st = s.Check(s.f->C_GetTokenInfo(s.slot, &info)))
         return st;
+    // A locked token takes no PIN: asking the user for one would be for nothing.
+    if ((info.flags & CKF_USER_PIN_LOCKED) != 0)
+        return kPinBlocked;
     if ((info.flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0) {
         std::unique_ptr<PinPadNotice> notice = PinPadNotice::Show(label_);
         return s.Check(s.f->C_Login(s.h, user, nullptr, 0));
@@ -181,6 +185,8 @@ Status Token::LoginAs(Session& s, CK_USER_TYPE user, const SecureBytes* pin) {
         if (Status st = AskForPin(request, entered))
             return st;
         const CK_RV rv = s.f->C_Login(s.h, user, entered.data(), entered.size());
+        if (rv == CKR_OK && accepted != nullptr)
+            *accepted = std::move(entered);
         if (rv != CKR_PIN_INCORRECT || asked + 1 >= kMostPrompts)
             return s.Check(rv);
         // Ask again, saying the last one was wrong and what the token now says.
@@ -193,7 +199,7 @@ Status Token::LoginAs(Session& s, CK_USER_TYPE user, const SecureBytes* pin) {
     }
 }
 
-Status Token::Login(Session& s, const SecureBytes* pin) {
+Status Token::Login(Session& s, const SecureBytes* pin, SecureBytes* entered) {
     if (LoggedIn(s)) {
         if (pin == nullptr)
             return 0;
@@ -202,7 +208,7 @@ Status Token::Login(Session& s, const SecureBytes* pin) {
         if (Status st = s.Check(s.f->C_Logout(s.h)))
             return st;
     }
-    return LoginAs(s, CKU_USER, pin);
+    return LoginAs(s, CKU_USER, pin, entered);
 }
 
 Status Token::LoginForOperation(Session& s, const SecureBytes* pin) {

@@ -58,8 +58,10 @@ public:
     // Login: makes the session a user's. pin, when given (a PIN the program
     // set), is always checked by the token, even when the token is logged in
     // already; else a logged-in token is used as it is, a PIN pad is used
-    // when the token has one, and otherwise the user is asked.
-    Status Login(Session& s, const SecureBytes* pin);
+    // when the token has one, and otherwise the user is asked. When the user
+    // was asked, entered (if given) receives the PIN the token took, for a
+    // context-specific login of the same operation.
+    Status Login(Session& s, const SecureBytes* pin, SecureBytes* entered = nullptr);
     // LoginForOperation: the login a key with CKA_ALWAYS_AUTHENTICATE asks
     // for after each operation's Init.
     Status LoginForOperation(Session& s, const SecureBytes* pin);
@@ -74,7 +76,8 @@ public:
 
 private:
     Status Open(CK_RV& rv);
-    Status LoginAs(Session& s, CK_USER_TYPE user, const SecureBytes* pin);
+    Status LoginAs(Session& s, CK_USER_TYPE user, const SecureBytes* pin,
+                   SecureBytes* entered = nullptr);
 
     const Module& module_;
     std::mutex mutex_;

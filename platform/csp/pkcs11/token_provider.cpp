@@ -16,6 +16,12 @@
 // reading keys and certificates needs no login; private keys are token,
 // private, sensitive and never extractable objects.
 //
+// A SIMPLEBLOB's session key is unwrapped onto the token as a session object
+// and decrypts there. A PUBLICKEYBLOB becomes a software key, as do the
+// public halves of the token's pairs when they verify: a public key holds
+// nothing to protect, and a session object would be lost with the session
+// it lives in.
+//
 // Hashes are made with OpenSSL; a hash object keeps the data it is given (up
 // to kKeptData bytes) beside the digest, so that a token offering
 // CKM_SHA1_RSA_PKCS (or the MD5 one) hashes and signs the data itself;
@@ -144,6 +150,48 @@ private:
     bool keeping_ = true;
 };
 
+// TokenSessionKey: a triple-DES session key unwrapped onto the token as a
+// session object; it decrypts there (its bytes never leave the token) and
+// is destroyed with its handle.
+class TokenSessionKey : public TripleDesKey {
+public:
+    TokenSessionKey(Token& token, CK_OBJECT_HANDLE handle)
+        : TripleDesKey({}, false), token_(token), handle_(handle) {}
+    ~TokenSessionKey() override {
+        (void)token_.Run(
+            [&](Token::Session& s) { return s.Check(s.f->C_DestroyObject(s.h, handle_)); });
+    }
+
+protected:
+    Status Blocks(DWORD mode, Bytes& chain, Bytes& data) override {
+        if (data.empty())
+            return 0;
+        return token_.Run([&](Token::Session& s) -> Status {
+            const bool ecb = mode == CRYPT_MODE_ECB;
+            CK_MECHANISM m{ecb ? CKM_DES3_ECB : CKM_DES3_CBC, ecb ? nullptr : chain.data(),
+                           ecb ? 0 : chain.size()};
+            const Bytes last(data.end() - 8, data.end());
+            if (Status e = s.Check(s.f->C_DecryptInit(s.h, &m, handle_)))
+                return e;
+            SecureBytes plain(data.size(), 0);
+            CK_ULONG length = plain.size();
+            if (Status e =
+                    s.Check(s.f->C_Decrypt(s.h, data.data(), data.size(), plain.data(), &length)))
+                return e;
+            if (length != data.size())
+                return Err(NTE_BAD_DATA);
+            std::copy(plain.begin(), plain.end(), data.begin());
+            if (!ecb)
+                chain = last;
+            return 0;
+        });
+    }
+
+private:
+    Token& token_;
+    CK_OBJECT_HANDLE handle_;
+};
+
 class TokenProvider : public Provider {
 public:
     TokenProvider(const pkcs11::Module& module, CK_SLOT_ID slot, std::u16string label,
@@ -256,6 +304,8 @@ private:
     Status Replace(Token::Session& s, DWORD keySpec, const Bytes& keep);
     Status MakeKey(DWORD keySpec, std::shared_ptr<Key>& key);
     Status Made(DWORD keySpec, std::shared_ptr<Key>& key);
+    Status ImportSessionKey(const BlobHeader& h, DWORD wrapAlg, std::span<const BYTE> wrapped,
+                            Key* wrap, std::shared_ptr<Key>& key);
 
     TokenProvider& provider_;
     std::u16string container_;
@@ -625,7 +675,7 @@ Status TokenContext::Install(EVP_PKEY* pkey, DWORD keySpec, std::shared_ptr<Key>
     return Made(keySpec, key);
 }
 
-Status TokenContext::ImportKey(std::span<const BYTE> blob, Key* /*wrap*/, DWORD /*flags*/,
+Status TokenContext::ImportKey(std::span<const BYTE> blob, Key* wrap, DWORD /*flags*/,
                                std::shared_ptr<Key>& key) {
     BlobReader r(blob);
     BlobHeader h;
@@ -633,7 +683,7 @@ Status TokenContext::ImportKey(std::span<const BYTE> blob, Key* /*wrap*/, DWORD 
     if (!ReadHeader(r, h) || !r.U32(magic))
         return Err(NTE_BAD_DATA);
     if (h.type == SIMPLEBLOB)
-        return pkcs11::kNotSupported; // session keys are not unwrapped onto tokens here
+        return ImportSessionKey(h, magic, r.Rest(), wrap, key);
     if (h.type == PRIVATEKEYBLOB && h.alg == CALG_RSA_KEYX && magic == CALG_RSA_KEYX) {
         EnvelopeFields fields;
         if (Status s = ReadEnvelopeFields(r, fields))
@@ -669,20 +719,59 @@ Status TokenContext::ImportKey(std::span<const BYTE> blob, Key* /*wrap*/, DWORD 
             return s;
         return Install(pkey.get(), AT_KEYEXCHANGE, key);
     }
-    if (h.type != PUBLICKEYBLOB && h.type != PRIVATEKEYBLOB)
-        return Err(NTE_BAD_TYPE);
-    RsaParts parts;
-    bool isPrivate = false;
-    if (Status s = ParseRsaBlob(blob, h, parts, isPrivate))
-        return s;
     Pkey pkey;
-    if (Status s = RsaFromParts(parts, isPrivate, pkey))
+    bool isPrivate = false;
+    if (Status s = RsaFromBlob(blob, h, pkey, isPrivate))
         return s;
     if (!isPrivate) { // a public key to verify with needs no token
         key = std::make_shared<RsaKey>(std::move(pkey), h.alg, false, false);
         return 0;
     }
     return Install(pkey.get(), h.alg == CALG_RSA_KEYX ? AT_KEYEXCHANGE : AT_SIGNATURE, key);
+}
+
+// ImportSessionKey: a SIMPLEBLOB's triple-DES key, unwrapped on the token by
+// the container's exchange key when the token can (else NTE_NOT_SUPPORTED:
+// the key is never opened in software).
+Status TokenContext::ImportSessionKey(const BlobHeader& h, DWORD wrapAlg,
+                                      std::span<const BYTE> wrapped, Key* wrap,
+                                      std::shared_ptr<Key>& key) {
+    if (h.alg != CALG_3DES)
+        return Err(NTE_BAD_ALGID);
+    auto* exchange = dynamic_cast<TokenKey*>(wrap);
+    if (exchange == nullptr || exchange->Ref().provider != &provider_ ||
+        exchange->Ref().keySpec != AT_KEYEXCHANGE)
+        return Err(NTE_BAD_KEY);
+    if (wrapAlg != CALG_RSA_KEYX)
+        return Err(NTE_BAD_ALGID);
+    Token& t = provider_.token();
+    if (Status st = t.Run([&](Token::Session& s) -> Status {
+            CK_MECHANISM_INFO info{};
+            return t.Offers(s, CKM_RSA_PKCS, &info) && (info.flags & CKF_UNWRAP) != 0 &&
+                           t.Offers(s, CKM_DES3_CBC) && t.Offers(s, CKM_DES3_ECB)
+                       ? Status()
+                       : pkcs11::kNotSupported;
+        }))
+        return st;
+    const Bytes cipher(wrapped.rbegin(), wrapped.rend()); // the blob holds it reversed
+    CK_OBJECT_HANDLE made = CK_INVALID_HANDLE;
+    if (Status st = PrivateUse(
+            exchange->Ref(), [](Token::Session&, CK_OBJECT_HANDLE) { return Status(); },
+            [&](Token::Session& s, CK_OBJECT_HANDLE k) {
+                const CK_OBJECT_CLASS cls = CKO_SECRET_KEY;
+                const CK_KEY_TYPE type = CKK_DES3;
+                Attributes tmpl = {
+                    Attribute(CKA_CLASS, cls),       Attribute(CKA_KEY_TYPE, type),
+                    Attribute(CKA_TOKEN, kFalse),    Attribute(CKA_PRIVATE, kTrue),
+                    Attribute(CKA_SENSITIVE, kTrue), Attribute(CKA_EXTRACTABLE, kFalse),
+                    Attribute(CKA_DECRYPT, kTrue)};
+                CK_MECHANISM m{CKM_RSA_PKCS, nullptr, 0};
+                return s.Check(s.f->C_UnwrapKey(s.h, &m, k, const_cast<BYTE*>(cipher.data()),
+                                                cipher.size(), tmpl.data(), tmpl.size(), &made));
+            }))
+        return st;
+    key = std::make_shared<TokenSessionKey>(t, made);
+    return 0;
 }
 
 Status TokenContext::CreateHash(ALG_ID alg, std::shared_ptr<Hash>& hash) {
@@ -717,7 +806,11 @@ Status TokenContext::PrivateUse(const KeyRef& ref, const PrivateOp& init, const 
     Token& t = ref.provider->token();
     const SecureBytes* pin = PinFor(ref.keySpec);
     return t.Run([&](Token::Session& s) -> Status {
-        if (Status e = t.Login(s, pin))
+        // A PIN the user gives for the login also serves this operation's own
+        // login (a key that wants the PIN for each use): one question for one
+        // signature.
+        SecureBytes entered;
+        if (Status e = t.Login(s, pin, &entered))
             return e;
         const CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
         std::vector<CK_OBJECT_HANDLE> found;
@@ -729,7 +822,9 @@ Status TokenContext::PrivateUse(const KeyRef& ref, const PrivateOp& init, const 
         if (Status e = init(s, found.front()))
             return e;
         if (pkcs11::Flag(s, found.front(), CKA_ALWAYS_AUTHENTICATE))
-            if (Status e = t.LoginForOperation(s, pin))
+            if (Status e = t.LoginForOperation(s, pin != nullptr    ? pin
+                                                  : entered.empty() ? nullptr
+                                                                    : &entered))
                 return e;
         return op(s, found.front());
     });
