@@ -14,6 +14,10 @@ same time; and a token taken away between two calls is reported as such
 scripted prompt, whose runs are counted: one login per process and token.
 
     token_e2e_test.py --tandry PATH --sarvik PATH --testca PATH --verifier PATH --source-dir DIR
+                      [--case all|login-race]
+
+--case login-race is apart: Sarvik signing while another program logs in to
+the token again and again.
 """
 import argparse
 import base64
@@ -22,6 +26,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # AlgorithmIdentifier contents start: the OBJECT IDENTIFIER of the signature.
@@ -31,6 +36,7 @@ REMOVED = 0x80100069 - (1 << 32)
 LABEL = "E2E Token"
 SIGNERS = 2  # Sarvik processes signing at once
 MESSAGES = 4  # messages each of them signs
+LOGINS = 100  # logins of another program while Sarvik signs
 
 
 def element(der, at, limit=None):
@@ -64,6 +70,7 @@ def main():
     parser = argparse.ArgumentParser()
     for option in ("--tandry", "--sarvik", "--testca", "--verifier", "--source-dir"):
         parser.add_argument(option, required=True)
+    parser.add_argument("--case", choices=["all", "login-race"], default="all")
     args = parser.parse_args()
     sys.path.insert(0, os.path.join(args.source_dir, "tests", "pkcs11"))
     sys.path.insert(0, os.path.join(args.source_dir, "web", "demo"))
@@ -293,18 +300,25 @@ class Run:
                        f"{cn}: openssl cms -verify of the file: {done.stderr.decode()[:300]}")
 
     def concurrent(self, cn):
-        """Several Sarvik processes on the one token at the same time."""
+        """Several Sarvik processes signing on the one token at the same
+        time. Their logins (each process's first signature) come one after
+        the other: SoftHSM2 rewrites its token file at a login, which another
+        process reading it then sees fail (login_race is that case)."""
         results = [[] for _ in range(SIGNERS)]
         hosts = [self.host(self.args.sarvik, f"together-{i}") for i in range(SIGNERS)]
         start = threading.Barrier(SIGNERS)
+        turn = threading.Lock()
 
         def sign(i):
             host = hosts[i][0]
             try:
                 r = host.call("VURO_SelectUserCert", cn, "", "", "", False)
                 results[i].append(("select", r))
+                with turn:
+                    text = f"process {i}, message 0"
+                    results[i].append((text, host.call("VURO_SignData", text, "SHA-1")))
                 start.wait(timeout=60)
-                for n in range(MESSAGES):
+                for n in range(1, MESSAGES):
                     text = f"process {i}, message {n}"
                     results[i].append((text, host.call("VURO_SignData", text, "SHA-1")))
             except Exception as e:  # noqa: BLE001 - reported as a failure below
@@ -323,8 +337,44 @@ class Run:
                     self.check(v["verified"] and v["contentMatches"],
                                f"signer {i}, {what}: {v['detail']}")
             self.check(host.close() == 0, f"signer {i} did not end cleanly")
-            self.check(self.prompts_in(log) == 1,
-                       f"signer {i} asked for the PIN {self.prompts_in(log)} times")
+            if not self.check(self.prompts_in(log) == 1,
+                              f"signer {i} asked for the PIN {self.prompts_in(log)} times"):
+                with open(log) as f:
+                    print(f"  the prompt's arguments: {f.read().splitlines()}")
+
+    def login_race(self, cn):
+        """Another program logs in to the token again and again while Sarvik
+        signs with it. SoftHSM2 then fails some of Sarvik's calls for a
+        moment (it rewrites its token file at each login); the token never
+        left, so no answer may say it was removed, and once the other
+        program is done Sarvik must sign again."""
+        sarvik, _ = self.host(self.args.sarvik, "race")
+        self.call_ok(sarvik, "VURO_SelectUserCert", cn, "", "", "", False)
+        self.call_ok(sarvik, "VURO_SignData", "logged in", "SHA-1")
+        done = threading.Event()
+
+        def other_program():
+            for _ in range(LOGINS):
+                self.token.pkcs11_tool("-O", "--type", "privkey", login=True, check=False)
+            done.set()
+
+        other = threading.Thread(target=other_program)
+        other.start()
+        codes = []
+        while not done.is_set() or len(codes) < 20:
+            codes.append(sarvik.call("VURO_SignData", "meanwhile", "SHA-1").get("errorcode"))
+            if codes[-1] != 0:
+                time.sleep(0.01)  # a failure comes back at once: do not spin
+        other.join()
+        failed = [c & 0xFFFFFFFF for c in codes if c != 0]
+        print(f"while another program logged in {LOGINS} times: {len(codes)} signatures, "
+              f"{len(failed)} failed {sorted(set(f'{c:#010x}' for c in failed))}")
+        self.check(REMOVED not in codes, "a token that never left was reported removed while "
+                   "another program logged in")
+        for n in range(3):
+            r = sarvik.call("VURO_SignData", f"afterwards {n}", "SHA-1")
+            self.check(r.get("errorcode") == 0, f"signing after the other program ended: {r}")
+        self.check(sarvik.close() == 0, "Sarvik did not end cleanly")
 
     def removed(self, cn):
         """The token taken away between two calls of one process."""
@@ -346,6 +396,13 @@ class Run:
         self.check(sarvik.close() == 0, "Sarvik did not end cleanly after the token went")
 
     def main(self):
+        if self.args.case == "login-race":
+            tandry, _ = self.host(self.args.tandry, "tandry")
+            issued, _ = self.enrol(tandry, self.token.provider_name(), "Token Racer", 1)
+            self.check(tandry.close() == 0, "Tandry did not end cleanly")
+            if issued is not None:
+                self.login_race("Token Racer")
+            return self.finish()
         tandry, tandry_log = self.host(self.args.tandry, "tandry")
         listed = (self.call_ok(tandry, "VURO_GetCSPInfo") or "").split("||")
         name = self.token.provider_name()
