@@ -59,10 +59,11 @@ bool TrustPolicy(CK_FUNCTION_LIST* module) {
     return yes;
 }
 
-// Initialise: C_Initialize in a worker thread, waited for up to the limit. A
-// module still inside it then keeps its thread; it is never used or unloaded.
-enum class Outcome { Ready, Failed, Hung };
-Outcome Initialise(CK_FUNCTION_LIST* module, CK_RV& rv) {
+// Start: C_Initialize in a worker thread of its own; the future says how it
+// ended. Every module starts at once, so modules that hang cost one time
+// limit together, not one each. A module still inside C_Initialize when the
+// limit passes keeps its thread; it is never used or unloaded.
+std::future<CK_RV> Start(CK_FUNCTION_LIST* module) {
     auto result = std::make_shared<std::promise<CK_RV>>();
     std::future<CK_RV> done = result->get_future();
     std::thread([module, result] {
@@ -70,11 +71,13 @@ Outcome Initialise(CK_FUNCTION_LIST* module, CK_RV& rv) {
         args.flags = CKF_OS_LOCKING_OK;
         result->set_value(module->C_Initialize(&args));
     }).detach();
-    if (done.wait_for(InitTimeLimit()) != std::future_status::ready)
-        return Outcome::Hung;
-    rv = done.get();
-    return rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED ? Outcome::Ready
-                                                                  : Outcome::Failed;
+    return done;
+}
+
+std::string Hex(CK_RV rv) {
+    char hex[20];
+    std::snprintf(hex, sizeof hex, "0x%lX", static_cast<unsigned long>(rv));
+    return hex;
 }
 
 std::vector<Module> Load() {
@@ -108,32 +111,34 @@ std::vector<Module> Load() {
         }
     }
 
-    std::vector<Module> modules;
+    // Each module file once, in order.
+    std::vector<Module> unique;
     for (CK_FUNCTION_LIST* m : candidates) {
         const std::string path = ModuleFile(m);
         bool seen = false;
-        for (const Module& kept : modules)
+        for (const Module& kept : unique)
             seen = seen || kept.path == path;
-        if (seen) {
+        if (seen)
             p11_kit_module_release(m);
-            continue;
+        else
+            unique.push_back({path, m});
+    }
+    std::vector<std::future<CK_RV>> started;
+    for (const Module& m : unique)
+        started.push_back(Start(m.functions));
+    const auto deadline = std::chrono::steady_clock::now() + InitTimeLimit();
+    std::vector<Module> modules;
+    for (size_t i = 0; i < unique.size(); ++i) {
+        if (started[i].wait_until(deadline) != std::future_status::ready) {
+            Debug("skipped " + unique[i].path + ": C_Initialize did not return in time");
+            continue; // still in use by its thread: neither released nor used
         }
-        CK_RV rv = CKR_OK;
-        switch (Initialise(m, rv)) {
-        case Outcome::Ready:
-            modules.push_back({path, m});
-            break;
-        case Outcome::Failed:
-            Debug("skipped " + path + ": C_Initialize failed with 0x" + [&] {
-                char hex[20];
-                std::snprintf(hex, sizeof hex, "%lX", static_cast<unsigned long>(rv));
-                return std::string(hex);
-            }());
-            p11_kit_module_release(m);
-            break;
-        case Outcome::Hung:
-            Debug("skipped " + path + ": C_Initialize did not return in time");
-            break; // still in use by its thread: neither released nor used
+        const CK_RV rv = started[i].get();
+        if (rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) {
+            modules.push_back(unique[i]);
+        } else {
+            Debug("skipped " + unique[i].path + ": C_Initialize failed with " + Hex(rv));
+            p11_kit_module_release(unique[i].functions);
         }
     }
     return modules;

@@ -4,9 +4,10 @@
 // (colon-separated), each module file once by its real path.
 //
 // Each is loaded and initialised once per process. Initialisation runs in a
-// worker thread with a time limit (5 s; ORVANE_PKCS11_INIT_TIMEOUT_MS sets
-// another), so a module that hangs there cannot hang its caller: it is
-// skipped for the rest of the process, as is one that fails. The stand-in has
+// worker thread per module, all at once, with one time limit (5 s;
+// ORVANE_PKCS11_INIT_TIMEOUT_MS sets another), so a module that hangs there
+// cannot hang its caller: it is skipped for the rest of the process, as is
+// one that fails. The stand-in has
 // no trace of its own, so what is skipped, and why, is one line on standard
 // error when ORVANE_PKCS11_DEBUG is set, and nothing otherwise.
 #pragma once

@@ -56,7 +56,7 @@ Status FromRv(CK_RV rv) {
 void Token::Seen(CK_SLOT_ID slot) {
     std::lock_guard<std::mutex> hold(mutex_);
     if (!present_ || slot != slot_) {
-        session_ = CK_INVALID_HANDLE; // a session of the slot it left is gone
+        Close(); // a session of the slot it left, or of before it went, is gone
         mechanismsRead_ = false;
     }
     present_ = true;
@@ -66,8 +66,15 @@ void Token::Seen(CK_SLOT_ID slot) {
 void Token::Gone() {
     std::lock_guard<std::mutex> hold(mutex_);
     present_ = false;
-    session_ = CK_INVALID_HANDLE;
+    Close();
     reserved.clear();
+}
+
+void Token::Close() {
+    // Closing what the module may have dropped already: its answer changes nothing.
+    if (session_ != CK_INVALID_HANDLE)
+        (void)module_.functions->C_CloseSession(session_);
+    session_ = CK_INVALID_HANDLE;
 }
 
 Status Token::Open(CK_RV& rv) {
@@ -114,7 +121,7 @@ Status Token::Run(const Op& op) {
             continue;
         }
         if (s == kRemovedCard) {
-            session_ = CK_INVALID_HANDLE;
+            Close();
             present_ = false;
         }
         return s;

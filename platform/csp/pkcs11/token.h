@@ -76,6 +76,7 @@ public:
 
 private:
     Status Open(CK_RV& rv);
+    void Close();
     Status LoginAs(Session& s, CK_USER_TYPE user, const SecureBytes* pin,
                    SecureBytes* entered = nullptr);
 
