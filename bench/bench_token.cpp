@@ -160,7 +160,9 @@ bool Enrolments(const std::string& dir, const Token& token, std::string& contain
             {"--write-object", certFile, "--type", "cert", "--id", "41", "--label", "bench-cert"}),
         findLoggedIn, findAnonymous};
     std::vector<std::vector<double>> times(commands.size());
-    for (int i = 0; i <= kToolRuns; ++i) {
+    // As many runs as enrolments: the floors compared are then minima of
+    // samples of one size.
+    for (int i = 0; i <= kEnrolRuns; ++i) {
         for (size_t c = 0; c < commands.size(); ++c) {
             const double ms = Timed(commands[c]);
             if (ms < 0) {
@@ -186,7 +188,7 @@ bool Enrolments(const std::string& dir, const Token& token, std::string& contain
     std::printf("  %-44s %9.2f ms\n", "total", total);
     std::printf("  token, C_GenerateKeyPair %9.2f ms, a certificate written %.2f ms, the login "
                 "%.2f ms  (pkcs11-tool, %d runs each)\n",
-                generate, write, login, kToolRuns);
+                generate, write, login, kEnrolRuns);
     // RSA key generation's spread from key to key is far larger than the
     // host's own work, so the request's step is taken less the key
     // generation as the difference of the fastest runs of each (the floors);
