@@ -19,8 +19,8 @@ remote control removes the extension while a call waits in the dialog
 demo page itself on a scratch SoftHSM2 token (class Token). The extension
 runs as a development install (loaded unpacked through Chromium's remote
 control, a temporary add-on through Firefox's), the kind that admits the
-demo origin by itself. Prints
-"skipped: ..." and succeeds when the browser or the X tools are missing.
+demo origin by itself. Prints "skipped: ..." and succeeds when the browser
+or the X tools (or, for the token, SoftHSM2 and the PKCS#11 tools) are missing.
 """
 import argparse
 import base64
