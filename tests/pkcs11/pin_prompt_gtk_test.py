@@ -116,7 +116,20 @@ class Prompt:
         xdo("click", "1")
 
     def type(self, text):
-        xdo("type", "--delay", "20", text)
+        # xdotool types a character the keyboard map lacks by remapping a
+        # spare key first; a busy client can read the key before the new map,
+        # so such characters go one at a time, with time for the map to land.
+        plain = ""
+        for ch in text + "\0":
+            if ch.isascii() and ch != "\0":
+                plain += ch
+                continue
+            if plain:
+                xdo("type", "--delay", "20", plain)
+                plain = ""
+            if ch != "\0":
+                xdo("type", "--delay", "150", ch)
+                time.sleep(0.2)
 
     def key(self, name):
         xdo("key", name)
