@@ -2,7 +2,9 @@
 
 #include "pin_prompt.h"
 
+#include <chrono>
 #include <memory>
+#include <thread>
 
 namespace orvane::platform::csp::pkcs11 {
 
@@ -77,20 +79,43 @@ void Token::Close() {
     session_ = CK_INVALID_HANDLE;
 }
 
+namespace {
+
+bool SaysRemoved(CK_RV rv) {
+    return rv == CKR_DEVICE_REMOVED || rv == CKR_TOKEN_NOT_PRESENT ||
+           rv == CKR_TOKEN_NOT_RECOGNIZED || rv == CKR_SLOT_ID_INVALID;
+}
+
+// How long a token may fail to describe itself before it counts as gone. A
+// module that keeps the token in files (SoftHSM2) fails for a moment while
+// another program's login rewrites them; a token really taken away keeps
+// failing, or says so outright.
+constexpr int kDescribeAttempts = 10;
+constexpr auto kDescribePause = std::chrono::milliseconds(20);
+
+} // namespace
+
 Status Token::Open(CK_RV& rv) {
     if (!present_)
         return kRemovedCard;
     // A token taken away may leave its session looking alive (a module that
-    // keeps its objects in memory finds nothing, or fails later); a token
-    // that can no longer describe itself, or a slot that says it is empty,
-    // is a token gone.
-    CK_TOKEN_INFO token{};
-    CK_SLOT_INFO slot{};
-    if (module_.functions->C_GetTokenInfo(slot_, &token) != CKR_OK ||
-        module_.functions->C_GetSlotInfo(slot_, &slot) != CKR_OK ||
-        (slot.flags & CKF_TOKEN_PRESENT) == 0) {
-        rv = CKR_TOKEN_NOT_PRESENT;
-        return kRemovedCard;
+    // keeps its objects in memory finds nothing, or fails later); a slot that
+    // says it is empty, or a token that can no longer describe itself, is a
+    // token gone.
+    for (int attempt = 0;; ++attempt) {
+        CK_SLOT_INFO slot{};
+        CK_TOKEN_INFO token{};
+        const CK_RV slotRv = module_.functions->C_GetSlotInfo(slot_, &slot);
+        const CK_RV tokenRv = slotRv == CKR_OK && (slot.flags & CKF_TOKEN_PRESENT) != 0
+                                  ? module_.functions->C_GetTokenInfo(slot_, &token)
+                                  : CKR_TOKEN_NOT_PRESENT;
+        if (tokenRv == CKR_OK)
+            break;
+        if (SaysRemoved(slotRv) || SaysRemoved(tokenRv) || attempt + 1 >= kDescribeAttempts) {
+            rv = CKR_TOKEN_NOT_PRESENT;
+            return kRemovedCard;
+        }
+        std::this_thread::sleep_for(kDescribePause);
     }
     if (session_ != CK_INVALID_HANDLE)
         return 0;
@@ -103,13 +128,16 @@ Status Token::Open(CK_RV& rv) {
     return 0;
 }
 
+// Run: a token found gone here is not marked gone for good: the next call
+// looks again (a token put back, or one that failed for a moment, answers
+// then); only a slot scan that no longer finds it forgets it.
 Status Token::Run(const Op& op) {
     std::lock_guard<std::mutex> hold(mutex_);
     for (int attempt = 0;; ++attempt) {
         CK_RV rv = CKR_OK;
         if (Status s = Open(rv)) {
-            if (FromRv(rv) == kRemovedCard)
-                present_ = false;
+            if (s == kRemovedCard)
+                Close();
             return s;
         }
         Session session{module_.functions, session_, slot_, &rv};
@@ -120,10 +148,8 @@ Status Token::Run(const Op& op) {
             session_ = CK_INVALID_HANDLE;
             continue;
         }
-        if (s == kRemovedCard) {
+        if (s == kRemovedCard)
             Close();
-            present_ = false;
-        }
         return s;
     }
 }
