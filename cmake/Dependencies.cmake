@@ -30,6 +30,10 @@ else()
   find_package(OpenSSL 3.0 REQUIRED)
   find_package(SQLite3 REQUIRED)
   find_package(LibXml2 REQUIRED)
+  # Tokens over PKCS#11 (the stand-in's token providers) find their modules
+  # through p11-kit.
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(P11Kit REQUIRED IMPORTED_TARGET p11-kit-1)
   find_path(CJSON_INCLUDE_DIR cjson/cJSON.h REQUIRED)
   find_library(CJSON_LIBRARY cjson REQUIRED)
   add_library(cJSON::cjson UNKNOWN IMPORTED)

@@ -61,7 +61,8 @@ constexpr HRESULT VURO_E_JSON_ARG_TYPE = VuroCode(0x3204);
 // HResultFromError: turns an error number (a thread's last error) into a result
 // code by the shared rule: 0 and negative values stay as they are; positive
 // values with the customer bit 0x20000000 become 0xA0070000 | low 16 bits; other
-// positive values become HRESULT_FROM_WIN32.
+// positive values become HRESULT_FROM_WIN32. A user's cancel (ERROR_CANCELLED,
+// its HRESULT, SCARD_W_CANCELLED_BY_USER) becomes VURO_E_USER_CANCELED.
 [[nodiscard]] HRESULT HResultFromError(DWORD dwError);
 
 // HResultFromLastError: HResultFromError(GetLastError()).

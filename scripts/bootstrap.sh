@@ -24,6 +24,9 @@ packages+=(nsis lintian unzip file)
 # Tokens over PKCS#11: p11-kit lists the installed modules; SoftHSM2 is the
 # test token, and OpenSC's pkcs11-tool and GnuTLS's p11tool read it back.
 packages+=(libp11-kit-dev p11-kit softhsm2 opensc gnutls-bin)
+# The PIN prompt's tests read its window through the accessibility bus (a
+# private session bus per run) with Debian's python3 and GObject bindings.
+packages+=(dbus-daemon at-spi2-core python3-gi gir1.2-atspi-2.0 gir1.2-gtk-3.0)
 
 say() { printf 'bootstrap: %s\n' "$*"; }
 

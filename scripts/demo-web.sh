@@ -28,14 +28,16 @@ done
 
 build="$repo_root/build/linux"
 verifier="$build/apps/orvane-verify/orvane-verify"
+pin_prompt="$build/platform/pinprompt/orvane-pin" # a token's PIN window, beside the hosts
 if [[ ! -x $build/tools/testca/testca || ! -x $build/apps/tandry/Tandry || ! -x $build/apps/sarvik/Sarvik ||
-  ! -x $verifier ]]; then
+  ! -x $verifier || ! -x $pin_prompt ]]; then
   "$repo_root/scripts/bootstrap.sh"
   cmake -S "$repo_root" --preset linux >/dev/null
-  cmake --build "$build" --target testca Tandry Sarvik orvane-verify >/dev/null
+  cmake --build "$build" --target testca Tandry Sarvik orvane-verify orvane-pin >/dev/null
 fi
 if ((install)); then
-  "$repo_root/scripts/install-host.sh" --tandry "$build/apps/tandry/Tandry" --sarvik "$build/apps/sarvik/Sarvik"
+  "$repo_root/scripts/install-host.sh" --tandry "$build/apps/tandry/Tandry" --sarvik "$build/apps/sarvik/Sarvik" \
+    --pin-prompt "$pin_prompt"
 fi
 mkdir -p "$ca_dir"
 exec python3 "$repo_root/web/demo/server.py" --testca "$build/tools/testca/testca" \

@@ -5,9 +5,10 @@
 # writes each browser's host manifests naming them and the extensions allowed
 # to call them. The Orvane extension of web/extension is always allowed (its
 # Chromium id follows from the key in its manifest, its Firefox id is fixed
-# there); more extensions can be named.
+# there); more extensions can be named. orvane-pin, the window that asks for a
+# token's PIN, is copied beside them: the hosts look for it there.
 #
-#   scripts/install-host.sh [--system] [--tandry FILE] [--sarvik FILE]
+#   scripts/install-host.sh [--system] [--tandry FILE] [--sarvik FILE] [--pin-prompt FILE]
 #                           [--chrome-extension ID]... [--firefox-addon ID]...
 #   scripts/install-host.sh [--system] --uninstall
 #
@@ -17,6 +18,8 @@
 #   --system               for every user (needs root) instead of this user
 #   --tandry FILE          the Tandry binary to install (default: build it)
 #   --sarvik FILE          the Sarvik binary to install (default: build it)
+#   --pin-prompt FILE      the orvane-pin to install (default: build it with
+#                          the hosts; none when both hosts are given)
 #   --uninstall            remove the manifests and the installed binaries
 #   --lib-dir DIR, --chrome-dir DIR, --firefox-dir DIR
 #                          install into these folders instead (one manifest
@@ -35,7 +38,7 @@ declare -A host_text=([Tandry]="Orvane certificate enrolment host" [Sarvik]="Orv
 declare -A host_file=([Tandry]="" [Sarvik]="")
 
 usage() {
-  sed -n '2,28p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+  sed -n '2,31p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
   exit "${1:-2}"
 }
 
@@ -50,7 +53,7 @@ orvane_firefox_id() {
   sed -n 's/^ *"id": *"\([^"]*\)".*/\1/p' "$extension_manifest" | head -n1
 }
 
-system=0 uninstall=0 lib_dir="" chrome_dirs=() firefox_dirs=() custom_dirs=0
+system=0 uninstall=0 lib_dir="" pin_prompt="" chrome_dirs=() firefox_dirs=() custom_dirs=0
 chrome_ids=() firefox_ids=()
 while (($#)); do
   case "$1" in
@@ -58,6 +61,7 @@ while (($#)); do
   --uninstall) uninstall=1 ;;
   --tandry) host_file[Tandry]="${2:?--tandry needs a file}"; shift ;;
   --sarvik) host_file[Sarvik]="${2:?--sarvik needs a file}"; shift ;;
+  --pin-prompt) pin_prompt="${2:?--pin-prompt needs a file}"; shift ;;
   --chrome-extension) chrome_ids+=("${2:?--chrome-extension needs an id}"); shift ;;
   --firefox-addon) firefox_ids+=("${2:?--firefox-addon needs an id}"); shift ;;
   --lib-dir) lib_dir="${2:?--lib-dir needs a folder}"; shift ;;
@@ -96,9 +100,11 @@ if ((uninstall)); then
         echo "removed $d/${host_name[$h]}.json"
       fi
     done
-    if [[ -f $lib_dir/$h ]]; then
-      rm -f "$lib_dir/$h"
-      echo "removed $lib_dir/$h"
+  done
+  for f in "${hosts[@]}" orvane-pin; do
+    if [[ -f $lib_dir/$f ]]; then
+      rm -f "$lib_dir/$f"
+      echo "removed $lib_dir/$f"
     fi
   done
   rmdir "$lib_dir" 2>/dev/null || true
@@ -123,9 +129,14 @@ done
 if [[ -z ${host_file[Tandry]} || -z ${host_file[Sarvik]} ]]; then
   "$repo_root/scripts/bootstrap.sh"
   cmake -S "$repo_root" --preset linux >/dev/null
-  cmake --build "$repo_root/build/linux" --target Tandry Sarvik >/dev/null
+  cmake --build "$repo_root/build/linux" --target Tandry Sarvik orvane-pin >/dev/null
   : "${host_file[Tandry]:=$repo_root/build/linux/apps/tandry/Tandry}"
   : "${host_file[Sarvik]:=$repo_root/build/linux/apps/sarvik/Sarvik}"
+  : "${pin_prompt:=$repo_root/build/linux/platform/pinprompt/orvane-pin}"
+fi
+if [[ -n $pin_prompt && ! -x $pin_prompt ]]; then
+  echo "install-host: no executable orvane-pin at $pin_prompt" >&2
+  exit 1
 fi
 for h in "${hosts[@]}"; do
   if [[ ! -x ${host_file[$h]} ]]; then
@@ -140,6 +151,10 @@ for h in "${hosts[@]}"; do
   install -m 0755 "${host_file[$h]}" "$lib_dir/$h"
   echo "installed $lib_dir/$h"
 done
+if [[ -n $pin_prompt ]]; then
+  install -m 0755 "$pin_prompt" "$lib_dir/orvane-pin"
+  echo "installed $lib_dir/orvane-pin"
+fi
 
 # json_list: the arguments as a JSON array of strings (ids are checked above
 # to need no escaping).

@@ -24,7 +24,10 @@ install -d -m 0755 "$lib" "$root/usr/lib/mozilla/plugins" \
   "$root/usr/share/orvane/extension" "$root/usr/share/doc/orvane" "$root/DEBIAN"
 
 need() { [[ -f $1 ]] || { echo "build-deb: $1 is not built (cmake --build --preset linux)" >&2; exit 1; }; }
-programs=(apps/tandry/Tandry apps/sarvik/Sarvik tools/chaindoc/chaindoc tools/npshell/npshell)
+# orvane-pin, the PIN window of the tokens' provider, sits beside the hosts:
+# the provider looks for it in the folder of the program it runs in.
+programs=(apps/tandry/Tandry apps/sarvik/Sarvik tools/chaindoc/chaindoc tools/npshell/npshell
+  platform/pinprompt/orvane-pin)
 [[ -f $build/apps/orvane-verify/orvane-verify ]] && programs+=(apps/orvane-verify/orvane-verify)
 plugins=(apps/nppellin/npPellin.so apps/npsarvik/npSarvik.so)
 for f in "${programs[@]}" "${plugins[@]}"; do need "$build/$f"; done

@@ -177,7 +177,9 @@ BOOL WINAPI CryptEnumProvidersW(DWORD dwIndex, DWORD* pdwReserved, DWORD dwFlags
             return ERROR_INVALID_PARAMETER;
         if (dwFlags != 0)
             return Err(NTE_BAD_FLAGS);
-        const auto& table = Providers();
+        // The first index looks for tokens again; the others walk what it found.
+        const std::vector<Provider*> table =
+            Providers(dwIndex == 0 ? ProviderScan::Refresh : ProviderScan::Known);
         if (dwIndex >= table.size())
             return ERROR_NO_MORE_ITEMS;
         const std::u16string& name = table[dwIndex]->Name();
@@ -195,18 +197,19 @@ BOOL WINAPI CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContainer, LPCWST
         if (phProv == nullptr)
             return ERROR_INVALID_PARAMETER;
         *phProv = 0;
-        Provider* provider = nullptr;
-        for (Provider* p : Providers()) {
-            if (szProvider == nullptr || *szProvider == 0) {
-                if (p->Type() == dwProvType) { // the type's default: the first listed
-                    provider = p;
-                    break;
-                }
-            } else if (SameName(p->Name(), szProvider)) {
-                provider = p;
-                break;
+        const bool byType = szProvider == nullptr || *szProvider == 0;
+        auto find = [&](ProviderScan scan) -> Provider* {
+            for (Provider* p : Providers(scan)) {
+                if (byType ? p->Type() == dwProvType // the type's default: the first listed
+                           : SameName(p->Name(), szProvider) || SameName(p->LongName(), szProvider))
+                    return p;
             }
-        }
+            return nullptr;
+        };
+        // A name not known yet may be a token inserted since the last look.
+        Provider* provider = find(ProviderScan::Known);
+        if (provider == nullptr && !byType)
+            provider = find(ProviderScan::Refresh);
         if (provider == nullptr)
             return szProvider == nullptr || *szProvider == 0 ? Err(NTE_PROV_TYPE_NOT_DEF)
                                                              : Err(NTE_KEYSET_NOT_DEF);
@@ -249,6 +252,28 @@ BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWO
         if (delivered)
             e->context->Consume(dwParam);
         return s;
+    });
+}
+
+BOOL WINAPI CryptSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYTE* pbData, DWORD dwFlags) {
+    return Guarded([&]() -> Status {
+        Entry* e = Table().Find(hProv, Kind::Provider);
+        if (e == nullptr)
+            return Err(NTE_BAD_UID);
+        if (pbData == nullptr)
+            return ERROR_INVALID_PARAMETER;
+        if (dwFlags != 0)
+            return Err(NTE_BAD_FLAGS);
+        if (dwParam != PP_KEYEXCHANGE_PIN && dwParam != PP_SIGNATURE_PIN)
+            return Err(NTE_BAD_TYPE);
+        // The value is a zero-terminated string with no length beside it; a PIN
+        // is short, so the search for its end stops at a bound rather than
+        // reading on through whatever follows an unterminated one.
+        constexpr size_t kMaxPin = 256;
+        const size_t length = strnlen(reinterpret_cast<const char*>(pbData), kMaxPin + 1);
+        if (length > kMaxPin)
+            return Err(NTE_BAD_DATA);
+        return e->context->SetParam(dwParam, {pbData, length});
     });
 }
 

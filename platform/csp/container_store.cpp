@@ -158,9 +158,9 @@ Bytes EnumAlgsEntry(const AlgInfo& a) {
     return Bytes(p, p + sizeof e);
 }
 
-Status ContainerCursor::Current(const ContainerStore& store, DWORD flags, Bytes& out) {
+Status ContainerCursor::Current(const ListContainers& list, DWORD flags, Bytes& out) {
     if ((flags & CRYPT_FIRST) != 0 || !listed_) {
-        if (Status s = store.List(names_))
+        if (Status s = list(names_))
             return s;
         listed_ = true;
         next_ = 0;
@@ -171,7 +171,7 @@ Status ContainerCursor::Current(const ContainerStore& store, DWORD flags, Bytes&
     return 0;
 }
 
-Status ContextParams::Get(const ContainerStore& store, DWORD param, DWORD flags, Bytes& out) {
+Status ContextParams::Get(const ListContainers& list, DWORD param, DWORD flags, Bytes& out) {
     switch (param) {
     case PP_NAME:
         out = AnsiZ(providerName_);
@@ -184,7 +184,7 @@ Status ContextParams::Get(const ContainerStore& store, DWORD param, DWORD flags,
         out = DwordBytes(implementation_);
         return 0;
     case PP_ENUMCONTAINERS:
-        return cursor_.Current(store, flags, out);
+        return cursor_.Current(list, flags, out);
     case PP_ENUMALGS_EX:
         if ((flags & CRYPT_FIRST) != 0)
             nextAlg_ = 0;

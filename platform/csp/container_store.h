@@ -6,6 +6,7 @@
 #pragma once
 #include "crypto.h"
 
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -58,11 +59,14 @@ struct AlgInfo {
 };
 Bytes EnumAlgsEntry(const AlgInfo& a);
 
-// ContainerCursor: PP_ENUMCONTAINERS over a store; CRYPT_FIRST takes a new
-// snapshot of the names, Consume moves past the one delivered.
+// ListContainers: every container name a provider holds now.
+using ListContainers = std::function<Status(std::vector<std::u16string>&)>;
+
+// ContainerCursor: PP_ENUMCONTAINERS over a provider's containers; CRYPT_FIRST
+// takes a new snapshot of the names, Consume moves past the one delivered.
 class ContainerCursor {
 public:
-    Status Current(const ContainerStore& store, DWORD flags, Bytes& out);
+    Status Current(const ListContainers& list, DWORD flags, Bytes& out);
     void Consume() { ++next_; }
 
 private:
@@ -81,7 +85,7 @@ public:
                   std::span<const AlgInfo> algs, DWORD implementation = CRYPT_IMPL_HARDWARE)
         : providerName_(providerName), container_(container), algs_(algs),
           implementation_(implementation) {}
-    Status Get(const ContainerStore& store, DWORD param, DWORD flags, Bytes& out);
+    Status Get(const ListContainers& list, DWORD param, DWORD flags, Bytes& out);
     void Consume(DWORD param);
 
 private:
@@ -108,7 +112,9 @@ public:
     ContainerContext& operator=(const ContainerContext&) = delete;
 
     Status GetParam(DWORD param, DWORD flags, Bytes& out) override {
-        return params_.Get(store_, param, flags, out);
+        return params_.Get(
+            [this](std::vector<std::u16string>& names) { return store_.List(names); }, param, flags,
+            out);
     }
     void Consume(DWORD param) override { params_.Consume(param); }
 

@@ -76,6 +76,11 @@ public:
     // caller asking for the size first does not lose an item).
     virtual Status GetParam(DWORD param, DWORD flags, Bytes& out) = 0;
     virtual void Consume(DWORD /*param*/) {}
+    // SetParam: PP_* values a provider takes (a token's PINs); value holds the
+    // parameter without its terminating zero.
+    virtual Status SetParam(DWORD /*param*/, std::span<const BYTE> /*value*/) {
+        return Err(NTE_BAD_TYPE);
+    }
     virtual Status GenKey(ALG_ID alg, DWORD flags, std::shared_ptr<Key>& key) = 0;
     virtual Status GetUserKey(DWORD keySpec, std::shared_ptr<Key>& key) = 0;
     virtual Status ImportKey(std::span<const BYTE> blob, Key* wrap, DWORD flags,
@@ -91,6 +96,9 @@ class Provider {
 public:
     virtual ~Provider() = default;
     virtual const std::u16string& Name() const = 0;
+    // LongName: another name the provider answers to when acquired (a token
+    // listed by its label is also acquired by its label and serial).
+    virtual const std::u16string& LongName() const { return Name(); }
     virtual DWORD Type() const = 0;
     // Acquire: container is empty for the default container; flags are those
     // of CryptAcquireContextW. CRYPT_DELETEKEYSET (and the SM2 token's delete
@@ -99,11 +107,22 @@ public:
                            std::unique_ptr<Context>& context) = 0;
 };
 
-// Providers: the table, in the order CryptEnumProvidersW lists it.
-const std::vector<Provider*>& Providers();
+// ProviderScan: whether listing the providers looks for tokens again.
+enum class ProviderScan {
+    Known,   // the built-in providers and the tokens present at the last look
+    Refresh, // the slots of every PKCS#11 module are read again
+};
 
-// The providers themselves (soft_rsa.cpp, token_sm2.cpp, token_rsa.cpp).
+// Providers: the table, in the order CryptEnumProvidersW lists it: the
+// built-in providers, then the PKCS#11 tokens present. A provider object
+// lives for the process (a token that went away keeps its own, whose
+// operations then fail), so pointers to it stay valid.
+std::vector<Provider*> Providers(ProviderScan scan);
+
+// The providers themselves (soft_rsa.cpp, token_sm2.cpp, token_rsa.cpp,
+// pkcs11/token_provider.cpp).
 std::vector<Provider*> SoftRsaProviders();
 std::vector<Provider*> TokenProviders();
+std::vector<Provider*> Pkcs11Providers(ProviderScan scan);
 
 } // namespace orvane::platform::csp

@@ -44,6 +44,15 @@ Status ParseRsaBlob(std::span<const BYTE> blob, BlobHeader& header, RsaParts& pa
     return 0;
 }
 
+Status RsaFromBlob(std::span<const BYTE> blob, BlobHeader& header, Pkey& key, bool& isPrivate) {
+    if (header.type != PUBLICKEYBLOB && header.type != PRIVATEKEYBLOB)
+        return Err(NTE_BAD_TYPE);
+    RsaParts parts;
+    if (Status s = ParseRsaBlob(blob, header, parts, isPrivate))
+        return s;
+    return RsaFromParts(parts, isPrivate, key);
+}
+
 Bytes BuildRsaBlob(ALG_ID alg, const RsaParts& parts, bool isPrivate) {
     Bytes out;
     out.reserve(RsaPrivateBlobSize(parts.bits));
@@ -293,10 +302,14 @@ Status TripleDesKey::Export(DWORD blobType, Key* wrap, Bytes& out) {
     return 0;
 }
 
+Status TripleDesKey::Blocks(DWORD mode, Bytes& chain, Bytes& data) {
+    return TripleDesDecrypt(key_, mode, chain, data);
+}
+
 Status TripleDesKey::Decrypt(bool final, Bytes& data) {
     if (data.size() % 8 != 0 || (final && data.empty()))
         return Err(NTE_BAD_DATA);
-    if (Status s = TripleDesDecrypt(key_, mode_, chain_, data))
+    if (Status s = Blocks(mode_, chain_, data))
         return s;
     if (final) {
         chain_ = iv_; // the next message starts afresh

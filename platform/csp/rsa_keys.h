@@ -20,6 +20,19 @@ size_t RsaPrivateBlobSize(DWORD bits);
 Status ParseRsaBlob(std::span<const BYTE> blob, BlobHeader& header, RsaParts& parts,
                     bool& isPrivate);
 Bytes BuildRsaBlob(ALG_ID alg, const RsaParts& parts, bool isPrivate);
+// RsaFromBlob: the key of a PUBLICKEYBLOB or PRIVATEKEYBLOB whose header is
+// read already; NTE_BAD_TYPE for other blobs, else as ParseRsaBlob.
+Status RsaFromBlob(std::span<const BYTE> blob, BlobHeader& header, Pkey& key, bool& isPrivate);
+
+// RsaKeySpecOf: the key pair CryptGenKey's algorithm names (AT_KEYEXCHANGE or
+// CALG_RSA_KEYX, AT_SIGNATURE or CALG_RSA_SIGN); 0 for anything else.
+constexpr DWORD RsaKeySpecOf(ALG_ID alg) {
+    if (alg == AT_KEYEXCHANGE || alg == CALG_RSA_KEYX)
+        return AT_KEYEXCHANGE;
+    if (alg == AT_SIGNATURE || alg == CALG_RSA_SIGN)
+        return AT_SIGNATURE;
+    return 0;
+}
 
 class RsaKey;
 // StoredPairForm / LoadStoredPair: a key pair as a container keeps it: a
@@ -70,6 +83,12 @@ public:
     Status SetParam(DWORD param, std::span<const BYTE> data) override;
     Status Export(DWORD blobType, Key* wrap, Bytes& out) override;
     Status Decrypt(bool final, Bytes& data) override;
+
+protected:
+    // Blocks: whole blocks decrypted in place in mode, chain the CBC state (the
+    // last ciphertext block afterwards). Here with the key's bytes; a token's
+    // key, whose bytes never leave it, does it on the token.
+    virtual Status Blocks(DWORD mode, Bytes& chain, Bytes& data);
 
 private:
     SecureBytes key_;

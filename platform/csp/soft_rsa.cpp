@@ -75,12 +75,8 @@ public:
             key = std::make_shared<TripleDesKey>(std::move(raw), exportable);
             return 0;
         }
-        DWORD keySpec = 0;
-        if (alg == AT_KEYEXCHANGE || alg == CALG_RSA_KEYX)
-            keySpec = AT_KEYEXCHANGE;
-        else if (alg == AT_SIGNATURE || alg == CALG_RSA_SIGN)
-            keySpec = AT_SIGNATURE;
-        else
+        const DWORD keySpec = RsaKeySpecOf(alg);
+        if (keySpec == 0)
             return Err(NTE_BAD_ALGID);
         const DWORD length = bits == 0 ? limits_.rsaDefault : bits;
         const DWORD max = keySpec == AT_KEYEXCHANGE ? limits_.keyxMax : 16384;

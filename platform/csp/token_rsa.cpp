@@ -36,10 +36,11 @@
 //     An empty session key is refused. The imported pair replaces the
 //     container's exchange pair.
 #include "container_store.h"
+#include "envelope.h"
+#include "personal_store.h"
 #include "rsa_keys.h"
 
 #include <array>
-#include <cstring>
 #include <memory>
 
 namespace orvane::platform::csp {
@@ -57,110 +58,7 @@ const char16_t* CertificateFor(DWORD keySpec) {
     return keySpec == AT_KEYEXCHANGE ? u"ExchangeCertificate" : u"SignatureCertificate";
 }
 
-// Der: one TLV read through the bounded reader (short and long lengths up to
-// three bytes).
-bool ReadTlv(BlobReader& r, BYTE expectedTag, Bytes& content) {
-    BYTE tag = 0, first = 0;
-    if (!r.U8(tag) || tag != expectedTag || !r.U8(first))
-        return false;
-    size_t len = first;
-    if (first >= 0x80) {
-        const int n = first & 0x7F;
-        if (n == 0 || n > 3)
-            return false;
-        len = 0;
-        for (int i = 0; i < n; ++i) {
-            BYTE b = 0;
-            if (!r.U8(b))
-                return false;
-            len = (len << 8) | b;
-        }
-    }
-    return r.Bytes(len, content);
-}
-
-const BYTE kOidRsa[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01};
-const BYTE kOidTokenCipher[] = {0x2B, 0x06, 0x01, 0x04, 0x01, 0xA6, 0x41, 0x01, 0x07};
-
 const char16_t kProviderName[] = u"Orvane Soft RSA Token CSP v1.0";
-
-// Owner: a store or certificate handle released by the function it is made
-// with when it goes out of scope.
-template <class T> using Owner = std::unique_ptr<T, void (*)(T*)>;
-
-void CloseStore(HCERTSTORE h) {
-    CertCloseStore(h, 0);
-}
-void FreeCertificate(PCCERT_CONTEXT p) {
-    CertFreeCertificateContext(p);
-}
-Owner<void> StoreOwner(HCERTSTORE h) {
-    return {h, &CloseStore};
-}
-Owner<const CERT_CONTEXT> CertificateOwner(PCCERT_CONTEXT p) {
-    return {p, &FreeCertificate};
-}
-
-Owner<void> OpenPersonalStore() {
-    return StoreOwner(
-        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"MY"));
-}
-
-// LinkedTo: whether the certificate's key-provider link names this token's
-// container.
-bool LinkedTo(PCCERT_CONTEXT cert, const std::u16string& container) {
-    DWORD size = 0;
-    if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) ||
-        size < sizeof(CRYPT_KEY_PROV_INFO))
-        return false;
-    std::vector<BYTE> block(size);
-    if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, block.data(), &size))
-        return false;
-    const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(block.data());
-    return info->pwszProvName != nullptr && info->pwszContainerName != nullptr &&
-           std::u16string(info->pwszProvName) == kProviderName &&
-           std::u16string(info->pwszContainerName) == container;
-}
-
-// Register: the certificate of the container's key pair keySpec into "MY",
-// linked to the key; an entry for the same certificate is replaced.
-Status Register(const std::u16string& container, DWORD keySpec, std::span<const BYTE> encoded) {
-    Owner<const CERT_CONTEXT> cert = CertificateOwner(CertCreateCertificateContext(
-        X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, encoded.data(), DWORD(encoded.size())));
-    if (!cert)
-        return GetLastError();
-    std::u16string containerName = container;
-    std::u16string providerName = kProviderName;
-    CRYPT_KEY_PROV_INFO info{};
-    info.pwszContainerName = containerName.data();
-    info.pwszProvName = providerName.data();
-    info.dwProvType = PROV_RSA_FULL;
-    info.dwKeySpec = keySpec;
-    if (!CertSetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info))
-        return GetLastError();
-    Owner<void> store = OpenPersonalStore();
-    if (!store || !CertAddCertificateContextToStore(store.get(), cert.get(),
-                                                    CERT_STORE_ADD_REPLACE_EXISTING, nullptr))
-        return GetLastError();
-    return 0;
-}
-
-// Unregister: removes the "MY" entries linked to the container. A store that
-// cannot be opened or changed leaves them (the container is gone all the
-// same; their link then leads nowhere).
-void Unregister(const std::u16string& container) {
-    Owner<void> store = OpenPersonalStore();
-    if (!store)
-        return;
-    std::vector<Owner<const CERT_CONTEXT>> linked;
-    for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(store.get(), nullptr); c != nullptr;
-         c = CertEnumCertificatesInStore(store.get(), c))
-        if (LinkedTo(c, container))
-            linked.push_back(CertificateOwner(CertDuplicateCertificateContext(c)));
-    for (Owner<const CERT_CONTEXT>& cert : linked)
-        if (cert)
-            CertDeleteCertificateFromStore(cert.release()); // frees the context too
-}
 
 // What the token lists for PP_ENUMALGS_EX.
 const AlgInfo kRsaTokenAlgs[] = {
@@ -175,12 +73,8 @@ public:
         : ContainerContext(Store(), providerName, std::move(container), kRsaTokenAlgs) {}
 
     Status GenKey(ALG_ID alg, DWORD flags, std::shared_ptr<Key>& key) override {
-        DWORD keySpec = 0;
-        if (alg == AT_KEYEXCHANGE || alg == CALG_RSA_KEYX)
-            keySpec = AT_KEYEXCHANGE;
-        else if (alg == AT_SIGNATURE || alg == CALG_RSA_SIGN)
-            keySpec = AT_SIGNATURE;
-        else
+        const DWORD keySpec = RsaKeySpecOf(alg);
+        if (keySpec == 0)
             return Err(NTE_BAD_ALGID);
         const DWORD bits = (flags >> 16) == 0 ? 1024 : flags >> 16;
         if (bits < 1024 || bits > 4096 || bits % 8 != 0)
@@ -218,14 +112,9 @@ public:
             return ImportSimpleBlob(blob, wrap, std::array<ALG_ID, 1>{CALG_3DES}, 0, key);
         if (h.type == PRIVATEKEYBLOB && h.alg == CALG_RSA_KEYX && magic == CALG_RSA_KEYX)
             return ImportEnveloped(r, key);
-        if (h.type != PUBLICKEYBLOB && h.type != PRIVATEKEYBLOB)
-            return Err(NTE_BAD_TYPE);
-        RsaParts parts;
-        bool isPrivate = false;
-        if (Status s = ParseRsaBlob(blob, h, parts, isPrivate))
-            return s;
         Pkey pkey;
-        if (Status s = RsaFromParts(parts, isPrivate, pkey))
+        bool isPrivate = false;
+        if (Status s = RsaFromBlob(blob, h, pkey, isPrivate))
             return s;
         auto imported = std::make_shared<RsaKey>(std::move(pkey), h.alg, isPrivate, false);
         if (isPrivate) {
@@ -259,60 +148,23 @@ public:
 
 private:
     Status ImportEnveloped(BlobReader& r, std::shared_ptr<Key>& key) {
-        DWORD keyBits = 0, evpBits = 0;
-        if (!r.U32(keyBits) || !r.U32(evpBits) || r.Remaining() != sizeof(void*) ||
-            evpBits % 8 != 0 || evpBits == 0)
-            return Err(NTE_BAD_DATA);
+        EnvelopeFields fields;
+        if (Status s = ReadEnvelopeFields(r, fields))
+            return s;
         if (container_.empty())
             return Err(NTE_BAD_KEYSET);
         std::shared_ptr<RsaKey> exchange;
         if (Status s = Load(AT_KEYEXCHANGE, exchange))
             return s;
-        const BYTE* evp = nullptr;
-        std::memcpy(&evp, r.Rest().data(), sizeof evp);
-        if (evp == nullptr)
-            return Err(NTE_BAD_DATA);
-
-        BlobReader outer({evp, evpBits / 8});
-        Bytes seq, version, asym, sym, sessionCipher, keyCipher;
-        if (!ReadTlv(outer, 0x30, seq) || outer.Remaining() != 0)
-            return Err(NTE_BAD_DATA);
-        BlobReader in(seq);
-        if (!ReadTlv(in, 0x02, version) || !ReadTlv(in, 0x06, asym) || !ReadTlv(in, 0x06, sym) ||
-            !ReadTlv(in, 0x04, sessionCipher) || !ReadTlv(in, 0x04, keyCipher) ||
-            in.Remaining() != 0 || version != Bytes{1})
-            return Err(NTE_BAD_DATA);
-        if (asym != Bytes(std::begin(kOidRsa), std::end(kOidRsa)) ||
-            sym != Bytes(std::begin(kOidTokenCipher), std::end(kOidTokenCipher)))
-            return Err(NTE_BAD_ALGID);
-        if (sessionCipher.empty())
-            return Err(NTE_BAD_DATA);
-
-        SecureBytes sessionKey;
-        Bytes sessionLe(sessionCipher.rbegin(), sessionCipher.rend());
-        if (Status s = exchange->Unwrap(sessionLe, sessionKey))
-            return s;
-        if (sessionKey.size() != 24)
-            return Err(NTE_BAD_DATA);
-        Bytes ignoredIv;
-        SecureBytes der;
-        der.assign(keyCipher.begin(), keyCipher.end());
-        if (der.empty() || der.size() % 8 != 0)
-            return Err(NTE_BAD_DATA);
-        if (Status s = TripleDesDecrypt(sessionKey, CRYPT_MODE_ECB, ignoredIv, der))
-            return s;
-        const BYTE pad = der.back();
-        if (pad == 0 || pad > 8 || pad > der.size())
-            return Err(NTE_BAD_DATA);
-        for (size_t i = der.size() - pad; i < der.size(); ++i)
-            if (der[i] != pad)
-                return Err(NTE_BAD_DATA);
-        der.resize(der.size() - pad);
         Pkey pkey;
-        if (Status s = RsaFromPkcs1(der, pkey))
+        if (Status s = OpenEnvelope(
+                fields,
+                [&](std::span<const BYTE> cipher, SecureBytes& sessionKey) {
+                    Bytes cipherLe(cipher.rbegin(), cipher.rend());
+                    return exchange->Unwrap(cipherLe, sessionKey);
+                },
+                pkey))
             return s;
-        if (RsaBits(pkey.get()) != keyBits)
-            return Err(NTE_BAD_DATA);
         auto pair = std::make_shared<RsaKey>(std::move(pkey), CALG_RSA_KEYX, true, false);
         if (Status s = Keep(AT_KEYEXCHANGE, pair))
             return s;
@@ -363,7 +215,7 @@ private:
                 return s;
             if (Status s = Store().Write(container, CertificateFor(keySpec), data))
                 return s;
-            return Register(container, keySpec, data);
+            return RegisterInPersonalStore(kProviderName, container, keySpec, data);
         };
     }
 
@@ -389,7 +241,7 @@ public:
         if ((flags & CRYPT_DELETEKEYSET) != 0) {
             if (Status s = Store().Delete(container))
                 return s;
-            Unregister(container);
+            UnregisterFromPersonalStore(kProviderName, container);
             return 0;
         }
         if (Status s = (flags & CRYPT_NEWKEYSET) != 0 ? Store().Create(container)

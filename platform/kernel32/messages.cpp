@@ -136,6 +136,8 @@ const SystemMessage kMessages[] = {
     {DWORD(NTE_EXISTS), u"Object already exists.\r\n", u"对象已存在。\r\n"},
     {DWORD(NTE_PERM), u"Access denied.\r\n", u"拒绝访问。\r\n"},
     {DWORD(NTE_NOT_FOUND), u"Object was not found.\r\n", u"找不到对象。\r\n"},
+    {DWORD(NTE_NOT_SUPPORTED), u"The requested operation is not supported.\r\n",
+     u"不支持请求的操作。\r\n"},
     {DWORD(NTE_BAD_PROVIDER), u"Invalid provider specified.\r\n", u"指定了无效的提供程序。\r\n"},
     {DWORD(NTE_BAD_PROV_TYPE), u"Invalid provider type specified.\r\n",
      u"指定了无效的提供程序类型。\r\n"},
@@ -181,6 +183,17 @@ const SystemMessage kMessages[] = {
     {DWORD(CRYPT_E_ASN1_LARGE), u"ASN1 value too large.\r\n", u"ASN1 值太大。\r\n"},
     {DWORD(CRYPT_E_ASN1_BADTAG), u"ASN1 bad tag value met.\r\n", u"遇到 ASN1 错误标记值。\r\n"},
     {DWORD(CRYPT_E_ASN1_CHOICE), u"ASN1 bad choice value.\r\n", u"ASN1 错误的选择值。\r\n"},
+    {ERROR_CANCELLED, u"The operation was cancelled by the user.\r\n", u"操作已被用户取消。\r\n"},
+    {DWORD(SCARD_W_REMOVED_CARD),
+     u"The token was removed, so the operation could not be completed.\r\n",
+     u"令牌已被拔出，无法完成操作。\r\n"},
+    {DWORD(SCARD_W_WRONG_CHV), u"The PIN is wrong; the token refused it.\r\n",
+     u"PIN 码错误，令牌拒绝了该 PIN 码。\r\n"},
+    {DWORD(SCARD_W_CHV_BLOCKED),
+     u"The token is locked: too many wrong PINs were entered. Its issuer can unlock it.\r\n",
+     u"令牌已锁定：输入错误 PIN 码的次数过多。请联系令牌的发放方解锁。\r\n"},
+    {DWORD(SCARD_W_CANCELLED_BY_USER), u"The user cancelled the PIN entry.\r\n",
+     u"用户取消了 PIN 码输入。\r\n"},
 };
 
 constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;

@@ -85,6 +85,8 @@ typedef struct _RSAPUBKEY {
 #define PP_CONTAINER 6
 #define PP_PROVTYPE 16
 #define PP_ENUMALGS_EX 22
+#define PP_KEYEXCHANGE_PIN 32
+#define PP_SIGNATURE_PIN 33
 #define PP_UNIQUE_CONTAINER 36
 
 #define CRYPT_FIRST 1
@@ -153,6 +155,9 @@ BOOL WINAPI CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContainer, LPCWST
 BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags);
 BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,
                               DWORD dwFlags);
+// CryptSetProvParam: PP_KEYEXCHANGE_PIN / PP_SIGNATURE_PIN (a zero-terminated
+// ANSI PIN used instead of asking the user) where the provider takes them.
+BOOL WINAPI CryptSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYTE* pbData, DWORD dwFlags);
 BOOL WINAPI CryptGenRandom(HCRYPTPROV hProv, DWORD dwLen, BYTE* pbBuffer);
 
 // CryptGenKey: AT_KEYEXCHANGE / AT_SIGNATURE replace the container's key pair

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """The extension, orvane.js and both hosts in a real headless browser.
 
-    browser_test.py --browser chromium|firefox --tandry PATH --sarvik PATH
-                    --testca PATH --source-dir DIR --work-dir DIR
+    browser_test.py --browser chromium|firefox [--scenario cases|token] --tandry PATH
+                    --sarvik PATH --testca PATH --source-dir DIR --work-dir DIR
 
 One browser start runs every case: the page (pages/cases.js, on the demo
 origin 127.0.0.1) enrols and signs through orvane.js and posts what it saw
@@ -15,10 +15,12 @@ scenarios (SCENARIOS): the host manifests pointed at the real hosts, at
 nothing, or at a host that tells an old version (old_host.py), each checked
 against what status() and a call to each host say. Last, the browser's
 remote control removes the extension while a call waits in the dialog
-(pages/lost.js). The extension runs as a development install (loaded
-unpacked through Chromium's remote control, a temporary add-on through
-Firefox's), the kind that admits the demo origin by itself. Prints
-"skipped: ..." and succeeds when the browser or the X tools are missing.
+(pages/lost.js). With --scenario token (Chromium) the run is instead the
+demo page itself on a scratch SoftHSM2 token (class Token). The extension
+runs as a development install (loaded unpacked through Chromium's remote
+control, a temporary add-on through Firefox's), the kind that admits the
+demo origin by itself. Prints "skipped: ..." and succeeds when the browser
+or the X tools (or, for the token, SoftHSM2 and the PKCS#11 tools) are missing.
 """
 import argparse
 import base64
@@ -151,10 +153,13 @@ class DevTools:
         os.close(self.child_in)
         os.close(self.child_out)
 
-    def command(self, name, params):
+    def command(self, name, params, session=None):
+        """One command, to the browser or (session) to a page it is attached to."""
         self.last_id += 1
-        os.write(self.send_fd, json.dumps({"id": self.last_id, "method": name,
-                                           "params": params}).encode() + b"\0")
+        message = {"id": self.last_id, "method": name, "params": params}
+        if session:
+            message["sessionId"] = session
+        os.write(self.send_fd, json.dumps(message).encode() + b"\0")
         while True:
             while b"\0" not in self.buffer:
                 data = os.read(self.receive_fd, 65536)
@@ -190,6 +195,9 @@ class Run:
 
         self.issuer = demo.Issuer(args.testca, os.path.join(self.work, "ca"))
         self.demo = demo
+        # The test's own pages, or the demo page itself (the token scenario).
+        self.static_dirs = [os.path.join(HERE, "pages")] if args.scenario == "cases" else [
+            os.path.dirname(os.path.abspath(demo.__file__))]
 
     def check(self, condition, what):
         if not condition:
@@ -270,7 +278,7 @@ class Run:
 
         class Handler(self.demo.DemoHandler):
             quiet = True
-            static_dirs = [os.path.join(HERE, "pages")]
+            static_dirs = run.static_dirs
 
             def post_other(self, path, body):
                 if path == "/report":
@@ -404,7 +412,7 @@ class Run:
             self.remote.started()
             self.extension_id = self.remote.command("Extensions.loadUnpacked",
                                                     {"path": extension})["id"]
-            self.remote.command("Target.createTarget", {"url": url})
+            self.target = self.remote.command("Target.createTarget", {"url": url})["targetId"]
         else:
             # A temporary add-on, as a developer loads it from about:debugging:
             # the extension admits the demo origin only in such an install.
@@ -625,6 +633,8 @@ class Run:
                         ORVANE_USER_HIVE=os.path.join(self.work, "user.db"),
                         ORVANE_MACHINE_HIVE=os.path.join(self.work, "machine.db"))
         self.env.pop("WAYLAND_DISPLAY", None)
+        if self.args.scenario == "token":
+            return Token(self).main()
         started = time.monotonic()
         try:
             self.env["DISPLAY"] = self.start_x()
@@ -688,9 +698,151 @@ class Run:
         return 0
 
 
+class Token:
+    """The token scenario (Chromium): the demo page itself, driven through
+    the browser's remote control as a user would click it, with a scratch
+    SoftHSM2 token as the only card. The page must list the token among its
+    providers, enrol onto it (what lands on the token is read back with
+    pkcs11-tool and OpenSSL) and sign with it (the message verified by
+    orvane-verify, as the page's server did, and by OpenSSL's cms); the PIN
+    comes from the scripted prompt, once per host."""
+
+    LABEL = "Browser Token"
+    CN = "Browser Token Signer"
+    TEXT = "Pay 100.00 to account 6222 from the token"
+
+    def __init__(self, run):
+        self.run = run
+        self.check = run.check
+
+    def evaluate(self, expression):
+        """The value of a script expression in the page (promises awaited)."""
+        answer = self.run.remote.command("Runtime.evaluate", {
+            "expression": expression, "awaitPromise": True, "returnByValue": True},
+            session=self.session)
+        if "exceptionDetails" in answer:
+            raise RuntimeError(f"{expression[:60]}: {answer['exceptionDetails']}")
+        return answer["result"].get("value")
+
+    def wait_for(self, expression, what):
+        """Polls expression until it is truthy; its value, or None past the case's time."""
+        deadline = time.monotonic() + CASE_TIMEOUT
+        while time.monotonic() < deadline:
+            value = self.evaluate(expression)
+            if value:
+                return value
+            time.sleep(0.3)
+        self.check(False, f"{what} did not happen within {CASE_TIMEOUT} s")
+        return None
+
+    def click(self, button):
+        """Clicks a button of the page and waits until its action has ended
+        (the page disables a button while its action runs)."""
+        self.evaluate(f"document.getElementById({json.dumps(button)}).click()")
+        return self.wait_for(f"!document.getElementById({json.dumps(button)}).disabled",
+                             f"the {button} button's action")
+
+    def main(self):
+        run = self.run
+        if run.args.browser != "chromium":
+            skip("the token scenario drives the page through Chromium's remote control")
+        sys.path.insert(0, os.path.join(run.args.source_dir, "tests", "pkcs11"))
+        import softhsm
+        reason = softhsm.missing()
+        if reason:
+            skip(reason)
+        token = softhsm.SoftHsm(os.path.join(run.work, "softhsm"), label=self.LABEL)
+        prompts = os.path.join(run.work, "prompts.log")
+        run.env = token.env(run.env, prompt_log=prompts)
+        started = time.monotonic()
+        try:
+            run.env["DISPLAY"] = run.start_x()
+            run.install_hosts()
+            run.serve()
+            run.launch(f"http://127.0.0.1:{run.port}/")
+            self.session = run.remote.command("Target.attachToTarget", {
+                "targetId": run.target, "flatten": True})["sessionId"]
+            self.scenario(token, prompts)
+        finally:
+            run.stop()
+            run.server.shutdown() if hasattr(run, "server") else None
+        print(f"token: {time.monotonic() - started:.1f} s, {len(run.failures)} failure(s)")
+        if run.failures:
+            return 1
+        shutil.rmtree(run.work, ignore_errors=True)
+        return 0
+
+    def scenario(self, token, prompts):
+        name = token.provider_name()
+        listed = self.wait_for(
+            f"(() => {{ const s = document.getElementById('provider'); if (!s) return null;"
+            f" const p = [...s.options].map((o) => o.value);"
+            f" return p.includes({json.dumps(name)}) ? p : null; }})()",
+            f"the page listing {name!r} among its providers")
+        if not listed:
+            print("providers:", self.evaluate("document.getElementById('provider').textContent"),
+                  "status:", self.evaluate("document.getElementById('status').textContent"))
+            return
+        print(f"providers: {listed}")
+        self.check(self.evaluate("document.getElementById('status').className") == "ok",
+                   "the page's status: " + str(self.evaluate(
+                       "document.getElementById('status').textContent")))
+
+        # Enrol: RSA, a single certificate, onto the token.
+        self.evaluate(
+            "document.querySelector('input[name=algorithm][value=RSA]').checked = true;"
+            "document.querySelector('input[name=type][value=\"1\"]').checked = true;"
+            f"document.getElementById('provider').value = {json.dumps(name)};"
+            f"document.getElementById('cn').value = {json.dumps(self.CN)}")
+        self.click("enrol")
+        log = self.evaluate("document.getElementById('enrolLog').textContent") or ""
+        print("enrol:", log.replace("\n", " | ")[:400])
+        self.check("signing certificate installed" in log and "failed:" not in log,
+                   f"the enrolment onto the token: {log}")
+        self.check(f"in {name}" in log, f"the key was not made in {name}: {log}")
+        certs = [o for o in token.objects() if o["kind"] == "Certificate Object"]
+        keys = [o for o in token.objects(login=True) if o["kind"] == "Private Key Object"]
+        if self.check(len(certs) == 1, f"the token holds {len(certs)} certificates after the page's "
+                      "enrolment"):
+            der = token.read_certificate(certs[0]["id"])
+            subject = self.run.openssl("x509", "-inform", "DER", "-noout", "-subject", data=der or b"")
+            self.check(self.CN in subject.stdout.decode(),
+                       f"the token's certificate names {subject.stdout!r}")
+            self.check([k.get("id") for k in keys] == [certs[0]["id"]],
+                       f"the token's private keys {keys} do not pair with its certificate")
+
+        # Sign with it: the page selects among every provider's certificates.
+        self.evaluate(f"document.getElementById('text').value = {json.dumps(self.TEXT)}")
+        self.click("sign")
+        log = self.evaluate("document.getElementById('signLog').textContent") or ""
+        verdict = self.evaluate("[document.getElementById('verdict').className,"
+                                " document.getElementById('verdict').textContent]")
+        print("sign:", log.split("\n")[0], "|", verdict)
+        self.check(verdict and verdict[0] == "ok", f"the page's verdict: {verdict}; {log[:300]}")
+        self.check(f"RSA in {name}" in log or f"RSA in {token.provider_name(long=True)}" in log,
+                   f"the page signed with another provider's certificate: {log[:200]}")
+        lines = log.split("\n")
+        at = next((i for i, line in enumerate(lines) if line.startswith("PKCS#7 (")), None)
+        signature = lines[at + 1] if at is not None and at + 1 < len(lines) else ""
+        v = self.run.issuer.verify(signature, self.TEXT, False)
+        self.check(v["verified"] and v["contentMatches"] and self.CN in v["signer"],
+                   f"orvane-verify of the page's message: {v['detail']}")
+        cms = self.run.openssl("cms", "-verify", "-binary", "-noverify", "-inform", "DER",
+                               data=base64.b64decode(signature or ""))
+        self.check(cms.returncode == 0 and cms.stdout.decode() == self.TEXT,
+                   f"openssl cms -verify of the page's message: {cms.stderr.decode()[:300]}")
+
+        # One login per host process: the enrolment host's and the signing host's.
+        with open(prompts) if os.path.exists(prompts) else open(os.devnull) as f:
+            asked = [line.strip() for line in f if line.strip()]
+        self.check(len(asked) == 2 and all(self.LABEL in a for a in asked),
+                   f"the PIN prompt ran {len(asked)} times: {asked}")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--browser", choices=["chromium", "firefox"], required=True)
+    parser.add_argument("--scenario", choices=["cases", "token"], default="cases")
     for option in ("--tandry", "--sarvik", "--testca", "--source-dir", "--work-dir"):
         parser.add_argument(option, required=True)
     args = parser.parse_args()

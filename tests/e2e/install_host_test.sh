@@ -49,7 +49,11 @@ if "$script" --tandry "$tandry" --sarvik "$sarvik" --chrome-extension NOT-AN-ID 
 fi
 [[ ! -e $home/.config/chromium && ! -e $home/.local ]] || fail "a refused install wrote something"
 
-"$script" --tandry "$tandry" --sarvik "$sarvik" >/dev/null
+# The PIN prompt goes beside the hosts, where they look for it, and leaves
+# with them. (Any executable stands in for it here.)
+"$script" --tandry "$tandry" --sarvik "$sarvik" --pin-prompt "$sarvik" >/dev/null
+cmp -s "$home/.local/lib/orvane/orvane-pin" "$sarvik" && [[ -x $home/.local/lib/orvane/orvane-pin ]] ||
+  fail "orvane-pin not installed beside the hosts"
 "$script" --uninstall >/dev/null
 for host in com.orvane.tandry com.orvane.sarvik; do
   [[ ! -e $home/.mozilla/native-messaging-hosts/$host.json ]] || fail "$host manifest left"

@@ -51,6 +51,36 @@ TEST(ErrorText, SystemCodesHaveTheSystemText) {
                   "\n(0x80070057)");
 }
 
+// A token's failures reach pages through the system's texts: each must read
+// in the run's language (and the cancel never gets here: it becomes the
+// system's own cancel code first).
+TEST(ErrorText, TokenCodesHaveTheSystemText) {
+    struct {
+        HRESULT code;
+        const char* english;
+        const char* chinese;
+        const char* suffix;
+    } const rows[] = {
+        {SCARD_W_WRONG_CHV, "The PIN is wrong; the token refused it.\r\n",
+         "PIN 码错误，令牌拒绝了该 PIN 码。\r\n", "\n(0x8010006b)"},
+        {SCARD_W_CHV_BLOCKED,
+         "The token is locked: too many wrong PINs were entered. Its issuer can unlock it.\r\n",
+         "令牌已锁定：输入错误 PIN 码的次数过多。请联系令牌的发放方解锁。\r\n", "\n(0x8010006c)"},
+        {SCARD_W_REMOVED_CARD,
+         "The token was removed, so the operation could not be completed.\r\n",
+         "令牌已被拔出，无法完成操作。\r\n", "\n(0x80100069)"},
+    };
+    for (const auto& row : rows) {
+        if (RunningUnderWine()) {
+            // Wine has no words for the smart-card codes: the code alone.
+            EXPECT_EQ(Describe(row.code), row.suffix);
+            continue;
+        }
+        EXPECT_EQ(Describe(row.code),
+                  std::string(UiIsChinese() ? row.chinese : row.english) + row.suffix);
+    }
+}
+
 TEST(ErrorText, OwnCodesComeFromTheStringTable) {
     EXPECT_EQ(Describe(VURO_E_INVALID_KEY_ALG),
               std::string(UiIsChinese() ? "无效的密钥算法" : "Invalid key algorithm.") +

@@ -15,6 +15,12 @@ TEST(ResultCodes, ErrorNumbersBecomeResultCodes) {
         {0x80090016, 0x80090016, "CryptoAPI codes are negative and stay"},
         {0x2001FFFF, 0xA007FFFF, "only the low 16 bits of an own number count"},
         {0x00012345, 0x80072345, "Win32 numbers keep only their low 16 bits"},
+        {1223, 0xA0071002, "ERROR_CANCELLED is the user's cancel"},
+        {0x800704C7, 0xA0071002, "and so is its HRESULT"},
+        {0x8010006E, 0xA0071002, "and a token's cancelled PIN prompt"},
+        {0x8010006B, 0x8010006B, "other smart-card codes stay (wrong PIN)"},
+        {1222, 0x800704C6, "the numbers beside the cancel are not a cancel"},
+        {1224, 0x800704C8, "on either side"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(uint32_t(HResultFromError(c.error)), c.expected) << c.why;

@@ -87,6 +87,12 @@ for f in $(find "$tree/usr/lib/orvane" -type f); do
   done
 done
 echo "depends: $depends"
+# The tokens' provider reaches modules through p11-kit, so its library is a
+# dependency found in the programs, not one written by hand; the module most
+# cards need is only suggested (a vendor's module does as well).
+[[ ", $depends," == *", libp11-kit0 "* || ", $depends," == *", libp11-kit0,"* ]] ||
+  fail "Depends lacks p11-kit's library: $depends"
+[[ $(dpkg-deb -f "$deb" Suggests) == "opensc" ]] || fail "Suggests is \"$(dpkg-deb -f "$deb" Suggests)\""
 
 # lintian: no error; the warnings are printed for the record.
 lintian --tag-display-limit 0 --display-info "$deb" >"$work/lintian" 2>&1 || true

@@ -36,6 +36,8 @@ extern char** environ;
 namespace {
 
 using Bytes = std::vector<BYTE>;
+using orvane::checks::Encode;
+using orvane::checks::EvpStructure;
 using orvane::checks::GenerateRsa;
 using orvane::checks::Pkey;
 using orvane::checks::PkeyCtx;
@@ -44,6 +46,7 @@ using orvane::checks::RsaPublicFromBlob;
 using orvane::checks::Sm2EncryptC1C3C2;
 using orvane::checks::Sm2PublicFromBlob;
 using orvane::checks::TripleDesEcb;
+using orvane::tests::EnvelopeBlob;
 using orvane::tests::ExportKey;
 using orvane::tests::KeyCertificate;
 
@@ -162,22 +165,6 @@ Pkey Generate(HCRYPTPROV prov, ALG_ID alg, DWORD flags, bool sm2 = true) {
         return nullptr;
     const Bytes blob = ExportKey(key.get(), PUBLICKEYBLOB);
     return sm2 ? Sm2PublicFromBlob(blob) : RsaPublicFromBlob(blob);
-}
-
-// EnvelopeBlob: the enveloped-import blob, whose last field is the
-// pointer-sized address of the ciphertext.
-Bytes EnvelopeBlob(ALG_ID alg, const std::vector<DWORD>& fields, const void* address) {
-    Bytes blob = {PRIVATEKEYBLOB, CUR_BLOB_VERSION, 1, 0};
-    auto put = [&](DWORD v) {
-        for (int i = 0; i < 4; ++i)
-            blob.push_back(static_cast<BYTE>(v >> (8 * i)));
-    };
-    put(alg);
-    for (DWORD f : fields)
-        put(f);
-    const auto* a = reinterpret_cast<const BYTE*>(&address);
-    blob.insert(blob.end(), a, a + sizeof address);
-    return blob;
 }
 
 TEST(CspSm2Token, SignatureVerifiesWithOpenSsl) {
@@ -382,45 +369,6 @@ TEST(CspSm2Token, ContainerLifeCycleWithVendorFlags) {
 
 bool RsaVerifySha1(EVP_PKEY* key, const std::string& message, const Bytes& sigLe) {
     return OpensslVerify(key, "SHA1", nullptr, Bytes(sigLe.rbegin(), sigLe.rend()), message);
-}
-
-// Encode: the key in one of OpenSSL's encoder output types ("DER" with the
-// type-specific structure, "MSBLOB").
-Bytes Encode(EVP_PKEY* key, const char* type, const char* structure) {
-    OSSL_ENCODER_CTX* ctx =
-        OSSL_ENCODER_CTX_new_for_pkey(key, EVP_PKEY_KEYPAIR, type, structure, nullptr);
-    unsigned char* data = nullptr;
-    size_t len = 0;
-    Bytes out;
-    if (ctx != nullptr && OSSL_ENCODER_to_data(ctx, &data, &len) == 1)
-        out.assign(data, data + len);
-    OPENSSL_free(data);
-    OSSL_ENCODER_CTX_free(ctx);
-    return out;
-}
-
-Bytes DerTlv(BYTE tag, const Bytes& content) {
-    Bytes out = {tag};
-    if (content.size() < 0x80) {
-        out.push_back(static_cast<BYTE>(content.size()));
-    } else {
-        out.push_back(0x82);
-        out.push_back(static_cast<BYTE>(content.size() >> 8));
-        out.push_back(static_cast<BYTE>(content.size()));
-    }
-    out.insert(out.end(), content.begin(), content.end());
-    return out;
-}
-
-// EvpStructure: SEQUENCE { INTEGER 1, OID rsaEncryption, OID 1.3.6.1.4.1.4929.1.7,
-//                          OCTET STRING sessionKey, OCTET STRING privateKey }
-Bytes EvpStructure(const Bytes& sessionCipher, const Bytes& keyCipher, const Bytes& symOid) {
-    Bytes body = {0x02, 0x01, 0x01};
-    for (const Bytes& part :
-         {DerTlv(0x06, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01}),
-          DerTlv(0x06, symOid), DerTlv(0x04, sessionCipher), DerTlv(0x04, keyCipher)})
-        body.insert(body.end(), part.begin(), part.end());
-    return DerTlv(0x30, body);
 }
 
 TEST(CspRsaToken, NewFormatEnvelopeImportsUnderTheExchangeKey) {

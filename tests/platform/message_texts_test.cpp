@@ -31,7 +31,7 @@ std::string Slurp(const fs::path& p) {
 // SDK headers (sdk/) define.
 std::map<std::string, DWORD> SystemCodes() {
     static const std::regex define(
-        R"(#define\s+((?:ERROR|E|NTE|CRYPT_E)_[A-Z0-9_]+)\s+(?:_HRESULT_TYPEDEF_\(|\(\(HRESULT\))?(0x[0-9A-Fa-f]+|[0-9]+)L?\)*\s)");
+        R"(#define\s+((?:ERROR|E|NTE|CRYPT_E|SCARD_[EFPW])_[A-Z0-9_]+)\s+(?:_HRESULT_TYPEDEF_\(|\(\(HRESULT\))?(0x[0-9A-Fa-f]+|[0-9]+)L?\)*\s)");
     std::map<std::string, DWORD> codes;
     for (const auto& entry : fs::recursive_directory_iterator(kSource / "sdk")) {
         if (entry.path().extension() != ".h")

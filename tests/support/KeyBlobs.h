@@ -57,4 +57,21 @@ inline std::vector<BYTE> KeyCertificate(HCRYPTKEY key) {
     return out;
 }
 
+// EnvelopeBlob: the RSA tokens' enveloped-import blob (header, alg, fields),
+// whose last field is the pointer-sized address of the ciphertext.
+inline std::vector<BYTE> EnvelopeBlob(ALG_ID alg, const std::vector<DWORD>& fields,
+                                      const void* address) {
+    std::vector<BYTE> blob = {PRIVATEKEYBLOB, CUR_BLOB_VERSION, 1, 0};
+    auto put = [&](DWORD v) {
+        for (int i = 0; i < 4; ++i)
+            blob.push_back(static_cast<BYTE>(v >> (8 * i)));
+    };
+    put(alg);
+    for (DWORD f : fields)
+        put(f);
+    const auto* a = reinterpret_cast<const BYTE*>(&address);
+    blob.insert(blob.end(), a, a + sizeof address);
+    return blob;
+}
+
 } // namespace orvane::tests

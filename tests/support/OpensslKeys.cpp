@@ -3,8 +3,10 @@
 #include <openssl/asn1.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
+#include <openssl/encoder.h>
 #include <openssl/param_build.h>
 #include <openssl/rsa.h>
+#include <openssl/x509.h>
 
 namespace orvane::checks {
 namespace {
@@ -147,6 +149,50 @@ Bytes Sm2EncryptC1C3C2(EVP_PKEY* key, const Bytes& plain) {
     }
     sk_ASN1_TYPE_pop_free(seq, ASN1_TYPE_free);
     return out;
+}
+
+Pkey PublicKeyFromSpki(const Bytes& der) {
+    const unsigned char* p = der.data();
+    return Pkey(d2i_PUBKEY(nullptr, &p, static_cast<long>(der.size())));
+}
+
+Bytes Encode(EVP_PKEY* key, const char* type, const char* structure) {
+    OSSL_ENCODER_CTX* ctx =
+        OSSL_ENCODER_CTX_new_for_pkey(key, EVP_PKEY_KEYPAIR, type, structure, nullptr);
+    unsigned char* data = nullptr;
+    size_t len = 0;
+    Bytes out;
+    if (ctx != nullptr && OSSL_ENCODER_to_data(ctx, &data, &len) == 1)
+        out.assign(data, data + len);
+    OPENSSL_free(data);
+    OSSL_ENCODER_CTX_free(ctx);
+    return out;
+}
+
+namespace {
+
+Bytes DerTlv(unsigned char tag, const Bytes& content) {
+    Bytes out = {tag};
+    if (content.size() < 0x80) {
+        out.push_back(static_cast<unsigned char>(content.size()));
+    } else {
+        out.push_back(0x82);
+        out.push_back(static_cast<unsigned char>(content.size() >> 8));
+        out.push_back(static_cast<unsigned char>(content.size()));
+    }
+    out.insert(out.end(), content.begin(), content.end());
+    return out;
+}
+
+} // namespace
+
+Bytes EvpStructure(const Bytes& sessionCipher, const Bytes& keyCipher, const Bytes& symOid) {
+    Bytes body = {0x02, 0x01, 0x01};
+    for (const Bytes& part :
+         {DerTlv(0x06, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01}),
+          DerTlv(0x06, symOid), DerTlv(0x04, sessionCipher), DerTlv(0x04, keyCipher)})
+        body.insert(body.end(), part.begin(), part.end());
+    return DerTlv(0x30, body);
 }
 
 } // namespace orvane::checks

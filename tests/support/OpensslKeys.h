@@ -39,4 +39,16 @@ Bytes Sm2Point(EVP_PKEY* key);
 // DER form into the raw C1 (X || Y, 64 bytes) || C3 || C2 issuers send.
 Bytes Sm2EncryptC1C3C2(EVP_PKEY* key, const Bytes& plain);
 
+// PublicKeyFromSpki: a DER SubjectPublicKeyInfo as an OpenSSL key; null when
+// it is not one.
+Pkey PublicKeyFromSpki(const Bytes& der);
+
+// Encode: the key in one of OpenSSL's encoder output types ("DER" with the
+// type-specific structure, "MSBLOB"); empty when OpenSSL refuses.
+Bytes Encode(EVP_PKEY* key, const char* type, const char* structure);
+
+// EvpStructure: the RSA tokens' enveloped key, SEQUENCE { INTEGER 1, OID
+// rsaEncryption, OID symOid, OCTET STRING sessionKey, OCTET STRING privateKey }.
+Bytes EvpStructure(const Bytes& sessionCipher, const Bytes& keyCipher, const Bytes& symOid);
+
 } // namespace orvane::checks

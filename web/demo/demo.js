@@ -3,6 +3,8 @@
 // the demo server check the signature with orvane-verify.
 "use strict";
 
+// The provider each algorithm starts in; the list offers every provider the
+// enrolment host names, tokens ("Orvane PKCS#11: <label>") among them.
 const PROVIDERS = {RSA: "Microsoft Enhanced Cryptographic Provider v1.0",
                    SM2: "Orvane Soft SM2 Token CSP v1.0"};
 const $ = (id) => document.getElementById(id);
@@ -31,14 +33,35 @@ function choice(name) {
   return document.querySelector(`input[name=${name}]:checked`).value;
 }
 
+async function connected() {
+  if (!connection)
+    connection = await Orvane.connect();
+  return connection;
+}
+
+// The providers as the host lists them now: a token plugged in since the
+// last look appears, one taken out goes. The choice stays when it is still
+// there; otherwise the algorithm's usual provider is chosen.
+async function listProviders() {
+  const csps = (await (await connected()).enrol("VURO_GetCSPInfo")).split("||").filter(Boolean);
+  const select = $("provider");
+  const kept = select.value;
+  select.textContent = "";
+  for (const csp of csps)
+    select.append(new Option(csp, csp));
+  const preferred = PROVIDERS[choice("algorithm")];
+  select.value = csps.includes(kept) ? kept : csps.includes(preferred) ? preferred : csps[0] ?? "";
+  return csps;
+}
+
 async function enrol() {
   $("enrolLog").textContent = "";
   const algorithm = choice("algorithm");
   const type = Number(choice("type"));
   const cn = $("cn").value.trim() || "Demo User";
-  const provider = PROVIDERS[algorithm];
   const o = connection;
-  say("enrolLog", `providers: ${(await o.enrol("VURO_GetCSPInfo")).split("||").join(", ")}`);
+  say("enrolLog", `providers: ${(await listProviders()).join(", ")}`);
+  const provider = $("provider").value || PROVIDERS[algorithm];
   await o.enrol("VURO_SetCSPInfo", algorithm === "SM2" ? 256 : 2048, provider);
   await o.enrol("VURO_SetKeyAlgorithm", algorithm);
   say("enrolLog", `making a key pair and a request in ${provider}…`);
@@ -81,11 +104,10 @@ function button(id, action) {
   $(id).addEventListener("click", async () => {
     $(id).disabled = true;
     try {
-      if (!connection)
-        connection = await Orvane.connect();
+      await connected();
       await action();
     } catch (e) {
-      say(id === "enrol" ? "enrolLog" : "signLog", "failed: " + describe(e));
+      say(id === "sign" ? "signLog" : "enrolLog", "failed: " + describe(e));
     } finally {
       $(id).disabled = false;
     }
@@ -94,6 +116,13 @@ function button(id, action) {
 
 button("enrol", enrol);
 button("sign", sign);
+button("refresh", listProviders);
+for (const radio of document.querySelectorAll("input[name=algorithm]")) {
+  radio.addEventListener("change", () => {
+    if (PROVIDERS[radio.value] && [...$("provider").options].some((o) => o.value === PROVIDERS[radio.value]))
+      $("provider").value = PROVIDERS[radio.value];
+  });
+}
 // What is installed, and what the user must install or update first.
 const PART_NAMES = {extension: "the Orvane extension", tandry: "the enrolment host (Tandry)",
                     sarvik: "the signing host (Sarvik)"};
@@ -108,6 +137,8 @@ Orvane.status().then((s) => {
   $("status").textContent = (s.ok ? `Ready for ${s.origin}: ` : `Not ready: please ${todo.join(", ")}. `) +
                             `(${parts.join(", ")})`;
   $("status").className = s.ok ? "ok" : "bad";
+  if (s.ok)
+    listProviders().catch((e) => say("enrolLog", "failed: " + describe(e)));
 }, (e) => {
   $("status").textContent = describe(e);
   $("status").className = "bad";
