@@ -22,6 +22,7 @@
 #include <p11-kit/pkcs11.h>
 
 #include <dlfcn.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
@@ -254,6 +255,11 @@ CK_RV Initialize(void*) {
         return CKR_GENERAL_ERROR;
     }
     g.initialized = true;
+    // The caller may start a module in a thread it then leaves to end on its
+    // own; OpenSSL's state for this thread (its random generators, made for
+    // the certificate's signature) goes now, not at a thread exit that the
+    // process's own exit can overtake.
+    OPENSSL_thread_stop();
     return CKR_OK;
 }
 

@@ -71,7 +71,8 @@ class Prompt:
             r = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid",
                                 str(self.proc.pid)], capture_output=True, text=True)
             return r.stdout.split()[-1] if r.returncode == 0 and r.stdout.split() else None
-        self.window = wait_until(mapped)
+        # Generous: an instrumented build on a loaded machine starts slowly.
+        self.window = wait_until(mapped, 30)
         assert self.window, "no window appeared"
 
         def published():
@@ -82,7 +83,7 @@ class Prompt:
                     if self.find_in(app, "push button") or self.find_in(app, "label"):
                         return app
             return None
-        self.app = wait_until(published)
+        self.app = wait_until(published, 30)
         assert self.app, "the window's accessible tree never appeared"
         xdo("windowfocus", "--sync", self.window)
         return self
