@@ -46,6 +46,7 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 
 constexpr CK_SLOT_ID kSlot = 7; // not 0: a caller must use the ids it is given
+constexpr CK_ULONG kMinPinLength = 4, kMaxPinLength = 64;
 constexpr CK_OBJECT_HANDLE kPublic = 11, kPrivate = 12, kCertificate = 13;
 const Bytes kId = {0x0f, 0x4e, 0x11};
 
@@ -329,8 +330,8 @@ CK_RV GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO* info) {
     info->ulMaxSessionCount = CK_EFFECTIVELY_INFINITE;
     info->ulMaxRwSessionCount = CK_EFFECTIVELY_INFINITE;
     info->ulSessionCount = info->ulRwSessionCount = CK_UNAVAILABLE_INFORMATION;
-    info->ulMaxPinLen = 64;
-    info->ulMinPinLen = 4;
+    info->ulMaxPinLen = kMaxPinLength;
+    info->ulMinPinLen = kMinPinLength;
     info->ulTotalPublicMemory = info->ulFreePublicMemory = CK_UNAVAILABLE_INFORMATION;
     info->ulTotalPrivateMemory = info->ulFreePrivateMemory = CK_UNAVAILABLE_INFORMATION;
     info->hardwareVersion = info->firmwareVersion = {1, 0};
@@ -417,6 +418,12 @@ CK_RV CheckPin(const unsigned char* pin, CK_ULONG length, const char* who) {
         g.lock.lock();
         Log(std::string("C_Login ") + who + " pinpad");
         return CKR_OK;
+    }
+    // As strict tokens do, a PIN outside the token's lengths is refused
+    // before it is judged, and costs no try.
+    if (length < kMinPinLength || length > kMaxPinLength) {
+        Log(std::string("C_Login ") + who + " length");
+        return CKR_PIN_LEN_RANGE;
     }
     const std::string expected = Setting("PIN", "1234");
     if (std::string(reinterpret_cast<const char*>(pin), length) != expected) {

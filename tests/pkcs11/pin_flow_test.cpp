@@ -200,6 +200,18 @@ protected:
         return copy;
     }
 
+    // AnswerFromList: a prompt that answers from a list, one PIN a question.
+    void AnswerFromList(const std::string& pins) {
+        const fs::path answers = dir_ / "answers";
+        std::ofstream(answers) << pins;
+        const fs::path prompt = dir_ / "listed.sh";
+        std::ofstream(prompt) << "#!/bin/sh\necho \"$*\" >>'" << prompts_.string() << "'\n"
+                              << "head -n 1 '" << answers.string() << "'\n"
+                              << "sed -i 1d '" << answers.string() << "'\n";
+        chmod(prompt.c_str(), 0700);
+        setenv("ORVANE_PIN_PROMPT", prompt.c_str(), 1);
+    }
+
     std::vector<std::string> Prompts() { return Lines(prompts_); }
     std::vector<std::string> Calls() { return Lines(calls_); }
 
@@ -254,18 +266,18 @@ TEST_F(PinFlow, WrongPinsAskAgainWithTheTriesLeftThenTheTokenLocks) {
 
 TEST_F(PinFlow, ARightPinAfterAWrongOneSigns) {
     OWN_PROCESS();
-    // A prompt that answers from a list, one PIN a question.
-    const fs::path answers = dir_ / "answers";
-    std::ofstream(answers) << "9999\n1234\n";
-    const fs::path prompt = dir_ / "listed.sh";
-    std::ofstream(prompt) << "#!/bin/sh\necho \"$*\" >>'" << prompts_.string() << "'\n"
-                          << "head -n 1 '" << answers.string() << "'\n"
-                          << "sed -i 1d '" << answers.string() << "'\n";
-    chmod(prompt.c_str(), 0700);
-    setenv("ORVANE_PIN_PROMPT", prompt.c_str(), 1);
+    // A PIN of the wrong length is refused by the token before it counts a
+    // try: the user is asked again, told it was wrong, with the tries as
+    // they were. A wrong PIN of the right length costs a try.
+    AnswerFromList("12\n9999\n1234\n");
     EXPECT_EQ(Sign("data"), 0u);
-    EXPECT_EQ(Prompts(),
-              (std::vector<std::string>{kAsk, "--token Fake Token --lang en --tries low --retry"}));
+    EXPECT_EQ(Prompts(), (std::vector<std::string>{
+                             kAsk,
+                             "--token Fake Token --lang en --tries unknown --retry",
+                             "--token Fake Token --lang en --tries low --retry",
+                         }));
+    EXPECT_EQ(Count(Calls(), "C_Login user length"), 1u);
+    EXPECT_EQ(Count(Calls(), "C_Login user incorrect"), 1u);
     EXPECT_EQ(Calls().back(), "C_Sign ok");
 }
 

@@ -220,7 +220,10 @@ Status Token::LoginAs(Session& s, CK_USER_TYPE user, const SecureBytes* pin,
         const CK_RV rv = s.f->C_Login(s.h, user, entered.data(), entered.size());
         if (rv == CKR_OK && accepted != nullptr)
             *accepted = std::move(entered);
-        if (rv != CKR_PIN_INCORRECT || asked + 1 >= kMostPrompts)
+        // A PIN of a length the token does not take is refused before it is
+        // judged (no try is spent): ask again as for a wrong one.
+        const bool wrong = rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LEN_RANGE;
+        if (!wrong || asked + 1 >= kMostPrompts)
             return s.Check(rv);
         // Ask again, saying the last one was wrong and what the token now says.
         request.retry = true;
