@@ -1,5 +1,6 @@
 #include "modules.h"
 
+#include <openssl/crypto.h>
 #include <p11-kit/p11-kit.h>
 
 #include <chrono>
@@ -69,7 +70,13 @@ std::future<CK_RV> Start(CK_FUNCTION_LIST* module) {
     std::thread([module, result] {
         CK_C_INITIALIZE_ARGS args{};
         args.flags = CKF_OS_LOCKING_OK;
-        result->set_value(module->C_Initialize(&args));
+        const CK_RV rv = module->C_Initialize(&args);
+        // A module built on OpenSSL leaves this thread's error queue behind.
+        // It is freed here, before the caller hears the answer: freed only as
+        // the detached thread ends, a process that exits at once would
+        // lose that race and leak it.
+        OPENSSL_thread_stop();
+        result->set_value(rv);
     }).detach();
     return done;
 }
