@@ -305,21 +305,7 @@ Status TokenContext::ImportKey(std::span<const BYTE> blob, Key* wrap, DWORD /*fl
         if (Status s = OpenEnvelope(
                 fields,
                 [&](std::span<const BYTE> cipher, SecureBytes& sessionKey) {
-                    return PrivateUse(
-                        ref,
-                        [](Token::Session& ss, CK_OBJECT_HANDLE k) {
-                            CK_MECHANISM m{CKM_RSA_PKCS, nullptr, 0};
-                            return ss.Check(ss.f->C_DecryptInit(ss.h, &m, k));
-                        },
-                        [&](Token::Session& ss, CK_OBJECT_HANDLE) {
-                            sessionKey.assign(cipher.size(), 0);
-                            CK_ULONG length = sessionKey.size();
-                            Bytes in(cipher.begin(), cipher.end());
-                            Status e = ss.Check(ss.f->C_Decrypt(ss.h, in.data(), in.size(),
-                                                                sessionKey.data(), &length));
-                            sessionKey.resize(e == 0 ? length : 0);
-                            return e;
-                        });
+                    return DecryptOnToken(ref, cipher, sessionKey);
                 },
                 pkey))
             return s;

@@ -242,26 +242,30 @@ Status TokenKey::Export(DWORD blobType, Key* /*wrap*/, Bytes& out) {
     return 0;
 }
 
-Status TokenKey::Decrypt(bool /*final*/, Bytes& data) {
-    if (ref_.keySpec != AT_KEYEXCHANGE)
-        return Err(NTE_BAD_KEY);
-    Bytes cipher(data.rbegin(), data.rend());
-    SecureBytes plain;
-    Status st = context_.PrivateUse(
-        ref_,
+Status TokenContext::DecryptOnToken(const KeyRef& ref, std::span<const BYTE> cipher,
+                                    SecureBytes& plain) {
+    Bytes in(cipher.begin(), cipher.end()); // C_Decrypt takes a non-const buffer
+    return PrivateUse(
+        ref,
         [](Token::Session& s, CK_OBJECT_HANDLE k) {
             CK_MECHANISM m{CKM_RSA_PKCS, nullptr, 0};
             return s.Check(s.f->C_DecryptInit(s.h, &m, k));
         },
         [&](Token::Session& s, CK_OBJECT_HANDLE) {
-            plain.assign(cipher.size(), 0);
+            plain.assign(in.size(), 0);
             CK_ULONG length = plain.size();
-            Status e =
-                s.Check(s.f->C_Decrypt(s.h, cipher.data(), cipher.size(), plain.data(), &length));
+            Status e = s.Check(s.f->C_Decrypt(s.h, in.data(), in.size(), plain.data(), &length));
             plain.resize(e == 0 ? length : 0);
             return e;
         });
-    if (st != 0)
+}
+
+Status TokenKey::Decrypt(bool /*final*/, Bytes& data) {
+    if (ref_.keySpec != AT_KEYEXCHANGE)
+        return Err(NTE_BAD_KEY);
+    const Bytes cipher(data.rbegin(), data.rend()); // CryptoAPI's order is least significant first
+    SecureBytes plain;
+    if (Status st = context_.DecryptOnToken(ref_, cipher, plain))
         return st;
     data.assign(plain.begin(), plain.end());
     return 0;

@@ -248,6 +248,9 @@ public:
     // made by init before op is called).
     using PrivateOp = std::function<Status(Token::Session&, CK_OBJECT_HANDLE)>;
     Status PrivateUse(const KeyRef& ref, const PrivateOp& init, const PrivateOp& op);
+    // DecryptOnToken: PKCS#1 v1.5 decryption (CKM_RSA_PKCS) by the pair's
+    // private key on the token; cipher most significant byte first.
+    Status DecryptOnToken(const KeyRef& ref, std::span<const BYTE> cipher, SecureBytes& plain);
 
 private:
     Status ReadAlgorithms();

@@ -173,7 +173,6 @@ struct Table {
     // Every token seen in this process, by module, serial and label; never removed.
     std::map<std::string, std::unique_ptr<TokenProvider>> known;
     std::vector<Provider*> present;
-    bool scanned = false;
 };
 
 Table& TheTable() {
@@ -220,7 +219,6 @@ void Scan(Table& table) {
         present[i]->ListShort(same == 1);
         table.present.push_back(present[i]);
     }
-    table.scanned = true;
 }
 
 } // namespace
