@@ -53,8 +53,7 @@ using pkcs11::Token;
 constexpr size_t kKeptData = 1 << 20;
 
 inline std::string Utf8(const std::u16string& text) {
-    std::u16string z = text;
-    return platform::ToUtf8(z.c_str());
+    return platform::ToUtf8(text.c_str());
 }
 
 class TokenProvider;
