@@ -50,6 +50,30 @@ for preset in "${presets[@]}"; do
     t=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$line")
     # Skipped tests count as passed in CTest's summary; count them apart.
     s=$(grep -c '(Skipped)$' "$log" || true)
+    # Wine now and then ends a program at start-up with no word on a busy
+    # machine (seen once in CI, never reproduced here in hundreds of runs).
+    # A failed Wine test runs once more; one that fails again is a failure,
+    # and one that passes the second time is named, so a real fault still
+    # shows and a flake leaves a trace.
+    if ((f > 0)); then
+      mapfile -t wine_tests < <(ctest --preset "$preset" -N -L '^wine$' |
+        sed -n 's/^ *Test *#[0-9]*: \(.*\)$/\1/p')
+      mapfile -t again < <(awk '/The following tests FAILED:/ { on = 1; next }
+        on && /^[[:space:]]+[0-9]+ - / { print $3; next } on { on = 0 }' "$log" |
+        grep -Fx -f <(printf '%s\n' "${wine_tests[@]}" "") || true)
+      if ((${#again[@]} > 0)); then
+        rerun=$(mktemp)
+        pattern="^($(IFS='|'; echo "${again[*]}"))\$"
+        if ctest --preset "$preset" -R "$pattern" --output-on-failure 2>&1 | tee "$rerun"; then :; fi
+        for name in "${again[@]}"; do
+          if grep -Eq "Test +#[0-9]+: $name \.+ +Passed" "$rerun"; then
+            echo "test: $name failed under Wine, then passed when run again" >&2
+            f=$((f - 1))
+          fi
+        done
+        rm -f "$rerun"
+      fi
+    fi
     passed=$((passed + t - f - s))
     failed=$((failed + f))
     skipped=$((skipped + s))
