@@ -346,6 +346,35 @@ TEST_F(PinFlow, APinSetByTheCallerIsAlwaysCheckedByTheToken) {
     EXPECT_EQ(Count(Calls(), "C_Login user incorrect"), 1u);
 }
 
+// A context acquired with CRYPT_SILENT never asks: not on screen, not on a
+// PIN pad. It still signs with a PIN the caller set, or on a token some
+// other context of the process logged in to.
+TEST_F(PinFlow, ASilentContextNeverAsksTheUser) {
+    OWN_PROCESS();
+    constexpr DWORD kSilent = 0x80090022;
+    const std::string modules =
+        module_.string() + ":" + Module("pad", "LABEL=Pad\nSERIAL=PAD1\nPINPAD=1\n").string();
+    setenv("ORVANE_PKCS11_MODULES", modules.c_str(), 1);
+    auto silentSign = [&](const std::u16string& provider, const char* pin) -> DWORD {
+        UniqueProvider prov;
+        if (!CryptAcquireContextW(prov.put(), kContainer, provider.c_str(), PROV_RSA_FULL,
+                                  CRYPT_SILENT))
+            return GetLastError();
+        if (pin != nullptr &&
+            !CryptSetProvParam(prov.get(), PP_SIGNATURE_PIN, reinterpret_cast<const BYTE*>(pin), 0))
+            return GetLastError();
+        return SignWith(prov.get(), "silent");
+    };
+    EXPECT_EQ(silentSign(Provider("Fake Token"), nullptr), kSilent);
+    EXPECT_EQ(silentSign(Provider("Pad"), nullptr), kSilent);
+    EXPECT_EQ(Prompts(), std::vector<std::string>{});
+    EXPECT_EQ(Count(Calls(), "C_Login user pinpad"), 0u);
+    EXPECT_EQ(silentSign(Provider("Fake Token"), "1234"), 0u);
+    EXPECT_EQ(Sign("asked", Provider("Pad").c_str()), 0u); // an ordinary context may ask
+    EXPECT_EQ(silentSign(Provider("Pad"), nullptr), 0u);   // logged in already
+    EXPECT_EQ(Prompts(), std::vector<std::string>{"--token Pad --lang en --pinpad"});
+}
+
 TEST_F(PinFlow, ATokenTakenAwayIsRemoved) {
     OWN_PROCESS();
     const fs::path present = dir_ / "present";

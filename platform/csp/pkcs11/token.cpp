@@ -196,9 +196,8 @@ constexpr int kMostPrompts = 10;
 
 } // namespace
 
-Status Token::LoginAs(Session& s, CK_USER_TYPE user, const SecureBytes* pin,
-                      SecureBytes* accepted) {
-    if (pin != nullptr) {
+Status Token::LoginAs(Session& s, CK_USER_TYPE user, Credential with, SecureBytes* accepted) {
+    if (const SecureBytes* pin = with.pin) {
         auto* text = const_cast<CK_UTF8CHAR*>(pin->data());
         return s.Check(s.f->C_Login(s.h, user, text, pin->size()));
     }
@@ -208,6 +207,9 @@ Status Token::LoginAs(Session& s, CK_USER_TYPE user, const SecureBytes* pin,
     // A locked token takes no PIN: asking the user for one would be for nothing.
     if ((info.flags & CKF_USER_PIN_LOCKED) != 0)
         return kPinBlocked;
+    // A silent caller has no one to ask, whether on screen or on the reader.
+    if (with.silent)
+        return Err(NTE_SILENT_CONTEXT);
     if ((info.flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0) {
         std::unique_ptr<PinPadNotice> notice = PinPadNotice::Show(label_);
         return s.Check(s.f->C_Login(s.h, user, nullptr, 0));
@@ -235,20 +237,20 @@ Status Token::LoginAs(Session& s, CK_USER_TYPE user, const SecureBytes* pin,
     }
 }
 
-Status Token::Login(Session& s, const SecureBytes* pin, SecureBytes* entered) {
+Status Token::Login(Session& s, Credential with, SecureBytes* entered) {
     if (LoggedIn(s)) {
-        if (pin == nullptr)
+        if (with.pin == nullptr)
             return 0;
         // The token must judge a PIN the program set, so a wrong one is never
         // taken for right because someone logged in before.
         if (Status st = s.Check(s.f->C_Logout(s.h)))
             return st;
     }
-    return LoginAs(s, CKU_USER, pin, entered);
+    return LoginAs(s, CKU_USER, with, entered);
 }
 
-Status Token::LoginForOperation(Session& s, const SecureBytes* pin) {
-    return LoginAs(s, CKU_CONTEXT_SPECIFIC, pin);
+Status Token::LoginForOperation(Session& s, Credential with) {
+    return LoginAs(s, CKU_CONTEXT_SPECIFIC, with);
 }
 
 Status Find(Token::Session& s, Attributes match, std::vector<CK_OBJECT_HANDLE>& found) {

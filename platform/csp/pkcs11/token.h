@@ -55,16 +55,23 @@ public:
     using Op = std::function<Status(Session&)>;
     Status Run(const Op& op);
 
-    // Login: makes the session a user's. pin, when given (a PIN the program
-    // set), is always checked by the token, even when the token is logged in
-    // already; else a logged-in token is used as it is, a PIN pad is used
-    // when the token has one, and otherwise the user is asked. When the user
-    // was asked, entered (if given) receives the PIN the token took, for a
-    // context-specific login of the same operation.
-    Status Login(Session& s, const SecureBytes* pin, SecureBytes* entered = nullptr);
+    // Credential: what a login may use. pin is a PIN the program set (null:
+    // none); silent is a context acquired with CRYPT_SILENT, for which the
+    // user is never asked, on screen or on a PIN pad.
+    struct Credential {
+        const SecureBytes* pin = nullptr;
+        bool silent = false;
+    };
+    // Login: makes the session a user's. A PIN the program set is always
+    // checked by the token, even when the token is logged in already; else a
+    // logged-in token is used as it is, a PIN pad is used when the token has
+    // one, and otherwise the user is asked (NTE_SILENT_CONTEXT when that may
+    // not be). When the user was asked, entered (if given) receives the PIN
+    // the token took, for a context-specific login of the same operation.
+    Status Login(Session& s, Credential with, SecureBytes* entered = nullptr);
     // LoginForOperation: the login a key with CKA_ALWAYS_AUTHENTICATE asks
     // for after each operation's Init.
-    Status LoginForOperation(Session& s, const SecureBytes* pin);
+    Status LoginForOperation(Session& s, Credential with);
 
     // Mechanisms: what the token offers (read once per session).
     bool Offers(Session& s, CK_MECHANISM_TYPE mechanism, CK_MECHANISM_INFO* info = nullptr);
@@ -77,8 +84,7 @@ public:
 private:
     Status Open(CK_RV& rv);
     void Close();
-    Status LoginAs(Session& s, CK_USER_TYPE user, const SecureBytes* pin,
-                   SecureBytes* entered = nullptr);
+    Status LoginAs(Session& s, CK_USER_TYPE user, Credential with, SecureBytes* entered = nullptr);
 
     const Module& module_;
     std::mutex mutex_;

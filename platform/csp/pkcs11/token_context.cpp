@@ -166,7 +166,7 @@ Status TokenContext::GenKey(ALG_ID alg, DWORD flags, std::shared_ptr<Key>& key) 
             bits >= info.ulMinKeySize && (info.ulMaxKeySize == 0 || bits <= info.ulMaxKeySize);
         if (!within || (!standard && bits % 8 != 0))
             return Err(NTE_BAD_FLAGS);
-        if (Status e = t.Login(s, PinFor(keySpec)))
+        if (Status e = t.Login(s, CredentialFor(keySpec)))
             return e;
         const CK_ULONG modulusBits = bits;
         const Bytes exponent = {0x01, 0x00, 0x01};
@@ -228,7 +228,7 @@ Status TokenContext::Install(EVP_PKEY* pkey, DWORD keySpec, std::shared_ptr<Key>
     secret.qi = be(parts.coefficient);
     Token& t = provider_.token();
     Status st = t.Run([&](Token::Session& s) -> Status {
-        if (Status e = t.Login(s, PinFor(keySpec)))
+        if (Status e = t.Login(s, CredentialFor(keySpec)))
             return e;
         const CK_OBJECT_CLASS privateClass = CKO_PRIVATE_KEY, publicClass = CKO_PUBLIC_KEY;
         const CK_KEY_TYPE type = CKK_RSA;

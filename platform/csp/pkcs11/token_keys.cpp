@@ -40,13 +40,13 @@ Status TokenContext::SignatureSize(DWORD keySpec, DWORD& size) {
 
 Status TokenContext::PrivateUse(const KeyRef& ref, const PrivateOp& init, const PrivateOp& op) {
     Token& t = ref.provider->token();
-    const SecureBytes* pin = PinFor(ref.keySpec);
+    const Token::Credential with = CredentialFor(ref.keySpec);
     return t.Run([&](Token::Session& s) -> Status {
         // A PIN the user gives for the login also serves this operation's own
         // login (a key that wants the PIN for each use): one question for one
         // signature.
         SecureBytes entered;
-        if (Status e = t.Login(s, pin, &entered))
+        if (Status e = t.Login(s, with, &entered))
             return e;
         const CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
         std::vector<CK_OBJECT_HANDLE> found;
@@ -57,11 +57,13 @@ Status TokenContext::PrivateUse(const KeyRef& ref, const PrivateOp& init, const 
             return Err(NTE_NO_KEY);
         if (Status e = init(s, found.front()))
             return e;
-        if (pkcs11::Flag(s, found.front(), CKA_ALWAYS_AUTHENTICATE))
-            if (Status e = t.LoginForOperation(s, pin != nullptr    ? pin
-                                                  : entered.empty() ? nullptr
-                                                                    : &entered))
+        if (pkcs11::Flag(s, found.front(), CKA_ALWAYS_AUTHENTICATE)) {
+            Token::Credential again = with;
+            if (again.pin == nullptr && !entered.empty())
+                again.pin = &entered;
+            if (Status e = t.LoginForOperation(s, again))
                 return e;
+        }
         return op(s, found.front());
     });
 }
@@ -195,10 +197,10 @@ Status TokenKey::SetParam(DWORD param, std::span<const BYTE> data) {
     if (Status s = CertificateAttributes(data, subject, issuer, serial))
         return s;
     Token& t = ref_.provider->token();
-    const SecureBytes* pin = context_.PinFor(ref_.keySpec);
+    const Token::Credential with = context_.CredentialFor(ref_.keySpec);
     if (Status st = t.Run([&](Token::Session& s) -> Status {
             // Writing to the token is a user's act, as making the key was.
-            if (Status e = t.Login(s, pin))
+            if (Status e = t.Login(s, with))
                 return e;
             const CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
             const CK_CERTIFICATE_TYPE type = CKC_X_509;

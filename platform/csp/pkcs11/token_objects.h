@@ -174,7 +174,7 @@ public:
                     CK_OBJECT_HANDLE& publicKey, Bytes& id);
 
 private:
-    Status DeleteContainer(const std::u16string& container);
+    Status DeleteContainer(const std::u16string& container, bool silent);
 
     Token token_;
     std::u16string serial_, name_, longName_;
@@ -183,9 +183,10 @@ private:
 
 class TokenContext : public Context {
 public:
-    TokenContext(TokenProvider& provider, std::u16string container)
+    // silent: acquired with CRYPT_SILENT; the user is never asked for a PIN.
+    TokenContext(TokenProvider& provider, std::u16string container, bool silent)
         : provider_(provider), container_(std::move(container)),
-          params_(provider.LongName(), container_, {}) {}
+          params_(provider.LongName(), container_, {}), silent_(silent) {}
 
     Status GetParam(DWORD param, DWORD flags, Bytes& out) override {
         if (param == PP_NAME) { // the name the provider is listed under now
@@ -224,14 +225,14 @@ public:
         return 0;
     }
 
-    // PinFor: the PIN the program set for a key of keySpec (the other kind's
-    // when only that one was set), or null: the user is asked.
-    const SecureBytes* PinFor(DWORD keySpec) const {
+    // CredentialFor: how a key of keySpec logs in: with the PIN the program
+    // set for it (the other kind's when only that one was set), else by
+    // asking the user unless the context is silent.
+    Token::Credential CredentialFor(DWORD keySpec) const {
         const SecureBytes& own = keySpec == AT_SIGNATURE ? signaturePin_ : exchangePin_;
         const SecureBytes& other = keySpec == AT_SIGNATURE ? exchangePin_ : signaturePin_;
-        if (!own.empty())
-            return &own;
-        return other.empty() ? nullptr : &other;
+        const SecureBytes* pin = !own.empty() ? &own : other.empty() ? nullptr : &other;
+        return {pin, silent_};
     }
 
     Status GenKey(ALG_ID alg, DWORD flags, std::shared_ptr<Key>& key) override;
@@ -269,6 +270,7 @@ private:
     bool algsRead_ = false;
     size_t nextAlg_ = 0;
     SecureBytes signaturePin_, exchangePin_;
+    bool silent_;
 };
 
 } // namespace orvane::platform::csp::pkcs11_detail

@@ -83,7 +83,7 @@ Status TokenProvider::Containers(std::vector<std::u16string>& names) {
     return 0;
 }
 
-Status TokenProvider::DeleteContainer(const std::u16string& container) {
+Status TokenProvider::DeleteContainer(const std::u16string& container, bool silent) {
     const std::string label = Utf8(container);
     bool any = false;
     Status st = token_.Run([&](Token::Session& s) -> Status {
@@ -107,7 +107,7 @@ Status TokenProvider::DeleteContainer(const std::u16string& container) {
         if (publicKeys.empty())
             return destroy(CKO_CERTIFICATE); // nothing private to find
         // Private keys are private objects: only a user sees them to destroy them.
-        if (Status e = token_.Login(s, nullptr))
+        if (Status e = token_.Login(s, {nullptr, silent}))
             return e;
         for (CK_OBJECT_CLASS cls : {CKO_PRIVATE_KEY, CKO_PUBLIC_KEY, CKO_CERTIFICATE})
             if (Status e = destroy(cls))
@@ -132,16 +132,17 @@ Status TokenProvider::Acquire(const std::u16string& container, DWORD flags,
                               std::unique_ptr<Context>& context) {
     if ((flags & ~(CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET | CRYPT_SILENT)) != 0)
         return Err(NTE_BAD_FLAGS);
+    const bool silent = (flags & CRYPT_SILENT) != 0;
     if ((flags & CRYPT_VERIFYCONTEXT) == CRYPT_VERIFYCONTEXT) {
         // A verify context still needs the token, to say what it offers.
         if (Status s = token_.Run([](Token::Session&) { return Status(); }))
             return s;
-        context = std::make_unique<TokenContext>(*this, u"");
+        context = std::make_unique<TokenContext>(*this, u"", silent);
         return 0;
     }
     std::u16string name = container;
     if ((flags & CRYPT_DELETEKEYSET) != 0)
-        return name.empty() ? Err(NTE_BAD_KEYSET_PARAM) : DeleteContainer(name);
+        return name.empty() ? Err(NTE_BAD_KEYSET_PARAM) : DeleteContainer(name, silent);
     std::vector<std::u16string> names;
     if (Status s = Containers(names))
         return s;
@@ -160,7 +161,7 @@ Status TokenProvider::Acquire(const std::u16string& container, DWORD flags,
     } else if (!exists) {
         return Err(NTE_BAD_KEYSET);
     }
-    context = std::make_unique<TokenContext>(*this, name);
+    context = std::make_unique<TokenContext>(*this, name, silent);
     return 0;
 }
 
