@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 #include <p11-kit/p11-kit.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -122,10 +123,8 @@ std::vector<Module> Load() {
     std::vector<Module> unique;
     for (CK_FUNCTION_LIST* m : candidates) {
         const std::string path = ModuleFile(m);
-        bool seen = false;
-        for (const Module& kept : unique)
-            seen = seen || kept.path == path;
-        if (seen)
+        if (std::any_of(unique.begin(), unique.end(),
+                        [&](const Module& kept) { return kept.path == path; }))
             p11_kit_module_release(m);
         else
             unique.push_back({path, m});

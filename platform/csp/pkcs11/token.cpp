@@ -2,6 +2,7 @@
 
 #include "pin_prompt.h"
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -82,8 +83,7 @@ void Token::Close() {
 namespace {
 
 bool SaysRemoved(CK_RV rv) {
-    return rv == CKR_DEVICE_REMOVED || rv == CKR_TOKEN_NOT_PRESENT ||
-           rv == CKR_TOKEN_NOT_RECOGNIZED || rv == CKR_SLOT_ID_INVALID;
+    return FromRv(rv) == kRemovedCard;
 }
 
 // How long a token may fail to describe itself before it counts as gone. A
@@ -166,9 +166,8 @@ bool Token::Offers(Session& s, CK_MECHANISM_TYPE mechanism, CK_MECHANISM_INFO* i
         }
         mechanismsRead_ = true;
     }
-    bool offered = false;
-    for (CK_MECHANISM_TYPE m : mechanisms_)
-        offered = offered || m == mechanism;
+    const bool offered =
+        std::find(mechanisms_.begin(), mechanisms_.end(), mechanism) != mechanisms_.end();
     if (offered && info != nullptr && s.f->C_GetMechanismInfo(s.slot, mechanism, info) != CKR_OK)
         *info = CK_MECHANISM_INFO{};
     return offered;

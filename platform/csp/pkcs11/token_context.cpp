@@ -44,6 +44,24 @@ Status PublicKeyOf(Token::Session& s, CK_OBJECT_HANDLE object, Pkey& key) {
     return RsaFromParts(parts, false, key);
 }
 
+// PairTemplates: what both halves of every pair this provider puts on a
+// token carry, generated there or installed: the container's label and one
+// ID, on the token; the private half private, sensitive and never
+// extractable; an exchange pair's halves also encrypt, wrap, decrypt and
+// unwrap. The values must outlive the templates.
+struct PairTemplates {
+    Attributes pub, priv;
+};
+PairTemplates PairAttributes(const Bytes& id, const std::string& label, const CK_BBOOL& exchange) {
+    return {{Attribute(CKA_TOKEN, kTrue), Attribute(CKA_PRIVATE, kFalse), Attribute(CKA_ID, id),
+             Attribute(CKA_LABEL, label), Attribute(CKA_VERIFY, kTrue),
+             Attribute(CKA_ENCRYPT, exchange), Attribute(CKA_WRAP, exchange)},
+            {Attribute(CKA_TOKEN, kTrue), Attribute(CKA_PRIVATE, kTrue),
+             Attribute(CKA_SENSITIVE, kTrue), Attribute(CKA_EXTRACTABLE, kFalse),
+             Attribute(CKA_ID, id), Attribute(CKA_LABEL, label), Attribute(CKA_SIGN, kTrue),
+             Attribute(CKA_DECRYPT, exchange), Attribute(CKA_UNWRAP, exchange)}};
+}
+
 const AlgInfo kHashAlgs[] = {
     {CALG_SHA1, 160, 160, 160, "SHA-1", "Secure Hash Algorithm (SHA-1)"},
     {CALG_MD5, 128, 128, 128, "MD5", "Message Digest 5 (MD5)"},
@@ -105,31 +123,11 @@ Status TokenContext::Replace(Token::Session& s, DWORD keySpec, const Bytes& keep
     for (;;) {
         CK_OBJECT_HANDLE old = CK_INVALID_HANDLE;
         Bytes id;
-        Status st = Err(NTE_NO_KEY);
-        // FindPair gives the first match; step over the kept one by looking
-        // at every match here.
-        const CK_OBJECT_CLASS cls = CKO_PUBLIC_KEY;
-        const std::string label = Utf8(container_);
-        std::vector<CK_OBJECT_HANDLE> found;
-        if (Status e =
-                pkcs11::Find(s, {Attribute(CKA_CLASS, cls), Attribute(CKA_LABEL, label)}, found))
-            return e;
-        for (CK_OBJECT_HANDLE h : found) {
-            const bool exchange = pkcs11::Flag(s, h, CKA_ENCRYPT) || pkcs11::Flag(s, h, CKA_WRAP);
-            if (exchange != (keySpec == AT_KEYEXCHANGE))
-                continue;
-            Bytes hid;
-            if (Status e = pkcs11::Value(s, h, CKA_ID, hid))
-                return e;
-            if (hid != keep) {
-                old = h;
-                id = hid;
-                st = 0;
-                break;
-            }
-        }
-        if (st != 0)
+        const Status st = provider_.FindPair(s, container_, keySpec, old, id, &keep);
+        if (st == Err(NTE_NO_KEY))
             return 0; // nothing else of that kind
+        if (st != 0)
+            return st;
         for (CK_OBJECT_CLASS c : {CKO_PRIVATE_KEY, CKO_CERTIFICATE}) {
             std::vector<CK_OBJECT_HANDLE> objects;
             if (Status e =
@@ -172,20 +170,9 @@ Status TokenContext::GenKey(ALG_ID alg, DWORD flags, std::shared_ptr<Key>& key) 
         const Bytes exponent = {0x01, 0x00, 0x01};
         const std::string label = Utf8(container_);
         const CK_BBOOL exchange = keySpec == AT_KEYEXCHANGE ? CK_TRUE : CK_FALSE;
-        Attributes pub = {Attribute(CKA_TOKEN, kTrue),
-                          Attribute(CKA_PRIVATE, kFalse),
-                          Attribute(CKA_MODULUS_BITS, modulusBits),
-                          Attribute(CKA_PUBLIC_EXPONENT, exponent),
-                          Attribute(CKA_ID, id),
-                          Attribute(CKA_LABEL, label),
-                          Attribute(CKA_VERIFY, kTrue),
-                          Attribute(CKA_ENCRYPT, exchange),
-                          Attribute(CKA_WRAP, exchange)};
-        Attributes priv = {Attribute(CKA_TOKEN, kTrue),     Attribute(CKA_PRIVATE, kTrue),
-                           Attribute(CKA_SENSITIVE, kTrue), Attribute(CKA_EXTRACTABLE, kFalse),
-                           Attribute(CKA_ID, id),           Attribute(CKA_LABEL, label),
-                           Attribute(CKA_SIGN, kTrue),      Attribute(CKA_DECRYPT, exchange),
-                           Attribute(CKA_UNWRAP, exchange)};
+        auto [pub, priv] = PairAttributes(id, label, exchange);
+        pub.push_back(Attribute(CKA_MODULUS_BITS, modulusBits));
+        pub.push_back(Attribute(CKA_PUBLIC_EXPONENT, exponent));
         CK_MECHANISM mechanism{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
         CK_OBJECT_HANDLE hPub = CK_INVALID_HANDLE, hPriv = CK_INVALID_HANDLE;
         if (Status e = s.Check(s.f->C_GenerateKeyPair(s.h, &mechanism, pub.data(), pub.size(),
@@ -237,36 +224,18 @@ Status TokenContext::Install(EVP_PKEY* pkey, DWORD keySpec, std::shared_ptr<Key>
         auto secretAttribute = [](CK_ATTRIBUTE_TYPE a, const SecureBytes& v) {
             return CK_ATTRIBUTE{a, const_cast<BYTE*>(v.data()), v.size()};
         };
-        Attributes priv = {Attribute(CKA_CLASS, privateClass),
-                           Attribute(CKA_KEY_TYPE, type),
-                           Attribute(CKA_TOKEN, kTrue),
-                           Attribute(CKA_PRIVATE, kTrue),
-                           Attribute(CKA_SENSITIVE, kTrue),
-                           Attribute(CKA_EXTRACTABLE, kFalse),
-                           Attribute(CKA_ID, id),
-                           Attribute(CKA_LABEL, label),
-                           Attribute(CKA_SIGN, kTrue),
-                           Attribute(CKA_DECRYPT, exchange),
-                           Attribute(CKA_UNWRAP, exchange),
-                           Attribute(CKA_MODULUS, modulus),
-                           Attribute(CKA_PUBLIC_EXPONENT, exponent),
-                           secretAttribute(CKA_PRIVATE_EXPONENT, secret.d),
-                           secretAttribute(CKA_PRIME_1, secret.p),
-                           secretAttribute(CKA_PRIME_2, secret.q),
-                           secretAttribute(CKA_EXPONENT_1, secret.dp),
-                           secretAttribute(CKA_EXPONENT_2, secret.dq),
-                           secretAttribute(CKA_COEFFICIENT, secret.qi)};
-        Attributes pub = {Attribute(CKA_CLASS, publicClass),
-                          Attribute(CKA_KEY_TYPE, type),
-                          Attribute(CKA_TOKEN, kTrue),
-                          Attribute(CKA_PRIVATE, kFalse),
-                          Attribute(CKA_ID, id),
-                          Attribute(CKA_LABEL, label),
-                          Attribute(CKA_VERIFY, kTrue),
-                          Attribute(CKA_ENCRYPT, exchange),
-                          Attribute(CKA_WRAP, exchange),
-                          Attribute(CKA_MODULUS, modulus),
-                          Attribute(CKA_PUBLIC_EXPONENT, exponent)};
+        auto [pub, priv] = PairAttributes(id, label, exchange);
+        priv.insert(priv.end(),
+                    {Attribute(CKA_CLASS, privateClass), Attribute(CKA_KEY_TYPE, type),
+                     Attribute(CKA_MODULUS, modulus), Attribute(CKA_PUBLIC_EXPONENT, exponent),
+                     secretAttribute(CKA_PRIVATE_EXPONENT, secret.d),
+                     secretAttribute(CKA_PRIME_1, secret.p), secretAttribute(CKA_PRIME_2, secret.q),
+                     secretAttribute(CKA_EXPONENT_1, secret.dp),
+                     secretAttribute(CKA_EXPONENT_2, secret.dq),
+                     secretAttribute(CKA_COEFFICIENT, secret.qi)});
+        pub.insert(pub.end(),
+                   {Attribute(CKA_CLASS, publicClass), Attribute(CKA_KEY_TYPE, type),
+                    Attribute(CKA_MODULUS, modulus), Attribute(CKA_PUBLIC_EXPONENT, exponent)});
         CK_OBJECT_HANDLE hPriv = CK_INVALID_HANDLE, hPub = CK_INVALID_HANDLE;
         if (Status e = s.Check(s.f->C_CreateObject(s.h, priv.data(), priv.size(), &hPriv)))
             return e;

@@ -4,6 +4,7 @@
 // certificate object carries), public-key export, decryption and
 // verification.
 #include "../personal_store.h"
+#include "der/Der.h"
 #include "token_objects.h"
 
 #include <iterator>
@@ -142,20 +143,14 @@ Status CertificateAttributes(std::span<const BYTE> der, Bytes& subject, Bytes& i
     subject.assign(info->Subject.pbData, info->Subject.pbData + info->Subject.cbData);
     issuer.assign(info->Issuer.pbData, info->Issuer.pbData + info->Issuer.cbData);
     const CRYPT_INTEGER_BLOB& n = info->SerialNumber; // least significant byte first
-    Bytes content(std::reverse_iterator(n.pbData + n.cbData), std::reverse_iterator(n.pbData));
+    const Bytes content(std::reverse_iterator(n.pbData + n.cbData),
+                        std::reverse_iterator(n.pbData));
     CertFreeCertificateContext(cert);
-    serial = {0x02};
-    const size_t length = content.size();
-    if (length < 0x80) {
-        serial.push_back(static_cast<BYTE>(length));
-    } else {
-        serial.push_back(length < 0x100 ? 0x81 : 0x82);
-        if (length >= 0x100)
-            serial.push_back(static_cast<BYTE>(length >> 8));
-        serial.push_back(static_cast<BYTE>(length));
-    }
-    serial.insert(serial.end(), content.begin(), content.end());
-    return 0;
+    // The serial's own octets, as the certificate holds them.
+    der::DerWriter w;
+    w.Element(der::tag::kInteger, content);
+    serial = w.Take();
+    return w.Error() == 0 ? Status() : Err(NTE_BAD_DATA);
 }
 
 } // namespace

@@ -169,9 +169,10 @@ public:
 
     // Containers: the labels of the token's key pairs and the reservations.
     Status Containers(std::vector<std::u16string>& names);
-    // FindPair: the pair of keySpec in the container (public objects only).
+    // FindPair: the pair of keySpec in the container (public objects only),
+    // passing over the one whose CKA_ID is except, when given.
     Status FindPair(Token::Session& s, const std::u16string& container, DWORD keySpec,
-                    CK_OBJECT_HANDLE& publicKey, Bytes& id);
+                    CK_OBJECT_HANDLE& publicKey, Bytes& id, const Bytes* except = nullptr);
 
 private:
     Status DeleteContainer(const std::u16string& container, bool silent);

@@ -38,7 +38,7 @@ TokenProvider::TokenProvider(const pkcs11::Module& module, CK_SLOT_ID slot, std:
 }
 
 Status TokenProvider::FindPair(Token::Session& s, const std::u16string& container, DWORD keySpec,
-                               CK_OBJECT_HANDLE& publicKey, Bytes& id) {
+                               CK_OBJECT_HANDLE& publicKey, Bytes& id, const Bytes* except) {
     const CK_OBJECT_CLASS cls = CKO_PUBLIC_KEY;
     const CK_KEY_TYPE type = CKK_RSA;
     const std::string label = Utf8(container);
@@ -52,9 +52,14 @@ Status TokenProvider::FindPair(Token::Session& s, const std::u16string& containe
         const bool exchange = pkcs11::Flag(s, h, CKA_ENCRYPT) || pkcs11::Flag(s, h, CKA_WRAP);
         if (exchange != (keySpec == AT_KEYEXCHANGE))
             continue;
+        if (Status st = pkcs11::Value(s, h, CKA_ID, id))
+            return st;
+        if (except != nullptr && id == *except)
+            continue;
         publicKey = h;
-        return pkcs11::Value(s, h, CKA_ID, id);
+        return 0;
     }
+    id.clear();
     return Err(NTE_NO_KEY);
 }
 
