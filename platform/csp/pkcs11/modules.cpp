@@ -1,6 +1,5 @@
 #include "modules.h"
 
-#include <openssl/crypto.h>
 #include <p11-kit/p11-kit.h>
 
 #include <algorithm>
@@ -61,25 +60,37 @@ bool TrustPolicy(CK_FUNCTION_LIST* module) {
     return yes;
 }
 
-// Start: C_Initialize in a worker thread of its own; the future says how it
-// ended. Every module starts at once, so modules that hang cost one time
-// limit together, not one each. A module still inside C_Initialize when the
-// limit passes keeps its thread; it is never used or unloaded.
-std::future<CK_RV> Start(CK_FUNCTION_LIST* module) {
+// Starting: C_Initialize in a worker thread of its own; the future says how
+// it ended. Every module starts at once, so modules that hang cost one time
+// limit together, not one each.
+struct Starting {
+    std::future<CK_RV> done;
+    std::thread worker;
+};
+
+Starting Start(CK_FUNCTION_LIST* module) {
     auto result = std::make_shared<std::promise<CK_RV>>();
-    std::future<CK_RV> done = result->get_future();
-    std::thread([module, result] {
+    Starting s;
+    s.done = result->get_future();
+    s.worker = std::thread([module, result] {
         CK_C_INITIALIZE_ARGS args{};
         args.flags = CKF_OS_LOCKING_OK;
-        const CK_RV rv = module->C_Initialize(&args);
-        // A module built on OpenSSL leaves this thread's error queue behind.
-        // It is freed here, before the caller hears the answer: freed only as
-        // the detached thread ends, a process that exits at once would
-        // lose that race and leak it.
-        OPENSSL_thread_stop();
-        result->set_value(rv);
-    }).detach();
-    return done;
+        result->set_value(module->C_Initialize(&args));
+    });
+    return s;
+}
+
+// Finish: a worker that answered in time is joined, so that what the module
+// left in its thread-local state (OpenSSL's error queue, the loader's error
+// text) is freed before the process can exit; one still inside C_Initialize
+// is let go with its module, which is never used or unloaded.
+bool Finish(Starting& s, std::chrono::steady_clock::time_point deadline) {
+    if (s.done.wait_until(deadline) != std::future_status::ready) {
+        s.worker.detach();
+        return false;
+    }
+    s.worker.join();
+    return true;
 }
 
 std::string Hex(CK_RV rv) {
@@ -129,17 +140,17 @@ std::vector<Module> Load() {
         else
             unique.push_back({path, m});
     }
-    std::vector<std::future<CK_RV>> started;
+    std::vector<Starting> started;
     for (const Module& m : unique)
         started.push_back(Start(m.functions));
     const auto deadline = std::chrono::steady_clock::now() + InitTimeLimit();
     std::vector<Module> modules;
     for (size_t i = 0; i < unique.size(); ++i) {
-        if (started[i].wait_until(deadline) != std::future_status::ready) {
+        if (!Finish(started[i], deadline)) {
             Debug("skipped " + unique[i].path + ": C_Initialize did not return in time");
             continue; // still in use by its thread: neither released nor used
         }
-        const CK_RV rv = started[i].get();
+        const CK_RV rv = started[i].done.get();
         if (rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) {
             modules.push_back(unique[i]);
         } else {
