@@ -408,7 +408,8 @@ def main():
             r = subprocess.run(([args.runner] if args.runner else []) + [args.verifier, *extra],
                                capture_output=True, timeout=60)
             if r.returncode != 2:
-                failures.append(f"usage error {label}: exit {r.returncode}")
+                failures.append(f"usage error {label}: exit {r.returncode}, "
+                                f"said {r.stdout[-200:]!r} {r.stderr[-200:]!r}")
 
     cases = len(variants) * 5 + 6 * 2 + 4 * 1 + 2 + len(bad) + 1 + 3
     for f in failures:
